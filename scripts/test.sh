@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite twice: the normal build (with the CUDA backend when nvcc is
+# found; tests run on whatever backend the machine has) and a build under AddressSanitizer and
+# UndefinedBehaviorSanitizer on the host backend.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+jobs="$(nproc)"
+
+"$root/scripts/build.sh" "$root/build/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ctest --test-dir "$root/build/release" --output-on-failure -j "$jobs" -LE gpu
+
+"$root/scripts/build.sh" "$root/build/asan" -DCMAKE_BUILD_TYPE=Debug -DTYX_SANITIZE=ON -Dgpu=OFF \
+    -DTYX_BUILD_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir "$root/build/asan" --output-on-failure -j "$jobs" -LE gpu

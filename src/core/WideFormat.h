@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <string>
+
+// The system's format texts follow the Windows printf family: in a wide format "%s" is a wide
+// string and "%S"/"%hs" a narrow one, "%ld" is 32 bits and "%I64d" 64 bits. glibc reads them the other
+// way round, so every format passes through here before it reaches the C library.
+
+// Rewrites a Windows-style wide format for glibc's wide printf.
+std::wstring TranslateWideFormat(const wchar_t *format);
+// Rewrites a Windows-style narrow format for glibc's narrow printf.
+std::string TranslateNarrowFormat(const char *format);
+
+// Formats a Windows-style wide format; output longer than maxChars is cut to maxChars.
+// Narrow arguments are read as UTF-8.
+std::wstring VFormatWide(const wchar_t *format, va_list args, size_t maxChars = 65536);
+std::wstring FormatWide(const wchar_t *format, ...);
+// Formats a Windows-style narrow format into UTF-8 text.
+std::string VFormatNarrow(const char *format, va_list args);

@@ -1,0 +1,6 @@
+#include "host/ServiceMain.h"
+
+int main(int argc, char **argv)
+{
+    return RunFromCommandLine(argc, argv);
+}

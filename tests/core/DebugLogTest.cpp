@@ -1,0 +1,259 @@
+#include "core/debuglog.h"
+
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <latch>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const std::string kBom = "\xEF\xBB\xBF";
+
+std::string ReadFile(const std::filesystem::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::stringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+void WriteFileOfSize(const std::filesystem::path &path, size_t size)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << std::string(size, 'o');
+}
+
+class DebugLogTest : public ::testing::Test
+{
+protected:
+    void TearDown() override { StopDebugLog(); }
+
+    std::wstring LogPath() const { return m_dir.File("TYXDebug_2026-12-08.log").wstring(); }
+    std::string ReadLog() const { return ReadFile(m_dir.File("TYXDebug_2026-12-08.log")); }
+
+    CTempDir m_dir;
+};
+
+TEST(DebugLogFileName, DayFileInTheLogsFolder)
+{
+    std::tm date{};
+    date.tm_year = 2026 - 1900;
+    date.tm_mon = 0;
+    date.tm_mday = 5;
+    EXPECT_EQ(BuildDebugLogFilePath(L"/opt/tyx/logs", date), L"/opt/tyx/logs/TYXDebug_2026-01-05.log");
+    EXPECT_EQ(BuildDebugLogFilePath(L"/opt/tyx/logs/", date), L"/opt/tyx/logs/TYXDebug_2026-01-05.log");
+}
+
+TEST_F(DebugLogTest, StartRefusesBadArguments)
+{
+    EXPECT_EQ(StartDebugLog(9, LogPath()), TYX_LOG_ERR_LEVEL);
+    EXPECT_EQ(StartDebugLog(0, LogPath()), TYX_LOG_ERR_LEVEL);
+    EXPECT_EQ(StartDebugLog(3, L"a.l"), TYX_LOG_ERR_PATH);
+    EXPECT_EQ(StartDebugLog(3, std::wstring(261, L'a')), TYX_LOG_ERR_PATH);
+    EXPECT_EQ(StartDebugLog(3, m_dir.File("missing/x.log").wstring()), TYX_LOG_ERR_OPEN);
+    // A failed start leaves nothing behind: the next one succeeds, and a second start is refused.
+    EXPECT_EQ(StartDebugLog(3, LogPath()), 0);
+    EXPECT_EQ(StartDebugLog(3, LogPath()), TYX_LOG_ERR_RUNNING);
+}
+
+TEST_F(DebugLogTest, NewFileBeginsWithTheByteOrderMarkAndTheStartLines)
+{
+    ASSERT_EQ(StartDebugLog(3, LogPath()), 0);
+    StopDebugLog();
+    const std::string text = ReadLog();
+    ASSERT_EQ(text.substr(0, 3), kBom);
+    const auto lines = Lines(text.substr(3));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[1].find("] ************************************************-["), std::string::npos);
+    EXPECT_NE(lines[2].find("] TYX Debug log module started.-["), std::string::npos);
+}
+
+TEST_F(DebugLogTest, LineFormatWithTheHostOptions)
+{
+    ASSERT_EQ(StartDebugLog(3, LogPath()), 0);
+    const int line = __LINE__ + 1;
+    EXPECT_GT(TYX_LOG(3, L"value %d of %s", 42, L"\u4e2d\u6587"), 0);
+    StopDebugLog();
+    const auto lines = Lines(ReadLog());
+    const std::regex pattern("^\\[:[0-9]+\\]-\\[[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}\\] value 42 of "
+                             "\xE4\xB8\xAD\xE6\x96\x87-\\[DebugLogTest\\.cpp:" +
+                             std::to_string(line) + "\\]\\(3\\)$");
+    EXPECT_TRUE(std::regex_match(lines.back(), pattern)) << lines.back();
+}
+
+TEST_F(DebugLogTest, AllDecorationsWhenEveryOptionIsOn)
+{
+    stDebugLogOptions options;
+    options.date = options.time = options.processId = options.threadId = 1;
+    options.sourceFile = options.line = options.functionName = 1;
+    ASSERT_EQ(StartDebugLog(3, LogPath(), &options), 0);
+    EXPECT_GT(DebugLog(3, L"C:\\src\\Mux.cpp", L"CVideoMuxWorker::Initialize", 77, L"hello"), 0);
+    StopDebugLog();
+    const std::regex pattern("^\\[[0-9]+:[0-9]+\\]-\\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:.]{12}\\] "
+                             "hello-\\[Mux\\.cpp:77-CVideoMuxWorker::Initialize\\]\\(3\\)$");
+    EXPECT_TRUE(std::regex_match(Lines(ReadLog()).back(), pattern)) << Lines(ReadLog()).back();
+}
+
+TEST_F(DebugLogTest, MessageChecks)
+{
+    ASSERT_EQ(StartDebugLog(3, LogPath()), 0);
+    EXPECT_EQ(TYX_LOG(6, L"too detailed"), TYX_LOG_ERR_LEVEL);
+    EXPECT_EQ(TYX_LOG(0, L"level zero"), TYX_LOG_ERR_LEVEL);
+    EXPECT_EQ(DebugLog(3, L"f.cpp", std::wstring(65, L'f').c_str(), 1, L"x"), TYX_LOG_ERR_TOO_LONG);
+    EXPECT_EQ(DebugLog(3, std::wstring(261, L's').c_str(), L"f", 1, L"x"), TYX_LOG_ERR_TOO_LONG);
+    EXPECT_EQ(DebugLog(3, L"f.cpp", L"f", 1, std::wstring(1025, L'x').c_str()), TYX_LOG_ERR_TOO_LONG);
+    EXPECT_EQ(DebugLog(3, L"f.cpp", L"f", 1, L""), TYX_LOG_ERR_EMPTY);
+    EXPECT_EQ(DebugLog(3, static_cast<const wchar_t *>(nullptr), L"f", 1, L"x"), TYX_LOG_ERR_ARGUMENT);
+    StopDebugLog();
+    EXPECT_EQ(TYX_LOG(3, L"after stop"), TYX_LOG_ERR_STOPPED);
+    EXPECT_EQ(ReadLog().find("too detailed"), std::string::npos);
+}
+
+TEST_F(DebugLogTest, ALongMessageIsCutAndStillWritten)
+{
+    ASSERT_EQ(StartDebugLog(3, LogPath()), 0);
+    const std::wstring longText(10000, L'x');
+    EXPECT_EQ(TYX_LOG(3, L"%s", longText.c_str()), 4047);
+    EXPECT_GT(TYX_LOG(3, L"after the long one"), 0);
+    StopDebugLog();
+    const auto lines = Lines(ReadLog());
+    ASSERT_GE(lines.size(), 2u);
+    const std::string &cut = lines[lines.size() - 2];
+    EXPECT_NE(cut.find("] " + std::string(4047, 'x') + "-[DebugLogTest.cpp:"), std::string::npos);
+    EXPECT_EQ(cut.find(std::string(4048, 'x')), std::string::npos);
+    EXPECT_NE(lines.back().find("after the long one"), std::string::npos);
+}
+
+TEST_F(DebugLogTest, LongChineseTextIsCutAtACharacterBoundary)
+{
+    ASSERT_EQ(StartDebugLog(3, LogPath()), 0);
+    const std::wstring text(2000, L'\u6587'); // 6000 bytes of UTF-8
+    EXPECT_EQ(TYX_LOG(3, L"%s", text.c_str()), 4047 / 3 * 3);
+}
+
+TEST_F(DebugLogTest, AnOversizedFileIsReplacedAtStart)
+{
+    WriteFileOfSize(LogPath(), 1536 * 1024);
+    ASSERT_EQ(StartDebugLog(3, LogPath()), 0);
+    StopDebugLog();
+    const std::string text = ReadLog();
+    EXPECT_EQ(text.substr(0, 3), kBom);
+    EXPECT_LT(text.size(), 4096u);
+}
+
+TEST_F(DebugLogTest, AFileWithinTheLimitIsAppendedToWithoutASecondMark)
+{
+    WriteFileOfSize(LogPath(), 512 * 1024);
+    ASSERT_EQ(StartDebugLog(3, LogPath()), 0);
+    StopDebugLog();
+    const std::string text = ReadLog();
+    EXPECT_GT(text.size(), 512u * 1024);
+    EXPECT_EQ(text.substr(0, 3), "ooo");
+    EXPECT_EQ(text.find(kBom), std::string::npos);
+}
+
+TEST_F(DebugLogTest, RecreateReplacesAnyFile)
+{
+    WriteFileOfSize(LogPath(), 100);
+    stDebugLogOptions options;
+    options.recreateFile = 1;
+    ASSERT_EQ(StartDebugLog(3, LogPath(), &options), 0);
+    StopDebugLog();
+    EXPECT_EQ(ReadLog().substr(0, 3), kBom);
+}
+
+TEST_F(DebugLogTest, LevelFourHasNoSizeLimit)
+{
+    {
+        std::ofstream out(m_dir.File("TYXDebug_2026-12-08.log"), std::ios::binary);
+    }
+    // A sparse file far beyond the largest limit costs no disk.
+    ASSERT_EQ(truncate(m_dir.File("TYXDebug_2026-12-08.log").c_str(), 80LL * 1024 * 1024), 0);
+    ASSERT_EQ(StartDebugLog(4, LogPath()), 0);
+    EXPECT_GT(TYX_LOG(4, L"kept"), 0);
+    StopDebugLog();
+    EXPECT_GT(std::filesystem::file_size(m_dir.File("TYXDebug_2026-12-08.log")), 80u * 1024 * 1024);
+}
+
+TEST_F(DebugLogTest, MessagesAreDroppedOnceTheFileReachesItsLimit)
+{
+    ASSERT_EQ(StartDebugLog(1, LogPath()), 0); // 128 KiB
+    const std::wstring text(1000, L'y');
+    int dropped = 0;
+    for (int i = 0; i < 100000 && dropped == 0; ++i) {
+        const int32_t result = TYX_LOG(1, L"%s", text.c_str());
+        ASSERT_GE(result, 0);
+        if (result == 0)
+            dropped = 1;
+    }
+    EXPECT_EQ(dropped, 1);
+    EXPECT_EQ(TYX_LOG(1, L"still over"), 0);
+    StopDebugLog();
+    EXPECT_EQ(ReadLog().find("still over"), std::string::npos);
+}
+
+TEST_F(DebugLogTest, ManyThreadsLoggingWhileTheLogStopsLoseNothingAccepted)
+{
+    constexpr int kThreads = 8;
+    constexpr int kMessages = 1000;
+    ASSERT_EQ(StartDebugLog(8, LogPath()), 0);
+    std::latch halfway(kThreads);
+    std::vector<int> accepted(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kMessages; ++i) {
+                if (i == kMessages / 2)
+                    halfway.count_down();
+                const int32_t result = TYX_LOG(5, L"thread %d message %d", t, i);
+                if (result > 0)
+                    ++accepted[t];
+                else
+                    EXPECT_EQ(result, TYX_LOG_ERR_STOPPED);
+            }
+        });
+    }
+    halfway.wait();
+    StopDebugLog();
+    for (std::thread &thread : threads)
+        thread.join();
+
+    std::vector<int> written(kThreads, 0);
+    const std::regex pattern("\\] thread ([0-9]+) message ([0-9]+)-\\[");
+    for (const std::string &line : Lines(ReadLog())) {
+        std::smatch match;
+        if (std::regex_search(line, match, pattern))
+            ++written[std::stoi(match[1])];
+    }
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_GE(accepted[t], kMessages / 2);
+        EXPECT_EQ(written[t], accepted[t]) << "thread " << t;
+    }
+}
+
+TEST_F(DebugLogTest, ObserverSeesMessagesEvenWithoutALogFile)
+{
+    CLogCapture capture;
+    EXPECT_EQ(TYX_LOG(7, L"observed %d", 1), TYX_LOG_ERR_STOPPED);
+    EXPECT_TRUE(capture.Contains(L"observed 1", 7));
+}
+
+} // namespace

@@ -1,0 +1,113 @@
+#include "core/TYXUtils.h"
+
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+TEST(TYXUtilsTest, TrimWhitespaceCountsWhatItRemoves)
+{
+    std::wstring text = L"\t hello \r\n";
+    EXPECT_EQ(TrimWhitespace(text), 5);
+    EXPECT_EQ(text, L"hello");
+
+    std::wstring blanks = L"    ";
+    EXPECT_EQ(TrimWhitespace(blanks), 4);
+    EXPECT_TRUE(blanks.empty());
+
+    std::wstring empty;
+    EXPECT_EQ(TrimWhitespace(empty), 0);
+
+    std::wstring inner = L"a b";
+    EXPECT_EQ(TrimWhitespace(inner), 0);
+    EXPECT_EQ(inner, L"a b");
+}
+
+TEST(TYXUtilsTest, CountBits)
+{
+    EXPECT_EQ(CountBits(0xF0F0), 8);
+    EXPECT_EQ(CountBits(~0ull), 64);
+    EXPECT_EQ(CountBits(0), 0);
+}
+
+TEST(TYXUtilsTest, ProgramClockCarriesTheEightHourOffset)
+{
+    const int64_t wall = std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    const int64_t program = GetCurrentTimeUs();
+    EXPECT_NEAR(static_cast<double>(program - wall), 28800000000.0, 5e6);
+}
+
+TEST(TYXUtilsTest, ConversionsUseUtf8AtTheBorders)
+{
+    EXPECT_EQ(WStringToString(L"\u4e2d"), std::string("\xE4\xB8\xAD"));
+    EXPECT_EQ(StringToWString("\xE4\xB8\xAD"), L"\u4e2d");
+    EXPECT_EQ(WStringToString(L""), "");
+    EXPECT_EQ(StringToWString(""), L"");
+}
+
+TEST(TYXUtilsTest, MultiByteBuffersAreSizedFromTheConversion)
+{
+    // Four supplementary characters take 16 bytes, more than twice their count.
+    const std::wstring smiles(4, static_cast<wchar_t>(0x1F600));
+    auto narrow = CTYXUtils::WideToMultiByte(smiles.c_str(), 0);
+    ASSERT_TRUE(narrow);
+    EXPECT_EQ(std::strlen(narrow.get()), 16u);
+
+    auto part = CTYXUtils::WideToMultiByte(L"abcdef", 3);
+    ASSERT_TRUE(part);
+    EXPECT_STREQ(part.get(), "abc");
+
+    auto wide = CTYXUtils::MultiByteToWide("\xE4\xB8\xAD" "x", 0);
+    ASSERT_TRUE(wide);
+    EXPECT_EQ(std::wstring(wide.get()), L"\u4e2dx");
+}
+
+TEST(TYXUtilsTest, WideToUtf8GivesNoneForEmptyText)
+{
+    EXPECT_EQ(CTYXUtils::WideToUtf8(L""), nullptr);
+    EXPECT_EQ(CTYXUtils::WideToUtf8(nullptr), nullptr);
+    auto text = CTYXUtils::WideToUtf8(L"\u4e2d");
+    ASSERT_TRUE(text);
+    EXPECT_STREQ(text.get(), "\xE4\xB8\xAD");
+}
+
+TEST(TYXUtilsTest, GpuErrorHandlerOnlyLogs)
+{
+    CLogCapture capture;
+    HandleGPUCriticalError(0, L"no error");
+    HandleGPUCriticalError(false, L"not fatal");
+    EXPECT_TRUE(capture.Lines().empty());
+    HandleGPUCriticalError(700, L"copy");
+    HandleGPUCriticalError(true, L"copy");
+    ASSERT_EQ(capture.Lines().size(), 2u);
+    EXPECT_TRUE(capture.Contains(L"] Cuda call failed with cuda error(700) returned!", 3));
+    EXPECT_TRUE(capture.Contains(L"]Notify TYX main to quit for GPU Error!", 3));
+}
+
+TEST(TYXUtilsTest, SharedTables)
+{
+    EXPECT_EQ(CodecNameTable().at(27), L"H.264");
+    EXPECT_EQ(CodecNameTable().at(173), L"HEVC");
+    EXPECT_EQ(CodecNameTable().at(86018), L"AAC");
+
+    const auto &limits = DebugLogSizeLimitTable();
+    EXPECT_EQ(limits.count(4), 0u);
+    EXPECT_EQ(limits.at(1), 128u);
+    EXPECT_EQ(limits.at(3), 1024u);
+    EXPECT_EQ(limits.at(8), 65536u);
+
+    const auto &codes = RcmErrorCodeTable();
+    EXPECT_EQ(codes.size(), 15u);
+    EXPECT_EQ(codes.at(-1), 258);
+    EXPECT_EQ(codes.at(-6), 264);
+    EXPECT_EQ(codes.at(-18), 295);
+    EXPECT_EQ(codes.at(-28), 308);
+}
+
+} // namespace

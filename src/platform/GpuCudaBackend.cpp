@@ -1,0 +1,244 @@
+#include "platform/GpuBackend.h"
+#include "platform/GpuLaunchDetail.h"
+
+#if defined(TYX_HAVE_CUDA) && TYX_HAVE_CUDA
+
+#include <cuda_runtime_api.h>
+
+#include <vector>
+
+namespace {
+
+cudaMemcpyKind ToCuda(EGpuCopyKind kind)
+{
+    switch (kind) {
+    case EGpuCopyKind::HostToHost: return cudaMemcpyHostToHost;
+    case EGpuCopyKind::HostToDevice: return cudaMemcpyHostToDevice;
+    case EGpuCopyKind::DeviceToHost: return cudaMemcpyDeviceToHost;
+    case EGpuCopyKind::DeviceToDevice: return cudaMemcpyDeviceToDevice;
+    }
+    return cudaMemcpyDefault;
+}
+
+cudaStream_t Stream(GpuStream stream)
+{
+    return static_cast<cudaStream_t>(stream);
+}
+
+// The runtime API only: it loads the driver itself and reports "no device" where there is none, so
+// the program starts on machines without a GPU. A context is the device's primary context, made
+// current on a thread by cudaSetDevice.
+class CGpuCudaBackend final : public IGpuBackend
+{
+public:
+    explicit CGpuCudaBackend(int32_t device, int32_t count) : m_device(device), m_count(count) {}
+
+    EGpuBackend Kind() const override { return EGpuBackend::Cuda; }
+    int32_t Device() const override { return m_device; }
+    int32_t DeviceCount() const override { return m_count; }
+
+    GpuError Malloc(void **pointer, size_t bytes) override
+    {
+        if (!pointer)
+            return GPU_ERROR_INVALID_VALUE;
+        *pointer = nullptr;
+        if (bytes == 0)
+            return GPU_SUCCESS;
+        Bind();
+        return cudaMalloc(pointer, bytes);
+    }
+
+    GpuError MallocPitch(void **pointer, size_t *pitch, size_t widthBytes, size_t height) override
+    {
+        if (!pointer || !pitch)
+            return GPU_ERROR_INVALID_VALUE;
+        Bind();
+        return cudaMallocPitch(pointer, pitch, widthBytes == 0 ? 1 : widthBytes, height);
+    }
+
+    GpuError Free(void *pointer) override
+    {
+        Bind();
+        return cudaFree(pointer);
+    }
+
+    GpuError MallocHost(void **pointer, size_t bytes) override
+    {
+        Bind();
+        return cudaMallocHost(pointer, bytes);
+    }
+
+    GpuError FreeHost(void *pointer) override { return cudaFreeHost(pointer); }
+
+    GpuError Memcpy(void *dst, const void *src, size_t bytes, EGpuCopyKind kind, GpuStream stream) override
+    {
+        if (bytes == 0)
+            return GPU_SUCCESS;
+        Bind();
+        if (!stream)
+            return cudaMemcpy(dst, src, bytes, ToCuda(kind));
+        return cudaMemcpyAsync(dst, src, bytes, ToCuda(kind), Stream(stream));
+    }
+
+    GpuError Memcpy2D(void *dst, size_t dstPitch, const void *src, size_t srcPitch, size_t widthBytes,
+                      size_t height, EGpuCopyKind kind, GpuStream stream) override
+    {
+        if (widthBytes == 0 || height == 0)
+            return GPU_SUCCESS;
+        Bind();
+        if (!stream)
+            return cudaMemcpy2D(dst, dstPitch, src, srcPitch, widthBytes, height, ToCuda(kind));
+        return cudaMemcpy2DAsync(dst, dstPitch, src, srcPitch, widthBytes, height, ToCuda(kind), Stream(stream));
+    }
+
+    GpuError Memset(void *pointer, int value, size_t bytes, GpuStream stream) override
+    {
+        if (bytes == 0)
+            return GPU_SUCCESS;
+        Bind();
+        if (!stream)
+            return cudaMemset(pointer, value, bytes);
+        return cudaMemsetAsync(pointer, value, bytes, Stream(stream));
+    }
+
+    GpuError Memset2D(void *pointer, size_t pitch, int value, size_t widthBytes, size_t height,
+                      GpuStream stream) override
+    {
+        if (widthBytes == 0 || height == 0)
+            return GPU_SUCCESS;
+        Bind();
+        if (!stream)
+            return cudaMemset2D(pointer, pitch, value, widthBytes, height);
+        return cudaMemset2DAsync(pointer, pitch, value, widthBytes, height, Stream(stream));
+    }
+
+    GpuError StreamCreate(GpuStream *stream) override
+    {
+        if (!stream)
+            return GPU_ERROR_INVALID_VALUE;
+        Bind();
+        cudaStream_t created = nullptr;
+        const cudaError_t error = cudaStreamCreateWithFlags(&created, cudaStreamNonBlocking);
+        *stream = created;
+        return error;
+    }
+
+    GpuError StreamDestroy(GpuStream stream) override { return cudaStreamDestroy(Stream(stream)); }
+    GpuError StreamSynchronize(GpuStream stream) override { return cudaStreamSynchronize(Stream(stream)); }
+
+    GpuError Synchronize() override
+    {
+        Bind();
+        return cudaDeviceSynchronize();
+    }
+
+    GpuError EventCreate(GpuEvent *event) override
+    {
+        if (!event)
+            return GPU_ERROR_INVALID_VALUE;
+        Bind();
+        cudaEvent_t created = nullptr;
+        const cudaError_t error = cudaEventCreate(&created);
+        *event = created;
+        return error;
+    }
+
+    GpuError EventDestroy(GpuEvent event) override { return cudaEventDestroy(static_cast<cudaEvent_t>(event)); }
+
+    GpuError EventRecord(GpuEvent event, GpuStream stream) override
+    {
+        return cudaEventRecord(static_cast<cudaEvent_t>(event), Stream(stream));
+    }
+
+    GpuError EventSynchronize(GpuEvent event) override
+    {
+        return cudaEventSynchronize(static_cast<cudaEvent_t>(event));
+    }
+
+    GpuError EventElapsedTime(float *milliseconds, GpuEvent start, GpuEvent end) override
+    {
+        return cudaEventElapsedTime(milliseconds, static_cast<cudaEvent_t>(start), static_cast<cudaEvent_t>(end));
+    }
+
+    GpuError RetainPrimaryContext(int32_t device) override { return cudaSetDevice(Valid(device)); }
+    GpuError ReleasePrimaryContext(int32_t) override { return GPU_SUCCESS; }
+
+    GpuError PushContext(int32_t device) override
+    {
+        int current = 0;
+        cudaGetDevice(&current);
+        t_stack.push_back(current);
+        return cudaSetDevice(Valid(device));
+    }
+
+    GpuError PopContext() override
+    {
+        if (t_stack.empty())
+            return GPU_ERROR_INVALID_VALUE;
+        const int previous = t_stack.back();
+        t_stack.pop_back();
+        return cudaSetDevice(previous);
+    }
+
+    GpuError MemGetInfo(size_t *freeBytes, size_t *totalBytes) override
+    {
+        Bind();
+        return cudaMemGetInfo(freeBytes, totalBytes);
+    }
+
+    const char *ErrorName(GpuError error) const override
+    {
+        return cudaGetErrorName(static_cast<cudaError_t>(error));
+    }
+
+private:
+    int32_t Valid(int32_t device) const { return device >= 0 && device < m_count ? device : m_device; }
+
+    // Every thread that touches memory works on the chosen device's primary context.
+    void Bind() const
+    {
+        int current = -1;
+        if (cudaGetDevice(&current) != cudaSuccess || current != m_device)
+            cudaSetDevice(m_device);
+    }
+
+    const int32_t m_device;
+    const int32_t m_count;
+    static thread_local std::vector<int> t_stack;
+};
+
+thread_local std::vector<int> CGpuCudaBackend::t_stack;
+
+} // namespace
+
+std::unique_ptr<IGpuBackend> MakeCudaGpuBackend(int32_t preferredDevice)
+{
+    int count = 0;
+    if (cudaGetDeviceCount(&count) != cudaSuccess || count <= 0) {
+        cudaGetLastError(); // clear the sticky "no device" answer
+        return nullptr;
+    }
+    const int32_t device = preferredDevice >= 0 && preferredDevice < count ? preferredDevice : 0;
+    if (cudaSetDevice(device) != cudaSuccess)
+        return nullptr;
+    return std::make_unique<CGpuCudaBackend>(device, count);
+}
+
+GpuError tyx_gpu_detail::CudaLaunchResult()
+{
+    return cudaGetLastError();
+}
+
+#else
+
+std::unique_ptr<IGpuBackend> MakeCudaGpuBackend(int32_t)
+{
+    return nullptr;
+}
+
+GpuError tyx_gpu_detail::CudaLaunchResult()
+{
+    return GPU_ERROR_NOT_SUPPORTED;
+}
+
+#endif

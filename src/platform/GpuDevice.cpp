@@ -1,0 +1,293 @@
+#include "platform/GpuDevice.h"
+
+#include "platform/GpuBackend.h"
+#include "platform/GpuLaunchDetail.h"
+#include "platform/HostThreadPool.h"
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
+
+namespace {
+
+// The chosen backend and the bookkeeping every backend shares: live allocations (so a free of an
+// unknown pointer is refused instead of corrupting memory) and injected faults for tests.
+class CGpuLayer
+{
+public:
+    static CGpuLayer &Instance()
+    {
+        static CGpuLayer layer;
+        return layer;
+    }
+
+    IGpuBackend &Backend(int32_t preferredDevice = 0)
+    {
+        std::call_once(m_once, [&] {
+            m_backend = MakeCudaGpuBackend(preferredDevice);
+            if (!m_backend)
+                m_backend = MakeHostGpuBackend();
+        });
+        return *m_backend;
+    }
+
+    bool TakeFault(EDevFault fault)
+    {
+        std::atomic<int32_t> &counter = m_faults[static_cast<size_t>(fault)];
+        int32_t left = counter.load();
+        while (left > 0) {
+            if (counter.compare_exchange_weak(left, left - 1))
+                return true;
+        }
+        return false;
+    }
+
+    void InjectFault(EDevFault fault, int32_t count)
+    {
+        m_faults[static_cast<size_t>(fault)].store(std::max(0, count));
+    }
+
+    void Track(void *pointer, size_t bytes, bool device)
+    {
+        if (!pointer)
+            return;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_blocks[pointer] = {bytes, device};
+    }
+
+    // False when the pointer is not a live allocation of that kind.
+    bool Untrack(void *pointer, bool device)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_blocks.find(pointer);
+        if (it == m_blocks.end() || it->second.device != device)
+            return false;
+        m_blocks.erase(it);
+        return true;
+    }
+
+    stDevAllocationCounts Counts()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        stDevAllocationCounts counts;
+        for (const auto &[pointer, block] : m_blocks) {
+            (void)pointer;
+            if (block.device) {
+                ++counts.deviceBlocks;
+                counts.deviceBytes += static_cast<int64_t>(block.bytes);
+            } else {
+                ++counts.hostBlocks;
+            }
+        }
+        return counts;
+    }
+
+private:
+    struct stBlock
+    {
+        size_t bytes = 0;
+        bool device = true;
+    };
+
+    std::once_flag m_once;
+    std::unique_ptr<IGpuBackend> m_backend;
+    std::atomic<int32_t> m_faults[4] = {};
+    std::mutex m_mutex;
+    std::map<void *, stBlock> m_blocks;
+};
+
+IGpuBackend &Layer()
+{
+    return CGpuLayer::Instance().Backend();
+}
+
+thread_local GpuError t_lastLaunchError = GPU_SUCCESS;
+
+} // namespace
+
+EGpuBackend DevInitialize(int32_t preferredDevice)
+{
+    return CGpuLayer::Instance().Backend(preferredDevice).Kind();
+}
+
+EGpuBackend DevBackend()
+{
+    return Layer().Kind();
+}
+
+int32_t DevCurrentDevice()
+{
+    return Layer().Device();
+}
+
+int32_t DevDeviceCount()
+{
+    return Layer().DeviceCount();
+}
+
+GpuError DevMalloc(void **pointer, size_t bytes)
+{
+    if (pointer && CGpuLayer::Instance().TakeFault(EDevFault::Malloc)) {
+        *pointer = nullptr;
+        return GPU_ERROR_MEMORY_ALLOCATION;
+    }
+    const GpuError error = Layer().Malloc(pointer, bytes);
+    if (error == GPU_SUCCESS)
+        CGpuLayer::Instance().Track(*pointer, bytes, true);
+    return error;
+}
+
+GpuError DevMallocPitch(void **pointer, size_t *pitch, size_t widthBytes, size_t height)
+{
+    if (pointer && CGpuLayer::Instance().TakeFault(EDevFault::Malloc)) {
+        *pointer = nullptr;
+        return GPU_ERROR_MEMORY_ALLOCATION;
+    }
+    const GpuError error = Layer().MallocPitch(pointer, pitch, widthBytes, height);
+    if (error == GPU_SUCCESS)
+        CGpuLayer::Instance().Track(*pointer, *pitch * height, true);
+    return error;
+}
+
+GpuError DevFree(void *pointer)
+{
+    if (!pointer)
+        return GPU_SUCCESS;
+    if (!CGpuLayer::Instance().Untrack(pointer, true))
+        return GPU_ERROR_INVALID_DEVICE_POINTER;
+    return Layer().Free(pointer);
+}
+
+GpuError DevMallocHost(void **pointer, size_t bytes)
+{
+    if (pointer && CGpuLayer::Instance().TakeFault(EDevFault::Malloc)) {
+        *pointer = nullptr;
+        return GPU_ERROR_MEMORY_ALLOCATION;
+    }
+    const GpuError error = Layer().MallocHost(pointer, bytes);
+    if (error == GPU_SUCCESS)
+        CGpuLayer::Instance().Track(*pointer, bytes, false);
+    return error;
+}
+
+GpuError DevFreeHost(void *pointer)
+{
+    if (!pointer)
+        return GPU_SUCCESS;
+    if (!CGpuLayer::Instance().Untrack(pointer, false))
+        return GPU_ERROR_INVALID_VALUE;
+    return Layer().FreeHost(pointer);
+}
+
+GpuError DevMemcpy(void *dst, const void *src, size_t bytes, EGpuCopyKind kind, GpuStream stream)
+{
+    if (CGpuLayer::Instance().TakeFault(EDevFault::Memcpy))
+        return GPU_ERROR_INVALID_VALUE;
+    return Layer().Memcpy(dst, src, bytes, kind, stream);
+}
+
+GpuError DevMemcpy2D(void *dst, size_t dstPitch, const void *src, size_t srcPitch, size_t widthBytes,
+                     size_t height, EGpuCopyKind kind, GpuStream stream)
+{
+    if (CGpuLayer::Instance().TakeFault(EDevFault::Memcpy))
+        return GPU_ERROR_INVALID_VALUE;
+    return Layer().Memcpy2D(dst, dstPitch, src, srcPitch, widthBytes, height, kind, stream);
+}
+
+GpuError DevMemset(void *pointer, int value, size_t bytes, GpuStream stream)
+{
+    if (CGpuLayer::Instance().TakeFault(EDevFault::Memset))
+        return GPU_ERROR_INVALID_VALUE;
+    return Layer().Memset(pointer, value, bytes, stream);
+}
+
+GpuError DevMemset2D(void *pointer, size_t pitch, int value, size_t widthBytes, size_t height, GpuStream stream)
+{
+    if (CGpuLayer::Instance().TakeFault(EDevFault::Memset))
+        return GPU_ERROR_INVALID_VALUE;
+    return Layer().Memset2D(pointer, pitch, value, widthBytes, height, stream);
+}
+
+GpuError DevStreamCreate(GpuStream *stream) { return Layer().StreamCreate(stream); }
+GpuError DevStreamDestroy(GpuStream stream) { return Layer().StreamDestroy(stream); }
+GpuError DevStreamSynchronize(GpuStream stream) { return Layer().StreamSynchronize(stream); }
+GpuError DevSynchronize() { return Layer().Synchronize(); }
+GpuError DevEventCreate(GpuEvent *event) { return Layer().EventCreate(event); }
+GpuError DevEventDestroy(GpuEvent event) { return Layer().EventDestroy(event); }
+GpuError DevEventRecord(GpuEvent event, GpuStream stream) { return Layer().EventRecord(event, stream); }
+GpuError DevEventSynchronize(GpuEvent event) { return Layer().EventSynchronize(event); }
+
+GpuError DevEventElapsedTime(float *milliseconds, GpuEvent start, GpuEvent end)
+{
+    return Layer().EventElapsedTime(milliseconds, start, end);
+}
+
+GpuError DevRetainPrimaryContext(int32_t device) { return Layer().RetainPrimaryContext(device); }
+GpuError DevReleasePrimaryContext(int32_t device) { return Layer().ReleasePrimaryContext(device); }
+GpuError DevPushContext(int32_t device) { return Layer().PushContext(device); }
+GpuError DevPopContext() { return Layer().PopContext(); }
+GpuError DevMemGetInfo(size_t *freeBytes, size_t *totalBytes) { return Layer().MemGetInfo(freeBytes, totalBytes); }
+const char *DevErrorName(GpuError error) { return Layer().ErrorName(error); }
+
+GpuError DevGetLastError()
+{
+    const GpuError error = t_lastLaunchError;
+    t_lastLaunchError = GPU_SUCCESS;
+    return error;
+}
+
+stDevAllocationCounts DevAllocationCounts()
+{
+    return CGpuLayer::Instance().Counts();
+}
+
+void DevInjectFault(EDevFault fault, int32_t count)
+{
+    CGpuLayer::Instance().InjectFault(fault, count);
+}
+
+namespace tyx_gpu_detail {
+
+GpuError CheckLaunchShape(const stDim3 &grid, const stDim3 &block)
+{
+    const uint64_t threads = uint64_t{block.x} * block.y * block.z;
+    if (grid.x == 0 || grid.y == 0 || grid.z == 0 || threads == 0 || threads > 1024 || block.z > 64 ||
+        grid.y > 65535 || grid.z > 65535)
+        return GPU_ERROR_INVALID_CONFIGURATION;
+    return GPU_SUCCESS;
+}
+
+bool TakeLaunchFault()
+{
+    return CGpuLayer::Instance().TakeFault(EDevFault::Launch);
+}
+
+void SetLastLaunchError(GpuError error)
+{
+    if (error != GPU_SUCCESS)
+        t_lastLaunchError = error;
+}
+
+GpuError HostLaunch(const stDim3 &grid, const stDim3 &block, HostBlockRunner runner, const void *body)
+{
+    const size_t blocks = size_t{grid.x} * grid.y * grid.z;
+    CHostThreadPool &pool = CHostThreadPool::Instance();
+    // A few chunks per pool thread balance uneven blocks without much scheduling cost.
+    const size_t chunks = std::min(blocks, pool.Size() * 4);
+    const size_t perChunk = (blocks + chunks - 1) / chunks;
+    pool.ParallelFor(chunks, [&](size_t chunk) {
+        const size_t first = chunk * perChunk;
+        const size_t last = std::min(blocks, first + perChunk);
+        for (size_t flat = first; flat < last; ++flat) {
+            stDim3 blockIdx;
+            blockIdx.x = static_cast<uint32_t>(flat % grid.x);
+            blockIdx.y = static_cast<uint32_t>((flat / grid.x) % grid.y);
+            blockIdx.z = static_cast<uint32_t>(flat / (size_t{grid.x} * grid.y));
+            runner(body, grid, block, blockIdx);
+        }
+    });
+    return GPU_SUCCESS;
+}
+
+} // namespace tyx_gpu_detail

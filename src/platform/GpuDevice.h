@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The one layer through which the system makes GPU calls. Two backends, chosen once at start-up:
+// CUDA when the runtime finds a device, host otherwise ("device memory" is then aligned host memory
+// and kernels run on a thread pool). The header pulls in no GPU runtime, so any compiler reads it.
+
+// Results: 0 on success, else the CUDA runtime's error number (the host backend uses the same
+// numbers for the same failures).
+using GpuError = int32_t;
+constexpr GpuError GPU_SUCCESS = 0;
+constexpr GpuError GPU_ERROR_INVALID_VALUE = 1;
+constexpr GpuError GPU_ERROR_MEMORY_ALLOCATION = 2;
+constexpr GpuError GPU_ERROR_INITIALIZATION = 3;
+constexpr GpuError GPU_ERROR_INVALID_DEVICE = 101;
+constexpr GpuError GPU_ERROR_NO_DEVICE = 100;
+constexpr GpuError GPU_ERROR_INVALID_DEVICE_POINTER = 17;
+constexpr GpuError GPU_ERROR_LAUNCH_FAILURE = 719;
+constexpr GpuError GPU_ERROR_INVALID_CONFIGURATION = 9;
+constexpr GpuError GPU_ERROR_NOT_SUPPORTED = 801;
+
+enum class EGpuBackend { None = 0, Host = 1, Cuda = 2 };
+enum class EGpuCopyKind { HostToHost = 0, HostToDevice = 1, DeviceToHost = 2, DeviceToDevice = 3 };
+
+using GpuStream = void *; // opaque; nullptr is the default stream
+using GpuEvent = void *;  // opaque
+
+// Chooses the backend on first use (or now): the configured device when it is valid, device 0
+// otherwise; host when the CUDA runtime finds none. Logs the choice once. Thread-safe.
+EGpuBackend DevInitialize(int32_t preferredDevice = 0);
+EGpuBackend DevBackend();
+// The device the CUDA backend uses (0 on the host backend).
+int32_t DevCurrentDevice();
+int32_t DevDeviceCount();
+
+GpuError DevMalloc(void **pointer, size_t bytes);
+// Rows of widthBytes, each starting at a multiple of the returned pitch.
+GpuError DevMallocPitch(void **pointer, size_t *pitch, size_t widthBytes, size_t height);
+GpuError DevFree(void *pointer); // nullptr is fine
+GpuError DevMallocHost(void **pointer, size_t bytes); // page-locked where the backend has it
+GpuError DevFreeHost(void *pointer);
+
+GpuError DevMemcpy(void *dst, const void *src, size_t bytes, EGpuCopyKind kind, GpuStream stream = nullptr);
+GpuError DevMemcpy2D(void *dst, size_t dstPitch, const void *src, size_t srcPitch, size_t widthBytes,
+                     size_t height, EGpuCopyKind kind, GpuStream stream = nullptr);
+GpuError DevMemset(void *pointer, int value, size_t bytes, GpuStream stream = nullptr);
+GpuError DevMemset2D(void *pointer, size_t pitch, int value, size_t widthBytes, size_t height,
+                     GpuStream stream = nullptr);
+
+GpuError DevStreamCreate(GpuStream *stream);
+GpuError DevStreamDestroy(GpuStream stream);
+GpuError DevStreamSynchronize(GpuStream stream);
+GpuError DevSynchronize();
+
+GpuError DevEventCreate(GpuEvent *event);
+GpuError DevEventDestroy(GpuEvent event);
+GpuError DevEventRecord(GpuEvent event, GpuStream stream = nullptr);
+GpuError DevEventSynchronize(GpuEvent event);
+GpuError DevEventElapsedTime(float *milliseconds, GpuEvent start, GpuEvent end);
+
+// The primary context of a device: retained by each GPU-using object, released when it is
+// uninitialised; push/pop make it current on the calling thread.
+GpuError DevRetainPrimaryContext(int32_t device);
+GpuError DevReleasePrimaryContext(int32_t device);
+GpuError DevPushContext(int32_t device);
+GpuError DevPopContext();
+
+GpuError DevMemGetInfo(size_t *freeBytes, size_t *totalBytes);
+// The error's name, as "cudaErrorMemoryAllocation".
+const char *DevErrorName(GpuError error);
+// The error of the last kernel launch on this thread, cleared by reading.
+GpuError DevGetLastError();
+
+// Test hook: counts of live allocations made through this layer (device and host kinds).
+struct stDevAllocationCounts
+{
+    int64_t deviceBlocks = 0;
+    int64_t deviceBytes = 0;
+    int64_t hostBlocks = 0;
+};
+stDevAllocationCounts DevAllocationCounts();
+
+// Test hook: the next `count` calls of that kind fail (with the error a GPU would give), so tests can
+// check every failure path. Any backend; count 0 clears it.
+enum class EDevFault { Malloc = 0, Memcpy = 1, Memset = 2, Launch = 3 };
+void DevInjectFault(EDevFault fault, int32_t count);

@@ -1,0 +1,26 @@
+#include "TestKernels.h"
+
+#include "platform/GpuKernel.h"
+
+namespace {
+
+struct FillSequence
+{
+    int32_t *out;
+    uint32_t count;
+    TYX_HD void operator()(const stKernelIndex &index) const
+    {
+        const uint32_t i = index.blockIdx.x * index.blockDim.x + index.threadIdx.x;
+        if (i < count)
+            out[i] = static_cast<int32_t>(i * 3 + 1);
+    }
+};
+
+} // namespace
+
+GpuError FillSequenceInDvc(int32_t *out, uint32_t count, uint32_t blockSize)
+{
+    const GpuError error = LaunchKernel({DivUp(count, blockSize), 1, 1}, {blockSize, 1, 1}, nullptr,
+                                        FillSequence{out, count});
+    return error != GPU_SUCCESS ? error : DevSynchronize();
+}

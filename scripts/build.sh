@@ -5,4 +5,4 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="$1"
 shift
 cmake -S "$root" -B "$dir" -G Ninja "$@"
-cmake --build "$dir" --parallel "$(nproc)"
+cmake --build "$dir" --parallel "${TYX_JOBS:-$(nproc)}"

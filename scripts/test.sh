@@ -4,7 +4,7 @@
 # UndefinedBehaviorSanitizer on the host backend.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-jobs="$(nproc)"
+jobs="${TYX_JOBS:-$(nproc)}"
 
 "$root/scripts/build.sh" "$root/build/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir "$root/build/release" --output-on-failure -j "$jobs" -LE gpu

@@ -1,7 +1,11 @@
 #pragma once
 
+#include "platform/CriticalSection.h"
+
 #include <cstdint>
 #include <deque>
+
+struct stColorYuv;
 
 // Everything that moves between workers: one coded packet, one decoded picture (host or GPU memory),
 // one block of raw audio, or a source status code without data. Packages travel by value; their data
@@ -79,9 +83,48 @@ constexpr size_t FramePackageQueueLimit(int32_t kind)
     }
 }
 
+// Result codes of the package operations.
+constexpr int32_t TYX_PKG_ERR_SIZE = -1;      // length outside 1..TYX_MAX_PACKAGE_BYTES, empty picture
+constexpr int32_t TYX_PKG_ERR_OCCUPIED = -3;  // the package already owns data
+constexpr int32_t TYX_PKG_ERR_NO_BUFFER = -101;
+constexpr int32_t TYX_PKG_ERR_COPY = -102;
+
 // Deep copy into host or GPU memory by dst.inDevice (set by the caller first). The length, or 0 for
 // a package without data (a status package keeps its negative length), -1 for a bad size, -101 when
 // no buffer can be had, -102 when the copy failed; on failure dst holds no data and length 0.
+// Whatever dst held before is overwritten, not released.
 int32_t DuplicateFramePackage(FramePackage &dst, const FramePackage &src);
 // Releases the data of a package with a length above 0 by its memory kind and zeroes every field.
 void FreeFramePackage(FramePackage &package);
+// Sets every field to 0 (pts and dts too) without releasing anything.
+void ClearFramePackage(FramePackage &package);
+
+// Gives a package without data a buffer of length bytes in the memory its inDevice flag names and
+// sets pData and nLength: the one allocator of package data, so FreeFramePackage can release it.
+// Host buffers are followed by AV_INPUT_BUFFER_PADDING_SIZE zero bytes, so FFmpeg may read them as
+// packet data. The length, -1 for a bad size, -3 when the package already owns data, -101 when no
+// buffer can be had (the package then holds no data and length 0).
+int32_t AllocFramePackageData(FramePackage &package, int32_t length);
+
+// Fills a package with an I420 picture of one colour: width, height and inDevice are the caller's;
+// Y over width x height bytes, then U and V. The length; -1 for an empty or oversized picture, -3
+// when the package already owns data (release it first), -101 when no buffer can be had, -102 when
+// the fill failed; on failure the package holds no data and length 0.
+int32_t CreateBlankVideoFramePackage(FramePackage &package, const stColorYuv &color);
+
+// Test hook: host data blocks made by this module and not yet released.
+int64_t FramePackageHostBlocks();
+
+// One package behind a lock, with the time (µs) it was stored: decode and mux workers keep their
+// last valid or default picture in one. Users hold cs around every read and write of both fields.
+// The package starts all zero (pts and dts 0) and its data is never released by the holder.
+struct stLockedFramePackage
+{
+    stLockedFramePackage() { ClearFramePackage(package); }
+    stLockedFramePackage(const stLockedFramePackage &) = delete;
+    stLockedFramePackage &operator=(const stLockedFramePackage &) = delete;
+
+    FramePackage package;
+    int64_t storedTime = 0;
+    CCriticalSection cs;
+};

@@ -174,6 +174,12 @@ int32_t AllocFramePackageData(FramePackage &package, int32_t length)
     return length;
 }
 
+void ReleaseFramePackageData(uint8_t *data, bool inDevice)
+{
+    if (data)
+        ReleaseData(data, inDevice);
+}
+
 namespace {
 
 // Fills [offset, offset + bytes) of a device picture; false on failure (reported).

@@ -105,6 +105,8 @@ void ClearFramePackage(FramePackage &package);
 // packet data. The length, -1 for a bad size, -3 when the package already owns data, -101 when no
 // buffer can be had (the package then holds no data and length 0).
 int32_t AllocFramePackageData(FramePackage &package, int32_t length);
+// Releases a buffer made by AllocFramePackageData (or handed out as package data) outside a package.
+void ReleaseFramePackageData(uint8_t *data, bool inDevice);
 
 // Fills a package with an I420 picture of one colour: width, height and inDevice are the caller's;
 // Y over width x height bytes, then U and V. The length; -1 for an empty or oversized picture, -3

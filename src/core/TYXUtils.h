@@ -23,7 +23,37 @@ public:
     static std::unique_ptr<wchar_t[]> MultiByteToWide(const char *text, int32_t length);
     // None for no text, an empty text or a failed conversion.
     static std::unique_ptr<char[]> WideToUtf8(const wchar_t *text);
+
+    // GPU picture operations (TYXUtilsGpu.cpp). gpuDevice is the device whose context they push on
+    // entry and pop on exit; any thread may call them. Failed GPU calls are logged and reported to
+    // HandleGPUCriticalError.
+
+    // Copies a planar picture (srcMemoryType TYX_MEMORY_HOST or TYX_MEMORY_DEVICE) into a device
+    // picture of its own pitch and chroma plane offsets; the plane geometry comes from the encoder
+    // buffer format (NvBufferFormat.h). A source pitch of 0 means packed rows. Every plane is tried;
+    // 0, -1 for unusable arguments, -2 when any GPU step failed.
+    static int32_t CopyToDeviceFrame(int32_t gpuDevice, const void *src, uint32_t srcPitch, void *dst,
+                                     uint32_t dstPitch, uint32_t width, uint32_t height, int32_t srcMemoryType,
+                                     uint32_t bufferFormat, const uint32_t *dstChromaOffsets,
+                                     uint32_t numChromaPlanes);
+    // The same for I420, stopping at the first failure.
+    static int32_t CopyToDeviceFrame(int32_t gpuDevice, const void *src, uint32_t srcPitch, void *dst,
+                                     uint32_t dstPitch, uint32_t width, uint32_t height, int32_t srcMemoryType,
+                                     const uint32_t *dstChromaOffsets, uint32_t numChromaPlanes);
+    // Scales an I420 picture (source pitch 0: packed rows; even sizes) into a new picture of
+    // scaledWidth x scaledHeight (even) in device or host memory, handed over through result as
+    // package data (release it with FreeFramePackage or ReleaseFramePackageData). The length
+    // scaledWidth x scaledHeight x 3 / 2; -1 for an unusable source or a failed allocation, -2 for an
+    // unusable scaled size, -3 for a failed copy or scaling, -4 without source or result pointer;
+    // on failure result is none.
+    static int32_t ScaleFrameGPU(int32_t gpuDevice, const uint8_t *src, int32_t srcWidth, int32_t srcHeight,
+                                 int32_t srcPitch, bool srcInDevice, uint8_t **result, int32_t scaledWidth,
+                                 int32_t scaledHeight, bool resultInDevice);
 };
+
+// Source memory types of CTYXUtils::CopyToDeviceFrame.
+constexpr int32_t TYX_MEMORY_HOST = 1;
+constexpr int32_t TYX_MEMORY_DEVICE = 2;
 
 // Console printing; the callers check the screen-output flag first. Formats follow the Windows
 // printf family (see WideFormat.h); output is UTF-8 on standard output.

@@ -16,6 +16,7 @@ cudaMemcpyKind ToCuda(EGpuCopyKind kind)
     case EGpuCopyKind::HostToDevice: return cudaMemcpyHostToDevice;
     case EGpuCopyKind::DeviceToHost: return cudaMemcpyDeviceToHost;
     case EGpuCopyKind::DeviceToDevice: return cudaMemcpyDeviceToDevice;
+    case EGpuCopyKind::Default: return cudaMemcpyDefault;
     }
     return cudaMemcpyDefault;
 }
@@ -167,8 +168,10 @@ public:
     {
         int current = 0;
         cudaGetDevice(&current);
-        t_stack.push_back(current);
-        return cudaSetDevice(Valid(device));
+        const cudaError_t error = cudaSetDevice(Valid(device));
+        if (error == cudaSuccess)
+            t_stack.push_back(current); // a failed push leaves nothing to pop
+        return error;
     }
 
     GpuError PopContext() override

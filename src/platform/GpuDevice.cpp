@@ -35,6 +35,14 @@ public:
     bool TakeFault(EDevFault fault)
     {
         std::atomic<int32_t> &counter = m_faults[static_cast<size_t>(fault)];
+        if (counter.load() <= 0)
+            return false;
+        std::atomic<int32_t> &skip = m_skips[static_cast<size_t>(fault)];
+        int32_t skipping = skip.load();
+        while (skipping > 0) {
+            if (skip.compare_exchange_weak(skipping, skipping - 1))
+                return false;
+        }
         int32_t left = counter.load();
         while (left > 0) {
             if (counter.compare_exchange_weak(left, left - 1))
@@ -43,8 +51,10 @@ public:
         return false;
     }
 
-    void InjectFault(EDevFault fault, int32_t count)
+    void InjectFault(EDevFault fault, int32_t count, int32_t after)
     {
+        m_faults[static_cast<size_t>(fault)].store(0);
+        m_skips[static_cast<size_t>(fault)].store(std::max(0, after));
         m_faults[static_cast<size_t>(fault)].store(std::max(0, count));
     }
 
@@ -92,7 +102,8 @@ private:
 
     std::once_flag m_once;
     std::unique_ptr<IGpuBackend> m_backend;
-    std::atomic<int32_t> m_faults[4] = {};
+    std::atomic<int32_t> m_faults[5] = {};
+    std::atomic<int32_t> m_skips[5] = {};
     std::mutex m_mutex;
     std::map<void *, stBlock> m_blocks;
 };
@@ -225,7 +236,12 @@ GpuError DevEventElapsedTime(float *milliseconds, GpuEvent start, GpuEvent end)
 
 GpuError DevRetainPrimaryContext(int32_t device) { return Layer().RetainPrimaryContext(device); }
 GpuError DevReleasePrimaryContext(int32_t device) { return Layer().ReleasePrimaryContext(device); }
-GpuError DevPushContext(int32_t device) { return Layer().PushContext(device); }
+GpuError DevPushContext(int32_t device)
+{
+    if (CGpuLayer::Instance().TakeFault(EDevFault::Context))
+        return GPU_ERROR_INVALID_DEVICE;
+    return Layer().PushContext(device);
+}
 GpuError DevPopContext() { return Layer().PopContext(); }
 GpuError DevMemGetInfo(size_t *freeBytes, size_t *totalBytes) { return Layer().MemGetInfo(freeBytes, totalBytes); }
 const char *DevErrorName(GpuError error) { return Layer().ErrorName(error); }
@@ -244,7 +260,12 @@ stDevAllocationCounts DevAllocationCounts()
 
 void DevInjectFault(EDevFault fault, int32_t count)
 {
-    CGpuLayer::Instance().InjectFault(fault, count);
+    CGpuLayer::Instance().InjectFault(fault, count, 0);
+}
+
+void DevInjectFault(EDevFault fault, int32_t count, int32_t after)
+{
+    CGpuLayer::Instance().InjectFault(fault, count, after);
 }
 
 namespace tyx_gpu_detail {

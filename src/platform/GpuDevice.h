@@ -22,7 +22,8 @@ constexpr GpuError GPU_ERROR_INVALID_CONFIGURATION = 9;
 constexpr GpuError GPU_ERROR_NOT_SUPPORTED = 801;
 
 enum class EGpuBackend { None = 0, Host = 1, Cuda = 2 };
-enum class EGpuCopyKind { HostToHost = 0, HostToDevice = 1, DeviceToHost = 2, DeviceToDevice = 3 };
+// Default: the memory kinds are told by the pointers themselves (unified addressing).
+enum class EGpuCopyKind { HostToHost = 0, HostToDevice = 1, DeviceToHost = 2, DeviceToDevice = 3, Default = 4 };
 
 using GpuStream = void *; // opaque; nullptr is the default stream
 using GpuEvent = void *;  // opaque
@@ -84,5 +85,8 @@ stDevAllocationCounts DevAllocationCounts();
 
 // Test hook: the next `count` calls of that kind fail (with the error a GPU would give), so tests can
 // check every failure path. Any backend; count 0 clears it.
-enum class EDevFault { Malloc = 0, Memcpy = 1, Memset = 2, Launch = 3 };
+// Context: DevPushContext fails without pushing.
+enum class EDevFault { Malloc = 0, Memcpy = 1, Memset = 2, Launch = 3, Context = 4 };
 void DevInjectFault(EDevFault fault, int32_t count);
+// The same, after the next `after` calls of that kind have succeeded.
+void DevInjectFault(EDevFault fault, int32_t count, int32_t after);

@@ -173,8 +173,20 @@ public:
 
     GpuError RetainPrimaryContext(int32_t) override { return GPU_SUCCESS; }
     GpuError ReleasePrimaryContext(int32_t) override { return GPU_SUCCESS; }
-    GpuError PushContext(int32_t) override { return GPU_SUCCESS; }
-    GpuError PopContext() override { return GPU_SUCCESS; }
+    // Pushes and pops pair up per thread, as on a GPU.
+    GpuError PushContext(int32_t) override
+    {
+        ++t_pushed;
+        return GPU_SUCCESS;
+    }
+
+    GpuError PopContext() override
+    {
+        if (t_pushed == 0)
+            return GPU_ERROR_INVALID_VALUE;
+        --t_pushed;
+        return GPU_SUCCESS;
+    }
 
     GpuError MemGetInfo(size_t *freeBytes, size_t *totalBytes) override
     {
@@ -214,11 +226,15 @@ private:
         return nullptr;
     }
 
+    static thread_local uint32_t t_pushed;
+
     std::mutex m_mutex;
     std::set<char *> m_streams;
     std::vector<std::unique_ptr<char>> m_streamStore;
     std::vector<std::unique_ptr<stHostEvent>> m_events;
 };
+
+thread_local uint32_t CGpuHostBackend::t_pushed = 0;
 
 } // namespace
 

@@ -79,3 +79,14 @@ GpuError LaunchKernel(const stDim3 &grid, const stDim3 &block, GpuStream stream,
     tyx_gpu_detail::SetLastLaunchError(error);
     return error;
 }
+
+// Runs body over grid x block on the host pool whatever the backend: reference results and tests,
+// with host pointers only. Complete when it returns.
+template <typename Body>
+GpuError LaunchKernelOnHost(const stDim3 &grid, const stDim3 &block, const Body &body)
+{
+    const GpuError error = tyx_gpu_detail::CheckLaunchShape(grid, block);
+    if (error != GPU_SUCCESS)
+        return error;
+    return tyx_gpu_detail::HostLaunch(grid, block, &tyx_gpu_detail::RunHostBlock<Body>, &body);
+}

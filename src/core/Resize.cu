@@ -1,0 +1,193 @@
+#include "core/Resize.h"
+
+#include "core/TYXUtils.h"
+#include "core/debuglog.h"
+#include "platform/GpuKernel.h"
+#include "platform/Thread.h"
+
+namespace {
+
+// Fractional bits of sample positions and weights: 12 keep the result within one step of the exact
+// filter, and the weighted sums within 32 bits (255 x 4096 x 4096 < 2^32).
+constexpr int kFractionBits = 12;
+constexpr uint32_t kOne = 1u << kFractionBits;
+
+// Source position of a destination index, in source texels with kFractionBits fractional bits,
+// measured from the centre of texel 0 (the texture unit's linear filter works between centres).
+TYX_HD TYX_FORCEINLINE int64_t SourcePosition(uint32_t index, uint64_t step)
+{
+    return static_cast<int64_t>((uint64_t{index} * step) >> (32 - kFractionBits)) - kOne / 2;
+}
+
+TYX_HD TYX_FORCEINLINE int32_t Clamp(int32_t value, int32_t last)
+{
+    return value < 0 ? 0 : (value > last ? last : value);
+}
+
+// One destination sample per thread; Channels bytes per sample (1 plane, 2 interleaved U,V).
+template <int Channels>
+struct ScalePlane
+{
+    uint8_t *dst;
+    int32_t dstPitch;
+    uint32_t dstWidth;
+    uint32_t dstHeight;
+    const uint8_t *src;
+    int32_t srcPitch;
+    int32_t srcWidth;
+    int32_t srcHeight;
+    uint64_t stepX; // source texels per destination sample, 32 fractional bits
+    uint64_t stepY;
+
+    TYX_HD void operator()(const stKernelIndex &index) const
+    {
+        const uint32_t x = index.blockIdx.x * index.blockDim.x + index.threadIdx.x;
+        const uint32_t y = index.blockIdx.y * index.blockDim.y + index.threadIdx.y;
+        if (x >= dstWidth || y >= dstHeight)
+            return;
+        const int64_t px = SourcePosition(x, stepX);
+        const int64_t py = SourcePosition(y, stepY);
+        const uint32_t ax = static_cast<uint32_t>(px & (kOne - 1));
+        const uint32_t ay = static_cast<uint32_t>(py & (kOne - 1));
+        const int32_t x0 = Clamp(static_cast<int32_t>(px >> kFractionBits), srcWidth - 1);
+        const int32_t x1 = Clamp(static_cast<int32_t>(px >> kFractionBits) + 1, srcWidth - 1);
+        const int32_t y0 = Clamp(static_cast<int32_t>(py >> kFractionBits), srcHeight - 1);
+        const int32_t y1 = Clamp(static_cast<int32_t>(py >> kFractionBits) + 1, srcHeight - 1);
+        const uint8_t *row0 = src + static_cast<int64_t>(y0) * srcPitch;
+        const uint8_t *row1 = src + static_cast<int64_t>(y1) * srcPitch;
+        uint8_t *out = dst + static_cast<int64_t>(y) * dstPitch + static_cast<int64_t>(x) * Channels;
+#if defined(__CUDA_ARCH__)
+#pragma unroll
+#endif
+        for (int c = 0; c < Channels; ++c) {
+            const uint32_t top = (kOne - ax) * row0[x0 * Channels + c] + ax * row0[x1 * Channels + c];
+            const uint32_t bottom = (kOne - ax) * row1[x0 * Channels + c] + ax * row1[x1 * Channels + c];
+            out[c] = static_cast<uint8_t>(((kOne - ay) * top + ay * bottom) >> (2 * kFractionBits));
+        }
+    }
+};
+
+uint64_t Step(int32_t source, int32_t destination)
+{
+    return (static_cast<uint64_t>(source) << 32) / static_cast<uint64_t>(destination);
+}
+
+bool ValidPlane(const void *plane, int32_t pitch, int32_t width, int32_t height, int32_t channels)
+{
+    return plane && width > 0 && height > 0 && width <= 65535 && height <= 65535 &&
+           static_cast<int64_t>(pitch) >= static_cast<int64_t>(width) * channels;
+}
+
+template <int Channels>
+GpuError LaunchScale(bool onHost, uint8_t *dst, int32_t dstPitch, int32_t dstWidth, int32_t dstHeight,
+                     const uint8_t *src, int32_t srcPitch, int32_t srcWidth, int32_t srcHeight)
+{
+    const ScalePlane<Channels> body{dst,      dstPitch,  static_cast<uint32_t>(dstWidth), static_cast<uint32_t>(dstHeight),
+                                    src,      srcPitch,  srcWidth,
+                                    srcHeight, Step(srcWidth, dstWidth), Step(srcHeight, dstHeight)};
+    const stDim3 grid = ScaleGridSize(static_cast<uint32_t>(dstWidth), static_cast<uint32_t>(dstHeight));
+    const stDim3 block{TYX_SCALE_BLOCK, TYX_SCALE_BLOCK, 1};
+    if (onHost)
+        return LaunchKernelOnHost(grid, block, body);
+
+    const GpuError pending = DevGetLastError();
+    if (pending != GPU_SUCCESS)
+        TYX_LOG(3, L"[Thread:%d]Cuda Error(%d) occured before scaling kernel !", GetCurrentThreadIdInt(), pending);
+    const GpuError error = LaunchKernel(grid, block, nullptr, body);
+    if (error != GPU_SUCCESS) {
+        TYX_LOG(3, L"[Thread:%d]Cuda Error(%d) occured in scaling kernel!", GetCurrentThreadIdInt(), error);
+        TYX_LOG(3, L"[Thread:%d]While gridSize=(%d,%d,%d) and blockSize=(%d,%d,%d)!", GetCurrentThreadIdInt(),
+                grid.x, grid.y, grid.z, block.x, block.y, block.z);
+        HandleGPUCriticalError(error, L"ScaleKernelLaunch");
+    }
+    return error;
+}
+
+// One plane, not waited for; 0 or a positive GPU error.
+GpuError ScalePlaneAsync(bool onHost, uint8_t *dst, int32_t dstPitch, int32_t dstWidth, int32_t dstHeight,
+                         const uint8_t *src, int32_t srcPitch, int32_t srcWidth, int32_t srcHeight, bool interleaved)
+{
+    const int32_t channels = interleaved ? 2 : 1;
+    if (!ValidPlane(dst, dstPitch, dstWidth, dstHeight, channels) ||
+        !ValidPlane(src, srcPitch, srcWidth, srcHeight, channels)) {
+        TYX_LOG(3, L"[Thread:%d]Scaling refused for plane %dx%d (pitch %d) to %dx%d (pitch %d)!",
+                GetCurrentThreadIdInt(), srcWidth, srcHeight, srcPitch, dstWidth, dstHeight, dstPitch);
+        return GPU_ERROR_INVALID_VALUE;
+    }
+    if (interleaved)
+        return LaunchScale<2>(onHost, dst, dstPitch, dstWidth, dstHeight, src, srcPitch, srcWidth, srcHeight);
+    return LaunchScale<1>(onHost, dst, dstPitch, dstWidth, dstHeight, src, srcPitch, srcWidth, srcHeight);
+}
+
+GpuError WaitForScaling(bool onHost)
+{
+    if (onHost)
+        return GPU_SUCCESS;
+    const GpuError error = DevStreamSynchronize(nullptr);
+    if (error != GPU_SUCCESS) {
+        TYX_LOG(3, L"[Thread:%d]Cuda Error(%d) occured in scaling kernel!", GetCurrentThreadIdInt(), error);
+        HandleGPUCriticalError(error, L"ScaleKernelLaunch: synchronise");
+    }
+    return error;
+}
+
+int32_t ScaleYuv420(bool onHost, uint8_t *dstY, uint8_t *dstU, uint8_t *dstV, int32_t dstLumaPitch,
+                    int32_t dstChromaPitch, int32_t dstWidth, int32_t dstHeight, const uint8_t *srcY,
+                    const uint8_t *srcU, const uint8_t *srcV, int32_t srcLumaPitch, int32_t srcChromaPitch,
+                    int32_t srcWidth, int32_t srcHeight, bool semiPlanar)
+{
+    // Every plane is tried; the first failure is the result.
+    GpuError first = ScalePlaneAsync(onHost, dstY, dstLumaPitch, dstWidth, dstHeight, srcY, srcLumaPitch, srcWidth,
+                                     srcHeight, false);
+    const int32_t chromaDstWidth = (dstWidth + 1) / 2;
+    const int32_t chromaDstHeight = (dstHeight + 1) / 2;
+    const int32_t chromaSrcWidth = (srcWidth + 1) / 2;
+    const int32_t chromaSrcHeight = (srcHeight + 1) / 2;
+    auto chroma = [&](uint8_t *dst, const uint8_t *src, bool interleaved) {
+        const GpuError error = ScalePlaneAsync(onHost, dst, dstChromaPitch, chromaDstWidth, chromaDstHeight, src,
+                                               srcChromaPitch, chromaSrcWidth, chromaSrcHeight, interleaved);
+        if (first == GPU_SUCCESS)
+            first = error;
+    };
+    if (semiPlanar) {
+        chroma(dstU, srcU, true);
+    } else {
+        chroma(dstU, srcU, false);
+        chroma(dstV, srcV, false);
+    }
+    const GpuError waited = WaitForScaling(onHost);
+    if (first == GPU_SUCCESS)
+        first = waited;
+    return -first;
+}
+
+} // namespace
+
+int32_t ScaleKernelLaunch(uint8_t *dst, int32_t dstPitch, int32_t dstWidth, int32_t dstHeight, const uint8_t *src,
+                          int32_t srcPitch, int32_t srcWidth, int32_t srcHeight, bool interleaved)
+{
+    GpuError error =
+        ScalePlaneAsync(false, dst, dstPitch, dstWidth, dstHeight, src, srcPitch, srcWidth, srcHeight, interleaved);
+    const GpuError waited = WaitForScaling(false);
+    if (error == GPU_SUCCESS)
+        error = waited;
+    return -error;
+}
+
+int32_t ScaleYuv420InDvc(uint8_t *dstY, uint8_t *dstU, uint8_t *dstV, int32_t dstLumaPitch, int32_t dstChromaPitch,
+                         int32_t dstWidth, int32_t dstHeight, const uint8_t *srcY, const uint8_t *srcU,
+                         const uint8_t *srcV, int32_t srcLumaPitch, int32_t srcChromaPitch, int32_t srcWidth,
+                         int32_t srcHeight, bool semiPlanar)
+{
+    return ScaleYuv420(false, dstY, dstU, dstV, dstLumaPitch, dstChromaPitch, dstWidth, dstHeight, srcY, srcU, srcV,
+                       srcLumaPitch, srcChromaPitch, srcWidth, srcHeight, semiPlanar);
+}
+
+int32_t ScaleYuv420OnHost(uint8_t *dstY, uint8_t *dstU, uint8_t *dstV, int32_t dstLumaPitch, int32_t dstChromaPitch,
+                          int32_t dstWidth, int32_t dstHeight, const uint8_t *srcY, const uint8_t *srcU,
+                          const uint8_t *srcV, int32_t srcLumaPitch, int32_t srcChromaPitch, int32_t srcWidth,
+                          int32_t srcHeight, bool semiPlanar)
+{
+    return ScaleYuv420(true, dstY, dstU, dstV, dstLumaPitch, dstChromaPitch, dstWidth, dstHeight, srcY, srcU, srcV,
+                       srcLumaPitch, srcChromaPitch, srcWidth, srcHeight, semiPlanar);
+}

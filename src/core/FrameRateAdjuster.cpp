@@ -1,0 +1,175 @@
+#include "core/FrameRateAdjuster.h"
+
+extern "C" {
+#include <libavutil/mathematics.h>
+#include <libavutil/rational.h>
+}
+
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+CFrameRateAdjuster::CFrameRateAdjuster()
+{
+    for (FramePackage &slot : m_slots)
+        ClearFramePackage(slot);
+}
+
+float CFrameRateAdjuster::Init(const stTimeBase &timeBase, float inputFps, float outputFps)
+{
+    if (!(outputFps > 0.0f))
+        return m_outputFps;
+    for (FramePackage &slot : m_slots)
+        ClearFramePackage(slot);
+    m_slots[2].pts = TYX_NOPTS_VALUE;
+    m_inputFps = inputFps;
+    m_outputFps = outputFps;
+    m_timeBase = timeBase;
+    m_stepNum = 0; // no grid until the step below is known
+
+    // The grid steps by the exact output rate (29.97 is 2997/100, not 30), so the pictures per
+    // second and the stamps agree with the interval.
+    const AVRational rate = av_d2q(outputFps, 100000);
+    if (timeBase.den <= 0 || timeBase.num <= 0 || rate.num <= 0 || rate.den <= 0)
+        return outputFps;
+    const int64_t num = int64_t{timeBase.den} * rate.den;
+    const int64_t den = int64_t{timeBase.num} * rate.num;
+    const int64_t divisor = std::gcd(num, den);
+    if ((divisor & 0xFFFF) == 0)
+        return outputFps;
+    m_stepNum = num / divisor;
+    m_stepDen = den / divisor;
+    m_count = 0;
+
+    m_outputInterval = static_cast<int64_t>(timeBase.den / static_cast<double>(outputFps) / timeBase.num);
+    m_slots[2].duration = m_outputInterval;
+    m_conversionNeeded = std::fabs(outputFps - inputFps) / outputFps >= 0.005f ? 1 : 0;
+    return outputFps;
+}
+
+int64_t CFrameRateAdjuster::GridStamp() const
+{
+    return m_gridBase + av_rescale_rnd(m_count, m_stepNum, m_stepDen, AV_ROUND_DOWN);
+}
+
+// A picture without a duration lasts one input frame (one output frame when the input rate is not
+// known): taken as 0, every picture would be dropped.
+int64_t CFrameRateAdjuster::InputDuration(const FramePackage &input) const
+{
+    if (input.duration > 0)
+        return input.duration;
+    if (m_inputFps > 0.0f && m_timeBase.num > 0)
+        return static_cast<int64_t>(m_timeBase.den / static_cast<double>(m_inputFps) / m_timeBase.num);
+    return m_slots[2].duration;
+}
+
+void CFrameRateAdjuster::ConvertFrame(const FramePackage &input, FramePackageQueue &output)
+{
+    output.clear();
+    if (!Ready() || input.pts == TYX_NOPTS_VALUE || input.nLength <= 0) {
+        output.push_back(input);
+        return;
+    }
+    m_slots[1] = input;
+    const int64_t interval = m_slots[2].duration;
+    const int64_t tolerance = interval * 35 / 1000;
+    const int64_t duration = InputDuration(input);
+    if (m_gridBase == TYX_NOPTS_VALUE) {
+        m_gridBase = input.pts;
+        m_count = 0;
+    }
+    // A grid left behind (a gap in the input) starts again at this picture instead of catching up
+    // with a burst; so does a grid ahead of the input by more than a picture (the input went back).
+    int64_t stamp = GridStamp();
+    if (stamp < input.pts - tolerance || stamp > input.pts + duration + interval) {
+        m_gridBase = input.pts;
+        m_count = 0;
+        stamp = m_gridBase;
+    }
+    int64_t stamps[kMaxOutputsPerInput];
+    int32_t count = 0;
+    while (stamp < input.pts + duration - tolerance && count < kMaxOutputsPerInput) {
+        stamps[count++] = stamp;
+        ++m_count;
+        stamp = GridStamp();
+    }
+    if (count == 0) {
+        FreeFramePackage(m_slots[1]);
+        return;
+    }
+    Emit(stamps, count, output);
+}
+
+void CFrameRateAdjuster::Emit(const int64_t *stamps, int32_t count, FramePackageQueue &output)
+{
+    FramePackage &picture = m_slots[1];
+    for (int32_t i = 1; i < count; ++i) {
+        FramePackage copy;
+        copy.inDevice = picture.inDevice;
+        if (DuplicateFramePackage(copy, picture) <= 0)
+            continue; // a picture without data is no picture: the repeat is skipped
+        copy.pts = stamps[i];
+        copy.duration = m_slots[2].duration;
+        output.push_back(copy);
+    }
+    picture.pts = stamps[0];
+    picture.duration = m_slots[2].duration;
+    output.push_front(picture);
+    ClearFramePackage(picture); // its data belongs to the queue now
+}
+
+int32_t RegulateOutputTimestamp(int64_t now, int64_t &pts, const stOutputTimeRecord &record)
+{
+    const int64_t n = record.delay;
+    const int64_t interval = record.interval;
+    const bool pushedBefore = record.lastPts > 0 && record.lastPushTime > 0;
+    int64_t stamp = pts;
+    bool noStamp = false;
+    if (pts <= 0 || pts >= now || pts > now - 500 * n || pts < now - 5000 * n || record.lastPts <= 0 ||
+        pts < record.lastPts + interval / 3) {
+        if (!pushedBefore)
+            stamp = now - 1500 * n;
+        else if (now - record.lastPushTime > 5000 * n)
+            stamp = now - 2000 * n;
+        else
+            stamp = record.lastPts + interval;
+        noStamp = record.lastPushTime > now;
+    }
+    if (record.paced && record.lastPushTime > 0) {
+        const int64_t passed = now - record.lastPushTime;
+        if (passed < interval - interval * 3 / 100)
+            return static_cast<int32_t>(std::min<int64_t>(interval - passed, std::numeric_limits<int32_t>::max()));
+    }
+    if (noStamp)
+        return -1;
+    if (record.lastPts > 0) {
+        const int64_t next = record.lastPts + interval;
+        if (stamp >= next - interval / 10 && stamp <= next + interval / 10)
+            stamp = next;
+    }
+    if (stamp > 0)
+        pts = stamp;
+    return 0;
+}
+
+int64_t RebaseTimestamp(stTimestampRebase &state, FramePackage &package, const stTimeBase &timeBase, int64_t now)
+{
+    if (package.pts == TYX_NOPTS_VALUE)
+        return package.pts;
+    if (state.base == 0) {
+        state.base = now;
+        state.firstPts = package.pts;
+        package.pts = now;
+        return package.pts;
+    }
+    if (timeBase.den == 0)
+        return package.pts;
+    // 128 bits: a 100 ns time base overflows 64 bits after about ten days.
+    const __int128 elapsed = static_cast<__int128>(package.pts) - state.firstPts;
+    const __int128 micros = elapsed * timeBase.num * 1000000 / timeBase.den;
+    const __int128 stamp = state.base + micros;
+    const __int128 lowest = std::numeric_limits<int64_t>::min() + 1; // never the absent value
+    const __int128 highest = std::numeric_limits<int64_t>::max();
+    package.pts = static_cast<int64_t>(stamp < lowest ? lowest : (stamp > highest ? highest : stamp));
+    return package.pts;
+}

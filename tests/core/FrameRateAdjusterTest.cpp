@@ -1,0 +1,399 @@
+#include "core/FrameRateAdjuster.h"
+
+#include "platform/GpuDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr stTimeBase kMicroseconds{1, 1000000};
+
+class FrameRateAdjusterTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        DevInitialize(0);
+        m_hostBlocks = FramePackageHostBlocks();
+        m_deviceBlocks = DevAllocationCounts().deviceBlocks;
+    }
+    void TearDown() override
+    {
+        DevInjectFault(EDevFault::Malloc, 0);
+        EXPECT_EQ(FramePackageHostBlocks(), m_hostBlocks);
+        EXPECT_EQ(DevAllocationCounts().deviceBlocks, m_deviceBlocks);
+    }
+
+    // A picture of 16 bytes with its stamp.
+    static FramePackage Picture(int64_t pts, int64_t duration, bool inDevice = false)
+    {
+        FramePackage package;
+        package.inDevice = inDevice ? 1 : 0;
+        EXPECT_EQ(AllocFramePackageData(package, 16), 16);
+        const uint8_t bytes[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+        EXPECT_EQ(DevMemcpy(package.pData, bytes, 16, inDevice ? EGpuCopyKind::HostToDevice : EGpuCopyKind::HostToHost),
+                  GPU_SUCCESS);
+        package.pts = pts;
+        package.dts = pts;
+        package.duration = duration;
+        package.kind = TYX_PKT_KIND_RAW_VIDEO;
+        package.mediaType = TYX_MEDIA_VIDEO;
+        return package;
+    }
+
+    static void Release(FramePackageQueue &queue)
+    {
+        for (FramePackage &package : queue)
+            FreeFramePackage(package);
+        queue.clear();
+    }
+
+    struct stRun
+    {
+        int32_t inputs = 0;
+        int32_t outputs = 0;
+        int32_t dropped = 0;  // inputs that gave no picture
+        int32_t repeated = 0; // outputs beyond the first of an input
+        std::vector<int64_t> stamps;
+    };
+
+    // Ten seconds of a live input at inputFps (stamps rounded to µs) through an adjuster to outputFps.
+    static stRun TenSeconds(float inputFps, float outputFps)
+    {
+        CFrameRateAdjuster adjuster;
+        adjuster.Init(kMicroseconds, inputFps, outputFps);
+        stRun run;
+        FramePackageQueue output;
+        const int64_t start = 1'000'000'000;
+        for (int32_t i = 0;; ++i) {
+            const int64_t pts = start + std::llround(i * 1e6 / inputFps);
+            if (pts >= start + 10'000'000)
+                break;
+            const int64_t next = start + std::llround((i + 1) * 1e6 / inputFps);
+            adjuster.ConvertFrame(Picture(pts, next - pts), output);
+            ++run.inputs;
+            run.outputs += static_cast<int32_t>(output.size());
+            if (output.empty())
+                ++run.dropped;
+            else
+                run.repeated += static_cast<int32_t>(output.size()) - 1;
+            for (const FramePackage &package : output)
+                run.stamps.push_back(package.pts);
+            Release(output);
+        }
+        return run;
+    }
+
+private:
+    int64_t m_hostBlocks = 0;
+    int64_t m_deviceBlocks = 0;
+};
+
+TEST_F(FrameRateAdjusterTest, DoublingTheRateRepeatsEachPictureAsItsOwnCopy)
+{
+    for (const bool inDevice : {false, true}) {
+        CFrameRateAdjuster adjuster;
+        EXPECT_EQ(adjuster.Init(kMicroseconds, 25.0f, 50.0f), 50.0f);
+        EXPECT_EQ(adjuster.OutputInterval(), 20000);
+        EXPECT_TRUE(adjuster.ConversionNeeded());
+        FramePackageQueue output;
+        for (int i = 0; i < 5; ++i) {
+            const FramePackage input = Picture(40000 * i, 40000, inDevice);
+            adjuster.ConvertFrame(input, output);
+            ASSERT_EQ(output.size(), 2u);
+            EXPECT_EQ(output[0].pData, input.pData); // the picture itself goes on first
+            EXPECT_NE(output[1].pData, input.pData);
+            EXPECT_EQ(output[1].inDevice, inDevice ? 1 : 0);
+            EXPECT_EQ(output[0].pts, 40000 * i);
+            EXPECT_EQ(output[1].pts, 40000 * i + 20000);
+            EXPECT_EQ(output[0].duration, 20000);
+            EXPECT_EQ(output[1].duration, 20000);
+            std::vector<uint8_t> first(16), second(16);
+            const EGpuCopyKind kind = inDevice ? EGpuCopyKind::DeviceToHost : EGpuCopyKind::HostToHost;
+            ASSERT_EQ(DevMemcpy(first.data(), output[0].pData, 16, kind), GPU_SUCCESS);
+            ASSERT_EQ(DevMemcpy(second.data(), output[1].pData, 16, kind), GPU_SUCCESS);
+            EXPECT_EQ(first, second);
+            Release(output);
+        }
+    }
+}
+
+TEST_F(FrameRateAdjusterTest, HalvingTheRateReleasesEverySecondPicture)
+{
+    CFrameRateAdjuster adjuster;
+    adjuster.Init(kMicroseconds, 50.0f, 25.0f);
+    FramePackageQueue output;
+    int kept = 0;
+    for (int i = 0; i < 10; ++i) {
+        adjuster.ConvertFrame(Picture(20000 * i, 20000), output);
+        EXPECT_EQ(output.size(), i % 2 == 0 ? 1u : 0u) << i; // the dropped ones are freed (see TearDown)
+        kept += static_cast<int>(output.size());
+        Release(output);
+    }
+    EXPECT_EQ(kept, 5);
+}
+
+TEST_F(FrameRateAdjusterTest, TenSecondsOfCommonRateChanges)
+{
+    const stRun up = TenSeconds(25.0f, 30.0f);
+    EXPECT_EQ(up.inputs, 250);
+    EXPECT_EQ(up.outputs, 300);
+    EXPECT_EQ(up.dropped, 0);
+    EXPECT_EQ(up.repeated, 50);
+
+    const stRun down = TenSeconds(30.0f, 25.0f);
+    EXPECT_EQ(down.inputs, 300);
+    EXPECT_EQ(down.outputs, 250);
+    EXPECT_EQ(down.dropped, 50);
+    EXPECT_EQ(down.repeated, 0);
+
+    // 29.97 to 30: the 300 inputs span 10.01 s, which the 30 fps grid fills with 301 pictures.
+    const stRun ntsc = TenSeconds(29.97f, 30.0f);
+    EXPECT_EQ(ntsc.inputs, 300);
+    EXPECT_EQ(ntsc.outputs, 301);
+    EXPECT_EQ(ntsc.dropped, 0);
+    EXPECT_EQ(ntsc.repeated, 1);
+
+    // 30 to 29.97 runs on the exact 29.97 grid (299.7 pictures in 10 s), not on a 30 fps one.
+    const stRun slow = TenSeconds(30.0f, 29.97f);
+    EXPECT_EQ(slow.inputs, 300);
+    EXPECT_EQ(slow.outputs, 300);
+    EXPECT_EQ(slow.dropped, slow.repeated);
+
+    for (const stRun *run : {&up, &down, &ntsc, &slow}) {
+        for (size_t i = 1; i < run->stamps.size(); ++i) {
+            const int64_t step = run->stamps[i] - run->stamps[i - 1];
+            ASSERT_GE(step, 33333) << i;
+            ASSERT_LE(step, 40000) << i;
+        }
+    }
+    for (size_t i = 1; i < slow.stamps.size(); ++i) {
+        const int64_t step = slow.stamps[i] - slow.stamps[i - 1];
+        ASSERT_TRUE(step == 33366 || step == 33367) << step;
+    }
+}
+
+TEST_F(FrameRateAdjusterTest, SetUpRules)
+{
+    CFrameRateAdjuster adjuster;
+    EXPECT_EQ(adjuster.Init(kMicroseconds, 25.0f, 0.0f), 0.0f);
+    EXPECT_EQ(adjuster.OutputFps(), 0.0f);
+    EXPECT_EQ(adjuster.Init(kMicroseconds, 25.0f, 25.1f), 25.1f);
+    EXPECT_FALSE(adjuster.ConversionNeeded());
+    EXPECT_EQ(adjuster.Init(kMicroseconds, 25.0f, -5.0f), 25.1f); // unchanged
+    EXPECT_EQ(adjuster.InputFps(), 25.0f);
+    EXPECT_EQ(adjuster.Init(kMicroseconds, 25.0f, 25.2f), 25.2f);
+    EXPECT_TRUE(adjuster.ConversionNeeded());
+    EXPECT_EQ(adjuster.Init({1, 90000}, 30.0f, 30.0f), 30.0f);
+    EXPECT_EQ(adjuster.OutputInterval(), 3000);
+    EXPECT_FALSE(adjuster.ConversionNeeded());
+}
+
+TEST_F(FrameRateAdjusterTest, PicturesWithoutStampsOrBeforeSetUpPassThrough)
+{
+    FramePackageQueue output;
+    CFrameRateAdjuster unset;
+    FramePackage input = Picture(1000, 40000);
+    unset.ConvertFrame(input, output); // no grid: never a loop without end
+    ASSERT_EQ(output.size(), 1u);
+    EXPECT_EQ(output[0].pts, 1000);
+    Release(output);
+
+    CFrameRateAdjuster adjuster;
+    adjuster.Init({0, 0}, 25.0f, 30.0f); // no time base: no grid either
+    input = Picture(1000, 40000);
+    adjuster.ConvertFrame(input, output);
+    ASSERT_EQ(output.size(), 1u);
+    Release(output);
+
+    adjuster.Init(kMicroseconds, 25.0f, 50.0f);
+    input = Picture(TYX_NOPTS_VALUE, 40000);
+    adjuster.ConvertFrame(input, output);
+    ASSERT_EQ(output.size(), 1u);
+    EXPECT_EQ(output[0].pts, TYX_NOPTS_VALUE);
+    EXPECT_EQ(output[0].pData, input.pData);
+    Release(output);
+
+    FramePackage status;
+    status.nLength = TYX_SRC_CONNECTING;
+    status.pts = 5000;
+    adjuster.ConvertFrame(status, output);
+    ASSERT_EQ(output.size(), 1u);
+    EXPECT_EQ(output[0].nLength, TYX_SRC_CONNECTING);
+}
+
+TEST_F(FrameRateAdjusterTest, PicturesWithoutDurationLastOneInputFrame)
+{
+    CFrameRateAdjuster adjuster;
+    adjuster.Init(kMicroseconds, 25.0f, 25.0f);
+    FramePackageQueue output;
+    for (int i = 0; i < 10; ++i) {
+        adjuster.ConvertFrame(Picture(40000 * i, 0), output);
+        EXPECT_EQ(output.size(), 1u) << i;
+        Release(output);
+    }
+}
+
+TEST_F(FrameRateAdjusterTest, GapsAndJumpsBackRebaseTheGrid)
+{
+    CFrameRateAdjuster adjuster;
+    adjuster.Init(kMicroseconds, 25.0f, 25.0f);
+    FramePackageQueue output;
+    adjuster.ConvertFrame(Picture(0, 40000), output);
+    Release(output);
+    // One second missing: no burst of 25 catch-up pictures.
+    adjuster.ConvertFrame(Picture(1'040'000, 40000), output);
+    ASSERT_EQ(output.size(), 1u);
+    EXPECT_EQ(output[0].pts, 1'040'000);
+    Release(output);
+    // The source starts again from 0: pictures go on instead of being dropped for a second.
+    adjuster.ConvertFrame(Picture(0, 40000), output);
+    ASSERT_EQ(output.size(), 1u);
+    EXPECT_EQ(output[0].pts, 0);
+    Release(output);
+    // A picture 3.5 % early still takes its stamp.
+    adjuster.ConvertFrame(Picture(40000 - 1300, 40000), output);
+    ASSERT_EQ(output.size(), 1u);
+    EXPECT_EQ(output[0].pts, 40000);
+    Release(output);
+}
+
+TEST_F(FrameRateAdjusterTest, BogusDurationsAndFailedCopiesAreBounded)
+{
+    CFrameRateAdjuster adjuster;
+    adjuster.Init(kMicroseconds, 25.0f, 50.0f);
+    FramePackageQueue output;
+    adjuster.ConvertFrame(Picture(0, int64_t{1} << 40), output);
+    EXPECT_EQ(output.size(), static_cast<size_t>(CFrameRateAdjuster::kMaxOutputsPerInput));
+    Release(output);
+
+    // A repeat that cannot be copied is left out; the picture itself goes on.
+    CFrameRateAdjuster device;
+    device.Init(kMicroseconds, 25.0f, 50.0f);
+    const FramePackage input = Picture(0, 40000, true);
+    DevInjectFault(EDevFault::Malloc, 1);
+    device.ConvertFrame(input, output);
+    ASSERT_EQ(output.size(), 1u);
+    EXPECT_EQ(output[0].pData, input.pData);
+    Release(output);
+}
+
+// Regulating live stamps: latency unit 300 ms, interval 40 ms, clock passed in.
+class RegulateOutputTimestampTest : public ::testing::Test
+{
+protected:
+    static constexpr int64_t kNow = 1'700'000'000'000'000;
+    stOutputTimeRecord m_record{300, 40000, kNow - 200'000 - 40000, kNow - 40000, 0};
+};
+
+TEST_F(RegulateOutputTimestampTest, PlausibleStampsAreKept)
+{
+    int64_t pts = kNow - 180'000;
+    EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, m_record), 0);
+    EXPECT_EQ(pts, kNow - 180'000);
+}
+
+TEST_F(RegulateOutputTimestampTest, ImplausibleStampsAreReplaced)
+{
+    const int64_t next = m_record.lastPts + m_record.interval;
+    // Too young, in the future, too old, none, or too close to the last one: the next grid stamp.
+    for (const int64_t bad : {kNow - 100'000, kNow, kNow + 5, kNow - 1'600'000, int64_t{0}, int64_t{-7},
+                              m_record.lastPts + 10'000}) {
+        int64_t pts = bad;
+        EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, m_record), 0) << bad;
+        EXPECT_EQ(pts, next) << bad;
+    }
+    // Nothing pushed yet.
+    stOutputTimeRecord first{300, 40000, 0, 0, 0};
+    int64_t pts = kNow - 180'000;
+    EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, first), 0);
+    EXPECT_EQ(pts, kNow - 450'000);
+    // The last push long ago.
+    stOutputTimeRecord stale{300, 40000, kNow - 3'000'000, kNow - 1'600'000, 0};
+    pts = kNow;
+    EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, stale), 0);
+    EXPECT_EQ(pts, kNow - 600'000);
+    // A last push in the future: no stamp yet.
+    stOutputTimeRecord ahead{300, 40000, kNow - 200'000, kNow + 1000, 0};
+    pts = 0;
+    EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, ahead), -1);
+    EXPECT_EQ(pts, 0);
+}
+
+TEST_F(RegulateOutputTimestampTest, NearlyRegularStampsSnapOntoTheGrid)
+{
+    const int64_t next = m_record.lastPts + m_record.interval;
+    int64_t pts = next + 3999;
+    EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, m_record), 0);
+    EXPECT_EQ(pts, next);
+    pts = next - 4000;
+    EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, m_record), 0);
+    EXPECT_EQ(pts, next);
+    pts = next + 4001;
+    EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, m_record), 0);
+    EXPECT_EQ(pts, next + 4001);
+}
+
+TEST_F(RegulateOutputTimestampTest, PacedOutputWaitsForTheInterval)
+{
+    stOutputTimeRecord paced{300, 40000, kNow - 300'000, kNow - 10'000, 1};
+    int64_t pts = kNow - 262'000;
+    EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, paced), 30000);
+    EXPECT_EQ(pts, kNow - 262'000);
+    paced.lastPushTime = kNow - 39'000;
+    EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, paced), 0);
+    EXPECT_EQ(pts, paced.lastPts + 40000);
+    // Pacing also answers where no stamp could be chosen.
+    paced.lastPushTime = kNow + 1000;
+    EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, paced), 41000);
+}
+
+TEST(RebaseTimestampTest, StampsFollowTheProgramClockFromTheFirstPackage)
+{
+    stTimestampRebase state;
+    FramePackage package;
+    package.pts = 900000;
+    package.dts = 123;
+    EXPECT_EQ(RebaseTimestamp(state, package, {1, 90000}, 5'000'000), 5'000'000);
+    EXPECT_EQ(state.base, 5'000'000);
+    package.pts = 990000;
+    EXPECT_EQ(RebaseTimestamp(state, package, {1, 90000}, 9'999'999), 6'000'000);
+    EXPECT_EQ(package.dts, 123);
+
+    // Truncation toward zero, both ways.
+    stTimestampRebase third;
+    package.pts = 10;
+    RebaseTimestamp(third, package, {1, 3}, 1'000'000);
+    package.pts = 9;
+    EXPECT_EQ(RebaseTimestamp(third, package, {1, 3}, 0), 1'000'000 - 333333);
+    package.pts = 11;
+    EXPECT_EQ(RebaseTimestamp(third, package, {1, 3}, 0), 1'000'000 + 333333);
+}
+
+TEST(RebaseTimestampTest, LongRunsAndMissingValues)
+{
+    // Eleven days of a 100 ns time base: the product passes 64 bits.
+    stTimestampRebase state;
+    FramePackage package;
+    package.pts = 0;
+    RebaseTimestamp(state, package, {1, 10000000}, 1'000'000);
+    package.pts = int64_t{11} * 86400 * 10000000;
+    EXPECT_EQ(RebaseTimestamp(state, package, {1, 10000000}, 0), 1'000'000 + int64_t{11} * 86400 * 1000000);
+
+    package.pts = TYX_NOPTS_VALUE;
+    EXPECT_EQ(RebaseTimestamp(state, package, {1, 10000000}, 0), TYX_NOPTS_VALUE);
+    package.pts = 500;
+    EXPECT_EQ(RebaseTimestamp(state, package, {1, 0}, 0), 500);
+
+    // An absent stamp does not fix the base.
+    stTimestampRebase fresh;
+    package.pts = TYX_NOPTS_VALUE;
+    RebaseTimestamp(fresh, package, {1, 1000}, 77);
+    EXPECT_EQ(fresh.base, 0);
+}
+
+} // namespace

@@ -1,0 +1,79 @@
+#include "config/ConfigLoaderUtils.h"
+
+#include "core/debuglog.h"
+
+#include <cmath>
+#include <limits>
+
+int32_t OpenConfigDocument(CConfigXmlDocument &document, const std::wstring &path, const char *loader)
+{
+    const int32_t result = document.Load(path);
+    if (result != 0) {
+        DebugLog(2, __FILE__, loader, __LINE__, L"Configuration: Loading file(%s) failed with error(%d): %s",
+                 path.c_str(), result, document.LastError().c_str());
+    }
+    return result;
+}
+
+bool ReadNodeValue(CConfigXmlDocument &document, const wchar_t *xpath, const wchar_t *key, int32_t typeCode,
+                   stConfigValue &value)
+{
+    return document.GetNodeValue(xpath, key, typeCode, value) == 0 && value.type != CFG_VALUE_NONE;
+}
+
+const stConfigValue *FindItemValue(const ConfigValueMap &values, const wchar_t *key)
+{
+    const auto found = values.find(key);
+    return found == values.end() ? nullptr : &found->second;
+}
+
+bool TakeBool(const ConfigValueMap &values, const wchar_t *key, bool &target)
+{
+    const stConfigValue *value = FindItemValue(values, key);
+    if (value)
+        target = value->boolean != 0;
+    return value != nullptr;
+}
+
+bool TakeBool(const ConfigValueMap &values, const wchar_t *key, uint8_t &target)
+{
+    const stConfigValue *value = FindItemValue(values, key);
+    if (value)
+        target = value->boolean ? 1 : 0;
+    return value != nullptr;
+}
+
+bool TakeInt(const ConfigValueMap &values, const wchar_t *key, int32_t &target)
+{
+    const stConfigValue *value = FindItemValue(values, key);
+    if (value)
+        target = value->integer;
+    return value != nullptr;
+}
+
+bool TakeReal(const ConfigValueMap &values, const wchar_t *key, float &target)
+{
+    const stConfigValue *value = FindItemValue(values, key);
+    if (value)
+        target = value->real;
+    return value != nullptr;
+}
+
+bool TakeText(const ConfigValueMap &values, const wchar_t *key, std::wstring &target)
+{
+    const stConfigValue *value = FindItemValue(values, key);
+    if (value)
+        target = value->text;
+    return value != nullptr;
+}
+
+int32_t TruncateToInt32(float value)
+{
+    if (std::isnan(value))
+        return 0;
+    if (value >= 2147483648.0f)
+        return std::numeric_limits<int32_t>::max();
+    if (value <= -2147483648.0f)
+        return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(value);
+}

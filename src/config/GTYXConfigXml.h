@@ -1,0 +1,30 @@
+#pragma once
+
+#include "config/GeneralSettings.h"
+
+#include <cstdint>
+#include <string>
+
+// Loaders of the XML configuration files. Each opens its own document, reads it and closes it; a
+// file that cannot be loaded gives the document's Load code (-1 or -4), a log line and no change.
+// They run on the main thread at start-up.
+
+// ---- system settings ("SysConfig.xml" and the General part of "StreamCfg.xml") ----
+
+// The values of the run before the files are read.
+void InitGeneralSettings(stTYXGeneralSettings &settings);
+// gpuSettings set: the "SysConfig.xml" part (GPUs, General, EfficiencyCtrl); clear: the General
+// keys of "StreamCfg.xml". 0 or the Load code.
+int32_t LoadGeneralCfgXml(const std::wstring &path, stTYXGeneralSettings &settings, bool gpuSettings);
+// Fills the four fixed device maps of the program-wide state; the number of entries, or the Load code.
+int32_t LoadRAVIODevicesCfgXml(const std::wstring &path);
+// 0, -1 when a configured path or name fails its check (each failure logged), or the Load code.
+int32_t LoadMoxConfigXml(const std::wstring &path, stMoxConfig &settings);
+
+// ---- run-time write-back into an INI file ----
+
+// "CtrlPort=<port>" under "[TYXGeneral]": 0 (also when file is none), -3 when the write fails.
+int32_t WriteCtrlPortSetting(const wchar_t *file, uint16_t port);
+// "outputURL=<url>" under "[MWriter_#<number>]", the number taken as signed 16-bit: 0 (also when
+// file is none), -3 when the write fails.
+int32_t WriteMWriterOutputURL(int32_t writerNumber, const wchar_t *file, const std::wstring &url);

@@ -1,0 +1,156 @@
+#include "config/WorkerReference.h"
+
+#include "config/ConfigKeywords.h"
+#include "config/ConfigText.h"
+#include "core/TYXUtils.h"
+
+#include <optional>
+
+namespace {
+
+constexpr size_t MAX_REFERENCE_TEXT = 127;
+constexpr size_t MAX_SECTION_TEXT = 32;
+constexpr size_t MAX_ALIAS_TEXT = 63;
+
+constexpr int32_t REF_BAD_TEXT = -257;
+constexpr int32_t REF_NO_SECTION = -258;
+constexpr int32_t REF_BAD_SECTION = -260;
+constexpr int32_t REF_NO_ALIAS = -262;
+constexpr int32_t REF_LONG_ALIAS = -264;
+constexpr int32_t REF_NO_ROLE = -266;
+constexpr int32_t REF_BAD_ROLE = -268;
+constexpr int32_t REF_ROLE_REFUSED = -270;
+constexpr int32_t REF_NO_STREAM_NAME = -274;
+constexpr int32_t REF_LONG_STREAM_NAME = -276;
+constexpr int32_t REF_BLANK_STREAM_ID = -278;
+constexpr int32_t REF_BAD_STREAM_ID = -280;
+
+struct stField
+{
+    std::wstring text;     // trimmed
+    bool dotFollows = false;
+};
+
+// Fields are the runs between dots; runs of dots separate like one.
+class CDotFields
+{
+public:
+    explicit CDotFields(const std::wstring &text) : m_text(text) {}
+
+    std::optional<stField> Next()
+    {
+        while (m_pos < m_text.size() && m_text[m_pos] == L'.')
+            ++m_pos;
+        if (m_pos >= m_text.size())
+            return std::nullopt;
+        const size_t end = m_text.find(L'.', m_pos);
+        stField field;
+        field.text = m_text.substr(m_pos, end == std::wstring::npos ? std::wstring::npos : end - m_pos);
+        field.dotFollows = end != std::wstring::npos;
+        m_pos = end == std::wstring::npos ? m_text.size() : end;
+        TrimWhitespace(field.text);
+        return field;
+    }
+
+private:
+    const std::wstring &m_text;
+    size_t m_pos = 0;
+};
+
+} // namespace
+
+int32_t SplitCommaList(std::wstring &text, std::list<std::wstring> &list)
+{
+    if (text.empty() || text.size() > MAX_COMMA_LIST_TEXT) {
+        text.clear();
+        return -1;
+    }
+    int32_t appended = 0;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t comma = text.find(L',', start);
+        std::wstring item = text.substr(start, comma == std::wstring::npos ? std::wstring::npos : comma - start);
+        TrimWhitespace(item);
+        if (!item.empty()) {
+            list.push_back(std::move(item));
+            ++appended;
+        }
+        if (comma == std::wstring::npos)
+            break;
+        start = comma + 1;
+    }
+    return appended;
+}
+
+int32_t ResolveWorkerReference(std::wstring text, stTYXWorkerReference &reference)
+{
+    if (text.empty() || text.size() > MAX_REFERENCE_TEXT)
+        return REF_BAD_TEXT;
+    CDotFields fields(text);
+
+    const std::optional<stField> section = fields.Next();
+    if (!section)
+        return 0;
+    if (section->text.empty())
+        return REF_NO_SECTION;
+    reference.Section = section->text;
+    reference.SectionKind = SectionKindFromName(reference.Section.c_str());
+    if (reference.Section.size() > MAX_SECTION_TEXT || reference.SectionKind == 0)
+        return REF_BAD_SECTION;
+
+    const std::optional<stField> alias = section->dotFollows ? fields.Next() : std::nullopt;
+    if (!alias || alias->text.empty())
+        return REF_NO_ALIAS;
+    if (alias->text.size() > MAX_ALIAS_TEXT)
+        return REF_LONG_ALIAS;
+    reference.Alias = alias->text;
+    if (!alias->dotFollows)
+        return 2;
+
+    const std::optional<stField> role = fields.Next();
+    if (!role || role->text.empty())
+        return REF_NO_ROLE;
+    reference.Role = role->text;
+    reference.RoleCode = ParseRole(reference.Role.c_str());
+    if (reference.RoleCode == 0)
+        return REF_BAD_ROLE;
+    if (!IsRoleAllowedForSection(reference.SectionKind, reference.RoleCode))
+        return REF_ROLE_REFUSED;
+    if (!role->dotFollows)
+        return 3;
+
+    const std::optional<stField> by = fields.Next();
+    if (!by)
+        return 3;
+    reference.By = by->text;
+    if (!by->dotFollows)
+        return 4;
+
+    if (EqualsNoCase(reference.By, L"ByName")) {
+        const std::optional<stField> name = fields.Next();
+        if (!name || name->text.empty())
+            return REF_NO_STREAM_NAME;
+        if (name->text.size() > MAX_ALIAS_TEXT)
+            return REF_LONG_STREAM_NAME;
+        reference.StreamName = name->text;
+        return 5;
+    }
+    if (EqualsNoCase(reference.By, L"ById")) {
+        const std::optional<stField> number = fields.Next();
+        if (!number)
+            return REF_BAD_STREAM_ID;
+        if (number->text.empty())
+            return REF_BLANK_STREAM_ID;
+        const int32_t id = WideToInt32(number->text, 10);
+        if (id < 0)
+            return REF_BAD_STREAM_ID;
+        reference.StreamId = id;
+        return 5;
+    }
+    return 4;
+}
+
+bool IsFeedingKindAllowed(const stTYXWorkerReference &reference, int32_t consumerKind)
+{
+    return IsFeedingKindAllowed(reference.SectionKind, consumerKind);
+}

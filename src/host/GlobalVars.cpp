@@ -1,0 +1,227 @@
+#include "host/GlobalVars.h"
+
+#include "config/ConfigText.h"
+#include "core/TYXUtils.h"
+#include "core/debuglog.h"
+#include "platform/Event.h"
+
+#include <cerrno>
+#include <mutex>
+#include <new>
+#include <sched.h>
+
+namespace {
+
+// Every piece of program-wide state, in one place so that ResetForTests can restore it whole.
+struct stGvmsState
+{
+    stTYXGeneralSettings generalSettings;
+    stMoxConfig moxConfig;
+    FixedDeviceMap fixedVideoIn;
+    FixedDeviceMap fixedVideoOut;
+    FixedDeviceMap fixedAudioIn;
+    FixedDeviceMap fixedAudioOut;
+    int16_t loadSeqCounter = 0;
+    int16_t vmpLevelCount = 0;
+    std::shared_ptr<CConfigXmlDocument> moxConfigDocument;
+    std::wstring programFolder;
+
+    CRegistryLock monitorLock;
+    std::map<int16_t, std::wstring> monitorAliases;
+    std::map<int16_t, uint8_t> monitorPresenting;
+
+    std::mutex exitMutex; // guards the two event pointers
+    std::shared_ptr<CEvent> exitRequestEvent;
+    std::shared_ptr<CEvent> terminatedSignal;
+};
+
+stGvmsState &State()
+{
+    static stGvmsState state;
+    return state;
+}
+
+std::atomic<bool> g_screenOutput{false};
+std::atomic<int32_t> g_exitAction{0};
+std::atomic<int32_t> g_exitDelay{0};
+
+} // namespace
+
+int32_t CTYXGVMS::GetWorkerKindById(uint32_t id)
+{
+    if (id < 0x01000001u || id > 0xDFFFFFFFu)
+        return TYX_KIND_NONE;
+    if (id < 0x02000000u)
+        return TYX_KIND_MEDIA_READER;
+    if (id < 0x04000000u)
+        return TYX_KIND_VIDEO_DECODER;
+    if (id < 0x06000000u)
+        return TYX_KIND_VIDEO_MIDPROC;
+    if (id < 0x08000000u)
+        return TYX_KIND_VIDEO_ENCODER;
+    if (id < 0x0A000000u)
+        return TYX_KIND_NONE;
+    if (id < 0x0C000000u)
+        return TYX_KIND_AUDIO_DECODER;
+    if (id < 0x0E000000u)
+        return TYX_KIND_AUDIO_MIDPROC;
+    if (id < 0x10000000u)
+        return TYX_KIND_AUDIO_ENCODER;
+    return TYX_KIND_MEDIA_WRITER;
+}
+
+stTYXGeneralSettings &CTYXGVMS::GeneralSettings() { return State().generalSettings; }
+stMoxConfig &CTYXGVMS::MoxConfig() { return State().moxConfig; }
+FixedDeviceMap &CTYXGVMS::FixedVideoInDevices() { return State().fixedVideoIn; }
+FixedDeviceMap &CTYXGVMS::FixedVideoOutDevices() { return State().fixedVideoOut; }
+FixedDeviceMap &CTYXGVMS::FixedAudioInDevices() { return State().fixedAudioIn; }
+FixedDeviceMap &CTYXGVMS::FixedAudioOutDevices() { return State().fixedAudioOut; }
+int16_t &CTYXGVMS::LoadSeqCounter() { return State().loadSeqCounter; }
+int16_t &CTYXGVMS::VmpLevelCount() { return State().vmpLevelCount; }
+std::shared_ptr<CConfigXmlDocument> &CTYXGVMS::MoxConfigDocument() { return State().moxConfigDocument; }
+std::wstring &CTYXGVMS::ProgramFolder() { return State().programFolder; }
+std::atomic<bool> &CTYXGVMS::ScreenOutput() { return g_screenOutput; }
+
+// ---- monitor registry ----
+
+std::map<int16_t, std::wstring> &CTYXGVMS::MonitorAliases() { return State().monitorAliases; }
+std::map<int16_t, uint8_t> &CTYXGVMS::MonitorPresenting() { return State().monitorPresenting; }
+void CTYXGVMS::LockMonitorMap() { State().monitorLock.Enter(); }
+void CTYXGVMS::UnlockMonitorMap() { State().monitorLock.Leave(); }
+
+bool CTYXGVMS::IsMonitorOccupied(int32_t monitor)
+{
+    stGvmsState &state = State();
+    CRegistryLockGuard lock(state.monitorLock);
+    const int16_t number = static_cast<int16_t>(monitor);
+    const auto found = state.monitorAliases.find(number);
+    if (found == state.monitorAliases.end())
+        return false;
+    TYX_LOG(3, L"The required Monotor:%d is used by %s already!", static_cast<int32_t>(number), found->second.c_str());
+    return true;
+}
+
+int32_t CTYXGVMS::ReleaseMonitor(const std::wstring &alias)
+{
+    if (alias.empty())
+        return -2;
+    stGvmsState &state = State();
+    CRegistryLockGuard lock(state.monitorLock);
+    for (auto entry = state.monitorAliases.begin(); entry != state.monitorAliases.end();) {
+        if (!EqualsNoCase(entry->second, alias)) {
+            ++entry;
+            continue;
+        }
+        TYX_LOG(7, L"[In demand]Removing pair from Monitor-RVAlias map...");
+        const int32_t number = entry->first;
+        entry = state.monitorAliases.erase(entry);
+        TYX_LOG(6, L"[In demand]No:%d removed from Monitor-RVAlias map, And %d left in the map.", number,
+                static_cast<int32_t>(state.monitorAliases.size()));
+    }
+    return -4;
+}
+
+void CTYXGVMS::SetMonitorPresenting(int32_t monitor, int32_t flag)
+{
+    stGvmsState &state = State();
+    CRegistryLockGuard lock(state.monitorLock);
+    state.monitorPresenting[static_cast<int16_t>(monitor)] = static_cast<uint8_t>(flag);
+}
+
+// ---- exit request ----
+
+void CTYXGVMS::SetExitRequestEvent(std::shared_ptr<CEvent> event)
+{
+    std::lock_guard<std::mutex> lock(State().exitMutex);
+    State().exitRequestEvent = std::move(event);
+}
+
+std::shared_ptr<CEvent> CTYXGVMS::ExitRequestEvent()
+{
+    std::lock_guard<std::mutex> lock(State().exitMutex);
+    return State().exitRequestEvent;
+}
+
+std::atomic<int32_t> &CTYXGVMS::ExitAction() { return g_exitAction; }
+std::atomic<int32_t> &CTYXGVMS::ExitDelay() { return g_exitDelay; }
+
+std::shared_ptr<CEvent> CTYXGVMS::TerminatedSignal()
+{
+    std::lock_guard<std::mutex> lock(State().exitMutex);
+    return State().terminatedSignal;
+}
+
+int32_t CTYXGVMS::NotifyAndWaitTyxExit(int32_t origin, bool wait)
+{
+    stGvmsState &state = State();
+    std::shared_ptr<CEvent> terminated;
+    std::shared_ptr<CEvent> exitEvent;
+    {
+        std::lock_guard<std::mutex> lock(state.exitMutex);
+        if (wait) {
+            if (!state.terminatedSignal) {
+                try {
+                    state.terminatedSignal = std::make_shared<CEvent>(false, false);
+                } catch (const std::bad_alloc &) {
+                    TYX_LOG(2, L"Service stopped notify signal creatinging falied with last err=%d.", ENOMEM);
+                    sched_yield();
+                    return 0;
+                }
+            } else {
+                state.terminatedSignal->Reset();
+            }
+            terminated = state.terminatedSignal;
+        }
+        exitEvent = state.exitRequestEvent;
+    }
+    g_exitAction.store(0);
+    g_exitDelay.store(0);
+    if (exitEvent)
+        exitEvent->Set();
+    TYX_LOG(5, L"TYX Exit notify event sent.");
+    if (origin == 0 && g_screenOutput.load())
+        ConsolePrintfW(L"\r\nReceived application close signal from console.\r\n");
+    if (!wait)
+        return 1;
+
+    if (terminated->Wait(0) == TYX_WAIT_OBJECT_0)
+        TYX_LOG(5, L"[NotifyAndWaitTyxExit] Received TYX Service-Terminated-Signal.");
+    else
+        TYX_LOG(5, L"[NotifyAndWaitTyxExit] Timedout(after %d seconds) in waiting for TYX-Service-Terminated-Signal!", 0);
+    {
+        // Forget the signal so the next waiting request makes a new one; a main run that still
+        // holds it may set it safely.
+        std::lock_guard<std::mutex> lock(state.exitMutex);
+        if (state.terminatedSignal == terminated)
+            state.terminatedSignal.reset();
+    }
+    return 1;
+}
+
+void CTYXGVMS::ResetForTests()
+{
+    stGvmsState &state = State();
+    state.generalSettings = stTYXGeneralSettings();
+    state.moxConfig = stMoxConfig();
+    state.fixedVideoIn.clear();
+    state.fixedVideoOut.clear();
+    state.fixedAudioIn.clear();
+    state.fixedAudioOut.clear();
+    state.loadSeqCounter = 0;
+    state.vmpLevelCount = 0;
+    state.moxConfigDocument.reset();
+    state.programFolder.clear();
+    {
+        CRegistryLockGuard lock(state.monitorLock);
+        state.monitorAliases.clear();
+        state.monitorPresenting.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(state.exitMutex);
+        state.exitRequestEvent.reset();
+        state.terminatedSignal.reset();
+    }
+    g_screenOutput.store(false);
+    g_exitAction.store(0);
+    g_exitDelay.store(0);
+}

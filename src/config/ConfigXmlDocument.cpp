@@ -344,6 +344,8 @@ int32_t CConfigXmlDocument::Load(const std::wstring &path)
         m_saveEncoding = "UTF-16";
     else if (document->encoding)
         m_saveEncoding = AsChars(document->encoding);
+    else
+        m_saveEncoding = "UTF-8"; // without a name libxml2 would write character references
     m_document = document;
     m_loaded = 1;
     m_path = path;
@@ -368,8 +370,7 @@ int32_t CConfigXmlDocument::Save(const std::wstring &path)
         return RC_BAD_ARGUMENT;
     }
     close(fd);
-    const char *encoding = m_saveEncoding.empty() ? nullptr : m_saveEncoding.c_str();
-    if (xmlSaveFileEnc(temporary.c_str(), m_document, encoding) < 0) {
+    if (xmlSaveFileEnc(temporary.c_str(), m_document, m_saveEncoding.c_str()) < 0) {
         m_lastError = L"the document cannot be written";
         unlink(temporary.c_str());
         return RC_BAD_ARGUMENT;

@@ -119,6 +119,6 @@ private:
     _xmlDoc *m_document = nullptr;
     uint8_t m_loaded = 0;
     std::map<int32_t, stConfigValueType> m_valueTypes;
-    std::string m_saveEncoding; // empty: UTF-8
+    std::string m_saveEncoding; // the encoding the file was read in
     std::wstring m_lastError;
 };

@@ -1,0 +1,259 @@
+#include "config/ConfigKeySchema.h"
+#include "config/ConfigKeywords.h"
+#include "config/ConfigText.h"
+#include "config/WorkerReference.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+
+namespace {
+
+TEST(ConfigKeywordsTest, ExactKeywordsAndCaseFolding)
+{
+    EXPECT_EQ(ParsePositionBase(L"center"), 0);
+    EXPECT_EQ(ParsePositionBase(L"Center"), 1);
+    EXPECT_EQ(ParsePositionBase(L"ScreenCenter"), 1);
+    EXPECT_EQ(ParsePositionBase(L"ltcorner"), 2);
+    EXPECT_EQ(ParsePositionBase(L"RBCORNER"), 6);
+    EXPECT_EQ(ParsePositionBase(L"Specified"), 13);
+    EXPECT_EQ(ParseContainer(L"asf"), 0);
+    EXPECT_EQ(ParseContainer(L"ASF"), 1);
+    EXPECT_EQ(ParseContainer(L"mp4"), 4);
+    EXPECT_EQ(ParseContainer(L"MP3"), 10);
+    EXPECT_EQ(ParseOsdContent(L"time"), 0);
+    EXPECT_EQ(ParseOsdContent(L"Time"), 1);
+    EXPECT_EQ(ParseOsdContent(L"datetime"), 4);
+    EXPECT_EQ(ParseRole(L"audioinput"), 0);
+    EXPECT_EQ(ParseRole(L"AudioInput"), 1);
+    EXPECT_EQ(ParseRole(L"videooutput"), 4);
+    EXPECT_EQ(ParseRole(L"ToRendering"), 6);
+    EXPECT_EQ(ParseColor(L"RED"), 4);
+    EXPECT_EQ(ParseColor(L"white"), 16);
+    EXPECT_EQ(ParseColor(L"Purple"), 0);
+    EXPECT_EQ(ParseSourceType(L"rtsp"), 2);
+    EXPECT_EQ(ParseSourceType(L"ACAP"), 10);
+    EXPECT_EQ(ParseReaderType(L"hk-sdk"), 3);
+    EXPECT_EQ(ParseWindowMode(L"fullscreen"), 4);
+    EXPECT_EQ(ParseWindowMode(L"SpecifyWindow"), 2);
+    // An unknown engine is 0, which is FFmpeg; the loaders apply the NVGPU default only when absent.
+    EXPECT_EQ(ParseDecodeEngine(L"NVGPU"), 1);
+    EXPECT_EQ(ParseDecodeEngine(L"whatever"), 0);
+    EXPECT_EQ(ParseDecodeEngine(L"AMDGPU"), 4);
+    EXPECT_EQ(ParseMidProcType(L"vsplt"), 5);
+    EXPECT_EQ(ParseMidProcType(L"VUnify"), 7);
+    EXPECT_EQ(CodecIdFromName(L"h.264"), 27);
+    EXPECT_EQ(CodecIdFromName(L"HEVC"), 173);
+    EXPECT_EQ(CodecIdFromName(L"aac"), 86018);
+    EXPECT_EQ(CodecIdFromName(L"VP9"), 0);
+    EXPECT_EQ(SectionKindFromName(L"videodecoders"), 4);
+    EXPECT_EQ(SectionKindFromName(L"MediaWriters"), 9);
+    EXPECT_EQ(SectionKindFromName(L"Writers"), 0);
+    // No text is never a keyword, whatever the table.
+    for (auto parse : {ParseColor, SectionKindFromName, ParseSourceType, ParseReaderType, ParseWindowMode,
+                       ParseDecodeEngine, ParseMidProcType, ParseContainer, ParseRole, ParseOsdContent,
+                       ParsePositionBase, CodecIdFromName})
+        EXPECT_EQ(parse(nullptr), 0);
+    // Only ASCII letters fold.
+    EXPECT_TRUE(EqualsNoCase(L"中文ABC", L"中文abc"));
+    EXPECT_FALSE(EqualsNoCase(L"É", L"é"));
+}
+
+TEST(ConfigKeywordsTest, MuxLayoutsAndTheirWindows)
+{
+    const std::pair<const wchar_t *, std::pair<int32_t, int32_t>> layouts[] = {
+        {L"StandAlone", {1, 1}},         {L"pip-1-on-1", {2, 2}},         {L"PIP-2-On-1", {3, 3}},
+        {L"4Divide-Equ", {4, 4}},        {L"PIP-4-On-1", {5, 5}},         {L"1F-With-5S", {6, 6}},
+        {L"1F-With-7S", {8, 8}},         {L"9-Divided-Equ", {9, 9}},      {L"1Rows-with-4Cols", {11, 4}},
+        {L"2Rows-with-3Cols", {12, 6}},  {L"2Rows-with-4Cols", {13, 8}},  {L"3Rows-with-4Cols", {14, 12}},
+        {L"2Row-with-6Cols", {15, 12}},  {L"16-Divided-Equ", {16, 16}},   {L"2Rows-with-8Cols", {17, 16}},
+        {L"3Row-with-8Cols", {18, 24}},  {L"4Row-with-6Cols", {19, 24}},  {L"2Row-with-12Cols", {20, 24}},
+        {L"4Row-with-8Cols", {21, 32}},
+    };
+    for (const auto &[word, expected] : layouts) {
+        int32_t windows = -1;
+        EXPECT_EQ(ParseMuxLayout(word, windows), expected.first) << word;
+        EXPECT_EQ(windows, expected.second) << word;
+    }
+    int32_t windows = -1;
+    EXPECT_EQ(ParseMuxLayout(L"standalone", windows), 0);
+    EXPECT_EQ(windows, 0);
+    EXPECT_EQ(ParseMuxLayout(nullptr, windows), 0);
+
+    const auto &names = MuxLayoutNameTable();
+    EXPECT_EQ(names.size(), 21u);
+    EXPECT_EQ(names.at(0), L"Unknown");
+    EXPECT_EQ(names.at(22), L"Unknown");
+    EXPECT_EQ(names.at(21), L"4Row-with-8Cols");
+    EXPECT_EQ(MuxLayoutNameTableA().at(1), "StandAlone");
+}
+
+TEST(ConfigKeywordsTest, CodeNamesAndProfiles)
+{
+    EXPECT_EQ(SectionKindName(6), L"VideoMidProcessors");
+    EXPECT_EQ(SectionKindName(2), L"");
+    EXPECT_EQ(HwCodecName(8), L"AMDAMF");
+    EXPECT_EQ(HwCodecName(3), L"NONE");
+    EXPECT_TRUE(IsProfileValid(L"High", 27));
+    EXPECT_FALSE(IsProfileValid(L"high", 173));
+    EXPECT_TRUE(IsProfileValid(L"main10", 173));
+    EXPECT_FALSE(IsProfileValid(L"main", 86018));
+    EXPECT_EQ(DecodeEngineNames().at(L"FFPG"), 0x6500);
+    EXPECT_EQ(OsdPositionNames().at(L"BottomMiddle"), 12);
+    EXPECT_EQ(OsdContentTypeNames().at(L"Undefined"), 0);
+    EXPECT_EQ(OsdColorNames().at(L"Yellow"), 8);
+}
+
+TEST(ConfigKeywordsTest, RolesAndFeedingRules)
+{
+    const int32_t allowed[7][10] = {
+        {},
+        {0, 0, 0, 1, 0, 1, 0, 1, 0, 1}, // AudioInput: 3, 5, 7, 9
+        {0, 0, 0, 0, 1, 0, 1, 0, 1, 1}, // VideoInput: 4, 6, 8, 9
+        {0, 1, 0, 1, 0, 1, 0, 1, 0, 0}, // AudioOutput: 1, 3, 5, 7
+        {0, 1, 0, 0, 1, 0, 1, 0, 1, 0}, // VideoOutput: 1, 4, 6, 8
+        {0, 1, 0, 0, 1, 0, 1, 0, 0, 0}, // ToDownstream: 1, 4, 6
+        {0, 1, 0, 0, 1, 0, 1, 0, 0, 0}, // ToRendering: 1, 4, 6
+    };
+    for (int32_t role = 1; role <= 6; ++role)
+        for (int32_t kind = 0; kind < 10; ++kind)
+            EXPECT_EQ(IsRoleAllowedForSection(kind, role), allowed[role][kind] != 0) << role << "/" << kind;
+    EXPECT_FALSE(IsRoleAllowedForSection(1, 7));
+
+    const int32_t feeds[10][10] = {
+        {}, {}, {},
+        {0, 1},                         // audio decoders from sources
+        {0, 1},                         // video decoders from sources
+        {0, 1, 0, 1, 0, 1},             // audio mid-processors
+        {0, 1, 0, 0, 1, 0, 1},          // video mid-processors
+        {0, 0, 0, 1, 0, 1},             // audio encoders
+        {0, 0, 0, 0, 1, 0, 1},          // video encoders
+        {0, 1, 0, 0, 0, 0, 0, 1, 1},    // writers
+    };
+    for (int32_t consumer = 0; consumer < 10; ++consumer)
+        for (int32_t producer = 0; producer < 10; ++producer)
+            EXPECT_EQ(IsFeedingKindAllowed(producer, consumer), feeds[consumer][producer] != 0)
+                << consumer << "<-" << producer;
+}
+
+TEST(ConfigKeySchemaTest, KindsAndNames)
+{
+    ConfigKeySchema schema = {{L"stale", 1}};
+    GetConfigKeySchema(CFG_SCHEMA_MEDIA_SOURCE, schema);
+    EXPECT_EQ(schema.count(L"stale"), 0u);
+    EXPECT_EQ(schema.size(), 17u);
+    EXPECT_EQ(schema.at(L"AuthPwd"), 24);
+    EXPECT_EQ(schema.count(L"MSFullPath"), 0u);
+    GetConfigKeySchema(CFG_SCHEMA_SOURCE_STREAM, schema);
+    EXPECT_EQ(schema.size(), 25u);
+    EXPECT_EQ(schema.at(L"CrucailStream"), 1);
+    GetConfigKeySchema(CFG_SCHEMA_VIDEO_MIDPROC, schema);
+    EXPECT_EQ(schema.size(), 24u);
+    EXPECT_EQ(schema.at(L"VODftVI"), 5);
+    GetConfigKeySchema(CFG_SCHEMA_VIDEO_ENCODER, schema);
+    EXPECT_EQ(schema.at(L"GopLengh"), 2);
+    GetConfigKeySchema(CFG_SCHEMA_MEDIA_WRITER, schema);
+    EXPECT_EQ(schema.at(L"outputURL"), 27);
+    EXPECT_EQ(schema.at(L"RootFolder"), 25);
+    GetConfigKeySchema(CFG_SCHEMA_SPLIT_OUTPUT, schema);
+    EXPECT_EQ(schema.size(), 13u);
+    GetConfigKeySchema(CFG_SCHEMA_OSG, schema);
+    EXPECT_EQ(schema.size(), 24u);
+    EXPECT_EQ(schema.at(L"lineColor"), 45);
+    GetConfigKeySchema(33, schema);
+    EXPECT_TRUE(schema.empty());
+}
+
+TEST(WorkerReferenceTest, SplitCommaList)
+{
+    std::list<std::wstring> items;
+    std::wstring text = L",a, ,b,,";
+    EXPECT_EQ(SplitCommaList(text, items), 2);
+    EXPECT_EQ(items, (std::list<std::wstring>{L"a", L"b"}));
+    text = L",,,";
+    EXPECT_EQ(SplitCommaList(text, items), 0);
+    text = L"";
+    EXPECT_EQ(SplitCommaList(text, items), -1);
+    // A long list of references loses nothing up to the limit ...
+    text.clear();
+    for (int i = 0; i < 20; ++i)
+        text += L"VideoEncoders.Encoder" + std::to_wstring(i) + L".VideoOutput,";
+    ASSERT_GT(text.size(), 127u);
+    items.clear();
+    EXPECT_EQ(SplitCommaList(text, items), 20);
+    // ... and beyond it is refused whole, never cut.
+    text = std::wstring(MAX_COMMA_LIST_TEXT + 1, L'a');
+    EXPECT_EQ(SplitCommaList(text, items), -1);
+    EXPECT_TRUE(text.empty());
+    EXPECT_EQ(items.size(), 20u);
+}
+
+TEST(WorkerReferenceTest, ParseCodes)
+{
+    const std::pair<const wchar_t *, int32_t> cases[] = {
+        {L"", -257},
+        {L"...", 0},
+        {L" .Cam1", -258},
+        {L"Sources.Cam1", -260},
+        {L"MediaSources", -262},
+        {L"MediaSources.", -262},
+        {L"MediaSources. .VideoOutput", -262},
+        {L"MediaSources.Cam1", 2},
+        {L"MediaSources.Cam1.", -266},
+        {L"MediaSources.Cam1.Output", -268},
+        {L"MediaSources.Cam1.VideoInput", -270},
+        {L"MediaWriters.W1.VideoInput", 3},
+        {L"MediaSources.Cam1.audioinput", -268},
+        {L"MediaSources.Cam1.VideoOutput", 3},
+        {L"MediaSources.Cam1.VideoOutput.ById", 4},
+        {L"MediaSources.Cam1.VideoOutput.ById.2", 5},
+        {L"MediaSources.Cam1.VideoOutput.ById.-1", -280},
+        {L"MediaSources.Cam1.VideoOutput.ById.", -280},
+        {L"MediaSources.Cam1.VideoOutput.ById. ", -278},
+        {L"MediaSources.Cam1.VideoOutput.ByName.", -274},
+        {L"MediaSources.Cam1.VideoOutput.byname.Main", 5},
+        {L"MediaSources.Cam1.VideoOutput.Other.x", 4},
+        {L"..MediaSources . Cam1 .. VideoOutput ", 3},
+        {L" .MediaSources.Cam1", -258},
+    };
+    for (const auto &[text, expected] : cases) {
+        stTYXWorkerReference reference;
+        EXPECT_EQ(ResolveWorkerReference(text, reference), expected) << text;
+    }
+    stTYXWorkerReference reference;
+    EXPECT_EQ(ResolveWorkerReference(std::wstring(128, L'a'), reference), -257);
+    EXPECT_EQ(ResolveWorkerReference(L"MediaSources." + std::wstring(64, L'a'), reference), -264);
+    EXPECT_EQ(ResolveWorkerReference(L"MediaSources.a.VideoOutput.ByName." + std::wstring(64, L'b'), reference), -276);
+
+    stTYXWorkerReference full;
+    ASSERT_EQ(ResolveWorkerReference(L"VideoDecoders.Cam1.VideoOutput.ById.2", full), 5);
+    EXPECT_EQ(full.Section, L"VideoDecoders");
+    EXPECT_EQ(full.SectionKind, 4);
+    EXPECT_EQ(full.Alias, L"Cam1");
+    EXPECT_EQ(full.RoleCode, 4);
+    EXPECT_EQ(full.By, L"ById");
+    EXPECT_EQ(full.StreamId, 2);
+    EXPECT_TRUE(IsFeedingKindAllowed(full, 8));
+    EXPECT_FALSE(IsFeedingKindAllowed(full, 9));
+}
+
+TEST(ConfigTextTest, NumbersAsOnWindows)
+{
+    EXPECT_EQ(WideToInt32(L"  +12x"), 12);
+    EXPECT_EQ(WideToInt32(L"-2147483648"), INT_MIN);
+    EXPECT_EQ(WideToInt32(L"2147483648"), INT_MAX);
+    EXPECT_EQ(WideToInt32(L"0x1F", 16), 31);
+    EXPECT_EQ(WideToInt32(L"FFFFFFFF", 16), INT_MAX);
+    EXPECT_EQ(WideToUInt64(L"FFFFFFFFFFFFFFFF", 16), UINT64_MAX);
+    EXPECT_EQ(static_cast<int64_t>(WideToUInt64(L"8000000000000000", 16)), INT64_MIN);
+    EXPECT_EQ(WideToInt64(L"-9223372036854775809"), INT64_MIN);
+    EXPECT_EQ(WideToInt32(L""), 0);
+    EXPECT_EQ(WideToInt32(L"-"), 0);
+    EXPECT_DOUBLE_EQ(WideToReal(L" -2.5e1abc"), -25.0);
+    EXPECT_DOUBLE_EQ(WideToReal(L"1e-400"), 0.0);
+    EXPECT_TRUE(std::isinf(NarrowToFloat(1e300)));
+    EXPECT_TRUE(std::isnan(NarrowToFloat(std::nan(""))));
+}
+
+} // namespace

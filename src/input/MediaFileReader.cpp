@@ -1,0 +1,196 @@
+#include "input/MediaFileReader.h"
+
+#include "core/debuglog.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <cstdlib>
+#include <map>
+#include <set>
+
+namespace {
+
+constexpr int kSeekAnyFrame = AVSEEK_FLAG_ANY;                          // 4
+constexpr int kSeekBackwardByFrame = AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_FRAME; // 9
+const AVRational kMicroseconds{1, 1000000};
+
+} // namespace
+
+int32_t CMediaFileReader::OpenMediaSource(const std::string &path, StreamRequestMap *video, StreamRequestMap *audio)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_ioMutex);
+    if (m_opened || m_format)
+        CloseLocked();
+    if (path.empty())
+        return TYX_MSR_NO_SOURCE;
+    CMediaSourceReader::OpenMediaSource(path, video, audio);
+
+    int result = avformat_open_input(&m_format, path.c_str(), nullptr, nullptr);
+    if (result < 0)
+        return result;
+    if ((result = avformat_find_stream_info(m_format, nullptr)) < 0) {
+        CloseLocked();
+        return result;
+    }
+    if (m_format->nb_streams == 0) {
+        CloseLocked();
+        return TYX_MSR_NO_STREAM;
+    }
+    int16_t videoCount = 0;
+    int16_t audioCount = 0;
+    result = SelectRequestedStreams(video, audio, videoCount, audioCount);
+    if (result < 0)
+        return result;
+    m_maxRealtimeStart = 0;
+    InitBitstreamFilters();
+    m_opened = true;
+    return result;
+}
+
+void CMediaFileReader::Rewind()
+{
+    av_seek_frame(m_format, -1, 0, kSeekAnyFrame);
+    ResetFilters();
+}
+
+void CMediaFileReader::FindFirstTimestamps(StreamSeekMap &seeks)
+{
+    std::set<int16_t> met;
+    FramePackage package;
+    while (met.size() < seeks.size()) {
+        if (ReadPacket(package) <= 0)
+            return;
+        const auto seek = seeks.find(package.streamIndex);
+        if (seek == seeks.end() || !met.insert(package.streamIndex).second)
+            continue;
+        seek->second.firstPts = package.pts;
+        seek->second.firstDts = package.dts;
+        if (package.dts == TYX_NOPTS_VALUE)
+            seek->second.hasTimestamps = 0;
+    }
+}
+
+void CMediaFileReader::ChooseBetweenPackets(stStreamSeekInfo &seek, const FramePackage &key, int64_t target)
+{
+    // pts -> dts of this stream's packets up to and including its next key frame.
+    std::map<int64_t, int64_t> index;
+    FramePackage package;
+    for (;;) {
+        if (ReadPacket(package) <= 0)
+            break;
+        if (package.streamIndex != seek.streamIndex)
+            continue;
+        if (package.pts != TYX_NOPTS_VALUE)
+            index[package.pts] = package.dts;
+        if (package.flags & TYX_PKT_FLAG_KEY)
+            break;
+    }
+    int64_t previousPts = key.pts;
+    int64_t previousDts = key.dts;
+    for (const auto &[pts, dts] : index) {
+        if (previousPts != TYX_NOPTS_VALUE && previousPts <= target && target <= pts) {
+            // The nearer of the two; the later one on a tie.
+            const bool earlier = target - previousPts < pts - target;
+            seek.chosenPts = earlier ? previousPts : pts;
+            seek.chosenDts = earlier ? previousDts : dts;
+            return;
+        }
+        previousPts = pts;
+        previousDts = dts;
+    }
+    seek.chosenPts = previousPts;
+    seek.chosenDts = previousDts;
+}
+
+bool CMediaFileReader::PositionStream(stStreamSeekInfo &seek)
+{
+    const AVStream *stream = m_selected.at(seek.streamIndex);
+    seek.timeBase = stream->time_base;
+    int64_t target = av_rescale_q(seek.target, kMicroseconds, stream->time_base);
+    if (seek.firstDts != TYX_NOPTS_VALUE)
+        target += seek.firstDts;
+
+    int result = av_seek_frame(m_format, seek.streamIndex, target, kSeekBackwardByFrame);
+    ResetFilters();
+    if (result < 0) {
+        TYX_LOG(3, L"[SeekStreamsBySimpleWay]Frame seeking failed with error=%d returned!", result);
+        return false;
+    }
+    FramePackage key;
+    for (;;) {
+        result = ReadPacket(key);
+        if (result < 0) {
+            TYX_LOG(3, L"[SeekStreamsBySimpleWay]Packat reading failed with error=%d returned!", result);
+            return false;
+        }
+        if (result == 0) {
+            TYX_LOG(3, L"[SeekStreamsBySimpleWay]EOF met in packat reading !");
+            return false;
+        }
+        if (key.streamIndex == seek.streamIndex)
+            break;
+    }
+
+    if (key.mediaType == TYX_MEDIA_VIDEO && (key.flags & TYX_PKT_FLAG_KEY)) {
+        seek.keyPts = key.pts;
+        seek.keyDts = key.dts;
+        if (key.pts == TYX_NOPTS_VALUE)
+            seek.hasTimestamps = 0;
+        if (key.dts != TYX_NOPTS_VALUE && key.dts <= target && target < key.dts + key.duration) {
+            seek.chosenPts = key.pts;
+            seek.chosenDts = key.dts;
+        } else {
+            ChooseBetweenPackets(seek, key, target);
+        }
+    } else {
+        seek.chosenPts = seek.keyPts = key.pts;
+        seek.chosenDts = seek.keyDts = key.dts;
+    }
+    return seek.chosenDts != TYX_NOPTS_VALUE;
+}
+
+int32_t CMediaFileReader::SeekStreamsBySimpleWay(StreamSeekMap &seeks, int16_t &outIndex, int64_t &outPosition)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_ioMutex);
+    if (!m_format)
+        return TYX_MSR_NOT_OPENED;
+    outIndex = -1;
+    outPosition = TYX_NOPTS_VALUE;
+
+    Rewind();
+    FindFirstTimestamps(seeks);
+    Rewind();
+
+    int32_t positioned = 0;
+    int64_t smallestOffset = 0;
+    for (auto &[index, seek] : seeks) {
+        seek.streamIndex = index;
+        const auto selected = m_selected.find(index);
+        if (selected == m_selected.end() || !selected->second->codecpar)
+            return TYX_MSR_STREAM_NOT_FOUND;
+        if (!PositionStream(seek))
+            continue;
+        // A key frame without dts (leading B-frame streams) is placed by its pts.
+        const int64_t keyTime = seek.keyDts != TYX_NOPTS_VALUE ? seek.keyDts : seek.keyPts;
+        if (keyTime != TYX_NOPTS_VALUE) {
+            const int64_t ticks = seek.firstDts != TYX_NOPTS_VALUE ? keyTime - seek.firstDts : keyTime;
+            const int64_t offset = av_rescale_q(ticks, seek.timeBase, kMicroseconds);
+            if (outPosition == TYX_NOPTS_VALUE || offset < smallestOffset) {
+                outIndex = index;
+                outPosition = keyTime;
+                smallestOffset = offset;
+            }
+        }
+        seek.positioned = 1;
+        ++positioned;
+    }
+    if (positioned > 0 && outIndex >= 0 && outPosition != TYX_NOPTS_VALUE) {
+        av_seek_frame(m_format, outIndex, outPosition, kSeekBackwardByFrame);
+        ResetFilters();
+    } else if (positioned == 0) {
+        Rewind();
+    }
+    return positioned;
+}

@@ -1,0 +1,426 @@
+#include "input/GMediaReader.h"
+#include "input/MediaFileReader.h"
+#include "input/RTSPReader.h"
+
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+#include "support/TestMedia.h"
+
+extern "C" {
+#include <libavcodec/codec_id.h>
+#include <libavutil/error.h>
+#include <libavutil/pixfmt.h>
+}
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+
+namespace {
+
+// Files made once for the whole suite: they cost encoder time.
+struct stSuiteMedia
+{
+    CTempDir dir;
+    std::filesystem::path mp4, ts, mkvB, seek, flv;
+    stTestMediaInfo mp4Info, tsInfo, mkvInfo, seekInfo;
+};
+stSuiteMedia *g_media = nullptr;
+
+bool StartsWithStartCode(const FramePackage &package)
+{
+    if (package.nLength < 4 || !package.pData)
+        return false;
+    const uint8_t *d = package.pData;
+    return (d[0] == 0 && d[1] == 0 && d[2] == 0 && d[3] == 1) || (d[0] == 0 && d[1] == 0 && d[2] == 1);
+}
+
+struct stReadCounts
+{
+    int video = 0;
+    int audio = 0;
+    int keys = 0;
+    int annexB = 0;
+    int noDts = 0;
+    int negative = 0;
+};
+
+stReadCounts ReadAll(CMediaSourceReader &reader)
+{
+    stReadCounts counts;
+    FramePackage package;
+    for (int i = 0; i < 100000; ++i) {
+        const int32_t result = reader.ReadPacket(package);
+        if (result == 0)
+            break;
+        if (result < 0) {
+            ++counts.negative;
+            break;
+        }
+        if (package.mediaType == TYX_MEDIA_VIDEO) {
+            ++counts.video;
+            counts.keys += (package.flags & TYX_PKT_FLAG_KEY) ? 1 : 0;
+            counts.annexB += StartsWithStartCode(package) ? 1 : 0;
+        } else if (package.mediaType == TYX_MEDIA_AUDIO) {
+            ++counts.audio;
+        }
+        counts.noDts += package.dts == TYX_NOPTS_VALUE ? 1 : 0;
+    }
+    return counts;
+}
+
+// Exposes the deadline for the interrupt callback cases.
+class CDeadlineProbe : public CMediaSourceReader
+{
+public:
+    using CMediaSourceReader::CDeadline;
+};
+
+} // namespace
+
+class MediaReaderTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        g_media = new stSuiteMedia;
+        stTestMediaSpec spec;
+        spec.seconds = 3.0;
+        g_media->mp4 = g_media->dir.File("av.mp4");
+        ASSERT_EQ(0, WriteTestMedia(g_media->mp4, spec, &g_media->mp4Info));
+        spec.container = "mpegts";
+        g_media->ts = g_media->dir.File("av.ts");
+        ASSERT_EQ(0, WriteTestMedia(g_media->ts, spec, &g_media->tsInfo));
+        spec.container = "flv";
+        g_media->flv = g_media->dir.File("av.flv");
+        ASSERT_EQ(0, WriteTestMedia(g_media->flv, spec));
+        spec.container = "matroska";
+        spec.bFrames = 2;
+        spec.seconds = 2.0;
+        g_media->mkvB = g_media->dir.File("bframes.mkv");
+        ASSERT_EQ(0, WriteTestMedia(g_media->mkvB, spec, &g_media->mkvInfo));
+
+        stTestMediaSpec seek;
+        seek.videoCodec = "mpeg4";
+        seek.width = 64;
+        seek.height = 64;
+        seek.gop = 12;
+        seek.seconds = 3.0;
+        g_media->seek = g_media->dir.File("seek.mp4");
+        ASSERT_EQ(0, WriteTestMedia(g_media->seek, seek, &g_media->seekInfo));
+    }
+    static void TearDownTestSuite()
+    {
+        delete g_media;
+        g_media = nullptr;
+    }
+};
+
+TEST_F(MediaReaderTest, Mp4PlaysEveryPacketInAnnexBAndEndsWithZero)
+{
+    CMediaFileReader reader;
+    StreamRequestMap video;
+    StreamRequestMap audio;
+    ASSERT_EQ(2, reader.OpenMediaSource(g_media->mp4.string(), &video, &audio));
+    // Empty requests number every stream; the audio stream does not reuse the video's number.
+    EXPECT_EQ((StreamRequestMap{{1, 0}}), video);
+    EXPECT_EQ((StreamRequestMap{{2, 1}}), audio);
+    ASSERT_NE(nullptr, reader.GetStreamParameters(1));
+    ASSERT_NE(nullptr, reader.GetStreamParameters(2));
+    EXPECT_EQ(nullptr, reader.GetStreamParameters(3));
+    EXPECT_EQ(nullptr, reader.GetStreamParameters(-1));
+
+    const stMediaStreamInfo &v = *reader.GetStreamParameters(1);
+    EXPECT_EQ(AV_CODEC_ID_H264, v.codecId);
+    EXPECT_EQ(320, v.width);
+    EXPECT_EQ(240, v.height);
+    EXPECT_EQ(320 * 240 * 3 / 2, v.frameSize);
+    EXPECT_EQ(8, v.bitDepth);
+    EXPECT_EQ(25, v.frameRate.num / std::max(1, v.frameRate.den));
+    // The published parameter sets are the filter's Annex B form, not the avcC box.
+    ASSERT_GT(v.extradataSize, 4);
+    EXPECT_EQ(0, v.Extradata()[0]);
+    const stMediaStreamInfo &a = *reader.GetStreamParameters(2);
+    EXPECT_EQ(48000, a.sampleRate);
+    EXPECT_EQ(1024, a.frameSize);
+    EXPECT_EQ(2, a.channelLayout.nb_channels);
+
+    const stReadCounts counts = ReadAll(reader);
+    EXPECT_EQ(0, counts.negative);
+    EXPECT_EQ(g_media->mp4Info.videoPackets, counts.video);
+    EXPECT_EQ(g_media->mp4Info.audioPackets, counts.audio);
+    EXPECT_EQ(3, counts.keys);
+    EXPECT_EQ(counts.video, counts.annexB);
+    EXPECT_EQ(counts.video, reader.GetStreamParameters(1)->packetCount);
+    EXPECT_EQ(counts.audio, reader.GetStreamParameters(2)->packetCount);
+
+    FramePackage package;
+    EXPECT_EQ(0, reader.ReadPacket(package));
+    reader.Close();
+    EXPECT_FALSE(reader.IsOpened());
+    EXPECT_EQ(TYX_MSR_NOT_OPENED, reader.ReadPacket(package));
+}
+
+TEST_F(MediaReaderTest, PackagesDescribeTheirStream)
+{
+    CMediaFileReader reader;
+    StreamRequestMap video{{1, TYX_BEST_VIDEO_STREAM}};
+    StreamRequestMap audio{{2, TYX_BEST_AUDIO_STREAM}};
+    ASSERT_EQ(2, reader.OpenMediaSource(g_media->mp4.string(), &video, &audio));
+    bool sawVideo = false;
+    bool sawAudio = false;
+    FramePackage package;
+    while (!(sawVideo && sawAudio) && reader.ReadPacket(package) > 0) {
+        EXPECT_EQ(0, package.inDevice);
+        if (package.mediaType == TYX_MEDIA_VIDEO) {
+            sawVideo = true;
+            EXPECT_EQ(0, package.streamIndex);
+            EXPECT_EQ(320, package.width);
+            EXPECT_EQ(240, package.height);
+            EXPECT_EQ(0, package.audioSamples);
+        } else {
+            sawAudio = true;
+            EXPECT_EQ(1, package.streamIndex);
+            EXPECT_EQ(1024, package.audioSamples);
+            EXPECT_EQ(48000, package.sampleRate);
+        }
+    }
+    EXPECT_TRUE(sawVideo && sawAudio);
+}
+
+TEST_F(MediaReaderTest, MpegTsIsAlreadyAnnexBAndGetsNoFilter)
+{
+    CMediaFileReader reader;
+    StreamRequestMap video;
+    ASSERT_EQ(1, reader.OpenMediaSource(g_media->ts.string(), &video, nullptr));
+    EXPECT_FALSE(reader.InitBitstreamFilters());
+    const stReadCounts counts = ReadAll(reader);
+    EXPECT_EQ(g_media->tsInfo.videoPackets, counts.video);
+    EXPECT_EQ(0, counts.audio); // the audio stream was not asked for
+    EXPECT_EQ(counts.video, counts.annexB);
+    EXPECT_EQ(3, counts.keys);
+}
+
+TEST_F(MediaReaderTest, FlvVideoLeavesTheReaderInAnnexB)
+{
+    CMediaFileReader reader;
+    StreamRequestMap video;
+    ASSERT_EQ(1, reader.OpenMediaSource(g_media->flv.string(), &video, nullptr));
+    const stReadCounts counts = ReadAll(reader);
+    EXPECT_GT(counts.video, 0);
+    EXPECT_EQ(counts.video, counts.annexB);
+}
+
+TEST_F(MediaReaderTest, BFramePacketsWithoutDtsAreHandedOnNotFailed)
+{
+    const auto raw = ReadTestMediaPackets(g_media->mkvB);
+    int rawNoDts = 0;
+    for (const auto &packet : raw)
+        rawNoDts += packet.dts == TYX_NOPTS_VALUE ? 1 : 0;
+
+    CMediaFileReader reader;
+    StreamRequestMap video;
+    StreamRequestMap audio;
+    ASSERT_EQ(2, reader.OpenMediaSource(g_media->mkvB.string(), &video, &audio));
+    const stReadCounts counts = ReadAll(reader);
+    EXPECT_EQ(0, counts.negative);
+    EXPECT_EQ(g_media->mkvInfo.videoPackets, counts.video);
+    EXPECT_EQ(g_media->mkvInfo.audioPackets, counts.audio);
+    EXPECT_EQ(rawNoDts, counts.noDts);
+    EXPECT_EQ(counts.video, counts.annexB);
+}
+
+TEST_F(MediaReaderTest, StreamRequestsAreResolvedAndWrittenBack)
+{
+    CMediaFileReader reader;
+    // Best-stream markers, an index beyond the container and an index already taken.
+    StreamRequestMap video{{1, TYX_BEST_VIDEO_STREAM}, {2, 7}, {3, 0}};
+    StreamRequestMap audio{{4, TYX_BEST_AUDIO_STREAM}};
+    ASSERT_EQ(2, reader.OpenMediaSource(g_media->mp4.string(), &video, &audio));
+    EXPECT_EQ((StreamRequestMap{{1, 0}, {2, TYX_STREAM_NOT_TAKEN}, {3, TYX_STREAM_NOT_TAKEN}}), video);
+    EXPECT_EQ((StreamRequestMap{{4, 1}}), audio);
+    std::map<int16_t, int16_t> indexes;
+    EXPECT_EQ(2, reader.GetStreamIndexes(indexes));
+    EXPECT_EQ((std::map<int16_t, int16_t>{{1, 0}, {4, 1}}), indexes);
+
+    // Reopen repeats the stored requests, markers included.
+    ASSERT_EQ(2, reader.Reopen());
+    EXPECT_EQ(2, reader.GetStreamIndexes(indexes));
+    EXPECT_EQ((std::map<int16_t, int16_t>{{1, 0}, {4, 1}}), indexes);
+}
+
+TEST_F(MediaReaderTest, NothingSelectedFailsTheOpen)
+{
+    CMediaFileReader reader;
+    StreamRequestMap video{{1, 9}};
+    StreamRequestMap audio{{2, TYX_BEST_VIDEO_STREAM}}; // not a marker of the audio map
+    EXPECT_EQ(TYX_MSR_STREAM_NOT_FOUND, reader.OpenMediaSource(g_media->mp4.string(), &video, &audio));
+    EXPECT_FALSE(reader.IsOpened());
+    EXPECT_EQ(nullptr, reader.FormatContext());
+    EXPECT_EQ(TYX_MSR_STREAM_NOT_FOUND, reader.OpenMediaSource(g_media->mp4.string(), nullptr, nullptr));
+}
+
+TEST_F(MediaReaderTest, BadFilesGiveFfmpegCodesAndLeaveTheReaderClosed)
+{
+    CMediaFileReader reader;
+    StreamRequestMap video;
+    EXPECT_EQ(TYX_MSR_NO_SOURCE, reader.OpenMediaSource("", &video, nullptr));
+    EXPECT_EQ(AVERROR(ENOENT), reader.OpenMediaSource(g_media->dir.File("missing.mp4").string(), &video, nullptr));
+    EXPECT_FALSE(reader.IsOpened());
+
+    const auto junk = g_media->dir.File("junk.mp4");
+    std::ofstream(junk) << std::string(4096, 'x');
+    EXPECT_EQ(AVERROR_INVALIDDATA, reader.OpenMediaSource(junk.string(), &video, nullptr));
+    EXPECT_FALSE(reader.IsOpened());
+
+    // A failed open does not spoil the next one.
+    video.clear();
+    EXPECT_EQ(1, reader.OpenMediaSource(g_media->mp4.string(), &video, nullptr));
+
+    CMediaFileReader fresh;
+    EXPECT_EQ(TYX_MSR_NOT_OPENED, fresh.Reopen());
+    FramePackage package;
+    EXPECT_EQ(TYX_MSR_NOT_OPENED, fresh.ReadPacket(package));
+}
+
+TEST_F(MediaReaderTest, SeekFindsTheKeyFrameAndTheNearestPacket)
+{
+    // mpeg4, 25 fps, a key frame every 12 pictures: key frames at 0.00, 0.48, 0.96, 1.44 s.
+    CMediaFileReader reader;
+    StreamRequestMap video;
+    StreamRequestMap audio;
+    ASSERT_EQ(2, reader.OpenMediaSource(g_media->seek.string(), &video, &audio));
+    const AVRational tb = reader.GetStreamParameters(1)->timeBase;
+    auto ticks = [&](int64_t us) { return av_rescale_q(us, AVRational{1, 1000000}, tb); };
+
+    struct stCase
+    {
+        int64_t targetUs;
+        int64_t keyUs;
+        int64_t chosenUs;
+    };
+    const stCase cases[] = {
+        {1000000, 960000, 1000000}, // between two packets, nearer the later one
+        {970000, 960000, 960000},   // inside the key frame's duration
+        {1020000, 960000, 1040000}, // the exact middle of two packets: the later one
+        {1010000, 960000, 1000000}, // nearer the earlier one
+    };
+    for (const stCase &c : cases) {
+        StreamSeekMap seeks;
+        seeks[0].target = c.targetUs;
+        int16_t index = -2;
+        int64_t position = 0;
+        ASSERT_EQ(1, reader.SeekStreamsBySimpleWay(seeks, index, position)) << c.targetUs;
+        EXPECT_EQ(1, seeks[0].positioned);
+        EXPECT_EQ(ticks(c.keyUs), seeks[0].keyPts) << c.targetUs;
+        EXPECT_EQ(ticks(c.chosenUs), seeks[0].chosenPts) << c.targetUs;
+        EXPECT_EQ(0, index);
+        EXPECT_EQ(seeks[0].keyDts, position);
+        // The input was left at that key frame.
+        FramePackage package;
+        do {
+            ASSERT_GT(reader.ReadPacket(package), 0);
+        } while (package.streamIndex != 0);
+        EXPECT_TRUE(package.flags & TYX_PKT_FLAG_KEY);
+        EXPECT_EQ(seeks[0].keyDts, package.dts);
+    }
+}
+
+TEST_F(MediaReaderTest, SeekOfBothStreamsLeavesTheInputAtTheEarlierKeyFrame)
+{
+    CMediaFileReader reader;
+    StreamRequestMap video;
+    StreamRequestMap audio;
+    ASSERT_EQ(2, reader.OpenMediaSource(g_media->seek.string(), &video, &audio));
+    StreamSeekMap seeks;
+    seeks[0].target = 1500000;
+    seeks[1].target = 1500000;
+    int16_t index = -1;
+    int64_t position = 0;
+    ASSERT_EQ(2, reader.SeekStreamsBySimpleWay(seeks, index, position));
+    // Video goes back to its key frame at 1.44 s, audio (every packet a key) stays near 1.5 s.
+    EXPECT_EQ(0, index);
+    EXPECT_EQ(seeks[0].keyDts, position);
+    EXPECT_EQ(seeks[1].chosenPts, seeks[1].keyPts);
+
+    StreamSeekMap unknown;
+    unknown[5].target = 0;
+    EXPECT_EQ(TYX_MSR_STREAM_NOT_FOUND, reader.SeekStreamsBySimpleWay(unknown, index, position));
+    CMediaFileReader closed;
+    EXPECT_EQ(TYX_MSR_NOT_OPENED, closed.SeekStreamsBySimpleWay(seeks, index, position));
+}
+
+TEST(PlanarFrameSizeTest, FollowsThePixelFormat)
+{
+    int32_t depth = 0;
+    EXPECT_EQ(3110400, PlanarFrameSize(AV_PIX_FMT_YUV420P, 1920, 1080, &depth));
+    EXPECT_EQ(8, depth);
+    EXPECT_EQ(6220800, PlanarFrameSize(AV_PIX_FMT_YUV444P, 1920, 1080, &depth));
+    EXPECT_EQ(6220800, PlanarFrameSize(AV_PIX_FMT_YUV420P10LE, 1920, 1080, &depth));
+    EXPECT_EQ(10, depth);
+    EXPECT_EQ(12441600, PlanarFrameSize(AV_PIX_FMT_YUV444P12LE, 1920, 1080, &depth));
+    EXPECT_EQ(12, depth);
+    EXPECT_EQ(6220800, PlanarFrameSize(AV_PIX_FMT_YUV420P12LE, 1920, 1080, &depth));
+    // Odd sizes round the chroma planes up: 1081 rows give 541 chroma rows, 5 columns give 3.
+    EXPECT_EQ(1920 * 1081 + 2 * 960 * 541, PlanarFrameSize(AV_PIX_FMT_NV12, 1920, 1081, &depth));
+    EXPECT_EQ(8, depth);
+    EXPECT_EQ(5 * 3 + 2 * 3 * 2, PlanarFrameSize(AV_PIX_FMT_YUV420P, 5, 3, nullptr));
+    EXPECT_EQ(0, PlanarFrameSize(AV_PIX_FMT_YUV420P, 0, 3, nullptr));
+}
+
+TEST(MediaIoInterruptTest, AbortsUnlessAnArmedDeadlineRuns)
+{
+    EXPECT_EQ(1, MediaIoInterruptCallback(nullptr));
+    CDeadlineProbe reader;
+    int64_t now = 1000000;
+    reader.SetClock([&] { return now; });
+    EXPECT_EQ(1, MediaIoInterruptCallback(&reader)); // not armed
+    {
+        CDeadlineProbe::CDeadline deadline(reader, 500000);
+        EXPECT_EQ(0, MediaIoInterruptCallback(&reader));
+        now += 499999;
+        EXPECT_EQ(0, MediaIoInterruptCallback(&reader));
+        now += 1;
+        EXPECT_EQ(1, MediaIoInterruptCallback(&reader));
+    }
+    EXPECT_EQ(1, MediaIoInterruptCallback(&reader)); // cleared again
+}
+
+TEST(RtspReaderOptionsTest, UrlsGetTheirScheme)
+{
+    EXPECT_EQ("rtsp://127.0.0.1:8554/x", CRTSPMPReader::NormalizeSourceUrl("127.0.0.1:8554/x", false));
+    EXPECT_EQ("rtmp://127.0.0.1/live/x", CRTSPMPReader::NormalizeSourceUrl("127.0.0.1/live/x", true));
+    EXPECT_EQ("rtsp://cam/x", CRTSPMPReader::NormalizeSourceUrl("RTSP://cam/x", false));
+    EXPECT_EQ("rtsps://cam/x", CRTSPMPReader::NormalizeSourceUrl("rtsps://cam/x", false));
+    EXPECT_EQ("rtmp://cam/x", CRTSPMPReader::NormalizeSourceUrl("rtmp://cam/x", false));
+}
+
+TEST(RtspReaderOptionsTest, OptionsExistInCurrentFfmpegAndNeverTurnRtmpIntoAListener)
+{
+    using Options = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ((Options{{"buffer_size", "1048576"}, {"fflags", "nobuffer"}, {"rtsp_transport", "tcp"},
+                       {"timeout", "2000000"}, {"max_delay", "100"}}),
+              CRTSPMPReader::BuildOpenOptions(false, true));
+    EXPECT_EQ((Options{{"buffer_size", "1048576"}, {"fflags", "nobuffer"}, {"timeout", "2000000"}, {"max_delay", "100"}}),
+              CRTSPMPReader::BuildOpenOptions(false, false));
+    const Options rtmp = CRTSPMPReader::BuildOpenOptions(true, true);
+    for (const auto &[key, value] : rtmp) {
+        EXPECT_NE("timeout", key);
+        EXPECT_NE("stimeout", key);
+        EXPECT_NE("rtsp_transport", key);
+    }
+}
+
+TEST(RtspReaderOptionsTest, ClosedPortFailsAtOnceAndLogs)
+{
+    CLogCapture log;
+    CRTSPMPReader reader;
+    StreamRequestMap video;
+    // Port 1 on the loopback: nothing listens there for an unprivileged test.
+    const int32_t result = reader.OpenMediaSource("127.0.0.1:1/none", &video, nullptr);
+    EXPECT_LT(result, 0);
+    EXPECT_FALSE(reader.IsOpened());
+    EXPECT_EQ("rtsp://127.0.0.1:1/none", reader.SourceName());
+    EXPECT_TRUE(log.Contains(L"[RTSP/RTMP Reader] avformat_open_input() failed with error=[", 3));
+}

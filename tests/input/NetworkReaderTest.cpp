@@ -1,0 +1,233 @@
+#include "input/MediaUrl.h"
+#include "input/RTSPReader.h"
+
+#include "NetTestSupport.h"
+#include "RtmpTestServer.h"
+#include "RtspTestServer.h"
+
+#include "core/TYXUtils.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+#include "support/TestMedia.h"
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <latch>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+struct stNetMedia
+{
+    CTempDir dir;
+    std::filesystem::path av;
+};
+stNetMedia *g_net = nullptr;
+
+bool IsAnnexB(const FramePackage &package)
+{
+    const uint8_t *d = package.pData;
+    return package.nLength >= 4 && d && d[0] == 0 && d[1] == 0 && (d[2] == 1 || (d[2] == 0 && d[3] == 1));
+}
+
+// Reads until `wanted` video packets came, or a read ends; the last read result.
+int32_t ReadVideo(CMediaSourceReader &reader, int wanted, int &video, int &annexB, int &audio)
+{
+    FramePackage package;
+    int32_t result = 1;
+    while (video < wanted && (result = reader.ReadPacket(package)) > 0) {
+        if (package.mediaType == TYX_MEDIA_VIDEO) {
+            ++video;
+            annexB += IsAnnexB(package) ? 1 : 0;
+        } else if (package.mediaType == TYX_MEDIA_AUDIO) {
+            ++audio;
+        }
+    }
+    return result;
+}
+
+// A socket that listens and never answers: connections complete in the kernel and then hang.
+class CSilentListener
+{
+public:
+    CSilentListener()
+    {
+        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        if (bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 && listen(m_fd, 8) == 0 &&
+            getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+            m_port = ntohs(address.sin_port);
+    }
+    ~CSilentListener() { close(m_fd); }
+    int Port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    int m_port = -1;
+};
+
+} // namespace
+
+class NetworkReaderTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        g_net = new stNetMedia;
+        stTestMediaSpec spec;
+        spec.seconds = 6.0;
+        g_net->av = g_net->dir.File("live.mp4");
+        ASSERT_EQ(0, WriteTestMedia(g_net->av, spec));
+    }
+    static void TearDownTestSuite()
+    {
+        delete g_net;
+        g_net = nullptr;
+    }
+};
+
+TEST_F(NetworkReaderTest, RtspPullGivesBothStreamsUnfiltered)
+{
+    if (!CRtspTestServer::Available())
+        GTEST_SKIP() << "GStreamer RTSP server not installed";
+    CRtspTestServer server;
+    ASSERT_EQ(0, server.Start(g_net->av, true));
+
+    CLogCapture log;
+    CRTSPMPReader reader;
+    reader.SetTransportTcp(true);
+    StreamRequestMap video;
+    StreamRequestMap audio;
+    // Given without its scheme: the reader puts "rtsp://" in front.
+    const std::string url = "127.0.0.1:" + std::to_string(server.Port()) + "/test";
+    ASSERT_EQ(2, reader.OpenMediaSource(url, &video, &audio));
+    EXPECT_EQ("rtsp://" + url, reader.SourceName());
+    EXPECT_TRUE(log.Contains(L"[RTSPReader] avformat_open_input succeed.", 6));
+    EXPECT_TRUE(log.Contains(L"[RTSP/RTMP Reader] 1 VStreams and 1 AStreams Retrieved.", 6));
+    // RTP depacketising already gives Annex B: no filter for an RTSP input.
+    EXPECT_FALSE(reader.InitBitstreamFilters());
+
+    int videoCount = 0, annexB = 0, audioCount = 0;
+    EXPECT_GT(ReadVideo(reader, 30, videoCount, annexB, audioCount), 0);
+    EXPECT_EQ(30, videoCount);
+    EXPECT_EQ(videoCount, annexB);
+    EXPECT_GT(audioCount, 0);
+    reader.Close();
+    EXPECT_FALSE(reader.IsOpened());
+}
+
+TEST_F(NetworkReaderTest, RtspCredentialsAreEscapedAndAccepted)
+{
+    if (!CRtspTestServer::Available())
+        GTEST_SKIP() << "GStreamer RTSP server not installed";
+    const std::string user = "op/er@tor";
+    const std::string password = "p:a#s?s w";
+    CRtspTestServer server;
+    ASSERT_EQ(0, server.Start(g_net->av, false, user, password));
+
+    CRTSPMPReader reader;
+    StreamRequestMap video;
+    const std::wstring url = InsertUrlCredentials(StringToWString(server.Url()), StringToWString(user), StringToWString(password));
+    EXPECT_EQ(1, reader.OpenMediaSource(WStringToString(url), &video, nullptr));
+
+    const std::wstring wrong = InsertUrlCredentials(StringToWString(server.Url()), StringToWString(user), L"nope");
+    EXPECT_LT(reader.OpenMediaSource(WStringToString(wrong), &video, nullptr), 0);
+    EXPECT_FALSE(reader.IsOpened());
+}
+
+TEST_F(NetworkReaderTest, RtmpPullComesOutInAnnexB)
+{
+    CRtmpTestServer server;
+    ASSERT_EQ(0, server.Start(g_net->av, {}));
+    CRTSPMPReader reader;
+    reader.SetRtmpSource(true);
+    StreamRequestMap video;
+    StreamRequestMap audio;
+    ASSERT_EQ(2, reader.OpenMediaSource(server.Url(), &video, &audio));
+    int videoCount = 0, annexB = 0, audioCount = 0;
+    EXPECT_GT(ReadVideo(reader, 25, videoCount, annexB, audioCount), 0);
+    EXPECT_EQ(25, videoCount);
+    EXPECT_EQ(videoCount, annexB);
+    ASSERT_NE(nullptr, reader.GetStreamParameters(1));
+    EXPECT_EQ(0, reader.GetStreamParameters(1)->Extradata()[0]); // Annex B parameter sets
+}
+
+TEST_F(NetworkReaderTest, AStalledStreamEndsTheReadAtItsDeadline)
+{
+    // The open analyses the stream for up to 4 s; the stall comes after that.
+    CRtmpTestServer::stBehaviour behaviour;
+    behaviour.stallAfterMs = 7000;
+    behaviour.loop = true;
+    CRtmpTestServer server;
+    ASSERT_EQ(0, server.Start(g_net->av, behaviour));
+    CLogCapture log;
+    CRTSPMPReader reader;
+    reader.SetRtmpSource(true);
+    StreamRequestMap video;
+    ASSERT_EQ(1, reader.OpenMediaSource(server.Url(), &video, nullptr));
+    int videoCount = 0, annexB = 0, audioCount = 0;
+    const int32_t result = ReadVideo(reader, 1000, videoCount, annexB, audioCount);
+    EXPECT_EQ(AVERROR_EXIT, result);
+    EXPECT_GT(videoCount, 0);
+    EXPECT_TRUE(log.Contains(L"[CMediaSourceReader]av_read_frame() got error=", 3));
+}
+
+TEST_F(NetworkReaderTest, ASilentServerIsGivenUpAtTheOpenDeadline)
+{
+    CSilentListener listener;
+    ASSERT_GT(listener.Port(), 0);
+    CRTSPMPReader reader;
+    // Each look at the clock moves it by a second, so the two-second deadline passes at once.
+    int64_t now = 1000000;
+    reader.SetClock([&] { return now += 1000000; });
+    StreamRequestMap video;
+    const std::string url = "rtsp://127.0.0.1:" + std::to_string(listener.Port()) + "/x";
+    CLogCapture log;
+    EXPECT_LT(reader.OpenMediaSource(url, &video, nullptr), 0);
+    EXPECT_FALSE(reader.IsOpened());
+    EXPECT_TRUE(log.Contains(L"[RTSP/RTMP Reader] avformat_open_input() failed with error=[", 3));
+}
+
+TEST_F(NetworkReaderTest, CloseFromAnotherThreadEndsABlockedRead)
+{
+    CRtmpTestServer::stBehaviour behaviour;
+    behaviour.stallAfterMs = 7000;
+    behaviour.loop = true;
+    CRtmpTestServer server;
+    ASSERT_EQ(0, server.Start(g_net->av, behaviour));
+    CRTSPMPReader reader;
+    reader.SetRtmpSource(true);
+    reader.SetReadDeadline(60000000); // only the close can end the stalled read
+    StreamRequestMap video;
+    ASSERT_EQ(1, reader.OpenMediaSource(server.Url(), &video, nullptr));
+
+    std::latch reading(1);
+    std::atomic<int32_t> last{1};
+    std::thread owner([&] {
+        FramePackage package;
+        int32_t result = reader.ReadPacket(package);
+        reading.count_down();
+        while (result > 0)
+            result = reader.ReadPacket(package);
+        last = result;
+    });
+    reading.wait();
+    // The owner is reading or blocked in a read of a source that sends nothing more.
+    ASSERT_TRUE(server.WaitUntilStalled(20000));
+    reader.Close();
+    owner.join();
+    EXPECT_LT(last.load(), 0);
+    EXPECT_FALSE(reader.IsOpened());
+}

@@ -1,0 +1,303 @@
+#include "support/TestMedia.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+}
+
+#include <cmath>
+#include <memory>
+
+namespace {
+
+struct FormatCloser
+{
+    void operator()(AVFormatContext *context) const
+    {
+        if (!context)
+            return;
+        if (context->pb && !(context->oformat->flags & AVFMT_NOFILE))
+            avio_closep(&context->pb);
+        avformat_free_context(context);
+    }
+};
+struct CodecCloser
+{
+    void operator()(AVCodecContext *context) const { avcodec_free_context(&context); }
+};
+struct FrameCloser
+{
+    void operator()(AVFrame *frame) const { av_frame_free(&frame); }
+};
+struct PacketCloser
+{
+    void operator()(AVPacket *packet) const { av_packet_free(&packet); }
+};
+using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
+using FramePtr = std::unique_ptr<AVFrame, FrameCloser>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketCloser>;
+
+// One encoder with its output stream.
+struct stEncoderLane
+{
+    CodecPtr codec;
+    AVStream *stream = nullptr;
+    FramePtr frame;
+    int64_t nextPts = 0;
+    int64_t total = 0;          // pictures or samples to encode
+    int *packetCount = nullptr;
+};
+
+int OpenVideo(AVFormatContext *format, const stTestMediaSpec &spec, stEncoderLane &lane)
+{
+    const AVCodec *encoder = avcodec_find_encoder_by_name(spec.videoCodec.c_str());
+    if (!encoder)
+        return AVERROR_ENCODER_NOT_FOUND;
+    lane.codec.reset(avcodec_alloc_context3(encoder));
+    AVCodecContext *c = lane.codec.get();
+    c->width = spec.width;
+    c->height = spec.height;
+    c->pix_fmt = AV_PIX_FMT_YUV420P;
+    c->time_base = AVRational{1, spec.fps};
+    c->framerate = AVRational{spec.fps, 1};
+    c->gop_size = spec.gop > 0 ? spec.gop : spec.fps;
+    c->keyint_min = c->gop_size;
+    c->max_b_frames = spec.bFrames;
+    c->bit_rate = 400000;
+    if (format->oformat->flags & AVFMT_GLOBALHEADER)
+        c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    AVDictionary *options = nullptr;
+    if (spec.videoCodec == "libx264") {
+        av_dict_set(&options, "preset", "ultrafast", 0);
+        // Key frames exactly on the GOP grid and B-frames only when asked for.
+        const std::string params = "scenecut=0:bframes=" + std::to_string(spec.bFrames) +
+                                   ":keyint=" + std::to_string(c->gop_size) +
+                                   ":min-keyint=" + std::to_string(c->gop_size);
+        av_dict_set(&options, "x264-params", params.c_str(), 0);
+    } else if (spec.videoCodec == "libx265") {
+        av_dict_set(&options, "preset", "ultrafast", 0);
+        const std::string params = "log-level=none:scenecut=0:bframes=" + std::to_string(spec.bFrames) +
+                                   ":keyint=" + std::to_string(c->gop_size) +
+                                   ":min-keyint=" + std::to_string(c->gop_size);
+        av_dict_set(&options, "x265-params", params.c_str(), 0);
+    }
+    int result = avcodec_open2(c, encoder, &options);
+    av_dict_free(&options);
+    if (result < 0)
+        return result;
+    lane.stream = avformat_new_stream(format, nullptr);
+    if (!lane.stream)
+        return AVERROR(ENOMEM);
+    lane.stream->time_base = c->time_base;
+    lane.stream->avg_frame_rate = c->framerate;
+    result = avcodec_parameters_from_context(lane.stream->codecpar, c);
+    if (result < 0)
+        return result;
+    lane.frame.reset(av_frame_alloc());
+    lane.frame->format = c->pix_fmt;
+    lane.frame->width = c->width;
+    lane.frame->height = c->height;
+    lane.total = static_cast<int64_t>(std::llround(spec.seconds * spec.fps));
+    return av_frame_get_buffer(lane.frame.get(), 0);
+}
+
+int OpenAudio(AVFormatContext *format, const stTestMediaSpec &spec, stEncoderLane &lane)
+{
+    const AVCodec *encoder = avcodec_find_encoder_by_name(spec.audioCodec.c_str());
+    if (!encoder)
+        return AVERROR_ENCODER_NOT_FOUND;
+    lane.codec.reset(avcodec_alloc_context3(encoder));
+    AVCodecContext *c = lane.codec.get();
+    c->sample_fmt = encoder->sample_fmts ? encoder->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
+    c->sample_rate = spec.sampleRate;
+    av_channel_layout_default(&c->ch_layout, spec.channels);
+    c->time_base = AVRational{1, spec.sampleRate};
+    c->bit_rate = 64000;
+    if (format->oformat->flags & AVFMT_GLOBALHEADER)
+        c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    int result = avcodec_open2(c, encoder, nullptr);
+    if (result < 0)
+        return result;
+    lane.stream = avformat_new_stream(format, nullptr);
+    if (!lane.stream)
+        return AVERROR(ENOMEM);
+    lane.stream->time_base = c->time_base;
+    result = avcodec_parameters_from_context(lane.stream->codecpar, c);
+    if (result < 0)
+        return result;
+    lane.frame.reset(av_frame_alloc());
+    lane.frame->format = c->sample_fmt;
+    lane.frame->nb_samples = c->frame_size > 0 ? c->frame_size : 1024;
+    lane.frame->sample_rate = c->sample_rate;
+    av_channel_layout_copy(&lane.frame->ch_layout, &c->ch_layout);
+    lane.total = static_cast<int64_t>(std::llround(spec.seconds * spec.sampleRate));
+    return av_frame_get_buffer(lane.frame.get(), 0);
+}
+
+void PaintPicture(AVFrame *frame, int64_t index)
+{
+    for (int y = 0; y < frame->height; ++y) {
+        uint8_t *row = frame->data[0] + y * frame->linesize[0];
+        for (int x = 0; x < frame->width; ++x)
+            row[x] = static_cast<uint8_t>(x + y + index * 3);
+    }
+    for (int plane = 1; plane < 3; ++plane) {
+        for (int y = 0; y < (frame->height + 1) / 2; ++y) {
+            uint8_t *row = frame->data[plane] + y * frame->linesize[plane];
+            for (int x = 0; x < (frame->width + 1) / 2; ++x)
+                row[x] = static_cast<uint8_t>(128 + plane * 20 + y + index * 2);
+        }
+    }
+}
+
+void PaintSound(AVFrame *frame, int64_t firstSample, int sampleRate)
+{
+    const auto format = static_cast<AVSampleFormat>(frame->format);
+    const int channels = frame->ch_layout.nb_channels;
+    const bool planar = av_sample_fmt_is_planar(format);
+    for (int i = 0; i < frame->nb_samples; ++i) {
+        const double value = 0.3 * std::sin(2.0 * M_PI * 440.0 * double(firstSample + i) / sampleRate);
+        for (int ch = 0; ch < channels; ++ch) {
+            const int slot = planar ? i : i * channels + ch;
+            uint8_t *base = frame->data[planar ? ch : 0];
+            if (format == AV_SAMPLE_FMT_FLTP || format == AV_SAMPLE_FMT_FLT)
+                reinterpret_cast<float *>(base)[slot] = static_cast<float>(value);
+            else if (format == AV_SAMPLE_FMT_S16P || format == AV_SAMPLE_FMT_S16)
+                reinterpret_cast<int16_t *>(base)[slot] = static_cast<int16_t>(value * 32767);
+        }
+    }
+}
+
+// Sends one frame (or the flush when frame is null) and writes what comes out.
+int Drain(AVFormatContext *format, stEncoderLane &lane, const AVFrame *frame, stTestMediaInfo &info)
+{
+    int result = avcodec_send_frame(lane.codec.get(), frame);
+    if (result < 0)
+        return result;
+    PacketPtr packet(av_packet_alloc());
+    for (;;) {
+        result = avcodec_receive_packet(lane.codec.get(), packet.get());
+        if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
+            return 0;
+        if (result < 0)
+            return result;
+        if (lane.codec->codec_type == AVMEDIA_TYPE_VIDEO && (packet->flags & AV_PKT_FLAG_KEY))
+            ++info.keyFrames;
+        ++*lane.packetCount;
+        av_packet_rescale_ts(packet.get(), lane.codec->time_base, lane.stream->time_base);
+        packet->stream_index = lane.stream->index;
+        result = av_interleaved_write_frame(format, packet.get());
+        if (result < 0)
+            return result;
+    }
+}
+
+// Encodes the next picture or block of samples of the lane; 0 or a negative FFmpeg code.
+int FeedNext(AVFormatContext *format, stEncoderLane &lane, stTestMediaInfo &info, int sampleRate)
+{
+    AVFrame *frame = lane.frame.get();
+    int result = av_frame_make_writable(frame);
+    if (result < 0)
+        return result;
+    if (lane.codec->codec_type == AVMEDIA_TYPE_VIDEO) {
+        PaintPicture(frame, lane.nextPts);
+        frame->pts = lane.nextPts++;
+    } else {
+        const int64_t left = lane.total - lane.nextPts;
+        frame->nb_samples = static_cast<int>(std::min<int64_t>(left, lane.codec->frame_size > 0 ? lane.codec->frame_size : 1024));
+        PaintSound(frame, lane.nextPts, sampleRate);
+        frame->pts = lane.nextPts;
+        lane.nextPts += frame->nb_samples;
+    }
+    return Drain(format, lane, frame, info);
+}
+
+} // namespace
+
+bool TestEncoderAvailable(const std::string &name)
+{
+    return avcodec_find_encoder_by_name(name.c_str()) != nullptr;
+}
+
+int WriteTestMedia(const std::filesystem::path &path, const stTestMediaSpec &spec, stTestMediaInfo *info)
+{
+    // The encoders' statistics lines would fill the test output.
+    if (av_log_get_level() > AV_LOG_ERROR)
+        av_log_set_level(AV_LOG_ERROR);
+    stTestMediaInfo counts;
+    AVFormatContext *raw = nullptr;
+    int result = avformat_alloc_output_context2(&raw, nullptr, spec.container.c_str(), path.c_str());
+    if (result < 0)
+        return result;
+    FormatPtr format(raw);
+
+    stEncoderLane video;
+    stEncoderLane audio;
+    video.packetCount = &counts.videoPackets;
+    audio.packetCount = &counts.audioPackets;
+    if (spec.video && (result = OpenVideo(format.get(), spec, video)) < 0)
+        return result;
+    if (spec.audio && (result = OpenAudio(format.get(), spec, audio)) < 0)
+        return result;
+    if (spec.audio)
+        counts.audioFrameSize = audio.codec->frame_size;
+
+    if (!(format->oformat->flags & AVFMT_NOFILE) &&
+        (result = avio_open(&format->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0)
+        return result;
+    if ((result = avformat_write_header(format.get(), nullptr)) < 0)
+        return result;
+
+    // Interleave by presentation time so that every container gets a realistic packet order.
+    for (;;) {
+        const bool videoLeft = spec.video && video.nextPts < video.total;
+        const bool audioLeft = spec.audio && audio.nextPts < audio.total;
+        if (!videoLeft && !audioLeft)
+            break;
+        bool takeVideo = videoLeft;
+        if (videoLeft && audioLeft)
+            takeVideo = av_compare_ts(video.nextPts, video.codec->time_base, audio.nextPts, audio.codec->time_base) <= 0;
+        result = FeedNext(format.get(), takeVideo ? video : audio, counts, spec.sampleRate);
+        if (result < 0)
+            return result;
+    }
+    if (spec.video && (result = Drain(format.get(), video, nullptr, counts)) < 0)
+        return result;
+    if (spec.audio && (result = Drain(format.get(), audio, nullptr, counts)) < 0)
+        return result;
+    if ((result = av_write_trailer(format.get())) < 0)
+        return result;
+    if (info)
+        *info = counts;
+    return 0;
+}
+
+std::vector<stTestPacket> ReadTestMediaPackets(const std::filesystem::path &path)
+{
+    std::vector<stTestPacket> packets;
+    AVFormatContext *raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
+        return packets;
+    if (avformat_find_stream_info(raw, nullptr) < 0) {
+        avformat_close_input(&raw);
+        return packets;
+    }
+    PacketPtr packet(av_packet_alloc());
+    while (av_read_frame(raw, packet.get()) >= 0) {
+        stTestPacket entry;
+        entry.streamIndex = packet->stream_index;
+        const AVMediaType type = raw->streams[packet->stream_index]->codecpar->codec_type;
+        entry.mediaType = type == AVMEDIA_TYPE_VIDEO ? 0 : type == AVMEDIA_TYPE_AUDIO ? 1 : -1;
+        entry.pts = packet->pts;
+        entry.dts = packet->dts;
+        entry.key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+        entry.size = packet->size;
+        packets.push_back(entry);
+        av_packet_unref(packet.get());
+    }
+    avformat_close_input(&raw);
+    return packets;
+}

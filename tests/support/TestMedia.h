@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// What a generated media file holds. Video frames carry a moving pattern, audio a sine, so the
+// encoders produce real coded data; every picture is encoded, none is dropped.
+struct stTestMediaSpec
+{
+    std::string container = "mp4";      // muxer short name: "mp4", "mpegts", "matroska", "flv", "mov"
+    double seconds = 3.0;
+    bool video = true;
+    std::string videoCodec = "libx264"; // or "mpeg4", "libx265"
+    int width = 320;
+    int height = 240;
+    int fps = 25;
+    int gop = 0;                        // pictures from one key frame to the next; 0: one a second
+    int bFrames = 0;
+    bool audio = true;
+    std::string audioCodec = "aac";
+    int sampleRate = 48000;
+    int channels = 2;
+};
+
+// What went into the file, as the muxer was given it.
+struct stTestMediaInfo
+{
+    int videoPackets = 0;
+    int audioPackets = 0;
+    int keyFrames = 0;                  // video key frames
+    int audioFrameSize = 0;             // samples per audio packet
+};
+
+// Writes the file; 0, or a negative FFmpeg code (AVERROR_ENCODER_NOT_FOUND when a codec is missing).
+int WriteTestMedia(const std::filesystem::path &path, const stTestMediaSpec &spec, stTestMediaInfo *info = nullptr);
+
+// True when FFmpeg has an encoder of that name (tests skip what cannot be made).
+bool TestEncoderAvailable(const std::string &name);
+
+// The packets of a file as libavformat demuxes them, without filtering: one entry per packet.
+struct stTestPacket
+{
+    int streamIndex = -1;
+    int mediaType = -1;                 // 0 video, 1 audio
+    int64_t pts = INT64_MIN;
+    int64_t dts = INT64_MIN;
+    bool key = false;
+    int size = 0;
+};
+std::vector<stTestPacket> ReadTestMediaPackets(const std::filesystem::path &path);

@@ -14,6 +14,7 @@ packages=(
     libsystemd-dev
     libgtest-dev libgmock-dev
     gir1.2-gst-rtsp-server-1.0 python3-gi gstreamer1.0-plugins-good gstreamer1.0-plugins-base
+    gstreamer1.0-plugins-bad
 )
 
 missing=()

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "config/ConfigXmlDocument.h"
 #include "config/GeneralSettings.h"
+#include "core/TYXWorkerConfig.h"
 
 #include <cstdint>
 #include <string>
@@ -20,6 +22,19 @@ int32_t LoadGeneralCfgXml(const std::wstring &path, stTYXGeneralSettings &settin
 int32_t LoadRAVIODevicesCfgXml(const std::wstring &path);
 // 0, -1 when a configured path or name fails its check (each failure logged), or the Load code.
 int32_t LoadMoxConfigXml(const std::wstring &path, stMoxConfig &settings);
+
+// ---- worker sections of "StreamCfg.xml" ----
+
+// Loads every worker section in the fixed order (media sources, video decoders, audio decoders,
+// video mid-processors, video encoders, audio encoders, media writers) into the configuration
+// registries: the sum of the section results, a negative one counting 0; -1 for no path.
+int32_t LoadWorkersConfigXml(const wchar_t *path);
+// Empties and fills the media-source registry: -1 when a source or stream was refused for a
+// reason the section reports, else the number of sources registered; or the Load code.
+int32_t LoadMSReadersConfigXml(const std::wstring &path);
+// Fills one stream record of a source from the keys of its "Stream" element.
+void GetStreamConfigFromItemValues(stTYXStreamConfig &stream, const stMediaSourceReadWorkerConfig &source,
+                                   const ConfigValueMap &values);
 
 // ---- run-time write-back into an INI file ----
 

@@ -2,6 +2,7 @@
 
 #include "config/ConfigKeywords.h"
 #include "config/ConfigText.h"
+#include "core/FramePackage.h"
 #include "core/TYXUtils.h"
 
 #include <optional>
@@ -153,4 +154,132 @@ int32_t ResolveWorkerReference(std::wstring text, stTYXWorkerReference &referenc
 bool IsFeedingKindAllowed(const stTYXWorkerReference &reference, int32_t consumerKind)
 {
     return IsFeedingKindAllowed(reference.SectionKind, consumerKind);
+}
+
+namespace {
+
+template <typename Record>
+bool HasConfig(const WorkerConfigRegistry<Record> &registry, int32_t workerId, const std::wstring &name)
+{
+    for (const auto &[key, record] : registry) {
+        if (record.WorkerId == workerId || EqualsNoCase(record.Name, name))
+            return true;
+    }
+    return false;
+}
+
+template <typename Record>
+int32_t FindByAlias(const WorkerConfigRegistry<Record> &registry, const std::wstring &alias,
+                    const stTYXWorkerConfig **config)
+{
+    for (const auto &[key, record] : registry) {
+        if (EqualsNoCase(record.Name, alias)) {
+            if (config)
+                *config = &record;
+            return record.WorkerId;
+        }
+    }
+    return -1;
+}
+
+// The first output item of one of two package kinds, 0 when none.
+int32_t FirstOutputOfKind(const stTYXWorkerConfig &config, int32_t kindA, int32_t kindB)
+{
+    for (const stTYXWorkerItemInfo &item : config.GetOutputItems()) {
+        if (item.Kind == kindA || item.Kind == kindB)
+            return item.Id;
+    }
+    return 0;
+}
+
+} // namespace
+
+bool HasWorkerConfig(const WorkerConfigRegistry<stMediaSourceReadWorkerConfig> &registry, int32_t workerId,
+                     const std::wstring &name)
+{
+    return HasConfig(registry, workerId, name);
+}
+
+bool HasWorkerConfig(const WorkerConfigRegistry<stVideoDecodeWorkerConfig> &registry, int32_t workerId,
+                     const std::wstring &name)
+{
+    return HasConfig(registry, workerId, name);
+}
+
+bool HasWorkerConfig(const WorkerConfigRegistry<stVideoMidProcWorkerConfig> &registry, int32_t workerId,
+                     const std::wstring &name)
+{
+    return HasConfig(registry, workerId, name);
+}
+
+bool HasWorkerConfig(const WorkerConfigRegistry<stVideoEncodeWorkerConfig> &registry, int32_t workerId,
+                     const std::wstring &name)
+{
+    return HasConfig(registry, workerId, name);
+}
+
+bool HasWorkerConfig(const WorkerConfigRegistry<stMediaWriteWorkerConfig> &registry, int32_t workerId,
+                     const std::wstring &name)
+{
+    return HasConfig(registry, workerId, name);
+}
+
+int32_t FindWorkerConfigByAlias(int32_t kind, const std::wstring &alias, const stTYXWorkerConfig **config)
+{
+    if (config)
+        *config = nullptr;
+    switch (kind) {
+    case SECTION_MEDIA_SOURCES: return FindByAlias(CTYXGVMS::MSReaderConfigs(), alias, config);
+    case SECTION_AUDIO_DECODERS: return FindByAlias(CTYXGVMS::AudioDecoderConfigs(), alias, config);
+    case SECTION_VIDEO_DECODERS: return FindByAlias(CTYXGVMS::VideoDecoderConfigs(), alias, config);
+    case SECTION_VIDEO_MIDPROCS: return FindByAlias(CTYXGVMS::VMPConfigs(), alias, config);
+    case SECTION_AUDIO_ENCODERS: return FindByAlias(CTYXGVMS::AudioEncoderConfigs(), alias, config);
+    case SECTION_VIDEO_ENCODERS: return FindByAlias(CTYXGVMS::VideoEncoderConfigs(), alias, config);
+    case SECTION_MEDIA_WRITERS: return FindByAlias(CTYXGVMS::MWriterConfigs(), alias, config);
+    default: return 0;
+    }
+}
+
+int32_t LookupWorkerReference(const stTYXWorkerReference &reference)
+{
+    const stTYXWorkerConfig *config = nullptr;
+    const int32_t id = FindWorkerConfigByAlias(reference.SectionKind, reference.Alias, &config);
+    if (id <= 0 || !config)
+        return id;
+    if (EqualsNoCase(reference.By, L"ById"))
+        return config->FindOutputItemId(reference.StreamId, std::wstring());
+    if (EqualsNoCase(reference.By, L"ByName"))
+        return config->FindOutputItemId(-1, reference.StreamName);
+    if (reference.RoleCode == ROLE_VIDEO_OUTPUT)
+        return FirstOutputOfKind(*config, TYX_PKT_KIND_RAW_VIDEO, TYX_PKT_KIND_CODED_VIDEO);
+    if (reference.RoleCode == ROLE_AUDIO_OUTPUT)
+        return FirstOutputOfKind(*config, TYX_PKT_KIND_RAW_AUDIO, TYX_PKT_KIND_CODED_AUDIO);
+    return id;
+}
+
+int32_t ResolveWorkerId(std::wstring text, int32_t consumerKind)
+{
+    stTYXWorkerReference reference;
+    if (ResolveWorkerReference(std::move(text), reference) <= 0)
+        return -2;
+    const int32_t id = LookupWorkerReference(reference);
+    if (id <= 0)
+        return id;
+    return IsFeedingKindAllowed(reference, consumerKind) ? id : -16;
+}
+
+int32_t ResolveWorkerIdList(std::wstring text, std::map<int32_t, std::wstring> &ids)
+{
+    ids.clear();
+    std::list<std::wstring> items;
+    SplitCommaList(text, items);
+    int32_t found = 0;
+    for (const std::wstring &item : items) {
+        const int32_t id = ResolveWorkerId(item, SECTION_MEDIA_WRITERS);
+        if (id > 0) {
+            ids.emplace(id, item);
+            ++found;
+        }
+    }
+    return found;
 }

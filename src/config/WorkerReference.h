@@ -1,7 +1,11 @@
 #pragma once
 
+#include "core/TYXWorkerConfig.h"
+#include "host/GlobalVars.h"
+
 #include <cstdint>
 #include <list>
+#include <map>
 #include <string>
 
 // The parsed form of a reference to a configured worker or one of its output streams:
@@ -34,3 +38,31 @@ int32_t ResolveWorkerReference(std::wstring text, stTYXWorkerReference &referenc
 
 // The feeding rule on the reference's section kind.
 bool IsFeedingKindAllowed(const stTYXWorkerReference &reference, int32_t consumerKind);
+
+// ---- look-ups in the configuration registries (no lock taken: start-up and command processing) ----
+
+// True when a record of the registry has the worker id or a name equal to name ignoring case.
+bool HasWorkerConfig(const WorkerConfigRegistry<stMediaSourceReadWorkerConfig> &registry, int32_t workerId,
+                     const std::wstring &name);
+bool HasWorkerConfig(const WorkerConfigRegistry<stVideoDecodeWorkerConfig> &registry, int32_t workerId,
+                     const std::wstring &name);
+bool HasWorkerConfig(const WorkerConfigRegistry<stVideoMidProcWorkerConfig> &registry, int32_t workerId,
+                     const std::wstring &name);
+bool HasWorkerConfig(const WorkerConfigRegistry<stVideoEncodeWorkerConfig> &registry, int32_t workerId,
+                     const std::wstring &name);
+bool HasWorkerConfig(const WorkerConfigRegistry<stMediaWriteWorkerConfig> &registry, int32_t workerId,
+                     const std::wstring &name);
+
+// The worker id of the first record (in name order) of the kind's registry (1, 3, 4, 6, 7, 8, 9)
+// whose name equals alias ignoring case, with the record; -1 when none, 0 for another kind.
+int32_t FindWorkerConfigByAlias(int32_t kind, const std::wstring &alias, const stTYXWorkerConfig **config = nullptr);
+
+// The id to connect to for a parsed reference: an output stream id, or the worker id when the
+// reference names no output; 0 or -1 when nothing is found.
+int32_t LookupWorkerReference(const stTYXWorkerReference &reference);
+// Parses and looks up a reference for a consumer of the kind: the id, -2 for a text that does not
+// parse, -16 when the producer's kind may not feed the consumer, or the look-up's 0 or -1.
+int32_t ResolveWorkerId(std::wstring text, int32_t consumerKind);
+// Resolves a comma list of references for a media writer into stream id -> reference text (the
+// first text of an id stays); the number of ids found.
+int32_t ResolveWorkerIdList(std::wstring text, std::map<int32_t, std::wstring> &ids);

@@ -15,6 +15,15 @@ namespace {
 // Every piece of program-wide state, in one place so that ResetForTests can restore it whole.
 struct stGvmsState
 {
+    WorkerConfigRegistry<stMediaSourceReadWorkerConfig> msReaderConfigs;
+    WorkerConfigRegistry<stAudioDecodeWorkerConfig> audioDecoderConfigs;
+    WorkerConfigRegistry<stVideoDecodeWorkerConfig> videoDecoderConfigs;
+    WorkerConfigRegistry<stVideoMidProcWorkerConfig> vmpConfigs;
+    WorkerConfigRegistry<stAudioEncodeWorkerConfig> audioEncoderConfigs;
+    WorkerConfigRegistry<stVideoEncodeWorkerConfig> videoEncoderConfigs;
+    WorkerConfigRegistry<stMediaWriteWorkerConfig> mWriterConfigs;
+    CReadWriteLock configRegistryLock;
+
     stTYXGeneralSettings generalSettings;
     stMoxConfig moxConfig;
     FixedDeviceMap fixedVideoIn;
@@ -69,6 +78,46 @@ int32_t CTYXGVMS::GetWorkerKindById(uint32_t id)
         return TYX_KIND_AUDIO_ENCODER;
     return TYX_KIND_MEDIA_WRITER;
 }
+
+// ---- configuration registries ----
+
+WorkerConfigRegistry<stMediaSourceReadWorkerConfig> &CTYXGVMS::MSReaderConfigs() { return State().msReaderConfigs; }
+WorkerConfigRegistry<stAudioDecodeWorkerConfig> &CTYXGVMS::AudioDecoderConfigs() { return State().audioDecoderConfigs; }
+WorkerConfigRegistry<stVideoDecodeWorkerConfig> &CTYXGVMS::VideoDecoderConfigs() { return State().videoDecoderConfigs; }
+WorkerConfigRegistry<stVideoMidProcWorkerConfig> &CTYXGVMS::VMPConfigs() { return State().vmpConfigs; }
+WorkerConfigRegistry<stAudioEncodeWorkerConfig> &CTYXGVMS::AudioEncoderConfigs() { return State().audioEncoderConfigs; }
+WorkerConfigRegistry<stVideoEncodeWorkerConfig> &CTYXGVMS::VideoEncoderConfigs() { return State().videoEncoderConfigs; }
+WorkerConfigRegistry<stMediaWriteWorkerConfig> &CTYXGVMS::MWriterConfigs() { return State().mWriterConfigs; }
+CReadWriteLock &CTYXGVMS::ConfigRegistryLock() { return State().configRegistryLock; }
+
+namespace {
+
+template <typename Record>
+stTYXWorkerConfig *FindConfigByWorkerId(WorkerConfigRegistry<Record> &registry, uint32_t workerId)
+{
+    for (auto &[name, record] : registry) {
+        if (static_cast<uint32_t>(record.WorkerId) == workerId)
+            return &record;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+stTYXWorkerConfig *CTYXGVMS::GetWorkerConfigById(uint32_t id)
+{
+    const uint32_t workerId = id & ~TYX_STREAM_BITS;
+    switch (GetWorkerKindById(id)) {
+    case TYX_KIND_MEDIA_READER: return FindConfigByWorkerId(State().msReaderConfigs, workerId);
+    case TYX_KIND_VIDEO_DECODER: return FindConfigByWorkerId(State().videoDecoderConfigs, workerId);
+    case TYX_KIND_VIDEO_MIDPROC: return FindConfigByWorkerId(State().vmpConfigs, workerId);
+    case TYX_KIND_VIDEO_ENCODER: return FindConfigByWorkerId(State().videoEncoderConfigs, workerId);
+    case TYX_KIND_MEDIA_WRITER: return FindConfigByWorkerId(State().mWriterConfigs, workerId);
+    default: return nullptr;
+    }
+}
+
+// ---- settings ----
 
 stTYXGeneralSettings &CTYXGVMS::GeneralSettings() { return State().generalSettings; }
 stMoxConfig &CTYXGVMS::MoxConfig() { return State().moxConfig; }
@@ -201,6 +250,13 @@ int32_t CTYXGVMS::NotifyAndWaitTyxExit(int32_t origin, bool wait)
 void CTYXGVMS::ResetForTests()
 {
     stGvmsState &state = State();
+    state.msReaderConfigs.clear();
+    state.audioDecoderConfigs.clear();
+    state.videoDecoderConfigs.clear();
+    state.vmpConfigs.clear();
+    state.audioEncoderConfigs.clear();
+    state.videoEncoderConfigs.clear();
+    state.mWriterConfigs.clear();
     state.generalSettings = stTYXGeneralSettings();
     state.moxConfig = stMoxConfig();
     state.fixedVideoIn.clear();

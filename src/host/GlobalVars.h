@@ -1,6 +1,8 @@
 #pragma once
 
 #include "config/GeneralSettings.h"
+#include "core/ReadWriteLock.h"
+#include "core/TYXWorkerConfig.h"
 #include "host/RegistryLock.h"
 
 #include <atomic>
@@ -11,6 +13,10 @@
 
 class CEvent;
 class CConfigXmlDocument;
+
+// Configuration registries: worker name to configuration record.
+template <typename Record>
+using WorkerConfigRegistry = std::map<std::wstring, Record>;
 
 // Worker kinds; the range of a worker id gives its kind.
 constexpr int32_t TYX_KIND_NONE = 0;
@@ -45,6 +51,22 @@ public:
 
     // ---- kinds ----
     static int32_t GetWorkerKindById(uint32_t id);
+
+    // ---- configuration registries ----
+    // Filled by the loaders before any worker thread exists and read without a lock afterwards;
+    // a run-time change of a record (the live-broadcast URL) takes ConfigRegistryLock for writing
+    // and its concurrent readers take it for reading.
+    static WorkerConfigRegistry<stMediaSourceReadWorkerConfig> &MSReaderConfigs();
+    static WorkerConfigRegistry<stAudioDecodeWorkerConfig> &AudioDecoderConfigs();
+    static WorkerConfigRegistry<stVideoDecodeWorkerConfig> &VideoDecoderConfigs();
+    static WorkerConfigRegistry<stVideoMidProcWorkerConfig> &VMPConfigs();
+    static WorkerConfigRegistry<stAudioEncodeWorkerConfig> &AudioEncoderConfigs();
+    static WorkerConfigRegistry<stVideoEncodeWorkerConfig> &VideoEncoderConfigs();
+    static WorkerConfigRegistry<stMediaWriteWorkerConfig> &MWriterConfigs();
+    static CReadWriteLock &ConfigRegistryLock();
+    // The record of the id's kind (1, 4, 6, 8 or 9) whose WorkerId is the id with its low 8 bits
+    // cleared, or none. No lock is taken.
+    static stTYXWorkerConfig *GetWorkerConfigById(uint32_t id);
 
     // ---- settings held for the loaders and the host ----
     static stTYXGeneralSettings &GeneralSettings();

@@ -76,6 +76,7 @@ protected:
         LoadRAVIODevicesCfgXml(path);
         stMoxConfig mox;
         LoadMoxConfigXml(path, mox);
+        LoadWorkersConfigXml(path.c_str());
 
         CConfigXmlDocument document;
         if (document.Load(path) != 0)

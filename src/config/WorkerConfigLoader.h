@@ -1,0 +1,56 @@
+#pragma once
+
+#include "config/ConfigXmlDocument.h"
+#include "core/TYXWorkerConfig.h"
+#include "host/GlobalVars.h"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The procedure that every section loader of "StreamCfg.xml" shares, in pieces that each loader
+// strings together: read the section, begin each item, read the common keys, register the record.
+
+// One worker section of "StreamCfg.xml".
+struct stConfigSection
+{
+    const wchar_t *path;     // "/Config/MediaSources"
+    const wchar_t *countKey; // "MSCount"
+    int32_t schemaKind;      // CFG_SCHEMA_*
+    uint32_t idBase;         // the worker id of element number 0
+};
+
+// Reads the section's count and items (after the document is loaded): the count (a failed read
+// counts 0); items stay empty when it is below 1. When items were read, LoadSeqCounter grows by one.
+int32_t ReadConfigSection(CConfigXmlDocument &document, const stConfigSection &section,
+                          const stReadElementFlags &flags, std::vector<ConfigValueMap> &items);
+// The flags of the common procedure: ReadId, KeepNodeName and SkipEmptyItems.
+stReadElementFlags CommonSectionFlags();
+
+// Begins an item: LoadSeq, No and WorkerId from "id" (1..count) and Name from "nodeName". False when
+// the item has no valid id or name and is to be passed over without a message.
+bool BeginWorkerItem(const ConfigValueMap &item, int32_t count, uint32_t idBase, stTYXWorkerConfig &record);
+// "DisplayName" when present.
+void ReadDisplayName(const ConfigValueMap &item, stTYXWorkerConfig &record);
+
+// The direct-output rule: "DirectOutput", then "outputOn" and the keys of its window mode.
+void ReadDirectOutputKeys(const ConfigValueMap &item, stDirectOutputConfig &output);
+// The frame-rate rule: "OutputFramerate" in 10..120, else GlobalFramerate in 10..120, else fallback.
+float FrameRateByRule(const ConfigValueMap &item, float fallback);
+// The low 16 bits of an integer key when present.
+bool TakeInt16(const ConfigValueMap &values, const wchar_t *key, int16_t &target);
+
+// The element path of a nested element of an item ("Stream", "ChildWindow", "Output") with its id
+// (0: the first), found under the item's own element by name and number.
+ConfigPath ItemChildPath(const stConfigSection &section, const stTYXWorkerConfig &record, const wchar_t *child,
+                         int16_t childId);
+
+// Builds the record's items and enters it under its name; a name already there keeps its record.
+template <typename Record>
+void RegisterWorkerConfig(WorkerConfigRegistry<Record> &registry, Record &&record)
+{
+    record.BuildIOItems();
+    std::wstring name = record.Name;
+    registry.emplace(std::move(name), std::move(record));
+}

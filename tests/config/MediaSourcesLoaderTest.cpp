@@ -1,0 +1,348 @@
+#include "config/GTYXConfigXml.h"
+#include "config/WorkerReference.h"
+
+#include "config/ConfigTestFiles.h"
+#include "host/GlobalVars.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class MediaSourcesLoaderTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { CTYXGVMS::ResetForTests(); }
+    void TearDown() override { CTYXGVMS::ResetForTests(); }
+
+    // Loads a StreamCfg.xml whose MediaSources section holds the count and the items.
+    int32_t LoadSources(int32_t count, const std::string &items)
+    {
+        const auto path = m_dir.File("StreamCfg.xml");
+        WriteBytes(path, "<Config><MediaSources><MSCount>" + std::to_string(count) + "</MSCount>" + items +
+                             "</MediaSources></Config>");
+        return LoadMSReadersConfigXml(WidePath(path));
+    }
+
+    static std::string FileSource(const std::string &name, int id, const std::string &extra = "")
+    {
+        return "<" + name + " id=\"" + std::to_string(id) + "\"><MSTYPE>FILE</MSTYPE><MSFullPath>media/" + name +
+               ".mp4</MSFullPath><STRMCOUNT>1</STRMCOUNT><Stream id=\"1\"><StrmType>Video</StrmType></Stream>" +
+               extra + "</" + name + ">";
+    }
+
+    static const stMediaSourceReadWorkerConfig &Source(const wchar_t *name)
+    {
+        return CTYXGVMS::MSReaderConfigs().at(name);
+    }
+
+    CTempDir m_dir;
+    CLogCapture m_log;
+};
+
+TEST_F(MediaSourcesLoaderTest, BundledPipelineLoads)
+{
+    CTYXGVMS::ScreenOutput() = true;
+    testing::internal::CaptureStdout();
+    const std::wstring sample = WidePath(SourceDir() / "samples" / "StreamCfg.xml");
+    const int32_t total = LoadWorkersConfigXml(sample.c_str());
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_GE(total, 2);
+    EXPECT_EQ(printed.rfind("\t\t Loading media source readers configurations...[2] loaded.\n"
+                            "\t\t Loading video decoders configurations...", 0), 0u);
+    EXPECT_NE(printed.find("\t\t Loading media writers configurations..."), std::string::npos);
+    EXPECT_GE(CTYXGVMS::LoadSeqCounter(), 1);
+
+    ASSERT_EQ(CTYXGVMS::MSReaderConfigs().size(), 2u);
+    const stMediaSourceReadWorkerConfig &cam1 = Source(L"Cam1");
+    EXPECT_EQ(cam1.No, 1);
+    EXPECT_EQ(cam1.WorkerId, 0x01010000);
+    EXPECT_EQ(cam1.LoadSeq, 1);
+    EXPECT_EQ(cam1.DisplayName, L"Camera one");
+    EXPECT_EQ(cam1.MSTYPE, 1);
+    EXPECT_EQ(cam1.MRType, 1);
+    EXPECT_EQ(cam1.MSFullPath, L"media/source1.mp4");
+    EXPECT_EQ(cam1.Repeat, 1);
+    EXPECT_EQ(cam1.UseNTP, 0);
+    ASSERT_EQ(cam1.Streams.size(), 2u);
+    EXPECT_EQ(cam1.Streams.at(1).StreamId, 0x01010001);
+    EXPECT_EQ(cam1.Streams.at(1).MediaType, 0);
+    EXPECT_EQ(cam1.Streams.at(1).avStrmId, 0);
+    EXPECT_EQ(cam1.Streams.at(1).StrmAlias, L"Cam1Video");
+    EXPECT_EQ(cam1.Streams.at(2).StreamId, 0x01010002);
+    EXPECT_EQ(cam1.Streams.at(2).MediaType, 1);
+    EXPECT_EQ(cam1.Streams.at(2).EstmtDly, 150);
+    ASSERT_EQ(cam1.OutputItems.size(), 2u);
+    EXPECT_EQ(cam1.OutputItems[1].Id, 0x01010002);
+    EXPECT_EQ(cam1.OutputItems[1].Kind, 8);
+
+    const stMediaSourceReadWorkerConfig &cam2 = Source(L"Cam2");
+    EXPECT_EQ(cam2.WorkerId, 0x01020000);
+    EXPECT_EQ(cam2.Streams.at(1).EstmtDly, 300); // absent
+    EXPECT_EQ(cam2.Streams.at(2).EstmtDly, 150);
+
+    // The registry answers by stream id as well as by worker id, never for a writer id.
+    EXPECT_EQ(CTYXGVMS::GetWorkerConfigById(0x01020002), &cam2);
+    EXPECT_EQ(CTYXGVMS::GetWorkerConfigById(0x01020000), &cam2);
+    EXPECT_EQ(CTYXGVMS::GetWorkerConfigById(0x01030001), nullptr);
+    EXPECT_EQ(CTYXGVMS::GetWorkerConfigById(0x10010004), nullptr);
+}
+
+TEST_F(MediaSourcesLoaderTest, ItemIdsOutsideTheCountAreIgnoredSilently)
+{
+    EXPECT_EQ(LoadSources(2, FileSource("A", 0) + FileSource("B", -1) + FileSource("C", 3) +
+                                 "<D><MSTYPE>FILE</MSTYPE></D>" + FileSource("E", 2)), 1);
+    EXPECT_EQ(CTYXGVMS::MSReaderConfigs().count(L"E"), 1u);
+    EXPECT_TRUE(m_log.Lines().empty() || m_log.Count(L"Configuration:", 3) == 0);
+    // No count, no sources.
+    EXPECT_EQ(LoadSources(0, FileSource("A", 1)), 0);
+}
+
+TEST_F(MediaSourcesLoaderTest, DuplicatesByIdOrNameKeepTheFirst)
+{
+    EXPECT_EQ(LoadSources(3, FileSource("Cam", 1) + FileSource("Other", 1) + FileSource("CAM", 2) +
+                                 FileSource("Third", 3)), 2);
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWreader(No=1, Name=Other) configured duplicated!, Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWreader(No=2, Name=CAM) configured duplicated!, Skip it!", 3));
+    EXPECT_EQ(Source(L"Cam").MSFullPath, L"media/Cam.mp4");
+    // A second load starts from an empty registry.
+    EXPECT_EQ(LoadSources(1, FileSource("Only", 1)), 1);
+    EXPECT_EQ(CTYXGVMS::MSReaderConfigs().count(L"Cam"), 0u);
+}
+
+TEST_F(MediaSourcesLoaderTest, FaultsDropOnlyTheFaultyItemOrStream)
+{
+    const int32_t result = LoadSources(6,
+        "<Bad id=\"1\"><MSTYPE>HTTP</MSTYPE><MSFullPath>x</MSFullPath></Bad>"
+        "<NoStreams id=\"2\"><MSTYPE>RTSP</MSTYPE><MSFullPath>rtsp://h/x</MSFullPath></NoStreams>"
+        "<Mixed id=\"3\"><MSTYPE>FILE</MSTYPE><MSFullPath>m.mp4</MSFullPath><STRMCOUNT>3</STRMCOUNT>"
+        "<Stream id=\"2\"><StrmType>audio</StrmType></Stream><Stream id=\"3\"><StrmType>Text</StrmType></Stream>"
+        "<Stream id=\"1\"><avStrmId>4</avStrmId></Stream></Mixed>"
+        "<NoPath id=\"4\"><MSTYPE>FILE</MSTYPE><STRMCOUNT>1</STRMCOUNT><Stream id=\"1\"><StrmType>Video</StrmType></Stream></NoPath>" +
+        FileSource("Good", 5) + FileSource("AfterAll", 6));
+    EXPECT_EQ(result, -1);
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWreader No(1) was configed as unkown media type(HTTP), Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:No stream configured for MWreader No(2:NoStreams), Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:Stream No[3] of MWreader No(3) was configured as unkown stream media type, Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:Stream No[1] of MWreader No(3) was configured as unkown stream media type, Skip it!", 3));
+    ASSERT_EQ(CTYXGVMS::MSReaderConfigs().size(), 3u);
+    const stMediaSourceReadWorkerConfig &mixed = Source(L"Mixed");
+    ASSERT_EQ(mixed.Streams.size(), 1u);
+    EXPECT_EQ(mixed.Streams.at(2).StreamId, 0x01030002);
+    EXPECT_EQ(mixed.Streams.at(2).avStrmId, -2); // best audio
+    EXPECT_EQ(Source(L"Good").Streams.at(1).avStrmId, -1); // best video
+    EXPECT_EQ(CTYXGVMS::MSReaderConfigs().count(L"AfterAll"), 1u);
+}
+
+TEST_F(MediaSourcesLoaderTest, ReaderTypeDefaults)
+{
+    LoadSources(2, FileSource("A", 1) + FileSource("B", 2, "<MRType>XX-SDK</MRType>"));
+    EXPECT_EQ(Source(L"A").MRType, 1);
+    EXPECT_EQ(Source(L"B").MRType, 1);
+    EXPECT_TRUE(m_log.Contains(L"Configuration:Stream reading driver for MWreader No(1) not configured, Use default then.", 6));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:Stream reading driver configured for MWreader No(2) is unknown(XX-SDK)! Use default then.", 3));
+    LoadSources(1, FileSource("C", 1, "<MRType>hk-sdk</MRType><UseUTC>yes</UseUTC>"));
+    EXPECT_EQ(Source(L"C").MRType, 3);
+    EXPECT_EQ(Source(L"C").UseUTC, 1);
+    EXPECT_EQ(Source(L"C").UseNTP, 0); // absent counts false, whatever the record default
+}
+
+TEST_F(MediaSourcesLoaderTest, StreamNumbersAndCounts)
+{
+    EXPECT_EQ(LoadSources(1, "<S id=\"1\"><MSTYPE>FILE</MSTYPE><MSFullPath>f.mp4</MSFullPath><STRMCOUNT>2</STRMCOUNT>"
+                             "<Stream id=\"2\"><StrmType>Video</StrmType></Stream></S>"), 1);
+    ASSERT_EQ(Source(L"S").Streams.size(), 1u);
+    EXPECT_EQ(Source(L"S").Streams.at(2).StreamId, 0x01010002);
+
+    // Stream numbers live in the low 8 bits of the id: a larger count reads streams 1 to 255 only.
+    std::string many = "<M id=\"1\"><MSTYPE>FILE</MSTYPE><MSFullPath>f.mp4</MSFullPath><STRMCOUNT>300</STRMCOUNT>";
+    for (int n : {1, 255, 256, 300})
+        many += "<Stream id=\"" + std::to_string(n) + "\"><StrmType>Video</StrmType></Stream>";
+    EXPECT_EQ(LoadSources(1, many + "</M>"), 1);
+    EXPECT_EQ(Source(L"M").Streams.size(), 2u);
+    EXPECT_EQ(Source(L"M").Streams.rbegin()->second.StreamId, 0x010100FF);
+    EXPECT_TRUE(m_log.Contains(L"Configuration:STRMCOUNT(300) of MWreader No(1) is above 255", 3));
+}
+
+TEST_F(MediaSourcesLoaderTest, NetworkSourcesAndAuthorization)
+{
+    LoadSources(4,
+        "<R1 id=\"1\"><MSTYPE>RTSP</MSTYPE><MSFullPath>rtsp://cam/1</MSFullPath><STRMCOUNT>1</STRMCOUNT>"
+        "<Stream id=\"1\"><StrmType>Video</StrmType></Stream><UseTCP>no</UseTCP></R1>"
+        "<R2 id=\"2\"><MSTYPE>RTMP</MSTYPE><MSFullPath>rtmp://cam/2</MSFullPath><STRMCOUNT>1</STRMCOUNT>"
+        "<Stream id=\"1\"><StrmType>Video</StrmType></Stream><Authorization>yes</Authorization>"
+        "<AuthUN>admin</AuthUN><AuthPwd>secret123</AuthPwd></R2>"
+        "<R3 id=\"3\"><MSTYPE>RTSP</MSTYPE><MSFullPath>rtsp://cam/3</MSFullPath><STRMCOUNT>1</STRMCOUNT>"
+        "<Stream id=\"1\"><StrmType>Video</StrmType></Stream><Authorization>yes</Authorization><AuthUN>admin</AuthUN></R3>"
+        "<R4 id=\"4\"><MSTYPE>RTSP</MSTYPE><MSFullPath>rtsp://cam/4</MSFullPath><STRMCOUNT>1</STRMCOUNT>"
+        "<Stream id=\"1\"><StrmType>Video</StrmType></Stream><Authorization>yes</Authorization>"
+        "<AuthUN>admin</AuthUN><AuthPwd>short</AuthPwd></R4>");
+    EXPECT_EQ(Source(L"R1").UseTCP, 0);
+    EXPECT_EQ(Source(L"R1").Authorization, 0);
+    EXPECT_EQ(Source(L"R2").UseTCP, 1);
+    EXPECT_EQ(Source(L"R2").AuthUN, L"admin");
+    EXPECT_EQ(Source(L"R2").AuthPwd, L"secret123");
+    // Without the password: not loaded, and the Part asks for no message.
+    EXPECT_EQ(CTYXGVMS::MSReaderConfigs().count(L"R3"), 0u);
+    EXPECT_FALSE(m_log.Contains(L"No(3)", 3));
+    // A password too short for its type would only fail at connect time: refused here, with the reason.
+    EXPECT_EQ(CTYXGVMS::MSReaderConfigs().count(L"R4"), 0u);
+    EXPECT_TRUE(m_log.Contains(L"Configuration:AuthPwd of MWreader No(4) is out of its length bounds, Skip it!", 3));
+}
+
+TEST_F(MediaSourcesLoaderTest, CaptureSources)
+{
+    CTYXGVMS::FixedVideoInDevices()[1] = L"/dev/video0";
+    CTYXGVMS::FixedAudioInDevices()[2] = L"hw:1";
+    CTYXGVMS::FixedAudioOutDevices()[1] = L"default";
+    CTYXGVMS::GeneralSettings().GlobalFramerate = 25.0f;
+    const int32_t result = LoadSources(5,
+        "<V id=\"1\"><MSTYPE>VCAP</MSTYPE><CapDvcNo>1</CapDvcNo><Stream id=\"7\"><FrameWidth>1280</FrameWidth>"
+        "<FrameHeight>720</FrameHeight><OutputFramerate>5</OutputFramerate><DirectOutput>yes</DirectOutput>"
+        "<outputOn>FullScreen</outputOn></Stream></V>"
+        "<A id=\"2\"><MSTYPE>ACAP</MSTYPE><CapDvcNo>2</CapDvcNo><Stream id=\"1\"><SampleRate>48000</SampleRate>"
+        "<ChannelNum>2</ChannelNum><DirectOutput>yes</DirectOutput><OutputDeviceNo>3</OutputDeviceNo></Stream></A>"
+        "<Missing id=\"3\"><MSTYPE>VCAP</MSTYPE><CapDvcNo>3</CapDvcNo></Missing>"
+        "<NoDevice id=\"4\"><MSTYPE>ACAP</MSTYPE></NoDevice>"
+        "<Zero id=\"5\"><MSTYPE>VCAP</MSTYPE><CapDvcNo>0</CapDvcNo></Zero>");
+    EXPECT_EQ(result, -1);
+    EXPECT_TRUE(m_log.Contains(L"Configuration: video capture adapter No(3) referenced by MWreader No(3) not found in RVI list, give up it.", 3));
+    EXPECT_EQ(m_log.Count(L"MWreader No(4)", 3), 0);
+    EXPECT_EQ(m_log.Count(L"MWreader No(5)", 3), 0);
+    ASSERT_EQ(CTYXGVMS::MSReaderConfigs().size(), 2u);
+
+    const stMediaSourceReadWorkerConfig &video = Source(L"V");
+    EXPECT_EQ(video.MSFullPath, L"/dev/video0");
+    ASSERT_EQ(video.Streams.size(), 1u);
+    const stTYXStreamConfig &picture = video.Streams.at(1);
+    EXPECT_EQ(picture.StreamId, 0x01010001);
+    EXPECT_EQ(picture.StrmAlias, L"V");
+    EXPECT_EQ(picture.MediaType, 0);
+    EXPECT_EQ(picture.FrameWidth, 1280);
+    EXPECT_EQ(picture.OutputFramerate, 25.0f); // 5 is out of range: the global rate
+    EXPECT_EQ(picture.DirectOutputSettings.DirectOutput, 1);
+    EXPECT_EQ(picture.DirectOutputSettings.outputOn, 4);
+    EXPECT_EQ(picture.DirectOutputSettings.OutputDeviceNo, -1);
+    EXPECT_EQ(video.InputStreamTypes, 0x16);
+    EXPECT_EQ(video.MultiInput, 0);
+
+    const stTYXStreamConfig &sound = Source(L"A").Streams.at(1);
+    EXPECT_EQ(Source(L"A").MSFullPath, L"hw:1");
+    EXPECT_EQ(sound.MediaType, 1);
+    EXPECT_EQ(sound.SampleRate, 48000);
+    EXPECT_EQ(sound.AudioDirectOutput, 1);
+    EXPECT_TRUE(sound.AudioOutputDevice.empty());
+    EXPECT_TRUE(m_log.Contains(L"Configuration: Audio renderering device No(3) referenced not found in RAO list, use default.", 3));
+
+    CTYXGVMS::GeneralSettings().GlobalFramerate = 0.0f;
+    LoadSources(1, "<V id=\"1\"><MSTYPE>VCAP</MSTYPE><CapDvcNo>1</CapDvcNo><Stream><OutputFramerate>5</OutputFramerate>"
+                   "<DirectOutput>yes</DirectOutput><outputOn>Elsewhere</outputOn></Stream></V>");
+    EXPECT_EQ(Source(L"V").Streams.at(1).OutputFramerate, 30.0f);
+    EXPECT_EQ(Source(L"V").Streams.at(1).DirectOutputSettings.DirectOutput, 0);
+}
+
+TEST_F(MediaSourcesLoaderTest, StreamTimingKeys)
+{
+    auto stream = [](const std::string &keys, const std::string &type = "Video") {
+        return "<Stream id=\"1\"><StrmType>" + type + "</StrmType>" + keys + "</Stream>";
+    };
+    auto source = [](const std::string &name, int id, const std::string &streams, const std::string &extra = "") {
+        return "<" + name + " id=\"" + std::to_string(id) + "\"><MSTYPE>FILE</MSTYPE><MSFullPath>f.mp4</MSFullPath>"
+               "<STRMCOUNT>1</STRMCOUNT>" + streams + extra + "</" + name + ">";
+    };
+    LoadSources(6, source("Zero", 1, stream("<EstmtDly>0</EstmtDly>")) +
+                       source("Big", 2, stream("<EstmtDly>20000</EstmtDly>", "Audio")) +
+                       source("Ntp", 3, stream("<EstmtDly>500</EstmtDly><PktInBlock>yes</PktInBlock>"), "<UseNTP>yes</UseNTP>") +
+                       source("Block", 4, stream("<PktInBlock>yes</PktInBlock><PktItvMax>201</PktItvMax>"
+                                                 "<PktGrpItvMax>11</PktGrpItvMax>")) +
+                       source("Cache", 5, stream("<ProactiveCache>60001</ProactiveCache><EstmtDly>10000</EstmtDly>"
+                                                 "<CrucailStream>yes</CrucailStream><BitRate>4000</BitRate>")) +
+                       source("Keep", 6, stream("<ProactiveCache>60000</ProactiveCache>")));
+    EXPECT_EQ(Source(L"Zero").Streams.at(1).EstmtDly, 300);
+    EXPECT_EQ(Source(L"Big").Streams.at(1).EstmtDly, 150);
+    EXPECT_EQ(Source(L"Ntp").Streams.at(1).EstmtDly, 0);
+    EXPECT_EQ(Source(L"Ntp").Streams.at(1).PktInBlock, 0);
+    const stTYXStreamConfig &block = Source(L"Block").Streams.at(1);
+    EXPECT_EQ(block.PktInBlock, 1);
+    EXPECT_EQ(block.PktItvMax, 50);
+    EXPECT_EQ(block.PktGrpItvMax, 11);
+    EXPECT_EQ(block.BlocksSkipAtBegin, 6);
+    EXPECT_EQ(Source(L"Zero").Streams.at(1).PktItvMax, 0);
+    const stTYXStreamConfig &cache = Source(L"Cache").Streams.at(1);
+    EXPECT_EQ(cache.ProactiveCache, 0);
+    EXPECT_EQ(cache.EstmtDly, 10000);
+    EXPECT_EQ(cache.CrucailStream, 1);
+    EXPECT_EQ(cache.BitRate, 4000);
+    EXPECT_EQ(Source(L"Keep").Streams.at(1).ProactiveCache, 60000);
+}
+
+// A file saved as UTF-16 or as GBK, with Chinese names, loads to the same records.
+TEST_F(MediaSourcesLoaderTest, EncodingsLoadTheSameRecords)
+{
+    const std::string body =
+        "<Config><MediaSources><MSCount>1</MSCount><摄像机 id=\"1\"><DisplayName>一号</DisplayName>"
+        "<MSTYPE>FILE</MSTYPE><MSFullPath>media/视频.mp4</MSFullPath><STRMCOUNT>1</STRMCOUNT>"
+        "<Stream id=\"1\"><StrmType>Video</StrmType><StrmAlias>主码流</StrmAlias></Stream></摄像机>"
+        "</MediaSources></Config>\n";
+    const std::pair<const char *, std::string> files[] = {
+        {"utf8.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + body},
+        {"utf16.xml", AsUtf16Le("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n" + body)},
+        {"gbk.xml", AsGbk("<?xml version=\"1.0\" encoding=\"GBK\"?>\n" + body)},
+    };
+    for (const auto &[name, bytes] : files) {
+        SCOPED_TRACE(name);
+        WriteBytes(m_dir.File(name), bytes);
+        ASSERT_EQ(LoadMSReadersConfigXml(WidePath(m_dir.File(name))), 1);
+        const stMediaSourceReadWorkerConfig &source = Source(L"摄像机");
+        EXPECT_EQ(source.DisplayName, L"一号");
+        EXPECT_EQ(source.MSFullPath, L"media/视频.mp4");
+        EXPECT_EQ(source.Streams.at(1).StrmAlias, L"主码流");
+        EXPECT_EQ(ResolveWorkerId(L"MediaSources.摄像机.VideoOutput.ByName.主码流", 4), 0x01010001);
+    }
+}
+
+TEST_F(MediaSourcesLoaderTest, ReferencesResolveAgainstTheRegistry)
+{
+    LoadSources(1, "<Cam1 id=\"1\"><MSTYPE>FILE</MSTYPE><MSFullPath>f.mp4</MSFullPath><STRMCOUNT>2</STRMCOUNT>"
+                   "<Stream id=\"1\"><StrmType>Audio</StrmType><StrmAlias>Sound</StrmAlias></Stream>"
+                   "<Stream id=\"2\"><StrmType>Video</StrmType><StrmAlias>Picture</StrmAlias></Stream></Cam1>");
+    EXPECT_EQ(ResolveWorkerId(L"MediaSources.cam1.VideoOutput", 4), 0x01010002);
+    EXPECT_EQ(ResolveWorkerId(L"MediaSources.CAM1.AudioOutput", 3), 0x01010001);
+    EXPECT_EQ(ResolveWorkerId(L"MediaSources.Cam1.VideoOutput.ById.2", 4), 0x01010002);
+    EXPECT_EQ(ResolveWorkerId(L"MediaSources.Cam1.VideoOutput.ById.3", 4), 0);
+    EXPECT_EQ(ResolveWorkerId(L"MediaSources.Cam1.VideoOutput.ById.-1", 4), -2);
+    EXPECT_EQ(ResolveWorkerId(L"MediaSources.Cam1.AudioOutput.ByName.picture", 9), 0x01010002);
+    EXPECT_EQ(ResolveWorkerId(L"MediaSources.Cam1", 4), 0x01010000); // the worker itself
+    EXPECT_EQ(ResolveWorkerId(L"MediaSources.Cam1.VideoOutput", 8), -16);
+    EXPECT_EQ(ResolveWorkerId(L"MediaSources.Cam9.VideoOutput", 4), -1);
+    EXPECT_EQ(ResolveWorkerId(L"AudioMidProcessors.Cam1", 9), 0);
+    EXPECT_EQ(ResolveWorkerId(L"Nowhere.Cam1", 4), -2);
+
+    std::map<int32_t, std::wstring> ids;
+    EXPECT_EQ(ResolveWorkerIdList(L"MediaSources.Cam1.VideoOutput, MediaSources.Cam1.AudioOutput,"
+                                  L"MediaSources.cam1.VideoOutput.ById.2,MediaSources.X.VideoOutput", ids), 3);
+    EXPECT_EQ(ids, (std::map<int32_t, std::wstring>{{0x01010001, L"MediaSources.Cam1.AudioOutput"},
+                                                    {0x01010002, L"MediaSources.Cam1.VideoOutput"}}));
+
+    const stTYXWorkerConfig *config = nullptr;
+    EXPECT_EQ(FindWorkerConfigByAlias(1, L"cAm1", &config), 0x01010000);
+    EXPECT_EQ(config, &Source(L"Cam1"));
+    EXPECT_EQ(FindWorkerConfigByAlias(4, L"Cam1", &config), -1);
+    EXPECT_EQ(config, nullptr);
+    EXPECT_TRUE(HasWorkerConfig(CTYXGVMS::MSReaderConfigs(), 0x01010000, L"x"));
+    EXPECT_TRUE(HasWorkerConfig(CTYXGVMS::MSReaderConfigs(), 5, L"CAM1"));
+    EXPECT_FALSE(HasWorkerConfig(CTYXGVMS::MSReaderConfigs(), 5, L"Cam2"));
+}
+
+TEST_F(MediaSourcesLoaderTest, MissingFileChangesNoRegistry)
+{
+    LoadSources(1, FileSource("Kept", 1));
+    EXPECT_EQ(LoadMSReadersConfigXml(WidePath(m_dir.File("none.xml"))), -4);
+    EXPECT_EQ(CTYXGVMS::MSReaderConfigs().count(L"Kept"), 1u);
+    EXPECT_EQ(LoadWorkersConfigXml(nullptr), -1);
+    const std::wstring missing = WidePath(m_dir.File("none.xml"));
+    EXPECT_EQ(LoadWorkersConfigXml(missing.c_str()), 0);
+}
+
+} // namespace

@@ -1,0 +1,233 @@
+#include "vproc/GVMux.h"
+
+#include "core/TYXUtils.h"
+#include "core/debuglog.h"
+#include "platform/GpuKernel.h"
+#include "platform/Thread.h"
+#include "vproc/PictureKernels.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// One thread copies one line of one window: luma for block z 0, both chroma lines for block z 1
+// (even lines only). Lines are copied in whole 8-byte words of the source width, cut to the window
+// and the canvas.
+struct CopyRgns_420P_DVC_Once
+{
+    uint8_t count = 0;
+    const stMuxInputData *windows = nullptr;
+    uint16_t canvasWidth = 0;
+    uint16_t canvasHeight = 0;
+    uint8_t *dst = nullptr;
+
+    TYX_HD void operator()(const stKernelIndex &index) const
+    {
+        const uint32_t window = index.blockIdx.y;
+        if (window >= count || !dst)
+            return;
+        const stMuxInputData &in = windows[window];
+        if (!in.source)
+            return;
+        const int64_t line = static_cast<int64_t>(index.blockDim.x) * index.blockIdx.x + index.threadIdx.x;
+        const int64_t lines = MinI64(MinI64(in.winHeight, in.srcHeight), static_cast<int64_t>(canvasHeight) - in.top);
+        if (line >= lines || in.left >= canvasWidth)
+            return;
+        const int64_t W = canvasWidth;
+        const int64_t H = canvasHeight;
+        const int64_t sw = in.srcWidth;
+        const int64_t sh = in.srcHeight;
+        const int64_t width = MinI64(in.winWidth, sw);
+        if (index.blockIdx.z == 0) {
+            const int64_t bytes = MinI64(width / 8 * 8, W - in.left);
+            CopyLineBytes(dst + (line + in.top) * W + in.left, in.source + line * sw, bytes);
+            return;
+        }
+        if (line % 2 != 0)
+            return;
+        const int64_t srcRow = line / 2;
+        const int64_t dstRow = (in.top + line) / 2;
+        if (srcRow >= sh / 2 || dstRow >= H / 2)
+            return;
+        const int64_t bytes = MinI64(width / 2 / 8 * 8, W / 2 - in.left / 2);
+        const int64_t dstColumn = dstRow * (W / 2) + in.left / 2;
+        const int64_t srcColumn = srcRow * (sw / 2);
+        CopyLineBytes(dst + I420UOffset(W, H) + dstColumn, in.source + I420UOffset(sw, sh) + srcColumn, bytes);
+        CopyLineBytes(dst + I420VOffset(W, H) + dstColumn, in.source + I420VOffset(sw, sh) + srcColumn, bytes);
+    }
+};
+
+// Device copies of host sources and of the window array, freed on every path.
+class CMuxScratch
+{
+public:
+    CMuxScratch() = default;
+    CMuxScratch(const CMuxScratch &) = delete;
+    CMuxScratch &operator=(const CMuxScratch &) = delete;
+    ~CMuxScratch()
+    {
+        for (void *block : m_blocks)
+            DevFree(block);
+    }
+
+    GpuError Allocate(void **pointer, size_t bytes)
+    {
+        const GpuError error = DevMalloc(pointer, bytes);
+        if (error == GPU_SUCCESS)
+            m_blocks.push_back(*pointer);
+        return error;
+    }
+
+private:
+    std::vector<void *> m_blocks;
+};
+
+bool IsFullCanvas(const stMuxInputData &in, uint16_t width, uint16_t height)
+{
+    return in.kind == 0 && in.winWidth == width && in.winHeight == height && in.srcWidth == width &&
+           in.srcHeight == height;
+}
+
+EGpuCopyKind CopyKindFrom(const stMuxInputData &in)
+{
+    return in.srcInDevice ? EGpuCopyKind::DeviceToDevice : EGpuCopyKind::HostToDevice;
+}
+
+void ReportGpuFailure(GpuError error, const wchar_t *format)
+{
+    TYX_LOG(2, format, error);
+    HandleGPUCriticalError(static_cast<int32_t>(error), L"");
+}
+
+// Brings a host source into device memory; the entry then points at the copy.
+bool MoveSourceToDevice(stMuxInputData &in, CMuxScratch &scratch)
+{
+    void *copy = nullptr;
+    GpuError error = scratch.Allocate(&copy, static_cast<size_t>(in.srcLength));
+    if (error != GPU_SUCCESS) {
+        ReportGpuFailure(error, L"Failed(Err=%d) while alloc cuda memory!");
+        in.source = nullptr;
+        return false;
+    }
+    error = DevMemcpy(copy, in.source, static_cast<size_t>(in.srcLength), EGpuCopyKind::HostToDevice);
+    if (error != GPU_SUCCESS) {
+        ReportGpuFailure(error, L"Failed(Err=%d) while copying data to device memory!");
+        in.source = nullptr;
+        return false;
+    }
+    in.source = static_cast<uint8_t *>(copy);
+    in.srcInDevice = 1;
+    return true;
+}
+
+// A source shorter than its own size would be read past its end: it is left out (window black).
+void DropShortSource(stMuxInputData &in, int32_t number)
+{
+    if (!in.source || in.srcLength >= I420Size(in.srcWidth, in.srcHeight))
+        return;
+    TYX_LOG(3, L"Mux window[%d] skipped: source length(%d) is short of its size(W=%d, H=%d)!", number,
+            in.srcLength, in.srcWidth, in.srcHeight);
+    in.source = nullptr;
+}
+
+// Launches the kernel over the windows and waits for it; false when a GPU call failed.
+bool LaunchCopy(const std::vector<stMuxInputData> &rest, uint16_t width, uint16_t height, uint8_t *dst,
+                CMuxScratch &scratch)
+{
+    uint32_t maxHeight = 0;
+    for (const stMuxInputData &in : rest)
+        maxHeight = in.winHeight > maxHeight ? in.winHeight : maxHeight;
+    if (maxHeight == 0)
+        return true;
+    void *array = nullptr;
+    const size_t bytes = rest.size() * sizeof(stMuxInputData);
+    GpuError error = scratch.Allocate(&array, bytes);
+    if (error != GPU_SUCCESS) {
+        ReportGpuFailure(error, L"Failed(Err=%d) while alloc cuda memory!");
+        return false;
+    }
+    error = DevMemcpy(array, rest.data(), bytes, EGpuCopyKind::HostToDevice);
+    if (error != GPU_SUCCESS) {
+        ReportGpuFailure(error, L"Failed(errCode=%d) while copying data to device memory!");
+        return false;
+    }
+    stDim3 grid;
+    stDim3 block;
+    MuxLaunchShape(maxHeight, static_cast<uint32_t>(rest.size()), grid, block);
+    CopyRgns_420P_DVC_Once body;
+    body.count = static_cast<uint8_t>(rest.size());
+    body.windows = static_cast<const stMuxInputData *>(array);
+    body.canvasWidth = width;
+    body.canvasHeight = height;
+    body.dst = dst;
+    TYX_LOG(7, L"Prepared for parallel muxing with GPU...");
+    error = LaunchKernel(grid, block, nullptr, body);
+    TYX_LOG(7, L"Returned from parallel muxing.");
+    bool ok = true;
+    if (error != GPU_SUCCESS) {
+        TYX_LOG(2, L"[Thread:%d] Cuda error(%d) got after muxing!", GetCurrentThreadIdInt(), error);
+        HandleGPUCriticalError(static_cast<int32_t>(error), L"");
+        ok = false;
+    }
+    error = DevSynchronize();
+    if (error != GPU_SUCCESS) {
+        const char *name = DevErrorName(error);
+        ConsolePrintf("[Thread:%d] Cuda Error(%s) while calling cuCtxSynchronize after muxing!\n",
+                      GetCurrentThreadIdInt(), name);
+        const std::wstring wideName(name, name + std::char_traits<char>::length(name));
+        TYX_LOG(3, L"[Thread:%d] Cuda Error(%s) while calling cuCtxSynchronize after muxing!", GetCurrentThreadIdInt(),
+                wideName.c_str());
+        HandleGPUCriticalError(static_cast<int32_t>(error), L"");
+        ok = false;
+    }
+    return ok;
+}
+
+} // namespace
+
+void MuxLaunchShape(uint32_t maxHeight, uint32_t windows, stDim3 &grid, stDim3 &block)
+{
+    block = {maxHeight < 1024 ? maxHeight : 1024, 1, 1};
+    grid = {DivUp(maxHeight, 1024), windows, 2};
+}
+
+int32_t MuxFrames(int32_t count, stMuxInputData *windows, uint16_t width, uint16_t height, uint8_t *dst,
+                  bool dstInDevice)
+{
+    if (count < 1 || count > 255 || !windows || static_cast<int64_t>(width) * height == 0 || !dst ||
+        !dstInDevice)
+        return -1;
+    const int64_t canvasSize = I420Size(width, height);
+    bool ok = true;
+    int32_t first = 0;
+    stMuxInputData &background = windows[0];
+    if (IsFullCanvas(background, width, height)) {
+        if (background.srcLength > canvasSize)
+            return -8;
+        if (background.source && background.srcLength > 0) {
+            const GpuError error = DevMemcpy(dst, background.source, static_cast<size_t>(background.srcLength),
+                                             CopyKindFrom(background));
+            if (error != GPU_SUCCESS) {
+                ReportGpuFailure(error, L"Failed(Err=%d) while copying data to device memory!");
+                ok = false;
+            }
+        }
+        first = 1;
+        if (count == 1)
+            return ok ? background.srcLength : TYX_MUX_GPU_FAILED;
+    }
+
+    CMuxScratch scratch;
+    std::vector<stMuxInputData> rest(windows + first, windows + count);
+    for (size_t i = 0; i < rest.size(); ++i) {
+        stMuxInputData &in = rest[i];
+        DropShortSource(in, first + static_cast<int32_t>(i));
+        if (in.source && !in.srcInDevice && !MoveSourceToDevice(in, scratch))
+            ok = false;
+    }
+    if (!LaunchCopy(rest, width, height, dst, scratch))
+        ok = false;
+    TYX_LOG(7, L"Resource used free.");
+    return ok ? static_cast<int32_t>(canvasSize) : TYX_MUX_GPU_FAILED;
+}

@@ -1,0 +1,278 @@
+#include "vproc/GVMux.h"
+
+#include "PictureTestUtils.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr size_t kGuard = 4096;
+constexpr uint8_t kGuardByte = 0x5A;
+
+// A device canvas with guard bytes on both sides, cleared to black.
+class CGuardedCanvas
+{
+public:
+    CGuardedCanvas(int width, int height)
+        : m_size(static_cast<size_t>(width) * height * 3 / 2),
+          m_block(m_size + 2 * kGuard)
+    {
+        std::vector<uint8_t> bytes(m_size + 2 * kGuard, kGuardByte);
+        std::fill_n(bytes.begin() + kGuard, static_cast<size_t>(width) * height, 0);
+        std::fill(bytes.begin() + kGuard + static_cast<ptrdiff_t>(width) * height, bytes.end() - kGuard, 128);
+        m_block.Upload(bytes);
+    }
+
+    uint8_t *Data() const { return m_block.Data() + kGuard; }
+    std::vector<uint8_t> Canvas() const
+    {
+        const std::vector<uint8_t> all = m_block.Download();
+        return {all.begin() + kGuard, all.end() - kGuard};
+    }
+    bool GuardsIntact() const
+    {
+        const std::vector<uint8_t> all = m_block.Download();
+        return std::all_of(all.begin(), all.begin() + kGuard, [](uint8_t b) { return b == kGuardByte; }) &&
+               std::all_of(all.end() - kGuard, all.end(), [](uint8_t b) { return b == kGuardByte; });
+    }
+
+private:
+    size_t m_size;
+    CDeviceBlock m_block;
+};
+
+// One source picture in device memory and its entry.
+struct stSource
+{
+    std::vector<uint8_t> bytes;
+    std::unique_ptr<CDeviceBlock> block;
+    stMuxInputData entry;
+};
+
+stSource MakeSource(int width, int height, uint32_t seed, int left, int top, uint8_t kind = 1)
+{
+    stSource s;
+    s.bytes = MakeI420(width, height, [seed](EPlane plane, int x, int y) {
+        return NoiseAt(seed * 3 + static_cast<uint32_t>(plane), x, y);
+    });
+    s.block = std::make_unique<CDeviceBlock>(s.bytes.size());
+    s.block->Upload(s.bytes);
+    s.entry.srcWidth = static_cast<uint16_t>(width);
+    s.entry.srcHeight = static_cast<uint16_t>(height);
+    s.entry.winWidth = static_cast<uint16_t>(width);
+    s.entry.winHeight = static_cast<uint16_t>(height);
+    s.entry.srcLength = static_cast<int32_t>(s.bytes.size());
+    s.entry.source = s.block->Data();
+    s.entry.srcInDevice = 1;
+    s.entry.kind = kind;
+    s.entry.left = static_cast<uint16_t>(left);
+    s.entry.top = static_cast<uint16_t>(top);
+    return s;
+}
+
+uint8_t CanvasAt(const std::vector<uint8_t> &canvas, int W, int H, EPlane plane, int x, int y)
+{
+    return I420At(canvas, W, H, plane, x, y);
+}
+
+// Every sample of the source's window lies at its place on the canvas.
+void ExpectPlaced(const std::vector<uint8_t> &canvas, int W, int H, const stSource &s)
+{
+    const int w = s.entry.srcWidth;
+    const int h = s.entry.srcHeight;
+    int failures = 0;
+    for (int y = 0; y < h && failures < 5; ++y) {
+        for (int x = 0; x < w && failures < 5; ++x) {
+            if (CanvasAt(canvas, W, H, EPlane::Y, s.entry.left + x, s.entry.top + y) != I420At(s.bytes, w, h, EPlane::Y, x, y)) {
+                ADD_FAILURE() << "Y at window (" << x << ", " << y << ")";
+                ++failures;
+            }
+        }
+    }
+    for (EPlane plane : {EPlane::U, EPlane::V}) {
+        for (int y = 0; y < h / 2 && failures < 5; ++y) {
+            for (int x = 0; x < w / 2 && failures < 5; ++x) {
+                if (CanvasAt(canvas, W, H, plane, s.entry.left / 2 + x, s.entry.top / 2 + y) !=
+                    I420At(s.bytes, w, h, plane, x, y)) {
+                    ADD_FAILURE() << "chroma " << static_cast<int>(plane) << " at window (" << x << ", " << y << ")";
+                    ++failures;
+                }
+            }
+        }
+    }
+}
+
+TEST(GVMuxTest, ArgumentsAreChecked)
+{
+    stSource s = MakeSource(32, 16, 1, 0, 0);
+    CGuardedCanvas canvas(64, 32);
+    EXPECT_EQ(MuxFrames(0, &s.entry, 64, 32, canvas.Data(), true), -1);
+    EXPECT_EQ(MuxFrames(1, nullptr, 64, 32, canvas.Data(), true), -1);
+    EXPECT_EQ(MuxFrames(1, &s.entry, 0, 32, canvas.Data(), true), -1);
+    EXPECT_EQ(MuxFrames(1, &s.entry, 64, 32, nullptr, true), -1);
+    EXPECT_EQ(MuxFrames(1, &s.entry, 64, 32, canvas.Data(), false), -1) << "the canvas must be device memory";
+}
+
+TEST(GVMuxTest, FullCanvasWindowAloneIsOneCopyWithoutKernel)
+{
+    stSource background = MakeSource(128, 64, 2, 0, 0, 0);
+    CGuardedCanvas canvas(128, 64);
+    DevInjectFault(EDevFault::Launch, 1); // a launch would fail
+    EXPECT_EQ(MuxFrames(1, &background.entry, 128, 64, canvas.Data(), true), 128 * 64 * 3 / 2);
+    DevInjectFault(EDevFault::Launch, 0);
+    EXPECT_EQ(canvas.Canvas(), background.bytes);
+
+    background.entry.srcLength += 1;
+    EXPECT_EQ(MuxFrames(1, &background.entry, 128, 64, canvas.Data(), true), -8);
+
+    // A background in host memory is copied up.
+    background.entry.srcLength -= 1;
+    background.entry.source = background.bytes.data();
+    background.entry.srcInDevice = 0;
+    CGuardedCanvas other(128, 64);
+    EXPECT_EQ(MuxFrames(1, &background.entry, 128, 64, other.Data(), true), 128 * 64 * 3 / 2);
+    EXPECT_EQ(other.Canvas(), background.bytes);
+}
+
+TEST(GVMuxTest, WindowsGoOverTheBackgroundAndHostSourcesAreCopiedUp)
+{
+    stSource background = MakeSource(256, 128, 3, 0, 0, 0);
+    stSource left = MakeSource(64, 32, 4, 16, 8);
+    stSource right = MakeSource(96, 64, 5, 144, 60);
+    right.entry.source = right.bytes.data();
+    right.entry.srcInDevice = 0;
+    std::vector<stMuxInputData> entries = {background.entry, left.entry, right.entry};
+    CGuardedCanvas canvas(256, 128);
+    const int64_t before = DevAllocationCounts().deviceBlocks;
+    CLogCapture log;
+    EXPECT_EQ(MuxFrames(3, entries.data(), 256, 128, canvas.Data(), true), 256 * 128 * 3 / 2);
+    EXPECT_EQ(DevAllocationCounts().deviceBlocks, before) << "temporary copies are freed";
+    EXPECT_TRUE(log.Contains(L"Resource used free.", 7));
+    const std::vector<uint8_t> result = canvas.Canvas();
+    ExpectPlaced(result, 256, 128, left);
+    ExpectPlaced(result, 256, 128, right);
+    // Just outside the windows the background shows.
+    EXPECT_EQ(CanvasAt(result, 256, 128, EPlane::Y, 15, 8), I420At(background.bytes, 256, 128, EPlane::Y, 15, 8));
+    EXPECT_EQ(CanvasAt(result, 256, 128, EPlane::Y, 80, 8), I420At(background.bytes, 256, 128, EPlane::Y, 80, 8));
+    EXPECT_EQ(CanvasAt(result, 256, 128, EPlane::Y, 16, 40), I420At(background.bytes, 256, 128, EPlane::Y, 16, 40));
+    EXPECT_EQ(CanvasAt(result, 256, 128, EPlane::U, 7, 4), I420At(background.bytes, 256, 128, EPlane::U, 7, 4));
+    EXPECT_EQ(CanvasAt(result, 256, 128, EPlane::V, 40, 4), I420At(background.bytes, 256, 128, EPlane::V, 40, 4));
+}
+
+TEST(GVMuxTest, ChromaOfAWindowLandsAtItsPlace)
+{
+    // A 64 x 16 window at (32, 8) on a 256 x 64 canvas: its first U sample goes to U line 4, column 16.
+    stSource s = MakeSource(64, 16, 6, 32, 8);
+    CGuardedCanvas canvas(256, 64);
+    ASSERT_EQ(MuxFrames(1, &s.entry, 256, 64, canvas.Data(), true), 256 * 64 * 3 / 2);
+    const std::vector<uint8_t> result = canvas.Canvas();
+    EXPECT_EQ(result[256 * 64 + 4 * 128 + 16], I420At(s.bytes, 64, 16, EPlane::U, 0, 0));
+    EXPECT_EQ(result[256 * 64 * 5 / 4 + 4 * 128 + 16], I420At(s.bytes, 64, 16, EPlane::V, 0, 0));
+    ExpectPlaced(result, 256, 64, s);
+}
+
+TEST(GVMuxTest, WindowWidthNotAMultipleOf16CopiesWholeWords)
+{
+    stSource s = MakeSource(40, 8, 7, 16, 4);
+    CGuardedCanvas canvas(128, 16);
+    ASSERT_GT(MuxFrames(1, &s.entry, 128, 16, canvas.Data(), true), 0);
+    const std::vector<uint8_t> result = canvas.Canvas();
+    for (int x = 0; x < 40; ++x)
+        EXPECT_EQ(CanvasAt(result, 128, 16, EPlane::Y, 16 + x, 4), I420At(s.bytes, 40, 8, EPlane::Y, x, 0)) << x;
+    EXPECT_EQ(CanvasAt(result, 128, 16, EPlane::Y, 56, 4), 0);
+    // Chroma lines are 20 samples: two words go, the last 4 samples stay black.
+    for (int x = 0; x < 16; ++x)
+        EXPECT_EQ(CanvasAt(result, 128, 16, EPlane::U, 8 + x, 2), I420At(s.bytes, 40, 8, EPlane::U, x, 0)) << x;
+    for (int x = 16; x < 20; ++x)
+        EXPECT_EQ(CanvasAt(result, 128, 16, EPlane::U, 8 + x, 2), 128) << x;
+}
+
+TEST(GVMuxTest, CanvasWidthNotAMultipleOf16)
+{
+    // 1366 columns put most lines off 8-byte alignment.
+    std::vector<stSource> sources;
+    sources.push_back(MakeSource(320, 20, 8, 0, 0));
+    sources.push_back(MakeSource(320, 24, 9, 336, 4));
+    sources.push_back(MakeSource(640, 36, 10, 720, 28));
+    std::vector<stMuxInputData> entries;
+    for (const stSource &s : sources)
+        entries.push_back(s.entry);
+    CGuardedCanvas canvas(1366, 64);
+    ASSERT_EQ(MuxFrames(3, entries.data(), 1366, 64, canvas.Data(), true), 1366 * 64 * 3 / 2);
+    EXPECT_TRUE(canvas.GuardsIntact());
+    const std::vector<uint8_t> result = canvas.Canvas();
+    for (const stSource &s : sources)
+        ExpectPlaced(result, 1366, 64, s);
+}
+
+TEST(GVMuxTest, WindowsReachingPastTheCanvasAreClipped)
+{
+    stSource s = MakeSource(64, 32, 11, 96, 48);
+    CGuardedCanvas canvas(128, 64);
+    ASSERT_GT(MuxFrames(1, &s.entry, 128, 64, canvas.Data(), true), 0);
+    EXPECT_TRUE(canvas.GuardsIntact());
+    const std::vector<uint8_t> result = canvas.Canvas();
+    for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 32; ++x)
+            ASSERT_EQ(CanvasAt(result, 128, 64, EPlane::Y, 96 + x, 48 + y), I420At(s.bytes, 64, 32, EPlane::Y, x, y));
+        // Nothing wraps into the start of the next line.
+        if (y + 49 < 64) {
+            ASSERT_EQ(CanvasAt(result, 128, 64, EPlane::Y, 0, 49 + y), 0);
+        }
+    }
+    for (int y = 0; y < 8; ++y)
+        EXPECT_EQ(CanvasAt(result, 128, 64, EPlane::U, 63, 24 + y), I420At(s.bytes, 64, 32, EPlane::U, 15, y));
+    EXPECT_EQ(result[128 * 64 + 0], 128) << "U plane start untouched";
+}
+
+TEST(GVMuxTest, ShortSourcesAreLeftOut)
+{
+    stSource s = MakeSource(64, 32, 12, 0, 0);
+    s.entry.srcLength -= 1;
+    CGuardedCanvas canvas(128, 64);
+    CLogCapture log;
+    EXPECT_EQ(MuxFrames(1, &s.entry, 128, 64, canvas.Data(), true), 128 * 64 * 3 / 2);
+    EXPECT_TRUE(log.Contains(L"Mux window[0] skipped: source length(3071) is short of its size(W=64, H=32)!", 3));
+    const std::vector<uint8_t> result = canvas.Canvas();
+    EXPECT_EQ(CanvasAt(result, 128, 64, EPlane::Y, 0, 0), 0);
+}
+
+TEST(GVMuxTest, GpuFailuresAreReported)
+{
+    stSource s = MakeSource(64, 32, 13, 0, 0);
+    CGuardedCanvas canvas(128, 64);
+    CLogCapture log;
+    DevInjectFault(EDevFault::Launch, 1);
+    EXPECT_EQ(MuxFrames(1, &s.entry, 128, 64, canvas.Data(), true), TYX_MUX_GPU_FAILED);
+    EXPECT_TRUE(log.Contains(L"Cuda error(719) got after muxing!", 2));
+
+    s.entry.source = s.bytes.data();
+    s.entry.srcInDevice = 0;
+    const int64_t before = DevAllocationCounts().deviceBlocks;
+    DevInjectFault(EDevFault::Malloc, 1);
+    EXPECT_EQ(MuxFrames(1, &s.entry, 128, 64, canvas.Data(), true), TYX_MUX_GPU_FAILED);
+    EXPECT_TRUE(log.Contains(L"Failed(Err=2) while alloc cuda memory!", 2));
+    EXPECT_EQ(DevAllocationCounts().deviceBlocks, before);
+}
+
+TEST(GVMuxTest, LaunchShapeCoversTheTallestWindow)
+{
+    stDim3 grid;
+    stDim3 block;
+    MuxLaunchShape(1080, 9, grid, block);
+    EXPECT_EQ(block.x, 1024u);
+    EXPECT_EQ(grid.x, 2u);
+    EXPECT_EQ(grid.y, 9u);
+    EXPECT_EQ(grid.z, 2u);
+    MuxLaunchShape(268, 16, grid, block);
+    EXPECT_EQ(block.x, 268u);
+    EXPECT_EQ(grid.x, 1u);
+    EXPECT_EQ(grid.y, 16u);
+}
+
+} // namespace

@@ -1,0 +1,306 @@
+#include "vproc/GVSplit.h"
+
+#include "core/TYXUtils.h"
+#include "core/debuglog.h"
+#include "platform/GpuKernel.h"
+#include "platform/Thread.h"
+#include "vproc/PictureKernels.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// Where the planes of the source lie.
+struct stSplitSource
+{
+    const uint8_t *picture = nullptr;
+    int64_t width = 0;
+    int64_t height = 0;
+    int64_t lumaPitch = 0;
+    int64_t chromaPitch = 0;
+    int64_t uOffset = 0;
+    int64_t vOffset = 0;
+    int64_t size = 0; // bytes the layout needs
+};
+
+stSplitSource DescribeSource(const stSrcFrameInfo &info)
+{
+    stSplitSource src;
+    src.width = info.width;
+    src.height = info.height;
+    src.lumaPitch = info.lumaPitch ? info.lumaPitch : info.width;
+    src.chromaPitch = info.chromaPitch ? info.chromaPitch : info.width / 2;
+    if (src.lumaPitch == src.width && src.chromaPitch == src.width / 2) {
+        src.uOffset = I420UOffset(src.width, src.height);
+        src.vOffset = I420VOffset(src.width, src.height);
+    } else {
+        src.uOffset = src.lumaPitch * src.height;
+        src.vOffset = src.uOffset + src.chromaPitch * (src.height / 2);
+    }
+    src.size = src.vOffset + src.chromaPitch * (src.height / 2);
+    return src;
+}
+
+// One thread copies one line of one output: luma for block z 0, both chroma lines for block z 1
+// (even lines only).
+struct SpltFrame_420P_DVC
+{
+    stSplitSource src;
+    uint32_t count = 0;
+    const stSplitOutput *outputs = nullptr;
+
+    TYX_HD void operator()(const stKernelIndex &index) const
+    {
+        const uint32_t number = index.blockIdx.y;
+        if (number >= count || !src.picture)
+            return;
+        const stSplitOutput &out = outputs[number];
+        if (!out.picture || out.length <= 0)
+            return;
+        const int64_t line = static_cast<int64_t>(index.blockDim.x) * index.blockIdx.x + index.threadIdx.x;
+        const int64_t w = out.width;
+        const int64_t h = out.height;
+        if (line >= h)
+            return;
+        if (index.blockIdx.z == 0) {
+            CopyLineBytes(out.picture + line * w, src.picture + (out.top + line) * src.lumaPitch + out.left, w);
+            return;
+        }
+        if (line % 2 != 0)
+            return;
+        const int64_t srcColumn = (out.top + line) / 2 * src.chromaPitch + out.left / 2;
+        const int64_t dstColumn = line / 2 * (w / 2);
+        CopyLineBytes(out.picture + I420UOffset(w, h) + dstColumn, src.picture + src.uOffset + srcColumn, w / 2);
+        CopyLineBytes(out.picture + I420VOffset(w, h) + dstColumn, src.picture + src.vOffset + srcColumn, w / 2);
+    }
+};
+
+bool FitsIn(const stSplitOutput &out, const stSplitSource &src)
+{
+    return out.width != 0 && out.height != 0 && out.width <= src.width && out.height <= src.height &&
+           out.left + out.width - 1 < src.width && out.top + out.height - 1 < src.height;
+}
+
+void ReportGpuFailure(GpuError error, const wchar_t *format)
+{
+    TYX_LOG(2, format, error);
+    HandleGPUCriticalError(static_cast<int32_t>(error), L"");
+}
+
+// Four events time the call: start, kernel launched, kernel done, cleaned up.
+class CSplitTimer
+{
+public:
+    CSplitTimer()
+    {
+        for (GpuEvent &event : m_events) {
+            if (DevEventCreate(&event) != GPU_SUCCESS)
+                event = nullptr;
+        }
+    }
+    ~CSplitTimer()
+    {
+        for (GpuEvent event : m_events) {
+            if (event)
+                DevEventDestroy(event);
+        }
+    }
+    CSplitTimer(const CSplitTimer &) = delete;
+    CSplitTimer &operator=(const CSplitTimer &) = delete;
+
+    void Record(int step)
+    {
+        if (m_events[step])
+            DevEventRecord(m_events[step]);
+    }
+
+    void Log()
+    {
+        if (DevEventSynchronize(m_events[3]) != GPU_SUCCESS)
+            return;
+        TYX_LOG(8, L"SplitFrame() used time: Prepare=%f ms, Kernel=%f ms, Clean=%f ms, Total=%f ms.",
+                static_cast<double>(Elapsed(0, 1)), static_cast<double>(Elapsed(1, 2)),
+                static_cast<double>(Elapsed(2, 3)), static_cast<double>(Elapsed(0, 3)));
+    }
+
+private:
+    float Elapsed(int from, int to) const
+    {
+        float ms = 0.0f;
+        if (!m_events[from] || !m_events[to] || DevEventElapsedTime(&ms, m_events[from], m_events[to]) != GPU_SUCCESS)
+            return 0.0f;
+        return ms;
+    }
+
+    GpuEvent m_events[4] = {};
+};
+
+// Device blocks that live for one call.
+class CSplitScratch
+{
+public:
+    CSplitScratch() = default;
+    CSplitScratch(const CSplitScratch &) = delete;
+    CSplitScratch &operator=(const CSplitScratch &) = delete;
+    ~CSplitScratch() { Release(); }
+
+    GpuError Allocate(void **pointer, size_t bytes)
+    {
+        const GpuError error = DevMalloc(pointer, bytes);
+        if (error == GPU_SUCCESS)
+            m_blocks.push_back(*pointer);
+        return error;
+    }
+
+    void Release()
+    {
+        for (void *block : m_blocks)
+            DevFree(block);
+        m_blocks.clear();
+    }
+
+private:
+    std::vector<void *> m_blocks;
+};
+
+// A source in host memory is read from a device copy.
+bool PlaceSourceOnDevice(const stSrcFrameInfo &info, stSplitSource &src, CSplitScratch &scratch)
+{
+    if (info.memoryType != 0)
+        return true;
+    void *copy = nullptr;
+    GpuError error = scratch.Allocate(&copy, static_cast<size_t>(src.size));
+    if (error != GPU_SUCCESS) {
+        ReportGpuFailure(error, L"Failed(Err=%d) while alloc cuda memory!");
+        return false;
+    }
+    error = DevMemcpy(copy, src.picture, static_cast<size_t>(src.size), EGpuCopyKind::HostToDevice);
+    if (error != GPU_SUCCESS) {
+        ReportGpuFailure(error, L"Failed(Err=%d) when copy data from host to device memory!");
+        return false;
+    }
+    src.picture = static_cast<const uint8_t *>(copy);
+    return true;
+}
+
+// Gives every output that fits a new picture; returns the outputs that got one and their tallest.
+std::vector<stSplitOutput *> AllocateOutputs(int32_t count, stSplitOutput *outputs, const stSplitSource &src,
+                                             uint32_t &maxHeight)
+{
+    std::vector<stSplitOutput *> valid;
+    maxHeight = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        stSplitOutput &out = outputs[i];
+        out.picture = nullptr;
+        out.length = 0;
+        if (!FitsIn(out, src))
+            continue;
+        const int64_t length = I420Size(out.width, out.height);
+        void *picture = nullptr;
+        const GpuError error = DevMalloc(&picture, static_cast<size_t>(length));
+        if (error != GPU_SUCCESS) {
+            ReportGpuFailure(error, L"Failed(Err=%d) while alloc cuda memory!");
+            continue;
+        }
+        out.picture = static_cast<uint8_t *>(picture);
+        out.length = static_cast<int32_t>(length);
+        maxHeight = out.height > maxHeight ? out.height : maxHeight;
+        valid.push_back(&out);
+    }
+    return valid;
+}
+
+void FreeOutputs(const std::vector<stSplitOutput *> &valid)
+{
+    for (stSplitOutput *out : valid) {
+        DevFree(out->picture);
+        out->picture = nullptr;
+        out->length = 0;
+    }
+}
+
+// Copies the valid outputs to the device and runs the kernel; false when a GPU call failed.
+bool LaunchSplit(const stSplitSource &src, const std::vector<stSplitOutput *> &valid, uint32_t maxHeight,
+                 CSplitScratch &scratch, CSplitTimer &timer)
+{
+    std::vector<stSplitOutput> list;
+    for (const stSplitOutput *out : valid)
+        list.push_back(*out);
+    void *array = nullptr;
+    const size_t bytes = list.size() * sizeof(stSplitOutput);
+    GpuError error = scratch.Allocate(&array, bytes);
+    if (error != GPU_SUCCESS) {
+        ReportGpuFailure(error, L"Failed(Err=%d) while alloc cuda memory!");
+        return false;
+    }
+    error = DevMemcpy(array, list.data(), bytes, EGpuCopyKind::HostToDevice);
+    if (error != GPU_SUCCESS) {
+        ReportGpuFailure(error, L"Failed(Err=%d) when copy data from host to device memory!");
+        return false;
+    }
+    const stDim3 block{maxHeight < 1024 ? maxHeight : 1024, 1, 1};
+    const stDim3 grid{DivUp(maxHeight, 1024), static_cast<uint32_t>(list.size()), 2};
+    SpltFrame_420P_DVC body;
+    body.src = src;
+    body.count = static_cast<uint32_t>(list.size());
+    body.outputs = static_cast<const stSplitOutput *>(array);
+    TYX_LOG(7, L"Prepared for parallel splitting with GPU...");
+    timer.Record(1);
+    error = LaunchKernel(grid, block, nullptr, body);
+    TYX_LOG(7, L"Returned from parallel splitting.");
+    bool ok = true;
+    if (error != GPU_SUCCESS) {
+        TYX_LOG(2, L"[Thread:%d] Cuda error(%d) got after splitting!", GetCurrentThreadIdInt(), error);
+        HandleGPUCriticalError(static_cast<int32_t>(error), L"");
+        ok = false;
+    }
+    error = DevSynchronize();
+    timer.Record(2);
+    if (error != GPU_SUCCESS) {
+        const char *name = DevErrorName(error);
+        ConsolePrintf("[Thread:%d] Cuda Error(%s) while calling cuCtxSynchronize after splitting!\n",
+                      GetCurrentThreadIdInt(), name);
+        const std::wstring wideName(name, name + std::char_traits<char>::length(name));
+        TYX_LOG(3, L"[Thread:%d] Cuda Error(%s) while calling cuCtxSynchronize after splitting!",
+                GetCurrentThreadIdInt(), wideName.c_str());
+        HandleGPUCriticalError(static_cast<int32_t>(error), L"");
+        ok = false;
+    }
+    return ok;
+}
+
+} // namespace
+
+int32_t SplitFrame(const stSrcFrameInfo *source, int32_t count, stSplitOutput *outputs)
+{
+    if (count < 1 || !outputs || !source || static_cast<int64_t>(source->width) * source->height == 0 ||
+        !source->picture) {
+        TYX_LOG(3, L"Splitting rejected for invalid input arguments!");
+        return -1;
+    }
+    stSplitSource src = DescribeSource(*source);
+    src.picture = source->picture;
+    if (source->length < src.size) {
+        TYX_LOG(3, L"Splitting rejected for invalid input arguments!");
+        return -1;
+    }
+    CSplitTimer timer;
+    timer.Record(0);
+    CSplitScratch scratch;
+    uint32_t maxHeight = 0;
+    const std::vector<stSplitOutput *> valid = AllocateOutputs(count, outputs, src, maxHeight);
+    int32_t result = static_cast<int32_t>(valid.size());
+    if (valid.empty()) {
+        TYX_LOG(3, L"Splitting gived up for no valid output!");
+        result = -2;
+    } else if (!PlaceSourceOnDevice(*source, src, scratch) || !LaunchSplit(src, valid, maxHeight, scratch, timer)) {
+        FreeOutputs(valid);
+        result = TYX_SPLIT_GPU_FAILED;
+    }
+    scratch.Release();
+    timer.Record(3);
+    timer.Log();
+    TYX_LOG(7, L"Resource splitting used free.");
+    return result;
+}

@@ -1,0 +1,229 @@
+#include "vproc/FormatConvert.h"
+
+#include "PictureTestUtils.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+std::vector<uint8_t> Noise(int width, int height, uint32_t seed)
+{
+    return MakeI420(width, height, [seed](EPlane plane, int x, int y) {
+        return NoiseAt(seed * 3 + static_cast<uint32_t>(plane), x, y);
+    });
+}
+
+// The NV12 picture of an I420 one: the same luma, then lines of U, V pairs of the given pitch.
+std::vector<uint8_t> ToNv12(const std::vector<uint8_t> &i420, int width, int height, int pitch, size_t bytes)
+{
+    std::vector<uint8_t> nv12(bytes, 0xCD);
+    for (int y = 0; y < height; ++y)
+        std::memcpy(&nv12[static_cast<size_t>(y) * pitch], &i420[static_cast<size_t>(y) * width], static_cast<size_t>(width));
+    for (int y = 0; y < height / 2; ++y) {
+        for (int x = 0; x < width / 2; ++x) {
+            const size_t at = static_cast<size_t>(pitch) * height + static_cast<size_t>(y) * pitch + 2 * static_cast<size_t>(x);
+            nv12[at] = I420At(i420, width, height, EPlane::U, x, y);
+            nv12[at + 1] = I420At(i420, width, height, EPlane::V, x, y);
+        }
+    }
+    return nv12;
+}
+
+TEST(FormatConvertTest, ColourMatricesOfTheThreeStandards)
+{
+    const struct
+    {
+        int32_t standard;
+        float rows[3][3];
+    } cases[] = {
+        {6, {{1.16438f, 0.0f, 1.63247f}, {1.16438f, -0.40071f, -0.83153f}, {1.16438f, 2.06329f, 0.0f}}},
+        {9, {{1.16893f, 0.0f, 1.72371f}, {1.16893f, -0.19235f, -0.66787f}, {1.16893f, 2.19923f, 0.0f}}},
+        {1, {{1.16438f, 0.0f, 1.83367f}, {1.16438f, -0.21812f, -0.54508f}, {1.16438f, 2.16063f, 0.0f}}},
+        {0, {{1.16438f, 0.0f, 1.83367f}, {1.16438f, -0.21812f, -0.54508f}, {1.16438f, 2.16063f, 0.0f}}},
+    };
+    for (const auto &c : cases) {
+        const stYuvToRgbMatrix matrix = SelectYuvToRgbMatrix(c.standard);
+        for (int r = 0; r < 3; ++r) {
+            for (int k = 0; k < 3; ++k)
+                EXPECT_NEAR(matrix.m[r][k], c.rows[r][k], 1e-4) << "standard " << c.standard << " [" << r << "][" << k << "]";
+        }
+    }
+}
+
+// B, G, R, A of one pixel by the formula in double precision.
+void ReferencePixel(int32_t standard, int y, int u, int v, double out[3])
+{
+    double kr = 0.2126, kb = 0.0722, f = 255.0 / 219.0;
+    if (standard == 6) {
+        kr = 0.299;
+        kb = 0.114;
+    } else if (standard == 9) {
+        kr = 0.2627;
+        kb = 0.0593;
+        f = 65535.0 / 56064.0;
+    }
+    const double ly = y - 16.0, cu = u - 128.0, cv = v - 128.0;
+    out[2] = f * ly + 2 * (1 - kr) * f * cv;
+    out[1] = f * ly + 2 * kb * (kb - 1) / (1 - kb - kr) * f * cu + 2 * kr * (kr - 1) / (1 - kb - kr) * f * cv;
+    out[0] = f * ly + 2 * (1 - kb) * f * cu;
+}
+
+int Clamp8(double value)
+{
+    return value < 0 ? 0 : value > 255 ? 255 : static_cast<int>(value);
+}
+
+struct stBgraCase
+{
+    int width;
+    int height;
+    int srcPitch;
+    int dstPitch;
+    int32_t standard;
+};
+
+void CheckBgra(const stBgraCase &c)
+{
+    SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " standard " << c.standard);
+    const std::vector<uint8_t> i420 = Noise(c.width, c.height, 31);
+    const size_t srcBytes = static_cast<size_t>(c.srcPitch) * c.height * 3 / 2 + c.srcPitch;
+    CDeviceBlock src(srcBytes);
+    src.Upload(ToNv12(i420, c.width, c.height, c.srcPitch, srcBytes));
+    CDeviceBlock dst(static_cast<size_t>(c.dstPitch) * c.height);
+    dst.Upload(std::vector<uint8_t>(dst.Bytes(), 0xEE));
+    ASSERT_EQ(Nv12ToBgra32InDvc(src.Data(), c.srcPitch, dst.Data(), c.dstPitch, c.width, c.height, c.standard),
+              GPU_SUCCESS);
+    const std::vector<uint8_t> bgra = dst.Download();
+    int failures = 0;
+    for (int y = 0; y < c.height && failures < 5; ++y) {
+        for (int x = 0; x < c.width && failures < 5; ++x) {
+            const uint8_t *pixel = &bgra[static_cast<size_t>(y) * c.dstPitch + 4 * static_cast<size_t>(x)];
+            if (x >= c.width / 2 * 2 || y >= c.height / 2 * 2) {
+                EXPECT_TRUE(pixel[0] == 0xEE && pixel[3] == 0xEE) << "odd edge converted at " << x << ", " << y;
+                continue;
+            }
+            double ref[3];
+            ReferencePixel(c.standard, I420At(i420, c.width, c.height, EPlane::Y, x, y),
+                           I420At(i420, c.width, c.height, EPlane::U, x / 2, y / 2),
+                           I420At(i420, c.width, c.height, EPlane::V, x / 2, y / 2), ref);
+            for (int k = 0; k < 3; ++k) {
+                if (std::abs(pixel[k] - Clamp8(ref[k])) > 1) {
+                    ADD_FAILURE() << "channel " << k << " at " << x << ", " << y << ": " << int(pixel[k]) << " for "
+                                  << ref[k];
+                    ++failures;
+                }
+            }
+            if (pixel[3] != 0) {
+                ADD_FAILURE() << "alpha at " << x << ", " << y;
+                ++failures;
+            }
+        }
+    }
+}
+
+TEST(FormatConvertTest, Nv12ToBgraFollowsTheFormulas)
+{
+    CheckBgra({66, 34, 66, 264, 6});
+    CheckBgra({66, 34, 96, 300, 1});
+    CheckBgra({67, 35, 80, 272, 0}); // odd: last column and row stay as they were
+    CheckBgra({130, 18, 130, 520, 9});
+}
+
+TEST(FormatConvertTest, Nv12ToBgraKnownColours)
+{
+    // White, black and BT.601 red in the three 2 x 2 blocks of a 6 x 2 picture.
+    std::vector<uint8_t> nv12 = {235, 235, 16, 16, 81, 81, 235, 235, 16, 16, 81, 81, 128, 128, 128, 128, 90, 240};
+    CDeviceBlock src(nv12.size());
+    src.Upload(nv12);
+    CDeviceBlock dst(6 * 2 * 4);
+    ASSERT_EQ(Nv12ToBgra32InDvc(src.Data(), 6, dst.Data(), 24, 6, 2, 6), GPU_SUCCESS);
+    const std::vector<uint8_t> bgra = dst.Download();
+    const uint8_t expected[3][4] = {{255, 255, 255, 0}, {0, 0, 0, 0}, {0, 0, 255, 0}};
+    for (int y = 0; y < 2; ++y) {
+        for (int x = 0; x < 6; ++x) {
+            for (int k = 0; k < 4; ++k)
+                EXPECT_EQ(bgra[static_cast<size_t>(y) * 24 + 4 * x + k], expected[x / 2][k]) << x << ", " << y << " byte " << k;
+        }
+    }
+    EXPECT_EQ(Nv12ToBgra32InDvc(nullptr, 6, dst.Data(), 24, 6, 2, 6), GPU_ERROR_INVALID_VALUE);
+    EXPECT_EQ(Nv12ToBgra32InDvc(src.Data(), 4, dst.Data(), 24, 6, 2, 6), GPU_ERROR_INVALID_VALUE);
+    EXPECT_EQ(Nv12ToBgra32InDvc(src.Data(), 6, dst.Data(), 20, 6, 2, 6), GPU_ERROR_INVALID_VALUE);
+}
+
+TEST(FormatConvertTest, PlanarToSemiplanarInterleavesTheChroma)
+{
+    const int w = 64, h = 48;
+    const std::vector<uint8_t> i420 = Noise(w, h, 41);
+    CDeviceBlock picture(i420.size());
+    picture.Upload(i420);
+    ASSERT_EQ(ConvertPlanarToSemiplanarInDvc(picture.Data(), w, h), GPU_SUCCESS);
+    EXPECT_EQ(picture.Download(), ToNv12(i420, w, h, w, i420.size()));
+}
+
+TEST(FormatConvertTest, RoundTripsAreExact)
+{
+    const std::pair<int, int> sizes[] = {{64, 48}, {63, 47}, {2, 2}, {1, 1}, {34, 3}, {3840, 2160}, {4098, 8}};
+    for (const auto &[w, h] : sizes) {
+        SCOPED_TRACE(testing::Message() << w << "x" << h);
+        const std::vector<uint8_t> i420 = Noise(w, h, 51);
+        CDeviceBlock picture(i420.size());
+        picture.Upload(i420);
+        ASSERT_EQ(ConvertPlanarToSemiplanarInDvc(picture.Data(), w, h), GPU_SUCCESS);
+        ASSERT_EQ(ConvertSemiplanarToPlanarInDvc(picture.Data(), w, h, 0), GPU_SUCCESS);
+        const std::vector<uint8_t> back = picture.Download();
+        // Bytes that no plane covers (odd sizes) are not part of the picture.
+        const std::vector<uint8_t> expected = MakeI420(w, h, [&](EPlane p, int x, int y) { return I420At(i420, w, h, p, x, y); });
+        const std::vector<uint8_t> actual = MakeI420(w, h, [&](EPlane p, int x, int y) { return I420At(back, w, h, p, x, y); });
+        EXPECT_TRUE(actual == expected);
+    }
+}
+
+TEST(FormatConvertTest, PitchedNv12BecomesContiguousI420)
+{
+    const std::pair<int, int> cases[] = {{1920, 2048}, {3840, 4096}, {62, 64}};
+    for (const auto &[w, pitch] : cases) {
+        const int h = w == 62 ? 30 : 1080;
+        SCOPED_TRACE(testing::Message() << w << "x" << h << " pitch " << pitch);
+        const std::vector<uint8_t> i420 = Noise(w, h, 61);
+        const size_t bytes = static_cast<size_t>(pitch) * h * 3 / 2;
+        CDeviceBlock picture(bytes);
+        picture.Upload(ToNv12(i420, w, h, pitch, bytes));
+        const int64_t before = DevAllocationCounts().deviceBlocks;
+        ASSERT_EQ(ConvertSemiplanarToPlanarInDvc(picture.Data(), w, h, pitch), GPU_SUCCESS);
+        EXPECT_EQ(DevAllocationCounts().deviceBlocks, before);
+        const std::vector<uint8_t> result = picture.Download();
+        EXPECT_TRUE(std::equal(i420.begin(), i420.end(), result.begin()));
+    }
+}
+
+TEST(FormatConvertTest, FailuresLeaveThePictureAsItWas)
+{
+    CLogCapture log;
+    EXPECT_EQ(ConvertPlanarToSemiplanarInDvc(nullptr, 64, 48), GPU_ERROR_INVALID_VALUE);
+    EXPECT_EQ(ConvertSemiplanarToPlanarInDvc(nullptr, 64, 48, 64), GPU_ERROR_INVALID_VALUE);
+    EXPECT_EQ(log.Count(L"NULL source frame pointer input!", 3), 2);
+    EXPECT_EQ(log.Lines().size(), 2u);
+
+    const int w = 64, h = 48;
+    const std::vector<uint8_t> i420 = Noise(w, h, 71);
+    CDeviceBlock picture(i420.size());
+    picture.Upload(i420);
+    DevInjectFault(EDevFault::Launch, 1);
+    EXPECT_EQ(ConvertPlanarToSemiplanarInDvc(picture.Data(), w, h), GPU_ERROR_LAUNCH_FAILURE);
+    EXPECT_TRUE(log.Contains(L"GPU error(719) returned after kernel [UVInterleavedToPlanarInDevice] excuted!", 3));
+    DevInjectFault(EDevFault::Launch, 1);
+    EXPECT_EQ(ConvertSemiplanarToPlanarInDvc(picture.Data(), w, h, 0), GPU_ERROR_LAUNCH_FAILURE);
+    DevInjectFault(EDevFault::Malloc, 1);
+    EXPECT_EQ(ConvertSemiplanarToPlanarInDvc(picture.Data(), w, h, 0), GPU_ERROR_MEMORY_ALLOCATION);
+    EXPECT_TRUE(log.Contains(L"GPU memory allocing failed with error(2) returned!", 3));
+    EXPECT_EQ(picture.Download(), i420);
+    EXPECT_EQ(ConvertSemiplanarToPlanarInDvc(picture.Data(), w, h, 32), GPU_ERROR_INVALID_VALUE) << "pitch below width";
+}
+
+} // namespace

@@ -6,10 +6,15 @@
 #include "platform/Thread.h"
 #include "vproc/PictureKernels.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 namespace {
+
+// Windows travel with the launch itself, so a composition allocates nothing on the device; layouts
+// have at most 32 windows, more are composed in further launches.
+constexpr uint32_t kWindowsPerLaunch = 32;
 
 // One thread copies one line of one window: luma for block z 0, both chroma lines for block z 1
 // (even lines only). Lines are copied in whole 8-byte words of the source width, cut to the window
@@ -17,7 +22,7 @@ namespace {
 struct CopyRgns_420P_DVC_Once
 {
     uint8_t count = 0;
-    const stMuxInputData *windows = nullptr;
+    stMuxInputData windows[kWindowsPerLaunch];
     uint16_t canvasWidth = 0;
     uint16_t canvasHeight = 0;
     uint8_t *dst = nullptr;
@@ -131,46 +136,37 @@ void DropShortSource(stMuxInputData &in, int32_t number)
     in.source = nullptr;
 }
 
-// Launches the kernel over the windows and waits for it; false when a GPU call failed.
-bool LaunchCopy(const std::vector<stMuxInputData> &rest, uint16_t width, uint16_t height, uint8_t *dst,
-                CMuxScratch &scratch)
+// Launches the kernel over the windows, batch by batch, and waits for it; false when a GPU call
+// failed.
+bool LaunchCopy(const std::vector<stMuxInputData> &rest, uint16_t width, uint16_t height, uint8_t *dst)
 {
-    uint32_t maxHeight = 0;
-    for (const stMuxInputData &in : rest)
-        maxHeight = in.winHeight > maxHeight ? in.winHeight : maxHeight;
-    if (maxHeight == 0)
-        return true;
-    void *array = nullptr;
-    const size_t bytes = rest.size() * sizeof(stMuxInputData);
-    GpuError error = scratch.Allocate(&array, bytes);
-    if (error != GPU_SUCCESS) {
-        ReportGpuFailure(error, L"Failed(Err=%d) while alloc cuda memory!");
-        return false;
-    }
-    error = DevMemcpy(array, rest.data(), bytes, EGpuCopyKind::HostToDevice);
-    if (error != GPU_SUCCESS) {
-        ReportGpuFailure(error, L"Failed(errCode=%d) while copying data to device memory!");
-        return false;
-    }
-    stDim3 grid;
-    stDim3 block;
-    MuxLaunchShape(maxHeight, static_cast<uint32_t>(rest.size()), grid, block);
-    CopyRgns_420P_DVC_Once body;
-    body.count = static_cast<uint8_t>(rest.size());
-    body.windows = static_cast<const stMuxInputData *>(array);
-    body.canvasWidth = width;
-    body.canvasHeight = height;
-    body.dst = dst;
-    TYX_LOG(7, L"Prepared for parallel muxing with GPU...");
-    error = LaunchKernel(grid, block, nullptr, body);
-    TYX_LOG(7, L"Returned from parallel muxing.");
     bool ok = true;
-    if (error != GPU_SUCCESS) {
-        TYX_LOG(2, L"[Thread:%d] Cuda error(%d) got after muxing!", GetCurrentThreadIdInt(), error);
-        HandleGPUCriticalError(static_cast<int32_t>(error), L"");
-        ok = false;
+    for (size_t first = 0; first < rest.size(); first += kWindowsPerLaunch) {
+        CopyRgns_420P_DVC_Once body;
+        body.count = static_cast<uint8_t>(std::min<size_t>(kWindowsPerLaunch, rest.size() - first));
+        uint32_t maxHeight = 0;
+        for (uint32_t i = 0; i < body.count; ++i) {
+            body.windows[i] = rest[first + i];
+            maxHeight = std::max<uint32_t>(maxHeight, body.windows[i].winHeight);
+        }
+        if (maxHeight == 0)
+            continue;
+        body.canvasWidth = width;
+        body.canvasHeight = height;
+        body.dst = dst;
+        stDim3 grid;
+        stDim3 block;
+        MuxLaunchShape(maxHeight, body.count, grid, block);
+        TYX_LOG(7, L"Prepared for parallel muxing with GPU...");
+        const GpuError error = LaunchKernel(grid, block, nullptr, body);
+        TYX_LOG(7, L"Returned from parallel muxing.");
+        if (error != GPU_SUCCESS) {
+            TYX_LOG(2, L"[Thread:%d] Cuda error(%d) got after muxing!", GetCurrentThreadIdInt(), error);
+            HandleGPUCriticalError(static_cast<int32_t>(error), L"");
+            ok = false;
+        }
     }
-    error = DevSynchronize();
+    const GpuError error = DevSynchronize();
     if (error != GPU_SUCCESS) {
         const char *name = DevErrorName(error);
         ConsolePrintf("[Thread:%d] Cuda Error(%s) while calling cuCtxSynchronize after muxing!\n",
@@ -218,16 +214,18 @@ int32_t MuxFrames(int32_t count, stMuxInputData *windows, uint16_t width, uint16
             return ok ? background.srcLength : TYX_MUX_GPU_FAILED;
     }
 
-    CMuxScratch scratch;
-    std::vector<stMuxInputData> rest(windows + first, windows + count);
-    for (size_t i = 0; i < rest.size(); ++i) {
-        stMuxInputData &in = rest[i];
-        DropShortSource(in, first + static_cast<int32_t>(i));
-        if (in.source && !in.srcInDevice && !MoveSourceToDevice(in, scratch))
+    {
+        CMuxScratch scratch;
+        std::vector<stMuxInputData> rest(windows + first, windows + count);
+        for (size_t i = 0; i < rest.size(); ++i) {
+            stMuxInputData &in = rest[i];
+            DropShortSource(in, first + static_cast<int32_t>(i));
+            if (in.source && !in.srcInDevice && !MoveSourceToDevice(in, scratch))
+                ok = false;
+        }
+        if (!LaunchCopy(rest, width, height, dst))
             ok = false;
     }
-    if (!LaunchCopy(rest, width, height, dst, scratch))
-        ok = false;
     TYX_LOG(7, L"Resource used free.");
     return ok ? static_cast<int32_t>(canvasSize) : TYX_MUX_GPU_FAILED;
 }

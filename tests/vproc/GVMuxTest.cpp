@@ -230,6 +230,21 @@ TEST(GVMuxTest, WindowsReachingPastTheCanvasAreClipped)
     EXPECT_EQ(result[128 * 64 + 0], 128) << "U plane start untouched";
 }
 
+TEST(GVMuxTest, MoreWindowsThanOneLaunchCarries)
+{
+    std::vector<stSource> sources;
+    std::vector<stMuxInputData> entries;
+    for (int i = 0; i < 40; ++i) {
+        sources.push_back(MakeSource(32, 8, 100 + static_cast<uint32_t>(i), i % 10 * 32, i / 10 * 8));
+        entries.push_back(sources.back().entry);
+    }
+    CGuardedCanvas canvas(320, 32);
+    ASSERT_EQ(MuxFrames(40, entries.data(), 320, 32, canvas.Data(), true), 320 * 32 * 3 / 2);
+    const std::vector<uint8_t> result = canvas.Canvas();
+    for (const stSource &s : sources)
+        ExpectPlaced(result, 320, 32, s);
+}
+
 TEST(GVMuxTest, ShortSourcesAreLeftOut)
 {
     stSource s = MakeSource(64, 32, 12, 0, 0);

@@ -13,6 +13,7 @@ public:
     virtual EGpuBackend Kind() const = 0;
     virtual int32_t Device() const = 0;
     virtual int32_t DeviceCount() const = 0;
+    virtual GpuError DeviceProperties(int32_t device, stDevDeviceProperties *properties) const = 0;
 
     virtual GpuError Malloc(void **pointer, size_t bytes) = 0;
     virtual GpuError MallocPitch(void **pointer, size_t *pitch, size_t widthBytes, size_t height) = 0;

@@ -5,6 +5,7 @@
 
 #include <cuda_runtime_api.h>
 
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -37,6 +38,37 @@ public:
     EGpuBackend Kind() const override { return EGpuBackend::Cuda; }
     int32_t Device() const override { return m_device; }
     int32_t DeviceCount() const override { return m_count; }
+
+    GpuError DeviceProperties(int32_t device, stDevDeviceProperties *properties) const override
+    {
+        if (!properties)
+            return GPU_ERROR_INVALID_VALUE;
+        if (device < 0 || device >= m_count)
+            return GPU_ERROR_INVALID_DEVICE;
+        cudaDeviceProp prop{};
+        const cudaError_t error = cudaGetDeviceProperties(&prop, device);
+        if (error != cudaSuccess)
+            return error;
+        stDevDeviceProperties out;
+        std::memcpy(out.name, prop.name, sizeof(out.name) - 1);
+        std::memcpy(&out.luid, prop.luid, sizeof(out.luid));
+        out.pciBusId = prop.pciBusID;
+        out.pciDeviceId = prop.pciDeviceID;
+        out.totalGlobalMemory = prop.totalGlobalMem;
+        out.constantMemory = prop.totalConstMem;
+        out.memoryBusWidth = prop.memoryBusWidth;
+        int clockRate = 0;
+        if (cudaDeviceGetAttribute(&clockRate, cudaDevAttrClockRate, device) == cudaSuccess)
+            out.clockRateKHz = clockRate;
+        out.multiProcessors = prop.multiProcessorCount;
+        out.major = prop.major;
+        out.minor = prop.minor;
+        out.maxThreadsPerMultiProcessor = prop.maxThreadsPerMultiProcessor;
+        out.maxThreadsPerBlock = prop.maxThreadsPerBlock;
+        out.maxBlocksPerMultiProcessor = prop.maxBlocksPerMultiProcessor;
+        *properties = out;
+        return GPU_SUCCESS;
+    }
 
     GpuError Malloc(void **pointer, size_t bytes) override
     {
@@ -125,7 +157,12 @@ public:
     }
 
     GpuError StreamDestroy(GpuStream stream) override { return cudaStreamDestroy(Stream(stream)); }
-    GpuError StreamSynchronize(GpuStream stream) override { return cudaStreamSynchronize(Stream(stream)); }
+    GpuError StreamSynchronize(GpuStream stream) override
+    {
+        if (!stream)
+            Bind(); // the default stream is the current device's
+        return cudaStreamSynchronize(Stream(stream));
+    }
 
     GpuError Synchronize() override
     {
@@ -232,6 +269,14 @@ GpuError tyx_gpu_detail::CudaLaunchResult()
     return cudaGetLastError();
 }
 
+void tyx_gpu_detail::BindCudaDevice()
+{
+    const int device = DevCurrentDevice();
+    int current = -1;
+    if (cudaGetDevice(&current) != cudaSuccess || current != device)
+        cudaSetDevice(device);
+}
+
 #else
 
 std::unique_ptr<IGpuBackend> MakeCudaGpuBackend(int32_t)
@@ -243,5 +288,7 @@ GpuError tyx_gpu_detail::CudaLaunchResult()
 {
     return GPU_ERROR_NOT_SUPPORTED;
 }
+
+void tyx_gpu_detail::BindCudaDevice() {}
 
 #endif

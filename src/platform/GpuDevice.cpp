@@ -137,6 +137,11 @@ int32_t DevDeviceCount()
     return Layer().DeviceCount();
 }
 
+GpuError DevGetDeviceProperties(int32_t device, stDevDeviceProperties *properties)
+{
+    return Layer().DeviceProperties(device, properties);
+}
+
 GpuError DevMalloc(void **pointer, size_t bytes)
 {
     if (pointer && CGpuLayer::Instance().TakeFault(EDevFault::Malloc)) {

@@ -36,6 +36,28 @@ EGpuBackend DevBackend();
 int32_t DevCurrentDevice();
 int32_t DevDeviceCount();
 
+// What the host report and the choice of the configured GPU read of a CUDA device.
+struct stDevDeviceProperties
+{
+    char name[256] = {};
+    int64_t luid = 0; // the 8-byte locally unique id (0 where the platform has none)
+    int32_t pciBusId = 0;
+    int32_t pciDeviceId = 0;
+    uint64_t totalGlobalMemory = 0; // bytes
+    uint64_t constantMemory = 0;    // bytes
+    int32_t memoryBusWidth = 0;     // bits
+    int32_t clockRateKHz = 0;
+    int32_t multiProcessors = 0;
+    int32_t major = 0; // compute capability
+    int32_t minor = 0;
+    int32_t maxThreadsPerMultiProcessor = 0;
+    int32_t maxThreadsPerBlock = 0;
+    int32_t maxBlocksPerMultiProcessor = 0;
+};
+// The properties of CUDA device `device` (0 .. DevDeviceCount() - 1); GPU_ERROR_NO_DEVICE on the
+// host backend, GPU_ERROR_INVALID_DEVICE for a number out of range.
+GpuError DevGetDeviceProperties(int32_t device, stDevDeviceProperties *properties);
+
 GpuError DevMalloc(void **pointer, size_t bytes);
 // Rows of widthBytes, each starting at a multiple of the returned pitch.
 GpuError DevMallocPitch(void **pointer, size_t *pitch, size_t widthBytes, size_t height);

@@ -31,6 +31,7 @@ public:
     EGpuBackend Kind() const override { return EGpuBackend::Host; }
     int32_t Device() const override { return 0; }
     int32_t DeviceCount() const override { return 0; }
+    GpuError DeviceProperties(int32_t, stDevDeviceProperties *) const override { return GPU_ERROR_NO_DEVICE; }
 
     GpuError Malloc(void **pointer, size_t bytes) override
     {

@@ -66,6 +66,7 @@ GpuError LaunchKernel(const stDim3 &grid, const stDim3 &block, GpuStream stream,
     }
 #if defined(__CUDACC__)
     if (DevBackend() == EGpuBackend::Cuda) {
+        tyx_gpu_detail::BindCudaDevice();
         tyx_gpu_detail::KernelEntry<Body><<<dim3(grid.x, grid.y, grid.z), dim3(block.x, block.y, block.z), 0,
                                             static_cast<cudaStream_t>(stream)>>>(body);
         error = tyx_gpu_detail::CudaLaunchResult();

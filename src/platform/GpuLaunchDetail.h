@@ -20,5 +20,8 @@ bool TakeLaunchFault();
 void SetLastLaunchError(GpuError error);
 // The CUDA runtime's verdict on the launch just made (CUDA builds only).
 GpuError CudaLaunchResult();
+// Makes the chosen device current on the calling thread before a launch (CUDA builds only): a
+// thread that never touched memory would otherwise launch on device 0.
+void BindCudaDevice();
 
 } // namespace tyx_gpu_detail

@@ -16,6 +16,20 @@ struct FillSequence
     }
 };
 
+struct MarkThreads
+{
+    uint32_t *out;
+    TYX_HD void operator()(const stKernelIndex &index) const
+    {
+        const stDim3 &g = index.gridDim;
+        const stDim3 &b = index.blockDim;
+        const uint32_t block = (index.blockIdx.z * g.y + index.blockIdx.y) * g.x + index.blockIdx.x;
+        const uint32_t thread = (index.threadIdx.z * b.y + index.threadIdx.y) * b.x + index.threadIdx.x;
+        const uint32_t flat = block * (b.x * b.y * b.z) + thread;
+        out[flat] += flat + 1;
+    }
+};
+
 } // namespace
 
 GpuError FillSequenceInDvc(int32_t *out, uint32_t count, uint32_t blockSize)
@@ -23,4 +37,12 @@ GpuError FillSequenceInDvc(int32_t *out, uint32_t count, uint32_t blockSize)
     const GpuError error = LaunchKernel({DivUp(count, blockSize), 1, 1}, {blockSize, 1, 1}, nullptr,
                                         FillSequence{out, count});
     return error != GPU_SUCCESS ? error : DevSynchronize();
+}
+
+GpuError MarkThreadsInDvc(uint32_t *out, const stDim3 &grid, const stDim3 &block, GpuStream stream, bool onHost)
+{
+    if (onHost)
+        return LaunchKernelOnHost(grid, block, MarkThreads{out});
+    const GpuError error = LaunchKernel(grid, block, stream, MarkThreads{out});
+    return error != GPU_SUCCESS ? error : DevStreamSynchronize(stream);
 }

@@ -187,6 +187,23 @@ int CThread::SetAffinity(uint64_t mask)
     return 0;
 }
 
+int CThread::GetAffinity(uint64_t &mask) const
+{
+    const int tid = ThreadId();
+    if (tid == 0)
+        return -ESRCH;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(tid, sizeof(set), &set) != 0)
+        return -errno;
+    mask = 0;
+    for (int cpu = 0; cpu < 64; ++cpu) {
+        if (CPU_ISSET(cpu, &set))
+            mask |= uint64_t{1} << cpu;
+    }
+    return 0;
+}
+
 int GetCurrentThreadIdInt()
 {
     return static_cast<int>(syscall(SYS_gettid));

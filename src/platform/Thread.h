@@ -43,6 +43,8 @@ public:
     // Best effort scheduling hints; a negative errno when the system refuses them.
     int SetPriority(int priority);
     int SetAffinity(uint64_t mask);
+    // The thread's affinity over the first 64 processors; 0 or a negative errno.
+    int GetAffinity(uint64_t &mask) const;
 
 private:
     std::shared_ptr<stThreadState> m_state;

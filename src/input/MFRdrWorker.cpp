@@ -1,0 +1,407 @@
+#include "input/MFRdrWorker.h"
+
+#include "core/TYXUtils.h"
+#include "core/debuglog.h"
+#include "host/TYXEvent.h"
+#include "platform/Thread.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/time.h>
+}
+
+#include <cstdio>
+
+// Play: waiting for the start delay -> cycle 0 -> (end position or end of file) -> with Repeat and
+// the playing time not yet over: seek back, next cycle -> otherwise finished (reader closed,
+// status -92, thread ended). A read error ends the thread with status -102; a file that cannot be
+// opened is tried again every 20 s.
+
+namespace {
+
+constexpr int kSeekBackwardByFrame = AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_FRAME;
+const AVRational kMicroseconds{1, 1000000};
+
+int64_t SecondsToUs(float seconds)
+{
+    return static_cast<int64_t>(double(seconds) * 1000000.0);
+}
+
+} // namespace
+
+CMediaFileReadWorker::CMediaFileReadWorker(uint32_t workerId, const ConsumerLinkMap *consumerLinks)
+    : CMultiStrmMediaReadWorker(workerId, consumerLinks)
+{
+    m_typeCode = 1;
+    TYX_LOG(6, L"MediaFileReadWorker[%d] constructed.", static_cast<int32_t>(workerId));
+}
+
+int64_t CMediaFileReadWorker::PacingDelayUs(int64_t previousDurationUs, int64_t elapsedUs, bool discard)
+{
+    if (previousDurationUs <= 0)
+        return 0;
+    int64_t target = previousDurationUs * 961 / 1000;
+    if (discard)
+        target /= 20;
+    if (elapsedUs + 1000 >= target)
+        return 0;
+    return target - elapsedUs * 961 / 1000;
+}
+
+bool CMediaFileReadWorker::SleepPacing(int64_t microseconds)
+{
+    if (m_pacingSleep)
+        return m_pacingSleep(microseconds);
+    // Whole milliseconds on the exit event, so that a long duration cannot hold up a stop.
+    if (microseconds >= 1000 && ExitRequested(static_cast<uint32_t>(microseconds / 1000)))
+        return true;
+    av_usleep(static_cast<unsigned>(microseconds % 1000));
+    return false;
+}
+
+int32_t CMediaFileReadWorker::Initialize(uint8_t flag, int32_t value)
+{
+    TYX_LOG(6, L"MediaFileReadWorker[%x:%s] initializing...", m_workerId, m_name.c_str());
+    CMultiStrmMediaReadWorker::Initialize(flag, value);
+    m_initTime = NowUs();
+    return 0;
+}
+
+void CMediaFileReadWorker::unInitialize()
+{
+    TYX_LOG(6, L"MediaFileReadWorker[%x:%s] uninitializing...", m_workerId, m_name.c_str());
+    CMultiStrmMediaReadWorker::unInitialize();
+}
+
+CMediaSourceReader *CMediaFileReadWorker::CreateReader(const stMediaSourceReadWorkerConfig &)
+{
+    auto reader = std::make_unique<CMediaFileReader>();
+    m_fileReader = reader.get();
+    m_reader = std::move(reader);
+    return m_reader.get();
+}
+
+int32_t CMediaFileReadWorker::GetStreamDelayParam(uint8_t, int32_t configuredDelay)
+{
+    return configuredDelay > 0 ? configuredDelay : 50;
+}
+
+int32_t CMediaFileReadWorker::CopyInConfiguration(const stTYXWorkerConfig *config)
+{
+    const auto *source = dynamic_cast<const stMediaSourceReadWorkerConfig *>(config);
+    if (!source)
+        return -1;
+    if (m_sourcePath.empty())
+        m_sourcePath = source->MSFullPath;
+    if (CMultiStrmMediaReadWorker::CopyInConfiguration(config) < 0)
+        return -1;
+    // Files are always stamped against the local clock.
+    m_useNTP = 0;
+    m_playStates.clear();
+    for (const auto &[number, stream] : m_streamConfigs.empty() ? source->Streams : m_streamConfigs) {
+        stFileStreamPlayState play;
+        play.streamIndex = stream.avStrmId;
+        m_playStates[stream.avStrmId] = play;
+    }
+    m_repeat = source->Repeat;
+    m_startDelay = SecondsToUs(source->StartDelay);
+    m_showTime = SecondsToUs(source->ShowTime);
+    m_playFrom = SecondsToUs(source->PlayFrom);
+    m_playTo = SecondsToUs(source->PlayTo);
+    return 0;
+}
+
+int32_t CMediaFileReadWorker::OnMediaSourceOpenned(bool notify)
+{
+    CMultiStrmMediaReadWorker::OnMediaSourceOpenned(notify);
+    // Streams the configuration could not place (the file was missing then) get their state now.
+    {
+        CReadLockGuard guard(m_streamTable.Lock());
+        for (const auto &[index, state] : m_streamTable.Items()) {
+            stFileStreamPlayState &play = m_playStates[index];
+            play.streamIndex = index;
+            play.timeBase = state->info.timeBase;
+        }
+    }
+    TYX_LOG(5, L"[%s:%x]Seeking to configured postion.", m_name.c_str(), m_workerId);
+    m_seekBackIndex = SeekToConfiguredPosition(m_seekBackTimestamp);
+    return 0;
+}
+
+bool CMediaFileReadWorker::SeekStreams(int64_t targetUs, bool forEnd, int16_t &index, int64_t &timestamp)
+{
+    StreamSeekMap seeks;
+    for (const auto &[streamIndex, play] : m_playStates) {
+        if (streamIndex >= 0)
+            seeks[streamIndex].target = targetUs;
+    }
+    if (seeks.empty() || !m_fileReader || m_fileReader->SeekStreamsBySimpleWay(seeks, index, timestamp) <= 0)
+        return false;
+    for (const auto &[streamIndex, seek] : seeks) {
+        if (!seek.positioned)
+            continue;
+        stFileStreamPlayState &play = m_playStates[streamIndex];
+        if (forEnd) {
+            play.endDts = seek.chosenDts;
+        } else {
+            play.startKeyDts = seek.keyDts != TYX_NOPTS_VALUE ? seek.keyDts : seek.keyPts;
+            play.startDts = seek.chosenDts;
+        }
+    }
+    return true;
+}
+
+int16_t CMediaFileReadWorker::SeekToConfiguredPosition(int64_t &timestamp)
+{
+    int16_t index = -1;
+    timestamp = TYX_NOPTS_VALUE;
+    if (m_playTo > 0) {
+        if (!SeekStreams(m_playTo, true, index, timestamp)) {
+            timestamp = TYX_NOPTS_VALUE;
+            return -1;
+        }
+        if (m_playFrom <= 0) {
+            // Without a start position the play begins at the start of the file, not at the key
+            // frame before the end.
+            av_seek_frame(m_fileReader->FormatContext(), -1, 0, AVSEEK_FLAG_BACKWARD);
+            timestamp = TYX_NOPTS_VALUE;
+            return -1;
+        }
+    }
+    if (m_playFrom > 0 && !SeekStreams(m_playFrom, false, index, timestamp)) {
+        timestamp = TYX_NOPTS_VALUE;
+        return -1;
+    }
+    return index;
+}
+
+void CMediaFileReadWorker::SetStreamBaseTime(int16_t containerIndex, int64_t time, int64_t pts, int64_t dts)
+{
+    const auto state = FindStream(containerIndex);
+    if (!state)
+        return;
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->streamBaseTime = time;
+    state->localBaseTime = time;
+    // A package without one of its stamps gives the other as base.
+    state->localBasePts = pts != TYX_NOPTS_VALUE ? pts : dts;
+    state->localBaseDts = dts != TYX_NOPTS_VALUE ? dts : pts;
+}
+
+void CMediaFileReadWorker::FinishPlay()
+{
+    m_reader->Close();
+    m_workingStep = 30;
+    SetStreamState(TYX_STATUS_CLOSED);
+    ReportReaderEvent(TYX_EVENT_SOURCE_CLOSED);
+    SendStatusPaket2Consumers(TYX_SRC_CLOSED, NowUs());
+    TYX_LOG(6, L"MediaFileReadWorker[%s:%d]Exiting for play task finshed.", m_name.c_str(), static_cast<int32_t>(m_workerId));
+}
+
+CMediaFileReadWorker::ReadStep CMediaFileReadWorker::StartNextCycle()
+{
+    TYX_LOG(6, L"MediaFileReadWorker[%s:%x]The [%d]cycle finished, Repeat from configued beginning for set-playing-time(%d seconds) not eslaped.",
+            m_name.c_str(), m_workerId, static_cast<int32_t>(m_cycleCount.load()), static_cast<int32_t>(m_showTime / 1000000));
+    AVFormatContext *format = m_fileReader->FormatContext();
+    if (m_seekBackIndex >= 0 && m_seekBackTimestamp != TYX_NOPTS_VALUE)
+        av_seek_frame(format, m_seekBackIndex, m_seekBackTimestamp, kSeekBackwardByFrame);
+    else
+        av_seek_frame(format, -1, 0, AVSEEK_FLAG_BACKWARD);
+    ++m_cycleCount;
+    m_endReached = false;
+    for (auto &[index, play] : m_playStates)
+        play.cycleStart = true;
+    return ReadStep::Continue;
+}
+
+CMediaFileReadWorker::ReadStep CMediaFileReadWorker::HandOver(FramePackage &package, stFileStreamPlayState &play,
+                                                              int64_t &handedOver)
+{
+    if (play.startDts != TYX_NOPTS_VALUE && play.startDts > 0 && package.dts != TYX_NOPTS_VALUE && package.dts < play.startDts)
+        package.flags |= TYX_PKT_FLAG_DISCARD;
+    int64_t now = NowUs();
+    if (m_firstHandOverTime == 0)
+        m_firstHandOverTime = now;
+
+    const int64_t previousUs = av_rescale_q(play.lastDuration, play.timeBase, kMicroseconds);
+    if (play.lastTime > 0 && previousUs > 0) {
+        const int64_t wait = PacingDelayUs(previousUs, now - play.lastTime, package.flags & TYX_PKT_FLAG_DISCARD);
+        if (wait > 0 && SleepPacing(wait))
+            return ReadStep::End;
+        now = NowUs();
+    }
+
+    // Later cycles continue the time line of the one before.
+    if (play.cycleStart) {
+        play.cycleStart = false;
+        const int64_t read = package.dts != TYX_NOPTS_VALUE ? package.dts : package.pts;
+        const int64_t last = play.lastDts != TYX_NOPTS_VALUE ? play.lastDts : play.lastPts;
+        if (read != TYX_NOPTS_VALUE && last != TYX_NOPTS_VALUE)
+            play.cycleOffset = last + play.lastDuration - (read);
+    }
+    if (play.cycleOffset != 0) {
+        if (package.pts != TYX_NOPTS_VALUE)
+            package.pts += play.cycleOffset;
+        if (package.dts != TYX_NOPTS_VALUE)
+            package.dts += play.cycleOffset;
+    }
+    // The offset is part of what was handed over; keep the raw end of the cycle for the next one.
+    play.lastTime = now;
+    play.lastPts = package.pts;
+    play.lastDts = package.dts;
+    play.lastDuration = package.duration;
+    if (play.firstTime == 0) {
+        play.firstTime = now;
+        play.firstPts = package.pts;
+        play.firstDts = package.dts;
+        play.firstDuration = package.duration;
+        SetStreamBaseTime(package.streamIndex, now, package.pts, package.dts);
+    }
+    if (QueuePaketToStreamThread(package) > 0)
+        ++handedOver;
+    return ReadStep::Continue;
+}
+
+CMediaFileReadWorker::ReadStep CMediaFileReadWorker::ReadOnce(uint32_t &timeout, int64_t &handedOver)
+{
+    timeout = 0;
+    if (!m_reader) {
+        TYX_LOG(3, L"MediaFileReadWorker[%s:%x]There no valid media reader instance...exit.", m_name.c_str(), m_workerId);
+        return ReadStep::End;
+    }
+    if (!m_reader->IsOpened()) {
+        m_workingStep = 20;
+        TYX_LOG(6, L"MediaFileReadWorker[%s:%d]Media file wasn't open, try to open it...", m_name.c_str(),
+                static_cast<int32_t>(m_workerId));
+        m_baseTimeUTC = 0;
+        const int32_t result = m_reader->Reopen();
+        if (result < 0) {
+            m_workingStep = 44;
+            SetStreamState(TYX_STATUS_OPEN_FAILED);
+            if (!m_pushingStopped) {
+                SendStatusPaket2Consumers(TYX_SRC_CONNECT_FAILED, NowUs());
+                TYX_LOG(6, L"MediaFileReadWorker[%s:%x] Media files opening failed message(ErrCode=%d) pushed to downstream.",
+                        m_name.c_str(), m_workerId, result);
+            }
+            timeout = m_openRetryWaitMs;
+            return ReadStep::Continue;
+        }
+        m_workingStep = 26;
+        TYX_LOG(6, L"MediaFileReadWorker[%s:%x]Media source opened successfully.", m_name.c_str(), m_workerId);
+        SetStreamState(TYX_STATUS_RUNNING);
+        ReportReaderEvent(TYX_EVENT_SOURCE_OPENED);
+        OnMediaSourceOpenned(true);
+    }
+    if ((m_startDelay > 0 && NowUs() - m_initTime < m_startDelay) || m_pushingStopped) {
+        timeout = 10;
+        return ReadStep::Continue;
+    }
+    if (m_endReached) {
+        if (!m_repeat || m_showTime <= 0 || NowUs() - m_firstHandOverTime >= m_showTime)
+            return ReadStep::Finish;
+        StartNextCycle();
+    }
+    if (m_baseTimeUTC < 1)
+        m_baseTimeUTC = NowUs();
+
+    FramePackage package;
+    const int64_t readTime = NowUs();
+    const int32_t result = m_reader->ReadPacket(package);
+    package.readTime = readTime;
+    if (result < 0) {
+        TYX_LOG(3, L"MediaFileReadWorker[%s:%d]Media file reading failed with error(%d) returned.", m_name.c_str(),
+                static_cast<int32_t>(m_workerId), result);
+        m_reader->Close();
+        m_workingStep = 44;
+        SetStreamState(TYX_STATUS_ERROR);
+        ReportReaderEvent(TYX_EVENT_SOURCE_CLOSED);
+        SendStatusPaket2Consumers(TYX_SRC_READ_FAILED, NowUs());
+        return ReadStep::End;
+    }
+    if (result == 0) {
+        TYX_LOG(6, L"MediaFileReadWorker[%s:%x]Its End Of Media File!", m_name.c_str(), m_workerId);
+        m_endReached = true;
+        return ReadStep::Continue;
+    }
+    if (package.nLength < 1 || !CountReadPackage(package))
+        return ReadStep::Continue;
+    if (package.dts == TYX_NOPTS_VALUE)
+        TYX_LOG(6, L"MediaFileReadWorker[%s:%x]Pkt with invalid dts(%lld) read.", m_name.c_str(), m_workerId,
+                static_cast<long long>(package.dts));
+    const auto found = m_playStates.find(package.streamIndex);
+    if (found == m_playStates.end())
+        return ReadStep::Continue;
+    stFileStreamPlayState &play = found->second;
+    if (play.startKeyDts != TYX_NOPTS_VALUE && package.dts != TYX_NOPTS_VALUE && package.dts < play.startKeyDts)
+        return ReadStep::Continue;
+    if (play.endDts != TYX_NOPTS_VALUE && play.endDts > 0 && package.dts != TYX_NOPTS_VALUE && package.dts >= play.endDts) {
+        play.cycleLastPts = play.lastPts;
+        play.cycleLastDts = play.lastDts;
+        m_endReached = true;
+        return ReadStep::Continue;
+    }
+    return HandOver(package, play, handedOver);
+}
+
+uint32_t CMediaFileReadWorker::WorkingFunc()
+{
+    const int32_t threadId = GetCurrentThreadIdInt();
+    TYX_LOG(6, L"MediaFileReadWorker[%s:%x]Reading Thread[%d] Starting.", m_name.c_str(), m_workerId, threadId);
+    if (!m_reader) {
+        TYX_LOG(3, L"MediaFileReadWorker[%s:%x]:There no valid media reader instance...exit.", m_name.c_str(), m_workerId);
+        return 1;
+    }
+    if (!m_reader->IsOpened()) {
+        const int32_t result = m_reader->Reopen();
+        if (result < 0) {
+            SetStreamState(TYX_STATUS_OPEN_FAILED);
+            TYX_LOG(3, L"MediaFileReadWorker[%s:%x]Media file opening failed with error=%d.", m_name.c_str(), m_workerId, result);
+            ReportReaderEvent(TYX_EVENT_SOURCE_OPEN_FAILED);
+        } else {
+            TYX_LOG(6, L"MediaFileReadWorker[%s:%x]Media file opened successfully.", m_name.c_str(), m_workerId);
+            OnMediaSourceOpenned(true);
+            SetStreamState(TYX_STATUS_RUNNING);
+        }
+    }
+    m_openedInInit = 1;
+
+    int64_t handedOver = 0;
+    uint32_t timeout = 0;
+    for (;;) {
+        const int32_t signalled = WaitWorkerEvents(timeout);
+        if (signalled == TYX_WAIT_OBJECT_0) {
+            TYX_LOG(5, L"MediaFileReadWorker[%s:%x]Reading Thread[%d] Recieved exit signal, exiting...", m_name.c_str(),
+                    m_workerId, threadId);
+            break;
+        }
+        if (signalled == TYX_WAIT_OBJECT_0 + 1) {
+            TYX_LOG(5, L"MediaFileReadWorker[%s:%x]Reading Thread[%d] Recieved data-pushing signal.", m_name.c_str(),
+                    m_workerId, threadId);
+            m_workingStep = 29;
+            if (!m_pushingStopped) {
+                timeout = 0;
+                continue;
+            }
+            m_pushingStopped = 0;
+        } else if (signalled == TYX_WAIT_OBJECT_0 + 2) {
+            TYX_LOG(5, L"MediaFileReadWorker[%s:%x]Reading Thread[%d] Recieved STOP-data-pushing signal.", m_name.c_str(),
+                    m_workerId, threadId);
+            m_workingStep = 27;
+            m_pushingStopped = 1;
+            timeout = 0;
+            continue;
+        }
+        const ReadStep step = ReadOnce(timeout, handedOver);
+        if (step == ReadStep::Finish)
+            FinishPlay();
+        if (step != ReadStep::Continue)
+            break;
+    }
+
+    TYX_LOG(6, L"MediaFileReadWorker[%s:%d]Media reading Thread[%d] exiting.", m_name.c_str(),
+            static_cast<int32_t>(m_workerId), threadId);
+    m_workingStep = 31;
+    if (m_screenOutput)
+        std::printf("Media reading Thread[%d] is exiting...\n", threadId);
+    return static_cast<uint32_t>(handedOver);
+}

@@ -1,0 +1,149 @@
+#pragma once
+
+#include "core/TYXWorker.h"
+#include "core/TYXWorkerConfig.h"
+#include "input/GMediaReader.h"
+#include "input/ReadStreamState.h"
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+// A read result that reports B-frames the source may not carry (no reader gives it today).
+constexpr int32_t TYX_MSR_BFRAMES_FOUND = 0x40000000;
+// Stream-thread queues hold at most this many packages; more are dropped.
+constexpr size_t TYX_STREAM_THREAD_QUEUE_LIMIT = 900;
+// Base-time searches and backlog skipping give up after this many ms.
+constexpr uint32_t TYX_BASE_TIME_SEARCH_MS = 2999;
+
+// Results of the backlog skipping and the base-time search.
+constexpr int32_t TYX_SKIP_READER_CLOSED = -2;
+constexpr int32_t TYX_SKIP_READ_ERROR = -8;
+constexpr int32_t TYX_SKIP_END_OF_STREAM = -4;
+constexpr int32_t TYX_SKIP_TIMED_OUT = -16;
+constexpr int32_t TYX_SBT_NO_ENTRY = -1;
+constexpr int32_t TYX_SBT_END_OF_STREAM = -2;
+
+// The common base of the read workers of demultiplexed sources (files, RTSP, RTMP). The derived
+// worker's main thread reads packages and queues a copy of each to the thread of its stream; one
+// stream thread per source stream drops the start packages, holds back a key frame, stamps every
+// package on the program clock (µs) and sends it to the consumers.
+//
+// Stream thread: no stream -> dropping (until the stream has a base time and the start drop count
+// is reached) -> [delay estimating] -> pushing. The worker owns the reader, the stream table
+// (container index -> stReadStreamState) and the thread map (thread id -> StrmPrcsThdPrmtrs).
+// Lock order: thread map, then a record's lock, then its queue; the stream table alone or inside
+// a record's lock; a stream state's mutex innermost.
+class CMultiStrmMediaReadWorker : public CTYXWorker
+{
+public:
+    CMultiStrmMediaReadWorker(uint32_t workerId, const ConsumerLinkMap *consumerLinks);
+    ~CMultiStrmMediaReadWorker() override;
+
+    int32_t Initialize(uint8_t flag, int32_t value) override;
+    void unInitialize() override;
+    // Creates the reader, opens the source once and keeps the configured streams it really has.
+    int32_t CopyInConfiguration(const stTYXWorkerConfig *config) override;
+    // The delay in ms of the stream with that output id, -256 when no stream has it.
+    int32_t GetUpstreamDelay(uint32_t outputStreamId) override;
+    // Rebuilds the stream table and publishes the output parameters after every open.
+    virtual int32_t OnMediaSourceOpenned(bool notify);
+    // Makes the worker's reader; none when the configuration names no source it can read.
+    virtual CMediaSourceReader *CreateReader(const stMediaSourceReadWorkerConfig &config) = 0;
+    virtual int32_t GetStreamDelayParam(uint8_t piADTC, int32_t configuredDelay) = 0;
+    // Sub number (0: all streams) -> the stream's counters.
+    virtual std::map<int16_t, stReadStreamCounts> GetStreamStatisticsA(int16_t subNo);
+    virtual std::map<int16_t, stReadStreamCounts> GetStreamStatisticsB(int16_t subNo);
+
+    // Waits after the end of a stream and after a read error before the source is opened again.
+    void SetReopenWaits(uint32_t afterEndMs, uint32_t afterErrorMs);
+    void SetReopenFlags(bool afterEnd, bool afterError);
+    // Seconds during which a crucial stream's source is retried in CopyInConfiguration (0: none).
+    void SetConnectRetryPeriod(int32_t seconds) { m_connectRetrySeconds = seconds; }
+    CMediaSourceReader *Reader() const { return m_reader.get(); }
+    int64_t BaseTimeUTC() const { return m_baseTimeUTC.load(); }
+    // The source path as it may be logged and reported (a password masked).
+    std::wstring SourcePathForLog() const;
+    // Packages waiting in the stream threads' queues.
+    int64_t PendingStreamPackages();
+
+protected:
+    // Main thread operations of the derived workers.
+    int32_t CreateStrmProcThrdsByConfig();
+    int32_t AddNewSSPThread(int16_t subNo, int16_t containerIndex, int32_t mediaType);
+    // Hands a copy of the package to its stream thread; the thread id, 0 when no thread serves it.
+    int32_t QueuePaketToStreamThread(const FramePackage &package);
+    // Reads what a live source had buffered; the number of streams caught up or a negative code,
+    // with the packets read in packetsRead.
+    int32_t SkipStreamBacklogs(int64_t &packetsRead);
+    int32_t SkipBacklogs(int64_t &packetsRead) { return SkipStreamBacklogs(packetsRead); }
+    int32_t GetMSBaseTimeByNTP();
+    // Finds base times by the arrival of packets (all streams when wanted is empty); the number
+    // found or a negative code (TYX_SBT_END_OF_STREAM, TYX_SBT_NO_ENTRY, a read error).
+    int32_t GetStrmBaseTimeInPktsRcving(const std::vector<int16_t> &wanted, std::vector<int16_t> *found);
+    bool HasStreamBaseTime(int16_t containerIndex);
+    bool AllStreamsHaveBaseTime();
+    // Keeps a copy of a key frame as its stream's reserved key frame; the container index, -1 for
+    // a package without one, -2 for a stream not in the table.
+    int32_t ReserveKeyFrame(const FramePackage &package);
+    void ReportReaderEvent(int32_t type);
+    // Counts a package read by the main thread in its stream's counters; false when no stream
+    // has it.
+    bool CountReadPackage(const FramePackage &package);
+    void SetStreamState(int32_t code) { SetStateOfAllStreams(code); }
+    bool ExitRequested(uint32_t timeoutMs = 0) { return m_exitEvent->Wait(timeoutMs) == TYX_WAIT_OBJECT_0; }
+    // Waits with the given time-out on the exit, start-pushing and stop-pushing events; 0, 1, 2
+    // for the event, or TYX_WAIT_TIMEOUT.
+    int32_t WaitWorkerEvents(uint32_t timeoutMs);
+    std::shared_ptr<stReadStreamState> FindStream(int16_t containerIndex);
+    std::shared_ptr<stReadStreamState> FindStreamByOutput(uint32_t outputId);
+
+    // Stamping, for the stream threads (and tests).
+    void TimeStamp2NTP(stReadStreamState &state, FramePackage &package);
+    void TimeStampByLocalClock(stReadStreamState &state, FramePackage &package);
+
+    int32_t m_msType = 0;
+    std::unique_ptr<CMediaSourceReader> m_reader;
+    std::wstring m_sourcePath;               // as opened (credentials included)
+    uint8_t m_useNTP = 0;
+    uint8_t m_useUTC = 0;
+    std::atomic<int64_t> m_baseTimeUTC{0};
+    std::atomic<uint8_t> m_openedInInit{0};
+    uint8_t m_reopenAfterEnd = 1;
+    uint32_t m_reopenWaitAfterEndMs = 10000;
+    uint8_t m_reopenAfterError = 1;
+    uint32_t m_reopenWaitAfterErrorMs = 10000;
+    int32_t m_dropCountVideo = 0;
+    int32_t m_dropCountAudio = 0;
+    uint8_t m_skipBacklogs = 1;
+    std::map<int16_t, int32_t> m_backupCodecIds;       // container index -> last valid codec id
+    std::map<int16_t, stTYXStreamConfig> m_streamConfigs; // configured stream number -> record
+    CRWLockedMap<int16_t, std::shared_ptr<stReadStreamState>> m_streamTable;
+    CRWLockedMap<int32_t, std::shared_ptr<StrmPrcsThdPrmtrs>> m_threadMap;
+    int32_t m_connectRetrySeconds = 0;
+
+private:
+    struct stStreamThreadState;
+    struct stBaseTimeEntry;
+
+    uint32_t SingleStreamProcThread();
+    uint32_t StreamThreadPass(stStreamThreadState &thread);
+    void HandleStreamPackage(stStreamThreadState &thread, const std::shared_ptr<StrmPrcsThdPrmtrs> &record,
+                             FramePackage &package);
+    bool EstimateDelay(stStreamThreadState &thread, stReadStreamState &state, const FramePackage &package);
+    void PushReservedKeyFrame(stStreamThreadState &thread, stReadStreamState &state, const FramePackage &next);
+    void StampAndSend(stStreamThreadState &thread, stReadStreamState &state, FramePackage &package);
+    std::shared_ptr<StrmPrcsThdPrmtrs> FindThreadRecord(int32_t threadId);
+    std::shared_ptr<StrmPrcsThdPrmtrs> StartStreamThread(int16_t subNo, int16_t containerIndex, uint32_t outputId,
+                                                         int32_t kind, const stTYXStreamConfig *config);
+    stStreamParams CopyAVStrmInfoToThdIOPam(const stMediaStreamInfo &info);
+    int32_t OpenForConfiguration(const std::string &path, StreamRequestMap &video, StreamRequestMap &audio,
+                                 bool crucial);
+    int32_t GetSBTBySkipPkts(std::vector<stBaseTimeEntry> &entries);
+    int32_t StreamDropCount(int32_t mediaType) const;
+
+    std::atomic<bool> m_pushMarkCleared{false};
+};

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <cstddef> // FramePackage.h uses size_t without including it
+
+#include "core/FramePackage.h"
+#include "core/ReadWriteLock.h"
+#include "core/TYXConfigRecords.h"
+#include "input/MediaStreamInfo.h"
+#include "platform/CriticalSection.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+// Delay values of a stream: -16 asks for an estimate, -256 means no figure is known.
+constexpr int32_t TYX_DELAY_ESTIMATE = -16;
+constexpr int32_t TYX_DELAY_UNKNOWN = -256;
+
+// The delay figure of one output stream of a demultiplexed source.
+struct stStreamDelayEstimate
+{
+    uint32_t outputId = 0;
+    int32_t configuredDelay = TYX_DELAY_UNKNOWN; // the stream's EstmtDly
+    std::atomic<int32_t> delay{TYX_DELAY_UNKNOWN};
+    int32_t mediaType = 0;
+    int16_t audioFrameSize = 1024;
+    float frameRate = 0.0f;                      // frames per second
+    float sampleRate = 0.0f;
+    std::mutex lock;                             // the samples
+    std::vector<int32_t> samples;                // ms
+};
+
+// The average of the samples as an estimate ends it: 50 ms for a sum of 0 or less, and 300 ms
+// (video) or 150 ms (audio) when the average is below 1.
+int32_t AverageStreamDelay(const std::vector<int32_t> &samples, int32_t mediaType);
+
+// One stream of the source, keyed by its container index in the stream table.
+struct stReadStreamState
+{
+    stReadStreamState() = default;
+    ~stReadStreamState() { FreeFramePackage(reservedKeyFrame); }
+    stReadStreamState(const stReadStreamState &) = delete;
+    stReadStreamState &operator=(const stReadStreamState &) = delete;
+
+    int16_t subNo = 0;                        // the reader's stream number
+    uint32_t outputId = 0;                    // sub number plus worker id
+    stMediaStreamInfo info;                   // own copy of the reader's record
+    std::optional<stTYXStreamConfig> config;
+    int32_t threadId = 0;                     // the stream thread serving it
+    std::shared_ptr<stStreamDelayEstimate> estimate;
+
+    std::mutex mutex;                         // every field below
+    int64_t streamBaseTime = 0;               // program-clock µs, 0 = not set
+    int64_t basePts = 0;                      // stream time base
+    int64_t lastPts = TYX_NOPTS_VALUE;
+    int64_t localBaseTime = 0;                // 0 = not set
+    int64_t localBasePts = 0;
+    int64_t localBaseDts = 0;
+    int64_t packetsRead = 0;
+    int64_t unitsRead = 0;                    // video frames or audio samples
+    int64_t packetsSent = 0;
+    int64_t unitsSent = 0;
+    FramePackage reservedKeyFrame;            // own data copy, empty when none
+};
+
+// The counters of one stream as the statistics operations hand them out.
+struct stReadStreamCounts
+{
+    int16_t subNo = 0;
+    int64_t packetsRead = 0;
+    int64_t unitsRead = 0;
+    int64_t packetsSent = 0;
+    int64_t unitsSent = 0;
+};
+
+// One stream thread's record in the thread map.
+struct StrmPrcsThdPrmtrs
+{
+    StrmPrcsThdPrmtrs() = default;
+    ~StrmPrcsThdPrmtrs();
+    StrmPrcsThdPrmtrs(const StrmPrcsThdPrmtrs &) = delete;
+    StrmPrcsThdPrmtrs &operator=(const StrmPrcsThdPrmtrs &) = delete;
+
+    std::atomic<int16_t> containerIndex{-1};  // -1: a free thread
+    int16_t subNo = 0;
+    int16_t subNo2 = 0;
+    std::atomic<uint32_t> outputId{0};
+    int32_t threadId = 0;
+    std::optional<stTYXStreamConfig> config;
+    CCriticalSection queueLock;
+    std::deque<FramePackage> queue;           // copies owned by the queue
+    int32_t kind = 0;                         // 2 coded video, 8 coded audio
+    uint32_t workerId = 0;
+    uint32_t workerId2 = 0;
+    CReadWriteLock lock;
+};

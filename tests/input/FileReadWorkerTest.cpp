@@ -1,0 +1,399 @@
+#include "input/MFRdrWorker.h"
+
+#include "ReadWorkerTestSupport.h"
+
+#include "core/TYXUtils.h"
+#include "host/GlobalVars.h"
+#include "host/TYXEvent.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+#include "support/TestMedia.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace {
+
+constexpr uint32_t kWorker = 0x01010000;
+constexpr uint32_t kVideoOut = kWorker + 1;
+constexpr uint32_t kAudioOut = kWorker + 2;
+
+struct stFileMedia
+{
+    CTempDir dir;
+    std::filesystem::path av, videoOnly, gop12, oneSecond, bframes;
+    stTestMediaInfo avInfo, videoOnlyInfo, gop12Info, oneSecondInfo, bframesInfo;
+};
+stFileMedia *g_files = nullptr;
+
+std::vector<stSeenPackage> DataPackages(const std::vector<stSeenPackage> &all)
+{
+    std::vector<stSeenPackage> data;
+    for (const stSeenPackage &p : all)
+        if (p.length > 0)
+            data.push_back(p);
+    return data;
+}
+
+int CountStatus(const std::vector<stSeenPackage> &all, int32_t status)
+{
+    int count = 0;
+    for (const stSeenPackage &p : all)
+        count += p.length == status ? 1 : 0;
+    return count;
+}
+
+std::vector<stTYXEvent> TakeEvents()
+{
+    std::vector<stTYXEvent> events;
+    stTYXEvent event;
+    while (PopTYXEvent(event))
+        events.push_back(event);
+    return events;
+}
+
+// A file worker on the fake clock: every pacing wait moves the clock instead of sleeping.
+struct stPacedFileWorker
+{
+    stFakeClock clock;
+    CTestConsumers consumers;
+    std::shared_ptr<CMediaFileReadWorker> worker;
+
+    explicit stPacedFileWorker(bool audio, uint32_t id = kWorker)
+    {
+        consumers.Add(id + 1, TYX_PKT_KIND_CODED_VIDEO);
+        if (audio)
+            consumers.Add(id + 2, TYX_PKT_KIND_CODED_AUDIO);
+        worker = std::make_shared<CMediaFileReadWorker>(id, &consumers.Links());
+        worker->SetClockSources([this] { return clock.Now(); }, [this] { return clock.Tick(); });
+        worker->SetPacingSleep([this](int64_t us) {
+            clock.Advance(us);
+            return false;
+        });
+    }
+    // Runs the play to its end (the thread ends by itself); the thread's exit code.
+    int32_t Play(const stMediaSourceReadWorkerConfig &config)
+    {
+        if (StartReadWorker(*worker, config) < 0)
+            return -1000;
+        return Finish();
+    }
+    int32_t Finish()
+    {
+        WaitUntil([this] { return worker->GetWorkingStep() == 31; }, 30000);
+        // The stream threads may still hold the last packages.
+        WaitUntil([this] { return worker->PendingStreamPackages() == 0; }, 10000);
+        return StopReadWorker(*worker);
+    }
+};
+
+} // namespace
+
+class FileReadWorkerTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        g_files = new stFileMedia;
+        stTestMediaSpec spec;
+        spec.seconds = 2.0;
+        g_files->av = g_files->dir.File("av.mp4");
+        ASSERT_EQ(0, WriteTestMedia(g_files->av, spec, &g_files->avInfo));
+        spec.audio = false;
+        g_files->videoOnly = g_files->dir.File("video.mp4");
+        ASSERT_EQ(0, WriteTestMedia(g_files->videoOnly, spec, &g_files->videoOnlyInfo));
+        stTestMediaSpec gop;
+        gop.videoCodec = "mpeg4";
+        gop.width = 64;
+        gop.height = 64;
+        gop.gop = 12;
+        gop.audio = false;
+        gop.seconds = 3.0;
+        g_files->gop12 = g_files->dir.File("gop12.mp4");
+        ASSERT_EQ(0, WriteTestMedia(g_files->gop12, gop, &g_files->gop12Info));
+        gop.seconds = 1.0;
+        g_files->oneSecond = g_files->dir.File("one.mp4");
+        ASSERT_EQ(0, WriteTestMedia(g_files->oneSecond, gop, &g_files->oneSecondInfo));
+        stTestMediaSpec bframes;
+        bframes.container = "matroska";
+        bframes.bFrames = 2;
+        bframes.seconds = 2.0;
+        g_files->bframes = g_files->dir.File("bframes.mkv");
+        ASSERT_EQ(0, WriteTestMedia(g_files->bframes, bframes, &g_files->bframesInfo));
+    }
+    static void TearDownTestSuite()
+    {
+        delete g_files;
+        g_files = nullptr;
+    }
+    void SetUp() override
+    {
+        CTYXGVMS::ResetForTests();
+        ClearTYXEventQueue();
+    }
+    void TearDown() override { ClearTYXEventQueue(); }
+};
+
+TEST_F(FileReadWorkerTest, PlaysAFileOnceWithEveryPacketInOrder)
+{
+    stPacedFileWorker run(true);
+    const auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->av.wstring(), true);
+    const int32_t handed = run.Play(config);
+    EXPECT_EQ(g_files->avInfo.videoPackets + g_files->avInfo.audioPackets, handed);
+
+    const auto videoAll = run.consumers.Take(kVideoOut);
+    const auto video = DataPackages(videoAll);
+    ASSERT_EQ(static_cast<size_t>(g_files->avInfo.videoPackets), video.size());
+    EXPECT_EQ(1, CountStatus(videoAll, TYX_SRC_CLOSED));
+    EXPECT_TRUE(video.front().key());
+    int keys = 0;
+    for (size_t i = 0; i < video.size(); ++i) {
+        keys += video[i].key() ? 1 : 0;
+        EXPECT_EQ(TYX_PKT_KIND_CODED_VIDEO, video[i].kind);
+        EXPECT_TRUE(video[i].annexB);
+        // Stamped on the program clock from the first hand-over, in µs.
+        EXPECT_EQ(video.front().pts + int64_t(i) * 40000, video[i].pts) << i;
+        EXPECT_EQ(40000, video[i].duration);
+    }
+    EXPECT_EQ(2, keys);
+
+    const auto audio = DataPackages(run.consumers.Take(kAudioOut));
+    ASSERT_EQ(static_cast<size_t>(g_files->avInfo.audioPackets), audio.size());
+    for (const stSeenPackage &p : audio)
+        EXPECT_EQ(TYX_PKT_KIND_CODED_AUDIO, p.kind);
+
+    const auto counts = run.worker->GetStreamStatisticsA(0);
+    ASSERT_EQ(2u, counts.size());
+    EXPECT_EQ(g_files->avInfo.videoPackets, counts.at(1).packetsSent);
+    EXPECT_EQ(g_files->avInfo.audioPackets, counts.at(2).packetsRead);
+    EXPECT_EQ(int64_t(g_files->avInfo.audioPackets) * 1024, counts.at(2).unitsSent);
+
+    // The output parameters are published in µs.
+    const auto params = run.worker->GetOutputParametersMap();
+    ASSERT_TRUE(params.has_value());
+    EXPECT_EQ(1000000, params->at(kVideoOut).timeBase.den);
+    EXPECT_FLOAT_EQ(25.0f, params->at(kVideoOut).frameRate);
+
+    const auto events = TakeEvents();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(TYX_EVENT_SOURCE_CLOSED, events.back().type);
+    EXPECT_EQ(g_files->av.string(), WStringToString(events.back().attributes.at("InputPath").wtext));
+}
+
+TEST_F(FileReadWorkerTest, PacingHoldsEachPackageForMostOfThePreviousDuration)
+{
+    stPacedFileWorker run(false);
+    const auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->videoOnly.wstring(), false);
+    run.Play(config);
+    const auto video = DataPackages(run.consumers.Take(kVideoOut));
+    ASSERT_EQ(50u, video.size());
+    // 96.1 % of 40 ms between hand-overs; the first two go at once.
+    EXPECT_EQ(video[0].readTime, video[1].readTime);
+    for (size_t i = 2; i < video.size(); ++i)
+        EXPECT_EQ(38440, video[i].readTime - video[i - 1].readTime) << i;
+}
+
+TEST(FilePacingTest, DelayFollowsThePreviousDuration)
+{
+    EXPECT_EQ(38440, CMediaFileReadWorker::PacingDelayUs(40000, 0, false));
+    EXPECT_EQ(38440 - 10000 * 961 / 1000, CMediaFileReadWorker::PacingDelayUs(40000, 10000, false));
+    EXPECT_EQ(0, CMediaFileReadWorker::PacingDelayUs(40000, 37440, false)); // within a millisecond
+    EXPECT_EQ(1922, CMediaFileReadWorker::PacingDelayUs(40000, 0, true));   // a twentieth for discarded ones
+    EXPECT_EQ(0, CMediaFileReadWorker::PacingDelayUs(0, 0, false));
+    // Long pauses do not wrap round.
+    EXPECT_EQ(0, CMediaFileReadWorker::PacingDelayUs(40000, 3000000000LL, false));
+}
+
+TEST_F(FileReadWorkerTest, PlayFromStartsAtTheKeyFrameBeforeItAndMarksTheLeadIn)
+{
+    stPacedFileWorker run(false);
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->gop12.wstring(), false);
+    config.PlayFrom = 1.0f;
+    run.Play(config);
+    const auto video = DataPackages(run.consumers.Take(kVideoOut));
+    // The key frame at 0.96 s (decoded, not shown), then everything from 1.00 s on.
+    ASSERT_EQ(75u - 24u, video.size());
+    EXPECT_TRUE(video[0].key());
+    EXPECT_TRUE(video[0].flags & TYX_PKT_FLAG_DISCARD);
+    for (size_t i = 1; i < video.size(); ++i)
+        EXPECT_FALSE(video[i].flags & TYX_PKT_FLAG_DISCARD) << i;
+    EXPECT_EQ(video[0].pts + 40000, video[1].pts);
+}
+
+TEST_F(FileReadWorkerTest, PlayToFinishesThePlayAtTheEndPosition)
+{
+    stPacedFileWorker run(false);
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->gop12.wstring(), false);
+    config.PlayTo = 1.5f;
+    run.Play(config);
+    const auto all = run.consumers.Take(kVideoOut);
+    const auto video = DataPackages(all);
+    // From the start of the file up to the end position (1.52 s, the later of 1.48 and 1.52).
+    ASSERT_EQ(38u, video.size());
+    EXPECT_TRUE(video.front().key());
+    EXPECT_EQ(1, CountStatus(all, TYX_SRC_CLOSED));
+    EXPECT_EQ(0, run.worker->CycleCount());
+}
+
+TEST_F(FileReadWorkerTest, RepeatPlaysCyclesUntilTheShowTimeWithRisingStamps)
+{
+    stPacedFileWorker run(false);
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->oneSecond.wstring(), false);
+    config.Repeat = 1;
+    config.ShowTime = 2.5f;
+    run.Play(config);
+    const auto all = run.consumers.Take(kVideoOut);
+    const auto video = DataPackages(all);
+    // Each cycle takes 25 x 38.44 ms of the clock: the third one ends past 2.5 s.
+    EXPECT_EQ(2, run.worker->CycleCount());
+    ASSERT_EQ(75u, video.size());
+    for (size_t i = 0; i < video.size(); ++i)
+        EXPECT_EQ(video.front().pts + int64_t(i) * 40000, video[i].pts) << i;
+    EXPECT_EQ(1, CountStatus(all, TYX_SRC_CLOSED));
+}
+
+TEST_F(FileReadWorkerTest, RepeatWithoutShowTimeEndsAfterOneCycle)
+{
+    stPacedFileWorker run(false);
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->oneSecond.wstring(), false);
+    config.Repeat = 1;
+    run.Play(config);
+    EXPECT_EQ(25u, DataPackages(run.consumers.Take(kVideoOut)).size());
+    EXPECT_EQ(0, run.worker->CycleCount());
+}
+
+TEST_F(FileReadWorkerTest, BFrameFilesPlayToTheirEnd)
+{
+    stPacedFileWorker run(true);
+    const auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->bframes.wstring(), true);
+    run.Play(config);
+    const auto all = run.consumers.Take(kVideoOut);
+    EXPECT_EQ(static_cast<size_t>(g_files->bframesInfo.videoPackets), DataPackages(all).size());
+    EXPECT_EQ(0, CountStatus(all, TYX_SRC_READ_FAILED));
+    EXPECT_EQ(1, CountStatus(all, TYX_SRC_CLOSED));
+}
+
+TEST_F(FileReadWorkerTest, AMissingFileIsRetriedWithoutStoppingOtherSources)
+{
+    CLogCapture log;
+    CTempDir dir;
+    const auto later = dir.File("later.mp4");
+    CTestConsumers consumers;
+    consumers.Add(kVideoOut, TYX_PKT_KIND_CODED_VIDEO);
+    auto missing = std::make_shared<CMediaFileReadWorker>(kWorker, &consumers.Links());
+    missing->SetOpenRetryWait(20);
+    ASSERT_EQ(0, StartReadWorker(*missing, MakeSourceConfig(kWorker, TYX_MS_FILE, later.wstring(), false)));
+
+    // Another source plays meanwhile.
+    constexpr uint32_t kOther = 0x01020000;
+    stPacedFileWorker other(false, kOther);
+    ASSERT_EQ(0, StartReadWorker(*other.worker, MakeSourceConfig(kOther, TYX_MS_FILE, g_files->videoOnly.wstring(), false)));
+    const auto statuses = consumers.TakeUntil(kVideoOut, [](const auto &all) { return CountStatus(all, TYX_SRC_CONNECT_FAILED) >= 3; }, 10000);
+    EXPECT_GE(CountStatus(statuses, TYX_SRC_CONNECT_FAILED), 3);
+    EXPECT_TRUE(log.Contains(L"MediaFileReadWorker[Source1:1010000]Media file opening failed with error=", 3));
+    const auto stats = missing->GetOutputStatistics(kVideoOut);
+    ASSERT_EQ(1u, stats.size());
+    EXPECT_EQ(TYX_STATUS_OPEN_FAILED, stats.at(kVideoOut).state);
+    bool openFailedEvent = false;
+    for (const stTYXEvent &event : TakeEvents())
+        openFailedEvent = openFailedEvent || event.type == TYX_EVENT_SOURCE_OPEN_FAILED;
+    EXPECT_TRUE(openFailedEvent);
+
+    // The file appears: the worker opens it and plays it.
+    std::filesystem::copy_file(g_files->videoOnly, later);
+    const auto played = consumers.TakeUntil(kVideoOut, [](const auto &all) { return DataPackages(all).size() >= 5; }, 20000);
+    EXPECT_GE(DataPackages(played).size(), 5u);
+    EXPECT_GE(StopReadWorker(*missing), 0);
+
+    other.Finish();
+    EXPECT_EQ(50u, DataPackages(other.consumers.Take(kOther + 1)).size());
+}
+
+TEST_F(FileReadWorkerTest, AFileThatIsNotMediaGivesItsCodeAndStopsPromptly)
+{
+    CLogCapture log;
+    CTempDir dir;
+    const auto junk = dir.File("junk.mp4");
+    std::ofstream(junk) << std::string(10000, 'j');
+    CTestConsumers consumers;
+    consumers.Add(kVideoOut, TYX_PKT_KIND_CODED_VIDEO);
+    auto worker = std::make_shared<CMediaFileReadWorker>(kWorker, &consumers.Links());
+    ASSERT_EQ(0, StartReadWorker(*worker, MakeSourceConfig(kWorker, TYX_MS_FILE, junk.wstring(), false)));
+    const auto statuses = consumers.TakeUntil(kVideoOut, [](const auto &all) { return CountStatus(all, TYX_SRC_CONNECT_FAILED) >= 1; }, 10000);
+    EXPECT_EQ(1, CountStatus(statuses, TYX_SRC_CONNECT_FAILED));
+    EXPECT_TRUE(log.Contains(L"Media file opening failed with error=" + std::to_wstring(-1094995529), 3));
+    // The worker waits 20 s before the next try; the stop does not wait for that.
+    EXPECT_NE(static_cast<int32_t>(TYX_STILL_ACTIVE), StopReadWorker(*worker));
+}
+
+TEST_F(FileReadWorkerTest, StartDelayHoldsTheFirstHandOver)
+{
+    CTestConsumers consumers;
+    consumers.Add(kVideoOut, TYX_PKT_KIND_CODED_VIDEO);
+    auto worker = std::make_shared<CMediaFileReadWorker>(kWorker, &consumers.Links());
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->videoOnly.wstring(), false);
+    config.StartDelay = 0.3f;
+    const int64_t before = GetCurrentTimeUs();
+    ASSERT_EQ(0, StartReadWorker(*worker, config));
+    const auto video = consumers.TakeUntil(kVideoOut, [](const auto &all) { return !all.empty(); }, 10000);
+    ASSERT_FALSE(video.empty());
+    EXPECT_GE(video.front().readTime - before, 300000);
+    StopReadWorker(*worker);
+}
+
+namespace {
+
+// A file worker whose reader plays a script.
+class CScriptedFileWorker : public CMediaFileReadWorker
+{
+public:
+    CScriptedFileWorker(uint32_t id, const ConsumerLinkMap *links, std::unique_ptr<CScriptReader> reader)
+        : CMediaFileReadWorker(id, links), m_script(std::move(reader))
+    {
+    }
+    CMediaSourceReader *CreateReader(const stMediaSourceReadWorkerConfig &) override
+    {
+        m_reader = std::move(m_script);
+        return m_reader.get();
+    }
+
+private:
+    std::unique_ptr<CScriptReader> m_script;
+};
+
+} // namespace
+
+TEST_F(FileReadWorkerTest, AReadErrorEndsThePlayWithItsStatus)
+{
+    stFakeClock clock;
+    auto reader = std::make_unique<CScriptReader>(clock);
+    reader->AddStream(0, 0, AVRational{1, 25}, AVRational{25, 1}, 27);
+    for (int i = 0; i < 3; ++i)
+        reader->Push({0, i, i, 1, i == 0, 0, 1});
+    reader->Push({0, 0, 0, 0, false, 0, -5});
+    CTestConsumers consumers;
+    consumers.Add(kVideoOut, TYX_PKT_KIND_CODED_VIDEO);
+    auto worker = std::make_shared<CScriptedFileWorker>(kWorker, &consumers.Links(), std::move(reader));
+    worker->SetPacingSleep([](int64_t) { return false; });
+    CLogCapture log;
+    ASSERT_EQ(0, StartReadWorker(*worker, MakeSourceConfig(kWorker, TYX_MS_FILE, L"script", false)));
+    const auto all = consumers.TakeUntil(kVideoOut, [](const auto &seen) { return CountStatus(seen, TYX_SRC_READ_FAILED) > 0; }, 10000);
+    EXPECT_EQ(1, CountStatus(all, TYX_SRC_READ_FAILED));
+    EXPECT_TRUE(log.Contains(L"Media file reading failed with error(-5) returned.", 3));
+    EXPECT_EQ(TYX_STATUS_ERROR, worker->GetOutputStatistics(kVideoOut).at(kVideoOut).state);
+    StopReadWorker(*worker);
+    bool closedEvent = false;
+    for (const stTYXEvent &event : TakeEvents())
+        closedEvent = closedEvent || event.type == TYX_EVENT_SOURCE_CLOSED;
+    EXPECT_TRUE(closedEvent);
+}
+
+TEST(FileReadWorkerDelayTest, ConfiguredDelayOrFifty)
+{
+    CMediaFileReadWorker worker(kWorker, nullptr);
+    EXPECT_EQ(50, worker.GetStreamDelayParam(0, 0));
+    EXPECT_EQ(50, worker.GetStreamDelayParam(1, -3));
+    EXPECT_EQ(120, worker.GetStreamDelayParam(0, 120));
+    EXPECT_EQ(TYX_DELAY_UNKNOWN, worker.GetUpstreamDelay(kVideoOut));
+}

@@ -1,0 +1,193 @@
+#include "ReadWorkerTestSupport.h"
+
+#include <thread>
+
+void CTestConsumers::Add(uint32_t outputId, int32_t kind)
+{
+    stWorkerLink link;
+    link.CreateQueue();
+    link.producerId = outputId & ~0xFFu;
+    link.consumerId = 0x10000004u + static_cast<uint32_t>(m_ends.size()) * 0x10000u;
+    link.paketKind = kind;
+    link.lastActiveTime = 1;
+    m_links[outputId][link.consumerId] = link;
+    m_ends[outputId] = link;
+}
+
+std::vector<stSeenPackage> CTestConsumers::Take(uint32_t outputId)
+{
+    std::vector<stSeenPackage> seen;
+    stWorkerLink &link = m_ends.at(outputId);
+    CCsLock lock(*link.queueLock);
+    while (!link.queue->empty()) {
+        FramePackage package = link.queue->front();
+        link.queue->pop_front();
+        stSeenPackage entry;
+        entry.length = package.nLength;
+        entry.pts = package.pts;
+        entry.dts = package.dts;
+        entry.duration = package.duration;
+        entry.flags = package.flags;
+        entry.kind = package.kind;
+        entry.mediaType = package.mediaType;
+        entry.streamIndex = package.streamIndex;
+        entry.readTime = package.readTime;
+        const uint8_t *d = package.pData;
+        entry.annexB = package.nLength >= 4 && d && d[0] == 0 && d[1] == 0 && (d[2] == 1 || (d[2] == 0 && d[3] == 1));
+        seen.push_back(entry);
+        FreeFramePackage(package);
+    }
+    return seen;
+}
+
+std::vector<stSeenPackage> CTestConsumers::TakeUntil(uint32_t outputId,
+                                                     const std::function<bool(const std::vector<stSeenPackage> &)> &done,
+                                                     int timeoutMs)
+{
+    std::vector<stSeenPackage> &all = m_taken[outputId];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        for (const stSeenPackage &entry : Take(outputId))
+            all.push_back(entry);
+        if (done(all) || std::chrono::steady_clock::now() >= deadline)
+            return all;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+stMediaSourceReadWorkerConfig MakeSourceConfig(uint32_t workerId, int32_t msType, const std::wstring &path, bool audio)
+{
+    stMediaSourceReadWorkerConfig config;
+    config.Name = L"Source1";
+    config.No = 1;
+    config.WorkerId = static_cast<int32_t>(workerId);
+    config.MSTYPE = msType;
+    config.MSFullPath = path;
+    config.UseNTP = 0;
+    config.UseUTC = 0;
+    stTYXStreamConfig video;
+    video.avStrmId = -1;
+    video.StreamId = static_cast<int32_t>(workerId) + 1;
+    video.StrmAlias = L"V1";
+    video.MediaType = 0;
+    video.EstmtDly = 300;
+    config.Streams[1] = video;
+    if (audio) {
+        stTYXStreamConfig sound;
+        sound.avStrmId = -2;
+        sound.StreamId = static_cast<int32_t>(workerId) + 2;
+        sound.StrmAlias = L"A1";
+        sound.MediaType = 1;
+        sound.EstmtDly = 150;
+        config.Streams[2] = sound;
+    }
+    config.BuildIOItems();
+    return config;
+}
+
+void CScriptReader::AddStream(int16_t index, int32_t mediaType, AVRational timeBase, AVRational frameRate, int32_t codecId)
+{
+    stMediaStreamInfo info;
+    info.streamIndex = index;
+    info.mediaType = mediaType;
+    info.timeBase = timeBase;
+    info.frameRate = frameRate;
+    info.codecId = codecId;
+    if (mediaType == 0) {
+        info.width = 320;
+        info.height = 240;
+    } else {
+        info.sampleRate = 48000;
+        info.frameSize = 1024;
+    }
+    m_streams[index] = info;
+}
+
+void CScriptReader::Push(const stPacket &packet)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_script.push_back(packet);
+}
+
+int32_t CScriptReader::OpenMediaSource(const std::string &path, StreamRequestMap *video, StreamRequestMap *audio)
+{
+    std::lock_guard<std::recursive_mutex> io(m_ioMutex);
+    CloseLocked();
+    CMediaSourceReader::OpenMediaSource(path, video, audio);
+    ++m_opens;
+    if (m_openResult < 0)
+        return m_openResult;
+    int32_t count = 0;
+    auto take = [&](StreamRequestMap *requests, int32_t type, int16_t marker) {
+        if (!requests)
+            return;
+        for (auto &[number, index] : *requests) {
+            int16_t chosen = TYX_STREAM_NOT_TAKEN;
+            for (const auto &[streamIndex, info] : m_streams) {
+                if (info.mediaType == type && (index == marker || index == streamIndex)) {
+                    chosen = streamIndex;
+                    break;
+                }
+            }
+            index = chosen;
+            if (chosen >= 0) {
+                m_params[number] = m_streams.at(chosen);
+                m_selected[chosen] = nullptr;
+                ++count;
+            }
+        }
+    };
+    take(video, 0, TYX_BEST_VIDEO_STREAM);
+    take(audio, 1, TYX_BEST_AUDIO_STREAM);
+    if (count == 0)
+        return TYX_MSR_STREAM_NOT_FOUND;
+    m_opened = true;
+    return count;
+}
+
+int32_t CScriptReader::ReadPacket(FramePackage &package)
+{
+    if (!m_opened)
+        return TYX_MSR_NOT_OPENED;
+    stPacket next;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_script.empty())
+            return 0;
+        next = m_script.front();
+        m_script.pop_front();
+    }
+    m_clock.Advance(next.readUs);
+    if (next.result <= 0)
+        return next.result;
+    const auto stream = m_streams.find(next.stream);
+    package.pData = m_data.data();
+    package.nLength = static_cast<int32_t>(m_data.size());
+    package.pts = next.pts;
+    package.dts = next.dts;
+    package.duration = next.duration;
+    package.flags = next.key ? 1 : 0;
+    package.streamIndex = next.stream;
+    package.mediaType = stream != m_streams.end() ? stream->second.mediaType : -1;
+    package.inDevice = 0;
+    return package.nLength;
+}
+
+bool WaitUntil(const std::function<bool()> &condition, int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+int32_t StopReadWorker(CTYXWorker &worker)
+{
+    const int32_t code = worker.WaitThreadExit(5000);
+    worker.WaitOtherThreadsExit(5000);
+    worker.unInitialize();
+    return code;
+}

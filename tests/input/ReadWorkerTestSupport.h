@@ -1,0 +1,118 @@
+#pragma once
+
+#include <cstddef> // FramePackage.h uses size_t without including it
+
+#include "core/TYXWorker.h"
+#include "core/TYXWorkerConfig.h"
+#include "input/MediaFileReader.h"
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <vector>
+
+// What a consumer saw of one package (its data is released when it is taken).
+struct stSeenPackage
+{
+    int32_t length = 0;
+    int64_t pts = 0;
+    int64_t dts = 0;
+    int64_t duration = 0;
+    int32_t flags = 0;
+    int32_t kind = 0;
+    int32_t mediaType = -1;
+    int16_t streamIndex = -1;
+    int64_t readTime = 0;
+    bool annexB = false;
+    bool key() const { return (flags & 1) != 0; }
+};
+
+// The consumer ends of a read worker's output streams.
+class CTestConsumers
+{
+public:
+    // A link from the output stream to a consumer that the test plays.
+    void Add(uint32_t outputId, int32_t kind);
+    const CTYXWorker::ConsumerLinkMap &Links() const { return m_links; }
+    // Everything the output stream has queued since the last take.
+    std::vector<stSeenPackage> Take(uint32_t outputId);
+    // Takes until the predicate over all packages taken so far holds, or the time-out passes.
+    std::vector<stSeenPackage> TakeUntil(uint32_t outputId, const std::function<bool(const std::vector<stSeenPackage> &)> &done,
+                                         int timeoutMs);
+
+private:
+    CTYXWorker::ConsumerLinkMap m_links;
+    std::map<uint32_t, stWorkerLink> m_ends;
+    std::map<uint32_t, std::vector<stSeenPackage>> m_taken;
+};
+
+// A reader source configuration with a video stream 1 and, optionally, an audio stream 2.
+stMediaSourceReadWorkerConfig MakeSourceConfig(uint32_t workerId, int32_t msType, const std::wstring &path, bool audio);
+
+// A program clock the tests move by hand; the tick count follows it.
+struct stFakeClock
+{
+    std::atomic<int64_t> us{1700000000000000LL};
+    int64_t Now() const { return us.load(); }
+    uint32_t Tick() const { return static_cast<uint32_t>(us.load() / 1000); }
+    void Advance(int64_t microseconds) { us += microseconds; }
+};
+
+// A reader that plays a script: its streams and the packets it gives, with the time each read takes.
+class CScriptReader : public CMediaFileReader
+{
+public:
+    struct stPacket
+    {
+        int16_t stream = 0;
+        int64_t pts = 0;
+        int64_t dts = 0;
+        int64_t duration = 0;
+        bool key = false;
+        int64_t readUs = 0;     // the fake clock moves by this much during the read
+        int32_t result = 1;     // 1: the packet; 0: end of input; negative: that error
+    };
+
+    CScriptReader(stFakeClock &clock) : m_clock(clock) {}
+    // A stream of the script; index = its container index.
+    void AddStream(int16_t index, int32_t mediaType, AVRational timeBase, AVRational frameRate, int32_t codecId);
+    void Push(const stPacket &packet);
+    void SetOpenResult(int32_t result) { m_openResult = result; }
+    void SetRealtimeStart(int64_t us) { m_realtimeStart = us; }
+    int OpenCount() const { return m_opens; }
+
+    int32_t OpenMediaSource(const std::string &path, StreamRequestMap *video, StreamRequestMap *audio) override;
+    int32_t ReadPacket(FramePackage &package) override;
+    int64_t GetMaxValue() const override { return m_realtimeStart; }
+
+private:
+    stFakeClock &m_clock;
+    std::map<int16_t, stMediaStreamInfo> m_streams;
+    std::mutex m_mutex;
+    std::deque<stPacket> m_script;
+    std::vector<uint8_t> m_data = std::vector<uint8_t>(64, 0);
+    int32_t m_openResult = 0;
+    int64_t m_realtimeStart = 0;
+    int m_opens = 0;
+};
+
+// Waits (polling) until the condition holds; false after timeoutMs.
+bool WaitUntil(const std::function<bool()> &condition, int timeoutMs);
+
+// Starts a worker as the pipeline does: configuration, initialisation, main thread.
+template <typename Worker>
+int32_t StartReadWorker(Worker &worker, const stMediaSourceReadWorkerConfig &config)
+{
+    if (worker.CopyInConfiguration(&config) < 0)
+        return -1;
+    worker.Initialize(0, 0);
+    if (worker.StartWorkingThread(1, 0) < 0)
+        return -2;
+    return worker.ResumeWorkingThread();
+}
+
+// Stops it as the pipeline does; the main thread's exit code.
+int32_t StopReadWorker(CTYXWorker &worker);

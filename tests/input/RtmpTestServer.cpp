@@ -81,18 +81,15 @@ bool CRtmpTestServer::WaitUntilStalled(int timeoutMs)
 
 void CRtmpTestServer::Run()
 {
-    bool first = true;
     while (!m_stop) {
-        const bool served = ServeSession(first) > 0;
-        if (served && first) {
-            first = false;
-            if (m_behaviour.dropAfterMs >= 0 && m_behaviour.downtimeMs > 0)
-                SleepUntil(Clock::now() + std::chrono::milliseconds(m_behaviour.downtimeMs), m_stop);
-        }
+        const bool chosen = m_sessions + 1 == m_behaviour.session;
+        const bool served = ServeSession(chosen) > 0;
+        if (served && chosen && m_behaviour.dropAfterMs >= 0 && m_behaviour.downtimeMs > 0)
+            SleepUntil(Clock::now() + std::chrono::milliseconds(m_behaviour.downtimeMs), m_stop);
     }
 }
 
-int CRtmpTestServer::ServeSession(bool first)
+int CRtmpTestServer::ServeSession(bool chosen)
 {
     stSession session;
     if (avformat_open_input(&session.in, m_file.c_str(), nullptr, nullptr) < 0 ||
@@ -145,11 +142,11 @@ int CRtmpTestServer::ServeSession(bool first)
         const AVRational inBase = session.in->streams[packet->stream_index]->time_base;
         const int64_t atUs = av_rescale_q(packet->dts, inBase, kMicroseconds) + offsetUs;
         lastEndUs = std::max(lastEndUs, atUs + av_rescale_q(packet->duration, inBase, kMicroseconds));
-        if (first && m_behaviour.dropAfterMs >= 0 && atUs >= int64_t(m_behaviour.dropAfterMs) * 1000) {
+        if (chosen && m_behaviour.dropAfterMs >= 0 && atUs >= int64_t(m_behaviour.dropAfterMs) * 1000) {
             av_packet_unref(packet);
             break;
         }
-        if (first && m_behaviour.stallAfterMs >= 0 && atUs >= int64_t(m_behaviour.stallAfterMs) * 1000) {
+        if (chosen && m_behaviour.stallAfterMs >= 0 && atUs >= int64_t(m_behaviour.stallAfterMs) * 1000) {
             av_packet_unref(packet);
             m_stalled = true;
             while (!m_stop)

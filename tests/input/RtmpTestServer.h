@@ -14,9 +14,10 @@ class CRtmpTestServer
 public:
     struct stBehaviour
     {
-        int dropAfterMs = -1;   // close the first session after this much stream time
+        int dropAfterMs = -1;   // close the chosen session after this much stream time
         int downtimeMs = 0;     // then stay away this long before listening again
         int stallAfterMs = -1;  // stop sending (connection kept) after this much stream time
+        int session = 1;        // the session (1: the first) that drops or stalls
         bool loop = false;      // play the file again and again within a session
     };
 
@@ -37,7 +38,7 @@ public:
 
 private:
     void Run();
-    int ServeSession(bool first);
+    int ServeSession(bool chosen);
 
     std::filesystem::path m_file;
     stBehaviour m_behaviour;

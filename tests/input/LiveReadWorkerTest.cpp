@@ -1,0 +1,192 @@
+#include "input/NrtMRdrWorker.h"
+
+#include "ReadWorkerTestSupport.h"
+#include "RtmpTestServer.h"
+#include "RtspTestServer.h"
+
+#include "core/TYXUtils.h"
+#include "host/GlobalVars.h"
+#include "host/TYXEvent.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+#include "support/TestMedia.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr uint32_t kWorker = 0x01040000;
+constexpr uint32_t kVideoOut = kWorker + 1;
+
+struct stLiveMedia
+{
+    CTempDir dir;
+    std::filesystem::path av;
+};
+stLiveMedia *g_live = nullptr;
+
+std::vector<stSeenPackage> DataOnly(const std::vector<stSeenPackage> &all)
+{
+    std::vector<stSeenPackage> data;
+    for (const auto &p : all)
+        if (p.length > 0)
+            data.push_back(p);
+    return data;
+}
+
+int CountStatus(const std::vector<stSeenPackage> &all, int32_t status)
+{
+    int count = 0;
+    for (const auto &p : all)
+        count += p.length == status ? 1 : 0;
+    return count;
+}
+
+// Index of the first package after `from` that matches.
+size_t FindFrom(const std::vector<stSeenPackage> &all, size_t from, const std::function<bool(const stSeenPackage &)> &match)
+{
+    for (size_t i = from; i < all.size(); ++i)
+        if (match(all[i]))
+            return i;
+    return all.size();
+}
+
+std::vector<int32_t> EventTypes()
+{
+    std::vector<int32_t> types;
+    stTYXEvent event;
+    while (PopTYXEvent(event))
+        types.push_back(event.type);
+    return types;
+}
+
+class LiveReadWorkerTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        g_live = new stLiveMedia;
+        stTestMediaSpec spec;
+        spec.seconds = 14.0;
+        g_live->av = g_live->dir.File("live.mp4");
+        ASSERT_EQ(0, WriteTestMedia(g_live->av, spec));
+    }
+    static void TearDownTestSuite()
+    {
+        delete g_live;
+        g_live = nullptr;
+    }
+    void SetUp() override
+    {
+        CTYXGVMS::ResetForTests();
+        ClearTYXEventQueue();
+        consumers.Add(kVideoOut, TYX_PKT_KIND_CODED_VIDEO);
+        worker = std::make_shared<CNRTMediaReadWorker>(kWorker, &consumers.Links());
+        worker->SetReopenWaits(200, 200);
+        worker->SetOpenRetryWait(300);
+    }
+    void TearDown() override
+    {
+        if (worker)
+            StopReadWorker(*worker);
+        ClearTYXEventQueue();
+    }
+
+    // Packages until data came, then a failure status, then connect failures, then data again.
+    static bool CameBack(const std::vector<stSeenPackage> &all)
+    {
+        const size_t firstData = FindFrom(all, 0, [](const auto &p) { return p.length > 0; });
+        const size_t lost = FindFrom(all, firstData, [](const auto &p) { return p.length == TYX_SRC_CLOSED || p.length == TYX_SRC_READ_FAILED; });
+        const size_t down = FindFrom(all, lost, [](const auto &p) { return p.length == TYX_SRC_CONNECT_FAILED; });
+        return FindFrom(all, down, [](const auto &p) { return p.length > 0; }) < all.size();
+    }
+    void ExpectComeBack(const std::vector<stSeenPackage> &all, const CLogCapture &log)
+    {
+        ASSERT_TRUE(CameBack(all)) << "packages seen: " << all.size();
+        const auto video = DataOnly(all);
+        EXPECT_TRUE(video.front().key());
+        for (const stSeenPackage &p : video) {
+            EXPECT_TRUE(p.annexB);
+            EXPECT_EQ(TYX_PKT_KIND_CODED_VIDEO, p.kind);
+        }
+        // Stamped on the program clock, within a few seconds of now.
+        EXPECT_LT(std::llabs(video.back().pts - GetCurrentTimeUs()), 10000000LL);
+        // The failure to connect is logged once while the server is away.
+        EXPECT_EQ(1, log.Count(L"Retry it later...", 3));
+        const auto types = EventTypes();
+        const auto closed = std::find(types.begin(), types.end(), TYX_EVENT_SOURCE_CLOSED);
+        ASSERT_NE(types.end(), closed);
+        EXPECT_NE(types.end(), std::find(closed, types.end(), TYX_EVENT_SOURCE_OPENED));
+    }
+
+    CTestConsumers consumers;
+    std::shared_ptr<CNRTMediaReadWorker> worker;
+};
+
+} // namespace
+
+TEST_F(LiveReadWorkerTest, RtmpSourceComesBackAfterTheServerWentAway)
+{
+    // The first session is the configuration's look at the source; the worker's own one is cut.
+    CRtmpTestServer::stBehaviour behaviour;
+    behaviour.session = 2;
+    behaviour.dropAfterMs = 7000;
+    behaviour.downtimeMs = 1500;
+    CRtmpTestServer server;
+    ASSERT_EQ(0, server.Start(g_live->av, behaviour));
+    CLogCapture log;
+    ASSERT_EQ(0, StartReadWorker(*worker, MakeSourceConfig(kWorker, TYX_MS_RTMP, StringToWString(server.Url()), false)));
+    const auto all = consumers.TakeUntil(kVideoOut, CameBack, 50000);
+    ExpectComeBack(all, log);
+}
+
+TEST_F(LiveReadWorkerTest, RtspSourceComesBackAfterTheServerWasRestarted)
+{
+    if (!CRtspTestServer::Available())
+        GTEST_SKIP() << "GStreamer RTSP server not installed";
+    CRtspTestServer server;
+    ASSERT_EQ(0, server.Start(g_live->av, false));
+    CLogCapture log;
+    auto config = MakeSourceConfig(kWorker, TYX_MS_RTSP, StringToWString(server.Url()), false);
+    config.UseTCP = 1;
+    ASSERT_EQ(0, StartReadWorker(*worker, config));
+    auto all = consumers.TakeUntil(kVideoOut, [](const auto &seen) { return DataOnly(seen).size() >= 10; }, 30000);
+    ASSERT_GE(DataOnly(all).size(), 10u);
+    server.Stop();
+    all = consumers.TakeUntil(kVideoOut, [](const auto &seen) { return CountStatus(seen, TYX_SRC_CONNECT_FAILED) >= 1; }, 20000);
+    ASSERT_GE(CountStatus(all, TYX_SRC_CONNECT_FAILED), 1);
+    ASSERT_EQ(0, server.Restart());
+    all = consumers.TakeUntil(kVideoOut, CameBack, 30000);
+    ExpectComeBack(all, log);
+}
+
+TEST_F(LiveReadWorkerTest, AStalledStreamIsClosedAtItsReadDeadline)
+{
+    CRtmpTestServer::stBehaviour behaviour;
+    behaviour.session = 2;
+    behaviour.stallAfterMs = 7000;
+    CRtmpTestServer server;
+    ASSERT_EQ(0, server.Start(g_live->av, behaviour));
+    CLogCapture log;
+    ASSERT_EQ(0, StartReadWorker(*worker, MakeSourceConfig(kWorker, TYX_MS_RTMP, StringToWString(server.Url()), false)));
+    const auto all = consumers.TakeUntil(kVideoOut, [](const auto &seen) { return CountStatus(seen, TYX_SRC_READ_FAILED) > 0; }, 40000);
+    EXPECT_FALSE(DataOnly(all).empty());
+    EXPECT_EQ(1, CountStatus(all, TYX_SRC_READ_FAILED));
+    EXPECT_TRUE(log.Contains(L"NRTMediaReadWorker[Source1:1040000]Media source stream reading failed with error(-1414092869) found.", 5));
+    server.Stop();
+}
+
+TEST_F(LiveReadWorkerTest, AnUnreachableSourceNeverHoldsUpTheStop)
+{
+    CLogCapture log;
+    worker->SetOpenRetryWait(10000);
+    const int port = FindFreeTcpPort();
+    ASSERT_EQ(0, StartReadWorker(*worker, MakeSourceConfig(kWorker, TYX_MS_RTSP,
+                                                            L"127.0.0.1:" + std::to_wstring(port) + L"/none", false)));
+    const auto all = consumers.TakeUntil(kVideoOut, [](const auto &seen) { return CountStatus(seen, TYX_SRC_CONNECT_FAILED) > 0; }, 20000);
+    EXPECT_EQ(1, CountStatus(all, TYX_SRC_CONNECT_FAILED));
+    EXPECT_TRUE(log.Contains(L"Media source opening failed with error=-111.", 3));
+    // The worker waits ten seconds before its next try; the stop ends that wait.
+    EXPECT_NE(static_cast<int32_t>(TYX_STILL_ACTIVE), StopReadWorker(*worker));
+    worker.reset();
+}

@@ -516,6 +516,9 @@ int32_t CMultiStrmMediaReadWorker::QueuePaketToStreamThread(const FramePackage &
     CCsLock queueGuard(record->queueLock);
     if (record->queue.size() >= TYX_STREAM_THREAD_QUEUE_LIMIT) {
         FreeFramePackage(copy);
+        if (record->dropped++ % 1000 == 0)
+            TYX_LOG(3, L"MultiStrmMediaReadWorker[%s:%x]Queue of stream thread[SubNo=%d] full, %lld pkts dropped.",
+                    m_name.c_str(), m_workerId, record->subNo, static_cast<long long>(record->dropped));
         return 0;
     }
     record->queue.push_back(copy);

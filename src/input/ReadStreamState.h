@@ -93,6 +93,7 @@ struct StrmPrcsThdPrmtrs
     std::optional<stTYXStreamConfig> config;
     CCriticalSection queueLock;
     std::deque<FramePackage> queue;           // copies owned by the queue
+    int64_t dropped = 0;                      // copies refused by a full queue
     int32_t kind = 0;                         // 2 coded video, 8 coded audio
     uint32_t workerId = 0;
     uint32_t workerId2 = 0;

@@ -248,8 +248,11 @@ TEST_F(FileReadWorkerTest, RepeatPlaysCyclesUntilTheShowTimeWithRisingStamps)
     // Each cycle takes 25 x 38.44 ms of the clock: the third one ends past 2.5 s.
     EXPECT_EQ(2, run.worker->CycleCount());
     ASSERT_EQ(75u, video.size());
-    for (size_t i = 0; i < video.size(); ++i)
+    for (size_t i = 0; i < video.size(); ++i) {
         EXPECT_EQ(video.front().pts + int64_t(i) * 40000, video[i].pts) << i;
+        // Every cycle starts with its key frame; the others follow every 12 pictures.
+        EXPECT_EQ((i % 25) % 12 == 0, video[i].key()) << i;
+    }
     EXPECT_EQ(1, CountStatus(all, TYX_SRC_CLOSED));
 }
 
@@ -396,4 +399,25 @@ TEST(FileReadWorkerDelayTest, ConfiguredDelayOrFifty)
     EXPECT_EQ(50, worker.GetStreamDelayParam(1, -3));
     EXPECT_EQ(120, worker.GetStreamDelayParam(0, 120));
     EXPECT_EQ(TYX_DELAY_UNKNOWN, worker.GetUpstreamDelay(kVideoOut));
+}
+
+TEST_F(FileReadWorkerTest, NothingIsHandedOverWhilePushingIsStopped)
+{
+    stPacedFileWorker run(false);
+    const auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->videoOnly.wstring(), false);
+    ASSERT_EQ(0, run.worker->CopyInConfiguration(&config));
+    run.worker->Initialize(0, 0);
+    ASSERT_GT(run.worker->StartWorkingThread(1, 0), 0);
+    ASSERT_EQ(0, run.worker->StopDataPushing());
+    ASSERT_EQ(0, run.worker->ResumeWorkingThread());
+    ASSERT_TRUE(WaitUntil([&] { return run.worker->GetWorkingStep() == 27; }, 10000));
+    // The thread only waits while pushing is stopped.
+    EXPECT_FALSE(WaitUntil([&] { return run.worker->PendingStreamPackages() > 0; }, 100));
+    EXPECT_TRUE(run.consumers.Take(kVideoOut).empty());
+
+    ASSERT_EQ(0, run.worker->StartDataPushing());
+    run.Finish();
+    const auto video = DataPackages(run.consumers.Take(kVideoOut));
+    ASSERT_EQ(50u, video.size());
+    EXPECT_TRUE(video.front().key());
 }

@@ -116,15 +116,12 @@ uint32_t CMultiStrmMediaReadWorker::StreamThreadPass(stStreamThreadState &thread
         package = record->queue.front();
         record->queue.pop_front();
     }
-    HandleStreamPackage(thread, record, package);
+    HandleStreamPackage(thread, package);
     return kWaitHandledMs;
 }
 
-void CMultiStrmMediaReadWorker::HandleStreamPackage(stStreamThreadState &thread,
-                                                    const std::shared_ptr<StrmPrcsThdPrmtrs> &record,
-                                                    FramePackage &package)
+void CMultiStrmMediaReadWorker::HandleStreamPackage(stStreamThreadState &thread, FramePackage &package)
 {
-    (void)record;
     const auto state = FindStream(thread.served);
     if (!state) {
         FreeFramePackage(package);
@@ -168,7 +165,7 @@ void CMultiStrmMediaReadWorker::HandleStreamPackage(stStreamThreadState &thread,
                     m_name.c_str(), m_workerId, thread.subNo);
         }
         if (m_useNTP)
-            thread.estimationDone = EstimateDelay(thread, *state, package);
+            thread.estimationDone = EstimateDelay(thread, *state);
         FreeFramePackage(package);
         return;
     }
@@ -182,10 +179,8 @@ void CMultiStrmMediaReadWorker::HandleStreamPackage(stStreamThreadState &thread,
     thread.keyPending = false;
 }
 
-bool CMultiStrmMediaReadWorker::EstimateDelay(stStreamThreadState &thread, stReadStreamState &state,
-                                              const FramePackage &package)
+bool CMultiStrmMediaReadWorker::EstimateDelay(stStreamThreadState &thread, stReadStreamState &state)
 {
-    (void)package;
     stStreamDelayEstimate &estimate = *state.estimate;
     if (!thread.estimating) {
         thread.estimating = true;

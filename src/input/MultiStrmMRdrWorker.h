@@ -131,9 +131,9 @@ private:
 
     uint32_t SingleStreamProcThread();
     uint32_t StreamThreadPass(stStreamThreadState &thread);
-    void HandleStreamPackage(stStreamThreadState &thread, const std::shared_ptr<StrmPrcsThdPrmtrs> &record,
-                             FramePackage &package);
-    bool EstimateDelay(stStreamThreadState &thread, stReadStreamState &state, const FramePackage &package);
+    void HandleStreamPackage(stStreamThreadState &thread, FramePackage &package);
+    // Adds one sample to the stream's delay estimate; true when the estimate is done.
+    bool EstimateDelay(stStreamThreadState &thread, stReadStreamState &state);
     void PushReservedKeyFrame(stStreamThreadState &thread, stReadStreamState &state, const FramePackage &next);
     void StampAndSend(stStreamThreadState &thread, stReadStreamState &state, FramePackage &package);
     std::shared_ptr<StrmPrcsThdPrmtrs> FindThreadRecord(int32_t threadId);

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstddef> // FramePackage.h uses size_t without including it
-
 #include "core/FramePackage.h"
 #include "core/ReadWriteLock.h"
 #include "core/TYXConfigRecords.h"

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstddef> // FramePackage.h uses size_t without including it
-
 #include "core/TYXWorker.h"
 #include "core/TYXWorkerConfig.h"
 #include "input/MediaFileReader.h"

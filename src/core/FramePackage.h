@@ -2,6 +2,7 @@
 
 #include "platform/CriticalSection.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 

@@ -130,6 +130,13 @@ int32_t CodecIdFromName(const wchar_t *text)
                          {L"AAC", CODEC_ID_AAC, false}});
 }
 
+int32_t ParseHwAcclrt(const wchar_t *text, bool allowDirectX)
+{
+    const int32_t code = Lookup(text, {{L"NVCODEC", 1, false}, {L"LIBMFX", 2, false}, {L"AMDAMF", 8, false},
+                                       {L"DIRECTX", 32, false}});
+    return (code == 32 && !allowDirectX) ? 0 : code;
+}
+
 int32_t ParseMuxLayout(const wchar_t *text, int32_t &windows)
 {
     windows = 0;

@@ -56,6 +56,8 @@ int32_t ParseRole(const wchar_t *text);           // AudioInput 1 (exact) ... To
 int32_t ParseOsdContent(const wchar_t *text);     // Time 1 (exact), Date 2, Datetime 4, StaticText 6, DynamicText 8
 int32_t ParsePositionBase(const wchar_t *text);   // Center 1 (exact) ... Specified 13
 int32_t CodecIdFromName(const wchar_t *text);     // H.264 27, H.265 173, AAC 86018
+// "HwAcclrt": NVCODEC 1, LIBMFX 2, AMDAMF 8, and DIRECTX 32 only where allowDirectX is set.
+int32_t ParseHwAcclrt(const wchar_t *text, bool allowDirectX);
 // The layout code of a "MuxLayout" word; windows gets the number of windows of the layout (0 when unknown).
 int32_t ParseMuxLayout(const wchar_t *text, int32_t &windows);
 

@@ -35,6 +35,24 @@ int32_t LoadMSReadersConfigXml(const std::wstring &path);
 // Fills one stream record of a source from the keys of its "Stream" element.
 void GetStreamConfigFromItemValues(stTYXStreamConfig &stream, const stMediaSourceReadWorkerConfig &source,
                                    const ConfigValueMap &values);
+// The other sections add to their registries (the mid-processors' is emptied first) and give the
+// number of records in it, or the Load code. Items whose reference names no worker loaded before
+// them are dropped.
+int32_t LoadVideoDecodersConfigXml(const std::wstring &path);
+int32_t LoadAudioDecodersConfigXml(const std::wstring &path);
+// Also sets VmpLevelCount and may raise LoadSeqCounter; -1 when an item was refused for a reason
+// the section reports.
+int32_t LoadVMPsConfigXml(const std::wstring &path);
+int32_t LoadVideoEncodersConfigXml(const std::wstring &path);
+int32_t LoadAudioEncodersConfigXml(const std::wstring &path);
+// The number of writers added.
+int32_t LoadMWritersConfigXml(const std::wstring &path);
+
+// ---- on-screen texts and graphics of "StreamCfg.xml", after the worker sections ----
+
+// Empty and fill the OSD and OSG registries: the number of records in it, or the Load code.
+int32_t LoadOSDConfigXml(const std::wstring &path);
+int32_t LoadOSGConfigXml(const std::wstring &path);
 
 // ---- run-time write-back into an INI file ----
 

@@ -3,6 +3,8 @@
 #include "config/ConfigKeySchema.h"
 #include "config/ConfigKeywords.h"
 #include "config/ConfigLoaderUtils.h"
+#include "config/WorkerReference.h"
+#include "core/debuglog.h"
 
 stReadElementFlags CommonSectionFlags()
 {
@@ -101,6 +103,33 @@ float FrameRateByRule(const ConfigValueMap &item, float fallback)
     if (global >= 10.0f && global <= 120.0f)
         return global;
     return fallback;
+}
+
+bool ResolveSourceKey(const ConfigValueMap &item, const wchar_t *key, int32_t consumerKind, int32_t &id,
+                      std::wstring &text)
+{
+    const stConfigValue *value = FindItemValue(item, key);
+    if (!value || value->text.empty())
+        return false;
+    const int32_t resolved = ResolveWorkerId(value->text, consumerKind);
+    if (resolved <= 0)
+        return false;
+    id = resolved;
+    text = value->text;
+    return true;
+}
+
+bool FindAudioRenderingDevice(int16_t number, std::wstring &name)
+{
+    const FixedDeviceMap &devices = CTYXGVMS::FixedAudioOutDevices();
+    const auto found = devices.find(static_cast<uint16_t>(number));
+    if (found == devices.end()) {
+        TYX_LOG(3, L"Configuration: Audio renderering device No(%d) referenced not found in RAO list, use default.",
+                static_cast<int32_t>(number));
+        return false;
+    }
+    name = found->second;
+    return true;
 }
 
 ConfigPath ItemChildPath(const stConfigSection &section, const stTYXWorkerConfig &record, const wchar_t *child,

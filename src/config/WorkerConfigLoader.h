@@ -41,6 +41,15 @@ float FrameRateByRule(const ConfigValueMap &item, float fallback);
 // The low 16 bits of an integer key when present.
 bool TakeInt16(const ConfigValueMap &values, const wchar_t *key, int16_t &target);
 
+// A key that names the worker's source by a reference text: true with the resolved stream id and
+// the text when the key is present, not empty and resolves above 0 for a consumer of the kind.
+bool ResolveSourceKey(const ConfigValueMap &item, const wchar_t *key, int32_t consumerKind, int32_t &id,
+                      std::wstring &text);
+
+// The name of an audio rendering device by its number; a number not in the list is logged, and the
+// name is then left as it is (the device's default).
+bool FindAudioRenderingDevice(int16_t number, std::wstring &name);
+
 // The element path of a nested element of an item ("Stream", "ChildWindow", "Output") with its id
 // (0: the first), found under the item's own element by name and number.
 ConfigPath ItemChildPath(const stConfigSection &section, const stTYXWorkerConfig &record, const wchar_t *child,

@@ -16,12 +16,12 @@ struct stSectionLoader
 // The fixed order: every section names only workers of the sections before it.
 const stSectionLoader kSectionLoaders[] = {
     {L"\t\t Loading media source readers configurations...", LoadMSReadersConfigXml},
-    {L"\t\t Loading video decoders configurations...", nullptr},
-    {L"\t\t Loading audio decoders configurations...", nullptr},
-    {L"\t\t Loading video-mid-processors configurations...", nullptr},
-    {L"\t\t Loading video encoders configurations...", nullptr},
-    {L"\t\t Loading audio encoders configurations...", nullptr},
-    {L"\t\t Loading media writers configurations...", nullptr},
+    {L"\t\t Loading video decoders configurations...", LoadVideoDecodersConfigXml},
+    {L"\t\t Loading audio decoders configurations...", LoadAudioDecodersConfigXml},
+    {L"\t\t Loading video-mid-processors configurations...", LoadVMPsConfigXml},
+    {L"\t\t Loading video encoders configurations...", LoadVideoEncodersConfigXml},
+    {L"\t\t Loading audio encoders configurations...", LoadAudioEncodersConfigXml},
+    {L"\t\t Loading media writers configurations...", LoadMWritersConfigXml},
 };
 
 } // namespace

@@ -23,6 +23,8 @@ struct stGvmsState
     WorkerConfigRegistry<stVideoEncodeWorkerConfig> videoEncoderConfigs;
     WorkerConfigRegistry<stMediaWriteWorkerConfig> mWriterConfigs;
     CReadWriteLock configRegistryLock;
+    OsdConfigRegistry osdConfigs;
+    OsgConfigRegistry osgConfigs;
 
     stTYXGeneralSettings generalSettings;
     stMoxConfig moxConfig;
@@ -89,6 +91,8 @@ WorkerConfigRegistry<stAudioEncodeWorkerConfig> &CTYXGVMS::AudioEncoderConfigs()
 WorkerConfigRegistry<stVideoEncodeWorkerConfig> &CTYXGVMS::VideoEncoderConfigs() { return State().videoEncoderConfigs; }
 WorkerConfigRegistry<stMediaWriteWorkerConfig> &CTYXGVMS::MWriterConfigs() { return State().mWriterConfigs; }
 CReadWriteLock &CTYXGVMS::ConfigRegistryLock() { return State().configRegistryLock; }
+OsdConfigRegistry &CTYXGVMS::OSDConfigs() { return State().osdConfigs; }
+OsgConfigRegistry &CTYXGVMS::OSGConfigs() { return State().osgConfigs; }
 
 namespace {
 
@@ -257,6 +261,8 @@ void CTYXGVMS::ResetForTests()
     state.audioEncoderConfigs.clear();
     state.videoEncoderConfigs.clear();
     state.mWriterConfigs.clear();
+    state.osdConfigs.clear();
+    state.osgConfigs.clear();
     state.generalSettings = stTYXGeneralSettings();
     state.moxConfig = stMoxConfig();
     state.fixedVideoIn.clear();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/GeneralSettings.h"
+#include "config/OsdOsgConfig.h"
 #include "core/ReadWriteLock.h"
 #include "core/TYXWorkerConfig.h"
 #include "host/RegistryLock.h"
@@ -67,6 +68,9 @@ public:
     // The record of the id's kind (1, 4, 6, 8 or 9) whose WorkerId is the id with its low 8 bits
     // cleared, or none. No lock is taken.
     static stTYXWorkerConfig *GetWorkerConfigById(uint32_t id);
+    // The configured on-screen texts and graphics by item number, filled after the workers.
+    static OsdConfigRegistry &OSDConfigs();
+    static OsgConfigRegistry &OSGConfigs();
 
     // ---- settings held for the loaders and the host ----
     static stTYXGeneralSettings &GeneralSettings();

@@ -32,7 +32,7 @@ int32_t LoadWorkersConfigXml(const wchar_t *path)
         return -1;
     const std::wstring file = path;
     CTYXGVMS::LoadSeqCounter() = 0;
-    const bool print = CTYXGVMS::ScreenOutput().load();
+    const bool print = CTYXWorker::IsProcessScreenOutputOn();
     int32_t total = 0;
     for (const stSectionLoader &section : kSectionLoaders) {
         if (print)

@@ -1,5 +1,7 @@
 #include "host/GlobalVars.h"
 
+#include "host/GlobalVarsState.h"
+
 #include "config/ConfigText.h"
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
@@ -10,51 +12,18 @@
 #include <new>
 #include <sched.h>
 
-namespace {
-
-// Every piece of program-wide state, in one place so that ResetForTests can restore it whole.
-struct stGvmsState
-{
-    WorkerConfigRegistry<stMediaSourceReadWorkerConfig> msReaderConfigs;
-    WorkerConfigRegistry<stAudioDecodeWorkerConfig> audioDecoderConfigs;
-    WorkerConfigRegistry<stVideoDecodeWorkerConfig> videoDecoderConfigs;
-    WorkerConfigRegistry<stVideoMidProcWorkerConfig> vmpConfigs;
-    WorkerConfigRegistry<stAudioEncodeWorkerConfig> audioEncoderConfigs;
-    WorkerConfigRegistry<stVideoEncodeWorkerConfig> videoEncoderConfigs;
-    WorkerConfigRegistry<stMediaWriteWorkerConfig> mWriterConfigs;
-    CReadWriteLock configRegistryLock;
-    OsdConfigRegistry osdConfigs;
-    OsgConfigRegistry osgConfigs;
-
-    stTYXGeneralSettings generalSettings;
-    stMoxConfig moxConfig;
-    FixedDeviceMap fixedVideoIn;
-    FixedDeviceMap fixedVideoOut;
-    FixedDeviceMap fixedAudioIn;
-    FixedDeviceMap fixedAudioOut;
-    int16_t loadSeqCounter = 0;
-    int16_t vmpLevelCount = 0;
-    std::shared_ptr<CConfigXmlDocument> moxConfigDocument;
-    std::wstring programFolder;
-
-    CRegistryLock monitorLock;
-    std::map<int16_t, std::wstring> monitorAliases;
-    std::map<int16_t, uint8_t> monitorPresenting;
-
-    std::mutex exitMutex; // guards the two event pointers
-    std::shared_ptr<CEvent> exitRequestEvent;
-    std::shared_ptr<CEvent> terminatedSignal;
-};
-
-stGvmsState &State()
+stGvmsState &GvmsState()
 {
     static stGvmsState state;
     return state;
 }
 
-std::atomic<bool> g_screenOutput{false};
-std::atomic<int32_t> g_exitAction{0};
-std::atomic<int32_t> g_exitDelay{0};
+namespace {
+
+stGvmsState &State()
+{
+    return GvmsState();
+}
 
 } // namespace
 
@@ -133,7 +102,7 @@ int16_t &CTYXGVMS::LoadSeqCounter() { return State().loadSeqCounter; }
 int16_t &CTYXGVMS::VmpLevelCount() { return State().vmpLevelCount; }
 std::shared_ptr<CConfigXmlDocument> &CTYXGVMS::MoxConfigDocument() { return State().moxConfigDocument; }
 std::wstring &CTYXGVMS::ProgramFolder() { return State().programFolder; }
-std::atomic<bool> &CTYXGVMS::ScreenOutput() { return g_screenOutput; }
+std::atomic<float> &CTYXGVMS::NegotiatedInputFrameRate() { return State().negotiatedInputFrameRate; }
 
 // ---- monitor registry ----
 
@@ -195,8 +164,8 @@ std::shared_ptr<CEvent> CTYXGVMS::ExitRequestEvent()
     return State().exitRequestEvent;
 }
 
-std::atomic<int32_t> &CTYXGVMS::ExitAction() { return g_exitAction; }
-std::atomic<int32_t> &CTYXGVMS::ExitDelay() { return g_exitDelay; }
+std::atomic<int32_t> &CTYXGVMS::ExitAction() { return State().exitAction; }
+std::atomic<int32_t> &CTYXGVMS::ExitDelay() { return State().exitDelay; }
 
 std::shared_ptr<CEvent> CTYXGVMS::TerminatedSignal()
 {
@@ -227,12 +196,12 @@ int32_t CTYXGVMS::NotifyAndWaitTyxExit(int32_t origin, bool wait)
         }
         exitEvent = state.exitRequestEvent;
     }
-    g_exitAction.store(0);
-    g_exitDelay.store(0);
+    state.exitAction.store(0);
+    state.exitDelay.store(0);
     if (exitEvent)
         exitEvent->Set();
     TYX_LOG(5, L"TYX Exit notify event sent.");
-    if (origin == 0 && g_screenOutput.load())
+    if (origin == 0 && CTYXWorker::IsProcessScreenOutputOn())
         ConsolePrintfW(L"\r\nReceived application close signal from console.\r\n");
     if (!wait)
         return 1;
@@ -283,7 +252,32 @@ void CTYXGVMS::ResetForTests()
         state.exitRequestEvent.reset();
         state.terminatedSignal.reset();
     }
-    g_screenOutput.store(false);
-    g_exitAction.store(0);
-    g_exitDelay.store(0);
+    {
+        CRegistryLockGuard readers(state.readersLock);
+        state.readers.clear();
+    }
+    {
+        CRegistryLockGuard decoders(state.decodersLock);
+        state.decoders.clear();
+    }
+    {
+        CRegistryLockGuard vmps(state.vmpsLock);
+        state.vmps.clear();
+    }
+    {
+        CRegistryLockGuard encoders(state.encodersLock);
+        state.encoders.clear();
+    }
+    {
+        CRegistryLockGuard writers(state.writersLock);
+        state.writers.clear();
+    }
+    {
+        CWriteLockGuard links(state.linksLock);
+        state.links.clear();
+    }
+    state.negotiatedInputFrameRate.store(0.0f);
+    CTYXWorker::SetProcessScreenOutput(false);
+    state.exitAction.store(0);
+    state.exitDelay.store(0);
 }

@@ -3,14 +3,20 @@
 #include "config/GeneralSettings.h"
 #include "config/OsdOsgConfig.h"
 #include "core/ReadWriteLock.h"
+#include "core/StreamParams.h"
+#include "core/TYXWorker.h"
 #include "core/TYXWorkerConfig.h"
 #include "host/RegistryLock.h"
+#include "host/WorkerInstanceInfo.h"
 
 #include <atomic>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 class CEvent;
 class CConfigXmlDocument;
@@ -18,6 +24,19 @@ class CConfigXmlDocument;
 // Configuration registries: worker name to configuration record.
 template <typename Record>
 using WorkerConfigRegistry = std::map<std::wstring, Record>;
+// Instance registries: worker id to the worker's instance record, shared with snapshots.
+template <typename Record>
+using WorkerInstanceRegistry = std::map<uint32_t, std::shared_ptr<Record>>;
+// Link registry: producer output stream id -> consumer worker id -> link.
+using ConsumerLinkRegistry = std::map<uint32_t, CTYXWorker::ConsumerMap>;
+
+// What a media write worker offers for the case texts of its recordings (SetCaseInfo).
+class CTYXCaseInfoTarget
+{
+public:
+    virtual ~CTYXCaseInfoTarget() = default;
+    virtual void SetCaseTexts(const std::wstring &text1, const std::wstring &text2, const std::wstring &text3) = 0;
+};
 
 // Worker kinds; the range of a worker id gives its kind.
 constexpr int32_t TYX_KIND_NONE = 0;
@@ -72,6 +91,93 @@ public:
     static OsdConfigRegistry &OSDConfigs();
     static OsgConfigRegistry &OSGConfigs();
 
+    // ---- instance registries ----
+    // The registries and their locks, for the graph passes that fill and walk them; every
+    // operation below takes the kind's lock itself.
+    static WorkerInstanceRegistry<stMediaReadWorkerInstanceInfo> &MReaderInstances();
+    static WorkerInstanceRegistry<stVideoDecodeWorkerInstanceInfo> &DecoderInstances();
+    static WorkerInstanceRegistry<stVideoMidProcessWorkerInstanceInfo> &VMPInstances();
+    static WorkerInstanceRegistry<stVideoEncodeWorkerInstanceInfo> &EncoderInstances();
+    static WorkerInstanceRegistry<stMediaWriteWorkerInstanceInfo> &MWriterInstances();
+    // The lock of a kind's instance registry (1, 4, 6, 8, 9), none for another kind.
+    static CRegistryLock *InstanceRegistryLock(int32_t kind);
+    static bool LockMReaderMap();
+    static void UnlockMReaderMap();
+    static bool LockDecoderMap();
+    static void UnlockDecoderMap();
+    static bool LockVMPMap();
+    static void UnlockVMPMap();
+
+    // The record stored under exactly the id with its low 8 bits cleared in the registry of the
+    // id's kind, or none.
+    static std::shared_ptr<stTYXWorkerInstanceInfo> GetWorkerInstanceById(uint32_t id);
+
+    // Look-ups by alias (ignoring case; first match in id order): the worker id or -1, and the
+    // worker (none when absent or not created).
+    static int32_t FindMReaderByAlias(const std::wstring &alias, std::shared_ptr<CTYXWorker> &worker,
+                                      stMediaReadWorkerInstanceInfo *recordCopy = nullptr);
+    static int32_t GetMReaderByAlias(const std::wstring &alias, std::shared_ptr<CTYXWorker> &worker);
+    static int32_t FindDecoderByAlias(const std::wstring &alias, std::shared_ptr<CTYXWorker> &worker);
+    static int32_t GetVMPByAlias(const std::wstring &alias, std::shared_ptr<CTYXWorker> &worker);
+    static int32_t FindEncoderByAlias(const std::wstring &alias, std::shared_ptr<CTYXWorker> &worker);
+    static int32_t GetMWriterByAlias(const std::wstring &alias, std::shared_ptr<CTYXWorker> &worker);
+
+    // Look-ups by worker id (first record whose WorkerId is the id): the worker or none, and the
+    // record's alias.
+    static std::shared_ptr<CTYXWorker> GetMReaderById(uint32_t id, std::wstring &alias,
+                                                      stMediaReadWorkerInstanceInfo *recordCopy = nullptr);
+    static std::shared_ptr<CTYXWorker> FindDecoderById(uint32_t id, std::wstring &alias);
+    static std::shared_ptr<CTYXWorker> GetDecoderById(uint32_t id, std::wstring &alias);
+    static std::shared_ptr<CTYXWorker> FindEncoderById(uint32_t id, std::wstring &alias);
+    static std::shared_ptr<CTYXWorker> GetEncoderById(uint32_t id, std::wstring &alias);
+    static std::shared_ptr<CTYXWorker> GetMWriterById(uint32_t id, std::wstring &alias);
+
+    // Snapshots of a registry: same keys, records shared.
+    static WorkerInstanceRegistry<stMediaReadWorkerInstanceInfo> CopyMReaderMap();
+    static WorkerInstanceRegistry<stVideoDecodeWorkerInstanceInfo> CopyDecoderMap();
+    static WorkerInstanceRegistry<stVideoMidProcessWorkerInstanceInfo> CopyVMPMap();
+    static WorkerInstanceRegistry<stVideoEncodeWorkerInstanceInfo> CopyEncoderMap();
+    static WorkerInstanceRegistry<stMediaWriteWorkerInstanceInfo> CopyMWriterMap();
+
+    // Copies of the readers whose alias is one of aliases (exact case) and the id each one feeds:
+    // its own for a video capture source, else its first video decoder. The number of records, or
+    // -100 when a reader feeds no decoder (what was collected so far stays in the lists).
+    static int32_t CollectMReadersByAliases(const std::list<std::wstring> &aliases,
+                                            std::vector<stMediaReadWorkerInstanceInfo> &records,
+                                            std::vector<uint32_t> &feedIds);
+    // Stops, uninitialises and releases the worker of the id and removes its record: 0.
+    static int32_t DestroyMReaderById(uint32_t id);
+    static int32_t DestroyDecoderById(uint32_t id);
+    // Gives the case texts to the writer of the alias (ignoring case), or to every writer for an
+    // empty alias: the number of writers changed.
+    static int32_t SetCaseInfo(const std::wstring &alias, const std::wstring &text1, const std::wstring &text2,
+                               const std::wstring &text3);
+
+    // ---- link registry ----
+    // Registers the link of a producer's output stream to a consumer (the first link of a pair
+    // stays): the number of consumers of the stream, -1 for an id of 0 or below.
+    static int32_t AddConsumerLink(uint32_t producerStreamId, int32_t consumerId, const stWorkerLink &link);
+    // Both ids: that link (the consumers left); stream only: all its links (0, the entry stays);
+    // consumer only: its links on every stream (0); neither: -1. Queues are not released here.
+    static int32_t RemoveConsumerLinks(uint32_t producerStreamId, uint32_t consumerId);
+    // Records the consumer worker in each of its links: the number bound, -1 for an id of 0 or below.
+    static int32_t BindConsumerWorker(int32_t consumerId, const std::shared_ptr<CTYXWorker> &consumer);
+    // Records the producer worker in each link of the stream and in the consumers' input links.
+    static int32_t BindProducerWorker(int32_t producerStreamId, const std::shared_ptr<CTYXWorker> &producer);
+    // A copy of the stream's links by consumer id, or none.
+    static std::optional<CTYXWorker::ConsumerMap> GetConsumerLinks(int32_t producerStreamId);
+    // The consumer ids of the stream in ascending order.
+    static void GetConsumersOfStream(int32_t producerStreamId, std::vector<uint32_t> &consumerIds);
+    // The links of every output stream of the configuration that has consumers: their number.
+    static int32_t FillConsumerLinkMap(const stTYXWorkerConfig &config, CTYXWorker::ConsumerLinkMap &links);
+    // Hands the worker's output parameters to its consumers: the number given, -1 without worker.
+    static int32_t CopyWorkerOPamsToConsumers(const stTYXWorkerInstanceInfo *record);
+    // The callback every worker gets: new parameters of one of its output streams.
+    static void OnWorkerOutputParamsChanged(CTYXWorker *caller, uint32_t outputStreamId, const stStreamParams *params);
+    // The link registry itself, for the status screen, under LinkRegistryLock.
+    static ConsumerLinkRegistry &LinkRegistry();
+    static CReadWriteLock &LinkRegistryLock();
+
     // ---- settings held for the loaders and the host ----
     static stTYXGeneralSettings &GeneralSettings();
     static stMoxConfig &MoxConfig();
@@ -86,8 +192,8 @@ public:
     static std::shared_ptr<CConfigXmlDocument> &MoxConfigDocument();
     // The folder of the program.
     static std::wstring &ProgramFolder();
-    // Console output of the run; off in silent and service mode.
-    static std::atomic<bool> &ScreenOutput();
+    // The negotiated input frame rate of the run (frames per second; 0 until negotiated).
+    static std::atomic<float> &NegotiatedInputFrameRate();
 
     // ---- monitor registry ----
     // The monitor map (monitor number to the alias of the raw video shown on it) and the presenting

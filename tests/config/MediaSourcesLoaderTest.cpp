@@ -43,7 +43,7 @@ protected:
 
 TEST_F(MediaSourcesLoaderTest, BundledPipelineLoads)
 {
-    CTYXGVMS::ScreenOutput() = true;
+    CTYXWorker::SetProcessScreenOutput(true);
     testing::internal::CaptureStdout();
     const std::wstring sample = WidePath(SourceDir() / "samples" / "StreamCfg.xml");
     const int32_t total = LoadWorkersConfigXml(sample.c_str());

@@ -108,7 +108,7 @@ TEST_F(GlobalVarsTest, ConsoleOriginPrintsOnlyWithScreenOutput)
 {
     testing::internal::CaptureStdout();
     CTYXGVMS::NotifyAndWaitTyxExit(0, false);
-    CTYXGVMS::ScreenOutput() = true;
+    CTYXWorker::SetProcessScreenOutput(true);
     CTYXGVMS::NotifyAndWaitTyxExit(1, false);
     CTYXGVMS::NotifyAndWaitTyxExit(0, false);
     const std::string out = testing::internal::GetCapturedStdout();

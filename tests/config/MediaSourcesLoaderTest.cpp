@@ -335,6 +335,22 @@ TEST_F(MediaSourcesLoaderTest, ReferencesResolveAgainstTheRegistry)
     EXPECT_FALSE(HasWorkerConfig(CTYXGVMS::MSReaderConfigs(), 5, L"Cam2"));
 }
 
+TEST_F(MediaSourcesLoaderTest, LoadOrderCountsOnlySectionsWithItemsAndPrintsOnlyWithScreenOutput)
+{
+    const auto path = m_dir.File("StreamCfg.xml");
+    WriteBytes(path, "<Config><MediaSources><MSCount>0</MSCount>" + FileSource("A", 1) + "</MediaSources></Config>");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(LoadWorkersConfigXml(WidePath(path).c_str()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(CTYXGVMS::LoadSeqCounter(), 0);
+
+    WriteBytes(path, "<Config><MediaSources><MSCount>1</MSCount>" + FileSource("A", 1) + "</MediaSources></Config>");
+    CTYXGVMS::LoadSeqCounter() = 9; // the driver starts the count afresh
+    EXPECT_EQ(LoadWorkersConfigXml(WidePath(path).c_str()), 1);
+    EXPECT_EQ(CTYXGVMS::LoadSeqCounter(), 1);
+    EXPECT_EQ(Source(L"A").LoadSeq, 1);
+}
+
 TEST_F(MediaSourcesLoaderTest, MissingFileChangesNoRegistry)
 {
     LoadSources(1, FileSource("Kept", 1));

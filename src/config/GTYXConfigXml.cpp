@@ -147,7 +147,9 @@ void LoadSysGeneralKeys(CConfigXmlDocument &document, stTYXGeneralSettings &sett
         settings.InitializeMonitors = value.boolean != 0;
     if (ReadNodeValue(document, SYS_GENERAL, L"DependedService", 20, value) && !value.text.empty()) {
         std::list<std::wstring> names;
-        SplitCommaList(value.text, names);
+        if (SplitCommaList(value.text, names) < 0)
+            TYX_LOG(3, L"Configuration: DependedService list is longer than %d characters, ignore it.",
+                    static_cast<int32_t>(MAX_COMMA_LIST_TEXT));
         for (const std::wstring &name : names)
             settings.DependedService.emplace(name, 0);
     }

@@ -112,6 +112,8 @@ TEST_F(SystemSettingsLoaderTest, GeneralKeysAndTheirDefaults)
     EXPECT_TRUE(empty.BindMAC.empty()); // under the 11 characters of its type
     EXPECT_EQ(LoadSys("<KeyStrmWaitTime>181</KeyStrmWaitTime>").KeyStrmWaitTime, 15);
     EXPECT_EQ(LoadSys("<TimeWaitingDpdc>0</TimeWaitingDpdc>").TimeWaitingDpdc, 0);
+    EXPECT_TRUE(LoadSys("<DependedService>" + std::string(2000, 'a') + "</DependedService>").DependedService.empty());
+    EXPECT_TRUE(m_log.Contains(L"Configuration: DependedService list is longer than 1024 characters, ignore it.", 3));
 }
 
 TEST_F(SystemSettingsLoaderTest, EfficiencyControl)

@@ -10,7 +10,7 @@ using SectionLoader = int32_t (*)(const std::wstring &path);
 struct stSectionLoader
 {
     const wchar_t *announcement;
-    SectionLoader load; // none: the section has no loader in this build and counts 0
+    SectionLoader load;
 };
 
 // The fixed order: every section names only workers of the sections before it.
@@ -37,7 +37,7 @@ int32_t LoadWorkersConfigXml(const wchar_t *path)
     for (const stSectionLoader &section : kSectionLoaders) {
         if (print)
             ConsolePrintfW(L"%s", section.announcement);
-        const int32_t result = section.load ? section.load(file) : 0;
+        const int32_t result = section.load(file);
         const int32_t loaded = result < 0 ? 0 : result;
         if (print)
             ConsolePrintfW(L"[%d] loaded.\n", loaded);

@@ -19,11 +19,11 @@ protected:
         CTYXGVMS::ResetForTests();
         CTYXGVMS::ProgramFolder() = WidePath(SourceDir() / "samples");
         m_path = WidePath(SourceDir() / "samples" / "StreamCfg.xml");
-        CTYXGVMS::ScreenOutput() = true;
+        CTYXWorker::SetProcessScreenOutput(true);
         testing::internal::CaptureStdout();
         m_total = LoadWorkersConfigXml(m_path.c_str());
         m_printed = testing::internal::GetCapturedStdout();
-        CTYXGVMS::ScreenOutput() = false;
+        CTYXWorker::SetProcessScreenOutput(false);
     }
     void TearDown() override { CTYXGVMS::ResetForTests(); }
 

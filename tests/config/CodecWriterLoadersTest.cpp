@@ -148,7 +148,7 @@ TEST_F(CodecWriterLoadersTest, DecoderRateFallsBackToTheInputRate)
 
 TEST_F(CodecWriterLoadersTest, DecoderFaultsDropOnlyTheirItem)
 {
-    CTYXGVMS::ScreenOutput() = true;
+    CTYXWorker::SetProcessScreenOutput(true);
     const auto file = m_dir.File("StreamCfg.xml");
     WriteBytes(file, Document(Section("MediaSources", "MSCount", 1, FileSourceItem("Cam", 1)) +
                               VideoDecoders(5, Item("D1", 1, Key("VideoSource", "MediaSources.Cam.VideoOutput")) +

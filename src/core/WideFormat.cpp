@@ -10,7 +10,7 @@
 
 namespace {
 
-// One conversion specification split into its parts.
+// One conversion directive split into its parts.
 template <typename Char>
 struct stFormatSpec
 {
@@ -52,7 +52,7 @@ bool IsIntegerConversion(int c)
     return c == 'd' || c == 'i' || c == 'u' || c == 'x' || c == 'X' || c == 'o';
 }
 
-// The glibc length and conversion for one Windows specification. wideDefault: whether a bare "%s"
+// The glibc length and conversion for one Windows directive. wideDefault: whether a bare "%s"
 // means a wide string (true in wide formats).
 template <typename Char>
 std::basic_string<Char> MapSpec(const stFormatSpec<Char> &spec, bool wideDefault)

@@ -1,0 +1,102 @@
+#pragma once
+
+// Pixel access shared by the overlay kernels and their host loops (text, graphics, geometry); read by
+// nvcc and g++ alike. Every write is bounded to the picture: overlays placed for another frame size,
+// or reaching past an edge, are cut at the edge instead of running into the next row or plane.
+
+#include "platform/GpuKernelDefs.h"
+#include "vproc/VideoFrameInfo.h"
+
+#include <cmath>
+#include <cstdint>
+
+// The planes of one contiguous I420 picture as the overlay code sees it.
+struct stOverlayPlanes
+{
+    uint8_t *pY = nullptr;
+    uint8_t *pU = nullptr;
+    uint8_t *pV = nullptr;
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t lumaPitch = 0;
+    int32_t chromaPitch = 0;
+};
+
+// A pitch of 0 becomes the width (luma) or half of it (chroma); the chroma planes follow the luma
+// plane: U at height x pitch, V at 5/4 of that.
+TYX_HD TYX_FORCEINLINE stOverlayPlanes MakeOverlayPlanes(const stVideoFrameInfo &frame)
+{
+    stOverlayPlanes planes;
+    planes.width = frame.width;
+    planes.height = frame.height;
+    planes.lumaPitch = frame.lumaPitch > 0 ? frame.lumaPitch : frame.width;
+    planes.chromaPitch = frame.chromaPitch > 0 ? frame.chromaPitch : frame.width / 2;
+    planes.pY = frame.pY;
+    if (planes.pY) {
+        const int64_t lumaBytes = static_cast<int64_t>(planes.height) * planes.lumaPitch;
+        planes.pU = planes.pY + lumaBytes;
+        planes.pV = planes.pY + lumaBytes * 5 / 4;
+    }
+    return planes;
+}
+
+// Bytes a picture of that geometry needs, up to the end of its V plane.
+TYX_HD TYX_FORCEINLINE int64_t OverlayFrameBytes(const stOverlayPlanes &planes)
+{
+    const int64_t lumaBytes = static_cast<int64_t>(planes.height) * planes.lumaPitch;
+    return lumaBytes * 5 / 4 + static_cast<int64_t>(planes.height / 2) * planes.chromaPitch;
+}
+
+TYX_HD TYX_FORCEINLINE bool IsInsideLuma(const stOverlayPlanes &planes, int32_t x, int32_t y)
+{
+    return x >= 0 && y >= 0 && x < planes.width && y < planes.height && x < planes.lumaPitch;
+}
+
+// Chroma sample (cx, cy); only whole samples of the picture count.
+TYX_HD TYX_FORCEINLINE bool IsInsideChroma(const stOverlayPlanes &planes, int32_t cx, int32_t cy)
+{
+    return cx >= 0 && cy >= 0 && cx < planes.width / 2 && cy < planes.height / 2 && cx < planes.chromaPitch;
+}
+
+TYX_HD TYX_FORCEINLINE void PutLuma(const stOverlayPlanes &planes, int32_t x, int32_t y, uint8_t value)
+{
+    if (IsInsideLuma(planes, x, y))
+        planes.pY[static_cast<int64_t>(y) * planes.lumaPitch + x] = value;
+}
+
+// Writes the chroma sample under luma pixel (x, y).
+TYX_HD TYX_FORCEINLINE void PutChromaAt(const stOverlayPlanes &planes, int32_t x, int32_t y, const stColorYuv &color)
+{
+    if (x < 0 || y < 0)
+        return;
+    const int32_t cx = x / 2;
+    const int32_t cy = y / 2;
+    if (!IsInsideChroma(planes, cx, cy))
+        return;
+    const int64_t offset = static_cast<int64_t>(cy) * planes.chromaPitch + cx;
+    planes.pU[offset] = color.u;
+    planes.pV[offset] = color.v;
+}
+
+TYX_HD TYX_FORCEINLINE void PutPixel(const stOverlayPlanes &planes, int32_t x, int32_t y, const stColorYuv &color)
+{
+    PutLuma(planes, x, y, color.y);
+    PutChromaAt(planes, x, y, color);
+}
+
+// Rounds half away from zero.
+TYX_HD TYX_FORCEINLINE float RoundHalfAway(float value)
+{
+    return roundf(value);
+}
+
+// False for NaN and infinities; float-to-int conversion of those is undefined.
+TYX_HD TYX_FORCEINLINE bool IsFiniteValue(float value)
+{
+    return value == value && value - value == 0.0f;
+}
+
+TYX_HD TYX_FORCEINLINE uint8_t ClampToByte(int32_t value)
+{
+    return static_cast<uint8_t>(value < 0 ? 0 : (value > 255 ? 255 : value));
+}

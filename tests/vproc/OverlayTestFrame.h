@@ -1,0 +1,90 @@
+#pragma once
+
+// A contiguous I420 test picture in host memory, filled with one colour, with guard bytes behind it
+// that no drawing may touch; and its round trip through device memory.
+
+#include "platform/GpuDevice.h"
+#include "vproc/VideoFrameInfo.h"
+
+#include <cstdint>
+#include <vector>
+
+class COverlayTestFrame
+{
+public:
+    static constexpr size_t kGuardBytes = 4096;
+    static constexpr uint8_t kGuard = 0xA5;
+
+    COverlayTestFrame(int32_t width, int32_t height, stColorYuv fill = {16, 128, 128})
+        : m_width(width), m_height(height), m_bytes(static_cast<size_t>(width) * height * 3 / 2),
+          m_data(m_bytes + kGuardBytes, kGuard)
+    {
+        Fill(fill);
+    }
+
+    void Fill(stColorYuv color)
+    {
+        const size_t luma = static_cast<size_t>(m_width) * m_height;
+        std::fill(m_data.begin(), m_data.begin() + static_cast<std::ptrdiff_t>(luma), color.y);
+        std::fill(m_data.begin() + static_cast<std::ptrdiff_t>(luma),
+                  m_data.begin() + static_cast<std::ptrdiff_t>(luma * 5 / 4), color.u);
+        std::fill(m_data.begin() + static_cast<std::ptrdiff_t>(luma * 5 / 4),
+                  m_data.begin() + static_cast<std::ptrdiff_t>(m_bytes), color.v);
+    }
+
+    uint8_t *Data() { return m_data.data(); }
+    int32_t Bytes() const { return static_cast<int32_t>(m_bytes); }
+    int32_t Width() const { return m_width; }
+    int32_t Height() const { return m_height; }
+    uint8_t Y(int32_t x, int32_t y) const { return m_data[static_cast<size_t>(y) * m_width + x]; }
+    uint8_t U(int32_t cx, int32_t cy) const
+    {
+        return m_data[static_cast<size_t>(m_width) * m_height + static_cast<size_t>(cy) * (m_width / 2) + cx];
+    }
+    uint8_t V(int32_t cx, int32_t cy) const
+    {
+        return m_data[static_cast<size_t>(m_width) * m_height * 5 / 4 + static_cast<size_t>(cy) * (m_width / 2) + cx];
+    }
+    bool GuardIntact() const
+    {
+        for (size_t i = m_bytes; i < m_data.size(); ++i) {
+            if (m_data[i] != kGuard)
+                return false;
+        }
+        return true;
+    }
+    // The picture bytes, without the guard.
+    std::vector<uint8_t> Picture() const
+    {
+        return std::vector<uint8_t>(m_data.begin(), m_data.begin() + static_cast<std::ptrdiff_t>(m_bytes));
+    }
+    stVideoFrameInfo Info(uint8_t *data, bool inDevice) const
+    {
+        stVideoFrameInfo info;
+        info.width = static_cast<uint16_t>(m_width);
+        info.height = static_cast<uint16_t>(m_height);
+        info.size = static_cast<int32_t>(m_bytes);
+        info.pY = data;
+        info.inDevice = inDevice;
+        return info;
+    }
+
+    // Runs draw(deviceData) on a device copy of the picture (picture plus guard) and copies it back.
+    template <typename Draw>
+    void OnDevice(Draw draw)
+    {
+        void *device = nullptr;
+        if (DevMalloc(&device, m_data.size()) != GPU_SUCCESS)
+            return;
+        DevMemcpy(device, m_data.data(), m_data.size(), EGpuCopyKind::HostToDevice);
+        draw(static_cast<uint8_t *>(device));
+        DevMemcpy(m_data.data(), device, m_data.size(), EGpuCopyKind::DeviceToHost);
+        DevFree(device);
+    }
+
+private:
+    int32_t m_width;
+    int32_t m_height;
+    size_t m_bytes;
+    std::vector<uint8_t> m_data;
+};

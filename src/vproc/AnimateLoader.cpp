@@ -481,6 +481,9 @@ int32_t CAnimateLoader::LoadAnimate(int32_t kind, const stAnimateSource *source,
     stAnimateStreamInfo info;
     std::vector<stAnimateFrame> frames;
     const int32_t result = LoadFramesLocked(settings, info, frames);
+    // A caller's host block is only borrowed for this load; keep no pointer to it afterwards.
+    if (settings.inMemory && m_ownedBlock.empty())
+        ReleaseBlock();
     if (result < 0)
         return result;
     item.pixelFormat = info.pixelFormat;

@@ -136,6 +136,9 @@ bool CopyListToDevice(const std::vector<T> &list, CDvcBuffer &buffer)
 }
 
 // Launches one line kernel over a device copy of its list.
+// A grid has at most this many rows, so longer lists go in several launches.
+constexpr size_t kMaxLinesPerLaunch = 65535;
+
 template <typename Kernel, typename Record>
 void DrawLineList(const wchar_t *name, const stOverlayPlanes &planes, const std::vector<Record> &list,
                   uint32_t longest, bool planesInGrid)
@@ -145,16 +148,18 @@ void DrawLineList(const wchar_t *name, const stOverlayPlanes &planes, const std:
     CDvcBuffer device;
     if (!CopyListToDevice(list, device))
         return;
-    Kernel body;
-    body.planes = planes;
-    body.lines = reinterpret_cast<const Record *>(device.Get());
-    body.count = static_cast<uint32_t>(list.size());
-    const uint32_t count = static_cast<uint32_t>(list.size());
-    if (planesInGrid) {
-        LaunchOverlayKernel(name, {longest / 1024 + 1, count, 3}, {1024, 1, 1}, body);
-    } else {
-        const uint32_t block = static_cast<uint32_t>(MaxI(1, MinI(static_cast<int32_t>(longest), 1024)));
-        LaunchOverlayKernel(name, {DivUp(longest > 0 ? longest : 1, block), count, 1}, {block, 1, 1}, body);
+    for (size_t first = 0; first < list.size(); first += kMaxLinesPerLaunch) {
+        const auto count = static_cast<uint32_t>(std::min(kMaxLinesPerLaunch, list.size() - first));
+        Kernel body;
+        body.planes = planes;
+        body.lines = reinterpret_cast<const Record *>(device.Get()) + first;
+        body.count = count;
+        if (planesInGrid) {
+            LaunchOverlayKernel(name, {longest / 1024 + 1, count, 3}, {1024, 1, 1}, body);
+        } else {
+            const uint32_t block = static_cast<uint32_t>(MaxI(1, MinI(static_cast<int32_t>(longest), 1024)));
+            LaunchOverlayKernel(name, {DivUp(longest > 0 ? longest : 1, block), count, 1}, {block, 1, 1}, body);
+        }
     }
     ReportOverlayFree(device.Reset());
 }

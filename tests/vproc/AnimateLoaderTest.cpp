@@ -185,6 +185,23 @@ TEST(AnimateLoaderTest, MemoryBlocksAreChecked)
     EXPECT_TRUE(inMemory);
 }
 
+// A caller's host block is only borrowed for the load: once it returns, the loader reads it no more.
+TEST(AnimateLoaderTest, BorrowedBlockIsLetGoAfterTheLoad)
+{
+    CAnimateLoader loader;
+    {
+        const std::vector<uint8_t> clip = Clip(32, 16, 2);
+        const stAnimateSource source = MemorySource(clip);
+        stOsgAnimate item;
+        ASSERT_EQ(loader.LoadAnimate(OSG_SOURCE_MEMORY, &source, item), 2);
+    }
+    stAnimateLoadSettings settings;
+    settings.inMemory = true;
+    stAnimateStreamInfo info;
+    std::vector<stAnimateFrame> frames;
+    EXPECT_EQ(loader.LoadFrames(settings, info, frames), -1);
+}
+
 TEST(AnimateLoaderTest, DeviceBlockIsCopiedToTheHost)
 {
     const std::vector<uint8_t> clip = Clip(48, 32, 3);

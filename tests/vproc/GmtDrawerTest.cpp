@@ -104,17 +104,17 @@ TEST(GmtDrawerTest, LinesReachingPastTheRightEdgeAreNotDrawn)
     EXPECT_EQ(DrawLinesOnFrame(none, &style, nullptr, 0), -1);
 }
 
-// More segments than a grid has rows go in several launches.
+// More segments than a grid has rows go in several launches. (Every other column, so that no two
+// segments share a chroma sample.)
 TEST(GmtDrawerTest, VeryLongSegmentListsAreAllDrawn)
 {
     std::vector<stLineSegment> segments;
-    for (uint16_t i = 0; i < 35000; ++i) {
-        const auto x = static_cast<uint16_t>(i % 175);
-        const auto y = static_cast<uint16_t>(i / 175 * 2);
+    for (uint32_t i = 0; i < 70000; ++i) {
+        const auto x = static_cast<uint16_t>(i % 350 * 2);
+        const auto y = static_cast<uint16_t>(i / 350 * 2);
         segments.push_back({x, y, x, static_cast<uint16_t>(y + 1)});
-        segments.push_back({static_cast<uint16_t>(x + 175), y, static_cast<uint16_t>(x + 175), static_cast<uint16_t>(y + 1)});
     }
-    const stDrawn d = Draw(350, 400, [&](const stVideoFrameInfo &f) { return Lines(f, segments); });
+    const stDrawn d = Draw(700, 400, [&](const stVideoFrameInfo &f) { return Lines(f, segments); });
     EXPECT_EQ(d.result, 0);
     EXPECT_EQ(Lit(d.frame).size(), 140000u);
 }

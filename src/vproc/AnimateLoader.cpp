@@ -296,7 +296,7 @@ int32_t CAnimateLoader::PrepareLocked(int32_t kind, const stAnimateSource *sourc
         inMemory = true;
         return static_cast<int32_t>(m_blockSize);
     }
-    if (kind != OSG_SOURCE_RESOURCE)
+    if (kind != OSG_SOURCE_PREPARED)
         return -1;
     int32_t result = -1;
     if (source->resourceId > 0 && !source->resourceType.empty()) {
@@ -466,7 +466,7 @@ int32_t CAnimateLoader::LoadFramesLocked(const stAnimateLoadSettings &settings, 
 
 int32_t CAnimateLoader::LoadAnimate(int32_t kind, const stAnimateSource *source, stOsgAnimate &item)
 {
-    if (!source || kind < OSG_SOURCE_FILE || kind > OSG_SOURCE_RESOURCE)
+    if (!source || kind < OSG_SOURCE_FILE || kind > OSG_SOURCE_PREPARED)
         return -1;
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     stAnimateLoadSettings settings;
@@ -510,7 +510,7 @@ int32_t CAnimateLoader::LoadAnimate(const stAnimateSource &resource, stOsgAnimat
 {
     if (item.lastFrame < item.firstFrame || resource.resourceId <= 0 || resource.resourceType.empty())
         return -1;
-    return LoadAnimate(OSG_SOURCE_RESOURCE, &resource, item);
+    return LoadAnimate(OSG_SOURCE_PREPARED, &resource, item);
 }
 
 int32_t CAnimateLoader::LoadPicture(const std::string &path, stOsgPicture &item)

@@ -98,6 +98,25 @@ void COsdWriter::SetClock(std::function<time_t()> clock)
     m_clock = std::move(clock);
 }
 
+int32_t COsdWriter::CreateFont(uint16_t number, const stTYXOSDConfig &config)
+{
+    stOsdFont font;
+    font.height = config.TextHeight;
+    font.charSet = 134; // GB2312
+    font.faceName = L"Arial";
+    const int32_t result = AddOsd(number, config.OsdType, font, config.TextColor, config.PosBase, config.XShift,
+                                  config.YShift, config.ClockExcluded != 0);
+    if (result < 0)
+        return result;
+    {
+        CCsLock lock(m_lock);
+        m_configs.emplace(number, config);
+    }
+    if (config.OsdType == OSD_CONTENT_STATIC_TEXT)
+        SetOsdText(number, config.Content);
+    return result;
+}
+
 int32_t COsdWriter::AddOsd(uint16_t number, int32_t contentKind, const stOsdFont &font, int32_t colorCode,
                            int32_t position, int16_t dx, int16_t dy, bool noClockUpdate)
 {

@@ -8,6 +8,7 @@
 // status code add, retext, show and hide texts. Every call takes the writer's recursive lock, and a
 // frame is drawn under it as a whole, so a text is never drawn half-rendered.
 
+#include "config/OsdOsgConfig.h"
 #include "platform/CriticalSection.h"
 #include "vproc/OsdGlyphSource.h"
 #include "vproc/OsdItem.h"
@@ -34,6 +35,9 @@ public:
     COsdWriter(const COsdWriter &) = delete;
     COsdWriter &operator=(const COsdWriter &) = delete;
 
+    // Adds the configured OSD in "Arial" of its text height (character set 134) and renders a static
+    // text; the result of AddOsd.
+    int32_t CreateFont(uint16_t number, const stTYXOSDConfig &config);
     // Adds an OSD; the number of OSDs, or -1 for a content kind outside 1..9 or a font height outside
     // 16..128 or not a multiple of 4. A number already present keeps its item and font.
     int32_t AddOsd(uint16_t number, int32_t contentKind, const stOsdFont &font, int32_t colorCode,
@@ -75,6 +79,7 @@ private:
     std::shared_ptr<COsdGlyphSource> m_glyphs;
     std::function<time_t()> m_clock;
     mutable CCriticalSection m_lock;
+    std::map<uint16_t, stTYXOSDConfig> m_configs;
     OsdItemMap m_items;
     std::map<uint16_t, stOsdFont> m_fonts;
     std::map<uint16_t, int32_t> m_clocks;

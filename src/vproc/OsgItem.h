@@ -4,6 +4,7 @@
 // line styles), the runtime records a graphics drawer holds, and the parsing of a figure's named
 // parameters.
 
+#include "config/OsdOsgConfig.h"
 #include "vproc/DvcBuffer.h"
 
 #include <cstdint>
@@ -198,10 +199,8 @@ struct stAnimateFrame
     int32_t durationMs = 0; // display time
 };
 
-// Where a clip comes from: 1 a file path, 2 a memory block (host or device), 3 a program resource.
-constexpr int32_t OSG_SOURCE_FILE = 1;
-constexpr int32_t OSG_SOURCE_MEMORY = 2;
-constexpr int32_t OSG_SOURCE_RESOURCE = 3;
+// Where a clip comes from (OSG_SOURCE_*): 1 a file path, 2 a memory block (host or device), 3 a
+// prepared source, a resource of the program.
 
 struct stAnimateSource
 {

@@ -175,13 +175,13 @@ TEST(AnimateLoaderTest, MemoryBlocksAreChecked)
     stAnimateSource resource;
     resource.resourceId = 106;
     resource.resourceType = L"ANIMATE";
-    EXPECT_EQ(loader.PepareMediaSource(OSG_SOURCE_RESOURCE, &resource, inMemory, path), -2);
+    EXPECT_EQ(loader.PepareMediaSource(OSG_SOURCE_PREPARED, &resource, inMemory, path), -2);
     EXPECT_TRUE(log.Contains(L"Failed to loading media data from specified resource(ANIMATE:106) into memory!", 3));
     resource.resourceId = 0;
-    EXPECT_EQ(loader.PepareMediaSource(OSG_SOURCE_RESOURCE, &resource, inMemory, path), -1);
+    EXPECT_EQ(loader.PepareMediaSource(OSG_SOURCE_PREPARED, &resource, inMemory, path), -1);
     resource.resourceId = 105;
     resource.resourceType = L"animate"; // resource types ignore case
-    EXPECT_GT(loader.PepareMediaSource(OSG_SOURCE_RESOURCE, &resource, inMemory, path), 0);
+    EXPECT_GT(loader.PepareMediaSource(OSG_SOURCE_PREPARED, &resource, inMemory, path), 0);
     EXPECT_TRUE(inMemory);
 }
 

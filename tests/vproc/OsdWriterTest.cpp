@@ -90,6 +90,32 @@ TEST_F(OsdWriterTest, AddOsdChecksKindAndFontHeightAndKeepsTheFirstOfANumber)
     EXPECT_EQ(Item(*writer, 1).lumaRows.size(), 16u); // the font of height 16, not 64
 }
 
+TEST_F(OsdWriterTest, ConfiguredOsdsAreCreatedInTheirFont)
+{
+    auto writer = Writer();
+    writer->SetFrameSize(320, 64, 0, 0);
+    stTYXOSDConfig config;
+    config.OsdType = OSD_CONTENT_STATIC_TEXT;
+    config.PosBase = OSD_POS_LEFT_TOP;
+    config.XShift = 3;
+    config.YShift = 2;
+    config.TextColor = OSD_COLOR_GREEN;
+    config.TextHeight = 20;
+    config.Content = L"AB";
+    EXPECT_EQ(writer->CreateFont(4, config), 1);
+    const stOsdItem item = Item(*writer, 4);
+    EXPECT_EQ(item.text, L"AB");
+    EXPECT_EQ(item.lumaRows.size(), 20u);
+    EXPECT_EQ(item.colorY, 150);
+    EXPECT_EQ(item.StartX, 3);
+    config.TextHeight = 18;
+    EXPECT_EQ(writer->CreateFont(5, config), -1);
+    config.TextHeight = 16;
+    config.OsdType = OSD_CONTENT_DYNAMIC_TEXT;
+    EXPECT_EQ(writer->CreateFont(6, config), 2);
+    EXPECT_TRUE(Item(*writer, 6).text.empty()); // only a static text is set from the configuration
+}
+
 TEST_F(OsdWriterTest, TextLengthLimitsFollowTheLongTextsFlag)
 {
     for (bool longTexts : {false, true}) {

@@ -147,7 +147,7 @@ TEST(OsgItemTest, CurveRecords)
 TEST(OsgItemTest, AnimateDefaults)
 {
     stOsgAnimate item;
-    item.sourceKind = OSG_SOURCE_RESOURCE;
+    item.sourceKind = OSG_SOURCE_PREPARED;
     item.source.path = "x.mov";
     item.frames.resize(2);
     InitOsgAnimateItem(item);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the project with the CUDA backend and runs, on this machine's GPU, the tests labelled gpu
-# (the CUDA backend against the host backend, bit for bit), then the device layer's and the GPU frame
-# utilities' tests on the CUDA backend. TYX_GPU_FULL=1 runs the whole suite on it instead.
+# (the CUDA backend against the host backend, bit for bit), then the kernel and device-memory tests
+# of the core and the video processing on the CUDA backend. TYX_GPU_FULL=1 runs the whole suite.
 #
 #   TYX_CUDA_ARCH   CUDA architectures to build (default: native, the GPU present)
 #   TYX_BUILD_ONLY  1: configure and build, run nothing (for machines without a GPU)
@@ -29,7 +29,7 @@ if [ "${TYX_GPU_FULL:-0}" = 1 ]; then
     ctest --test-dir "$dir" -LE gpu --output-on-failure -j "$jobs" || status=1
 else
     ctest --test-dir "$dir" -LE gpu --output-on-failure -j "$jobs" \
-        -R '^(GpuDeviceTest|FramePackageTest|CopyToDeviceFrameTest|ScaleFrameGpuTest|ResizeTest|FrameRateAdjusterTest|GpuSetupTest)\.' \
+        -R '^(GpuDeviceTest|FramePackageTest|CopyToDeviceFrameTest|ScaleFrameGpuTest|ResizeTest|FrameRateAdjusterTest|GpuSetupTest|GVMuxTest|GVSplitTest|VideoMuxTest|ScaleTest|FormatConvertTest|OsdWriterTest|OsdClockTest|GmtDrawerTest|GraphicDrawTest|OsgDrawerTest|AnimateLoaderTest)\.' \
         || status=1
 fi
 exit "$status"

@@ -113,6 +113,22 @@ IGpuBackend &Layer()
     return CGpuLayer::Instance().Backend();
 }
 
+// One allocation through the backend (allocate gives the bytes to book), refused while a malloc
+// fault is armed, and booked when it succeeds.
+template <typename Allocate>
+GpuError AllocateTracked(void **pointer, bool device, Allocate allocate)
+{
+    if (pointer && CGpuLayer::Instance().TakeFault(EDevFault::Malloc)) {
+        *pointer = nullptr;
+        return GPU_ERROR_MEMORY_ALLOCATION;
+    }
+    size_t booked = 0;
+    const GpuError error = allocate(booked);
+    if (error == GPU_SUCCESS)
+        CGpuLayer::Instance().Track(*pointer, booked, device);
+    return error;
+}
+
 thread_local GpuError t_lastLaunchError = GPU_SUCCESS;
 
 } // namespace
@@ -144,26 +160,20 @@ GpuError DevGetDeviceProperties(int32_t device, stDevDeviceProperties *propertie
 
 GpuError DevMalloc(void **pointer, size_t bytes)
 {
-    if (pointer && CGpuLayer::Instance().TakeFault(EDevFault::Malloc)) {
-        *pointer = nullptr;
-        return GPU_ERROR_MEMORY_ALLOCATION;
-    }
-    const GpuError error = Layer().Malloc(pointer, bytes);
-    if (error == GPU_SUCCESS)
-        CGpuLayer::Instance().Track(*pointer, bytes, true);
-    return error;
+    return AllocateTracked(pointer, true, [&](size_t &booked) {
+        booked = bytes;
+        return Layer().Malloc(pointer, bytes);
+    });
 }
 
 GpuError DevMallocPitch(void **pointer, size_t *pitch, size_t widthBytes, size_t height)
 {
-    if (pointer && CGpuLayer::Instance().TakeFault(EDevFault::Malloc)) {
-        *pointer = nullptr;
-        return GPU_ERROR_MEMORY_ALLOCATION;
-    }
-    const GpuError error = Layer().MallocPitch(pointer, pitch, widthBytes, height);
-    if (error == GPU_SUCCESS)
-        CGpuLayer::Instance().Track(*pointer, *pitch * height, true);
-    return error;
+    return AllocateTracked(pointer, true, [&](size_t &booked) {
+        const GpuError error = Layer().MallocPitch(pointer, pitch, widthBytes, height);
+        if (error == GPU_SUCCESS)
+            booked = *pitch * height;
+        return error;
+    });
 }
 
 GpuError DevFree(void *pointer)
@@ -177,14 +187,10 @@ GpuError DevFree(void *pointer)
 
 GpuError DevMallocHost(void **pointer, size_t bytes)
 {
-    if (pointer && CGpuLayer::Instance().TakeFault(EDevFault::Malloc)) {
-        *pointer = nullptr;
-        return GPU_ERROR_MEMORY_ALLOCATION;
-    }
-    const GpuError error = Layer().MallocHost(pointer, bytes);
-    if (error == GPU_SUCCESS)
-        CGpuLayer::Instance().Track(*pointer, bytes, false);
-    return error;
+    return AllocateTracked(pointer, false, [&](size_t &booked) {
+        booked = bytes;
+        return Layer().MallocHost(pointer, bytes);
+    });
 }
 
 GpuError DevFreeHost(void *pointer)

@@ -1,6 +1,6 @@
 #include "core/Resize.h"
 
-#include "DeviceBuffer.h"
+#include "support/DeviceBuffer.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "core/TYXUtils.h"
 
-#include "DeviceBuffer.h"
+#include "support/DeviceBuffer.h"
 #include "core/FramePackage.h"
 #include "core/NvBufferFormat.h"
 #include "core/Resize.h"

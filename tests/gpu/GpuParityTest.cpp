@@ -1,7 +1,7 @@
 // The CUDA backend against the host backend, bit for bit. Skipped without a CUDA device (the host
 // backend is tested everywhere else); TYX_REQUIRE_CUDA=1 turns the skip into a failure.
 
-#include "../core/DeviceBuffer.h"
+#include "support/DeviceBuffer.h"
 #include "ParityKernels.h"
 #include "core/FramePackage.h"
 #include "core/NvBufferFormat.h"

@@ -1,6 +1,7 @@
 #include "ParityKernels.h"
 
 #include "platform/GpuKernel.h"
+#include "support/KernelIndex.h"
 
 namespace {
 
@@ -17,15 +18,13 @@ struct HashThreads
     {
         const stDim3 &g = index.gridDim;
         const stDim3 &b = index.blockDim;
-        const uint32_t block = (index.blockIdx.z * g.y + index.blockIdx.y) * g.x + index.blockIdx.x;
-        const uint32_t thread = (index.threadIdx.z * b.y + index.threadIdx.y) * b.x + index.threadIdx.x;
         const uint32_t values[12] = {index.blockIdx.x,  index.blockIdx.y,  index.blockIdx.z, index.threadIdx.x,
                                      index.threadIdx.y, index.threadIdx.z, g.x,              g.y,
                                      g.z,               b.x,               b.y,              b.z};
         uint32_t hash = 17;
         for (uint32_t value : values)
             hash = Mix(hash, value);
-        out[block * (b.x * b.y * b.z) + thread] = hash;
+        out[FlatThreadIndex(index)] = hash;
     }
 };
 

@@ -1,6 +1,7 @@
 #include "platform/GpuDevice.h"
 
 #include "TestKernels.h"
+#include "support/DeviceBuffer.h"
 
 #include <gtest/gtest.h>
 
@@ -62,21 +63,13 @@ struct stPitched
     GpuError error = GPU_SUCCESS;
 };
 
-std::vector<uint8_t> Pattern(size_t count, uint8_t seed)
-{
-    std::vector<uint8_t> bytes(count);
-    for (size_t i = 0; i < count; ++i)
-        bytes[i] = static_cast<uint8_t>(i * 31 + seed + i / 7);
-    return bytes;
-}
-
 TEST(GpuDeviceTest, PitchedCopiesWithOddSizesInEveryDirection)
 {
     DevInitialize(0);
     for (const auto &[width, height] : {std::pair<size_t, size_t>{37, 13}, {1, 1}, {257, 3}, {1023, 31}}) {
         SCOPED_TRACE(testing::Message() << width << "x" << height);
         const size_t hostPitch = width + 5;
-        const std::vector<uint8_t> source = Pattern(hostPitch * height, static_cast<uint8_t>(width));
+        const std::vector<uint8_t> source = PatternBytes(hostPitch * height, static_cast<uint32_t>(width));
         stPitched first(width, height);
         stPitched second(width + 2, height); // a different pitch class
         ASSERT_EQ(first.error, GPU_SUCCESS);
@@ -210,7 +203,7 @@ TEST(GpuDeviceTest, StreamsAndEvents)
     ASSERT_EQ(DevEventCreate(&end), GPU_SUCCESS);
 
     constexpr size_t kBytes = 1 << 20;
-    const std::vector<uint8_t> source = Pattern(kBytes, 5);
+    const std::vector<uint8_t> source = PatternBytes(kBytes, 5);
     void *device = nullptr;
     ASSERT_EQ(DevMalloc(&device, kBytes), GPU_SUCCESS);
     ASSERT_EQ(DevEventRecord(begin, stream), GPU_SUCCESS);

@@ -1,6 +1,7 @@
 #include "TestKernels.h"
 
 #include "platform/GpuKernel.h"
+#include "support/KernelIndex.h"
 
 namespace {
 
@@ -21,11 +22,7 @@ struct MarkThreads
     uint32_t *out;
     TYX_HD void operator()(const stKernelIndex &index) const
     {
-        const stDim3 &g = index.gridDim;
-        const stDim3 &b = index.blockDim;
-        const uint32_t block = (index.blockIdx.z * g.y + index.blockIdx.y) * g.x + index.blockIdx.x;
-        const uint32_t thread = (index.threadIdx.z * b.y + index.threadIdx.y) * b.x + index.threadIdx.x;
-        const uint32_t flat = block * (b.x * b.y * b.z) + thread;
+        const uint32_t flat = FlatThreadIndex(index);
         out[flat] += flat + 1;
     }
 };

@@ -26,34 +26,11 @@ stStreamParams &stStreamParams::operator=(const stStreamParams &other)
 {
     if (this == &other)
         return *this;
-    sourceType = other.sourceType;
-    mediaType = other.mediaType;
-    timeBase = other.timeBase;
-    frameSize = other.frameSize;
-    bitRate = other.bitRate;
-    profile = other.profile;
-    level = other.level;
-    startTime = other.startTime;
-    gopSize = other.gopSize;
-    reserved64 = other.reserved64;
+    CopyValues(other);
     SetExtradata(other.extradata, other.extradataSize);
-    codecId = other.codecId;
-    pixelFormat = other.pixelFormat;
-    width = other.width;
-    height = other.height;
-    bitDepth = other.bitDepth;
-    frameRate = other.frameRate;
-    streamId = other.streamId;
-    pitch = other.pitch;
-    pitchUV = other.pitchUV;
-    sampleFormat = other.sampleFormat;
-    sampleRate = other.sampleRate;
     // The copy releases what the destination held first; on failure the layout stays unset.
     if (av_channel_layout_copy(&channelLayout, &other.channelLayout) < 0)
         av_channel_layout_uninit(&channelLayout);
-    followFrameRate = other.followFrameRate;
-    followFrameSize = other.followFrameSize;
-    followPixelFormat = other.followPixelFormat;
     SetCodecParameters(other.codecParameters);
     codecName = other.codecName;
     name = other.name;
@@ -75,6 +52,22 @@ stStreamParams &stStreamParams::operator=(stStreamParams &&other) noexcept
     SetCodecParameters(nullptr);
     av_channel_layout_uninit(&channelLayout);
 
+    CopyValues(other);
+    extradata = std::exchange(other.extradata, nullptr);
+    extradataSize = std::exchange(other.extradataSize, 0);
+    // A custom layout's map moves with the record.
+    channelLayout = other.channelLayout;
+    other.channelLayout = AVChannelLayout{};
+    codecParameters = std::exchange(other.codecParameters, nullptr);
+    codecName = std::move(other.codecName);
+    name = std::move(other.name);
+    profileName = std::move(other.profileName);
+    note = std::move(other.note);
+    return *this;
+}
+
+void stStreamParams::CopyValues(const stStreamParams &other)
+{
     sourceType = other.sourceType;
     mediaType = other.mediaType;
     timeBase = other.timeBase;
@@ -85,8 +78,6 @@ stStreamParams &stStreamParams::operator=(stStreamParams &&other) noexcept
     startTime = other.startTime;
     gopSize = other.gopSize;
     reserved64 = other.reserved64;
-    extradata = std::exchange(other.extradata, nullptr);
-    extradataSize = std::exchange(other.extradataSize, 0);
     codecId = other.codecId;
     pixelFormat = other.pixelFormat;
     width = other.width;
@@ -98,18 +89,9 @@ stStreamParams &stStreamParams::operator=(stStreamParams &&other) noexcept
     pitchUV = other.pitchUV;
     sampleFormat = other.sampleFormat;
     sampleRate = other.sampleRate;
-    // A custom layout's map moves with the record.
-    channelLayout = other.channelLayout;
-    other.channelLayout = AVChannelLayout{};
     followFrameRate = other.followFrameRate;
     followFrameSize = other.followFrameSize;
     followPixelFormat = other.followPixelFormat;
-    codecParameters = std::exchange(other.codecParameters, nullptr);
-    codecName = std::move(other.codecName);
-    name = std::move(other.name);
-    profileName = std::move(other.profileName);
-    note = std::move(other.note);
-    return *this;
 }
 
 void stStreamParams::SetExtradata(const uint8_t *data, int32_t size)

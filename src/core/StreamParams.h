@@ -66,4 +66,8 @@ struct stStreamParams
     std::wstring name;
     std::wstring profileName;
     std::wstring note;
+
+private:
+    // Every field that neither owns memory nor is a text; copy and move share it.
+    void CopyValues(const stStreamParams &other);
 };

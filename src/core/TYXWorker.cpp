@@ -484,6 +484,18 @@ int32_t StoreStreamParams(const stStreamParams &params, uint32_t streamId, bool 
     return 0;
 }
 
+// The stream's own record when the worker keeps one per stream and has it, else the single record.
+const stStreamParams &StoredStreamParams(uint32_t streamId, bool perStream, const stStreamParams &single,
+                                         const std::map<uint32_t, stStreamParams> &perStreamMap)
+{
+    if (perStream) {
+        const auto found = perStreamMap.find(streamId);
+        if (found != perStreamMap.end())
+            return found->second;
+    }
+    return single;
+}
+
 } // namespace
 
 int32_t CTYXWorker::SetInputParameters(const stStreamParams &params, uint32_t streamId)
@@ -517,23 +529,13 @@ std::optional<CTYXWorker::StreamParamsMap> CTYXWorker::GetOutputParametersMap() 
 stStreamParams CTYXWorker::GetInputParameters(uint32_t streamId) const
 {
     std::lock_guard<std::mutex> lock(m_paramsMutex);
-    if (m_perInputParams) {
-        const auto found = m_inputParamsMap.find(streamId);
-        if (found != m_inputParamsMap.end())
-            return found->second;
-    }
-    return m_inputParams;
+    return StoredStreamParams(streamId, m_perInputParams, m_inputParams, m_inputParamsMap);
 }
 
 stStreamParams CTYXWorker::GetOutputParametersOf(uint32_t streamId) const
 {
     std::lock_guard<std::mutex> lock(m_paramsMutex);
-    if (m_perOutputParams) {
-        const auto found = m_outputParamsMap.find(streamId);
-        if (found != m_outputParamsMap.end())
-            return found->second;
-    }
-    return m_outputParams;
+    return StoredStreamParams(streamId, m_perOutputParams, m_outputParams, m_outputParamsMap);
 }
 
 // ---- items and ids ----

@@ -149,35 +149,33 @@ TEST_F(DebugLogTest, LongChineseTextIsCutAtACharacterBoundary)
     EXPECT_EQ(TYX_LOG(3, L"%s", text.c_str()), 4047 / 3 * 3);
 }
 
-TEST_F(DebugLogTest, AnOversizedFileIsReplacedAtStart)
+// An existing day file over the level's limit (1 MiB at level 3), or any file when asked, is
+// replaced; one within the limit is appended to without a second byte order mark.
+TEST_F(DebugLogTest, AnExistingFileIsReplacedOrAppendedTo)
 {
-    WriteFileOfSize(LogPath(), 1536 * 1024);
-    ASSERT_EQ(StartDebugLog(3, LogPath()), 0);
-    StopDebugLog();
-    const std::string text = ReadLog();
-    EXPECT_EQ(text.substr(0, 3), kBom);
-    EXPECT_LT(text.size(), 4096u);
-}
-
-TEST_F(DebugLogTest, AFileWithinTheLimitIsAppendedToWithoutASecondMark)
-{
-    WriteFileOfSize(LogPath(), 512 * 1024);
-    ASSERT_EQ(StartDebugLog(3, LogPath()), 0);
-    StopDebugLog();
-    const std::string text = ReadLog();
-    EXPECT_GT(text.size(), 512u * 1024);
-    EXPECT_EQ(text.substr(0, 3), "ooo");
-    EXPECT_EQ(text.find(kBom), std::string::npos);
-}
-
-TEST_F(DebugLogTest, RecreateReplacesAnyFile)
-{
-    WriteFileOfSize(LogPath(), 100);
-    stDebugLogOptions options;
-    options.recreateFile = 1;
-    ASSERT_EQ(StartDebugLog(3, LogPath(), &options), 0);
-    StopDebugLog();
-    EXPECT_EQ(ReadLog().substr(0, 3), kBom);
+    const struct
+    {
+        size_t size;
+        uint8_t recreate;
+        bool replaced;
+    } cases[] = {{1536 * 1024, 0, true}, {512 * 1024, 0, false}, {100, 1, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.size << " bytes, recreate " << int{c.recreate});
+        WriteFileOfSize(LogPath(), c.size);
+        stDebugLogOptions options;
+        options.recreateFile = c.recreate;
+        ASSERT_EQ(StartDebugLog(3, LogPath(), &options), 0);
+        StopDebugLog();
+        const std::string text = ReadLog();
+        if (c.replaced) {
+            EXPECT_EQ(text.substr(0, 3), kBom);
+            EXPECT_LT(text.size(), 4096u);
+        } else {
+            EXPECT_GT(text.size(), c.size);
+            EXPECT_EQ(text.substr(0, 3), "ooo");
+            EXPECT_EQ(text.find(kBom), std::string::npos);
+        }
+    }
 }
 
 TEST_F(DebugLogTest, LevelFourHasNoSizeLimit)

@@ -1,6 +1,7 @@
 #include "core/FramePackage.h"
 
 #include "platform/GpuDevice.h"
+#include "support/LeakCheck.h"
 #include "support/LogCapture.h"
 #include "vproc/VideoFrameInfo.h"
 
@@ -12,35 +13,10 @@
 
 namespace {
 
-// Live blocks of both memory kinds; every test ends where it started.
-struct stLiveBlocks
-{
-    int64_t device = 0;
-    int64_t host = 0;
-    bool operator==(const stLiveBlocks &) const = default;
-};
-
-stLiveBlocks LiveBlocks()
-{
-    return {DevAllocationCounts().deviceBlocks, FramePackageHostBlocks()};
-}
-
-class FramePackageTest : public ::testing::Test
+// Every test ends with the blocks it started with.
+class FramePackageTest : public CLeakCheckedTest
 {
 protected:
-    void SetUp() override
-    {
-        DevInitialize(0);
-        m_before = LiveBlocks();
-    }
-    void TearDown() override
-    {
-        DevInjectFault(EDevFault::Malloc, 0);
-        DevInjectFault(EDevFault::Memcpy, 0);
-        DevInjectFault(EDevFault::Memset, 0);
-        EXPECT_EQ(LiveBlocks(), m_before) << "a package buffer was leaked or freed twice";
-    }
-
     // A package of length bytes 0, 1, 2, ... in the chosen memory.
     static FramePackage MakePackage(int32_t length, bool inDevice)
     {
@@ -99,37 +75,7 @@ protected:
         }
         return true;
     }
-
-private:
-    stLiveBlocks m_before;
 };
-
-TEST_F(FramePackageTest, NewPackagesAndQueueLimits)
-{
-    const FramePackage package;
-    EXPECT_EQ(package.pts, INT64_MIN);
-    EXPECT_EQ(package.dts, INT64_MIN);
-    EXPECT_EQ(package.streamIndex, -1);
-    EXPECT_EQ(package.mediaType, -1);
-    EXPECT_EQ(package.format, -1);
-    EXPECT_EQ(package.kind, 0);
-    EXPECT_EQ(package.pData, nullptr);
-
-    stLockedFramePackage locked;
-    EXPECT_TRUE(IsAllZero(locked.package));
-    EXPECT_EQ(locked.storedTime, 0);
-    {
-        CCsLock lock(locked.cs);
-        CCsLock again(locked.cs); // the holder's lock is re-entrant like every critical section
-    }
-
-    EXPECT_EQ(FramePackageQueueLimit(TYX_PKT_KIND_RAW_VIDEO), 30u);
-    EXPECT_EQ(FramePackageQueueLimit(TYX_PKT_KIND_RAW_AUDIO), 30u);
-    EXPECT_EQ(FramePackageQueueLimit(TYX_PKT_KIND_CODED_VIDEO), 900u);
-    EXPECT_EQ(FramePackageQueueLimit(TYX_PKT_KIND_CODED_AUDIO), 900u);
-    EXPECT_EQ(FramePackageQueueLimit(TYX_PKT_KIND_NONE), 1000u);
-    EXPECT_EQ(FramePackageQueueLimit(3), 1000u);
-}
 
 TEST_F(FramePackageTest, DuplicateCopiesEveryMemoryKindIntoItsOwnBuffer)
 {

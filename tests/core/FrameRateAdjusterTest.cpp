@@ -1,6 +1,7 @@
 #include "core/FrameRateAdjuster.h"
 
 #include "platform/GpuDevice.h"
+#include "support/LeakCheck.h"
 
 #include <gtest/gtest.h>
 
@@ -12,22 +13,10 @@ namespace {
 
 constexpr stTimeBase kMicroseconds{1, 1000000};
 
-class FrameRateAdjusterTest : public ::testing::Test
+// Dropped and repeated pictures are freed: every test ends with the blocks it started with.
+class FrameRateAdjusterTest : public CLeakCheckedTest
 {
 protected:
-    void SetUp() override
-    {
-        DevInitialize(0);
-        m_hostBlocks = FramePackageHostBlocks();
-        m_deviceBlocks = DevAllocationCounts().deviceBlocks;
-    }
-    void TearDown() override
-    {
-        DevInjectFault(EDevFault::Malloc, 0);
-        EXPECT_EQ(FramePackageHostBlocks(), m_hostBlocks);
-        EXPECT_EQ(DevAllocationCounts().deviceBlocks, m_deviceBlocks);
-    }
-
     // A picture of 16 bytes with its stamp.
     static FramePackage Picture(int64_t pts, int64_t duration, bool inDevice = false)
     {
@@ -87,10 +76,6 @@ protected:
         }
         return run;
     }
-
-private:
-    int64_t m_hostBlocks = 0;
-    int64_t m_deviceBlocks = 0;
 };
 
 TEST_F(FrameRateAdjusterTest, DoublingTheRateRepeatsEachPictureAsItsOwnCopy)
@@ -122,21 +107,6 @@ TEST_F(FrameRateAdjusterTest, DoublingTheRateRepeatsEachPictureAsItsOwnCopy)
     }
 }
 
-TEST_F(FrameRateAdjusterTest, HalvingTheRateReleasesEverySecondPicture)
-{
-    CFrameRateAdjuster adjuster;
-    adjuster.Init(kMicroseconds, 50.0f, 25.0f);
-    FramePackageQueue output;
-    int kept = 0;
-    for (int i = 0; i < 10; ++i) {
-        adjuster.ConvertFrame(Picture(20000 * i, 20000), output);
-        EXPECT_EQ(output.size(), i % 2 == 0 ? 1u : 0u) << i; // the dropped ones are freed (see TearDown)
-        kept += static_cast<int>(output.size());
-        Release(output);
-    }
-    EXPECT_EQ(kept, 5);
-}
-
 TEST_F(FrameRateAdjusterTest, TenSecondsOfCommonRateChanges)
 {
     const stRun up = TenSeconds(25.0f, 30.0f);
@@ -151,6 +121,13 @@ TEST_F(FrameRateAdjusterTest, TenSecondsOfCommonRateChanges)
     EXPECT_EQ(down.dropped, 50);
     EXPECT_EQ(down.repeated, 0);
 
+    // Halving keeps every second picture; the dropped ones are freed (see TearDown).
+    const stRun half = TenSeconds(50.0f, 25.0f);
+    EXPECT_EQ(half.inputs, 500);
+    EXPECT_EQ(half.outputs, 250);
+    EXPECT_EQ(half.dropped, 250);
+    EXPECT_EQ(half.repeated, 0);
+
     // 29.97 to 30: the 300 inputs span 10.01 s, which the 30 fps grid fills with 301 pictures.
     const stRun ntsc = TenSeconds(29.97f, 30.0f);
     EXPECT_EQ(ntsc.inputs, 300);
@@ -164,7 +141,7 @@ TEST_F(FrameRateAdjusterTest, TenSecondsOfCommonRateChanges)
     EXPECT_EQ(slow.outputs, 300);
     EXPECT_EQ(slow.dropped, slow.repeated);
 
-    for (const stRun *run : {&up, &down, &ntsc, &slow}) {
+    for (const stRun *run : {&up, &down, &half, &ntsc, &slow}) {
         for (size_t i = 1; i < run->stamps.size(); ++i) {
             const int64_t step = run->stamps[i] - run->stamps[i - 1];
             ASSERT_GE(step, 33333) << i;
@@ -290,13 +267,6 @@ protected:
     stOutputTimeRecord m_record{300, 40000, kNow - 200'000 - 40000, kNow - 40000, 0};
 };
 
-TEST_F(RegulateOutputTimestampTest, PlausibleStampsAreKept)
-{
-    int64_t pts = kNow - 180'000;
-    EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, m_record), 0);
-    EXPECT_EQ(pts, kNow - 180'000);
-}
-
 TEST_F(RegulateOutputTimestampTest, ImplausibleStampsAreReplaced)
 {
     const int64_t next = m_record.lastPts + m_record.interval;
@@ -324,18 +294,16 @@ TEST_F(RegulateOutputTimestampTest, ImplausibleStampsAreReplaced)
     EXPECT_EQ(pts, 0);
 }
 
-TEST_F(RegulateOutputTimestampTest, NearlyRegularStampsSnapOntoTheGrid)
+TEST_F(RegulateOutputTimestampTest, PlausibleStampsAreKeptAndNearlyRegularOnesSnapOntoTheGrid)
 {
     const int64_t next = m_record.lastPts + m_record.interval;
-    int64_t pts = next + 3999;
-    EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, m_record), 0);
-    EXPECT_EQ(pts, next);
-    pts = next - 4000;
-    EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, m_record), 0);
-    EXPECT_EQ(pts, next);
-    pts = next + 4001;
-    EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, m_record), 0);
-    EXPECT_EQ(pts, next + 4001);
+    const std::pair<int64_t, int64_t> cases[] = {
+        {kNow - 180'000, kNow - 180'000}, {next + 3999, next}, {next - 4000, next}, {next + 4001, next + 4001}};
+    for (const auto &[given, kept] : cases) {
+        int64_t pts = given;
+        EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, m_record), 0) << given;
+        EXPECT_EQ(pts, kept) << given;
+    }
 }
 
 TEST_F(RegulateOutputTimestampTest, PacedOutputWaitsForTheInterval)

@@ -110,27 +110,4 @@ TEST(ReadWriteLockTest, NoUpdateIsLostUnderContention)
     EXPECT_EQ(map.Lock().Readers(), 0);
 }
 
-TEST(ReadWriteLockTest, WritersExcludeEachOther)
-{
-    CReadWriteLock lock;
-    std::atomic<int> inside{0};
-    std::atomic<int> maxInside{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 6; ++i) {
-        threads.emplace_back([&] {
-            for (int round = 0; round < 5000; ++round) {
-                CWriteLockGuard guard(lock);
-                const int now = ++inside;
-                int seen = maxInside.load();
-                while (now > seen && !maxInside.compare_exchange_weak(seen, now)) {
-                }
-                --inside;
-            }
-        });
-    }
-    for (std::thread &thread : threads)
-        thread.join();
-    EXPECT_EQ(maxInside.load(), 1);
-}
-
 } // namespace

@@ -85,19 +85,6 @@ stPlane Pattern(int32_t width, int32_t height, int32_t channels, int32_t extra, 
     return plane;
 }
 
-TEST(ResizeTest, LaunchShapes)
-{
-    const stDim3 luma = ScaleGridSize(1280, 720);
-    EXPECT_EQ(luma.x, 40u);
-    EXPECT_EQ(luma.y, 23u);
-    const stDim3 chroma = ScaleGridSize(640, 360);
-    EXPECT_EQ(chroma.x, 20u);
-    EXPECT_EQ(chroma.y, 12u);
-    const stDim3 tiny = ScaleGridSize(1, 1);
-    EXPECT_EQ(tiny.x, 1u);
-    EXPECT_EQ(tiny.y, 1u);
-}
-
 TEST(ResizeTest, SameSizeAveragesEachPixelWithItsUpperLeftNeighbours)
 {
     DevInitialize(0);

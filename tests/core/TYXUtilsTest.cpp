@@ -27,13 +27,6 @@ TEST(TYXUtilsTest, TrimWhitespaceCountsWhatItRemoves)
     EXPECT_EQ(inner, L"a b");
 }
 
-TEST(TYXUtilsTest, CountBits)
-{
-    EXPECT_EQ(CountBits(0xF0F0), 8);
-    EXPECT_EQ(CountBits(~0ull), 64);
-    EXPECT_EQ(CountBits(0), 0);
-}
-
 TEST(TYXUtilsTest, ProgramClockCarriesTheEightHourOffset)
 {
     const int64_t wall = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -41,14 +34,6 @@ TEST(TYXUtilsTest, ProgramClockCarriesTheEightHourOffset)
                              .count();
     const int64_t program = GetCurrentTimeUs();
     EXPECT_NEAR(static_cast<double>(program - wall), 28800000000.0, 5e6);
-}
-
-TEST(TYXUtilsTest, ConversionsUseUtf8AtTheBorders)
-{
-    EXPECT_EQ(WStringToString(L"\u4e2d"), std::string("\xE4\xB8\xAD"));
-    EXPECT_EQ(StringToWString("\xE4\xB8\xAD"), L"\u4e2d");
-    EXPECT_EQ(WStringToString(L""), "");
-    EXPECT_EQ(StringToWString(""), L"");
 }
 
 TEST(TYXUtilsTest, MultiByteBuffersAreSizedFromTheConversion)
@@ -88,26 +73,6 @@ TEST(TYXUtilsTest, GpuErrorHandlerOnlyLogs)
     ASSERT_EQ(capture.Lines().size(), 2u);
     EXPECT_TRUE(capture.Contains(L"] Cuda call failed with cuda error(700) returned!", 3));
     EXPECT_TRUE(capture.Contains(L"]Notify TYX main to quit for GPU Error!", 3));
-}
-
-TEST(TYXUtilsTest, SharedTables)
-{
-    EXPECT_EQ(CodecNameTable().at(27), L"H.264");
-    EXPECT_EQ(CodecNameTable().at(173), L"HEVC");
-    EXPECT_EQ(CodecNameTable().at(86018), L"AAC");
-
-    const auto &limits = DebugLogSizeLimitTable();
-    EXPECT_EQ(limits.count(4), 0u);
-    EXPECT_EQ(limits.at(1), 128u);
-    EXPECT_EQ(limits.at(3), 1024u);
-    EXPECT_EQ(limits.at(8), 65536u);
-
-    const auto &codes = RcmErrorCodeTable();
-    EXPECT_EQ(codes.size(), 15u);
-    EXPECT_EQ(codes.at(-1), 258);
-    EXPECT_EQ(codes.at(-6), 264);
-    EXPECT_EQ(codes.at(-18), 295);
-    EXPECT_EQ(codes.at(-28), 308);
 }
 
 } // namespace

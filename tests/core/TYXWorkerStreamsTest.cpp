@@ -250,32 +250,4 @@ TEST(TYXWorkerStreamsTest, UpstreamDelayOfACycleEndsWithAnError)
     EXPECT_TRUE(log.Contains(L"the links form a cycle.", 3));
 }
 
-TEST(TYXWorkerStreamsTest, ConstructionDefaultsAndBaseOperations)
-{
-    CTestWorker worker(kSplitId, nullptr, nullptr, true, false);
-    EXPECT_EQ(worker.GetWorkerId(), kSplitId);
-    EXPECT_EQ(worker.GetWorkerKind(), 6);
-    EXPECT_TRUE(worker.IsPerInputParams());
-    EXPECT_FALSE(worker.IsPerOutputParams());
-    EXPECT_EQ(worker.GetWorkingStep(), 30);
-    EXPECT_EQ(worker.InitValue(), -1);
-    EXPECT_EQ(worker.Initialize(1, 2), 0);
-    EXPECT_EQ(worker.InitFlag(), 1);
-    EXPECT_EQ(worker.InitValue(), 2);
-    EXPECT_EQ(worker.GetInputLinkCount(), 0);
-
-    FramePackage blank;
-    blank.width = 4;
-    blank.height = 4;
-    EXPECT_EQ(worker.CreateBlankVideoFrame(blank, stColorYuv{16, 128, 130}), 24);
-    ASSERT_NE(blank.pData, nullptr);
-    EXPECT_EQ(blank.pData[0], 16);
-    EXPECT_EQ(blank.pData[16], 128);
-    EXPECT_EQ(blank.pData[23], 130);
-    FreeFramePackage(blank);
-
-    worker.unInitialize();
-    EXPECT_EQ(worker.GetThreadState(), TYX_THREAD_NONE);
-}
-
 } // namespace

@@ -342,23 +342,6 @@ void RunGraph(stGraph &graph)
         ASSERT_EQ(graph.received[static_cast<size_t>(seq)], seq) << "lost, repeated or out of order";
 }
 
-TEST(TYXWorkerGraphTest, TwoStagesPassEveryPackageOnce)
-{
-    const int64_t blocks = FramePackageHostBlocks();
-    {
-        constexpr uint32_t source = 0x01010000, sink = 0x10010004;
-        const stWorkerLink link = MakeLink(source + 1, sink, TYX_PKT_KIND_CODED_VIDEO);
-        CTYXWorker::InputLinkMap sinkInputs{{source + 1, link}};
-        CTYXWorker::ConsumerLinkMap sourceOutputs{{source + 1, {{sink, link}}}};
-        stGraph graph;
-        MakeSink(graph, sink, sinkInputs);
-        MakeSource(graph, source, sourceOutputs);
-        RunGraph(graph);
-        EXPECT_EQ(graph.workers.front()->GetInputStatistics(source + 1).at(source + 1).dataPacketsIn, kPackages);
-    }
-    EXPECT_EQ(FramePackageHostBlocks(), blocks);
-}
-
 TEST(TYXWorkerGraphTest, ThreeStagesPassEveryPackageOnce)
 {
     const int64_t blocks = FramePackageHostBlocks();

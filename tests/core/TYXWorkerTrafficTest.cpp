@@ -4,6 +4,7 @@
 
 #include "core/TYXWorker.h"
 #include "platform/GpuDevice.h"
+#include "support/LeakCheck.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -23,16 +24,15 @@ constexpr uint32_t kConsumerC = 0x06030000;
 
 // A producer with consumer links whose queues the test inspects directly; every package left in a
 // queue is released when the fixture's links go.
-class TYXWorkerTrafficTest : public ::testing::Test
+class TYXWorkerTrafficTest : public CLeakCheckedTest
 {
 protected:
-    void SetUp() override { m_blocksAtStart = FramePackageHostBlocks(); }
     void TearDown() override
     {
         m_producer.reset();
         m_links.clear();
         m_consumerMap.clear();
-        EXPECT_EQ(FramePackageHostBlocks(), m_blocksAtStart) << "package data leaked";
+        CLeakCheckedTest::TearDown();
     }
 
     stWorkerLink &AddConsumer(uint32_t stream, uint32_t consumer, int32_t kind = TYX_PKT_KIND_CODED_VIDEO)
@@ -56,7 +56,6 @@ protected:
     CTYXWorker::ConsumerLinkMap m_consumerMap;
     std::deque<stWorkerLink> m_links;
     std::shared_ptr<CTestWorker> m_producer;
-    int64_t m_blocksAtStart = 0;
 };
 
 TEST_F(TYXWorkerTrafficTest, QueueLimitsByKindAndBlockingState)
@@ -260,12 +259,12 @@ TEST_F(TYXWorkerTrafficTest, StatusPackagesCarryTheirCodeAndSendingTime)
     EXPECT_EQ(Producer().GetOutputStatistics(kOut1).at(kOut1).dataPacketsOut, 0);
 }
 
-class TYXWorkerReceiveTest : public ::testing::Test
+class TYXWorkerReceiveTest : public CLeakCheckedTest
 {
 protected:
     void SetUp() override
     {
-        m_blocksAtStart = FramePackageHostBlocks();
+        CLeakCheckedTest::SetUp();
         m_first = MakeLink(0x02010001, kConsumerA, TYX_PKT_KIND_CODED_VIDEO, m_now);
         m_second = MakeLink(0x02020001, kConsumerA, TYX_PKT_KIND_CODED_VIDEO, m_now);
         m_inputs[0x02020001] = m_second;
@@ -281,7 +280,7 @@ protected:
         m_inputs.clear();
         m_first = {};
         m_second = {};
-        EXPECT_EQ(FramePackageHostBlocks(), m_blocksAtStart) << "package data leaked";
+        CLeakCheckedTest::TearDown();
     }
 
     int64_t m_now = 5000000;
@@ -289,7 +288,6 @@ protected:
     stWorkerLink m_second;
     CTYXWorker::InputLinkMap m_inputs;
     std::shared_ptr<CTestWorker> m_consumer;
-    int64_t m_blocksAtStart = 0;
 };
 
 TEST_F(TYXWorkerReceiveTest, TakeMovesTheFrontAndCopyLeavesIt)

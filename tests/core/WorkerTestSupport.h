@@ -51,8 +51,6 @@ public:
     int32_t StartChild(std::function<uint32_t()> childBody) { return StartChildThread(std::move(childBody)); }
     stStreamParams InputParams(uint32_t streamId) const { return GetInputParameters(streamId); }
     int32_t StopBudget() const { return m_stopBudget; }
-    uint8_t InitFlag() const { return m_initFlag; }
-    int32_t InitValue() const { return m_initValue; }
 
     Body body;
     std::function<void()> onDestroy;

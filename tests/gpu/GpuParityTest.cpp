@@ -2,6 +2,7 @@
 // backend is tested everywhere else); TYX_REQUIRE_CUDA=1 turns the skip into a failure.
 
 #include "support/DeviceBuffer.h"
+#include "support/LeakCheck.h"
 #include "ParityKernels.h"
 #include "core/FramePackage.h"
 #include "core/NvBufferFormat.h"
@@ -20,28 +21,21 @@
 
 namespace {
 
-class GpuParityTest : public ::testing::Test
+class GpuParityTest : public CLeakCheckedTest
 {
 protected:
     void SetUp() override
     {
-        if (DevInitialize(0) != EGpuBackend::Cuda) {
+        CLeakCheckedTest::SetUp();
+        if (DevBackend() != EGpuBackend::Cuda) {
             if (std::getenv("TYX_REQUIRE_CUDA"))
                 FAIL() << "TYX_REQUIRE_CUDA is set but the CUDA runtime finds no device";
             GTEST_SKIP() << "no CUDA device";
         }
         m_host = MakeHostGpuBackend();
-        m_deviceBlocks = DevAllocationCounts().deviceBlocks;
-    }
-    void TearDown() override
-    {
-        if (m_host) {
-            EXPECT_EQ(DevAllocationCounts().deviceBlocks, m_deviceBlocks);
-        }
     }
 
     std::unique_ptr<IGpuBackend> m_host;
-    int64_t m_deviceBlocks = 0;
 };
 
 TEST_F(GpuParityTest, DevicePropertiesAreRead)

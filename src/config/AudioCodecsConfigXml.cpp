@@ -69,36 +69,14 @@ bool ReadAudioEncoder(const ConfigValueMap &item, stAudioEncodeWorkerConfig &rec
     return true;
 }
 
-// The common procedure over one audio section.
-template <typename Record, typename ReadKeys>
-int32_t LoadAudioSection(const std::wstring &path, const stConfigSection &section, const char *loader,
-                         WorkerConfigRegistry<Record> &registry, ReadKeys readKeys)
-{
-    CConfigXmlDocument document;
-    const int32_t result = OpenConfigDocument(document, path, loader);
-    if (result != 0)
-        return result;
-    std::vector<ConfigValueMap> items;
-    const int32_t count = ReadConfigSection(document, section, CommonSectionFlags(), items);
-    for (const ConfigValueMap &item : items) {
-        Record record;
-        if (!BeginWorkerItem(item, count, section.idBase, record))
-            continue;
-        ReadDisplayName(item, record);
-        if (readKeys(item, record))
-            RegisterWorkerConfig(registry, std::move(record));
-    }
-    return static_cast<int32_t>(registry.size());
-}
-
 } // namespace
 
 int32_t LoadAudioDecodersConfigXml(const std::wstring &path)
 {
-    return LoadAudioSection(path, kAudioDecoders, __func__, CTYXGVMS::AudioDecoderConfigs(), ReadAudioDecoder);
+    return LoadWorkerSection(path, kAudioDecoders, __func__, CTYXGVMS::AudioDecoderConfigs(), nullptr, ReadAudioDecoder);
 }
 
 int32_t LoadAudioEncodersConfigXml(const std::wstring &path)
 {
-    return LoadAudioSection(path, kAudioEncoders, __func__, CTYXGVMS::AudioEncoderConfigs(), ReadAudioEncoder);
+    return LoadWorkerSection(path, kAudioEncoders, __func__, CTYXGVMS::AudioEncoderConfigs(), nullptr, ReadAudioEncoder);
 }

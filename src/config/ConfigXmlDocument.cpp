@@ -171,6 +171,19 @@ std::vector<xmlNode *> SelectElements(xmlNode *root, xmlNode *context, const std
     return nodes;
 }
 
+// The first element of the document that an absolute element path selects: 0 with it, or why none.
+int32_t SelectFirstElement(xmlDoc *document, const std::wstring &path, xmlNode *&found)
+{
+    xmlNode *root = xmlDocGetRootElement(document);
+    if (!root)
+        return RC_NO_ROOT;
+    const std::vector<xmlNode *> selected = SelectElements(root, root, path);
+    if (selected.empty())
+        return RC_NO_MATCH;
+    found = selected.front();
+    return 0;
+}
+
 // The first element named name below node at any depth, in document order.
 xmlNode *FindDescendant(xmlNode *node, const std::string &name)
 {
@@ -427,14 +440,11 @@ int32_t CConfigXmlDocument::GetNodeValue(const wchar_t *xpath, const wchar_t *ke
     if (!xpath || !key || !valueType)
         return RC_BAD_ARGUMENT;
     ClearConfigValue(value);
-    xmlNode *root = xmlDocGetRootElement(m_document);
-    if (!root)
-        return RC_NO_ROOT;
-    const std::vector<xmlNode *> selected = SelectElements(root, root, xpath);
-    if (selected.empty())
-        return RC_NO_MATCH;
+    xmlNode *selected = nullptr;
+    if (const int32_t rc = SelectFirstElement(m_document, xpath, selected); rc != 0)
+        return rc;
     const std::string keyName = WStringToString(key);
-    xmlNode *element = keyName.empty() ? nullptr : FindDescendant(selected.front(), keyName);
+    xmlNode *element = keyName.empty() ? nullptr : FindDescendant(selected, keyName);
     if (!element)
         return RC_EMPTY_LIST;
     const std::wstring text = NodeText(element);
@@ -556,13 +566,9 @@ int32_t CConfigXmlDocument::ReadElementList(const wchar_t *xpath, std::vector<Co
         return RC_NO_DOCUMENT;
     if (!xpath)
         return RC_BAD_ARGUMENT;
-    xmlNode *root = xmlDocGetRootElement(m_document);
-    if (!root)
-        return RC_NO_ROOT;
-    const std::vector<xmlNode *> selected = SelectElements(root, root, xpath);
-    if (selected.empty())
-        return RC_NO_MATCH;
-    const xmlNode *list = selected.front();
+    xmlNode *list = nullptr;
+    if (const int32_t rc = SelectFirstElement(m_document, xpath, list); rc != 0)
+        return rc;
     if (!HasChildContent(list))
         return RC_EMPTY_LIST;
 
@@ -614,19 +620,16 @@ int32_t CConfigXmlDocument::WriteMoxCtrlPort(const std::wstring &port)
 {
     if (!m_document)
         return RC_NO_DOCUMENT;
-    xmlNode *root = xmlDocGetRootElement(m_document);
-    if (!root)
-        return 0;
-    const std::vector<xmlNode *> general = SelectElements(root, root, L"/config/MOXGeneral");
-    if (general.empty())
+    xmlNode *general = nullptr;
+    if (SelectFirstElement(m_document, L"/config/MOXGeneral", general) != 0)
         return 0;
     const std::string text = WStringToString(port);
-    if (xmlNode *existing = FindDescendant(general.front(), "CtrlPort")) {
+    if (xmlNode *existing = FindDescendant(general, "CtrlPort")) {
         xmlChar *escaped = xmlEncodeSpecialChars(m_document, BAD_CAST text.c_str());
         xmlNodeSetContent(existing, escaped);
         xmlFree(escaped);
     } else {
-        xmlNewTextChild(general.front(), nullptr, BAD_CAST "CtrlPort", BAD_CAST text.c_str());
+        xmlNewTextChild(general, nullptr, BAD_CAST "CtrlPort", BAD_CAST text.c_str());
     }
     return 1;
 }

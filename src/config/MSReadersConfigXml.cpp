@@ -296,14 +296,8 @@ int32_t LoadMSReadersConfigXml(const std::wstring &path)
     bool error = false;
     for (const ConfigValueMap &item : items) {
         stMediaSourceReadWorkerConfig record;
-        if (!BeginWorkerItem(item, count, kMediaSources.idBase, record))
+        if (!BeginUniqueWorkerItem(item, count, kMediaSources.idBase, registry, L"MWreader", record))
             continue;
-        if (HasWorkerConfig(registry, record.WorkerId, record.Name)) {
-            TYX_LOG(3, L"Configuration:MWreader(No=%d, Name=%s) configured duplicated!, Skip it!",
-                    static_cast<int32_t>(record.No), record.Name.c_str());
-            continue;
-        }
-        ReadDisplayName(item, record);
         if (ReadMediaSource(document, item, record, error))
             RegisterWorkerConfig(registry, std::move(record));
     }

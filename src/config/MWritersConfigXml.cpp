@@ -159,14 +159,8 @@ int32_t LoadMWritersConfigXml(const std::wstring &path)
     int32_t added = 0;
     for (const ConfigValueMap &item : items) {
         stMediaWriteWorkerConfig record;
-        if (!BeginWorkerItem(item, count, kMediaWriters.idBase, record))
+        if (!BeginUniqueWorkerItem(item, count, kMediaWriters.idBase, registry, L"MidProc", record))
             continue;
-        if (HasWorkerConfig(registry, record.WorkerId, record.Name)) {
-            TYX_LOG(3, L"Configuration:MidProc(No=%d, Name=%s) configured duplicated!, Skip it!",
-                    static_cast<int32_t>(record.No), record.Name.c_str());
-            continue;
-        }
-        ReadDisplayName(item, record);
         if (!ReadMediaWriter(item, record))
             continue;
         RegisterWorkerConfig(registry, std::move(record));

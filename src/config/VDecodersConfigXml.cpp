@@ -36,26 +36,6 @@ bool ReadVideoDecoder(const ConfigValueMap &item, stVideoDecodeWorkerConfig &rec
 
 int32_t LoadVideoDecodersConfigXml(const std::wstring &path)
 {
-    CConfigXmlDocument document;
-    const int32_t result = OpenConfigDocument(document, path, __func__);
-    if (result != 0)
-        return result;
-    WorkerConfigRegistry<stVideoDecodeWorkerConfig> &registry = CTYXGVMS::VideoDecoderConfigs();
-
-    std::vector<ConfigValueMap> items;
-    const int32_t count = ReadConfigSection(document, kVideoDecoders, CommonSectionFlags(), items);
-    for (const ConfigValueMap &item : items) {
-        stVideoDecodeWorkerConfig record;
-        if (!BeginWorkerItem(item, count, kVideoDecoders.idBase, record))
-            continue;
-        if (HasWorkerConfig(registry, record.WorkerId, record.Name)) {
-            TYX_LOG(3, L"Configuration:Decoder(No=%d, Name=%s) configured duplicated!, Skip it!",
-                    static_cast<int32_t>(record.No), record.Name.c_str());
-            continue;
-        }
-        ReadDisplayName(item, record);
-        if (ReadVideoDecoder(item, record))
-            RegisterWorkerConfig(registry, std::move(record));
-    }
-    return static_cast<int32_t>(registry.size());
+    return LoadWorkerSection(path, kVideoDecoders, __func__, CTYXGVMS::VideoDecoderConfigs(), L"Decoder",
+                             ReadVideoDecoder);
 }

@@ -99,26 +99,6 @@ bool ReadVideoEncoder(const ConfigValueMap &item, stVideoEncodeWorkerConfig &rec
 
 int32_t LoadVideoEncodersConfigXml(const std::wstring &path)
 {
-    CConfigXmlDocument document;
-    const int32_t result = OpenConfigDocument(document, path, __func__);
-    if (result != 0)
-        return result;
-    WorkerConfigRegistry<stVideoEncodeWorkerConfig> &registry = CTYXGVMS::VideoEncoderConfigs();
-
-    std::vector<ConfigValueMap> items;
-    const int32_t count = ReadConfigSection(document, kVideoEncoders, CommonSectionFlags(), items);
-    for (const ConfigValueMap &item : items) {
-        stVideoEncodeWorkerConfig record;
-        if (!BeginWorkerItem(item, count, kVideoEncoders.idBase, record))
-            continue;
-        if (HasWorkerConfig(registry, record.WorkerId, record.Name)) {
-            TYX_LOG(3, L"Configuration:Encoder(No=%d, Name=%s) configured duplicated!, Skip it!",
-                    static_cast<int32_t>(record.No), record.Name.c_str());
-            continue;
-        }
-        ReadDisplayName(item, record);
-        if (ReadVideoEncoder(item, record))
-            RegisterWorkerConfig(registry, std::move(record));
-    }
-    return static_cast<int32_t>(registry.size());
+    return LoadWorkerSection(path, kVideoEncoders, __func__, CTYXGVMS::VideoEncoderConfigs(), L"Encoder",
+                             ReadVideoEncoder);
 }

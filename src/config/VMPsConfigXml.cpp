@@ -335,14 +335,8 @@ int32_t LoadVMPsConfigXml(const std::wstring &path)
     bool sectionError = false;
     for (const ConfigValueMap &item : items) {
         stVideoMidProcWorkerConfig record;
-        if (!BeginWorkerItem(item, count, kVideoMidProcs.idBase, record))
+        if (!BeginUniqueWorkerItem(item, count, kVideoMidProcs.idBase, registry, L"MidProc", record))
             continue;
-        if (HasWorkerConfig(registry, record.WorkerId, record.Name)) {
-            TYX_LOG(3, L"Configuration:MidProc(No=%d, Name=%s) configured duplicated!, Skip it!",
-                    static_cast<int32_t>(record.No), record.Name.c_str());
-            continue;
-        }
-        ReadDisplayName(item, record);
         CMidProcItemReader reader(document, item, record, sectionError);
         if (!reader.Read())
             continue;

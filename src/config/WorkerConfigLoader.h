@@ -1,7 +1,10 @@
 #pragma once
 
+#include "config/ConfigLoaderUtils.h"
 #include "config/ConfigXmlDocument.h"
+#include "config/WorkerReference.h"
 #include "core/TYXWorkerConfig.h"
+#include "core/debuglog.h"
 #include "host/GlobalVars.h"
 
 #include <cstdint>
@@ -62,4 +65,50 @@ void RegisterWorkerConfig(WorkerConfigRegistry<Record> &registry, Record &&recor
     record.BuildIOItems();
     std::wstring name = record.Name;
     registry.emplace(std::move(name), std::move(record));
+}
+
+// Begins an item as BeginWorkerItem does and reads its display name. An item whose worker id or
+// name the registry already has is passed over, logged with the section's label ("Decoder").
+template <typename Record>
+bool BeginUniqueWorkerItem(const ConfigValueMap &item, int32_t count, uint32_t idBase,
+                           const WorkerConfigRegistry<Record> &registry, const wchar_t *label, Record &record)
+{
+    if (!BeginWorkerItem(item, count, idBase, record))
+        return false;
+    if (HasWorkerConfig(registry, record.WorkerId, record.Name)) {
+        TYX_LOG(3, L"Configuration:%s(No=%d, Name=%s) configured duplicated!, Skip it!", label,
+                static_cast<int32_t>(record.No), record.Name.c_str());
+        return false;
+    }
+    ReadDisplayName(item, record);
+    return true;
+}
+
+// The whole procedure over a section whose items need nothing but their own keys: each item is
+// begun (with a label, a repeated id or name is passed over), read by readKeys(item, record) and
+// registered when that gives true. The registry's size, or the code of a file that does not load.
+template <typename Record, typename ReadKeys>
+int32_t LoadWorkerSection(const std::wstring &path, const stConfigSection &section, const char *loader,
+                          WorkerConfigRegistry<Record> &registry, const wchar_t *duplicateLabel, ReadKeys readKeys)
+{
+    CConfigXmlDocument document;
+    const int32_t result = OpenConfigDocument(document, path, loader);
+    if (result != 0)
+        return result;
+    std::vector<ConfigValueMap> items;
+    const int32_t count = ReadConfigSection(document, section, CommonSectionFlags(), items);
+    for (const ConfigValueMap &item : items) {
+        Record record;
+        if (duplicateLabel) {
+            if (!BeginUniqueWorkerItem(item, count, section.idBase, registry, duplicateLabel, record))
+                continue;
+        } else {
+            if (!BeginWorkerItem(item, count, section.idBase, record))
+                continue;
+            ReadDisplayName(item, record);
+        }
+        if (readKeys(item, record))
+            RegisterWorkerConfig(registry, std::move(record));
+    }
+    return static_cast<int32_t>(registry.size());
 }

@@ -159,16 +159,6 @@ bool IsFeedingKindAllowed(const stTYXWorkerReference &reference, int32_t consume
 namespace {
 
 template <typename Record>
-bool HasConfig(const WorkerConfigRegistry<Record> &registry, int32_t workerId, const std::wstring &name)
-{
-    for (const auto &[key, record] : registry) {
-        if (record.WorkerId == workerId || EqualsNoCase(record.Name, name))
-            return true;
-    }
-    return false;
-}
-
-template <typename Record>
 int32_t FindByAlias(const WorkerConfigRegistry<Record> &registry, const std::wstring &alias,
                     const stTYXWorkerConfig **config)
 {
@@ -193,36 +183,6 @@ int32_t FirstOutputOfKind(const stTYXWorkerConfig &config, int32_t kindA, int32_
 }
 
 } // namespace
-
-bool HasWorkerConfig(const WorkerConfigRegistry<stMediaSourceReadWorkerConfig> &registry, int32_t workerId,
-                     const std::wstring &name)
-{
-    return HasConfig(registry, workerId, name);
-}
-
-bool HasWorkerConfig(const WorkerConfigRegistry<stVideoDecodeWorkerConfig> &registry, int32_t workerId,
-                     const std::wstring &name)
-{
-    return HasConfig(registry, workerId, name);
-}
-
-bool HasWorkerConfig(const WorkerConfigRegistry<stVideoMidProcWorkerConfig> &registry, int32_t workerId,
-                     const std::wstring &name)
-{
-    return HasConfig(registry, workerId, name);
-}
-
-bool HasWorkerConfig(const WorkerConfigRegistry<stVideoEncodeWorkerConfig> &registry, int32_t workerId,
-                     const std::wstring &name)
-{
-    return HasConfig(registry, workerId, name);
-}
-
-bool HasWorkerConfig(const WorkerConfigRegistry<stMediaWriteWorkerConfig> &registry, int32_t workerId,
-                     const std::wstring &name)
-{
-    return HasConfig(registry, workerId, name);
-}
 
 int32_t FindWorkerConfigByAlias(int32_t kind, const std::wstring &alias, const stTYXWorkerConfig **config)
 {

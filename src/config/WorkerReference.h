@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/ConfigText.h"
 #include "core/TYXWorkerConfig.h"
 #include "host/GlobalVars.h"
 
@@ -42,16 +43,15 @@ bool IsFeedingKindAllowed(const stTYXWorkerReference &reference, int32_t consume
 // ---- look-ups in the configuration registries (no lock taken: start-up and command processing) ----
 
 // True when a record of the registry has the worker id or a name equal to name ignoring case.
-bool HasWorkerConfig(const WorkerConfigRegistry<stMediaSourceReadWorkerConfig> &registry, int32_t workerId,
-                     const std::wstring &name);
-bool HasWorkerConfig(const WorkerConfigRegistry<stVideoDecodeWorkerConfig> &registry, int32_t workerId,
-                     const std::wstring &name);
-bool HasWorkerConfig(const WorkerConfigRegistry<stVideoMidProcWorkerConfig> &registry, int32_t workerId,
-                     const std::wstring &name);
-bool HasWorkerConfig(const WorkerConfigRegistry<stVideoEncodeWorkerConfig> &registry, int32_t workerId,
-                     const std::wstring &name);
-bool HasWorkerConfig(const WorkerConfigRegistry<stMediaWriteWorkerConfig> &registry, int32_t workerId,
-                     const std::wstring &name);
+template <typename Record>
+bool HasWorkerConfig(const WorkerConfigRegistry<Record> &registry, int32_t workerId, const std::wstring &name)
+{
+    for (const auto &[key, record] : registry) {
+        if (record.WorkerId == workerId || EqualsNoCase(record.Name, name))
+            return true;
+    }
+    return false;
+}
 
 // The worker id of the first record (in name order) of the kind's registry (1, 3, 4, 6, 7, 8, 9)
 // whose name equals alias ignoring case, with the record; -1 when none, 0 for another kind.

@@ -71,6 +71,45 @@ TEST_F(BundledSectionsTest, EveryWorkerSectionLoads)
     EXPECT_EQ(CTYXGVMS::LoadSeqCounter(), 8);
 }
 
+TEST_F(BundledSectionsTest, SourcesLoadFirstWithTheirStreams)
+{
+    EXPECT_EQ(m_printed.rfind("\t\t Loading media source readers configurations...[2] loaded.\n"
+                              "\t\t Loading video decoders configurations...", 0), 0u);
+    ASSERT_EQ(CTYXGVMS::MSReaderConfigs().size(), 2u);
+    const stMediaSourceReadWorkerConfig &cam1 = CTYXGVMS::MSReaderConfigs().at(L"Cam1");
+    EXPECT_EQ(cam1.No, 1);
+    EXPECT_EQ(cam1.WorkerId, 0x01010000);
+    EXPECT_EQ(cam1.LoadSeq, 1);
+    EXPECT_EQ(cam1.DisplayName, L"Camera one");
+    EXPECT_EQ(cam1.MSTYPE, 1);
+    EXPECT_EQ(cam1.MRType, 1);
+    EXPECT_EQ(cam1.MSFullPath, L"media/source1.mp4");
+    EXPECT_EQ(cam1.Repeat, 1);
+    EXPECT_EQ(cam1.UseNTP, 0);
+    ASSERT_EQ(cam1.Streams.size(), 2u);
+    EXPECT_EQ(cam1.Streams.at(1).StreamId, 0x01010001);
+    EXPECT_EQ(cam1.Streams.at(1).MediaType, 0);
+    EXPECT_EQ(cam1.Streams.at(1).avStrmId, 0);
+    EXPECT_EQ(cam1.Streams.at(1).StrmAlias, L"Cam1Video");
+    EXPECT_EQ(cam1.Streams.at(2).StreamId, 0x01010002);
+    EXPECT_EQ(cam1.Streams.at(2).MediaType, 1);
+    EXPECT_EQ(cam1.Streams.at(2).EstmtDly, 150);
+    ASSERT_EQ(cam1.OutputItems.size(), 2u);
+    EXPECT_EQ(cam1.OutputItems[1].Id, 0x01010002);
+    EXPECT_EQ(cam1.OutputItems[1].Kind, 8);
+
+    const stMediaSourceReadWorkerConfig &cam2 = CTYXGVMS::MSReaderConfigs().at(L"Cam2");
+    EXPECT_EQ(cam2.WorkerId, 0x01020000);
+    EXPECT_EQ(cam2.Streams.at(1).EstmtDly, 300); // absent
+    EXPECT_EQ(cam2.Streams.at(2).EstmtDly, 150);
+
+    // The registry answers by stream id as well as by worker id, never for a writer id.
+    EXPECT_EQ(CTYXGVMS::GetWorkerConfigById(0x01020002), &cam2);
+    EXPECT_EQ(CTYXGVMS::GetWorkerConfigById(0x01020000), &cam2);
+    EXPECT_EQ(CTYXGVMS::GetWorkerConfigById(0x01030001), nullptr);
+    EXPECT_EQ(CTYXGVMS::GetWorkerConfigById(0x10010004), nullptr);
+}
+
 TEST_F(BundledSectionsTest, OverlaysLoadAfterTheWorkers)
 {
     EXPECT_EQ(LoadOSDConfigXml(m_path), 2);

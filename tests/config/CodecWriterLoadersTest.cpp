@@ -364,10 +364,6 @@ TEST_F(CodecWriterLoadersTest, FileWriterRecordSettings)
     EXPECT_EQ(CTYXGVMS::MWriterConfigs().count(L"NoRoot"), 0u);
     EXPECT_TRUE(Writer(L"Escape").RecordSettings->ContentsSuffix.empty());
     EXPECT_TRUE(m_log.Contains(L"Configuration:ContentsSuffix(../up) of MWriter No(6) is not a plain file name part, ignored it!", 3));
-
-    // Copies of a writer share its recording settings.
-    const stMediaWriteWorkerConfig copy = plain;
-    EXPECT_EQ(copy.RecordSettings.get(), plain.RecordSettings.get());
 }
 
 TEST_F(CodecWriterLoadersTest, WriterTypesStreamsAndFaults)

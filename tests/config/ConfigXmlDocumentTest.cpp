@@ -46,22 +46,6 @@ ConfigPath PathOf(std::initializer_list<stConfigPathStep> steps)
     return path;
 }
 
-TEST_F(ConfigXmlDocumentTest, ValueTypeTableHoldsExactlyTheThirtyFourCodes)
-{
-    const int32_t codes[] = {1, 2, 3, 4, 5, 6, 10, 11, 12, 14, 20, 21, 22, 23, 24, 25, 26,
-                             27, 28, 30, 31, 33, 35, 36, 37, 38, 39, 40, 41, 42, 45, 46, 47, 48};
-    int32_t found = 0;
-    for (int32_t code = -5; code < 100; ++code)
-        found += m_doc.FindValueType(code) ? 1 : 0;
-    EXPECT_EQ(found, 34);
-    for (int32_t code : codes)
-        EXPECT_NE(m_doc.FindValueType(code), nullptr) << code;
-    EXPECT_EQ(m_doc.FindValueType(25)->minLength, 7);
-    EXPECT_EQ(m_doc.FindValueType(25)->maxLength, 258);
-    EXPECT_EQ(m_doc.FindValueType(6)->basicType, CFG_VALUE_INT64);
-    EXPECT_EQ(m_doc.FindValueType(41)->minLength, 11);
-}
-
 TEST_F(ConfigXmlDocumentTest, EveryReadRefusesWithoutADocument)
 {
     stConfigValue value;

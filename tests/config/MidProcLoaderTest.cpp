@@ -295,18 +295,6 @@ TEST_F(MidProcLoaderTest, LevelsFollowTheFeedingOrder)
     EXPECT_EQ(CTYXGVMS::LoadSeqCounter(), 6);
 }
 
-TEST_F(MidProcLoaderTest, TwoLevelsAfterDecoders)
-{
-    EXPECT_EQ(LoadMidProcs(2, SimpleMux("A", 1) +
-                                  Item("B", 2, Key("MPType", "VUnify") +
-                                                   Key("VideoSource", "VideoMidProcessors.A.VideoOutput"))),
-              2);
-    EXPECT_EQ(MidProc(L"A").LoadSeq, 3);
-    EXPECT_EQ(MidProc(L"B").LoadSeq, 4);
-    EXPECT_EQ(CTYXGVMS::LoadSeqCounter(), 4);
-    EXPECT_EQ(CTYXGVMS::VmpLevelCount(), 2);
-}
-
 TEST_F(MidProcLoaderTest, AllDroppedAndReload)
 {
     EXPECT_EQ(LoadMidProcs(3, Item("Odd", 1, Key("MPType", "VMix") + Key("VideoSource", "VideoDecoders.D1.VideoOutput")) +

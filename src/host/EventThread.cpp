@@ -126,25 +126,12 @@ bool HandleNextEvent(stEventThreadShared &shared)
         event.attributes["PSN"] = stTYXEventValue::Text(shared.serial);
         notifier = shared.notifier;
     }
-    switch (event.type) {
-    case TYX_EVENT_OUTPUT_STARTED:
-    case TYX_EVENT_OUTPUT_STOPPED:
+    if (event.type == TYX_EVENT_OUTPUT_STARTED || event.type == TYX_EVENT_OUTPUT_STOPPED) {
         if (notifier)
             notifier->SendDiscoveryMessage(TYX_DISCOVERY_NOTIFICATION, CTYXEventThread::BuildNotification(event), 1,
                                            nullptr);
-        break;
-    case TYX_EVENT_RECORD_FILE_FINISHED:
-    case TYX_EVENT_RESERVED_4:
-    case TYX_EVENT_RESERVED_5:
-    case TYX_EVENT_DISK_SPACE_LOW:
-    case TYX_EVENT_RECORD_PATH_FAILED:
-    case TYX_EVENT_SOURCE_OPEN_FAILED:
-    case TYX_EVENT_SOURCE_OPENED:
-    case TYX_EVENT_SOURCE_CLOSED:
-        break;
-    default:
+    } else if (!IsSourceOrRecordEvent(event.type)) {
         TYX_LOG(3, L"[TyxEventProcThread]Unexpected Event(Type=%d, Id=%d) poped, ignore it.", event.type, event.id);
-        break;
     }
     return true;
 }

@@ -75,6 +75,14 @@ stTYXWorkerConfig *FindConfigByWorkerId(WorkerConfigRegistry<Record> &registry, 
     return nullptr;
 }
 
+// Empties the containers while holding their lock.
+template <typename Guard, typename Lock, typename... Containers>
+void ClearLocked(Lock &lock, Containers &...containers)
+{
+    Guard guard(lock);
+    (containers.clear(), ...);
+}
+
 } // namespace
 
 stTYXWorkerConfig *CTYXGVMS::GetWorkerConfigById(uint32_t id)
@@ -242,40 +250,18 @@ void CTYXGVMS::ResetForTests()
     state.vmpLevelCount = 0;
     state.moxConfigDocument.reset();
     state.programFolder.clear();
-    {
-        CRegistryLockGuard lock(state.monitorLock);
-        state.monitorAliases.clear();
-        state.monitorPresenting.clear();
-    }
+    ClearLocked<CRegistryLockGuard>(state.monitorLock, state.monitorAliases, state.monitorPresenting);
     {
         std::lock_guard<std::mutex> lock(state.exitMutex);
         state.exitRequestEvent.reset();
         state.terminatedSignal.reset();
     }
-    {
-        CRegistryLockGuard readers(state.readersLock);
-        state.readers.clear();
-    }
-    {
-        CRegistryLockGuard decoders(state.decodersLock);
-        state.decoders.clear();
-    }
-    {
-        CRegistryLockGuard vmps(state.vmpsLock);
-        state.vmps.clear();
-    }
-    {
-        CRegistryLockGuard encoders(state.encodersLock);
-        state.encoders.clear();
-    }
-    {
-        CRegistryLockGuard writers(state.writersLock);
-        state.writers.clear();
-    }
-    {
-        CWriteLockGuard links(state.linksLock);
-        state.links.clear();
-    }
+    ClearLocked<CRegistryLockGuard>(state.readersLock, state.readers);
+    ClearLocked<CRegistryLockGuard>(state.decodersLock, state.decoders);
+    ClearLocked<CRegistryLockGuard>(state.vmpsLock, state.vmps);
+    ClearLocked<CRegistryLockGuard>(state.encodersLock, state.encoders);
+    ClearLocked<CRegistryLockGuard>(state.writersLock, state.writers);
+    ClearLocked<CWriteLockGuard>(state.linksLock, state.links);
     state.negotiatedInputFrameRate.store(0.0f);
     CTYXWorker::SetProcessScreenOutput(false);
     state.exitAction.store(0);

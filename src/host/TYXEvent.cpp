@@ -109,20 +109,10 @@ int32_t ReportTYXEvent(const stTYXEvent &reported)
     if (worker != event.attributes.end())
         writerName = worker->second.wtext;
 
-    switch (event.type) {
-    case TYX_EVENT_RECORD_FILE_FINISHED:
-    case TYX_EVENT_RESERVED_4:
-    case TYX_EVENT_RESERVED_5:
-    case TYX_EVENT_DISK_SPACE_LOW:
-    case TYX_EVENT_RECORD_PATH_FAILED:
-    case TYX_EVENT_SOURCE_OPEN_FAILED:
-    case TYX_EVENT_SOURCE_OPENED:
-    case TYX_EVENT_SOURCE_CLOSED:
+    if (IsSourceOrRecordEvent(event.type)) {
         if (!writerName.empty())
             event.attributes["WorkerName"] = stTYXEventValue::Text(WStringToString(writerName));
-        break;
-    case TYX_EVENT_OUTPUT_STARTED:
-    case TYX_EVENT_OUTPUT_STOPPED: {
+    } else if (event.type == TYX_EVENT_OUTPUT_STARTED || event.type == TYX_EVENT_OUTPUT_STOPPED) {
         const stPublicWriterTag *tag = FindPublicWriter(writerName);
         if (!tag) {
             if (event.type == TYX_EVENT_OUTPUT_STARTED)
@@ -137,9 +127,7 @@ int32_t ReportTYXEvent(const stTYXEvent &reported)
             worker->second = stTYXEventValue::Text(tag->tag);
         event.attributes["EventName"] =
             stTYXEventValue::Text(event.type == TYX_EVENT_OUTPUT_STARTED ? tag->started : tag->stopped);
-        break;
-    }
-    default:
+    } else {
         TYX_LOG(3, L"[ReportTYXEvent]Unexpected Event(Type=%d, Id=%d) got, rejected.", event.type, event.id);
         return -1;
     }

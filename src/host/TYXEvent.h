@@ -17,6 +17,25 @@ constexpr int32_t TYX_EVENT_SOURCE_CLOSED = 27;
 constexpr int32_t TYX_EVENT_OUTPUT_STARTED = 33;
 constexpr int32_t TYX_EVENT_OUTPUT_STOPPED = 34;
 
+// The accepted types other than a writer's start and stop: source and recording events, which are
+// queued as reported and never announced.
+constexpr bool IsSourceOrRecordEvent(int32_t type)
+{
+    switch (type) {
+    case TYX_EVENT_RECORD_FILE_FINISHED:
+    case TYX_EVENT_RESERVED_4:
+    case TYX_EVENT_RESERVED_5:
+    case TYX_EVENT_DISK_SPACE_LOW:
+    case TYX_EVENT_RECORD_PATH_FAILED:
+    case TYX_EVENT_SOURCE_OPEN_FAILED:
+    case TYX_EVENT_SOURCE_OPENED:
+    case TYX_EVENT_SOURCE_CLOSED:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Value types of an event attribute.
 constexpr int32_t TYX_EVENT_VALUE_BOOL = 1;
 constexpr int32_t TYX_EVENT_VALUE_INT32 = 2;

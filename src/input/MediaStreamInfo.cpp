@@ -38,36 +38,29 @@ stMediaStreamInfo &stMediaStreamInfo::operator=(stMediaStreamInfo &&other) noexc
     if (this == &other)
         return *this;
     Release();
-    streamIndex = other.streamIndex;
-    codecId = other.codecId;
-    bitRate = other.bitRate;
-    timeBase = other.timeBase;
-    mediaType = other.mediaType;
-    profile = other.profile;
-    level = other.level;
-    startTime = other.startTime;
-    frameSize = other.frameSize;
-    bitsPerCodedSample = other.bitsPerCodedSample;
-    bitsPerRawSample = other.bitsPerRawSample;
+    CopyValues(other);
     extradata = std::move(other.extradata);
     extradataSize = std::exchange(other.extradataSize, 0);
-    pixelFormat = other.pixelFormat;
-    frameRate = other.frameRate;
-    sampleAspectRatio = other.sampleAspectRatio;
-    chromaLocation = other.chromaLocation;
-    width = other.width;
-    height = other.height;
-    bitDepth = other.bitDepth;
-    sampleFormat = other.sampleFormat;
-    sampleRate = other.sampleRate;
     channelLayout = other.channelLayout; // takes over a custom map, if any
     other.channelLayout = AVChannelLayout{};
     codecParameters = std::exchange(other.codecParameters, nullptr);
-    packetCount = other.packetCount;
     return *this;
 }
 
 void stMediaStreamInfo::CopyFrom(const stMediaStreamInfo &other)
+{
+    CopyValues(other);
+    extradata = other.extradata;
+    extradataSize = other.extradataSize;
+    av_channel_layout_copy(&channelLayout, &other.channelLayout);
+    if (other.codecParameters) {
+        codecParameters = avcodec_parameters_alloc();
+        if (codecParameters && avcodec_parameters_copy(codecParameters, other.codecParameters) < 0)
+            avcodec_parameters_free(&codecParameters);
+    }
+}
+
+void stMediaStreamInfo::CopyValues(const stMediaStreamInfo &other)
 {
     streamIndex = other.streamIndex;
     codecId = other.codecId;
@@ -80,8 +73,6 @@ void stMediaStreamInfo::CopyFrom(const stMediaStreamInfo &other)
     frameSize = other.frameSize;
     bitsPerCodedSample = other.bitsPerCodedSample;
     bitsPerRawSample = other.bitsPerRawSample;
-    extradata = other.extradata;
-    extradataSize = other.extradataSize;
     pixelFormat = other.pixelFormat;
     frameRate = other.frameRate;
     sampleAspectRatio = other.sampleAspectRatio;
@@ -91,12 +82,6 @@ void stMediaStreamInfo::CopyFrom(const stMediaStreamInfo &other)
     bitDepth = other.bitDepth;
     sampleFormat = other.sampleFormat;
     sampleRate = other.sampleRate;
-    av_channel_layout_copy(&channelLayout, &other.channelLayout);
-    if (other.codecParameters) {
-        codecParameters = avcodec_parameters_alloc();
-        if (codecParameters && avcodec_parameters_copy(codecParameters, other.codecParameters) < 0)
-            avcodec_parameters_free(&codecParameters);
-    }
     packetCount = other.packetCount;
 }
 

@@ -60,6 +60,8 @@ struct stMediaStreamInfo
 
 private:
     void CopyFrom(const stMediaStreamInfo &other);
+    // Every field that neither owns memory nor holds the extradata; copy and move share it.
+    void CopyValues(const stMediaStreamInfo &other);
     void Release();
 };
 

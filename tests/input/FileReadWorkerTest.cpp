@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 namespace {
@@ -19,38 +20,26 @@ constexpr uint32_t kWorker = 0x01010000;
 constexpr uint32_t kVideoOut = kWorker + 1;
 constexpr uint32_t kAudioOut = kWorker + 2;
 
+// Files made once for the whole suite.
 struct stFileMedia
 {
-    CTempDir dir;
-    std::filesystem::path av, videoOnly, gop12, oneSecond, bframes;
-    stTestMediaInfo avInfo, videoOnlyInfo, gop12Info, oneSecondInfo, bframesInfo;
+    CTestMediaSet set;
+    stTestMediaInfo avInfo, bframesInfo;
+    std::filesystem::path av = set.Add("av.mp4", {.seconds = 2.0}, &avInfo);
+    std::filesystem::path videoOnly = set.Add("video.mp4", {.seconds = 2.0, .audio = false});
+    // mpeg4, 25 fps, a key frame every 12 pictures.
+    std::filesystem::path gop12 = set.Add(
+        "gop12.mp4", {.seconds = 3.0, .videoCodec = "mpeg4", .width = 64, .height = 64, .gop = 12, .audio = false});
+    std::filesystem::path oneSecond = set.Add(
+        "one.mp4", {.seconds = 1.0, .videoCodec = "mpeg4", .width = 64, .height = 64, .gop = 12, .audio = false});
+    std::filesystem::path bframes =
+        set.Add("bframes.mkv", {.container = "matroska", .seconds = 2.0, .bFrames = 2}, &bframesInfo);
 };
-stFileMedia *g_files = nullptr;
 
-std::vector<stSeenPackage> DataPackages(const std::vector<stSeenPackage> &all)
+const stFileMedia &Files()
 {
-    std::vector<stSeenPackage> data;
-    for (const stSeenPackage &p : all)
-        if (p.length > 0)
-            data.push_back(p);
-    return data;
-}
-
-int CountStatus(const std::vector<stSeenPackage> &all, int32_t status)
-{
-    int count = 0;
-    for (const stSeenPackage &p : all)
-        count += p.length == status ? 1 : 0;
-    return count;
-}
-
-std::vector<stTYXEvent> TakeEvents()
-{
-    std::vector<stTYXEvent> events;
-    stTYXEvent event;
-    while (PopTYXEvent(event))
-        events.push_back(event);
-    return events;
+    static const stFileMedia files;
+    return files;
 }
 
 // A file worker on the fake clock: every pacing wait moves the clock instead of sleeping.
@@ -93,40 +82,6 @@ struct stPacedFileWorker
 class FileReadWorkerTest : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        g_files = new stFileMedia;
-        stTestMediaSpec spec;
-        spec.seconds = 2.0;
-        g_files->av = g_files->dir.File("av.mp4");
-        ASSERT_EQ(0, WriteTestMedia(g_files->av, spec, &g_files->avInfo));
-        spec.audio = false;
-        g_files->videoOnly = g_files->dir.File("video.mp4");
-        ASSERT_EQ(0, WriteTestMedia(g_files->videoOnly, spec, &g_files->videoOnlyInfo));
-        stTestMediaSpec gop;
-        gop.videoCodec = "mpeg4";
-        gop.width = 64;
-        gop.height = 64;
-        gop.gop = 12;
-        gop.audio = false;
-        gop.seconds = 3.0;
-        g_files->gop12 = g_files->dir.File("gop12.mp4");
-        ASSERT_EQ(0, WriteTestMedia(g_files->gop12, gop, &g_files->gop12Info));
-        gop.seconds = 1.0;
-        g_files->oneSecond = g_files->dir.File("one.mp4");
-        ASSERT_EQ(0, WriteTestMedia(g_files->oneSecond, gop, &g_files->oneSecondInfo));
-        stTestMediaSpec bframes;
-        bframes.container = "matroska";
-        bframes.bFrames = 2;
-        bframes.seconds = 2.0;
-        g_files->bframes = g_files->dir.File("bframes.mkv");
-        ASSERT_EQ(0, WriteTestMedia(g_files->bframes, bframes, &g_files->bframesInfo));
-    }
-    static void TearDownTestSuite()
-    {
-        delete g_files;
-        g_files = nullptr;
-    }
     void SetUp() override
     {
         CTYXGVMS::ResetForTests();
@@ -138,13 +93,13 @@ protected:
 TEST_F(FileReadWorkerTest, PlaysAFileOnceWithEveryPacketInOrder)
 {
     stPacedFileWorker run(true);
-    const auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->av.wstring(), true);
+    const auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().av.wstring(), true);
     const int32_t handed = run.Play(config);
-    EXPECT_EQ(g_files->avInfo.videoPackets + g_files->avInfo.audioPackets, handed);
+    EXPECT_EQ(Files().avInfo.videoPackets + Files().avInfo.audioPackets, handed);
 
     const auto videoAll = run.consumers.Take(kVideoOut);
-    const auto video = DataPackages(videoAll);
-    ASSERT_EQ(static_cast<size_t>(g_files->avInfo.videoPackets), video.size());
+    const auto video = DataOnly(videoAll);
+    ASSERT_EQ(static_cast<size_t>(Files().avInfo.videoPackets), video.size());
     EXPECT_EQ(1, CountStatus(videoAll, TYX_SRC_CLOSED));
     EXPECT_TRUE(video.front().key());
     int keys = 0;
@@ -158,16 +113,16 @@ TEST_F(FileReadWorkerTest, PlaysAFileOnceWithEveryPacketInOrder)
     }
     EXPECT_EQ(2, keys);
 
-    const auto audio = DataPackages(run.consumers.Take(kAudioOut));
-    ASSERT_EQ(static_cast<size_t>(g_files->avInfo.audioPackets), audio.size());
+    const auto audio = DataOnly(run.consumers.Take(kAudioOut));
+    ASSERT_EQ(static_cast<size_t>(Files().avInfo.audioPackets), audio.size());
     for (const stSeenPackage &p : audio)
         EXPECT_EQ(TYX_PKT_KIND_CODED_AUDIO, p.kind);
 
     const auto counts = run.worker->GetStreamStatisticsA(0);
     ASSERT_EQ(2u, counts.size());
-    EXPECT_EQ(g_files->avInfo.videoPackets, counts.at(1).packetsSent);
-    EXPECT_EQ(g_files->avInfo.audioPackets, counts.at(2).packetsRead);
-    EXPECT_EQ(int64_t(g_files->avInfo.audioPackets) * 1024, counts.at(2).unitsSent);
+    EXPECT_EQ(Files().avInfo.videoPackets, counts.at(1).packetsSent);
+    EXPECT_EQ(Files().avInfo.audioPackets, counts.at(2).packetsRead);
+    EXPECT_EQ(int64_t(Files().avInfo.audioPackets) * 1024, counts.at(2).unitsSent);
 
     // The output parameters are published in µs.
     const auto params = run.worker->GetOutputParametersMap();
@@ -175,18 +130,20 @@ TEST_F(FileReadWorkerTest, PlaysAFileOnceWithEveryPacketInOrder)
     EXPECT_EQ(1000000, params->at(kVideoOut).timeBase.den);
     EXPECT_FLOAT_EQ(25.0f, params->at(kVideoOut).frameRate);
 
-    const auto events = TakeEvents();
+    std::vector<stTYXEvent> events;
+    for (stTYXEvent event; PopTYXEvent(event);)
+        events.push_back(event);
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(TYX_EVENT_SOURCE_CLOSED, events.back().type);
-    EXPECT_EQ(g_files->av.string(), WStringToString(events.back().attributes.at("InputPath").wtext));
+    EXPECT_EQ(Files().av.string(), WStringToString(events.back().attributes.at("InputPath").wtext));
 }
 
 TEST_F(FileReadWorkerTest, PacingHoldsEachPackageForMostOfThePreviousDuration)
 {
     stPacedFileWorker run(false);
-    const auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->videoOnly.wstring(), false);
+    const auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().videoOnly.wstring(), false);
     run.Play(config);
-    const auto video = DataPackages(run.consumers.Take(kVideoOut));
+    const auto video = DataOnly(run.consumers.Take(kVideoOut));
     ASSERT_EQ(50u, video.size());
     // 96.1 % of 40 ms between hand-overs; the first two go at once.
     EXPECT_EQ(video[0].readTime, video[1].readTime);
@@ -208,10 +165,10 @@ TEST(FilePacingTest, DelayFollowsThePreviousDuration)
 TEST_F(FileReadWorkerTest, PlayFromStartsAtTheKeyFrameBeforeItAndMarksTheLeadIn)
 {
     stPacedFileWorker run(false);
-    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->gop12.wstring(), false);
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().gop12.wstring(), false);
     config.PlayFrom = 1.0f;
     run.Play(config);
-    const auto video = DataPackages(run.consumers.Take(kVideoOut));
+    const auto video = DataOnly(run.consumers.Take(kVideoOut));
     // The key frame at 0.96 s (decoded, not shown), then everything from 1.00 s on.
     ASSERT_EQ(75u - 24u, video.size());
     EXPECT_TRUE(video[0].key());
@@ -224,11 +181,11 @@ TEST_F(FileReadWorkerTest, PlayFromStartsAtTheKeyFrameBeforeItAndMarksTheLeadIn)
 TEST_F(FileReadWorkerTest, PlayToFinishesThePlayAtTheEndPosition)
 {
     stPacedFileWorker run(false);
-    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->gop12.wstring(), false);
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().gop12.wstring(), false);
     config.PlayTo = 1.5f;
     run.Play(config);
     const auto all = run.consumers.Take(kVideoOut);
-    const auto video = DataPackages(all);
+    const auto video = DataOnly(all);
     // From the start of the file up to the end position (1.52 s, the later of 1.48 and 1.52).
     ASSERT_EQ(38u, video.size());
     EXPECT_TRUE(video.front().key());
@@ -239,12 +196,12 @@ TEST_F(FileReadWorkerTest, PlayToFinishesThePlayAtTheEndPosition)
 TEST_F(FileReadWorkerTest, RepeatPlaysCyclesUntilTheShowTimeWithRisingStamps)
 {
     stPacedFileWorker run(false);
-    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->oneSecond.wstring(), false);
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().oneSecond.wstring(), false);
     config.Repeat = 1;
     config.ShowTime = 2.5f;
     run.Play(config);
     const auto all = run.consumers.Take(kVideoOut);
-    const auto video = DataPackages(all);
+    const auto video = DataOnly(all);
     // Each cycle takes 25 x 38.44 ms of the clock: the third one ends past 2.5 s.
     EXPECT_EQ(2, run.worker->CycleCount());
     ASSERT_EQ(75u, video.size());
@@ -259,20 +216,20 @@ TEST_F(FileReadWorkerTest, RepeatPlaysCyclesUntilTheShowTimeWithRisingStamps)
 TEST_F(FileReadWorkerTest, RepeatWithoutShowTimeEndsAfterOneCycle)
 {
     stPacedFileWorker run(false);
-    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->oneSecond.wstring(), false);
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().oneSecond.wstring(), false);
     config.Repeat = 1;
     run.Play(config);
-    EXPECT_EQ(25u, DataPackages(run.consumers.Take(kVideoOut)).size());
+    EXPECT_EQ(25u, DataOnly(run.consumers.Take(kVideoOut)).size());
     EXPECT_EQ(0, run.worker->CycleCount());
 }
 
 TEST_F(FileReadWorkerTest, BFrameFilesPlayToTheirEnd)
 {
     stPacedFileWorker run(true);
-    const auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->bframes.wstring(), true);
+    const auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().bframes.wstring(), true);
     run.Play(config);
     const auto all = run.consumers.Take(kVideoOut);
-    EXPECT_EQ(static_cast<size_t>(g_files->bframesInfo.videoPackets), DataPackages(all).size());
+    EXPECT_EQ(static_cast<size_t>(Files().bframesInfo.videoPackets), DataOnly(all).size());
     EXPECT_EQ(0, CountStatus(all, TYX_SRC_READ_FAILED));
     EXPECT_EQ(1, CountStatus(all, TYX_SRC_CLOSED));
 }
@@ -291,26 +248,24 @@ TEST_F(FileReadWorkerTest, AMissingFileIsRetriedWithoutStoppingOtherSources)
     // Another source plays meanwhile.
     constexpr uint32_t kOther = 0x01020000;
     stPacedFileWorker other(false, kOther);
-    ASSERT_EQ(0, StartReadWorker(*other.worker, MakeSourceConfig(kOther, TYX_MS_FILE, g_files->videoOnly.wstring(), false)));
+    ASSERT_EQ(0, StartReadWorker(*other.worker, MakeSourceConfig(kOther, TYX_MS_FILE, Files().videoOnly.wstring(), false)));
     const auto statuses = consumers.TakeUntil(kVideoOut, [](const auto &all) { return CountStatus(all, TYX_SRC_CONNECT_FAILED) >= 3; }, 10000);
     EXPECT_GE(CountStatus(statuses, TYX_SRC_CONNECT_FAILED), 3);
     EXPECT_TRUE(log.Contains(L"MediaFileReadWorker[Source1:1010000]Media file opening failed with error=", 3));
     const auto stats = missing->GetOutputStatistics(kVideoOut);
     ASSERT_EQ(1u, stats.size());
     EXPECT_EQ(TYX_STATUS_OPEN_FAILED, stats.at(kVideoOut).state);
-    bool openFailedEvent = false;
-    for (const stTYXEvent &event : TakeEvents())
-        openFailedEvent = openFailedEvent || event.type == TYX_EVENT_SOURCE_OPEN_FAILED;
-    EXPECT_TRUE(openFailedEvent);
+    const std::vector<int32_t> types = TakeEventTypes();
+    EXPECT_NE(std::find(types.begin(), types.end(), TYX_EVENT_SOURCE_OPEN_FAILED), types.end());
 
     // The file appears: the worker opens it and plays it.
-    std::filesystem::copy_file(g_files->videoOnly, later);
-    const auto played = consumers.TakeUntil(kVideoOut, [](const auto &all) { return DataPackages(all).size() >= 5; }, 20000);
-    EXPECT_GE(DataPackages(played).size(), 5u);
+    std::filesystem::copy_file(Files().videoOnly, later);
+    const auto played = consumers.TakeUntil(kVideoOut, [](const auto &all) { return DataOnly(all).size() >= 5; }, 20000);
+    EXPECT_GE(DataOnly(played).size(), 5u);
     EXPECT_GE(StopReadWorker(*missing), 0);
 
     other.Finish();
-    EXPECT_EQ(50u, DataPackages(other.consumers.Take(kOther + 1)).size());
+    EXPECT_EQ(50u, DataOnly(other.consumers.Take(kOther + 1)).size());
 }
 
 TEST_F(FileReadWorkerTest, AFileThatIsNotMediaGivesItsCodeAndStopsPromptly)
@@ -335,7 +290,7 @@ TEST_F(FileReadWorkerTest, StartDelayHoldsTheFirstHandOver)
     CTestConsumers consumers;
     consumers.Add(kVideoOut, TYX_PKT_KIND_CODED_VIDEO);
     auto worker = std::make_shared<CMediaFileReadWorker>(kWorker, &consumers.Links());
-    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->videoOnly.wstring(), false);
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().videoOnly.wstring(), false);
     config.StartDelay = 0.3f;
     const int64_t before = GetCurrentTimeUs();
     ASSERT_EQ(0, StartReadWorker(*worker, config));
@@ -386,10 +341,8 @@ TEST_F(FileReadWorkerTest, AReadErrorEndsThePlayWithItsStatus)
     EXPECT_TRUE(log.Contains(L"Media file reading failed with error(-5) returned.", 3));
     EXPECT_EQ(TYX_STATUS_ERROR, worker->GetOutputStatistics(kVideoOut).at(kVideoOut).state);
     StopReadWorker(*worker);
-    bool closedEvent = false;
-    for (const stTYXEvent &event : TakeEvents())
-        closedEvent = closedEvent || event.type == TYX_EVENT_SOURCE_CLOSED;
-    EXPECT_TRUE(closedEvent);
+    const std::vector<int32_t> types = TakeEventTypes();
+    EXPECT_NE(std::find(types.begin(), types.end(), TYX_EVENT_SOURCE_CLOSED), types.end());
 }
 
 TEST(FileReadWorkerDelayTest, ConfiguredDelayOrFifty)
@@ -404,7 +357,7 @@ TEST(FileReadWorkerDelayTest, ConfiguredDelayOrFifty)
 TEST_F(FileReadWorkerTest, NothingIsHandedOverWhilePushingIsStopped)
 {
     stPacedFileWorker run(false);
-    const auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, g_files->videoOnly.wstring(), false);
+    const auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().videoOnly.wstring(), false);
     ASSERT_EQ(0, run.worker->CopyInConfiguration(&config));
     run.worker->Initialize(0, 0);
     ASSERT_GT(run.worker->StartWorkingThread(1, 0), 0);
@@ -417,7 +370,7 @@ TEST_F(FileReadWorkerTest, NothingIsHandedOverWhilePushingIsStopped)
 
     ASSERT_EQ(0, run.worker->StartDataPushing());
     run.Finish();
-    const auto video = DataPackages(run.consumers.Take(kVideoOut));
+    const auto video = DataOnly(run.consumers.Take(kVideoOut));
     ASSERT_EQ(50u, video.size());
     EXPECT_TRUE(video.front().key());
 }

@@ -8,7 +8,6 @@
 #include "host/GlobalVars.h"
 #include "host/TYXEvent.h"
 #include "support/LogCapture.h"
-#include "support/TempDir.h"
 #include "support/TestMedia.h"
 
 #include <gtest/gtest.h>
@@ -18,28 +17,12 @@ namespace {
 constexpr uint32_t kWorker = 0x01040000;
 constexpr uint32_t kVideoOut = kWorker + 1;
 
-struct stLiveMedia
+// Fourteen seconds of a live source, made once for the suite.
+const std::filesystem::path &LiveMedia()
 {
-    CTempDir dir;
-    std::filesystem::path av;
-};
-stLiveMedia *g_live = nullptr;
-
-std::vector<stSeenPackage> DataOnly(const std::vector<stSeenPackage> &all)
-{
-    std::vector<stSeenPackage> data;
-    for (const auto &p : all)
-        if (p.length > 0)
-            data.push_back(p);
-    return data;
-}
-
-int CountStatus(const std::vector<stSeenPackage> &all, int32_t status)
-{
-    int count = 0;
-    for (const auto &p : all)
-        count += p.length == status ? 1 : 0;
-    return count;
+    static CTestMediaSet set;
+    static const std::filesystem::path path = set.Add("live.mp4", {.seconds = 14.0});
+    return path;
 }
 
 // Index of the first package after `from` that matches.
@@ -51,31 +34,9 @@ size_t FindFrom(const std::vector<stSeenPackage> &all, size_t from, const std::f
     return all.size();
 }
 
-std::vector<int32_t> EventTypes()
-{
-    std::vector<int32_t> types;
-    stTYXEvent event;
-    while (PopTYXEvent(event))
-        types.push_back(event.type);
-    return types;
-}
-
 class LiveReadWorkerTest : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        g_live = new stLiveMedia;
-        stTestMediaSpec spec;
-        spec.seconds = 14.0;
-        g_live->av = g_live->dir.File("live.mp4");
-        ASSERT_EQ(0, WriteTestMedia(g_live->av, spec));
-    }
-    static void TearDownTestSuite()
-    {
-        delete g_live;
-        g_live = nullptr;
-    }
     void SetUp() override
     {
         CTYXGVMS::ResetForTests();
@@ -113,7 +74,7 @@ protected:
         EXPECT_LT(std::llabs(video.back().pts - GetCurrentTimeUs()), 10000000LL);
         // The failure to connect is logged once while the server is away.
         EXPECT_EQ(1, log.Count(L"Retry it later...", 3));
-        const auto types = EventTypes();
+        const auto types = TakeEventTypes();
         const auto closed = std::find(types.begin(), types.end(), TYX_EVENT_SOURCE_CLOSED);
         ASSERT_NE(types.end(), closed);
         EXPECT_NE(types.end(), std::find(closed, types.end(), TYX_EVENT_SOURCE_OPENED));
@@ -133,7 +94,7 @@ TEST_F(LiveReadWorkerTest, RtmpSourceComesBackAfterTheServerWentAway)
     behaviour.dropAfterMs = 7000;
     behaviour.downtimeMs = 1500;
     CRtmpTestServer server;
-    ASSERT_EQ(0, server.Start(g_live->av, behaviour));
+    ASSERT_EQ(0, server.Start(LiveMedia(), behaviour));
     CLogCapture log;
     ASSERT_EQ(0, StartReadWorker(*worker, MakeSourceConfig(kWorker, TYX_MS_RTMP, StringToWString(server.Url()), false)));
     const auto all = consumers.TakeUntil(kVideoOut, CameBack, 50000);
@@ -145,7 +106,7 @@ TEST_F(LiveReadWorkerTest, RtspSourceComesBackAfterTheServerWasRestarted)
     if (!CRtspTestServer::Available())
         GTEST_SKIP() << "GStreamer RTSP server not installed";
     CRtspTestServer server;
-    ASSERT_EQ(0, server.Start(g_live->av, false));
+    ASSERT_EQ(0, server.Start(LiveMedia(), false));
     CLogCapture log;
     auto config = MakeSourceConfig(kWorker, TYX_MS_RTSP, StringToWString(server.Url()), false);
     config.UseTCP = 1;
@@ -166,7 +127,7 @@ TEST_F(LiveReadWorkerTest, AStalledStreamIsClosedAtItsReadDeadline)
     behaviour.session = 2;
     behaviour.stallAfterMs = 7000;
     CRtmpTestServer server;
-    ASSERT_EQ(0, server.Start(g_live->av, behaviour));
+    ASSERT_EQ(0, server.Start(LiveMedia(), behaviour));
     CLogCapture log;
     ASSERT_EQ(0, StartReadWorker(*worker, MakeSourceConfig(kWorker, TYX_MS_RTMP, StringToWString(server.Url()), false)));
     const auto all = consumers.TakeUntil(kVideoOut, [](const auto &seen) { return CountStatus(seen, TYX_SRC_READ_FAILED) > 0; }, 40000);

@@ -2,12 +2,13 @@
 #include "input/MediaFileReader.h"
 #include "input/RTSPReader.h"
 
+#include "ReadWorkerTestSupport.h"
+
 #include "support/LogCapture.h"
-#include "support/TempDir.h"
 #include "support/TestMedia.h"
 
 extern "C" {
-#include <libavcodec/codec_id.h>
+#include <libavcodec/avcodec.h>
 #include <libavutil/error.h>
 #include <libavutil/pixfmt.h>
 }
@@ -16,24 +17,28 @@ extern "C" {
 
 #include <fstream>
 #include <memory>
+#include <tuple>
 
 namespace {
 
-// Files made once for the whole suite: they cost encoder time.
+// Files made once for the whole suite.
 struct stSuiteMedia
 {
-    CTempDir dir;
-    std::filesystem::path mp4, ts, mkvB, seek, flv;
+    CTestMediaSet set;
     stTestMediaInfo mp4Info, tsInfo, mkvInfo, seekInfo;
+    std::filesystem::path mp4 = set.Add("av.mp4", {.seconds = 3.0}, &mp4Info);
+    std::filesystem::path ts = set.Add("av.ts", {.container = "mpegts", .seconds = 3.0}, &tsInfo);
+    std::filesystem::path flv = set.Add("av.flv", {.container = "flv", .seconds = 3.0});
+    std::filesystem::path mkvB = set.Add("bframes.mkv", {.container = "matroska", .seconds = 2.0, .bFrames = 2}, &mkvInfo);
+    // mpeg4, 25 fps, a key frame every 12 pictures.
+    std::filesystem::path seek =
+        set.Add("seek.mp4", {.seconds = 3.0, .videoCodec = "mpeg4", .width = 64, .height = 64, .gop = 12}, &seekInfo);
 };
-stSuiteMedia *g_media = nullptr;
 
-bool StartsWithStartCode(const FramePackage &package)
+const stSuiteMedia &Media()
 {
-    if (package.nLength < 4 || !package.pData)
-        return false;
-    const uint8_t *d = package.pData;
-    return (d[0] == 0 && d[1] == 0 && d[2] == 0 && d[3] == 1) || (d[0] == 0 && d[1] == 0 && d[2] == 1);
+    static const stSuiteMedia media;
+    return media;
 }
 
 struct stReadCounts
@@ -61,7 +66,7 @@ stReadCounts ReadAll(CMediaSourceReader &reader)
         if (package.mediaType == TYX_MEDIA_VIDEO) {
             ++counts.video;
             counts.keys += (package.flags & TYX_PKT_FLAG_KEY) ? 1 : 0;
-            counts.annexB += StartsWithStartCode(package) ? 1 : 0;
+            counts.annexB += IsAnnexB(package.pData, package.nLength) ? 1 : 0;
         } else if (package.mediaType == TYX_MEDIA_AUDIO) {
             ++counts.audio;
         }
@@ -79,50 +84,12 @@ public:
 
 } // namespace
 
-class MediaReaderTest : public ::testing::Test
-{
-protected:
-    static void SetUpTestSuite()
-    {
-        g_media = new stSuiteMedia;
-        stTestMediaSpec spec;
-        spec.seconds = 3.0;
-        g_media->mp4 = g_media->dir.File("av.mp4");
-        ASSERT_EQ(0, WriteTestMedia(g_media->mp4, spec, &g_media->mp4Info));
-        spec.container = "mpegts";
-        g_media->ts = g_media->dir.File("av.ts");
-        ASSERT_EQ(0, WriteTestMedia(g_media->ts, spec, &g_media->tsInfo));
-        spec.container = "flv";
-        g_media->flv = g_media->dir.File("av.flv");
-        ASSERT_EQ(0, WriteTestMedia(g_media->flv, spec));
-        spec.container = "matroska";
-        spec.bFrames = 2;
-        spec.seconds = 2.0;
-        g_media->mkvB = g_media->dir.File("bframes.mkv");
-        ASSERT_EQ(0, WriteTestMedia(g_media->mkvB, spec, &g_media->mkvInfo));
-
-        stTestMediaSpec seek;
-        seek.videoCodec = "mpeg4";
-        seek.width = 64;
-        seek.height = 64;
-        seek.gop = 12;
-        seek.seconds = 3.0;
-        g_media->seek = g_media->dir.File("seek.mp4");
-        ASSERT_EQ(0, WriteTestMedia(g_media->seek, seek, &g_media->seekInfo));
-    }
-    static void TearDownTestSuite()
-    {
-        delete g_media;
-        g_media = nullptr;
-    }
-};
-
-TEST_F(MediaReaderTest, Mp4PlaysEveryPacketInAnnexBAndEndsWithZero)
+TEST(MediaReaderTest, Mp4PlaysEveryPacketInAnnexBAndEndsWithZero)
 {
     CMediaFileReader reader;
     StreamRequestMap video;
     StreamRequestMap audio;
-    ASSERT_EQ(2, reader.OpenMediaSource(g_media->mp4.string(), &video, &audio));
+    ASSERT_EQ(2, reader.OpenMediaSource(Media().mp4.string(), &video, &audio));
     // Empty requests number every stream; the audio stream does not reuse the video's number.
     EXPECT_EQ((StreamRequestMap{{1, 0}}), video);
     EXPECT_EQ((StreamRequestMap{{2, 1}}), audio);
@@ -148,8 +115,8 @@ TEST_F(MediaReaderTest, Mp4PlaysEveryPacketInAnnexBAndEndsWithZero)
 
     const stReadCounts counts = ReadAll(reader);
     EXPECT_EQ(0, counts.negative);
-    EXPECT_EQ(g_media->mp4Info.videoPackets, counts.video);
-    EXPECT_EQ(g_media->mp4Info.audioPackets, counts.audio);
+    EXPECT_EQ(Media().mp4Info.videoPackets, counts.video);
+    EXPECT_EQ(Media().mp4Info.audioPackets, counts.audio);
     EXPECT_EQ(3, counts.keys);
     EXPECT_EQ(counts.video, counts.annexB);
     EXPECT_EQ(counts.video, reader.GetStreamParameters(1)->packetCount);
@@ -162,12 +129,12 @@ TEST_F(MediaReaderTest, Mp4PlaysEveryPacketInAnnexBAndEndsWithZero)
     EXPECT_EQ(TYX_MSR_NOT_OPENED, reader.ReadPacket(package));
 }
 
-TEST_F(MediaReaderTest, PackagesDescribeTheirStream)
+TEST(MediaReaderTest, PackagesDescribeTheirStream)
 {
     CMediaFileReader reader;
     StreamRequestMap video{{1, TYX_BEST_VIDEO_STREAM}};
     StreamRequestMap audio{{2, TYX_BEST_AUDIO_STREAM}};
-    ASSERT_EQ(2, reader.OpenMediaSource(g_media->mp4.string(), &video, &audio));
+    ASSERT_EQ(2, reader.OpenMediaSource(Media().mp4.string(), &video, &audio));
     bool sawVideo = false;
     bool sawAudio = false;
     FramePackage package;
@@ -189,32 +156,32 @@ TEST_F(MediaReaderTest, PackagesDescribeTheirStream)
     EXPECT_TRUE(sawVideo && sawAudio);
 }
 
-TEST_F(MediaReaderTest, MpegTsIsAlreadyAnnexBAndGetsNoFilter)
+TEST(MediaReaderTest, MpegTsIsAlreadyAnnexBAndGetsNoFilter)
 {
     CMediaFileReader reader;
     StreamRequestMap video;
-    ASSERT_EQ(1, reader.OpenMediaSource(g_media->ts.string(), &video, nullptr));
+    ASSERT_EQ(1, reader.OpenMediaSource(Media().ts.string(), &video, nullptr));
     EXPECT_FALSE(reader.InitBitstreamFilters());
     const stReadCounts counts = ReadAll(reader);
-    EXPECT_EQ(g_media->tsInfo.videoPackets, counts.video);
+    EXPECT_EQ(Media().tsInfo.videoPackets, counts.video);
     EXPECT_EQ(0, counts.audio); // the audio stream was not asked for
     EXPECT_EQ(counts.video, counts.annexB);
     EXPECT_EQ(3, counts.keys);
 }
 
-TEST_F(MediaReaderTest, FlvVideoLeavesTheReaderInAnnexB)
+TEST(MediaReaderTest, FlvVideoLeavesTheReaderInAnnexB)
 {
     CMediaFileReader reader;
     StreamRequestMap video;
-    ASSERT_EQ(1, reader.OpenMediaSource(g_media->flv.string(), &video, nullptr));
+    ASSERT_EQ(1, reader.OpenMediaSource(Media().flv.string(), &video, nullptr));
     const stReadCounts counts = ReadAll(reader);
     EXPECT_GT(counts.video, 0);
     EXPECT_EQ(counts.video, counts.annexB);
 }
 
-TEST_F(MediaReaderTest, BFramePacketsWithoutDtsAreHandedOnNotFailed)
+TEST(MediaReaderTest, BFramePacketsWithoutDtsAreHandedOnNotFailed)
 {
-    const auto raw = ReadTestMediaPackets(g_media->mkvB);
+    const auto raw = ReadTestMediaPackets(Media().mkvB);
     int rawNoDts = 0;
     for (const auto &packet : raw)
         rawNoDts += packet.dts == TYX_NOPTS_VALUE ? 1 : 0;
@@ -222,22 +189,54 @@ TEST_F(MediaReaderTest, BFramePacketsWithoutDtsAreHandedOnNotFailed)
     CMediaFileReader reader;
     StreamRequestMap video;
     StreamRequestMap audio;
-    ASSERT_EQ(2, reader.OpenMediaSource(g_media->mkvB.string(), &video, &audio));
+    ASSERT_EQ(2, reader.OpenMediaSource(Media().mkvB.string(), &video, &audio));
     const stReadCounts counts = ReadAll(reader);
     EXPECT_EQ(0, counts.negative);
-    EXPECT_EQ(g_media->mkvInfo.videoPackets, counts.video);
-    EXPECT_EQ(g_media->mkvInfo.audioPackets, counts.audio);
+    EXPECT_EQ(Media().mkvInfo.videoPackets, counts.video);
+    EXPECT_EQ(Media().mkvInfo.audioPackets, counts.audio);
     EXPECT_EQ(rawNoDts, counts.noDts);
     EXPECT_EQ(counts.video, counts.annexB);
 }
 
-TEST_F(MediaReaderTest, StreamRequestsAreResolvedAndWrittenBack)
+TEST(MediaReaderTest, StreamRecordsCopyAndMoveWhole)
+{
+    CMediaFileReader reader;
+    StreamRequestMap video;
+    StreamRequestMap audio;
+    ASSERT_EQ(2, reader.OpenMediaSource(Media().mp4.string(), &video, &audio));
+    auto values = [](const stMediaStreamInfo &s) {
+        return std::make_tuple(s.streamIndex, s.codecId, s.bitRate, s.timeBase.num, s.timeBase.den, s.mediaType,
+                               s.profile, s.level, s.startTime, s.frameSize, s.bitsPerCodedSample, s.bitsPerRawSample,
+                               s.extradata, s.extradataSize, s.pixelFormat, s.frameRate.num, s.frameRate.den,
+                               s.sampleAspectRatio.num, s.sampleAspectRatio.den, s.chromaLocation, s.width, s.height,
+                               s.bitDepth, s.sampleFormat, s.sampleRate, s.packetCount);
+    };
+    for (const int16_t number : {1, 2}) {
+        const stMediaStreamInfo &original = *reader.GetStreamParameters(number);
+        stMediaStreamInfo copy(original);
+        EXPECT_EQ(values(copy), values(original)) << number;
+        EXPECT_EQ(0, av_channel_layout_compare(&copy.channelLayout, &original.channelLayout));
+        ASSERT_NE(nullptr, copy.codecParameters);
+        EXPECT_NE(original.codecParameters, copy.codecParameters); // its own block
+        EXPECT_EQ(original.codecParameters->codec_id, copy.codecParameters->codec_id);
+
+        const AVCodecParameters *block = copy.codecParameters;
+        stMediaStreamInfo moved;
+        moved = std::move(copy);
+        EXPECT_EQ(values(moved), values(original)) << number;
+        EXPECT_EQ(block, moved.codecParameters);
+        EXPECT_EQ(nullptr, copy.codecParameters); // NOLINT(bugprone-use-after-move)
+        EXPECT_EQ(0, copy.extradataSize);
+    }
+}
+
+TEST(MediaReaderTest, StreamRequestsAreResolvedAndWrittenBack)
 {
     CMediaFileReader reader;
     // Best-stream markers, an index beyond the container and an index already taken.
     StreamRequestMap video{{1, TYX_BEST_VIDEO_STREAM}, {2, 7}, {3, 0}};
     StreamRequestMap audio{{4, TYX_BEST_AUDIO_STREAM}};
-    ASSERT_EQ(2, reader.OpenMediaSource(g_media->mp4.string(), &video, &audio));
+    ASSERT_EQ(2, reader.OpenMediaSource(Media().mp4.string(), &video, &audio));
     EXPECT_EQ((StreamRequestMap{{1, 0}, {2, TYX_STREAM_NOT_TAKEN}, {3, TYX_STREAM_NOT_TAKEN}}), video);
     EXPECT_EQ((StreamRequestMap{{4, 1}}), audio);
     std::map<int16_t, int16_t> indexes;
@@ -250,33 +249,33 @@ TEST_F(MediaReaderTest, StreamRequestsAreResolvedAndWrittenBack)
     EXPECT_EQ((std::map<int16_t, int16_t>{{1, 0}, {4, 1}}), indexes);
 }
 
-TEST_F(MediaReaderTest, NothingSelectedFailsTheOpen)
+TEST(MediaReaderTest, NothingSelectedFailsTheOpen)
 {
     CMediaFileReader reader;
     StreamRequestMap video{{1, 9}};
     StreamRequestMap audio{{2, TYX_BEST_VIDEO_STREAM}}; // not a marker of the audio map
-    EXPECT_EQ(TYX_MSR_STREAM_NOT_FOUND, reader.OpenMediaSource(g_media->mp4.string(), &video, &audio));
+    EXPECT_EQ(TYX_MSR_STREAM_NOT_FOUND, reader.OpenMediaSource(Media().mp4.string(), &video, &audio));
     EXPECT_FALSE(reader.IsOpened());
     EXPECT_EQ(nullptr, reader.FormatContext());
-    EXPECT_EQ(TYX_MSR_STREAM_NOT_FOUND, reader.OpenMediaSource(g_media->mp4.string(), nullptr, nullptr));
+    EXPECT_EQ(TYX_MSR_STREAM_NOT_FOUND, reader.OpenMediaSource(Media().mp4.string(), nullptr, nullptr));
 }
 
-TEST_F(MediaReaderTest, BadFilesGiveFfmpegCodesAndLeaveTheReaderClosed)
+TEST(MediaReaderTest, BadFilesGiveFfmpegCodesAndLeaveTheReaderClosed)
 {
     CMediaFileReader reader;
     StreamRequestMap video;
     EXPECT_EQ(TYX_MSR_NO_SOURCE, reader.OpenMediaSource("", &video, nullptr));
-    EXPECT_EQ(AVERROR(ENOENT), reader.OpenMediaSource(g_media->dir.File("missing.mp4").string(), &video, nullptr));
+    EXPECT_EQ(AVERROR(ENOENT), reader.OpenMediaSource(Media().set.Dir().File("missing.mp4").string(), &video, nullptr));
     EXPECT_FALSE(reader.IsOpened());
 
-    const auto junk = g_media->dir.File("junk.mp4");
+    const auto junk = Media().set.Dir().File("junk.mp4");
     std::ofstream(junk) << std::string(4096, 'x');
     EXPECT_EQ(AVERROR_INVALIDDATA, reader.OpenMediaSource(junk.string(), &video, nullptr));
     EXPECT_FALSE(reader.IsOpened());
 
     // A failed open does not spoil the next one.
     video.clear();
-    EXPECT_EQ(1, reader.OpenMediaSource(g_media->mp4.string(), &video, nullptr));
+    EXPECT_EQ(1, reader.OpenMediaSource(Media().mp4.string(), &video, nullptr));
 
     CMediaFileReader fresh;
     EXPECT_EQ(TYX_MSR_NOT_OPENED, fresh.Reopen());
@@ -284,13 +283,13 @@ TEST_F(MediaReaderTest, BadFilesGiveFfmpegCodesAndLeaveTheReaderClosed)
     EXPECT_EQ(TYX_MSR_NOT_OPENED, fresh.ReadPacket(package));
 }
 
-TEST_F(MediaReaderTest, SeekFindsTheKeyFrameAndTheNearestPacket)
+TEST(MediaReaderTest, SeekFindsTheKeyFrameAndTheNearestPacket)
 {
     // mpeg4, 25 fps, a key frame every 12 pictures: key frames at 0.00, 0.48, 0.96, 1.44 s.
     CMediaFileReader reader;
     StreamRequestMap video;
     StreamRequestMap audio;
-    ASSERT_EQ(2, reader.OpenMediaSource(g_media->seek.string(), &video, &audio));
+    ASSERT_EQ(2, reader.OpenMediaSource(Media().seek.string(), &video, &audio));
     const AVRational tb = reader.GetStreamParameters(1)->timeBase;
     auto ticks = [&](int64_t us) { return av_rescale_q(us, AVRational{1, 1000000}, tb); };
 
@@ -327,12 +326,12 @@ TEST_F(MediaReaderTest, SeekFindsTheKeyFrameAndTheNearestPacket)
     }
 }
 
-TEST_F(MediaReaderTest, SeekOfBothStreamsLeavesTheInputAtTheEarlierKeyFrame)
+TEST(MediaReaderTest, SeekOfBothStreamsLeavesTheInputAtTheEarlierKeyFrame)
 {
     CMediaFileReader reader;
     StreamRequestMap video;
     StreamRequestMap audio;
-    ASSERT_EQ(2, reader.OpenMediaSource(g_media->seek.string(), &video, &audio));
+    ASSERT_EQ(2, reader.OpenMediaSource(Media().seek.string(), &video, &audio));
     StreamSeekMap seeks;
     seeks[0].target = 1500000;
     seeks[1].target = 1500000;

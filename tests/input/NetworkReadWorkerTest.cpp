@@ -52,23 +52,6 @@ CScriptReader::stPacket VideoPacket(int n, bool key, int64_t readUs = 40000)
     return {0, int64_t(n) * 3600, int64_t(n) * 3600, 3600, key, readUs, 1};
 }
 
-std::vector<stSeenPackage> DataOnly(const std::vector<stSeenPackage> &all)
-{
-    std::vector<stSeenPackage> data;
-    for (const auto &p : all)
-        if (p.length > 0)
-            data.push_back(p);
-    return data;
-}
-
-int CountStatus(const std::vector<stSeenPackage> &all, int32_t status)
-{
-    int count = 0;
-    for (const auto &p : all)
-        count += p.length == status ? 1 : 0;
-    return count;
-}
-
 class NetworkReadWorkerTest : public ::testing::Test
 {
 protected:
@@ -302,10 +285,7 @@ TEST_F(NetworkReadWorkerTest, AServerThatIsDownGetsAStatusAtEveryTryAndOneLogLin
     all = consumers.TakeUntil(kVideoOut, [](const auto &seen) { return DataOnly(seen).size() >= 5; }, 10000);
     EXPECT_GE(DataOnly(all).size(), 5u);
     StopReadWorker(*worker);
-    std::vector<int32_t> types;
-    stTYXEvent event;
-    while (PopTYXEvent(event))
-        types.push_back(event.type);
+    const std::vector<int32_t> types = TakeEventTypes();
     ASSERT_GE(types.size(), 2u);
     EXPECT_EQ(TYX_EVENT_SOURCE_OPEN_FAILED, types[0]);
     EXPECT_EQ(TYX_EVENT_SOURCE_OPENED, types[1]);

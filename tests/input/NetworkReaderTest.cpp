@@ -2,12 +2,12 @@
 #include "input/RTSPReader.h"
 
 #include "NetTestSupport.h"
+#include "ReadWorkerTestSupport.h"
 #include "RtmpTestServer.h"
 #include "RtspTestServer.h"
 
 #include "core/TYXUtils.h"
 #include "support/LogCapture.h"
-#include "support/TempDir.h"
 #include "support/TestMedia.h"
 
 extern "C" {
@@ -26,17 +26,12 @@ extern "C" {
 
 namespace {
 
-struct stNetMedia
+// Six seconds of a live source, made once for the suite.
+const std::filesystem::path &LiveMedia()
 {
-    CTempDir dir;
-    std::filesystem::path av;
-};
-stNetMedia *g_net = nullptr;
-
-bool IsAnnexB(const FramePackage &package)
-{
-    const uint8_t *d = package.pData;
-    return package.nLength >= 4 && d && d[0] == 0 && d[1] == 0 && (d[2] == 1 || (d[2] == 0 && d[3] == 1));
+    static CTestMediaSet set;
+    static const std::filesystem::path path = set.Add("live.mp4", {.seconds = 6.0});
+    return path;
 }
 
 // Reads until `wanted` video packets came, or a read ends; the last read result.
@@ -47,7 +42,7 @@ int32_t ReadVideo(CMediaSourceReader &reader, int wanted, int &video, int &annex
     while (video < wanted && (result = reader.ReadPacket(package)) > 0) {
         if (package.mediaType == TYX_MEDIA_VIDEO) {
             ++video;
-            annexB += IsAnnexB(package) ? 1 : 0;
+            annexB += IsAnnexB(package.pData, package.nLength) ? 1 : 0;
         } else if (package.mediaType == TYX_MEDIA_AUDIO) {
             ++audio;
         }
@@ -80,30 +75,12 @@ private:
 
 } // namespace
 
-class NetworkReaderTest : public ::testing::Test
-{
-protected:
-    static void SetUpTestSuite()
-    {
-        g_net = new stNetMedia;
-        stTestMediaSpec spec;
-        spec.seconds = 6.0;
-        g_net->av = g_net->dir.File("live.mp4");
-        ASSERT_EQ(0, WriteTestMedia(g_net->av, spec));
-    }
-    static void TearDownTestSuite()
-    {
-        delete g_net;
-        g_net = nullptr;
-    }
-};
-
-TEST_F(NetworkReaderTest, RtspPullGivesBothStreamsUnfiltered)
+TEST(NetworkReaderTest, RtspPullGivesBothStreamsUnfiltered)
 {
     if (!CRtspTestServer::Available())
         GTEST_SKIP() << "GStreamer RTSP server not installed";
     CRtspTestServer server;
-    ASSERT_EQ(0, server.Start(g_net->av, true));
+    ASSERT_EQ(0, server.Start(LiveMedia(), true));
 
     CLogCapture log;
     CRTSPMPReader reader;
@@ -128,14 +105,14 @@ TEST_F(NetworkReaderTest, RtspPullGivesBothStreamsUnfiltered)
     EXPECT_FALSE(reader.IsOpened());
 }
 
-TEST_F(NetworkReaderTest, RtspCredentialsAreEscapedAndAccepted)
+TEST(NetworkReaderTest, RtspCredentialsAreEscapedAndAccepted)
 {
     if (!CRtspTestServer::Available())
         GTEST_SKIP() << "GStreamer RTSP server not installed";
     const std::string user = "op/er@tor";
     const std::string password = "p:a#s?s w";
     CRtspTestServer server;
-    ASSERT_EQ(0, server.Start(g_net->av, false, user, password));
+    ASSERT_EQ(0, server.Start(LiveMedia(), false, user, password));
 
     CRTSPMPReader reader;
     StreamRequestMap video;
@@ -147,10 +124,10 @@ TEST_F(NetworkReaderTest, RtspCredentialsAreEscapedAndAccepted)
     EXPECT_FALSE(reader.IsOpened());
 }
 
-TEST_F(NetworkReaderTest, RtmpPullComesOutInAnnexB)
+TEST(NetworkReaderTest, RtmpPullComesOutInAnnexB)
 {
     CRtmpTestServer server;
-    ASSERT_EQ(0, server.Start(g_net->av, {}));
+    ASSERT_EQ(0, server.Start(LiveMedia(), {}));
     CRTSPMPReader reader;
     reader.SetRtmpSource(true);
     StreamRequestMap video;
@@ -164,14 +141,14 @@ TEST_F(NetworkReaderTest, RtmpPullComesOutInAnnexB)
     EXPECT_EQ(0, reader.GetStreamParameters(1)->Extradata()[0]); // Annex B parameter sets
 }
 
-TEST_F(NetworkReaderTest, AStalledStreamEndsTheReadAtItsDeadline)
+TEST(NetworkReaderTest, AStalledStreamEndsTheReadAtItsDeadline)
 {
     // The open analyses the stream for up to 4 s; the stall comes after that.
     CRtmpTestServer::stBehaviour behaviour;
     behaviour.stallAfterMs = 7000;
     behaviour.loop = true;
     CRtmpTestServer server;
-    ASSERT_EQ(0, server.Start(g_net->av, behaviour));
+    ASSERT_EQ(0, server.Start(LiveMedia(), behaviour));
     CLogCapture log;
     CRTSPMPReader reader;
     reader.SetRtmpSource(true);
@@ -184,7 +161,7 @@ TEST_F(NetworkReaderTest, AStalledStreamEndsTheReadAtItsDeadline)
     EXPECT_TRUE(log.Contains(L"[CMediaSourceReader]av_read_frame() got error=", 3));
 }
 
-TEST_F(NetworkReaderTest, ASilentServerIsGivenUpAtTheOpenDeadline)
+TEST(NetworkReaderTest, ASilentServerIsGivenUpAtTheOpenDeadline)
 {
     CSilentListener listener;
     ASSERT_GT(listener.Port(), 0);
@@ -200,13 +177,13 @@ TEST_F(NetworkReaderTest, ASilentServerIsGivenUpAtTheOpenDeadline)
     EXPECT_TRUE(log.Contains(L"[RTSP/RTMP Reader] avformat_open_input() failed with error=[", 3));
 }
 
-TEST_F(NetworkReaderTest, CloseFromAnotherThreadEndsABlockedRead)
+TEST(NetworkReaderTest, CloseFromAnotherThreadEndsABlockedRead)
 {
     CRtmpTestServer::stBehaviour behaviour;
     behaviour.stallAfterMs = 7000;
     behaviour.loop = true;
     CRtmpTestServer server;
-    ASSERT_EQ(0, server.Start(g_net->av, behaviour));
+    ASSERT_EQ(0, server.Start(LiveMedia(), behaviour));
     CRTSPMPReader reader;
     reader.SetRtmpSource(true);
     reader.SetReadDeadline(60000000); // only the close can end the stalled read

@@ -1,6 +1,40 @@
 #include "ReadWorkerTestSupport.h"
 
+#include "host/TYXEvent.h"
+
 #include <thread>
+
+bool IsAnnexB(const uint8_t *data, int32_t length)
+{
+    return length >= 4 && data && data[0] == 0 && data[1] == 0 && (data[2] == 1 || (data[2] == 0 && data[3] == 1));
+}
+
+std::vector<stSeenPackage> DataOnly(const std::vector<stSeenPackage> &all)
+{
+    std::vector<stSeenPackage> data;
+    for (const stSeenPackage &p : all) {
+        if (p.length > 0)
+            data.push_back(p);
+    }
+    return data;
+}
+
+int CountStatus(const std::vector<stSeenPackage> &all, int32_t status)
+{
+    int count = 0;
+    for (const stSeenPackage &p : all)
+        count += p.length == status ? 1 : 0;
+    return count;
+}
+
+std::vector<int32_t> TakeEventTypes()
+{
+    std::vector<int32_t> types;
+    stTYXEvent event;
+    while (PopTYXEvent(event))
+        types.push_back(event.type);
+    return types;
+}
 
 void CTestConsumers::Add(uint32_t outputId, int32_t kind)
 {
@@ -32,8 +66,7 @@ std::vector<stSeenPackage> CTestConsumers::Take(uint32_t outputId)
         entry.mediaType = package.mediaType;
         entry.streamIndex = package.streamIndex;
         entry.readTime = package.readTime;
-        const uint8_t *d = package.pData;
-        entry.annexB = package.nLength >= 4 && d && d[0] == 0 && d[1] == 0 && (d[2] == 1 || (d[2] == 0 && d[3] == 1));
+        entry.annexB = IsAnnexB(package.pData, package.nLength);
         seen.push_back(entry);
         FreeFramePackage(package);
     }

@@ -28,6 +28,16 @@ struct stSeenPackage
     bool key() const { return (flags & 1) != 0; }
 };
 
+// True when the bytes begin with an Annex B start code (00 00 01 or 00 00 00 01).
+bool IsAnnexB(const uint8_t *data, int32_t length);
+
+// The packages that carry data, and the number of status packages of one code.
+std::vector<stSeenPackage> DataOnly(const std::vector<stSeenPackage> &all);
+int CountStatus(const std::vector<stSeenPackage> &all, int32_t status);
+
+// The types of the events queued so far, which are taken out of the queue.
+std::vector<int32_t> TakeEventTypes();
+
 // The consumer ends of a read worker's output streams.
 class CTestConsumers
 {

@@ -1,5 +1,7 @@
 #include "support/TestMedia.h"
 
+#include <gtest/gtest.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -51,6 +53,24 @@ struct stEncoderLane
     int *packetCount = nullptr;
 };
 
+// Opens the lane's encoder (set up by the caller) and gives it an output stream and a frame.
+int OpenLane(AVFormatContext *format, stEncoderLane &lane, AVDictionary **options)
+{
+    AVCodecContext *c = lane.codec.get();
+    int result = avcodec_open2(c, nullptr, options);
+    if (result < 0)
+        return result;
+    lane.stream = avformat_new_stream(format, nullptr);
+    if (!lane.stream)
+        return AVERROR(ENOMEM);
+    lane.stream->time_base = c->time_base;
+    result = avcodec_parameters_from_context(lane.stream->codecpar, c);
+    if (result < 0)
+        return result;
+    lane.frame.reset(av_frame_alloc());
+    return lane.frame ? 0 : AVERROR(ENOMEM);
+}
+
 int OpenVideo(AVFormatContext *format, const stTestMediaSpec &spec, stEncoderLane &lane)
 {
     const AVCodec *encoder = avcodec_find_encoder_by_name(spec.videoCodec.c_str());
@@ -70,33 +90,20 @@ int OpenVideo(AVFormatContext *format, const stTestMediaSpec &spec, stEncoderLan
     if (format->oformat->flags & AVFMT_GLOBALHEADER)
         c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     AVDictionary *options = nullptr;
-    if (spec.videoCodec == "libx264") {
+    if (spec.videoCodec == "libx264" || spec.videoCodec == "libx265") {
+        const bool x265 = spec.videoCodec == "libx265";
         av_dict_set(&options, "preset", "ultrafast", 0);
         // Key frames exactly on the GOP grid and B-frames only when asked for.
-        const std::string params = "scenecut=0:bframes=" + std::to_string(spec.bFrames) +
-                                   ":keyint=" + std::to_string(c->gop_size) +
+        const std::string params = std::string(x265 ? "log-level=none:" : "") + "scenecut=0:bframes=" +
+                                   std::to_string(spec.bFrames) + ":keyint=" + std::to_string(c->gop_size) +
                                    ":min-keyint=" + std::to_string(c->gop_size);
-        av_dict_set(&options, "x264-params", params.c_str(), 0);
-    } else if (spec.videoCodec == "libx265") {
-        av_dict_set(&options, "preset", "ultrafast", 0);
-        const std::string params = "log-level=none:scenecut=0:bframes=" + std::to_string(spec.bFrames) +
-                                   ":keyint=" + std::to_string(c->gop_size) +
-                                   ":min-keyint=" + std::to_string(c->gop_size);
-        av_dict_set(&options, "x265-params", params.c_str(), 0);
+        av_dict_set(&options, x265 ? "x265-params" : "x264-params", params.c_str(), 0);
     }
-    int result = avcodec_open2(c, encoder, &options);
+    const int result = OpenLane(format, lane, &options);
     av_dict_free(&options);
     if (result < 0)
         return result;
-    lane.stream = avformat_new_stream(format, nullptr);
-    if (!lane.stream)
-        return AVERROR(ENOMEM);
-    lane.stream->time_base = c->time_base;
     lane.stream->avg_frame_rate = c->framerate;
-    result = avcodec_parameters_from_context(lane.stream->codecpar, c);
-    if (result < 0)
-        return result;
-    lane.frame.reset(av_frame_alloc());
     lane.frame->format = c->pix_fmt;
     lane.frame->width = c->width;
     lane.frame->height = c->height;
@@ -118,17 +125,9 @@ int OpenAudio(AVFormatContext *format, const stTestMediaSpec &spec, stEncoderLan
     c->bit_rate = 64000;
     if (format->oformat->flags & AVFMT_GLOBALHEADER)
         c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    int result = avcodec_open2(c, encoder, nullptr);
+    const int result = OpenLane(format, lane, nullptr);
     if (result < 0)
         return result;
-    lane.stream = avformat_new_stream(format, nullptr);
-    if (!lane.stream)
-        return AVERROR(ENOMEM);
-    lane.stream->time_base = c->time_base;
-    result = avcodec_parameters_from_context(lane.stream->codecpar, c);
-    if (result < 0)
-        return result;
-    lane.frame.reset(av_frame_alloc());
     lane.frame->format = c->sample_fmt;
     lane.frame->nb_samples = c->frame_size > 0 ? c->frame_size : 1024;
     lane.frame->sample_rate = c->sample_rate;
@@ -217,11 +216,6 @@ int FeedNext(AVFormatContext *format, stEncoderLane &lane, stTestMediaInfo &info
 
 } // namespace
 
-bool TestEncoderAvailable(const std::string &name)
-{
-    return avcodec_find_encoder_by_name(name.c_str()) != nullptr;
-}
-
 int WriteTestMedia(const std::filesystem::path &path, const stTestMediaSpec &spec, stTestMediaInfo *info)
 {
     // The encoders' statistics lines would fill the test output.
@@ -300,4 +294,12 @@ std::vector<stTestPacket> ReadTestMediaPackets(const std::filesystem::path &path
     }
     avformat_close_input(&raw);
     return packets;
+}
+
+std::filesystem::path CTestMediaSet::Add(const std::string &name, const stTestMediaSpec &spec, stTestMediaInfo *info)
+{
+    const std::filesystem::path path = m_dir.File(name);
+    const int result = WriteTestMedia(path, spec, info);
+    EXPECT_EQ(result, 0) << "test media " << name << " could not be made";
+    return path;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/TempDir.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -36,9 +38,6 @@ struct stTestMediaInfo
 // Writes the file; 0, or a negative FFmpeg code (AVERROR_ENCODER_NOT_FOUND when a codec is missing).
 int WriteTestMedia(const std::filesystem::path &path, const stTestMediaSpec &spec, stTestMediaInfo *info = nullptr);
 
-// True when FFmpeg has an encoder of that name (tests skip what cannot be made).
-bool TestEncoderAvailable(const std::string &name);
-
 // The packets of a file as libavformat demuxes them, without filtering: one entry per packet.
 struct stTestPacket
 {
@@ -50,3 +49,16 @@ struct stTestPacket
     int size = 0;
 };
 std::vector<stTestPacket> ReadTestMediaPackets(const std::filesystem::path &path);
+
+// Media files made once for a test suite (they cost encoder time), in a folder of their own that
+// goes with the set.
+class CTestMediaSet
+{
+public:
+    // Writes the file into the set's folder; its path. A file that cannot be made fails the test.
+    std::filesystem::path Add(const std::string &name, const stTestMediaSpec &spec, stTestMediaInfo *info = nullptr);
+    const CTempDir &Dir() const { return m_dir; }
+
+private:
+    CTempDir m_dir;
+};

@@ -3,10 +3,10 @@
 #include "config/GTYXConfigXml.h"
 
 #include "config/ConfigTestFiles.h"
-#include "config/StreamCfgText.h"
 #include "host/GlobalVars.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
+#include "config/StreamCfgText.h"
 
 #include <gtest/gtest.h>
 

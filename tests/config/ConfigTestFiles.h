@@ -1,6 +1,11 @@
 #pragma once
 
+#include "host/GlobalVars.h"
 #include "platform/TextCodec.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
@@ -34,3 +39,22 @@ inline std::wstring WidePath(const std::filesystem::path &path)
 {
     return path.wstring();
 }
+
+// A test of the loaders: the program-wide registries start and end empty, files go to a folder of
+// the test's own, and every log line is captured.
+class CConfigFileTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { CTYXGVMS::ResetForTests(); }
+    void TearDown() override { CTYXGVMS::ResetForTests(); }
+
+    // Writes the bytes to the named file of the folder; its path.
+    std::wstring Write(const std::string &name, const std::string &bytes)
+    {
+        WriteBytes(m_dir.File(name), bytes);
+        return WidePath(m_dir.File(name));
+    }
+
+    CTempDir m_dir;
+    CLogCapture m_log;
+};

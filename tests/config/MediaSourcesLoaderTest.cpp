@@ -3,26 +3,19 @@
 
 #include "config/ConfigTestFiles.h"
 #include "host/GlobalVars.h"
-#include "support/LogCapture.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-class MediaSourcesLoaderTest : public ::testing::Test
+class MediaSourcesLoaderTest : public CConfigFileTest
 {
 protected:
-    void SetUp() override { CTYXGVMS::ResetForTests(); }
-    void TearDown() override { CTYXGVMS::ResetForTests(); }
-
     // Loads a StreamCfg.xml whose MediaSources section holds the count and the items.
     int32_t LoadSources(int32_t count, const std::string &items)
     {
-        const auto path = m_dir.File("StreamCfg.xml");
-        WriteBytes(path, "<Config><MediaSources><MSCount>" + std::to_string(count) + "</MSCount>" + items +
-                             "</MediaSources></Config>");
-        return LoadMSReadersConfigXml(WidePath(path));
+        return LoadMSReadersConfigXml(Write("StreamCfg.xml", "<Config><MediaSources><MSCount>" + std::to_string(count) +
+                                                                 "</MSCount>" + items + "</MediaSources></Config>"));
     }
 
     static std::string FileSource(const std::string &name, int id, const std::string &extra = "")
@@ -36,9 +29,6 @@ protected:
     {
         return CTYXGVMS::MSReaderConfigs().at(name);
     }
-
-    CTempDir m_dir;
-    CLogCapture m_log;
 };
 
 TEST_F(MediaSourcesLoaderTest, ItemIdsOutsideTheCountAreIgnoredSilently)

@@ -1,10 +1,8 @@
 #include "config/GTYXConfigXml.h"
 
 #include "config/ConfigTestFiles.h"
-#include "config/StreamCfgText.h"
 #include "host/GlobalVars.h"
-#include "support/LogCapture.h"
-#include "support/TempDir.h"
+#include "config/StreamCfgText.h"
 
 #include <gtest/gtest.h>
 
@@ -14,18 +12,14 @@ namespace {
 constexpr int32_t D1_OUT = 0x02010001;
 constexpr int32_t D2_OUT = 0x02020001;
 
-class MidProcLoaderTest : public ::testing::Test
+class MidProcLoaderTest : public CConfigFileTest
 {
 protected:
-    void SetUp() override { CTYXGVMS::ResetForTests(); }
-    void TearDown() override { CTYXGVMS::ResetForTests(); }
-
     // Loads sources and decoders (load order 1 and 2), then the mid-processor section.
     int32_t LoadMidProcs(int count, const std::string &items)
     {
-        const auto path = m_dir.File("StreamCfg.xml");
-        WriteBytes(path, Document(TwoDecodedSources() + Section("VideoMidProcessors", "MProcCount", count, items)));
-        m_path = WidePath(path);
+        m_path = Write("StreamCfg.xml",
+                       Document(TwoDecodedSources() + Section("VideoMidProcessors", "MProcCount", count, items)));
         EXPECT_EQ(LoadMSReadersConfigXml(m_path), 2);
         EXPECT_EQ(LoadVideoDecodersConfigXml(m_path), 2);
         return LoadVMPsConfigXml(m_path);
@@ -35,8 +29,6 @@ protected:
     static bool Has(const wchar_t *name) { return CTYXGVMS::VMPConfigs().count(name) == 1; }
 
     std::wstring m_path;
-    CTempDir m_dir;
-    CLogCapture m_log;
 };
 
 std::string Inputs(int count, std::initializer_list<std::pair<int, const char *>> inputs)
@@ -127,13 +119,6 @@ TEST_F(MidProcLoaderTest, MuxWithPictureInPicture)
     EXPECT_EQ(pip.DirectOutputSettings.WindowClassName, L"Preview");
     EXPECT_EQ(mux.IPGNum, 255); // held to its byte, not wrapped
     EXPECT_EQ(mux.CylinderHeight, 6);
-    ASSERT_EQ(pip.InputItems.size(), 3u);
-    EXPECT_EQ(pip.InputItems[2].No, 3);
-    EXPECT_EQ(pip.InputItems[2].Name, L"MediaSources.S1.VideoOutput");
-    ASSERT_EQ(pip.OutputItems.size(), 1u);
-    EXPECT_EQ(pip.OutputItems[0].Id, 0x04010001);
-    EXPECT_EQ(pip.MultiInput, 1);
-    EXPECT_EQ(pip.MultiOutput, 0);
 }
 
 TEST_F(MidProcLoaderTest, OutputPictureSize)
@@ -161,9 +146,6 @@ TEST_F(MidProcLoaderTest, OutputPictureSize)
     EXPECT_EQ(unify.SingleInput.VideoSource, D1_OUT);
     EXPECT_EQ(unify.UnifySource, D1_OUT);
     EXPECT_EQ(unify.UnifySourceName, L"VideoDecoders.D1.VideoOutput");
-    ASSERT_EQ(unify.OutputItems.size(), 1u);
-    EXPECT_EQ(unify.OutputItems[0].Id, 0x04030001);
-    EXPECT_EQ(unify.OutputItems[0].No, 0);
 }
 
 TEST_F(MidProcLoaderTest, MuxWithAMissingInputIsDroppedAloneAndTheSectionFails)
@@ -186,9 +168,6 @@ TEST_F(MidProcLoaderTest, MuxWithAMissingInputIsDroppedAloneAndTheSectionFails)
     const stVideoMidProcWorkerConfig &matrix = MidProc(L"Matrix");
     EXPECT_EQ(matrix.MatrixInputs, (std::map<int16_t, int32_t>{{1, D1_OUT}, {2, D2_OUT}}));
     EXPECT_EQ(matrix.MatrixOutputs, (std::map<int16_t, int16_t>{{1, 4}, {2, 2}}));
-    ASSERT_EQ(matrix.OutputItems.size(), 2u);
-    EXPECT_EQ(matrix.OutputItems[0].Id, 0x04020001);
-    EXPECT_EQ(matrix.OutputItems[1].Id, 0x04020002);
     // An earlier faulty item costs a later mux nothing.
     EXPECT_TRUE(Has(L"After"));
 }
@@ -263,10 +242,6 @@ TEST_F(MidProcLoaderTest, SplitterOutputs)
     EXPECT_EQ(left.RegionHeight, 1080);
     EXPECT_EQ(left.RVTP, 1);
     EXPECT_EQ(left.DirectOutputSettings.WindowWidth, 480);
-    ASSERT_EQ(split.OutputItems.size(), 1u);
-    EXPECT_EQ(split.OutputItems[0].Name, L"Left");
-    EXPECT_EQ(split.MultiInput, 0);
-    EXPECT_EQ(split.MultiOutput, 1);
 }
 
 TEST_F(MidProcLoaderTest, LevelsFollowTheFeedingOrder)

@@ -1,11 +1,9 @@
 #include "config/GTYXConfigXml.h"
 
 #include "config/ConfigTestFiles.h"
+#include "host/GlobalVars.h"
 #include "config/StreamCfgText.h"
 #include "core/TYXUtils.h"
-#include "host/GlobalVars.h"
-#include "support/LogCapture.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -13,48 +11,41 @@ namespace {
 
 // On-screen texts and graphics, loaded after a pipeline of two sources, their decoders, a mux of
 // both and an encoder.
-class OverlayLoadersTest : public ::testing::Test
+class OverlayLoadersTest : public CConfigFileTest
 {
 protected:
     void SetUp() override
     {
-        CTYXGVMS::ResetForTests();
-        WriteBytes(m_dir.File("logo.png"), "not really a picture, but readable");
+        CConfigFileTest::SetUp();
+        Write("logo.png", "not really a picture, but readable");
     }
-    void TearDown() override { CTYXGVMS::ResetForTests(); }
 
-    std::wstring Write(const std::string &overlays)
+    std::wstring WritePipeline(const std::string &overlays)
     {
-        const auto path = m_dir.File("StreamCfg.xml");
-        WriteBytes(path,
-                   Document(TwoDecodedSources() +
-                            Section("VideoMidProcessors", "MProcCount", 1,
-                                    Item("Mux", 1, Key("MPType", "VMux") + Key("RVSInCount", "1") +
-                                                       NumberedKey("IRVS", 1, "VideoDecoders.D1.VideoOutput") +
-                                                       Key("MuxLayout", "StandAlone") + NumberedKey("RgnVs", 1, "1"))) +
-                            Section("VideoEncoders", "VECDCount", 1,
-                                    Item("Enc", 1, Key("VCodec", "H264") +
-                                                       Key("VideoSource", "VideoMidProcessors.Mux.VideoOutput"))) +
-                            overlays));
-        const std::wstring wide = WidePath(path);
-        EXPECT_EQ(LoadWorkersConfigXml(wide.c_str()), 6);
-        return wide;
+        const std::string workers =
+            TwoDecodedSources() +
+            Section("VideoMidProcessors", "MProcCount", 1,
+                    Item("Mux", 1, Key("MPType", "VMux") + Key("RVSInCount", "1") +
+                                       NumberedKey("IRVS", 1, "VideoDecoders.D1.VideoOutput") +
+                                       Key("MuxLayout", "StandAlone") + NumberedKey("RgnVs", 1, "1"))) +
+            Section("VideoEncoders", "VECDCount", 1,
+                    Item("Enc", 1, Key("VCodec", "H264") + Key("VideoSource", "VideoMidProcessors.Mux.VideoOutput")));
+        const std::wstring path = Write("StreamCfg.xml", Document(workers + overlays));
+        EXPECT_EQ(LoadWorkersConfigXml(path.c_str()), 6);
+        return path;
     }
 
     int32_t LoadOsds(int count, const std::string &items)
     {
-        return LoadOSDConfigXml(Write(Section("OSDs", "OSDCount", count, items)));
+        return LoadOSDConfigXml(WritePipeline(Section("OSDs", "OSDCount", count, items)));
     }
     int32_t LoadOsgs(int count, const std::string &items)
     {
-        return LoadOSGConfigXml(Write(Section("OSGs", "OSGCount", count, items)));
+        return LoadOSGConfigXml(WritePipeline(Section("OSGs", "OSGCount", count, items)));
     }
 
     static const stTYXOSDConfig &Osd(int16_t number) { return CTYXGVMS::OSDConfigs().at(number); }
     static const stTYXOSGConfig &Osg(int16_t number) { return CTYXGVMS::OSGConfigs().at(number); }
-
-    CTempDir m_dir;
-    CLogCapture m_log;
 };
 
 std::string OsdItem(int id, const std::string &drawOn, const std::string &keys)

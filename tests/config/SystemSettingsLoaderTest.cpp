@@ -3,8 +3,6 @@
 
 #include "config/ConfigTestFiles.h"
 #include "host/GlobalVars.h"
-#include "support/LogCapture.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -13,18 +11,9 @@
 
 namespace {
 
-class SystemSettingsLoaderTest : public ::testing::Test
+class SystemSettingsLoaderTest : public CConfigFileTest
 {
 protected:
-    void SetUp() override { CTYXGVMS::ResetForTests(); }
-    void TearDown() override { CTYXGVMS::ResetForTests(); }
-
-    std::wstring Write(const char *name, const std::string &xml)
-    {
-        WriteBytes(m_dir.File(name), xml);
-        return WidePath(m_dir.File(name));
-    }
-
     // A SysConfig.xml whose General element holds the given keys.
     std::wstring SysGeneral(const std::string &keys) { return Write("SysConfig.xml", "<Config><General>" + keys + "</General></Config>"); }
 
@@ -43,9 +32,6 @@ protected:
         EXPECT_EQ(LoadGeneralCfgXml(Write("StreamCfg.xml", "<Config><General>" + keys + "</General></Config>"), settings, false), 0);
         return settings;
     }
-
-    CTempDir m_dir;
-    CLogCapture m_log;
 };
 
 TEST_F(SystemSettingsLoaderTest, MissingOrBrokenFileChangesNothing)

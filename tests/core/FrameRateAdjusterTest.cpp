@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -109,45 +110,33 @@ TEST_F(FrameRateAdjusterTest, DoublingTheRateRepeatsEachPictureAsItsOwnCopy)
 
 TEST_F(FrameRateAdjusterTest, TenSecondsOfCommonRateChanges)
 {
-    const stRun up = TenSeconds(25.0f, 30.0f);
-    EXPECT_EQ(up.inputs, 250);
-    EXPECT_EQ(up.outputs, 300);
-    EXPECT_EQ(up.dropped, 0);
-    EXPECT_EQ(up.repeated, 50);
-
-    const stRun down = TenSeconds(30.0f, 25.0f);
-    EXPECT_EQ(down.inputs, 300);
-    EXPECT_EQ(down.outputs, 250);
-    EXPECT_EQ(down.dropped, 50);
-    EXPECT_EQ(down.repeated, 0);
-
-    // Halving keeps every second picture; the dropped ones are freed (see TearDown).
-    const stRun half = TenSeconds(50.0f, 25.0f);
-    EXPECT_EQ(half.inputs, 500);
-    EXPECT_EQ(half.outputs, 250);
-    EXPECT_EQ(half.dropped, 250);
-    EXPECT_EQ(half.repeated, 0);
-
     // 29.97 to 30: the 300 inputs span 10.01 s, which the 30 fps grid fills with 301 pictures.
-    const stRun ntsc = TenSeconds(29.97f, 30.0f);
-    EXPECT_EQ(ntsc.inputs, 300);
-    EXPECT_EQ(ntsc.outputs, 301);
-    EXPECT_EQ(ntsc.dropped, 0);
-    EXPECT_EQ(ntsc.repeated, 1);
+    // Halving keeps every second picture; the dropped ones are freed (see TearDown).
+    const struct
+    {
+        float in, out;
+        int32_t inputs, outputs, dropped, repeated;
+    } cases[] = {{25.0f, 30.0f, 250, 300, 0, 50},
+                 {30.0f, 25.0f, 300, 250, 50, 0},
+                 {50.0f, 25.0f, 500, 250, 250, 0},
+                 {29.97f, 30.0f, 300, 301, 0, 1}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.in << " -> " << c.out);
+        const stRun run = TenSeconds(c.in, c.out);
+        EXPECT_EQ(std::tie(run.inputs, run.outputs, run.dropped, run.repeated),
+                  std::tie(c.inputs, c.outputs, c.dropped, c.repeated));
+        for (size_t i = 1; i < run.stamps.size(); ++i) {
+            const int64_t step = run.stamps[i] - run.stamps[i - 1];
+            ASSERT_GE(step, 33333) << i;
+            ASSERT_LE(step, 40000) << i;
+        }
+    }
 
     // 30 to 29.97 runs on the exact 29.97 grid (299.7 pictures in 10 s), not on a 30 fps one.
     const stRun slow = TenSeconds(30.0f, 29.97f);
     EXPECT_EQ(slow.inputs, 300);
     EXPECT_EQ(slow.outputs, 300);
     EXPECT_EQ(slow.dropped, slow.repeated);
-
-    for (const stRun *run : {&up, &down, &half, &ntsc, &slow}) {
-        for (size_t i = 1; i < run->stamps.size(); ++i) {
-            const int64_t step = run->stamps[i] - run->stamps[i - 1];
-            ASSERT_GE(step, 33333) << i;
-            ASSERT_LE(step, 40000) << i;
-        }
-    }
     for (size_t i = 1; i < slow.stamps.size(); ++i) {
         const int64_t step = slow.stamps[i] - slow.stamps[i - 1];
         ASSERT_TRUE(step == 33366 || step == 33367) << step;

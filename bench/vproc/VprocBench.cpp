@@ -8,6 +8,7 @@
 #include "core/Resize.h"
 #include "platform/GpuDevice.h"
 #include "platform/HostThreadPool.h"
+#include "vproc/DvcBuffer.h"
 #include "vproc/GVMux.h"
 
 extern "C" {
@@ -51,29 +52,17 @@ std::vector<uint8_t> Noise(size_t bytes, uint32_t seed)
     return data;
 }
 
-// Device memory of the bench, freed at exit.
-class CDevicePicture
+// A device copy of the bytes; the bench ends when it cannot be made.
+CDvcBuffer UploadToDevice(const std::vector<uint8_t> &bytes)
 {
-public:
-    explicit CDevicePicture(const std::vector<uint8_t> &bytes) : m_bytes(bytes.size())
-    {
-        void *data = nullptr;
-        if (DevMalloc(&data, m_bytes) != GPU_SUCCESS) {
-            std::fprintf(stderr, "device allocation of %zu bytes failed\n", m_bytes);
-            std::exit(1);
-        }
-        m_data = static_cast<uint8_t *>(data);
-        DevMemcpy(m_data, bytes.data(), m_bytes, EGpuCopyKind::HostToDevice);
+    CDvcBuffer device;
+    if (device.Allocate(bytes.size()) != GPU_SUCCESS) {
+        std::fprintf(stderr, "device allocation of %zu bytes failed\n", bytes.size());
+        std::exit(1);
     }
-    ~CDevicePicture() { DevFree(m_data); }
-    CDevicePicture(const CDevicePicture &) = delete;
-    CDevicePicture &operator=(const CDevicePicture &) = delete;
-    uint8_t *Data() const { return m_data; }
-
-private:
-    uint8_t *m_data = nullptr;
-    size_t m_bytes = 0;
-};
+    DevMemcpy(device.Get(), bytes.data(), bytes.size(), EGpuCopyKind::HostToDevice);
+    return device;
+}
 
 // Runs one frame's work again and again for about the given time; frames per second.
 double FramesPerSecond(double seconds, const std::function<bool()> &frame)
@@ -134,17 +123,17 @@ struct stFigures
 
 stFigures BenchCompose(double seconds)
 {
-    std::vector<std::unique_ptr<CDevicePicture>> sources;
+    std::vector<CDvcBuffer> sources;
     std::vector<std::vector<uint8_t>> hostSources;
     std::vector<stMuxInputData> windows(kWindows);
     for (int i = 0; i < kWindows; ++i) {
         hostSources.push_back(Noise(I420Bytes(kWindowWidth, kWindowHeight), static_cast<uint32_t>(i + 1)));
-        sources.push_back(std::make_unique<CDevicePicture>(hostSources.back()));
+        sources.push_back(UploadToDevice(hostSources.back()));
         stMuxInputData &in = windows[static_cast<size_t>(i)];
         in.srcWidth = in.winWidth = kWindowWidth;
         in.srcHeight = in.winHeight = kWindowHeight;
         in.srcLength = static_cast<int32_t>(I420Bytes(kWindowWidth, kWindowHeight));
-        in.source = sources.back()->Data();
+        in.source = sources.back().Get();
         in.srcInDevice = 1;
         in.kind = 1;
         in.left = static_cast<uint16_t>(i % 4 * kWindowWidth);
@@ -152,13 +141,13 @@ stFigures BenchCompose(double seconds)
     }
     const size_t canvasBytes = I420Bytes(kCanvasWidth, kCanvasHeight);
     const size_t luma = static_cast<size_t>(kCanvasWidth) * kCanvasHeight;
-    CDevicePicture canvas(std::vector<uint8_t>(canvasBytes, 0));
+    const CDvcBuffer canvas = UploadToDevice(std::vector<uint8_t>(canvasBytes, 0));
 
     stFigures figures;
     figures.ours = FramesPerSecond(seconds, [&] {
-        DevMemset(canvas.Data(), 0, luma);
-        DevMemset(canvas.Data() + luma, 128, luma / 2);
-        return MuxFrames(kWindows, windows.data(), kCanvasWidth, kCanvasHeight, canvas.Data(), true) > 0;
+        DevMemset(canvas.Get(), 0, luma);
+        DevMemset(canvas.Get() + luma, 128, luma / 2);
+        return MuxFrames(kWindows, windows.data(), kCanvasWidth, kCanvasHeight, canvas.Get(), true) > 0;
     });
 
     std::vector<uint8_t> hostCanvas(canvasBytes);
@@ -186,15 +175,15 @@ stFigures BenchCompose(double seconds)
 stFigures BenchScale(double seconds)
 {
     const std::vector<uint8_t> hostSource = Noise(I420Bytes(kCanvasWidth, kCanvasHeight), 99);
-    CDevicePicture source(hostSource);
-    CDevicePicture target(std::vector<uint8_t>(I420Bytes(kWindowWidth, kWindowHeight), 0));
+    const CDvcBuffer source = UploadToDevice(hostSource);
+    const CDvcBuffer target = UploadToDevice(std::vector<uint8_t>(I420Bytes(kWindowWidth, kWindowHeight), 0));
     const size_t sl = static_cast<size_t>(kCanvasWidth) * kCanvasHeight;
     const size_t dl = static_cast<size_t>(kWindowWidth) * kWindowHeight;
 
     stFigures figures;
     figures.ours = FramesPerSecond(seconds, [&] {
-        uint8_t *d = target.Data();
-        const uint8_t *s = source.Data();
+        uint8_t *d = target.Get();
+        const uint8_t *s = source.Get();
         return ScaleYuv420InDvc(d, d + dl, d + dl * 5 / 4, kWindowWidth, kWindowWidth / 2, kWindowWidth,
                                 kWindowHeight, s, s + sl, s + sl * 5 / 4, kCanvasWidth, kCanvasWidth / 2,
                                 kCanvasWidth, kCanvasHeight) == 0;

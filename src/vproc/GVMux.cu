@@ -3,11 +3,11 @@
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
 #include "platform/GpuKernel.h"
-#include "platform/Thread.h"
+#include "vproc/DvcScratch.h"
+#include "vproc/GpuCallCheck.h"
 #include "vproc/PictureKernels.h"
 
 #include <algorithm>
-#include <string>
 #include <vector>
 
 namespace {
@@ -63,31 +63,6 @@ struct CopyRgns_420P_DVC_Once
     }
 };
 
-// Device copies of host sources and of the window array, freed on every path.
-class CMuxScratch
-{
-public:
-    CMuxScratch() = default;
-    CMuxScratch(const CMuxScratch &) = delete;
-    CMuxScratch &operator=(const CMuxScratch &) = delete;
-    ~CMuxScratch()
-    {
-        for (void *block : m_blocks)
-            DevFree(block);
-    }
-
-    GpuError Allocate(void **pointer, size_t bytes)
-    {
-        const GpuError error = DevMalloc(pointer, bytes);
-        if (error == GPU_SUCCESS)
-            m_blocks.push_back(*pointer);
-        return error;
-    }
-
-private:
-    std::vector<void *> m_blocks;
-};
-
 bool IsFullCanvas(const stMuxInputData &in, uint16_t width, uint16_t height)
 {
     return in.kind == 0 && in.winWidth == width && in.winHeight == height && in.srcWidth == width &&
@@ -99,29 +74,17 @@ EGpuCopyKind CopyKindFrom(const stMuxInputData &in)
     return in.srcInDevice ? EGpuCopyKind::DeviceToDevice : EGpuCopyKind::HostToDevice;
 }
 
-void ReportGpuFailure(GpuError error, const wchar_t *format)
-{
-    TYX_LOG(2, format, error);
-    HandleGPUCriticalError(static_cast<int32_t>(error), L"");
-}
-
 // Brings a host source into device memory; the entry then points at the copy.
-bool MoveSourceToDevice(stMuxInputData &in, CMuxScratch &scratch)
+bool MoveSourceToDevice(stMuxInputData &in, CDvcScratch &scratch)
 {
-    void *copy = nullptr;
-    GpuError error = scratch.Allocate(&copy, static_cast<size_t>(in.srcLength));
-    if (error != GPU_SUCCESS) {
-        ReportGpuFailure(error, L"Failed(Err=%d) while alloc cuda memory!");
+    uint8_t *copy = nullptr;
+    if (ReportDvcAlloc(scratch.Allocate(static_cast<size_t>(in.srcLength), copy)) != GPU_SUCCESS ||
+        ReportGpuFailure(DevMemcpy(copy, in.source, static_cast<size_t>(in.srcLength), EGpuCopyKind::HostToDevice),
+                         L"Failed(Err=%d) while copying data to device memory!") != GPU_SUCCESS) {
         in.source = nullptr;
         return false;
     }
-    error = DevMemcpy(copy, in.source, static_cast<size_t>(in.srcLength), EGpuCopyKind::HostToDevice);
-    if (error != GPU_SUCCESS) {
-        ReportGpuFailure(error, L"Failed(Err=%d) while copying data to device memory!");
-        in.source = nullptr;
-        return false;
-    }
-    in.source = static_cast<uint8_t *>(copy);
+    in.source = copy;
     in.srcInDevice = 1;
     return true;
 }
@@ -160,24 +123,10 @@ bool LaunchCopy(const std::vector<stMuxInputData> &rest, uint16_t width, uint16_
         TYX_LOG(7, L"Prepared for parallel muxing with GPU...");
         const GpuError error = LaunchKernel(grid, block, nullptr, body);
         TYX_LOG(7, L"Returned from parallel muxing.");
-        if (error != GPU_SUCCESS) {
-            TYX_LOG(2, L"[Thread:%d] Cuda error(%d) got after muxing!", GetCurrentThreadIdInt(), error);
-            HandleGPUCriticalError(static_cast<int32_t>(error), L"");
+        if (ReportKernelLaunch(error, "muxing") != GPU_SUCCESS)
             ok = false;
-        }
     }
-    const GpuError error = DevSynchronize();
-    if (error != GPU_SUCCESS) {
-        const char *name = DevErrorName(error);
-        ConsolePrintf("[Thread:%d] Cuda Error(%s) while calling cuCtxSynchronize after muxing!\n",
-                      GetCurrentThreadIdInt(), name);
-        const std::wstring wideName(name, name + std::char_traits<char>::length(name));
-        TYX_LOG(3, L"[Thread:%d] Cuda Error(%s) while calling cuCtxSynchronize after muxing!", GetCurrentThreadIdInt(),
-                wideName.c_str());
-        HandleGPUCriticalError(static_cast<int32_t>(error), L"");
-        ok = false;
-    }
-    return ok;
+    return SynchronizeAfter("muxing") == GPU_SUCCESS && ok;
 }
 
 } // namespace
@@ -204,10 +153,8 @@ int32_t MuxFrames(int32_t count, stMuxInputData *windows, uint16_t width, uint16
         if (background.source && background.srcLength > 0) {
             const GpuError error = DevMemcpy(dst, background.source, static_cast<size_t>(background.srcLength),
                                              CopyKindFrom(background));
-            if (error != GPU_SUCCESS) {
-                ReportGpuFailure(error, L"Failed(Err=%d) while copying data to device memory!");
+            if (ReportGpuFailure(error, L"Failed(Err=%d) while copying data to device memory!") != GPU_SUCCESS)
                 ok = false;
-            }
         }
         first = 1;
         if (count == 1)
@@ -215,7 +162,7 @@ int32_t MuxFrames(int32_t count, stMuxInputData *windows, uint16_t width, uint16
     }
 
     {
-        CMuxScratch scratch;
+        CDvcScratch scratch;
         std::vector<stMuxInputData> rest(windows + first, windows + count);
         for (size_t i = 0; i < rest.size(); ++i) {
             stMuxInputData &in = rest[i];

@@ -3,10 +3,11 @@
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
 #include "platform/GpuKernel.h"
-#include "platform/Thread.h"
+#include "vproc/DvcScratch.h"
+#include "vproc/GpuCallCheck.h"
+#include "vproc/GpuCallTimer.h"
 #include "vproc/PictureKernels.h"
 
-#include <string>
 #include <vector>
 
 namespace {
@@ -82,105 +83,17 @@ bool FitsIn(const stSplitOutput &out, const stSplitSource &src)
            out.left + out.width - 1 < src.width && out.top + out.height - 1 < src.height;
 }
 
-void ReportGpuFailure(GpuError error, const wchar_t *format)
-{
-    TYX_LOG(2, format, error);
-    HandleGPUCriticalError(static_cast<int32_t>(error), L"");
-}
-
-// Four events time the call: start, kernel launched, kernel done, cleaned up.
-class CSplitTimer
-{
-public:
-    CSplitTimer()
-    {
-        for (GpuEvent &event : m_events) {
-            if (DevEventCreate(&event) != GPU_SUCCESS)
-                event = nullptr;
-        }
-    }
-    ~CSplitTimer()
-    {
-        for (GpuEvent event : m_events) {
-            if (event)
-                DevEventDestroy(event);
-        }
-    }
-    CSplitTimer(const CSplitTimer &) = delete;
-    CSplitTimer &operator=(const CSplitTimer &) = delete;
-
-    void Record(int step)
-    {
-        if (m_events[step])
-            DevEventRecord(m_events[step]);
-    }
-
-    void Log()
-    {
-        if (DevEventSynchronize(m_events[3]) != GPU_SUCCESS)
-            return;
-        TYX_LOG(8, L"SplitFrame() used time: Prepare=%f ms, Kernel=%f ms, Clean=%f ms, Total=%f ms.",
-                static_cast<double>(Elapsed(0, 1)), static_cast<double>(Elapsed(1, 2)),
-                static_cast<double>(Elapsed(2, 3)), static_cast<double>(Elapsed(0, 3)));
-    }
-
-private:
-    float Elapsed(int from, int to) const
-    {
-        float ms = 0.0f;
-        if (!m_events[from] || !m_events[to] || DevEventElapsedTime(&ms, m_events[from], m_events[to]) != GPU_SUCCESS)
-            return 0.0f;
-        return ms;
-    }
-
-    GpuEvent m_events[4] = {};
-};
-
-// Device blocks that live for one call.
-class CSplitScratch
-{
-public:
-    CSplitScratch() = default;
-    CSplitScratch(const CSplitScratch &) = delete;
-    CSplitScratch &operator=(const CSplitScratch &) = delete;
-    ~CSplitScratch() { Release(); }
-
-    GpuError Allocate(void **pointer, size_t bytes)
-    {
-        const GpuError error = DevMalloc(pointer, bytes);
-        if (error == GPU_SUCCESS)
-            m_blocks.push_back(*pointer);
-        return error;
-    }
-
-    void Release()
-    {
-        for (void *block : m_blocks)
-            DevFree(block);
-        m_blocks.clear();
-    }
-
-private:
-    std::vector<void *> m_blocks;
-};
-
 // A source in host memory is read from a device copy.
-bool PlaceSourceOnDevice(const stSrcFrameInfo &info, stSplitSource &src, CSplitScratch &scratch)
+bool PlaceSourceOnDevice(const stSrcFrameInfo &info, stSplitSource &src, CDvcScratch &scratch)
 {
     if (info.memoryType != 0)
         return true;
-    void *copy = nullptr;
-    GpuError error = scratch.Allocate(&copy, static_cast<size_t>(src.size));
-    if (error != GPU_SUCCESS) {
-        ReportGpuFailure(error, L"Failed(Err=%d) while alloc cuda memory!");
+    uint8_t *copy = nullptr;
+    if (ReportDvcAlloc(scratch.Allocate(static_cast<size_t>(src.size), copy)) != GPU_SUCCESS ||
+        ReportDvcCopyIn(DevMemcpy(copy, src.picture, static_cast<size_t>(src.size), EGpuCopyKind::HostToDevice)) !=
+            GPU_SUCCESS)
         return false;
-    }
-    error = DevMemcpy(copy, src.picture, static_cast<size_t>(src.size), EGpuCopyKind::HostToDevice);
-    if (error != GPU_SUCCESS) {
-        ReportGpuFailure(error, L"Failed(Err=%d) when copy data from host to device memory!");
-        return false;
-    }
-    src.picture = static_cast<const uint8_t *>(copy);
+    src.picture = copy;
     return true;
 }
 
@@ -198,11 +111,8 @@ std::vector<stSplitOutput *> AllocateOutputs(int32_t count, stSplitOutput *outpu
             continue;
         const int64_t length = I420Size(out.width, out.height);
         void *picture = nullptr;
-        const GpuError error = DevMalloc(&picture, static_cast<size_t>(length));
-        if (error != GPU_SUCCESS) {
-            ReportGpuFailure(error, L"Failed(Err=%d) while alloc cuda memory!");
+        if (ReportDvcAlloc(DevMalloc(&picture, static_cast<size_t>(length))) != GPU_SUCCESS)
             continue;
-        }
         out.picture = static_cast<uint8_t *>(picture);
         out.length = static_cast<int32_t>(length);
         maxHeight = out.height > maxHeight ? out.height : maxHeight;
@@ -222,52 +132,30 @@ void FreeOutputs(const std::vector<stSplitOutput *> &valid)
 
 // Copies the valid outputs to the device and runs the kernel; false when a GPU call failed.
 bool LaunchSplit(const stSplitSource &src, const std::vector<stSplitOutput *> &valid, uint32_t maxHeight,
-                 CSplitScratch &scratch, CSplitTimer &timer)
+                 CDvcScratch &scratch, CGpuCallTimer &timer)
 {
     std::vector<stSplitOutput> list;
     for (const stSplitOutput *out : valid)
         list.push_back(*out);
-    void *array = nullptr;
+    uint8_t *array = nullptr;
     const size_t bytes = list.size() * sizeof(stSplitOutput);
-    GpuError error = scratch.Allocate(&array, bytes);
-    if (error != GPU_SUCCESS) {
-        ReportGpuFailure(error, L"Failed(Err=%d) while alloc cuda memory!");
+    if (ReportDvcAlloc(scratch.Allocate(bytes, array)) != GPU_SUCCESS ||
+        ReportDvcCopyIn(DevMemcpy(array, list.data(), bytes, EGpuCopyKind::HostToDevice)) != GPU_SUCCESS)
         return false;
-    }
-    error = DevMemcpy(array, list.data(), bytes, EGpuCopyKind::HostToDevice);
-    if (error != GPU_SUCCESS) {
-        ReportGpuFailure(error, L"Failed(Err=%d) when copy data from host to device memory!");
-        return false;
-    }
     const stDim3 block{maxHeight < 1024 ? maxHeight : 1024, 1, 1};
     const stDim3 grid{DivUp(maxHeight, 1024), static_cast<uint32_t>(list.size()), 2};
     SpltFrame_420P_DVC body;
     body.src = src;
     body.count = static_cast<uint32_t>(list.size());
-    body.outputs = static_cast<const stSplitOutput *>(array);
+    body.outputs = reinterpret_cast<const stSplitOutput *>(array);
     TYX_LOG(7, L"Prepared for parallel splitting with GPU...");
-    timer.Record(1);
-    error = LaunchKernel(grid, block, nullptr, body);
+    timer.MarkLaunch();
+    const GpuError launched = LaunchKernel(grid, block, nullptr, body);
     TYX_LOG(7, L"Returned from parallel splitting.");
-    bool ok = true;
-    if (error != GPU_SUCCESS) {
-        TYX_LOG(2, L"[Thread:%d] Cuda error(%d) got after splitting!", GetCurrentThreadIdInt(), error);
-        HandleGPUCriticalError(static_cast<int32_t>(error), L"");
-        ok = false;
-    }
-    error = DevSynchronize();
-    timer.Record(2);
-    if (error != GPU_SUCCESS) {
-        const char *name = DevErrorName(error);
-        ConsolePrintf("[Thread:%d] Cuda Error(%s) while calling cuCtxSynchronize after splitting!\n",
-                      GetCurrentThreadIdInt(), name);
-        const std::wstring wideName(name, name + std::char_traits<char>::length(name));
-        TYX_LOG(3, L"[Thread:%d] Cuda Error(%s) while calling cuCtxSynchronize after splitting!",
-                GetCurrentThreadIdInt(), wideName.c_str());
-        HandleGPUCriticalError(static_cast<int32_t>(error), L"");
-        ok = false;
-    }
-    return ok;
+    const bool ok = ReportKernelLaunch(launched, "splitting") == GPU_SUCCESS;
+    const GpuError synced = SynchronizeAfter("splitting");
+    timer.MarkLaunched();
+    return ok && synced == GPU_SUCCESS;
 }
 
 } // namespace
@@ -285,9 +173,8 @@ int32_t SplitFrame(const stSrcFrameInfo *source, int32_t count, stSplitOutput *o
         TYX_LOG(3, L"Splitting rejected for invalid input arguments!");
         return -1;
     }
-    CSplitTimer timer;
-    timer.Record(0);
-    CSplitScratch scratch;
+    CGpuCallTimer timer;
+    CDvcScratch scratch;
     uint32_t maxHeight = 0;
     const std::vector<stSplitOutput *> valid = AllocateOutputs(count, outputs, src, maxHeight);
     int32_t result = static_cast<int32_t>(valid.size());
@@ -299,8 +186,7 @@ int32_t SplitFrame(const stSrcFrameInfo *source, int32_t count, stSplitOutput *o
         result = TYX_SPLIT_GPU_FAILED;
     }
     scratch.Release();
-    timer.Record(3);
-    timer.Log();
+    timer.Finish(L"SplitFrame");
     TYX_LOG(7, L"Resource splitting used free.");
     return result;
 }

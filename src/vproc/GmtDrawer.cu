@@ -129,9 +129,9 @@ struct DrawObliqueLines
 template <typename T>
 bool CopyListToDevice(const std::vector<T> &list, CDvcBuffer &buffer)
 {
-    if (ReportOverlayAlloc(buffer.Allocate(list.size() * sizeof(T))) != GPU_SUCCESS)
+    if (ReportDvcAlloc(buffer.Allocate(list.size() * sizeof(T))) != GPU_SUCCESS)
         return false;
-    return ReportOverlayCopyIn(DevMemcpy(buffer.Get(), list.data(), list.size() * sizeof(T),
+    return ReportDvcCopyIn(DevMemcpy(buffer.Get(), list.data(), list.size() * sizeof(T),
                                          EGpuCopyKind::HostToDevice)) == GPU_SUCCESS;
 }
 
@@ -161,19 +161,12 @@ void DrawLineList(const wchar_t *name, const stOverlayPlanes &planes, const std:
             LaunchOverlayKernel(name, {DivUp(longest > 0 ? longest : 1, block), count, 1}, {block, 1, 1}, body);
         }
     }
-    ReportOverlayFree(device.Reset());
+    ReportDvcFree(device.Reset());
 }
 
 stLineSegment Segment(int32_t x1, int32_t y1, int32_t x2, int32_t y2)
 {
-    // Coordinates outside 16 bits land beyond any picture, where the line kernels skip them.
-    const auto clamp16 = [](int32_t v) { return static_cast<uint16_t>(v < 0 ? 0xFFFF : MinI(v, 0xFFFF)); };
-    stLineSegment segment;
-    segment.startX = clamp16(x1);
-    segment.startY = clamp16(y1);
-    segment.endX = clamp16(x2);
-    segment.endY = clamp16(y2);
-    return segment;
+    return {ToLineCoordinate(x1), ToLineCoordinate(y1), ToLineCoordinate(x2), ToLineCoordinate(y2)};
 }
 
 // Draws segments that all take one style.
@@ -490,16 +483,8 @@ void DrawFlatLine(const stCurveArgs &args)
     line[0].y = args.color.y;
     line[0].u = args.color.u;
     line[0].v = args.color.v;
-    CDvcBuffer device;
-    if (!CopyListToDevice(line, device))
-        return;
-    DrawHSSolidLines body;
-    body.planes = args.planes;
-    body.lines = reinterpret_cast<const stLineInfo *>(device.Get());
-    body.count = 1;
-    const uint32_t length = static_cast<uint32_t>(last - first + 1);
-    LaunchOverlayKernel(L"DrawFctCurveOnFrame", {length / 1024 + 1, 1, 3}, {1024, 1, 1}, body);
-    ReportOverlayFree(device.Reset());
+    DrawLineList<DrawHSSolidLines>(L"DrawFctCurveOnFrame", args.planes, line, static_cast<uint32_t>(last - first + 1),
+                                   true);
 }
 
 bool UsableFrame(const stVideoFrameInfo &frame)
@@ -508,6 +493,12 @@ bool UsableFrame(const stVideoFrameInfo &frame)
 }
 
 } // namespace
+
+uint16_t ToLineCoordinate(int32_t value)
+{
+    // Outside 16 bits a point lies beyond any picture, where the line kernels skip the segment.
+    return static_cast<uint16_t>(value < 0 ? 0xFFFF : std::min(value, 0xFFFF));
+}
 
 void ArcPoint(const stArcInfo &arc, float angle, int32_t &x, int32_t &y)
 {

@@ -112,5 +112,8 @@ int32_t DrawSectorOnFrame(const stVideoFrameInfo &frame, const stOsgDrawStyle *s
 int32_t DrawFctCurveOnFrame(const stVideoFrameInfo &frame, int32_t curveCode, const stCurveParams *params,
                             const stOsgDrawStyle *style);
 
+// A frame coordinate of a segment end: one outside 0..65535 becomes 65535, beyond any picture, where
+// the line kernels skip the segment.
+uint16_t ToLineCoordinate(int32_t value);
 // The point of an arc at that angle, rounded to pixels.
 void ArcPoint(const stArcInfo &arc, float angle, int32_t &x, int32_t &y);

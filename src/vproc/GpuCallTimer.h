@@ -1,7 +1,7 @@
 #pragma once
 
-// Times one overlay launcher with four device events (start, launch, launched, cleaned) and logs the
-// three stages at level 8 under the kernel's name. Used on the launcher's own thread only.
+// Times one launcher with four device events (start, launch, launched, cleaned) and logs the three
+// stages at level 8 under the kernel's name. Used on the launcher's own thread only.
 
 #include "platform/GpuDevice.h"
 
@@ -24,15 +24,3 @@ private:
     GpuEvent m_events[4] = {nullptr, nullptr, nullptr, nullptr};
     bool m_finished = false;
 };
-
-// Reads the launch error state after an overlay kernel; a failure is logged
-// "[Thread:%d] Cuda error(%d) got after osg drawing!" and handed on. Returns the error.
-GpuError CheckOverlayLaunch(GpuError launchResult);
-// Logs a failed allocation or copy with the system's texts and hands it on; returns the error.
-GpuError ReportOverlayAlloc(GpuError error);
-GpuError ReportOverlayCopyIn(GpuError error);
-GpuError ReportOverlayCopyOut(GpuError error);
-GpuError ReportOverlayFree(GpuError error);
-// Waits for the device; a failure is logged
-// "[Thread:%d] Error occured in kernel function with cudaDeviceSynchronize returned %d".
-GpuError SynchronizeOverlay();

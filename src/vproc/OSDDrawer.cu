@@ -4,6 +4,7 @@
 #include "core/TYXUtils.h"
 #include "platform/GpuKernel.h"
 #include "vproc/DvcBuffer.h"
+#include "vproc/GpuCallCheck.h"
 #include "vproc/GpuCallTimer.h"
 #include "vproc/OverlayPixels.h"
 
@@ -244,9 +245,9 @@ int32_t DrawOsdInGPU(const stVideoFrameInfo &frame, const OsdItemMap &items)
     const size_t frameBytes = static_cast<size_t>(OverlayFrameBytes(planes));
     CDvcBuffer hostFrameCopy;
     if (!frame.inDevice) {
-        if (ReportOverlayAlloc(hostFrameCopy.Allocate(frameBytes)) != GPU_SUCCESS)
+        if (ReportDvcAlloc(hostFrameCopy.Allocate(frameBytes)) != GPU_SUCCESS)
             return 0;
-        if (ReportOverlayCopyIn(DevMemcpy(hostFrameCopy.Get(), frame.pY, frameBytes, EGpuCopyKind::HostToDevice)) !=
+        if (ReportDvcCopyIn(DevMemcpy(hostFrameCopy.Get(), frame.pY, frameBytes, EGpuCopyKind::HostToDevice)) !=
             GPU_SUCCESS)
             return 0;
         stVideoFrameInfo deviceFrame = frame;
@@ -254,9 +255,9 @@ int32_t DrawOsdInGPU(const stVideoFrameInfo &frame, const OsdItemMap &items)
         planes = MakeOverlayPlanes(deviceFrame);
     }
     CDvcBuffer pointerArray;
-    if (ReportOverlayAlloc(pointerArray.Allocate(blocks.size() * sizeof(const uint8_t *))) != GPU_SUCCESS)
+    if (ReportDvcAlloc(pointerArray.Allocate(blocks.size() * sizeof(const uint8_t *))) != GPU_SUCCESS)
         return 0;
-    if (ReportOverlayCopyIn(DevMemcpy(pointerArray.Get(), blocks.data(), blocks.size() * sizeof(const uint8_t *),
+    if (ReportDvcCopyIn(DevMemcpy(pointerArray.Get(), blocks.data(), blocks.size() * sizeof(const uint8_t *),
                                       EGpuCopyKind::HostToDevice)) != GPU_SUCCESS)
         return 0;
 
@@ -270,9 +271,9 @@ int32_t DrawOsdInGPU(const stVideoFrameInfo &frame, const OsdItemMap &items)
     CheckOverlayLaunch(launched);
     const GpuError synced = SynchronizeOverlay();
     if (!frame.inDevice && launched == GPU_SUCCESS && synced == GPU_SUCCESS)
-        ReportOverlayCopyOut(DevMemcpy(frame.pY, hostFrameCopy.Get(), frameBytes, EGpuCopyKind::DeviceToHost));
-    ReportOverlayFree(hostFrameCopy.Reset());
-    ReportOverlayFree(pointerArray.Reset());
+        ReportDvcCopyOut(DevMemcpy(frame.pY, hostFrameCopy.Get(), frameBytes, EGpuCopyKind::DeviceToHost));
+    ReportDvcFree(hostFrameCopy.Reset());
+    ReportDvcFree(pointerArray.Reset());
     timer.Finish(L"WriteOSDDataInDvc_Tuning");
     return 0;
 }

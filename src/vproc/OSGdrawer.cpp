@@ -4,7 +4,7 @@
 #include "platform/TickCount.h"
 #include "vproc/DvcBuffer.h"
 #include "vproc/GmtDrawer.h"
-#include "vproc/GpuCallTimer.h"
+#include "vproc/GpuCallCheck.h"
 #include "vproc/GraphicDraw.h"
 #include "vproc/OsdWriter.h"
 #include "vproc/OverlayPixels.h"
@@ -24,12 +24,6 @@ int64_t MicrosecondsSince(std::chrono::steady_clock::time_point start)
 int16_t ToInt16(int64_t value)
 {
     return static_cast<int16_t>(std::clamp<int64_t>(value, INT16_MIN, INT16_MAX));
-}
-
-uint16_t ToLineCoordinate(int32_t value)
-{
-    // Outside 16 bits a point lies beyond any picture, where the line kernels skip the segment.
-    return static_cast<uint16_t>(value < 0 ? 0xFFFF : std::min(value, 0xFFFF));
 }
 
 // Converts figure values from ten-thousandths of the frame size when the ratio flag is set.
@@ -292,27 +286,20 @@ int32_t COsgDrawer::ProcessFrame(uint8_t *frame, int32_t frameSize, int64_t time
         m_startTick = now;
     }
     const auto started = std::chrono::steady_clock::now();
-    stVideoFrameInfo info;
-    info.width = static_cast<uint16_t>(m_width);
-    info.height = static_cast<uint16_t>(m_height);
-    info.lumaPitch = static_cast<uint16_t>(m_lumaPitch);
-    info.chromaPitch = static_cast<uint16_t>(m_chromaPitch);
-    info.size = frameSize;
-    info.pY = frame;
-    info.inDevice = true;
     if (m_width < 1 || m_height < 1)
         return 0;
+    // A frame in host memory is drawn on a device copy.
+    stVideoFrameInfo info = OverlayFrameInfo(m_width, m_height, m_lumaPitch, m_chromaPitch, frame, frameSize, true);
     const auto needed = static_cast<size_t>(OverlayFrameBytes(MakeOverlayPlanes(info)));
     if (frameSize < 0 || static_cast<size_t>(frameSize) < needed) {
         TYX_LOG(3, L"Frame of %d bytes is smaller than the OSG frame size(%dx%d), OSG not drawn!", frameSize, m_width,
                 m_height);
         return 0;
     }
-    // A frame in host memory is drawn on a device copy.
     CDvcBuffer copy;
     if (!inDevice) {
-        if (ReportOverlayAlloc(copy.Allocate(needed)) != GPU_SUCCESS ||
-            ReportOverlayCopyIn(DevMemcpy(copy.Get(), frame, needed, EGpuCopyKind::HostToDevice)) != GPU_SUCCESS)
+        if (ReportDvcAlloc(copy.Allocate(needed)) != GPU_SUCCESS ||
+            ReportDvcCopyIn(DevMemcpy(copy.Get(), frame, needed, EGpuCopyKind::HostToDevice)) != GPU_SUCCESS)
             return 0;
         info.pY = copy.Get();
     }
@@ -330,7 +317,7 @@ int32_t COsgDrawer::ProcessFrame(uint8_t *frame, int32_t frameSize, int64_t time
         geometryUs = MicrosecondsSince(geometryStart);
     }
     if (!inDevice)
-        ReportOverlayCopyOut(DevMemcpy(frame, copy.Get(), needed, EGpuCopyKind::DeviceToHost));
+        ReportDvcCopyOut(DevMemcpy(frame, copy.Get(), needed, EGpuCopyKind::DeviceToHost));
     TYX_LOG(7, L"OSG Gmt drew used %I64d us, and Graphic drew used %I64d us..", geometryUs, graphicUs);
     return drawn;
 }

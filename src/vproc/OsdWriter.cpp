@@ -438,16 +438,10 @@ int32_t COsdWriter::ProcessFrameUseGpu(uint8_t *frame, int32_t frameSize, bool i
         UpdateClockOsd(now);
         TYX_LOG(7, L"[GPU ver]Clock OSDs updated.");
     }
-    stVideoFrameInfo info;
-    info.width = static_cast<uint16_t>(m_width);
-    info.height = static_cast<uint16_t>(m_height);
-    info.lumaPitch = static_cast<uint16_t>(m_lumaPitch);
-    info.chromaPitch = static_cast<uint16_t>(m_chromaPitch);
-    info.size = frameSize;
-    info.pY = frame;
-    info.inDevice = inDevice;
     if (!frame || m_width < 1 || m_height < 1)
         return 0;
+    const stVideoFrameInfo info =
+        OverlayFrameInfo(m_width, m_height, m_lumaPitch, m_chromaPitch, frame, frameSize, inDevice);
     if (frameSize < OverlayFrameBytes(MakeOverlayPlanes(info))) {
         TYX_LOG(3, L"Frame of %d bytes is smaller than the OSD frame size(%dx%d), OSD not drawn!", frameSize, m_width,
                 m_height);
@@ -467,13 +461,7 @@ int32_t COsdWriter::ProcessFrame(uint8_t *frame)
     }
     if (!frame || m_width < 1 || m_height < 1)
         return 0;
-    stVideoFrameInfo info;
-    info.width = static_cast<uint16_t>(m_width);
-    info.height = static_cast<uint16_t>(m_height);
-    info.lumaPitch = static_cast<uint16_t>(m_lumaPitch);
-    info.chromaPitch = static_cast<uint16_t>(m_chromaPitch);
-    info.pY = frame;
-    DrawOsdOnHost(info, m_items);
+    DrawOsdOnHost(OverlayFrameInfo(m_width, m_height, m_lumaPitch, m_chromaPitch, frame, 0, false), m_items);
     return 0;
 }
 

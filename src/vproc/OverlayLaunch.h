@@ -4,6 +4,7 @@
 // launch on the default stream, check the launch, wait for the device and log the timings.
 
 #include "platform/GpuKernel.h"
+#include "vproc/GpuCallCheck.h"
 #include "vproc/GpuCallTimer.h"
 
 template <typename Body>

@@ -40,6 +40,21 @@ TYX_HD TYX_FORCEINLINE stOverlayPlanes MakeOverlayPlanes(const stVideoFrameInfo 
     return planes;
 }
 
+// The record of an overlay slot's frame: its geometry as the slot keeps it, in a buffer of size bytes.
+inline stVideoFrameInfo OverlayFrameInfo(int32_t width, int32_t height, int32_t lumaPitch, int32_t chromaPitch,
+                                         uint8_t *data, int32_t size, bool inDevice)
+{
+    stVideoFrameInfo info;
+    info.width = static_cast<uint16_t>(width);
+    info.height = static_cast<uint16_t>(height);
+    info.lumaPitch = static_cast<uint16_t>(lumaPitch);
+    info.chromaPitch = static_cast<uint16_t>(chromaPitch);
+    info.size = size;
+    info.pY = data;
+    info.inDevice = inDevice;
+    return info;
+}
+
 // Bytes a picture of that geometry needs, up to the end of its V plane.
 TYX_HD TYX_FORCEINLINE int64_t OverlayFrameBytes(const stOverlayPlanes &planes)
 {

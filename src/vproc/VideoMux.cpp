@@ -6,6 +6,7 @@
 #include "core/debuglog.h"
 #include "platform/GpuDevice.h"
 #include "vproc/GVMux.h"
+#include "vproc/GpuCallCheck.h"
 #include "vproc/PictureKernels.h"
 
 #include <algorithm>
@@ -56,12 +57,8 @@ int32_t CVideoMuxer::AllocateCanvas(int32_t size)
         return size;
     }
     void *canvas = nullptr;
-    const GpuError error = DevMalloc(&canvas, static_cast<size_t>(size));
-    if (error != GPU_SUCCESS) {
-        TYX_LOG(2, L"Failed(Err=%d) while alloc cuda memory!", error);
-        HandleGPUCriticalError(static_cast<int32_t>(error), L"");
+    if (ReportDvcAlloc(DevMalloc(&canvas, static_cast<size_t>(size))) != GPU_SUCCESS)
         return -2;
-    }
     m_deviceCanvas = static_cast<uint8_t *>(canvas);
     m_canvasSize = size;
     return size;
@@ -79,18 +76,15 @@ void CVideoMuxer::FreeCanvas()
 
 int32_t CVideoMuxer::Initialize(const stMuxLayout &layout)
 {
-    if (layout.windowCount == 0 || layout.regions.empty())
-        return -1;
-    CWriteLockGuard regions(m_regionLock);
-    CWriteLockGuard slots(m_slotLock);
-    CWriteLockGuard canvas(m_canvasLock);
-    RebuildMaps(layout);
-    m_canvasWidth = layout.canvasWidth;
-    m_canvasHeight = layout.canvasHeight;
-    return AllocateCanvas(ComputeCanvasSize(m_canvasWidth, m_canvasHeight));
+    return Rebuild(layout, false);
 }
 
 int32_t CVideoMuxer::Reinitialize(const stMuxLayout &layout)
+{
+    return Rebuild(layout, true);
+}
+
+int32_t CVideoMuxer::Rebuild(const stMuxLayout &layout, bool keepCanvas)
 {
     if (layout.windowCount == 0 || layout.regions.empty())
         return -1;
@@ -98,12 +92,10 @@ int32_t CVideoMuxer::Reinitialize(const stMuxLayout &layout)
     CWriteLockGuard slots(m_slotLock);
     CWriteLockGuard canvas(m_canvasLock);
     RebuildMaps(layout);
-    if (layout.canvasWidth == m_canvasWidth && layout.canvasHeight == m_canvasHeight && m_deviceCanvas)
-        return m_canvasSize;
     m_canvasWidth = layout.canvasWidth;
     m_canvasHeight = layout.canvasHeight;
     const int32_t size = ComputeCanvasSize(m_canvasWidth, m_canvasHeight);
-    if (size == m_canvasSize && m_deviceCanvas)
+    if (keepCanvas && m_deviceCanvas && size == m_canvasSize)
         return size;
     return AllocateCanvas(size);
 }

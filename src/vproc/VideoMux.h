@@ -119,6 +119,8 @@ public:
 
 private:
     int32_t ComputeCanvasSize(uint16_t width, uint16_t height) const;
+    // Initialize (keepCanvas false) and Reinitialize (true).
+    int32_t Rebuild(const stMuxLayout &layout, bool keepCanvas);
     void RebuildMaps(const stMuxLayout &layout);
     int32_t AllocateCanvas(int32_t size);
     void FreeCanvas();

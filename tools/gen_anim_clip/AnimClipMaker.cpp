@@ -127,6 +127,13 @@ int32_t Drain(AVCodecContext *codec, AVFormatContext *format, AVStream *stream, 
     }
 }
 
+// Sends one frame (none: the end of the stream) and writes out every packet the encoder has ready.
+int32_t Encode(AVCodecContext *codec, AVFormatContext *format, AVStream *stream, AVPacket *packet, const AVFrame *frame)
+{
+    const int32_t result = avcodec_send_frame(codec, frame);
+    return result < 0 ? result : Drain(codec, format, stream, packet);
+}
+
 int32_t OpenVideoEncoder(const stAnimClipSpec &spec, std::unique_ptr<AVCodecContext, CodecDeleter> &codec)
 {
     const AVCodec *encoder = avcodec_find_encoder(AV_CODEC_ID_PNG);
@@ -179,15 +186,9 @@ int32_t EncodeVideo(const stAnimClipSpec &spec, AVCodecContext *codec, AVFormatC
             break;
         DrawFrame(frame.get(), i, spec.frames);
         frame->pts = i;
-        result = avcodec_send_frame(codec, frame.get());
-        if (result >= 0)
-            result = Drain(codec, format, stream, packet.get());
+        result = Encode(codec, format, stream, packet.get(), frame.get());
     }
-    if (result >= 0)
-        result = avcodec_send_frame(codec, nullptr);
-    if (result >= 0)
-        result = Drain(codec, format, stream, packet.get());
-    return result;
+    return result < 0 ? result : Encode(codec, format, stream, packet.get(), nullptr);
 }
 
 int32_t EncodeSilence(AVCodecContext *codec, AVFormatContext *format, AVStream *stream)
@@ -212,15 +213,9 @@ int32_t EncodeSilence(AVCodecContext *codec, AVFormatContext *format, AVStream *
             break;
         std::memset(frame->data[0], 0, static_cast<size_t>(frame->nb_samples) * 2);
         frame->pts = static_cast<int64_t>(i) * 1024;
-        result = avcodec_send_frame(codec, frame.get());
-        if (result >= 0)
-            result = Drain(codec, format, stream, packet.get());
+        result = Encode(codec, format, stream, packet.get(), frame.get());
     }
-    if (result >= 0)
-        result = avcodec_send_frame(codec, nullptr);
-    if (result >= 0)
-        result = Drain(codec, format, stream, packet.get());
-    return result;
+    return result < 0 ? result : Encode(codec, format, stream, packet.get(), nullptr);
 }
 
 } // namespace

@@ -1,9 +1,9 @@
 #include "vproc/AnimateLoader.h"
 #include "vproc/EmbeddedResource.h"
 
-#include "AnimClipMaker.h"
+#include "ClipFiles.h"
+#include "PictureTestUtils.h"
 #include "support/LogCapture.h"
-#include "support/TempDir.h"
 
 extern "C" {
 #include <libavformat/avio.h>
@@ -13,23 +13,10 @@ extern "C" {
 #include <gtest/gtest.h>
 
 #include <array>
-#include <fstream>
 #include <latch>
 #include <thread>
 
 namespace {
-
-std::vector<uint8_t> Clip(int32_t width, int32_t height, int32_t frames, bool timecode = false)
-{
-    stAnimClipSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.frames = frames;
-    spec.timecode = timecode;
-    std::vector<uint8_t> clip;
-    EXPECT_EQ(MakeAnimClip(spec, clip), 0);
-    return clip;
-}
 
 stAnimateSource MemorySource(const std::vector<uint8_t> &clip)
 {
@@ -55,77 +42,83 @@ std::array<uint8_t, 4> Pixel(const stAnimateFrame &frame, int32_t x, int32_t y)
     return rgba;
 }
 
-TEST(AnimateLoaderTest, BuiltInClipFramesOneTo250AtHalfSize)
+// The built-in clip is linked in whole: 1280 x 720 at 30 frames a second, time base 1/15360, 300
+// frames stated.
+TEST(AnimateLoaderTest, BuiltInClipIsEmbedded)
 {
     CAnimateLoader loader;
-    stOsgAnimate item;
-    item.firstFrame = 1;
-    item.lastFrame = 250;
-    item.placement.scale = 0.5f;
-    ASSERT_EQ(loader.LoadAnimate(BuiltInClip(), item), 250);
-    ASSERT_EQ(item.frames.size(), 250u);
-    EXPECT_EQ(item.width, 640);
-    EXPECT_EQ(item.height, 360);
-    EXPECT_FLOAT_EQ(item.frameRate, 30.0f);
-    EXPECT_EQ(item.bytesPerPixel, 4);
-    for (const stAnimateFrame &frame : item.frames) {
-        ASSERT_EQ(frame.width, 640);
-        ASSERT_EQ(frame.height, 360);
-        ASSERT_EQ(frame.length, 921600);
-        ASSERT_EQ(frame.durationMs, 33); // 512 ticks x 65 µs
-        ASSERT_TRUE(frame.picture);
-    }
-    // The first frame: transparent top-left, the opaque progress bar starts at the bottom-left.
-    EXPECT_EQ(Pixel(item.frames[0], 0, 0)[3], 0);
-    EXPECT_EQ(Pixel(item.frames[0], 0, 359), (std::array<uint8_t, 4>{255, 255, 255, 255}));
+    stOsgAnimate first;
+    first.firstFrame = 1;
+    first.lastFrame = 1;
+    ASSERT_EQ(loader.LoadAnimate(BuiltInClip(), first), 1);
+    EXPECT_EQ(first.width, 1280);
+    EXPECT_EQ(first.height, 720);
+    EXPECT_FLOAT_EQ(first.frameRate, 30.0f);
+    EXPECT_EQ(first.bytesPerPixel, 4);
+    const stAnimateFrame &frame = first.frames[0];
+    EXPECT_EQ(frame.length, 1280 * 720 * 4);
+    EXPECT_EQ(frame.durationMs, 33); // 512 ticks x 65 µs
+    // Transparent top-left; the opaque progress bar starts at the bottom-left.
+    EXPECT_EQ(Pixel(frame, 0, 0)[3], 0);
+    EXPECT_EQ(Pixel(frame, 0, 719), (std::array<uint8_t, 4>{255, 255, 255, 255}));
+
+    CLogCapture log;
+    stOsgAnimate beyond;
+    beyond.firstFrame = 1;
+    beyond.lastFrame = 301;
+    EXPECT_EQ(loader.LoadAnimate(BuiltInClip(), beyond), -64);
+    EXPECT_TRUE(log.Contains(
+        L"The OSG configred using frames from[1] to [301],but only [300] frames contains in media source file! Give up!", 3));
+    EXPECT_TRUE(beyond.frames.empty());
 }
 
-TEST(AnimateLoaderTest, BuiltInClipHas300FramesOf1280x720)
+// Decoding the whole clip takes half a minute under the sanitizers; the release build does it.
+TEST(AnimateLoaderTest, BuiltInClipDecodesAll300Frames)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the whole built-in clip is decoded in the release build";
+#endif
     CAnimateLoader loader;
     stOsgAnimate all;
     all.placement.scale = 0.1f;
     ASSERT_EQ(loader.LoadAnimate(BuiltInClip(), all), 300);
     EXPECT_EQ(all.width, 128);
     EXPECT_EQ(all.height, 72);
-
-    stOsgAnimate last;
-    last.firstFrame = 299;
-    last.lastFrame = 300;
-    ASSERT_EQ(loader.LoadAnimate(BuiltInClip(), last), 2);
-    EXPECT_EQ(last.frames[1].width, 1280);
-    EXPECT_EQ(last.frames[1].height, 720);
-    EXPECT_EQ(last.frames[1].length, 1280 * 720 * 4);
-    // The last frame's progress bar reaches the right edge.
-    EXPECT_EQ(Pixel(last.frames[1], 1279, 719)[3], 255);
-    EXPECT_EQ(Pixel(last.frames[0], 1279, 719)[3], 0);
+    for (const stAnimateFrame &frame : all.frames) {
+        ASSERT_EQ(frame.durationMs, 33);
+        ASSERT_TRUE(frame.picture);
+    }
 }
 
+// The frames listed are those of the range: frame n of 6 has a progress bar of n x 10 columns.
 TEST(AnimateLoaderTest, FrameRangeChecks)
 {
+    const std::vector<uint8_t> clip = MakeClip(60, 20, 6);
+    const stAnimateSource source = MemorySource(clip);
     CAnimateLoader loader;
-    CLogCapture log;
     stOsgAnimate item;
-    item.firstFrame = 1;
-    item.lastFrame = 301;
-    EXPECT_EQ(loader.LoadAnimate(BuiltInClip(), item), -64);
-    EXPECT_TRUE(log.Contains(
-        L"The OSG configred using frames from[1] to [301],but only [300] frames contains in media source file! Give up!", 3));
-    EXPECT_TRUE(item.frames.empty());
+    item.firstFrame = 2;
+    item.lastFrame = 4;
+    ASSERT_EQ(loader.LoadAnimate(OSG_SOURCE_MEMORY, &source, item), 3);
+    for (int32_t i = 0; i < 3; ++i) {
+        const int32_t bar = 10 * (i + 2);
+        EXPECT_EQ(item.frames[i].length, 60 * 20 * 4);
+        EXPECT_EQ(Pixel(item.frames[i], bar - 1, 19)[3], 255) << i;
+        EXPECT_EQ(Pixel(item.frames[i], bar, 19)[3], 0) << i;
+    }
 
     item.firstFrame = 5;
     item.lastFrame = 4;
     EXPECT_EQ(loader.LoadAnimate(BuiltInClip(), item), -1);
-    const std::vector<uint8_t> clip = Clip(32, 18, 3);
-    const stAnimateSource source = MemorySource(clip);
     EXPECT_EQ(loader.LoadAnimate(OSG_SOURCE_MEMORY, &source, item), -1);
     EXPECT_EQ(loader.LoadAnimate(OSG_SOURCE_MEMORY, nullptr, item), -1);
     EXPECT_EQ(loader.LoadAnimate(4, &source, item), -1);
+    EXPECT_EQ(item.frames.size(), 3u) << "a refused load leaves the item";
 }
 
 TEST(AnimateLoaderTest, ScaleOutsideZeroToOneKeepsTheClipSize)
 {
-    const std::vector<uint8_t> clip = Clip(64, 36, 4);
+    const std::vector<uint8_t> clip = MakeClip(64, 36, 4);
     const stAnimateSource source = MemorySource(clip);
     CAnimateLoader loader;
     for (float scale : {1.5f, 0.0f, 1.0f}) {
@@ -140,7 +133,7 @@ TEST(AnimateLoaderTest, ScaleOutsideZeroToOneKeepsTheClipSize)
 
 TEST(AnimateLoaderTest, PictureSizeLimit)
 {
-    const std::vector<uint8_t> clip = Clip(3840, 2160, 1);
+    const std::vector<uint8_t> clip = MakeClip(3840, 2160, 1);
     const stAnimateSource source = MemorySource(clip);
     CAnimateLoader loader;
     stOsgAnimate half;
@@ -190,7 +183,7 @@ TEST(AnimateLoaderTest, BorrowedBlockIsLetGoAfterTheLoad)
 {
     CAnimateLoader loader;
     {
-        const std::vector<uint8_t> clip = Clip(32, 16, 2);
+        const std::vector<uint8_t> clip = MakeClip(32, 16, 2);
         const stAnimateSource source = MemorySource(clip);
         stOsgAnimate item;
         ASSERT_EQ(loader.LoadAnimate(OSG_SOURCE_MEMORY, &source, item), 2);
@@ -204,19 +197,15 @@ TEST(AnimateLoaderTest, BorrowedBlockIsLetGoAfterTheLoad)
 
 TEST(AnimateLoaderTest, DeviceBlockIsCopiedToTheHost)
 {
-    const std::vector<uint8_t> clip = Clip(48, 32, 3);
-    void *device = nullptr;
-    ASSERT_EQ(DevMalloc(&device, clip.size()), GPU_SUCCESS);
-    ASSERT_EQ(DevMemcpy(device, clip.data(), clip.size(), EGpuCopyKind::HostToDevice), GPU_SUCCESS);
-    stAnimateSource source;
-    source.pData = device;
-    source.length = static_cast<int64_t>(clip.size());
+    const std::vector<uint8_t> clip = MakeClip(48, 32, 3);
+    const CDvcBuffer device = DeviceCopy(clip);
+    stAnimateSource source = MemorySource(clip);
+    source.pData = device.Get();
     source.inDevice = true;
     CAnimateLoader loader;
     stOsgAnimate item;
     EXPECT_EQ(loader.LoadAnimate(OSG_SOURCE_MEMORY, &source, item), 3);
     EXPECT_EQ(item.width, 48);
-    DevFree(device);
 }
 
 TEST(AnimateLoaderTest, SourcesWithoutVideoOrUnreadable)
@@ -248,21 +237,14 @@ TEST(AnimateLoaderTest, SourcesWithoutVideoOrUnreadable)
 TEST(AnimateLoaderTest, FilesAndPictures)
 {
     CTempDir dir;
-    const std::vector<uint8_t> clip = Clip(40, 24, 6, true);
-    const std::string clipPath = dir.File("clip.mov").string();
-    std::ofstream(clipPath, std::ios::binary).write(reinterpret_cast<const char *>(clip.data()),
-                                                    static_cast<std::streamsize>(clip.size()));
+    const std::string clipPath = WriteTestFile(dir, "clip.mov", MakeClip(40, 24, 6, true));
     CAnimateLoader loader;
     stOsgAnimate item;
     item.firstFrame = 2;
     item.lastFrame = 4;
     EXPECT_EQ(loader.LoadAnimate(clipPath, item), 3);
 
-    std::vector<uint8_t> png;
-    ASSERT_EQ(MakePngPicture(100, 50, png), 0);
-    const std::string picturePath = dir.File("picture.png").string();
-    std::ofstream(picturePath, std::ios::binary).write(reinterpret_cast<const char *>(png.data()),
-                                                       static_cast<std::streamsize>(png.size()));
+    const std::string picturePath = WriteTestFile(dir, "picture.png", MakePng(100, 50));
     stOsgPicture picture;
     EXPECT_EQ(loader.LoadPicture(picturePath, picture), 1);
     EXPECT_EQ(picture.width, 100);
@@ -276,7 +258,7 @@ TEST(AnimateLoaderTest, FilesAndPictures)
 
 TEST(AnimateLoaderTest, FailedDeviceCopyFreesWhatWasMadeAndLeavesTheItem)
 {
-    const std::vector<uint8_t> clip = Clip(32, 16, 5);
+    const std::vector<uint8_t> clip = MakeClip(32, 16, 5);
     const stAnimateSource source = MemorySource(clip);
     CAnimateLoader loader;
     stOsgAnimate item;
@@ -326,8 +308,8 @@ TEST(AnimateLoaderTest, MemoryReaderReadsAndSeeksInsideTheBlock)
 // Loads on different loaders share no buffer or read position.
 TEST(AnimateLoaderTest, ConcurrentLoadsStayApart)
 {
-    const std::vector<uint8_t> small = Clip(32, 16, 7);
-    const std::vector<uint8_t> large = Clip(96, 48, 11);
+    const std::vector<uint8_t> small = MakeClip(32, 16, 7);
+    const std::vector<uint8_t> large = MakeClip(96, 48, 11);
     std::latch start(2);
     int32_t results[2] = {};
     uint16_t widths[2] = {};

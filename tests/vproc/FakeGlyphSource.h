@@ -8,6 +8,16 @@
 
 #include <atomic>
 
+// The font the writer's callers give: "Arial" of that cell height, character set 134.
+inline stOsdFont ArialFont(int32_t height = 16)
+{
+    stOsdFont font;
+    font.height = height;
+    font.charSet = 134;
+    font.faceName = L"Arial";
+    return font;
+}
+
 class CFakeGlyphSource : public COsdGlyphSource
 {
 public:

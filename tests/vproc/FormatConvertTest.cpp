@@ -5,19 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
 namespace {
-
-std::vector<uint8_t> Noise(int width, int height, uint32_t seed)
-{
-    return MakeI420(width, height, [seed](EPlane plane, int x, int y) {
-        return NoiseAt(seed * 3 + static_cast<uint32_t>(plane), x, y);
-    });
-}
 
 // The NV12 picture of an I420 one: the same luma, then lines of U, V pairs of the given pitch.
 std::vector<uint8_t> ToNv12(const std::vector<uint8_t> &i420, int width, int height, int pitch, size_t bytes)
@@ -91,15 +83,13 @@ struct stBgraCase
 void CheckBgra(const stBgraCase &c)
 {
     SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " standard " << c.standard);
-    const std::vector<uint8_t> i420 = Noise(c.width, c.height, 31);
+    const std::vector<uint8_t> i420 = NoiseI420(c.width, c.height, 31);
     const size_t srcBytes = static_cast<size_t>(c.srcPitch) * c.height * 3 / 2 + c.srcPitch;
-    CDeviceBlock src(srcBytes);
-    src.Upload(ToNv12(i420, c.width, c.height, c.srcPitch, srcBytes));
-    CDeviceBlock dst(static_cast<size_t>(c.dstPitch) * c.height);
-    dst.Upload(std::vector<uint8_t>(dst.Bytes(), 0xEE));
-    ASSERT_EQ(Nv12ToBgra32InDvc(src.Data(), c.srcPitch, dst.Data(), c.dstPitch, c.width, c.height, c.standard),
+    const CDvcBuffer src = DeviceCopy(ToNv12(i420, c.width, c.height, c.srcPitch, srcBytes));
+    const CDvcBuffer dst = DeviceCopy(std::vector<uint8_t>(static_cast<size_t>(c.dstPitch) * c.height, 0xEE));
+    ASSERT_EQ(Nv12ToBgra32InDvc(src.Get(), c.srcPitch, dst.Get(), c.dstPitch, c.width, c.height, c.standard),
               GPU_SUCCESS);
-    const std::vector<uint8_t> bgra = dst.Download();
+    const std::vector<uint8_t> bgra = Download(dst);
     int failures = 0;
     for (int y = 0; y < c.height && failures < 5; ++y) {
         for (int x = 0; x < c.width && failures < 5; ++x) {
@@ -139,11 +129,10 @@ TEST(FormatConvertTest, Nv12ToBgraKnownColours)
 {
     // White, black and BT.601 red in the three 2 x 2 blocks of a 6 x 2 picture.
     std::vector<uint8_t> nv12 = {235, 235, 16, 16, 81, 81, 235, 235, 16, 16, 81, 81, 128, 128, 128, 128, 90, 240};
-    CDeviceBlock src(nv12.size());
-    src.Upload(nv12);
-    CDeviceBlock dst(6 * 2 * 4);
-    ASSERT_EQ(Nv12ToBgra32InDvc(src.Data(), 6, dst.Data(), 24, 6, 2, 6), GPU_SUCCESS);
-    const std::vector<uint8_t> bgra = dst.Download();
+    const CDvcBuffer src = DeviceCopy(nv12);
+    const CDvcBuffer dst = DeviceCopy(std::vector<uint8_t>(6 * 2 * 4));
+    ASSERT_EQ(Nv12ToBgra32InDvc(src.Get(), 6, dst.Get(), 24, 6, 2, 6), GPU_SUCCESS);
+    const std::vector<uint8_t> bgra = Download(dst);
     const uint8_t expected[3][4] = {{255, 255, 255, 0}, {0, 0, 0, 0}, {0, 0, 255, 0}};
     for (int y = 0; y < 2; ++y) {
         for (int x = 0; x < 6; ++x) {
@@ -151,19 +140,18 @@ TEST(FormatConvertTest, Nv12ToBgraKnownColours)
                 EXPECT_EQ(bgra[static_cast<size_t>(y) * 24 + 4 * x + k], expected[x / 2][k]) << x << ", " << y << " byte " << k;
         }
     }
-    EXPECT_EQ(Nv12ToBgra32InDvc(nullptr, 6, dst.Data(), 24, 6, 2, 6), GPU_ERROR_INVALID_VALUE);
-    EXPECT_EQ(Nv12ToBgra32InDvc(src.Data(), 4, dst.Data(), 24, 6, 2, 6), GPU_ERROR_INVALID_VALUE);
-    EXPECT_EQ(Nv12ToBgra32InDvc(src.Data(), 6, dst.Data(), 20, 6, 2, 6), GPU_ERROR_INVALID_VALUE);
+    EXPECT_EQ(Nv12ToBgra32InDvc(nullptr, 6, dst.Get(), 24, 6, 2, 6), GPU_ERROR_INVALID_VALUE);
+    EXPECT_EQ(Nv12ToBgra32InDvc(src.Get(), 4, dst.Get(), 24, 6, 2, 6), GPU_ERROR_INVALID_VALUE);
+    EXPECT_EQ(Nv12ToBgra32InDvc(src.Get(), 6, dst.Get(), 20, 6, 2, 6), GPU_ERROR_INVALID_VALUE);
 }
 
 TEST(FormatConvertTest, PlanarToSemiplanarInterleavesTheChroma)
 {
     const int w = 64, h = 48;
-    const std::vector<uint8_t> i420 = Noise(w, h, 41);
-    CDeviceBlock picture(i420.size());
-    picture.Upload(i420);
-    ASSERT_EQ(ConvertPlanarToSemiplanarInDvc(picture.Data(), w, h), GPU_SUCCESS);
-    EXPECT_EQ(picture.Download(), ToNv12(i420, w, h, w, i420.size()));
+    const std::vector<uint8_t> i420 = NoiseI420(w, h, 41);
+    const CDvcBuffer picture = DeviceCopy(i420);
+    ASSERT_EQ(ConvertPlanarToSemiplanarInDvc(picture.Get(), w, h), GPU_SUCCESS);
+    EXPECT_EQ(Download(picture), ToNv12(i420, w, h, w, i420.size()));
 }
 
 TEST(FormatConvertTest, RoundTripsAreExact)
@@ -171,16 +159,11 @@ TEST(FormatConvertTest, RoundTripsAreExact)
     const std::pair<int, int> sizes[] = {{64, 48}, {63, 47}, {2, 2}, {1, 1}, {34, 3}, {3840, 2160}, {4098, 8}};
     for (const auto &[w, h] : sizes) {
         SCOPED_TRACE(testing::Message() << w << "x" << h);
-        const std::vector<uint8_t> i420 = Noise(w, h, 51);
-        CDeviceBlock picture(i420.size());
-        picture.Upload(i420);
-        ASSERT_EQ(ConvertPlanarToSemiplanarInDvc(picture.Data(), w, h), GPU_SUCCESS);
-        ASSERT_EQ(ConvertSemiplanarToPlanarInDvc(picture.Data(), w, h, 0), GPU_SUCCESS);
-        const std::vector<uint8_t> back = picture.Download();
-        // Bytes that no plane covers (odd sizes) are not part of the picture.
-        const std::vector<uint8_t> expected = MakeI420(w, h, [&](EPlane p, int x, int y) { return I420At(i420, w, h, p, x, y); });
-        const std::vector<uint8_t> actual = MakeI420(w, h, [&](EPlane p, int x, int y) { return I420At(back, w, h, p, x, y); });
-        EXPECT_TRUE(actual == expected);
+        const std::vector<uint8_t> i420 = NoiseI420(w, h, 51);
+        const CDvcBuffer picture = DeviceCopy(i420);
+        ASSERT_EQ(ConvertPlanarToSemiplanarInDvc(picture.Get(), w, h), GPU_SUCCESS);
+        ASSERT_EQ(ConvertSemiplanarToPlanarInDvc(picture.Get(), w, h, 0), GPU_SUCCESS);
+        ExpectSameI420(Download(picture), i420, w, h);
     }
 }
 
@@ -190,15 +173,13 @@ TEST(FormatConvertTest, PitchedNv12BecomesContiguousI420)
     for (const auto &[w, pitch] : cases) {
         const int h = w == 62 ? 30 : 1080;
         SCOPED_TRACE(testing::Message() << w << "x" << h << " pitch " << pitch);
-        const std::vector<uint8_t> i420 = Noise(w, h, 61);
+        const std::vector<uint8_t> i420 = NoiseI420(w, h, 61);
         const size_t bytes = static_cast<size_t>(pitch) * h * 3 / 2;
-        CDeviceBlock picture(bytes);
-        picture.Upload(ToNv12(i420, w, h, pitch, bytes));
+        const CDvcBuffer picture = DeviceCopy(ToNv12(i420, w, h, pitch, bytes));
         const int64_t before = DevAllocationCounts().deviceBlocks;
-        ASSERT_EQ(ConvertSemiplanarToPlanarInDvc(picture.Data(), w, h, pitch), GPU_SUCCESS);
+        ASSERT_EQ(ConvertSemiplanarToPlanarInDvc(picture.Get(), w, h, pitch), GPU_SUCCESS);
         EXPECT_EQ(DevAllocationCounts().deviceBlocks, before);
-        const std::vector<uint8_t> result = picture.Download();
-        EXPECT_TRUE(std::equal(i420.begin(), i420.end(), result.begin()));
+        ExpectSameI420(Download(picture), i420, w, h);
     }
 }
 
@@ -211,19 +192,18 @@ TEST(FormatConvertTest, FailuresLeaveThePictureAsItWas)
     EXPECT_EQ(log.Lines().size(), 2u);
 
     const int w = 64, h = 48;
-    const std::vector<uint8_t> i420 = Noise(w, h, 71);
-    CDeviceBlock picture(i420.size());
-    picture.Upload(i420);
+    const std::vector<uint8_t> i420 = NoiseI420(w, h, 71);
+    const CDvcBuffer picture = DeviceCopy(i420);
     DevInjectFault(EDevFault::Launch, 1);
-    EXPECT_EQ(ConvertPlanarToSemiplanarInDvc(picture.Data(), w, h), GPU_ERROR_LAUNCH_FAILURE);
+    EXPECT_EQ(ConvertPlanarToSemiplanarInDvc(picture.Get(), w, h), GPU_ERROR_LAUNCH_FAILURE);
     EXPECT_TRUE(log.Contains(L"GPU error(719) returned after kernel [UVInterleavedToPlanarInDevice] excuted!", 3));
     DevInjectFault(EDevFault::Launch, 1);
-    EXPECT_EQ(ConvertSemiplanarToPlanarInDvc(picture.Data(), w, h, 0), GPU_ERROR_LAUNCH_FAILURE);
+    EXPECT_EQ(ConvertSemiplanarToPlanarInDvc(picture.Get(), w, h, 0), GPU_ERROR_LAUNCH_FAILURE);
     DevInjectFault(EDevFault::Malloc, 1);
-    EXPECT_EQ(ConvertSemiplanarToPlanarInDvc(picture.Data(), w, h, 0), GPU_ERROR_MEMORY_ALLOCATION);
+    EXPECT_EQ(ConvertSemiplanarToPlanarInDvc(picture.Get(), w, h, 0), GPU_ERROR_MEMORY_ALLOCATION);
     EXPECT_TRUE(log.Contains(L"GPU memory allocing failed with error(2) returned!", 3));
-    EXPECT_EQ(picture.Download(), i420);
-    EXPECT_EQ(ConvertSemiplanarToPlanarInDvc(picture.Data(), w, h, 32), GPU_ERROR_INVALID_VALUE) << "pitch below width";
+    EXPECT_EQ(Download(picture), i420);
+    EXPECT_EQ(ConvertSemiplanarToPlanarInDvc(picture.Get(), w, h, 32), GPU_ERROR_INVALID_VALUE) << "pitch below width";
 }
 
 } // namespace

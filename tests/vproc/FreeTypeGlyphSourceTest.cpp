@@ -1,8 +1,8 @@
 #include "vproc/FreeTypeGlyphSource.h"
 #include "vproc/OsdWriter.h"
 
+#include "FakeGlyphSource.h"
 #include "OverlayTestFrame.h"
-#include "support/LogCapture.h"
 
 #include <fontconfig/fontconfig.h>
 #include <ft2build.h>
@@ -100,9 +100,7 @@ TEST(FreeTypeGlyphSourceTest, ArialResolvesToItsMetricTwin)
 TEST(FreeTypeGlyphSourceTest, CellMetricsFollowTheGdiCellHeight)
 {
     CFreeTypeGlyphSource source;
-    stOsdFont font;
-    font.height = 32;
-    font.faceName = L"Arial";
+    stOsdFont font = ArialFont(32);
     std::unique_ptr<COsdFontFace> face;
     int32_t lastError = 0;
     ASSERT_EQ(source.OpenFont(font, face, lastError), 0);
@@ -135,11 +133,7 @@ TEST(FreeTypeGlyphSourceTest, RenderedTextMatchesFreeTypeMetrics)
 
     COsdWriter writer(false);
     writer.SetFrameSize(200, 100, 0, 0);
-    stOsdFont font;
-    font.height = 32;
-    font.charSet = 134;
-    font.faceName = L"Arial";
-    ASSERT_EQ(writer.AddOsd(1, OSD_CONTENT_STATIC_TEXT, font, OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 10, 20, false), 1);
+    ASSERT_EQ(writer.AddOsd(1, OSD_CONTENT_STATIC_TEXT, ArialFont(32), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 10, 20, false), 1);
     ASSERT_EQ(writer.SetOsdText(1, L"Hi"), 2);
     stOsdItem item;
     ASSERT_TRUE(writer.GetOsdItem(1, item));

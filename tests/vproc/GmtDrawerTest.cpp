@@ -41,6 +41,16 @@ stDrawn Draw(int32_t width, int32_t height, const std::function<int32_t(const st
     return drawn;
 }
 
+// Draws one figure, outlined or filled, in the test style.
+template <typename Figure>
+stDrawn DrawFigure(int32_t width, int32_t height,
+                   int32_t (*draw)(const stVideoFrameInfo &, const stOsgDrawStyle *, const Figure *),
+                   const Figure &figure, bool hollow = true)
+{
+    const stOsgDrawStyle style = Style(hollow);
+    return Draw(width, height, [&](const stVideoFrameInfo &f) { return draw(f, &style, &figure); });
+}
+
 // Every pixel whose luma is not the background.
 std::set<std::pair<int32_t, int32_t>> Lit(const COverlayTestFrame &frame)
 {
@@ -122,10 +132,7 @@ TEST(GmtDrawerTest, VeryLongSegmentListsAreAllDrawn)
 TEST(GmtDrawerTest, RectanglesFilledAndHollow)
 {
     const stRectangleInfo rect{4, 4, 10, 6};
-    const stDrawn filled = Draw(32, 16, [&](const stVideoFrameInfo &f) {
-        const stOsgDrawStyle style = Style(false);
-        return DrawRectangelOnFrame(f, &style, &rect);
-    });
+    const stDrawn filled = DrawFigure(32, 16, &DrawRectangelOnFrame, rect, false);
     for (int32_t y = 3; y <= 10; ++y) {
         for (int32_t x = 3; x <= 14; ++x) {
             const bool border = (y == 4 || y == 9 || x == 4 || x == 13) && y >= 4 && y <= 9 && x >= 4 && x <= 13;
@@ -136,19 +143,13 @@ TEST(GmtDrawerTest, RectanglesFilledAndHollow)
     }
     EXPECT_EQ(filled.frame.U(4, 3), kGreen.u); // interior chroma (rows 6, 7; columns 8, 9)
 
-    const stDrawn hollow = Draw(32, 16, [&](const stVideoFrameInfo &f) {
-        const stOsgDrawStyle style = Style(true);
-        return DrawRectangelOnFrame(f, &style, &rect);
-    });
+    const stDrawn hollow = DrawFigure(32, 16, &DrawRectangelOnFrame, rect);
     EXPECT_EQ(hollow.frame.Y(8, 6), kBackground);
     EXPECT_EQ(hollow.frame.Y(8, 4), kRed.y);
 
     // Two pixels wide: no interior to fill, only the border.
     const stRectangleInfo thin{4, 4, 2, 6};
-    const stDrawn narrow = Draw(32, 16, [&](const stVideoFrameInfo &f) {
-        const stOsgDrawStyle style = Style(false);
-        return DrawRectangelOnFrame(f, &style, &thin);
-    });
+    const stDrawn narrow = DrawFigure(32, 16, &DrawRectangelOnFrame, thin, false);
     for (const auto &p : Lit(narrow.frame))
         EXPECT_EQ(narrow.frame.Y(p.first, p.second), kRed.y);
     EXPECT_EQ(DrawRectangelOnFrame(narrow.frame.Info(nullptr, true), nullptr, &thin), -1);
@@ -157,10 +158,7 @@ TEST(GmtDrawerTest, RectanglesFilledAndHollow)
 TEST(GmtDrawerTest, FilledTriangle)
 {
     const stTriangleInfo triangle{10, 10, 30, 10, 20, 30};
-    const stDrawn d = Draw(48, 40, [&](const stVideoFrameInfo &f) {
-        const stOsgDrawStyle style = Style(false);
-        return DrawTrianglelOnFrame(f, &style, &triangle);
-    });
+    const stDrawn d = DrawFigure(48, 40, &DrawTrianglelOnFrame, triangle, false);
     EXPECT_EQ(d.frame.Y(20, 15), kGreen.y);
     EXPECT_EQ(d.frame.Y(20, 10), kRed.y); // the top edge is a border line
     EXPECT_EQ(d.frame.Y(12, 25), kBackground);
@@ -174,17 +172,11 @@ TEST(GmtDrawerTest, PolygonNeedsFourVertices)
     const uint16_t xs[] = {4, 20, 20, 4};
     const uint16_t ys[] = {4, 4, 12, 12};
     stPolygonInfo polygon{3, xs, ys};
-    const stDrawn refused = Draw(32, 16, [&](const stVideoFrameInfo &f) {
-        const stOsgDrawStyle style = Style();
-        return DrawPolygonOnFrame(f, &style, &polygon);
-    });
+    const stDrawn refused = DrawFigure(32, 16, &DrawPolygonOnFrame, polygon);
     EXPECT_EQ(refused.result, -1);
     EXPECT_TRUE(Lit(refused.frame).empty());
     polygon.vertexNum = 4;
-    const stDrawn square = Draw(32, 16, [&](const stVideoFrameInfo &f) {
-        const stOsgDrawStyle style = Style();
-        return DrawPolygonOnFrame(f, &style, &polygon);
-    });
+    const stDrawn square = DrawFigure(32, 16, &DrawPolygonOnFrame, polygon);
     EXPECT_EQ(square.result, 0);
     EXPECT_EQ(square.frame.Y(12, 4), kRed.y);
     EXPECT_EQ(square.frame.Y(4, 8), kRed.y);  // the closing edge, last vertex back to the first
@@ -196,10 +188,7 @@ TEST(GmtDrawerTest, PolygonNeedsFourVertices)
 TEST(GmtDrawerTest, CirclesOutlinedFilledAndCutAtTheEdge)
 {
     const stCircleInfo circle{32, 24, 8};
-    const stDrawn outline = Draw(64, 48, [&](const stVideoFrameInfo &f) {
-        const stOsgDrawStyle style = Style(true);
-        return DrawCircleOnFrame(f, &style, &circle);
-    });
+    const stDrawn outline = DrawFigure(64, 48, &DrawCircleOnFrame, circle);
     EXPECT_EQ(outline.frame.Y(24, 24), kRed.y);
     EXPECT_EQ(outline.frame.Y(40, 24), kRed.y);
     EXPECT_EQ(outline.frame.Y(32, 16), kRed.y); // top row: a single point
@@ -211,40 +200,28 @@ TEST(GmtDrawerTest, CirclesOutlinedFilledAndCutAtTheEdge)
     // One point per row on each side: 17 rows, the top and bottom ones single.
     EXPECT_EQ(Lit(outline.frame).size(), 2u * 17 - 2);
 
-    const stDrawn filled = Draw(64, 48, [&](const stVideoFrameInfo &f) {
-        const stOsgDrawStyle style = Style(false);
-        return DrawCircleOnFrame(f, &style, &circle);
-    });
+    const stDrawn filled = DrawFigure(64, 48, &DrawCircleOnFrame, circle, false);
     EXPECT_EQ(filled.frame.Y(32, 24), kGreen.y);
     EXPECT_EQ(filled.frame.U(16, 12), kGreen.u);
     EXPECT_EQ(filled.frame.Y(24, 24), kRed.y);
 
     // Centre near the left edge: the visible part is drawn, nothing wraps into the row above.
     const stCircleInfo edge{2, 24, 8};
-    const stDrawn cut = Draw(64, 48, [&](const stVideoFrameInfo &f) {
-        const stOsgDrawStyle style = Style(false);
-        return DrawCircleOnFrame(f, &style, &edge);
-    });
+    const stDrawn cut = DrawFigure(64, 48, &DrawCircleOnFrame, edge, false);
     EXPECT_EQ(cut.frame.Y(10, 24), kRed.y);
     EXPECT_EQ(cut.frame.Y(0, 24), kGreen.y);
     for (int32_t y = 0; y < 48; ++y)
         EXPECT_EQ(cut.frame.Y(63, y), kBackground) << y;
 
     const stCircleInfo dot{5, 5, 0};
-    const stDrawn single = Draw(16, 16, [&](const stVideoFrameInfo &f) {
-        const stOsgDrawStyle style = Style(true);
-        return DrawCircleOnFrame(f, &style, &dot);
-    });
+    const stDrawn single = DrawFigure(16, 16, &DrawCircleOnFrame, dot);
     EXPECT_EQ(Lit(single.frame), (std::set<std::pair<int32_t, int32_t>>{{5, 5}}));
 }
 
 TEST(GmtDrawerTest, Ellipse)
 {
     const stEllipseInfo ellipse{32, 24, 10, 5};
-    const stDrawn d = Draw(64, 48, [&](const stVideoFrameInfo &f) {
-        const stOsgDrawStyle style = Style(true);
-        return DrawEllipseOnFrame(f, &style, &ellipse);
-    });
+    const stDrawn d = DrawFigure(64, 48, &DrawEllipseOnFrame, ellipse);
     EXPECT_EQ(d.frame.Y(22, 24), kRed.y);
     EXPECT_EQ(d.frame.Y(42, 24), kRed.y);
     EXPECT_EQ(d.frame.Y(32, 19), kRed.y);
@@ -256,13 +233,7 @@ TEST(GmtDrawerTest, Ellipse)
 TEST(GmtDrawerTest, ArcChordAndSector)
 {
     const stArcInfo quarter{32, 24, 10, 0.0f, 3.14159265f / 2};
-    const auto drawWith = [&](int32_t (*fn)(const stVideoFrameInfo &, const stOsgDrawStyle *, const stArcInfo *)) {
-        return Draw(64, 48, [&](const stVideoFrameInfo &f) {
-            const stOsgDrawStyle style = Style();
-            return fn(f, &style, &quarter);
-        });
-    };
-    const stDrawn arc = drawWith(&DrawArcOnFrame);
+    const stDrawn arc = DrawFigure(64, 48, &DrawArcOnFrame, quarter);
     EXPECT_EQ(arc.frame.Y(42, 24), kRed.y); // angle 0
     EXPECT_EQ(arc.frame.Y(32, 14), kRed.y); // angle pi/2
     EXPECT_EQ(arc.frame.Y(22, 24), kBackground); // angle pi: not on the arc
@@ -271,27 +242,21 @@ TEST(GmtDrawerTest, ArcChordAndSector)
         EXPECT_GE(p.first, 32);
         EXPECT_LE(p.second, 24);
     }
-    const stDrawn chord = drawWith(&DrawChordOnFrame);
+    const stDrawn chord = DrawFigure(64, 48, &DrawChordOnFrame, quarter);
     EXPECT_EQ(chord.frame.Y(37, 19), kRed.y); // on the chord from (32, 14) to (42, 24)
     EXPECT_EQ(chord.frame.Y(36, 24), kBackground);
-    const stDrawn sector = drawWith(&DrawSectorOnFrame);
+    const stDrawn sector = DrawFigure(64, 48, &DrawSectorOnFrame, quarter);
     EXPECT_EQ(sector.frame.Y(36, 24), kRed.y); // the radius to angle 0
     EXPECT_EQ(sector.frame.Y(32, 20), kRed.y); // the radius to angle pi/2
     EXPECT_EQ(sector.frame.Y(37, 19), kBackground);
 
     // The arc runs counter-clockwise from start to end, also across angle 0.
     const stArcInfo across{32, 24, 10, -3.14159265f / 4, 3.14159265f / 4};
-    const stDrawn wrapped = Draw(64, 48, [&](const stVideoFrameInfo &f) {
-        const stOsgDrawStyle style = Style();
-        return DrawArcOnFrame(f, &style, &across);
-    });
+    const stDrawn wrapped = DrawFigure(64, 48, &DrawArcOnFrame, across);
     EXPECT_EQ(wrapped.frame.Y(42, 24), kRed.y);
     EXPECT_EQ(wrapped.frame.Y(32, 14), kBackground);
     const stArcInfo empty{32, 24, 0, 0.0f, 6.3f};
-    const stDrawn none = Draw(64, 48, [&](const stVideoFrameInfo &f) {
-        const stOsgDrawStyle style = Style();
-        return DrawArcOnFrame(f, &style, &empty);
-    });
+    const stDrawn none = DrawFigure(64, 48, &DrawArcOnFrame, empty);
     EXPECT_TRUE(Lit(none.frame).empty());
 }
 

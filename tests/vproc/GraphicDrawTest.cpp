@@ -9,44 +9,33 @@
 
 namespace {
 
-// An RGBA image of one colour in device memory.
-class CTestImage
+// An RGBA image of one colour at (x, y).
+struct stTestImage
 {
-public:
-    CTestImage(uint16_t width, uint16_t height, std::array<uint8_t, 4> rgba) : m_width(width), m_height(height)
-    {
-        std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 4);
-        for (size_t i = 0; i < pixels.size(); i += 4)
-            std::copy(rgba.begin(), rgba.end(), pixels.begin() + static_cast<std::ptrdiff_t>(i));
-        DevMalloc(&m_device, pixels.size());
-        DevMemcpy(m_device, pixels.data(), pixels.size(), EGpuCopyKind::HostToDevice);
-    }
-    ~CTestImage() { DevFree(m_device); }
-    stGraphicInfo At(uint16_t x, uint16_t y) const
-    {
-        stGraphicInfo graphic;
-        graphic.image = reinterpret_cast<uintptr_t>(m_device);
-        graphic.rowLength = m_width * 4u;
-        graphic.width = m_width;
-        graphic.height = m_height;
-        graphic.X = x;
-        graphic.Y = y;
-        return graphic;
-    }
-
-private:
-    void *m_device = nullptr;
-    uint16_t m_width;
-    uint16_t m_height;
+    CDvcBuffer pixels;
+    stGraphicInfo graphic;
 };
 
-COverlayTestFrame Blend(const CTestImage &image, uint16_t x, uint16_t y, int32_t width = 64, int32_t height = 32)
+stTestImage Image(uint16_t width, uint16_t height, std::array<uint8_t, 4> rgba, uint16_t x, uint16_t y)
 {
-    COverlayTestFrame frame(width, height, {100, 128, 128});
-    const stGraphicInfo graphic = image.At(x, y);
+    stTestImage image{SolidImage(width, height, rgba), {}};
+    image.graphic.image = reinterpret_cast<uintptr_t>(image.pixels.Get());
+    image.graphic.rowLength = width * 4u;
+    image.graphic.width = width;
+    image.graphic.height = height;
+    image.graphic.X = x;
+    image.graphic.Y = y;
+    return image;
+}
+
+// Blends the image on a device copy of a 64 x 32 grey picture.
+COverlayTestFrame Blend(const stTestImage &image)
+{
+    COverlayTestFrame frame(64, 32, {100, 128, 128});
+    const stGraphicInfo &graphic = image.graphic;
     frame.OnDevice([&](uint8_t *data) {
         stVideoFrameInfo info = frame.Info(data, true);
-        info.lumaPitch = static_cast<uint16_t>(width);
+        info.lumaPitch = 64;
         EXPECT_EQ(DrawGraphicOnFrame(info, &graphic), 0);
     });
     EXPECT_TRUE(frame.GuardIntact());
@@ -55,7 +44,7 @@ COverlayTestFrame Blend(const CTestImage &image, uint16_t x, uint16_t y, int32_t
 
 TEST(GraphicDrawTest, OpaqueReplacesTransparentLeavesAndHalfMixes)
 {
-    const COverlayTestFrame opaque = Blend(CTestImage(8, 4, {200, 200, 200, 255}), 10, 6);
+    const COverlayTestFrame opaque = Blend(Image(8, 4, {200, 200, 200, 255}, 10, 6));
     for (int32_t y = 0; y < 32; ++y) {
         for (int32_t x = 0; x < 64; ++x) {
             const bool inside = x >= 10 && x < 18 && y >= 6 && y < 10;
@@ -64,14 +53,14 @@ TEST(GraphicDrawTest, OpaqueReplacesTransparentLeavesAndHalfMixes)
     }
     EXPECT_EQ(opaque.U(6, 4), 128);
 
-    const COverlayTestFrame clear = Blend(CTestImage(8, 4, {255, 0, 0, 0}), 10, 6);
+    const COverlayTestFrame clear = Blend(Image(8, 4, {255, 0, 0, 0}, 10, 6));
     EXPECT_EQ(clear.Picture(), COverlayTestFrame(64, 32, {100, 128, 128}).Picture());
 
     // alpha 128: 128 x 200 / 255 + 127 x 100 / 255 = 100 + 49.
-    const COverlayTestFrame half = Blend(CTestImage(8, 4, {200, 200, 200, 128}), 10, 6);
+    const COverlayTestFrame half = Blend(Image(8, 4, {200, 200, 200, 128}, 10, 6));
     EXPECT_EQ(half.Y(12, 7), 149);
 
-    const COverlayTestFrame red = Blend(CTestImage(4, 4, {255, 0, 0, 255}), 8, 8);
+    const COverlayTestFrame red = Blend(Image(4, 4, {255, 0, 0, 255}, 8, 8));
     const stColorYuv expected = InitOsgColor(OsgColorCodeToRgb(OSD_COLOR_RED));
     EXPECT_EQ(red.Y(9, 9), expected.y);
     EXPECT_EQ(red.U(4, 4), expected.u);
@@ -80,7 +69,7 @@ TEST(GraphicDrawTest, OpaqueReplacesTransparentLeavesAndHalfMixes)
 
 TEST(GraphicDrawTest, ImageReachingPastTheFrameIsCut)
 {
-    const COverlayTestFrame frame = Blend(CTestImage(8, 8, {200, 200, 200, 255}), 60, 28);
+    const COverlayTestFrame frame = Blend(Image(8, 8, {200, 200, 200, 255}, 60, 28));
     EXPECT_EQ(frame.Y(63, 31), 200);
     EXPECT_EQ(frame.Y(60, 28), 200);
     for (int32_t y = 0; y < 32; ++y)

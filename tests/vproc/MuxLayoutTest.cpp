@@ -100,23 +100,6 @@ TEST(MuxLayoutTest, GridsFollowTheCellRulesOnBothCanvases)
     CheckGrids(kGrids720, std::size(kGrids720), 1280, 720);
 }
 
-TEST(MuxLayoutTest, NamedCasesOfTheGrids)
-{
-    CVideoMuxer muxer;
-    int result = 0;
-    stMuxLayout nine = Build(muxer, 9, 1920, 1080, result);
-    ASSERT_EQ(result, 9);
-    EXPECT_EQ(RectOf(nine.regions[4]), (stRect{640, 360, 640, 360}));
-    EXPECT_EQ(RectOf(nine.regions[8]), (stRect{1280, 720, 640, 360}));
-
-    stMuxLayout row = Build(muxer, 11, 1920, 1080, result);
-    EXPECT_EQ(RectOf(row.regions[3]), (stRect{1440, 404, 480, 268}));
-
-    stMuxLayout six = Build(muxer, 12, 1280, 720, result);
-    EXPECT_EQ(RectOf(six.regions[1]), (stRect{416, 120, 416, 236}));
-    EXPECT_EQ(RectOf(six.regions[5]), (stRect{848, 360, 416, 236}));
-}
-
 TEST(MuxLayoutTest, OneLargeWithSmallWindows)
 {
     CVideoMuxer muxer;

@@ -11,14 +11,6 @@
 
 namespace {
 
-stOsdFont Font()
-{
-    stOsdFont font;
-    font.height = 16;
-    font.faceName = L"Arial";
-    return font;
-}
-
 // Local time 2026-07-05 09:05:03 on this host.
 time_t FixedLocalTime()
 {
@@ -54,9 +46,9 @@ struct OsdClockTest : ::testing::Test
 
 TEST_F(OsdClockTest, ClockTextsShowTheInjectedLocalTime)
 {
-    writer.AddOsd(1, OSD_CONTENT_TIME, Font(), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 0, 0, false);
-    writer.AddOsd(2, OSD_CONTENT_DATE, Font(), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 0, 20, false);
-    writer.AddOsd(3, OSD_CONTENT_DATETIME, Font(), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 0, 40, false);
+    writer.AddOsd(1, OSD_CONTENT_TIME, ArialFont(), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 0, 0, false);
+    writer.AddOsd(2, OSD_CONTENT_DATE, ArialFont(), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 0, 20, false);
+    writer.AddOsd(3, OSD_CONTENT_DATETIME, ArialFont(), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 0, 40, false);
     COverlayTestFrame frame(320, 64);
     writer.ProcessFrameUseGpu(frame.Data(), frame.Bytes(), false);
     EXPECT_EQ(Text(1), L"09:05:03");
@@ -67,7 +59,7 @@ TEST_F(OsdClockTest, ClockTextsShowTheInjectedLocalTime)
 
 TEST_F(OsdClockTest, ClockTextsAreRenderedAtMostOncePerSecond)
 {
-    writer.AddOsd(1, OSD_CONTENT_TIME, Font(), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 0, 0, false);
+    writer.AddOsd(1, OSD_CONTENT_TIME, ArialFont(), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 0, 0, false);
     COverlayTestFrame frame(320, 64);
     writer.ProcessFrameUseGpu(frame.Data(), frame.Bytes(), false);
     writer.ProcessFrameUseGpu(frame.Data(), frame.Bytes(), false);
@@ -86,9 +78,9 @@ TEST_F(OsdClockTest, ExcludedClocksAndTextsNeverReadTheClock)
         ++reads;
         return now.load();
     });
-    writer.AddOsd(1, OSD_CONTENT_TIME, Font(), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 0, 0, true);
-    writer.AddOsd(2, OSD_CONTENT_STATIC_TEXT, Font(), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 0, 20, false);
-    writer.AddOsd(3, 3, Font(), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 0, 40, false); // no clock format
+    writer.AddOsd(1, OSD_CONTENT_TIME, ArialFont(), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 0, 0, true);
+    writer.AddOsd(2, OSD_CONTENT_STATIC_TEXT, ArialFont(), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 0, 20, false);
+    writer.AddOsd(3, 3, ArialFont(), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 0, 40, false); // no clock format
     writer.SetOsdText(2, L"A");
     COverlayTestFrame frame(320, 64);
     writer.ProcessFrameUseGpu(frame.Data(), frame.Bytes(), false);
@@ -100,8 +92,8 @@ TEST_F(OsdClockTest, ExcludedClocksAndTextsNeverReadTheClock)
 // Remote commands retext, hide and add texts while a frame thread draws; run under the sanitizers.
 TEST_F(OsdClockTest, RetextWhileDrawing)
 {
-    writer.AddOsd(1, OSD_CONTENT_TIME, Font(), OSD_COLOR_WHITE, OSD_POS_RIGHT_TOP, 0, 0, false);
-    writer.AddOsd(2, OSD_CONTENT_DYNAMIC_TEXT, Font(), OSD_COLOR_RED, OSD_POS_CENTER, 0, 0, false);
+    writer.AddOsd(1, OSD_CONTENT_TIME, ArialFont(), OSD_COLOR_WHITE, OSD_POS_RIGHT_TOP, 0, 0, false);
+    writer.AddOsd(2, OSD_CONTENT_DYNAMIC_TEXT, ArialFont(), OSD_COLOR_RED, OSD_POS_CENTER, 0, 0, false);
     constexpr int kRounds = 200;
     std::latch start(2);
     std::thread drawer([&] {
@@ -122,7 +114,7 @@ TEST_F(OsdClockTest, RetextWhileDrawing)
         for (int i = 0; i < kRounds; ++i) {
             writer.SetOsdText(2, std::wstring(static_cast<size_t>(1 + i % 20), L'A'));
             writer.SetOsdVisible(1, i % 3 != 0);
-            writer.AddOsd(static_cast<uint16_t>(10 + i % 30), OSD_CONTENT_DYNAMIC_TEXT, Font(), OSD_COLOR_BLUE,
+            writer.AddOsd(static_cast<uint16_t>(10 + i % 30), OSD_CONTENT_DYNAMIC_TEXT, ArialFont(), OSD_COLOR_BLUE,
                           OSD_POS_LEFT_BOTTOM, 0, 0, false);
             now = now.load() + 1;
         }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <latch>
 #include <thread>
 
@@ -15,20 +16,6 @@ namespace {
 constexpr int32_t kWidth = 64;
 constexpr int32_t kHeight = 32;
 
-// A solid RGBA image in device memory.
-CDvcBuffer SolidImage(int32_t width, int32_t height, uint8_t grey, uint8_t alpha = 255)
-{
-    std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 4);
-    for (size_t i = 0; i < pixels.size(); i += 4) {
-        pixels[i] = pixels[i + 1] = pixels[i + 2] = grey;
-        pixels[i + 3] = alpha;
-    }
-    CDvcBuffer image;
-    EXPECT_EQ(image.Allocate(pixels.size()), GPU_SUCCESS);
-    DevMemcpy(image.Get(), pixels.data(), pixels.size(), EGpuCopyKind::HostToDevice);
-    return image;
-}
-
 stOsgPicture Picture(uint8_t grey, int32_t origin = OSD_POS_LEFT_TOP)
 {
     stOsgPicture picture;
@@ -36,7 +23,7 @@ stOsgPicture Picture(uint8_t grey, int32_t origin = OSD_POS_LEFT_TOP)
     picture.width = 4;
     picture.height = 4;
     picture.rowLength = 16;
-    picture.image = SolidImage(4, 4, grey);
+    picture.image = SolidImage(4, 4, {grey, grey, grey, 255});
     picture.placement.origin = origin;
     return picture;
 }
@@ -51,7 +38,8 @@ stOsgAnimate Clip(int32_t count, bool loop)
     clip.placement.offsetX = 20;
     for (int32_t i = 0; i < count; ++i) {
         stAnimateFrame frame;
-        frame.picture = SolidImage(4, 4, static_cast<uint8_t>(50 + 50 * i));
+        const auto grey = static_cast<uint8_t>(50 + 50 * i);
+        frame.picture = SolidImage(4, 4, {grey, grey, grey, 255});
         frame.width = frame.height = 4;
         frame.length = 64;
         frame.durationMs = 40;
@@ -60,34 +48,31 @@ stOsgAnimate Clip(int32_t count, bool loop)
     return clip;
 }
 
-stOsgGeometry Circle(int16_t cx, int16_t cy, int16_t radius, uint8_t ratio = 0)
+// A white figure or curve with its parameter record.
+template <typename Params>
+stOsgGeometry Geometry(int32_t shape, const Params &params)
 {
     stOsgGeometry geometry;
-    geometry.shape = GMT_CIRCLE;
-    geometry.ratio = ratio;
+    geometry.shape = shape;
     geometry.lineColor = OSD_COLOR_WHITE;
-    stOsgCircleParams params;
-    params.CentreX = cx;
-    params.CentreY = cy;
-    params.Radius = radius;
     geometry.params.resize(sizeof(params));
     std::memcpy(geometry.params.data(), &params, sizeof(params));
     return geometry;
 }
 
+stOsgGeometry Circle(int16_t cx, int16_t cy, int16_t radius, uint8_t ratio = 0)
+{
+    stOsgGeometry geometry = Geometry(GMT_CIRCLE, stOsgCircleParams{cx, cy, radius});
+    geometry.ratio = ratio;
+    return geometry;
+}
+
+// y = b from x 0 to 10, the origin at the bottom left.
 stOsgGeometry FlatLine(float b)
 {
-    stOsgGeometry geometry;
-    geometry.shape = GMT_LINEAR;
-    geometry.lineColor = OSD_COLOR_WHITE;
+    stOsgGeometry geometry = Geometry(GMT_LINEAR, stOsgLinearParams{0.0f, b});
     geometry.origin = OSD_POS_LEFT_BOTTOM;
-    geometry.xRangeLeft = 0;
     geometry.xRangeRight = 10;
-    stOsgLinearParams params;
-    params.K = 0.0f;
-    params.B = b;
-    geometry.params.resize(sizeof(params));
-    std::memcpy(geometry.params.data(), &params, sizeof(params));
     return geometry;
 }
 
@@ -115,6 +100,7 @@ struct OsgDrawerTest : ::testing::Test
 
 TEST_F(OsgDrawerTest, ItemsAreKeptByIdAcrossKinds)
 {
+    EXPECT_EQ(drawer.SetFrameSize(-1, 4, 0, 0), -1);
     EXPECT_EQ(drawer.ProcessFrame(nullptr, 0, 0, true), -1);
     EXPECT_EQ(Frame(), 0);
     EXPECT_EQ(drawer.AddGeometry(1, Circle(10, 10, 3)), 1);
@@ -140,15 +126,6 @@ TEST_F(OsgDrawerTest, ItemsAreKeptByIdAcrossKinds)
     EXPECT_EQ(copy->GetAnimateCount(), 0);
     EXPECT_EQ(copy->Remove(2), 0);
     EXPECT_EQ(drawer.GetGeometryCount(), 1);
-}
-
-TEST_F(OsgDrawerTest, SetFrameSizeSkipsTheSameSize)
-{
-    CLogCapture log;
-    EXPECT_EQ(drawer.SetFrameSize(-1, 4, 0, 0), -1);
-    EXPECT_EQ(drawer.SetFrameSize(kWidth, kHeight, 0, 0), 0);
-    EXPECT_TRUE(log.Contains(L"Setting frame size for OSG Drawer...", 6));
-    EXPECT_TRUE(log.Contains(L"Input frame size are same with current values, skip...", 6));
 }
 
 TEST(OsgDrawerPlacementTest, ByOriginCode)

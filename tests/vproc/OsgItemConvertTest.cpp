@@ -2,13 +2,10 @@
 
 #include "core/TYXUtils.h"
 
-#include "AnimClipMaker.h"
+#include "ClipFiles.h"
 #include "support/LogCapture.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
-
-#include <fstream>
 
 namespace {
 
@@ -20,12 +17,6 @@ stTYXOSGConfig Geometry(const std::wstring &shape, std::map<std::wstring, std::w
     config.GmtType = shape;
     config.Parameters = std::move(parameters);
     return config;
-}
-
-void WriteFile(const std::string &path, const std::vector<uint8_t> &bytes)
-{
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
 }
 
 TEST(OsgItemConvertTest, Geometries)
@@ -73,10 +64,7 @@ TEST(OsgItemConvertTest, Geometries)
 TEST(OsgItemConvertTest, PicturesAndClips)
 {
     CTempDir dir;
-    std::vector<uint8_t> bytes;
-    ASSERT_EQ(MakePngPicture(20, 10, bytes), 0);
-    const std::string picturePath = dir.File("logo.png").string();
-    WriteFile(picturePath, bytes);
+    const std::string picturePath = WriteTestFile(dir, "logo.png", MakePng(20, 10));
 
     stTYXOSGConfig config;
     config.Role = L"ToRendering";
@@ -101,13 +89,8 @@ TEST(OsgItemConvertTest, PicturesAndClips)
     config.SourceFile = std::wstring(260, L'a');
     EXPECT_EQ(ConvertOsgItemConfig(config, failed), -2);
 
-    stAnimClipSpec spec;
-    spec.width = 32;
-    spec.height = 16;
-    spec.frames = 6;
-    ASSERT_EQ(MakeAnimClip(spec, bytes), 0);
-    const std::string clipPath = dir.File("clip.mov").string();
-    WriteFile(clipPath, bytes);
+    const std::vector<uint8_t> bytes = MakeClip(32, 16, 6, true);
+    const std::string clipPath = WriteTestFile(dir, "clip.mov", bytes);
     stTYXOSGConfig clipConfig;
     clipConfig.OSGType = L"ANIMATE";
     clipConfig.SourceFile = StringToWString(clipPath);

@@ -4,45 +4,74 @@
 
 namespace {
 
+// Case-insensitive, within the length limits of each vocabulary.
 TEST(OsgItemTest, Keywords)
 {
-    EXPECT_EQ(ParseGmtType(L"circle"), GMT_CIRCLE);
-    EXPECT_EQ(ParseGmtType(L"CIRCLE"), GMT_CIRCLE);
-    EXPECT_EQ(ParseGmtType(L"CIRCLEX"), GMT_INVALID);
-    EXPECT_EQ(ParseGmtType(L"ab"), GMT_INVALID);
-    EXPECT_EQ(ParseGmtType(L"ARC"), GMT_ARC);
-    EXPECT_EQ(ParseGmtType(L"ARCH"), GMT_ARCH);
-    EXPECT_EQ(ParseGmtType(L"SECTOR"), GMT_SECTOR);
-    EXPECT_EQ(ParseGmtType(L"Straight-Line"), GMT_STRAIGHT_LINE);
-    EXPECT_EQ(ParseGmtType(L"pyramid"), GMT_PYRAMID);
-    EXPECT_EQ(ParseGmtType(std::wstring(33, L'A')), GMT_INVALID);
-
-    EXPECT_EQ(ParseOsgKind(L"geometry"), OSG_KIND_GEOMETRY);
-    EXPECT_EQ(ParseOsgKind(L"Picture"), OSG_KIND_PICTURE);
-    EXPECT_EQ(ParseOsgKind(L"ANIMATE"), OSG_KIND_ANIMATE);
-    EXPECT_EQ(ParseOsgKind(L"Geo"), OSG_KIND_NONE);
-    EXPECT_EQ(ParseOsgKind(std::wstring(17, L'G')), OSG_KIND_NONE);
-
-    EXPECT_EQ(ParseOsgTarget(L"videooutput"), OSG_TARGET_OUTPUT);
-    EXPECT_EQ(ParseOsgTarget(L"AudioInput"), OSG_TARGET_INPUT);
-    EXPECT_EQ(ParseOsgTarget(L"ToRendering"), OSG_TARGET_RENDERING);
-    EXPECT_EQ(ParseOsgTarget(L"ToDownstream"), OSG_TARGET_DOWNSTREAM);
-    EXPECT_EQ(ParseOsgTarget(L"xyz"), OSG_TARGET_NONE);
-    EXPECT_EQ(ParseOsgTarget(L"ab"), OSG_TARGET_NONE);
-
-    EXPECT_EQ(ParseOsgColor(L"yellow"), 8);
-    EXPECT_EQ(ParseOsgColor(L"White"), 16);
-    EXPECT_EQ(ParseOsgColor(L"Purple"), 0);
-    EXPECT_EQ(ParseOsgLineStyle(L"dashdot"), OSG_LINE_DASHDOT);
-    EXPECT_EQ(ParseOsgLineStyle(L"Dashed"), OSG_LINE_DASHED);
-    EXPECT_EQ(ParseOsgLineStyle(L"Solid"), OSG_LINE_SOLID);
+    const struct
+    {
+        int32_t (*parse)(const std::wstring &);
+        std::wstring keyword;
+        int32_t code;
+    } cases[] = {
+        {ParseGmtType, L"circle", GMT_CIRCLE},           {ParseGmtType, L"CIRCLEX", GMT_INVALID},
+        {ParseGmtType, L"ab", GMT_INVALID},              {ParseGmtType, L"ARC", GMT_ARC},
+        {ParseGmtType, L"ARCH", GMT_ARCH},               {ParseGmtType, L"Straight-Line", GMT_STRAIGHT_LINE},
+        {ParseGmtType, L"pyramid", GMT_PYRAMID},         {ParseGmtType, std::wstring(33, L'A'), GMT_INVALID},
+        {ParseOsgKind, L"geometry", OSG_KIND_GEOMETRY},  {ParseOsgKind, L"Picture", OSG_KIND_PICTURE},
+        {ParseOsgKind, L"ANIMATE", OSG_KIND_ANIMATE},    {ParseOsgKind, L"Geo", OSG_KIND_NONE},
+        {ParseOsgKind, std::wstring(17, L'G'), OSG_KIND_NONE},
+        {ParseOsgTarget, L"videooutput", OSG_TARGET_OUTPUT}, {ParseOsgTarget, L"AudioInput", OSG_TARGET_INPUT},
+        {ParseOsgTarget, L"ToRendering", OSG_TARGET_RENDERING}, {ParseOsgTarget, L"ToDownstream", OSG_TARGET_DOWNSTREAM},
+        {ParseOsgTarget, L"xyz", OSG_TARGET_NONE},       {ParseOsgColor, L"yellow", 8},
+        {ParseOsgColor, L"White", 16},                   {ParseOsgColor, L"Purple", 0},
+        {ParseOsgLineStyle, L"dashdot", OSG_LINE_DASHDOT}, {ParseOsgLineStyle, L"Dashed", OSG_LINE_DASHED},
+        {ParseOsgLineStyle, L"Solid", OSG_LINE_SOLID},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.parse(c.keyword), c.code) << std::string(c.keyword.begin(), c.keyword.end());
 }
 
-TEST(OsgItemTest, FigureRecords)
+// Each shape reads its own names into a record of its size.
+TEST(OsgItemTest, RecordsOfEveryShape)
+{
+    const struct
+    {
+        int32_t shape;
+        std::vector<const wchar_t *> names;
+        int32_t size;
+    } cases[] = {
+        {GMT_STRAIGHT_LINE, {L"StartX", L"StartY", L"EndX", L"EndY"}, 8},
+        {GMT_CIRCLE, {L"CentreX", L"CentreY", L"Radius"}, 6},
+        {GMT_ELLIPSE, {L"CentreX", L"CentreY", L"MajorSemiaxis", L"MinorSemiaxis"}, 8},
+        {GMT_SECTOR, {L"CentreX", L"CentreY", L"Radius", L"RadianStart", L"RadianEnd"}, 16},
+        {GMT_TRIANGLE, {L"Vertex1X", L"Vertex1Y", L"Vertex2X", L"Vertex2Y", L"Vertex3X", L"Vertex3Y"}, 12},
+        {GMT_RECTANGLE, {L"StartX", L"StartY", L"Width", L"Height"}, 8},
+        {GMT_LINEAR, {L"K", L"B"}, 8},
+        {GMT_POWER, {L"A"}, 4},
+        {GMT_PARABOLA, {L"A", L"B", L"C"}, 12},
+        {GMT_CUBIC, {L"A", L"B", L"C", L"D"}, 16},
+        {GMT_SINUSOID, {L"A", L"K", L"W", L"T", L"Q", L"D"}, 24},
+        {GMT_ARCCOT, {L"A", L"K"}, 8},
+    };
+    for (const auto &c : cases) {
+        OsgNamedValues values;
+        for (const wchar_t *name : c.names)
+            values[name] = L"1";
+        std::vector<uint8_t> record;
+        EXPECT_EQ(ParseOsgGeometry(c.shape, values, record), c.size) << c.shape;
+        EXPECT_EQ(record.size(), static_cast<size_t>(c.size)) << c.shape;
+    }
+    for (int32_t shape : {GMT_SQRT, GMT_EXPONENTIAL_E, GMT_LOGARITHM_E}) {
+        std::vector<uint8_t> record = {1};
+        EXPECT_EQ(ParseOsgGeometry(shape, {{L"A", L"1"}}, record), 0);
+        EXPECT_TRUE(record.empty());
+    }
+}
+
+TEST(OsgItemTest, ValuesAndRefusals)
 {
     std::vector<uint8_t> record;
-    EXPECT_EQ(ParseOsgGeometry(GMT_STRAIGHT_LINE, {{L"StartX", L"1"}, {L"StartY", L"2"}, {L"EndX", L"3"}}, record), -2);
-    EXPECT_EQ(ParseOsgGeometry(GMT_STRAIGHT_LINE,
+    ASSERT_EQ(ParseOsgGeometry(GMT_STRAIGHT_LINE,
                                {{L"StartX", L"1"}, {L"StartY", L"-2"}, {L"EndX", L"30abc"}, {L"EndY", L"4"}, {L"Colour", L"x"}},
                                record),
               8);
@@ -52,36 +81,23 @@ TEST(OsgItemTest, FigureRecords)
     ASSERT_TRUE(GetOsgParams(geometry, line));
     EXPECT_EQ(line.StartY, -2);
     EXPECT_EQ(line.EndX, 30); // decimal prefix, like _wtoi
-    EXPECT_EQ(ParseOsgGeometry(GMT_STRAIGHT_LINE, {{L"StartX", L"1"}, {L"StartY", L"2"}, {L"EndX", L"3"}, {L"endy", L"4"}},
-                               record),
-              -4); // names are compared exactly
-    EXPECT_TRUE(record.empty());
-
-    EXPECT_EQ(ParseOsgGeometry(GMT_CIRCLE, {{L"CentreX", L"10"}, {L"CentreY", L"20"}, {L"Radius", L"70000"}}, record), 6);
+    ASSERT_EQ(ParseOsgGeometry(GMT_CIRCLE, {{L"CentreX", L"10"}, {L"CentreY", L"20"}, {L"Radius", L"70000"}}, record), 6);
     geometry.params = record;
     stOsgCircleParams circle;
     ASSERT_TRUE(GetOsgParams(geometry, circle));
     EXPECT_EQ(circle.Radius, static_cast<int16_t>(70000)); // kept in 16 bits
-    EXPECT_EQ(ParseOsgGeometry(GMT_ELLIPSE,
-                               {{L"CentreX", L"1"}, {L"CentreY", L"1"}, {L"MajorSemiaxis", L"5"}, {L"MinorSemiaxis", L"3"}},
-                               record),
-              8);
-    EXPECT_EQ(ParseOsgGeometry(GMT_SECTOR,
-                               {{L"CentreX", L"1"}, {L"CentreY", L"1"}, {L"Radius", L"5"}, {L"RadianStart", L"0.5"},
-                                {L"RadianEnd", L"1.25"}},
-                               record),
-              16);
+    ASSERT_EQ(ParseOsgGeometry(GMT_TANGENT, {{L"A", L"3"}, {L"K", L"0.5"}}, record), 8);
     geometry.params = record;
-    stOsgArcParams arc;
-    ASSERT_TRUE(GetOsgParams(geometry, arc));
-    EXPECT_FLOAT_EQ(arc.RadianEnd, 1.25f);
-    OsgNamedValues triangle;
-    for (const wchar_t *name : {L"Vertex1X", L"Vertex1Y", L"Vertex2X", L"Vertex2Y", L"Vertex3X", L"Vertex3Y"})
-        triangle[name] = L"7";
-    EXPECT_EQ(ParseOsgGeometry(GMT_TRIANGLE, triangle, record), 12);
-    EXPECT_EQ(ParseOsgGeometry(GMT_RECTANGLE, {{L"StartX", L"1"}, {L"StartY", L"1"}, {L"Width", L"5"}, {L"Height", L"3"}},
+    stOsgTrigParams trig;
+    ASSERT_TRUE(GetOsgParams(geometry, trig));
+    EXPECT_FLOAT_EQ(trig.K, 0.5f);
+
+    EXPECT_EQ(ParseOsgGeometry(GMT_STRAIGHT_LINE, {{L"StartX", L"1"}, {L"StartY", L"2"}, {L"EndX", L"3"}}, record), -2);
+    EXPECT_EQ(ParseOsgGeometry(GMT_STRAIGHT_LINE, {{L"StartX", L"1"}, {L"StartY", L"2"}, {L"EndX", L"3"}, {L"endy", L"4"}},
                                record),
-              8);
+              -4); // names are compared exactly
+    EXPECT_TRUE(record.empty());
+    EXPECT_EQ(ParseOsgGeometry(GMT_LINEAR, {{L"K", L"2"}, {L"X", L"1"}}, record), -4);
     EXPECT_EQ(ParseOsgGeometry(GMT_CIRCLE, {}, record), -1);
     EXPECT_EQ(ParseOsgGeometry(GMT_PYRAMID, {{L"A", L"1"}}, record), -2);
     EXPECT_EQ(ParseOsgGeometry(GMT_INVALID, {{L"A", L"1"}}, record), -2);
@@ -112,48 +128,6 @@ TEST(OsgItemTest, PolygonsAreBoundedBeforeAnythingIsSized)
         EXPECT_EQ(ParseOsgGeometry(GMT_POLYGON, values, record), -8) << count;
         EXPECT_TRUE(record.empty());
     }
-}
-
-TEST(OsgItemTest, CurveRecords)
-{
-    std::vector<uint8_t> record;
-    EXPECT_EQ(ParseOsgGeometry(GMT_LINEAR, {{L"K", L"2.5"}, {L"B", L"-1"}}, record), 8);
-    stOsgGeometry geometry;
-    geometry.params = record;
-    stOsgLinearParams linear;
-    ASSERT_TRUE(GetOsgParams(geometry, linear));
-    EXPECT_FLOAT_EQ(linear.K, 2.5f);
-    EXPECT_FLOAT_EQ(linear.B, -1.0f);
-    EXPECT_EQ(ParseOsgGeometry(GMT_LINEAR, {{L"K", L"2"}, {L"X", L"1"}}, record), -4);
-    EXPECT_EQ(ParseOsgGeometry(GMT_POWER, {{L"A", L"2"}}, record), 4);
-    EXPECT_EQ(ParseOsgGeometry(GMT_PARABOLA, {{L"A", L"1"}, {L"B", L"1"}, {L"C", L"1"}}, record), 12);
-    EXPECT_EQ(ParseOsgGeometry(GMT_CUBIC, {{L"A", L"1"}, {L"B", L"1"}, {L"C", L"1"}, {L"D", L"1"}}, record), 16);
-    EXPECT_EQ(ParseOsgGeometry(GMT_SINUSOID,
-                               {{L"A", L"1"}, {L"K", L"1"}, {L"W", L"1"}, {L"T", L"1"}, {L"Q", L"1"}, {L"D", L"1"}}, record),
-              24);
-    for (int32_t shape : {GMT_SQRT, GMT_EXPONENTIAL_E, GMT_LOGARITHM_E}) {
-        EXPECT_EQ(ParseOsgGeometry(shape, {{L"A", L"1"}}, record), 0);
-        EXPECT_TRUE(record.empty());
-    }
-    // The trigonometric curves read A and K.
-    EXPECT_EQ(ParseOsgGeometry(GMT_TANGENT, {{L"A", L"3"}, {L"K", L"0.5"}}, record), 8);
-    geometry.params = record;
-    stOsgTrigParams trig;
-    ASSERT_TRUE(GetOsgParams(geometry, trig));
-    EXPECT_FLOAT_EQ(trig.K, 0.5f);
-    EXPECT_EQ(ParseOsgGeometry(GMT_ARCCOT, {{L"P", L"3"}, {L"Q", L"0.5"}}, record), -4);
-}
-
-TEST(OsgItemTest, AnimateDefaults)
-{
-    stOsgAnimate item;
-    item.sourceKind = OSG_SOURCE_PREPARED;
-    item.source.path = "x.mov";
-    item.frames.resize(2);
-    InitOsgAnimateItem(item);
-    EXPECT_EQ(item.sourceKind, OSG_SOURCE_FILE);
-    EXPECT_TRUE(item.source.path.empty());
-    EXPECT_TRUE(item.frames.empty());
 }
 
 } // namespace

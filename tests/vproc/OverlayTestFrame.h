@@ -1,13 +1,27 @@
 #pragma once
 
 // A contiguous I420 test picture in host memory, filled with one colour, with guard bytes behind it
-// that no drawing may touch; and its round trip through device memory.
+// that no drawing may touch; and its round trip through device memory. Also the images that the
+// graphics overlays blend.
 
-#include "platform/GpuDevice.h"
-#include "vproc/VideoFrameInfo.h"
+#include "vproc/DvcBuffer.h"
+#include "vproc/OverlayPixels.h"
 
+#include <array>
 #include <cstdint>
 #include <vector>
+
+// An RGBA image of one colour in device memory.
+inline CDvcBuffer SolidImage(int32_t width, int32_t height, std::array<uint8_t, 4> rgba)
+{
+    std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 4);
+    for (size_t i = 0; i < pixels.size(); i += 4)
+        std::copy(rgba.begin(), rgba.end(), pixels.begin() + static_cast<std::ptrdiff_t>(i));
+    CDvcBuffer image;
+    if (image.Allocate(pixels.size()) == GPU_SUCCESS)
+        DevMemcpy(image.Get(), pixels.data(), pixels.size(), EGpuCopyKind::HostToDevice);
+    return image;
+}
 
 class COverlayTestFrame
 {
@@ -60,26 +74,19 @@ public:
     }
     stVideoFrameInfo Info(uint8_t *data, bool inDevice) const
     {
-        stVideoFrameInfo info;
-        info.width = static_cast<uint16_t>(m_width);
-        info.height = static_cast<uint16_t>(m_height);
-        info.size = static_cast<int32_t>(m_bytes);
-        info.pY = data;
-        info.inDevice = inDevice;
-        return info;
+        return OverlayFrameInfo(m_width, m_height, 0, 0, data, Bytes(), inDevice);
     }
 
     // Runs draw(deviceData) on a device copy of the picture (picture plus guard) and copies it back.
     template <typename Draw>
     void OnDevice(Draw draw)
     {
-        void *device = nullptr;
-        if (DevMalloc(&device, m_data.size()) != GPU_SUCCESS)
+        CDvcBuffer device;
+        if (device.Allocate(m_data.size()) != GPU_SUCCESS)
             return;
-        DevMemcpy(device, m_data.data(), m_data.size(), EGpuCopyKind::HostToDevice);
-        draw(static_cast<uint8_t *>(device));
-        DevMemcpy(m_data.data(), device, m_data.size(), EGpuCopyKind::DeviceToHost);
-        DevFree(device);
+        DevMemcpy(device.Get(), m_data.data(), m_data.size(), EGpuCopyKind::HostToDevice);
+        draw(device.Get());
+        DevMemcpy(m_data.data(), device.Get(), m_data.size(), EGpuCopyKind::DeviceToHost);
     }
 
 private:

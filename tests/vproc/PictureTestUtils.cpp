@@ -2,36 +2,20 @@
 
 #include <gtest/gtest.h>
 
-CDeviceBlock::CDeviceBlock(size_t bytes) : m_bytes(bytes)
+CDvcBuffer DeviceCopy(const std::vector<uint8_t> &bytes)
 {
-    void *data = nullptr;
-    EXPECT_EQ(DevMalloc(&data, bytes), GPU_SUCCESS);
-    m_data = static_cast<uint8_t *>(data);
+    CDvcBuffer block;
+    if (block.Allocate(bytes.size()) != GPU_SUCCESS ||
+        DevMemcpy(block.Get(), bytes.data(), bytes.size(), EGpuCopyKind::HostToDevice) != GPU_SUCCESS)
+        ADD_FAILURE() << "no device copy of " << bytes.size() << " bytes";
+    return block;
 }
 
-CDeviceBlock::~CDeviceBlock()
+std::vector<uint8_t> Download(const CDvcBuffer &block)
 {
-    DevFree(m_data);
-}
-
-void CDeviceBlock::Upload(const std::vector<uint8_t> &bytes, size_t offset)
-{
-    ASSERT_LE(offset + bytes.size(), m_bytes);
-    ASSERT_EQ(DevMemcpy(m_data + offset, bytes.data(), bytes.size(), EGpuCopyKind::HostToDevice), GPU_SUCCESS);
-}
-
-std::vector<uint8_t> CDeviceBlock::Download() const
-{
-    std::vector<uint8_t> bytes(m_bytes);
-    EXPECT_EQ(DevMemcpy(bytes.data(), m_data, m_bytes, EGpuCopyKind::DeviceToHost), GPU_SUCCESS);
+    std::vector<uint8_t> bytes(block.Size());
+    EXPECT_EQ(DevMemcpy(bytes.data(), block.Get(), bytes.size(), EGpuCopyKind::DeviceToHost), GPU_SUCCESS);
     return bytes;
-}
-
-uint8_t *CDeviceBlock::Release()
-{
-    uint8_t *data = m_data;
-    m_data = nullptr;
-    return data;
 }
 
 namespace {
@@ -50,27 +34,16 @@ size_t PlaneOffset(int width, int height, EPlane plane, int x, int y)
     }
 }
 
-} // namespace
-
-std::vector<uint8_t> MakeI420(int width, int height, const PixelFunction &fn)
+// Calls fn for every sample of a width x height picture.
+void ForEachSample(int width, int height, const std::function<void(EPlane, int, int)> &fn)
 {
-    std::vector<uint8_t> picture(static_cast<size_t>(width) * height * 3 / 2, 0);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x)
-            picture[PlaneOffset(width, height, EPlane::Y, x, y)] = fn(EPlane::Y, x, y);
-    }
-    for (EPlane plane : {EPlane::U, EPlane::V}) {
-        for (int y = 0; y < height / 2; ++y) {
-            for (int x = 0; x < width / 2; ++x)
-                picture[PlaneOffset(width, height, plane, x, y)] = fn(plane, x, y);
+    for (EPlane plane : {EPlane::Y, EPlane::U, EPlane::V}) {
+        const int shift = plane == EPlane::Y ? 0 : 1;
+        for (int y = 0; y < height >> shift; ++y) {
+            for (int x = 0; x < width >> shift; ++x)
+                fn(plane, x, y);
         }
     }
-    return picture;
-}
-
-uint8_t I420At(const std::vector<uint8_t> &picture, int width, int height, EPlane plane, int x, int y)
-{
-    return picture[PlaneOffset(width, height, plane, x, y)];
 }
 
 uint8_t NoiseAt(uint32_t seed, int x, int y)
@@ -80,4 +53,49 @@ uint8_t NoiseAt(uint32_t seed, int x, int y)
     h *= 0x2C1B3C6Du;
     h ^= h >> 12;
     return static_cast<uint8_t>(h);
+}
+
+} // namespace
+
+std::vector<uint8_t> MakeI420(int width, int height, const PixelFunction &fn)
+{
+    std::vector<uint8_t> picture(static_cast<size_t>(width) * height * 3 / 2, 0);
+    ForEachSample(width, height,
+                  [&](EPlane plane, int x, int y) { picture[PlaneOffset(width, height, plane, x, y)] = fn(plane, x, y); });
+    return picture;
+}
+
+uint8_t I420At(const std::vector<uint8_t> &picture, int width, int height, EPlane plane, int x, int y)
+{
+    return picture[PlaneOffset(width, height, plane, x, y)];
+}
+
+std::vector<uint8_t> NoiseI420(int width, int height, uint32_t seed)
+{
+    return MakeI420(width, height,
+                    [seed](EPlane plane, int x, int y) { return NoiseAt(seed * 3 + static_cast<uint32_t>(plane), x, y); });
+}
+
+std::vector<uint8_t> CropI420(const std::vector<uint8_t> &picture, int width, int height, int left, int top, int w,
+                              int h)
+{
+    return MakeI420(w, h, [&](EPlane plane, int x, int y) {
+        return plane == EPlane::Y ? I420At(picture, width, height, plane, left + x, top + y)
+                                  : I420At(picture, width, height, plane, left / 2 + x, top / 2 + y);
+    });
+}
+
+void ExpectSameI420(const std::vector<uint8_t> &actual, const std::vector<uint8_t> &expected, int width, int height)
+{
+    const size_t bytes = static_cast<size_t>(width) * height * 3 / 2;
+    ASSERT_GE(actual.size(), bytes);
+    ASSERT_GE(expected.size(), bytes);
+    int reported = 0;
+    ForEachSample(width, height, [&](EPlane plane, int x, int y) {
+        const int a = I420At(actual, width, height, plane, x, y);
+        const int e = I420At(expected, width, height, plane, x, y);
+        if (a == e || ++reported > 8)
+            return;
+        ADD_FAILURE() << "YUV"[static_cast<int>(plane)] << " at (" << x << ", " << y << "): " << a << " instead of " << e;
+    });
 }

@@ -1,40 +1,30 @@
 #pragma once
 
-// Test pictures in host and device memory for the picture kernels' tests.
+// Test pictures in host and device memory for the picture kernels' tests. Pictures are contiguous
+// I420: Y of width x height, then U and V of (width / 2) x (height / 2).
 
-#include "platform/GpuDevice.h"
+#include "vproc/DvcBuffer.h"
 
 #include <cstdint>
 #include <functional>
 #include <vector>
 
-// A device block that frees itself.
-class CDeviceBlock
-{
-public:
-    explicit CDeviceBlock(size_t bytes);
-    ~CDeviceBlock();
-    CDeviceBlock(const CDeviceBlock &) = delete;
-    CDeviceBlock &operator=(const CDeviceBlock &) = delete;
-
-    uint8_t *Data() const { return m_data; }
-    size_t Bytes() const { return m_bytes; }
-    void Upload(const std::vector<uint8_t> &bytes, size_t offset = 0);
-    std::vector<uint8_t> Download() const;
-    // Hands the block to the caller, who frees it.
-    uint8_t *Release();
-
-private:
-    uint8_t *m_data = nullptr;
-    size_t m_bytes = 0;
-};
+// A device copy of the bytes; the test fails when it cannot be made.
+CDvcBuffer DeviceCopy(const std::vector<uint8_t> &bytes);
+// The whole block, copied back.
+std::vector<uint8_t> Download(const CDvcBuffer &block);
 
 enum class EPlane { Y = 0, U = 1, V = 2 };
 using PixelFunction = std::function<uint8_t(EPlane plane, int x, int y)>;
 
-// A contiguous I420 picture (width x height x 3 / 2 bytes) with every sample from fn.
+// A picture (width x height x 3 / 2 bytes) with every sample from fn.
 std::vector<uint8_t> MakeI420(int width, int height, const PixelFunction &fn);
-// The sample of a contiguous I420 picture.
 uint8_t I420At(const std::vector<uint8_t> &picture, int width, int height, EPlane plane, int x, int y);
-// Repeatable noise.
-uint8_t NoiseAt(uint32_t seed, int x, int y);
+// Repeatable noise, different for every seed and plane.
+std::vector<uint8_t> NoiseI420(int width, int height, uint32_t seed);
+// The w x h window at (left, top) of a picture (its chroma at (left / 2, top / 2)), as a picture.
+std::vector<uint8_t> CropI420(const std::vector<uint8_t> &picture, int width, int height, int left, int top, int w,
+                              int h);
+// Compares the samples of two pictures (bytes outside the planes do not count) and names the first
+// few that differ by plane and position.
+void ExpectSameI420(const std::vector<uint8_t> &actual, const std::vector<uint8_t> &expected, int width, int height);

@@ -32,12 +32,7 @@ stTestImage Image(uint16_t width, uint16_t height, std::array<uint8_t, 4> rgba, 
 COverlayTestFrame Blend(const stTestImage &image)
 {
     COverlayTestFrame frame(64, 32, {100, 128, 128});
-    const stGraphicInfo &graphic = image.graphic;
-    frame.OnDevice([&](uint8_t *data) {
-        stVideoFrameInfo info = frame.Info(data, true);
-        info.lumaPitch = 64;
-        EXPECT_EQ(DrawGraphicOnFrame(info, &graphic), 0);
-    });
+    frame.OnDevice([&](uint8_t *data) { EXPECT_EQ(DrawGraphicOnFrame(frame.Info(data, true), &image.graphic), 0); });
     EXPECT_TRUE(frame.GuardIntact());
     return frame;
 }

@@ -252,17 +252,10 @@ TEST_F(OsgDrawerTest, BadItemsAreLeftOutAndLaterGroupsStillDraw)
     // A solid cannot be drawn: its group and those above it are left out, lower ones are drawn.
     stOsgGeometry pyramid;
     pyramid.shape = GMT_PYRAMID;
-    COsgDrawer solids([this] { return tick.load(); });
-    solids.SetFrameSize(kWidth, kHeight, 0, 0);
-    solids.AddGeometry(1, pyramid);
-    solids.AddGeometry(2, Circle(10, 10, 3));
-    stVideoFrameInfo info;
     COverlayTestFrame target(kWidth, kHeight);
     target.OnDevice([&](uint8_t *data) {
-        info = target.Info(data, true);
-        info.lumaPitch = kWidth;
-        OsgGeometryList list = {{1, pyramid}, {2, Circle(10, 10, 3)}};
-        EXPECT_EQ(solids.DrawGeometries(info, list), -255);
+        const OsgGeometryList list = {{4, pyramid}, {5, Circle(10, 10, 3)}};
+        EXPECT_EQ(drawer.DrawGeometries(target.Info(data, true), list), -255);
     });
     EXPECT_EQ(target.Y(7, 10), white);
 }

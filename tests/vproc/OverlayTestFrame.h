@@ -74,7 +74,7 @@ public:
     }
     stVideoFrameInfo Info(uint8_t *data, bool inDevice) const
     {
-        return OverlayFrameInfo(m_width, m_height, 0, 0, data, Bytes(), inDevice);
+        return OverlayFrameInfo(m_width, m_height, m_width, m_width / 2, data, Bytes(), inDevice);
     }
 
     // Runs draw(deviceData) on a device copy of the picture (picture plus guard) and copies it back.

@@ -85,6 +85,21 @@ std::vector<uint8_t> CropI420(const std::vector<uint8_t> &picture, int width, in
     });
 }
 
+std::vector<uint8_t> SolidI420(int width, int height, uint8_t y, uint8_t u, uint8_t v)
+{
+    return MakeI420(width, height, [=](EPlane plane, int, int) { return plane == EPlane::Y ? y : plane == EPlane::U ? u : v; });
+}
+
+void PasteI420(std::vector<uint8_t> &picture, int width, int height, const std::vector<uint8_t> &window, int left,
+               int top, int w, int h)
+{
+    ForEachSample(w, h, [&](EPlane plane, int x, int y) {
+        const int shift = plane == EPlane::Y ? 0 : 1;
+        picture[PlaneOffset(width, height, plane, (left >> shift) + x, (top >> shift) + y)] =
+            I420At(window, w, h, plane, x, y);
+    });
+}
+
 void ExpectSameI420(const std::vector<uint8_t> &actual, const std::vector<uint8_t> &expected, int width, int height)
 {
     const size_t bytes = static_cast<size_t>(width) * height * 3 / 2;

@@ -25,6 +25,11 @@ std::vector<uint8_t> NoiseI420(int width, int height, uint32_t seed);
 // The w x h window at (left, top) of a picture (its chroma at (left / 2, top / 2)), as a picture.
 std::vector<uint8_t> CropI420(const std::vector<uint8_t> &picture, int width, int height, int left, int top, int w,
                               int h);
+// A picture of one colour.
+std::vector<uint8_t> SolidI420(int width, int height, uint8_t y, uint8_t u, uint8_t v);
+// Copies a w x h picture into the window at (left, top) of a width x height one (chroma at half).
+void PasteI420(std::vector<uint8_t> &picture, int width, int height, const std::vector<uint8_t> &window, int left,
+               int top, int w, int h);
 // Compares the samples of two pictures (bytes outside the planes do not count) and names the first
 // few that differ by plane and position.
 void ExpectSameI420(const std::vector<uint8_t> &actual, const std::vector<uint8_t> &expected, int width, int height);

@@ -58,26 +58,20 @@ int32_t Compose(CVideoMuxer &muxer, const std::vector<stWindowPicture> &pictures
     return result;
 }
 
-// What the canvas must hold: black, with every fitting picture in its window.
+// What the canvas must hold: black, with every fitting picture in its window, in window order.
 std::vector<uint8_t> ExpectedCanvas(CVideoMuxer &muxer, const std::vector<stWindowPicture> &pictures)
 {
-    std::vector<stMuxRegion> regions(muxer.WindowCount());
-    for (size_t i = 0; i < regions.size(); ++i)
-        EXPECT_TRUE(muxer.GetRegion(static_cast<uint16_t>(i), regions[i]));
-    return MakeI420(muxer.CanvasWidth(), muxer.CanvasHeight(), [&](EPlane plane, int x, int y) -> uint8_t {
-        const int shift = plane == EPlane::Y ? 0 : 1;
-        for (size_t i = regions.size(); i-- > 0;) {
-            const stMuxRegion &r = regions[i];
-            const stWindowPicture *p = i < pictures.size() ? &pictures[i] : nullptr;
-            if (!p || p->bytes.empty() || p->width != r.width || p->height != r.height)
-                continue;
-            const int wx = x - (r.left >> shift);
-            const int wy = y - (r.top >> shift);
-            if (wx >= 0 && wy >= 0 && wx < r.width >> shift && wy < r.height >> shift)
-                return I420At(p->bytes, p->width, p->height, plane, wx, wy);
-        }
-        return plane == EPlane::Y ? 0 : 128;
-    });
+    const int W = muxer.CanvasWidth();
+    const int H = muxer.CanvasHeight();
+    std::vector<uint8_t> canvas = SolidI420(W, H, 0, 128, 128);
+    for (size_t i = 0; i < muxer.WindowCount() && i < pictures.size(); ++i) {
+        stMuxRegion r;
+        EXPECT_TRUE(muxer.GetRegion(static_cast<uint16_t>(i), r));
+        const stWindowPicture &p = pictures[i];
+        if (!p.bytes.empty() && p.width == r.width && p.height == r.height)
+            PasteI420(canvas, W, H, p.bytes, r.left, r.top, p.width, p.height);
+    }
+    return canvas;
 }
 
 std::vector<uint8_t> DownloadCanvas(const CVideoMuxer &muxer)

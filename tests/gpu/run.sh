@@ -29,7 +29,7 @@ if [ "${TYX_GPU_FULL:-0}" = 1 ]; then
     ctest --test-dir "$dir" -LE gpu --output-on-failure -j "$jobs" || status=1
 else
     ctest --test-dir "$dir" -LE gpu --output-on-failure -j "$jobs" \
-        -R '^(GpuDeviceTest|FramePackageTest|CopyToDeviceFrameTest|ScaleFrameGpuTest|ResizeTest|FrameRateAdjusterTest|GpuSetupTest|GVMuxTest|GVSplitTest|VideoMuxTest|ScaleTest|FormatConvertTest|OsdWriterTest|OsdClockTest|GmtDrawerTest|GraphicDrawTest|OsgDrawerTest|AnimateLoaderTest)\.' \
+        -R '^(GpuDeviceTest|FramePackageTest|CopyToDeviceFrameTest|ScaleFrameGpuTest|ResizeTest|FrameRateAdjusterTest|GpuSetupTest|GVMuxTest|GVSplitTest|VideoMuxTest|FormatConvertTest|OsdWriterTest|OsdClockTest|GmtDrawerTest|GraphicDrawTest|OsgDrawerTest|AnimateLoaderTest)\.' \
         || status=1
 fi
 exit "$status"

@@ -5,6 +5,7 @@
 //
 // vproc_bench [seconds per figure, default 2]
 
+#include "core/FfmpegHandles.h"
 #include "core/Resize.h"
 #include "platform/GpuDevice.h"
 #include "platform/HostThreadPool.h"
@@ -84,16 +85,10 @@ double FramesPerSecond(double seconds, const std::function<bool()> &frame)
     return frames / elapsed;
 }
 
-struct SwsDeleter
+SwsPtr MakeSws(int sw, int sh, int dw, int dh)
 {
-    void operator()(SwsContext *context) const { sws_freeContext(context); }
-};
-using SwsPointer = std::unique_ptr<SwsContext, SwsDeleter>;
-
-SwsPointer MakeSws(int sw, int sh, int dw, int dh)
-{
-    SwsPointer context(sws_getContext(sw, sh, AV_PIX_FMT_YUV420P, dw, dh, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr,
-                                      nullptr, nullptr));
+    SwsPtr context(sws_getContext(sw, sh, AV_PIX_FMT_YUV420P, dw, dh, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr,
+                                  nullptr, nullptr));
     if (!context) {
         std::fprintf(stderr, "sws_getContext failed\n");
         std::exit(1);
@@ -151,7 +146,7 @@ stFigures BenchCompose(double seconds)
     });
 
     std::vector<uint8_t> hostCanvas(canvasBytes);
-    std::vector<SwsPointer> contexts;
+    std::vector<SwsPtr> contexts;
     for (int i = 0; i < kWindows; ++i)
         contexts.push_back(MakeSws(kWindowWidth, kWindowHeight, kWindowWidth, kWindowHeight));
     figures.swscale = FramesPerSecond(seconds, [&] {
@@ -190,7 +185,7 @@ stFigures BenchScale(double seconds)
     });
 
     std::vector<uint8_t> hostTarget(I420Bytes(kWindowWidth, kWindowHeight));
-    SwsPointer context = MakeSws(kCanvasWidth, kCanvasHeight, kWindowWidth, kWindowHeight);
+    SwsPtr context = MakeSws(kCanvasWidth, kCanvasHeight, kWindowWidth, kWindowHeight);
     std::vector<uint8_t> sourceCopy = hostSource;
     figures.swscale = FramesPerSecond(seconds, [&] {
         uint8_t *src[4];

@@ -1,6 +1,7 @@
 #include "vproc/AnimateLoader.h"
 
 #include "core/debuglog.h"
+#include "core/FfmpegHandles.h"
 #include "vproc/EmbeddedResource.h"
 
 extern "C" {
@@ -21,39 +22,6 @@ constexpr int64_t kMaxMemoryBlock = 268435456;
 constexpr int32_t kMaxPictureWidth = 1920;
 constexpr int32_t kMaxPictureHeight = 1080;
 
-struct FormatDeleter
-{
-    void operator()(AVFormatContext *context) const { avformat_close_input(&context); }
-};
-struct CodecDeleter
-{
-    void operator()(AVCodecContext *context) const { avcodec_free_context(&context); }
-};
-struct FrameDeleter
-{
-    void operator()(AVFrame *frame) const { av_frame_free(&frame); }
-};
-struct PacketDeleter
-{
-    void operator()(AVPacket *packet) const { av_packet_free(&packet); }
-};
-struct ScalerDeleter
-{
-    void operator()(SwsContext *context) const { sws_freeContext(context); }
-};
-struct IoDeleter
-{
-    void operator()(AVIOContext *io) const
-    {
-        av_freep(&io->buffer);
-        avio_context_free(&io);
-    }
-};
-struct AvFreeDeleter
-{
-    void operator()(uint8_t *buffer) const { av_free(buffer); }
-};
-
 int64_t FrameDuration(const AVFrame *frame)
 {
 #if LIBAVUTIL_VERSION_MAJOR >= 58
@@ -68,7 +36,7 @@ struct stDecodeRun
 {
     const stAnimateLoadSettings *settings = nullptr;
     AVCodecContext *codec = nullptr;
-    std::unique_ptr<SwsContext, ScalerDeleter> scaler;
+    SwsPtr scaler;
     AVPixelFormat dstFormat = AV_PIX_FMT_RGBA;
     int32_t width = 0;
     int32_t height = 0;
@@ -174,7 +142,7 @@ int FindVideoStream(AVFormatContext *format)
     return -1;
 }
 
-int32_t OpenDecoder(const AVStream *stream, std::unique_ptr<AVCodecContext, CodecDeleter> &codec)
+int32_t OpenDecoder(const AVStream *stream, AvCodecPtr &codec)
 {
     const AVCodecParameters *parameters = stream->codecpar;
     if (!parameters) {
@@ -337,7 +305,7 @@ int32_t CAnimateLoader::LoadFramesLocked(const stAnimateLoadSettings &settings, 
     stAnimateMemoryReader reader;
     reader.data = m_block;
     reader.size = static_cast<int64_t>(m_blockSize);
-    std::unique_ptr<AVIOContext, IoDeleter> io;
+    AvIoPtr io;
     AVFormatContext *opened = avformat_alloc_context();
     if (!opened) {
         TYX_LOG(3, L"Failed fo allocing avio-contex for loading animate!");
@@ -362,7 +330,7 @@ int32_t CAnimateLoader::LoadFramesLocked(const stAnimateLoadSettings &settings, 
         TYX_LOG(3, L"Failed fo open media source for loading animate[Error=%d]!", result);
         return -4;
     }
-    std::unique_ptr<AVFormatContext, FormatDeleter> format(opened);
+    AvInputPtr format(opened);
     result = avformat_find_stream_info(format.get(), nullptr);
     if (result < 0) {
         TYX_LOG(3, L"Failed fo finding streams from media-source with error=%d returned!", result);
@@ -378,7 +346,7 @@ int32_t CAnimateLoader::LoadFramesLocked(const stAnimateLoadSettings &settings, 
     const AVStream *stream = format->streams[streamIndex];
 
     // Step 3: the decoder.
-    std::unique_ptr<AVCodecContext, CodecDeleter> codec;
+    AvCodecPtr codec;
     result = OpenDecoder(stream, codec);
     if (result < 0)
         return result;
@@ -417,7 +385,7 @@ int32_t CAnimateLoader::LoadFramesLocked(const stAnimateLoadSettings &settings, 
         TYX_LOG(3, L"image_get_buffer_size failed with error=%d returned!", bufferSize);
         return -32;
     }
-    std::unique_ptr<uint8_t, AvFreeDeleter> picture(static_cast<uint8_t *>(av_malloc(static_cast<size_t>(bufferSize))));
+    AvBytesPtr picture(static_cast<uint8_t *>(av_malloc(static_cast<size_t>(bufferSize))));
     result = picture ? av_image_fill_arrays(run.dstData, run.dstLinesize, picture.get(), run.dstFormat, run.width,
                                             run.height, 1)
                      : AVERROR(ENOMEM);
@@ -434,8 +402,8 @@ int32_t CAnimateLoader::LoadFramesLocked(const stAnimateLoadSettings &settings, 
 
     // Steps 8-11: read, decode, scale and copy out; the decoder is drained at the end so that a
     // codec with delay gives its last frames too.
-    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
-    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
+    AvPacketPtr packet(av_packet_alloc());
+    AvFramePtr frame(av_frame_alloc());
     if (!packet || !frame)
         return -64;
     for (;;) {

@@ -1,5 +1,7 @@
 #include "support/TestMedia.h"
 
+#include "core/FfmpegHandles.h"
+
 #include <gtest/gtest.h>
 
 extern "C" {
@@ -14,40 +16,12 @@ extern "C" {
 
 namespace {
 
-struct FormatCloser
-{
-    void operator()(AVFormatContext *context) const
-    {
-        if (!context)
-            return;
-        if (context->pb && !(context->oformat->flags & AVFMT_NOFILE))
-            avio_closep(&context->pb);
-        avformat_free_context(context);
-    }
-};
-struct CodecCloser
-{
-    void operator()(AVCodecContext *context) const { avcodec_free_context(&context); }
-};
-struct FrameCloser
-{
-    void operator()(AVFrame *frame) const { av_frame_free(&frame); }
-};
-struct PacketCloser
-{
-    void operator()(AVPacket *packet) const { av_packet_free(&packet); }
-};
-using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
-using FramePtr = std::unique_ptr<AVFrame, FrameCloser>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketCloser>;
-
 // One encoder with its output stream.
 struct stEncoderLane
 {
-    CodecPtr codec;
+    AvCodecPtr codec;
     AVStream *stream = nullptr;
-    FramePtr frame;
+    AvFramePtr frame;
     int64_t nextPts = 0;
     int64_t total = 0;          // pictures or samples to encode
     int *packetCount = nullptr;
@@ -176,7 +150,7 @@ int Drain(AVFormatContext *format, stEncoderLane &lane, const AVFrame *frame, st
     int result = avcodec_send_frame(lane.codec.get(), frame);
     if (result < 0)
         return result;
-    PacketPtr packet(av_packet_alloc());
+    AvPacketPtr packet(av_packet_alloc());
     for (;;) {
         result = avcodec_receive_packet(lane.codec.get(), packet.get());
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
@@ -226,7 +200,7 @@ int WriteTestMedia(const std::filesystem::path &path, const stTestMediaSpec &spe
     int result = avformat_alloc_output_context2(&raw, nullptr, spec.container.c_str(), path.c_str());
     if (result < 0)
         return result;
-    FormatPtr format(raw);
+    AvOutputPtr format(raw);
 
     stEncoderLane video;
     stEncoderLane audio;
@@ -279,7 +253,7 @@ std::vector<stTestPacket> ReadTestMediaPackets(const std::filesystem::path &path
         avformat_close_input(&raw);
         return packets;
     }
-    PacketPtr packet(av_packet_alloc());
+    AvPacketPtr packet(av_packet_alloc());
     while (av_read_frame(raw, packet.get()) >= 0) {
         stTestPacket entry;
         entry.streamIndex = packet->stream_index;

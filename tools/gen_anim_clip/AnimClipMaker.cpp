@@ -1,5 +1,7 @@
 #include "AnimClipMaker.h"
 
+#include "core/FfmpegHandles.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -20,31 +22,6 @@ using WriteBuffer = const uint8_t *;
 #else
 using WriteBuffer = uint8_t *;
 #endif
-
-struct FormatDeleter
-{
-    void operator()(AVFormatContext *context) const { avformat_free_context(context); }
-};
-struct CodecDeleter
-{
-    void operator()(AVCodecContext *context) const { avcodec_free_context(&context); }
-};
-struct FrameDeleter
-{
-    void operator()(AVFrame *frame) const { av_frame_free(&frame); }
-};
-struct PacketDeleter
-{
-    void operator()(AVPacket *packet) const { av_packet_free(&packet); }
-};
-struct IoDeleter
-{
-    void operator()(AVIOContext *io) const
-    {
-        av_freep(&io->buffer);
-        avio_context_free(&io);
-    }
-};
 
 // A seekable output over a growing byte vector.
 struct stMemoryOutput
@@ -134,7 +111,7 @@ int32_t Encode(AVCodecContext *codec, AVFormatContext *format, AVStream *stream,
     return result < 0 ? result : Drain(codec, format, stream, packet);
 }
 
-int32_t OpenVideoEncoder(const stAnimClipSpec &spec, std::unique_ptr<AVCodecContext, CodecDeleter> &codec)
+int32_t OpenVideoEncoder(const stAnimClipSpec &spec, AvCodecPtr &codec)
 {
     const AVCodec *encoder = avcodec_find_encoder(AV_CODEC_ID_PNG);
     if (!encoder)
@@ -150,7 +127,7 @@ int32_t OpenVideoEncoder(const stAnimClipSpec &spec, std::unique_ptr<AVCodecCont
     return avcodec_open2(codec.get(), encoder, nullptr);
 }
 
-int32_t OpenAudioEncoder(std::unique_ptr<AVCodecContext, CodecDeleter> &codec)
+int32_t OpenAudioEncoder(AvCodecPtr &codec)
 {
     const AVCodec *encoder = avcodec_find_encoder(AV_CODEC_ID_PCM_S16LE);
     if (!encoder)
@@ -172,8 +149,8 @@ int32_t OpenAudioEncoder(std::unique_ptr<AVCodecContext, CodecDeleter> &codec)
 
 int32_t EncodeVideo(const stAnimClipSpec &spec, AVCodecContext *codec, AVFormatContext *format, AVStream *stream)
 {
-    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
-    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+    AvFramePtr frame(av_frame_alloc());
+    AvPacketPtr packet(av_packet_alloc());
     if (!frame || !packet)
         return AVERROR(ENOMEM);
     frame->format = AV_PIX_FMT_RGBA;
@@ -193,8 +170,8 @@ int32_t EncodeVideo(const stAnimClipSpec &spec, AVCodecContext *codec, AVFormatC
 
 int32_t EncodeSilence(AVCodecContext *codec, AVFormatContext *format, AVStream *stream)
 {
-    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
-    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+    AvFramePtr frame(av_frame_alloc());
+    AvPacketPtr packet(av_packet_alloc());
     if (!frame || !packet)
         return AVERROR(ENOMEM);
     frame->format = codec->sample_fmt;
@@ -229,7 +206,7 @@ int32_t MakeAnimClip(const stAnimClipSpec &spec, std::vector<uint8_t> &out)
     int32_t result = avformat_alloc_output_context2(&raw, nullptr, "mov", nullptr);
     if (result < 0)
         return result;
-    std::unique_ptr<AVFormatContext, FormatDeleter> format(raw);
+    AvFormatPtr format(raw);
 
     stMemoryOutput output;
     output.bytes = &out;
@@ -237,7 +214,7 @@ int32_t MakeAnimClip(const stAnimClipSpec &spec, std::vector<uint8_t> &out)
     auto *buffer = static_cast<uint8_t *>(av_malloc(kBufferSize));
     if (!buffer)
         return AVERROR(ENOMEM);
-    std::unique_ptr<AVIOContext, IoDeleter> io(
+    AvIoPtr io(
         avio_alloc_context(buffer, kBufferSize, 1, &output, nullptr, &stMemoryOutput::Write, &stMemoryOutput::Seek));
     if (!io) {
         av_free(buffer);
@@ -246,7 +223,7 @@ int32_t MakeAnimClip(const stAnimClipSpec &spec, std::vector<uint8_t> &out)
     format->pb = io.get();
     format->flags |= AVFMT_FLAG_CUSTOM_IO;
 
-    std::unique_ptr<AVCodecContext, CodecDeleter> codec;
+    AvCodecPtr codec;
     result = spec.audioOnly ? OpenAudioEncoder(codec) : OpenVideoEncoder(spec, codec);
     if (result < 0)
         return result;
@@ -288,12 +265,12 @@ int32_t MakePngPicture(int32_t width, int32_t height, std::vector<uint8_t> &out)
     spec.width = width;
     spec.height = height;
     spec.frames = 1;
-    std::unique_ptr<AVCodecContext, CodecDeleter> codec;
+    AvCodecPtr codec;
     int32_t result = OpenVideoEncoder(spec, codec);
     if (result < 0)
         return result;
-    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
-    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+    AvFramePtr frame(av_frame_alloc());
+    AvPacketPtr packet(av_packet_alloc());
     if (!frame || !packet)
         return AVERROR(ENOMEM);
     frame->format = AV_PIX_FMT_RGBA;

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr uint32_t kMaxOsdTextsPerLaunch = 255;
-
 TYX_HD TYX_FORCEINLINE uint32_t LoadU32(const uint8_t *p)
 {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
@@ -229,7 +227,7 @@ int32_t DrawOsdInGPU(const stVideoFrameInfo &frame, const OsdItemMap &items)
     uint32_t rows = 0;
     for (const auto &entry : items) {
         const stOsdItem &item = entry.second;
-        if (!item.visible || !item.pOsdInfoInDvc || blocks.size() >= kMaxOsdTextsPerLaunch)
+        if (!item.visible || !item.pOsdInfoInDvc)
             continue;
         blocks.push_back(item.pOsdInfoInDvc);
         rows = std::max(rows, static_cast<uint32_t>(item.lumaRows.size()));

@@ -289,6 +289,29 @@ TEST_F(OsdWriterTest, DevicePathAndHostLoopDrawTheSamePicture)
     EXPECT_TRUE(onDevice.GuardIntact());
 }
 
+// The count of visible texts is not cut to a byte: 300 texts all reach the picture on the device path.
+TEST_F(OsdWriterTest, ManyTextsAreAllDrawnOnTheDevicePath)
+{
+    auto writer = Writer();
+    writer->SetFrameSize(320, 240, 0, 0);
+    for (uint16_t n = 0; n < 300; ++n) {
+        const auto dx = static_cast<int16_t>(n % 20 * 16);
+        const auto dy = static_cast<int16_t>(n / 20 * 16);
+        ASSERT_EQ(writer->AddOsd(n + 1, OSD_CONTENT_DYNAMIC_TEXT, ArialFont(), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, dx, dy,
+                                 false),
+                  n + 1);
+        ASSERT_EQ(writer->SetOsdText(n + 1, L"A"), 1);
+    }
+    COverlayTestFrame onHost(320, 240);
+    writer->ProcessFrame(onHost.Data());
+    COverlayTestFrame onDevice(320, 240);
+    onDevice.OnDevice([&](uint8_t *data) { writer->ProcessFrameUseGpu(data, onDevice.Bytes(), true); });
+    EXPECT_EQ(onDevice.Picture(), onHost.Picture());
+    const stOsdItem last = Item(*writer, 300);
+    const int32_t litRow = last.StartY + CFakeGlyphSource::Ascent(16) - CFakeGlyphSource::kGlyphRows + 1;
+    EXPECT_EQ(onDevice.Y(last.StartX + 1, litRow), 255);
+}
+
 TEST_F(OsdWriterTest, HiddenTextsAreNotDrawn)
 {
     auto writer = WriterWithText(32, 32, L"A", OSD_POS_LEFT_TOP, 2, 2);

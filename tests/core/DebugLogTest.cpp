@@ -1,11 +1,9 @@
 #include "core/debuglog.h"
 
-#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <fstream>
 #include <latch>
 #include <regex>
@@ -245,13 +243,6 @@ TEST_F(DebugLogTest, ManyThreadsLoggingWhileTheLogStopsLoseNothingAccepted)
         EXPECT_GE(accepted[t], kMessages / 2);
         EXPECT_EQ(written[t], accepted[t]) << "thread " << t;
     }
-}
-
-TEST_F(DebugLogTest, ObserverSeesMessagesEvenWithoutALogFile)
-{
-    CLogCapture capture;
-    EXPECT_EQ(TYX_LOG(7, L"observed %d", 1), TYX_LOG_ERR_STOPPED);
-    EXPECT_TRUE(capture.Contains(L"observed 1", 7));
 }
 
 } // namespace

@@ -115,38 +115,33 @@ TEST_F(FramePackageTest, DuplicateIntoItselfLeavesTheOriginalToItsOwner)
 
 TEST_F(FramePackageTest, StatusAndEmptyPackagesCopyWithoutData)
 {
-    FramePackage status;
-    status.nLength = TYX_SRC_CONNECTING;
-    status.streamIndex = 2;
-    status.pts = 5;
-    FramePackage copy;
-    copy.inDevice = 1;
-    EXPECT_EQ(DuplicateFramePackage(copy, status), 0);
-    EXPECT_EQ(copy.nLength, TYX_SRC_CONNECTING);
-    EXPECT_EQ(copy.pData, nullptr);
-    EXPECT_EQ(copy.inDevice, 1);
-    EXPECT_EQ(copy.streamIndex, 2);
-    EXPECT_EQ(copy.pts, 5);
-
-    // A stray pointer in a status package is not data and is never shared.
+    // A stray pointer in a status or empty package is not data and is never shared.
     uint8_t stray[4] = {};
-    status.pData = stray;
-    EXPECT_EQ(DuplicateFramePackage(copy, status), 0);
-    EXPECT_EQ(copy.pData, nullptr);
-    EXPECT_EQ(copy.nLength, TYX_SRC_CONNECTING);
-
-    FramePackage empty;
-    empty.pData = stray;
-    empty.nLength = 0;
-    EXPECT_EQ(DuplicateFramePackage(copy, empty), 0);
-    EXPECT_EQ(copy.pData, nullptr);
-    EXPECT_EQ(copy.nLength, 0);
-
-    FramePackage noData;
-    noData.nLength = 50;
-    EXPECT_EQ(DuplicateFramePackage(copy, noData), 0);
-    EXPECT_EQ(copy.pData, nullptr);
-    EXPECT_EQ(copy.nLength, 0);
+    const struct
+    {
+        int32_t length;
+        uint8_t *data;
+        int32_t copiedLength;
+    } cases[] = {{TYX_SRC_CONNECTING, nullptr, TYX_SRC_CONNECTING},
+                 {TYX_SRC_CONNECTING, stray, TYX_SRC_CONNECTING},
+                 {0, stray, 0},
+                 {50, nullptr, 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "length " << c.length << ", data " << (c.data != nullptr));
+        FramePackage package;
+        package.nLength = c.length;
+        package.pData = c.data;
+        package.streamIndex = 2;
+        package.pts = 5;
+        FramePackage copy;
+        copy.inDevice = 1;
+        EXPECT_EQ(DuplicateFramePackage(copy, package), 0);
+        EXPECT_EQ(copy.nLength, c.copiedLength);
+        EXPECT_EQ(copy.pData, nullptr);
+        EXPECT_EQ(copy.inDevice, 1);
+        EXPECT_EQ(copy.streamIndex, 2);
+        EXPECT_EQ(copy.pts, 5);
+    }
 }
 
 TEST_F(FramePackageTest, SizeLimitIsCheckedBeforeAnyAllocation)
@@ -255,6 +250,12 @@ TEST_F(FramePackageTest, AllocGivesPaddedHostDataAndRefusesAnOwner)
 TEST_F(FramePackageTest, BlankPictureInBothMemories)
 {
     const stColorYuv color{16, 90, 240};
+    const auto planes = [](size_t y, size_t u, size_t v) {
+        std::vector<uint8_t> bytes(y, 16);
+        bytes.insert(bytes.end(), u, 90);
+        bytes.insert(bytes.end(), v, 240);
+        return bytes;
+    };
     for (const bool inDevice : {false, true}) {
         SCOPED_TRACE(testing::Message() << "device " << inDevice);
         FramePackage package;
@@ -262,10 +263,7 @@ TEST_F(FramePackageTest, BlankPictureInBothMemories)
         package.height = 4;
         package.inDevice = inDevice ? 1 : 0;
         ASSERT_EQ(CreateBlankVideoFramePackage(package, color), 24);
-        const std::vector<uint8_t> bytes = ReadBack(package);
-        const std::vector<uint8_t> expected = {16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16,
-                                               16, 16, 16, 16, 90, 90, 90, 90, 240, 240, 240, 240};
-        EXPECT_EQ(bytes, expected);
+        EXPECT_EQ(ReadBack(package), planes(16, 4, 4));
         FreeFramePackage(package);
 
         // Odd sizes: every byte of the length is written, V runs to the end.
@@ -273,8 +271,7 @@ TEST_F(FramePackageTest, BlankPictureInBothMemories)
         package.height = 3;
         package.inDevice = inDevice ? 1 : 0;
         ASSERT_EQ(CreateBlankVideoFramePackage(package, color), 13);
-        const std::vector<uint8_t> odd = ReadBack(package);
-        EXPECT_EQ(odd, (std::vector<uint8_t>{16, 16, 16, 16, 16, 16, 16, 16, 16, 90, 90, 240, 240}));
+        EXPECT_EQ(ReadBack(package), planes(9, 2, 2));
         FreeFramePackage(package);
     }
 }

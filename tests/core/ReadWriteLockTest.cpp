@@ -16,18 +16,7 @@ void WaitUntil(const std::function<bool()> &condition)
         std::this_thread::yield();
 }
 
-TEST(ReadWriteLockTest, ReadersShareTheLock)
-{
-    CReadWriteLock lock;
-    lock.LockRead();
-    lock.LockRead();
-    EXPECT_EQ(lock.Readers(), 2);
-    lock.UnlockRead();
-    lock.UnlockRead();
-    EXPECT_EQ(lock.Readers(), 0);
-}
-
-// Two readers hold the lock and a writer asks: a third reader must now wait until the writer has
+// Two readers hold the lock together and a writer asks: a third reader must now wait until the writer has
 // taken and released the lock.
 TEST(ReadWriteLockTest, AWaitingWriterGoesBeforeNewReaders)
 {

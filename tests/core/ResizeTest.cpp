@@ -145,22 +145,6 @@ TEST(ResizeTest, UniformPicturesStayUniform)
         EXPECT_EQ(tu.Download(), std::vector<uint8_t>(tu.Size(), 90));
         EXPECT_EQ(tv.Download(), std::vector<uint8_t>(tv.Size(), 240));
     }
-
-    // Interleaved chroma keeps its two channels apart.
-    stPlane uv(320, 180, 2, 0, 0);
-    for (int32_t yy = 0; yy < 180; ++yy) {
-        for (int32_t x = 0; x < 320; ++x) {
-            uv.At(x, yy, 0) = static_cast<uint8_t>(x % 200);
-            uv.At(x, yy, 1) = 200;
-        }
-    }
-    int32_t result = -1;
-    const stPlane scaled = ScaleOnDevice(uv, 211, 97, 0, &result);
-    ASSERT_EQ(result, 0);
-    for (int32_t yy = 0; yy < 97; ++yy) {
-        for (int32_t x = 0; x < 211; ++x)
-            ASSERT_EQ(scaled.At(x, yy, 1), 200) << x << "," << yy;
-    }
 }
 
 TEST(ResizeTest, OddPictureSizesRoundTheChromaPlanesUp)

@@ -174,16 +174,4 @@ TEST(StreamParamsTest, CodecParametersOutliveTheReadersBlock)
     EXPECT_EQ(params.codecParameters, nullptr);
 }
 
-TEST(StreamParamsTest, ClearEmptiesTheTextsOnly)
-{
-    stStreamParams params = MakeAudioParams();
-    params.Clear();
-    EXPECT_TRUE(params.codecName.empty());
-    EXPECT_TRUE(params.name.empty());
-    EXPECT_TRUE(params.profileName.empty());
-    EXPECT_TRUE(params.note.empty());
-    EXPECT_EQ(params.sampleRate, 48000);
-    EXPECT_EQ(params.extradataSize, 4);
-}
-
 } // namespace

@@ -11,20 +11,17 @@ namespace {
 
 TEST(TYXUtilsTest, TrimWhitespaceCountsWhatItRemoves)
 {
-    std::wstring text = L"\t hello \r\n";
-    EXPECT_EQ(TrimWhitespace(text), 5);
-    EXPECT_EQ(text, L"hello");
-
-    std::wstring blanks = L"    ";
-    EXPECT_EQ(TrimWhitespace(blanks), 4);
-    EXPECT_TRUE(blanks.empty());
-
-    std::wstring empty;
-    EXPECT_EQ(TrimWhitespace(empty), 0);
-
-    std::wstring inner = L"a b";
-    EXPECT_EQ(TrimWhitespace(inner), 0);
-    EXPECT_EQ(inner, L"a b");
+    const struct
+    {
+        const wchar_t *given;
+        int32_t removed;
+        const wchar_t *kept;
+    } cases[] = {{L"\t hello \r\n", 5, L"hello"}, {L"    ", 4, L""}, {L"", 0, L""}, {L"a b", 0, L"a b"}};
+    for (const auto &c : cases) {
+        std::wstring text = c.given;
+        EXPECT_EQ(TrimWhitespace(text), c.removed) << c.given;
+        EXPECT_EQ(text, c.kept) << c.given;
+    }
 }
 
 TEST(TYXUtilsTest, ProgramClockCarriesTheEightHourOffset)

@@ -28,7 +28,7 @@ stTYXWorkerItemInfo Item(int32_t id, int16_t no, int32_t kind, const std::wstrin
     return item;
 }
 
-TEST(TYXWorkerConfigTest, ReaderItemsFollowStreamNumbersAndMediaTypes)
+TEST(TYXWorkerConfigTest, ReaderItemsFollowStreamNumbersAndStreamsAreFoundById)
 {
     stMediaSourceReadWorkerConfig reader;
     reader.WorkerId = 0x01010000;
@@ -45,6 +45,11 @@ TEST(TYXWorkerConfigTest, ReaderItemsFollowStreamNumbersAndMediaTypes)
     };
     EXPECT_EQ(reader.GetInputItems(), expected);
     EXPECT_EQ(reader.GetOutputItems(), expected);
+
+    reader.Streams[2].ProactiveCache = 2000;
+    EXPECT_EQ(reader.GetStreamConfig(0x01010002).ProactiveCache, 2000);
+    EXPECT_EQ(reader.GetStreamConfig(0x01010004).StreamId, 0);    // no stream 4
+    EXPECT_EQ(reader.GetStreamConfig(0x01000005).MediaType, -1); // below the source's id
 }
 
 TEST(TYXWorkerConfigTest, ReaderMasksAndMultiFlagsDependOnTheSourceType)
@@ -89,18 +94,6 @@ TEST(TYXWorkerConfigTest, StreamNumbersOutsideTheLowByteAreRefused)
     EXPECT_EQ(matrix.OutputItems[0].Id, 0x04020001);
 }
 
-TEST(TYXWorkerConfigTest, GetStreamConfigFindsTheStreamByItsId)
-{
-    stMediaSourceReadWorkerConfig reader;
-    reader.WorkerId = 0x01010000;
-    reader.Streams[2] = MakeStream(0x01010002, 1, L"mic");
-    reader.Streams[2].ProactiveCache = 2000;
-    EXPECT_EQ(reader.GetStreamConfig(0x01010002).ProactiveCache, 2000);
-    EXPECT_EQ(reader.GetStreamConfig(0x01010002).StrmAlias, L"mic");
-    EXPECT_EQ(reader.GetStreamConfig(0x01010001).StreamId, 0); // no stream 1
-    EXPECT_EQ(reader.GetStreamConfig(0x01000005).MediaType, -1); // below the source's id
-}
-
 TEST(TYXWorkerConfigTest, SingleStreamKindsMapTheirInputToOwnIdPlusOne)
 {
     stVideoDecodeWorkerConfig decoder;
@@ -124,16 +117,15 @@ TEST(TYXWorkerConfigTest, SingleStreamKindsMapTheirInputToOwnIdPlusOne)
     audioDecoder.WorkerId = 0x0A010000;
     audioDecoder.AudioSource = 0x01010002;
     audioDecoder.BuildIOItems();
-    EXPECT_EQ(audioDecoder.InputItems[0].Kind, TYX_PKT_KIND_CODED_AUDIO);
-    EXPECT_EQ(audioDecoder.OutputItems[0].Kind, TYX_PKT_KIND_RAW_AUDIO);
-    EXPECT_EQ(audioDecoder.OutputItems[0].Id, 0x0A010001);
+    EXPECT_EQ(audioDecoder.InputItems, (std::vector{Item(0x01010002, 1, TYX_PKT_KIND_CODED_AUDIO, L"")}));
+    EXPECT_EQ(audioDecoder.OutputItems, (std::vector{Item(0x0A010001, 1, TYX_PKT_KIND_RAW_AUDIO, L"")}));
 
     stAudioEncodeWorkerConfig audioEncoder;
     audioEncoder.WorkerId = 0x0E010000;
     audioEncoder.AudioSource = 0x0A010001;
     audioEncoder.BuildIOItems();
-    EXPECT_EQ(audioEncoder.InputItems[0].Kind, TYX_PKT_KIND_RAW_AUDIO);
-    EXPECT_EQ(audioEncoder.OutputItems[0].Kind, TYX_PKT_KIND_CODED_AUDIO);
+    EXPECT_EQ(audioEncoder.InputItems, (std::vector{Item(0x0A010001, 1, TYX_PKT_KIND_RAW_AUDIO, L"")}));
+    EXPECT_EQ(audioEncoder.OutputItems, (std::vector{Item(0x0E010001, 1, TYX_PKT_KIND_CODED_AUDIO, L"")}));
 }
 
 TEST(TYXWorkerConfigTest, MidProcessorItemsByType)

@@ -1,5 +1,5 @@
 // The worker's threads: start suspended, resume, the stop budget, abandoned and failing threads,
-// child threads, push control, and packages flowing through graphs of running workers.
+// child threads, push control, and packages flowing through a graph of running workers.
 
 #include "WorkerTestSupport.h"
 
@@ -10,8 +10,11 @@
 
 #include <sched.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <functional>
+#include <iterator>
 #include <latch>
 #include <map>
 #include <memory>
@@ -101,7 +104,6 @@ TEST(TYXWorkerThreadTest, AThreadIgnoringExitIsAbandonedAndKeepsItsWorkerAlive)
         worker->body = [started, release](CTestWorker &self) {
             started->count_down();
             release->wait(); // deaf to the exit event
-            self.counter += 1;
             self.SendStatusPaket2Consumers(TYX_SRC_CLOSED, 0);
             return 4u;
         };
@@ -243,7 +245,7 @@ TEST(TYXWorkerThreadTest, PriorityAndAffinityAreBestEffortAndLogged)
     EXPECT_EQ(worker->WaitThreadExit(1000), 0);
 }
 
-// ---- graphs of running workers ----
+// ---- a graph of running workers ----
 
 constexpr int64_t kPackages = 10000;
 
@@ -264,82 +266,20 @@ bool SendUntilTaken(CTestWorker &self, FramePackage &package, bool copy, bool ha
     }
 }
 
-struct stGraph
+// Takes kPackages packages from the worker's inputs and hands each to `use`; false when asked to exit.
+bool TakeAll(CTestWorker &self, const std::function<bool(FramePackage &)> &use)
 {
-    std::vector<std::shared_ptr<CTestWorker>> workers; // consumers first
-    std::vector<int64_t> received;
-    std::shared_ptr<std::latch> done = std::make_shared<std::latch>(1);
-};
-
-void MakeSource(stGraph &graph, uint32_t id, const CTYXWorker::ConsumerLinkMap &consumers)
-{
-    auto source = std::make_shared<CTestWorker>(id, nullptr, &consumers);
-    source->body = [](CTestWorker &self) -> uint32_t {
-        for (int64_t seq = 0; seq < kPackages; ++seq) {
-            FramePackage package = MakeDataPackage(TYX_PKT_KIND_CODED_VIDEO, seq);
-            if (!SendUntilTaken(self, package, true, true))
-                return 1;
+    for (int64_t taken = 0; taken < kPackages;) {
+        FramePackage package;
+        if (self.ReceivePaketFromUpStream(package, 0, true) > 0) {
+            if (!use(package))
+                return false;
+            ++taken;
+        } else if (self.ExitRequested(1)) {
+            return false;
         }
-        return 0;
-    };
-    graph.workers.push_back(source);
-}
-
-void MakeRelay(stGraph &graph, uint32_t id, const CTYXWorker::InputLinkMap &inputs,
-               const CTYXWorker::ConsumerLinkMap &consumers)
-{
-    auto relay = std::make_shared<CTestWorker>(id, &inputs, &consumers);
-    relay->body = [](CTestWorker &self) -> uint32_t {
-        for (int64_t forwarded = 0; forwarded < kPackages;) {
-            FramePackage package;
-            if (self.ReceivePaketFromUpStream(package, 0, true) > 0) {
-                // Without copy: the one consumer gets the package itself.
-                if (!SendUntilTaken(self, package, false, false))
-                    return 1;
-                ++forwarded;
-            } else if (self.ExitRequested(1)) {
-                return 1;
-            }
-        }
-        return 0;
-    };
-    graph.workers.push_back(relay);
-}
-
-void MakeSink(stGraph &graph, uint32_t id, const CTYXWorker::InputLinkMap &inputs)
-{
-    auto sink = std::make_shared<CTestWorker>(id, &inputs);
-    std::vector<int64_t> *received = &graph.received;
-    auto done = graph.done;
-    sink->body = [received, done](CTestWorker &self) -> uint32_t {
-        while (static_cast<int64_t>(received->size()) < kPackages) {
-            FramePackage package;
-            if (self.ReceivePaketFromUpStream(package, 0, true) > 0) {
-                received->push_back(SeqOf(package));
-                FreeFramePackage(package);
-            } else if (self.ExitRequested(1)) {
-                return 1;
-            }
-        }
-        done->count_down();
-        return WaitForExit(self, 0);
-    };
-    graph.workers.insert(graph.workers.begin(), sink);
-}
-
-void RunGraph(stGraph &graph)
-{
-    for (auto &worker : graph.workers)
-        ASSERT_GT(worker->StartWorkingThread(1, 0), 0);
-    for (auto &worker : graph.workers) // consumers first
-        ASSERT_EQ(worker->ResumeWorkingThread(), 0);
-    graph.done->wait();
-    for (auto it = graph.workers.rbegin(); it != graph.workers.rend(); ++it) // producers first
-        EXPECT_EQ((*it)->WaitThreadExit(5000), 0);
-
-    ASSERT_EQ(static_cast<int64_t>(graph.received.size()), kPackages);
-    for (int64_t seq = 0; seq < kPackages; ++seq)
-        ASSERT_EQ(graph.received[static_cast<size_t>(seq)], seq) << "lost, repeated or out of order";
+    }
+    return true;
 }
 
 TEST(TYXWorkerGraphTest, ThreeStagesPassEveryPackageOnce)
@@ -353,13 +293,51 @@ TEST(TYXWorkerGraphTest, ThreeStagesPassEveryPackageOnce)
         CTYXWorker::InputLinkMap relayInputs{{source + 1, first}};
         CTYXWorker::ConsumerLinkMap relayOutputs{{relay + 1, {{sink, second}}}};
         CTYXWorker::ConsumerLinkMap sourceOutputs{{source + 1, {{relay, first}}}};
-        stGraph graph;
-        MakeSink(graph, sink, sinkInputs);
-        MakeRelay(graph, relay, relayInputs, relayOutputs);
-        MakeSource(graph, source, sourceOutputs);
-        RunGraph(graph);
-        const StreamStatisticsMap relayIn = graph.workers[1]->GetInputStatistics(0);
-        EXPECT_EQ(relayIn.at(source + 1).packetsIn, kPackages);
+        auto sinkWorker = std::make_shared<CTestWorker>(sink, &sinkInputs);
+        auto relayWorker = std::make_shared<CTestWorker>(relay, &relayInputs, &relayOutputs);
+        auto sourceWorker = std::make_shared<CTestWorker>(source, nullptr, &sourceOutputs);
+        std::vector<int64_t> received;
+        std::latch done(1);
+
+        sourceWorker->body = [](CTestWorker &self) -> uint32_t {
+            for (int64_t seq = 0; seq < kPackages; ++seq) {
+                FramePackage package = MakeDataPackage(TYX_PKT_KIND_CODED_VIDEO, seq);
+                if (!SendUntilTaken(self, package, true, true))
+                    return 1;
+            }
+            return 0;
+        };
+        // Without copy: the one consumer gets the package itself.
+        relayWorker->body = [](CTestWorker &self) -> uint32_t {
+            return TakeAll(self, [&self](FramePackage &package) { return SendUntilTaken(self, package, false, false); })
+                       ? 0
+                       : 1;
+        };
+        sinkWorker->body = [&received, &done](CTestWorker &self) -> uint32_t {
+            const bool all = TakeAll(self, [&received](FramePackage &package) {
+                received.push_back(SeqOf(package));
+                FreeFramePackage(package);
+                return true;
+            });
+            if (!all)
+                return 1;
+            done.count_down();
+            return WaitForExit(self, 0);
+        };
+
+        const std::shared_ptr<CTestWorker> workers[] = {sinkWorker, relayWorker, sourceWorker};
+        for (auto &worker : workers)
+            ASSERT_GT(worker->StartWorkingThread(1, 0), 0);
+        for (auto &worker : workers) // consumers first
+            ASSERT_EQ(worker->ResumeWorkingThread(), 0);
+        done.wait();
+        for (auto it = std::rbegin(workers); it != std::rend(workers); ++it) // producers first
+            EXPECT_EQ((*it)->WaitThreadExit(5000), 0);
+
+        ASSERT_EQ(static_cast<int64_t>(received.size()), kPackages);
+        for (int64_t seq = 0; seq < kPackages; ++seq)
+            ASSERT_EQ(received[static_cast<size_t>(seq)], seq) << "lost, repeated or out of order";
+        EXPECT_EQ(relayWorker->GetInputStatistics(0).at(source + 1).packetsIn, kPackages);
     }
     EXPECT_EQ(FramePackageHostBlocks(), blocks);
 }

@@ -250,11 +250,8 @@ TEST_F(TYXWorkerTrafficTest, StatusPackagesCarryTheirCodeAndSendingTime)
         const FramePackage &status = Queue(*link).back();
         EXPECT_EQ(status.nLength, -96);
         EXPECT_EQ(status.pData, nullptr);
-        EXPECT_EQ(status.kind, 0);
         EXPECT_EQ(status.pts, m_now);
         EXPECT_EQ(status.dts, 12345);
-        EXPECT_EQ(status.streamIndex, 0);
-        EXPECT_EQ(status.mediaType, 0);
     }
     EXPECT_EQ(Producer().GetOutputStatistics(kOut1).at(kOut1).dataPacketsOut, 0);
 }

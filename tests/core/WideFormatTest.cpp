@@ -3,24 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <utility>
 
 namespace {
 
-TEST(WideFormatTest, WindowsStringConventionsAreTranslated)
+// Strings and characters, integer lengths by the Windows sizes, percent signs, and never writing through %n.
+TEST(WideFormatTest, WindowsConventionsAreTranslated)
 {
-    EXPECT_EQ(TranslateWideFormat(L"%s|%S|%hs|%ls|%ws|%c|%C"), L"%ls|%s|%s|%ls|%ls|%lc|%c");
+    const std::pair<const wchar_t *, const wchar_t *> cases[] = {
+        {L"%s|%S|%hs|%ls|%ws|%c|%C", L"%ls|%s|%s|%ls|%ls|%lc|%c"},
+        {L"%ld %lu %lx %I64d %lld %I32u %hd %5.2f %-08.3d", L"%d %u %x %lld %lld %u %hd %5.2f %-08.3d"},
+        {L"100%% %n", L"100%% %%"}};
+    for (const auto &[given, translated] : cases)
+        EXPECT_EQ(TranslateWideFormat(given), translated) << given;
     EXPECT_EQ(TranslateNarrowFormat("%s|%S|%ls|%c|%C"), "%s|%ls|%ls|%c|%lc");
-}
-
-TEST(WideFormatTest, IntegerLengthsFollowTheWindowsSizes)
-{
-    EXPECT_EQ(TranslateWideFormat(L"%ld %lu %lx %I64d %lld %I32u %hd %5.2f %-08.3d"),
-              L"%d %u %x %lld %lld %u %hd %5.2f %-08.3d");
-}
-
-TEST(WideFormatTest, PercentSignsAndNeverWritingThroughN)
-{
-    EXPECT_EQ(TranslateWideFormat(L"100%% %n"), L"100%% %%");
 }
 
 TEST(WideFormatTest, FormatsWideAndNarrowArguments)

@@ -4,7 +4,6 @@
 
 #include "core/TYXWorker.h"
 
-#include <atomic>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -54,7 +53,6 @@ public:
 
     Body body;
     std::function<void()> onDestroy;
-    std::atomic<int64_t> counter{0};
 };
 
 // A link between a producer's output stream and a consumer: both ends get a copy of it.

@@ -27,27 +27,6 @@ std::vector<uint8_t> ToNv12(const std::vector<uint8_t> &i420, int width, int hei
     return nv12;
 }
 
-TEST(FormatConvertTest, ColourMatricesOfTheThreeStandards)
-{
-    const struct
-    {
-        int32_t standard;
-        float rows[3][3];
-    } cases[] = {
-        {6, {{1.16438f, 0.0f, 1.63247f}, {1.16438f, -0.40071f, -0.83153f}, {1.16438f, 2.06329f, 0.0f}}},
-        {9, {{1.16893f, 0.0f, 1.72371f}, {1.16893f, -0.19235f, -0.66787f}, {1.16893f, 2.19923f, 0.0f}}},
-        {1, {{1.16438f, 0.0f, 1.83367f}, {1.16438f, -0.21812f, -0.54508f}, {1.16438f, 2.16063f, 0.0f}}},
-        {0, {{1.16438f, 0.0f, 1.83367f}, {1.16438f, -0.21812f, -0.54508f}, {1.16438f, 2.16063f, 0.0f}}},
-    };
-    for (const auto &c : cases) {
-        const stYuvToRgbMatrix matrix = SelectYuvToRgbMatrix(c.standard);
-        for (int r = 0; r < 3; ++r) {
-            for (int k = 0; k < 3; ++k)
-                EXPECT_NEAR(matrix.m[r][k], c.rows[r][k], 1e-4) << "standard " << c.standard << " [" << r << "][" << k << "]";
-        }
-    }
-}
-
 // B, G, R, A of one pixel by the formula in double precision.
 void ReferencePixel(int32_t standard, int y, int u, int v, double out[3])
 {

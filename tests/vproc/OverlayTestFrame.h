@@ -4,9 +4,11 @@
 // that no drawing may touch; and its round trip through device memory. Also the images that the
 // graphics overlays blend.
 
+#include "PictureTestUtils.h"
 #include "vproc/DvcBuffer.h"
 #include "vproc/OverlayPixels.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -38,34 +40,21 @@ public:
 
     void Fill(stColorYuv color)
     {
-        const size_t luma = static_cast<size_t>(m_width) * m_height;
-        std::fill(m_data.begin(), m_data.begin() + static_cast<std::ptrdiff_t>(luma), color.y);
-        std::fill(m_data.begin() + static_cast<std::ptrdiff_t>(luma),
-                  m_data.begin() + static_cast<std::ptrdiff_t>(luma * 5 / 4), color.u);
-        std::fill(m_data.begin() + static_cast<std::ptrdiff_t>(luma * 5 / 4),
-                  m_data.begin() + static_cast<std::ptrdiff_t>(m_bytes), color.v);
+        const std::vector<uint8_t> solid = SolidI420(m_width, m_height, color.y, color.u, color.v);
+        std::copy(solid.begin(), solid.end(), m_data.begin());
     }
 
     uint8_t *Data() { return m_data.data(); }
     int32_t Bytes() const { return static_cast<int32_t>(m_bytes); }
     int32_t Width() const { return m_width; }
     int32_t Height() const { return m_height; }
-    uint8_t Y(int32_t x, int32_t y) const { return m_data[static_cast<size_t>(y) * m_width + x]; }
-    uint8_t U(int32_t cx, int32_t cy) const
-    {
-        return m_data[static_cast<size_t>(m_width) * m_height + static_cast<size_t>(cy) * (m_width / 2) + cx];
-    }
-    uint8_t V(int32_t cx, int32_t cy) const
-    {
-        return m_data[static_cast<size_t>(m_width) * m_height * 5 / 4 + static_cast<size_t>(cy) * (m_width / 2) + cx];
-    }
+    uint8_t Y(int32_t x, int32_t y) const { return I420At(m_data, m_width, m_height, EPlane::Y, x, y); }
+    uint8_t U(int32_t cx, int32_t cy) const { return I420At(m_data, m_width, m_height, EPlane::U, cx, cy); }
+    uint8_t V(int32_t cx, int32_t cy) const { return I420At(m_data, m_width, m_height, EPlane::V, cx, cy); }
     bool GuardIntact() const
     {
-        for (size_t i = m_bytes; i < m_data.size(); ++i) {
-            if (m_data[i] != kGuard)
-                return false;
-        }
-        return true;
+        return std::all_of(m_data.begin() + static_cast<std::ptrdiff_t>(m_bytes), m_data.end(),
+                           [](uint8_t b) { return b == kGuard; });
     }
     // The picture bytes, without the guard.
     std::vector<uint8_t> Picture() const

@@ -46,19 +46,29 @@ ConfigPath PathOf(std::initializer_list<stConfigPathStep> steps)
     return path;
 }
 
+// Before a load and after Close, every read refuses and nothing of the old document is left.
 TEST_F(ConfigXmlDocumentTest, EveryReadRefusesWithoutADocument)
 {
-    stConfigValue value;
-    ConfigValueMap values;
-    std::vector<ConfigValueMap> items;
-    EXPECT_EQ(m_doc.GetNodeValue(L"/Config", L"A", 2, value), -1);
-    EXPECT_EQ(m_doc.ReadElement({}, values, nullptr), -1);
-    EXPECT_EQ(m_doc.ReadElementList(L"/Config", items, nullptr, {}), -1);
-    EXPECT_EQ(m_doc.WriteMoxCtrlPort(L"1"), -1);
-    EXPECT_EQ(m_doc.Save(WidePath(m_dir.File("x.xml"))), -1);
+    for (const bool closed : {false, true}) {
+        SCOPED_TRACE(closed ? "closed" : "never loaded");
+        if (closed) {
+            LoadText("<Config><A>1</A></Config>");
+            m_doc.Close();
+            EXPECT_TRUE(m_doc.Path().empty());
+            EXPECT_EQ(m_doc.FindValueType(2), nullptr);
+        }
+        stConfigValue value;
+        ConfigValueMap values;
+        std::vector<ConfigValueMap> items;
+        EXPECT_EQ(m_doc.GetNodeValue(L"/Config", L"A", 2, value), -1);
+        EXPECT_EQ(m_doc.ReadElement({}, values, nullptr), -1);
+        EXPECT_EQ(m_doc.ReadElementList(L"/Config", items, nullptr, {}), -1);
+        EXPECT_EQ(m_doc.WriteMoxCtrlPort(L"1"), -1);
+        EXPECT_EQ(m_doc.Save(WidePath(m_dir.File("x.xml"))), -1);
+    }
 }
 
-TEST_F(ConfigXmlDocumentTest, LoadFailuresSayWhy)
+TEST_F(ConfigXmlDocumentTest, LoadAndSaveFailuresSayWhy)
 {
     EXPECT_EQ(m_doc.Load(WidePath(m_dir.File("missing.xml"))), -4);
     EXPECT_FALSE(m_doc.LastError().empty());
@@ -76,8 +86,11 @@ TEST_F(ConfigXmlDocumentTest, LoadFailuresSayWhy)
     WriteBytes(m_dir.File("empty.xml"), "");
     EXPECT_EQ(m_doc.Load(WidePath(m_dir.File("empty.xml"))), -4);
 
-    // A failed load leaves no document behind from an earlier one.
     LoadText("<Config><A>1</A></Config>");
+    EXPECT_EQ(m_doc.Save(WidePath(m_dir.File("no/such/dir/out.xml"))), -4);
+    EXPECT_FALSE(m_doc.LastError().empty());
+
+    // A failed load leaves no document behind from an earlier one.
     EXPECT_EQ(m_doc.Load(WidePath(m_dir.File("bad.xml"))), -4);
     stConfigValue value;
     EXPECT_EQ(m_doc.GetNodeValue(L"/Config", L"A", 2, value), -1);
@@ -313,23 +326,6 @@ TEST_F(ConfigXmlDocumentTest, WriteMoxCtrlPortAddsTheElementOrFindsNothing)
     // Element names are exact: the companion's root is lower case.
     LoadText("<Config><MOXGeneral/></Config>");
     EXPECT_EQ(m_doc.WriteMoxCtrlPort(L"7"), 0);
-}
-
-TEST_F(ConfigXmlDocumentTest, SaveRefusesAnUnwritableFolderAndKeepsTheOldFile)
-{
-    LoadText("<config><MOXGeneral><CtrlPort>1</CtrlPort></MOXGeneral></config>");
-    EXPECT_EQ(m_doc.Save(WidePath(m_dir.File("no/such/dir/out.xml"))), -4);
-    EXPECT_FALSE(m_doc.LastError().empty());
-}
-
-TEST_F(ConfigXmlDocumentTest, CloseEndsEverything)
-{
-    LoadText("<Config><A>1</A></Config>");
-    m_doc.Close();
-    EXPECT_TRUE(m_doc.Path().empty());
-    EXPECT_EQ(m_doc.FindValueType(2), nullptr);
-    stConfigValue value;
-    EXPECT_EQ(m_doc.GetNodeValue(L"/Config", L"A", 2, value), -1);
 }
 
 } // namespace

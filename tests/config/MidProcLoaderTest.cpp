@@ -76,24 +76,22 @@ TEST_F(MidProcLoaderTest, MuxWithPictureInPicture)
     CTYXGVMS::GeneralSettings().GlobalFramerate = 25.0f;
     const int32_t result = LoadMidProcs(
         1, Item("Pip", 1,
-                Key("DisplayName", "Picture in picture") + Key("MPType", "vmux") + Key("PushAtBegin", "True") +
+                Key("MPType", "vmux") + Key("PushAtBegin", "True") +
                     Inputs(3, {{1, "VideoDecoders.D1.VideoOutput"},
                                {2, "VideoDecoders.D2.VideoOutput"},
                                {3, "MediaSources.S1.VideoOutput"}}) +
                     Key("IRVSSIFRequired", "1, 3,9,x,,0") + Key("MuxLayout", "pip-2-on-1") + Regions({3, 1, 2}) +
-                    ChildWindow(1, Key("onLayer", "1") + Key("posBase", "RBCorner") + Key("xShift", "16") +
+                    ChildWindow(1, Key("posBase", "RBCorner") + Key("xShift", "16") +
                                        Key("yShift", "-16") + Key("Width", "320") + Key("Height", "180")) +
                     ChildWindow(2, Key("posBase", "center") + Key("xShift", "0") + Key("yShift", "0") +
                                        Key("Width", "160") + Key("Height", "90")) +
                     ChildWindow(3, Key("xShift", "1") + Key("yShift", "1") + Key("Width", "1") + Key("Height", "1")) +
-                    Key("OutputWidth", "1280") + Key("OutputHeight", "720") + Key("RVTP", "True") +
-                    Key("DirectOutput", "True") + Key("outputOn", "SpecifyWindow") +
-                    Key("WindowClassName", "Preview") + Key("WindowName", "Main") + Key("IPGNum", "300")));
+                    Key("OutputWidth", "1280") + Key("OutputHeight", "720") + Key("DirectOutput", "True") +
+                    Key("outputOn", "SpecifyWindow") + Key("IPGNum", "300")));
     EXPECT_EQ(result, 1);
     const stVideoMidProcWorkerConfig &pip = MidProc(L"Pip");
     EXPECT_EQ(pip.WorkerId, 0x04010000);
     EXPECT_EQ(pip.LoadSeq, 3);
-    EXPECT_EQ(pip.DisplayName, L"Picture in picture");
     EXPECT_EQ(pip.MPType, 1);
     EXPECT_EQ(pip.PushAtBegin, 0); // never read for mid-processors
     const stVMuxConfig &mux = pip.MuxSettings;
@@ -106,17 +104,13 @@ TEST_F(MidProcLoaderTest, MuxWithPictureInPicture)
     EXPECT_EQ(mux.InputRegions, (std::map<int32_t, int16_t>{{0x01010001, 1}, {D1_OUT, 2}, {D2_OUT, 3}}));
     // A layout of three windows has two child windows; a third element is not read.
     ASSERT_EQ(mux.ChildWindows.size(), 2u);
-    EXPECT_EQ(mux.ChildWindows[0].onLayer, 1);
     EXPECT_EQ(mux.ChildWindows[0].posBase, 6);
     EXPECT_EQ(mux.ChildWindows[0].yShift, -16);
     EXPECT_EQ(mux.ChildWindows[1].posBase, 0); // "Center" is matched letter for letter
-    EXPECT_EQ(mux.ChildWindows[1].Width, 160);
     EXPECT_EQ(mux.OutputWidth, 1280);
     EXPECT_EQ(pip.OutputHeight, 720);
     EXPECT_EQ(pip.OutputFramerate, 25.0f);
-    EXPECT_EQ(pip.RVTP, 1);
     EXPECT_EQ(pip.DirectOutputSettings.outputOn, 2);
-    EXPECT_EQ(pip.DirectOutputSettings.WindowClassName, L"Preview");
     EXPECT_EQ(mux.IPGNum, 255); // held to its byte, not wrapped
     EXPECT_EQ(mux.CylinderHeight, 6);
 }

@@ -216,18 +216,27 @@ TEST_F(MediaSourcesLoaderTest, StreamTimingKeys)
 
 // A GBK file with Chinese names loads, and the names find their worker and stream (the reader
 // tests read every other encoding).
-TEST_F(MediaSourcesLoaderTest, GbkFileWithChineseNames)
+TEST_F(MediaSourcesLoaderTest, EncodingsLoadTheSameRecords)
 {
     const std::string body =
         "<Config><MediaSources><MSCount>1</MSCount><摄像机 id=\"1\"><DisplayName>一号</DisplayName>"
         "<MSTYPE>FILE</MSTYPE><MSFullPath>media/视频.mp4</MSFullPath><STRMCOUNT>1</STRMCOUNT>"
         "<Stream id=\"1\"><StrmType>Video</StrmType><StrmAlias>主码流</StrmAlias></Stream></摄像机>"
         "</MediaSources></Config>\n";
-    ASSERT_EQ(LoadMSReadersConfigXml(Write("gbk.xml", AsGbk("<?xml version=\"1.0\" encoding=\"GBK\"?>\n" + body))), 1);
-    const stMediaSourceReadWorkerConfig &source = Source(L"摄像机");
-    EXPECT_EQ(source.DisplayName, L"一号");
-    EXPECT_EQ(source.MSFullPath, L"media/视频.mp4");
-    EXPECT_EQ(ResolveWorkerId(L"MediaSources.摄像机.VideoOutput.ByName.主码流", 4), 0x01010001);
+    const std::pair<const char *, std::string> files[] = {
+        {"utf8.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + body},
+        {"utf16.xml", AsUtf16Le("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n" + body)},
+        {"gbk.xml", AsGbk("<?xml version=\"1.0\" encoding=\"GBK\"?>\n" + body)},
+    };
+    for (const auto &[name, bytes] : files) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(LoadMSReadersConfigXml(Write(name, bytes)), 1);
+        const stMediaSourceReadWorkerConfig &source = Source(L"摄像机");
+        EXPECT_EQ(source.DisplayName, L"一号");
+        EXPECT_EQ(source.MSFullPath, L"media/视频.mp4");
+        EXPECT_EQ(source.Streams.at(1).StrmAlias, L"主码流");
+        EXPECT_EQ(ResolveWorkerId(L"MediaSources.摄像机.VideoOutput.ByName.主码流", 4), 0x01010001);
+    }
 }
 
 TEST_F(MediaSourcesLoaderTest, ReferencesResolveAgainstTheRegistry)

@@ -135,11 +135,8 @@ TEST_F(EventTest, PublicWritersGetTheirTagAndEventName)
         std::string name;
     };
     const stCase cases[] = {
-        {TYX_EVENT_OUTPUT_STARTED, L"LiveOut", "LIVE_BROADCAST", "BCLiveStarted"},
         {TYX_EVENT_OUTPUT_STOPPED, L"LiveOut", "LIVE_BROADCAST", "BCLiveStopped"},
         {TYX_EVENT_OUTPUT_STARTED, L"Recorder", "ALLRECORDING", "RecordStarted"},
-        {TYX_EVENT_OUTPUT_STOPPED, L"Recorder", "ALLRECORDING", "RecordStopped"},
-        {TYX_EVENT_OUTPUT_STARTED, L"Preview", "LOCALPREVIEW", "PreviewStarted"},
         {TYX_EVENT_OUTPUT_STOPPED, L"Preview", "LOCALPREVIEW", "PreviewStopped"},
     };
     for (const stCase &c : cases) {

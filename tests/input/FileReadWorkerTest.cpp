@@ -178,11 +178,12 @@ TEST_F(FileReadWorkerTest, PlayFromStartsAtTheKeyFrameBeforeItAndMarksTheLeadIn)
     EXPECT_EQ(video[0].pts + 40000, video[1].pts);
 }
 
-TEST_F(FileReadWorkerTest, PlayToFinishesThePlayAtTheEndPosition)
+TEST_F(FileReadWorkerTest, PlayToFinishesThePlayAtTheEndPositionAndRepeatNeedsAShowTime)
 {
     stPacedFileWorker run(false);
     auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().gop12.wstring(), false);
     config.PlayTo = 1.5f;
+    config.Repeat = 1; // without a show time: one cycle
     run.Play(config);
     const auto all = run.consumers.Take(kVideoOut);
     const auto video = DataOnly(all);
@@ -211,16 +212,6 @@ TEST_F(FileReadWorkerTest, RepeatPlaysCyclesUntilTheShowTimeWithRisingStamps)
         EXPECT_EQ((i % 25) % 12 == 0, video[i].key()) << i;
     }
     EXPECT_EQ(1, CountStatus(all, TYX_SRC_CLOSED));
-}
-
-TEST_F(FileReadWorkerTest, RepeatWithoutShowTimeEndsAfterOneCycle)
-{
-    stPacedFileWorker run(false);
-    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().oneSecond.wstring(), false);
-    config.Repeat = 1;
-    run.Play(config);
-    EXPECT_EQ(25u, DataOnly(run.consumers.Take(kVideoOut)).size());
-    EXPECT_EQ(0, run.worker->CycleCount());
 }
 
 TEST_F(FileReadWorkerTest, BFrameFilesPlayToTheirEnd)
@@ -300,39 +291,16 @@ TEST_F(FileReadWorkerTest, StartDelayHoldsTheFirstHandOver)
     StopReadWorker(*worker);
 }
 
-namespace {
-
-// A file worker whose reader plays a script.
-class CScriptedFileWorker : public CMediaFileReadWorker
-{
-public:
-    CScriptedFileWorker(uint32_t id, const ConsumerLinkMap *links, std::unique_ptr<CScriptReader> reader)
-        : CMediaFileReadWorker(id, links), m_script(std::move(reader))
-    {
-    }
-    CMediaSourceReader *CreateReader(const stMediaSourceReadWorkerConfig &) override
-    {
-        m_reader = std::move(m_script);
-        return m_reader.get();
-    }
-
-private:
-    std::unique_ptr<CScriptReader> m_script;
-};
-
-} // namespace
-
 TEST_F(FileReadWorkerTest, AReadErrorEndsThePlayWithItsStatus)
 {
     stFakeClock clock;
-    auto reader = std::make_unique<CScriptReader>(clock);
-    reader->AddStream(0, 0, AVRational{1, 25}, AVRational{25, 1}, 27);
-    for (int i = 0; i < 3; ++i)
-        reader->Push({0, i, i, 1, i == 0, 0, 1});
-    reader->Push({0, 0, 0, 0, false, 0, -5});
     CTestConsumers consumers;
     consumers.Add(kVideoOut, TYX_PKT_KIND_CODED_VIDEO);
-    auto worker = std::make_shared<CScriptedFileWorker>(kWorker, &consumers.Links(), std::move(reader));
+    auto worker = std::make_shared<CScriptedWorker<CMediaFileReadWorker>>(kWorker, &consumers.Links(), clock);
+    worker->script->AddStream(0, 0, AVRational{1, 25}, AVRational{25, 1}, 27);
+    for (int i = 0; i < 3; ++i)
+        worker->script->Push({0, i, i, 1, i == 0, 0, 1});
+    worker->script->Push({0, 0, 0, 0, false, 0, -5});
     worker->SetPacingSleep([](int64_t) { return false; });
     CLogCapture log;
     ASSERT_EQ(0, StartReadWorker(*worker, MakeSourceConfig(kWorker, TYX_MS_FILE, L"script", false)));
@@ -343,15 +311,6 @@ TEST_F(FileReadWorkerTest, AReadErrorEndsThePlayWithItsStatus)
     StopReadWorker(*worker);
     const std::vector<int32_t> types = TakeEventTypes();
     EXPECT_NE(std::find(types.begin(), types.end(), TYX_EVENT_SOURCE_CLOSED), types.end());
-}
-
-TEST(FileReadWorkerDelayTest, ConfiguredDelayOrFifty)
-{
-    CMediaFileReadWorker worker(kWorker, nullptr);
-    EXPECT_EQ(50, worker.GetStreamDelayParam(0, 0));
-    EXPECT_EQ(50, worker.GetStreamDelayParam(1, -3));
-    EXPECT_EQ(120, worker.GetStreamDelayParam(0, 120));
-    EXPECT_EQ(TYX_DELAY_UNKNOWN, worker.GetUpstreamDelay(kVideoOut));
 }
 
 TEST_F(FileReadWorkerTest, NothingIsHandedOverWhilePushingIsStopped)

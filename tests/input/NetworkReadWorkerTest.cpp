@@ -16,35 +16,20 @@ constexpr uint32_t kAudioOut = kWorker + 2;
 constexpr int32_t kH264 = 27;
 const AVRational k90k{1, 90000};
 
-// A network worker whose reader plays a script on the fake clock.
-class CScriptedNetWorker : public CNRTMediaReadWorker
+// A scripted network worker with its protected stamping and base-time operations open to the tests.
+class CScriptedNetWorker : public CScriptedWorker<CNRTMediaReadWorker>
 {
 public:
-    CScriptedNetWorker(const ConsumerLinkMap *links, stFakeClock &clock)
-        : CNRTMediaReadWorker(kWorker, links), m_clock(clock)
-    {
-        SetClockSources([this] { return m_clock.Now(); }, [this] { return m_clock.Tick(); });
-        auto reader = std::make_unique<CScriptReader>(clock);
-        script = reader.get();
-        m_script = std::move(reader);
-    }
-    CMediaSourceReader *CreateReader(const stMediaSourceReadWorkerConfig &) override
-    {
-        if (m_script)
-            m_reader = std::move(m_script);
-        return m_reader.get();
-    }
-    // Opens the protected stamping and base-time operations to the tests.
+    CScriptedNetWorker(const ConsumerLinkMap *links, stFakeClock &clock) : CScriptedWorker(kWorker, links, clock) {}
     using CMultiStrmMediaReadWorker::FindStream;
     using CMultiStrmMediaReadWorker::GetStrmBaseTimeInPktsRcving;
     using CMultiStrmMediaReadWorker::SkipStreamBacklogs;
-
-    CScriptReader *script = nullptr;
-
-private:
-    stFakeClock &m_clock;
-    std::unique_ptr<CScriptReader> m_script;
 };
+
+stMediaSourceReadWorkerConfig RtspConfig()
+{
+    return MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", false);
+}
 
 // Video at 25 fps in 1/90000: packet n has pts = dts = n x 3600.
 CScriptReader::stPacket VideoPacket(int n, bool key, int64_t readUs = 40000)
@@ -66,6 +51,14 @@ protected:
         worker->script->AddStream(0, 0, k90k, AVRational{25, 1}, kH264);
     }
     void TearDown() override { ClearTYXEventQueue(); }
+
+    // Configures the worker and opens its reader without starting its threads.
+    void OpenDirectly(const stMediaSourceReadWorkerConfig &config)
+    {
+        ASSERT_EQ(0, worker->CopyInConfiguration(&config));
+        ASSERT_GT(worker->Reader()->Reopen(), 0);
+        worker->OnMediaSourceOpenned(false);
+    }
 
     // Everything the video output gets until the main thread has ended at the end of the script
     // and the stream thread has sent what it holds; the worker is stopped then.
@@ -93,7 +86,7 @@ TEST_F(NetworkReadWorkerTest, StartPackagesAreDroppedAndTheHeldBackKeyFrameGoesF
         worker->script->Push(VideoPacket(n, n == 0));
     for (int n = 25; n < 65; ++n)
         worker->script->Push(VideoPacket(n, n == 35));
-    ASSERT_EQ(0, StartReadWorker(*worker, MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", false)));
+    ASSERT_EQ(0, StartReadWorker(*worker, RtspConfig()));
     const auto all = TakeAll();
     const auto video = DataOnly(all);
     // Of the 40 queued packets the first 30 are dropped; the key frame among them goes first.
@@ -118,7 +111,7 @@ TEST_F(NetworkReadWorkerTest, BacklogSkippingReadsUntilReadsHaveToWait)
         worker->script->Push(VideoPacket(n, n % 25 == 0, 1000));
     for (int n = 50; n < 120; ++n)
         worker->script->Push(VideoPacket(n, n % 25 == 0, 40000));
-    ASSERT_EQ(0, StartReadWorker(*worker, MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", false)));
+    ASSERT_EQ(0, StartReadWorker(*worker, RtspConfig()));
     ASSERT_TRUE(WaitUntil([&] { return log.Contains(L"Stream Backlogs cleaned with"); }, 10000));
     StopReadWorker(*worker);
     // The 50 quick ones and six that had to wait.
@@ -128,10 +121,7 @@ TEST_F(NetworkReadWorkerTest, BacklogSkippingReadsUntilReadsHaveToWait)
 TEST_F(NetworkReadWorkerTest, BacklogSkippingGivesUpAfterThreeSeconds)
 {
     worker->SetSkipBacklogs(false);
-    ASSERT_EQ(0, worker->CopyInConfiguration(&static_cast<const stMediaSourceReadWorkerConfig &>(
-                     MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", false))));
-    ASSERT_GT(worker->Reader()->Reopen(), 0);
-    worker->OnMediaSourceOpenned(false);
+    OpenDirectly(RtspConfig());
     for (int n = 0; n < 400; ++n)
         worker->script->Push(VideoPacket(n, false, 10000)); // never a slow read
     int64_t read = 0;
@@ -150,11 +140,9 @@ TEST_F(NetworkReadWorkerTest, BacklogSkippingGivesUpAfterThreeSeconds)
 
 TEST_F(NetworkReadWorkerTest, BaseTimeByArrivalUsesTheConfiguredDelay)
 {
-    auto config = MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", false);
+    auto config = RtspConfig();
     config.Streams[1].EstmtDly = 200;
-    ASSERT_EQ(0, worker->CopyInConfiguration(&config));
-    ASSERT_GT(worker->Reader()->Reopen(), 0);
-    worker->OnMediaSourceOpenned(false);
+    OpenDirectly(config);
     for (int n = 0; n < 30; ++n)
         worker->script->Push(VideoPacket(n, n == 0, 40000));
     std::vector<int16_t> found;
@@ -171,9 +159,7 @@ TEST_F(NetworkReadWorkerTest, BaseTimeByArrivalUsesTheConfiguredDelay)
     config.Streams[1].PktItvMax = 100;
     config.Streams[1].BlocksSkipAtBegin = 2;
     worker->Reader()->Close();
-    ASSERT_EQ(0, worker->CopyInConfiguration(&config));
-    ASSERT_GT(worker->Reader()->Reopen(), 0);
-    worker->OnMediaSourceOpenned(false);
+    OpenDirectly(config);
     for (int n = 0; n < 5; ++n)
         worker->script->Push(VideoPacket(n, false, 10000));
     worker->script->Push(VideoPacket(5, false, 500000));
@@ -202,7 +188,7 @@ TEST_F(NetworkReadWorkerTest, FrameRatesOutsideTheValidRangeArePublishedAsThirty
         CTestConsumers localConsumers;
         CScriptedNetWorker local(&localConsumers.Links(), localClock);
         local.script->AddStream(0, 0, k90k, c.source, kH264);
-        auto config = MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", false);
+        auto config = RtspConfig();
         config.Streams[1].OutputFramerate = c.configured;
         ASSERT_EQ(0, local.CopyInConfiguration(&config));
         local.OnMediaSourceOpenned(false);
@@ -218,9 +204,7 @@ TEST_F(NetworkReadWorkerTest, FrameRatesOutsideTheValidRangeArePublishedAsThirty
 TEST_F(NetworkReadWorkerTest, AnInvalidCodecIdAfterAReopenKeepsTheEarlierOne)
 {
     CLogCapture log;
-    ASSERT_EQ(0, worker->CopyInConfiguration(&static_cast<const stMediaSourceReadWorkerConfig &>(
-                     MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", false))));
-    worker->OnMediaSourceOpenned(false);
+    OpenDirectly(RtspConfig());
     worker->script->AddStream(0, 0, k90k, AVRational{25, 1}, 0);
     ASSERT_GT(worker->Reader()->Reopen(), 0);
     worker->OnMediaSourceOpenned(false);
@@ -231,9 +215,8 @@ TEST_F(NetworkReadWorkerTest, AnInvalidCodecIdAfterAReopenKeepsTheEarlierOne)
 
 TEST_F(NetworkReadWorkerTest, NtpStartTimeBecomesTheBaseOnTheProgramClock)
 {
-    auto config = MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", false);
+    auto config = RtspConfig();
     config.UseNTP = 1;
-    config.UseUTC = 0;
     worker->script->SetRealtimeStart(1700000000000000LL);
     worker->SetReopenFlags(false, false);
     worker->SetSkipBacklogs(false);
@@ -271,7 +254,7 @@ TEST_F(NetworkReadWorkerTest, AServerThatIsDownGetsAStatusAtEveryTryAndOneLogLin
 {
     CLogCapture log;
     worker->script->SetOpenResult(-111);
-    ASSERT_EQ(0, StartReadWorker(*worker, MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", false)));
+    ASSERT_EQ(0, StartReadWorker(*worker, RtspConfig()));
     auto all = consumers.TakeUntil(kVideoOut, [](const auto &seen) { return CountStatus(seen, TYX_SRC_CONNECT_FAILED) >= 4; }, 10000);
     EXPECT_GE(CountStatus(all, TYX_SRC_CONNECT_FAILED), 4);
     EXPECT_EQ(1, log.Count(L"NRTMediaReadWorker[Source1:1030000]Media source opening failed with error=-111.", 3));
@@ -301,7 +284,7 @@ TEST_F(NetworkReadWorkerTest, ReadErrorsAndTheEndOfTheStreamCloseAndReopen)
     for (int n = 0; n < 30; ++n)
         worker->script->Push(VideoPacket(n, n == 0, 1000));
     // The script's end is the end of the stream; no more packets after it.
-    ASSERT_EQ(0, StartReadWorker(*worker, MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", false)));
+    ASSERT_EQ(0, StartReadWorker(*worker, RtspConfig()));
     const auto all = consumers.TakeUntil(kVideoOut, [](const auto &seen) { return CountStatus(seen, TYX_SRC_CLOSED) > 0; }, 10000);
     EXPECT_EQ(1, CountStatus(all, TYX_SRC_READ_FAILED));
     EXPECT_GE(worker->script->OpenCount(), 3); // configuration, start, and after the error
@@ -315,7 +298,7 @@ TEST_F(NetworkReadWorkerTest, WithoutReopenTheThreadEndsAtTheEndOfTheStream)
     worker->SetReopenFlags(false, true);
     for (int n = 0; n < 30; ++n)
         worker->script->Push(VideoPacket(n, n == 0, 1000));
-    ASSERT_EQ(0, StartReadWorker(*worker, MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", false)));
+    ASSERT_EQ(0, StartReadWorker(*worker, RtspConfig()));
     EXPECT_TRUE(WaitUntil([&] { return worker->GetWorkingStep() == 31; }, 10000));
     EXPECT_TRUE(log.Contains(L"NRTMediaReadWorker[Source1:1030000]Media Reading worker exiting in case of EOF!", 5));
     StopReadWorker(*worker);
@@ -344,39 +327,18 @@ TEST(NetworkReadWorkerSetupTest, CredentialsAreEscapedAndNeverShownInClear)
 
 TEST(NetworkReadWorkerSetupTest, ReadersFollowTheSourceType)
 {
-    CNRTMediaReadWorker rtsp(kWorker, nullptr);
     auto config = MakeSourceConfig(kWorker, TYX_MS_RTSP, L"", false);
-    config.UseTCP = 1;
-    auto *reader = dynamic_cast<CRTSPMPReader *>(rtsp.CreateReader(config));
-    ASSERT_NE(nullptr, reader);
-    EXPECT_TRUE(reader->TransportTcp());
-    EXPECT_FALSE(reader->RtmpSource());
-
-    CNRTMediaReadWorker rtmp(kWorker, nullptr);
-    config.MSTYPE = TYX_MS_RTMP;
-    reader = dynamic_cast<CRTSPMPReader *>(rtmp.CreateReader(config));
-    ASSERT_NE(nullptr, reader);
-    EXPECT_FALSE(reader->TransportTcp());
-    EXPECT_TRUE(reader->RtmpSource());
-
-    CNRTMediaReadWorker other(kWorker, nullptr);
+    config.UseTCP = 1; // RTMP has no transport to choose
+    for (const int32_t type : {TYX_MS_RTSP, TYX_MS_RTMP}) {
+        config.MSTYPE = type;
+        CNRTMediaReadWorker worker(kWorker, nullptr);
+        const auto *reader = dynamic_cast<CRTSPMPReader *>(worker.CreateReader(config));
+        ASSERT_NE(nullptr, reader) << type;
+        EXPECT_EQ(type == TYX_MS_RTSP, reader->TransportTcp()) << type;
+        EXPECT_EQ(type == TYX_MS_RTMP, reader->RtmpSource()) << type;
+    }
     config.MSTYPE = TYX_MS_FILE;
-    EXPECT_EQ(nullptr, other.CreateReader(config));
-}
-
-TEST(NetworkReadWorkerSetupTest, DelayParameterFollowsNtpAndPiADTC)
-{
-    CNRTMediaReadWorker worker(kWorker, nullptr);
-    auto config = MakeSourceConfig(kWorker, TYX_MS_RTSP, L"", false);
-    config.UseNTP = 0;
-    worker.CopyInConfiguration(&config);
-    EXPECT_EQ(300, worker.GetStreamDelayParam(1, 300));
-    CNRTMediaReadWorker ntp(kWorker, nullptr);
-    config.UseNTP = 1;
-    ntp.CopyInConfiguration(&config);
-    EXPECT_EQ(TYX_DELAY_UNKNOWN, ntp.GetStreamDelayParam(0, 300));
-    EXPECT_EQ(TYX_DELAY_ESTIMATE, ntp.GetStreamDelayParam(1, 300));
-    EXPECT_EQ(TYX_DELAY_UNKNOWN, ntp.GetUpstreamDelay(kVideoOut + 7));
+    EXPECT_EQ(nullptr, CNRTMediaReadWorker(kWorker, nullptr).CreateReader(config));
 }
 
 TEST(StreamDelayTest, AverageOfTheSamples)

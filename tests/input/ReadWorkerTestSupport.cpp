@@ -9,6 +9,23 @@ bool IsAnnexB(const uint8_t *data, int32_t length)
     return length >= 4 && data && data[0] == 0 && data[1] == 0 && (data[2] == 1 || (data[2] == 0 && data[3] == 1));
 }
 
+stReadCounts ReadPackets(CMediaSourceReader &reader, int videoWanted)
+{
+    stReadCounts counts;
+    FramePackage package;
+    while (counts.video < videoWanted && (counts.last = reader.ReadPacket(package)) > 0) {
+        if (package.mediaType == TYX_MEDIA_VIDEO) {
+            ++counts.video;
+            counts.keys += (package.flags & TYX_PKT_FLAG_KEY) ? 1 : 0;
+            counts.annexB += IsAnnexB(package.pData, package.nLength) ? 1 : 0;
+        } else if (package.mediaType == TYX_MEDIA_AUDIO) {
+            ++counts.audio;
+        }
+        counts.noDts += package.dts == TYX_NOPTS_VALUE ? 1 : 0;
+    }
+    return counts;
+}
+
 std::vector<stSeenPackage> DataOnly(const std::vector<stSeenPackage> &all)
 {
     std::vector<stSeenPackage> data;

@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -30,6 +31,18 @@ struct stSeenPackage
 
 // True when the bytes begin with an Annex B start code (00 00 01 or 00 00 00 01).
 bool IsAnnexB(const uint8_t *data, int32_t length);
+
+// What a reader gave until the end of its input, a failed read, or `videoWanted` video packets.
+struct stReadCounts
+{
+    int video = 0;
+    int audio = 0;
+    int keys = 0;
+    int annexB = 0;
+    int noDts = 0;
+    int32_t last = 1; // the last read's result
+};
+stReadCounts ReadPackets(CMediaSourceReader &reader, int videoWanted = 1 << 30);
 
 // The packages that carry data, and the number of status packages of one code.
 std::vector<stSeenPackage> DataOnly(const std::vector<stSeenPackage> &all);
@@ -105,6 +118,28 @@ private:
     int32_t m_openResult = 0;
     int64_t m_realtimeStart = 0;
     int m_opens = 0;
+};
+
+// A read worker whose reader plays a script, on the fake clock.
+template <typename Worker>
+class CScriptedWorker : public Worker
+{
+    std::unique_ptr<CScriptReader> m_script;
+
+public:
+    CScriptedWorker(uint32_t id, const CTYXWorker::ConsumerLinkMap *links, stFakeClock &clock)
+        : Worker(id, links), m_script(std::make_unique<CScriptReader>(clock)), script(m_script.get())
+    {
+        this->SetClockSources([&clock] { return clock.Now(); }, [&clock] { return clock.Tick(); });
+    }
+    CMediaSourceReader *CreateReader(const stMediaSourceReadWorkerConfig &) override
+    {
+        if (m_script)
+            this->m_reader = std::move(m_script);
+        return this->m_reader.get();
+    }
+
+    CScriptReader *const script;
 };
 
 // Waits (polling) until the condition holds; false after timeoutMs.

@@ -2,6 +2,8 @@
 
 #include "core/TYXUtils.h"
 
+#include <strings.h>
+
 void usage()
 {
     ConsolePrintf("%s\n", "Usage of Lumo:");
@@ -14,14 +16,51 @@ void usage()
     ConsolePrintfW(L"  -avcapdvc\t\t List local fixed audio/video capture devices.\n");
 }
 
-int RunFromCommandLine(int argc, char **argv)
+namespace {
+
+bool IsOption(const char *argument, const char *option)
 {
-    (void)argv;
+    return strcasecmp(argument, option) == 0;
+}
+
+int RunInstall(int argc, char **argv, const stCommandLineActions &actions)
+{
+    if (argc < 3 || IsOption(argv[2], "manualstart") || IsOption(argv[2], "autostart"))
+        return 0;
+    if (!IsOption(argv[2], "auto-console")) {
+        usage();
+        return 0;
+    }
+    if (actions.autoStart)
+        actions.autoStart(false, L"-silent");
+    return 0;
+}
+
+} // namespace
+
+int RunFromCommandLine(int argc, char **argv, const stCommandLineActions &actions)
+{
     if (argc < 2) {
         usage();
         return -1;
     }
-    // The run modes arrive with the service host; until then every option shows the usage text.
+    const char *option = argv[1];
+    if (IsOption(option, "-Checkenv")) {
+        ConsolePrintf("Lumo running for environment checking only...\r\n");
+        if (actions.checkEnvironment)
+            actions.checkEnvironment();
+        return 0;
+    }
+    if (IsOption(option, "-install"))
+        return RunInstall(argc, argv, actions);
+    if (IsOption(option, "-uninstall")) {
+        if (actions.autoStart)
+            actions.autoStart(true, nullptr);
+        return 0;
+    }
+    if (IsOption(option, "-start"))
+        return 0;
+    // The run modes arrive with the service host; until then the other options show the usage text.
     usage();
     return -1;
 }

@@ -1,6 +1,0 @@
-#include "host/ServiceMain.h"
-
-int main(int argc, char **argv)
-{
-    return RunFromCommandLine(argc, argv);
-}

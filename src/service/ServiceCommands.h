@@ -1,0 +1,7 @@
+#pragma once
+
+#include "host/ServiceMain.h"
+
+// The command-line options that the service layer carries out: the host environment report and
+// the auto-start unit.
+stCommandLineActions ServiceCommandLineActions();

@@ -400,14 +400,17 @@ int32_t CConsoleStatusScreen::DrawOnTerminal(CConsoleOutput &console, int32_t co
     // A terminal that reports no size (a fresh pseudo-terminal) is taken as the classic one.
     CScreenFrame frame(console, columns > 0 ? columns : 80, rows > 0 ? rows : 24);
     CReadLockGuard table(m_lock);
-    std::wstring titles;
+    // Each title over the boxes of its kind: a field per column of boxes (the mid-processors over
+    // all their levels), closed by "│" in the gap before the next column.
+    std::wstring titles = L" ";
     for (const std::wstring &title : m_columnTitles) {
-        const int32_t cells = title == L"AVMP" ? 28 * std::max<int32_t>(m_vmpLevels, 1) : BOX_WIDTH;
-        titles += (titles.empty() ? L"" : L"   ") + CentreInCells(title, cells) + L"│";
+        const int32_t columnsSpanned = title == L"AVMP" ? std::max<int32_t>(m_vmpLevels, 1) : 1;
+        titles += CentreInCells(title, COLUMN_PITCH * columnsSpanned - 3) + L"│  ";
     }
-    std::wstring subtitles;
+    std::wstring subtitles = L" ";
     for (int16_t section = 0; section < m_sections; ++section)
-        subtitles += (section ? L"  " : L"") + CentreInCells(L" Reading   │  Writing  ", BOX_WIDTH) + L"│";
+        subtitles += L" " + CentreInCells(L"Reading", DIVIDER_X - 1) + L"│" +
+                     CentreInCells(L"Writing", BOX_WIDTH - 2 - DIVIDER_X) + L" " + L"│  ";
     frame.ClearScreen();
     PutHeader(frame, TableWidth(),
               FormatWide(L"Kestro Lumo(V %d.%d.%d.%d)", m_version.major, m_version.minor, m_version.build,

@@ -29,10 +29,14 @@ CReadyFifo::CReadyFifo(const std::filesystem::path &path) : m_path(path)
         throw std::runtime_error("mkfifo failed");
     // Opened without blocking, and kept open, so that a child's open for writing never waits.
     m_fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    // A writer of our own keeps the FIFO from reporting a hang-up between two children.
+    m_keepOpen = open(path.c_str(), O_WRONLY | O_NONBLOCK);
 }
 
 CReadyFifo::~CReadyFifo()
 {
+    if (m_keepOpen >= 0)
+        close(m_keepOpen);
     if (m_fd >= 0)
         close(m_fd);
     std::error_code ignored;

@@ -28,6 +28,7 @@ public:
 private:
     std::filesystem::path m_path;
     int m_fd = -1;
+    int m_keepOpen = -1;
 };
 
 // The environment variables a test child reads, set while the object lives.

@@ -1,6 +1,6 @@
 #include "platform/HostControl.h"
 
-#include "platform/ChildProcess.h"
+#include "platform/ProcessHandle.h"
 
 #include <cerrno>
 #include <csignal>

@@ -4,7 +4,7 @@
 
 #include "core/TYXUtils.h"
 #include "core/WideFormat.h"
-#include "platform/ChildProcess.h"
+#include "platform/ProcessHandle.h"
 #include "platform/ProcessTable.h"
 #include "service/ServiceLog.h"
 

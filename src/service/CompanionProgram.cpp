@@ -38,7 +38,7 @@ int32_t CCompanionProgram::Start(const stMoxConfig &config, const std::string &o
         TYX_GLOBAL_LOG(5, L"[Main]MOX program[%d] still runs, stopping it first.", m_child.Pid());
         m_child.Stop(SIGTERM, m_stopTimes.firstMs, 0, m_stopTimes.killMs);
     }
-    m_child = CChildProcess();
+    m_child = CProcessHandle();
     stChildSpawnOptions options;
     options.workingFolder = folder.string();
     options.outputFile = outputFile;
@@ -73,7 +73,7 @@ void CCompanionProgram::Reap()
     const int status = m_child.WaitStatus();
     TYX_GLOBAL_LOG(3, L"[Main]MOX program[%d] ended by itself (exit %d).", m_child.Pid(),
                    status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-    m_child = CChildProcess();
+    m_child = CProcessHandle();
 }
 
 int32_t CCompanionProgram::Pid()

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/ChildProcess.h"
+#include "platform/ProcessHandle.h"
 
 #include <cstdint>
 #include <mutex>
@@ -38,7 +38,7 @@ public:
 
 private:
     std::mutex m_mutex;
-    CChildProcess m_child;
+    CProcessHandle m_child;
     stChildStopTimes m_stopTimes;
 };
 

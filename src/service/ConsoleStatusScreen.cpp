@@ -378,21 +378,32 @@ int32_t CConsoleStatusScreen::TableBottom() const
     return bottom;
 }
 
-int32_t CConsoleStatusScreen::DrawStatusScreen(CConsoleOutput &console)
+namespace {
+
+// 0 for a terminal whose size was read, 1 for plain output, else the drawing's failure code.
+int32_t ProbeConsole(const CConsoleOutput &console, int32_t &columns, int32_t &rows)
 {
     if (!console.IsValid())
         return 255;
-    if (!console.IsTerminal()) {
+    if (!console.IsTerminal())
+        return 1;
+    return console.GetWindowSize(columns, rows) == 0 ? 0 : 254;
+}
+
+} // namespace
+
+int32_t CConsoleStatusScreen::DrawStatusScreen(CConsoleOutput &console)
+{
+    int32_t columns = 0;
+    int32_t rows = 0;
+    const int32_t probe = ProbeConsole(console, columns, rows);
+    if (probe == 1) {
         console.Write(WStringToString(FormatWide(L"Kestro Lumo(V %d.%d.%d.%d)\n", m_version.major, m_version.minor,
                                                  m_version.build, m_version.revision)));
         WritePlainLines(console);
         return 0;
     }
-    int32_t columns = 0;
-    int32_t rows = 0;
-    if (console.GetWindowSize(columns, rows) != 0)
-        return 254;
-    return DrawOnTerminal(console, columns, rows);
+    return probe == 0 ? DrawOnTerminal(console, columns, rows) : probe;
 }
 
 int32_t CConsoleStatusScreen::DrawOnTerminal(CConsoleOutput &console, int32_t columns, int32_t rows)
@@ -430,18 +441,16 @@ int32_t CConsoleStatusScreen::DrawOnTerminal(CConsoleOutput &console, int32_t co
 
 int32_t CConsoleStatusScreen::RefreshStatusScreen(CConsoleOutput &console)
 {
-    if (!console.IsValid())
-        return 255;
-    if (!console.IsTerminal()) {
-        const auto now = m_clock();
-        if (now - m_lastPlain >= m_plainPeriod)
+    int32_t columns = 0;
+    int32_t rows = 0;
+    const int32_t probe = ProbeConsole(console, columns, rows);
+    if (probe == 1) {
+        if (m_clock() - m_lastPlain >= m_plainPeriod)
             WritePlainLines(console);
         return 0;
     }
-    int32_t columns = 0;
-    int32_t rows = 0;
-    if (console.GetWindowSize(columns, rows) != 0)
-        return 254;
+    if (probe != 0)
+        return probe;
     if (columns != m_drawnColumns || rows != m_drawnRows)
         return DrawOnTerminal(console, columns, rows);
     RefreshOnTerminal(console, columns, rows);

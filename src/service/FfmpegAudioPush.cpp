@@ -118,7 +118,7 @@ int32_t CFfmpegAudioPush::Start(const stMoxConfig &config, std::time_t now, cons
     TYX_GLOBAL_LOG(6, L"[Main]Starting Ffmpeg with command=%S ...", command.c_str());
     std::lock_guard<std::mutex> lock(m_mutex);
     m_programPath = program;
-    m_child = CChildProcess();
+    m_child = CProcessHandle();
     stChildSpawnOptions options;
     options.workingFolder = WStringToString(config.FpgMainPath);
     options.outputFile = outputFile;
@@ -131,7 +131,7 @@ int32_t CFfmpegAudioPush::Start(const stMoxConfig &config, std::time_t now, cons
     return m_child.Pid();
 }
 
-int32_t CFfmpegAudioPush::StopInstance(CChildProcess &process)
+int32_t CFfmpegAudioPush::StopInstance(CProcessHandle &process)
 {
     const int32_t step = process.Stop(SIGINT, m_stopTimes.firstMs, m_stopTimes.termMs, m_stopTimes.killMs);
     if (step == -ESRCH)
@@ -167,7 +167,7 @@ int32_t CFfmpegAudioPush::Stop(const stMoxConfig &config)
             continue;
         if (error || ReadProcessExe(pid) != canonical.string() || !IsAudioPushCommand(ReadProcessCommandLine(pid)))
             continue;
-        CChildProcess other;
+        CProcessHandle other;
         // The check above and the attach race with the id's reuse: look again through the handle.
         if (other.Attach(pid) == 0 && ReadProcessExe(pid) == canonical.string())
             count += StopInstance(other);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/ChildProcess.h"
+#include "platform/ProcessHandle.h"
 #include "service/CompanionProgram.h"
 
 #include <cstdint>
@@ -47,10 +47,10 @@ public:
     static bool IsAudioPushCommand(const std::vector<std::string> &argv);
 
 private:
-    int32_t StopInstance(CChildProcess &process);
+    int32_t StopInstance(CProcessHandle &process);
 
     std::mutex m_mutex;
-    CChildProcess m_child;
+    CProcessHandle m_child;
     std::string m_programPath;
     bool m_started = false;
     stChildStopTimes m_stopTimes;

@@ -1,6 +1,6 @@
 #include "service/HostReport.h"
 
-#include "platform/ChildProcess.h"
+#include "platform/ProcessHandle.h"
 #include "platform/ProcessAffinity.h"
 #include "support/ChildTestSupport.h"
 #include "support/LogCapture.h"
@@ -106,7 +106,7 @@ TEST(OtherProcessesAffinityTest, TheHostsAffinityOfAChildOfTheTestIsSetPerThread
     CTempDir dir;
     CReadyFifo ready(dir.File("ready"));
     CChildEnvironment environment("TYX_CHILD_READY", ready.Path().string());
-    CChildProcess child;
+    CProcessHandle child;
     ASSERT_EQ(child.Spawn({TestChildProgram().string()}, {}), 0);
     ASSERT_TRUE(ready.WaitReady());
     std::vector<int32_t> tids;

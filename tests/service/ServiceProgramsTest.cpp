@@ -33,6 +33,15 @@ protected:
         times.killMs = 5000;
     }
 
+    stMoxConfig Companion(const std::wstring &program) const
+    {
+        stMoxConfig config;
+        config.MOXInLocal = true;
+        config.MOXPath = StringToWString(folder.string());
+        config.MOXMainPE = program;
+        return config;
+    }
+
     std::time_t LocalTime(int year, int month, int day, int hour, int minute)
     {
         std::tm local{};
@@ -58,10 +67,7 @@ protected:
 TEST_F(ServiceProgramsTest, TheCompanionStartsInItsFolderAndStopsOnSigterm)
 {
     CopyTestChild(folder / "Mox Main");
-    stMoxConfig config;
-    config.MOXInLocal = true;
-    config.MOXPath = StringToWString(folder.string());
-    config.MOXMainPE = L"Mox Main";
+    const stMoxConfig config = Companion(L"Mox Main");
     CCompanionProgram companion;
     companion.SetStopTimes(times);
     const int32_t pid = companion.Start(config, dir.File("mox.out").string());
@@ -87,11 +93,8 @@ TEST_F(ServiceProgramsTest, TheCompanionStartsInItsFolderAndStopsOnSigterm)
 TEST_F(ServiceProgramsTest, TheCompanionRefusesWhatItCannotStart)
 {
     CCompanionProgram companion;
-    stMoxConfig config;
-    EXPECT_EQ(companion.Start(config, ""), -50);
-    config.MOXInLocal = true;
-    config.MOXPath = StringToWString(folder.string());
-    config.MOXMainPE = L"missing";
+    EXPECT_EQ(companion.Start(stMoxConfig(), ""), -50);
+    stMoxConfig config = Companion(L"missing");
     EXPECT_EQ(companion.Start(config, ""), -54);
     config.MOXMainPE = L"../../bin/sh"; // a name, not a path out of its folder
     EXPECT_EQ(companion.Start(config, ""), -54);
@@ -105,15 +108,12 @@ TEST_F(ServiceProgramsTest, TheCompanionThatEndsByItselfIsCollected)
 {
     CopyTestChild(folder / "mox");
     CChildEnvironment quick("TYX_CHILD_EXIT", "4");
-    stMoxConfig config;
-    config.MOXInLocal = true;
-    config.MOXPath = StringToWString(folder.string());
-    config.MOXMainPE = L"mox";
+    const stMoxConfig config = Companion(L"mox");
     CCompanionProgram companion;
     const int32_t pid = companion.Start(config, "");
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(ready.WaitReady());
-    CChildProcess observer; // waits for its end without reaping it
+    CProcessHandle observer; // waits for its end without reaping it
     if (observer.Attach(pid) == 0)
         observer.WaitExit(10000);
     companion.Reap();
@@ -181,7 +181,7 @@ TEST_F(ServiceProgramsTest, StoppingFindsAPushOfAnEarlierRunAndOutlastsIgnoredSi
     // Another ffmpeg of the same program that is not an audio push is left alone.
     CReadyFifo otherReady(dir.File("other"));
     CChildEnvironment otherFifo("TYX_CHILD_READY", otherReady.Path().string());
-    CChildProcess other;
+    CProcessHandle other;
     ASSERT_EQ(other.Spawn({(folder / "ffmpeg").string(), "-i", "file.mp4", "out.mkv"}, {}), 0);
     ASSERT_TRUE(otherReady.WaitReady());
 

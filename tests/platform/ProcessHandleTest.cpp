@@ -1,4 +1,4 @@
-#include "platform/ChildProcess.h"
+#include "platform/ProcessHandle.h"
 
 #include "support/ChildTestSupport.h"
 #include "support/TempDir.h"
@@ -11,7 +11,7 @@
 
 namespace {
 
-class ChildProcessTest : public ::testing::Test
+class ProcessHandleTest : public ::testing::Test
 {
 protected:
     CTempDir dir;
@@ -21,13 +21,13 @@ protected:
                                    {"TYX_CHILD_READY", ready.Path().string()}}};
 };
 
-TEST_F(ChildProcessTest, HostileArgumentsReachTheChildOneEachInItsWorkingFolder)
+TEST_F(ProcessHandleTest, HostileArgumentsReachTheChildOneEachInItsWorkingFolder)
 {
     const auto folder = dir.Path() / "work dir \"$(touch pwned)\";x";
     std::filesystem::create_directories(folder);
     const std::vector<std::string> argv = {TestChildProgram().string(), "a b", "\"quoted\"", "$(touch pwned)",
                                            "x;rm -rf y", "`id`", ""};
-    CChildProcess child;
+    CProcessHandle child;
     stChildSpawnOptions options;
     options.workingFolder = folder.string();
     ASSERT_EQ(child.Spawn(argv, options), 0);
@@ -40,9 +40,9 @@ TEST_F(ChildProcessTest, HostileArgumentsReachTheChildOneEachInItsWorkingFolder)
     EXPECT_EQ(ReadTextFile(dir.File("signals")), "TERM\n");
 }
 
-TEST_F(ChildProcessTest, MissingProgramOrFolderIsAnErrorAndNothingRuns)
+TEST_F(ProcessHandleTest, MissingProgramOrFolderIsAnErrorAndNothingRuns)
 {
-    CChildProcess child;
+    CProcessHandle child;
     EXPECT_EQ(child.Spawn({(dir.Path() / "no such program").string()}, {}), -ENOENT);
     EXPECT_FALSE(child.IsStarted());
     stChildSpawnOptions options;
@@ -52,7 +52,7 @@ TEST_F(ChildProcessTest, MissingProgramOrFolderIsAnErrorAndNothingRuns)
     EXPECT_EQ(child.Spawn({}, {}), -EINVAL);
 }
 
-TEST_F(ChildProcessTest, BlockedSignalsOfTheParentDoNotReachTheChild)
+TEST_F(ProcessHandleTest, BlockedSignalsOfTheParentDoNotReachTheChild)
 {
     // The program blocks its signals for its signal descriptor; a child must still stop on SIGTERM.
     sigset_t blocked;
@@ -61,7 +61,7 @@ TEST_F(ChildProcessTest, BlockedSignalsOfTheParentDoNotReachTheChild)
     sigaddset(&blocked, SIGINT);
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-    CChildProcess child;
+    CProcessHandle child;
     const int32_t spawned = child.Spawn({TestChildProgram().string()}, {});
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     ASSERT_EQ(spawned, 0);
@@ -70,10 +70,10 @@ TEST_F(ChildProcessTest, BlockedSignalsOfTheParentDoNotReachTheChild)
     EXPECT_EQ(ReadTextFile(dir.File("signals")), "INT\n");
 }
 
-TEST_F(ChildProcessTest, StopEscalatesPastIgnoredSignalsAndReaps)
+TEST_F(ProcessHandleTest, StopEscalatesPastIgnoredSignalsAndReaps)
 {
     CChildEnvironment ignore("TYX_CHILD_IGNORE", "INT,TERM");
-    CChildProcess child;
+    CProcessHandle child;
     ASSERT_EQ(child.Spawn({TestChildProgram().string()}, {}), 0);
     ASSERT_TRUE(ready.WaitReady());
     const int pid = child.Pid();
@@ -84,40 +84,40 @@ TEST_F(ChildProcessTest, StopEscalatesPastIgnoredSignalsAndReaps)
     EXPECT_EQ(child.Stop(SIGINT, 10, 10, 10), -ESRCH);
 }
 
-TEST_F(ChildProcessTest, DestructorStopsAndReapsARunningChild)
+TEST_F(ProcessHandleTest, DestructorStopsAndReapsARunningChild)
 {
     int pid = 0;
     {
-        CChildProcess child;
+        CProcessHandle child;
         ASSERT_EQ(child.Spawn({TestChildProgram().string()}, {}), 0);
         ASSERT_TRUE(ready.WaitReady());
         pid = child.Pid();
-        CChildProcess moved(std::move(child)); // ownership travels with the object
+        CProcessHandle moved(std::move(child)); // ownership travels with the object
         EXPECT_FALSE(child.IsStarted());
     }
     EXPECT_TRUE(ProcessIsGone(pid));
 }
 
-TEST_F(ChildProcessTest, AChildThatEndsByItselfIsReapedAndAnAttachedOneIsOnlyObserved)
+TEST_F(ProcessHandleTest, AChildThatEndsByItselfIsReapedAndAnAttachedOneIsOnlyObserved)
 {
     CChildEnvironment quick("TYX_CHILD_EXIT", "3");
-    CChildProcess child;
+    CProcessHandle child;
     ASSERT_EQ(child.Spawn({TestChildProgram().string()}, {}), 0);
     ASSERT_EQ(child.WaitExit(10000), 0);
     EXPECT_FALSE(child.IsRunning());
     EXPECT_EQ(WEXITSTATUS(child.WaitStatus()), 3);
 
     unsetenv("TYX_CHILD_EXIT");
-    CChildProcess owner;
+    CProcessHandle owner;
     ASSERT_EQ(owner.Spawn({TestChildProgram().string()}, {}), 0);
     ASSERT_TRUE(ready.WaitReady());
     {
-        CChildProcess observer;
+        CProcessHandle observer;
         ASSERT_EQ(observer.Attach(owner.Pid()), 0);
         EXPECT_TRUE(observer.IsRunning());
     }
     EXPECT_TRUE(owner.IsRunning()); // the observer's end left it alone
-    CChildProcess observer;
+    CProcessHandle observer;
     ASSERT_EQ(observer.Attach(owner.Pid()), 0);
     EXPECT_EQ(observer.Stop(SIGTERM, 5000, 0, 5000), 0);
     EXPECT_EQ(owner.WaitExit(5000), 0);

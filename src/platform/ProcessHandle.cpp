@@ -1,4 +1,4 @@
-#include "platform/ChildProcess.h"
+#include "platform/ProcessHandle.h"
 
 #include <cerrno>
 #include <csignal>
@@ -100,14 +100,14 @@ int64_t NowMs()
 
 } // namespace
 
-CChildProcess::~CChildProcess()
+CProcessHandle::~CProcessHandle()
 {
     if (m_ownChild && !m_ended)
         Stop(SIGTERM, 2000, 0, 5000);
     Close();
 }
 
-CChildProcess::CChildProcess(CChildProcess &&other) noexcept
+CProcessHandle::CProcessHandle(CProcessHandle &&other) noexcept
     : m_pid(other.m_pid), m_pidFd(other.m_pidFd), m_ownChild(other.m_ownChild), m_ended(other.m_ended),
       m_waitStatus(other.m_waitStatus)
 {
@@ -116,10 +116,10 @@ CChildProcess::CChildProcess(CChildProcess &&other) noexcept
     other.m_ownChild = false;
 }
 
-CChildProcess &CChildProcess::operator=(CChildProcess &&other) noexcept
+CProcessHandle &CProcessHandle::operator=(CProcessHandle &&other) noexcept
 {
     if (this != &other) {
-        CChildProcess gone(std::move(*this));
+        CProcessHandle gone(std::move(*this));
         m_pid = other.m_pid;
         m_pidFd = other.m_pidFd;
         m_ownChild = other.m_ownChild;
@@ -132,14 +132,14 @@ CChildProcess &CChildProcess::operator=(CChildProcess &&other) noexcept
     return *this;
 }
 
-void CChildProcess::Close()
+void CProcessHandle::Close()
 {
     if (m_pidFd >= 0)
         close(m_pidFd);
     m_pidFd = -1;
 }
 
-int32_t CChildProcess::Spawn(const std::vector<std::string> &argv, const stChildSpawnOptions &options)
+int32_t CProcessHandle::Spawn(const std::vector<std::string> &argv, const stChildSpawnOptions &options)
 {
     if (argv.empty() || argv[0].empty())
         return -EINVAL;
@@ -164,7 +164,7 @@ int32_t CChildProcess::Spawn(const std::vector<std::string> &argv, const stChild
     return 0;
 }
 
-int32_t CChildProcess::Attach(int32_t pid)
+int32_t CProcessHandle::Attach(int32_t pid)
 {
     if (pid <= 0)
         return -EINVAL;
@@ -180,7 +180,7 @@ int32_t CChildProcess::Attach(int32_t pid)
     return 0;
 }
 
-bool CChildProcess::TryReap()
+bool CProcessHandle::TryReap()
 {
     if (m_ended)
         return true;
@@ -202,12 +202,12 @@ bool CChildProcess::TryReap()
     return m_ended;
 }
 
-bool CChildProcess::IsRunning()
+bool CProcessHandle::IsRunning()
 {
     return IsStarted() && !TryReap();
 }
 
-int32_t CChildProcess::Signal(int signalNumber)
+int32_t CProcessHandle::Signal(int signalNumber)
 {
     if (!IsRunning())
         return -ESRCH;
@@ -216,7 +216,7 @@ int32_t CChildProcess::Signal(int signalNumber)
     return result == 0 ? 0 : -errno;
 }
 
-int32_t CChildProcess::WaitExit(int32_t timeoutMs)
+int32_t CProcessHandle::WaitExit(int32_t timeoutMs)
 {
     if (!IsStarted())
         return -ESRCH;
@@ -238,7 +238,7 @@ int32_t CChildProcess::WaitExit(int32_t timeoutMs)
     return 0;
 }
 
-int32_t CChildProcess::Stop(int firstSignal, int32_t firstWaitMs, int32_t termWaitMs, int32_t killWaitMs)
+int32_t CProcessHandle::Stop(int firstSignal, int32_t firstWaitMs, int32_t termWaitMs, int32_t killWaitMs)
 {
     if (!IsRunning())
         return -ESRCH;
@@ -261,7 +261,7 @@ int32_t RunCommand(const std::vector<std::string> &argv, int32_t timeoutMs, cons
     resolved[0] = FindProgramOnPath(argv[0]);
     if (resolved[0].empty())
         return -ENOENT;
-    CChildProcess child;
+    CProcessHandle child;
     stChildSpawnOptions options;
     options.outputFile = outputFile;
     options.newSession = false;

@@ -18,15 +18,15 @@ struct stChildSpawnOptions
 // when the object goes is stopped and reaped, so neither zombies nor strays are left; an attached
 // process is only observed and signalled, never reaped or stopped by the destructor.
 // One thread uses an object at a time.
-class CChildProcess
+class CProcessHandle
 {
 public:
-    CChildProcess() = default;
-    ~CChildProcess();
-    CChildProcess(const CChildProcess &) = delete;
-    CChildProcess &operator=(const CChildProcess &) = delete;
-    CChildProcess(CChildProcess &&other) noexcept;
-    CChildProcess &operator=(CChildProcess &&other) noexcept;
+    CProcessHandle() = default;
+    ~CProcessHandle();
+    CProcessHandle(const CProcessHandle &) = delete;
+    CProcessHandle &operator=(const CProcessHandle &) = delete;
+    CProcessHandle(CProcessHandle &&other) noexcept;
+    CProcessHandle &operator=(CProcessHandle &&other) noexcept;
 
     // 0, or a negative errno (ENOENT for a missing program or working folder, EACCES, ...).
     [[nodiscard]] int32_t Spawn(const std::vector<std::string> &argv, const stChildSpawnOptions &options);

@@ -4,7 +4,7 @@
 #include "core/debuglog.h"
 #include "platform/GpuDevice.h"
 #include "platform/Thread.h"
-#include "vproc/VideoFrameInfo.h"
+#include "core/VideoFrameInfo.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

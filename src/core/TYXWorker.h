@@ -9,7 +9,7 @@
 #include "core/TYXWorkerStatistics.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"
-#include "vproc/VideoFrameInfo.h"
+#include "core/VideoFrameInfo.h"
 
 #include <atomic>
 #include <cstdint>

@@ -2,7 +2,7 @@
 
 #include "host/GlobalVarsState.h"
 
-#include "config/ConfigText.h"
+#include "core/TextCompare.h"
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
 #include "platform/Event.h"

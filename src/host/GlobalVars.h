@@ -1,7 +1,7 @@
 #pragma once
 
-#include "config/GeneralSettings.h"
-#include "config/OsdOsgConfig.h"
+#include "core/GeneralSettings.h"
+#include "core/OsdOsgConfig.h"
 #include "core/ReadWriteLock.h"
 #include "core/StreamParams.h"
 #include "core/TYXWorker.h"

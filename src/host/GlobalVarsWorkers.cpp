@@ -2,7 +2,7 @@
 
 #include "host/GlobalVars.h"
 
-#include "config/ConfigText.h"
+#include "core/TextCompare.h"
 #include "core/debuglog.h"
 #include "host/GlobalVarsState.h"
 

@@ -3,7 +3,7 @@
 #include "platform/GpuDevice.h"
 #include "support/LeakCheck.h"
 #include "support/LogCapture.h"
-#include "vproc/VideoFrameInfo.h"
+#include "core/VideoFrameInfo.h"
 
 #include <gtest/gtest.h>
 

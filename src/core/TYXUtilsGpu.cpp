@@ -318,7 +318,7 @@ int32_t ScaleIntoNewPicture(const stPitchedSource &planes, int32_t srcWidth, int
 {
     const int32_t length = width * height / 2 * 3;
     void *device = nullptr;
-    const GpuError error = DevMalloc(&device, static_cast<size_t>(length));
+    const GpuError error = DevPoolAlloc(&device, static_cast<size_t>(length));
     if (error != GPU_SUCCESS) {
         TYX_LOG(3, L"[Thread:%d] device mem allocing[Size=%d] failed with error=%d!", GetCurrentThreadIdInt(),
                 length, error);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite twice: the normal build (with the CUDA backend when nvcc is
-# found; tests run on whatever backend the machine has) and a build under AddressSanitizer and
-# UndefinedBehaviorSanitizer on the host backend.
+# Builds and runs the whole test suite three times: the normal build (with the CUDA backend when nvcc
+# is found; tests run on whatever backend the machine has), a build under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and one under ThreadSanitizer, both on the host backend.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 jobs="${TYX_JOBS:-$(nproc)}"
@@ -13,3 +13,8 @@ ctest --test-dir "$root/build/release" --output-on-failure -j "$jobs" -LE gpu
     -DTYX_BUILD_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir "$root/build/asan" --output-on-failure -j "$jobs" -LE gpu
+
+"$root/scripts/build.sh" "$root/build/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTYX_TSAN=ON -Dgpu=OFF \
+    -DTYX_BUILD_BENCH=OFF
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir "$root/build/tsan" --output-on-failure -j "$jobs" -LE gpu

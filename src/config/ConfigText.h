@@ -4,26 +4,9 @@
 #include <string>
 #include <string_view>
 
-// Text helpers of the configuration, header-only so that the program-wide registries can use them
-// without linking the loaders.
+#include "core/TextCompare.h"
 
-// Letter case is folded for ASCII only, as the keyword and alias comparisons always did: a Chinese
-// alias matches only itself.
-inline wchar_t FoldAsciiCase(wchar_t c)
-{
-    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-inline bool EqualsNoCase(std::wstring_view a, std::wstring_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldAsciiCase(a[i]) != FoldAsciiCase(b[i]))
-            return false;
-    }
-    return true;
-}
+// Text helpers of the configuration.
 
 // Conversions with the meaning of the Windows C library on a 32-bit long: leading white space and
 // a sign are accepted, conversion stops at the first character that is not a digit, and a value

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "config/ConfigXmlDocument.h"
-#include "config/GeneralSettings.h"
+#include "core/GeneralSettings.h"
 #include "core/TYXWorkerConfig.h"
 
 #include <cstdint>

@@ -4,7 +4,7 @@
 #include "core/debuglog.h"
 #include "platform/GpuDevice.h"
 #include "platform/Thread.h"
-#include "vproc/VideoFrameInfo.h"
+#include "core/VideoFrameInfo.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -50,8 +50,9 @@ uint8_t *AllocData(int32_t length, bool inDevice)
             TYX_LOG(3, L"[Thread:%d] Host memory[size=%d] allocing failed!", GetCurrentThreadIdInt(), length);
         return data;
     }
+    // Pictures of one size come and go many times a second: the pool keeps them.
     void *device = nullptr;
-    const GpuError error = DevMalloc(&device, static_cast<size_t>(length));
+    const GpuError error = DevPoolAlloc(&device, static_cast<size_t>(length));
     if (error != GPU_SUCCESS || !device) {
         TYX_LOG(3, L"[Thread:%d] GPU memory[size=%d] allocing failed with error(%d) returned!",
                 GetCurrentThreadIdInt(), length, error);
@@ -68,7 +69,7 @@ void ReleaseData(uint8_t *data, bool inDevice)
         FreeHostData(data);
         return;
     }
-    const GpuError error = DevFree(data);
+    const GpuError error = DevPoolRelease(data);
     if (error != GPU_SUCCESS) {
         TYX_LOG(3, L"[Thread:%d] GPU memory free failed with error(%d) returned!", GetCurrentThreadIdInt(), error);
         HandleGPUCriticalError(error, L"FreeFramePackage");
@@ -219,7 +220,7 @@ int32_t CreateBlankVideoFramePackage(FramePackage &package, const stColorYuv &co
     uint8_t *data = nullptr;
     if (inDevice) {
         void *device = nullptr;
-        const GpuError error = DevMalloc(&device, static_cast<size_t>(length));
+        const GpuError error = DevPoolAlloc(&device, static_cast<size_t>(length));
         if (error != GPU_SUCCESS || !device) {
             TYX_LOG(2, L"Device memory allocating failed with err=%d!", error);
             HandleGPUCriticalError(error != GPU_SUCCESS ? error : GPU_ERROR_MEMORY_ALLOCATION,

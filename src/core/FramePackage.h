@@ -95,13 +95,15 @@ constexpr int32_t TYX_PKG_ERR_COPY = -102;
 // no buffer can be had, -102 when the copy failed; on failure dst holds no data and length 0.
 // Whatever dst held before is overwritten, not released.
 int32_t DuplicateFramePackage(FramePackage &dst, const FramePackage &src);
-// Releases the data of a package with a length above 0 by its memory kind and zeroes every field.
+// Releases the data of a package with a length above 0 by its memory kind (device data goes back to
+// the device picture pool) and zeroes every field.
 void FreeFramePackage(FramePackage &package);
 // Sets every field to 0 (pts and dts too) without releasing anything.
 void ClearFramePackage(FramePackage &package);
 
 // Gives a package without data a buffer of length bytes in the memory its inDevice flag names and
 // sets pData and nLength: the one allocator of package data, so FreeFramePackage can release it.
+// Device buffers come from the device picture pool.
 // Host buffers are followed by AV_INPUT_BUFFER_PADDING_SIZE zero bytes, so FFmpeg may read them as
 // packet data. The length, -1 for a bad size, -3 when the package already owns data, -101 when no
 // buffer can be had (the package then holds no data and length 0).

@@ -40,10 +40,12 @@ public:
     static int32_t CopyToDeviceFrame(int32_t gpuDevice, const void *src, uint32_t srcPitch, void *dst,
                                      uint32_t dstPitch, uint32_t width, uint32_t height, int32_t srcMemoryType,
                                      const uint32_t *dstChromaOffsets, uint32_t numChromaPlanes);
-    // Scales an I420 picture (source pitch 0: packed rows; even sizes) into a new picture of
-    // scaledWidth x scaledHeight (even) in device or host memory, handed over through result as
-    // package data (release it with FreeFramePackage or ReleaseFramePackageData). The length
-    // scaledWidth x scaledHeight x 3 / 2; -1 for an unusable source or a failed allocation, -2 for an
+    // Scales an I420 picture (source pitch 0: packed rows; odd sizes have their chroma planes
+    // rounded up, chroma pitch half the luma pitch rounded up) into a new packed picture of
+    // scaledWidth x scaledHeight in device or host memory, handed over through result as package
+    // data (release it with FreeFramePackage or ReleaseFramePackageData). The length (scaledWidth x
+    // scaledHeight x 3 / 2 for even sizes, the rounded-up planes for odd ones); -1 for an unusable
+    // source or a failed allocation, -2 for an
     // unusable scaled size, -3 for a failed copy or scaling, -4 without source or result pointer;
     // on failure result is none.
     static int32_t ScaleFrameGPU(int32_t gpuDevice, const uint8_t *src, int32_t srcWidth, int32_t srcHeight,

@@ -275,16 +275,19 @@ bool FreePitchedSource(stPitchedSource &planes)
     return ok;
 }
 
-bool EvenSize(int32_t width, int32_t height)
+// The bytes of an I420 picture: odd sizes round the chroma planes up, as capture sources and some
+// files have them (the same as width x height x 3 / 2 for even sizes).
+int64_t I420Length(int32_t width, int32_t height)
 {
-    return width % 2 == 0 && height % 2 == 0;
+    const int64_t chroma = int64_t{(width + 1) / 2} * ((height + 1) / 2);
+    return int64_t{width} * height + 2 * chroma;
 }
 
 // Pictures whose I420 length fits a package.
 bool PackageSize(int32_t width, int32_t height)
 {
     return width > 0 && height > 0 && width <= 65535 && height <= 65535 &&
-           int64_t{width} * height * 3 / 2 <= TYX_MAX_PACKAGE_BYTES;
+           I420Length(width, height) <= TYX_MAX_PACKAGE_BYTES;
 }
 
 // Hands the scaled device picture to the caller, in device memory or copied into host memory.
@@ -316,9 +319,9 @@ int32_t DeliverResult(uint8_t *scaled, int32_t length, bool resultInDevice, uint
 int32_t ScaleIntoNewPicture(const stPitchedSource &planes, int32_t srcWidth, int32_t srcHeight, int32_t width,
                             int32_t height, uint8_t **scaled)
 {
-    const int32_t length = width * height / 2 * 3;
+    const auto length = static_cast<int32_t>(I420Length(width, height));
     void *device = nullptr;
-    const GpuError error = DevMalloc(&device, static_cast<size_t>(length));
+    const GpuError error = DevPoolAlloc(&device, static_cast<size_t>(length));
     if (error != GPU_SUCCESS) {
         TYX_LOG(3, L"[Thread:%d] device mem allocing[Size=%d] failed with error=%d!", GetCurrentThreadIdInt(),
                 length, error);
@@ -328,8 +331,10 @@ int32_t ScaleIntoNewPicture(const stPitchedSource &planes, int32_t srcWidth, int
     TYX_LOG(8, L"Frame scaling prepared.");
     auto *picture = static_cast<uint8_t *>(device);
     const size_t luma = static_cast<size_t>(width) * static_cast<size_t>(height);
+    const int32_t chromaPitch = (width + 1) / 2;
+    const size_t chroma = static_cast<size_t>(chromaPitch) * static_cast<size_t>((height + 1) / 2);
     const int32_t scaledResult =
-        ScaleYuv420InDvc(picture, picture + luma, picture + luma + luma / 4, width, width / 2, width, height,
+        ScaleYuv420InDvc(picture, picture + luma, picture + luma + chroma, width, chromaPitch, width, height,
                          planes.luma, planes.U(), planes.V(), static_cast<int32_t>(planes.lumaPitch),
                          static_cast<int32_t>(planes.chromaPitch), srcWidth, srcHeight);
     if (scaledResult != 0) {
@@ -350,15 +355,12 @@ int32_t CTYXUtils::ScaleFrameGPU(int32_t gpuDevice, const uint8_t *src, int32_t 
     const int tid = GetCurrentThreadIdInt();
     if (result)
         *result = nullptr;
-    // Odd sizes are refused: the I420 layout of a width x height x 3 / 2 buffer has no room for
-    // their rounded-up chroma planes.
-    if (!PackageSize(srcWidth, srcHeight) || !EvenSize(srcWidth, srcHeight) ||
-        (srcPitch != 0 && srcPitch < srcWidth) || srcPitch < 0) {
+    if (!PackageSize(srcWidth, srcHeight) || (srcPitch != 0 && srcPitch < srcWidth) || srcPitch < 0) {
         TYX_LOG(5, L"[Thread:%d] ScaleFrameGPU rejected with SrcWidth=%d SrcHeight=%d, and nSrcPitch=%d!", tid,
                 srcWidth, srcHeight, srcPitch);
         return -1;
     }
-    if (!PackageSize(scaledWidth, scaledHeight) || !EvenSize(scaledWidth, scaledHeight)) {
+    if (!PackageSize(scaledWidth, scaledHeight)) {
         TYX_LOG(5, L"[Thread:%d] ScaleFrameGPU rejected with Scaled_width=%d Scaled_width=%d!", tid, scaledWidth,
                 scaledHeight);
         return -2;

@@ -285,16 +285,45 @@ std::optional<stWorkerInputLink> CTYXWorker::GetInputLink(uint32_t streamId)
     return found->second;
 }
 
+bool CTYXWorker::IsOwnOutputStream(uint32_t outputStreamId) const
+{
+    CReadLockGuard guard(m_outputItemsLock);
+    if (m_outputItems.empty())
+        return outputStreamId == m_workerId + 1; // a single output
+    return std::any_of(m_outputItems.begin(), m_outputItems.end(), [outputStreamId](const stTYXWorkerItemInfo &item) {
+        return static_cast<uint32_t>(item.Id) == outputStreamId;
+    });
+}
+
 int32_t CTYXWorker::SetConsumerLink(uint32_t outputStreamId, uint32_t consumerId, const stWorkerConsumerLink *link)
 {
     if (!link)
         return -1;
+    // A stream without consumers so far has no entry; one of this worker's streams gets one now, so
+    // that a consumer added while the graph runs is reached.
+    const bool own = IsOwnOutputStream(outputStreamId);
     CWriteLockGuard guard(m_consumerLinks.Lock());
-    const auto stream = m_consumerLinks.Items().find(outputStreamId);
-    if (stream == m_consumerLinks.Items().end())
-        return -2;
+    auto stream = m_consumerLinks.Items().find(outputStreamId);
+    if (stream == m_consumerLinks.Items().end()) {
+        if (!own)
+            return -2;
+        stream = m_consumerLinks.Items().emplace(outputStreamId, ConsumerMap()).first;
+    }
     stream->second[consumerId] = *link;
     return 0;
+}
+
+int32_t CTYXWorker::RemoveConsumerLink(uint32_t outputStreamId, uint32_t consumerId)
+{
+    // Sends hold the read lock for their whole pass: once the write lock is ours, none is filling
+    // the queue, and no later one will find it.
+    CWriteLockGuard guard(m_consumerLinks.Lock());
+    int32_t removed = 0;
+    for (auto &[streamId, consumers] : m_consumerLinks.Items()) {
+        if (outputStreamId == 0 || streamId == outputStreamId)
+            removed += static_cast<int32_t>(consumers.erase(consumerId));
+    }
+    return removed;
 }
 
 void CTYXWorker::ResetOutputLinks(const ConsumerLinkMap *links)
@@ -303,6 +332,29 @@ void CTYXWorker::ResetOutputLinks(const ConsumerLinkMap *links)
     m_consumerLinks.Items().clear();
     if (links)
         m_consumerLinks.Items() = *links;
+}
+
+int32_t CTYXWorker::AddInputLink(uint32_t streamId, const stWorkerInputLink &link)
+{
+    if (streamId == 0 || !link.HasQueue())
+        return -1;
+    stWorkerInputLink record(link);
+    if (record.lastActiveTime.load() == 0)
+        record.lastActiveTime = NowUs(); // an input turns Hungry a second after it is added
+    CWriteLockGuard guard(m_inputLinks.Lock());
+    return m_inputLinks.Items().emplace(streamId, record).second ? 0 : -2;
+}
+
+int32_t CTYXWorker::RemoveInputLink(uint32_t streamId, stWorkerInputLink *removed)
+{
+    CWriteLockGuard guard(m_inputLinks.Lock());
+    const auto found = m_inputLinks.Items().find(streamId);
+    if (found == m_inputLinks.Items().end())
+        return -1;
+    if (removed)
+        *removed = found->second;
+    m_inputLinks.Items().erase(found);
+    return 0;
 }
 
 int32_t CTYXWorker::FindConsumerLink(uint32_t consumerId)

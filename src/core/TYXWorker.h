@@ -9,7 +9,7 @@
 #include "core/TYXWorkerStatistics.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"
-#include "vproc/VideoFrameInfo.h"
+#include "core/VideoFrameInfo.h"
 
 #include <atomic>
 #include <cstdint>
@@ -51,8 +51,10 @@ constexpr uint32_t TYX_THREAD_NO_WORKER_EXIT = 0xFFFFFFFFu;
 //   0 constructed --StartWorkingThread--> 10 created suspended --ResumeWorkingThread--> 12 running
 //   12 --WaitThreadExit--> 14 stopping --> 15 ended (also when the body returns); 44 failed
 //   (thread creation failed, or the body threw).
-// Workers are meant to be owned by std::shared_ptr: a running thread then keeps its worker alive,
-// so a thread abandoned after its stop budget never touches a freed worker.
+// A thread that outlives its stop budget is abandoned, never killed: the state stays 14 and the
+// worker keeps knowing the thread (IsStopped false, a later WaitThreadExit waits for it again)
+// until the body returns and sets 15 itself. Workers are meant to be owned by std::shared_ptr: a
+// running thread then keeps its worker alive, so it never touches a freed worker.
 class CTYXWorker : public std::enable_shared_from_this<CTYXWorker>
 {
 public:
@@ -122,8 +124,11 @@ public:
     int32_t StartWorkingThread(uint8_t startFlag, uint8_t screenOutput, uint8_t reserved = 0);
     int32_t ResumeWorkingThread();
     // Sets the exit event and waits up to max(budget, 50) ms; the exit code, or TYX_STILL_ACTIVE
-    // when the thread was abandoned still running.
+    // when the thread was abandoned still running (again at every later call while it runs). A
+    // thread that was never resumed is released through its start gate at once (exit code 0).
     int32_t WaitThreadExit(uint32_t budgetMs);
+    // True when the main thread has ended (or never existed); childrenStopped tells whether every
+    // child thread, abandoned ones included, has ended too.
     bool IsStopped(bool &childrenStopped);
     // Waits up to budgetMs (at most 32767) for the child threads; the number that ended in time.
     uint16_t WaitOtherThreadsExit(int32_t budgetMs);
@@ -133,8 +138,20 @@ public:
     int32_t StopDataPushing();
 
     // ---- links ----
+    // Adds or replaces the link of a consumer of one of this worker's output streams (one of its
+    // output items, or its single output, id + 1, when it has none), also of a stream that had no
+    // consumer yet: 0, -1 without a link, -2 for a stream that is not this worker's.
     int32_t SetConsumerLink(uint32_t outputStreamId, uint32_t consumerId, const stWorkerConsumerLink *link);
+    // Removes the link of one consumer from one output stream (0: from every output stream); the
+    // others stay. Once it returns, no send reaches the removed queue. The number removed.
+    int32_t RemoveConsumerLink(uint32_t outputStreamId, uint32_t consumerId);
     void ResetOutputLinks(const ConsumerLinkMap *links);
+    // Adds the input link of a producer stream while the worker runs (exclusive input-link lock):
+    // 0, -1 for stream 0 or a link without queue, -2 when the stream has an input link already.
+    int32_t AddInputLink(uint32_t streamId, const stWorkerInputLink &link);
+    // Removes the input link of a producer stream (exclusive input-link lock), handing its record
+    // to removed when given: 0, or -1 when the worker has no such input.
+    int32_t RemoveInputLink(uint32_t streamId, stWorkerInputLink *removed = nullptr);
     // Number of output streams that have a link to the consumer (taken under the write lock).
     int32_t FindConsumerLink(uint32_t consumerId);
     // Records the producer of an input (the registry binds it once the producer exists); -1 when
@@ -187,7 +204,7 @@ protected:
     void UpdateStatistics(bool input, uint32_t streamId, const std::function<void(stStreamStatistics &)> &update);
 
     uint32_t m_threadId = 0;
-    std::unique_ptr<CThread> m_mainThread;
+    std::shared_ptr<CThread> m_mainThread;     // under m_mainThreadMutex; see MainThread()
     uint8_t m_flag0 = 0;
     bool m_perInputParams = false;
     bool m_perOutputParams = false;
@@ -240,6 +257,8 @@ protected:
     StreamStatisticsMap m_outputStatistics;
     std::mutex m_childMutex;
     std::map<int32_t, std::unique_ptr<CThread>> m_childThreads; // by thread id
+    // Children that outlived WaitOtherThreadsExit: still watched by IsStopped until they end.
+    std::map<int32_t, std::unique_ptr<CThread>> m_abandonedChildren;
 
 private:
     struct stSendTarget;
@@ -250,8 +269,13 @@ private:
                                           const std::function<uint32_t()> &body);
     void CollectSendTargets(ConsumerLinkMap::iterator stream, int32_t kind, std::vector<stSendTarget> &targets);
     void MarkHungryWhenIdle(stWorkerInputLink &link, uint32_t streamId);
-    void CloseMainThread();
+    // The main thread as it is now (none when not created or already closed).
+    std::shared_ptr<CThread> MainThread() const;
+    // Forgets the main thread once it has ended, unless another stop already replaced it.
+    void CloseMainThread(const std::shared_ptr<CThread> &ended);
+    bool IsOwnOutputStream(uint32_t outputStreamId) const;
 
+    mutable std::mutex m_mainThreadMutex;
     int32_t m_priority = 0;   // the last priority set on the main thread
     std::atomic<bool> m_mainThreadFailed{false};
     ProgramClock m_programClock;

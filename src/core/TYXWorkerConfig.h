@@ -53,6 +53,8 @@ struct stTYXWorkerConfig
     virtual int32_t FindOutputItemId(int32_t number, const std::wstring &name) const;
     // Derives InputItems and OutputItems (and kind-specific flags) from the loaded fields.
     virtual void BuildIOItems() = 0;
+    // A copy of the whole record, of its own class, for an owner that must not see later changes.
+    virtual std::shared_ptr<stTYXWorkerConfig> Clone() const = 0;
 
     std::wstring GetName() const { return Name; }
     void SetName(const std::wstring &name) { Name = name; }
@@ -79,6 +81,10 @@ struct stMediaSourceReadWorkerConfig : stTYXWorkerConfig
 {
     stMediaSourceReadWorkerConfig();
     void BuildIOItems() override;
+    std::shared_ptr<stTYXWorkerConfig> Clone() const override
+    {
+        return std::make_shared<stMediaSourceReadWorkerConfig>(*this);
+    }
     // The record of the stream whose number is streamId less WorkerId; a default record when there
     // is none.
     stTYXStreamConfig GetStreamConfig(int32_t streamId) const;
@@ -106,6 +112,10 @@ struct stVideoDecodeWorkerConfig : stTYXWorkerConfig
 {
     stVideoDecodeWorkerConfig();
     void BuildIOItems() override;
+    std::shared_ptr<stTYXWorkerConfig> Clone() const override
+    {
+        return std::make_shared<stVideoDecodeWorkerConfig>(*this);
+    }
 
     int32_t VideoSource = -1;    // stream id of the coded video taken
     std::wstring VideoSourceName;
@@ -123,6 +133,10 @@ struct stAudioDecodeWorkerConfig : stTYXWorkerConfig
 {
     stAudioDecodeWorkerConfig();
     void BuildIOItems() override;
+    std::shared_ptr<stTYXWorkerConfig> Clone() const override
+    {
+        return std::make_shared<stAudioDecodeWorkerConfig>(*this);
+    }
 
     int32_t AudioSource = -1;
     std::wstring AudioSourceName;
@@ -135,6 +149,10 @@ struct stVideoEncodeWorkerConfig : stTYXWorkerConfig
 {
     stVideoEncodeWorkerConfig();
     void BuildIOItems() override;
+    std::shared_ptr<stTYXWorkerConfig> Clone() const override
+    {
+        return std::make_shared<stVideoEncodeWorkerConfig>(*this);
+    }
 
     int32_t VideoSource = -1;    // stream id of the raw video taken
     std::wstring VideoSourceName;
@@ -157,6 +175,10 @@ struct stAudioEncodeWorkerConfig : stTYXWorkerConfig
 {
     stAudioEncodeWorkerConfig();
     void BuildIOItems() override;
+    std::shared_ptr<stTYXWorkerConfig> Clone() const override
+    {
+        return std::make_shared<stAudioEncodeWorkerConfig>(*this);
+    }
 
     int32_t AudioSource = -1;
     std::wstring AudioSourceName;
@@ -195,6 +217,10 @@ struct stVideoMidProcWorkerConfig : stTYXWorkerConfig
 {
     stVideoMidProcWorkerConfig();
     void BuildIOItems() override;
+    std::shared_ptr<stTYXWorkerConfig> Clone() const override
+    {
+        return std::make_shared<stVideoMidProcWorkerConfig>(*this);
+    }
 
     int32_t MPType = 0;          // TYX_MP_*
     uint8_t RVTP = 0;
@@ -215,6 +241,10 @@ struct stMediaWriteWorkerConfig : stTYXWorkerConfig
 {
     stMediaWriteWorkerConfig();
     void BuildIOItems() override;
+    std::shared_ptr<stTYXWorkerConfig> Clone() const override
+    {
+        return std::make_shared<stMediaWriteWorkerConfig>(*this);
+    }
 
     std::map<int32_t, std::wstring> VideoStreams; // producer stream id -> name
     std::map<int32_t, std::wstring> AudioStreams;

@@ -47,16 +47,29 @@ CTYXWorker::~CTYXWorker()
 {
     // A shared worker is destroyed only once its threads let go of it (or by its own thread). A
     // worker owned otherwise must have been stopped; one that was not is asked to stop and waited for.
-    if (m_mainThread && m_mainThread->IsRunning() &&
-        static_cast<int32_t>(m_threadId) != GetCurrentThreadIdInt()) {
+    const std::shared_ptr<CThread> thread = MainThread();
+    if (thread && thread->IsRunning() && static_cast<int32_t>(m_threadId) != GetCurrentThreadIdInt()) {
         TYX_LOG(3, L"Worker[%s:%x] destroyed while its thread[%d] runs; waiting for it.", m_name.c_str(), m_workerId,
                 static_cast<int32_t>(m_threadId));
         if (m_exitEvent)
             m_exitEvent->Set();
-        m_mainThread->Join();
+        thread->Join();
     }
     if (m_exitEvent)
         m_exitEvent->Set();
+}
+
+std::shared_ptr<CThread> CTYXWorker::MainThread() const
+{
+    std::lock_guard<std::mutex> lock(m_mainThreadMutex);
+    return m_mainThread;
+}
+
+void CTYXWorker::CloseMainThread(const std::shared_ptr<CThread> &ended)
+{
+    std::lock_guard<std::mutex> lock(m_mainThreadMutex);
+    if (m_mainThread == ended)
+        m_mainThread.reset();
 }
 
 uint32_t CTYXWorker::MainThreadTrampoline(CTYXWorker *raw, const std::weak_ptr<CTYXWorker> &self, bool shared)
@@ -105,7 +118,7 @@ uint32_t CTYXWorker::ChildThreadTrampoline(const std::weak_ptr<CTYXWorker> &self
 
 int32_t CTYXWorker::StartWorkingThread(uint8_t startFlag, uint8_t screenOutput, uint8_t)
 {
-    if (m_mainThread) {
+    if (MainThread()) {
         TYX_LOG(3, L"Worker[%s:%x] main thread[%d] exists already.", m_name.c_str(), m_workerId,
                 static_cast<int32_t>(m_threadId));
         return -EEXIST;
@@ -116,7 +129,7 @@ int32_t CTYXWorker::StartWorkingThread(uint8_t startFlag, uint8_t screenOutput, 
 
     const std::weak_ptr<CTYXWorker> self = weak_from_this();
     const bool shared = !self.expired();
-    auto thread = std::make_unique<CThread>();
+    auto thread = std::make_shared<CThread>();
     const int rc = thread->CreateSuspended([raw = this, self, shared] { return MainThreadTrampoline(raw, self, shared); });
     if (rc != 0) {
         if (IsProcessScreenOutputOn())
@@ -128,26 +141,23 @@ int32_t CTYXWorker::StartWorkingThread(uint8_t startFlag, uint8_t screenOutput, 
         return rc;
     }
     m_threadId = static_cast<uint32_t>(thread->ThreadId());
+    std::lock_guard<std::mutex> lock(m_mainThreadMutex);
     m_mainThread = std::move(thread);
     return static_cast<int32_t>(m_threadId);
 }
 
 int32_t CTYXWorker::ResumeWorkingThread()
 {
-    if (!m_mainThread) {
+    const std::shared_ptr<CThread> thread = MainThread();
+    if (!thread) {
         if (IsProcessScreenOutputOn())
             ConsolePrintf("[Main] Thread[%d] resuming failed with error code= %d\n", static_cast<int32_t>(m_threadId), ESRCH);
         return -ESRCH;
     }
     // Set before the body can run, so its own end state is never overwritten.
     m_threadState = TYX_THREAD_RUNNING;
-    m_mainThread->Resume();
+    thread->Resume();
     return 0;
-}
-
-void CTYXWorker::CloseMainThread()
-{
-    m_mainThread.reset();
 }
 
 int32_t CTYXWorker::WaitThreadExit(uint32_t budgetMs)
@@ -157,15 +167,26 @@ int32_t CTYXWorker::WaitThreadExit(uint32_t budgetMs)
     m_stopBudget = static_cast<int32_t>(std::min<uint32_t>(budget, INT32_MAX));
     if (m_exitEvent)
         m_exitEvent->Set();
-    if (!m_mainThread) {
+    const std::shared_ptr<CThread> thread = MainThread();
+    if (!thread) {
         m_threadState = TYX_THREAD_ENDED;
         return 0;
     }
     const int32_t tid = static_cast<int32_t>(m_threadId);
     const bool screen = IsProcessScreenOutputOn();
-    const SteadyClock::time_point start = SteadyClock::now();
 
-    bool ended = m_mainThread->WaitForEnd(kStopPollMs);
+    // A thread that never ran has nothing to finish: its start gate lets it go at once.
+    if (thread->CancelIfSuspended()) {
+        thread->Join();
+        if (screen)
+            ConsolePrintf("[Main] Thread[ID=%d] exited with code=%d.\n", tid, 0);
+        CloseMainThread(thread);
+        m_threadState = TYX_THREAD_ENDED;
+        return 0;
+    }
+
+    const SteadyClock::time_point start = SteadyClock::now();
+    bool ended = thread->WaitForEnd(kStopPollMs);
     if (!ended) {
         if (screen)
             ConsolePrintf("[Main] Thread[ID=%d] is still alive.\n", tid);
@@ -173,24 +194,22 @@ int32_t CTYXWorker::WaitThreadExit(uint32_t budgetMs)
             const uint64_t waited = ElapsedMs(start);
             if (waited >= budget)
                 break;
-            ended = m_mainThread->WaitForEnd(static_cast<uint32_t>(std::min<uint64_t>(kStopPollMs, budget - waited)));
+            ended = thread->WaitForEnd(static_cast<uint32_t>(std::min<uint64_t>(kStopPollMs, budget - waited)));
             if (ended)
                 break;
         }
     }
     if (!ended) {
+        // Abandoned, not forgotten: the thread stays this worker's until its body returns.
         if (screen)
             ConsolePrintf("[Main] Thread[ID=%d] was forcedly closed by TerminateThread()!\n", tid);
         TYX_LOG(3, L"[Main] Thread[ID=%d] was forcedly closed by TerminateThread()!", tid);
-        m_mainThread->Abandon();
-        CloseMainThread();
-        m_threadState = TYX_THREAD_ENDED;
         return static_cast<int32_t>(TYX_STILL_ACTIVE);
     }
-    const uint32_t code = m_mainThread->ExitCode();
+    const uint32_t code = thread->ExitCode();
     if (screen)
         ConsolePrintf("[Main] Thread[ID=%d] exited with code=%d.\n", tid, static_cast<int32_t>(code));
-    CloseMainThread();
+    CloseMainThread(thread);
     // A body that threw keeps its failed state.
     m_threadState = m_mainThreadFailed.load() ? TYX_THREAD_FAILED : TYX_THREAD_ENDED;
     return static_cast<int32_t>(code);
@@ -198,14 +217,18 @@ int32_t CTYXWorker::WaitThreadExit(uint32_t budgetMs)
 
 bool CTYXWorker::IsStopped(bool &childrenStopped)
 {
-    const bool mainEnded = !m_mainThread || m_mainThread->WaitForEnd(0);
+    const std::shared_ptr<CThread> thread = MainThread();
+    const bool mainEnded = !thread || thread->WaitForEnd(0);
     childrenStopped = true;
     std::lock_guard<std::mutex> lock(m_childMutex);
-    for (const auto &[tid, thread] : m_childThreads) {
-        if (thread && !thread->WaitForEnd(0)) {
-            TYX_LOG(6, L"Child Thread[ID=%d] is still alive.!", tid);
-            childrenStopped = false;
-            break;
+    std::erase_if(m_abandonedChildren, [](const auto &entry) { return entry.second->WaitForEnd(0); });
+    for (const auto *children : {&m_childThreads, &m_abandonedChildren}) {
+        for (const auto &[tid, child] : *children) {
+            if (child && !child->WaitForEnd(0)) {
+                TYX_LOG(6, L"Child Thread[ID=%d] is still alive.!", tid);
+                childrenStopped = false;
+                return mainEnded;
+            }
         }
     }
     return mainEnded;
@@ -260,7 +283,7 @@ uint16_t CTYXWorker::WaitOtherThreadsExit(int32_t budgetMs)
             continue;
         }
         TYX_LOG(5, L"MidProc: Thread[ID=%d] was forcedly closed by TerminateThread()!", tid);
-        thread->Abandon();
+        m_abandonedChildren[tid] = std::move(thread);
     }
     m_childThreads.clear();
     return ended;
@@ -290,10 +313,11 @@ int32_t CTYXWorker::StopDataPushing()
 void CTYXWorker::SetThreadsPriorityAffinity(int32_t priority, uint64_t affinityMask)
 {
     const int32_t wid = static_cast<int32_t>(m_workerId);
-    if (!m_mainThread) {
+    const std::shared_ptr<CThread> thread = MainThread();
+    if (!thread) {
         TYX_LOG(3, L"Worker[WID=%d] Thread priority Getting failed with lasterror=%d!", wid, ESRCH);
     } else if (priority != m_priority) {
-        const int rc = m_mainThread->SetPriority(priority);
+        const int rc = thread->SetPriority(priority);
         if (rc == 0) {
             m_priority = priority;
             TYX_LOG(7, L"Worker[WID=%d] Thread priority was set to %d!", wid, priority);
@@ -303,9 +327,9 @@ void CTYXWorker::SetThreadsPriorityAffinity(int32_t priority, uint64_t affinityM
     }
     uint64_t oldMask = 0;
     int rc = -ESRCH;
-    if (m_mainThread) {
-        (void)m_mainThread->GetAffinity(oldMask);
-        rc = m_mainThread->SetAffinity(affinityMask);
+    if (thread) {
+        (void)thread->GetAffinity(oldMask);
+        rc = thread->SetAffinity(affinityMask);
     }
     if (rc == 0)
         TYX_LOG(7, L"Worker[WID=%d] Thread Affinity was set from %lld  to %lld!", wid, static_cast<long long>(oldMask),

@@ -449,12 +449,12 @@ int32_t LogFormatted(int32_t level, const char *sourceFile, const char *function
     const std::wstring text = VFormatWide(format, args, kMaxTextChars);
     if (Module().HasObserver())
         Module().Notify(level, text);
-    return Module().Queue(level, sourceFile, function, line, WStringToString(text));
+    return Module().Queue(level, sourceFile, function, line, CTextCodec::WideToUtf8Replacing(text));
 }
 
 std::string NarrowName(const wchar_t *name)
 {
-    return WStringToString(name);
+    return CTextCodec::WideToUtf8Replacing(name);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "platform/Thread.h"
 #include "platform/TickCount.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -52,6 +53,14 @@ int32_t CTYXEventThread::Start()
 {
     if (m_thread && m_thread->IsCreated())
         return 0;
+    if (m_abandoned) {
+        if (!m_abandoned->WaitForEnd(0)) {
+            TYX_LOG(3, L"[TyxEventProcThread]Thread[%d] from the last stop still runs; not started again.",
+                    m_abandoned->ThreadId());
+            return -EBUSY;
+        }
+        m_abandoned.reset();
+    }
     m_shared->stop.Reset();
     m_thread = std::make_unique<CThread>();
     std::shared_ptr<stEventThreadShared> shared = m_shared;
@@ -70,10 +79,14 @@ int32_t CTYXEventThread::StopEventProcThread()
     SleepMs(10);
     uint32_t code = TYX_STILL_ACTIVE;
     if (m_thread && m_thread->IsCreated()) {
-        m_thread->WaitForEnd(100);
+        const bool ended = m_thread->WaitForEnd(100);
         code = m_thread->ExitCode();
-        // Joins an ended thread; one still running is left to finish on its own, never killed.
-        m_thread.reset();
+        // An ended thread is joined; one still running is left to finish on its own, never killed,
+        // and kept in view so that no second one starts beside it.
+        if (ended)
+            m_thread.reset();
+        else
+            m_abandoned = std::move(m_thread);
     }
     ClearTYXEventQueue();
     return static_cast<int32_t>(code);

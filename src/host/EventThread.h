@@ -23,7 +23,9 @@ public:
     CTYXEventThread(const CTYXEventThread &) = delete;
     CTYXEventThread &operator=(const CTYXEventThread &) = delete;
 
-    // Creates the stop event and starts the thread at once; 0 or a negative errno.
+    // Creates the stop event and starts the thread at once; 0 (also when it runs already) or a
+    // negative errno: -EBUSY while a thread that an earlier stop gave up on still runs, since a
+    // second one would share its queue and its stop event.
     int32_t Start();
     // Sets the stop event, gives the thread up to about 110 ms, never kills it, and empties the
     // queue; the thread's exit code (TYX_STILL_ACTIVE when it had not ended yet).
@@ -44,4 +46,5 @@ public:
 private:
     std::shared_ptr<stEventThreadShared> m_shared;
     std::unique_ptr<CThread> m_thread;
+    std::unique_ptr<CThread> m_abandoned; // outlived its stop; watched until it ends
 };

@@ -2,7 +2,7 @@
 
 #include "host/GlobalVarsState.h"
 
-#include "config/ConfigText.h"
+#include "core/TextCompare.h"
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
 #include "platform/Event.h"
@@ -88,6 +88,7 @@ void ClearLocked(Lock &lock, Containers &...containers)
 stTYXWorkerConfig *CTYXGVMS::GetWorkerConfigById(uint32_t id)
 {
     const uint32_t workerId = id & ~TYX_STREAM_BITS;
+    CReadLockGuard guard(State().configRegistryLock);
     switch (GetWorkerKindById(id)) {
     case TYX_KIND_MEDIA_READER: return FindConfigByWorkerId(State().msReaderConfigs, workerId);
     case TYX_KIND_VIDEO_DECODER: return FindConfigByWorkerId(State().videoDecoderConfigs, workerId);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "config/GeneralSettings.h"
-#include "config/OsdOsgConfig.h"
+#include "core/GeneralSettings.h"
+#include "core/OsdOsgConfig.h"
 #include "core/ReadWriteLock.h"
 #include "core/StreamParams.h"
 #include "core/TYXWorker.h"
@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -85,7 +86,7 @@ public:
     static WorkerConfigRegistry<stMediaWriteWorkerConfig> &MWriterConfigs();
     static CReadWriteLock &ConfigRegistryLock();
     // The record of the id's kind (1, 4, 6, 8 or 9) whose WorkerId is the id with its low 8 bits
-    // cleared, or none. No lock is taken.
+    // cleared, or none; the walk holds ConfigRegistryLock for reading.
     static stTYXWorkerConfig *GetWorkerConfigById(uint32_t id);
     // The configured on-screen texts and graphics by item number, filled after the workers.
     static OsdConfigRegistry &OSDConfigs();
@@ -111,6 +112,13 @@ public:
     // The record stored under exactly the id with its low 8 bits cleared in the registry of the
     // id's kind, or none.
     static std::shared_ptr<stTYXWorkerInstanceInfo> GetWorkerInstanceById(uint32_t id);
+    // Publishes a complete record in the registry of its kind under its WorkerId, in place of the
+    // one there (whoever holds that one keeps it unchanged): 0, -1 for an id of no created kind or
+    // a record of another kind's class.
+    static int32_t PublishWorkerInstance(const std::shared_ptr<stTYXWorkerInstanceInfo> &record);
+    // Publishes a changed copy of the record registered under id; change runs on the copy under
+    // the kind's lock and must not call into the registries: 0, -1 when none is registered.
+    static int32_t UpdateWorkerInstance(uint32_t id, const std::function<void(stTYXWorkerInstanceInfo &)> &change);
 
     // Look-ups by alias (ignoring case; first match in id order): the worker id or -1, and the
     // worker (none when absent or not created).
@@ -145,7 +153,9 @@ public:
     static int32_t CollectMReadersByAliases(const std::list<std::wstring> &aliases,
                                             std::vector<stMediaReadWorkerInstanceInfo> &records,
                                             std::vector<uint32_t> &feedIds);
-    // Stops, uninitialises and releases the worker of the id and removes its record: 0.
+    // Stops the worker of the id, uninitialises it once its threads have ended (one still running
+    // keeps what it uses and is logged), removes its record and its links from the link registry,
+    // and lets the worker go: 0.
     static int32_t DestroyMReaderById(uint32_t id);
     static int32_t DestroyDecoderById(uint32_t id);
     // Gives the case texts to the writer of the alias (ignoring case), or to every writer for an
@@ -168,6 +178,9 @@ public:
     static std::optional<CTYXWorker::ConsumerMap> GetConsumerLinks(int32_t producerStreamId);
     // The consumer ids of the stream in ascending order.
     static void GetConsumersOfStream(int32_t producerStreamId, std::vector<uint32_t> &consumerIds);
+    // The worker ids linked with the worker id: the consumers of its output streams and the
+    // producers it consumes, ascending, each once. Their number, -1 for id 0.
+    static int32_t GetProducersOfConsumer(uint32_t id, std::vector<uint32_t> &linkedIds);
     // The links of every output stream of the configuration that has consumers: their number.
     static int32_t FillConsumerLinkMap(const stTYXWorkerConfig &config, CTYXWorker::ConsumerLinkMap &links);
     // Hands the worker's output parameters to its consumers: the number given, -1 without worker.

@@ -150,6 +150,29 @@ void CTYXGVMS::GetConsumersOfStream(int32_t producerStreamId, std::vector<uint32
         consumerIds.push_back(consumerId);
 }
 
+int32_t CTYXGVMS::GetProducersOfConsumer(uint32_t id, std::vector<uint32_t> &linkedIds)
+{
+    linkedIds.clear();
+    if (id == 0)
+        return -1;
+    stGvmsState &state = GvmsState();
+    {
+        CReadLockGuard guard(state.linksLock);
+        for (const auto &[streamId, consumers] : state.links) {
+            const uint32_t producerId = streamId & ~TYX_STREAM_BITS;
+            if (producerId == id) {
+                for (const auto &[consumerId, link] : consumers)
+                    linkedIds.push_back(consumerId);
+            } else if (consumers.count(id) > 0) {
+                linkedIds.push_back(producerId);
+            }
+        }
+    }
+    std::sort(linkedIds.begin(), linkedIds.end());
+    linkedIds.erase(std::unique(linkedIds.begin(), linkedIds.end()), linkedIds.end());
+    return static_cast<int32_t>(linkedIds.size());
+}
+
 int32_t CTYXGVMS::FillConsumerLinkMap(const stTYXWorkerConfig &config, CTYXWorker::ConsumerLinkMap &links)
 {
     links.clear();

@@ -2,7 +2,7 @@
 
 #include "host/GlobalVars.h"
 
-#include "config/ConfigText.h"
+#include "core/TextCompare.h"
 #include "core/debuglog.h"
 #include "host/GlobalVarsState.h"
 
@@ -63,8 +63,52 @@ std::shared_ptr<stTYXWorkerInstanceInfo> FindByKey(const WorkerInstanceRegistry<
     return found == registry.end() ? nullptr : found->second;
 }
 
-// Stops and releases the worker of the record of id and removes the record. A thread that misses
-// its budget is left running with what it uses: its worker is released, not uninitialised.
+constexpr int32_t kDestroyChildBudgetMs = 100;
+
+// Drops every link of the worker from the link registry: those of its output streams and those
+// that feed it, and takes the links to it out of its live producers, so that none goes on filling
+// a queue nobody reads. The queues, and the pictures still in them, go with their last holder.
+void ForgetLinksOf(uint32_t workerId)
+{
+    stGvmsState &state = GvmsState();
+    std::vector<std::pair<std::shared_ptr<CTYXWorker>, uint32_t>> producers;
+    {
+        CWriteLockGuard guard(state.linksLock);
+        for (auto stream = state.links.begin(); stream != state.links.end();) {
+            if ((stream->first & ~TYX_STREAM_BITS) == workerId) {
+                stream = state.links.erase(stream);
+                continue;
+            }
+            const auto link = stream->second.find(workerId);
+            if (link != stream->second.end()) {
+                if (std::shared_ptr<CTYXWorker> producer = link->second.producer.lock())
+                    producers.emplace_back(std::move(producer), stream->first);
+                stream->second.erase(link);
+            }
+            ++stream;
+        }
+    }
+    for (const auto &[producer, streamId] : producers)
+        producer->RemoveConsumerLink(streamId, workerId);
+}
+
+// Stops the worker and uninitialises it once every one of its threads has ended; true then.
+bool StopAndUninitialize(CTYXWorker &worker, const std::wstring &name, uint32_t id)
+{
+    worker.WaitThreadExit(0);
+    worker.WaitOtherThreadsExit(kDestroyChildBudgetMs);
+    bool childrenStopped = false;
+    if (worker.IsStopped(childrenStopped) && childrenStopped) {
+        worker.unInitialize();
+        return true;
+    }
+    // Uninitialising would free what the running thread still uses; it keeps all of it instead.
+    TYX_LOG(3, L"[In demand]Worker[%s:%x] still runs after its stop; it keeps its resources.", name.c_str(), id);
+    return false;
+}
+
+// Stops the worker of the record of id, removes the record and the worker's links. The record is
+// not changed: a snapshot that holds it keeps it whole, worker included.
 template <typename Record>
 int32_t DestroyById(WorkerInstanceRegistry<Record> &registry, CRegistryLock &lock, uint32_t id)
 {
@@ -74,15 +118,38 @@ int32_t DestroyById(WorkerInstanceRegistry<Record> &registry, CRegistryLock &loc
     });
     if (found == registry.end())
         return 0;
-    if (std::shared_ptr<CTYXWorker> worker = found->second->Worker) {
-        if (worker->WaitThreadExit(0) == static_cast<int32_t>(TYX_STILL_ACTIVE))
-            TYX_LOG(3, L"[In demand]Worker[%s:%x] still runs after its stop; it keeps its resources.",
-                    found->second->Name.c_str(), id);
-        else
-            worker->unInitialize();
-        found->second->Worker.reset();
-    }
+    const std::shared_ptr<Record> record = found->second;
     registry.erase(found);
+    if (record->Worker)
+        StopAndUninitialize(*record->Worker, record->Name, id);
+    ForgetLinksOf(id);
+    return 0;
+}
+
+// Replaces the record of its id with record when it is of the registry's class.
+template <typename Record>
+int32_t PublishIn(WorkerInstanceRegistry<Record> &registry, CRegistryLock &lock,
+                  const std::shared_ptr<stTYXWorkerInstanceInfo> &record)
+{
+    std::shared_ptr<Record> typed = std::dynamic_pointer_cast<Record>(record);
+    if (!typed)
+        return -1;
+    CRegistryLockGuard guard(lock);
+    registry[static_cast<uint32_t>(typed->WorkerId)] = std::move(typed);
+    return 0;
+}
+
+template <typename Record>
+int32_t UpdateIn(WorkerInstanceRegistry<Record> &registry, CRegistryLock &lock, uint32_t key,
+                 const std::function<void(stTYXWorkerInstanceInfo &)> &change)
+{
+    CRegistryLockGuard guard(lock);
+    const auto found = registry.find(key);
+    if (found == registry.end() || !found->second)
+        return -1;
+    std::shared_ptr<Record> copy = std::static_pointer_cast<Record>(found->second->Clone());
+    change(*copy);
+    found->second = std::move(copy);
     return 0;
 }
 
@@ -155,6 +222,39 @@ std::shared_ptr<stTYXWorkerInstanceInfo> CTYXGVMS::GetWorkerInstanceById(uint32_
     case TYX_KIND_VIDEO_ENCODER: return FindByKey(state.encoders, state.encodersLock, key);
     case TYX_KIND_MEDIA_WRITER: return FindByKey(state.writers, state.writersLock, key);
     default: return nullptr;
+    }
+}
+
+int32_t CTYXGVMS::PublishWorkerInstance(const std::shared_ptr<stTYXWorkerInstanceInfo> &record)
+{
+    if (!record)
+        return -1;
+    stGvmsState &state = GvmsState();
+    const uint32_t id = static_cast<uint32_t>(record->WorkerId);
+    if ((id & TYX_STREAM_BITS) != 0 && GetWorkerKindById(id) != TYX_KIND_MEDIA_WRITER)
+        return -1;
+    switch (GetWorkerKindById(id)) {
+    case TYX_KIND_MEDIA_READER: return PublishIn(state.readers, state.readersLock, record);
+    case TYX_KIND_VIDEO_DECODER: return PublishIn(state.decoders, state.decodersLock, record);
+    case TYX_KIND_VIDEO_MIDPROC: return PublishIn(state.vmps, state.vmpsLock, record);
+    case TYX_KIND_VIDEO_ENCODER: return PublishIn(state.encoders, state.encodersLock, record);
+    case TYX_KIND_MEDIA_WRITER: return PublishIn(state.writers, state.writersLock, record);
+    default: return -1;
+    }
+}
+
+int32_t CTYXGVMS::UpdateWorkerInstance(uint32_t id, const std::function<void(stTYXWorkerInstanceInfo &)> &change)
+{
+    if (!change)
+        return -1;
+    stGvmsState &state = GvmsState();
+    switch (GetWorkerKindById(id)) {
+    case TYX_KIND_MEDIA_READER: return UpdateIn(state.readers, state.readersLock, id, change);
+    case TYX_KIND_VIDEO_DECODER: return UpdateIn(state.decoders, state.decodersLock, id, change);
+    case TYX_KIND_VIDEO_MIDPROC: return UpdateIn(state.vmps, state.vmpsLock, id, change);
+    case TYX_KIND_VIDEO_ENCODER: return UpdateIn(state.encoders, state.encodersLock, id, change);
+    case TYX_KIND_MEDIA_WRITER: return UpdateIn(state.writers, state.writersLock, id, change);
+    default: return -1;
     }
 }
 

@@ -11,7 +11,12 @@ void stTYXWorkerInstanceInfo::CopyFromConfig(stTYXWorkerConfig *config)
     Name = config->Name;
     Enabled = 1;
     PushAtBegin = config->PushAtBegin;
-    Config = config;
+    Config = config->Clone();
+}
+
+std::shared_ptr<stTYXWorkerInstanceInfo> stTYXWorkerInstanceInfo::Clone() const
+{
+    return std::make_shared<stTYXWorkerInstanceInfo>(*this);
 }
 
 void stMediaReadWorkerInstanceInfo::CopyFromConfig(stTYXWorkerConfig *config)
@@ -80,4 +85,29 @@ void stMediaWriteWorkerInstanceInfo::CopyFromConfig(stTYXWorkerConfig *config)
     stTYXWorkerInstanceInfo::CopyFromConfig(config);
     if (const auto *writer = dynamic_cast<const stMediaWriteWorkerConfig *>(config))
         MWType = writer->MWType;
+}
+
+std::shared_ptr<stTYXWorkerInstanceInfo> stMediaReadWorkerInstanceInfo::Clone() const
+{
+    return std::make_shared<stMediaReadWorkerInstanceInfo>(*this);
+}
+
+std::shared_ptr<stTYXWorkerInstanceInfo> stVideoDecodeWorkerInstanceInfo::Clone() const
+{
+    return std::make_shared<stVideoDecodeWorkerInstanceInfo>(*this);
+}
+
+std::shared_ptr<stTYXWorkerInstanceInfo> stVideoMidProcessWorkerInstanceInfo::Clone() const
+{
+    return std::make_shared<stVideoMidProcessWorkerInstanceInfo>(*this);
+}
+
+std::shared_ptr<stTYXWorkerInstanceInfo> stVideoEncodeWorkerInstanceInfo::Clone() const
+{
+    return std::make_shared<stVideoEncodeWorkerInstanceInfo>(*this);
+}
+
+std::shared_ptr<stTYXWorkerInstanceInfo> stMediaWriteWorkerInstanceInfo::Clone() const
+{
+    return std::make_shared<stMediaWriteWorkerInstanceInfo>(*this);
 }

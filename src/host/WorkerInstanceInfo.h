@@ -15,7 +15,11 @@ class CMediaSourceReader;
 // The service's bookkeeping of one worker: the worker, the configuration it was made from, the
 // input links made for it and the run-time flags of the graph passes. The instance registries
 // hold the records; copies (registry snapshots) share the worker, the configuration, the input
-// links and the source reader with the registry's record, which alone releases them.
+// links and the source reader with the registry's record.
+//
+// A record is complete before it is published in a registry and never changed afterwards: other
+// threads read it through snapshots without a lock. A change publishes a changed copy
+// (CTYXGVMS::UpdateWorkerInstance), so a reader keeps the record it took, whole.
 //
 // The unnamed slots of the derived records keep their order, types and values; the remote
 // commands and the status screen give them their meaning.
@@ -28,8 +32,11 @@ struct stTYXWorkerInstanceInfo
     stTYXWorkerInstanceInfo(stTYXWorkerInstanceInfo &&) noexcept = default;
     stTYXWorkerInstanceInfo &operator=(stTYXWorkerInstanceInfo &&) noexcept = default;
 
-    // Takes number, id, name and PushAtBegin from the configuration and keeps it; none does nothing.
+    // Takes number, id, name and PushAtBegin from the configuration and keeps a copy of it, so
+    // that a loader changing its registry later never reaches the record; none does nothing.
     virtual void CopyFromConfig(stTYXWorkerConfig *config);
+    // A copy of the whole record, of its own class (shared objects stay shared).
+    virtual std::shared_ptr<stTYXWorkerInstanceInfo> Clone() const;
 
     uint8_t Running = 0;
     uint8_t Enabled = 0;
@@ -39,13 +46,14 @@ struct stTYXWorkerInstanceInfo
     std::shared_ptr<CTYXWorker> Worker;
     std::wstring Name;
     uint8_t PushAtBegin = 0;
-    stTYXWorkerConfig *Config = nullptr; // in its configuration registry; not owned
+    std::shared_ptr<const stTYXWorkerConfig> Config; // the record's own copy
     std::shared_ptr<CTYXWorker::InputLinkMap> InputLinks;
 };
 
 struct stMediaReadWorkerInstanceInfo : stTYXWorkerInstanceInfo
 {
     void CopyFromConfig(stTYXWorkerConfig *config) override;
+    std::shared_ptr<stTYXWorkerInstanceInfo> Clone() const override;
 
     int32_t Slot0 = 0;
     int32_t MSTYPE = 0;
@@ -75,6 +83,7 @@ struct stMediaReadWorkerInstanceInfo : stTYXWorkerInstanceInfo
 struct stVideoDecodeWorkerInstanceInfo : stTYXWorkerInstanceInfo
 {
     void CopyFromConfig(stTYXWorkerConfig *config) override;
+    std::shared_ptr<stTYXWorkerInstanceInfo> Clone() const override;
 
     int32_t VideoSource = -1;
     int32_t Value1 = -1;
@@ -93,6 +102,7 @@ struct stVideoDecodeWorkerInstanceInfo : stTYXWorkerInstanceInfo
 struct stVideoMidProcessWorkerInstanceInfo : stTYXWorkerInstanceInfo
 {
     void CopyFromConfig(stTYXWorkerConfig *config) override;
+    std::shared_ptr<stTYXWorkerInstanceInfo> Clone() const override;
 
     int32_t MPType = 0;
     int32_t Value1 = -1;      // 0 after CopyFromConfig
@@ -119,6 +129,7 @@ struct stVideoEncodeWorkerInstanceInfo : stTYXWorkerInstanceInfo
 {
     // An encoder configured with the rate -1.0 takes the negotiated input frame rate as it is now.
     void CopyFromConfig(stTYXWorkerConfig *config) override;
+    std::shared_ptr<stTYXWorkerInstanceInfo> Clone() const override;
 
     int32_t Value1 = -1;
     int32_t Value2 = 0;       // 0 after CopyFromConfig
@@ -137,6 +148,7 @@ struct stTYXOutputObject
 struct stMediaWriteWorkerInstanceInfo : stTYXWorkerInstanceInfo
 {
     void CopyFromConfig(stTYXWorkerConfig *config) override;
+    std::shared_ptr<stTYXWorkerInstanceInfo> Clone() const override;
 
     std::list<int32_t> List1;
     int32_t List1Count = 0;

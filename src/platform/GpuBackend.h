@@ -39,6 +39,8 @@ public:
     virtual GpuError ReleasePrimaryContext(int32_t device) = 0;
     virtual GpuError PushContext(int32_t device) = 0;
     virtual GpuError PopContext() = 0;
+    virtual GpuError RetainContextHandle(int32_t device, GpuContext *context) = 0;
+    virtual GpuError ReleaseContextHandle(GpuContext context) = 0;
     virtual GpuError MemGetInfo(size_t *freeBytes, size_t *totalBytes) = 0;
     virtual const char *ErrorName(GpuError error) const = 0;
 };

@@ -3,12 +3,44 @@
 
 #if defined(TYX_HAVE_CUDA) && TYX_HAVE_CUDA
 
+#include <cuda.h>
 #include <cuda_runtime_api.h>
+#include <dlfcn.h>
 
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <vector>
 
 namespace {
+
+// The three driver calls behind a codec session's context, taken from the driver library at run
+// time: the program never links it, so it starts where there is none.
+struct stDriverApi
+{
+    decltype(&cuDeviceGet) deviceGet = nullptr;
+    decltype(&cuDevicePrimaryCtxRetain) primaryCtxRetain = nullptr;
+    decltype(&cuDevicePrimaryCtxRelease) primaryCtxRelease = nullptr;
+
+    bool Loaded() const { return deviceGet && primaryCtxRetain && primaryCtxRelease; }
+};
+
+const stDriverApi &DriverApi()
+{
+    static const stDriverApi api = [] {
+        stDriverApi loaded;
+        void *library = dlopen("libcuda.so.1", RTLD_NOW | RTLD_LOCAL);
+        if (!library)
+            return loaded;
+        loaded.deviceGet = reinterpret_cast<decltype(&cuDeviceGet)>(dlsym(library, "cuDeviceGet"));
+        loaded.primaryCtxRetain =
+            reinterpret_cast<decltype(&cuDevicePrimaryCtxRetain)>(dlsym(library, "cuDevicePrimaryCtxRetain"));
+        loaded.primaryCtxRelease =
+            reinterpret_cast<decltype(&cuDevicePrimaryCtxRelease)>(dlsym(library, "cuDevicePrimaryCtxRelease_v2"));
+        return loaded; // the library stays open for the process
+    }();
+    return api;
+}
 
 cudaMemcpyKind ToCuda(EGpuCopyKind kind)
 {
@@ -220,6 +252,46 @@ public:
         return cudaSetDevice(previous);
     }
 
+    GpuError RetainContextHandle(int32_t device, GpuContext *context) override
+    {
+        if (!context)
+            return GPU_ERROR_INVALID_VALUE;
+        *context = nullptr;
+        const stDriverApi &api = DriverApi();
+        if (!api.Loaded())
+            return GPU_ERROR_INITIALIZATION;
+        const int32_t ordinal = Valid(device);
+        // The runtime makes the primary context current; the driver then hands out its handle.
+        const cudaError_t bound = cudaSetDevice(ordinal);
+        if (bound != cudaSuccess)
+            return bound;
+        CUdevice handle = 0;
+        CUcontext primary = nullptr;
+        if (api.deviceGet(&handle, ordinal) != CUDA_SUCCESS || api.primaryCtxRetain(&primary, handle) != CUDA_SUCCESS)
+            return GPU_ERROR_INITIALIZATION;
+        std::lock_guard<std::mutex> lock(m_contextMutex);
+        stRetained &retained = m_contexts[primary];
+        retained.device = handle;
+        ++retained.count;
+        *context = primary;
+        return GPU_SUCCESS;
+    }
+
+    GpuError ReleaseContextHandle(GpuContext context) override
+    {
+        CUdevice device = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_contextMutex);
+            const auto found = m_contexts.find(context);
+            if (found == m_contexts.end())
+                return GPU_ERROR_INVALID_VALUE;
+            device = found->second.device;
+            if (--found->second.count == 0)
+                m_contexts.erase(found);
+        }
+        return DriverApi().primaryCtxRelease(device) == CUDA_SUCCESS ? GPU_SUCCESS : GPU_ERROR_INVALID_VALUE;
+    }
+
     GpuError MemGetInfo(size_t *freeBytes, size_t *totalBytes) override
     {
         Bind();
@@ -242,8 +314,16 @@ private:
             cudaSetDevice(m_device);
     }
 
+    struct stRetained
+    {
+        CUdevice device = 0;
+        uint32_t count = 0;
+    };
+
     const int32_t m_device;
     const int32_t m_count;
+    std::mutex m_contextMutex;
+    std::map<GpuContext, stRetained> m_contexts; // handles given out, by context
     static thread_local std::vector<int> t_stack;
 };
 

@@ -189,6 +189,26 @@ public:
         return GPU_SUCCESS;
     }
 
+    // The stand-in for a codec session's context: one handle, counted like the primary context.
+    GpuError RetainContextHandle(int32_t, GpuContext *context) override
+    {
+        if (!context)
+            return GPU_ERROR_INVALID_VALUE;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_contextRetains;
+        *context = &m_context;
+        return GPU_SUCCESS;
+    }
+
+    GpuError ReleaseContextHandle(GpuContext context) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (context != &m_context || m_contextRetains == 0)
+            return GPU_ERROR_INVALID_VALUE;
+        --m_contextRetains;
+        return GPU_SUCCESS;
+    }
+
     GpuError MemGetInfo(size_t *freeBytes, size_t *totalBytes) override
     {
         struct sysinfo info;
@@ -233,6 +253,8 @@ private:
     std::set<char *> m_streams;
     std::vector<std::unique_ptr<char>> m_streamStore;
     std::vector<std::unique_ptr<stHostEvent>> m_events;
+    char m_context = 0; // its address is the handle
+    uint32_t m_contextRetains = 0;
 };
 
 thread_local uint32_t CGpuHostBackend::t_pushed = 0;

@@ -51,12 +51,13 @@ __global__ void KernelEntry(Body body)
 
 } // namespace tyx_gpu_detail
 
-// Launches body over grid x block on the stream; the body is copied by value to the device, so it
-// holds plain values and device pointers only. Returns 0 or the launch error (also kept for
+// Launches body over grid x block on the stream (none: the calling thread's); the body is copied
+// by value to the device, so it holds plain values and device pointers only. Returns 0 or the launch error (also kept for
 // DevGetLastError). On the host backend the launch is complete when this returns.
 template <typename Body>
 GpuError LaunchKernel(const stDim3 &grid, const stDim3 &block, GpuStream stream, const Body &body)
 {
+    stream = tyx_gpu_detail::ResolveLaunchStream(stream);
     GpuError error = tyx_gpu_detail::CheckLaunchShape(grid, block);
     if (error == GPU_SUCCESS && tyx_gpu_detail::TakeLaunchFault())
         error = GPU_ERROR_LAUNCH_FAILURE;

@@ -15,6 +15,8 @@ using HostBlockRunner = void (*)(const void *body, const stDim3 &grid, const stD
 GpuError HostLaunch(const stDim3 &grid, const stDim3 &block, HostBlockRunner runner, const void *body);
 // Validates a launch shape as the GPU would (block at most 1024 threads, no zero dimension).
 GpuError CheckLaunchShape(const stDim3 &grid, const stDim3 &block);
+// The stream a launch given stream goes on: its own, or the calling thread's (DevSetThreadStream).
+GpuStream ResolveLaunchStream(GpuStream stream);
 // Consumes one injected launch fault, when any is pending.
 bool TakeLaunchFault();
 void SetLastLaunchError(GpuError error);

@@ -108,6 +108,18 @@ void CThread::Resume()
     m_state->cond.notify_all();
 }
 
+bool CThread::CancelIfSuspended()
+{
+    if (!m_state)
+        return false;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    if (m_state->gate != EThreadGate::Suspended)
+        return false;
+    m_state->gate = EThreadGate::Cancelled;
+    m_state->cond.notify_all();
+    return true;
+}
+
 bool CThread::IsRunning() const
 {
     if (!m_state)

@@ -27,6 +27,9 @@ public:
     // 0, or a negative errno when the thread cannot be made.
     [[nodiscard]] int CreateSuspended(Body body);
     void Resume();
+    // Releases a thread that was never resumed through its start gate: it ends at once, with exit
+    // code 0, without running its body. False when it had been resumed (or was never created).
+    bool CancelIfSuspended();
     bool IsCreated() const { return m_state != nullptr; }
     bool IsRunning() const;
     // The body's result, or TYX_STILL_ACTIVE while it runs (or was never resumed).

@@ -1,6 +1,6 @@
 #include "service/CompanionProgram.h"
 
-#include "config/GeneralSettings.h"
+#include "core/GeneralSettings.h"
 #include "core/TYXUtils.h"
 #include "service/ServiceLog.h"
 

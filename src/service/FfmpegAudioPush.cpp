@@ -1,6 +1,6 @@
 #include "service/FfmpegAudioPush.h"
 
-#include "config/GeneralSettings.h"
+#include "core/GeneralSettings.h"
 #include "core/TYXUtils.h"
 #include "platform/ProcessTable.h"
 #include "service/ServiceLog.h"

@@ -4,7 +4,7 @@
 // (straight lines: at most three for any number of segments). All drawing is aliased and one pixel
 // wide; every write is cut at the picture's edges. Each member returns 0, or -1 for a null record.
 
-#include "vproc/VideoFrameInfo.h"
+#include "core/VideoFrameInfo.h"
 
 #include <cstdint>
 

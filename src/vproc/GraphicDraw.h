@@ -3,7 +3,7 @@
 // Alpha blending of one RGBA image into an I420 frame in device memory (pictures and clip frames of
 // the graphics overlays).
 
-#include "vproc/VideoFrameInfo.h"
+#include "core/VideoFrameInfo.h"
 
 #include <cstdint>
 

@@ -5,7 +5,7 @@
 // (COsdWriter) hold the writer's lock around every call.
 
 #include "vproc/OsdItem.h"
-#include "vproc/VideoFrameInfo.h"
+#include "core/VideoFrameInfo.h"
 
 #include <cstdint>
 #include <vector>

@@ -9,7 +9,7 @@
 
 #include "platform/CriticalSection.h"
 #include "vproc/OsgItem.h"
-#include "vproc/VideoFrameInfo.h"
+#include "core/VideoFrameInfo.h"
 
 #include <cstdint>
 #include <functional>

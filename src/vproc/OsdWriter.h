@@ -8,11 +8,11 @@
 // status code add, retext, show and hide texts. Every call takes the writer's recursive lock, and a
 // frame is drawn under it as a whole, so a text is never drawn half-rendered.
 
-#include "config/OsdOsgConfig.h"
+#include "core/OsdOsgConfig.h"
 #include "platform/CriticalSection.h"
 #include "vproc/OsdGlyphSource.h"
 #include "vproc/OsdItem.h"
-#include "vproc/VideoFrameInfo.h"
+#include "core/VideoFrameInfo.h"
 
 #include <ctime>
 #include <functional>

@@ -4,7 +4,7 @@
 // line styles), the runtime records a graphics drawer holds, and the parsing of a figure's named
 // parameters.
 
-#include "config/OsdOsgConfig.h"
+#include "core/OsdOsgConfig.h"
 #include "vproc/DvcBuffer.h"
 
 #include <cstdint>

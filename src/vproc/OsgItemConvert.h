@@ -3,7 +3,7 @@
 // Turns one configured graphics item ("StreamCfg.xml" or a remote definition) into the runtime item
 // a graphics drawer holds; pictures and clips are loaded into device memory on the way.
 
-#include "config/OsdOsgConfig.h"
+#include "core/OsdOsgConfig.h"
 #include "vproc/OsgItem.h"
 
 // 0, -1 for an unknown kind, an invalid shape or a figure without its parameters, -2 when a picture or

@@ -5,7 +5,7 @@
 // or reaching past an edge, are cut at the edge instead of running into the next row or plane.
 
 #include "platform/GpuKernelDefs.h"
-#include "vproc/VideoFrameInfo.h"
+#include "core/VideoFrameInfo.h"
 
 #include <cmath>
 #include <cstdint>

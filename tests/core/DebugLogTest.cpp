@@ -147,6 +147,16 @@ TEST_F(DebugLogTest, LongChineseTextIsCutAtACharacterBoundary)
     EXPECT_EQ(TYX_LOG(3, L"%s", text.c_str()), 4047 / 3 * 3);
 }
 
+TEST_F(DebugLogTest, AnUnconvertibleCharacterKeepsTheLine)
+{
+    ASSERT_EQ(StartDebugLog(3, LogPath()), 0);
+    std::wstring name = L"cam";
+    name += static_cast<wchar_t>(0xDC00); // half of a pair, as a broken file name may bring
+    EXPECT_GT(TYX_LOG(3, L"Source(%s) opened.", name.c_str()), 0);
+    StopDebugLog();
+    EXPECT_NE(ReadLog().find("Source(cam\xEF\xBF\xBD) opened."), std::string::npos);
+}
+
 // An existing day file over the level's limit (1 MiB at level 3), or any file when asked, is
 // replaced; one within the limit is appended to without a second byte order mark.
 TEST_F(DebugLogTest, AnExistingFileIsReplacedOrAppendedTo)

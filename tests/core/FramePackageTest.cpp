@@ -3,12 +3,13 @@
 #include "platform/GpuDevice.h"
 #include "support/LeakCheck.h"
 #include "support/LogCapture.h"
-#include "vproc/VideoFrameInfo.h"
+#include "core/VideoFrameInfo.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
+#include <set>
 #include <vector>
 
 namespace {
@@ -227,6 +228,34 @@ TEST_F(FramePackageTest, FreeReleasesOnlyOwnedDataAndZeroesEverything)
     FreeFramePackage(wrong);
     EXPECT_TRUE(log.Contains(L"GPU memory free failed with error(17) returned!", 3));
     EXPECT_TRUE(IsAllZero(wrong));
+}
+
+// A worker making pictures many times a second takes them from the device pool: a picture freed
+// comes back for the next one of its size, neither freed nor allocated on the device again.
+TEST_F(FramePackageTest, DevicePicturesComeBackFromThePool)
+{
+    DevPoolTrim();
+    FramePackage picture;
+    picture.inDevice = 1;
+    picture.width = 64;
+    picture.height = 32;
+    ASSERT_EQ(CreateBlankVideoFramePackage(picture, stColorYuv{}), 64 * 32 * 3 / 2);
+    std::set<uint8_t *> blocks{picture.pData};
+    FreeFramePackage(picture);
+    EXPECT_EQ(DevAllocationCounts().pooledBlocks, 1);
+    for (int frame = 0; frame < 30; ++frame) {
+        FramePackage next = MakePackage(64 * 32 * 3 / 2, true);
+        FramePackage copy;
+        copy.inDevice = 1;
+        ASSERT_EQ(DuplicateFramePackage(copy, next), next.nLength);
+        blocks.insert(next.pData);
+        blocks.insert(copy.pData);
+        FreeFramePackage(next);
+        FreeFramePackage(copy);
+    }
+    EXPECT_EQ(blocks.size(), 2u); // the picture and its copy, over and over
+    EXPECT_EQ(DevAllocationCounts().pooledBlocks, 2);
+    DevPoolTrim();
 }
 
 TEST_F(FramePackageTest, AllocGivesPaddedHostDataAndRefusesAnOwner)

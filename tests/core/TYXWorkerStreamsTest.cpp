@@ -5,10 +5,12 @@
 
 #include "core/TYXWorker.h"
 #include "core/TYXWorkerConfig.h"
+#include "support/LeakCheck.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -148,6 +150,85 @@ TEST(TYXWorkerStreamsTest, ConsumerLinksAreSetOnlyForKnownOutputs)
     EXPECT_EQ(worker.FindConsumerLink(0x06020000), 1);
     worker.ResetOutputLinks(nullptr);
     EXPECT_EQ(worker.SendPaket2Consumers(handed, status, false, false, 0), 0);
+}
+
+// Links that come and go while the graph runs; whatever a removed queue still holds is released
+// with it.
+using TYXWorkerLinkChangeTest = CLeakCheckedTest;
+
+// A source added while the graph runs is linked to an output stream that had no consumer when the
+// producer was made; another consumer leaves without disturbing the rest.
+TEST_F(TYXWorkerLinkChangeTest, ConsumersJoinAndLeaveOneOutputStreamWhileOthersStay)
+{
+    auto worker = MakeConfiguredSplitter(); // outputs kSplitId + 1 and + 2, no consumer links yet
+    const stWorkerLink encoder = MakeLink(kSplitId + 2, 0x06010000, TYX_PKT_KIND_RAW_VIDEO);
+    const stWorkerLink writer = MakeLink(kSplitId + 2, 0x10010004, TYX_PKT_KIND_RAW_VIDEO);
+    const stWorkerLink other = MakeLink(kSplitId + 1, 0x06010000, TYX_PKT_KIND_RAW_VIDEO);
+    EXPECT_EQ(worker->SetConsumerLink(kSplitId + 2, 0x06010000, &encoder), 0);
+    EXPECT_EQ(worker->SetConsumerLink(kSplitId + 2, 0x10010004, &writer), 0);
+    EXPECT_EQ(worker->SetConsumerLink(kSplitId + 1, 0x06010000, &other), 0);
+    EXPECT_EQ(worker->SetConsumerLink(kSplitId + 3, 0x06010000, &encoder), -2); // not its stream
+
+    bool handed = false;
+    FramePackage status;
+    status.nLength = TYX_SRC_STANDBY;
+    EXPECT_EQ(worker->SendPaket2Consumers(handed, status, false, false, kSplitId + 2), 2);
+
+    EXPECT_EQ(worker->RemoveConsumerLink(kSplitId + 2, 0x06010000), 1);
+    EXPECT_EQ(worker->RemoveConsumerLink(kSplitId + 2, 0x06010000), 0);
+    EXPECT_EQ(worker->SendPaket2Consumers(handed, status, false, false, kSplitId + 2), 1);
+    EXPECT_EQ(encoder.queue->size(), 1u); // the removed queue gets nothing more
+    EXPECT_EQ(writer.queue->size(), 2u);
+    EXPECT_EQ(worker->FindConsumerLink(0x06010000), 1); // its link on the other stream stays
+
+    EXPECT_EQ(worker->RemoveConsumerLink(0, 0x06010000), 1);
+    EXPECT_EQ(worker->FindConsumerLink(0x06010000), 0);
+
+    // A worker without output items has its single output, id + 1.
+    CTestWorker single(0x02010000);
+    const stWorkerLink decoded = MakeLink(0x02010001, 0x04010000, TYX_PKT_KIND_RAW_VIDEO);
+    EXPECT_EQ(single.SetConsumerLink(0x02010001, 0x04010000, &decoded), 0);
+    EXPECT_EQ(single.SetConsumerLink(0x02010002, 0x04010000, &decoded), -2);
+}
+
+TEST_F(TYXWorkerLinkChangeTest, InputLinksAreAddedAndRemovedWhileTheWorkerRuns)
+{
+    auto consumer = std::make_shared<CTestWorker>(0x04010000);
+    std::atomic<int64_t> received{0};
+    consumer->body = [&](CTestWorker &self) -> uint32_t {
+        while (!self.ExitRequested(1)) {
+            FramePackage package;
+            for (uint32_t stream : {0x02010001u, 0x02020001u}) {
+                if (self.ReceivePaketFromUpStream(package, stream, true) > 0) {
+                    FreeFramePackage(package);
+                    ++received;
+                }
+            }
+        }
+        return 0;
+    };
+    ASSERT_GT(consumer->StartWorkingThread(1, 0), 0);
+    ASSERT_EQ(consumer->ResumeWorkingThread(), 0);
+
+    CLogCapture log; // the receives of links not yet there log their absence
+    for (int round = 0; round < 20; ++round) {
+        stWorkerLink link = MakeLink(0x02020001, 0x04010000, TYX_PKT_KIND_RAW_VIDEO, 0);
+        ASSERT_EQ(consumer->AddInputLink(0x02020001, link), 0);
+        EXPECT_EQ(consumer->AddInputLink(0x02020001, link), -2);
+        EXPECT_NE(consumer->GetInputLink(0x02020001)->lastActiveTime.load(), 0); // counts from now
+        {
+            CCsLock lock(*link.queueLock);
+            link.queue->push_back(MakeDataPackage(TYX_PKT_KIND_RAW_VIDEO, round));
+        }
+        stWorkerInputLink removed;
+        ASSERT_EQ(consumer->RemoveInputLink(0x02020001, &removed), 0);
+        EXPECT_EQ(removed.queue, link.queue);
+        EXPECT_EQ(consumer->RemoveInputLink(0x02020001), -1);
+    }
+    EXPECT_EQ(consumer->AddInputLink(0, MakeLink(0, 0x04010000, 1)), -1);
+    EXPECT_EQ(consumer->AddInputLink(0x02030001, stWorkerLink{}), -1);
+    EXPECT_EQ(consumer->WaitThreadExit(5000), 0);
+    EXPECT_EQ(consumer->GetInputLinkCount(), 0);
 }
 
 TEST(TYXWorkerStreamsTest, InputLinkLookupsAndLocking)

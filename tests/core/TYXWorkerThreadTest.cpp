@@ -20,6 +20,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -70,6 +71,25 @@ TEST(TYXWorkerThreadTest, AWorkerOwnedByTheCallerRunsToo)
     EXPECT_EQ(worker.WaitThreadExit(0), 3);
 }
 
+// A thread that was never resumed has nothing to finish: the stop lets it go through its start
+// gate at once instead of waiting out the budget and abandoning a thread that waits for ever.
+TEST(TYXWorkerThreadTest, StoppingANeverResumedThreadReleasesItAtOnce)
+{
+    auto ran = std::make_shared<std::atomic<bool>>(false);
+    auto worker = std::make_shared<CTestWorker>(kWorkerId);
+    worker->body = [ran](CTestWorker &) {
+        *ran = true;
+        return 9u;
+    };
+    ASSERT_GT(worker->StartWorkingThread(1, 0), 0);
+    EXPECT_EQ(worker->WaitThreadExit(60), 0);
+    EXPECT_EQ(worker->GetThreadState(), TYX_THREAD_ENDED);
+    bool childrenStopped = false;
+    EXPECT_TRUE(worker->IsStopped(childrenStopped));
+    EXPECT_FALSE(ran->load());
+    EXPECT_EQ(worker->ResumeWorkingThread(), -ESRCH); // nothing left to resume
+}
+
 TEST(TYXWorkerThreadTest, ANeverResumedThreadNeverRunsItsBody)
 {
     auto ran = std::make_shared<std::atomic<bool>>(false);
@@ -116,11 +136,14 @@ TEST(TYXWorkerThreadTest, AThreadIgnoringExitIsAbandonedAndKeepsItsWorkerAlive)
         const auto begin = std::chrono::steady_clock::now();
         EXPECT_EQ(worker->WaitThreadExit(0), static_cast<int32_t>(TYX_STILL_ACTIVE));
         EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(50));
-        EXPECT_EQ(worker->GetThreadState(), TYX_THREAD_ENDED);
         EXPECT_EQ(worker->StopBudget(), 50);
         EXPECT_TRUE(log.Contains(L"was forcedly closed by TerminateThread()!", 3));
+        // Abandoned is not ended: the worker still knows the thread and says so every time.
+        EXPECT_EQ(worker->GetThreadState(), TYX_THREAD_STOPPING);
         bool childrenStopped = false;
-        EXPECT_TRUE(worker->IsStopped(childrenStopped));
+        EXPECT_FALSE(worker->IsStopped(childrenStopped));
+        EXPECT_EQ(worker->WaitThreadExit(0), static_cast<int32_t>(TYX_STILL_ACTIVE));
+        EXPECT_EQ(worker->StartWorkingThread(1, 0), -EEXIST);
         worker.reset();
         registry.clear();
     }
@@ -130,6 +153,52 @@ TEST(TYXWorkerThreadTest, AThreadIgnoringExitIsAbandonedAndKeepsItsWorkerAlive)
     destroyed->wait(); // the worker goes when its thread is done with it
     ASSERT_EQ(consumerEnd->queue->size(), 1u);
     EXPECT_EQ(consumerEnd->queue->front().nLength, TYX_SRC_CLOSED);
+}
+
+TEST(TYXWorkerThreadTest, AnAbandonedThreadThatEndsIsCollectedByTheNextStop)
+{
+    auto release = std::make_shared<std::latch>(1);
+    auto started = std::make_shared<std::latch>(1);
+    auto worker = std::make_shared<CTestWorker>(kWorkerId);
+    worker->body = [started, release](CTestWorker &) {
+        started->count_down();
+        release->wait();
+        return 4u;
+    };
+    ASSERT_GT(worker->StartWorkingThread(1, 0), 0);
+    ASSERT_EQ(worker->ResumeWorkingThread(), 0);
+    started->wait();
+    ASSERT_EQ(worker->WaitThreadExit(0), static_cast<int32_t>(TYX_STILL_ACTIVE));
+
+    release->count_down();
+    EXPECT_EQ(worker->WaitThreadExit(5000), 4); // the body's own code, once it has returned
+    EXPECT_EQ(worker->GetThreadState(), TYX_THREAD_ENDED);
+    bool childrenStopped = false;
+    EXPECT_TRUE(worker->IsStopped(childrenStopped));
+}
+
+// The stop pass polls IsStopped while another thread stops the worker: the thread object is read
+// and released under one lock, never waited on while it is being freed.
+TEST(TYXWorkerThreadTest, IsStoppedRacesWaitThreadExitSafely)
+{
+    for (int round = 0; round < 50; ++round) {
+        auto worker = std::make_shared<CTestWorker>(kWorkerId);
+        worker->body = [](CTestWorker &self) { return WaitForExit(self, 1); };
+        ASSERT_GT(worker->StartWorkingThread(1, 0), 0);
+        ASSERT_EQ(worker->ResumeWorkingThread(), 0);
+        std::latch go(2);
+        std::atomic<bool> stopped{false};
+        std::thread poller([&] {
+            go.arrive_and_wait();
+            bool children = false;
+            while (!stopped.load())
+                worker->IsStopped(children);
+        });
+        go.arrive_and_wait();
+        EXPECT_EQ(worker->WaitThreadExit(5000), 1);
+        stopped = true;
+        poller.join();
+    }
 }
 
 TEST(TYXWorkerThreadTest, AThrowingBodyFailsTheThreadWithItsMessage)
@@ -179,9 +248,13 @@ TEST(TYXWorkerThreadTest, ChildThreadsAreWaitedForAndAbandonedPastTheBudget)
 
     EXPECT_EQ(worker->WaitOtherThreadsExit(60), 1);
     EXPECT_TRUE(log.Contains(L"MidProc: Thread[ID=" + std::to_wstring(slow) + L"] was forcedly closed by TerminateThread()!", 5));
+    // The abandoned child is still watched until it ends.
     EXPECT_TRUE(worker->IsStopped(childrenStopped));
-    EXPECT_TRUE(childrenStopped);
+    EXPECT_FALSE(childrenStopped);
     release->count_down();
+    while (worker->IsStopped(childrenStopped) && !childrenStopped)
+        sched_yield();
+    EXPECT_TRUE(childrenStopped);
 }
 
 TEST(TYXWorkerThreadTest, PushControlSignalsAndSpacesStops)

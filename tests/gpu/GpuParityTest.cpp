@@ -9,7 +9,7 @@
 #include "core/Resize.h"
 #include "core/TYXUtils.h"
 #include "platform/GpuBackend.h"
-#include "vproc/VideoFrameInfo.h"
+#include "core/VideoFrameInfo.h"
 
 #include <gtest/gtest.h>
 

@@ -3,16 +3,20 @@
 #include "host/DiscoveryNotifier.h"
 #include "host/GlobalVars.h"
 #include "host/TYXEvent.h"
+#include "platform/Thread.h"
 
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <ctime>
+#include <latch>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -218,6 +222,45 @@ TEST_F(EventTest, WithoutADiscovererWriterEventsAreDropped)
     thread.SetNotifier(notifier);
     ReportTYXEvent(MakeEvent(TYX_EVENT_OUTPUT_STOPPED, L"LiveOut"));
     EXPECT_EQ(1u, notifier->WaitFor(1).size());
+    EXPECT_EQ(0, thread.StopEventProcThread());
+}
+
+// A discoverer that hangs in a send keeps the thread past its stop; a second thread must not start
+// beside it, on the same queue and the same stop event, until it has ended.
+TEST_F(EventTest, NoSecondThreadStartsWhileAnAbandonedOneRuns)
+{
+    class CHangingNotifier : public CDiscoveryNotifier
+    {
+    public:
+        int32_t SendDiscoveryMessage(int32_t, const std::map<std::string, std::string> &, int32_t,
+                                     const std::string *) override
+        {
+            entered.count_down();
+            release.wait();
+            return 0;
+        }
+        std::latch entered{1};
+        std::latch release{1};
+    };
+    auto notifier = std::make_shared<CHangingNotifier>();
+    CTYXEventThread thread;
+    thread.SetNotifier(notifier);
+    ASSERT_EQ(0, thread.Start());
+    ReportTYXEvent(MakeEvent(TYX_EVENT_OUTPUT_STARTED, L"LiveOut"));
+    notifier->entered.wait();
+
+    CLogCapture log;
+    EXPECT_EQ(static_cast<int32_t>(TYX_STILL_ACTIVE), thread.StopEventProcThread());
+    EXPECT_EQ(-EBUSY, thread.Start());
+    EXPECT_TRUE(log.Contains(L"from the last stop still runs; not started again.", 3));
+
+    notifier->release.count_down();
+    int32_t started = -EBUSY;
+    while (started == -EBUSY) {
+        started = thread.Start();
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(0, started);
     EXPECT_EQ(0, thread.StopEventProcThread());
 }
 

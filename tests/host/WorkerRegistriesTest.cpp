@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
+#include <atomic>
 #include <functional>
 #include <latch>
 #include <mutex>
@@ -23,7 +26,7 @@ public:
     {
     }
 
-    uint32_t WorkingFunc() override { return 0; }
+    uint32_t WorkingFunc() override { return body ? body() : 0; }
 
     int32_t SetInputParameters(const stStreamParams &params, uint32_t streamId) override
     {
@@ -54,6 +57,7 @@ public:
         return m_received;
     }
 
+    std::function<uint32_t()> body;
     std::function<void(const stStreamParams &)> onInputParams;
     std::atomic<int> uninitialized{0};
     std::vector<std::wstring> caseTexts;
@@ -131,7 +135,11 @@ TEST_F(WorkerRegistriesTest, RecordsCopyTheirConfiguration)
     EXPECT_EQ(reader.PushAtBegin, 0);
     EXPECT_EQ(reader.MSTYPE, 9);
     EXPECT_EQ(reader.Value4, 1000);
-    EXPECT_EQ(reader.Config, &source);
+    // The record owns its copy: a loader changing its registry afterwards never reaches it.
+    ASSERT_NE(reader.Config, nullptr);
+    source.Name = L"Changed";
+    EXPECT_EQ(reader.Config->Name, L"Cam2");
+    EXPECT_NE(dynamic_cast<const stMediaSourceReadWorkerConfig *>(reader.Config.get()), nullptr);
 
     stVideoDecodeWorkerConfig decoderConfig;
     decoderConfig.VideoSource = 0x01020001;
@@ -208,17 +216,141 @@ TEST_F(WorkerRegistriesTest, DestroyStopsAndForgetsTheWorker)
 {
     auto record = AddReader(0x01010000, L"Cam1");
     auto worker = record->Worker;
+    CTYXGVMS::AddConsumerLink(0x01010001, 0x02010000, stWorkerLink());
+    CTYXGVMS::AddConsumerLink(0x01030001, 0x02010000, stWorkerLink());
     EXPECT_EQ(CTYXGVMS::DestroyMReaderById(0x01020000), 0); // unknown: nothing changes
     EXPECT_EQ(CTYXGVMS::MReaderInstances().size(), 1u);
+    const auto snapshot = CTYXGVMS::CopyMReaderMap();
     EXPECT_EQ(CTYXGVMS::DestroyMReaderById(0x01010000), 0);
     EXPECT_EQ(Recording(worker).uninitialized, 1);
-    EXPECT_EQ(record->Worker, nullptr);
     std::shared_ptr<CTYXWorker> found;
     EXPECT_EQ(CTYXGVMS::FindMReaderByAlias(L"Cam1", found), -1);
+    // A snapshot taken before keeps the record whole; the registry no longer has it or its links.
+    EXPECT_EQ(snapshot.at(0x01010000)->Worker, worker);
+    EXPECT_FALSE(CTYXGVMS::GetConsumerLinks(0x01010001));
+    EXPECT_TRUE(CTYXGVMS::GetConsumerLinks(0x01030001));
 
     AddRecord(CTYXGVMS::DecoderInstances(), 0x02010000, L"Dec1", TYX_KIND_VIDEO_DECODER);
     EXPECT_EQ(CTYXGVMS::DestroyDecoderById(0x02010000), 0);
     EXPECT_TRUE(CTYXGVMS::DecoderInstances().empty());
+    EXPECT_TRUE(CTYXGVMS::GetConsumerLinks(0x01030001)->empty()); // its input link went too
+}
+
+// A worker whose thread will not stop keeps everything it uses: it is not uninitialised, neither
+// by a first stop that abandoned it nor by the stop of the destroy.
+TEST_F(WorkerRegistriesTest, DestroyLeavesAStillRunningWorkerItsResources)
+{
+    auto release = std::make_shared<std::latch>(1);
+    auto started = std::make_shared<std::latch>(1);
+    auto worker = std::make_shared<CRecordingWorker>(0x01010000, TYX_KIND_MEDIA_READER);
+    worker->body = [started, release] {
+        started->count_down();
+        release->wait();
+        return 0u;
+    };
+    auto record = std::make_shared<stMediaReadWorkerInstanceInfo>();
+    record->WorkerId = 0x01010000;
+    record->Name = L"Stuck";
+    record->Worker = worker;
+    ASSERT_EQ(CTYXGVMS::PublishWorkerInstance(record), 0);
+    ASSERT_GT(worker->StartWorkingThread(1, 0), 0);
+    ASSERT_EQ(worker->ResumeWorkingThread(), 0);
+    started->wait();
+    EXPECT_EQ(worker->WaitThreadExit(0), static_cast<int32_t>(TYX_STILL_ACTIVE)); // as a removal does first
+
+    EXPECT_EQ(CTYXGVMS::DestroyMReaderById(0x01010000), 0);
+    EXPECT_EQ(worker->uninitialized, 0);
+    EXPECT_TRUE(m_log.Contains(L"still runs after its stop; it keeps its resources.", 3));
+    EXPECT_TRUE(CTYXGVMS::MReaderInstances().empty());
+    release->count_down();
+    EXPECT_EQ(worker->WaitThreadExit(5000), 0);
+}
+
+TEST_F(WorkerRegistriesTest, ChangesPublishNewRecordsAndSnapshotsKeepTheirs)
+{
+    auto reader = std::make_shared<stMediaReadWorkerInstanceInfo>();
+    reader->WorkerId = 0x01010000;
+    reader->Name = L"Cam1";
+    reader->MSTYPE = TYX_MS_RTSP;
+    reader->Worker = std::make_shared<CRecordingWorker>(0x01010000, TYX_KIND_MEDIA_READER);
+    EXPECT_EQ(CTYXGVMS::PublishWorkerInstance(reader), 0);
+    const auto before = CTYXGVMS::CopyMReaderMap();
+
+    EXPECT_EQ(CTYXGVMS::UpdateWorkerInstance(0x01010000, [](stTYXWorkerInstanceInfo &record) {
+                  record.Running = 1;
+                  record.Worker.reset();
+              }),
+              0);
+    const auto after = CTYXGVMS::GetWorkerInstanceById(0x01010000);
+    ASSERT_NE(after, nullptr);
+    EXPECT_EQ(after->Running, 1);
+    EXPECT_EQ(after->Worker, nullptr);
+    EXPECT_EQ(dynamic_cast<const stMediaReadWorkerInstanceInfo &>(*after).MSTYPE, TYX_MS_RTSP); // its class kept
+    EXPECT_EQ(before.at(0x01010000)->Running, 0);
+    EXPECT_NE(before.at(0x01010000)->Worker, nullptr);
+
+    EXPECT_EQ(CTYXGVMS::UpdateWorkerInstance(0x01020000, [](stTYXWorkerInstanceInfo &) {}), -1);
+    auto decoder = std::make_shared<stVideoDecodeWorkerInstanceInfo>();
+    decoder->WorkerId = 0x01020000; // a reader's id for a decoder record
+    EXPECT_EQ(CTYXGVMS::PublishWorkerInstance(decoder), -1);
+    decoder->WorkerId = 0x02010001; // a stream id
+    EXPECT_EQ(CTYXGVMS::PublishWorkerInstance(decoder), -1);
+    decoder->WorkerId = 0x02010000;
+    EXPECT_EQ(CTYXGVMS::PublishWorkerInstance(decoder), 0);
+    auto writer = std::make_shared<stMediaWriteWorkerInstanceInfo>();
+    writer->WorkerId = 0x10010004;
+    EXPECT_EQ(CTYXGVMS::PublishWorkerInstance(writer), 0);
+    EXPECT_EQ(CTYXGVMS::PublishWorkerInstance(nullptr), -1);
+}
+
+// A status screen and a remote command read records through snapshots while the executor
+// replaces and removes them.
+TEST_F(WorkerRegistriesTest, SnapshotReadersNeverRaceChanges)
+{
+    constexpr int kRounds = 300;
+    std::latch start(2);
+    std::thread changer([&] {
+        start.arrive_and_wait();
+        for (int i = 0; i < kRounds; ++i) {
+            auto record = std::make_shared<stMediaReadWorkerInstanceInfo>();
+            record->WorkerId = 0x01010000;
+            record->Name = L"Cam" + std::to_wstring(i);
+            record->Worker = std::make_shared<CRecordingWorker>(0x01010000, TYX_KIND_MEDIA_READER);
+            CTYXGVMS::PublishWorkerInstance(record);
+            CTYXGVMS::UpdateWorkerInstance(0x01010000, [](stTYXWorkerInstanceInfo &changed) { changed.Running = 1; });
+            CTYXGVMS::DestroyMReaderById(0x01010000);
+        }
+    });
+    start.arrive_and_wait();
+    size_t seen = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        for (const auto &[id, record] : CTYXGVMS::CopyMReaderMap()) {
+            seen += record->Name.size() + (record->Worker ? 1 : 0) + record->Running;
+            (void)id;
+        }
+    }
+    changer.join();
+    EXPECT_TRUE(CTYXGVMS::MReaderInstances().empty());
+    (void)seen;
+}
+
+TEST_F(WorkerRegistriesTest, ConfigurationLookupTakesTheRegistryLock)
+{
+    stMediaSourceReadWorkerConfig config;
+    config.WorkerId = 0x01010000;
+    CTYXGVMS::MSReaderConfigs()[L"Cam1"] = config;
+    CTYXGVMS::ConfigRegistryLock().LockWrite();
+    std::atomic<bool> done{false};
+    std::thread lookup([&] {
+        EXPECT_NE(CTYXGVMS::GetWorkerConfigById(0x01010001), nullptr);
+        done = true;
+    });
+    for (int i = 0; i < 1000; ++i)
+        sched_yield();
+    EXPECT_FALSE(done.load()); // a change in progress holds the walk back
+    CTYXGVMS::ConfigRegistryLock().UnlockWrite();
+    lookup.join();
+    EXPECT_TRUE(done.load());
 }
 
 TEST_F(WorkerRegistriesTest, CollectReadersWithTheirFeeds)
@@ -302,6 +434,25 @@ TEST_F(WorkerRegistriesTest, AddAndRemoveLinks)
     EXPECT_TRUE(emptied->empty());
     EXPECT_FALSE(CTYXGVMS::GetConsumerLinks(0x01030001));
     EXPECT_FALSE(CTYXGVMS::GetConsumerLinks(-5));
+}
+
+TEST_F(WorkerRegistriesTest, LinkedWorkersOfAProducerOrConsumer)
+{
+    CTYXGVMS::AddConsumerLink(0x01010001, 0x02020000, stWorkerLink());
+    CTYXGVMS::AddConsumerLink(0x01010002, 0x02010000, stWorkerLink());
+    CTYXGVMS::AddConsumerLink(0x01010002, 0x10010004, stWorkerLink());
+    CTYXGVMS::AddConsumerLink(0x02020001, 0x04010000, stWorkerLink());
+    CTYXGVMS::AddConsumerLink(0x01020001, 0x04010000, stWorkerLink());
+    std::vector<uint32_t> linked{7};
+    EXPECT_EQ(CTYXGVMS::GetProducersOfConsumer(0x01010000, linked), 3); // a reader: its consumers
+    EXPECT_EQ(linked, (std::vector<uint32_t>{0x02010000, 0x02020000, 0x10010004}));
+    EXPECT_EQ(CTYXGVMS::GetProducersOfConsumer(0x02020000, linked), 2); // a decoder: both ends
+    EXPECT_EQ(linked, (std::vector<uint32_t>{0x01010000, 0x04010000}));
+    EXPECT_EQ(CTYXGVMS::GetProducersOfConsumer(0x04010000, linked), 2); // a mux: its producers
+    EXPECT_EQ(linked, (std::vector<uint32_t>{0x01020000, 0x02020000}));
+    EXPECT_EQ(CTYXGVMS::GetProducersOfConsumer(0x06010000, linked), 0);
+    EXPECT_TRUE(linked.empty());
+    EXPECT_EQ(CTYXGVMS::GetProducersOfConsumer(0, linked), -1);
 }
 
 TEST_F(WorkerRegistriesTest, BindingJoinsProducerAndConsumer)

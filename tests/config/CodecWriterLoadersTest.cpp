@@ -119,8 +119,13 @@ TEST_F(CodecWriterLoadersTest, VideoDecoderKeysAndItems)
     EXPECT_EQ(odd.OutputFramerate, 50.0f);
     EXPECT_EQ(odd.DirectOutputSettings.WindowWidth, 640);
     EXPECT_EQ(odd.DirectOutputSettings.WindowHeight, 360);
-    // The decoder of an unknown source is dropped without a word.
-    EXPECT_EQ(m_log.Count(L"Configuration:", 3), 0);
+    // Unknown words keep the defaults, the decoder of an unknown source is dropped: a line each.
+    EXPECT_TRUE(m_log.Contains(L"Configuration:Decoder(No=3, Name=Odd) DecoderType(VPU) is no decoding engine "
+                               L"(NVGPU, FFMPG, ITLGPU, AMDGPU), FFMPG is used.", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:Decoder(No=3, Name=Odd) HwAcclrt(VAAPI) is no hardware acceleration", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:Decoder(No=4, Name=Ghost) VideoSource(MediaSources.Nobody.VideoOutput) "
+                               L"names no worker Nobody among the MediaSources configured before it, Skip it!", 3));
+    EXPECT_EQ(m_log.Count(L"Configuration:", 3), 3);
 }
 
 TEST_F(CodecWriterLoadersTest, DecoderFaultsDropOnlyTheirItem)
@@ -144,6 +149,9 @@ TEST_F(CodecWriterLoadersTest, DecoderFaultsDropOnlyTheirItem)
     EXPECT_TRUE(m_log.Contains(L"Configuration:Decoder(No=1, Name=Other) configured duplicated!, Skip it!", 3));
     EXPECT_EQ(CTYXGVMS::VideoDecoderConfigs().count(L"Last"), 1u);
     EXPECT_EQ(CTYXGVMS::VideoDecoderConfigs().count(L"FromDecoder"), 0u); // a decoder cannot feed a decoder
+    EXPECT_TRUE(m_log.Contains(L"Configuration:Decoder(No=3, Name=Empty) VideoSource is missing or empty, Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:Decoder(No=4, Name=FromDecoder) VideoSource(VideoDecoders.D1.VideoOutput) "
+                               L"names a worker of VideoDecoders, which cannot feed one of VideoDecoders, Skip it!", 3));
     // Without a configured or global rate, the decoder keeps its input's rate.
     EXPECT_EQ(Decoder(L"D1").OutputFramerate, -2.0f);
 }
@@ -202,9 +210,18 @@ TEST_F(CodecWriterLoadersTest, VideoEncoderProfilesAndCodecs)
     EXPECT_EQ(avc.OutputFramerate, -2.0f);
     EXPECT_TRUE(Encoder(L"Long").Preset.empty());
     EXPECT_EQ(Encoder(L"Long").Usage, L"transcoding");
-    EXPECT_TRUE(m_log.Contains(L"Configuration:Preset(p1-slowest-of-all) of Encoder No(3) is longer than 15 characters, ignored it!", 3));
     EXPECT_EQ(Encoder(L"Last").Profile, L"main");
     EXPECT_EQ(CTYXGVMS::VideoEncoderConfigs().count(L"FromSource"), 0u); // sources feed no encoder
+    for (const wchar_t *line : {
+             L"Configuration:Encoder(No=1, Name=Hevc) Profile(high) is no profile of HEVC, main is used.",
+             L"Configuration:Encoder(No=1, Name=Hevc) HwAcclrt(DIRECTX) is no hardware acceleration of encoders",
+             L"Configuration:Encoder(No=3, Name=Long) Preset(p1-slowest-of-all) is longer than 15 characters, ignored it!",
+             L"Configuration:Encoder(No=4, Name=NoCodec) VCodec is missing or empty, Skip it!",
+             L"Configuration:Encoder(No=5, Name=BadCodec) VCodec(VP9) is no codec it knows",
+             L"Configuration:Encoder(No=6, Name=FromSource) VideoSource(MediaSources.S1.VideoOutput) names a worker of "
+             L"MediaSources, which cannot feed one of VideoEncoders, Skip it!"})
+        EXPECT_EQ(m_log.Count(line, 3), 1) << std::wstring(line);
+    EXPECT_EQ(m_log.Count(L"Configuration:", 3), 6);
 }
 
 TEST_F(CodecWriterLoadersTest, VideoEncoderPictureAndRateBounds)
@@ -326,7 +343,8 @@ TEST_F(CodecWriterLoadersTest, FileWriterRecordSettings)
     EXPECT_EQ(Writer(L"Full").PushAtBegin, 1);
     EXPECT_EQ(CTYXGVMS::MWriterConfigs().count(L"NoRoot"), 0u);
     EXPECT_TRUE(Writer(L"Escape").RecordSettings->ContentsSuffix.empty());
-    EXPECT_TRUE(m_log.Contains(L"Configuration:ContentsSuffix(../up) of MWriter No(6) is not a plain file name part, ignored it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWriter(No=6, Name=Escape) ContentsSuffix(../up) is not a plain file name part, ignored it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWriter(No=5, Name=NoRoot) RootFolder is missing or empty, Skip it!", 3));
 }
 
 TEST_F(CodecWriterLoadersTest, WriterTypesStreamsAndFaults)
@@ -365,12 +383,20 @@ TEST_F(CodecWriterLoadersTest, WriterTypesStreamsAndFaults)
     EXPECT_EQ(Writer(L"Rtsp").MWType, 2);
     EXPECT_TRUE(Writer(L"Rtsp").VideoStreams.empty());
 
-    EXPECT_TRUE(m_log.Contains(L"Configuration:outputURL of MWriter No(3) is out of its length bounds, Skip it!", 3));
-    EXPECT_TRUE(m_log.Contains(L"Configuration:MWriter No(5) was configed as unkown media type(HTTP), Skip it!", 3));
-    EXPECT_TRUE(m_log.Contains(L"Configuration:MWriter No(6) was configed as unkown media type(), Skip it!", 3));
-    EXPECT_FALSE(m_log.Contains(L"No(4)"));  // a capture type is dropped without a word
-    EXPECT_FALSE(m_log.Contains(L"No(7)"));  // so is a writer whose streams all fail
-    EXPECT_TRUE(m_log.Contains(L"Configuration:MidProc(No=8, Name=push) configured duplicated!, Skip it!", 3));
+    for (const wchar_t *line : {
+             L"Configuration:MWriter(No=1, Name=Push) AudioStreams item Nowhere.X names no section it knows "
+             L"(MediaSources, VideoDecoders, ...), left it out.",
+             L"Configuration:MWriter(No=2, Name=NoUrl) outputURL is missing or empty, Skip it!",
+             L"Configuration:MWriter(No=3, Name=ShortUrl) outputURL is out of its length bounds (15..514 characters), Skip it!",
+             L"Configuration:MWriter(No=4, Name=Capture) MWType(VCAP) is no writer type (FILE, RTSP, RTMP), Skip it!",
+             L"Configuration:MWriter No(5) was configed as unkown media type(HTTP), Skip it!",
+             L"Configuration:MWriter No(6) was configed as unkown media type(), Skip it!",
+             // A writer takes encoded video: a decoder's pictures are no stream for it.
+             L"Configuration:MWriter(No=7, Name=Unresolved) VideoStreams item VideoDecoders.D1.VideoOutput names a worker "
+             L"of VideoDecoders, which cannot feed one of MediaWriters, no stream is left, Skip it!",
+             L"Configuration:MidProc(No=8, Name=push) configured duplicated!, Skip it!"})
+        EXPECT_EQ(m_log.Count(line, 3), 1) << std::wstring(line);
+    EXPECT_EQ(m_log.Count(L"Configuration:", 3), 8);
 }
 
 } // namespace

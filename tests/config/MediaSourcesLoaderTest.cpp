@@ -31,14 +31,37 @@ protected:
     }
 };
 
-TEST_F(MediaSourcesLoaderTest, ItemIdsOutsideTheCountAreIgnoredSilently)
+// An operator who adds a camera and forgets the count, or its id, must find out why it is missing.
+TEST_F(MediaSourcesLoaderTest, ItemsNumberedOutsideTheCountAreDroppedWithALine)
 {
     EXPECT_EQ(LoadSources(2, FileSource("A", 0) + FileSource("B", -1) + FileSource("C", 3) +
                                  "<D><MSTYPE>FILE</MSTYPE></D>" + FileSource("E", 2)), 1);
     EXPECT_EQ(CTYXGVMS::MSReaderConfigs().count(L"E"), 1u);
-    EXPECT_TRUE(m_log.Lines().empty() || m_log.Count(L"Configuration:", 3) == 0);
-    // No count, no sources.
-    EXPECT_EQ(LoadSources(0, FileSource("A", 1)), 0);
+    for (const wchar_t *line : {L"Configuration:MWreader(No=0, Name=A) id(0) is below 1, Skip it!",
+                                L"Configuration:MWreader(Name=B) id is missing, negative or unreadable, Skip it!",
+                                L"Configuration:MWreader(No=3, Name=C) id(3) is above MSCount(2), Skip it!",
+                                L"Configuration:MWreader(Name=D) id is missing, negative or unreadable, Skip it!"})
+        EXPECT_EQ(m_log.Count(line, 3), 1) << std::wstring(line);
+    EXPECT_EQ(m_log.Count(L"Configuration:", 3), 4);
+    // No count, no sources; the items are not lost without a word.
+    m_log.Clear();
+    EXPECT_EQ(LoadSources(0, FileSource("A", 1) + FileSource("B", 2)), 0);
+    EXPECT_TRUE(m_log.Contains(L"Configuration:/Config/MediaSources holds 2 items but MSCount is missing or below 1, none is loaded!", 3));
+}
+
+// Each number takes 0x10000 ids of its kind's range: past the range's end it would make the id of
+// another worker (source 300 and decoder 44 were both 0x022C0000) or of another kind.
+TEST_F(MediaSourcesLoaderTest, NumbersBeyondTheKindsRangeAreRefused)
+{
+    EXPECT_EQ(LoadSources(32767, FileSource("Last", 255) + FileSource("Next", 256) + FileSource("Far", 300) +
+                                     FileSource("Edge", 32767)), 1);
+    EXPECT_EQ(static_cast<uint32_t>(Source(L"Last").WorkerId), 0x01FF0000u);
+    EXPECT_EQ(Source(L"Last").Streams.at(1).StreamId, 0x01FF0001);
+    for (const wchar_t *name : {L"Next", L"Far", L"Edge"})
+        EXPECT_EQ(CTYXGVMS::MSReaderConfigs().count(name), 0u) << std::wstring(name);
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWreader(No=256, Name=Next) id(256) is above 255, the highest number its "
+                               L"section can give, Skip it!", 3));
+    EXPECT_EQ(m_log.Count(L"the highest number its section can give", 3), 3);
 }
 
 TEST_F(MediaSourcesLoaderTest, DuplicatesByIdOrNameKeepTheFirst)
@@ -124,12 +147,12 @@ TEST_F(MediaSourcesLoaderTest, NetworkSourcesAndAuthorization)
     EXPECT_EQ(Source(L"R1").Authorization, 0);
     EXPECT_EQ(Source(L"R2").UseTCP, 1);
     EXPECT_EQ(Source(L"R2").AuthPwd, L"secret123");
-    // Without the password: not loaded, and the Part asks for no message.
+    // Without the password: not loaded, and the operator is told why.
     EXPECT_EQ(CTYXGVMS::MSReaderConfigs().count(L"R3"), 0u);
-    EXPECT_FALSE(m_log.Contains(L"No(3)", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWreader(No=3, Name=R3) AuthPwd is missing or empty, Skip it!", 3));
     // A password too short for its type would only fail at connect time: refused here, with the reason.
     EXPECT_EQ(CTYXGVMS::MSReaderConfigs().count(L"R4"), 0u);
-    EXPECT_TRUE(m_log.Contains(L"Configuration:AuthPwd of MWreader No(4) is out of its length bounds, Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWreader(No=4, Name=R4) AuthPwd is out of its length bounds (8..33 characters), Skip it!", 3));
 }
 
 TEST_F(MediaSourcesLoaderTest, CaptureSources)

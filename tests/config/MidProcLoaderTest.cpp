@@ -272,7 +272,11 @@ TEST_F(MidProcLoaderTest, AllDroppedAndReload)
               0);
     EXPECT_TRUE(CTYXGVMS::VMPConfigs().empty());
     EXPECT_EQ(CTYXGVMS::VmpLevelCount(), -2); // 1 - n with n = 3
-    EXPECT_TRUE(m_log.Lines().empty() || m_log.Count(L"Configuration:", 3) == 0);
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MidProc(No=1, Name=Odd) MPType(VMix) is no mid-processor type "
+                               L"(VMux, VMtx, VSplt, VUnify), Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MidProc(No=2, Name=None) MPType is missing or empty, Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MidProc(No=4, Name=Out) id(4) is above MProcCount(3), Skip it!", 3));
+    EXPECT_EQ(m_log.Count(L"Configuration:", 3), 3);
 
     // The section starts from an empty registry on every load, and a repeated name is refused.
     EXPECT_EQ(LoadMidProcs(2, SimpleMux("M", 1) + SimpleMux("m", 2)), 1);

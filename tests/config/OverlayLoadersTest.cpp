@@ -95,9 +95,20 @@ TEST_F(OverlayLoadersTest, TextsWithoutAnOwnerAreSkipped)
                               OsdItem(9, "VideoDecoders.D1.VideoOutput", "") + OsdItem(7, "VideoDecoders.D1.VideoOutput", "") +
                               OsdItem(7, "VideoDecoders.D2.VideoOutput", "")),
               1);
-    // Never an owner made of a failed look-up.
+    // Never an owner made of a failed look-up, and a line for every text left out.
     EXPECT_EQ(Osd(7).OwnerWorkerId, 0x02010000u);
-    EXPECT_EQ(m_log.Count(L"Configuration", 2) + m_log.Count(L"Configuration", 3), 0);
+    for (const wchar_t *line : {
+             L"Configuration:OSD(No=1) DrawOn(VideoDecoders.Nobody.VideoOutput) names no worker Nobody among the configured VideoDecoders, Skip it!",
+             L"Configuration:OSD(No=2) DrawOn(MediaSources.S1.VideoOutput.ById.9) names no output stream of S1, Skip it!",
+             L"Configuration:OSD(No=3) DrawOn(VideoDecoders.D1.VideoInput.ByName.X) names no output stream of D1, Skip it!",
+             L"Configuration:OSD(No=4) DrawOn(Nowhere.D1.VideoOutput) names no section it knows",
+             L"Configuration:OSD(No=5) DrawOn(MediaSources.S1.VideoInput) names a role that its section does not have, Skip it!",
+             L"Configuration:OSD(No=6) DrawOn is missing or empty, Skip it!",
+             L"Configuration:OSD(No=0) id(0) is outside 1..32767, Skip it!",
+             L"Configuration:OSD(No=9) id(9) is above OSDCount(8), Skip it!",
+             L"Configuration:OSD(No=7) configured duplicated!, Skip it!"})
+        EXPECT_EQ(m_log.Count(line, 3), 1) << std::wstring(line);
+    EXPECT_EQ(m_log.Count(L"Configuration", 2) + m_log.Count(L"Configuration", 3), 9);
 }
 
 TEST_F(OverlayLoadersTest, TextKeys)

@@ -137,7 +137,9 @@ bool CConfigItem::RequiredInt(const std::wstring &key, int32_t low, int32_t high
         return false;
     }
     if (value < low || value > high) {
-        Refuse(key, L"is outside " + std::to_wstring(low) + L".." + std::to_wstring(high));
+        Refuse(key, high == std::numeric_limits<int32_t>::max()
+                        ? L"is below " + std::to_wstring(low)
+                        : L"is outside " + std::to_wstring(low) + L".." + std::to_wstring(high));
         return false;
     }
     target = value;

@@ -156,6 +156,32 @@ TEST_F(CodecWriterLoadersTest, DecoderFaultsDropOnlyTheirItem)
     EXPECT_EQ(Decoder(L"D1").OutputFramerate, -2.0f);
 }
 
+// A decoder takes coded video from a source's output stream: an audio stream, or the source
+// itself (a reference without a role), would link it to nothing it can decode.
+TEST_F(CodecWriterLoadersTest, DecodersTakeOnlyVideoStreams)
+{
+    const std::wstring path = WriteWithSources(
+        Section("MediaSources", "MSCount", 1, FileSourceItem("Cam", 1)) +
+        VideoDecoders(512, Item("Sound", 1, Key("VideoSource", "MediaSources.Cam.AudioOutput")) +
+                               Item("Bare", 2, Key("VideoSource", "MediaSources.Cam")) +
+                               Item("ByNumber", 3, Key("VideoSource", "MediaSources.Cam.AudioOutput.ById.2")) +
+                               Item("Good", 4, Key("VideoSource", "MediaSources.Cam.VideoOutput.ById.1")) +
+                               Item("Last", 511, Key("VideoSource", "MediaSources.Cam.VideoOutput")) +
+                               Item("Beyond", 512, Key("VideoSource", "MediaSources.Cam.VideoOutput"))));
+    EXPECT_EQ(LoadVideoDecodersConfigXml(path), 2);
+    EXPECT_EQ(Decoder(L"Good").VideoSource, 0x01010001);
+    EXPECT_EQ(Decoder(L"Last").WorkerId, 0x03FF0000);
+    for (const wchar_t *line : {
+             L"Configuration:Decoder(No=1, Name=Sound) VideoSource(MediaSources.Cam.AudioOutput) names a stream that is "
+             L"no video, Skip it!",
+             L"Configuration:Decoder(No=2, Name=Bare) VideoSource(MediaSources.Cam) names the worker Cam itself, not one "
+             L"of its output streams (add a role such as VideoOutput), Skip it!",
+             L"Configuration:Decoder(No=3, Name=ByNumber) VideoSource(MediaSources.Cam.AudioOutput.ById.2) names a stream "
+             L"that is no video, Skip it!",
+             L"Configuration:Decoder(No=512, Name=Beyond) id(512) is above 511"})
+        EXPECT_EQ(m_log.Count(line, 3), 1) << std::wstring(line);
+}
+
 TEST_F(CodecWriterLoadersTest, AudioDecoderRenderingDevice)
 {
     CTYXGVMS::FixedAudioOutDevices()[1] = L"hw:0";
@@ -180,6 +206,19 @@ TEST_F(CodecWriterLoadersTest, AudioDecoderRenderingDevice)
     EXPECT_TRUE(decoders.at(L"A2").AudioOutputDevice.empty());
     EXPECT_TRUE(m_log.Contains(L"Configuration: Audio renderering device No(7) referenced not found in RAO list, use default.", 3));
     EXPECT_EQ(decoders.at(L"A3").WorkerId, decoders.at(L"A2").WorkerId);
+
+    // Without a duplicate check a repeated name still loses its place, and says so.
+    const std::wstring again = WriteWithSources(
+        Section("MediaSources", "MSCount", 1, FileSourceItem("Cam", 1)) +
+        Section("AudioDecoders", "ADCDCount", 2,
+                Item("A1", 1, Key("AudioSource", "MediaSources.Cam.AudioOutput")) +
+                    Item("A1", 2, Key("AudioSource", "MediaSources.Cam.VideoOutput")) +
+                    Item("A1", 2, Key("AudioSource", "MediaSources.Cam.AudioOutput"))));
+    CTYXGVMS::AudioDecoderConfigs().clear();
+    EXPECT_EQ(LoadAudioDecodersConfigXml(again), 1);
+    EXPECT_TRUE(m_log.Contains(L"Configuration:AudioDecoder(No=2, Name=A1) AudioSource(MediaSources.Cam.VideoOutput) "
+                               L"names a stream that is no audio, Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:AudioDecoder(No=2, Name=A1) configured duplicated!, Skip it!", 3));
 }
 
 TEST_F(CodecWriterLoadersTest, VideoEncoderProfilesAndCodecs)
@@ -345,6 +384,22 @@ TEST_F(CodecWriterLoadersTest, FileWriterRecordSettings)
     EXPECT_TRUE(Writer(L"Escape").RecordSettings->ContentsSuffix.empty());
     EXPECT_TRUE(m_log.Contains(L"Configuration:MWriter(No=6, Name=Escape) ContentsSuffix(../up) is not a plain file name part, ignored it!", 3));
     EXPECT_TRUE(m_log.Contains(L"Configuration:MWriter(No=5, Name=NoRoot) RootFolder is missing or empty, Skip it!", 3));
+}
+
+// Writer numbers run to the 16-bit limit: their ids stay in the writers' range, above the signed one.
+TEST_F(CodecWriterLoadersTest, WriterNumbersRunToTheirLimit)
+{
+    const std::wstring path = WriteWithSources(
+        TwoDecodedSources() + Writers(32767, FileWriterItem("Top", 32767, Key("RootFolder", "/srv/records")) +
+                                                 FileWriterItem("Bare", 2, Key("RootFolder", "/srv/records") +
+                                                                               Key("AudioStreams", "MediaSources.S1"))));
+    EXPECT_EQ(LoadMWritersConfigXml(path), 2);
+    EXPECT_EQ(static_cast<uint32_t>(Writer(L"Top").WorkerId), 0x8FFF0004u);
+    // The video stream stays; the source itself, on which nothing is sent, is left out.
+    EXPECT_EQ(Writer(L"Bare").VideoStreams.size(), 1u);
+    EXPECT_TRUE(Writer(L"Bare").AudioStreams.empty());
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWriter(No=2, Name=Bare) AudioStreams item MediaSources.S1 names the "
+                               L"worker S1 itself, not one of its output streams (add a role such as VideoOutput), left it out.", 3));
 }
 
 TEST_F(CodecWriterLoadersTest, WriterTypesStreamsAndFaults)

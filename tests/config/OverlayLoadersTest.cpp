@@ -111,6 +111,28 @@ TEST_F(OverlayLoadersTest, TextsWithoutAnOwnerAreSkipped)
     EXPECT_EQ(m_log.Count(L"Configuration", 2) + m_log.Count(L"Configuration", 3), 9);
 }
 
+// A writer's id ends in 04: clearing the low bits of it would name no worker at all.
+TEST_F(OverlayLoadersTest, TextsOnAWriterBelongToTheWriter)
+{
+    const std::string workers =
+        TwoDecodedSources() +
+        Section("MediaWriters", "MWCount", 32767,
+                Item("Rec", 1, Key("MWType", "FILE") + Key("RootFolder", "/srv/records") +
+                                   Key("VideoStreams", "MediaSources.S1.VideoOutput")) +
+                    Item("Top", 32767, Key("MWType", "FILE") + Key("RootFolder", "/srv/records") +
+                                           Key("VideoStreams", "MediaSources.S2.VideoOutput")));
+    const std::wstring path =
+        Write("StreamCfg.xml", Document(workers + Section("OSDs", "OSDCount", 2,
+                                                          OsdItem(1, "MediaWriters.Rec.VideoInput", "") +
+                                                              OsdItem(2, "MediaWriters.Top", ""))));
+    ASSERT_EQ(LoadWorkersConfigXml(path.c_str()), 6);
+    EXPECT_EQ(LoadOSDConfigXml(path), 2);
+    EXPECT_EQ(Osd(1).OwnerWorkerId, 0x10010004u);
+    EXPECT_EQ(Osd(1).OwnerStreamId, 0x10010004u);
+    EXPECT_EQ(Osd(1).DrawTarget, 2);
+    EXPECT_EQ(Osd(2).OwnerWorkerId, 0x8FFF0004u);
+}
+
 TEST_F(OverlayLoadersTest, TextKeys)
 {
     EXPECT_EQ(LoadOsds(5, OsdItem(1, "VideoDecoders.D1.VideoOutput",

@@ -725,16 +725,21 @@ int32_t CConfigXmlDocument::WalkAndReadElement(xmlNode *start, const ConfigPath 
     return 0;
 }
 
-int32_t CConfigXmlDocument::ReadElementList(const wchar_t *xpath, std::vector<ConfigValueMap> &items,
-                                            const ConfigKeySchema *schema, const stReadElementFlags &flags,
-                                            std::vector<ConfigElement> *elements)
+int32_t CConfigXmlDocument::SelectListElement(const wchar_t *xpath, _xmlNode *&list) const
 {
     if (!m_document)
         return RC_NO_DOCUMENT;
     if (!xpath)
         return RC_BAD_ARGUMENT;
+    return SelectFirstElement(m_document, xpath, list);
+}
+
+int32_t CConfigXmlDocument::ReadElementList(const wchar_t *xpath, std::vector<ConfigValueMap> &items,
+                                            const ConfigKeySchema *schema, const stReadElementFlags &flags,
+                                            std::vector<ConfigElement> *elements)
+{
     xmlNode *list = nullptr;
-    if (const int32_t rc = SelectFirstElement(m_document, xpath, list); rc != 0)
+    if (const int32_t rc = SelectListElement(xpath, list); rc != 0)
         return rc;
     if (!HasChildContent(list))
         return RC_EMPTY_LIST;
@@ -787,12 +792,8 @@ int32_t CConfigXmlDocument::ReadElementList(const wchar_t *xpath, std::vector<Co
 
 int32_t CConfigXmlDocument::ListItemsWithoutId(const wchar_t *xpath, std::vector<std::wstring> &names)
 {
-    if (!m_document)
-        return RC_NO_DOCUMENT;
-    if (!xpath)
-        return RC_BAD_ARGUMENT;
     xmlNode *list = nullptr;
-    if (const int32_t rc = SelectFirstElement(m_document, xpath, list); rc != 0)
+    if (const int32_t rc = SelectListElement(xpath, list); rc != 0)
         return rc;
     int32_t found = 0;
     for (const xmlNode *item = list->children; item; item = item->next) {

@@ -127,6 +127,8 @@ private:
     void ReleaseDocument();
     int32_t ReadChildValue(const _xmlNode *node, std::wstring &name, const stReadElementFlags &flags,
                            stConfigValue &value, const ConfigKeySchema &schema) const;
+    // The element at xpath for a list read: 0 with it, or -1, -4 or a code of the selection.
+    int32_t SelectListElement(const wchar_t *xpath, _xmlNode *&list) const;
     int32_t WalkAndReadElement(_xmlNode *start, const ConfigPath &path, ConfigValueMap &values,
                                const ConfigKeySchema *schema);
     void ConvertText(const std::wstring &text, int32_t typeCode, int32_t basicType, bool elementRead,

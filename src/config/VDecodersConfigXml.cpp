@@ -19,11 +19,7 @@ constexpr float DECODER_FRAME_RATE_FALLBACK = -2.0f;
 // The decoder's own keys; false when the item is dropped (its source does not resolve).
 bool ReadVideoDecoder(const CConfigItem &item, stVideoDecodeWorkerConfig &record)
 {
-    record.DecoderType = ReadKeyword(item, L"DecoderType", ParseDecodeEngine, 1, L"FFMPG",
-                                     L"is no decoding engine (NVGPU, FFMPG, ITLGPU, AMDGPU)", L"FFMPG is used.");
-    record.HwAcclrt = ReadKeyword(item, L"HwAcclrt", [](const wchar_t *text) { return ParseHwAcclrt(text, true); }, 0,
-                                  L"NONE", L"is no hardware acceleration (NVCODEC, LIBMFX, AMDAMF, DIRECTX)",
-                                  L"none is used.");
+    ReadCodecEngine(item, L"DecoderType", true, record.DecoderType, record.HwAcclrt);
     if (!ResolveSourceKey(item, L"VideoSource", TYX_KIND_VIDEO_DECODER, INPUT_MEDIA_VIDEO, record.VideoSource,
                           record.VideoSourceName))
         return false;

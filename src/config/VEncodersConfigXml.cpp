@@ -55,11 +55,7 @@ void TakeOptionText(const CConfigItem &item, const wchar_t *key, std::wstring &t
 
 bool ReadVideoEncoder(const CConfigItem &item, stVideoEncodeWorkerConfig &record)
 {
-    record.EncoderType = ReadKeyword(item, L"EncoderType", ParseDecodeEngine, 1, L"FFMPG",
-                                     L"is no encoding engine (NVGPU, FFMPG, ITLGPU, AMDGPU)", L"FFMPG is used.");
-    record.HwAcclrt = ReadKeyword(item, L"HwAcclrt", [](const wchar_t *text) { return ParseHwAcclrt(text, false); }, 0,
-                                  L"NONE", L"is no hardware acceleration of encoders (NVCODEC, LIBMFX, AMDAMF)",
-                                  L"none is used.");
+    ReadCodecEngine(item, L"EncoderType", false, record.EncoderType, record.HwAcclrt);
 
     std::wstring codec;
     if (!item.RequiredText(L"VCodec", codec))

@@ -195,6 +195,18 @@ bool ResolveSourceKey(const CConfigItem &item, const wchar_t *key, int32_t consu
     return true;
 }
 
+void ReadCodecEngine(const CConfigItem &item, const wchar_t *engineKey, bool directX, int32_t &engine,
+                     int32_t &hardware)
+{
+    engine = ReadKeyword(item, engineKey, ParseDecodeEngine, 1, L"FFMPG", L"is no codec engine (NVGPU, FFMPG, ITLGPU, AMDGPU)",
+                         L"FFMPG is used.");
+    hardware = ReadKeyword(item, L"HwAcclrt", [directX](const wchar_t *text) { return ParseHwAcclrt(text, directX); }, 0,
+                           L"NONE",
+                           directX ? L"is no hardware acceleration (NVCODEC, LIBMFX, AMDAMF, DIRECTX)"
+                                   : L"is no hardware acceleration of encoders (NVCODEC, LIBMFX, AMDAMF)",
+                           L"none is used.");
+}
+
 bool FindAudioRenderingDevice(int16_t number, std::wstring &name)
 {
     const FixedDeviceMap &devices = CTYXGVMS::FixedAudioOutDevices();

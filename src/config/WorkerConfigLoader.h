@@ -93,6 +93,11 @@ int32_t ReadKeyword(const CConfigItem &item, const wchar_t *key, Parse parse, in
     return code;
 }
 
+// The engine key of a decoder or encoder ("DecoderType", "EncoderType"; absent NVGPU, an unknown
+// word FFMPG) and "HwAcclrt" (absent or unknown none; DIRECTX only where directX is set).
+void ReadCodecEngine(const CConfigItem &item, const wchar_t *engineKey, bool directX, int32_t &engine,
+                     int32_t &hardware);
+
 // The name of an audio rendering device by its number; a number not in the list is logged, and the
 // name is then left as it is (the device's default).
 bool FindAudioRenderingDevice(int16_t number, std::wstring &name);

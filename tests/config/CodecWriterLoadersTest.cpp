@@ -120,7 +120,7 @@ TEST_F(CodecWriterLoadersTest, VideoDecoderKeysAndItems)
     EXPECT_EQ(odd.DirectOutputSettings.WindowWidth, 640);
     EXPECT_EQ(odd.DirectOutputSettings.WindowHeight, 360);
     // Unknown words keep the defaults, the decoder of an unknown source is dropped: a line each.
-    EXPECT_TRUE(m_log.Contains(L"Configuration:Decoder(No=3, Name=Odd) DecoderType(VPU) is no decoding engine "
+    EXPECT_TRUE(m_log.Contains(L"Configuration:Decoder(No=3, Name=Odd) DecoderType(VPU) is no codec engine "
                                L"(NVGPU, FFMPG, ITLGPU, AMDGPU), FFMPG is used.", 3));
     EXPECT_TRUE(m_log.Contains(L"Configuration:Decoder(No=3, Name=Odd) HwAcclrt(VAAPI) is no hardware acceleration", 3));
     EXPECT_TRUE(m_log.Contains(L"Configuration:Decoder(No=4, Name=Ghost) VideoSource(MediaSources.Nobody.VideoOutput) "

@@ -196,7 +196,9 @@ private:
         int32_t windows = 0;
         mux.MuxLayout = ParseMuxLayout(layout->text.c_str(), windows);
         if (mux.MuxLayout == 0 || windows <= 0) {
-            m_item.Refuse(L"MuxLayout", L"is no layout it knows (StandAlone is written with that letter case)");
+            m_item.Refuse(L"MuxLayout", EqualsNoCase(layout->text, L"StandAlone")
+                                            ? L"is no layout it knows (StandAlone is written with that letter case)"
+                                            : L"is no layout it knows (StandAlone, PIP-1-On-1, 4Divide-Equ, ...)");
             return false;
         }
         for (int32_t region = 1; region <= windows; ++region) {

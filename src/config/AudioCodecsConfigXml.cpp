@@ -1,5 +1,6 @@
 #include "config/GTYXConfigXml.h"
 
+#include "config/ConfigItem.h"
 #include "config/ConfigKeySchema.h"
 #include "config/ConfigKeywords.h"
 #include "config/ConfigLoaderUtils.h"
@@ -13,59 +14,63 @@
 namespace {
 
 const stConfigSection kAudioDecoders = {L"/Config/AudioDecoders", L"ADCDCount", CFG_SCHEMA_AUDIO_DECODER,
-                                        TYX_ID_BASE_AUDIO_DECODER};
+                                        TYX_ID_BASE_AUDIO_DECODER, 0x0BFFFFFFu, L"AudioDecoder"};
 const stConfigSection kAudioEncoders = {L"/Config/AudioEncoders", L"AECDCount", CFG_SCHEMA_AUDIO_ENCODER,
-                                        TYX_ID_BASE_AUDIO_ENCODER};
+                                        TYX_ID_BASE_AUDIO_ENCODER, 0x0FFFFFFFu, L"AudioEncoder"};
 
 constexpr size_t MAX_CODEC_TEXT = 15;
 
-bool ReadAudioDecoder(const ConfigValueMap &item, stAudioDecodeWorkerConfig &record)
+bool ReadAudioDecoder(const CConfigItem &item, stAudioDecodeWorkerConfig &record)
 {
-    if (!ResolveSourceKey(item, L"AudioSource", TYX_KIND_AUDIO_DECODER, record.AudioSource, record.AudioSourceName))
+    if (!ResolveSourceKey(item, L"AudioSource", TYX_KIND_AUDIO_DECODER, INPUT_MEDIA_AUDIO, record.AudioSource,
+                          record.AudioSourceName))
         return false;
     record.DirectOutput = 0;
-    TakeBool(item, L"DirectOutput", record.DirectOutput);
+    item.Bool(L"DirectOutput", record.DirectOutput);
     int16_t device = 0;
-    if (record.DirectOutput && TakeInt16(item, L"OutputDeviceNo", device) && device > 0)
+    if (record.DirectOutput && item.Int16(L"OutputDeviceNo", device) && device > 0)
         FindAudioRenderingDevice(device, record.AudioOutputDevice);
     record.PushAtBegin = 0;
-    TakeBool(item, L"PushAtBegin", record.PushAtBegin);
+    item.Bool(L"PushAtBegin", record.PushAtBegin);
     return true;
 }
 
-bool ReadAudioEncoder(const ConfigValueMap &item, stAudioEncodeWorkerConfig &record)
+bool ReadAudioEncoder(const CConfigItem &item, stAudioEncodeWorkerConfig &record)
 {
-    const stConfigValue *codec = FindItemValue(item, L"ACodec");
-    if (!codec)
+    std::wstring codec;
+    if (!item.RequiredText(L"ACodec", codec))
         return false;
-    record.ACodec = CodecIdFromName(codec->text.c_str());
-    if (record.ACodec == 0)
+    record.ACodec = CodecIdFromName(codec.c_str());
+    if (record.ACodec == 0) {
+        item.Refuse(L"ACodec", L"is no codec it knows (AAC)");
         return false;
-    record.ACodecName = codec->text.substr(0, MAX_CODEC_TEXT);
-    if (!ResolveSourceKey(item, L"AudioSource", TYX_KIND_AUDIO_ENCODER, record.AudioSource, record.AudioSourceName))
+    }
+    record.ACodecName = codec.substr(0, MAX_CODEC_TEXT);
+    if (!ResolveSourceKey(item, L"AudioSource", TYX_KIND_AUDIO_ENCODER, INPUT_MEDIA_AUDIO, record.AudioSource,
+                          record.AudioSourceName))
         return false;
 
     int32_t number = 0;
     record.Samplerate = 0;
-    if (TakeInt(item, L"Samplerate", number)) {
+    if (item.Int(L"Samplerate", number)) {
         const uint32_t rate = static_cast<uint32_t>(number);
         record.Samplerate = static_cast<int32_t>(rate == 0 ? 0u : std::clamp(rate, 8000u, 1920000u));
     }
-    if (TakeInt(item, L"BitRate", number)) {
+    if (item.Int(L"BitRate", number)) {
         record.BitRate = std::clamp(number, 32, 1024);
     } else {
         record.BitRate = 128;
         record.Channels = 2;
     }
-    if (TakeInt(item, L"Channels", number)) {
+    if (item.Int(L"Channels", number)) {
         const uint8_t channels = static_cast<uint8_t>(number);
         record.Channels = (channels == 0 || channels > 8) ? 2 : channels;
     }
     record.Bitdepth = 16;
-    if (TakeInt(item, L"Bitdepth", number) && number >= 8 && number <= 64)
+    if (item.Int(L"Bitdepth", number) && number >= 8 && number <= 64)
         record.Bitdepth = static_cast<int16_t>(number);
     record.PushAtBegin = 0;
-    TakeBool(item, L"PushAtBegin", record.PushAtBegin);
+    item.Bool(L"PushAtBegin", record.PushAtBegin);
     return true;
 }
 
@@ -73,10 +78,10 @@ bool ReadAudioEncoder(const ConfigValueMap &item, stAudioEncodeWorkerConfig &rec
 
 int32_t LoadAudioDecodersConfigXml(const std::wstring &path)
 {
-    return LoadWorkerSection(path, kAudioDecoders, __func__, CTYXGVMS::AudioDecoderConfigs(), nullptr, ReadAudioDecoder);
+    return LoadWorkerSection(path, kAudioDecoders, __func__, CTYXGVMS::AudioDecoderConfigs(), false, ReadAudioDecoder);
 }
 
 int32_t LoadAudioEncodersConfigXml(const std::wstring &path)
 {
-    return LoadWorkerSection(path, kAudioEncoders, __func__, CTYXGVMS::AudioEncoderConfigs(), nullptr, ReadAudioEncoder);
+    return LoadWorkerSection(path, kAudioEncoders, __func__, CTYXGVMS::AudioEncoderConfigs(), false, ReadAudioEncoder);
 }

@@ -4,12 +4,39 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
+#include <mutex>
+
+namespace {
+
+// Every loader opens the file for itself, so one broken file would give the same failure once per
+// loader. The first is written at its level; repeats of the same reason for the same file only at
+// the detail level, until the file loads again.
+bool IsRepeatedFailure(const std::wstring &path, const std::wstring &reason, bool failed)
+{
+    static std::mutex mutex;
+    static std::map<std::wstring, std::wstring> lastFailures;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!failed) {
+        lastFailures.erase(path);
+        return false;
+    }
+    auto [entry, added] = lastFailures.try_emplace(path, reason);
+    if (added || entry->second != reason) {
+        entry->second = reason;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
 
 int32_t OpenConfigDocument(CConfigXmlDocument &document, const std::wstring &path, const char *loader)
 {
     const int32_t result = document.Load(path);
+    const bool repeated = IsRepeatedFailure(path, document.LastError(), result != 0);
     if (result != 0) {
-        DebugLog(2, __FILE__, loader, __LINE__, L"Configuration: Loading file(%s) failed with error(%d): %s",
+        DebugLog(repeated ? 6 : 2, __FILE__, loader, __LINE__, L"Configuration: Loading file(%s) failed with error(%d): %s",
                  path.c_str(), result, document.LastError().c_str());
     }
     return result;

@@ -2,8 +2,10 @@
 
 #include "config/ConfigText.h"
 #include "core/TYXUtils.h"
+#include "core/debuglog.h"
 
 #include <libxml/parser.h>
+#include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xmlsave.h>
@@ -11,9 +13,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 
@@ -212,21 +216,193 @@ bool IsTrueWord(const std::wstring &text)
            EqualsNoCase(text, L"Yes");
 }
 
-std::wstring ParserMessage(const xmlError *error, const char *fallback)
+const std::map<int32_t, stConfigValueType> &ValueTypeTable()
 {
-    if (!error || !error->message)
-        return StringToWString(fallback);
-    std::string message = error->message;
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+    static const std::map<int32_t, stConfigValueType> table = [] {
+        struct stRow
+        {
+            int32_t code;
+            int16_t minLength;
+            int16_t maxLength;
+            int32_t basicType;
+        };
+        static const stRow rows[] = {
+            {1, 1, 7, CFG_VALUE_BOOL},    {2, 1, 22, CFG_VALUE_INT32},  {3, 1, 18, CFG_VALUE_INT32},
+            {4, 1, 22, CFG_VALUE_REAL},   {5, 1, 14, CFG_VALUE_INT32},  {6, 1, 22, CFG_VALUE_INT64},
+            {10, 1, 129, CFG_VALUE_TEXT}, {11, 1, 33, CFG_VALUE_TEXT},  {12, 1, 34, CFG_VALUE_TEXT},
+            {14, 1, 34, CFG_VALUE_TEXT},  {20, 1, 257, CFG_VALUE_TEXT}, {21, 1, 65, CFG_VALUE_TEXT},
+            {22, 1, 18, CFG_VALUE_TEXT},  {23, 3, 33, CFG_VALUE_TEXT},  {24, 8, 33, CFG_VALUE_TEXT},
+            {25, 7, 258, CFG_VALUE_TEXT}, {26, 1, 66, CFG_VALUE_TEXT},  {27, 15, 514, CFG_VALUE_TEXT},
+            {28, 15, 514, CFG_VALUE_TEXT}, {30, 2, 32, CFG_VALUE_TEXT}, {31, 2, 34, CFG_VALUE_TEXT},
+            {33, 4, 66, CFG_VALUE_TEXT},  {35, 2, 66, CFG_VALUE_TEXT},  {36, 12, 22, CFG_VALUE_TEXT},
+            {37, 3, 18, CFG_VALUE_TEXT},  {38, 2, 18, CFG_VALUE_TEXT},  {39, 8, 34, CFG_VALUE_TEXT},
+            {40, 7, 17, CFG_VALUE_TEXT},  {41, 11, 19, CFG_VALUE_TEXT}, {42, 4, 42, CFG_VALUE_TEXT},
+            {45, 3, 8, CFG_VALUE_TEXT},   {46, 4, 34, CFG_VALUE_TEXT},  {47, 4, 34, CFG_VALUE_TEXT},
+            {48, 2, 18, CFG_VALUE_TEXT},
+        };
+        std::map<int32_t, stConfigValueType> built;
+        for (const stRow &row : rows)
+            built.emplace(row.code, stConfigValueType{row.minLength, row.maxLength, row.basicType});
+        return built;
+    }();
+    return table;
+}
+
+std::string TrimmedMessage(const char *text)
+{
+    std::string message = text ? text : "";
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
         message.pop_back();
-    std::ostringstream out;
-    out << message;
-    if (error->line > 0)
-        out << " (line " << error->line << ")";
-    return StringToWString(out.str());
+    return message;
+}
+
+// What libxml2 reports while one load or save runs on this thread: every message goes to the debug
+// log instead of stderr, and the first error (with its line) is kept for the loader's own line,
+// since later errors are mostly consequences of it. libxml2 keeps its handlers per thread, so
+// documents used on other threads are not affected; the previous handlers are put back.
+class CParserMessages
+{
+public:
+    CParserMessages()
+        : m_oldStructured(xmlStructuredError), m_oldStructuredContext(xmlStructuredErrorContext),
+          m_oldGeneric(xmlGenericError), m_oldGenericContext(xmlGenericErrorContext)
+    {
+        xmlSetStructuredErrorFunc(this, &CParserMessages::OnError);
+        xmlSetGenericErrorFunc(this, &CParserMessages::OnGeneric);
+    }
+    ~CParserMessages()
+    {
+        xmlSetStructuredErrorFunc(m_oldStructuredContext, m_oldStructured);
+        xmlSetGenericErrorFunc(m_oldGenericContext, m_oldGeneric);
+    }
+    CParserMessages(const CParserMessages &) = delete;
+    CParserMessages &operator=(const CParserMessages &) = delete;
+
+    // Messages without a line of their own (encoding errors) take the parser's current one.
+    void Watch(const xmlParserCtxt *context) { m_context = context; }
+    const std::wstring &FirstError() const { return m_firstError; }
+
+private:
+#if LIBXML_VERSION >= 21200
+    static void OnError(void *self, const xmlError *error)
+#else
+    static void OnError(void *self, xmlErrorPtr error)
+#endif
+    {
+        if (error)
+            static_cast<CParserMessages *>(self)->Take(error->level >= XML_ERR_ERROR, error->line, error->message);
+    }
+
+    static void OnGeneric(void *self, const char *format, ...)
+    {
+        char text[1024];
+        va_list arguments;
+        va_start(arguments, format);
+        std::vsnprintf(text, sizeof(text), format, arguments);
+        va_end(arguments);
+        static_cast<CParserMessages *>(self)->Take(true, 0, text);
+    }
+
+    void Take(bool error, int line, const char *text)
+    {
+        const std::string message = TrimmedMessage(text);
+        if (message.empty())
+            return;
+        if (line <= 0 && m_context && m_context->input)
+            line = m_context->input->line;
+        const std::wstring wide = StringToWString(message);
+        TYX_LOG(5, L"[libxml2] line %d: %s", line, wide.c_str());
+        if (!error || !m_firstError.empty())
+            return;
+        std::wostringstream out;
+        out << wide;
+        if (line > 0)
+            out << L" (line " << line << L")";
+        m_firstError = out.str();
+    }
+
+    xmlStructuredErrorFunc m_oldStructured;
+    void *m_oldStructuredContext;
+    xmlGenericErrorFunc m_oldGeneric;
+    void *m_oldGenericContext;
+    const xmlParserCtxt *m_context = nullptr;
+    std::wstring m_firstError;
+};
+
+// Set by the parser when the file declares an entity; the parse is stopped there.
+struct stEntityRefusal
+{
+    bool declared = false;
+    std::wstring name;
+    int line = 0;
+};
+
+void OnEntityDeclared(void *userData, const xmlChar *name, int, const xmlChar *, const xmlChar *, xmlChar *)
+{
+    xmlParserCtxtPtr context = static_cast<xmlParserCtxtPtr>(userData);
+    auto *refusal = static_cast<stEntityRefusal *>(context->_private);
+    if (!refusal->declared) {
+        refusal->declared = true;
+        refusal->name = Utf8ToWide(name);
+        refusal->line = context->input ? context->input->line : 0;
+    }
+    xmlStopParser(context);
+}
+
+struct stParserContextFree
+{
+    void operator()(xmlParserCtxtPtr context) const { xmlFreeParserCtxt(context); }
+};
+struct stDocumentFree
+{
+    void operator()(xmlDocPtr document) const { xmlFreeDoc(document); }
+};
+using ParserContextPtr = std::unique_ptr<xmlParserCtxt, stParserContextFree>;
+using DocumentPtr = std::unique_ptr<xmlDoc, stDocumentFree>;
+
+// Parses the bytes into a document, or none with the reason.
+DocumentPtr ParseConfigBytes(const std::string &bytes, std::wstring &reason)
+{
+    if (bytes.empty()) {
+        reason = L"the file is empty";
+        return nullptr;
+    }
+    CParserMessages messages;
+    ParserContextPtr context(xmlCreateMemoryParserCtxt(bytes.data(), static_cast<int>(bytes.size())));
+    if (!context) {
+        reason = L"out of memory";
+        return nullptr;
+    }
+    // No network, no external DTD; entity declarations end the parse (OnEntityDeclared).
+    xmlCtxtUseOptions(context.get(), XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA);
+    stEntityRefusal refusal;
+    context->_private = &refusal;
+    context->sax->entityDecl = OnEntityDeclared;
+    messages.Watch(context.get());
+    xmlParseDocument(context.get());
+    DocumentPtr document(context->myDoc);
+    context->myDoc = nullptr;
+    if (refusal.declared) {
+        std::wostringstream out;
+        out << L"the file declares the entity \"" << refusal.name << L"\" (line " << refusal.line
+            << L"); configuration files take no entity declarations";
+        reason = out.str();
+        return nullptr;
+    }
+    if (!context->wellFormed || !document || !xmlDocGetRootElement(document.get())) {
+        reason = messages.FirstError().empty() ? L"the document has no element" : messages.FirstError();
+        return nullptr;
+    }
+    return document;
 }
 
 } // namespace
+
+const stConfigValueType *ConfigValueTypeOf(int32_t typeCode)
+{
+    const auto found = ValueTypeTable().find(typeCode);
+    return found == ValueTypeTable().end() ? nullptr : &found->second;
+}
 
 void ClearConfigValue(stConfigValue &value)
 {
@@ -252,30 +428,7 @@ CConfigXmlDocument::~CConfigXmlDocument()
 
 void CConfigXmlDocument::BuildValueTypeTable()
 {
-    struct stRow
-    {
-        int32_t code;
-        int16_t minLength;
-        int16_t maxLength;
-        int32_t basicType;
-    };
-    static const stRow rows[] = {
-        {1, 1, 7, CFG_VALUE_BOOL},    {2, 1, 22, CFG_VALUE_INT32},  {3, 1, 18, CFG_VALUE_INT32},
-        {4, 1, 22, CFG_VALUE_REAL},   {5, 1, 14, CFG_VALUE_INT32},  {6, 1, 22, CFG_VALUE_INT64},
-        {10, 1, 129, CFG_VALUE_TEXT}, {11, 1, 33, CFG_VALUE_TEXT},  {12, 1, 34, CFG_VALUE_TEXT},
-        {14, 1, 34, CFG_VALUE_TEXT},  {20, 1, 257, CFG_VALUE_TEXT}, {21, 1, 65, CFG_VALUE_TEXT},
-        {22, 1, 18, CFG_VALUE_TEXT},  {23, 3, 33, CFG_VALUE_TEXT},  {24, 8, 33, CFG_VALUE_TEXT},
-        {25, 7, 258, CFG_VALUE_TEXT}, {26, 1, 66, CFG_VALUE_TEXT},  {27, 15, 514, CFG_VALUE_TEXT},
-        {28, 15, 514, CFG_VALUE_TEXT}, {30, 2, 32, CFG_VALUE_TEXT}, {31, 2, 34, CFG_VALUE_TEXT},
-        {33, 4, 66, CFG_VALUE_TEXT},  {35, 2, 66, CFG_VALUE_TEXT},  {36, 12, 22, CFG_VALUE_TEXT},
-        {37, 3, 18, CFG_VALUE_TEXT},  {38, 2, 18, CFG_VALUE_TEXT},  {39, 8, 34, CFG_VALUE_TEXT},
-        {40, 7, 17, CFG_VALUE_TEXT},  {41, 11, 19, CFG_VALUE_TEXT}, {42, 4, 42, CFG_VALUE_TEXT},
-        {45, 3, 8, CFG_VALUE_TEXT},   {46, 4, 34, CFG_VALUE_TEXT},  {47, 4, 34, CFG_VALUE_TEXT},
-        {48, 2, 18, CFG_VALUE_TEXT},
-    };
-    m_valueTypes.clear();
-    for (const stRow &row : rows)
-        m_valueTypes.emplace(row.code, stConfigValueType{row.minLength, row.maxLength, row.basicType});
+    m_valueTypes = ValueTypeTable();
 }
 
 const stConfigValueType *CConfigXmlDocument::FindValueType(int32_t typeCode) const
@@ -331,23 +484,10 @@ int32_t CConfigXmlDocument::Load(const std::wstring &path)
         return RC_BAD_ARGUMENT;
     }
 
-    xmlParserCtxtPtr context = xmlNewParserCtxt();
-    if (!context) {
-        m_lastError = L"out of memory";
+    DocumentPtr parsed = ParseConfigBytes(bytes, m_lastError);
+    if (!parsed)
         return RC_BAD_ARGUMENT;
-    }
-    // No network, no external DTD, no entity substitution from outside the file.
-    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA;
-    xmlDocPtr document = xmlCtxtReadMemory(context, bytes.data(), static_cast<int>(bytes.size()),
-                                           utf8Path.c_str(), nullptr, options);
-    if (!document || !xmlDocGetRootElement(document)) {
-        m_lastError = ParserMessage(xmlCtxtGetLastError(context), "the document has no element");
-        if (document)
-            xmlFreeDoc(document);
-        xmlFreeParserCtxt(context);
-        return RC_BAD_ARGUMENT;
-    }
-    xmlFreeParserCtxt(context);
+    xmlDocPtr document = parsed.release();
 
     const bool utf16 = bytes.size() >= 2 && ((static_cast<unsigned char>(bytes[0]) == 0xFF &&
                                               static_cast<unsigned char>(bytes[1]) == 0xFE) ||
@@ -383,8 +523,14 @@ int32_t CConfigXmlDocument::Save(const std::wstring &path)
         return RC_BAD_ARGUMENT;
     }
     close(fd);
-    if (xmlSaveFileEnc(temporary.c_str(), m_document, m_saveEncoding.c_str()) < 0) {
-        m_lastError = L"the document cannot be written";
+    int written = -1;
+    {
+        CParserMessages messages;
+        written = xmlSaveFileEnc(temporary.c_str(), m_document, m_saveEncoding.c_str());
+        if (written < 0)
+            m_lastError = messages.FirstError().empty() ? L"the document cannot be written" : messages.FirstError();
+    }
+    if (written < 0) {
         unlink(temporary.c_str());
         return RC_BAD_ARGUMENT;
     }
@@ -404,6 +550,8 @@ int32_t CConfigXmlDocument::Save(const std::wstring &path)
 void CConfigXmlDocument::ConvertText(const std::wstring &text, int32_t typeCode, int32_t basicType,
                                      bool elementRead, stConfigValue &value) const
 {
+    if (basicType != CFG_VALUE_TEXT)
+        value.text = text;
     switch (basicType) {
     case CFG_VALUE_BOOL:
         value.boolean = IsTrueWord(text) ? 1 : 0;
@@ -514,7 +662,25 @@ int32_t CConfigXmlDocument::ReadElement(const ConfigPath &path, ConfigValueMap &
     xmlNode *root = xmlDocGetRootElement(m_document);
     if (!root)
         return RC_NO_ROOT;
-    xmlNode *current = root;
+    return WalkAndReadElement(root, path, values, schema);
+}
+
+int32_t CConfigXmlDocument::ReadElementBelow(ConfigElement from, const ConfigPath &path, ConfigValueMap &values,
+                                             const ConfigKeySchema *schema)
+{
+    if (!m_document)
+        return RC_NO_DOCUMENT;
+    if (!from || from->doc != m_document || !IsElement(from))
+        return RC_BAD_ARGUMENT;
+    // The document lends its elements as const; the walk itself changes nothing.
+    return WalkAndReadElement(const_cast<xmlNode *>(from), path, values, schema);
+}
+
+int32_t CConfigXmlDocument::WalkAndReadElement(xmlNode *start, const ConfigPath &path, ConfigValueMap &values,
+                                               const ConfigKeySchema *schema)
+{
+    xmlNode *root = xmlDocGetRootElement(m_document);
+    xmlNode *current = start;
     for (const auto &[number, step] : path) {
         (void)number;
         const std::vector<xmlNode *> matches = SelectElements(root, current, step.name);
@@ -559,15 +725,21 @@ int32_t CConfigXmlDocument::ReadElement(const ConfigPath &path, ConfigValueMap &
     return 0;
 }
 
-int32_t CConfigXmlDocument::ReadElementList(const wchar_t *xpath, std::vector<ConfigValueMap> &items,
-                                            const ConfigKeySchema *schema, const stReadElementFlags &flags)
+int32_t CConfigXmlDocument::SelectListElement(const wchar_t *xpath, _xmlNode *&list) const
 {
     if (!m_document)
         return RC_NO_DOCUMENT;
     if (!xpath)
         return RC_BAD_ARGUMENT;
+    return SelectFirstElement(m_document, xpath, list);
+}
+
+int32_t CConfigXmlDocument::ReadElementList(const wchar_t *xpath, std::vector<ConfigValueMap> &items,
+                                            const ConfigKeySchema *schema, const stReadElementFlags &flags,
+                                            std::vector<ConfigElement> *elements)
+{
     xmlNode *list = nullptr;
-    if (const int32_t rc = SelectFirstElement(m_document, xpath, list); rc != 0)
+    if (const int32_t rc = SelectListElement(xpath, list); rc != 0)
         return rc;
     if (!HasChildContent(list))
         return RC_EMPTY_LIST;
@@ -612,8 +784,30 @@ int32_t CConfigXmlDocument::ReadElementList(const wchar_t *xpath, std::vector<Co
         if (flags.SkipEmptyItems && !HasChildContent(item))
             continue;
         items.push_back(std::move(values));
+        if (elements)
+            elements->push_back(item);
     }
     return static_cast<int32_t>(items.size());
+}
+
+int32_t CConfigXmlDocument::ListItemsWithoutId(const wchar_t *xpath, std::vector<std::wstring> &names)
+{
+    xmlNode *list = nullptr;
+    if (const int32_t rc = SelectListElement(xpath, list); rc != 0)
+        return rc;
+    int32_t found = 0;
+    for (const xmlNode *item = list->children; item; item = item->next) {
+        if (!IsElement(item) || ReadIdAttribute(item) >= 0)
+            continue;
+        bool holdsElements = false;
+        for (const xmlNode *child = item->children; child && !holdsElements; child = child->next)
+            holdsElements = IsElement(child);
+        if (holdsElements) {
+            names.push_back(NodeName(item));
+            ++found;
+        }
+    }
+    return found;
 }
 
 int32_t CConfigXmlDocument::WriteMoxCtrlPort(const std::wstring &port)

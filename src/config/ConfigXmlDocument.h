@@ -27,6 +27,8 @@ struct stConfigValueType
     int16_t maxLength = 0;
     int32_t basicType = CFG_VALUE_NONE;
 };
+// The entry of a code in the table every document builds, or none; for log lines that name bounds.
+const stConfigValueType *ConfigValueTypeOf(int32_t typeCode);
 
 // One converted value; type 0 means that nothing was converted.
 struct stConfigValue
@@ -37,7 +39,7 @@ struct stConfigValue
     int64_t integer64 = 0; // also the full 64 bits of a hexadecimal (code 3) element read
     float real = 0.0f;
     std::string narrowText; // no read fills it
-    std::wstring text;
+    std::wstring text;      // for the other basic types: the text as written, for log lines
 };
 void ClearConfigValue(stConfigValue &value);
 
@@ -65,6 +67,9 @@ using ConfigPath = std::map<int32_t, stConfigPathStep>;
 using ConfigKeySchema = std::map<std::wstring, int32_t>;
 // Key (element name, possibly with "[id]") to value; the first value of a key stays.
 using ConfigValueMap = std::map<std::wstring, stConfigValue>;
+// An element of a loaded document, lent by ReadElementList for reads below it; valid until the
+// document is loaded again or closed.
+using ConfigElement = const _xmlNode *;
 
 // One loaded XML configuration file with its typed reads. A document belongs to the thread that
 // made it. Paths are plain element paths ("/Config/General", "EfficiencyCtrl"): names are matched
@@ -80,7 +85,10 @@ public:
 
     // Releases the document and empties the value-type table and the path.
     void Close();
-    // 0, or -4 when the file cannot be read or parsed (LastError says why); -1 after Close.
+    // 0, or -4 when the file cannot be read or parsed (LastError says why, with the line of the
+    // first error); -1 after Close. A file that declares entities is refused: configuration files
+    // have no use for them, and their expansion is unbounded. The parser's own messages go to the
+    // debug log, never to stderr.
     [[nodiscard]] int32_t Load(const std::wstring &path);
     // Writes the document in the encoding it was loaded in; 0, -1 without a document, -4 on failure.
     [[nodiscard]] int32_t Save(const std::wstring &path);
@@ -90,9 +98,16 @@ public:
     int32_t GetNodeValue(const wchar_t *xpath, const wchar_t *key, int32_t typeCode, stConfigValue &value);
     // Every child of the element reached by the path, by the schema; ids appended to the keys.
     int32_t ReadElement(const ConfigPath &path, ConfigValueMap &values, const ConfigKeySchema *schema);
+    // ReadElement with the path walked from an element of this document (-4 for one of another).
+    int32_t ReadElementBelow(ConfigElement from, const ConfigPath &path, ConfigValueMap &values,
+                             const ConfigKeySchema *schema);
     // One map per child element of the element at xpath; the number of maps in items afterwards.
+    // With elements, the element of each map appended is appended to it too.
     int32_t ReadElementList(const wchar_t *xpath, std::vector<ConfigValueMap> &items, const ConfigKeySchema *schema,
-                            const stReadElementFlags &flags);
+                            const stReadElementFlags &flags, std::vector<ConfigElement> *elements = nullptr);
+    // The names of the child elements of the element at xpath that hold elements of their own but
+    // no usable "id" attribute: items that a numbered read passes over. Their number, or a code.
+    int32_t ListItemsWithoutId(const wchar_t *xpath, std::vector<std::wstring> &names);
     // Sets (or adds) "CtrlPort" under "/config/MOXGeneral": 1 when set, 0 without that element.
     int32_t WriteMoxCtrlPort(const std::wstring &port);
 
@@ -112,6 +127,10 @@ private:
     void ReleaseDocument();
     int32_t ReadChildValue(const _xmlNode *node, std::wstring &name, const stReadElementFlags &flags,
                            stConfigValue &value, const ConfigKeySchema &schema) const;
+    // The element at xpath for a list read: 0 with it, or -1, -4 or a code of the selection.
+    int32_t SelectListElement(const wchar_t *xpath, _xmlNode *&list) const;
+    int32_t WalkAndReadElement(_xmlNode *start, const ConfigPath &path, ConfigValueMap &values,
+                               const ConfigKeySchema *schema);
     void ConvertText(const std::wstring &text, int32_t typeCode, int32_t basicType, bool elementRead,
                      stConfigValue &value) const;
 

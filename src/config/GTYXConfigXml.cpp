@@ -34,6 +34,16 @@ std::wstring JoinPath(const std::wstring &folder, const std::wstring &name)
     return folder + L"/" + name;
 }
 
+// A 16-bit setting takes a value only when it fits: a wrapped one (65535 as -1) would be a value
+// nobody configured.
+bool FitsInt16(const wchar_t *key, int32_t value)
+{
+    if (value >= INT16_MIN && value <= INT16_MAX)
+        return true;
+    TYX_LOG(3, L"Configuration: %s(%d) does not fit its field (-32768..32767), ignored it!", key, value);
+    return false;
+}
+
 ConfigPath MakePath(const wchar_t *first, const wchar_t *second)
 {
     ConfigPath path;
@@ -101,15 +111,14 @@ void LoadEfficiencyCtrl(CConfigXmlDocument &document, stTYXGeneralSettings &sett
     settings.MTRTD = static_cast<int16_t>((number < 0 || number > 10000) ? 1000 : number);
     number = 500;
     TakeInt(values, L"MTIFD", number);
-    const uint16_t mtifd = static_cast<uint16_t>(number);
-    settings.MTIFD = mtifd > 5000 ? 500 : mtifd;
+    settings.MTIFD = static_cast<uint16_t>((number < 0 || number > 5000) ? 500 : number);
 
     const std::pair<const wchar_t *, int16_t *> shorts[] = {
         {L"RTL_Level0", &settings.RTL_Level0}, {L"RTL_Level1", &settings.RTL_Level1},
         {L"RTL_Level2", &settings.RTL_Level2}, {L"RTL_Level3", &settings.RTL_Level3},
         {L"AVSynLimit", &settings.AVSynLimit}};
     for (const auto &[key, field] : shorts) {
-        if (TakeInt(values, key, number))
+        if (TakeInt(values, key, number) && FitsInt16(key, number))
             *field = static_cast<int16_t>(number);
     }
 }
@@ -131,15 +140,12 @@ void LoadSysGeneralKeys(CConfigXmlDocument &document, stTYXGeneralSettings &sett
         settings.ShowProgress = value.boolean != 0;
 
     settings.DebugLevel = 3;
-    if (ReadNodeValue(document, SYS_GENERAL, L"DebugLevel", 2, value)) {
-        const uint8_t level = static_cast<uint8_t>(value.integer);
-        settings.DebugLevel = (level >= 1 && level <= 8) ? level : 3;
-    }
+    // Judged on the whole value: 257 is no level 1, nor 65544 a life of 8 days.
+    if (ReadNodeValue(document, SYS_GENERAL, L"DebugLevel", 2, value))
+        settings.DebugLevel = static_cast<uint8_t>((value.integer >= 1 && value.integer <= 8) ? value.integer : 3);
     settings.DebuglogLife = 15;
-    if (ReadNodeValue(document, SYS_GENERAL, L"DebuglogLife", 2, value)) {
-        const int16_t days = static_cast<int16_t>(value.integer);
-        settings.DebuglogLife = (days >= 8 && days <= 365) ? days : 15;
-    }
+    if (ReadNodeValue(document, SYS_GENERAL, L"DebuglogLife", 2, value))
+        settings.DebuglogLife = static_cast<int16_t>((value.integer >= 8 && value.integer <= 365) ? value.integer : 15);
     if (ReadNodeValue(document, SYS_GENERAL, L"DebuglogSizeLimit", 2, value))
         settings.DebuglogSizeLimit = (value.integer >= 129 && value.integer <= 131071) ? value.integer : 8192;
     settings.InitializeMonitors = false;
@@ -157,10 +163,8 @@ void LoadSysGeneralKeys(CConfigXmlDocument &document, stTYXGeneralSettings &sett
     if (ReadNodeValue(document, SYS_GENERAL, L"TimeWaitingDpdc", 2, value))
         settings.TimeWaitingDpdc = (value.integer >= 0 && value.integer <= 180000) ? value.integer : 30000;
     settings.KeyStrmWaitTime = 15;
-    if (ReadNodeValue(document, SYS_GENERAL, L"KeyStrmWaitTime", 2, value)) {
-        const uint16_t wait = static_cast<uint16_t>(value.integer);
-        settings.KeyStrmWaitTime = wait <= 180 ? wait : 15;
-    }
+    if (ReadNodeValue(document, SYS_GENERAL, L"KeyStrmWaitTime", 2, value))
+        settings.KeyStrmWaitTime = static_cast<uint16_t>((value.integer >= 0 && value.integer <= 180) ? value.integer : 15);
 }
 
 void LoadSysConfigPart(CConfigXmlDocument &document, stTYXGeneralSettings &settings)
@@ -205,9 +209,9 @@ void LoadStreamCfgPart(CConfigXmlDocument &document, stTYXGeneralSettings &setti
             *field = ParseColor(value.text.c_str());
     }
     settings.MsgHeight = 32;
-    if (ReadNodeValue(document, SYS_GENERAL, L"MsgHeight", 2, value))
+    if (ReadNodeValue(document, SYS_GENERAL, L"MsgHeight", 2, value) && FitsInt16(L"MsgHeight", value.integer))
         settings.MsgHeight = static_cast<int16_t>(value.integer);
-    if (ReadNodeValue(document, SYS_GENERAL, L"TRVKPushPort", 2, value))
+    if (ReadNodeValue(document, SYS_GENERAL, L"TRVKPushPort", 2, value) && FitsInt16(L"TRVKPushPort", value.integer))
         settings.TRVKPushPort = static_cast<int16_t>(value.integer);
     settings.GlobalFramerate = 0.0f;
     if (ReadNodeValue(document, SYS_GENERAL, L"GlobalFramerate", 4, value) && value.real >= 10.0f && value.real <= 120.0f)

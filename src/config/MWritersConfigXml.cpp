@@ -1,5 +1,6 @@
 #include "config/GTYXConfigXml.h"
 
+#include "config/ConfigItem.h"
 #include "config/ConfigKeySchema.h"
 #include "config/ConfigKeywords.h"
 #include "config/ConfigLoaderUtils.h"
@@ -7,35 +8,20 @@
 #include "config/WorkerReference.h"
 #include "core/debuglog.h"
 
+#include <list>
 #include <memory>
+#include <vector>
 
 namespace {
 
 const stConfigSection kMediaWriters = {L"/Config/MediaWriters", L"MWCount", CFG_SCHEMA_MEDIA_WRITER,
-                                       TYX_ID_BASE_MEDIA_WRITER};
+                                       TYX_ID_BASE_MEDIA_WRITER, 0xDFFFFFFFu, L"MWriter", L"MidProc"};
 
 constexpr int32_t CONTAINER_MP4 = 4;
 
 int32_t InRangeOr(int32_t value, int32_t low, int32_t high, int32_t fallback)
 {
     return (value >= low && value <= high) ? value : fallback;
-}
-
-// A required text that is there but failed its length bounds reads as empty; a writer without its
-// folder or address could only fail when it starts, so it is dropped here with the reason.
-bool TakeRequiredText(const ConfigValueMap &item, const wchar_t *key, const stMediaWriteWorkerConfig &record,
-                      std::wstring &target)
-{
-    const stConfigValue *value = FindItemValue(item, key);
-    if (!value)
-        return false;
-    if (value->text.empty()) {
-        TYX_LOG(3, L"Configuration:%s of MWriter No(%d) is out of its length bounds, Skip it!", key,
-                static_cast<int32_t>(record.No));
-        return false;
-    }
-    target = value->text;
-    return true;
 }
 
 // The suffix becomes part of every record file name, so it may not lead out of the record folder.
@@ -50,29 +36,69 @@ bool IsSafeNamePart(const std::wstring &text)
     return true;
 }
 
-bool ReadStreamLists(const ConfigValueMap &item, stMediaWriteWorkerConfig &record)
+struct stStreamFault
+{
+    const wchar_t *key;
+    std::wstring text;
+    std::wstring reason;
+};
+
+// Resolves one comma list of references into stream id -> text (the first text of an id stays);
+// references that name no output stream are collected with the reason.
+void ResolveStreamList(const CConfigItem &item, const wchar_t *key, std::map<int32_t, std::wstring> &ids,
+                       std::vector<stStreamFault> &faults)
+{
+    const stConfigValue *value = item.Find(key);
+    if (!value || value->text.empty())
+        return;
+    std::wstring text = value->text;
+    std::list<std::wstring> references;
+    if (SplitCommaList(text, references) < 0) {
+        faults.push_back({key, std::wstring(), L"is longer than " + std::to_wstring(MAX_COMMA_LIST_TEXT) + L" characters"});
+        return;
+    }
+    for (const std::wstring &reference : references) {
+        std::wstring reason;
+        const int32_t id = ResolveInputStreamId(reference, TYX_KIND_MEDIA_WRITER, INPUT_MEDIA_ANY, reason);
+        if (id > 0)
+            ids.emplace(id, reference);
+        else
+            faults.push_back({key, reference, reason});
+    }
+}
+
+// Each reference that names no stream is logged; a writer left with no stream at all is dropped,
+// and its last fault says so instead of a line of its own.
+bool ReadStreamLists(const CConfigItem &item, stMediaWriteWorkerConfig &record)
 {
     std::map<int32_t, std::wstring> video;
     std::map<int32_t, std::wstring> audio;
-    const stConfigValue *value = FindItemValue(item, L"VideoStreams");
-    if (value && !value->text.empty())
-        ResolveWorkerIdList(value->text, video);
-    value = FindItemValue(item, L"AudioStreams");
-    if (value && !value->text.empty())
-        ResolveWorkerIdList(value->text, audio);
-    if (video.empty() && audio.empty())
+    std::vector<stStreamFault> faults;
+    ResolveStreamList(item, L"VideoStreams", video, faults);
+    ResolveStreamList(item, L"AudioStreams", audio, faults);
+    const bool none = video.empty() && audio.empty();
+    for (size_t i = 0; i < faults.size(); ++i) {
+        const stStreamFault &fault = faults[i];
+        const std::wstring subject = fault.text.empty() ? std::wstring(fault.key) : std::wstring(fault.key) + L" item " + fault.text;
+        const bool last = i + 1 == faults.size();
+        item.Log(subject + L" " + fault.reason + (none && last ? L", no stream is left, Skip it!" : L", left it out."));
+    }
+    if (none) {
+        if (faults.empty())
+            item.Refuse(L"VideoStreams", L"and AudioStreams are both missing or empty");
         return false;
+    }
     record.VideoStreams = std::move(video);
     record.AudioStreams = std::move(audio);
     return true;
 }
 
-bool ReadRecordSettings(const ConfigValueMap &item, stMediaWriteWorkerConfig &record)
+bool ReadRecordSettings(const CConfigItem &item, stMediaWriteWorkerConfig &record)
 {
     auto settings = std::make_shared<stRecordFileConfig>();
     // A writer without a container would never name a file, so it records the default MP4.
     settings->Container = CONTAINER_MP4;
-    if (const stConfigValue *container = FindItemValue(item, L"Container")) {
+    if (const stConfigValue *container = item.Find(L"Container")) {
         settings->Container = ParseContainer(container->text.c_str());
         if (settings->Container == 0) {
             settings->Container = CONTAINER_MP4;
@@ -80,67 +106,63 @@ bool ReadRecordSettings(const ConfigValueMap &item, stMediaWriteWorkerConfig &re
                     static_cast<int32_t>(record.No));
         }
     }
-    if (!TakeRequiredText(item, L"RootFolder", record, settings->RootFolder))
+    if (!item.RequiredText(L"RootFolder", settings->RootFolder))
         return false;
     settings->SubFolderDate = 0;
     settings->SubFolderCaseNo = 0;
     settings->CaseNamePrefix = 0;
     settings->CyclePrefix = 0;
     settings->SaveRecordFileList = 0;
-    TakeBool(item, L"SubFolderDate", settings->SubFolderDate);
-    TakeBool(item, L"SubFolderCaseNo", settings->SubFolderCaseNo);
-    TakeBool(item, L"CaseNamePrefix", settings->CaseNamePrefix);
-    TakeBool(item, L"CyclePrefix", settings->CyclePrefix);
-    TakeBool(item, L"SaveRecordFileList", settings->SaveRecordFileList);
+    item.Bool(L"SubFolderDate", settings->SubFolderDate);
+    item.Bool(L"SubFolderCaseNo", settings->SubFolderCaseNo);
+    item.Bool(L"CaseNamePrefix", settings->CaseNamePrefix);
+    item.Bool(L"CyclePrefix", settings->CyclePrefix);
+    item.Bool(L"SaveRecordFileList", settings->SaveRecordFileList);
     std::wstring suffix;
-    if (TakeText(item, L"ContentsSuffix", suffix)) {
+    if (item.Text(L"ContentsSuffix", suffix)) {
         if (IsSafeNamePart(suffix))
             settings->ContentsSuffix = suffix;
         else
-            TYX_LOG(3, L"Configuration:ContentsSuffix(%s) of MWriter No(%d) is not a plain file name part, ignored it!",
-                    suffix.c_str(), static_cast<int32_t>(record.No));
+            item.Ignore(L"ContentsSuffix", L"is not a plain file name part", L"ignored it!");
     }
     int32_t number = 0;
     settings->SegmentLength = 30;
-    if (TakeInt(item, L"SegmentLength", number))
+    if (item.Int(L"SegmentLength", number))
         settings->SegmentLength = static_cast<uint16_t>(InRangeOr(number, 3, 120, 30));
     settings->StorageLife = 183;
-    if (TakeInt(item, L"StorageLife", number))
+    if (item.Int(L"StorageLife", number))
         settings->StorageLife = static_cast<uint16_t>(InRangeOr(number, 7, 366, 183));
     settings->SpaceWarnLimit = 81920;
-    if (TakeInt(item, L"SpaceWarnLimit", number))
+    if (item.Int(L"SpaceWarnLimit", number))
         settings->SpaceWarnLimit = InRangeOr(number, 40960, 409600, 81920);
     record.RecordSettings = std::move(settings);
     return true;
 }
 
 // The writer's own keys; false when the item is dropped.
-bool ReadMediaWriter(const ConfigValueMap &item, stMediaWriteWorkerConfig &record)
+bool ReadMediaWriter(const CConfigItem &item, stMediaWriteWorkerConfig &record)
 {
-    const stConfigValue *type = FindItemValue(item, L"MWType");
+    const stConfigValue *type = item.Find(L"MWType");
     record.MWType = type ? ParseSourceType(type->text.c_str()) : 0;
     if (record.MWType == 0) {
         TYX_LOG(3, L"Configuration:MWriter No(%d) was configed as unkown media type(%s), Skip it!",
                 static_cast<int32_t>(record.No), type ? type->text.c_str() : L"");
         return false;
     }
+    if (record.MWType != SOURCE_TYPE_FILE && record.MWType != SOURCE_TYPE_RTSP && record.MWType != SOURCE_TYPE_RTMP) {
+        item.Refuse(L"MWType", L"is no writer type (FILE, RTSP, RTMP)");
+        return false;
+    }
     if (!ReadStreamLists(item, record))
         return false;
-    switch (record.MWType) {
-    case SOURCE_TYPE_FILE:
+    if (record.MWType == SOURCE_TYPE_FILE) {
         if (!ReadRecordSettings(item, record))
             return false;
-        break;
-    case SOURCE_TYPE_RTSP:
-    case SOURCE_TYPE_RTMP:
-        if (!TakeRequiredText(item, L"outputURL", record, record.outputURL))
-            return false;
-        break;
-    default:
+    } else if (!item.RequiredText(L"outputURL", record.outputURL)) {
         return false;
     }
     record.PushAtBegin = 0;
-    TakeBool(item, L"PushAtBegin", record.PushAtBegin);
+    item.Bool(L"PushAtBegin", record.PushAtBegin);
     return true;
 }
 
@@ -154,17 +176,17 @@ int32_t LoadMWritersConfigXml(const std::wstring &path)
         return result;
     WorkerConfigRegistry<stMediaWriteWorkerConfig> &registry = CTYXGVMS::MWriterConfigs();
 
-    std::vector<ConfigValueMap> items;
-    const int32_t count = ReadConfigSection(document, kMediaWriters, CommonSectionFlags(), items);
+    stConfigSectionRead read;
+    ReadConfigSection(document, kMediaWriters, CommonSectionFlags(), __func__, read);
+    CWorkerConfigIndex index(registry);
     int32_t added = 0;
-    for (const ConfigValueMap &item : items) {
+    for (const stConfigSectionItem &entry : read.items) {
+        CConfigItem item = MakeSectionItem(read, entry, __func__);
         stMediaWriteWorkerConfig record;
-        if (!BeginUniqueWorkerItem(item, count, kMediaWriters.idBase, registry, L"MidProc", record))
+        if (!BeginUniqueWorkerItem(item, kMediaWriters, read.count, index, record))
             continue;
-        if (!ReadMediaWriter(item, record))
-            continue;
-        RegisterWorkerConfig(registry, std::move(record));
-        ++added;
+        if (ReadMediaWriter(item, record) && RegisterWorkerConfig(registry, index, item, std::move(record)))
+            ++added;
     }
     return added;
 }

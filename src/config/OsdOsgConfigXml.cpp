@@ -1,5 +1,6 @@
 #include "config/GTYXConfigXml.h"
 
+#include "config/ConfigItem.h"
 #include "config/ConfigKeySchema.h"
 #include "config/ConfigKeywords.h"
 #include "config/ConfigLoaderUtils.h"
@@ -35,75 +36,112 @@ uint8_t DrawTargetOfRole(int32_t roleCode)
     }
 }
 
-// Loads the document, empties the registry and reads the section's items; the number of items read
-// is in items, and count is the section's count (below 1: nothing read). The Load code, or 0.
+// One overlay section as read: its count, schema and items with their elements.
+struct stOverlaySection
+{
+    const wchar_t *path;
+    const wchar_t *countKey;
+    int32_t schemaKind;
+    const wchar_t *label; // "OSD"
+};
+
+const stOverlaySection kOsds = {OSD_SECTION, L"OSDCount", CFG_SCHEMA_OSD, L"OSD"};
+const stOverlaySection kOsgs = {OSG_SECTION, L"OSGCount", CFG_SCHEMA_OSG, L"OSG"};
+
+// Loads the document, empties the registry and reads the section's items into read (nothing when
+// the count is below 1). The Load code, or 0.
 template <typename Registry>
 int32_t ReadOverlaySection(CConfigXmlDocument &document, const std::wstring &path, const char *loader,
-                           const wchar_t *section, const wchar_t *countKey, int32_t schemaKind, Registry &registry,
-                           int32_t &count, std::vector<ConfigValueMap> &items)
+                           const stOverlaySection &section, Registry &registry, stConfigSectionRead &read)
 {
     const int32_t result = OpenConfigDocument(document, path, loader);
     if (result != 0)
         return result;
     registry.clear();
     stConfigValue value;
-    count = ReadNodeValue(document, section, countKey, 2, value) ? value.integer : 0;
-    if (count < 1)
+    read.count = ReadNodeValue(document, section.path, section.countKey, 2, value) ? value.integer : 0;
+    if (read.count < 1)
         return 0;
-    ConfigKeySchema schema;
-    GetConfigKeySchema(schemaKind, schema);
+    GetConfigKeySchema(section.schemaKind, read.schema);
     stReadElementFlags flags;
     flags.ReadId = 1;
     flags.SkipEmptyItems = 1;
-    document.ReadElementList(section, items, &schema, flags);
+    std::vector<ConfigValueMap> values;
+    std::vector<ConfigElement> elements;
+    document.ReadElementList(section.path, values, &read.schema, flags, &elements);
+    for (size_t i = 0; i < values.size(); ++i)
+        read.items.push_back(stConfigSectionItem{std::move(values[i]), elements[i]});
     return 0;
 }
 
-// The item's number when it lies in 1..count.
-bool ItemNumber(const ConfigValueMap &item, int32_t count, int16_t &number)
+// The item's number when it lies in 1..count; the item gets its label.
+bool ItemNumber(CConfigItem &item, const stOverlaySection &section, int32_t count, int16_t &number)
 {
-    const stConfigValue *id = FindItemValue(item, L"id");
-    if (!id || id->integer < 1 || id->integer > count || id->integer > MAX_OVERLAY_NUMBER)
+    const stConfigValue *id = item.Find(L"id");
+    if (!id)
         return false;
+    item.SetLabel(std::wstring(section.label) + L"(No=" + std::to_wstring(id->integer) + L")");
+    const std::wstring idKey = L"id(" + std::to_wstring(id->integer) + L")";
+    if (id->integer < 1 || id->integer > MAX_OVERLAY_NUMBER) {
+        item.Refuse(idKey, L"is outside 1.." + std::to_wstring(MAX_OVERLAY_NUMBER));
+        return false;
+    }
+    if (id->integer > count) {
+        item.Refuse(idKey, L"is above " + std::wstring(section.countKey) + L"(" + std::to_wstring(count) + L")");
+        return false;
+    }
     number = static_cast<int16_t>(id->integer);
     return true;
 }
 
 // "DrawOn": the owner and the picture drawn on. A reference that does not parse, or names no
 // configured worker or stream, drops the item: it would have no owner to draw it.
-bool ReadOverlayOwner(const ConfigValueMap &item, stTYXOverlayOwner &owner)
+bool ReadOverlayOwner(const CConfigItem &item, stTYXOverlayOwner &owner)
 {
-    if (!TakeText(item, L"DrawOn", owner.DrawOn))
+    if (!item.RequiredText(L"DrawOn", owner.DrawOn))
         return false;
     stTYXWorkerReference reference;
-    if (ResolveWorkerReference(owner.DrawOn, reference) <= 0)
+    const int32_t parsed = ResolveWorkerReference(owner.DrawOn, reference);
+    if (parsed <= 0) {
+        item.Refuse(L"DrawOn", ReferenceParseFault(parsed));
         return false;
+    }
     owner.Section = reference.Section;
     owner.Alias = reference.Alias;
     owner.Role = reference.Role;
-    const int32_t id = LookupWorkerReference(reference);
-    if (id <= 0)
+    const stTYXWorkerConfig *config = nullptr;
+    FindWorkerConfigByAlias(reference.SectionKind, reference.Alias, &config);
+    if (!config) {
+        item.Refuse(L"DrawOn", L"names no worker " + reference.Alias + L" among the configured " + reference.Section);
         return false;
-    owner.OwnerStreamId = static_cast<uint32_t>(id);
-    owner.OwnerWorkerId = owner.OwnerStreamId & ~TYX_STREAM_BITS;
+    }
+    // Writer ids run above the signed range, so the id is judged by its kind, not its sign.
+    const uint32_t id = static_cast<uint32_t>(LookupWorkerReference(reference));
+    if (CTYXGVMS::GetWorkerKindById(id) == TYX_KIND_NONE) {
+        item.Refuse(L"DrawOn", L"names no output stream of " + reference.Alias);
+        return false;
+    }
+    owner.OwnerStreamId = id;
+    // The worker's own id: a writer's does not end in 00.
+    owner.OwnerWorkerId = static_cast<uint32_t>(config->WorkerId);
     owner.DrawTarget = DrawTargetOfRole(reference.RoleCode);
     return true;
 }
 
-void ReadOsdKeys(const ConfigValueMap &item, stTYXOSDConfig &record)
+void ReadOsdKeys(const CConfigItem &item, stTYXOSDConfig &record)
 {
-    const stConfigValue *type = FindItemValue(item, L"OsdType");
-    record.OsdType = type ? ParseOsdContent(type->text.c_str()) : 0;
+    record.OsdType = ReadKeyword(item, L"OsdType", ParseOsdContent, 0, nullptr,
+                                 L"is no text type (Time, Date, Datetime, StaticText, DynamicText)", L"nothing is drawn.");
     if (record.OsdType == 6)
-        TakeText(item, L"Content", record.Content);
-    const stConfigValue *position = FindItemValue(item, L"PosBase");
-    record.PosBase = position ? ParsePositionBase(position->text.c_str()) : 0;
-    TakeInt16(item, L"XShift", record.XShift);
-    TakeInt16(item, L"YShift", record.YShift);
-    const stConfigValue *color = FindItemValue(item, L"TextColor");
-    record.TextColor = color ? ParseColor(color->text.c_str()) : 16;
+        item.Text(L"Content", record.Content);
+    record.PosBase = ReadKeyword(item, L"PosBase", ParsePositionBase, 0, nullptr,
+                                 L"is no position it knows (Center, LTCorner, RBCorner, ...)", L"0 is used.");
+    item.Int16(L"XShift", record.XShift);
+    item.Int16(L"YShift", record.YShift);
+    record.TextColor = ReadKeyword(item, L"TextColor", ParseColor, 16, L"Black",
+                                   L"is no colour it knows (Black, Blue, Green, Red, Yellow, White)", L"Black is used.");
     int32_t height = 0;
-    if (TakeInt(item, L"TextHeight", height)) {
+    if (item.Int(L"TextHeight", height)) {
         const int32_t lowByte = height & 0xFF;
         record.TextHeight = lowByte < 16 ? 16 : (lowByte > 128 ? 128 : lowByte);
     }
@@ -126,45 +164,41 @@ bool IsReadable(const std::wstring &file)
     return !utf8.empty() && access(utf8.c_str(), R_OK) == 0;
 }
 
-void ReadGeometryParameters(CConfigXmlDocument &document, int16_t number, stTYXOSGConfig &record)
+// The item's own "Parameters" element, every child a text of 1 to 257 characters.
+void ReadGeometryParameters(CConfigXmlDocument &document, const CConfigItem &item, stTYXOSGConfig &record)
 {
-    ConfigPath path;
-    path[1] = stConfigPathStep{OSG_SECTION, 0};
-    path[2] = stConfigPathStep{L"OSG", number};
-    path[3] = stConfigPathStep{L"Parameters", 0};
-    ConfigValueMap values;
     const ConfigKeySchema anyText;
-    document.ReadElement(path, values, &anyText);
+    ConfigValueMap values;
+    ReadNestedElement(document, item, L"Parameters", 0, anyText, values);
     for (const auto &[name, value] : values)
         record.Parameters.emplace(name, value.text);
 }
 
-bool ReadGeometryKeys(CConfigXmlDocument &document, const ConfigValueMap &item, int16_t number,
-                      stTYXOSGConfig &record)
+bool ReadGeometryKeys(CConfigXmlDocument &document, const CConfigItem &item, stTYXOSGConfig &record)
 {
-    if (!TakeText(item, L"GmtType", record.GmtType))
+    if (!item.RequiredText(L"GmtType", record.GmtType))
         return false;
-    TakeText(item, L"posUnit", record.posUnit);
+    item.Text(L"posUnit", record.posUnit);
     int32_t weight = 0;
-    if (TakeInt(item, L"weight", weight))
+    if (item.Int(L"weight", weight))
         record.weight = weight & 0xFF;
-    TakeText(item, L"lineColor", record.lineColor);
-    TakeText(item, L"lineType", record.lineType);
-    TakeBool(item, L"Transparent", record.Transparent);
+    item.Text(L"lineColor", record.lineColor);
+    item.Text(L"lineType", record.lineType);
+    item.Bool(L"Transparent", record.Transparent);
     record.fillingColor.clear();
-    TakeText(item, L"fillingColor", record.fillingColor);
-    TakeInt16(item, L"XRangeL", record.XRangeL);
-    TakeInt16(item, L"XRangeR", record.XRangeR);
+    item.Text(L"fillingColor", record.fillingColor);
+    item.Int16(L"XRangeL", record.XRangeL);
+    item.Int16(L"XRangeR", record.XRangeR);
     bool needParameters = false;
-    if (TakeBool(item, L"GmtNeedPrmtrs", needParameters) && needParameters)
-        ReadGeometryParameters(document, number, record);
+    if (item.Bool(L"GmtNeedPrmtrs", needParameters) && needParameters)
+        ReadGeometryParameters(document, item, record);
     return true;
 }
 
-bool ReadImageKeys(const ConfigValueMap &item, bool animation, stTYXOSGConfig &record)
+bool ReadImageKeys(const CConfigItem &item, bool animation, stTYXOSGConfig &record)
 {
     std::wstring file;
-    if (!TakeText(item, L"SourceFile", file))
+    if (!item.RequiredText(L"SourceFile", file))
         return false;
     record.SourceFile = ResolveSourceFile(file);
     if (!IsReadable(record.SourceFile)) {
@@ -173,82 +207,73 @@ bool ReadImageKeys(const ConfigValueMap &item, bool animation, stTYXOSGConfig &r
         return false;
     }
     record.SourceFileOk = 1;
-    TakeInt16(item, L"PosX", record.PosX);
-    TakeInt16(item, L"PosY", record.PosY);
-    TakeReal(item, L"Resize", record.Resize);
-    int16_t seconds = 0;
-    if (TakeInt16(item, L"StartDelay", seconds))
-        record.StartDelay = static_cast<uint16_t>(seconds);
-    if (TakeInt16(item, L"ShowTime", seconds))
-        record.ShowTime = static_cast<uint16_t>(seconds);
+    item.Int16(L"PosX", record.PosX);
+    item.Int16(L"PosY", record.PosY);
+    item.Real(L"Resize", record.Resize);
+    item.UInt16(L"StartDelay", record.StartDelay);
+    item.UInt16(L"ShowTime", record.ShowTime);
     if (animation) {
-        TakeInt(item, L"FromFrame", record.FromFrame);
-        TakeInt(item, L"ToFrame", record.ToFrame);
-        TakeBool(item, L"Repeat", record.Repeat);
+        item.Int(L"FromFrame", record.FromFrame);
+        item.Int(L"ToFrame", record.ToFrame);
+        item.Bool(L"Repeat", record.Repeat);
     }
     return true;
 }
 
 // The graphic's keys after its owner; false when it is dropped.
-bool ReadOsgKeys(CConfigXmlDocument &document, const ConfigValueMap &item, int16_t number, stTYXOSGConfig &record)
+bool ReadOsgKeys(CConfigXmlDocument &document, const CConfigItem &item, stTYXOSGConfig &record)
 {
-    if (TakeText(item, L"CordOrgPos", record.CordOrgPos) && EqualsNoCase(record.CordOrgPos, L"Specify")) {
-        int16_t coordinate = 0;
-        if (TakeInt16(item, L"CntrCrdX", coordinate))
-            record.CntrCrdX = static_cast<uint16_t>(coordinate);
-        if (TakeInt16(item, L"CntrCrdY", coordinate))
-            record.CntrCrdY = static_cast<uint16_t>(coordinate);
+    if (item.Text(L"CordOrgPos", record.CordOrgPos) && EqualsNoCase(record.CordOrgPos, L"Specify")) {
+        item.UInt16(L"CntrCrdX", record.CntrCrdX);
+        item.UInt16(L"CntrCrdY", record.CntrCrdY);
     }
-    TakeText(item, L"OSGType", record.OSGType);
+    item.Text(L"OSGType", record.OSGType);
     if (EqualsNoCase(record.OSGType, L"Geometry"))
-        return ReadGeometryKeys(document, item, number, record);
+        return ReadGeometryKeys(document, item, record);
     if (EqualsNoCase(record.OSGType, L"PICTURE"))
         return ReadImageKeys(item, false, record);
     if (EqualsNoCase(record.OSGType, L"ANIMATE"))
         return ReadImageKeys(item, true, record);
+    item.Ignore(L"OSGType", item.Has(L"OSGType") ? L"is no graphic type (Geometry, PICTURE, ANIMATE)" : L"is missing",
+                L"nothing is drawn.");
     return true;
+}
+
+// Reads every item of an overlay section with readKeys(document, item, record) into the registry.
+template <typename Record, typename Registry, typename ReadKeys>
+int32_t LoadOverlaySection(const std::wstring &path, const char *loader, const stOverlaySection &section,
+                           Registry &registry, ReadKeys readKeys)
+{
+    CConfigXmlDocument document;
+    stConfigSectionRead read;
+    const int32_t result = ReadOverlaySection(document, path, loader, section, registry, read);
+    if (result != 0)
+        return result;
+    for (const stConfigSectionItem &entry : read.items) {
+        CConfigItem item = MakeSectionItem(read, entry, loader);
+        int16_t number = 0;
+        Record record;
+        if (!ItemNumber(item, section, read.count, number) || !ReadOverlayOwner(item, record) ||
+            !readKeys(document, item, record))
+            continue;
+        if (!registry.emplace(number, std::move(record)).second)
+            item.Log(L"configured duplicated!, Skip it!");
+    }
+    return static_cast<int32_t>(registry.size());
 }
 
 } // namespace
 
 int32_t LoadOSDConfigXml(const std::wstring &path)
 {
-    CConfigXmlDocument document;
-    OsdConfigRegistry &registry = CTYXGVMS::OSDConfigs();
-    int32_t count = 0;
-    std::vector<ConfigValueMap> items;
-    const int32_t result = ReadOverlaySection(document, path, __func__, OSD_SECTION, L"OSDCount", CFG_SCHEMA_OSD,
-                                              registry, count, items);
-    if (result != 0)
-        return result;
-    for (const ConfigValueMap &item : items) {
-        int16_t number = 0;
-        stTYXOSDConfig record;
-        if (!ItemNumber(item, count, number) || !ReadOverlayOwner(item, record))
-            continue;
-        ReadOsdKeys(item, record);
-        registry.emplace(number, std::move(record));
-    }
-    return static_cast<int32_t>(registry.size());
+    return LoadOverlaySection<stTYXOSDConfig>(path, __func__, kOsds, CTYXGVMS::OSDConfigs(),
+                                              [](CConfigXmlDocument &, const CConfigItem &item, stTYXOSDConfig &record) {
+                                                  ReadOsdKeys(item, record);
+                                                  return true;
+                                              });
 }
 
 int32_t LoadOSGConfigXml(const std::wstring &path)
 {
-    CConfigXmlDocument document;
-    OsgConfigRegistry &registry = CTYXGVMS::OSGConfigs();
-    int32_t count = 0;
-    std::vector<ConfigValueMap> items;
-    const int32_t result = ReadOverlaySection(document, path, __func__, OSG_SECTION, L"OSGCount", CFG_SCHEMA_OSG,
-                                              registry, count, items);
-    if (result != 0)
-        return result;
-    for (const ConfigValueMap &item : items) {
-        int16_t number = 0;
-        stTYXOSGConfig record;
-        if (!ItemNumber(item, count, number) || !ReadOverlayOwner(item, record))
-            continue;
-        if (ReadOsgKeys(document, item, number, record))
-            registry.emplace(number, std::move(record));
-    }
-    return static_cast<int32_t>(registry.size());
+    return LoadOverlaySection<stTYXOSGConfig>(path, __func__, kOsgs, CTYXGVMS::OSGConfigs(), ReadOsgKeys);
 }

@@ -243,3 +243,81 @@ int32_t ResolveWorkerIdList(std::wstring text, std::map<int32_t, std::wstring> &
     }
     return found;
 }
+
+std::wstring ReferenceParseFault(int32_t code)
+{
+    switch (code) {
+    case 0: return L"holds nothing but dots";
+    case REF_BAD_TEXT: return L"is empty or longer than 127 characters";
+    case REF_NO_SECTION: return L"names no section";
+    case REF_BAD_SECTION: return L"names no section it knows (MediaSources, VideoDecoders, ...)";
+    case REF_NO_ALIAS: return L"names no worker after its section";
+    case REF_LONG_ALIAS: return L"names a worker longer than 63 characters";
+    case REF_NO_ROLE: return L"has an empty role";
+    case REF_BAD_ROLE: return L"names a role it does not know (VideoOutput, AudioOutput, ...)";
+    case REF_ROLE_REFUSED: return L"names a role that its section does not have";
+    case REF_NO_STREAM_NAME: return L"names no stream after ByName";
+    case REF_LONG_STREAM_NAME: return L"names a stream longer than 63 characters";
+    case REF_BLANK_STREAM_ID:
+    case REF_BAD_STREAM_ID: return L"names no stream number of 0 or more after ById";
+    default: return L"cannot be read as a worker reference";
+    }
+}
+
+namespace {
+
+bool IsVideoKind(int32_t kind)
+{
+    return kind == TYX_PKT_KIND_RAW_VIDEO || kind == TYX_PKT_KIND_CODED_VIDEO;
+}
+
+bool IsAudioKind(int32_t kind)
+{
+    return kind == TYX_PKT_KIND_RAW_AUDIO || kind == TYX_PKT_KIND_CODED_AUDIO;
+}
+
+const stTYXWorkerItemInfo *FindOutputItem(const stTYXWorkerConfig &config, int32_t id)
+{
+    for (const stTYXWorkerItemInfo &item : config.OutputItems) {
+        if (item.Id == id)
+            return &item;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+int32_t ResolveInputStreamId(const std::wstring &text, int32_t consumerKind, int32_t mediaType, std::wstring &reason)
+{
+    stTYXWorkerReference reference;
+    const int32_t parsed = ResolveWorkerReference(text, reference);
+    if (parsed <= 0) {
+        reason = ReferenceParseFault(parsed);
+        return -2;
+    }
+    const stTYXWorkerConfig *config = nullptr;
+    if (FindWorkerConfigByAlias(reference.SectionKind, reference.Alias, &config) <= 0 || !config) {
+        reason = L"names no worker " + reference.Alias + L" among the " + reference.Section + L" configured before it";
+        return -1;
+    }
+    const int32_t id = LookupWorkerReference(reference);
+    if (id <= 0) {
+        reason = L"names no output stream of " + reference.Alias;
+        return id;
+    }
+    if (!IsFeedingKindAllowed(reference, consumerKind)) {
+        reason = L"names a worker of " + reference.Section + L", which cannot feed one of " + SectionKindName(consumerKind);
+        return -16;
+    }
+    const stTYXWorkerItemInfo *output = FindOutputItem(*config, id);
+    if (!output) {
+        reason = L"names the worker " + reference.Alias + L" itself, not one of its output streams (add a role such as VideoOutput)";
+        return 0;
+    }
+    if ((mediaType == INPUT_MEDIA_VIDEO && !IsVideoKind(output->Kind)) ||
+        (mediaType == INPUT_MEDIA_AUDIO && !IsAudioKind(output->Kind))) {
+        reason = mediaType == INPUT_MEDIA_VIDEO ? L"names a stream that is no video" : L"names a stream that is no audio";
+        return 0;
+    }
+    return id;
+}

@@ -63,6 +63,18 @@ int32_t LookupWorkerReference(const stTYXWorkerReference &reference);
 // Parses and looks up a reference for a consumer of the kind: the id, -2 for a text that does not
 // parse, -16 when the producer's kind may not feed the consumer, or the look-up's 0 or -1.
 int32_t ResolveWorkerId(std::wstring text, int32_t consumerKind);
+// Media types a consumer's input may be asked to carry.
+constexpr int32_t INPUT_MEDIA_ANY = -1;
+constexpr int32_t INPUT_MEDIA_VIDEO = 0;
+constexpr int32_t INPUT_MEDIA_AUDIO = 1;
+
+// Why a reference text was refused, for a code of ResolveWorkerReference of 0 or below.
+std::wstring ReferenceParseFault(int32_t code);
+// The input of a consumer of the kind: the producer's output stream id, or 0 or below with the
+// reason. Beyond ResolveWorkerId, it refuses an id that is no output stream of the producer (a
+// reference without a role names the worker itself, on which nothing is sent) and, unless
+// mediaType is INPUT_MEDIA_ANY, a stream of the other media type.
+int32_t ResolveInputStreamId(const std::wstring &text, int32_t consumerKind, int32_t mediaType, std::wstring &reason);
 // Resolves a comma list of references for a media writer into stream id -> reference text (the
 // first text of an id stays); the number of ids found.
 int32_t ResolveWorkerIdList(std::wstring text, std::map<int32_t, std::wstring> &ids);

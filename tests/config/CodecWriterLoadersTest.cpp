@@ -119,8 +119,13 @@ TEST_F(CodecWriterLoadersTest, VideoDecoderKeysAndItems)
     EXPECT_EQ(odd.OutputFramerate, 50.0f);
     EXPECT_EQ(odd.DirectOutputSettings.WindowWidth, 640);
     EXPECT_EQ(odd.DirectOutputSettings.WindowHeight, 360);
-    // The decoder of an unknown source is dropped without a word.
-    EXPECT_EQ(m_log.Count(L"Configuration:", 3), 0);
+    // Unknown words keep the defaults, the decoder of an unknown source is dropped: a line each.
+    EXPECT_TRUE(m_log.Contains(L"Configuration:Decoder(No=3, Name=Odd) DecoderType(VPU) is no codec engine "
+                               L"(NVGPU, FFMPG, ITLGPU, AMDGPU), FFMPG is used.", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:Decoder(No=3, Name=Odd) HwAcclrt(VAAPI) is no hardware acceleration", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:Decoder(No=4, Name=Ghost) VideoSource(MediaSources.Nobody.VideoOutput) "
+                               L"names no worker Nobody among the MediaSources configured before it, Skip it!", 3));
+    EXPECT_EQ(m_log.Count(L"Configuration:", 3), 3);
 }
 
 TEST_F(CodecWriterLoadersTest, DecoderFaultsDropOnlyTheirItem)
@@ -144,8 +149,37 @@ TEST_F(CodecWriterLoadersTest, DecoderFaultsDropOnlyTheirItem)
     EXPECT_TRUE(m_log.Contains(L"Configuration:Decoder(No=1, Name=Other) configured duplicated!, Skip it!", 3));
     EXPECT_EQ(CTYXGVMS::VideoDecoderConfigs().count(L"Last"), 1u);
     EXPECT_EQ(CTYXGVMS::VideoDecoderConfigs().count(L"FromDecoder"), 0u); // a decoder cannot feed a decoder
+    EXPECT_TRUE(m_log.Contains(L"Configuration:Decoder(No=3, Name=Empty) VideoSource is missing or empty, Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:Decoder(No=4, Name=FromDecoder) VideoSource(VideoDecoders.D1.VideoOutput) "
+                               L"names a worker of VideoDecoders, which cannot feed one of VideoDecoders, Skip it!", 3));
     // Without a configured or global rate, the decoder keeps its input's rate.
     EXPECT_EQ(Decoder(L"D1").OutputFramerate, -2.0f);
+}
+
+// A decoder takes coded video from a source's output stream: an audio stream, or the source
+// itself (a reference without a role), would link it to nothing it can decode.
+TEST_F(CodecWriterLoadersTest, DecodersTakeOnlyVideoStreams)
+{
+    const std::wstring path = WriteWithSources(
+        Section("MediaSources", "MSCount", 1, FileSourceItem("Cam", 1)) +
+        VideoDecoders(512, Item("Sound", 1, Key("VideoSource", "MediaSources.Cam.AudioOutput")) +
+                               Item("Bare", 2, Key("VideoSource", "MediaSources.Cam")) +
+                               Item("ByNumber", 3, Key("VideoSource", "MediaSources.Cam.AudioOutput.ById.2")) +
+                               Item("Good", 4, Key("VideoSource", "MediaSources.Cam.VideoOutput.ById.1")) +
+                               Item("Last", 511, Key("VideoSource", "MediaSources.Cam.VideoOutput")) +
+                               Item("Beyond", 512, Key("VideoSource", "MediaSources.Cam.VideoOutput"))));
+    EXPECT_EQ(LoadVideoDecodersConfigXml(path), 2);
+    EXPECT_EQ(Decoder(L"Good").VideoSource, 0x01010001);
+    EXPECT_EQ(Decoder(L"Last").WorkerId, 0x03FF0000);
+    for (const wchar_t *line : {
+             L"Configuration:Decoder(No=1, Name=Sound) VideoSource(MediaSources.Cam.AudioOutput) names a stream that is "
+             L"no video, Skip it!",
+             L"Configuration:Decoder(No=2, Name=Bare) VideoSource(MediaSources.Cam) names the worker Cam itself, not one "
+             L"of its output streams (add a role such as VideoOutput), Skip it!",
+             L"Configuration:Decoder(No=3, Name=ByNumber) VideoSource(MediaSources.Cam.AudioOutput.ById.2) names a stream "
+             L"that is no video, Skip it!",
+             L"Configuration:Decoder(No=512, Name=Beyond) id(512) is above 511"})
+        EXPECT_EQ(m_log.Count(line, 3), 1) << std::wstring(line);
 }
 
 TEST_F(CodecWriterLoadersTest, AudioDecoderRenderingDevice)
@@ -172,6 +206,19 @@ TEST_F(CodecWriterLoadersTest, AudioDecoderRenderingDevice)
     EXPECT_TRUE(decoders.at(L"A2").AudioOutputDevice.empty());
     EXPECT_TRUE(m_log.Contains(L"Configuration: Audio renderering device No(7) referenced not found in RAO list, use default.", 3));
     EXPECT_EQ(decoders.at(L"A3").WorkerId, decoders.at(L"A2").WorkerId);
+
+    // Without a duplicate check a repeated name still loses its place, and says so.
+    const std::wstring again = WriteWithSources(
+        Section("MediaSources", "MSCount", 1, FileSourceItem("Cam", 1)) +
+        Section("AudioDecoders", "ADCDCount", 2,
+                Item("A1", 1, Key("AudioSource", "MediaSources.Cam.AudioOutput")) +
+                    Item("A1", 2, Key("AudioSource", "MediaSources.Cam.VideoOutput")) +
+                    Item("A1", 2, Key("AudioSource", "MediaSources.Cam.AudioOutput"))));
+    CTYXGVMS::AudioDecoderConfigs().clear();
+    EXPECT_EQ(LoadAudioDecodersConfigXml(again), 1);
+    EXPECT_TRUE(m_log.Contains(L"Configuration:AudioDecoder(No=2, Name=A1) AudioSource(MediaSources.Cam.VideoOutput) "
+                               L"names a stream that is no audio, Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:AudioDecoder(No=2, Name=A1) configured duplicated!, Skip it!", 3));
 }
 
 TEST_F(CodecWriterLoadersTest, VideoEncoderProfilesAndCodecs)
@@ -202,9 +249,18 @@ TEST_F(CodecWriterLoadersTest, VideoEncoderProfilesAndCodecs)
     EXPECT_EQ(avc.OutputFramerate, -2.0f);
     EXPECT_TRUE(Encoder(L"Long").Preset.empty());
     EXPECT_EQ(Encoder(L"Long").Usage, L"transcoding");
-    EXPECT_TRUE(m_log.Contains(L"Configuration:Preset(p1-slowest-of-all) of Encoder No(3) is longer than 15 characters, ignored it!", 3));
     EXPECT_EQ(Encoder(L"Last").Profile, L"main");
     EXPECT_EQ(CTYXGVMS::VideoEncoderConfigs().count(L"FromSource"), 0u); // sources feed no encoder
+    for (const wchar_t *line : {
+             L"Configuration:Encoder(No=1, Name=Hevc) Profile(high) is no profile of HEVC, main is used.",
+             L"Configuration:Encoder(No=1, Name=Hevc) HwAcclrt(DIRECTX) is no hardware acceleration of encoders",
+             L"Configuration:Encoder(No=3, Name=Long) Preset(p1-slowest-of-all) is longer than 15 characters, ignored it!",
+             L"Configuration:Encoder(No=4, Name=NoCodec) VCodec is missing or empty, Skip it!",
+             L"Configuration:Encoder(No=5, Name=BadCodec) VCodec(VP9) is no codec it knows",
+             L"Configuration:Encoder(No=6, Name=FromSource) VideoSource(MediaSources.S1.VideoOutput) names a worker of "
+             L"MediaSources, which cannot feed one of VideoEncoders, Skip it!"})
+        EXPECT_EQ(m_log.Count(line, 3), 1) << std::wstring(line);
+    EXPECT_EQ(m_log.Count(L"Configuration:", 3), 6);
 }
 
 TEST_F(CodecWriterLoadersTest, VideoEncoderPictureAndRateBounds)
@@ -326,7 +382,24 @@ TEST_F(CodecWriterLoadersTest, FileWriterRecordSettings)
     EXPECT_EQ(Writer(L"Full").PushAtBegin, 1);
     EXPECT_EQ(CTYXGVMS::MWriterConfigs().count(L"NoRoot"), 0u);
     EXPECT_TRUE(Writer(L"Escape").RecordSettings->ContentsSuffix.empty());
-    EXPECT_TRUE(m_log.Contains(L"Configuration:ContentsSuffix(../up) of MWriter No(6) is not a plain file name part, ignored it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWriter(No=6, Name=Escape) ContentsSuffix(../up) is not a plain file name part, ignored it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWriter(No=5, Name=NoRoot) RootFolder is missing or empty, Skip it!", 3));
+}
+
+// Writer numbers run to the 16-bit limit: their ids stay in the writers' range, above the signed one.
+TEST_F(CodecWriterLoadersTest, WriterNumbersRunToTheirLimit)
+{
+    const std::wstring path = WriteWithSources(
+        TwoDecodedSources() + Writers(32767, FileWriterItem("Top", 32767, Key("RootFolder", "/srv/records")) +
+                                                 FileWriterItem("Bare", 2, Key("RootFolder", "/srv/records") +
+                                                                               Key("AudioStreams", "MediaSources.S1"))));
+    EXPECT_EQ(LoadMWritersConfigXml(path), 2);
+    EXPECT_EQ(static_cast<uint32_t>(Writer(L"Top").WorkerId), 0x8FFF0004u);
+    // The video stream stays; the source itself, on which nothing is sent, is left out.
+    EXPECT_EQ(Writer(L"Bare").VideoStreams.size(), 1u);
+    EXPECT_TRUE(Writer(L"Bare").AudioStreams.empty());
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWriter(No=2, Name=Bare) AudioStreams item MediaSources.S1 names the "
+                               L"worker S1 itself, not one of its output streams (add a role such as VideoOutput), left it out.", 3));
 }
 
 TEST_F(CodecWriterLoadersTest, WriterTypesStreamsAndFaults)
@@ -365,12 +438,20 @@ TEST_F(CodecWriterLoadersTest, WriterTypesStreamsAndFaults)
     EXPECT_EQ(Writer(L"Rtsp").MWType, 2);
     EXPECT_TRUE(Writer(L"Rtsp").VideoStreams.empty());
 
-    EXPECT_TRUE(m_log.Contains(L"Configuration:outputURL of MWriter No(3) is out of its length bounds, Skip it!", 3));
-    EXPECT_TRUE(m_log.Contains(L"Configuration:MWriter No(5) was configed as unkown media type(HTTP), Skip it!", 3));
-    EXPECT_TRUE(m_log.Contains(L"Configuration:MWriter No(6) was configed as unkown media type(), Skip it!", 3));
-    EXPECT_FALSE(m_log.Contains(L"No(4)"));  // a capture type is dropped without a word
-    EXPECT_FALSE(m_log.Contains(L"No(7)"));  // so is a writer whose streams all fail
-    EXPECT_TRUE(m_log.Contains(L"Configuration:MidProc(No=8, Name=push) configured duplicated!, Skip it!", 3));
+    for (const wchar_t *line : {
+             L"Configuration:MWriter(No=1, Name=Push) AudioStreams item Nowhere.X names no section it knows "
+             L"(MediaSources, VideoDecoders, ...), left it out.",
+             L"Configuration:MWriter(No=2, Name=NoUrl) outputURL is missing or empty, Skip it!",
+             L"Configuration:MWriter(No=3, Name=ShortUrl) outputURL is out of its length bounds (15..514 characters), Skip it!",
+             L"Configuration:MWriter(No=4, Name=Capture) MWType(VCAP) is no writer type (FILE, RTSP, RTMP), Skip it!",
+             L"Configuration:MWriter No(5) was configed as unkown media type(HTTP), Skip it!",
+             L"Configuration:MWriter No(6) was configed as unkown media type(), Skip it!",
+             // A writer takes encoded video: a decoder's pictures are no stream for it.
+             L"Configuration:MWriter(No=7, Name=Unresolved) VideoStreams item VideoDecoders.D1.VideoOutput names a worker "
+             L"of VideoDecoders, which cannot feed one of MediaWriters, no stream is left, Skip it!",
+             L"Configuration:MidProc(No=8, Name=push) configured duplicated!, Skip it!"})
+        EXPECT_EQ(m_log.Count(line, 3), 1) << std::wstring(line);
+    EXPECT_EQ(m_log.Count(L"Configuration:", 3), 8);
 }
 
 } // namespace

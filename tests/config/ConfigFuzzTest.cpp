@@ -32,6 +32,7 @@ protected:
                           "<MOXSetting><MOXInLocal>true</MOXInLocal><MOXPath>/tmp</MOXPath></MOXSetting>"
                           "</MoxConfig></Config>");
         m_sectionSeeds.push_back(m_seeds[1]);
+        m_sectionSeeds.push_back(ReadBytes(SourceDir() / "tests" / "config" / "files" / "StreamCfgWithMistakes.xml"));
         m_sectionSeeds.push_back(Document(
             TwoDecodedSources() +
             Section("VideoMidProcessors", "MProcCount", 3,
@@ -144,11 +145,12 @@ protected:
         text.replace(from, to - from, choices[m_random() % N]);
     }
 
-    static constexpr const char *kIds[] = {"0", "-1", "1", "2", "3", "4", "5", "255", "256", "32768", "99999", "abc", ""};
+    static constexpr const char *kIds[] = {"0", "-1", "1", "2", "3", "4", "5", "255", "256", "511", "512", "32767", "32768", "99999", "abc", ""};
     static constexpr const char *kTexts[] = {
         "", "0", "-1", "1", "2", "3", "6", "300", "70000", "99999999999999999999", "1e39", "nan", "True", "x",
         "VideoDecoders.D1.VideoOutput", "videodecoders.d1.videooutput", "MediaSources.S1.AudioOutput",
         "VideoMidProcessors.M.VideoOutput.ById.2", "VideoMidProcessors.X.ToRendering", "VideoMidProcessors.S.VideoInput",
+        "MediaSources.S1", "MediaSources.Cam1.AudioOutput", "VideoDecoders.D1", "65536", "65537",
         "AudioDecoders.ADec1.AudioOutput", "VideoEncoders.Enc1.VideoOutput,MediaSources.Cam1.AudioOutput,,",
         "..", ",,,", "1,2,3,4,5", "StandAlone", "PIP-2-On-1", "4Row-with-8Cols", "VMux", "VMtx", "VSplt",
         "VUnify", "FILE", "RTSP", "VCAP", "MP4", "HEVC", "AAC", "high", "FullScreen", "NewWindow", "StaticText",

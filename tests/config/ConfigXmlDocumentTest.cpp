@@ -1,11 +1,14 @@
 #include "config/ConfigXmlDocument.h"
 
 #include "config/ConfigTestFiles.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -94,6 +97,61 @@ TEST_F(ConfigXmlDocumentTest, LoadAndSaveFailuresSayWhy)
     EXPECT_EQ(m_doc.Load(WidePath(m_dir.File("bad.xml"))), -4);
     stConfigValue value;
     EXPECT_EQ(m_doc.GetNodeValue(L"/Config", L"A", 2, value), -1);
+}
+
+// Entities would be expanded on every read of a text, without bound: a few nested declarations
+// make a small file take gigabytes. Configuration files have no use for them.
+TEST_F(ConfigXmlDocumentTest, FilesThatDeclareEntitiesAreRefused)
+{
+    std::string laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE Config [\n<!ENTITY l0 \"ha\">\n";
+    for (int level = 1; level <= 12; ++level) {
+        laughs += "<!ENTITY l" + std::to_string(level) + " \"";
+        for (int i = 0; i < 10; ++i)
+            laughs += "&l" + std::to_string(level - 1) + ";";
+        laughs += "\">\n";
+    }
+    laughs += "]>\n<Config><General><CustomerName>&l12;</CustomerName></General></Config>\n";
+    const std::pair<const char *, std::string> files[] = {
+        {"laughs.xml", laughs},
+        {"alias.xml", "<!DOCTYPE Config [<!ENTITY cam \"Cam1\">]><Config><A>&cam;</A></Config>"},
+        {"parameter.xml", "<!DOCTYPE Config [<!ENTITY % p \"x\">]><Config><A>1</A></Config>"},
+        {"external.xml", "<!DOCTYPE Config [<!ENTITY e SYSTEM \"/etc/hostname\">]><Config><A>&e;</A></Config>"},
+    };
+    for (const auto &[name, bytes] : files) {
+        SCOPED_TRACE(name);
+        WriteBytes(m_dir.File(name), bytes);
+        ASSERT_EQ(m_doc.Load(WidePath(m_dir.File(name))), -4);
+        EXPECT_NE(m_doc.LastError().find(L"entity"), std::wstring::npos);
+        stConfigValue value;
+        EXPECT_EQ(m_doc.GetNodeValue(L"/Config/General", L"CustomerName", 20, value), -1);
+    }
+    EXPECT_NE(m_doc.LastError().find(L"\"e\" (line 1)"), std::wstring::npos);
+    // A document type without declarations, and the predefined entities, are plain XML.
+    LoadText("<!DOCTYPE Config><Config><A>a&amp;b&#x4E2D;</A></Config>");
+    EXPECT_EQ(Node(L"/Config", L"A", 20).text, L"a&b中");
+}
+
+// The reason given is the first error, with its line; libxml2's own lines go to the debug log,
+// never to stderr, where nobody running the service would see them.
+TEST_F(ConfigXmlDocumentTest, ParseFailuresGiveTheFirstErrorAndStayInTheLog)
+{
+    CLogCapture log;
+    WriteBytes(m_dir.File("gbk.xml"), "<?xml version=\"1.0\" encoding=\"GBK\"?>\n<Config>\n<A>\x80\x80\xFF</A>\n</Config>\n");
+    WriteBytes(m_dir.File("tags.xml"), "<Config>\n<A>\n<B>1</B>\n</Config>\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(m_doc.Load(WidePath(m_dir.File("gbk.xml"))), -4);
+    const std::wstring encoding = m_doc.LastError();
+    EXPECT_EQ(m_doc.Load(WidePath(m_dir.File("tags.xml"))), -4);
+    const std::wstring tags = m_doc.LastError();
+    LoadText("<config><MOXGeneral><N>中文</N></MOXGeneral></config>");
+    EXPECT_EQ(m_doc.Save(WidePath(m_dir.File("out.xml"))), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    // The bad bytes, not the end of data that follows from them.
+    EXPECT_EQ(encoding.rfind(L"input conversion failed", 0), 0u) << std::string(encoding.begin(), encoding.end());
+    EXPECT_EQ(tags.rfind(L"Opening and ending tag mismatch: A line 2 and Config (line 4)", 0), 0u);
+    EXPECT_TRUE(log.Contains(L"[libxml2] line 4: Opening and ending tag mismatch", 5));
+    EXPECT_TRUE(log.Contains(L"[libxml2] line 5: Premature end of data", 5));
 }
 
 TEST_F(ConfigXmlDocumentTest, GetNodeValueCodes)
@@ -221,6 +279,58 @@ TEST_F(ConfigXmlDocumentTest, ReadElementListFlags)
     EXPECT_EQ(m_doc.ReadElementList(nullptr, items, nullptr, flags), -4);
 }
 
+// Nested elements are read below the item that holds them, so two items of one name and number
+// each keep their own; items without a usable number are listed for the loaders' log lines.
+TEST_F(ConfigXmlDocumentTest, ItemsLendTheirElementsForNestedReads)
+{
+    LoadText("<Config><List><Count>3</Count>"
+             "<Cam id=\"1\"><Stream id=\"1\"><K>first</K></Stream></Cam>"
+             "<Cam id=\"1\"><Stream id=\"1\"><K>second</K></Stream><Stream id=\"2\"><K>two</K></Stream></Cam>"
+             "<NoId><Stream id=\"1\"><K>x</K></Stream></NoId><Blank id=\"\"><K>y</K></Blank>"
+             "</List></Config>");
+    stReadElementFlags flags;
+    flags.ReadId = 1;
+    std::vector<ConfigValueMap> items;
+    std::vector<ConfigElement> elements;
+    ASSERT_EQ(m_doc.ReadElementList(L"/Config/List", items, nullptr, flags, &elements), 2);
+    ASSERT_EQ(elements.size(), 2u);
+    ConfigValueMap values;
+    EXPECT_EQ(m_doc.ReadElementBelow(elements[1], PathOf({{L"Stream", 1}}), values, nullptr), 0);
+    EXPECT_EQ(values.at(L"K").text, L"second");
+    values.clear();
+    EXPECT_EQ(m_doc.ReadElementBelow(elements[0], PathOf({{L"Stream", 2}}), values, nullptr), -262144);
+    EXPECT_EQ(m_doc.ReadElementBelow(elements[1], PathOf({{L"Stream", 2}}), values, nullptr), 0);
+    EXPECT_EQ(values.at(L"K").text, L"two");
+
+    std::vector<std::wstring> unnumbered;
+    EXPECT_EQ(m_doc.ListItemsWithoutId(L"/Config/List", unnumbered), 2);
+    EXPECT_EQ(unnumbered, (std::vector<std::wstring>{L"NoId", L"Blank"}));
+
+    // An element of another document, or of this one before it was loaded again, is refused.
+    CConfigXmlDocument other;
+    WriteBytes(m_dir.File("other.xml"), "<Config><S><K>v</K></S></Config>");
+    ASSERT_EQ(other.Load(WidePath(m_dir.File("other.xml"))), 0);
+    EXPECT_EQ(other.ReadElementBelow(elements[0], PathOf({{L"Stream", 1}}), values, nullptr), -4);
+    EXPECT_EQ(other.ReadElementBelow(nullptr, {}, values, nullptr), -4);
+}
+
+// Numbers and booleans keep the text they were read from, so that a log line can quote it.
+TEST_F(ConfigXmlDocumentTest, ConvertedValuesKeepTheirText)
+{
+    LoadText("<Config><S id=\"1\"><B>1</B><N> 99999 </N><R>x</R></S></Config>");
+    const ConfigKeySchema schema = {{L"B", 1}, {L"N", 2}, {L"R", 4}};
+    const ConfigValueMap values = Element(PathOf({{L"/Config/S", 0}}), schema);
+    EXPECT_EQ(values.at(L"B").boolean, 0);
+    EXPECT_EQ(values.at(L"B").text, L"1");
+    EXPECT_EQ(values.at(L"N").integer, 99999);
+    EXPECT_EQ(values.at(L"N").text, L"99999");
+    EXPECT_EQ(values.at(L"R").text, L"x");
+    EXPECT_EQ(Node(L"/Config", L"B", 1).text, L"1");
+    ASSERT_NE(ConfigValueTypeOf(24), nullptr);
+    EXPECT_EQ(ConfigValueTypeOf(24)->minLength, 8);
+    EXPECT_EQ(ConfigValueTypeOf(7), nullptr);
+}
+
 TEST_F(ConfigXmlDocumentTest, IdAttributeCodes)
 {
     LoadText("<C><A/><B x=\"1\"/><D id=\"\"/><E id=\"  12\"/><F id=\"1234567890123\"/></C>");
@@ -309,8 +419,13 @@ TEST_F(ConfigXmlDocumentTest, SaveKeepsTheFileEncoding)
         EXPECT_EQ(value.integer, 2345);
         ASSERT_EQ(doc.GetNodeValue(L"/config/MOXGeneral", L"Name", 20, value), 0);
         EXPECT_EQ(value.text, L"中文");
-        EXPECT_FALSE(std::filesystem::exists(path.string() + ".tmp"));
     }
+    // Saves go through a temporary file beside the target; none is left behind.
+    std::vector<std::string> left;
+    for (const auto &entry : std::filesystem::directory_iterator(m_dir.Path()))
+        left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"gbk.xml", "utf16.xml", "utf8.xml"}));
 }
 
 TEST_F(ConfigXmlDocumentTest, WriteMoxCtrlPortAddsTheElementOrFindsNothing)

@@ -31,14 +31,37 @@ protected:
     }
 };
 
-TEST_F(MediaSourcesLoaderTest, ItemIdsOutsideTheCountAreIgnoredSilently)
+// An operator who adds a camera and forgets the count, or its id, must find out why it is missing.
+TEST_F(MediaSourcesLoaderTest, ItemsNumberedOutsideTheCountAreDroppedWithALine)
 {
     EXPECT_EQ(LoadSources(2, FileSource("A", 0) + FileSource("B", -1) + FileSource("C", 3) +
                                  "<D><MSTYPE>FILE</MSTYPE></D>" + FileSource("E", 2)), 1);
     EXPECT_EQ(CTYXGVMS::MSReaderConfigs().count(L"E"), 1u);
-    EXPECT_TRUE(m_log.Lines().empty() || m_log.Count(L"Configuration:", 3) == 0);
-    // No count, no sources.
-    EXPECT_EQ(LoadSources(0, FileSource("A", 1)), 0);
+    for (const wchar_t *line : {L"Configuration:MWreader(No=0, Name=A) id(0) is below 1, Skip it!",
+                                L"Configuration:MWreader(Name=B) id is missing, negative or unreadable, Skip it!",
+                                L"Configuration:MWreader(No=3, Name=C) id(3) is above MSCount(2), Skip it!",
+                                L"Configuration:MWreader(Name=D) id is missing, negative or unreadable, Skip it!"})
+        EXPECT_EQ(m_log.Count(line, 3), 1) << std::wstring(line);
+    EXPECT_EQ(m_log.Count(L"Configuration:", 3), 4);
+    // No count, no sources; the items are not lost without a word.
+    m_log.Clear();
+    EXPECT_EQ(LoadSources(0, FileSource("A", 1) + FileSource("B", 2)), 0);
+    EXPECT_TRUE(m_log.Contains(L"Configuration:/Config/MediaSources holds 2 items but MSCount is missing or below 1, none is loaded!", 3));
+}
+
+// Each number takes 0x10000 ids of its kind's range: past the range's end it would make the id of
+// another worker (source 300 and decoder 44 were both 0x022C0000) or of another kind.
+TEST_F(MediaSourcesLoaderTest, NumbersBeyondTheKindsRangeAreRefused)
+{
+    EXPECT_EQ(LoadSources(32767, FileSource("Last", 255) + FileSource("Next", 256) + FileSource("Far", 300) +
+                                     FileSource("Edge", 32767)), 1);
+    EXPECT_EQ(static_cast<uint32_t>(Source(L"Last").WorkerId), 0x01FF0000u);
+    EXPECT_EQ(Source(L"Last").Streams.at(1).StreamId, 0x01FF0001);
+    for (const wchar_t *name : {L"Next", L"Far", L"Edge"})
+        EXPECT_EQ(CTYXGVMS::MSReaderConfigs().count(name), 0u) << std::wstring(name);
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWreader(No=256, Name=Next) id(256) is above 255, the highest number its "
+                               L"section can give, Skip it!", 3));
+    EXPECT_EQ(m_log.Count(L"the highest number its section can give", 3), 3);
 }
 
 TEST_F(MediaSourcesLoaderTest, DuplicatesByIdOrNameKeepTheFirst)
@@ -75,6 +98,59 @@ TEST_F(MediaSourcesLoaderTest, FaultsDropOnlyTheFaultyItemOrStream)
     EXPECT_EQ(mixed.Streams.at(2).avStrmId, -2); // best audio
     EXPECT_EQ(Source(L"Good").Streams.at(1).avStrmId, -1); // best video
     EXPECT_EQ(CTYXGVMS::MSReaderConfigs().count(L"AfterAll"), 1u);
+}
+
+// Streams are read from the item's own element: a second item of the same name and number (the
+// first was refused) must not be given the first one's streams.
+TEST_F(MediaSourcesLoaderTest, StreamsComeFromTheItemsOwnElement)
+{
+    EXPECT_EQ(LoadSources(1, "<Cam id=\"1\"><MSTYPE>RSTP</MSTYPE><STRMCOUNT>1</STRMCOUNT>"
+                             "<Stream id=\"1\"><StrmType>Audio</StrmType><StrmAlias>Wrong</StrmAlias></Stream></Cam>"
+                             "<Cam id=\"1\"><MSTYPE>FILE</MSTYPE><MSFullPath>f.mp4</MSFullPath><STRMCOUNT>1</STRMCOUNT>"
+                             "<Stream id=\"1\"><StrmType>Video</StrmType><StrmAlias>Right</StrmAlias></Stream></Cam>"),
+              -1);
+    const stTYXStreamConfig &stream = Source(L"Cam").Streams.at(1);
+    EXPECT_EQ(stream.StrmAlias, L"Right");
+    EXPECT_EQ(stream.MediaType, 0);
+}
+
+// A count or number beyond its 16-bit field is refused, not wrapped: 65537 is no 1 and 99999 no
+// -31073; a boolean written as 1 reads false, and the line says why.
+TEST_F(MediaSourcesLoaderTest, ValuesBeyondTheirFieldAreRefused)
+{
+    auto source = [](const std::string &name, int id, const std::string &keys) {
+        return "<" + name + " id=\"" + std::to_string(id) + "\"><MSTYPE>FILE</MSTYPE><MSFullPath>f.mp4</MSFullPath>" + keys +
+               "<Stream id=\"1\"><StrmType>Video</StrmType><avStrmId>70000</avStrmId></Stream></" + name + ">";
+    };
+    EXPECT_EQ(LoadSources(3, source("Wraps", 1, "<STRMCOUNT>65537</STRMCOUNT>") +
+                                 source("Negative", 2, "<STRMCOUNT>99999</STRMCOUNT>") +
+                                 source("Flag", 3, "<STRMCOUNT>1</STRMCOUNT><Repeat>1</Repeat>")),
+              -1);
+    EXPECT_EQ(CTYXGVMS::MSReaderConfigs().size(), 1u);
+    for (const wchar_t *line : {
+             L"Configuration:MWreader(No=1, Name=Wraps) STRMCOUNT(65537) does not fit its field (-32768..32767), Skip it!",
+             L"Configuration:MWreader(No=2, Name=Negative) STRMCOUNT(99999) does not fit its field (-32768..32767), Skip it!",
+             L"Configuration:Stream No[1] of MWreader(No=3, Name=Flag) avStrmId(70000) does not fit its field "
+             L"(-32768..32767), ignored it!",
+             L"Configuration:MWreader(No=3, Name=Flag) Repeat(1) is neither true nor false, read as false."})
+        EXPECT_EQ(m_log.Count(line, 3), 1) << std::wstring(line);
+    EXPECT_EQ(m_log.Count(L"No stream configured"), 0);
+    EXPECT_EQ(Source(L"Flag").Repeat, 0);
+    EXPECT_EQ(Source(L"Flag").Streams.at(1).avStrmId, -1); // the best video stream
+}
+
+TEST_F(MediaSourcesLoaderTest, MissingRequiredKeysAreNamed)
+{
+    EXPECT_EQ(LoadSources(3, "<NoPath id=\"1\"><MSTYPE>FILE</MSTYPE><STRMCOUNT>1</STRMCOUNT>"
+                             "<Stream id=\"1\"><StrmType>Video</StrmType></Stream></NoPath>"
+                             "<NoUrl id=\"2\"><MSTYPE>RTSP</MSTYPE><STRMCOUNT>1</STRMCOUNT>"
+                             "<Stream id=\"1\"><StrmType>Video</StrmType></Stream></NoUrl>"
+                             "<NoDevice id=\"3\"><MSTYPE>VCAP</MSTYPE></NoDevice>"),
+              -1);
+    EXPECT_TRUE(CTYXGVMS::MSReaderConfigs().empty());
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWreader(No=1, Name=NoPath) MSFullPath is missing or empty, Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWreader(No=2, Name=NoUrl) MSFullPath is missing or empty, Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWreader(No=3, Name=NoDevice) CapDvcNo is missing or empty, Skip it!", 3));
 }
 
 TEST_F(MediaSourcesLoaderTest, ReaderTypeDefaults)
@@ -124,12 +200,12 @@ TEST_F(MediaSourcesLoaderTest, NetworkSourcesAndAuthorization)
     EXPECT_EQ(Source(L"R1").Authorization, 0);
     EXPECT_EQ(Source(L"R2").UseTCP, 1);
     EXPECT_EQ(Source(L"R2").AuthPwd, L"secret123");
-    // Without the password: not loaded, and the Part asks for no message.
+    // Without the password: not loaded, and the operator is told why.
     EXPECT_EQ(CTYXGVMS::MSReaderConfigs().count(L"R3"), 0u);
-    EXPECT_FALSE(m_log.Contains(L"No(3)", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWreader(No=3, Name=R3) AuthPwd is missing or empty, Skip it!", 3));
     // A password too short for its type would only fail at connect time: refused here, with the reason.
     EXPECT_EQ(CTYXGVMS::MSReaderConfigs().count(L"R4"), 0u);
-    EXPECT_TRUE(m_log.Contains(L"Configuration:AuthPwd of MWreader No(4) is out of its length bounds, Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MWreader(No=4, Name=R4) AuthPwd is out of its length bounds (8..33 characters), Skip it!", 3));
 }
 
 TEST_F(MediaSourcesLoaderTest, CaptureSources)
@@ -286,6 +362,41 @@ TEST_F(MediaSourcesLoaderTest, LoadOrderCountsOnlySectionsWithItemsAndPrintsOnly
     EXPECT_EQ(LoadWorkersConfigXml(WidePath(path).c_str()), 1);
     EXPECT_EQ(CTYXGVMS::LoadSeqCounter(), 1);
     EXPECT_EQ(Source(L"A").LoadSeq, 1);
+}
+
+// A section that refused some items still registered the others, and the console says how many.
+TEST_F(MediaSourcesLoaderTest, DriverCountsWhatASectionWithFaultsRegistered)
+{
+    const auto path = m_dir.File("StreamCfg.xml");
+    WriteBytes(path, "<Config><MediaSources><MSCount>2</MSCount>" + FileSource("A", 1) +
+                         "<B id=\"2\"><MSTYPE>HTTP</MSTYPE></B></MediaSources></Config>");
+    CTYXWorker::SetProcessScreenOutput(true);
+    testing::internal::CaptureStdout();
+    const int32_t total = LoadWorkersConfigXml(WidePath(path).c_str());
+    const std::string printed = testing::internal::GetCapturedStdout();
+    CTYXWorker::SetProcessScreenOutput(false);
+    EXPECT_EQ(total, 1);
+    EXPECT_NE(printed.find("\t\t Loading media source readers configurations...[1] loaded.\n"), std::string::npos) << printed;
+}
+
+// Every loader opens the file for itself; a file that does not parse is reported once at its
+// level, not once per loader.
+TEST_F(MediaSourcesLoaderTest, ABrokenFileIsReportedOnce)
+{
+    const auto path = m_dir.File("StreamCfg.xml");
+    WriteBytes(path, "<Config><MediaSources>\n</Config>");
+    const std::wstring file = WidePath(path);
+    EXPECT_EQ(LoadWorkersConfigXml(file.c_str()), 0);
+    EXPECT_EQ(LoadOSDConfigXml(file), -4);
+    EXPECT_EQ(LoadOSGConfigXml(file), -4);
+    EXPECT_EQ(m_log.Count(L"Configuration: Loading file(" + file + L") failed", 2), 1);
+    EXPECT_EQ(m_log.Count(L"Configuration: Loading file(" + file + L") failed", 6), 8);
+    // Mended and broken again, it is reported again.
+    WriteBytes(path, "<Config/>");
+    EXPECT_EQ(LoadMSReadersConfigXml(file), 0);
+    WriteBytes(path, "<Config>");
+    EXPECT_EQ(LoadMSReadersConfigXml(file), -4);
+    EXPECT_EQ(m_log.Count(L"Configuration: Loading file(" + file + L") failed", 2), 2);
 }
 
 TEST_F(MediaSourcesLoaderTest, MissingFileChangesNoRegistry)

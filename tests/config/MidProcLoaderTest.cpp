@@ -191,6 +191,13 @@ TEST_F(MidProcLoaderTest, InputFaults)
     EXPECT_FALSE(Has(L"NoCount"));
     EXPECT_FALSE(Has(L"NoOutputs"));
     EXPECT_FALSE(Has(L"BadRegion"));
+    for (const wchar_t *line : {
+             L"Configuration:MidProc(No=2, Name=Unknown) IRVS[1](VideoDecoders.Nobody.VideoOutput) names no worker Nobody "
+             L"among the VideoDecoders configured before it, later inputs are not read.",
+             L"Configuration:MidProc(No=3, Name=NoCount) RVSInCount is missing or empty, Skip it!",
+             L"Configuration:MidProc(No=4, Name=NoOutputs) RVOutCount is missing or empty, Skip it!",
+             L"Configuration:MidProc(No=5, Name=BadRegion) RgnVs[2](7) names no input of the mux, Skip it!"})
+        EXPECT_EQ(m_log.Count(line, 3), 1) << std::wstring(line);
 }
 
 TEST_F(MidProcLoaderTest, ChildWindowFaultKeepsTheMuxAndEarlierWindows)
@@ -238,6 +245,82 @@ TEST_F(MidProcLoaderTest, SplitterOutputs)
     EXPECT_EQ(left.DirectOutputSettings.WindowWidth, 480);
 }
 
+// Split outputs and child windows are read below the item that holds them: a second item of the
+// same name and number, after a first that was refused, keeps its own.
+TEST_F(MidProcLoaderTest, NestedElementsComeFromTheItemsOwnElement)
+{
+    const std::string first = Item("Split", 1, Key("MPType", "VSplt") + Key("RVOutCount", "1") +
+                                                   SplitOutput(1, Key("Alias", "Wrong") + Region(1, 1, 1, 1)));
+    const std::string second =
+        Item("Split", 1, Key("MPType", "VSplt") + Key("VideoSource", "VideoDecoders.D1.VideoOutput") +
+                             Key("RVOutCount", "1") + SplitOutput(1, Key("Alias", "Right") + Region(0, 0, 640, 360)));
+    const std::string pipFirst = Item("Pip", 2, Key("MPType", "VMux") + Key("RVSInCount", "0") +
+                                                    ChildWindow(1, Key("xShift", "9") + Key("yShift", "9") +
+                                                                       Key("Width", "9") + Key("Height", "9")));
+    const std::string pipSecond =
+        Item("Pip", 2, Key("MPType", "VMux") +
+                           Inputs(2, {{1, "VideoDecoders.D1.VideoOutput"}, {2, "VideoDecoders.D2.VideoOutput"}}) +
+                           Key("MuxLayout", "PIP-1-On-1") + Regions({1, 2}) +
+                           ChildWindow(1, Key("xShift", "16") + Key("yShift", "16") + Key("Width", "320") +
+                                              Key("Height", "180")));
+    EXPECT_EQ(LoadMidProcs(2, first + second + pipFirst + pipSecond), 2);
+    const stSplitOutputConfig &output = MidProc(L"Split").SingleInput.Outputs.at(1);
+    EXPECT_EQ(output.Alias, L"Right");
+    EXPECT_EQ(output.RegionWidth, 640);
+    ASSERT_EQ(MidProc(L"Pip").MuxSettings.ChildWindows.size(), 1u);
+    EXPECT_EQ(MidProc(L"Pip").MuxSettings.ChildWindows[0].Width, 320);
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MidProc(No=1, Name=Split) VideoSource is missing or empty, Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MidProc(No=2, Name=Pip) RVSInCount(0) is below 1, Skip it!", 3));
+}
+
+// Number 520 would make the id 0x06080000, an encoder's; the output size refuses what its 16-bit
+// field cannot hold instead of wrapping 65536 to 0.
+TEST_F(MidProcLoaderTest, NumbersAndSizesBeyondTheirRangeAreRefused)
+{
+    const std::string source = Key("VideoSource", "VideoDecoders.D1.VideoOutput");
+    EXPECT_EQ(LoadMidProcs(600, Item("Last", 511, Key("MPType", "VUnify") + source) +
+                                    Item("Encoderish", 520, Key("MPType", "VUnify") + source) +
+                                    Item("Wide", 3, Key("MPType", "VUnify") + source + Key("OutputWidth", "65536") +
+                                                        Key("OutputHeight", "720"))),
+              2);
+    EXPECT_EQ(MidProc(L"Last").WorkerId, 0x05FF0000);
+    EXPECT_FALSE(Has(L"Encoderish"));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MidProc(No=520, Name=Encoderish) id(520) is above 511, the highest "
+                               L"number its section can give, Skip it!", 3));
+    EXPECT_EQ(MidProc(L"Wide").OutputWidth, 1920);
+    EXPECT_EQ(MidProc(L"Wide").OutputHeight, 1080);
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MidProc(No=3, Name=Wide) OutputWidth(65536) does not fit its field "
+                               L"(-32768..32767), 1920 x 1080 is used.", 3));
+}
+
+// An input must be a stream that its producer sends: a reference without a role names the
+// worker itself, and an audio stream is no picture to compose.
+TEST_F(MidProcLoaderTest, InputsMustBeVideoStreams)
+{
+    const int32_t result = LoadMidProcs(
+        4, Item("Bare", 1, Key("MPType", "VMux") + Inputs(1, {{1, "VideoDecoders.D1"}}) + Key("MuxLayout", "StandAlone") +
+                               Regions({1})) +
+               Item("Sound", 2, Key("MPType", "VUnify") + Key("VideoSource", "MediaSources.S1.AudioOutput")) +
+               Item("Later", 3, Key("MPType", "VMtx") +
+                                    Inputs(2, {{1, "VideoDecoders.D1.VideoOutput"}, {2, "VideoDecoders.D1.ToDownstream"}}) +
+                                    Key("RVOutCount", "1") + NumberedKey("VODftVI", 1, "1")) +
+               SimpleMux("Good", 4));
+    EXPECT_EQ(result, -1);
+    EXPECT_FALSE(Has(L"Bare"));
+    EXPECT_FALSE(Has(L"Sound"));
+    EXPECT_EQ(MidProc(L"Later").MatrixInputs.size(), 1u);
+    EXPECT_TRUE(Has(L"Good"));
+    for (const wchar_t *line : {
+             L"Configuration:MidProc(No=1, Name=Bare) IRVS[1](VideoDecoders.D1) names the worker D1 itself, not one of "
+             L"its output streams (add a role such as VideoOutput), Skip it!",
+             L"Configuration:MidProc(No=2, Name=Sound) VideoSource(MediaSources.S1.AudioOutput) names a stream that is "
+             L"no video, Skip it!",
+             L"Configuration:MidProc(No=3, Name=Later) IRVS[2](VideoDecoders.D1.ToDownstream) names the worker D1 itself",
+         })
+        EXPECT_EQ(m_log.Count(line, 3), 1) << std::wstring(line);
+    EXPECT_EQ(m_log.Count(L"Configuration:", 3), 3);
+}
+
 TEST_F(MidProcLoaderTest, LevelsFollowTheFeedingOrder)
 {
     const auto path = m_dir.File("StreamCfg.xml");
@@ -272,7 +355,11 @@ TEST_F(MidProcLoaderTest, AllDroppedAndReload)
               0);
     EXPECT_TRUE(CTYXGVMS::VMPConfigs().empty());
     EXPECT_EQ(CTYXGVMS::VmpLevelCount(), -2); // 1 - n with n = 3
-    EXPECT_TRUE(m_log.Lines().empty() || m_log.Count(L"Configuration:", 3) == 0);
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MidProc(No=1, Name=Odd) MPType(VMix) is no mid-processor type "
+                               L"(VMux, VMtx, VSplt, VUnify), Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MidProc(No=2, Name=None) MPType is missing or empty, Skip it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration:MidProc(No=4, Name=Out) id(4) is above MProcCount(3), Skip it!", 3));
+    EXPECT_EQ(m_log.Count(L"Configuration:", 3), 3);
 
     // The section starts from an empty registry on every load, and a repeated name is refused.
     EXPECT_EQ(LoadMidProcs(2, SimpleMux("M", 1) + SimpleMux("m", 2)), 1);

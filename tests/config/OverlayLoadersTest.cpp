@@ -95,9 +95,42 @@ TEST_F(OverlayLoadersTest, TextsWithoutAnOwnerAreSkipped)
                               OsdItem(9, "VideoDecoders.D1.VideoOutput", "") + OsdItem(7, "VideoDecoders.D1.VideoOutput", "") +
                               OsdItem(7, "VideoDecoders.D2.VideoOutput", "")),
               1);
-    // Never an owner made of a failed look-up.
+    // Never an owner made of a failed look-up, and a line for every text left out.
     EXPECT_EQ(Osd(7).OwnerWorkerId, 0x02010000u);
-    EXPECT_EQ(m_log.Count(L"Configuration", 2) + m_log.Count(L"Configuration", 3), 0);
+    for (const wchar_t *line : {
+             L"Configuration:OSD(No=1) DrawOn(VideoDecoders.Nobody.VideoOutput) names no worker Nobody among the configured VideoDecoders, Skip it!",
+             L"Configuration:OSD(No=2) DrawOn(MediaSources.S1.VideoOutput.ById.9) names no output stream of S1, Skip it!",
+             L"Configuration:OSD(No=3) DrawOn(VideoDecoders.D1.VideoInput.ByName.X) names no output stream of D1, Skip it!",
+             L"Configuration:OSD(No=4) DrawOn(Nowhere.D1.VideoOutput) names no section it knows",
+             L"Configuration:OSD(No=5) DrawOn(MediaSources.S1.VideoInput) names a role that its section does not have, Skip it!",
+             L"Configuration:OSD(No=6) DrawOn is missing or empty, Skip it!",
+             L"Configuration:OSD(No=0) id(0) is outside 1..32767, Skip it!",
+             L"Configuration:OSD(No=9) id(9) is above OSDCount(8), Skip it!",
+             L"Configuration:OSD(No=7) configured duplicated!, Skip it!"})
+        EXPECT_EQ(m_log.Count(line, 3), 1) << std::wstring(line);
+    EXPECT_EQ(m_log.Count(L"Configuration", 2) + m_log.Count(L"Configuration", 3), 9);
+}
+
+// A writer's id ends in 04: clearing the low bits of it would name no worker at all.
+TEST_F(OverlayLoadersTest, TextsOnAWriterBelongToTheWriter)
+{
+    const std::string workers =
+        TwoDecodedSources() +
+        Section("MediaWriters", "MWCount", 32767,
+                Item("Rec", 1, Key("MWType", "FILE") + Key("RootFolder", "/srv/records") +
+                                   Key("VideoStreams", "MediaSources.S1.VideoOutput")) +
+                    Item("Top", 32767, Key("MWType", "FILE") + Key("RootFolder", "/srv/records") +
+                                           Key("VideoStreams", "MediaSources.S2.VideoOutput")));
+    const std::wstring path =
+        Write("StreamCfg.xml", Document(workers + Section("OSDs", "OSDCount", 2,
+                                                          OsdItem(1, "MediaWriters.Rec.VideoInput", "") +
+                                                              OsdItem(2, "MediaWriters.Top", ""))));
+    ASSERT_EQ(LoadWorkersConfigXml(path.c_str()), 6);
+    EXPECT_EQ(LoadOSDConfigXml(path), 2);
+    EXPECT_EQ(Osd(1).OwnerWorkerId, 0x10010004u);
+    EXPECT_EQ(Osd(1).OwnerStreamId, 0x10010004u);
+    EXPECT_EQ(Osd(1).DrawTarget, 2);
+    EXPECT_EQ(Osd(2).OwnerWorkerId, 0x8FFF0004u);
 }
 
 TEST_F(OverlayLoadersTest, TextKeys)

@@ -6,10 +6,54 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// access() answers for the real user, and root may write any file whatever its mode bits. While
+// it lives, a process run as root takes the real and effective ids of "nobody", as a service
+// account would be; root stays the saved id, so the ids come back at the end.
+class CRunAsNobody
+{
+public:
+    CRunAsNobody()
+    {
+        const passwd *nobody = getpwnam("nobody");
+        if (geteuid() != 0 || !nobody)
+            return;
+        if (setresgid(nobody->pw_gid, nobody->pw_gid, 0) != 0)
+            return;
+        if (setresuid(nobody->pw_uid, nobody->pw_uid, 0) != 0) {
+            RestoreGroup();
+            return;
+        }
+        m_switched = true;
+    }
+    ~CRunAsNobody()
+    {
+        if (!m_switched)
+            return;
+        if (setresuid(0, 0, 0) != 0)
+            std::abort(); // the rest of the run would not be root
+        RestoreGroup();
+    }
+    CRunAsNobody(const CRunAsNobody &) = delete;
+    CRunAsNobody &operator=(const CRunAsNobody &) = delete;
+
+    // Whether the mode bits are now what decides: not root, or root that became nobody.
+    bool ModeBitsCount() const { return m_switched || geteuid() != 0; }
+
+private:
+    static void RestoreGroup()
+    {
+        if (setresgid(0, 0, 0) != 0)
+            std::abort();
+    }
+
+    bool m_switched = false;
+};
 
 class SystemSettingsLoaderTest : public CConfigFileTest
 {
@@ -55,7 +99,8 @@ TEST_F(SystemSettingsLoaderTest, DebugLogBounds)
     EXPECT_EQ(LoadSys("<DebugLevel>9</DebugLevel>").DebugLevel, 3);
     EXPECT_EQ(LoadSys("<DebugLevel>0</DebugLevel>").DebugLevel, 3);
     EXPECT_EQ(LoadSys("<DebugLevel>8</DebugLevel>").DebugLevel, 8);
-    EXPECT_EQ(LoadSys("<DebugLevel>264</DebugLevel>").DebugLevel, 8); // low 8 bits
+    EXPECT_EQ(LoadSys("<DebugLevel>264</DebugLevel>").DebugLevel, 3); // not 8 by its low bits
+    EXPECT_EQ(LoadSys("<DebuglogLife>65544</DebuglogLife>").DebuglogLife, 15);
     EXPECT_EQ(LoadSys("").DebugLevel, 3);
     EXPECT_EQ(LoadSys("<DebuglogLife>7</DebuglogLife>").DebuglogLife, 15);
     EXPECT_EQ(LoadSys("<DebuglogLife>365</DebuglogLife>").DebuglogLife, 365);
@@ -88,7 +133,7 @@ TEST_F(SystemSettingsLoaderTest, GeneralKeysAndTheirDefaults)
     EXPECT_TRUE(settings.InitializeMonitors);
     EXPECT_EQ(settings.DependedService, (std::map<std::wstring, int32_t>{{L"a", 0}, {L"b", 0}}));
     EXPECT_EQ(settings.TimeWaitingDpdc, 30000);
-    EXPECT_EQ(settings.KeyStrmWaitTime, 180); // 65716 is 180 in 16 bits
+    EXPECT_EQ(settings.KeyStrmWaitTime, 15); // 65716 is no 180, whatever its low 16 bits
 
     const stTYXGeneralSettings empty = LoadSys("<BindMAC>short</BindMAC>");
     EXPECT_EQ(empty.TimeWaitingDpdc, 30000);
@@ -113,7 +158,8 @@ TEST_F(SystemSettingsLoaderTest, EfficiencyControl)
     EXPECT_EQ(efficiency("<MTRTD>" + std::string(30, '5') + "</MTRTD>").MTRTD, 0);
     const stTYXGeneralSettings other = efficiency("<SIF>no</SIF><AVSynLimit>70000</AVSynLimit><RTL_Level2>5</RTL_Level2>");
     EXPECT_FALSE(other.SIF);
-    EXPECT_EQ(other.AVSynLimit, static_cast<int16_t>(70000));
+    EXPECT_EQ(other.AVSynLimit, 300); // refused, not wrapped
+    EXPECT_TRUE(m_log.Contains(L"Configuration: AVSynLimit(70000) does not fit its field (-32768..32767), ignored it!", 3));
     EXPECT_EQ(other.RTL_Level2, 5);
     EXPECT_EQ(other.MTRTD, 1000); // the element is there
     EXPECT_EQ(other.MTIFD, 500);
@@ -162,6 +208,13 @@ TEST_F(SystemSettingsLoaderTest, StreamConfigGeneral)
     EXPECT_EQ(settings.GlobalSamplerate, 44100);
     EXPECT_EQ(LoadStream("<GlobalFramerate>120</GlobalFramerate>").GlobalFramerate, 120.0f);
     EXPECT_EQ(LoadStream("<GlobalSamplerate>1e30</GlobalSamplerate>").GlobalSamplerate, INT32_MAX);
+
+    // A 16-bit field refuses what it cannot hold: port 65535 would read as -1, height 65568 as 32.
+    const stTYXGeneralSettings wide = LoadStream("<TRVKPushPort>65535</TRVKPushPort><MsgHeight>65568</MsgHeight>");
+    EXPECT_EQ(wide.TRVKPushPort, 1935);
+    EXPECT_EQ(wide.MsgHeight, 32);
+    EXPECT_TRUE(m_log.Contains(L"Configuration: TRVKPushPort(65535) does not fit its field (-32768..32767), ignored it!", 3));
+    EXPECT_TRUE(m_log.Contains(L"Configuration: MsgHeight(65568) does not fit its field", 3));
 }
 
 TEST_F(SystemSettingsLoaderTest, SecondSysConfigLoadKeepsWhatInitDoesNotSet)
@@ -231,18 +284,31 @@ TEST_F(MoxConfigLoaderTest, LocalCompanionChecksEveryPathAndLogsEachFailure)
 
 TEST_F(MoxConfigLoaderTest, ConfigFileMustBeWritable)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root may write any file";
     const std::filesystem::path mox = m_dir.File("mox");
     std::filesystem::create_directory(mox);
     WriteBytes(mox / "mox.exe", "x");
     WriteBytes(mox / "mox.xml", "<config/>");
+    WriteBytes(m_dir.File("SysConfig.xml"),
+               "<Config><MoxConfig><MOXSetting><MOXInLocal>true</MOXInLocal><MOXPath>" + mox.string() +
+                   "/</MOXPath><MOXMainPE>mox.exe</MOXMainPE><MOXConfigFile>mox.xml</MOXConfigFile></MOXSetting>"
+                   "</MoxConfig></Config>");
+    // Another user must reach and read the files; only the companion's file is not writable.
+    for (const std::filesystem::path &path : {m_dir.Path(), mox})
+        chmod(path.c_str(), 0755);
+    for (const std::filesystem::path &path : {m_dir.File("SysConfig.xml"), mox / "mox.exe"})
+        chmod(path.c_str(), 0644);
     chmod((mox / "mox.xml").c_str(), 0444);
     stMoxConfig settings;
-    EXPECT_EQ(LoadMox("<MOXSetting><MOXInLocal>true</MOXInLocal><MOXPath>" + mox.string() +
-                      "/</MOXPath><MOXMainPE>mox.exe</MOXMainPE><MOXConfigFile>mox.xml</MOXConfigFile></MOXSetting>",
-                      settings), -1);
+    int32_t result = 0;
+    {
+        CRunAsNobody nobody;
+        if (!nobody.ModeBitsCount())
+            GTEST_SKIP() << "runs as root and cannot become nobody";
+        result = LoadMoxConfigXml(WidePath(m_dir.File("SysConfig.xml")), settings);
+    }
+    EXPECT_EQ(result, -1);
     EXPECT_EQ(m_log.Count(L"is inaccessible for write", 2), 1);
+    EXPECT_EQ(m_log.Count(L"please checking it!", 2), 1); // the folder and the main file pass
 }
 
 TEST_F(MoxConfigLoaderTest, AudioPushSettingsAndBounds)

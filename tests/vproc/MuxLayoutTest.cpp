@@ -1,5 +1,7 @@
 #include "vproc/VideoMux.h"
 
+#include "PipWindow.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -179,18 +181,6 @@ TEST(MuxLayoutTest, WindowsOfEveryLayoutStayInsideAlignedAndApart)
             }
         }
     }
-}
-
-stPipWindowInfo Pip(uint8_t anchor, int16_t x, int16_t y, uint16_t width, uint16_t height, uint8_t kind = 1)
-{
-    stPipWindowInfo info;
-    info.anchor = anchor;
-    info.kind = kind;
-    info.x = x;
-    info.y = y;
-    info.width = width;
-    info.height = height;
-    return info;
 }
 
 TEST(MuxLayoutTest, PictureInPicturePlacesByAnchor)

@@ -1,6 +1,7 @@
 #include "vproc/VideoMux.h"
 
 #include "PictureTestUtils.h"
+#include "PipWindow.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -123,17 +124,6 @@ TEST(VideoMuxTest, PictureInPictureLiesOverTheBackground)
     ExpectSameI420(Download(target), ExpectedCanvas(muxer, pictures), 1280, 720);
 }
 
-stPipWindowInfo PipWindow(uint8_t anchor, int16_t x, int16_t y, uint16_t width, uint16_t height)
-{
-    stPipWindowInfo info;
-    info.anchor = anchor;
-    info.x = x;
-    info.y = y;
-    info.width = width;
-    info.height = height;
-    return info;
-}
-
 // Windows pushed off the canvas keep their size: the mux scales the input to the whole window and
 // the canvas shows the part of it that lies on the canvas, not the whole input squeezed.
 TEST(VideoMuxTest, WindowsHangingOffTheCanvasShowTheirVisiblePartUnscaled)
@@ -141,7 +131,7 @@ TEST(VideoMuxTest, WindowsHangingOffTheCanvasShowTheirVisiblePartUnscaled)
     CVideoMuxer muxer;
     // Centred and pushed up and left to (-160, -120); from the left top to (592, 300), past the
     // right and bottom edges.
-    std::vector<stPipWindowInfo> pip = {PipWindow(1, -480, -300, 640, 360), PipWindow(2, 600, 300, 960, 480)};
+    std::vector<stPipWindowInfo> pip = {Pip(1, -480, -300, 640, 360), Pip(2, 600, 300, 960, 480)};
     ASSERT_EQ(muxer.SetLayout(3, 1280, 720, L"PIP-2-On-1", &pip), 1280 * 720 * 3 / 2);
     stMuxRegion upLeft;
     stMuxRegion downRight;
@@ -173,7 +163,7 @@ TEST(VideoMuxTest, WindowsHangingOffTheCanvasShowTheirVisiblePartUnscaled)
 TEST(VideoMuxTest, FaultyPictureInPictureRecordsLeaveTheirWindowsBlack)
 {
     CVideoMuxer muxer;
-    std::vector<stPipWindowInfo> shortList = {PipWindow(2, 32, 32, 320, 180), PipWindow(4, 0, 0, 320, 180)};
+    std::vector<stPipWindowInfo> shortList = {Pip(2, 32, 32, 320, 180), Pip(4, 0, 0, 320, 180)};
     ASSERT_EQ(muxer.SetLayout(5, 1280, 720, L"PIP-4-On-1", &shortList), 1280 * 720 * 3 / 2);
     EXPECT_EQ(muxer.CurrentLayout(), 5);
     ASSERT_EQ(muxer.WindowCount(), 5u);
@@ -186,7 +176,7 @@ TEST(VideoMuxTest, FaultyPictureInPictureRecordsLeaveTheirWindowsBlack)
     EXPECT_EQ(missing.width, 0);
 
     // An unknown anchor: that window and the ones after it stay black.
-    std::vector<stPipWindowInfo> badAnchor = {PipWindow(3, 0, 0, 320, 180), PipWindow(2, 0, 0, 320, 180)};
+    std::vector<stPipWindowInfo> badAnchor = {Pip(3, 0, 0, 320, 180), Pip(2, 0, 0, 320, 180)};
     CVideoMuxer second;
     ASSERT_EQ(second.SetLayout(3, 1280, 720, L"PIP-2-On-1", &badAnchor), 1280 * 720 * 3 / 2);
     EXPECT_EQ(second.CurrentLayout(), 3);
@@ -227,7 +217,7 @@ TEST(VideoMuxTest, LayoutChangesKeepOrReplaceTheCanvas)
         EXPECT_EQ(muxer.WindowCount(), 16u);
         EXPECT_EQ(muxer.CurrentLayout(), 16);
         // A short list is taken, its missing window black.
-        std::vector<stPipWindowInfo> shortList = {PipWindow(2, 0, 0, 320, 180)};
+        std::vector<stPipWindowInfo> shortList = {Pip(2, 0, 0, 320, 180)};
         EXPECT_EQ(muxer.ChangeLayout(3, &shortList), 1920 * 1080 * 3 / 2);
         EXPECT_EQ(muxer.WindowCount(), 3u);
         EXPECT_EQ(muxer.CurrentLayout(), 3);

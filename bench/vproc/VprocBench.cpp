@@ -135,8 +135,8 @@ SwsPtr MakeSws(int sw, int sh, AVPixelFormat sf, int dw, int dh, AVPixelFormat d
 ReferenceFactory SwsReference(int sw, int sh, AVPixelFormat sf, int dw, int dh, AVPixelFormat df)
 {
     return [=](int threads) -> FrameWork {
-        auto source = std::shared_ptr<AVFrame>(MakeFrame(sw, sh, sf, 1).release(), [](AVFrame *f) { av_frame_free(&f); });
-        auto target = std::shared_ptr<AVFrame>(MakeFrame(dw, dh, df, 2).release(), [](AVFrame *f) { av_frame_free(&f); });
+        auto source = std::shared_ptr<AVFrame>(MakeFrame(sw, sh, sf, 1));
+        auto target = std::shared_ptr<AVFrame>(MakeFrame(dw, dh, df, 2));
         auto context = std::make_shared<SwsPtr>(MakeSws(sw, sh, sf, dw, dh, df, threads));
         return [=] { return sws_scale_frame(context->get(), target.get(), source.get()) >= 0; };
     };
@@ -266,11 +266,10 @@ FrameWork SwsMux(int threads)
         for (int i = 0; i < kWindows; ++i) {
             const int left = i % 4 * kWindowWidth;
             const int top = i / 4 * kWindowHeight;
-            uint8_t *planes[4] = {state->canvas.data() + static_cast<size_t>(top) * kCanvasWidth + left,
-                                  state->canvas.data() + luma + static_cast<size_t>(top / 2) * (kCanvasWidth / 2) + left / 2,
-                                  state->canvas.data() + luma * 5 / 4 + static_cast<size_t>(top / 2) * (kCanvasWidth / 2) +
-                                      left / 2,
-                                  nullptr};
+            uint8_t *canvas = state->canvas.data();
+            const size_t chroma = static_cast<size_t>(top / 2) * (kCanvasWidth / 2) + left / 2;
+            uint8_t *planes[4] = {canvas + static_cast<size_t>(top) * kCanvasWidth + left, canvas + luma + chroma,
+                                  canvas + luma * 5 / 4 + chroma, nullptr};
             const int strides[4] = {kCanvasWidth, kCanvasWidth / 2, kCanvasWidth / 2, 0};
             const AVFrame *in = state->inputs[static_cast<size_t>(i)].get();
             if (sws_scale(state->contexts[static_cast<size_t>(i)].get(), in->data, in->linesize, 0, kCanvasHeight,
@@ -319,8 +318,9 @@ std::string DrawtextFilters(const std::string &fontFile)
     const char *places[] = {"x=10:y=10", "x=w-tw-10:y=10", "x=w-tw-10:y=h-th-10", "x=10:y=h-th-10"};
     std::string filters = "[in0]";
     for (int i = 0; i < 4; ++i) {
-        filters += std::string(i ? "," : "") + "drawtext=fontfile=" + fontFile + ":fontsize=43:fontcolor=white:text='Camera 0" +
-                   std::to_string(i + 1) + " - the quick brown fox jumps':" + places[i];
+        filters += std::string(i ? "," : "") + "drawtext=fontfile=" + fontFile +
+                   ":fontsize=43:fontcolor=white:text='Camera 0" + std::to_string(i + 1) +
+                   " - the quick brown fox jumps':" + places[i];
     }
     return filters + "[out]";
 }
@@ -417,7 +417,8 @@ int main(int argc, char **argv)
          SwsReference(1920, 1080, yuv, 480, 270, yuv)},
         {"scale 1280x720 -> 1920x1080", "libswscale bilinear", [] { return OurScale(1280, 720, 1920, 1080); },
          SwsReference(1280, 720, yuv, 1920, 1080, yuv)},
-        {"compose 16 x 480x270 -> 1080p", "xstack", [] { return FrameWork([g = MakeGrid()] { return ComposeGrid(*g); }); },
+        {"compose 16 x 480x270 -> 1080p", "xstack",
+         [] { return FrameWork([g = MakeGrid()] { return ComposeGrid(*g); }); },
          FilterReference([] { return Frames(kWindows, kWindowWidth, kWindowHeight, AV_PIX_FMT_YUV420P); },
                          [] {
                              std::string f;
@@ -428,7 +429,8 @@ int main(int argc, char **argv)
         {"I420 -> NV12 1080p", "libswscale",
          [] {
              auto p = std::make_shared<CDvcBuffer>(UploadToDevice(Noise(I420Bytes(kCanvasWidth, kCanvasHeight), 8)));
-             return FrameWork([p] { return ConvertPlanarToSemiplanarInDvc(p->Get(), kCanvasWidth, kCanvasHeight) == 0; });
+             return FrameWork(
+                 [p] { return ConvertPlanarToSemiplanarInDvc(p->Get(), kCanvasWidth, kCanvasHeight) == 0; });
          },
          SwsReference(kCanvasWidth, kCanvasHeight, yuv, kCanvasWidth, kCanvasHeight, AV_PIX_FMT_NV12)},
         {"NV12 -> I420 1080p", "libswscale",
@@ -452,9 +454,10 @@ int main(int argc, char **argv)
         {"4x4 mux from 16 x 1080p", "16 x libswscale", [] { return OurMux(); }, [](int t) { return SwsMux(t); }},
     };
     std::printf("\nms per frame; ratio = theirs / ours (above 1: ours is faster)\n\n");
+    const std::string oursWide = "ours " + std::to_string(width) + "T";
+    const std::string themWide = "them " + std::to_string(width) + "T";
     std::printf("| %-30s | %-22s | %8s | %8s | %5s | %8s | %8s | %5s |\n", "work", "counterpart", "ours 1T", "them 1T",
-                "ratio", ("ours " + std::to_string(width) + "T").c_str(), ("them " + std::to_string(width) + "T").c_str(),
-                "ratio");
+                "ratio", oursWide.c_str(), themWide.c_str(), "ratio");
     std::printf("|%s|%s|%s|%s|%s|%s|%s|%s|\n", std::string(32, '-').c_str(), std::string(24, '-').c_str(),
                 std::string(10, '-').c_str(), std::string(10, '-').c_str(), std::string(7, '-').c_str(),
                 std::string(10, '-').c_str(), std::string(10, '-').c_str(), std::string(7, '-').c_str());

@@ -4,8 +4,9 @@
 // the CUDA backend runs the body in a __global__ wrapper, the host backend runs the same body over
 // the same grid and block on a thread pool, row by row for row-wise bodies (GpuKernelDefs.h), in a
 // baseline and an AVX2 build of its loop chosen at run time. Bodies must not use shared memory,
-// __syncthreads, atomics or warp intrinsics: each thread's work stands alone. Sources that launch kernels are added to the
-// build with tyx_kernel_sources, so nvcc compiles them when the CUDA backend is built.
+// __syncthreads, atomics or warp intrinsics: each thread's work stands alone. Sources that launch
+// kernels are added to the build with tyx_kernel_sources, so nvcc compiles them when the CUDA
+// backend is built.
 
 #include "platform/GpuDevice.h"
 #include "platform/GpuKernelDefs.h"

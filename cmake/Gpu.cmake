@@ -20,15 +20,21 @@ if(gpu)
 endif()
 message(STATUS "GPU device layer: CUDA backend ${TYX_HAVE_CUDA}")
 
+# The host loops of the kernels are vectorised wherever the cost model finds it pays (plain -O2
+# only takes loops that need no run-time checks), and floating point is never contracted into
+# fused multiply-adds, on the CPU nor on the GPU, so that every backend and vector width computes
+# the same bytes.
+set(TYX_KERNEL_HOST_OPTIONS -ftree-vectorize -fvect-cost-model=dynamic -ffp-contract=off)
+
 # Adds kernel sources to a target: CUDA when the backend is built, plain C++ otherwise.
 function(tyx_kernel_sources target)
     if(TYX_HAVE_CUDA)
         set_source_files_properties(${ARGN} PROPERTIES LANGUAGE CUDA)
+        list(JOIN TYX_KERNEL_HOST_OPTIONS "," host_options)
+        set_source_files_properties(${ARGN} PROPERTIES COMPILE_OPTIONS "--fmad=false;-Xcompiler=${host_options}")
     else()
         set_source_files_properties(${ARGN} PROPERTIES LANGUAGE CXX)
-        if(CMAKE_VERSION VERSION_GREATER_EQUAL 3.20)
-            set_source_files_properties(${ARGN} PROPERTIES COMPILE_OPTIONS "-xc++")
-        endif()
+        set_source_files_properties(${ARGN} PROPERTIES COMPILE_OPTIONS "-xc++;${TYX_KERNEL_HOST_OPTIONS}")
     endif()
     target_sources(${target} PRIVATE ${ARGN})
 endfunction()

@@ -9,7 +9,7 @@ packages=(
     libxml2-dev
     libmicrohttpd-dev
     libffmpeg-nvenc-dev
-    libfreetype-dev libfontconfig-dev fonts-liberation2
+    libfreetype-dev libfontconfig-dev fonts-liberation2 fonts-wqy-microhei
     libx11-dev libxrandr-dev libegl-dev libgl-dev xvfb
     libsystemd-dev
     libgtest-dev libgmock-dev

@@ -7,6 +7,13 @@
 
 namespace {
 
+struct stScaleStep
+{
+    uint32_t high = 0; // bits 20 and up
+    uint32_t low1 = 0; // bits 10..19
+    uint32_t low0 = 0; // bits 0..9
+};
+
 // Fractional bits of sample positions and weights: 12 keep the result within one step of the exact
 // filter, and the weighted sums within 32 bits (255 x 4096 x 4096 < 2^32).
 constexpr int kFractionBits = 12;
@@ -14,9 +21,13 @@ constexpr uint32_t kOne = 1u << kFractionBits;
 
 // Source position of a destination index, in source texels with kFractionBits fractional bits,
 // measured from the centre of texel 0 (the texture unit's linear filter works between centres).
-TYX_HD TYX_FORCEINLINE int64_t SourcePosition(uint32_t index, uint64_t step)
+// (index * step) >> 20 is taken in 32-bit pieces, which vector units multiply and which give the
+// 64-bit product's bits exactly: step = H * 2^20 + L1 * 2^10 + L0, and a position within a plane
+// of at most 65535 texels fits in 28 bits.
+TYX_HD TYX_FORCEINLINE int32_t SourcePosition(uint32_t index, const stScaleStep &step)
 {
-    return static_cast<int64_t>((uint64_t{index} * step) >> (32 - kFractionBits)) - kOne / 2;
+    const uint32_t fraction = (index * step.low1 + ((index * step.low0) >> 10)) >> 10;
+    return static_cast<int32_t>(index * step.high + fraction) - static_cast<int32_t>(kOne / 2);
 }
 
 TYX_HD TYX_FORCEINLINE int32_t Clamp(int32_t value, int32_t last)
@@ -24,7 +35,8 @@ TYX_HD TYX_FORCEINLINE int32_t Clamp(int32_t value, int32_t last)
     return value < 0 ? 0 : (value > last ? last : value);
 }
 
-// One destination sample per thread; Channels bytes per sample (1 plane, 2 interleaved U,V).
+// One destination sample per thread; Channels bytes per sample (1 plane, 2 interleaved U,V). Rows
+// are the destination lines, so the host runs a line as one loop.
 template <int Channels>
 struct ScalePlane
 {
@@ -36,23 +48,26 @@ struct ScalePlane
     int32_t srcPitch;
     int32_t srcWidth;
     int32_t srcHeight;
-    uint64_t stepX; // source texels per destination sample, 32 fractional bits
-    uint64_t stepY;
+    stScaleStep stepX; // source texels per destination sample
+    stScaleStep stepY;
 
-    TYX_HD void operator()(const stKernelIndex &index) const
+    TYX_HD void operator()(const stKernelIndex &index) const { RunRowItem(*this, index); }
+
+    TYX_HD TYX_FORCEINLINE stRowSpan RowSpan(uint32_t y, uint32_t) const
     {
-        const uint32_t x = index.blockIdx.x * index.blockDim.x + index.threadIdx.x;
-        const uint32_t y = index.blockIdx.y * index.blockDim.y + index.threadIdx.y;
-        if (x >= dstWidth || y >= dstHeight)
-            return;
-        const int64_t px = SourcePosition(x, stepX);
-        const int64_t py = SourcePosition(y, stepY);
-        const uint32_t ax = static_cast<uint32_t>(px & (kOne - 1));
-        const uint32_t ay = static_cast<uint32_t>(py & (kOne - 1));
-        const int32_t x0 = Clamp(static_cast<int32_t>(px >> kFractionBits), srcWidth - 1);
-        const int32_t x1 = Clamp(static_cast<int32_t>(px >> kFractionBits) + 1, srcWidth - 1);
-        const int32_t y0 = Clamp(static_cast<int32_t>(py >> kFractionBits), srcHeight - 1);
-        const int32_t y1 = Clamp(static_cast<int32_t>(py >> kFractionBits) + 1, srcHeight - 1);
+        return {0, y < dstHeight ? dstWidth : 0};
+    }
+
+    TYX_HD TYX_FORCEINLINE void Item(uint32_t x, uint32_t y, uint32_t) const
+    {
+        const int32_t px = SourcePosition(x, stepX);
+        const int32_t py = SourcePosition(y, stepY);
+        const uint32_t ax = static_cast<uint32_t>(px) & (kOne - 1);
+        const uint32_t ay = static_cast<uint32_t>(py) & (kOne - 1);
+        const int32_t x0 = Clamp(px >> kFractionBits, srcWidth - 1);
+        const int32_t x1 = Clamp((px >> kFractionBits) + 1, srcWidth - 1);
+        const int32_t y0 = Clamp(py >> kFractionBits, srcHeight - 1);
+        const int32_t y1 = Clamp((py >> kFractionBits) + 1, srcHeight - 1);
         const uint8_t *row0 = src + static_cast<int64_t>(y0) * srcPitch;
         const uint8_t *row1 = src + static_cast<int64_t>(y1) * srcPitch;
         uint8_t *out = dst + static_cast<int64_t>(y) * dstPitch + static_cast<int64_t>(x) * Channels;
@@ -67,9 +82,15 @@ struct ScalePlane
     }
 };
 
-uint64_t Step(int32_t source, int32_t destination)
+// Source texels per destination sample with 32 fractional bits, in the pieces SourcePosition takes.
+stScaleStep Step(int32_t source, int32_t destination)
 {
-    return (static_cast<uint64_t>(source) << 32) / static_cast<uint64_t>(destination);
+    const uint64_t step = (static_cast<uint64_t>(source) << 32) / static_cast<uint64_t>(destination);
+    stScaleStep pieces;
+    pieces.high = static_cast<uint32_t>(step >> 20);
+    pieces.low1 = static_cast<uint32_t>((step >> 10) & 0x3FF);
+    pieces.low0 = static_cast<uint32_t>(step & 0x3FF);
+    return pieces;
 }
 
 bool ValidPlane(const void *plane, int32_t pitch, int32_t width, int32_t height, int32_t channels)

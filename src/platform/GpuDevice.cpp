@@ -3,7 +3,6 @@
 #include "platform/DevBufferPool.h"
 #include "platform/GpuBackend.h"
 #include "platform/GpuLaunchDetail.h"
-#include "platform/HostThreadPool.h"
 
 #include <algorithm>
 #include <atomic>
@@ -528,27 +527,6 @@ void SetLastLaunchError(GpuError error)
 {
     if (error != GPU_SUCCESS)
         t_lastLaunchError = error;
-}
-
-GpuError HostLaunch(const stDim3 &grid, const stDim3 &block, HostBlockRunner runner, const void *body)
-{
-    const size_t blocks = size_t{grid.x} * grid.y * grid.z;
-    CHostThreadPool &pool = CHostThreadPool::Instance();
-    // A few chunks per pool thread balance uneven blocks without much scheduling cost.
-    const size_t chunks = std::min(blocks, pool.Size() * 4);
-    const size_t perChunk = (blocks + chunks - 1) / chunks;
-    pool.ParallelFor(chunks, [&](size_t chunk) {
-        const size_t first = chunk * perChunk;
-        const size_t last = std::min(blocks, first + perChunk);
-        for (size_t flat = first; flat < last; ++flat) {
-            stDim3 blockIdx;
-            blockIdx.x = static_cast<uint32_t>(flat % grid.x);
-            blockIdx.y = static_cast<uint32_t>((flat / grid.x) % grid.y);
-            blockIdx.z = static_cast<uint32_t>(flat / (size_t{grid.x} * grid.y));
-            runner(body, grid, block, blockIdx);
-        }
-    });
-    return GPU_SUCCESS;
 }
 
 } // namespace tyx_gpu_detail

@@ -5,14 +5,40 @@
 #include "platform/GpuDevice.h"
 #include "platform/GpuKernelDefs.h"
 
+// The vector width host kernels are run with. Every body is built for each; they give the same bytes.
+enum class EHostKernelIsa
+{
+    Baseline, // x86-64 as the build targets it (SSE2)
+    Avx2,
+};
+
+// The variant host launches use: the widest the processor has, unless set otherwise.
+EHostKernelIsa HostKernelIsa();
+bool HostKernelIsaSupported(EHostKernelIsa isa);
+// Selects the variant of later host launches (tests compare them, benchmarks time them); false,
+// and nothing changed, when the processor lacks it. Any thread.
+bool SetHostKernelIsa(EHostKernelIsa isa);
+
 namespace tyx_gpu_detail {
 
-using HostBlockRunner = void (*)(const void *body, const stDim3 &grid, const stDim3 &block,
-                                 const stDim3 &blockIdx);
+// Runs work units [first, last) of one launch on the calling thread: blocks of a plain body, or
+// rows of a row-wise body.
+using HostRangeRunner = void (*)(const void *body, const stDim3 &grid, const stDim3 &block, uint64_t first,
+                                 uint64_t last);
 
-// Spreads the blocks of a launch over the host backend's pool and waits for them; safe to call from
+// One host launch: the runner of each variant, the number of units and what one unit costs in body
+// calls (so that small launches stay on the caller instead of waking the pool).
+struct stHostLaunch
+{
+    HostRangeRunner baseline = nullptr;
+    HostRangeRunner avx2 = nullptr;
+    uint64_t units = 0;
+    uint64_t unitCost = 1;
+};
+
+// Spreads the units of a launch over the host backend's pool and waits for them; safe to call from
 // many threads at once and from inside a pool thread.
-GpuError HostLaunch(const stDim3 &grid, const stDim3 &block, HostBlockRunner runner, const void *body);
+GpuError HostLaunch(const stHostLaunch &launch, const stDim3 &grid, const stDim3 &block, const void *body);
 // Validates a launch shape as the GPU would (block at most 1024 threads, no zero dimension).
 GpuError CheckLaunchShape(const stDim3 &grid, const stDim3 &block);
 // The stream a launch given stream goes on: its own, or the calling thread's (DevSetThreadStream).

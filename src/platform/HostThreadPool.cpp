@@ -1,5 +1,7 @@
 #include "platform/HostThreadPool.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -39,14 +41,35 @@ void RunItems(stParallelWork &work)
 
 CHostThreadPool &CHostThreadPool::Instance()
 {
-    static CHostThreadPool pool(std::max(1u, std::thread::hardware_concurrency()));
+    static CHostThreadPool pool(AllowedProcessors());
     return pool;
 }
 
-CHostThreadPool::CHostThreadPool(size_t threads)
+size_t CHostThreadPool::AllowedProcessors()
 {
-    for (size_t i = 0; i < threads; ++i)
+    // A process started under taskset or a cgroup cpuset may run on fewer processors than the
+    // machine has; threads beyond them would only take turns.
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        const int allowed = CPU_COUNT(&set);
+        if (allowed > 0)
+            return static_cast<size_t>(allowed);
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+CHostThreadPool::CHostThreadPool(size_t workers)
+{
+    for (size_t i = 1; i < workers; ++i)
         m_threads.emplace_back([this] { WorkerMain(); });
+}
+
+size_t CHostThreadPool::Size() const
+{
+    const size_t width = m_threads.size() + 1;
+    const size_t limit = m_limit.load();
+    return limit > 0 && limit < width ? limit : width;
 }
 
 CHostThreadPool::~CHostThreadPool()
@@ -84,14 +107,20 @@ void CHostThreadPool::ParallelFor(size_t count, const std::function<void(size_t)
         fn(0);
         return;
     }
+    const size_t helpers = std::min(count - 1, Size() - 1);
+    if (helpers == 0) {
+        for (size_t i = 0; i < count; ++i)
+            fn(i);
+        return;
+    }
     auto work = std::make_shared<stParallelWork>(count, &fn);
-    const size_t helpers = std::min(count - 1, m_threads.size());
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (size_t i = 0; i < helpers; ++i)
             m_jobs.emplace_back([work] { RunItems(*work); });
     }
-    m_cond.notify_all();
+    for (size_t i = 0; i < helpers; ++i)
+        m_cond.notify_one();
     RunItems(*work);
     std::unique_lock<std::mutex> lock(work->mutex);
     work->cond.wait(lock, [&] { return work->done.load() == work->count; });

@@ -21,12 +21,17 @@ struct UVPlanarToInterleavedInDevice
     int64_t height = 0;
     int64_t pitch = 0; // of the interleaved plane; 0 = width
 
-    TYX_HD void operator()(const stKernelIndex &index) const
+    TYX_HD void operator()(const stKernelIndex &index) const { RunRowItem(*this, index); }
+
+    TYX_HD TYX_FORCEINLINE stRowSpan RowSpan(uint32_t y, uint32_t) const
     {
-        const int64_t x = static_cast<int64_t>(index.blockIdx.x) * index.blockDim.x + index.threadIdx.x;
-        const int64_t y = static_cast<int64_t>(index.blockIdx.y) * index.blockDim.y + index.threadIdx.y;
-        if (x >= width / 2 || y >= height / 2)
-            return;
+        return {0, y < height / 2 ? static_cast<uint32_t>(width / 2) : 0};
+    }
+
+    TYX_HD TYX_FORCEINLINE void Item(uint32_t ux, uint32_t uy, uint32_t) const
+    {
+        const int64_t x = ux;
+        const int64_t y = uy;
         const int64_t p = pitch ? pitch : width;
         const int64_t from = y * (width / 2) + x;
         dst[y * p + 2 * x] = u[from];
@@ -45,12 +50,17 @@ struct UVInterleavedToPlanarInDevice
     int64_t height = 0;
     int64_t pitch = 0;
 
-    TYX_HD void operator()(const stKernelIndex &index) const
+    TYX_HD void operator()(const stKernelIndex &index) const { RunRowItem(*this, index); }
+
+    TYX_HD TYX_FORCEINLINE stRowSpan RowSpan(uint32_t r, uint32_t) const
     {
-        const int64_t c = static_cast<int64_t>(index.blockIdx.x) * index.blockDim.x + index.threadIdx.x;
-        const int64_t r = static_cast<int64_t>(index.blockIdx.y) * index.blockDim.y + index.threadIdx.y;
-        if (c >= width / 2 || r >= height / 2)
-            return;
+        return {0, r < height / 2 ? static_cast<uint32_t>(width / 2) : 0};
+    }
+
+    TYX_HD TYX_FORCEINLINE void Item(uint32_t uc, uint32_t ur, uint32_t) const
+    {
+        const int64_t c = uc;
+        const int64_t r = ur;
         const int64_t to = r * (width / 2) + c;
         u[to] = src[r * pitch + 2 * c];
         v[to] = src[r * pitch + 2 * c + 1];

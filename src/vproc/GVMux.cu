@@ -18,7 +18,7 @@ constexpr uint32_t kWindowsPerLaunch = 32;
 
 // One thread copies one line of one window: luma for block z 0, both chroma lines for block z 1
 // (even lines only). Lines are copied in whole 8-byte words of the source width, cut to the window
-// and the canvas.
+// and the canvas; a window hanging off the canvas shows its source from the crop offsets on.
 struct CopyRgns_420P_DVC_Once
 {
     uint8_t count = 0;
@@ -35,38 +35,49 @@ struct CopyRgns_420P_DVC_Once
         const stMuxInputData &in = windows[window];
         if (!in.source)
             return;
-        const int64_t line = static_cast<int64_t>(index.blockDim.x) * index.blockIdx.x + index.threadIdx.x;
-        const int64_t lines = MinI64(MinI64(in.winHeight, in.srcHeight), static_cast<int64_t>(canvasHeight) - in.top);
-        if (line >= lines || in.left >= canvasWidth)
-            return;
         const int64_t W = canvasWidth;
         const int64_t H = canvasHeight;
         const int64_t sw = in.srcWidth;
         const int64_t sh = in.srcHeight;
-        const int64_t width = MinI64(in.winWidth, sw);
+        // The part of the window shown, from (cropLeft, cropTop) of the source on.
+        const int64_t line = static_cast<int64_t>(index.blockDim.x) * index.blockIdx.x + index.threadIdx.x;
+        const int64_t lines = MinI64(MinI64(in.winHeight, sh) - in.cropTop, H - in.top);
+        const int64_t width = MinI64(in.winWidth, sw) - in.cropLeft;
+        if (line >= lines || width <= 0 || in.left >= canvasWidth)
+            return;
+        const int64_t srcLine = line + in.cropTop;
         if (index.blockIdx.z == 0) {
             const int64_t bytes = MinI64(width / 8 * 8, W - in.left);
-            CopyLineBytes(dst + (line + in.top) * W + in.left, in.source + line * sw, bytes);
+            CopyLineBytes(dst + (line + in.top) * W + in.left, in.source + srcLine * sw + in.cropLeft, bytes);
             return;
         }
         if (line % 2 != 0)
             return;
-        const int64_t srcRow = line / 2;
+        const int64_t srcRow = srcLine / 2;
         const int64_t dstRow = (in.top + line) / 2;
         if (srcRow >= sh / 2 || dstRow >= H / 2)
             return;
         const int64_t bytes = MinI64(width / 2 / 8 * 8, W / 2 - in.left / 2);
         const int64_t dstColumn = dstRow * (W / 2) + in.left / 2;
-        const int64_t srcColumn = srcRow * (sw / 2);
+        const int64_t srcColumn = srcRow * (sw / 2) + in.cropLeft / 2;
         CopyLineBytes(dst + I420UOffset(W, H) + dstColumn, in.source + I420UOffset(sw, sh) + srcColumn, bytes);
         CopyLineBytes(dst + I420VOffset(W, H) + dstColumn, in.source + I420VOffset(sw, sh) + srcColumn, bytes);
+    }
+
+    // A thread copies a whole line: about a word's worth of pixel work per 8 bytes.
+    uint64_t HostCost() const
+    {
+        uint32_t widest = 0;
+        for (uint32_t i = 0; i < count; ++i)
+            widest = widest > windows[i].winWidth ? widest : windows[i].winWidth;
+        return widest / 8 + 1;
     }
 };
 
 bool IsFullCanvas(const stMuxInputData &in, uint16_t width, uint16_t height)
 {
     return in.kind == 0 && in.winWidth == width && in.winHeight == height && in.srcWidth == width &&
-           in.srcHeight == height;
+           in.srcHeight == height && in.cropLeft == 0 && in.cropTop == 0;
 }
 
 EGpuCopyKind CopyKindFrom(const stMuxInputData &in)

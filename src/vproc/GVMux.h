@@ -20,6 +20,8 @@ struct stMuxInputData
     uint16_t top = 0;
     uint16_t winWidth = 0;
     uint16_t winHeight = 0;
+    uint16_t cropLeft = 0; // where the shown part of the source starts, for windows hanging off
+    uint16_t cropTop = 0;  // the canvas; (left, top) is then where that part goes
 };
 
 // MuxFrames result when a GPU call failed; the composed picture may then be incomplete.

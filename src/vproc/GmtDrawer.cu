@@ -400,7 +400,40 @@ struct stCurveArgs
 
 enum ECurveRounding { CurveTruncate = 0, CurveRoundValue = 1, CurveRoundRow = 2 };
 
+// The frame row of a function value, before it is taken as an integer.
+template <typename Curve>
+TYX_HD TYX_FORCEINLINE float CurveRow(const stCurveArgs &a, float y)
+{
+    if (Curve::kRounding == CurveRoundValue)
+        y = RoundHalfAway(y);
+    float row = static_cast<float>(a.originY) - y;
+    if (Curve::kRounding == CurveRoundRow)
+        row = RoundHalfAway(row);
+    return row;
+}
+
+// Rows of the frame from a row to the next column's row, that one excluded unless it is the same: a
+// steep branch is drawn as one unbroken line, cut at the frame's edges.
+TYX_HD TYX_FORCEINLINE void PlotCurveSpan(const stCurveArgs &a, int32_t fx, float row, float nextRow)
+{
+    const float last = static_cast<float>(a.planes.height);
+    const auto from = static_cast<int32_t>(row < -1.0f ? -1.0f : (row > last ? last : row));
+    const auto to = static_cast<int32_t>(nextRow < -1.0f ? -1.0f : (nextRow > last ? last : nextRow));
+    if (from == to) {
+        if (from >= 0 && from < a.planes.height)
+            PutPixel(a.planes, fx, from, a.color);
+        return;
+    }
+    const int32_t step = to > from ? 1 : -1;
+    for (int32_t r = from; r != to; r += step) {
+        if (r >= 0 && r < a.planes.height)
+            PutPixel(a.planes, fx, r, a.color);
+    }
+}
+
 // Column i of the curve's range: one point at the function's value, when it falls in the frame.
+// Curves with poles (kBranches) join each column to the next one of the same branch instead, so
+// that they do not break up into scattered points near a pole, and never join across one.
 template <typename Curve>
 TYX_HD TYX_FORCEINLINE void PlotCurveColumn(const Curve &curve, const stKernelIndex &index)
 {
@@ -412,14 +445,17 @@ TYX_HD TYX_FORCEINLINE void PlotCurveColumn(const Curve &curve, const stKernelIn
     const int32_t fx = x + a.originX;
     if (fx < 0 || fx >= a.planes.width)
         return;
-    float y = curve.Value(static_cast<float>(x));
+    const float y = curve.Value(static_cast<float>(x));
     if (!IsFiniteValue(y))
         return;
-    if (Curve::kRounding == CurveRoundValue)
-        y = RoundHalfAway(y);
-    float row = static_cast<float>(a.originY) - y;
-    if (Curve::kRounding == CurveRoundRow)
-        row = RoundHalfAway(row);
+    const float row = CurveRow<Curve>(a, y);
+    if constexpr (Curve::kBranches) {
+        const float next = curve.Value(static_cast<float>(x + 1));
+        if (x < a.right && IsFiniteValue(next) && curve.SameBranch(static_cast<float>(x), static_cast<float>(x + 1))) {
+            PlotCurveSpan(a, fx, row, CurveRow<Curve>(a, next));
+            return;
+        }
+    }
     if (row <= -1.0f || row >= static_cast<float>(a.planes.height))
         return;
     PutPixel(a.planes, fx, static_cast<int32_t>(row), a.color);
@@ -429,6 +465,7 @@ TYX_HD TYX_FORCEINLINE void PlotCurveColumn(const Curve &curve, const stKernelIn
     struct Name                                                                                                       \
     {                                                                                                                 \
         static constexpr int kRounding = Rounding;                                                                    \
+        static constexpr bool kBranches = false;                                                                      \
         stCurveArgs args;                                                                                             \
         TYX_HD float Value(float x) const                                                                             \
         {                                                                                                             \
@@ -448,14 +485,34 @@ TYX_CURVE_KERNEL(DrawLogarithmInDvc, CurveTruncate, logf(x) / logf(args.c[0]))
 TYX_CURVE_KERNEL(DrawLogEInDvc, CurveTruncate, logf(x))
 TYX_CURVE_KERNEL(DrawSinusoidInDvc, CurveRoundValue, args.c[0] * sinf(args.c[1] * x - args.c[2] * args.c[3] - args.c[4]) + args.c[5])
 TYX_CURVE_KERNEL(DrawCosinwaveInDvc, CurveRoundValue, args.c[0] * cosf(args.c[1] * x - args.c[2] * args.c[3] - args.c[4]) + args.c[5])
-TYX_CURVE_KERNEL(DrawTangentInDvc, CurveTruncate, args.c[0] * tanf(args.c[1] * x))
-TYX_CURVE_KERNEL(DrawCotangentInDvc, CurveTruncate, args.c[0] / tanf(args.c[1] * x))
 TYX_CURVE_KERNEL(DrawArcSinInDvc, CurveTruncate, args.c[0] * asinf(args.c[1] * x))
 TYX_CURVE_KERNEL(DrawArcCosInDvc, CurveTruncate, args.c[0] * acosf(args.c[1] * x))
 TYX_CURVE_KERNEL(DrawArcTanInDvc, CurveTruncate, args.c[0] * atanf(args.c[1] * x))
 TYX_CURVE_KERNEL(DrawArcCotInDvc, CurveTruncate, args.c[0] * (kPi / 2.0f - atanf(args.c[1] * x)))
 
 #undef TYX_CURVE_KERNEL
+
+// y = A tan(K x) and y = A / tan(K x): branches between poles at K x = pi / 2 + n pi (tangent) and
+// n pi (cotangent); two columns lie on one branch when no pole lies between them.
+template <bool Cotangent>
+struct TrigBranchCurve
+{
+    static constexpr int kRounding = CurveTruncate;
+    static constexpr bool kBranches = true;
+    stCurveArgs args;
+    TYX_HD float Value(float x) const
+    {
+        return Cotangent ? args.c[0] / tanf(args.c[1] * x) : args.c[0] * tanf(args.c[1] * x);
+    }
+    TYX_HD bool SameBranch(float x0, float x1) const
+    {
+        const float shift = Cotangent ? 0.0f : 0.5f;
+        return floorf(args.c[1] * x0 / kPi + shift) == floorf(args.c[1] * x1 / kPi + shift);
+    }
+    TYX_HD void operator()(const stKernelIndex &index) const { PlotCurveColumn(*this, index); }
+};
+using DrawTangentInDvc = TrigBranchCurve<false>;
+using DrawCotangentInDvc = TrigBranchCurve<true>;
 
 template <typename Curve>
 void LaunchCurve(const stCurveArgs &args)

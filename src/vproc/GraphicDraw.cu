@@ -10,50 +10,86 @@ TYX_HD TYX_FORCEINLINE int32_t ToByteRounded(float value)
     return ClampToByte(static_cast<int32_t>(RoundHalfAway(value < -1.0f ? -1.0f : (value > 256.0f ? 256.0f : value))));
 }
 
-// One thread per image pixel. Each frame pixel is turned into RGB, mixed with the image pixel by its
-// alpha and turned back; the chroma sample of a 2 x 2 block is written by its first image pixel only,
-// so no two threads write one sample.
+// Frame YUV to RGB (full range), each channel rounded and clamped.
+struct stBlendRgb
+{
+    int32_t r = 0;
+    int32_t g = 0;
+    int32_t b = 0;
+};
+
+// One thread per 2 x 2 block of the frame that the image touches, so that one thread owns the
+// block's chroma sample: all four pixels blend from the frame's original samples, and the sample
+// takes the blend of the block's first drawn pixel (row by row), whichever of them the image
+// covers. A pixel outside the image or the frame, or fully transparent, is left alone.
 struct DrawGraphicOnFrameDvc
 {
     stOverlayPlanes planes;
     stGraphicInfo graphic;
+    uint32_t blocksWide = 0; // blocks of the frame the image spans
+    uint32_t blocksHigh = 0;
 
-    TYX_HD void operator()(const stKernelIndex &index) const
+    TYX_HD void operator()(const stKernelIndex &index) const { RunRowItem(*this, index); }
+
+    TYX_HD TYX_FORCEINLINE stRowSpan RowSpan(uint32_t by, uint32_t) const
     {
-        const int32_t x = static_cast<int32_t>(index.blockIdx.x * index.blockDim.x + index.threadIdx.x);
-        const int32_t y = static_cast<int32_t>(index.blockIdx.y * index.blockDim.y + index.threadIdx.y);
-        if (x >= graphic.width || y >= graphic.height)
-            return;
-        const int32_t fx = graphic.X + x;
-        const int32_t fy = graphic.Y + y;
-        if (!IsInsideLuma(planes, fx, fy))
-            return;
-        const auto *image = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(graphic.image));
-        const uint8_t *pixel = image + static_cast<int64_t>(y) * graphic.rowLength + static_cast<int64_t>(x) * graphic.bytesPerPixel;
-        const int32_t alpha = pixel[3];
-        if (alpha == 0)
-            return;
-        uint8_t &lumaSample = planes.pY[static_cast<int64_t>(fy) * planes.lumaPitch + fx];
-        const int32_t cx = fx / 2;
-        const int32_t cy = fy / 2;
+        return {0, by < blocksHigh ? blocksWide : 0};
+    }
+
+    TYX_HD TYX_FORCEINLINE void Item(uint32_t bx, uint32_t by, uint32_t) const
+    {
+        const int32_t left = (graphic.X / 2 + static_cast<int32_t>(bx)) * 2;
+        const int32_t top = (graphic.Y / 2 + static_cast<int32_t>(by)) * 2;
+        const int32_t cx = left / 2;
+        const int32_t cy = top / 2;
         const bool hasChroma = IsInsideChroma(planes, cx, cy);
         const int64_t chromaOffset = static_cast<int64_t>(cy) * planes.chromaPitch + cx;
-        const float fy0 = lumaSample;
         const float fu = hasChroma ? static_cast<float>(planes.pU[chromaOffset]) - 128.0f : 0.0f;
         const float fv = hasChroma ? static_cast<float>(planes.pV[chromaOffset]) - 128.0f : 0.0f;
+        bool chromaDone = false;
+        for (int32_t dy = 0; dy < 2; ++dy) {
+            for (int32_t dx = 0; dx < 2; ++dx) {
+                stBlendRgb rgb;
+                if (!BlendPixel(left + dx, top + dy, fu, fv, rgb))
+                    continue;
+                if (hasChroma && !chromaDone) {
+                    const float rf = static_cast<float>(rgb.r), gf = static_cast<float>(rgb.g),
+                                bf = static_cast<float>(rgb.b);
+                    planes.pU[chromaOffset] =
+                        static_cast<uint8_t>(ToByteRounded(-0.1687f * rf - 0.3313f * gf + 0.5f * bf + 128.0f));
+                    planes.pV[chromaOffset] =
+                        static_cast<uint8_t>(ToByteRounded(0.5f * rf - 0.4187f * gf - 0.0813f * bf + 128.0f));
+                    chromaDone = true;
+                }
+            }
+        }
+    }
+
+    // Blends frame pixel (fx, fy) with its image pixel from the original luma and the block's
+    // original chroma (fu, fv), writes its luma and gives its RGB; false when nothing is drawn.
+    TYX_HD TYX_FORCEINLINE bool BlendPixel(int32_t fx, int32_t fy, float fu, float fv, stBlendRgb &out) const
+    {
+        const int32_t x = fx - graphic.X;
+        const int32_t y = fy - graphic.Y;
+        if (x < 0 || y < 0 || x >= graphic.width || y >= graphic.height || !IsInsideLuma(planes, fx, fy))
+            return false;
+        const auto *image = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(graphic.image));
+        const uint8_t *pixel =
+            image + static_cast<int64_t>(y) * graphic.rowLength + static_cast<int64_t>(x) * graphic.bytesPerPixel;
+        const int32_t alpha = pixel[3];
+        if (alpha == 0)
+            return false;
+        uint8_t &lumaSample = planes.pY[static_cast<int64_t>(fy) * planes.lumaPitch + fx];
+        const float fy0 = lumaSample;
         const int32_t frameR = ToByteRounded(fy0 + 1.402f * fv);
         const int32_t frameG = ToByteRounded(fy0 - 0.34414f * fu - 0.71414f * fv);
         const int32_t frameB = ToByteRounded(fy0 + 1.772f * fu);
-        const int32_t r = alpha * pixel[0] / 255 + (255 - alpha) * frameR / 255;
-        const int32_t g = alpha * pixel[1] / 255 + (255 - alpha) * frameG / 255;
-        const int32_t b = alpha * pixel[2] / 255 + (255 - alpha) * frameB / 255;
-        const float rf = static_cast<float>(r), gf = static_cast<float>(g), bf = static_cast<float>(b);
+        out.r = alpha * pixel[0] / 255 + (255 - alpha) * frameR / 255;
+        out.g = alpha * pixel[1] / 255 + (255 - alpha) * frameG / 255;
+        out.b = alpha * pixel[2] / 255 + (255 - alpha) * frameB / 255;
+        const float rf = static_cast<float>(out.r), gf = static_cast<float>(out.g), bf = static_cast<float>(out.b);
         lumaSample = static_cast<uint8_t>(ToByteRounded(0.299f * rf + 0.587f * gf + 0.114f * bf));
-        const bool writesChroma = (fx % 2 == 0 || x == 0) && (fy % 2 == 0 || y == 0);
-        if (!hasChroma || !writesChroma)
-            return;
-        planes.pU[chromaOffset] = static_cast<uint8_t>(ToByteRounded(-0.1687f * rf - 0.3313f * gf + 0.5f * bf + 128.0f));
-        planes.pV[chromaOffset] = static_cast<uint8_t>(ToByteRounded(0.5f * rf - 0.4187f * gf - 0.0813f * bf + 128.0f));
+        return true;
     }
 };
 
@@ -74,7 +110,9 @@ int32_t DrawGraphicOnFrame(const stVideoFrameInfo &frame, const stGraphicInfo *g
     body.graphic = *graphic;
     if (body.graphic.bytesPerPixel < 4)
         body.graphic.bytesPerPixel = 4;
-    LaunchOverlayKernel(L"DrawGraphicOnFrameDvc", {graphic->width / 32u + 1, graphic->height / 32u + 1, 1},
-                        {32, 32, 1}, body);
+    body.blocksWide = (graphic->X + graphic->width - 1u) / 2 - graphic->X / 2u + 1;
+    body.blocksHigh = (graphic->Y + graphic->height - 1u) / 2 - graphic->Y / 2u + 1;
+    LaunchOverlayKernel(L"DrawGraphicOnFrameDvc", {body.blocksWide / 32 + 1, body.blocksHigh / 32 + 1, 1}, {32, 32, 1},
+                        body);
     return 0;
 }

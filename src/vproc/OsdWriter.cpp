@@ -11,6 +11,9 @@
 
 namespace {
 
+// Distinct missing characters a writer reports; beyond them the log stays quiet.
+constexpr size_t kMissingGlyphsLogged = 64;
+
 uint8_t ToColorByte(double value)
 {
     const float rounded = std::round(static_cast<float>(value));
@@ -286,7 +289,9 @@ int32_t COsdWriter::SetOsdText(uint16_t number, const std::wstring &text)
         int32_t advance = 0;
         const int32_t lit = RenderGlyph(*face, metrics, character, cell, advance);
         if (lit < 0) {
-            TYX_LOG(3, L"Failed to getting points info for char('%c') with err=%d!", character, lit);
+            // A clock or status text is rendered again and again: its missing character once is enough.
+            if (m_missingGlyphs.size() < kMissingGlyphsLogged && m_missingGlyphs.insert(character).second)
+                TYX_LOG(3, L"Failed to getting points info for char('%c') with err=%d!", character, lit);
             continue;
         }
         TYX_LOG(8, L"Points info of new word retreived.");

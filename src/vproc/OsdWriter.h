@@ -17,6 +17,7 @@
 #include <ctime>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 
@@ -83,6 +84,7 @@ private:
     OsdItemMap m_items;
     std::map<uint16_t, stOsdFont> m_fonts;
     std::map<uint16_t, int32_t> m_clocks;
+    std::set<wchar_t> m_missingGlyphs; // characters no font could draw, logged once each
     int32_t m_width = 0;
     int32_t m_height = 0;
     int32_t m_lumaPitch = 0;

@@ -99,10 +99,16 @@ TYX_HD TYX_FORCEINLINE void PutPixel(const stOverlayPlanes &planes, int32_t x, i
     PutChromaAt(planes, x, y, color);
 }
 
-// Rounds half away from zero.
+// Rounds half away from zero, as roundf does, without a library call, so that the host loops keep
+// it inline (and may vectorise it): value - trunc(value) is exact below 2^23, where floats still
+// have a fraction.
 TYX_HD TYX_FORCEINLINE float RoundHalfAway(float value)
 {
-    return roundf(value);
+    if (!(value > -8388608.0f && value < 8388608.0f))
+        return value;
+    const float whole = static_cast<float>(static_cast<int32_t>(value));
+    const float fraction = value - whole;
+    return fraction >= 0.5f ? whole + 1.0f : (fraction <= -0.5f ? whole - 1.0f : whole);
 }
 
 // False for NaN and infinities; float-to-int conversion of those is undefined.

@@ -151,6 +151,8 @@ int32_t CVideoMuxer::DoMuxing(uint8_t *target)
         in.winHeight = region.height;
         in.left = region.left;
         in.top = region.top;
+        in.cropLeft = region.cropLeft;
+        in.cropTop = region.cropTop;
         in.kind = region.kind;
         stMuxInputSlot *slot = FindSlot(index);
         if (slot && SlotFits(index, region, *slot)) {

@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-// One window of a layout.
+// One window of a layout. Its picture is width x height; a window that hangs off the canvas shows
+// the part of its picture from (cropLeft, cropTop) on, at (left, top) on the canvas.
 struct stMuxRegion
 {
     uint8_t kind = 0; // 0 background covering the canvas; 1 grid and fixed windows; 1..16 picture in picture
@@ -21,6 +22,8 @@ struct stMuxRegion
     uint16_t left = 0;
     uint16_t width = 0;
     uint16_t height = 0;
+    uint16_t cropLeft = 0;
+    uint16_t cropTop = 0;
 };
 
 // A layout handed to the composer: the canvas and its windows.
@@ -73,17 +76,20 @@ public:
     CVideoMuxer(const CVideoMuxer &) = delete;
     CVideoMuxer &operator=(const CVideoMuxer &) = delete;
 
-    // Fills the windows of a layout on the record's canvas; records the id when it is accepted.
+    // Fills the windows of a layout on the record's canvas and records the id of any layout.
     // Returns the window count, -1 for an id that names no layout, -2 for a picture-in-picture
-    // layout without a list or with an anchor outside the five codes, -4 for too short a list.
+    // layout without a list or with an anchor outside the five codes, -4 for too short a list; the
+    // windows that could not be placed are left empty (black), the others are placed.
     int32_t BuildLayoutRegions(int32_t layoutId, stMuxLayout &layout, std::vector<stPipWindowInfo> *pipList);
-    // Once, when the mux worker initialises: the geometry on this canvas, then Initialize. Returns
-    // the canvas size in bytes, or the geometry's or Initialize's negative result (-1 for an id
-    // outside 1..21; -2 / -4 for a picture-in-picture id without a list / with an empty one).
+    // Once, when the mux worker initialises: the geometry on this canvas, then Initialize with
+    // whatever windows it placed. Returns the canvas size in bytes or Initialize's failure (-1 also
+    // for an id outside 1..21 or naming no layout; -2 / -4 for a picture-in-picture id without a
+    // list / with an empty one).
     int32_t SetLayout(int32_t layoutId, uint16_t canvasWidth, uint16_t canvasHeight, const std::wstring &layoutName,
                       std::vector<stPipWindowInfo> *pipList);
-    // A layout change on the current canvas. Returns the canvas size, or a negative result of the
-    // geometry (-1 also for an id outside 1..21), which leaves the composer as it was.
+    // A layout change on the current canvas. Returns the canvas size; -1 for an id outside 1..21
+    // or naming no layout, -2 / -4 for a picture-in-picture id without a list / with an empty one,
+    // which leave the composer as it was. Windows the geometry could not place stay black.
     int32_t ChangeLayout(int32_t layoutId, std::vector<stPipWindowInfo> *pipList);
 
     // Rebuilds the windows and allocates the canvas. Returns the canvas size in bytes, -1 for a

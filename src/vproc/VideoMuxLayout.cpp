@@ -2,6 +2,8 @@
 
 #include "vproc/VideoMux.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 namespace {
@@ -53,30 +55,31 @@ struct stWindow
     int64_t height = 0;
 };
 
-// Clips to the canvas, then cuts left and width down to multiples of 16 and top and height down to
-// multiples of 4, the alignment of the composition's copies.
+// Cuts left and width down to multiples of 16 and top and height down to multiples of 4 (the
+// remainder is subtracted), the alignment of the composition's copies. A window that then hangs
+// off the canvas keeps its own size, so that its picture keeps its aspect; the region starts where
+// the window comes onto the canvas and the crop says which part of the picture shows there.
 stMuxRegion PlaceWindow(uint8_t kind, stWindow w, int64_t canvasWidth, int64_t canvasHeight)
 {
-    if (w.left < 0) {
-        w.width += w.left;
-        w.left = 0;
-    }
-    if (w.top < 0) {
-        w.height += w.top;
-        w.top = 0;
-    }
-    if (w.left + w.width > canvasWidth)
-        w.width = canvasWidth - w.left;
-    if (w.top + w.height > canvasHeight)
-        w.height = canvasHeight - w.top;
+    w.left -= w.left % 16;
+    w.width -= w.width % 16;
+    w.top -= w.top % 4;
+    w.height -= w.height % 4;
     stMuxRegion region;
     region.kind = kind;
-    if (w.width <= 0 || w.height <= 0)
+    const int64_t left = std::max<int64_t>(w.left, 0);
+    const int64_t top = std::max<int64_t>(w.top, 0);
+    const int64_t right = std::min(w.left + w.width, canvasWidth);
+    const int64_t bottom = std::min(w.top + w.height, canvasHeight);
+    if (w.width <= 0 || w.height <= 0 || w.width > UINT16_MAX || w.height > UINT16_MAX || right <= left ||
+        bottom <= top)
         return region;
-    region.left = static_cast<uint16_t>(w.left - w.left % 16);
-    region.width = static_cast<uint16_t>(w.width - w.width % 16);
-    region.top = static_cast<uint16_t>(w.top - w.top % 4);
-    region.height = static_cast<uint16_t>(w.height - w.height % 4);
+    region.left = static_cast<uint16_t>(left);
+    region.top = static_cast<uint16_t>(top);
+    region.width = static_cast<uint16_t>(w.width);
+    region.height = static_cast<uint16_t>(w.height);
+    region.cropLeft = static_cast<uint16_t>(left - w.left);
+    region.cropTop = static_cast<uint16_t>(top - w.top);
     return region;
 }
 
@@ -160,6 +163,9 @@ bool PlacePip(const stPipWindowInfo &info, int64_t W, int64_t H, stMuxRegion &re
     return true;
 }
 
+// The background and one window per record. A list short of the windows places the records it has
+// and leaves the rest black, rather than blanking the whole picture for one missing record; an
+// unknown anchor leaves its window and the later ones black.
 int32_t BuildPip(int32_t id, stMuxLayout &layout, std::vector<stPipWindowInfo> *pipList)
 {
     const int32_t count = PipWindowCount(id);
@@ -167,18 +173,17 @@ int32_t BuildPip(int32_t id, stMuxLayout &layout, std::vector<stPipWindowInfo> *
         return -2;
     layout.windowCount = static_cast<uint8_t>(count);
     layout.regions.assign(static_cast<size_t>(count), stMuxRegion{});
-    if (pipList->size() < static_cast<size_t>(count - 1))
-        return -4;
     const int64_t W = layout.canvasWidth;
     const int64_t H = layout.canvasHeight;
     layout.regions[0] = PlaceWindow(0, {0, 0, W, H}, W, H);
-    for (int32_t k = 0; k + 1 < count; ++k) {
-        stPipWindowInfo &info = (*pipList)[static_cast<size_t>(k)];
+    const size_t records = std::min(pipList->size(), static_cast<size_t>(count - 1));
+    for (size_t k = 0; k < records; ++k) {
+        stPipWindowInfo &info = (*pipList)[k];
         CorrectOffsets(info, W, H);
-        if (!PlacePip(info, W, H, layout.regions[static_cast<size_t>(k) + 1]))
+        if (!PlacePip(info, W, H, layout.regions[k + 1]))
             return -2;
     }
-    return count;
+    return records < static_cast<size_t>(count - 1) ? -4 : count;
 }
 
 } // namespace
@@ -211,9 +216,11 @@ int32_t CVideoMuxer::BuildLayoutRegions(int32_t layoutId, stMuxLayout &layout, s
         BuildGrid(*grid, layout);
         result = grid->rows * grid->columns;
     }
-    if (result < 0)
+    if (result == -1)
         return result;
-    layout.windowCount = static_cast<uint8_t>(result);
+    // A picture-in-picture layout is taken even where some of its windows could not be placed.
+    if (result > 0)
+        layout.windowCount = static_cast<uint8_t>(result);
     m_layoutId = layoutId;
     return result;
 }
@@ -233,10 +240,8 @@ int32_t CVideoMuxer::SetLayout(int32_t layoutId, uint16_t canvasWidth, uint16_t 
     stMuxLayout layout;
     layout.canvasWidth = canvasWidth;
     layout.canvasHeight = canvasHeight;
-    // A refused geometry is reported rather than composed as empty windows.
-    const int32_t windows = BuildLayoutRegions(layoutId, layout, pipList);
-    if (windows < 0)
-        return windows;
+    // A picture-in-picture record that cannot be placed leaves its window black; the mux runs.
+    BuildLayoutRegions(layoutId, layout, pipList);
     return Initialize(layout);
 }
 
@@ -244,14 +249,16 @@ int32_t CVideoMuxer::ChangeLayout(int32_t layoutId, std::vector<stPipWindowInfo>
 {
     if (layoutId < 1 || layoutId > TYX_MUX_LAYOUT_MAX)
         return -1;
+    if (IsPipLayout(layoutId) && (!pipList || pipList->empty()))
+        return pipList ? -4 : -2;
     stMuxLayout layout;
     {
         CReadLockGuard canvas(m_canvasLock);
         layout.canvasWidth = m_canvasWidth;
         layout.canvasHeight = m_canvasHeight;
     }
-    const int32_t windows = BuildLayoutRegions(layoutId, layout, pipList);
-    if (windows < 0)
-        return windows;
+    // An id that names no layout leaves the running composition alone instead of blanking it.
+    if (BuildLayoutRegions(layoutId, layout, pipList) == -1)
+        return -1;
     return Reinitialize(layout);
 }

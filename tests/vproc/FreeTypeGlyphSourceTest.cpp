@@ -3,6 +3,7 @@
 
 #include "FakeGlyphSource.h"
 #include "OverlayTestFrame.h"
+#include "support/LogCapture.h"
 
 #include <fontconfig/fontconfig.h>
 #include <ft2build.h>
@@ -165,6 +166,54 @@ TEST(FreeTypeGlyphSourceTest, RenderedTextMatchesFreeTypeMetrics)
     }
     EXPECT_EQ(drawn, lit);
     EXPECT_EQ(frame.Y(10 + left, 20 + ascent), 255); // the stem of the H on the base line
+}
+
+// The system's texts are Chinese (character set 134): "Arial" lacks the characters, and fontconfig
+// finds an installed font that has them (scripts/setup.sh installs WenQuanYi Micro Hei).
+TEST(FreeTypeGlyphSourceTest, ChineseTextRendersThroughTheFallbackFont)
+{
+    COsdWriter writer(false);
+    writer.SetFrameSize(320, 80, 0, 0);
+    ASSERT_EQ(writer.AddOsd(1, OSD_CONTENT_STATIC_TEXT, ArialFont(32), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 4, 4, false), 1);
+    CLogCapture log;
+    ASSERT_EQ(writer.SetOsdText(1, L"\u4E2D\u6587\u5B57\u5E55 OSD"), 7)
+        << "no installed font has these Chinese characters: run scripts/setup.sh";
+    EXPECT_EQ(log.Count(L"Failed to getting points info"), 0);
+    stOsdItem item;
+    ASSERT_TRUE(writer.GetOsdItem(1, item));
+    EXPECT_GT(item.textWidth, 4 * 24) << "four full-width characters and three Latin ones";
+
+    // Every Chinese character lights pixels of its own cell-wide column range.
+    for (wchar_t character : {L'\u4E2D', L'\u6587', L'\u5B57', L'\u5E55'}) {
+        ASSERT_EQ(writer.SetOsdText(1, std::wstring(1, character)), 1);
+        ASSERT_TRUE(writer.GetOsdItem(1, item));
+        size_t lit = 0;
+        for (const auto &row : item.lumaRows)
+            lit += row.size();
+        EXPECT_GT(lit, 40u) << static_cast<int>(character);
+    }
+    COverlayTestFrame frame(320, 80);
+    ASSERT_EQ(writer.SetOsdText(1, L"\u4E2D\u6587"), 2);
+    writer.ProcessFrameUseGpu(frame.Data(), frame.Bytes(), false);
+    int32_t drawn = 0;
+    for (int32_t y = 0; y < 80; ++y) {
+        for (int32_t x = 0; x < 320; ++x)
+            drawn += frame.Y(x, y) == 255;
+    }
+    EXPECT_GT(drawn, 80);
+}
+
+// A character that no installed font has is left out and logged once, not at every rendering.
+TEST(FreeTypeGlyphSourceTest, MissingCharacterIsLoggedOnce)
+{
+    COsdWriter writer(false);
+    writer.SetFrameSize(320, 80, 0, 0);
+    ASSERT_EQ(writer.AddOsd(1, OSD_CONTENT_DYNAMIC_TEXT, ArialFont(32), OSD_COLOR_WHITE, OSD_POS_LEFT_TOP, 4, 4, false), 1);
+    CLogCapture log;
+    const std::wstring text = std::wstring(L"A") + static_cast<wchar_t>(0x10FFFD) + L"B";
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(writer.SetOsdText(1, text), 2);
+    EXPECT_EQ(log.Count(L"Failed to getting points info"), 1);
 }
 
 } // namespace

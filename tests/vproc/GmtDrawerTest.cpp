@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <functional>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -300,6 +301,64 @@ TEST(GmtDrawerTest, LinearCurves)
     EXPECT_TRUE(Lit(nan.frame).empty());
     const stDrawn unknown = Curve(51, {1.0f, 0.0f}, -50, 50, 100, 100);
     EXPECT_TRUE(Lit(unknown.frame).empty());
+}
+
+// Lit rows of each column, lowest and highest; columns without any are absent.
+std::map<int32_t, std::pair<int32_t, int32_t>> ColumnRuns(const COverlayTestFrame &frame)
+{
+    std::map<int32_t, std::pair<int32_t, int32_t>> runs;
+    for (const auto &[x, y] : Lit(frame)) {
+        auto [it, added] = runs.try_emplace(x, y, y);
+        it->second.first = std::min(it->second.first, y);
+        it->second.second = std::max(it->second.second, y);
+    }
+    return runs;
+}
+
+// Tangent and cotangent run as unbroken branches up to the frame's edges near each pole, and no
+// column is joined across a pole.
+TEST(GmtDrawerTest, TangentBranchesAreUnbrokenAndStopAtThePoles)
+{
+    // y = 50 tan(0.05 x): poles at x = +-31.4; y = 50 / tan(0.05 x): a pole at x = 0.
+    for (const int32_t code : {68, 72}) {
+        SCOPED_TRACE(code);
+        const stDrawn d = Curve(code, {50.0f, 0.05f}, -60, 60, 100, 100);
+        const auto lit = Lit(d.frame);
+        const auto runs = ColumnRuns(d.frame);
+        for (const auto &[x, run] : runs) {
+            for (int32_t y = run.first; y <= run.second; ++y)
+                ASSERT_TRUE(lit.count({x, y})) << "gap in column " << x << " at row " << y;
+        }
+        for (auto a = runs.begin(), b = std::next(a); b != runs.end(); ++a, ++b) {
+            const bool touch = a->second.first <= b->second.second + 1 && b->second.first <= a->second.second + 1;
+            EXPECT_TRUE(b->first != a->first + 1 || touch) << "columns " << a->first << " and " << b->first;
+        }
+        // Towards the pole the branch leaves at one edge and the next one comes in at the other;
+        // every column keeps to its own branch's side of the origin.
+        const int32_t pole = code == 68 ? 131 : 100; // the last column of the branch left of the pole
+        const auto left = runs.upper_bound(pole);
+        ASSERT_NE(left, runs.begin());
+        ASSERT_NE(left, runs.end());
+        const auto &beforePole = std::prev(left)->second;
+        const auto &afterPole = left->second;
+        if (code == 68) {
+            EXPECT_EQ(beforePole.first, 0);
+            EXPECT_EQ(afterPole.second, 199);
+        } else {
+            EXPECT_EQ(beforePole.second, 199);
+            EXPECT_EQ(afterPole.first, 0);
+        }
+        // Tangent: x 0..31 upwards, 32..60 downwards; cotangent: x -30..-1 downwards, 1..30 upwards.
+        const int32_t from = code == 68 ? 100 : 70;
+        const int32_t to = code == 68 ? 160 : 130;
+        for (int32_t x = from; x <= to; ++x) {
+            const auto run = runs.find(x);
+            if (run == runs.end())
+                continue;
+            const bool upper = code == 68 ? x <= pole : x > pole;
+            EXPECT_TRUE(upper ? run->second.second <= 100 : run->second.first >= 100) << "column " << x;
+        }
+    }
 }
 
 TEST(GmtDrawerTest, OtherCurves)

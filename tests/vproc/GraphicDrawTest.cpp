@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
+#include <vector>
 
 namespace {
 
@@ -60,6 +62,110 @@ TEST(GraphicDrawTest, OpaqueReplacesTransparentLeavesAndHalfMixes)
     EXPECT_EQ(red.Y(9, 9), expected.y);
     EXPECT_EQ(red.U(4, 4), expected.u);
     EXPECT_EQ(red.V(5, 5), expected.v);
+}
+
+// The blend written out plainly, one pixel at a time, from the frame's original samples: luma per
+// pixel, and each chroma sample from the first drawn pixel of its 2 x 2 block (upper row first).
+struct stReferenceBlend
+{
+    const std::vector<uint8_t> &frame;
+    const std::vector<uint8_t> &rgba;
+    int32_t width, height, imageWidth, imageHeight, X, Y;
+
+    static int32_t Byte(float value)
+    {
+        const float limited = value < -1.0f ? -1.0f : (value > 256.0f ? 256.0f : value);
+        const auto rounded = static_cast<int32_t>(std::round(limited));
+        return rounded < 0 ? 0 : (rounded > 255 ? 255 : rounded);
+    }
+
+    std::vector<uint8_t> Run() const
+    {
+        std::vector<uint8_t> out = frame;
+        const int32_t luma = width * height;
+        std::vector<bool> chromaDone(static_cast<size_t>(luma / 4), false);
+        for (int32_t fy = Y; fy < Y + imageHeight && fy < height; ++fy) {
+            for (int32_t fx = X; fx < X + imageWidth && fx < width; ++fx) {
+                const uint8_t *p = &rgba[static_cast<size_t>(((fy - Y) * imageWidth + fx - X) * 4)];
+                if (p[3] == 0)
+                    continue;
+                const size_t chroma = static_cast<size_t>(fy / 2 * (width / 2) + fx / 2);
+                const float u = frame[static_cast<size_t>(luma) + chroma] - 128.0f;
+                const float v = frame[static_cast<size_t>(luma * 5 / 4) + chroma] - 128.0f;
+                const float y0 = frame[static_cast<size_t>(fy * width + fx)];
+                const int32_t a = p[3];
+                const float r = static_cast<float>(a * p[0] / 255 + (255 - a) * Byte(y0 + 1.402f * v) / 255);
+                const float g =
+                    static_cast<float>(a * p[1] / 255 + (255 - a) * Byte(y0 - 0.34414f * u - 0.71414f * v) / 255);
+                const float b = static_cast<float>(a * p[2] / 255 + (255 - a) * Byte(y0 + 1.772f * u) / 255);
+                out[static_cast<size_t>(fy * width + fx)] = static_cast<uint8_t>(Byte(0.299f * r + 0.587f * g + 0.114f * b));
+                if (chromaDone[chroma])
+                    continue;
+                chromaDone[chroma] = true;
+                out[static_cast<size_t>(luma) + chroma] =
+                    static_cast<uint8_t>(Byte(-0.1687f * r - 0.3313f * g + 0.5f * b + 128.0f));
+                out[static_cast<size_t>(luma * 5 / 4) + chroma] =
+                    static_cast<uint8_t>(Byte(0.5f * r - 0.4187f * g - 0.0813f * b + 128.0f));
+            }
+        }
+        return out;
+    }
+};
+
+TEST(GraphicDrawTest, ColouredSemiTransparentImageBlendsFromTheOriginalSamples)
+{
+    // Coloured, moving video under a coloured image whose alpha varies and which has fully
+    // transparent pixels on even columns and rows (the top left of many blocks); placed at odd
+    // (X, Y), so the blocks along its edges are partly covered.
+    constexpr int32_t kWidth = 64, kHeight = 48, kImageWidth = 21, kImageHeight = 15, kX = 13, kY = 9;
+    COverlayTestFrame frame(kWidth, kHeight);
+    uint8_t *data = frame.Data();
+    for (int32_t y = 0; y < kHeight; ++y) {
+        for (int32_t x = 0; x < kWidth; ++x)
+            data[y * kWidth + x] = static_cast<uint8_t>(40 + (x * 3 + y * 5) % 180);
+    }
+    for (int32_t i = 0; i < kWidth * kHeight / 4; ++i) {
+        data[kWidth * kHeight + i] = static_cast<uint8_t>(60 + (i * 7) % 150);
+        data[kWidth * kHeight * 5 / 4 + i] = static_cast<uint8_t>(200 - (i * 11) % 150);
+    }
+    std::vector<uint8_t> rgba(static_cast<size_t>(kImageWidth) * kImageHeight * 4);
+    for (int32_t y = 0; y < kImageHeight; ++y) {
+        for (int32_t x = 0; x < kImageWidth; ++x) {
+            uint8_t *p = &rgba[static_cast<size_t>((y * kImageWidth + x) * 4)];
+            p[0] = static_cast<uint8_t>(250 - x * 9);
+            p[1] = static_cast<uint8_t>(30 + y * 12);
+            p[2] = static_cast<uint8_t>(90 + (x * y) % 160);
+            const bool hole = (kX + x) % 2 == 0 && (kY + y) % 2 == 0 && (x + y) % 3 == 0;
+            p[3] = hole ? 0 : static_cast<uint8_t>(60 + (x * 13 + y * 7) % 190);
+        }
+    }
+    const std::vector<uint8_t> original = frame.Picture();
+    const std::vector<uint8_t> expected =
+        stReferenceBlend{original, rgba, kWidth, kHeight, kImageWidth, kImageHeight, kX, kY}.Run();
+
+    CDvcBuffer image;
+    ASSERT_EQ(image.Allocate(rgba.size()), GPU_SUCCESS);
+    DevMemcpy(image.Get(), rgba.data(), rgba.size(), EGpuCopyKind::HostToDevice);
+    stGraphicInfo graphic;
+    graphic.image = reinterpret_cast<uintptr_t>(image.Get());
+    graphic.rowLength = kImageWidth * 4;
+    graphic.width = kImageWidth;
+    graphic.height = kImageHeight;
+    graphic.X = kX;
+    graphic.Y = kY;
+    frame.OnDevice([&](uint8_t *device) { EXPECT_EQ(DrawGraphicOnFrame(frame.Info(device, true), &graphic), 0); });
+    ASSERT_TRUE(frame.GuardIntact());
+    const std::vector<uint8_t> blended = frame.Picture();
+    int32_t wrong = 0;
+    for (size_t i = 0; i < blended.size(); ++i) {
+        if (blended[i] != expected[i] && ++wrong <= 8)
+            ADD_FAILURE() << "byte " << i << (i < static_cast<size_t>(kWidth * kHeight) ? " (luma)" : " (chroma)")
+                          << ": " << int(blended[i]) << ", expected " << int(expected[i]);
+    }
+    EXPECT_EQ(wrong, 0);
+    // A block whose top-left pixel is a hole still takes its colour from the others.
+    EXPECT_NE(blended[static_cast<size_t>(kWidth * kHeight + (kY + 1) / 2 * (kWidth / 2) + (kX + 1) / 2)],
+              original[static_cast<size_t>(kWidth * kHeight + (kY + 1) / 2 * (kWidth / 2) + (kX + 1) / 2)]);
 }
 
 TEST(GraphicDrawTest, ImageReachingPastTheFrameIsCut)

@@ -1,5 +1,7 @@
 #include "vproc/VideoMux.h"
 
+#include "PipWindow.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -181,18 +183,6 @@ TEST(MuxLayoutTest, WindowsOfEveryLayoutStayInsideAlignedAndApart)
     }
 }
 
-stPipWindowInfo Pip(uint8_t anchor, int16_t x, int16_t y, uint16_t width, uint16_t height, uint8_t kind = 1)
-{
-    stPipWindowInfo info;
-    info.anchor = anchor;
-    info.kind = kind;
-    info.x = x;
-    info.y = y;
-    info.width = width;
-    info.height = height;
-    return info;
-}
-
 TEST(MuxLayoutTest, PictureInPicturePlacesByAnchor)
 {
     CVideoMuxer muxer;
@@ -231,37 +221,60 @@ TEST(MuxLayoutTest, PictureInPictureFaults)
     Build(muxer, 3, 1920, 1080, result, nullptr);
     EXPECT_EQ(result, -2);
 
+    // A short list places what it has; the missing window is empty, and the layout is current.
     std::vector<stPipWindowInfo> shortList = {Pip(2, 0, 0, 320, 180)};
     stMuxLayout layout = Build(muxer, 3, 1920, 1080, result, &shortList);
     EXPECT_EQ(result, -4);
     ASSERT_EQ(layout.regions.size(), 3u);
-    for (const stMuxRegion &region : layout.regions)
-        EXPECT_EQ(RectOf(region), (stRect{0, 0, 0, 0}));
-    EXPECT_EQ(muxer.CurrentLayout(), 0);
+    EXPECT_EQ(layout.windowCount, 3);
+    EXPECT_EQ(RectOf(layout.regions[0]), (stRect{0, 0, 1920, 1080}));
+    EXPECT_EQ(RectOf(layout.regions[1]), (stRect{0, 0, 320, 180}));
+    EXPECT_EQ(RectOf(layout.regions[2]), (stRect{0, 0, 0, 0}));
+    EXPECT_EQ(muxer.CurrentLayout(), 3);
 
     std::vector<stPipWindowInfo> badAnchor = {Pip(2, 0, 0, 320, 180), Pip(3, 0, 0, 320, 180), Pip(2, 0, 0, 320, 180),
                                               Pip(2, 0, 0, 320, 180)};
     layout = Build(muxer, 5, 1920, 1080, result, &badAnchor);
     EXPECT_EQ(result, -2);
+    EXPECT_EQ(muxer.CurrentLayout(), 5);
     EXPECT_EQ(RectOf(layout.regions[1]), (stRect{0, 0, 320, 180}));
     for (size_t i = 2; i < 5; ++i)
         EXPECT_EQ(RectOf(layout.regions[i]), (stRect{0, 0, 0, 0})) << i;
 }
 
-TEST(MuxLayoutTest, PictureInPictureWindowsAreClippedToTheCanvas)
+// A window hanging off the canvas keeps its own (aligned) size; it starts where it comes onto the
+// canvas, and the crop says which part of its picture shows there.
+TEST(MuxLayoutTest, PictureInPictureWindowsHangingOffTheCanvasAreCropped)
 {
     CVideoMuxer muxer;
-    // Wider than the canvas at the centre: placed at -40, clipped to the canvas.
-    // Past the right edge from the left top; above the top from the centre.
+    // Wider than the canvas at the centre (left -40, cut to -32); past the right and bottom edges
+    // from the left top; above the top from the centre; larger than the canvas at the right bottom
+    // (3000 cut to 2992, so its left -1080 + 8 is cut to -1072).
     std::vector<stPipWindowInfo> list = {Pip(1, 0, 0, 2000, 300), Pip(2, 900, 500, 1600, 1000),
                                          Pip(1, 0, -540, 400, 400), Pip(6, 0, 0, 3000, 3000)};
     int result = 0;
     const stMuxLayout layout = Build(muxer, 5, 1920, 1080, result, &list);
     ASSERT_EQ(result, 5);
-    EXPECT_EQ(RectOf(layout.regions[1]), (stRect{0, 388, 1920, 300}));
-    EXPECT_EQ(RectOf(layout.regions[2]), (stRect{896, 500, 1008, 580})); // 1920 - 900 = 1020 cut to 1008
-    EXPECT_EQ(RectOf(layout.regions[3]), (stRect{752, 0, 400, 200}));    // top -200: 200 lines left
-    EXPECT_EQ(RectOf(layout.regions[4]), (stRect{0, 0, 1920, 1080}));
+    const struct
+    {
+        stRect rect;
+        int cropLeft;
+        int cropTop;
+    } expected[] = {{{0, 388, 2000, 300}, 32, 0},
+                    {{896, 500, 1600, 1000}, 0, 0},
+                    {{752, 0, 400, 400}, 0, 200},
+                    {{0, 0, 2992, 3000}, 1072, 1920}};
+    for (size_t i = 0; i < 4; ++i) {
+        const stMuxRegion &region = layout.regions[i + 1];
+        EXPECT_EQ(RectOf(region), expected[i].rect) << "window " << i + 1;
+        EXPECT_EQ(region.cropLeft, expected[i].cropLeft) << "window " << i + 1;
+        EXPECT_EQ(region.cropTop, expected[i].cropTop) << "window " << i + 1;
+    }
+
+    // Nothing of it on the canvas: an empty window.
+    std::vector<stPipWindowInfo> gone = {Pip(2, 0, 0, 8, 180)};
+    const stMuxLayout none = Build(muxer, 2, 1920, 1080, result, &gone);
+    EXPECT_EQ(RectOf(none.regions[1]), (stRect{0, 0, 0, 0}));
 }
 
 } // namespace

@@ -91,7 +91,7 @@ protected:
         auto record = std::make_shared<Record>();
         record->WorkerId = static_cast<int32_t>(id);
         record->Name = name;
-        record->Config = &config;
+        record->Config = config.Clone();
         record->Worker = worker;
         registry[id] = record;
         return worker;

@@ -62,6 +62,7 @@ struct CMultiStrmMediaReadWorker::stStreamThreadState
     uint32_t session = 0;          // the open whose packages the thread handles
     int64_t waitingForKey = 0;     // video packages dropped this session before its first key frame
     std::shared_ptr<StrmPrcsThdPrmtrs> record;
+    std::vector<FramePackage> batch;  // the packages taken from the queue at once
     bool estimating = false;
     uint32_t estimateStart = 0;
     int64_t estimateSkipped = 0;
@@ -159,7 +160,7 @@ uint32_t CMultiStrmMediaReadWorker::StreamThreadPass(stStreamThreadState &thread
         return kWaitNoStreamMs;
     }
     // Everything queued is taken at once: one hold of the queue lock per batch, not per package.
-    FramePackageQueue batch;
+    std::vector<FramePackage> &batch = thread.batch;
     {
         CReadLockGuard guard(record->lock);
         if (!FollowRecord(thread, *record))
@@ -179,6 +180,7 @@ uint32_t CMultiStrmMediaReadWorker::StreamThreadPass(stStreamThreadState &thread
         else
             HandleStreamPackage(thread, state, package);
     }
+    batch.clear();
     record->busy = false;
     return kWaitHandledMs;
 }

@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -94,7 +93,9 @@ struct StrmPrcsThdPrmtrs
     int32_t threadId = 0;
     std::optional<stTYXStreamConfig> config;
     CCriticalSection queueLock;
-    std::deque<FramePackage> queue;           // copies owned by the queue
+    // Copies owned by the queue, oldest first. The stream thread swaps the whole queue for its
+    // emptied batch, so the two vectors go back and forth without allocating.
+    std::vector<FramePackage> queue;
     CEvent queued{false};                     // wakes the thread when it sleeps
     std::atomic<bool> pending{false};         // the queue has packages (looked at without its lock)
     std::atomic<bool> sleeping{false};        // the thread waits on queued

@@ -14,6 +14,7 @@ constexpr uint32_t kWorker = 0x01030000;
 constexpr uint32_t kVideoOut = kWorker + 1;
 constexpr uint32_t kAudioOut = kWorker + 2;
 constexpr int32_t kH264 = 27;
+constexpr int32_t kAac = 86018;
 const AVRational k90k{1, 90000};
 
 // A scripted network worker with its protected stamping and base-time operations open to the tests.
@@ -50,6 +51,25 @@ CScriptReader::stPacket AudioPacket(int n, int64_t readUs = 0)
 {
     return {1, int64_t(n) * 1024, int64_t(n) * 1024, 1024, true, readUs, 1};
 }
+
+// A scripted network worker of its own, for cases that run several in one test: video at 25 fps
+// and, with audio, a 48 kHz sound stream.
+struct stScriptedNetRun
+{
+    stFakeClock clock;
+    CTestConsumers consumers;
+    std::shared_ptr<CScriptedNetWorker> worker;
+
+    explicit stScriptedNetRun(bool audio)
+    {
+        consumers.Add(kVideoOut, TYX_PKT_KIND_CODED_VIDEO);
+        worker = std::make_shared<CScriptedNetWorker>(&consumers.Links(), clock);
+        worker->script->AddStream(0, 0, k90k, AVRational{25, 1}, kH264);
+        if (audio)
+            worker->script->AddStream(1, 1, AVRational{1, 48000}, AVRational{0, 1}, kAac);
+        worker->SetSkipBacklogs(false);
+    }
+};
 
 class NetworkReadWorkerTest : public ::testing::Test
 {
@@ -288,23 +308,18 @@ TEST_F(NetworkReadWorkerTest, WithoutAnNtpStartTimeTheArrivalGivesTheBase)
 TEST_F(NetworkReadWorkerTest, PtsIsNeverBeforeDtsWhicheverClockStamps)
 {
     for (const uint8_t ntp : {uint8_t(0), uint8_t(1)}) {
-        stFakeClock localClock;
-        CTestConsumers localConsumers;
-        localConsumers.Add(kVideoOut, TYX_PKT_KIND_CODED_VIDEO);
-        auto local = std::make_shared<CScriptedNetWorker>(&localConsumers.Links(), localClock);
-        local->script->AddStream(0, 0, k90k, AVRational{25, 1}, kH264);
-        local->script->SetRealtimeStart(1700000000000000LL);
-        local->SetReopenFlags(false, false);
-        local->SetSkipBacklogs(false);
+        stScriptedNetRun run(false);
+        run.worker->script->SetRealtimeStart(1700000000000000LL);
+        run.worker->SetReopenFlags(false, false);
         for (int n = 0; n < 100; ++n)
-            local->script->Push(BFramePacket(n, n % 25 == 0, 40000));
+            run.worker->script->Push(BFramePacket(n, n % 25 == 0, 40000));
         auto config = RtspConfig();
         config.UseNTP = ntp;
-        ASSERT_EQ(0, StartReadWorker(*local, config));
-        WaitUntil([&] { return local->GetWorkingStep() == 31; }, 10000);
-        WaitUntil([&] { return local->PendingStreamPackages() == 0; }, 10000);
-        StopReadWorker(*local);
-        const auto video = DataOnly(localConsumers.Take(kVideoOut));
+        ASSERT_EQ(0, StartReadWorker(*run.worker, config));
+        WaitUntil([&] { return run.worker->GetWorkingStep() == 31; }, 10000);
+        WaitUntil([&] { return run.worker->PendingStreamPackages() == 0; }, 10000);
+        StopReadWorker(*run.worker);
+        const auto video = DataOnly(run.consumers.Take(kVideoOut));
         ASSERT_GT(video.size(), 20u) << "UseNTP " << int(ntp);
         for (const stSeenPackage &p : video) {
             EXPECT_GE(p.pts, p.dts) << "UseNTP " << int(ntp);
@@ -344,26 +359,20 @@ TEST_F(NetworkReadWorkerTest, ASilentTrackIsGivenUpAndTheOthersPlay)
 {
     // The source has audio that stops after 0.2 s; configured with it, or with video only.
     for (const bool configuredAudio : {true, false}) {
-        stFakeClock localClock;
-        CTestConsumers localConsumers;
-        localConsumers.Add(kVideoOut, TYX_PKT_KIND_CODED_VIDEO);
-        auto local = std::make_shared<CScriptedNetWorker>(&localConsumers.Links(), localClock);
-        local->script->AddStream(0, 0, k90k, AVRational{25, 1}, kH264);
-        local->script->AddStream(1, 1, AVRational{1, 48000}, AVRational{0, 1}, 86018);
-        local->SetReopenFlags(false, false);
-        local->SetSkipBacklogs(false);
+        stScriptedNetRun run(true);
+        run.worker->SetReopenFlags(false, false);
         for (int n = 0; n < 10; ++n)
-            local->script->Push(AudioPacket(n));
+            run.worker->script->Push(AudioPacket(n));
         for (int n = 0; n < 200; ++n)
-            local->script->Push(VideoPacket(n, n % 25 == 0, 40000));
+            run.worker->script->Push(VideoPacket(n, n % 25 == 0, 40000));
         CLogCapture log;
-        ASSERT_EQ(0, StartReadWorker(*local, MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", configuredAudio)));
-        const auto video = localConsumers.TakeUntil(kVideoOut, [](const auto &seen) { return DataOnly(seen).size() >= 20; }, 10000);
+        ASSERT_EQ(0, StartReadWorker(*run.worker, MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", configuredAudio)));
+        const auto video = run.consumers.TakeUntil(kVideoOut, [](const auto &seen) { return DataOnly(seen).size() >= 20; }, 10000);
         EXPECT_GE(DataOnly(video).size(), 20u) << "audio configured: " << configuredAudio;
         if (configuredAudio) {
             EXPECT_TRUE(log.Contains(L"MultiStrmMediaReadWorker[Source1:1030000]Stream[2] gave no packets for its base time: it starts with its next package.", 3));
         }
-        StopReadWorker(*local);
+        StopReadWorker(*run.worker);
     }
 }
 
@@ -372,13 +381,8 @@ TEST_F(NetworkReadWorkerTest, AStopEndsAHungOpenAndABaseTimeSearchThatWaitsForPa
     // A source that hangs in its open, and one whose silent track keeps the base-time search
     // reading while nothing more comes: the scripted reader blocks until it is aborted.
     for (const bool hungOpen : {true, false}) {
-        stFakeClock localClock;
-        CTestConsumers localConsumers;
-        localConsumers.Add(kVideoOut, TYX_PKT_KIND_CODED_VIDEO);
-        auto local = std::make_shared<CScriptedNetWorker>(&localConsumers.Links(), localClock);
-        local->script->AddStream(0, 0, k90k, AVRational{25, 1}, kH264);
-        local->script->AddStream(1, 1, AVRational{1, 48000}, AVRational{0, 1}, 86018);
-        local->SetSkipBacklogs(false);
+        stScriptedNetRun run(true);
+        const auto &local = run.worker;
         if (hungOpen)
             local->script->SetOpenResult(-111);
         for (int n = 0; n < 10; ++n)
@@ -398,7 +402,7 @@ TEST_F(NetworkReadWorkerTest, AStopEndsAHungOpenAndABaseTimeSearchThatWaitsForPa
         EXPECT_NE(static_cast<int32_t>(TYX_STILL_ACTIVE), code) << "hung open: " << hungOpen;
         StopReadWorker(*local);
         // A stop is no read failure of the source.
-        EXPECT_EQ(0, CountStatus(localConsumers.Take(kVideoOut), TYX_SRC_READ_FAILED)) << "hung open: " << hungOpen;
+        EXPECT_EQ(0, CountStatus(run.consumers.Take(kVideoOut), TYX_SRC_READ_FAILED)) << "hung open: " << hungOpen;
     }
 }
 

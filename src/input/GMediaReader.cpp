@@ -68,7 +68,7 @@ CMediaSourceReader::CDeadline::~CDeadline()
 
 bool CMediaSourceReader::IsDeadlinePassed() const
 {
-    if (m_aborting.load())
+    if (AbortRequested())
         return true;
     const int64_t start = m_deadlineStart.load();
     const int32_t length = m_deadlineLength.load();
@@ -215,13 +215,17 @@ int16_t CMediaSourceReader::FindStreams(StreamRequestMap *requests, int32_t medi
         return count;
     }
 
-    // Numbering skips numbers that another media type already took, so that every selected
-    // stream keeps a record of its own.
+    // Numbering skips numbers that another media type took or asked for, so that every selected
+    // stream keeps a record of its own and no stream takes the number of a requested stream of
+    // the other type that the source lacks.
+    auto requested = [this](int16_t number) {
+        return (m_videoRequests && m_videoRequests->count(number)) || (m_audioRequests && m_audioRequests->count(number));
+    };
     int16_t number = 1;
     for (int index = 0; index < streamCount; ++index) {
         if (m_format->streams[index]->codecpar->codec_type != type)
             continue;
-        while (m_params.count(number))
+        while (m_params.count(number) || requested(number))
             ++number;
         if (!m_selected.count(static_cast<int16_t>(index))) {
             takeStream(number, index);
@@ -370,7 +374,7 @@ int32_t CMediaSourceReader::ReadPacket(FramePackage &package)
     // Packets of unselected streams, empty packets and packets a filter keeps are read past here:
     // a negative result means the input failed, and every caller closes it on one.
     for (;;) {
-        if (m_aborting)
+        if (AbortRequested())
             return AVERROR_EXIT;
         int result;
         {

@@ -71,6 +71,11 @@ public:
 
     // True when the armed deadline has passed, none is armed, or the reader is closing.
     bool IsDeadlinePassed() const;
+    // The owner's own reason to abort every blocking call (a worker asked to exit); set before the
+    // first open, read on the thread inside FFmpeg.
+    void SetAbortCheck(std::function<bool()> check) { m_abortCheck = std::move(check); }
+    // True while Close runs or the owner's check asks for an abort.
+    bool AbortRequested() const { return m_aborting.load() || (m_abortCheck && m_abortCheck()); }
     void SetClock(ReaderClock clock) { m_clock = std::move(clock); }
     // How long one packet read may block, in µs.
     void SetReadDeadline(int32_t microseconds) { m_readDeadlineUs = microseconds; }
@@ -122,6 +127,7 @@ private:
     std::atomic<int64_t> m_deadlineStart{0};
     std::atomic<int32_t> m_deadlineLength{0};
     ReaderClock m_clock;
+    std::function<bool()> m_abortCheck;
     int32_t m_readDeadlineUs = 500000;
     std::optional<StreamRequestMap> m_videoRequests;
     std::optional<StreamRequestMap> m_audioRequests;

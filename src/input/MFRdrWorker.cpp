@@ -19,8 +19,19 @@ extern "C" {
 
 namespace {
 
-constexpr int kSeekBackwardByFrame = AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_FRAME;
 const AVRational kMicroseconds{1, 1000000};
+// A source that is this far (µs) behind its clock (after pushing was stopped, a slow disk) starts
+// its clock again instead of rushing to catch up.
+constexpr int64_t kPacingRestartUs = 500000;
+// Waits shorter than this (µs) are not slept.
+constexpr int64_t kPacingMinWaitUs = 1000;
+
+// A time stamp of the package in µs: its dts, else its pts.
+int64_t DecodeTimeUs(const FramePackage &package, const AVRational &timeBase)
+{
+    const int64_t ticks = package.dts != TYX_NOPTS_VALUE ? package.dts : package.pts;
+    return ticks == TYX_NOPTS_VALUE ? TYX_NOPTS_VALUE : av_rescale_q(ticks, timeBase, kMicroseconds);
+}
 
 int64_t SecondsToUs(float seconds)
 {
@@ -34,18 +45,6 @@ CMediaFileReadWorker::CMediaFileReadWorker(uint32_t workerId, const ConsumerLink
 {
     m_typeCode = 1;
     TYX_LOG(6, L"MediaFileReadWorker[%d] constructed.", static_cast<int32_t>(workerId));
-}
-
-int64_t CMediaFileReadWorker::PacingDelayUs(int64_t previousDurationUs, int64_t elapsedUs, bool discard)
-{
-    if (previousDurationUs <= 0)
-        return 0;
-    int64_t target = previousDurationUs * 961 / 1000;
-    if (discard)
-        target /= 20;
-    if (elapsedUs + 1000 >= target)
-        return 0;
-    return target - elapsedUs * 961 / 1000;
 }
 
 bool CMediaFileReadWorker::SleepPacing(int64_t microseconds)
@@ -146,6 +145,7 @@ bool CMediaFileReadWorker::SeekStreams(int64_t targetUs, bool forEnd, int16_t &i
         } else {
             play.startKeyDts = seek.keyDts != TYX_NOPTS_VALUE ? seek.keyDts : seek.keyPts;
             play.startDts = seek.chosenDts;
+            play.startPts = seek.chosenPts;
         }
     }
     return true;
@@ -163,7 +163,7 @@ int16_t CMediaFileReadWorker::SeekToConfiguredPosition(int64_t &timestamp)
         if (m_playFrom <= 0) {
             // Without a start position the play begins at the start of the file, not at the key
             // frame before the end.
-            av_seek_frame(m_fileReader->FormatContext(), -1, 0, AVSEEK_FLAG_BACKWARD);
+            m_fileReader->SeekToPosition(-1, TYX_NOPTS_VALUE);
             timestamp = TYX_NOPTS_VALUE;
             return -1;
         }
@@ -194,7 +194,7 @@ void CMediaFileReadWorker::FinishPlay()
     m_workingStep = 30;
     SetStreamState(TYX_STATUS_CLOSED);
     ReportReaderEvent(TYX_EVENT_SOURCE_CLOSED);
-    SendStatusPaket2Consumers(TYX_SRC_CLOSED, NowUs());
+    SendStatusAfterStreams(TYX_SRC_CLOSED, NowUs());
     TYX_LOG(6, L"MediaFileReadWorker[%s:%d]Exiting for play task finshed.", m_name.c_str(), static_cast<int32_t>(m_workerId));
 }
 
@@ -202,50 +202,94 @@ CMediaFileReadWorker::ReadStep CMediaFileReadWorker::StartNextCycle()
 {
     TYX_LOG(6, L"MediaFileReadWorker[%s:%x]The [%d]cycle finished, Repeat from configued beginning for set-playing-time(%d seconds) not eslaped.",
             m_name.c_str(), m_workerId, static_cast<int32_t>(m_cycleCount.load()), static_cast<int32_t>(m_showTime / 1000000));
-    AVFormatContext *format = m_fileReader->FormatContext();
-    if (m_seekBackIndex >= 0 && m_seekBackTimestamp != TYX_NOPTS_VALUE)
-        av_seek_frame(format, m_seekBackIndex, m_seekBackTimestamp, kSeekBackwardByFrame);
+    // Without a start position the cycle starts again at the earliest packet of the first: a seek
+    // to the start of the file would take the video's start for all and leave out audio priming.
+    if (m_seekBackIndex < 0 && m_cycleStartIndex >= 0)
+        m_fileReader->SeekToPosition(m_cycleStartIndex, m_cycleStartTicks);
     else
-        av_seek_frame(format, -1, 0, AVSEEK_FLAG_BACKWARD);
+        m_fileReader->SeekToPosition(m_seekBackIndex, m_seekBackTimestamp);
     ++m_cycleCount;
     m_endReached = false;
-    for (auto &[index, play] : m_playStates)
-        play.cycleStart = true;
+    m_cycleOpening = true;
     return ReadStep::Continue;
+}
+
+bool CMediaFileReadWorker::PaceHandOver(int64_t mediaUs, bool discard)
+{
+    // Deadlines follow from the media time alone, so a late wake-up delays one package and not
+    // every package after it.
+    const int64_t now = NowUs();
+    if (m_paceMediaUs == TYX_NOPTS_VALUE || now - m_paceDeadline > kPacingRestartUs) {
+        m_paceDeadline = now;
+        m_paceMediaUs = mediaUs;
+        return false;
+    }
+    if (mediaUs != TYX_NOPTS_VALUE && mediaUs > m_paceMediaUs) {
+        int64_t advance = (mediaUs - m_paceMediaUs) * 961 / 1000;
+        if (discard)
+            advance /= 20;
+        m_paceDeadline += advance;
+        m_paceMediaUs = mediaUs;
+    }
+    const int64_t wait = m_paceDeadline - now;
+    return wait >= kPacingMinWaitUs && SleepPacing(wait);
+}
+
+void CMediaFileReadWorker::ShiftIntoCycle(FramePackage &package, const stFileStreamPlayState &play)
+{
+    if (m_cycleOpening) {
+        // Every cycle replays the same stretch: its earliest stamp follows the end of the last.
+        m_cycleOpening = false;
+        if (m_cycleEndUs != TYX_NOPTS_VALUE && m_cycleStartUs != TYX_NOPTS_VALUE)
+            m_cycleOffsetUs = m_cycleEndUs - m_cycleStartUs;
+    }
+    if (m_cycleOffsetUs == 0)
+        return;
+    const int64_t shift = av_rescale_q(m_cycleOffsetUs, kMicroseconds, play.timeBase);
+    if (package.pts != TYX_NOPTS_VALUE)
+        package.pts += shift;
+    if (package.dts != TYX_NOPTS_VALUE)
+        package.dts += shift;
 }
 
 CMediaFileReadWorker::ReadStep CMediaFileReadWorker::HandOver(FramePackage &package, stFileStreamPlayState &play,
                                                               int64_t &handedOver)
 {
-    if (play.startDts != TYX_NOPTS_VALUE && play.startDts > 0 && package.dts != TYX_NOPTS_VALUE && package.dts < play.startDts)
+    // Shown before the start position: decoded, not shown.
+    const int64_t shown = package.pts != TYX_NOPTS_VALUE ? package.pts : package.dts;
+    const int64_t start = play.startPts != TYX_NOPTS_VALUE ? play.startPts : play.startDts;
+    if (start != TYX_NOPTS_VALUE && play.startDts > 0 && shown != TYX_NOPTS_VALUE && shown < start)
         package.flags |= TYX_PKT_FLAG_DISCARD;
-    int64_t now = NowUs();
     if (m_firstHandOverTime == 0)
-        m_firstHandOverTime = now;
+        m_firstHandOverTime = NowUs();
 
-    const int64_t previousUs = av_rescale_q(play.lastDuration, play.timeBase, kMicroseconds);
-    if (play.lastTime > 0 && previousUs > 0) {
-        const int64_t wait = PacingDelayUs(previousUs, now - play.lastTime, package.flags & TYX_PKT_FLAG_DISCARD);
-        if (wait > 0 && SleepPacing(wait))
-            return ReadStep::End;
-        now = NowUs();
+    const int64_t rawStart = std::min(package.pts != TYX_NOPTS_VALUE ? package.pts : INT64_MAX,
+                                      package.dts != TYX_NOPTS_VALUE ? package.dts : INT64_MAX);
+    const int64_t rawStartUs = rawStart == INT64_MAX ? TYX_NOPTS_VALUE : av_rescale_q(rawStart, play.timeBase, kMicroseconds);
+    ShiftIntoCycle(package, play);
+    const int64_t mediaUs = DecodeTimeUs(package, play.timeBase);
+    if (PaceHandOver(mediaUs, package.flags & TYX_PKT_FLAG_DISCARD))
+        return ReadStep::End;
+    const int64_t now = NowUs();
+
+    if (m_cycleCount == 0 && rawStartUs != TYX_NOPTS_VALUE &&
+        (m_cycleStartUs == TYX_NOPTS_VALUE || rawStartUs < m_cycleStartUs)) {
+        m_cycleStartUs = rawStartUs;
+        m_cycleStartIndex = package.streamIndex;
+        m_cycleStartTicks = rawStart;
+    }
+    const int64_t highest = std::max(package.pts, package.dts);
+    if (highest != TYX_NOPTS_VALUE) {
+        const int64_t endUs = av_rescale_q(highest + std::max<int64_t>(package.duration, 0), play.timeBase, kMicroseconds);
+        if (m_cycleEndUs == TYX_NOPTS_VALUE || endUs > m_cycleEndUs)
+            m_cycleEndUs = endUs;
+    }
+    // The first hand-over of the source gives the time base of all its streams.
+    if (!m_sourceBaseTaken && mediaUs != TYX_NOPTS_VALUE) {
+        m_sourceBaseTaken = true;
+        SetSourceTimeBase(now, mediaUs);
     }
 
-    // Later cycles continue the time line of the one before.
-    if (play.cycleStart) {
-        play.cycleStart = false;
-        const int64_t read = package.dts != TYX_NOPTS_VALUE ? package.dts : package.pts;
-        const int64_t last = play.lastDts != TYX_NOPTS_VALUE ? play.lastDts : play.lastPts;
-        if (read != TYX_NOPTS_VALUE && last != TYX_NOPTS_VALUE)
-            play.cycleOffset = last + play.lastDuration - (read);
-    }
-    if (play.cycleOffset != 0) {
-        if (package.pts != TYX_NOPTS_VALUE)
-            package.pts += play.cycleOffset;
-        if (package.dts != TYX_NOPTS_VALUE)
-            package.dts += play.cycleOffset;
-    }
-    // The offset is part of what was handed over; keep the raw end of the cycle for the next one.
     play.lastTime = now;
     play.lastPts = package.pts;
     play.lastDts = package.dts;
@@ -308,6 +352,9 @@ CMediaFileReadWorker::ReadStep CMediaFileReadWorker::ReadOnce(uint32_t &timeout,
     const int64_t readTime = NowUs();
     const int32_t result = m_reader->ReadPacket(package);
     package.readTime = readTime;
+    // A read that the stop aborted is no failure of the file.
+    if (result < 0 && ExitRequested(0))
+        return ReadStep::End;
     if (result < 0) {
         TYX_LOG(3, L"MediaFileReadWorker[%s:%d]Media file reading failed with error(%d) returned.", m_name.c_str(),
                 static_cast<int32_t>(m_workerId), result);
@@ -315,7 +362,7 @@ CMediaFileReadWorker::ReadStep CMediaFileReadWorker::ReadOnce(uint32_t &timeout,
         m_workingStep = 44;
         SetStreamState(TYX_STATUS_ERROR);
         ReportReaderEvent(TYX_EVENT_SOURCE_CLOSED);
-        SendStatusPaket2Consumers(TYX_SRC_READ_FAILED, NowUs());
+        SendStatusAfterStreams(TYX_SRC_READ_FAILED, NowUs());
         return ReadStep::End;
     }
     if (result == 0) {

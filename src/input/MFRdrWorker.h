@@ -20,17 +20,18 @@ struct stFileStreamPlayState
     int64_t lastDuration = 0;
     int64_t startKeyDts = TYX_NOPTS_VALUE;  // the key frame at or before the start
     int64_t startDts = TYX_NOPTS_VALUE;
+    int64_t startPts = TYX_NOPTS_VALUE;     // what is shown before it is decoded only
     int64_t endDts = TYX_NOPTS_VALUE;
     int64_t cycleLastPts = TYX_NOPTS_VALUE; // the last package of the finished cycle
     int64_t cycleLastDts = TYX_NOPTS_VALUE;
     AVRational timeBase{0, 1};
-    int64_t cycleOffset = 0;                // added to pts and dts so that later cycles go on rising
-    bool cycleStart = false;                // the next package opens a new cycle
 };
 
 // Plays a media file into the graph as if it were live: after a start delay, from a configured
 // position, paced by its own time stamps (slightly faster than real time), up to a configured end
 // or the end of the file, and again from the start position until a playing time has passed.
+// The streams of the file share one clock: one pacing clock, one time base taken at the first
+// hand-over, and one offset per repeated cycle.
 class CMediaFileReadWorker : public CMultiStrmMediaReadWorker
 {
 public:
@@ -52,10 +53,6 @@ public:
     int16_t SeekToConfiguredPosition(int64_t &timestamp);
     void SetStreamBaseTime(int16_t containerIndex, int64_t time, int64_t pts, int64_t dts);
 
-    // µs to wait before handing over a package: 96.1 % of the previous package's duration (a
-    // twentieth of that for a package to be decoded but not shown) less what has already passed.
-    static int64_t PacingDelayUs(int64_t previousDurationUs, int64_t elapsedUs, bool discard);
-
     void SetOpenRetryWait(uint32_t milliseconds) { m_openRetryWaitMs = milliseconds; }
     void SetPacingSleep(PacingSleep sleep) { m_pacingSleep = std::move(sleep); }
     int16_t CycleCount() const { return m_cycleCount.load(); }
@@ -71,6 +68,10 @@ private:
     ReadStep ReadOnce(uint32_t &timeout, int64_t &handedOver);
     ReadStep StartNextCycle();
     ReadStep HandOver(FramePackage &package, stFileStreamPlayState &play, int64_t &handedOver);
+    // Moves a package of a later cycle onto the time line after the cycles before it.
+    void ShiftIntoCycle(FramePackage &package, const stFileStreamPlayState &play);
+    // Waits until the source's clock lets a package of that media time go; true on exit.
+    bool PaceHandOver(int64_t mediaUs, bool discard);
     void FinishPlay();
     bool SeekStreams(int64_t targetUs, bool forEnd, int16_t &index, int64_t &timestamp);
     bool SleepPacing(int64_t microseconds);
@@ -90,4 +91,17 @@ private:
     bool m_endReached = false;
     uint32_t m_openRetryWaitMs = 20000;
     PacingSleep m_pacingSleep;
+    // The source's clock: the deadline of the last package and its media time (µs, cycle offset
+    // included); no package yet while the media time is absent.
+    int64_t m_paceDeadline = 0;
+    int64_t m_paceMediaUs = TYX_NOPTS_VALUE;
+    // Repeated cycles: the offset of this cycle, the end of what was handed over so far and the
+    // earliest time stamp of the first cycle, all µs; the next package opens a cycle.
+    int64_t m_cycleOffsetUs = 0;
+    int64_t m_cycleEndUs = TYX_NOPTS_VALUE;
+    int64_t m_cycleStartUs = TYX_NOPTS_VALUE;
+    int16_t m_cycleStartIndex = -1;            // the stream and tick of that earliest stamp
+    int64_t m_cycleStartTicks = TYX_NOPTS_VALUE;
+    bool m_cycleOpening = false;
+    bool m_sourceBaseTaken = false;
 };

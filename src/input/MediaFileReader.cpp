@@ -15,6 +15,13 @@ namespace {
 constexpr int kSeekAnyFrame = AVSEEK_FLAG_ANY;                          // 4
 constexpr int kSeekBackwardByFrame = AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_FRAME; // 9
 const AVRational kMicroseconds{1, 1000000};
+constexpr int kMaxSeekAttempts = 3;
+
+// When a package is shown, in its stream's time base: its pts, else its dts.
+int64_t ShownAt(const FramePackage &package)
+{
+    return package.pts != TYX_NOPTS_VALUE ? package.pts : package.dts;
+}
 
 } // namespace
 
@@ -55,6 +62,22 @@ void CMediaFileReader::Rewind()
     ResetFilters();
 }
 
+int32_t CMediaFileReader::SeekToPosition(int16_t streamIndex, int64_t position)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_ioMutex);
+    if (!m_format)
+        return TYX_MSR_NOT_OPENED;
+    int result;
+    if (streamIndex >= 0 && position != TYX_NOPTS_VALUE) {
+        result = av_seek_frame(m_format, streamIndex, position, kSeekBackwardByFrame);
+    } else {
+        result = av_seek_frame(m_format, -1, m_format->start_time != AV_NOPTS_VALUE ? m_format->start_time : 0,
+                               AVSEEK_FLAG_BACKWARD);
+    }
+    ResetFilters();
+    return result;
+}
+
 void CMediaFileReader::FindFirstTimestamps(StreamSeekMap &seeks)
 {
     std::set<int16_t> met;
@@ -72,24 +95,95 @@ void CMediaFileReader::FindFirstTimestamps(StreamSeekMap &seeks)
     }
 }
 
-void CMediaFileReader::ChooseBetweenPackets(stStreamSeekInfo &seek, const FramePackage &key, int64_t target)
+bool CMediaFileReader::ReadFirstPacketOf(int16_t streamIndex, FramePackage &package)
 {
-    // pts -> dts of this stream's packets up to and including its next key frame.
-    std::map<int64_t, int64_t> index;
-    FramePackage package;
     for (;;) {
-        if (ReadPacket(package) <= 0)
-            break;
+        const int32_t result = ReadPacket(package);
+        if (result < 0) {
+            TYX_LOG(3, L"[SeekStreamsBySimpleWay]Packat reading failed with error=%d returned!", result);
+            return false;
+        }
+        if (result == 0) {
+            TYX_LOG(3, L"[SeekStreamsBySimpleWay]EOF met in packat reading !");
+            return false;
+        }
+        if (package.streamIndex == streamIndex)
+            return true;
+    }
+}
+
+bool CMediaFileReader::SeekToKeyFrame(stStreamSeekInfo &seek, int64_t target, FramePackage &key)
+{
+    // Demuxers seek by dts (Matroska) or by pts (MP4), and with B-frames the two differ: a key
+    // frame shown after the target sends the seek back once more, to the key frame before it.
+    int64_t position = target;
+    for (int attempt = 0; attempt < kMaxSeekAttempts; ++attempt) {
+        const int result = av_seek_frame(m_format, seek.streamIndex, position, kSeekBackwardByFrame);
+        ResetFilters();
+        if (result < 0) {
+            TYX_LOG(3, L"[SeekStreamsBySimpleWay]Frame seeking failed with error=%d returned!", result);
+            return false;
+        }
+        if (!ReadFirstPacketOf(seek.streamIndex, key))
+            return false;
+        const int64_t shown = ShownAt(key);
+        const int64_t decoded = key.dts != TYX_NOPTS_VALUE ? key.dts : shown;
+        if (key.mediaType != TYX_MEDIA_VIDEO || !(key.flags & TYX_PKT_FLAG_KEY) || shown == TYX_NOPTS_VALUE ||
+            shown <= target || decoded == TYX_NOPTS_VALUE || decoded - 1 >= position)
+            return true;
+        position = decoded - 1;
+    }
+    return true;
+}
+
+void CMediaFileReader::FindKeyAndStart(stStreamSeekInfo &seek, FramePackage key, int64_t target)
+{
+    // From the key frame the seek found, read on to the first key frame shown after the target:
+    // the last key frame shown at or before it is where playback starts, and the packets from
+    // there to that next key frame are indexed pts -> dts to choose the start among them.
+    std::map<int64_t, int64_t> index;
+    auto add = [&index](const FramePackage &p) {
+        if (p.pts != TYX_NOPTS_VALUE)
+            index[p.pts] = p.dts;
+    };
+    add(key);
+    const bool keyHoldsTarget = [&] {
+        const int64_t shown = ShownAt(key);
+        return shown != TYX_NOPTS_VALUE && shown <= target && target < shown + key.duration;
+    }();
+    FramePackage package;
+    while (!keyHoldsTarget && ReadPacket(package) > 0) {
         if (package.streamIndex != seek.streamIndex)
             continue;
-        if (package.pts != TYX_NOPTS_VALUE)
-            index[package.pts] = package.dts;
+        const int64_t shown = ShownAt(package);
+        if ((package.flags & TYX_PKT_FLAG_KEY) && shown != TYX_NOPTS_VALUE && shown <= target) {
+            key = package;
+            index.clear();
+            add(key);
+            if (target < shown + key.duration)
+                break;
+            continue;
+        }
+        add(package);
         if (package.flags & TYX_PKT_FLAG_KEY)
             break;
+    }
+    seek.keyPts = key.pts;
+    seek.keyDts = key.dts;
+    if (key.pts == TYX_NOPTS_VALUE)
+        seek.hasTimestamps = 0;
+    const int64_t shown = ShownAt(key);
+    // A target before the stream's first key frame starts at that key frame.
+    if (shown == TYX_NOPTS_VALUE || target < shown + key.duration) {
+        seek.chosenPts = key.pts;
+        seek.chosenDts = key.dts;
+        return;
     }
     int64_t previousPts = key.pts;
     int64_t previousDts = key.dts;
     for (const auto &[pts, dts] : index) {
+        if (pts < key.pts)
+            continue;
         if (previousPts != TYX_NOPTS_VALUE && previousPts <= target && target <= pts) {
             // The nearer of the two; the later one on a tie.
             const bool earlier = target - previousPts < pts - target;
@@ -108,42 +202,17 @@ bool CMediaFileReader::PositionStream(stStreamSeekInfo &seek)
 {
     const AVStream *stream = m_selected.at(seek.streamIndex);
     seek.timeBase = stream->time_base;
+    // The target is a presentation time: the picture shown that long after the stream's first.
+    const int64_t first = seek.firstPts != TYX_NOPTS_VALUE ? seek.firstPts : seek.firstDts;
     int64_t target = av_rescale_q(seek.target, kMicroseconds, stream->time_base);
-    if (seek.firstDts != TYX_NOPTS_VALUE)
-        target += seek.firstDts;
+    if (first != TYX_NOPTS_VALUE)
+        target += first;
 
-    int result = av_seek_frame(m_format, seek.streamIndex, target, kSeekBackwardByFrame);
-    ResetFilters();
-    if (result < 0) {
-        TYX_LOG(3, L"[SeekStreamsBySimpleWay]Frame seeking failed with error=%d returned!", result);
-        return false;
-    }
     FramePackage key;
-    for (;;) {
-        result = ReadPacket(key);
-        if (result < 0) {
-            TYX_LOG(3, L"[SeekStreamsBySimpleWay]Packat reading failed with error=%d returned!", result);
-            return false;
-        }
-        if (result == 0) {
-            TYX_LOG(3, L"[SeekStreamsBySimpleWay]EOF met in packat reading !");
-            return false;
-        }
-        if (key.streamIndex == seek.streamIndex)
-            break;
-    }
-
+    if (!SeekToKeyFrame(seek, target, key))
+        return false;
     if (key.mediaType == TYX_MEDIA_VIDEO && (key.flags & TYX_PKT_FLAG_KEY)) {
-        seek.keyPts = key.pts;
-        seek.keyDts = key.dts;
-        if (key.pts == TYX_NOPTS_VALUE)
-            seek.hasTimestamps = 0;
-        if (key.dts != TYX_NOPTS_VALUE && key.dts <= target && target < key.dts + key.duration) {
-            seek.chosenPts = key.pts;
-            seek.chosenDts = key.dts;
-        } else {
-            ChooseBetweenPackets(seek, key, target);
-        }
+        FindKeyAndStart(seek, key, target);
     } else {
         seek.chosenPts = seek.keyPts = key.pts;
         seek.chosenDts = seek.keyDts = key.dts;

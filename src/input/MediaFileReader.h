@@ -8,7 +8,7 @@
 struct stStreamSeekInfo
 {
     int16_t streamIndex = -1;
-    int64_t target = 0;                      // µs from the stream's first time stamp [in]
+    int64_t target = 0;                      // µs of presentation from the stream's first pts [in]
     AVRational timeBase{0, 1};               // [out]
     int64_t firstPts = TYX_NOPTS_VALUE;      // [out]
     int64_t firstDts = TYX_NOPTS_VALUE;      // [out]
@@ -32,10 +32,18 @@ public:
     // input at the earliest of them; the number positioned, or a negative code. The output pair is
     // the stream index and position (in that stream's time base) of the final seek.
     int32_t SeekStreamsBySimpleWay(StreamSeekMap &seeks, int16_t &outIndex, int64_t &outPosition);
+    // Seeks back to the key frame at or before the position (in that stream's time base), or to
+    // the start of the file for a stream index below 0; FFmpeg's result.
+    int32_t SeekToPosition(int16_t streamIndex, int64_t position);
 
 private:
     void FindFirstTimestamps(StreamSeekMap &seeks);
     bool PositionStream(stStreamSeekInfo &seek);
-    void ChooseBetweenPackets(stStreamSeekInfo &seek, const FramePackage &key, int64_t target);
+    // The next packet of that stream; false (logged) at a read failure or the end.
+    bool ReadFirstPacketOf(int16_t streamIndex, FramePackage &package);
+    // Seeks the stream to a key frame shown at or before the target (in its time base) and reads it.
+    bool SeekToKeyFrame(stStreamSeekInfo &seek, int64_t target, FramePackage &key);
+    // The last key frame shown at or before the target, and the packet chosen to start from.
+    void FindKeyAndStart(stStreamSeekInfo &seek, FramePackage key, int64_t target);
     void Rewind();
 };

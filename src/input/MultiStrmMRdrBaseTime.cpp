@@ -156,7 +156,7 @@ int32_t CMultiStrmMediaReadWorker::GetSBTBySkipPkts(std::vector<stBaseTimeEntry>
         entry.previousArrival = now;
     const uint32_t start = NowTickMs();
     int32_t found = 0;
-    while (found < static_cast<int32_t>(entries.size())) {
+    while (found < static_cast<int32_t>(entries.size()) && !ExitRequested(0)) {
         FramePackage package;
         const int32_t read = m_reader->ReadPacket(package);
         if (read == 0) {
@@ -253,18 +253,87 @@ int32_t CMultiStrmMediaReadWorker::GetStrmBaseTimeInPktsRcving(const std::vector
     for (stBaseTimeEntry &entry : entries) {
         if (!entry.found)
             continue;
-        // A packet of a B-frame stream may lack one of its stamps: the other stands in for it.
-        const int64_t pts = entry.foundPts != TYX_NOPTS_VALUE ? entry.foundPts : entry.foundDts;
-        const int64_t dts = entry.foundDts != TYX_NOPTS_VALUE ? entry.foundDts : entry.foundPts;
+        // One tick for both stamps, so that pts - dts survives; a packet of a B-frame stream may
+        // lack its dts.
+        const int64_t tick = entry.foundPts != TYX_NOPTS_VALUE ? entry.foundPts : entry.foundDts;
         std::lock_guard<std::mutex> lock(entry.state->mutex);
         entry.state->streamBaseTime = entry.baseTime;
         entry.state->localBaseTime = entry.baseTime;
-        entry.state->basePts = pts;
-        entry.state->localBasePts = pts;
-        entry.state->localBaseDts = dts;
+        entry.state->basePts = tick;
+        entry.state->localBasePts = tick;
+        entry.state->localBaseDts = tick;
         entry.state->lastPts = entry.lastPts;
         if (foundStreams)
             foundStreams->push_back(entry.index);
     }
+    return result;
+}
+
+bool CMultiStrmMediaReadWorker::AwaitedStreamsHaveBaseTime()
+{
+    CReadLockGuard guard(m_streamTable.Lock());
+    bool anyConfigured = false;
+    for (const auto &[index, state] : m_streamTable.Items())
+        anyConfigured = anyConfigured || state->config.has_value();
+    for (const auto &[index, state] : m_streamTable.Items()) {
+        if (anyConfigured && !state->config)
+            continue;
+        std::lock_guard<std::mutex> lock(state->mutex);
+        if (state->streamBaseTime <= 0)
+            return false;
+    }
+    return true;
+}
+
+void CMultiStrmMediaReadWorker::GiveUpBaseTime(stReadStreamState &state, bool awaited)
+{
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (state.streamBaseTime > 0)
+            return;
+        // Known from now on, so that the stream thread lets its packages through; the local base
+        // is taken from the next package that comes.
+        state.streamBaseTime = NowUs();
+        state.localBaseTime = 0;
+        state.baseAtNextPackage = true;
+    }
+    if (awaited)
+        TYX_LOG(3, L"MultiStrmMediaReadWorker[%s:%x]Stream[%d] gave no packets for its base time: it starts with its next package.",
+                m_name.c_str(), m_workerId, static_cast<int32_t>(state.subNo));
+}
+
+int32_t CMultiStrmMediaReadWorker::FindBaseTimesByArrival()
+{
+    std::vector<int16_t> awaited;
+    std::vector<std::shared_ptr<stReadStreamState>> others;
+    {
+        CReadLockGuard guard(m_streamTable.Lock());
+        bool anyConfigured = false;
+        for (const auto &[index, state] : m_streamTable.Items())
+            anyConfigured = anyConfigured || state->config.has_value();
+        for (const auto &[index, state] : m_streamTable.Items()) {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            if (state->streamBaseTime > 0)
+                continue;
+            if (anyConfigured && !state->config)
+                others.push_back(state);
+            else
+                awaited.push_back(index);
+        }
+    }
+    int32_t result = 0;
+    if (!awaited.empty()) {
+        DrainStreamThreads(TYX_STREAM_DRAIN_MS, 0);
+        result = GetStrmBaseTimeInPktsRcving(awaited, nullptr);
+        // A read failure, the end of the stream or a stop: the caller handles it.
+        if (result < 0 || ExitRequested(0))
+            return result;
+        for (const int16_t index : awaited) {
+            if (const auto state = FindStream(index))
+                GiveUpBaseTime(*state, true);
+        }
+    }
+    for (const auto &state : others)
+        GiveUpBaseTime(*state, false);
     return result;
 }

@@ -7,7 +7,9 @@
 #include "core/debuglog.h"
 #include "platform/Thread.h"
 
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 namespace {
 
@@ -15,6 +17,10 @@ constexpr uint32_t kWaitHandledMs = 0;
 constexpr uint32_t kWaitEmptyMs = 10;
 constexpr uint32_t kWaitNoStreamMs = 50;
 constexpr uint32_t kEstimateTimeoutMs = 10000;
+// A thread whose packages come faster than this looks for the next one a while before it sleeps:
+// waking a sleeping thread costs more than the package itself.
+constexpr auto kBurstGap = std::chrono::microseconds(1000);
+constexpr auto kBurstSpin = std::chrono::microseconds(50);
 
 // value x num x 1000000 / den, truncated, without overflow.
 int64_t TicksToUs(int64_t value, const AVRational &timeBase)
@@ -53,7 +59,10 @@ struct CMultiStrmMediaReadWorker::stStreamThreadState
     int64_t dropped = 0;           // packages dropped at the start
     bool firstReceived = false;
     bool firstPushed = false;
-    const stReadStreamState *lastState = nullptr;
+    uint32_t session = 0;          // the open whose packages the thread handles
+    int64_t waitingForKey = 0;     // video packages dropped this session before its first key frame
+    std::shared_ptr<StrmPrcsThdPrmtrs> record;
+    std::vector<FramePackage> batch;  // the packages taken from the queue at once
     bool estimating = false;
     uint32_t estimateStart = 0;
     int64_t estimateSkipped = 0;
@@ -70,67 +79,120 @@ uint32_t CMultiStrmMediaReadWorker::SingleStreamProcThread()
     if (!m_pushMarkCleared.exchange(true))
         m_pushingStopped = 0;
     uint32_t wait = kWaitHandledMs;
-    while (m_exitEvent->Wait(wait) != TYX_WAIT_OBJECT_0)
+    std::chrono::steady_clock::time_point lastBatch;
+    for (;;) {
+        if (wait == kWaitHandledMs)
+            lastBatch = std::chrono::steady_clock::now();
+        else if (wait == kWaitEmptyMs && thread.record && SpinForPackages(*thread.record, lastBatch))
+            wait = kWaitHandledMs;
+        // An empty queue is waited on with its event, so that a package is handled as soon as it
+        // is queued; the mark goes up before the last look, so that no package is missed.
+        int32_t woken;
+        if (wait == kWaitEmptyMs && thread.record) {
+            thread.record->sleeping = true;
+            woken = thread.record->pending ? m_exitEvent->Wait(0)
+                                           : WaitForAnyEvent({m_exitEvent.get(), &thread.record->queued}, wait);
+            thread.record->sleeping = false;
+        } else {
+            woken = m_exitEvent->Wait(wait);
+        }
+        if (woken == TYX_WAIT_OBJECT_0)
+            break;
         wait = StreamThreadPass(thread);
+    }
+    thread.record.reset();
     TYX_LOG(5, L"MultiStrmMediaReadWorker[%s:%x]Single-stream-proc thread[SubNo=%d] Received exit signal, exiting...",
             m_name.c_str(), m_workerId, thread.subNo);
     return 0;
 }
 
+bool CMultiStrmMediaReadWorker::SpinForPackages(const StrmPrcsThdPrmtrs &record,
+                                                std::chrono::steady_clock::time_point lastBatch)
+{
+    // Real time, not the worker's clock: this is about the cost of a sleep, not about stamps.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastBatch > kBurstGap)
+        return false;
+    const auto until = now + kBurstSpin;
+    while (std::chrono::steady_clock::now() < until) {
+        if (record.pending.load(std::memory_order_acquire))
+            return true;
+        std::this_thread::yield();
+    }
+    return false;
+}
+
+bool CMultiStrmMediaReadWorker::FollowRecord(stStreamThreadState &thread, StrmPrcsThdPrmtrs &record)
+{
+    const int16_t index = record.containerIndex;
+    if (index < 0) {
+        thread.keyPending = true;
+        return false;
+    }
+    const bool piADTC = record.config && record.config->PiADTC;
+    if (thread.served < 0) {
+        thread.served = index;
+        thread.outputId = record.outputId;
+    } else if (thread.served != index) {
+        thread.served = index;
+        thread.outputId = record.outputId;
+        thread.estimationDone = false;
+        thread.keyPending = true;
+        thread.piADTC = piADTC;
+        thread.moved = true;
+    } else if (thread.moved) {
+        thread.outputId = record.outputId;
+        thread.piADTC = piADTC;
+        thread.keyPending = true;
+    }
+    thread.subNo = record.subNo;
+    thread.kind = record.kind;
+    return true;
+}
+
 uint32_t CMultiStrmMediaReadWorker::StreamThreadPass(stStreamThreadState &thread)
 {
-    const auto record = FindThreadRecord(thread.threadId);
+    if (!thread.record)
+        thread.record = FindThreadRecord(thread.threadId);
+    const std::shared_ptr<StrmPrcsThdPrmtrs> record = thread.record;
     if (!record) {
         thread.keyPending = true;
         return kWaitNoStreamMs;
     }
-    FramePackage package;
+    // Everything queued is taken at once: one hold of the queue lock per batch, not per package.
+    std::vector<FramePackage> &batch = thread.batch;
     {
         CReadLockGuard guard(record->lock);
-        const int16_t index = record->containerIndex;
-        if (index < 0) {
-            thread.keyPending = true;
+        if (!FollowRecord(thread, *record))
             return kWaitNoStreamMs;
-        }
-        const bool piADTC = record->config && record->config->PiADTC;
-        if (thread.served < 0) {
-            thread.served = index;
-            thread.outputId = record->outputId;
-        } else if (thread.served != index) {
-            thread.served = index;
-            thread.outputId = record->outputId;
-            thread.estimationDone = false;
-            thread.keyPending = true;
-            thread.piADTC = piADTC;
-            thread.moved = true;
-        } else if (thread.moved) {
-            thread.outputId = record->outputId;
-            thread.piADTC = piADTC;
-            thread.keyPending = true;
-        }
-        thread.subNo = record->subNo;
-        thread.kind = record->kind;
         CCsLock queueGuard(record->queueLock);
         if (record->queue.empty())
             return kWaitEmptyMs;
-        package = record->queue.front();
-        record->queue.pop_front();
+        batch.swap(record->queue);
+        record->pending = false;
+        record->busy = true;
     }
-    HandleStreamPackage(thread, package);
+    const auto state = FindStream(thread.served);
+    const bool exiting = m_exitEvent->IsSet();
+    for (FramePackage &package : batch) {
+        if (!state || exiting)
+            FreeFramePackage(package);
+        else
+            HandleStreamPackage(thread, state, package);
+    }
+    batch.clear();
+    record->busy = false;
     return kWaitHandledMs;
 }
 
-void CMultiStrmMediaReadWorker::HandleStreamPackage(stStreamThreadState &thread, FramePackage &package)
+void CMultiStrmMediaReadWorker::HandleStreamPackage(stStreamThreadState &thread, const std::shared_ptr<stReadStreamState> &state,
+                                                    FramePackage &package)
 {
-    const auto state = FindStream(thread.served);
-    if (!state) {
-        FreeFramePackage(package);
-        return;
-    }
-    // A new stream record means the source was opened again: start with a key frame once more.
-    if (state.get() != thread.lastState) {
-        thread.lastState = state.get();
+    // Every open of the source is a session of its own, which starts with a key frame again.
+    if (state->session != thread.session) {
+        thread.session = state->session;
         thread.keyPending = true;
+        thread.waitingForKey = 0;
     }
     if (!thread.firstReceived) {
         thread.firstReceived = true;
@@ -173,8 +235,15 @@ void CMultiStrmMediaReadWorker::HandleStreamPackage(stStreamThreadState &thread,
         FreeFramePackage(package);
         return;
     }
-    if (!key && thread.keyPending)
-        PushReservedKeyFrame(thread, *state, package);
+    if (!key && thread.keyPending && !PushReservedKeyFrame(thread, *state, package) &&
+        package.mediaType == TYX_MEDIA_VIDEO) {
+        // No decoder can start on this package: the session waits for its first key frame.
+        if (thread.waitingForKey++ == 0)
+            TYX_LOG(6, L"MultiStrmMediaReadWorker[%s:%x]Single-stream-proc thread[SubNo=%d] waits for a key frame.",
+                    m_name.c_str(), m_workerId, thread.subNo);
+        FreeFramePackage(package);
+        return;
+    }
     StampAndSend(thread, *state, package);
     thread.keyPending = false;
 }
@@ -220,14 +289,14 @@ bool CMultiStrmMediaReadWorker::EstimateDelay(stStreamThreadState &thread, stRea
     return false;
 }
 
-void CMultiStrmMediaReadWorker::PushReservedKeyFrame(stStreamThreadState &thread, stReadStreamState &state,
+bool CMultiStrmMediaReadWorker::PushReservedKeyFrame(stStreamThreadState &thread, stReadStreamState &state,
                                                      const FramePackage &next)
 {
     FramePackage key;
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         if (state.reservedKeyFrame.nLength <= 0 || !state.reservedKeyFrame.pData)
-            return;
+            return false;
         // Taken over: the reserved copy is sent once.
         key = state.reservedKeyFrame;
         state.reservedKeyFrame = FramePackage{};
@@ -235,11 +304,18 @@ void CMultiStrmMediaReadWorker::PushReservedKeyFrame(stStreamThreadState &thread
     TYX_LOG(6, L"MultiStrmMediaReadWorker[%s:%x]Single-stream-proc thread[SubNo=%d]Before convert, Pts of key frame was [%lld] and new read pkt pts is [%lld], duration=%lld.",
             m_name.c_str(), m_workerId, thread.subNo, static_cast<long long>(key.pts), static_cast<long long>(next.pts),
             static_cast<long long>(next.duration));
-    if (next.pts != TYX_NOPTS_VALUE)
-        key.pts = next.pts - next.duration;
+    if (next.pts != TYX_NOPTS_VALUE && key.pts != TYX_NOPTS_VALUE) {
+        // Moved to just before the package; its dts moves with it, so that it keeps its pts-dts
+        // difference.
+        const int64_t moved = next.pts - next.duration - key.pts;
+        key.pts += moved;
+        if (key.dts != TYX_NOPTS_VALUE)
+            key.dts += moved;
+    }
     StampAndSend(thread, state, key);
     TYX_LOG(7, L"MultiStrmMediaReadWorker[%s:%x]Single-stream-proc thread[SubNo=%d]Catching Key frame pushed 1st while leaving dropping phase.",
             m_name.c_str(), m_workerId, thread.subNo);
+    return true;
 }
 
 void CMultiStrmMediaReadWorker::StampAndSend(stStreamThreadState &thread, stReadStreamState &state,
@@ -282,40 +358,58 @@ void CMultiStrmMediaReadWorker::TimeStamp2NTP(stReadStreamState &state, FramePac
     bool before = false;
     {
         std::lock_guard<std::mutex> lock(state.mutex);
+        if (state.baseAtNextPackage && m_baseTimeUTC <= 0) {
+            state.basePts = package.pts != TYX_NOPTS_VALUE ? package.pts : package.dts;
+            state.streamBaseTime = NowUs() - int64_t(state.config ? state.config->EstmtDly : 0) * 1000;
+        }
+        state.baseAtNextPackage = false;
         const int64_t base = m_baseTimeUTC > 0 ? m_baseTimeUTC.load() : state.streamBaseTime;
         const AVRational tb = state.info.timeBase;
+        // pts and dts alike, so that the source's pts-dts difference survives.
+        auto toClock = [&](int64_t value) {
+            if (value > state.basePts)
+                return base + TicksToUsRounded(value - state.basePts, tb);
+            return base + TicksToUs(value - state.basePts, tb);
+        };
         state.lastPts = package.pts;
         if (package.pts != TYX_NOPTS_VALUE) {
-            if (package.pts > state.basePts) {
-                package.pts = base + TicksToUsRounded(package.pts - state.basePts, tb);
-            } else {
-                before = package.pts < state.basePts;
-                package.pts = base + TicksToUs(package.pts - state.basePts, tb);
-            }
+            before = package.pts < state.basePts;
+            package.pts = toClock(package.pts);
         }
+        if (package.dts != TYX_NOPTS_VALUE)
+            package.dts = toClock(package.dts);
         package.duration = TicksToUsRounded(package.duration, tb);
     }
-    package.dts = NowUs();
     if (before)
         TYX_LOG(6, L"Media-Reading thread:Pts[%lld] less than StrmBasedTimestamp read!", static_cast<long long>(package.pts));
 }
 
 void CMultiStrmMediaReadWorker::TimeStampByLocalClock(stReadStreamState &state, FramePackage &package)
 {
+    const int64_t sourceClock = m_sourceBaseClock.load();
+    const int64_t sourceMediaUs = m_sourceBaseMediaUs.load();
     std::lock_guard<std::mutex> lock(state.mutex);
     const AVRational tb = state.info.timeBase;
-    if (state.localBaseTime == 0) {
-        // Never take an absent time stamp as a base: packets of B-frame streams may lack a dts.
-        state.localBasePts = package.pts != TYX_NOPTS_VALUE ? package.pts : package.dts;
-        state.localBaseDts = package.dts != TYX_NOPTS_VALUE ? package.dts : package.pts;
-        const int64_t delayMs = state.config ? state.config->EstmtDly : 0;
-        state.localBaseTime = NowUs() - delayMs * 1000;
-        package.pts = package.dts = state.localBaseTime;
+    if (sourceClock > 0) {
+        // One base for the whole source: its streams stay in step.
+        if (package.pts != TYX_NOPTS_VALUE)
+            package.pts = sourceClock + TicksToUs(package.pts, tb) - sourceMediaUs;
+        if (package.dts != TYX_NOPTS_VALUE)
+            package.dts = sourceClock + TicksToUs(package.dts, tb) - sourceMediaUs;
     } else {
+        state.baseAtNextPackage = false;
+        if (state.localBaseTime == 0) {
+            // Never take an absent time stamp as a base: packets of B-frame streams may lack a dts.
+            state.localBasePts = package.pts != TYX_NOPTS_VALUE ? package.pts : package.dts;
+            state.localBaseDts = state.localBasePts;
+            const int64_t delayMs = state.config ? state.config->EstmtDly : 0;
+            state.localBaseTime = NowUs() - delayMs * 1000;
+        }
+        // pts and dts from the one base tick: pts - dts stays what the source gave.
         if (package.pts != TYX_NOPTS_VALUE)
             package.pts = state.localBaseTime + TicksToUs(package.pts - state.localBasePts, tb);
         if (package.dts != TYX_NOPTS_VALUE)
-            package.dts = state.localBaseTime + TicksToUs(package.dts - state.localBaseDts, tb);
+            package.dts = state.localBaseTime + TicksToUs(package.dts - state.localBasePts, tb);
     }
     // The published time base is 1/1000000, so the duration is given in it as well.
     package.duration = TicksToUsRounded(package.duration, tb);

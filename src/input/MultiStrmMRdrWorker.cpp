@@ -99,9 +99,56 @@ int64_t CMultiStrmMediaReadWorker::PendingStreamPackages()
     CReadLockGuard guard(m_threadMap.Lock());
     for (const auto &[id, record] : m_threadMap.Items()) {
         CCsLock queueGuard(record->queueLock);
-        pending += static_cast<int64_t>(record->queue.size());
+        pending += static_cast<int64_t>(record->queue.size()) + (record->busy ? 1 : 0);
     }
     return pending;
+}
+
+bool CMultiStrmMediaReadWorker::StreamThreadsIdle()
+{
+    return PendingStreamPackages() == 0;
+}
+
+int64_t CMultiStrmMediaReadWorker::DropQueuedPackages()
+{
+    int64_t dropped = 0;
+    CReadLockGuard guard(m_threadMap.Lock());
+    for (const auto &[id, record] : m_threadMap.Items()) {
+        CCsLock queueGuard(record->queueLock);
+        for (FramePackage &package : record->queue)
+            FreeFramePackage(package);
+        dropped += static_cast<int64_t>(record->queue.size());
+        record->queue.clear();
+        record->pending = false;
+    }
+    return dropped;
+}
+
+void CMultiStrmMediaReadWorker::DrainStreamThreads(uint32_t timeoutMs, int32_t statusCode)
+{
+    // Counted in 1 ms waits on the exit event, so that an injected clock cannot stretch it.
+    for (uint32_t waited = 0; !StreamThreadsIdle(); ++waited) {
+        if (waited >= timeoutMs || ExitRequested(1)) {
+            const int64_t dropped = DropQueuedPackages();
+            if (dropped > 0)
+                TYX_LOG(5, L"MultiStrmMediaReadWorker[%s:%x]%lld pkts of the stream threads dropped before status(%d).",
+                        m_name.c_str(), m_workerId, static_cast<long long>(dropped), statusCode);
+            return;
+        }
+    }
+}
+
+int32_t CMultiStrmMediaReadWorker::SendStatusAfterStreams(int32_t statusCode, int64_t value, uint32_t timeoutMs)
+{
+    DrainStreamThreads(timeoutMs, statusCode);
+    return SendStatusPaket2Consumers(statusCode, value);
+}
+
+void CMultiStrmMediaReadWorker::SetSourceTimeBase(int64_t clockUs, int64_t mediaUs)
+{
+    // The clock last: a stream thread that sees it sees the media time too.
+    m_sourceBaseMediaUs = mediaUs;
+    m_sourceBaseClock = clockUs;
 }
 
 int32_t CMultiStrmMediaReadWorker::OpenForConfiguration(const std::string &path, StreamRequestMap &video,
@@ -139,6 +186,50 @@ int32_t CMultiStrmMediaReadWorker::OpenForConfiguration(const std::string &path,
     return result;
 }
 
+void CMultiStrmMediaReadWorker::KeepFoundStreams(const stMediaSourceReadWorkerConfig &source,
+                                                 const StreamRequestMap &requests, int32_t mediaType)
+{
+    for (const auto &[number, index] : requests) {
+        const auto configured = source.Streams.find(number);
+        if (configured == source.Streams.end())
+            continue;
+        if (index < 0 || configured->second.MediaType != mediaType) {
+            TYX_LOG(3, L"MultiStrmMediaReadWorker[%s:%x]Configured stream[%d] not found in the media source.", m_name.c_str(),
+                    m_workerId, static_cast<int32_t>(number));
+            continue;
+        }
+        stTYXStreamConfig stream = configured->second;
+        stream.avStrmId = index;
+        m_streamConfigs[number] = stream;
+    }
+}
+
+const stTYXStreamConfig *CMultiStrmMediaReadWorker::ConfigOfStream(int16_t number, int32_t mediaType)
+{
+    const auto configured = m_streamConfigs.find(number);
+    if (configured == m_streamConfigs.end())
+        return nullptr;
+    if (configured->second.MediaType != mediaType) {
+        TYX_LOG(3, L"MultiStrmMediaReadWorker[%s:%x]Stream[%d] of the media source is not of its configured media type(%d), not connected.",
+                m_name.c_str(), m_workerId, static_cast<int32_t>(number), configured->second.MediaType);
+        return nullptr;
+    }
+    return &configured->second;
+}
+
+int32_t CMultiStrmMediaReadWorker::TakeFreeThread(int16_t subNo, int32_t kind, int16_t containerIndex)
+{
+    // Only the thread made for this very stream: a free thread of another stream would carry it
+    // under that stream's output id.
+    for (const auto &[id, record] : m_threadMap.Items()) {
+        int16_t free = -1;
+        if (record->subNo == subNo && record->kind == kind && record->containerIndex < 0 &&
+            record->containerIndex.compare_exchange_strong(free, containerIndex))
+            return id;
+    }
+    return 0;
+}
+
 int32_t CMultiStrmMediaReadWorker::CopyInConfiguration(const stTYXWorkerConfig *config)
 {
     const auto *source = dynamic_cast<const stMediaSourceReadWorkerConfig *>(config);
@@ -149,6 +240,8 @@ int32_t CMultiStrmMediaReadWorker::CopyInConfiguration(const stTYXWorkerConfig *
         TYX_LOG(3, L"MultiStrmMediaReadWorker[%s:%x] Reader object creating failed!", m_name.c_str(), m_workerId);
         return -1;
     }
+    // A stop aborts whatever the reader is blocked in (an open, a read).
+    m_reader->SetAbortCheck([this] { return m_exitEvent->IsSet(); });
     m_useUTC = source->UseUTC;
     m_useNTP = source->UseNTP;
 
@@ -170,15 +263,15 @@ int32_t CMultiStrmMediaReadWorker::CopyInConfiguration(const stTYXWorkerConfig *
             ConsolePrintf("Connected.\n");
         // Keep the streams the source has, with the container index the reader took for them.
         m_streamConfigs.clear();
-        for (const StreamRequestMap *requests : {&video, &audio}) {
-            for (const auto &[number, index] : *requests) {
-                const auto configured = source->Streams.find(number);
-                if (index < 0 || configured == source->Streams.end())
-                    continue;
-                stTYXStreamConfig stream = configured->second;
-                stream.avStrmId = index;
+        KeepFoundStreams(*source, video, TYX_MEDIA_VIDEO);
+        KeepFoundStreams(*source, audio, TYX_MEDIA_AUDIO);
+    } else {
+        // A source that is down keeps what its streams are configured with; their numbers find
+        // their streams at the first open that succeeds.
+        m_streamConfigs.clear();
+        for (const auto &[number, stream] : source->Streams) {
+            if (stream.MediaType == TYX_MEDIA_VIDEO || stream.MediaType == TYX_MEDIA_AUDIO)
                 m_streamConfigs[number] = stream;
-            }
         }
     }
 
@@ -224,6 +317,12 @@ int32_t CMultiStrmMediaReadWorker::Initialize(uint8_t flag, int32_t value)
     }
     if (m_reader->IsOpened()) {
         OnMediaSourceOpenned(false);
+        if (m_keepOpenAfterInit) {
+            // A live source is not opened a second time for the thread: that costs the first
+            // picture seconds, and a one-shot listener refuses it.
+            TYX_LOG(6, L"[%s:%x]Media source kept open for the reading thread.", m_name.c_str(), m_workerId);
+            return 0;
+        }
         m_reader->Close();
         TYX_LOG(6, L"[%s:%x]Media source closed after initializing.", m_name.c_str(), m_workerId);
         SetStreamState(TYX_STATUS_CLOSED);
@@ -352,6 +451,7 @@ int32_t CMultiStrmMediaReadWorker::OnMediaSourceOpenned(bool notify)
     // Output parameters go to the consumers only after the locks are released: the callback
     // reaches other workers, which may ask this one for its delays.
     std::vector<std::pair<uint32_t, stStreamParams>> published;
+    const uint32_t session = ++m_sessionNo;
     {
         CWriteLockGuard threads(m_threadMap.Lock());
         CWriteLockGuard table(m_streamTable.Lock());
@@ -366,8 +466,7 @@ int32_t CMultiStrmMediaReadWorker::OnMediaSourceOpenned(bool notify)
             stStreamParams params = CopyAVStrmInfoToThdIOPam(*info);
             TYX_LOG(6, L"MultiStrmMediaReadWorker[%s:%d]Timebase of the Media source is %d/%d.", m_name.c_str(),
                     static_cast<int32_t>(m_workerId), info->timeBase.num, info->timeBase.den);
-            const auto configured = m_streamConfigs.find(number);
-            const stTYXStreamConfig *config = configured != m_streamConfigs.end() ? &configured->second : nullptr;
+            const stTYXStreamConfig *config = ConfigOfStream(number, info->mediaType);
 
             if (info->mediaType == TYX_MEDIA_VIDEO) {
                 const int32_t wanted = config ? static_cast<int32_t>(config->OutputFramerate) : 0;
@@ -412,7 +511,7 @@ int32_t CMultiStrmMediaReadWorker::OnMediaSourceOpenned(bool notify)
                 estimate->audioFrameSize = static_cast<int16_t>(info->frameSize > 0 ? info->frameSize : 1024);
             }
 
-            // The thread serving this index, else a free one, else a new one.
+            // The thread serving this index, else the free one made for it, else a new one.
             int32_t threadId = 0;
             for (const auto &[id, record] : m_threadMap.Items()) {
                 if (record->containerIndex == index) {
@@ -420,11 +519,8 @@ int32_t CMultiStrmMediaReadWorker::OnMediaSourceOpenned(bool notify)
                     break;
                 }
             }
-            for (auto it = m_threadMap.Items().begin(); threadId == 0 && it != m_threadMap.Items().end(); ++it) {
-                int16_t free = -1;
-                if (it->second->containerIndex < 0 && it->second->containerIndex.compare_exchange_strong(free, index))
-                    threadId = it->first;
-            }
+            if (threadId == 0)
+                threadId = TakeFreeThread(number, KindOfMediaType(info->mediaType), index);
             if (threadId == 0) {
                 auto record = StartStreamThread(number, index, outputId,
                                                 KindOfMediaType(info->mediaType), nullptr);
@@ -437,6 +533,7 @@ int32_t CMultiStrmMediaReadWorker::OnMediaSourceOpenned(bool notify)
             auto state = std::make_shared<stReadStreamState>();
             state->subNo = number;
             state->outputId = outputId;
+            state->session = session;
             state->info = *info;
             if (config)
                 state->config = *config;
@@ -498,46 +595,63 @@ std::map<int16_t, stReadStreamCounts> CMultiStrmMediaReadWorker::GetStreamStatis
     return GetStreamStatisticsA(subNo);
 }
 
+const CMultiStrmMediaReadWorker::stStreamRoute &CMultiStrmMediaReadWorker::RouteOf(int16_t containerIndex)
+{
+    // The stream table and the thread map change only when the source opens, which starts a
+    // session: within one, what was found stays right.
+    const uint32_t session = m_sessionNo.load();
+    if (session != m_routesSession) {
+        m_routes.clear();
+        m_routesSession = session;
+    }
+    const auto known = m_routes.find(containerIndex);
+    if (known != m_routes.end())
+        return known->second;
+    stStreamRoute route;
+    route.state = FindStream(containerIndex);
+    if (route.state)
+        route.record = FindThreadRecord(route.state->threadId);
+    return m_routes[containerIndex] = std::move(route);
+}
+
 int32_t CMultiStrmMediaReadWorker::QueuePaketToStreamThread(const FramePackage &package)
 {
-    const auto state = FindStream(package.streamIndex);
-    if (!state)
+    const stStreamRoute &route = RouteOf(package.streamIndex);
+    if (!route.record || route.record->containerIndex < 0)
         return 0;
-    const auto record = FindThreadRecord(state->threadId);
-    if (!record)
-        return 0;
-    CReadLockGuard guard(record->lock);
-    if (record->containerIndex < 0)
-        return 0;
+    StrmPrcsThdPrmtrs &record = *route.record;
     FramePackage copy;
     copy.inDevice = 0;
     if (DuplicateFramePackage(copy, package) < 0)
         return 0;
-    CCsLock queueGuard(record->queueLock);
-    if (record->queue.size() >= TYX_STREAM_THREAD_QUEUE_LIMIT) {
-        FreeFramePackage(copy);
-        if (record->dropped++ % 1000 == 0)
-            TYX_LOG(3, L"MultiStrmMediaReadWorker[%s:%x]Queue of stream thread[SubNo=%d] full, %lld pkts dropped.",
-                    m_name.c_str(), m_workerId, record->subNo, static_cast<long long>(record->dropped));
-        return 0;
+    {
+        CCsLock queueGuard(record.queueLock);
+        if (record.queue.size() >= TYX_STREAM_THREAD_QUEUE_LIMIT) {
+            FreeFramePackage(copy);
+            if (record.dropped++ % 1000 == 0)
+                TYX_LOG(3, L"MultiStrmMediaReadWorker[%s:%x]Queue of stream thread[SubNo=%d] full, %lld pkts dropped.",
+                        m_name.c_str(), m_workerId, record.subNo, static_cast<long long>(record.dropped));
+            return 0;
+        }
+        record.queue.push_back(copy);
+        record.pending = true;
     }
-    record->queue.push_back(copy);
-    return record->threadId;
+    // A thread that is busy or looking for packages goes on by itself; only a sleeping one is woken.
+    if (record.sleeping)
+        record.queued.Set();
+    return record.threadId;
 }
 
 bool CMultiStrmMediaReadWorker::CountReadPackage(const FramePackage &package)
 {
-    const auto state = FindStream(package.streamIndex);
+    const auto &state = RouteOf(package.streamIndex).state;
     if (!state)
         return false;
-    {
-        std::lock_guard<std::mutex> lock(state->mutex);
-        ++state->packetsRead;
-        if (package.mediaType == TYX_MEDIA_VIDEO)
-            ++state->unitsRead;
-        else if (package.mediaType == TYX_MEDIA_AUDIO && state->info.frameSize > 0)
-            state->unitsRead += state->info.frameSize;
-    }
+    ++state->packetsRead;
+    if (package.mediaType == TYX_MEDIA_VIDEO)
+        ++state->unitsRead;
+    else if (package.mediaType == TYX_MEDIA_AUDIO && state->info.frameSize > 0)
+        state->unitsRead += state->info.frameSize;
     CountPaket(state->outputId, package, true, false);
     return true;
 }

@@ -6,9 +6,11 @@
 #include "input/ReadStreamState.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,9 @@ constexpr int32_t TYX_MSR_BFRAMES_FOUND = 0x40000000;
 constexpr size_t TYX_STREAM_THREAD_QUEUE_LIMIT = 900;
 // Base-time searches and backlog skipping give up after this many ms.
 constexpr uint32_t TYX_BASE_TIME_SEARCH_MS = 2999;
+// A status that ends a stretch of packages waits this long (ms) for the stream threads to send
+// what they hold; the rest is dropped.
+constexpr uint32_t TYX_STREAM_DRAIN_MS = 2000;
 
 // Results of the backlog skipping and the base-time search.
 constexpr int32_t TYX_SKIP_READER_CLOSED = -2;
@@ -33,10 +38,13 @@ constexpr int32_t TYX_SBT_END_OF_STREAM = -2;
 // package on the program clock (µs) and sends it to the consumers.
 //
 // Stream thread: no stream -> dropping (until the stream has a base time and the start drop count
-// is reached) -> [delay estimating] -> pushing. The worker owns the reader, the stream table
-// (container index -> stReadStreamState) and the thread map (thread id -> StrmPrcsThdPrmtrs).
+// is reached) -> [delay estimating] -> pushing. Every open of the source is a new session: a video
+// stream starts each one on a key frame. Both stamps of a package come from one base.
+// The worker owns the reader, the stream table (container index -> stReadStreamState) and the
+// thread map (thread id -> StrmPrcsThdPrmtrs).
 // Lock order: thread map, then a record's lock, then its queue; the stream table alone or inside
-// a record's lock; a stream state's mutex innermost.
+// a record's lock; a stream state's mutex innermost. Per package the main thread takes only its
+// stream thread's queue lock, and a stream thread takes its whole queue at once.
 class CMultiStrmMediaReadWorker : public CTYXWorker
 {
 public:
@@ -67,7 +75,7 @@ public:
     int64_t BaseTimeUTC() const { return m_baseTimeUTC.load(); }
     // The source path as it may be logged and reported (a password masked).
     std::wstring SourcePathForLog() const;
-    // Packages waiting in the stream threads' queues.
+    // Packages waiting in the stream threads' queues or being handled by them.
     int64_t PendingStreamPackages();
 
 protected:
@@ -86,6 +94,20 @@ protected:
     int32_t GetStrmBaseTimeInPktsRcving(const std::vector<int16_t> &wanted, std::vector<int16_t> *found);
     bool HasStreamBaseTime(int16_t containerIndex);
     bool AllStreamsHaveBaseTime();
+    // True when every stream the configuration asks for (every stream, when none is configured)
+    // has its base time.
+    bool AwaitedStreamsHaveBaseTime();
+    // Finds the base times of the awaited streams by the arrival of their packets; a stream that
+    // gives none within one search is given up and starts with its next package, as does every
+    // stream nobody configured. What the stream threads hold is handled (dropped, for want of a
+    // base) first, so that nothing read before the search is sent after it. The search's result.
+    int32_t FindBaseTimesByArrival();
+    // One time base for every stream of the source (files): the program-clock time of a media time
+    // in µs. Stamping against the local clock uses it once it is set.
+    void SetSourceTimeBase(int64_t clockUs, int64_t mediaUs);
+    // Waits up to timeoutMs for the stream threads to send what they hold, drops the rest, and
+    // sends the status, so that no data package of the stretch follows it.
+    int32_t SendStatusAfterStreams(int32_t statusCode, int64_t value, uint32_t timeoutMs = TYX_STREAM_DRAIN_MS);
     // Keeps a copy of a key frame as its stream's reserved key frame; the container index, -1 for
     // a package without one, -2 for a stream not in the table.
     int32_t ReserveKeyFrame(const FramePackage &package);
@@ -124,6 +146,7 @@ protected:
     CRWLockedMap<int16_t, std::shared_ptr<stReadStreamState>> m_streamTable;
     CRWLockedMap<int32_t, std::shared_ptr<StrmPrcsThdPrmtrs>> m_threadMap;
     int32_t m_connectRetrySeconds = 0;
+    bool m_keepOpenAfterInit = false;       // the reading thread goes on with the first open
 
 private:
     struct stStreamThreadState;
@@ -131,12 +154,29 @@ private:
 
     uint32_t SingleStreamProcThread();
     uint32_t StreamThreadPass(stStreamThreadState &thread);
-    void HandleStreamPackage(stStreamThreadState &thread, FramePackage &package);
+    // True when packages came within a short spin, for a thread that was just busy.
+    static bool SpinForPackages(const StrmPrcsThdPrmtrs &record, std::chrono::steady_clock::time_point lastBatch);
+    // Takes the thread's stream from its record; false while it serves none.
+    bool FollowRecord(stStreamThreadState &thread, StrmPrcsThdPrmtrs &record);
+    void HandleStreamPackage(stStreamThreadState &thread, const std::shared_ptr<stReadStreamState> &state,
+                             FramePackage &package);
     // Adds one sample to the stream's delay estimate; true when the estimate is done.
     bool EstimateDelay(stStreamThreadState &thread, stReadStreamState &state);
-    void PushReservedKeyFrame(stStreamThreadState &thread, stReadStreamState &state, const FramePackage &next);
+    // Sends the reserved key frame ahead of the package; false when there is none.
+    bool PushReservedKeyFrame(stStreamThreadState &thread, stReadStreamState &state, const FramePackage &next);
     void StampAndSend(stStreamThreadState &thread, stReadStreamState &state, FramePackage &package);
     std::shared_ptr<StrmPrcsThdPrmtrs> FindThreadRecord(int32_t threadId);
+    // The configuration of a stream number when it is of the stream's media type; a number
+    // configured for the other type is logged and gives none.
+    const stTYXStreamConfig *ConfigOfStream(int16_t number, int32_t mediaType);
+    // The free thread made for this configured stream number and kind (0 when none) and takes it.
+    int32_t TakeFreeThread(int16_t subNo, int32_t kind, int16_t containerIndex);
+    void KeepFoundStreams(const stMediaSourceReadWorkerConfig &source, const StreamRequestMap &requests, int32_t mediaType);
+    void GiveUpBaseTime(stReadStreamState &state, bool awaited);
+    bool StreamThreadsIdle();
+    // Waits up to timeoutMs for the stream threads to handle what they hold, then drops the rest.
+    void DrainStreamThreads(uint32_t timeoutMs, int32_t statusCode);
+    int64_t DropQueuedPackages();
     std::shared_ptr<StrmPrcsThdPrmtrs> StartStreamThread(int16_t subNo, int16_t containerIndex, uint32_t outputId,
                                                          int32_t kind, const stTYXStreamConfig *config);
     stStreamParams CopyAVStrmInfoToThdIOPam(const stMediaStreamInfo &info);
@@ -145,5 +185,20 @@ private:
     int32_t GetSBTBySkipPkts(std::vector<stBaseTimeEntry> &entries);
     int32_t StreamDropCount(int32_t mediaType) const;
 
+    // A stream's state and the record of its thread, as the main thread found them this session.
+    struct stStreamRoute
+    {
+        std::shared_ptr<stReadStreamState> state;
+        std::shared_ptr<StrmPrcsThdPrmtrs> record;
+    };
+    // The route of a container index; found under the table locks once a session (main thread).
+    const stStreamRoute &RouteOf(int16_t containerIndex);
+
     std::atomic<bool> m_pushMarkCleared{false};
+    std::atomic<uint32_t> m_sessionNo{0};   // opens of the source so far
+    std::map<int16_t, stStreamRoute> m_routes; // main thread only
+    uint32_t m_routesSession = 0;
+    // Written before the first package is queued, read by the stream threads; 0 = not set.
+    std::atomic<int64_t> m_sourceBaseClock{0};
+    std::atomic<int64_t> m_sourceBaseMediaUs{0};
 };

@@ -19,6 +19,7 @@ CNRTMediaReadWorker::CNRTMediaReadWorker(uint32_t workerId, const ConsumerLinkMa
     m_dropCountVideo = 30;
     m_dropCountAudio = 43;
     m_typeCode = 2;
+    m_keepOpenAfterInit = true;
     TYX_LOG(6, L"NRTMediaReadWorker[%x] constructed.", m_workerId);
 }
 
@@ -84,13 +85,15 @@ int32_t CNRTMediaReadWorker::CopyInConfiguration(const stTYXWorkerConfig *config
 
 void CNRTMediaReadWorker::OpenAtStart()
 {
-    if (m_reader->IsOpened()) {
+    // Normally the open of the configuration is still there: what the source sent since then is
+    // flushed and its backlog skipped, as after an open of the thread's own.
+    const bool keptOpen = m_reader->IsOpened();
+    if (keptOpen) {
         m_workingStep = 24;
         TYX_LOG(5, L"NRTMediaReadWorker[%s:%x]Flushing Media source...", m_name.c_str(), m_workerId);
         m_reader->Flush();
         m_baseTimeUTC = 0;
-    }
-    if (!m_reader->IsOpened()) {
+    } else {
         const int32_t result = m_reader->Reopen();
         if (result < 0) {
             SetStreamState(TYX_STATUS_OPEN_FAILED);
@@ -98,30 +101,30 @@ void CNRTMediaReadWorker::OpenAtStart()
             m_openedInInit = 1;
             m_failureReported = true;
             ReportReaderEvent(TYX_EVENT_SOURCE_OPEN_FAILED);
-        } else {
-            TYX_LOG(5, L"NRTMediaReadWorker[%s:%x]Media source opened successfully.", m_name.c_str(), m_workerId);
-            OnMediaSourceOpenned(true);
-            m_openedInInit = 0;
-            if (m_skipBacklogs) {
-                SetStreamState(TYX_STATUS_CACHING);
-                int64_t discarded = 0;
-                const int32_t skipped = SkipStreamBacklogs(discarded);
-                if (skipped < 0)
-                    TYX_LOG(3, L"NRTMediaReadWorker[%s:%x]Stream Backlogs skipping failed with error=%d.", m_name.c_str(),
-                            m_workerId, skipped);
-                else
-                    TYX_LOG(5, L"NRTMediaReadWorker[%s:%x]Stream Backlogs cleaned with %d pkts discarded.", m_name.c_str(),
-                            m_workerId, static_cast<int32_t>(discarded));
-            }
-            SetStreamState(TYX_STATUS_RUNNING);
+            return;
         }
+        TYX_LOG(5, L"NRTMediaReadWorker[%s:%x]Media source opened successfully.", m_name.c_str(), m_workerId);
+        OnMediaSourceOpenned(true);
+        m_openedInInit = 0;
     }
-    if (m_reader->IsOpened()) {
-        if (m_useNTP)
-            GetMSBaseTimeByNTP();
+    if (m_skipBacklogs) {
+        SetStreamState(TYX_STATUS_CACHING);
+        int64_t discarded = 0;
+        const int32_t skipped = SkipStreamBacklogs(discarded);
+        if (skipped < 0)
+            TYX_LOG(3, L"NRTMediaReadWorker[%s:%x]Stream Backlogs skipping failed with error=%d.", m_name.c_str(), m_workerId,
+                    skipped);
         else
-            GetStrmBaseTimeInPktsRcving({}, nullptr);
+            TYX_LOG(5, L"NRTMediaReadWorker[%s:%x]Stream Backlogs cleaned with %d pkts discarded.", m_name.c_str(),
+                    m_workerId, static_cast<int32_t>(discarded));
     }
+    SetStreamState(TYX_STATUS_RUNNING);
+    if (!m_reader->IsOpened())
+        return;
+    if (m_useNTP)
+        GetMSBaseTimeByNTP();
+    else
+        FindBaseTimesByArrival();
 }
 
 CNRTMediaReadWorker::Pass CNRTMediaReadWorker::WaitBeforeReopen(uint32_t waitMs)
@@ -141,6 +144,8 @@ CNRTMediaReadWorker::Pass CNRTMediaReadWorker::OpenAgain()
     m_baseTimeUTC = 0;
     m_gateRunning = false;
     const int32_t result = m_reader->Reopen();
+    if (result < 0 && ExitRequested(0))
+        return Pass::End;
     if (result < 0) {
         m_workingStep = 44;
         SetStreamState(TYX_STATUS_OPEN_FAILED);
@@ -171,7 +176,7 @@ CNRTMediaReadWorker::Pass CNRTMediaReadWorker::CloseAfterFailure(int32_t status,
     m_workingStep = 30;
     SetStreamState(TYX_STATUS_CLOSED);
     ReportReaderEvent(TYX_EVENT_SOURCE_CLOSED);
-    SendStatusPaket2Consumers(status, m_lastReadPts);
+    SendStatusAfterStreams(status, m_lastReadPts);
     if (!reopen) {
         TYX_LOG(status == TYX_SRC_CLOSED ? 5 : 3, endLog, m_name.c_str(), m_workerId);
         return Pass::End;
@@ -182,7 +187,7 @@ CNRTMediaReadWorker::Pass CNRTMediaReadWorker::CloseAfterFailure(int32_t status,
 
 CNRTMediaReadWorker::Pass CNRTMediaReadWorker::WaitForBaseTimes(bool &ready)
 {
-    ready = m_baseTimeUTC != 0 || AllStreamsHaveBaseTime();
+    ready = m_baseTimeUTC != 0 || AwaitedStreamsHaveBaseTime();
     if (ready) {
         m_gateRunning = false;
         return Pass::Next;
@@ -195,7 +200,9 @@ CNRTMediaReadWorker::Pass CNRTMediaReadWorker::WaitForBaseTimes(bool &ready)
     // sender report came) falls back to the arrival of its packets.
     const bool byArrival = !m_useNTP || uint32_t(NowTickMs() - m_gateStart) > TYX_BASE_TIME_SEARCH_MS;
     if (byArrival) {
-        const int32_t result = GetStrmBaseTimeInPktsRcving({}, nullptr);
+        const int32_t result = FindBaseTimesByArrival();
+        if (ExitRequested(0))
+            return Pass::End;
         if (result == TYX_SBT_END_OF_STREAM) {
             TYX_LOG(3, L"MultiStrmMediaReadWorker[%s:%d]Media source stream EOF!", m_name.c_str(),
                     static_cast<int32_t>(m_workerId));
@@ -211,7 +218,7 @@ CNRTMediaReadWorker::Pass CNRTMediaReadWorker::WaitForBaseTimes(bool &ready)
     } else {
         GetMSBaseTimeByNTP();
     }
-    ready = m_baseTimeUTC != 0 || AllStreamsHaveBaseTime();
+    ready = m_baseTimeUTC != 0 || AwaitedStreamsHaveBaseTime();
     if (ready) {
         m_gateRunning = false;
         return Pass::Next;
@@ -252,6 +259,9 @@ CNRTMediaReadWorker::Pass CNRTMediaReadWorker::ReadOnce(int64_t &handedOver)
             ++handedOver;
         return Pass::Next;
     }
+    // A read that the stop aborted is no failure of the source.
+    if (result < 0 && ExitRequested(0))
+        return Pass::End;
     if (result < 0) {
         TYX_LOG(5, L"NRTMediaReadWorker[%s:%x]Media source stream reading failed with error(%d) found.", m_name.c_str(),
                 m_workerId, result);

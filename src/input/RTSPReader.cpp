@@ -38,7 +38,9 @@ CRTSPMPReader::~CRTSPMPReader()
 std::vector<std::pair<std::string, std::string>> CRTSPMPReader::BuildOpenOptions(bool rtmp, bool tcp)
 {
     std::vector<std::pair<std::string, std::string>> options;
-    options.emplace_back("buffer_size", rtmp ? "4194304" : "1048576");
+    // RTSP's demuxer has its own socket buffer size; RTMP has none and hands the options on to
+    // its TCP connection, whose receive buffer it is.
+    options.emplace_back(rtmp ? "recv_buffer_size" : "buffer_size", rtmp ? "4194304" : "1048576");
     options.emplace_back("fflags", "nobuffer");
     if (!rtmp && tcp)
         options.emplace_back("rtsp_transport", "tcp");

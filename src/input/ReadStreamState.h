@@ -5,10 +5,10 @@
 #include "core/TYXConfigRecords.h"
 #include "input/MediaStreamInfo.h"
 #include "platform/CriticalSection.h"
+#include "platform/Event.h"
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -46,6 +46,7 @@ struct stReadStreamState
 
     int16_t subNo = 0;                        // the reader's stream number
     uint32_t outputId = 0;                    // sub number plus worker id
+    uint32_t session = 0;                     // the open of the source it belongs to
     stMediaStreamInfo info;                   // own copy of the reader's record
     std::optional<stTYXStreamConfig> config;
     int32_t threadId = 0;                     // the stream thread serving it
@@ -53,16 +54,18 @@ struct stReadStreamState
 
     std::mutex mutex;                         // every field below
     int64_t streamBaseTime = 0;               // program-clock µs, 0 = not set
+    bool baseAtNextPackage = false;           // given up by the search: the next package sets it
     int64_t basePts = 0;                      // stream time base
     int64_t lastPts = TYX_NOPTS_VALUE;
     int64_t localBaseTime = 0;                // 0 = not set
-    int64_t localBasePts = 0;
-    int64_t localBaseDts = 0;
-    int64_t packetsRead = 0;
-    int64_t unitsRead = 0;                    // video frames or audio samples
+    int64_t localBasePts = 0;                 // the tick that both pts and dts are measured from
+    int64_t localBaseDts = 0;                 // kept equal to localBasePts
     int64_t packetsSent = 0;
     int64_t unitsSent = 0;
     FramePackage reservedKeyFrame;            // own data copy, empty when none
+    // Counted by the main thread for every package read, without the mutex.
+    std::atomic<int64_t> packetsRead{0};
+    std::atomic<int64_t> unitsRead{0};        // video frames or audio samples
 };
 
 // The counters of one stream as the statistics operations hand them out.
@@ -90,7 +93,13 @@ struct StrmPrcsThdPrmtrs
     int32_t threadId = 0;
     std::optional<stTYXStreamConfig> config;
     CCriticalSection queueLock;
-    std::deque<FramePackage> queue;           // copies owned by the queue
+    // Copies owned by the queue, oldest first. The stream thread swaps the whole queue for its
+    // emptied batch, so the two vectors go back and forth without allocating.
+    std::vector<FramePackage> queue;
+    CEvent queued{false};                     // wakes the thread when it sleeps
+    std::atomic<bool> pending{false};         // the queue has packages (looked at without its lock)
+    std::atomic<bool> sleeping{false};        // the thread waits on queued
+    std::atomic<bool> busy{false};            // a package taken from the queue is being handled
     int64_t dropped = 0;                      // copies refused by a full queue
     int32_t kind = 0;                         // 2 coded video, 8 coded audio
     uint32_t workerId = 0;

@@ -71,6 +71,18 @@ int32_t CEvent::Wait(uint32_t timeoutMs)
 
 int32_t WaitForAnyEvent(std::initializer_list<CEvent *> events, uint32_t timeoutMs)
 {
+    if (timeoutMs == 0) {
+        // A poll neither sleeps (a timed wait that is already due still costs the timer slack)
+        // nor attaches a waiter.
+        int32_t index = 0;
+        for (CEvent *event : events) {
+            std::lock_guard<std::mutex> lock(event->m_mutex);
+            if (event->TryConsumeLocked())
+                return TYX_WAIT_OBJECT_0 + index;
+            ++index;
+        }
+        return TYX_WAIT_TIMEOUT;
+    }
     using Clock = std::chrono::steady_clock;
     const bool forever = timeoutMs == TYX_INFINITE;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);

@@ -24,7 +24,7 @@ constexpr uint32_t kAudioOut = kWorker + 2;
 struct stFileMedia
 {
     CTestMediaSet set;
-    stTestMediaInfo avInfo, bframesInfo;
+    stTestMediaInfo avInfo, bframesInfo, bframesMp4Info, oneSecondAvInfo;
     std::filesystem::path av = set.Add("av.mp4", {.seconds = 2.0}, &avInfo);
     std::filesystem::path videoOnly = set.Add("video.mp4", {.seconds = 2.0, .audio = false});
     // mpeg4, 25 fps, a key frame every 12 pictures.
@@ -34,6 +34,10 @@ struct stFileMedia
         "one.mp4", {.seconds = 1.0, .videoCodec = "mpeg4", .width = 64, .height = 64, .gop = 12, .audio = false});
     std::filesystem::path bframes =
         set.Add("bframes.mkv", {.container = "matroska", .seconds = 2.0, .bFrames = 2}, &bframesInfo);
+    // H.264 with B-frames, a key frame every second.
+    std::filesystem::path bframesMp4 = set.Add("bframes.mp4", {.seconds = 3.0, .gop = 25, .bFrames = 2}, &bframesMp4Info);
+    std::filesystem::path oneSecondAv = set.Add("one-av.mp4", {.seconds = 1.0}, &oneSecondAvInfo);
+    std::filesystem::path audioOnly = set.Add("audio.mp4", {.seconds = 1.0, .video = false});
 };
 
 const stFileMedia &Files()
@@ -42,22 +46,47 @@ const stFileMedia &Files()
     return files;
 }
 
-// A file worker on the fake clock: every pacing wait moves the clock instead of sleeping.
+// The source's time stamps of one media type in µs, in the order the file gives them.
+struct stRawStamps
+{
+    std::vector<int64_t> pts, dts;
+};
+stRawStamps RawStamps(const std::filesystem::path &file, int mediaType)
+{
+    stRawStamps raw;
+    for (const stTestPacket &p : ReadTestMediaPackets(file)) {
+        if (p.mediaType == mediaType) {
+            raw.pts.push_back(p.ptsUs);
+            raw.dts.push_back(p.dtsUs);
+        }
+    }
+    return raw;
+}
+
+// Stamped pts less the source's pts, in µs, of the last package of a play that went to the end of
+// the file: the program-clock time of the stream's media time 0.
+int64_t ClockOfMediaZero(const std::vector<stSeenPackage> &seen, const std::vector<int64_t> &rawPtsUs)
+{
+    return seen.back().pts - rawPtsUs.back();
+}
+
+// A file worker on the fake clock: every pacing wait moves the clock instead of sleeping, by what
+// was asked and, like a real timer, a little more.
 struct stPacedFileWorker
 {
     stFakeClock clock;
     CTestConsumers consumers;
     std::shared_ptr<CMediaFileReadWorker> worker;
 
-    explicit stPacedFileWorker(bool audio, uint32_t id = kWorker)
+    explicit stPacedFileWorker(bool audio, uint32_t id = kWorker, int64_t lateWakeUs = 0)
     {
         consumers.Add(id + 1, TYX_PKT_KIND_CODED_VIDEO);
         if (audio)
             consumers.Add(id + 2, TYX_PKT_KIND_CODED_AUDIO);
         worker = std::make_shared<CMediaFileReadWorker>(id, &consumers.Links());
         worker->SetClockSources([this] { return clock.Now(); }, [this] { return clock.Tick(); });
-        worker->SetPacingSleep([this](int64_t us) {
-            clock.Advance(us);
+        worker->SetPacingSleep([this, lateWakeUs](int64_t us) {
+            clock.Advance(us + lateWakeUs);
             return false;
         });
     }
@@ -101,6 +130,8 @@ TEST_F(FileReadWorkerTest, PlaysAFileOnceWithEveryPacketInOrder)
     const auto video = DataOnly(videoAll);
     ASSERT_EQ(static_cast<size_t>(Files().avInfo.videoPackets), video.size());
     EXPECT_EQ(1, CountStatus(videoAll, TYX_SRC_CLOSED));
+    // Nothing follows the closed status: the stream threads had sent everything before it.
+    EXPECT_EQ(TYX_SRC_CLOSED, videoAll.back().length);
     EXPECT_TRUE(video.front().key());
     int keys = 0;
     for (size_t i = 0; i < video.size(); ++i) {
@@ -113,7 +144,9 @@ TEST_F(FileReadWorkerTest, PlaysAFileOnceWithEveryPacketInOrder)
     }
     EXPECT_EQ(2, keys);
 
-    const auto audio = DataOnly(run.consumers.Take(kAudioOut));
+    const auto audioAll = run.consumers.Take(kAudioOut);
+    EXPECT_EQ(TYX_SRC_CLOSED, audioAll.back().length);
+    const auto audio = DataOnly(audioAll);
     ASSERT_EQ(static_cast<size_t>(Files().avInfo.audioPackets), audio.size());
     for (const stSeenPackage &p : audio)
         EXPECT_EQ(TYX_PKT_KIND_CODED_AUDIO, p.kind);
@@ -151,31 +184,127 @@ TEST_F(FileReadWorkerTest, PacingHoldsEachPackageForMostOfThePreviousDuration)
         EXPECT_EQ(38440, video[i].readTime - video[i - 1].readTime) << i;
 }
 
-TEST(FilePacingTest, DelayFollowsThePreviousDuration)
+TEST_F(FileReadWorkerTest, PacingKeepsBothStreamsOfASourceAheadOfRealTime)
 {
-    EXPECT_EQ(38440, CMediaFileReadWorker::PacingDelayUs(40000, 0, false));
-    EXPECT_EQ(38440 - 10000 * 961 / 1000, CMediaFileReadWorker::PacingDelayUs(40000, 10000, false));
-    EXPECT_EQ(0, CMediaFileReadWorker::PacingDelayUs(40000, 37440, false)); // within a millisecond
-    EXPECT_EQ(1922, CMediaFileReadWorker::PacingDelayUs(40000, 0, true));   // a twentieth for discarded ones
-    EXPECT_EQ(0, CMediaFileReadWorker::PacingDelayUs(0, 0, false));
-    // Long pauses do not wrap round.
-    EXPECT_EQ(0, CMediaFileReadWorker::PacingDelayUs(40000, 3000000000LL, false));
+    stPacedFileWorker run(true, kWorker, 500); // every wake-up half a millisecond late
+    run.Play(MakeSourceConfig(kWorker, TYX_MS_FILE, Files().av.wstring(), true));
+    const auto video = DataOnly(run.consumers.Take(kVideoOut));
+    const auto audio = DataOnly(run.consumers.Take(kAudioOut));
+    ASSERT_FALSE(video.empty());
+    ASSERT_FALSE(audio.empty());
+    const int64_t first = std::min(video.front().readTime, audio.front().readTime);
+    const int64_t last = std::max(video.back().readTime, audio.back().readTime);
+    // Interleaved streams share one clock on absolute deadlines: the whole file takes 96.1 % of
+    // its length, less the last package or two, however the waits of the two streams fall and
+    // however late each wake-up is.
+    const stRawStamps rawVideo = RawStamps(Files().av, 0);
+    const stRawStamps rawAudio = RawStamps(Files().av, 1);
+    const int64_t span = std::max(rawVideo.dts.back(), rawAudio.dts.back()) - std::min(rawVideo.dts.front(), rawAudio.dts.front());
+    EXPECT_LE(last - first, span * 961 / 1000 + 1000);
+    EXPECT_GE(last - first, span * 961 / 1000 - 2 * 40000);
 }
 
-TEST_F(FileReadWorkerTest, PlayFromStartsAtTheKeyFrameBeforeItAndMarksTheLeadIn)
+TEST_F(FileReadWorkerTest, PlayFromStartsAtTheKeyFrameShownAtOrBeforeItAndMarksTheLeadIn)
 {
-    stPacedFileWorker run(false);
-    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().gop12.wstring(), false);
-    config.PlayFrom = 1.0f;
+    struct stCase
+    {
+        const std::filesystem::path *file;
+        size_t expected;  // packages handed over
+        size_t leadIn;    // of them, the first ones decoded but not shown
+        int64_t step;     // pts from the first to the second, when they are shown in turn
+    };
+    const stCase cases[] = {
+        // mpeg4, a key frame every 12 pictures: the key frame at 0.96 s, then everything from 1.00 s.
+        {&Files().gop12, 75u - 24u, 1, 40000},
+        // H.264 with B-frames: the key frame shown at 1.0 s is decoded before two pictures shown
+        // earlier; a demuxer that seeks by pts must not start a group of pictures early.
+        {&Files().bframesMp4, static_cast<size_t>(Files().bframesMp4Info.videoPackets - 25), 0, 0},
+    };
+    for (const stCase &c : cases) {
+        stPacedFileWorker run(false);
+        auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, c.file->wstring(), false);
+        config.PlayFrom = 1.0f;
+        run.Play(config);
+        const auto video = DataOnly(run.consumers.Take(kVideoOut));
+        ASSERT_EQ(c.expected, video.size()) << c.file->filename();
+        EXPECT_TRUE(video[0].key());
+        for (size_t i = 0; i < video.size(); ++i)
+            EXPECT_EQ(i < c.leadIn, (video[i].flags & TYX_PKT_FLAG_DISCARD) != 0) << c.file->filename() << " " << i;
+        if (c.step > 0) {
+            EXPECT_EQ(video[0].pts + c.step, video[1].pts);
+        }
+    }
+}
+
+TEST_F(FileReadWorkerTest, AudioAndVideoShareOneClockFromPlayFrom)
+{
+    stPacedFileWorker run(true);
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().av.wstring(), true);
+    config.PlayFrom = 1.5f;
     run.Play(config);
     const auto video = DataOnly(run.consumers.Take(kVideoOut));
-    // The key frame at 0.96 s (decoded, not shown), then everything from 1.00 s on.
-    ASSERT_EQ(75u - 24u, video.size());
-    EXPECT_TRUE(video[0].key());
-    EXPECT_TRUE(video[0].flags & TYX_PKT_FLAG_DISCARD);
-    for (size_t i = 1; i < video.size(); ++i)
-        EXPECT_FALSE(video[i].flags & TYX_PKT_FLAG_DISCARD) << i;
-    EXPECT_EQ(video[0].pts + 40000, video[1].pts);
+    const auto audio = DataOnly(run.consumers.Take(kAudioOut));
+    ASSERT_FALSE(video.empty());
+    ASSERT_FALSE(audio.empty());
+    // Media time 0 of either stream falls on the same program-clock time (within a tick).
+    EXPECT_NEAR(double(ClockOfMediaZero(video, RawStamps(Files().av, 0).pts)),
+                double(ClockOfMediaZero(audio, RawStamps(Files().av, 1).pts)), 1000.0);
+}
+
+TEST_F(FileReadWorkerTest, AudioAndVideoStayTogetherOverRepeatedCycles)
+{
+    stPacedFileWorker run(true);
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().oneSecondAv.wstring(), true);
+    config.Repeat = 1;
+    config.ShowTime = 2.5f;
+    run.Play(config);
+    const auto video = DataOnly(run.consumers.Take(kVideoOut));
+    const auto audio = DataOnly(run.consumers.Take(kAudioOut));
+    const size_t videoPerCycle = static_cast<size_t>(Files().oneSecondAvInfo.videoPackets);
+    const size_t audioPerCycle = static_cast<size_t>(Files().oneSecondAvInfo.audioPackets);
+    const size_t cycles = size_t(run.worker->CycleCount()) + 1;
+    ASSERT_GE(cycles, 3u);
+    ASSERT_EQ(cycles * videoPerCycle, video.size());
+    ASSERT_EQ(cycles * audioPerCycle, audio.size());
+    const stRawStamps rawVideo = RawStamps(Files().oneSecondAv, 0);
+    const stRawStamps rawAudio = RawStamps(Files().oneSecondAv, 1);
+    int64_t previous = 0;
+    for (size_t cycle = 0; cycle < cycles; ++cycle) {
+        const int64_t videoZero = video[cycle * videoPerCycle].pts - rawVideo.pts.front();
+        const int64_t audioZero = audio[cycle * audioPerCycle].pts - rawAudio.pts.front();
+        EXPECT_NEAR(double(videoZero), double(audioZero), 1000.0) << "cycle " << cycle;
+        EXPECT_GT(videoZero, previous) << "cycle " << cycle;
+        previous = videoZero;
+    }
+    for (const auto *stream : {&video, &audio}) {
+        for (size_t i = 1; i < stream->size(); ++i)
+            EXPECT_GT((*stream)[i].dts, (*stream)[i - 1].dts) << i;
+    }
+}
+
+TEST_F(FileReadWorkerTest, AConfiguredStreamNeverCarriesAStreamOfTheOtherMediaType)
+{
+    struct stCase
+    {
+        const std::filesystem::path *file;
+        int32_t configuredType; // the only configured stream, number 1
+    };
+    const stCase cases[] = {{&Files().audioOnly, TYX_MEDIA_VIDEO}, {&Files().videoOnly, TYX_MEDIA_AUDIO}};
+    for (const stCase &c : cases) {
+        ClearTYXEventQueue();
+        CLogCapture log;
+        stPacedFileWorker run(false);
+        auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, c.file->wstring(), true);
+        config.Streams[1] = config.Streams[c.configuredType == TYX_MEDIA_VIDEO ? 1 : 2];
+        config.Streams[1].StreamId = int32_t(kVideoOut);
+        config.Streams.erase(2);
+        config.BuildIOItems();
+        run.Play(config);
+        const auto all = run.consumers.Take(kVideoOut);
+        EXPECT_TRUE(DataOnly(all).empty()) << c.file->filename();
+        EXPECT_TRUE(log.Contains(L"MultiStrmMediaReadWorker[Source1:1010000]Configured stream[1] not found in the media source.", 3))
+            << c.file->filename();
+    }
 }
 
 TEST_F(FileReadWorkerTest, PlayToFinishesThePlayAtTheEndPositionAndRepeatNeedsAShowTime)
@@ -214,15 +343,28 @@ TEST_F(FileReadWorkerTest, RepeatPlaysCyclesUntilTheShowTimeWithRisingStamps)
     EXPECT_EQ(1, CountStatus(all, TYX_SRC_CLOSED));
 }
 
-TEST_F(FileReadWorkerTest, BFrameFilesPlayToTheirEnd)
+TEST_F(FileReadWorkerTest, BFrameFilesPlayToTheirEndWithPtsNeverBeforeDts)
 {
-    stPacedFileWorker run(true);
-    const auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().bframes.wstring(), true);
-    run.Play(config);
-    const auto all = run.consumers.Take(kVideoOut);
-    EXPECT_EQ(static_cast<size_t>(Files().bframesInfo.videoPackets), DataOnly(all).size());
-    EXPECT_EQ(0, CountStatus(all, TYX_SRC_READ_FAILED));
-    EXPECT_EQ(1, CountStatus(all, TYX_SRC_CLOSED));
+    for (const auto *file : {&Files().bframes, &Files().bframesMp4}) {
+        ClearTYXEventQueue();
+        stPacedFileWorker run(true);
+        run.Play(MakeSourceConfig(kWorker, TYX_MS_FILE, file->wstring(), true));
+        const auto all = run.consumers.Take(kVideoOut);
+        const auto video = DataOnly(all);
+        const stRawStamps raw = RawStamps(*file, 0);
+        ASSERT_EQ(raw.pts.size(), video.size()) << file->filename();
+        EXPECT_EQ(0, CountStatus(all, TYX_SRC_READ_FAILED));
+        EXPECT_EQ(1, CountStatus(all, TYX_SRC_CLOSED));
+        // Both stamps of a package take one base, so the source's pts-dts difference survives.
+        for (size_t i = 0; i < video.size(); ++i) {
+            if (raw.dts[i] == INT64_MIN) {
+                EXPECT_EQ(TYX_NOPTS_VALUE, video[i].dts) << i;
+                continue;
+            }
+            EXPECT_GE(video[i].pts, video[i].dts) << file->filename() << " " << i;
+            EXPECT_NEAR(double(raw.pts[i] - raw.dts[i]), double(video[i].pts - video[i].dts), 1.0) << i;
+        }
+    }
 }
 
 TEST_F(FileReadWorkerTest, AMissingFileIsRetriedWithoutStoppingOtherSources)

@@ -14,6 +14,7 @@ constexpr uint32_t kWorker = 0x01030000;
 constexpr uint32_t kVideoOut = kWorker + 1;
 constexpr uint32_t kAudioOut = kWorker + 2;
 constexpr int32_t kH264 = 27;
+constexpr int32_t kAac = 86018;
 const AVRational k90k{1, 90000};
 
 // A scripted network worker with its protected stamping and base-time operations open to the tests.
@@ -36,6 +37,39 @@ CScriptReader::stPacket VideoPacket(int n, bool key, int64_t readUs = 40000)
 {
     return {0, int64_t(n) * 3600, int64_t(n) * 3600, 3600, key, readUs, 1};
 }
+
+// The same with B-frames: decode order P B B P B B ..., the P shown after its two B-frames, every
+// picture one frame after its dts could allow, so that pts - dts is 3 frames (P) or 0 (B).
+CScriptReader::stPacket BFramePacket(int n, bool key, int64_t readUs = 40000)
+{
+    const int shown = n % 3 == 0 ? n + 2 : n - 1;
+    return {0, int64_t(shown + 1) * 3600, int64_t(n) * 3600, 3600, key, readUs, 1};
+}
+
+// AAC-like audio in 1/48000: packet n at n x 1024 samples.
+CScriptReader::stPacket AudioPacket(int n, int64_t readUs = 0)
+{
+    return {1, int64_t(n) * 1024, int64_t(n) * 1024, 1024, true, readUs, 1};
+}
+
+// A scripted network worker of its own, for cases that run several in one test: video at 25 fps
+// and, with audio, a 48 kHz sound stream.
+struct stScriptedNetRun
+{
+    stFakeClock clock;
+    CTestConsumers consumers;
+    std::shared_ptr<CScriptedNetWorker> worker;
+
+    explicit stScriptedNetRun(bool audio)
+    {
+        consumers.Add(kVideoOut, TYX_PKT_KIND_CODED_VIDEO);
+        worker = std::make_shared<CScriptedNetWorker>(&consumers.Links(), clock);
+        worker->script->AddStream(0, 0, k90k, AVRational{25, 1}, kH264);
+        if (audio)
+            worker->script->AddStream(1, 1, AVRational{1, 48000}, AVRational{0, 1}, kAac);
+        worker->SetSkipBacklogs(false);
+    }
+};
 
 class NetworkReadWorkerTest : public ::testing::Test
 {
@@ -100,6 +134,8 @@ TEST_F(NetworkReadWorkerTest, StartPackagesAreDroppedAndTheHeldBackKeyFrameGoesF
     const auto state = worker->FindStream(0);
     ASSERT_TRUE(state);
     EXPECT_EQ(24 * 3600, state->localBasePts);
+    // The configuration's look at the source is the session that the worker reads.
+    EXPECT_EQ(1, worker->script->OpenCount());
 }
 
 TEST_F(NetworkReadWorkerTest, BacklogSkippingReadsUntilReadsHaveToWait)
@@ -244,10 +280,157 @@ TEST_F(NetworkReadWorkerTest, WithoutAnNtpStartTimeTheArrivalGivesTheBase)
     worker->SetSkipBacklogs(false);
     // RTMP gives no start time: after three seconds of waiting for one, the arrival decides.
     for (int n = 0; n < 200; ++n)
-        worker->script->Push(VideoPacket(n, n % 25 == 0, 40000));
+        worker->script->Push(BFramePacket(n, n % 25 == 0, 40000));
     ASSERT_EQ(0, StartReadWorker(*worker, config));
     const auto all = TakeAll();
-    EXPECT_GT(DataOnly(all).size(), 50u);
+    const auto video = DataOnly(all);
+    ASSERT_GT(video.size(), 50u);
+    EXPECT_EQ(0, worker->BaseTimeUTC());
+    const auto state = worker->FindStream(0);
+    ASSERT_TRUE(state);
+    // The base was found on arrival, 300 ms (EstmtDly) before the clock stood at the packet that
+    // completed a second's worth, after three seconds of waiting for a start time.
+    EXPECT_GT(state->basePts, 3000000LL * 90000 / 1000000);
+    // Both stamps of every package come from that base: pts is never before dts, and the
+    // source's reordering (pts - dts) survives in µs.
+    for (const stSeenPackage &p : video) {
+        EXPECT_GE(p.pts, p.dts);
+        EXPECT_EQ(0, (p.pts - p.dts) % 40000);
+        EXPECT_LE(p.pts - p.dts, 3 * 40000);
+    }
+    for (size_t i = 1; i < video.size(); ++i)
+        EXPECT_EQ(video[i - 1].dts + 40000, video[i].dts) << i;
+    const stSeenPackage &last = video.back();
+    const int64_t lastDts = int64_t(199) * 3600;
+    EXPECT_EQ(state->streamBaseTime + (lastDts - state->basePts) * 1000000 / 90000, last.dts);
+}
+
+TEST_F(NetworkReadWorkerTest, PtsIsNeverBeforeDtsWhicheverClockStamps)
+{
+    for (const uint8_t ntp : {uint8_t(0), uint8_t(1)}) {
+        stScriptedNetRun run(false);
+        run.worker->script->SetRealtimeStart(1700000000000000LL);
+        run.worker->SetReopenFlags(false, false);
+        for (int n = 0; n < 100; ++n)
+            run.worker->script->Push(BFramePacket(n, n % 25 == 0, 40000));
+        auto config = RtspConfig();
+        config.UseNTP = ntp;
+        ASSERT_EQ(0, StartReadWorker(*run.worker, config));
+        WaitUntil([&] { return run.worker->GetWorkingStep() == 31; }, 10000);
+        WaitUntil([&] { return run.worker->PendingStreamPackages() == 0; }, 10000);
+        StopReadWorker(*run.worker);
+        const auto video = DataOnly(run.consumers.Take(kVideoOut));
+        ASSERT_GT(video.size(), 20u) << "UseNTP " << int(ntp);
+        for (const stSeenPackage &p : video) {
+            EXPECT_GE(p.pts, p.dts) << "UseNTP " << int(ntp);
+            EXPECT_EQ(0, (p.pts - p.dts) % 40000) << "UseNTP " << int(ntp);
+        }
+    }
+}
+
+TEST_F(NetworkReadWorkerTest, AfterAReopenTheFirstVideoPackageIsAKeyFrame)
+{
+    worker->SetSkipBacklogs(false);
+    worker->SetDropCounts(0, 0);
+    // Session 1, a read error, then session 2: its base time comes after 25 packets with a key
+    // frame at packet 10; the first packet handed on after them is not a key frame.
+    for (int n = 0; n < 40; ++n)
+        worker->script->Push(VideoPacket(n, n % 25 == 0, 1000));
+    worker->script->Push({0, 0, 0, 0, false, 0, -104});
+    for (int n = 0; n < 40; ++n) {
+        auto packet = VideoPacket(n, n == 10, 1000);
+        packet.duration = 3601; // tells the sessions apart downstream
+        worker->script->Push(packet);
+    }
+    ASSERT_EQ(0, StartReadWorker(*worker, RtspConfig()));
+    const auto all = consumers.TakeUntil(kVideoOut, [](const auto &seen) { return CountStatus(seen, TYX_SRC_CLOSED) > 0; }, 10000);
+    StopReadWorker(*worker);
+    const size_t failed = FindFrom(all, 0, [](const auto &p) { return p.length == TYX_SRC_READ_FAILED; });
+    ASSERT_LT(failed, all.size());
+    // Nothing of the first session comes after its failure status.
+    EXPECT_EQ(all.size(), FindFrom(all, failed, [](const auto &p) { return p.length > 0 && p.duration == 40000; }));
+    const size_t resumed = FindFrom(all, failed, [](const auto &p) { return p.length > 0; });
+    ASSERT_LT(resumed, all.size());
+    EXPECT_TRUE(all[resumed].key());
+    EXPECT_EQ(40011, all[resumed].duration);
+}
+
+TEST_F(NetworkReadWorkerTest, ASilentTrackIsGivenUpAndTheOthersPlay)
+{
+    // The source has audio that stops after 0.2 s; configured with it, or with video only.
+    for (const bool configuredAudio : {true, false}) {
+        stScriptedNetRun run(true);
+        run.worker->SetReopenFlags(false, false);
+        for (int n = 0; n < 10; ++n)
+            run.worker->script->Push(AudioPacket(n));
+        for (int n = 0; n < 200; ++n)
+            run.worker->script->Push(VideoPacket(n, n % 25 == 0, 40000));
+        CLogCapture log;
+        ASSERT_EQ(0, StartReadWorker(*run.worker, MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", configuredAudio)));
+        const auto video = run.consumers.TakeUntil(kVideoOut, [](const auto &seen) { return DataOnly(seen).size() >= 20; }, 10000);
+        EXPECT_GE(DataOnly(video).size(), 20u) << "audio configured: " << configuredAudio;
+        if (configuredAudio) {
+            EXPECT_TRUE(log.Contains(L"MultiStrmMediaReadWorker[Source1:1030000]Stream[2] gave no packets for its base time: it starts with its next package.", 3));
+        }
+        StopReadWorker(*run.worker);
+    }
+}
+
+TEST_F(NetworkReadWorkerTest, AStopEndsAHungOpenAndABaseTimeSearchThatWaitsForPackets)
+{
+    // A source that hangs in its open, and one whose silent track keeps the base-time search
+    // reading while nothing more comes: the scripted reader blocks until it is aborted.
+    for (const bool hungOpen : {true, false}) {
+        stScriptedNetRun run(true);
+        const auto &local = run.worker;
+        if (hungOpen)
+            local->script->SetOpenResult(-111);
+        for (int n = 0; n < 10; ++n)
+            local->script->Push(AudioPacket(n));
+        for (int n = 0; n < 10; ++n)
+            local->script->Push(VideoPacket(n, n == 0, 40000));
+        const auto config = MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", true);
+        ASSERT_EQ(0, local->CopyInConfiguration(&config));
+        local->Initialize(0, 0);
+        ASSERT_GT(local->StartWorkingThread(1, 0), 0);
+        local->script->SetBlocking(true, hungOpen);
+        local->script->SetOpenResult(0);
+        ASSERT_EQ(0, local->ResumeWorkingThread());
+        ASSERT_TRUE(WaitUntil([&] { return local->script->Blocked(); }, 10000)) << "hung open: " << hungOpen;
+        const int32_t code = local->WaitThreadExit(1000);
+        local->script->SetBlocking(false, false); // lets a thread go that the stop did not reach
+        EXPECT_NE(static_cast<int32_t>(TYX_STILL_ACTIVE), code) << "hung open: " << hungOpen;
+        StopReadWorker(*local);
+        // A stop is no read failure of the source.
+        EXPECT_EQ(0, CountStatus(run.consumers.Take(kVideoOut), TYX_SRC_READ_FAILED)) << "hung open: " << hungOpen;
+    }
+}
+
+TEST_F(NetworkReadWorkerTest, ASourceDownAtStartUpKeepsItsStreamConfiguration)
+{
+    worker->script->AddStream(0, 0, k90k, AVRational{50, 1}, kH264);
+    worker->script->SetOpenResult(-111);
+    worker->SetSkipBacklogs(false);
+    worker->SetReopenFlags(false, false);
+    auto config = RtspConfig();
+    config.Streams[1].OutputFramerate = 25.0f;
+    config.Streams[1].EstmtDly = 120;
+    ASSERT_EQ(0, worker->CopyInConfiguration(&config));
+    worker->Initialize(0, 0);
+    ASSERT_GT(worker->StartWorkingThread(1, 0), 0);
+    // A second's worth finds the base time, 30 more are dropped at the start.
+    for (int n = 0; n < 80; ++n)
+        worker->script->Push(VideoPacket(n, n % 25 == 0, 40000));
+    worker->script->SetOpenResult(0);
+    ASSERT_EQ(0, worker->ResumeWorkingThread());
+    const auto all = TakeAll();
+    EXPECT_FALSE(DataOnly(all).empty());
+    // The configured rate and delay hold although the first look at the source failed.
+    EXPECT_FLOAT_EQ(25.0f, worker->GetOutputParametersMap()->at(kVideoOut).frameRate);
+    const auto state = worker->FindStream(0);
+    ASSERT_TRUE(state);
+    EXPECT_EQ(25 * 3600 - 3600, state->basePts); // a second at the configured 25 fps
+    EXPECT_EQ(120, worker->GetUpstreamDelay(kVideoOut));
 }
 
 TEST_F(NetworkReadWorkerTest, AServerThatIsDownGetsAStatusAtEveryTryAndOneLogLine)
@@ -287,7 +470,7 @@ TEST_F(NetworkReadWorkerTest, ReadErrorsAndTheEndOfTheStreamCloseAndReopen)
     ASSERT_EQ(0, StartReadWorker(*worker, RtspConfig()));
     const auto all = consumers.TakeUntil(kVideoOut, [](const auto &seen) { return CountStatus(seen, TYX_SRC_CLOSED) > 0; }, 10000);
     EXPECT_EQ(1, CountStatus(all, TYX_SRC_READ_FAILED));
-    EXPECT_GE(worker->script->OpenCount(), 3); // configuration, start, and after the error
+    EXPECT_GE(worker->script->OpenCount(), 2); // configuration, and after the error
     StopReadWorker(*worker);
 }
 

@@ -10,6 +10,11 @@
 #include "support/LogCapture.h"
 #include "support/TestMedia.h"
 
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+}
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -116,6 +121,35 @@ TEST(NetworkReaderTest, RtmpPullComesOutInAnnexB)
     EXPECT_EQ(counts.video, counts.annexB);
     ASSERT_NE(nullptr, reader.GetStreamParameters(1));
     EXPECT_EQ(0, reader.GetStreamParameters(1)->Extradata()[0]); // Annex B parameter sets
+}
+
+// The names of the options that an open against the URL left unused.
+std::string OptionsLeftByFfmpeg(const std::string &url, bool rtmp, bool tcp)
+{
+    AVDictionary *options = nullptr;
+    for (const auto &[key, value] : CRTSPMPReader::BuildOpenOptions(rtmp, tcp))
+        av_dict_set(&options, key.c_str(), value.c_str(), 0);
+    AVFormatContext *format = nullptr;
+    const int result = avformat_open_input(&format, url.c_str(), nullptr, &options);
+    std::string left = result < 0 ? "open failed: " + std::to_string(result) : "";
+    for (const AVDictionaryEntry *entry = nullptr; (entry = av_dict_get(options, "", entry, AV_DICT_IGNORE_SUFFIX));)
+        left += std::string(left.empty() ? "" : " ") + entry->key;
+    avformat_close_input(&format);
+    av_dict_free(&options);
+    return left;
+}
+
+TEST(NetworkReaderTest, FfmpegTakesEveryOpenOption)
+{
+    CRtmpTestServer rtmp;
+    ASSERT_EQ(0, rtmp.Start(LiveMedia(), {}));
+    EXPECT_EQ("", OptionsLeftByFfmpeg(rtmp.Url(), true, false));
+    if (!CRtspTestServer::Available())
+        GTEST_SKIP() << "GStreamer RTSP server not installed";
+    CRtspTestServer rtsp;
+    ASSERT_EQ(0, rtsp.Start(LiveMedia(), false));
+    for (const bool tcp : {false, true})
+        EXPECT_EQ("", OptionsLeftByFfmpeg(rtsp.Url(), false, tcp)) << "tcp " << tcp;
 }
 
 TEST(NetworkReaderTest, ASilentServerIsGivenUpAtTheOpenDeadline)

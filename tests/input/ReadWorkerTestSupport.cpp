@@ -2,6 +2,10 @@
 
 #include "host/TYXEvent.h"
 
+extern "C" {
+#include <libavutil/error.h>
+}
+
 #include <thread>
 
 bool IsAnnexB(const uint8_t *data, int32_t length)
@@ -42,6 +46,15 @@ int CountStatus(const std::vector<stSeenPackage> &all, int32_t status)
     for (const stSeenPackage &p : all)
         count += p.length == status ? 1 : 0;
     return count;
+}
+
+size_t FindFrom(const std::vector<stSeenPackage> &all, size_t from, const std::function<bool(const stSeenPackage &)> &match)
+{
+    for (size_t i = from; i < all.size(); ++i) {
+        if (match(all[i]))
+            return i;
+    }
+    return all.size();
 }
 
 std::vector<int32_t> TakeEventTypes()
@@ -157,6 +170,30 @@ void CScriptReader::Push(const stPacket &packet)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_script.push_back(packet);
+    m_changed.notify_all();
+}
+
+void CScriptReader::SetBlocking(bool reads, bool opens)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_blockReads = reads;
+    m_blockOpens = opens;
+    m_changed.notify_all();
+}
+
+bool CScriptReader::WaitWhileBlocked(std::unique_lock<std::mutex> &lock, const std::function<bool()> &blocking)
+{
+    // The abort has no notification of its own: it is looked at as FFmpeg's callback would be.
+    while (blocking()) {
+        if (AbortRequested()) {
+            m_blocked = false;
+            return false;
+        }
+        m_blocked = true;
+        m_changed.wait_for(lock, std::chrono::milliseconds(5));
+    }
+    m_blocked = false;
+    return true;
 }
 
 int32_t CScriptReader::OpenMediaSource(const std::string &path, StreamRequestMap *video, StreamRequestMap *audio)
@@ -165,26 +202,45 @@ int32_t CScriptReader::OpenMediaSource(const std::string &path, StreamRequestMap
     CloseLocked();
     CMediaSourceReader::OpenMediaSource(path, video, audio);
     ++m_opens;
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!WaitWhileBlocked(lock, [this] { return m_blockOpens; }))
+            return AVERROR_EXIT;
+    }
     if (m_openResult < 0)
         return m_openResult;
     int32_t count = 0;
+    auto select = [&](int16_t number, int16_t index) {
+        m_params[number] = m_streams.at(index);
+        m_selected[index] = nullptr;
+        ++count;
+    };
     auto take = [&](StreamRequestMap *requests, int32_t type, int16_t marker) {
         if (!requests)
             return;
+        if (requests->empty()) {
+            int16_t number = 1;
+            for (const auto &[streamIndex, info] : m_streams) {
+                if (info.mediaType != type)
+                    continue;
+                while (m_params.count(number) || (video && video->count(number)) || (audio && audio->count(number)))
+                    ++number;
+                (*requests)[number] = streamIndex;
+                select(number, streamIndex);
+            }
+            return;
+        }
         for (auto &[number, index] : *requests) {
             int16_t chosen = TYX_STREAM_NOT_TAKEN;
             for (const auto &[streamIndex, info] : m_streams) {
-                if (info.mediaType == type && (index == marker || index == streamIndex)) {
+                if (info.mediaType == type && (index == marker || index == streamIndex) && !m_selected.count(streamIndex)) {
                     chosen = streamIndex;
                     break;
                 }
             }
             index = chosen;
-            if (chosen >= 0) {
-                m_params[number] = m_streams.at(chosen);
-                m_selected[chosen] = nullptr;
-                ++count;
-            }
+            if (chosen >= 0)
+                select(number, chosen);
         }
     };
     take(video, 0, TYX_BEST_VIDEO_STREAM);
@@ -201,7 +257,9 @@ int32_t CScriptReader::ReadPacket(FramePackage &package)
         return TYX_MSR_NOT_OPENED;
     stPacket next;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!WaitWhileBlocked(lock, [this] { return m_blockReads && m_script.empty(); }))
+            return AVERROR_EXIT;
         if (m_script.empty())
             return 0;
         next = m_script.front();

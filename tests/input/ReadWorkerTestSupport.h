@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
@@ -48,6 +49,9 @@ stReadCounts ReadPackets(CMediaSourceReader &reader, int videoWanted = 1 << 30);
 std::vector<stSeenPackage> DataOnly(const std::vector<stSeenPackage> &all);
 int CountStatus(const std::vector<stSeenPackage> &all, int32_t status);
 
+// Index of the first package at or after `from` that matches; all.size() when none does.
+size_t FindFrom(const std::vector<stSeenPackage> &all, size_t from, const std::function<bool(const stSeenPackage &)> &match);
+
 // The types of the events queued so far, which are taken out of the queue.
 std::vector<int32_t> TakeEventTypes();
 
@@ -83,6 +87,8 @@ struct stFakeClock
 };
 
 // A reader that plays a script: its streams and the packets it gives, with the time each read takes.
+// It selects streams as the real readers do: a marker asks for the best stream of the map's media
+// type, an empty map for every stream of that type, numbered after the numbers the requests use.
 class CScriptReader : public CMediaFileReader
 {
 public:
@@ -101,9 +107,15 @@ public:
     // A stream of the script; index = its container index.
     void AddStream(int16_t index, int32_t mediaType, AVRational timeBase, AVRational frameRate, int32_t codecId);
     void Push(const stPacket &packet);
+    // Any thread may set the result of the next opens while the worker runs.
     void SetOpenResult(int32_t result) { m_openResult = result; }
     void SetRealtimeStart(int64_t us) { m_realtimeStart = us; }
-    int OpenCount() const { return m_opens; }
+    int OpenCount() const { return m_opens.load(); }
+    // While on, reads of an empty script wait for more packets (and, with opens, every open
+    // waits) until the reader is aborted or blocking is turned off.
+    void SetBlocking(bool reads, bool opens);
+    // True while a read or an open waits.
+    bool Blocked() const { return m_blocked.load(); }
 
     int32_t OpenMediaSource(const std::string &path, StreamRequestMap *video, StreamRequestMap *audio) override;
     int32_t ReadPacket(FramePackage &package) override;
@@ -112,12 +124,19 @@ public:
 private:
     stFakeClock &m_clock;
     std::map<int16_t, stMediaStreamInfo> m_streams;
-    std::mutex m_mutex;
+    // Waits while blocking holds and the reader is not aborted; false when aborted.
+    bool WaitWhileBlocked(std::unique_lock<std::mutex> &lock, const std::function<bool()> &blocking);
+
+    std::mutex m_mutex;                // the script and the blocking marks
+    std::condition_variable m_changed;
+    bool m_blockReads = false;
+    bool m_blockOpens = false;
+    std::atomic<bool> m_blocked{false};
     std::deque<stPacket> m_script;
     std::vector<uint8_t> m_data = std::vector<uint8_t>(64, 0);
-    int32_t m_openResult = 0;
-    int64_t m_realtimeStart = 0;
-    int m_opens = 0;
+    std::atomic<int32_t> m_openResult{0};
+    std::atomic<int64_t> m_realtimeStart{0};
+    std::atomic<int> m_opens{0};
 };
 
 // A read worker whose reader plays a script, on the fake clock.

@@ -47,6 +47,8 @@ int CRtspTestServer::Restart()
                                        m_file.string()};
     if (m_audio)
         arguments.emplace_back("--audio");
+    if (m_audio && m_audioFor >= 0.0)
+        arguments.insert(arguments.end(), {"--audio-for", std::to_string(m_audioFor)});
     if (!m_user.empty()) {
         arguments.insert(arguments.end(), {"--user", m_user, "--password", m_password});
     }

@@ -15,6 +15,8 @@ public:
     // Starts on a free port and waits until it listens; 0 or a negative code.
     int Start(const std::filesystem::path &file, bool audio, const std::string &user = {},
               const std::string &password = {});
+    // From the next start on, the sound of every session goes silent after that many seconds.
+    void SetAudioFor(double seconds) { m_audioFor = seconds; }
     // Starts again on the same port (after Stop).
     int Restart();
     void Stop() { m_process.Stop(); }
@@ -27,5 +29,6 @@ private:
     bool m_audio = false;
     std::string m_user;
     std::string m_password;
+    double m_audioFor = -1.0; // below 0: the whole sound
     int m_port = -1;
 };

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Serves one MP4 file (H.264, optionally AAC) over RTSP on 127.0.0.1 for the input tests.
 
-Every client gets its own pipeline that plays the file once in real time. With --check the
+Every client gets its own pipeline that plays the file once in real time. With --audio-for the
+sound goes silent after that many seconds while the picture goes on, as a camera's can. With --check the
 script only reports whether GStreamer's RTSP server and the needed elements are installed
 (exit 0), or not (exit 77).
 """
@@ -30,6 +31,19 @@ def build_launch(path, audio):
     return launch + ')'
 
 
+def silence_audio_after(factory, media, seconds):
+    limit = int(seconds * Gst.SECOND)
+
+    def drop_late(pad, info):
+        buffer = info.get_buffer()
+        if buffer.pts != Gst.CLOCK_TIME_NONE and buffer.pts > limit:
+            return Gst.PadProbeReturn.DROP
+        return Gst.PadProbeReturn.OK
+
+    payloader = media.get_element().get_by_name('pay1')
+    payloader.get_static_pad('sink').add_probe(Gst.PadProbeType.BUFFER, drop_late)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--check', action='store_true')
@@ -39,6 +53,7 @@ def main():
     parser.add_argument('--audio', action='store_true')
     parser.add_argument('--user')
     parser.add_argument('--password')
+    parser.add_argument('--audio-for', type=float)
     args = parser.parse_args()
 
     Gst.init(None)
@@ -55,6 +70,8 @@ def main():
     factory = GstRtspServer.RTSPMediaFactory()
     factory.set_launch(build_launch(args.file, args.audio))
     factory.set_shared(False)
+    if args.audio and args.audio_for is not None:
+        factory.connect('media-configure', silence_audio_after, args.audio_for)
     if args.user is not None:
         auth = GstRtspServer.RTSPAuth()
         token = GstRtspServer.RTSPToken()

@@ -261,6 +261,11 @@ std::vector<stTestPacket> ReadTestMediaPackets(const std::filesystem::path &path
         entry.mediaType = type == AVMEDIA_TYPE_VIDEO ? 0 : type == AVMEDIA_TYPE_AUDIO ? 1 : -1;
         entry.pts = packet->pts;
         entry.dts = packet->dts;
+        const AVRational timeBase = raw->streams[packet->stream_index]->time_base;
+        if (packet->pts != AV_NOPTS_VALUE)
+            entry.ptsUs = av_rescale_q(packet->pts, timeBase, AVRational{1, 1000000});
+        if (packet->dts != AV_NOPTS_VALUE)
+            entry.dtsUs = av_rescale_q(packet->dts, timeBase, AVRational{1, 1000000});
         entry.key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
         entry.size = packet->size;
         packets.push_back(entry);

@@ -45,6 +45,8 @@ struct stTestPacket
     int mediaType = -1;                 // 0 video, 1 audio
     int64_t pts = INT64_MIN;
     int64_t dts = INT64_MIN;
+    int64_t ptsUs = INT64_MIN;          // the same in µs
+    int64_t dtsUs = INT64_MIN;
     bool key = false;
     int size = 0;
 };

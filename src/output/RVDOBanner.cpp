@@ -75,21 +75,22 @@ int32_t DrawBanner(CX11Display &x11, const stDisplayEntry &monitor, bool clear, 
                                     XFT_WEIGHT_MEDIUM, nullptr);
         if (!font)
             continue;
-        const int length = static_cast<int>(item.text.size());
-        const int maxCharWidth = font->max_advance_width;
-        int x = 0;
-        int y = 0;
-        if (item.placement == EPlacement::Centre) {
-            y = (monitor.top + monitor.bottom) / 2 - item.height / 2;
-            x = monitor.Width() / 2 + monitor.left - maxCharWidth * length / 2;
-        } else {
-            y = monitor.bottom - item.height - 8;
-            x = monitor.right - maxCharWidth * length - 16;
-        }
         const std::string utf8 = WStringToString(item.text);
         XGlyphInfo extents{};
         XftTextExtentsUtf8(display, font, reinterpret_cast<const FcChar8 *>(utf8.data()), static_cast<int>(utf8.size()),
                            &extents);
+        // Placed by the text's own width: the widest glyph times the length would push a centred
+        // text far to the left.
+        const int textWidth = extents.xOff;
+        int x = 0;
+        int y = 0;
+        if (item.placement == EPlacement::Centre) {
+            y = (monitor.top + monitor.bottom) / 2 - item.height / 2;
+            x = monitor.Width() / 2 + monitor.left - textWidth / 2;
+        } else {
+            y = monitor.bottom - item.height - 8;
+            x = monitor.right - textWidth - 16;
+        }
         // The text stands on a black ground, as it did on the desktop.
         XftDrawRect(draw, &black, x, y, extents.xOff, static_cast<unsigned>(font->ascent + font->descent));
         XftColor color{};

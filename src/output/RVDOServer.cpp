@@ -229,10 +229,9 @@ void CRVDOServer::PresentPackage(FramePackage &package)
     // The conversion reads a whole picture of the output's size: anything else would be read past.
     if (!package.pData || !package.inDevice || package.width != m_width || package.height != m_height ||
         package.nLength < m_frameLength) {
-        if (m_framesShown == 0 || m_frameCounter % 300 == 0)
+        if (m_droppedPictures++ % 300 == 0) // once, then every 300: a wrong size keeps coming
             TYX_LOG(3, L"RVDO(%s) picture[%d X %d, len=%d] dropped: the display shows [%d X %d].", m_name.c_str(),
                     package.width, package.height, package.nLength, m_width, m_height);
-        ++m_frameCounter;
         return;
     }
     if (m_displayMode == TYX_RVDO_MODE_MONITOR && IsMonitorNumber(m_monitorNo) && m_frameCounter % kTrackEveryFrames == 0)

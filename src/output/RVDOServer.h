@@ -131,6 +131,7 @@ private:
     std::wstring m_monitorDeviceName;
     int32_t m_knownDisplayCount = 0;
     int64_t m_frameCounter = 0;
+    int64_t m_droppedPictures = 0;
     std::atomic<unsigned long> m_windowId{0};
     std::atomic<int32_t> m_shownWidth{0};
     std::atomic<int32_t> m_shownHeight{0};

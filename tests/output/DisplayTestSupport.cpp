@@ -92,23 +92,27 @@ std::string WindowClass(const std::string &displayName, unsigned long window)
     return result;
 }
 
+std::vector<uint8_t> I420ToBgra(const std::vector<uint8_t> &i420, int width, int height)
+{
+    DevInitialize(0);
+    const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height);
+    std::vector<uint8_t> bgra(bytes * 4);
+    uint8_t *device = nullptr;
+    uint8_t *converted = nullptr;
+    DevMalloc(reinterpret_cast<void **>(&device), i420.size());
+    DevMalloc(reinterpret_cast<void **>(&converted), bgra.size());
+    DevMemcpy(device, i420.data(), i420.size(), EGpuCopyKind::HostToDevice);
+    ConvertPlanarToSemiplanarInDvc(device, width, height);
+    Nv12ToBgra32InDvc(device, width, converted, width * 4, width, height, 0);
+    DevMemcpy(bgra.data(), converted, bgra.size(), EGpuCopyKind::DeviceToHost);
+    DevFree(device);
+    DevFree(converted);
+    return bgra;
+}
+
 stBgr ExpectedBgr(uint8_t y, uint8_t u, uint8_t v)
 {
-    // Two by two pixels through the same kernels on the host backend.
-    DevInitialize(0);
-    uint8_t picture[6] = {y, y, y, y, u, v};
-    uint8_t *device = nullptr;
-    uint8_t *bgra = nullptr;
-    DevMalloc(reinterpret_cast<void **>(&device), sizeof(picture));
-    DevMalloc(reinterpret_cast<void **>(&bgra), 16);
-    DevMemcpy(device, picture, sizeof(picture), EGpuCopyKind::HostToDevice);
-    ConvertPlanarToSemiplanarInDvc(device, 2, 2);
-    Nv12ToBgra32InDvc(device, 2, bgra, 8, 2, 2, 0);
-    uint8_t out[16] = {};
-    DevMemcpy(out, bgra, sizeof(out), EGpuCopyKind::DeviceToHost);
-    DevFree(device);
-    DevFree(bgra);
-    return {out[0], out[1], out[2]};
+    return PixelAt(I420ToBgra({y, y, y, y, u, v}, 2, 2), 2, 0, 0);
 }
 
 bool NearColor(const stBgr &actual, const stBgr &expected, int tolerance)

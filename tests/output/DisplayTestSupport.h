@@ -38,6 +38,8 @@ bool WindowGeometry(const std::string &displayName, unsigned long window, int &x
 std::string WindowTitle(const std::string &displayName, unsigned long window);
 std::string WindowClass(const std::string &displayName, unsigned long window);
 
+// An I420 picture as the display path turns it into BGRA (through the same kernels).
+std::vector<uint8_t> I420ToBgra(const std::vector<uint8_t> &i420, int width, int height);
 // What the display path makes of a solid I420 colour: its B, G, R after the host conversion.
 stBgr ExpectedBgr(uint8_t y, uint8_t u, uint8_t v);
 bool NearColor(const stBgr &actual, const stBgr &expected, int tolerance = 3);

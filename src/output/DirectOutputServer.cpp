@@ -149,6 +149,7 @@ bool CDirectOutputServer::PushFrame(const FramePackage &package)
         return false;
     }
     m_queue.queue.push_back(copy);
+    m_frameEvent.Set();
     return true;
 }
 

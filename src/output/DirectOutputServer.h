@@ -84,6 +84,8 @@ protected:
     // className names the server in the stop protocol's log lines.
     CDirectOutputServer(const wchar_t *className, std::wstring name, int32_t workerId, CRVProcWorker *owner);
     void ClearQueue();
+    // Waits up to timeoutMs for a picture to be pushed (the server thread's idle wait).
+    void WaitForFrame(uint32_t timeoutMs) { (void)m_frameEvent.Wait(timeoutMs); }
     // Draws the attached text overlays, then the graphics, onto the server's own copy of a picture;
     // failures are logged and the picture goes on. Server thread.
     void DrawAttachedOverlays(FramePackage &package);
@@ -95,6 +97,7 @@ protected:
     CEvent m_exitEvent{true};
     CEvent m_startEvent{false};
     CEvent m_stopEvent{false};
+    CEvent m_frameEvent{false}; // set by every push
     std::atomic<int32_t> m_stopBudget{0};
     mutable stDirectOutputQueue m_queue;
 

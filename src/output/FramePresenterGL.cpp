@@ -19,6 +19,8 @@
 namespace {
 
 constexpr auto kPresentWait = std::chrono::milliseconds(100);
+// A full-screen change takes a few round trips to the X server; rare, so it may wait longer.
+constexpr auto kFullscreenWait = std::chrono::milliseconds(1000);
 constexpr auto kDrawingTick = std::chrono::milliseconds(50);
 constexpr long kNetWmStateRemove = 0;
 constexpr long kNetWmStateAdd = 1;
@@ -403,10 +405,11 @@ void FramePresenterGL::CleanUp(stGlState &gl)
     gl.display.Close();
 }
 
-bool FramePresenterGL::WaitForGeneration(uint64_t generation, const std::atomic<uint64_t> &done)
+bool FramePresenterGL::WaitForGeneration(uint64_t generation, const std::atomic<uint64_t> &done,
+                                         std::chrono::milliseconds limit)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_done.wait_for(lock, kPresentWait, [&] { return done.load() >= generation || m_ended.load(); });
+    return m_done.wait_for(lock, limit, [&] { return done.load() >= generation || m_ended.load(); });
 }
 
 bool FramePresenterGL::PresentDeviceFrame(const uint8_t *picture, int32_t pitch)
@@ -437,7 +440,7 @@ bool FramePresenterGL::PresentDeviceFrame(const uint8_t *picture, int32_t pitch)
         generation = ++m_requested;
     }
     m_wake.notify_all();
-    if (!WaitForGeneration(generation, m_presented))
+    if (!WaitForGeneration(generation, m_presented, kPresentWait))
         TYX_LOG(3, L"Timed out while waiting for mhPresentEvent!");
     return true;
 }
@@ -458,7 +461,7 @@ bool FramePresenterGL::PresentHostFrame(const uint8_t *picture, int32_t length)
         generation = ++m_requested;
     }
     m_wake.notify_all();
-    if (!WaitForGeneration(generation, m_presented))
+    if (!WaitForGeneration(generation, m_presented, kPresentWait))
         TYX_LOG(3, L"Timed out while waiting for mhPresentEvent!");
     return m_presented.load() >= generation;
 }
@@ -474,7 +477,7 @@ bool FramePresenterGL::SetFullscreen(bool on)
         request = ++m_fullscreenRequests;
     }
     m_wake.notify_all();
-    if (!WaitForGeneration(request, m_fullscreenApplied))
+    if (!WaitForGeneration(request, m_fullscreenApplied, kFullscreenWait))
         return false;
     return m_fullscreenApplied.load() >= request && m_fullscreenResult.load();
 }

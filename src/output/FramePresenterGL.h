@@ -14,6 +14,7 @@
 #include "output/FramePresenter.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -64,7 +65,7 @@ private:
     void DrawPicture(stGlState &gl, EJob job);
     void ApplyFullscreen(stGlState &gl, bool on);
     bool WindowCoversMonitor(stGlState &gl);
-    bool WaitForGeneration(uint64_t generation, const std::atomic<uint64_t> &done);
+    bool WaitForGeneration(uint64_t generation, const std::atomic<uint64_t> &done, std::chrono::milliseconds limit);
 
     const bool m_hostCopy;
     const std::wstring m_adapterName;

@@ -208,7 +208,7 @@ uint32_t CRVDOServer::WorkingFunc()
         }
         FramePackage package;
         if (PopFrame(package) == 0) {
-            SleepMs(kIdleWaitMs);
+            WaitForFrame(kIdleWaitMs);
             continue;
         }
         if (m_displaying && m_presenter)

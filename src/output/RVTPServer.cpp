@@ -15,7 +15,7 @@ namespace {
 constexpr size_t kMaxOutputNameLength = 58; // keeps the pipe name of other hosts within 72 characters
 constexpr int kPipePrefixLength = 14;       // "\\.\pipe\RVTP_"
 constexpr uint32_t kIdleWaitMs = 10;
-constexpr int kBufferedFrames = 15;
+constexpr size_t kBufferedFrames = 15; // the pipe's out-buffer held 15 frames
 
 bool IsBadNameCharacter(wchar_t c)
 {
@@ -128,8 +128,8 @@ void CRVTPServer::unInitialize()
         DevReleasePrimaryContext(m_gpuNumber);
         m_contextRetained = false;
     }
-    m_message.clear();
-    m_writePending = false;
+    m_outgoing.clear();
+    m_spare.clear();
     m_messageType = TYX_DIRECT_OUTPUT_RELEASED_TYPE;
     m_frameSize = 0;
     m_created = false;
@@ -172,18 +172,18 @@ uint32_t CRVTPServer::WorkingFunc()
         if (m_serving)
             AcceptClients();
         if (m_client.IsOpen()) {
-            if (m_writePending)
-                ContinuePendingWrite();
+            if (!m_outgoing.empty())
+                FlushMessages();
             else if (WaitSocket(m_client.Fd(), false, 0) & (TYX_SOCK_READABLE | TYX_SOCK_HANGUP) &&
                      !DrainSocket(m_client.Fd()))
                 DisconnectClient(L"client disconnected.");
         }
         FramePackage package;
         if (PopFrame(package) == 0) {
-            if (m_client.IsOpen() && m_writePending)
+            if (m_client.IsOpen() && !m_outgoing.empty())
                 (void)WaitSocket(m_client.Fd(), true, static_cast<int>(kIdleWaitMs));
             else
-                SleepMs(kIdleWaitMs);
+                WaitForFrame(kIdleWaitMs);
             continue;
         }
         HandlePackage(package);
@@ -213,7 +213,7 @@ void CRVTPServer::AcceptClients()
                     m_name.c_str(), pid);
             continue;
         }
-        (void)SetSendBufferSize(client.Fd(), (m_frameSize + 64) * kBufferedFrames);
+        (void)SetSendBufferSize(client.Fd(), (m_frameSize + 64) * static_cast<int>(kBufferedFrames));
         m_client = std::move(client);
         m_connected = true;
         m_blockedDrops = 0;
@@ -227,35 +227,55 @@ void CRVTPServer::DisconnectClient(const wchar_t *why)
         TYX_LOG(5, L"V-decoding worker[WID=%d]RVTP(%s) %s", m_workerId, m_name.c_str(), why);
     m_client.Reset();
     m_connected = false;
-    m_writePending = false;
-    m_messageOffset = 0;
+    while (!m_outgoing.empty())
+        RecycleFront();
     EndBlockedEpisode();
 }
 
-void CRVTPServer::ContinuePendingWrite()
+void CRVTPServer::RecycleFront()
 {
-    const ssize_t sent = SendNonBlocking(m_client.Fd(), m_message.data() + m_messageOffset,
-                                         m_message.size() - m_messageOffset);
-    if (sent == -EAGAIN)
-        return;
-    if (IsDisconnect(sent)) {
-        DisconnectClient(L"client disconnected.");
-        return;
+    if (m_spare.size() < 2)
+        m_spare.push_back(std::move(m_outgoing.front().bytes));
+    m_outgoing.pop_front();
+    m_frontOffset = 0;
+    m_frontStalled = false;
+}
+
+void CRVTPServer::FlushMessages()
+{
+    while (!m_outgoing.empty()) {
+        stOutMessage &front = m_outgoing.front();
+        const ssize_t sent = SendNonBlocking(m_client.Fd(), front.bytes.data() + m_frontOffset,
+                                             front.bytes.size() - m_frontOffset);
+        if (sent == -EAGAIN || (sent >= 0 && m_frontOffset + static_cast<size_t>(sent) < front.bytes.size())) {
+            if (sent > 0)
+                m_frontOffset += static_cast<size_t>(sent);
+            if (!m_frontStalled)
+                TYX_LOG(6, L"V-decoding worker[WID=%d]RVTP(%s) data writing in pending.", m_workerId, m_name.c_str());
+            m_frontStalled = true;
+            return;
+        }
+        if (IsDisconnect(sent)) {
+            DisconnectClient(L"client disconnected.");
+            return;
+        }
+        if (sent < 0) {
+            // A message cut short would leave the client unable to find the next header.
+            TYX_LOG(3, L"V-decoding worker[WID=%d]RVTP(%s) writing failed with last error=%d!", m_workerId,
+                    m_name.c_str(), static_cast<int32_t>(-sent));
+            if (m_frontOffset > 0) {
+                DisconnectClient(nullptr);
+                return;
+            }
+            RecycleFront();
+            continue;
+        }
+        if (m_frontStalled)
+            TYX_LOG(6, L"[WID=%d]RVTP(%s) package(pts=%lld) %d bytes really wrote!", m_workerId, m_name.c_str(),
+                    static_cast<long long>(front.pts), static_cast<int32_t>(front.bytes.size()));
+        ++m_messagesWritten;
+        RecycleFront();
     }
-    if (sent < 0) {
-        // The peer cannot be trusted to frame a message cut short; start again with a new client.
-        TYX_LOG(3, L"V-decoding worker[WID=%d]RVTP(%s) GetOverlappedResult failed with last error=%d!", m_workerId,
-                m_name.c_str(), static_cast<int32_t>(-sent));
-        DisconnectClient(nullptr);
-        return;
-    }
-    m_messageOffset += static_cast<size_t>(sent);
-    if (m_messageOffset < m_message.size())
-        return;
-    TYX_LOG(6, L"[WID=%d]RVTP(%s) package(pts=%lld) %d bytes really wrote!", m_workerId, m_name.c_str(),
-            static_cast<long long>(m_pendingPts), static_cast<int32_t>(m_message.size()));
-    m_writePending = false;
-    ++m_messagesWritten;
 }
 
 void CRVTPServer::HandlePackage(FramePackage &package)
@@ -270,40 +290,25 @@ void CRVTPServer::HandlePackage(FramePackage &package)
         FreeFramePackage(package);
         return;
     }
-    if (!m_serving || m_writePending) {
+    if (!m_serving || m_outgoing.size() >= kBufferedFrames) {
         DropBlocked();
         FreeFramePackage(package);
         return;
     }
-    DrawAttachedOverlays(package);
-    const int64_t pts = package.pts;
-    const int32_t length = SerializeFramePackage(package, m_messageType.load(), m_message);
-    FreeFramePackage(package);
-    if (length > 0)
-        WriteMessage(pts);
-}
-
-void CRVTPServer::WriteMessage(int64_t pts)
-{
     EndBlockedEpisode();
-    const ssize_t sent = SendNonBlocking(m_client.Fd(), m_message.data(), m_message.size());
-    if (sent >= 0 && static_cast<size_t>(sent) == m_message.size()) {
-        ++m_messagesWritten;
-        return;
+    DrawAttachedOverlays(package);
+    stOutMessage message;
+    message.pts = package.pts;
+    if (!m_spare.empty()) {
+        message.bytes = std::move(m_spare.back());
+        m_spare.pop_back();
     }
-    if (sent >= 0 || sent == -EAGAIN) {
-        TYX_LOG(6, L"V-decoding worker[WID=%d]RVTP(%s) data writing in pending.", m_workerId, m_name.c_str());
-        m_messageOffset = sent > 0 ? static_cast<size_t>(sent) : 0;
-        m_writePending = true;
-        m_pendingPts = pts;
+    const int32_t length = SerializeFramePackage(package, m_messageType.load(), message.bytes);
+    FreeFramePackage(package);
+    if (length <= 0)
         return;
-    }
-    if (IsDisconnect(sent)) {
-        DisconnectClient(L"client disconnected.");
-        return;
-    }
-    TYX_LOG(3, L"V-decoding worker[WID=%d]RVTP(%s) writing failed with last error=%d!", m_workerId, m_name.c_str(),
-            static_cast<int32_t>(-sent));
+    m_outgoing.push_back(std::move(message));
+    FlushMessages();
 }
 
 void CRVTPServer::DropBlocked()

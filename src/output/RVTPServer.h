@@ -5,8 +5,9 @@
 // header of SerializeFramePackage, then the I420 picture). The header's length frames the message;
 // a message is always finished before the next one starts.
 //
-// A slow or absent client never holds up the owner: while a message is still being written, or no
-// client is connected, or serving is off, pictures are dropped; the owner's queue holds at most 30.
+// A slow or absent client never holds up the owner: messages wait in an out-buffer of 15 (as the
+// pipe's buffer held 15 frames); while it is full, or no client is connected, or serving is off,
+// pictures are dropped. The owner's queue holds at most 30.
 //
 // States: constructed -> Initialize (socket listening) -> thread started -> serving off until the
 // start event -> serving: listening <-> client connected -> stop event (serving off) or Stop ->
@@ -17,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -55,9 +57,9 @@ public:
 private:
     void AcceptClients();
     void DisconnectClient(const wchar_t *why);
-    void ContinuePendingWrite();
+    void FlushMessages();
     void HandlePackage(FramePackage &package);
-    void WriteMessage(int64_t pts);
+    void RecycleFront();
     void DropBlocked();
     void EndBlockedEpisode();
 
@@ -76,9 +78,14 @@ private:
     // Used by the server thread only once it runs.
     CUnixListener m_listener;
     CSocketFd m_client;
-    std::vector<uint8_t> m_message; // the message being written
-    size_t m_messageOffset = 0;     // bytes of it already taken by the socket
-    bool m_writePending = false;
-    int64_t m_pendingPts = 0;
+    struct stOutMessage
+    {
+        std::vector<uint8_t> bytes;
+        int64_t pts = 0;
+    };
+    std::deque<stOutMessage> m_outgoing; // written front first
+    size_t m_frontOffset = 0;            // bytes of the front one the socket has taken
+    bool m_frontStalled = false;         // the front one did not go at once
+    std::vector<std::vector<uint8_t>> m_spare; // message buffers kept for reuse
     int32_t m_blockedDrops = 0;     // pictures dropped since the client last kept up
 };

@@ -194,7 +194,11 @@ bool FramePresenterGL::SetUp(stGlState &gl)
     m_hostStaging.assign(bytes, 0);
     if (!m_hostCopy && RegisterTexture(gl.texture)) {
         void *staging = nullptr;
-        if (DevMalloc(&staging, bytes) == GPU_SUCCESS) {
+        const bool pushed = DevPushContext(m_cudaDevice) == GPU_SUCCESS;
+        const GpuError error = DevMalloc(&staging, bytes);
+        if (pushed)
+            DevPopContext();
+        if (error == GPU_SUCCESS) {
             m_deviceStaging = static_cast<uint8_t *>(staging);
             m_interop = true;
         } else {

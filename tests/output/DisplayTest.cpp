@@ -274,6 +274,24 @@ TEST_F(RVDOServerTest, AMonitorBeyondTheDisplaysShowsOnTheLastAndLeavesFullScree
     server->Stop(200);
 }
 
+TEST_F(RVDOServerTest, AnXServerThatGoesAwayEndsTheDisplayButNotTheProcess)
+{
+    CLogCapture log;
+    auto server = StartServer(L"Lost", 640, 360);
+    ASSERT_TRUE(server->StartDirectOutput(L"lost", 640, 360));
+    ASSERT_TRUE(ShowColor(*server, 640, 360, kRedY, kRedU, kRedV));
+    m_xvfb.Stop();
+    EXPECT_TRUE(WaitUntil([&] {
+        FramePackage frame = MakeSolidI420Package(640, 360, kRedY, kRedU, kRedV, 0);
+        server->PushFrame(frame);
+        FreeFramePackage(frame);
+        return !server->IsActive();
+    }));
+    EXPECT_TRUE(log.Contains(L"lost its X server; the display stops.", 3));
+    EXPECT_TRUE(server->IsThreadRunning());
+    EXPECT_EQ(server->Stop(500), 0);
+}
+
 using BannerTest = CXvfbTest;
 
 // Counts pixels near a colour inside a rectangle of the root window's picture.

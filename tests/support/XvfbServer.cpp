@@ -200,12 +200,14 @@ std::vector<uint8_t> CXvfbServer::Grab(unsigned long window, int &width, int &he
     Display *display = XOpenDisplay(m_name.c_str());
     if (!display)
         return pixels;
-    XSetErrorHandler(IgnoreErrors);
+    // A window that went away must not end the test program; the handler is put back afterwards.
+    const auto previous = XSetErrorHandler(IgnoreErrors);
     const Window root = DefaultRootWindow(display);
     const Window target = window ? window : root;
     XWindowAttributes attributes{};
     if (!XGetWindowAttributes(display, target, &attributes)) {
         XCloseDisplay(display);
+        XSetErrorHandler(previous);
         return pixels;
     }
     // Read from the root window: what the screen shows at the window's place.
@@ -232,6 +234,7 @@ std::vector<uint8_t> CXvfbServer::Grab(unsigned long window, int &width, int &he
         XDestroyImage(image);
     }
     XCloseDisplay(display);
+    XSetErrorHandler(previous);
     return pixels;
 }
 

@@ -157,9 +157,11 @@ std::shared_ptr<COsdWriter> CRVProcWorker::GetOsdWriter(int32_t target, int32_t 
     return slot ? slot->writer : nullptr;
 }
 
-stOverlaySlot *CRVProcWorker::SetOsdWriter(std::shared_ptr<COsdWriter> writer, int32_t target, int32_t streamId)
+stOverlaySlot *CRVProcWorker::UpdateSlot(int32_t target, int32_t streamId,
+                                         const std::function<void(stOverlaySlot &)> &update)
 {
     std::shared_ptr<CDirectOutputServer> server;
+    std::shared_ptr<COsdWriter> writer;
     std::shared_ptr<COsgDrawer> drawer;
     stOverlaySlot *slot = nullptr;
     {
@@ -167,8 +169,8 @@ stOverlaySlot *CRVProcWorker::SetOsdWriter(std::shared_ptr<COsdWriter> writer, i
         slot = ChooseSlot(target, streamId);
         if (!slot)
             return nullptr;
-        slot->osdOn = writer ? 1 : 0;
-        slot->writer = writer;
+        update(*slot);
+        writer = slot->writer;
         drawer = slot->drawer;
         if (stVideoOutputRecord *record = ChooseRecord(streamId); record && target == TYX_OVERLAY_FRAME_PIPE)
             server = record->pipe.server;
@@ -181,6 +183,14 @@ stOverlaySlot *CRVProcWorker::SetOsdWriter(std::shared_ptr<COsdWriter> writer, i
     return slot;
 }
 
+stOverlaySlot *CRVProcWorker::SetOsdWriter(std::shared_ptr<COsdWriter> writer, int32_t target, int32_t streamId)
+{
+    return UpdateSlot(target, streamId, [&writer](stOverlaySlot &slot) {
+        slot.osdOn = writer ? 1 : 0;
+        slot.writer = std::move(writer);
+    });
+}
+
 std::shared_ptr<COsgDrawer> CRVProcWorker::GetOsgDrawer(int32_t target, int32_t streamId)
 {
     std::lock_guard<std::mutex> lock(m_recordLock);
@@ -190,25 +200,10 @@ std::shared_ptr<COsgDrawer> CRVProcWorker::GetOsgDrawer(int32_t target, int32_t 
 
 stOverlaySlot *CRVProcWorker::SetOsgDrawer(std::shared_ptr<COsgDrawer> drawer, int32_t target, int32_t streamId)
 {
-    std::shared_ptr<CDirectOutputServer> server;
-    std::shared_ptr<COsdWriter> writer;
-    stOverlaySlot *slot = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_recordLock);
-        slot = ChooseSlot(target, streamId);
-        if (!slot)
-            return nullptr;
-        slot->osgOn = drawer ? 1 : 0;
-        slot->drawer = drawer;
-        writer = slot->writer;
-        if (stVideoOutputRecord *record = ChooseRecord(streamId); record && target == TYX_OVERLAY_FRAME_PIPE)
-            server = record->pipe.server;
-        else if (record && target == TYX_OVERLAY_DIRECT_DISPLAY)
-            server = record->display.server;
-    }
-    if (server)
-        server->AttachOverlays(std::move(writer), std::move(drawer));
-    return slot;
+    return UpdateSlot(target, streamId, [&drawer](stOverlaySlot &slot) {
+        slot.osgOn = drawer ? 1 : 0;
+        slot.drawer = std::move(drawer);
+    });
 }
 
 std::shared_ptr<CRVTPServer> CRVProcWorker::GetRvtpServer(int32_t outputStreamId)
@@ -267,19 +262,25 @@ std::shared_ptr<CRVTPServer> CRVProcWorker::PreparePipeServer(stVideoOutputRecor
     return server;
 }
 
+stVideoOutputRecord *CRVProcWorker::RecordToStart(int32_t width, int32_t height, int32_t outputStreamId,
+                                                  int32_t &result)
+{
+    result = IsUsablePictureSize(width, height) ? 0 : TYX_RVP_ERR_SIZE;
+    if (result != 0)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(m_recordLock);
+    stVideoOutputRecord *record = ChooseRecord(outputStreamId);
+    result = record ? 0 : TYX_RVP_ERR_RECORD;
+    return record;
+}
+
 int32_t CRVProcWorker::StartRvtpServer(int32_t width, int32_t height, int32_t outputStreamId)
 {
-    if (!IsUsablePictureSize(width, height))
-        return TYX_RVP_ERR_SIZE;
     std::lock_guard<std::mutex> operation(m_serverOpLock);
-    stVideoOutputRecord *record = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_recordLock);
-        record = ChooseRecord(outputStreamId);
-    }
-    if (!record)
-        return TYX_RVP_ERR_RECORD;
     int32_t result = 0;
+    stVideoOutputRecord *record = RecordToStart(width, height, outputStreamId, result);
+    if (!record)
+        return result;
     const std::shared_ptr<CRVTPServer> server = PreparePipeServer(*record, width, height, result);
     // Serving starts with the thread: nothing else ever asks for it.
     if (server)
@@ -289,23 +290,32 @@ int32_t CRVProcWorker::StartRvtpServer(int32_t width, int32_t height, int32_t ou
 
 int32_t CRVProcWorker::StopRvtpServer(bool destroy, int32_t outputStreamId)
 {
+    return StopServer(true, destroy, outputStreamId);
+}
+
+int32_t CRVProcWorker::StopServer(bool pipe, bool destroy, int32_t outputStreamId)
+{
     std::lock_guard<std::mutex> operation(m_serverOpLock);
-    std::shared_ptr<CRVTPServer> server;
+    std::shared_ptr<CDirectOutputServer> server;
     {
         std::lock_guard<std::mutex> lock(m_recordLock);
         stVideoOutputRecord *record = ChooseRecord(outputStreamId);
         if (!record)
             return TYX_RVP_ERR_RECORD;
-        server = record->pipe.server;
+        if (pipe)
+            server = record->pipe.server;
+        else
+            server = record->display.server;
         if (!server)
             return TYX_RVP_ERR_SERVER;
-        if (destroy)
+        if (destroy && pipe)
             record->pipe.server.reset();
+        else if (destroy)
+            record->display.server.reset();
     }
     if (server->IsThreadRunning())
         server->Stop(kServerStopBudgetMs);
-    if (server->IsInitialized())
-        server->unInitialize();
+    server->unInitialize();
     return 0;
 }
 
@@ -387,17 +397,11 @@ int32_t CRVProcWorker::ShowOnDisplay(stVideoOutputRecord &record, CRVDOServer &s
 
 int32_t CRVProcWorker::StartRvdoServer(int32_t width, int32_t height, int32_t outputStreamId)
 {
-    if (!IsUsablePictureSize(width, height))
-        return TYX_RVP_ERR_SIZE;
     std::lock_guard<std::mutex> operation(m_serverOpLock);
-    stVideoOutputRecord *record = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_recordLock);
-        record = ChooseRecord(outputStreamId);
-    }
-    if (!record)
-        return TYX_RVP_ERR_RECORD;
     int32_t result = 0;
+    stVideoOutputRecord *record = RecordToStart(width, height, outputStreamId, result);
+    if (!record)
+        return result;
     const std::shared_ptr<CRVDOServer> server = PrepareDisplayServer(*record, width, height, result);
     if (!server)
         return result;
@@ -408,24 +412,7 @@ int32_t CRVProcWorker::StartRvdoServer(int32_t width, int32_t height, int32_t ou
 
 int32_t CRVProcWorker::StopRvdoServer(bool destroy, int32_t outputStreamId)
 {
-    std::lock_guard<std::mutex> operation(m_serverOpLock);
-    std::shared_ptr<CRVDOServer> server;
-    {
-        std::lock_guard<std::mutex> lock(m_recordLock);
-        stVideoOutputRecord *record = ChooseRecord(outputStreamId);
-        if (!record)
-            return TYX_RVP_ERR_RECORD;
-        server = record->display.server;
-        if (!server)
-            return TYX_RVP_ERR_SERVER;
-        if (destroy)
-            record->display.server.reset();
-    }
-    if (server->IsThreadRunning())
-        server->Stop(kServerStopBudgetMs);
-    if (server->IsInitialized())
-        server->unInitialize();
-    return 0;
+    return StopServer(false, destroy, outputStreamId);
 }
 
 bool CRVProcWorker::EnableDirectOutput(const stDirectOutputConfig &settings, int32_t outputStreamId)

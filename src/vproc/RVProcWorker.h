@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -190,6 +191,10 @@ protected:
 private:
     stVideoOutputRecord *ChooseRecord(int32_t outputStreamId);
     stOverlaySlot *ChooseSlot(int32_t target, int32_t streamId);
+    // Changes a slot under the lock and hands its overlays to the server that draws them.
+    stOverlaySlot *UpdateSlot(int32_t target, int32_t streamId, const std::function<void(stOverlaySlot &)> &update);
+    stVideoOutputRecord *RecordToStart(int32_t width, int32_t height, int32_t outputStreamId, int32_t &result);
+    int32_t StopServer(bool pipe, bool destroy, int32_t outputStreamId);
     std::shared_ptr<CRVTPServer> PreparePipeServer(stVideoOutputRecord &record, int32_t width, int32_t height,
                                                    int32_t &result);
     std::shared_ptr<CRVDOServer> PrepareDisplayServer(stVideoOutputRecord &record, int32_t width, int32_t height,

@@ -1,5 +1,6 @@
 // The identification banner that idle monitors show: a text in the middle and the time in the
-// right-bottom corner, drawn on the root window where no direct output shows.
+// right-bottom corner, drawn on the root window where no direct output shows, in the glyphs of the
+// text overlays.
 
 #include "output/RVDOServer.h"
 
@@ -8,9 +9,12 @@
 #include "host/GlobalVars.h"
 #include "output/X11Display.h"
 
-#include <X11/Xft/Xft.h>
-#include <X11/Xlib.h>
+#include "vproc/OsdGlyphSource.h"
 
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <algorithm>
 #include <ctime>
 #include <cwchar>
 #include <mutex>
@@ -31,16 +35,82 @@ struct stBannerItem
     int32_t height = 16;
 };
 
-XRenderColor BannerColor(int32_t code)
+struct stRgb
 {
-    auto channel = [](int value) { return static_cast<unsigned short>(value * 257); };
+    int r = 255;
+    int g = 255;
+    int b = 255;
+};
+
+stRgb BannerColor(int32_t code)
+{
     switch (code) {
-    case 1: return {channel(0), channel(0), channel(255), 0xFFFF};
-    case 2: return {channel(0), channel(255), channel(0), 0xFFFF};
-    case 4: return {channel(255), channel(0), channel(0), 0xFFFF};
-    case 8: return {channel(0), channel(127), channel(127), 0xFFFF};
-    default: return {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
+    case 1: return {0, 0, 255};
+    case 2: return {0, 255, 0};
+    case 4: return {255, 0, 0};
+    case 8: return {0, 127, 127};
+    default: return {255, 255, 255};
     }
+}
+
+// One channel of a TrueColor pixel from its 8-bit value and the visual's mask.
+unsigned long Channel(int value, unsigned long mask)
+{
+    if (mask == 0)
+        return 0;
+    int shift = 0;
+    while (((mask >> shift) & 1) == 0)
+        ++shift;
+    const unsigned long top = mask >> shift;
+    return ((static_cast<unsigned long>(value) * top / 255) << shift) & mask;
+}
+
+struct stTextPicture
+{
+    int width = 0;
+    int height = 0;
+    std::vector<uint32_t> pixels; // the visual's pixel values, black where no glyph is
+};
+
+// Renders the text with the glyphs the text overlays use ("Arial", character set 134, the GDI cell
+// height), white on black in the visual's pixel values.
+bool RenderText(const std::wstring &text, int32_t height, unsigned long pixel, stTextPicture &picture)
+{
+    stOsdFont font;
+    font.height = height;
+    font.weight = 400;
+    font.charSet = 134;
+    font.faceName = L"Arial";
+    std::unique_ptr<COsdFontFace> face;
+    int32_t lastError = 0;
+    stOsdTextMetrics metrics;
+    if (DefaultOsdGlyphSource()->OpenFont(font, face, lastError) != 0 || face->GetTextMetrics(metrics) != 0)
+        return false;
+    std::vector<stOsdGlyph> glyphs(text.size());
+    int width = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (face->GetGlyph(text[i], glyphs[i]) != 0)
+            glyphs[i] = stOsdGlyph{};
+        width += glyphs[i].advance;
+    }
+    picture.width = std::max(width, 1);
+    picture.height = std::max(metrics.height, 1);
+    picture.pixels.assign(static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height), 0);
+    int pen = 0;
+    for (const stOsdGlyph &glyph : glyphs) {
+        for (int row = 0; row < glyph.rows; ++row) {
+            const int y = metrics.ascent - glyph.originY + row;
+            for (int column = 0; column < glyph.width; ++column) {
+                const int x = pen + glyph.originX + column;
+                const bool lit = glyph.bits[static_cast<size_t>(row * glyph.pitch + column / 8)] & (0x80 >> (column % 8));
+                if (lit && x >= 0 && x < picture.width && y >= 0 && y < picture.height)
+                    picture.pixels[static_cast<size_t>(y) * static_cast<size_t>(picture.width) + x] =
+                        static_cast<uint32_t>(pixel);
+            }
+        }
+        pen += glyph.advance;
+    }
+    return true;
 }
 
 std::wstring LocalTimeText()
@@ -54,56 +124,55 @@ std::wstring LocalTimeText()
     return text;
 }
 
-// 0, or -2 when the monitor cannot be drawn on.
+// 0, or -2 when the monitor cannot be drawn on. Core X requests only: the banner connection comes
+// and goes, and the font caches of the X rendering libraries mistake a new connection at a reused
+// address for the old one.
 int32_t DrawBanner(CX11Display &x11, const stDisplayEntry &monitor, bool clear, const std::vector<stBannerItem> &items)
 {
     Display *display = x11.Get();
     const int screen = DefaultScreen(display);
     const Window root = x11.Root();
-    XftDraw *draw = XftDrawCreate(display, root, DefaultVisual(display, screen), DefaultColormap(display, screen));
-    if (!draw)
+    Visual *visual = DefaultVisual(display, screen);
+    const int depth = DefaultDepth(display, screen);
+    if (visual->c_class != TrueColor || depth < 24)
         return -2;
-    XftColor black{};
-    const XRenderColor blackValue{0, 0, 0, 0xFFFF};
-    XftColorAllocValue(display, DefaultVisual(display, screen), DefaultColormap(display, screen), &blackValue, &black);
+    const GC gc = XCreateGC(display, root, 0, nullptr);
+    XSetForeground(display, gc, BlackPixel(display, screen));
+    XSetSubwindowMode(display, gc, IncludeInferiors);
     if (clear)
-        XftDrawRect(draw, &black, monitor.left, monitor.top, static_cast<unsigned>(monitor.Width()),
-                    static_cast<unsigned>(monitor.Height()));
+        XFillRectangle(display, root, gc, monitor.left, monitor.top, static_cast<unsigned>(monitor.Width()),
+                       static_cast<unsigned>(monitor.Height()));
     for (const stBannerItem &item : items) {
-        XftFont *font = XftFontOpen(display, screen, XFT_FAMILY, XftTypeString, "Arial", XFT_PIXEL_SIZE,
-                                    XftTypeDouble, static_cast<double>(item.height), XFT_WEIGHT, XftTypeInteger,
-                                    XFT_WEIGHT_MEDIUM, nullptr);
-        if (!font)
+        const stRgb rgb = BannerColor(item.colorCode);
+        const unsigned long pixel = Channel(rgb.r, visual->red_mask) | Channel(rgb.g, visual->green_mask) |
+                                    Channel(rgb.b, visual->blue_mask);
+        stTextPicture text;
+        if (!RenderText(item.text, item.height, pixel, text))
             continue;
-        const std::string utf8 = WStringToString(item.text);
-        XGlyphInfo extents{};
-        XftTextExtentsUtf8(display, font, reinterpret_cast<const FcChar8 *>(utf8.data()), static_cast<int>(utf8.size()),
-                           &extents);
-        // Placed by the text's own width: the widest glyph times the length would push a centred
-        // text far to the left.
-        const int textWidth = extents.xOff;
         int x = 0;
         int y = 0;
         if (item.placement == EPlacement::Centre) {
             y = (monitor.top + monitor.bottom) / 2 - item.height / 2;
-            x = monitor.Width() / 2 + monitor.left - textWidth / 2;
+            x = monitor.Width() / 2 + monitor.left - text.width / 2;
         } else {
             y = monitor.bottom - item.height - 8;
-            x = monitor.right - textWidth - 16;
+            x = monitor.right - text.width - 16;
         }
-        // The text stands on a black ground, as it did on the desktop.
-        XftDrawRect(draw, &black, x, y, extents.xOff, static_cast<unsigned>(font->ascent + font->descent));
-        XftColor color{};
-        const XRenderColor value = BannerColor(item.colorCode);
-        XftColorAllocValue(display, DefaultVisual(display, screen), DefaultColormap(display, screen), &value, &color);
-        XftDrawStringUtf8(draw, &color, font, x, y + font->ascent, reinterpret_cast<const FcChar8 *>(utf8.data()),
-                          static_cast<int>(utf8.size()));
-        XftColorFree(display, DefaultVisual(display, screen), DefaultColormap(display, screen), &color);
-        XftFontClose(display, font);
+        XImage *image = XCreateImage(display, visual, static_cast<unsigned>(depth), ZPixmap, 0,
+                                     reinterpret_cast<char *>(text.pixels.data()), static_cast<unsigned>(text.width),
+                                     static_cast<unsigned>(text.height), 32, text.width * 4);
+        if (!image)
+            continue;
+        XPutImage(display, root, gc, image, 0, 0, x, y, static_cast<unsigned>(text.width),
+                  static_cast<unsigned>(text.height));
+        image->data = nullptr; // the vector owns the pixels
+        XDestroyImage(image);
     }
-    XftColorFree(display, DefaultVisual(display, screen), DefaultColormap(display, screen), &black);
-    XftDrawDestroy(draw);
-    return x11.SyncErrors() == 0 ? 0 : -2;
+    XFreeGC(display, gc);
+    const int error = x11.SyncErrors();
+    if (error != 0)
+        TYX_LOG(3, L"Banner drawing on display(%s) failed with X error=%d!", monitor.deviceName.c_str(), error);
+    return error == 0 ? 0 : -2;
 }
 
 bool IsShowingOutput(int32_t monitorNo)

@@ -171,7 +171,7 @@ void CRVDOServer::StopRendering()
     }
     m_presenter.reset();
     m_presentEvent.reset();
-    if (m_display && window && m_windowCreated) {
+    if (m_display && !m_display->IsLost() && window && m_windowCreated) {
         XDestroyWindow(m_display->Get(), window);
         (void)m_display->SyncErrors();
     }

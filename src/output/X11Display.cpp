@@ -6,18 +6,19 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 
+#include <map>
 #include <mutex>
 
 namespace {
 
-thread_local int t_firstError = 0;
+// The first error of each connection since it was last asked for, kept by the thread that reads
+// the connection's replies (the thread that owns it).
+thread_local std::map<Display *, int> t_firstErrors;
 
-// Xlib's own handlers end the process; ours keep it running. Errors belong to the thread that
-// reads the replies, which is the thread that owns the connection.
-int OnProtocolError(Display *, XErrorEvent *event)
+// Xlib's own handlers end the process; ours keep it running.
+int OnProtocolError(Display *display, XErrorEvent *event)
 {
-    if (t_firstError == 0)
-        t_firstError = event->error_code;
+    t_firstErrors.try_emplace(display, event->error_code);
     return 0;
 }
 
@@ -73,6 +74,7 @@ void CX11Display::Close()
     if (!m_display)
         return;
     XCloseDisplay(m_display);
+    t_firstErrors.erase(m_display);
     m_display = nullptr;
     m_name.clear();
 }
@@ -86,8 +88,11 @@ int CX11Display::SyncErrors()
 {
     if (m_display && !m_lost)
         XSync(m_display, False);
-    const int error = t_firstError;
-    t_firstError = 0;
+    const auto found = t_firstErrors.find(m_display);
+    if (found == t_firstErrors.end())
+        return 0;
+    const int error = found->second;
+    t_firstErrors.erase(found);
     return error;
 }
 

@@ -40,6 +40,7 @@ bool CXvfbServer::Start(int width, int height)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 3); // the child's fd 3 is not close-on-exec
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
     const char *args[] = {"Xvfb",      "-displayfd", "3",         "-screen", "0",        screen.c_str(), "+extension",

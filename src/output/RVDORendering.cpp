@@ -304,6 +304,7 @@ bool CRVDOServer::CorrectDisplaySetting(const stDisplayEntry &entry)
     const int32_t monitor = m_monitorNo;
     Display *display = m_display->Get();
     const Window root = m_display->Root();
+    std::lock_guard<std::mutex> extensions(CX11Display::ExtensionMutex());
     XRRScreenResources *resources = XRRGetScreenResourcesCurrent(display, root);
     XRROutputInfo *output = resources && entry.output ? XRRGetOutputInfo(display, resources, entry.output) : nullptr;
     XRRCrtcInfo *crtc = output && output->crtc ? XRRGetCrtcInfo(display, resources, output->crtc) : nullptr;

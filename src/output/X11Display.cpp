@@ -50,10 +50,17 @@ int32_t RotationDegrees(Rotation rotation)
 
 } // namespace
 
+std::mutex &CX11Display::ExtensionMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
 int CX11Display::Open(const std::string &name)
 {
     Close();
     InitXlibOnce();
+    std::lock_guard<std::mutex> lock(ExtensionMutex());
     Display *display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
     if (!display)
         return -1;
@@ -73,6 +80,7 @@ void CX11Display::Close()
 {
     if (!m_display)
         return;
+    std::lock_guard<std::mutex> lock(ExtensionMutex());
     XCloseDisplay(m_display);
     t_firstErrors.erase(m_display);
     m_display = nullptr;
@@ -101,6 +109,7 @@ int32_t CX11Display::ListMonitors(std::vector<stDisplayEntry> &monitors)
     monitors.clear();
     if (!m_display || m_lost)
         return -1;
+    std::lock_guard<std::mutex> lock(ExtensionMutex());
     int count = 0;
     XRRMonitorInfo *info = XRRGetMonitors(m_display, Root(), True, &count);
     (void)SyncErrors();

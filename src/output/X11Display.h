@@ -8,6 +8,7 @@
 #include "output/DisplayEntry.h"
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,11 @@ public:
     int SyncErrors();
     // The monitors of the screen in the server's order: their number, or -1 without a connection.
     int32_t ListMonitors(std::vector<stDisplayEntry> &monitors);
+
+    // Held around opening and closing connections and around RandR requests: the extension
+    // libraries keep one process-wide list of connections whose look-ups race with a close on
+    // another thread.
+    static std::mutex &ExtensionMutex();
 
 private:
     static void OnConnectionLost(Display *display, void *self);

@@ -6,7 +6,10 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -56,33 +59,100 @@ std::mutex &CX11Display::ExtensionMutex()
     return mutex;
 }
 
+// Connections are kept for the next user rather than closed: closing one changes the extension
+// libraries' process-wide list of connections, which other threads read without a lock, and a new
+// connection at a freed address would inherit the cached extension state of the old one. Only a
+// broken connection, or one beyond the few kept idle, is really closed.
+struct stX11Connection
+{
+    Display *display = nullptr;
+    std::string key; // the name it was opened with
+    std::atomic<bool> lost{false};
+};
+
+namespace {
+
+constexpr size_t kIdleConnectionsKept = 16;
+
+// Guarded by CX11Display::ExtensionMutex().
+std::vector<std::shared_ptr<stX11Connection>> &IdleConnections()
+{
+    static std::vector<std::shared_ptr<stX11Connection>> idle;
+    return idle;
+}
+
+// Ends a connection for good; the extension lock is held.
+void CloseForGood(const std::shared_ptr<stX11Connection> &connection)
+{
+    t_firstErrors.erase(connection->display);
+    XCloseDisplay(connection->display);
+    connection->display = nullptr;
+}
+
+void OnConnectionLost(Display *, void *connection)
+{
+    static_cast<stX11Connection *>(connection)->lost = true;
+}
+
+} // namespace
+
 int CX11Display::Open(const std::string &name)
 {
     Close();
     InitXlibOnce();
+    const char *fromEnvironment = std::getenv("DISPLAY");
+    const std::string key = !name.empty() ? name : (fromEnvironment ? fromEnvironment : "");
     std::lock_guard<std::mutex> lock(ExtensionMutex());
-    Display *display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
-    if (!display)
-        return -1;
-    m_display = display;
-    m_name = DisplayString(display);
-    m_lost = false;
-    XSetIOErrorExitHandler(display, &CX11Display::OnConnectionLost, this);
+    auto &idle = IdleConnections();
+    for (auto it = idle.begin(); it != idle.end();) {
+        if ((*it)->key != key) {
+            ++it;
+            continue;
+        }
+        std::shared_ptr<stX11Connection> connection = *it;
+        it = idle.erase(it);
+        // Drops what the last user left queued; a server that went away meanwhile shows here.
+        XSync(connection->display, True);
+        if (connection->lost) {
+            CloseForGood(connection);
+            continue;
+        }
+        m_connection = std::move(connection);
+        break;
+    }
+    if (!m_connection) {
+        Display *display = XOpenDisplay(key.empty() ? nullptr : key.c_str());
+        if (!display)
+            return -1;
+        auto connection = std::make_shared<stX11Connection>();
+        connection->display = display;
+        connection->key = key;
+        XSetIOErrorExitHandler(display, OnConnectionLost, connection.get());
+        m_connection = std::move(connection);
+    }
+    m_display = m_connection->display;
+    m_name = DisplayString(m_display);
+    t_firstErrors.erase(m_display);
     return 0;
 }
 
-void CX11Display::OnConnectionLost(Display *, void *self)
+bool CX11Display::IsLost() const
 {
-    static_cast<CX11Display *>(self)->m_lost = true;
+    return m_connection && m_connection->lost.load();
 }
 
 void CX11Display::Close()
 {
-    if (!m_display)
+    if (!m_connection)
         return;
     std::lock_guard<std::mutex> lock(ExtensionMutex());
-    XCloseDisplay(m_display);
     t_firstErrors.erase(m_display);
+    auto &idle = IdleConnections();
+    if (m_connection->lost || idle.size() >= kIdleConnectionsKept)
+        CloseForGood(m_connection);
+    else
+        idle.push_back(std::move(m_connection));
+    m_connection.reset();
     m_display = nullptr;
     m_name.clear();
 }
@@ -94,7 +164,7 @@ unsigned long CX11Display::Root() const
 
 int CX11Display::SyncErrors()
 {
-    if (m_display && !m_lost)
+    if (m_display && !IsLost())
         XSync(m_display, False);
     const auto found = t_firstErrors.find(m_display);
     if (found == t_firstErrors.end())
@@ -107,7 +177,7 @@ int CX11Display::SyncErrors()
 int32_t CX11Display::ListMonitors(std::vector<stDisplayEntry> &monitors)
 {
     monitors.clear();
-    if (!m_display || m_lost)
+    if (!m_display || IsLost())
         return -1;
     std::lock_guard<std::mutex> lock(ExtensionMutex());
     int count = 0;

@@ -1,13 +1,13 @@
 #pragma once
 
 // One connection to the X server, used by one thread (XInitThreads runs once, before the first
-// connection of the process). Protocol errors are collected per thread instead of ending the
+// connection of the process). Protocol errors are collected per connection instead of ending the
 // process, and a connection that breaks (the X server went away) is marked lost while the process
-// goes on.
+// goes on. A closed connection is kept for the next Open of the same display.
 
 #include "output/DisplayEntry.h"
 
-#include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -31,7 +31,7 @@ public:
     const std::string &Name() const { return m_name; }
     unsigned long Root() const;
     // True once the connection broke; every later request is void.
-    bool IsLost() const { return m_lost.load(); }
+    bool IsLost() const;
 
     // Waits until the server has handled every request sent so far: the X error code of the first
     // request that failed since the last call (0 none).
@@ -45,9 +45,7 @@ public:
     static std::mutex &ExtensionMutex();
 
 private:
-    static void OnConnectionLost(Display *display, void *self);
-
+    std::shared_ptr<struct stX11Connection> m_connection;
     Display *m_display = nullptr;
     std::string m_name;
-    std::atomic<bool> m_lost{false};
 };

@@ -199,9 +199,13 @@ TEST_F(RVDOServerTest, AWindowShowsThePicturesInTheRightColours)
     ASSERT_TRUE(ShowColor(*server, 640, 360, kRedY, kRedU, kRedV));
     int grabbedWidth = 0;
     int grabbedHeight = 0;
-    const std::vector<uint8_t> shown = m_xvfb.Grab(window, grabbedWidth, grabbedHeight);
+    std::vector<uint8_t> shown;
     const stBgr expected = ExpectedBgr(kRedY, kRedU, kRedV);
     EXPECT_GT(expected.r, 200);
+    EXPECT_TRUE(WaitUntil([&] { // a present waits at most 100 ms; a busy screen may follow later
+        shown = m_xvfb.Grab(window, grabbedWidth, grabbedHeight);
+        return NearColor(PixelAt(shown, grabbedWidth, 320, 180), expected);
+    }));
     for (const auto &[px, py] : {std::pair{320, 180}, std::pair{5, 5}, std::pair{634, 354}})
         EXPECT_TRUE(NearColor(PixelAt(shown, grabbedWidth, px, py), expected)) << px << "," << py;
     SaveScreenshot(m_xvfb, window, "rvdo_window_red");

@@ -214,10 +214,10 @@ void CRVTPServer::AcceptClients()
             continue;
         }
         (void)SetSendBufferSize(client.Fd(), (m_frameSize + 64) * static_cast<int>(kBufferedFrames));
-        m_client = std::move(client);
-        m_connected = true;
-        m_blockedDrops = 0;
         TYX_LOG(5, L"[WID=%d]RVTP(%s) client(PID=%d) connected.", m_workerId, m_name.c_str(), pid);
+        m_client = std::move(client);
+        m_blockedDrops = 0;
+        m_connected = true;
     }
 }
 

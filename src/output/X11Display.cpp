@@ -81,11 +81,14 @@ std::vector<std::shared_ptr<stX11Connection>> &IdleConnections()
     return idle;
 }
 
-// Ends a connection for good; the extension lock is held.
+// Ends a connection for good; the extension lock is held. A broken one is left as it is: closing it
+// runs the extensions' close hooks over a connection whose server is gone, which can crash, and it
+// happens only when an X server goes away.
 void CloseForGood(const std::shared_ptr<stX11Connection> &connection)
 {
     t_firstErrors.erase(connection->display);
-    XCloseDisplay(connection->display);
+    if (!connection->lost)
+        XCloseDisplay(connection->display);
     connection->display = nullptr;
 }
 

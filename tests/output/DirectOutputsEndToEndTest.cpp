@@ -123,7 +123,7 @@ TEST_F(DirectOutputsEndToEndTest, FramesReachTheWindowAndThePipeAndStatusTextsAr
     ASSERT_EQ(worker->StartRvdoServer(kWidth, kHeight, 0), 0);
     ASSERT_GT(worker->StartWorkingThread(1, 0), 0);
     ASSERT_EQ(worker->ResumeWorkingThread(), 0);
-    const std::shared_ptr<CRVDOServer> display = worker->Display();
+    std::shared_ptr<CRVDOServer> display = worker->Display();
     ASSERT_TRUE(WaitUntil([&] { return display->IsActive(); }));
 
     CFramePipeClient client;
@@ -190,9 +190,11 @@ TEST_F(DirectOutputsEndToEndTest, FramesReachTheWindowAndThePipeAndStatusTextsAr
     }
     EXPECT_GT(worker->statusFrames.load(), 0);
 
-    worker->WaitThreadExit(500);
+    worker->WaitThreadExit(5000);
     worker->unInitialize();
-    EXPECT_TRUE(client.SeesEnd(2000));
+    EXPECT_TRUE(client.SeesEnd(5000));
+    // A display thread slower than its stop budget is let go, holding its server until it ends.
+    EXPECT_TRUE(WaitUntil([&] { return display.use_count() == 1; }));
 }
 
 } // namespace

@@ -218,7 +218,7 @@ TEST_F(RVDOServerTest, AWindowShowsThePicturesInTheRightColours)
 
     server->StopEvent().Set();
     EXPECT_TRUE(WaitUntil([&] { return !server->IsActive() && server->WindowId() == 0; }));
-    EXPECT_EQ(server->Stop(200), 0);
+    EXPECT_EQ(server->Stop(5000), 0);
 }
 
 TEST_F(RVDOServerTest, A1080pOutputGetsA1280By720WindowAndAStartAfterAStopShowsAgain)
@@ -237,7 +237,7 @@ TEST_F(RVDOServerTest, A1080pOutputGetsA1280By720WindowAndAStartAfterAStopShowsA
     ASSERT_TRUE(server->StartDirectOutput(L"Again", 640, 360));
     ASSERT_TRUE(WaitUntil([&] { return server->IsActive(); }));
     EXPECT_EQ(WindowTitle(m_xvfb.Name(), server->WindowId()), "Again");
-    server->Stop(200);
+    server->Stop(5000);
 }
 
 TEST_F(RVDOServerTest, AMonitorOutputCoversItsMonitorAndTakesItsResolution)
@@ -271,7 +271,7 @@ TEST_F(RVDOServerTest, AMonitorOutputCoversItsMonitorAndTakesItsResolution)
     ASSERT_TRUE(WaitUntil([&] { return !server->IsActive(); }));
     EXPECT_EQ(PresentingMark(2), 0);
     EXPECT_TRUE(m_xvfb.RestoreOutputMode());
-    server->Stop(200);
+    server->Stop(5000);
 }
 
 TEST_F(RVDOServerTest, AMonitorBeyondTheDisplaysShowsOnTheLastAndLeavesFullScreen)
@@ -290,7 +290,7 @@ TEST_F(RVDOServerTest, AMonitorBeyondTheDisplaysShowsOnTheLastAndLeavesFullScree
     ASSERT_TRUE(WindowGeometry(m_xvfb.Name(), server->WindowId(), x, y, width, height));
     EXPECT_EQ(width, 640);
     EXPECT_EQ(height, 360);
-    server->Stop(200);
+    server->Stop(5000);
 }
 
 TEST_F(RVDOServerTest, AnXServerThatGoesAwayEndsTheDisplayButNotTheProcess)
@@ -308,7 +308,7 @@ TEST_F(RVDOServerTest, AnXServerThatGoesAwayEndsTheDisplayButNotTheProcess)
     }));
     EXPECT_TRUE(log.Contains(L"lost its X server; the display stops.", 3));
     EXPECT_TRUE(server->IsThreadRunning());
-    EXPECT_EQ(server->Stop(500), 0);
+    EXPECT_EQ(server->Stop(5000), 0);
 }
 
 using BannerTest = CXvfbTest;

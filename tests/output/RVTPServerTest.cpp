@@ -212,7 +212,7 @@ TEST_F(RVTPServerTest, AClientReceivesWholeMessagesWithItsPidLogged)
     EXPECT_EQ(message.height, kHeight);
     EXPECT_EQ(message.data, sent);
 
-    EXPECT_EQ(server->Stop(200), 1); // the messages written
+    EXPECT_EQ(server->Stop(5000), 1); // the messages written
     EXPECT_TRUE(log.Contains(L"Received exit signal, exiting...", 6));
     EXPECT_TRUE(client.SeesEnd(1000));
 }
@@ -249,7 +249,7 @@ TEST_F(RVTPServerTest, PicturesAreDroppedWhileNoClientListensOrServingIsOff)
     }
     ASSERT_TRUE(WaitUntil([&] { return server->QueuedFrames() == 0; }));
     EXPECT_EQ(server->MessagesWritten(), written);
-    server->Stop(200);
+    server->Stop(5000);
 }
 
 TEST_F(RVTPServerTest, AStalledClientNeverHoldsUpTheProducerAndStillGetsWholeMessages)
@@ -282,7 +282,7 @@ TEST_F(RVTPServerTest, AStalledClientNeverHoldsUpTheProducerAndStillGetsWholeMes
         EXPECT_GT(message.pts, lastPts);
         lastPts = message.pts;
     }
-    server->Stop(200);
+    server->Stop(5000);
 }
 
 TEST_F(RVTPServerTest, AClientGoneMidFrameIsLoggedAndTheNextOneIsServed)
@@ -315,7 +315,7 @@ TEST_F(RVTPServerTest, AClientGoneMidFrameIsLoggedAndTheNextOneIsServed)
     EXPECT_EQ(message.type, 1537);
     EXPECT_EQ(message.length, kFrameBytes);
     EXPECT_EQ(message.width, kWidth);
-    server->Stop(200);
+    server->Stop(5000);
 }
 
 TEST_F(RVTPServerTest, ASecondClientIsTurnedAwayWhileOneIsConnected)
@@ -331,7 +331,7 @@ TEST_F(RVTPServerTest, ASecondClientIsTurnedAwayWhileOneIsConnected)
     EXPECT_TRUE(log.Contains(L"refused: another client is connected.", 5));
     stFrameMessage message;
     EXPECT_TRUE(PushUntilReceived(*server, first, message, 4));
-    server->Stop(200);
+    server->Stop(5000);
 }
 
 TEST_F(RVTPServerTest, TheQueueHoldsThirtyPicturesAndTheOverflowIsFreed)

@@ -81,14 +81,12 @@ std::vector<std::shared_ptr<stX11Connection>> &IdleConnections()
     return idle;
 }
 
-// Ends a connection for good; the extension lock is held. A broken one is left as it is: closing it
-// runs the extensions' close hooks over a connection whose server is gone, which can crash, and it
-// happens only when an X server goes away.
+// Ends a connection for good; the extension lock is held. A broken one is closed too: the GL
+// library's exit handlers would otherwise wait for its lock for ever.
 void CloseForGood(const std::shared_ptr<stX11Connection> &connection)
 {
     t_firstErrors.erase(connection->display);
-    if (!connection->lost)
-        XCloseDisplay(connection->display);
+    XCloseDisplay(connection->display);
     connection->display = nullptr;
 }
 

@@ -10,7 +10,7 @@ packages=(
     libmicrohttpd-dev
     libffmpeg-nvenc-dev
     libfreetype-dev libfontconfig-dev fonts-liberation2 fonts-wqy-microhei
-    libx11-dev libxrandr-dev libegl-dev libgl-dev xvfb
+    libx11-dev libxrandr-dev libegl-dev libgl-dev xvfb libgl1-mesa-dri libglx-mesa0
     libsystemd-dev
     libgtest-dev libgmock-dev
     gir1.2-gst-rtsp-server-1.0 python3-gi gstreamer1.0-plugins-good gstreamer1.0-plugins-base

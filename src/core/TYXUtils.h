@@ -4,6 +4,9 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
+
+struct FramePackage;
 
 // Program clock: wall-clock microseconds since 1970 plus a fixed 8 hours. Stored time stamps and
 // peers rely on the offset, so it stays.
@@ -52,6 +55,14 @@ public:
                                  int32_t srcPitch, bool srcInDevice, uint8_t **result, int32_t scaledWidth,
                                  int32_t scaledHeight, bool resultInDevice);
 };
+
+// The frame-pipe message of one package: a 48-byte little-endian header (message type, pts, dts,
+// duration, flags, data length, width, height) followed by the package data, copied to host memory
+// from wherever it lies. out is resized and reused. The message length; -1 for a package without
+// data or with a length of 0 or below, -2 for a length above TYX_MAX_PACKAGE_BYTES (logged), -3 when
+// the data cannot be copied (logged; out then holds no message).
+constexpr int32_t TYX_FRAME_MESSAGE_HEADER_BYTES = 48;
+int32_t SerializeFramePackage(const FramePackage &package, int16_t messageType, std::vector<uint8_t> &out);
 
 // Source memory types of CTYXUtils::CopyToDeviceFrame.
 constexpr int32_t TYX_MEMORY_HOST = 1;

@@ -486,6 +486,16 @@ int32_t COsdWriter::GetOsdCount() const
     return static_cast<int32_t>(m_items.size());
 }
 
+std::vector<std::pair<uint16_t, int32_t>> COsdWriter::GetOsdKinds() const
+{
+    CCsLock lock(m_lock);
+    std::vector<std::pair<uint16_t, int32_t>> kinds;
+    kinds.reserve(m_items.size());
+    for (const auto &[number, item] : m_items)
+        kinds.emplace_back(number, item.contentKind);
+    return kinds;
+}
+
 bool COsdWriter::GetOsdItem(uint16_t number, stOsdItem &copy) const
 {
     CCsLock lock(m_lock);

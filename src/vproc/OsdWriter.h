@@ -20,6 +20,8 @@
 #include <set>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 // Packed RGB (red in bits 24-31, green 16-23, blue 8-15) to YUV.
 stColorYuv InitOsgColor(uint32_t packedRgb);
@@ -60,6 +62,8 @@ public:
     static void CalculateOsdStartPos(stOsdItem &item, int32_t frameWidth, int32_t frameHeight);
 
     int32_t GetOsdCount() const;
+    // The number and content kind of every OSD, in number order.
+    std::vector<std::pair<uint16_t, int32_t>> GetOsdKinds() const;
     // A copy of an item without its device block; false when absent.
     bool GetOsdItem(uint16_t number, stOsdItem &copy) const;
     bool HasDeviceBlock(uint16_t number) const;

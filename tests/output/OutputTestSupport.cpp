@@ -1,0 +1,68 @@
+#include "output/OutputTestSupport.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+CRuntimeFolderScope::CRuntimeFolderScope()
+{
+    if (const char *previous = std::getenv("RUNTIME_DIRECTORY")) {
+        m_previous = previous;
+        m_hadPrevious = true;
+    }
+    ::setenv("RUNTIME_DIRECTORY", m_dir.Path().c_str(), 1);
+}
+
+CRuntimeFolderScope::~CRuntimeFolderScope()
+{
+    if (m_hadPrevious)
+        ::setenv("RUNTIME_DIRECTORY", m_previous.c_str(), 1);
+    else
+        ::unsetenv("RUNTIME_DIRECTORY");
+}
+
+bool WaitUntil(const std::function<bool()> &condition, int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+FramePackage MakeI420Package(int width, int height, uint32_t seed, int64_t pts)
+{
+    FramePackage package;
+    package.mediaType = TYX_MEDIA_VIDEO;
+    package.kind = TYX_PKT_KIND_RAW_VIDEO;
+    package.width = static_cast<uint16_t>(width);
+    package.height = static_cast<uint16_t>(height);
+    package.pts = pts;
+    package.dts = pts;
+    package.duration = 33333;
+    package.flags = TYX_PKT_FLAG_KEY;
+    const int32_t length = width * height * 3 / 2;
+    if (AllocFramePackageData(package, length) != length)
+        return package;
+    uint32_t state = seed * 2654435761u + 1u;
+    for (int32_t i = 0; i < length; ++i) {
+        state = state * 1664525u + 1013904223u;
+        package.pData[i] = static_cast<uint8_t>(state >> 24);
+    }
+    return package;
+}
+
+FramePackage MakeSolidI420Package(int width, int height, uint8_t y, uint8_t u, uint8_t v, int64_t pts)
+{
+    FramePackage package = MakeI420Package(width, height, 0, pts);
+    if (!package.pData)
+        return package;
+    const size_t luma = static_cast<size_t>(width) * static_cast<size_t>(height);
+    std::memset(package.pData, y, luma);
+    std::memset(package.pData + luma, u, luma / 4);
+    std::memset(package.pData + luma + luma / 4, v, luma / 4);
+    return package;
+}

@@ -242,6 +242,7 @@ private:
     bool m_holdForCut = false;       // the sweep waits so that the old file ends where the new one begins
     bool m_folderFailureReported = false;
     uint32_t m_lastDiskCheckTick = 0;
+    uint64_t m_bytesSinceDiskCheck = 0;
     std::set<uint32_t> m_reservedVideoStreams;
     std::atomic<bool> m_resyncRequested{false};
     std::atomic<uint16_t> m_inputLostCode{0};

@@ -30,6 +30,7 @@ constexpr uint64_t kWriteFloorBytes = kMiB;
 constexpr uint64_t kIndexBytesPerPacket = 64;
 constexpr uint64_t kOpenFloorBytes = 4 * kMiB;
 constexpr uint32_t kDiskCheckIntervalMs = 1000;
+constexpr uint64_t kDiskCheckBytes = 256 * 1024;
 constexpr int32_t kReservedRetries = 2;
 constexpr int64_t kAnyStart = TYX_NOPTS_VALUE + 1;
 
@@ -94,10 +95,12 @@ int64_t CTYXMediaWriteWorker::GetRecordDiskSpace(int64_t &totalMB)
 bool CTYXMediaWriteWorker::IsDiskNearlyFull(bool opening)
 {
     if (!opening) {
+        // Often enough that a fast writer cannot pass the floor between two looks.
         const uint32_t now = NowTickMs();
-        if (now - m_lastDiskCheckTick < kDiskCheckIntervalMs)
+        if (now - m_lastDiskCheckTick < kDiskCheckIntervalMs && m_bytesSinceDiskCheck < kDiskCheckBytes)
             return false;
         m_lastDiskCheckTick = now;
+        m_bytesSinceDiskCheck = 0;
     }
     uint64_t freeBytes = 0;
     uint64_t totalBytes = 0;

@@ -504,6 +504,7 @@ int32_t CTYXMediaWriteWorker::WritePaketToMedia(const FramePackage &package, int
                LL(streamStartTime), timeBaseNum, timeBaseDen);
     }
     ++m_writtenCounts[static_cast<int16_t>(index)];
+    m_bytesSinceDiskCheck += static_cast<uint64_t>(package.nLength);
     state.lastSourceDts = package.dts;
     state.lastSourcePts = sourcePts;
     state.lastDts = out.dts;

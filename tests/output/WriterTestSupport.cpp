@@ -139,13 +139,17 @@ int CountEvents(const std::vector<stTYXEvent> &events, int32_t type, const std::
 
 // ---- harness ----
 
-CWriterHarness::CWriterHarness(const CTestEncoder &encoder, bool withAudio) : m_encoder(encoder), m_withAudio(withAudio)
+CWriterHarness::CWriterHarness(const CTestEncoder &encoder, bool withAudio, bool withVideo)
+    : m_encoder(encoder), m_withAudio(withAudio), m_withVideo(withVideo)
 {
-    m_video.CreateQueue();
-    m_video.paketKind = TYX_PKT_KIND_CODED_VIDEO;
-    m_video.producerId = kVideoStreamId & ~0xFFu;
-    m_video.consumerId = kWriterId;
-    CTYXWorker::InputLinkMap links{{kVideoStreamId, m_video}};
+    CTYXWorker::InputLinkMap links;
+    if (withVideo) {
+        m_video.CreateQueue();
+        m_video.paketKind = TYX_PKT_KIND_CODED_VIDEO;
+        m_video.producerId = kVideoStreamId & ~0xFFu;
+        m_video.consumerId = kWriterId;
+        links.emplace(kVideoStreamId, m_video);
+    }
     if (withAudio) {
         m_audio.CreateQueue();
         m_audio.paketKind = TYX_PKT_KIND_CODED_AUDIO;
@@ -154,7 +158,8 @@ CWriterHarness::CWriterHarness(const CTestEncoder &encoder, bool withAudio) : m_
         links.emplace(kAudioStreamId, m_audio);
     }
     m_worker = std::make_shared<CTYXMediaWriteWorker>(kWriterId, &links);
-    m_worker->SetInputParameters(encoder.VideoParams(static_cast<uint16_t>(kVideoStreamId)), kVideoStreamId);
+    if (withVideo)
+        m_worker->SetInputParameters(encoder.VideoParams(static_cast<uint16_t>(kVideoStreamId)), kVideoStreamId);
     if (withAudio)
         m_worker->SetInputParameters(encoder.AudioParams(static_cast<uint16_t>(kAudioStreamId)), kAudioStreamId);
 }
@@ -165,14 +170,15 @@ CWriterHarness::~CWriterHarness()
     m_worker->unInitialize();
 }
 
-stMediaWriteWorkerConfig CWriterHarness::RecordConfig(const fs::path &root, bool withAudio)
+stMediaWriteWorkerConfig CWriterHarness::RecordConfig(const fs::path &root, bool withAudio, bool withVideo)
 {
     stMediaWriteWorkerConfig config;
     config.Name = L"RecWriter";
     config.No = 1;
     config.WorkerId = static_cast<int32_t>(kWriterId);
     config.MWType = TYX_MS_FILE;
-    config.VideoStreams[static_cast<int32_t>(kVideoStreamId)] = L"video";
+    if (withVideo)
+        config.VideoStreams[static_cast<int32_t>(kVideoStreamId)] = L"video";
     if (withAudio)
         config.AudioStreams[static_cast<int32_t>(kAudioStreamId)] = L"audio";
     auto settings = std::make_shared<stRecordFileConfig>();
@@ -244,9 +250,10 @@ size_t CWriterHarness::Queued(bool video)
 int CWriterHarness::Feed(int64_t baseUs, int64_t fromUs, int64_t toUs)
 {
     std::vector<const stCodedPacket *> chosen;
-    for (const stCodedPacket &packet : m_encoder.Video())
-        if (packet.dts >= fromUs && packet.dts < toUs)
-            chosen.push_back(&packet);
+    if (m_withVideo)
+        for (const stCodedPacket &packet : m_encoder.Video())
+            if (packet.dts >= fromUs && packet.dts < toUs)
+                chosen.push_back(&packet);
     if (m_withAudio)
         for (const stCodedPacket &packet : m_encoder.Audio())
             if (packet.dts >= fromUs && packet.dts < toUs)
@@ -264,7 +271,7 @@ bool CWriterHarness::WaitDrained(int timeoutMs)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (Queued(true) == 0 && (!m_withAudio || Queued(false) == 0))
+        if (Queued(true) == 0 && Queued(false) == 0)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }

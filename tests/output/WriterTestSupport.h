@@ -55,11 +55,11 @@ public:
     static constexpr uint32_t kVideoStreamId = 0x06010001u;
     static constexpr uint32_t kAudioStreamId = 0x0E010001u;
 
-    CWriterHarness(const CTestEncoder &encoder, bool withAudio);
+    CWriterHarness(const CTestEncoder &encoder, bool withAudio, bool withVideo = true);
     ~CWriterHarness();
 
     // A file writer into root (segment minutes, list file on) or a push writer.
-    static stMediaWriteWorkerConfig RecordConfig(const std::filesystem::path &root, bool withAudio);
+    static stMediaWriteWorkerConfig RecordConfig(const std::filesystem::path &root, bool withAudio, bool withVideo = true);
     static stMediaWriteWorkerConfig PushConfig(int32_t type, const std::string &url, bool withAudio);
 
     // Copies in the configuration, initialises, starts the thread; Initialize's result.
@@ -82,6 +82,7 @@ public:
 private:
     const CTestEncoder &m_encoder;
     bool m_withAudio;
+    bool m_withVideo;
     stWorkerInputLink m_video;
     stWorkerInputLink m_audio;
     std::shared_ptr<CTYXMediaWriteWorker> m_worker;

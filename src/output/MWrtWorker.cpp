@@ -367,6 +367,12 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::WorkPass()
     }
 
     std::lock_guard<std::mutex> lock(m_outputMutex);
+    // An output change may have come while this pass waited for the lock.
+    if (m_resyncRequested.exchange(false)) {
+        m_synchronized = false;
+        m_waitMs = 0;
+        return EPass::Continue;
+    }
     if (!m_streamWriter->IsOpened() && !OpenOutputInPass())
         return EPass::Continue;
     SetStep(TYX_MW_STEP_WRITING);

@@ -94,7 +94,8 @@ public:
     // (no writer), -2 (no input parameters, no record file name), or the writer's error.
     int32_t OpenOutput();
     // Replaces the push destination (remote-command thread): 0 once the new destination is open,
-    // -1 for an empty URL, a record writer or no writer, else the open or prepare error. The next
+    // -1 for an empty URL, a URL of another protocol, a record writer or no writer, else the open
+    // or prepare error. The next
     // pass aligns the inputs again, so the new destination starts on a key frame.
     int32_t ChangeOutput(const std::string &url);
     // Rebases the package to the output stream's time and writes it: 0, TYX_MW_WRITE_* or the
@@ -202,6 +203,7 @@ private:
     // One output stream per input stream parameter record; the number added.
     int32_t AddOutputStreams(bool fromChange);
     bool LookUpOutput(uint32_t streamId, int16_t &index, stTimeBase &timeBase);
+    bool IsPushUrlAcceptable(const std::string &url) const;
     std::string RootFolderUtf8() const;
     stRecordCaseTexts CaseTexts() const;
 

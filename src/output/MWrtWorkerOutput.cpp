@@ -4,6 +4,7 @@
 #include "core/debuglog.h"
 #include "host/TYXEvent.h"
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -19,6 +20,7 @@ namespace {
 constexpr int64_t kSliceUs = 100000;        // stream time one input is served before the next
 constexpr uint32_t kChangeOutputPauseMs = 200;
 constexpr uint16_t kInputLost = 24;
+constexpr size_t kMaxUrlLength = 2048;
 
 } // namespace
 
@@ -143,6 +145,26 @@ int32_t CTYXMediaWriteWorker::OpenOutput()
     return added;
 }
 
+bool CTYXMediaWriteWorker::IsPushUrlAcceptable(const std::string &url) const
+{
+    if (url.size() > kMaxUrlLength)
+        return false;
+    for (char c : url) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            return false;
+    }
+    // Only the writer's own protocol: any other scheme (file:, pipe:) would let a command write
+    // where it likes.
+    const std::string scheme = m_mwType == TYX_WRITER_RTSP ? "rtsp://" : "rtmp://";
+    if (url.size() <= scheme.size())
+        return false;
+    for (size_t i = 0; i < scheme.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i])
+            return false;
+    }
+    return true;
+}
+
 int32_t CTYXMediaWriteWorker::ChangeOutput(const std::string &url)
 {
     if (url.empty())
@@ -151,6 +173,12 @@ int32_t CTYXMediaWriteWorker::ChangeOutput(const std::string &url)
     // A record file's path is made by the writer itself; a command may only move a push.
     if (!m_streamWriter || IsRecordWriter())
         return -1;
+    if (!IsPushUrlAcceptable(url)) {
+        MW_LOG(3, "ChangeOutput", L"[WID=%d]Dest media(URL=%s) refused: not a %s address!",
+               static_cast<int32_t>(m_workerId), StringToWString(url).substr(0, 256).c_str(),
+               m_mwType == TYX_WRITER_RTSP ? L"RTSP" : L"RTMP");
+        return -1;
+    }
     CloseWriter();
     m_exitEvent->Wait(kChangeOutputPauseMs);
     m_destination = StringToWString(url);

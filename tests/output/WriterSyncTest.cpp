@@ -1,6 +1,9 @@
 #include "WriterTestSupport.h"
 #include "support/LeakCheck.h"
 #include "support/TempDir.h"
+#include "config/IniFile.h"
+#include "core/TYXUtils.h"
+#include "output/MWriterControl.h"
 
 #include <gtest/gtest.h>
 
@@ -321,5 +324,37 @@ TEST_F(WriterSyncTest, EventsCarryTheirKeys)
     EXPECT_EQ(events[0].attributes.at("WorkerName").text, "LIVE_BROADCAST") << "a public writer is named by its tag";
     EXPECT_EQ(events[0].attributes.at("OutputName").text, "rtmp://127.0.0.1:1/x");
     EXPECT_EQ(events[0].attributes.at("Reason").text, "On demand.");
+    CTYXGVMS::ResetForTests();
+}
+
+// The new URL of a remote command survives a restart: written to the writer's own section.
+TEST_F(WriterSyncTest, ALiveBroadcastUrlIsWrittenBackToTheWritersOwnSection)
+{
+    CTempDir dir;
+    const std::wstring ini = StringToWString(dir.File("TyxSettings.ini").string());
+    CTYXGVMS::GeneralSettings().LiveBCWriter = L"PushWriter";
+    auto record = std::make_shared<stMediaWriteWorkerInstanceInfo>();
+    record->WorkerId = static_cast<int32_t>(CWriterHarness::kWriterId);
+    record->Name = L"PushWriter";
+    record->Worker = m_harness->SharedWorker();
+    CTYXGVMS::MWriterInstances()[CWriterHarness::kWriterId] = record;
+    CTYXGVMS::MWriterConfigs()[L"PushWriter"] =
+        CWriterHarness::PushConfig(TYX_WRITER_RTMP, "rtmp://127.0.0.1:1/x", true);
+
+    EXPECT_EQ(SetLiveBCUrl("", ini), -16);
+    // Another protocol would let a command write files: refused, nothing kept.
+    EXPECT_EQ(SetLiveBCUrl("file:///tmp/overwritten.flv", ini), 0);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("TyxSettings.ini")));
+    EXPECT_EQ(Worker().GetDestination(), L"rtmp://127.0.0.1:1/x");
+
+    EXPECT_EQ(SetLiveBCUrl("rtmp://127.0.0.1:2/live/new", ini), 0);
+    CIniFile file(ini);
+    ASSERT_EQ(file.Load(), 0);
+    EXPECT_EQ(file.GetValue(L"MWriter_#2", L"outputURL").value_or(L""), L"rtmp://127.0.0.1:2/live/new");
+    EXPECT_EQ(CTYXGVMS::MWriterConfigs()[L"PushWriter"].outputURL, L"rtmp://127.0.0.1:2/live/new");
+    EXPECT_EQ(Worker().GetDestination(), L"rtmp://127.0.0.1:2/live/new");
+
+    CTYXGVMS::GeneralSettings().LiveBCWriter = L"Nobody";
+    EXPECT_EQ(SetLiveBCUrl("rtmp://127.0.0.1:3/live/x", ini), -8);
     CTYXGVMS::ResetForTests();
 }

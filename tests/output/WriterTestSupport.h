@@ -67,6 +67,7 @@ public:
     // Asks the thread to exit and waits for it; its exit code.
     int32_t Stop();
     CTYXMediaWriteWorker &Worker() { return *m_worker; }
+    std::shared_ptr<CTYXMediaWriteWorker> SharedWorker() const { return m_worker; }
 
     // Queues the clip's packets whose times lie in [fromUs, toUs) of the clip, moved by baseUs,
     // interleaved by dts as the encode workers would deliver them. The number queued.

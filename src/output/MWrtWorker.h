@@ -241,7 +241,8 @@ private:
     bool m_synchronized = false;
     bool m_cutPending = false;
     bool m_cutChecksReported = false;
-    bool m_holdForCut = false;       // the sweep waits so that the old file ends where the new one begins
+    bool m_holdForCut = false;
+    bool m_cutOverlaps = false;      // this cut could not hold back: the files overlap       // the sweep waits so that the old file ends where the new one begins
     bool m_folderFailureReported = false;
     uint32_t m_lastDiskCheckTick = 0;
     uint64_t m_bytesSinceDiskCheck = 0;

@@ -15,8 +15,9 @@
 // are copied into its reserved queue, until the reserved frames hold a common video key frame.
 // Then the old file takes what lies before each input's aligned start, the new file starts with
 // the reserved frames, and the sweep goes on from there: the files join without a gap and without
-// an overlap. A cut that cannot hold back (a queue close to full, the record folder unusable)
-// lets the old file go on and tries again on a later pass.
+// an overlap. While the record folder cannot be used the cut waits and the old file goes on; when
+// a queue comes close to full before a common key frame arrives, the old file goes on as well and
+// the frames from that key frame to the cut are then in both files.
 
 #define MW_LOG(level, method, ...) \
     DebugLog((level), "MWrtWorker", "CTYXMediaWriteWorker::" method, __LINE__, __VA_ARGS__)
@@ -190,7 +191,7 @@ int32_t CTYXMediaWriteWorker::ReserveFrames4AllStreams(std::set<uint32_t> &video
         const bool video = link.paketKind == TYX_PKT_KIND_CODED_VIDEO;
         CCsLock lock(*link.queueLock);
         if (!link.reservedFrames)
-            link.reservedFrames = std::make_shared<FramePackageQueue>();
+            link.reservedFrames = CreateLinkPackageQueue(); // releases what is left in it
         FramePackageQueue &reserved = *link.reservedFrames;
         // The queue is copied on every pass of a pending cut: what was copied before is skipped.
         int64_t lastReserved = reserved.empty() ? TYX_NOPTS_VALUE : reserved.back().dts;
@@ -246,6 +247,7 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutCheck()
         m_cutPending = true;
         m_cutChecksReported = false;
         m_folderFailureReported = false;
+        m_cutOverlaps = false;
     }
     if (!m_cutPending)
         return EPass::Continue;
@@ -269,12 +271,12 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutCheck()
                m_name.c_str(), m_workerId);
         return CutNow();
     }
-    if (IsAnyQueueNearlyFull()) {
-        MW_LOG(3, "WorkingFunc", L"MediaWriteWorker[%s:%x] No common key frame before the input queues filled up; record-file cutting postponed.",
+    if (!m_cutOverlaps && IsAnyQueueNearlyFull()) {
+        // Holding back any longer would make the producers drop: this cut lets the old file go on,
+        // and the frames from the common key frame on will then be in both files.
+        MW_LOG(3, "WorkingFunc", L"MediaWriteWorker[%s:%x] No common key frame before the input queues filled up; the old record file goes on until the cut.",
                m_name.c_str(), m_workerId);
-        ClearReservedFrames();
-        m_reservedVideoStreams.clear();
-        return EPass::Continue;
+        m_cutOverlaps = true;
     }
     ReserveFrames4AllStreams(m_reservedVideoStreams);
     if (static_cast<int32_t>(m_reservedVideoStreams.size()) >= videos) {
@@ -292,7 +294,7 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutCheck()
             return CutNow();
         }
     }
-    m_holdForCut = true;
+    m_holdForCut = !m_cutOverlaps;
     return EPass::Continue;
 }
 

@@ -56,15 +56,7 @@ int32_t CMP4Wrapper::Open(const std::string *destination, std::vector<stWriterSt
                 L"[CMP4Wrapper]Initailizing failed with m_OutputContex==NULL after avformat_alloc_output_context2() returned!");
         return -4;
     }
-    if (count <= 0)
-        return 0;
-    int32_t added = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        if (addNewStream((*params)[static_cast<size_t>(i)], 0) >= 0)
-            ++added;
-    }
-    result = PrepareForWriting(nullptr);
-    return result < 0 ? result : added;
+    return AddStreamsAndPrepare(params, count);
 }
 
 int32_t CMP4Wrapper::addNewStream(stWriterStreamParams &params, int32_t flag)

@@ -1,5 +1,7 @@
 #include "output/MWrtWorker.h"
 
+#include "output/MWrtWorkerLog.h"
+
 #include "core/TYXUtils.h"
 #include "core/TYXWorkerConfig.h"
 #include "core/debuglog.h"
@@ -17,9 +19,6 @@
 // The media write worker: configuration, initialisation, the main thread's loop and its work
 // pass. Output opening and writing are in MWrtWorkerOutput.cpp, synchronisation and rebasing in
 // MWrtWorkerSync.cpp, record files and cutting in MWrtWorkerRecord.cpp.
-
-#define MW_LOG(level, method, ...) \
-    DebugLog((level), "MWrtWorker", "CTYXMediaWriteWorker::" method, __LINE__, __VA_ARGS__)
 
 namespace {
 

@@ -167,6 +167,8 @@ private:
     // Closes an open output with the reason (event 34); a record file is also listed (event 3).
     void FinishOutput(const char *reason, bool reportStop);
     void CloseWriter();
+    // A write that cannot go on: the output is finished ("Writing failed.") and opened again later.
+    void AbandonOutput();
     // The list line (once per file, when configured) and event 3; stopTexts picks the stop's log texts.
     void ListFinishedRecordFile(bool stopTexts);
 

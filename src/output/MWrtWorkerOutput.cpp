@@ -1,7 +1,8 @@
 #include "output/MWrtWorker.h"
 
+#include "output/MWrtWorkerLog.h"
+
 #include "core/TYXUtils.h"
-#include "core/debuglog.h"
 #include "host/TYXEvent.h"
 
 #include <cctype>
@@ -11,9 +12,6 @@
 
 // Opening, changing and closing the output of a media writer, and the write sweep. Every function
 // here runs with the output lock held (ChangeOutput takes it itself).
-
-#define MW_LOG(level, method, ...) \
-    DebugLog((level), "MWrtWorker", "CTYXMediaWriteWorker::" method, __LINE__, __VA_ARGS__)
 
 namespace {
 
@@ -219,6 +217,17 @@ void CTYXMediaWriteWorker::FinishOutput(const char *reason, bool reportStop)
         ListFinishedRecordFile(true);
 }
 
+void CTYXMediaWriteWorker::AbandonOutput()
+{
+    SetStateOfAllStreams(TYX_MW_STREAMS_ERROR);
+    FinishOutput("Writing failed.", true);
+    SetStep(TYX_MW_STEP_CLOSED);
+    // The reopened output starts again on a common key frame, every stream from 0.
+    m_synchronized = false;
+    m_cutPending = false;
+    ClearReservedFrames();
+}
+
 void CTYXMediaWriteWorker::ListFinishedRecordFile(bool stopTexts)
 {
     // Each finished file gets one line, however many stops follow it.
@@ -363,14 +372,10 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::WriteSweep()
         }
     }
     if (end == ESweepEnd::WriteFailed) {
-        SetStateOfAllStreams(TYX_MW_STREAMS_ERROR);
-        FinishOutput("Writing failed.", true);
-        SetStep(TYX_MW_STEP_CLOSED);
+        AbandonOutput();
     } else if (end == ESweepEnd::InputLost) {
         SetStep(TYX_MW_STEP_CLOSING);
         FinishOutput("Input disconnected.", true);
-    }
-    if (end != ESweepEnd::None) {
         // The reopened output starts again on a common key frame.
         m_synchronized = false;
         m_cutPending = false;

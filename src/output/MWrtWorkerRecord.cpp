@@ -1,7 +1,8 @@
 #include "output/MWrtWorker.h"
 
+#include "output/MWrtWorkerLog.h"
+
 #include "core/TYXUtils.h"
-#include "core/debuglog.h"
 #include "host/TYXEvent.h"
 #include "platform/FileSystem.h"
 
@@ -18,9 +19,6 @@
 // an overlap. While the record folder cannot be used the cut waits and the old file goes on; when
 // a queue comes close to full before a common key frame arrives, the old file goes on as well and
 // the frames from that key frame to the cut are then in both files.
-
-#define MW_LOG(level, method, ...) \
-    DebugLog((level), "MWrtWorker", "CTYXMediaWriteWorker::" method, __LINE__, __VA_ARGS__)
 
 namespace {
 
@@ -124,12 +122,7 @@ bool CTYXMediaWriteWorker::IsDiskNearlyFull(bool opening)
     MW_LOG(2, "WorkingFunc", L"MediaWriteWorker[%s:%x] Warning:Free space(%d MB remain) of recoding-disk leaves no room, record file(%s) finished!",
            m_name.c_str(), m_workerId, static_cast<int32_t>(freeMB), m_recordFileNameW.c_str());
     NotifyWriterEvent(TYX_EVENT_DISK_SPACE_LOW, freeMB, std::string());
-    SetStateOfAllStreams(TYX_MW_STREAMS_ERROR);
-    FinishOutput("Writing failed.", true);
-    SetStep(TYX_MW_STEP_CLOSED);
-    m_synchronized = false;
-    m_cutPending = false;
-    ClearReservedFrames();
+    AbandonOutput();
     return true;
 }
 
@@ -444,12 +437,7 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutNow()
     SetStep(TYX_MW_STEP_SYNCHRONIZING);
     if (!WriteReservedIntoNewFile()) {
         // Handled like any write failure: the output is reopened on a common key frame.
-        SetStateOfAllStreams(TYX_MW_STREAMS_ERROR);
-        FinishOutput("Writing failed.", true);
-        SetStep(TYX_MW_STEP_CLOSED);
-        m_synchronized = false;
-        m_cutPending = false;
-        ClearReservedFrames();
+        AbandonOutput();
         return EPass::Continue;
     }
     SetStep(TYX_MW_STEP_WRITING);

@@ -1,6 +1,7 @@
 #include "output/MWrtWorker.h"
 
-#include "core/debuglog.h"
+#include "output/MWrtWorkerLog.h"
+
 
 #include <cmath>
 
@@ -10,9 +11,6 @@
 // Terms: LOFPOS is the latest of the streams' first time stamps (the first package of the fastest
 // stream), EOLPOS the earliest of their last ones (the last package of the slowest). Every video
 // stream needs a key frame in [LOFPOS, EOLPOS]; the earliest of their latest ones is the start.
-
-#define MW_LOG(level, method, ...) \
-    DebugLog((level), "MWrtWorker", "CTYXMediaWriteWorker::" method, __LINE__, __VA_ARGS__)
 
 namespace {
 

@@ -339,6 +339,11 @@ int32_t CStreamWriter::OpenPush(const char *formatName, const std::string *desti
             return result;
         }
     }
+    return AddStreamsAndPrepare(params, count);
+}
+
+int32_t CStreamWriter::AddStreamsAndPrepare(std::vector<stWriterStreamParams> *params, int32_t count)
+{
     if (count <= 0)
         return 0;
     int32_t added = 0;
@@ -346,7 +351,7 @@ int32_t CStreamWriter::OpenPush(const char *formatName, const std::string *desti
         if (addNewStream((*params)[static_cast<size_t>(i)], 0) >= 0)
             ++added;
     }
-    result = PrepareForWriting(nullptr);
+    const int32_t result = PrepareForWriting(nullptr);
     return result < 0 ? result : added;
 }
 

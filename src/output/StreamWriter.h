@@ -127,6 +127,8 @@ protected:
     int32_t OpenPush(const char *formatName, const std::string *destination, std::vector<stWriterStreamParams> *params,
                      int32_t count);
     int32_t WritePushFrame(int16_t index, const FramePackage &package, AVRational timeBase);
+    // The rest of Open with count streams: the number added, or the prepare error.
+    int32_t AddStreamsAndPrepare(std::vector<stWriterStreamParams> *params, int32_t count);
     stOutputStream *FindStream(int16_t index);
     const stOutputStream *FindStream(int16_t index) const;
     void InstallInterruptCallback();

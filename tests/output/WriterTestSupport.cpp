@@ -143,20 +143,17 @@ CWriterHarness::CWriterHarness(const CTestEncoder &encoder, bool withAudio, bool
     : m_encoder(encoder), m_withAudio(withAudio), m_withVideo(withVideo)
 {
     CTYXWorker::InputLinkMap links;
-    if (withVideo) {
-        m_video.CreateQueue();
-        m_video.paketKind = TYX_PKT_KIND_CODED_VIDEO;
-        m_video.producerId = kVideoStreamId & ~0xFFu;
-        m_video.consumerId = kWriterId;
-        links.emplace(kVideoStreamId, m_video);
-    }
-    if (withAudio) {
-        m_audio.CreateQueue();
-        m_audio.paketKind = TYX_PKT_KIND_CODED_AUDIO;
-        m_audio.producerId = kAudioStreamId & ~0xFFu;
-        m_audio.consumerId = kWriterId;
-        links.emplace(kAudioStreamId, m_audio);
-    }
+    auto add = [&links](stWorkerInputLink &link, uint32_t streamId, int32_t kind) {
+        link.CreateQueue();
+        link.paketKind = kind;
+        link.producerId = streamId & ~0xFFu;
+        link.consumerId = kWriterId;
+        links.emplace(streamId, link);
+    };
+    if (withVideo)
+        add(m_video, kVideoStreamId, TYX_PKT_KIND_CODED_VIDEO);
+    if (withAudio)
+        add(m_audio, kAudioStreamId, TYX_PKT_KIND_CODED_AUDIO);
     m_worker = std::make_shared<CTYXMediaWriteWorker>(kWriterId, &links);
     if (withVideo)
         m_worker->SetInputParameters(encoder.VideoParams(static_cast<uint16_t>(kVideoStreamId)), kVideoStreamId);

@@ -1,0 +1,128 @@
+#include "output/MP4Wrapper.h"
+
+#include "core/TYXUtils.h"
+#include "core/debuglog.h"
+
+namespace {
+
+constexpr int32_t kMaxStreams = 16;
+constexpr int32_t kErrNotOpened = -32769;
+constexpr int32_t kErrUnknownStream = -32772;
+
+#define MP4_LOG(level, method, ...) DebugLog((level), "MP4Wrapper", "CMP4Wrapper::" method, __LINE__, __VA_ARGS__)
+
+void SetMetadataText(AVDictionary **dictionary, const char *key, const std::wstring &value)
+{
+    if (!value.empty())
+        av_dict_set(dictionary, key, WStringToString(value).c_str(), 0);
+}
+
+} // namespace
+
+CMP4Wrapper::CMP4Wrapper() = default;
+
+CMP4Wrapper::~CMP4Wrapper()
+{
+    Close();
+}
+
+int32_t CMP4Wrapper::Open(const std::string *destination, std::vector<stWriterStreamParams> *params, int32_t count)
+{
+    if (destination && !destination->empty()) {
+        SetDestination(*destination);
+    } else if (m_destination.size() < 4) {
+        MP4_LOG(3, "Open", L"[CMP4Wrapper]Invalid file name (%S)!", m_destination.c_str());
+        return -1;
+    }
+    if (count > kMaxStreams) {
+        MP4_LOG(3, "Open", L"[CMP4Wrapper]Invalid Stream number(%d)!", count);
+        return -2;
+    }
+    if (count > 0 && (!params || params->size() < static_cast<size_t>(count))) {
+        MP4_LOG(3, "Open", L"[CMP4Wrapper]Stream no(%d)>0 but encPars is NULL!", count);
+        return -2;
+    }
+    Close();
+    m_addedParams.clear();
+    int32_t result = AllocContext(nullptr);
+    if (!m_context)
+        result = AllocContext("mpeg");
+    if (result < 0 && !m_context) {
+        MP4_LOG(3, "Open", L"[CMP4Wrapper]Initailizing failed with avformat_alloc_output_context2() returned !");
+        return result;
+    }
+    if (!m_context) {
+        MP4_LOG(3, "Open",
+                L"[CMP4Wrapper]Initailizing failed with m_OutputContex==NULL after avformat_alloc_output_context2() returned!");
+        return -4;
+    }
+    return AddStreamsAndPrepare(params, count);
+}
+
+int32_t CMP4Wrapper::addNewStream(stWriterStreamParams &params, int32_t flag)
+{
+    if (m_opened)
+        return -4;
+    if (!m_context)
+        return -2;
+    const int32_t index = AddStreamToContext(params, "MP4Wrapper", "CMP4Wrapper::addNewStream");
+    if (index >= 0 && flag == 0)
+        m_addedParams.push_back(params);
+    return index;
+}
+
+int32_t CMP4Wrapper::PrepareForWriting(const stWriterMetadata *metadata)
+{
+    if (!m_context)
+        return -2;
+    int32_t result = OpenIoWhenNeeded();
+    if (result < 0) {
+        MP4_LOG(3, "PrepareForWriting", L"Record file open for writing failed, with avio_open() return error %d!",
+                result);
+        return -8;
+    }
+    if (metadata) {
+        SetMetadataText(&m_context->metadata, "title", metadata->title);
+        SetMetadataText(&m_context->metadata, "subtitle", metadata->subtitle);
+        SetMetadataText(&m_context->metadata, "comment", metadata->comment);
+        SetMetadataText(&m_context->metadata, "composer", metadata->composer);
+    }
+    m_context->start_time_realtime = 0;
+    result = avformat_write_header(m_context.get(), nullptr);
+    if (result < 0) {
+        MP4_LOG(3, "PrepareForWriting",
+                L"Record file initailizing failed, with avformat_write_header() return error %d!", result);
+        return -16;
+    }
+    MP4_LOG(6, "PrepareForWriting", L"Media File header wrote.");
+    m_opened = true;
+    return result;
+}
+
+int32_t CMP4Wrapper::Write_Frame(int16_t index, const FramePackage &package, AVRational timeBase)
+{
+    if (!m_opened)
+        return kErrNotOpened;
+    const stOutputStream *stream = FindStream(index);
+    if (!stream)
+        return kErrUnknownStream;
+    MP4_LOG(7, "Write_Frame", L"Files writer wrting pkt(pts=%lld,dts=%lld,duration=%lld) into stream(%d)...",
+            static_cast<long long>(package.pts), static_cast<long long>(package.dts),
+            static_cast<long long>(package.duration), static_cast<int32_t>(index));
+    const int32_t result = WritePacket(*stream, package, timeBase);
+    if (result < 0)
+        MP4_LOG(3, "Write_Frame", L"Record file writing failed, with av_interleaved_write_frame() return error %d!",
+                result);
+    return result;
+}
+
+void CMP4Wrapper::Close()
+{
+    if (!m_context)
+        return;
+    const bool hadHeader = m_opened;
+    CloseContext(true, "MP4Wrapper", "CMP4Wrapper::Close");
+    if (hadHeader)
+        MP4_LOG(6, "Close", L"Media File tail wrote.");
+    MP4_LOG(6, "Close", L"Media File closed.");
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "output/StreamWriter.h"
+
+#include <vector>
+
+// The record-file writer: the container follows from the file name's extension (mp4, mov, mkv,
+// ts, flv, avi, asf, mp3, ...); a name FFmpeg does not know is written as an MPEG program stream.
+class CMP4Wrapper : public CStreamWriter
+{
+public:
+    CMP4Wrapper();
+    ~CMP4Wrapper() override;
+
+    int32_t Write_Frame(int16_t index, const FramePackage &package, AVRational timeBase) override;
+    int32_t Open(const std::string *destination, std::vector<stWriterStreamParams> *params, int32_t count) override;
+    // Writes the trailer (the file's index) when the header was written, then closes the file.
+    void Close() override;
+    // Refused (-4) once the header is written.
+    int32_t addNewStream(stWriterStreamParams &params, int32_t flag) override;
+    int32_t PrepareForWriting(const stWriterMetadata *metadata) override;
+    int32_t GetWriterType() const override { return TYX_WRITER_FILE; }
+
+private:
+    std::vector<stWriterStreamParams> m_addedParams;
+};

@@ -1,0 +1,260 @@
+#pragma once
+
+#include "core/TYXConfigRecords.h"
+#include "core/TYXWorker.h"
+#include "host/GlobalVars.h"
+#include "output/RecordFiles.h"
+#include "output/StreamWriter.h"
+#include "output/WrittenStreamState.h"
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+struct stMediaWriteWorkerConfig;
+
+// Step codes of a media writer (read by the status commands: 22, 25, 26, 29 and 31 count as writing).
+constexpr uint16_t TYX_MW_STEP_OPENING = 20;
+constexpr uint16_t TYX_MW_STEP_OPENED = 22;
+constexpr uint16_t TYX_MW_STEP_REOPENING = 24;
+constexpr uint16_t TYX_MW_STEP_SYNCHRONIZING = 25;
+constexpr uint16_t TYX_MW_STEP_IDLE = 27;
+constexpr uint16_t TYX_MW_STEP_WRITING = 29;
+constexpr uint16_t TYX_MW_STEP_CLOSED = 30;
+constexpr uint16_t TYX_MW_STEP_CLOSING = 31;
+constexpr uint16_t TYX_MW_STEP_OPEN_FAILED = 44;
+
+// Stream states of a media writer's statistics entries.
+constexpr int32_t TYX_MW_STREAMS_RUNNING = 0;
+constexpr int32_t TYX_MW_STREAMS_ERROR = 0x1001;
+constexpr int32_t TYX_MW_STREAMS_OPEN_FAILED = 0x1002;
+constexpr int32_t TYX_MW_STREAMS_CLOSED = 0x1101;
+constexpr int32_t TYX_MW_STREAMS_CACHING = 0x1201;
+constexpr int32_t TYX_MW_STREAMS_SYNCHRONIZING = 0x1204;
+
+// Results of the start synchronisation.
+constexpr int32_t TYX_MW_SYNC_EXIT = -1;
+constexpr int32_t TYX_MW_SYNC_TIMEOUT = -2;
+constexpr int32_t TYX_MW_SYNC_IMPOSSIBLE = -4;
+
+// Results of WritePaketToMedia besides 0 and the stream writer's errors.
+constexpr int32_t TYX_MW_WRITE_DISCARDED = -8;     // before the stream start, or out of order
+constexpr int32_t TYX_MW_WRITE_BAD_DURATION = -16;
+constexpr int32_t TYX_MW_WRITE_NO_DATA = -64;
+
+// The last stage of the pipeline: takes coded video and audio packages from its inputs, waits to be
+// told to start pushing, aligns every input on a common video key frame, opens its output (a record
+// file, an RTSP or an RTMP push) and writes the packages with rebased time stamps until it is told
+// to stop, its inputs go away or its output changes. A record writer cuts its file into segments
+// at a common key frame, lists every finished file and watches its folder and disk.
+//
+// Main thread: idle (27) --start-pushing--> synchronising (25) --> opening (20) --> open (22)
+// --> writing (29) [--cut due--> closing (31) --> old file closed (30) --> new file (22/25/29)]
+// --stop-pushing--> closed (30) --> idle (27). Input loss, a write failure or an open failure go
+// back to synchronising (open failures after 30 s).
+//
+// Locks: the output lock (stream writer, output maps, written states) is taken first, by the main
+// thread around every use of the output and by ChangeOutput; then the input-link lock; then a
+// link's critical section, which the producer also takes to append. Packages are popped under the
+// link section and written outside it, so a slow push never holds up the producer.
+class CTYXMediaWriteWorker : public CTYXWorker, public CTYXCaseInfoTarget
+{
+public:
+    using WallClock = std::function<int64_t()>; // seconds since 1970
+    using DiskSpaceSource = std::function<int32_t(const std::string &path, uint64_t &freeBytes, uint64_t &totalBytes)>;
+
+    CTYXMediaWriteWorker(uint32_t workerId, const InputLinkMap *inputLinks);
+    ~CTYXMediaWriteWorker() override;
+
+    // ---- worker operations ----
+    // Makes the stream writer by MWType and copies the record settings; -1 without record.
+    int32_t CopyInConfiguration(const stTYXWorkerConfig *config) override;
+    // Checks the record folder and removes out-of-date recordings; the number of output streams
+    // (0), or -1 (no folder, folder not accessible, no stream writer).
+    int32_t Initialize(uint8_t flag, int32_t value) override;
+    // Finishes an open output (trailer, list line) and drops the stream writer.
+    void unInitialize() override;
+    uint32_t WorkingFunc() override;
+    StreamStatisticsMap GetInputStatistics(uint32_t) const override { return {}; }
+    StreamStatisticsMap GetOutputStatistics(uint32_t) const override { return {}; }
+    // Case number, case name and cycle number of the next record files; a text that could lead out
+    // of the record folder is refused (logged) and the earlier one kept. Any thread.
+    void SetCaseTexts(const std::wstring &caseNumber, const std::wstring &caseName,
+                      const std::wstring &cycleNumber) override;
+
+    // ---- output ----
+    // Opens the output and adds one stream per input stream: the number of output streams, or -1
+    // (no writer), -2 (no input parameters, no record file name), or the writer's error.
+    int32_t OpenOutput();
+    // Replaces the push destination (remote-command thread): 0 once the new destination is open,
+    // -1 for an empty URL, a URL of another protocol, a record writer or no writer, else the open
+    // or prepare error. The next
+    // pass aligns the inputs again, so the new destination starts on a key frame.
+    int32_t ChangeOutput(const std::string &url);
+    // Rebases the package to the output stream's time and writes it: 0, TYX_MW_WRITE_* or the
+    // writer's error.
+    int32_t WritePaketToMedia(const FramePackage &package, int64_t streamStartTime, WrittenStreamState &state,
+                              int32_t timeBaseNum, int32_t timeBaseDen, bool first, int32_t retries);
+    // Aligns every input on the earliest of the latest video key frames: the number aligned, or
+    // TYX_MW_SYNC_*; startTime and the aligned ids are filled.
+    int32_t SynchronizeStreamsByVKeyFrameSimple(int64_t &startTime, int32_t state, std::vector<uint32_t> &aligned);
+    // Queues a writer event (3, 21, 22, 33, 34); -1 for any other type.
+    int32_t NotifyWriterEvent(int32_t type, int64_t value, const std::string &reason);
+
+    // ---- input links (shared input-link lock) ----
+    int32_t FlushInputQueues();
+    // The inputs fed by media-source readers; connected receives how many of them are connected.
+    int32_t CountConnectedSources(int32_t &connected);
+    int32_t ResetInputLinkTimes();
+    int32_t ClearReservedFrames();
+
+    // ---- record files ----
+    std::wstring MakeRecordFileName();
+    // Appends the file's line to its folder's list: 0, -1 (no current file), -2 (file missing; the
+    // path is cleared), -4, -8.
+    int32_t SaveRecordFileInfoW(std::wstring &path);
+    int32_t CleanUpOutOfDateRecords();
+    // Free megabytes of the record folder's disk (total in totalMB), or a negative code.
+    int64_t GetRecordDiskSpace(int64_t &totalMB);
+    // Copies what the inputs hold into their reserved queues; videoStreams receives the video
+    // inputs that have a key frame reserved.
+    int32_t ReserveFrames4AllStreams(std::set<uint32_t> &videoStreams);
+    int32_t SynchronizeStreamsByReservedFramesEx(int32_t videoCount, int64_t &startTime, std::vector<uint32_t> &aligned);
+
+    // ---- state, for the status commands and tests ----
+    uint16_t GetInputLostCode() const { return m_inputLostCode.load(); }
+    std::wstring GetRecordFileNameW() const;
+    std::wstring GetDestination() const;
+    bool IsOutputOpened();
+    std::wstring GetCaseNumber() const;
+    std::wstring GetCaseName() const;
+    std::wstring GetCycleNumber() const;
+
+    // ---- injection (tests) ----
+    void SetWallClock(WallClock clock);
+    void SetDiskSpaceSource(DiskSpaceSource source);
+    // Caps every wait of the main thread, so that 1 s and 30 s retries pass at once; the last
+    // wait the loop asked for stays readable.
+    void SetMaxWaitMs(uint32_t maxWaitMs) { m_maxWaitMs = maxWaitMs; }
+    uint32_t LastRequestedWaitMs() const { return m_lastRequestedWaitMs.load(); }
+    // Replaces the stream writer made by CopyInConfiguration.
+    void SetStreamWriter(std::unique_ptr<CStreamWriter> writer);
+
+private:
+    enum class EPass { Continue, Leave };
+    enum class ESweepEnd { None, WriteFailed, InputLost };
+    struct stSyncStream;
+
+    // Thread steps.
+    void OnThreadStart();
+    void OnStartPushing();
+    void OnStopPushing();
+    EPass WorkPass();
+    EPass RunStartSynchronisation();
+    bool OpenOutputInPass();
+    EPass WriteSweep();
+    // Writes one popped package of a link; why the sweep must end, if it must.
+    ESweepEnd WriteSweptPackage(uint32_t streamId, const FramePackage &package, int16_t index,
+                                const stTimeBase &timeBase, int64_t streamStartTime);
+    void FlushLinkQueue(uint32_t streamId, stWorkerInputLink &link);
+    // Closes an open output with the reason (event 34); a record file is also listed (event 3).
+    void FinishOutput(const char *reason, bool reportStop);
+    void CloseWriter();
+    // A write that cannot go on: the output is finished ("Writing failed.") and opened again later.
+    void AbandonOutput();
+    // The list line (once per file, when configured) and event 3; stopTexts picks the stop's log texts.
+    void ListFinishedRecordFile(bool stopTexts);
+
+    // Record files (MWrtWorkerRecord.cpp).
+    bool CheckRecordFolder(bool report);
+    void CheckRecordDiskSpace(bool report);
+    // True when the disk can no longer take the index of the open file (it is then finished).
+    bool IsDiskNearlyFull(bool opening);
+    // Sets m_holdForCut; cuts when due and possible.
+    EPass CutCheck();
+    EPass CutNow();
+    void WriteQueuedIntoOldFile();
+    bool WriteReservedIntoNewFile();
+    // True when a queue is so full that holding back for a cut would make its producer drop.
+    bool IsAnyQueueNearlyFull();
+    int32_t VideoInputCount();
+
+    // Synchronisation (MWrtWorkerSync.cpp).
+    int32_t CollectExtremePoints(std::vector<stSyncStream> &streams);
+    void TrimInvalidPackages(uint32_t streamId, FramePackageQueue &queue, bool reserved);
+    bool FindLatestKeyFrame(uint32_t streamId, bool reserved, int64_t notAfter, int64_t &dts);
+    int32_t FindStartTime(const std::vector<stSyncStream> &streams, bool reserved, int64_t &startTime);
+    int32_t AlignQueues(int64_t startTime, bool reserved, std::vector<uint32_t> &aligned);
+    int64_t ToOutputUnits(int64_t microseconds, int32_t num, int32_t den) const;
+
+    // Helpers.
+    uint32_t Wait(uint32_t ms);
+    int32_t WaitExit(uint32_t ms);
+    bool ExitRequested() const { return m_exitEvent && m_exitEvent->IsSet(); }
+    int64_t NowSeconds() const { return m_wallClock(); }
+    std::tm LocalTimeNow() const;
+    bool IsRecordWriter() const { return m_mwType == TYX_WRITER_FILE; }
+    void SetStep(uint16_t step) { m_workingStep = step; }
+    // One output stream per input stream parameter record; the number added.
+    int32_t AddOutputStreams(bool fromChange);
+    bool LookUpOutput(uint32_t streamId, int16_t &index, stTimeBase &timeBase);
+    bool IsPushUrlAcceptable(const std::string &url) const;
+    std::string RootFolderUtf8() const;
+    stRecordCaseTexts CaseTexts() const;
+
+    // Configuration.
+    int32_t m_mwType = 0;
+    bool m_rtspOverTcp = false;
+    bool m_requireAllInputs = true;
+    stRecordFileConfig m_recordSettings;
+    std::wstring m_configuredUrl;
+
+    // Case texts (any thread, under m_caseMutex).
+    mutable std::mutex m_caseMutex;
+    std::wstring m_caseNumber = L"Undefined-Case-No";
+    std::wstring m_cycleNumber = L"Cycle-No";
+    std::wstring m_caseName = L"Undefined-Case-Name";
+
+    // Output (under m_outputMutex).
+    mutable std::mutex m_outputMutex;
+    std::unique_ptr<CStreamWriter> m_streamWriter;
+    std::map<int16_t, int64_t> m_writtenCounts;
+    std::map<uint32_t, int16_t> m_outputStreamOfInput;
+    std::map<int16_t, WrittenStreamState> m_writtenStates;
+    std::map<uint32_t, stTimeBase> m_outputTimeBases;   // input stream id -> time base of its packages
+    std::set<uint32_t> m_unmappedReported;
+    std::string m_recordFileName;
+    std::wstring m_recordFileNameW;
+    std::wstring m_destination;
+    bool m_recordFileListed = true;  // the current record file has its list line (or there is none)
+
+    // Main thread state.
+    int64_t m_recordStartTime = 0;   // seconds since 1970
+    std::tm m_recordBeginTime{};
+    uint32_t m_waitMs = 0;
+    bool m_started = false;
+    bool m_synchronized = false;
+    bool m_cutPending = false;
+    bool m_cutChecksReported = false;
+    bool m_holdForCut = false;
+    bool m_cutOverlaps = false;      // this cut could not hold back: the files overlap       // the sweep waits so that the old file ends where the new one begins
+    bool m_folderFailureReported = false;
+    uint32_t m_lastDiskCheckTick = 0;
+    uint64_t m_bytesSinceDiskCheck = 0;
+    std::set<uint32_t> m_reservedVideoStreams;
+    std::atomic<bool> m_resyncRequested{false};
+    std::atomic<uint16_t> m_inputLostCode{0};
+
+    // Injection.
+    WallClock m_wallClock;
+    DiskSpaceSource m_diskSpace;
+    uint32_t m_maxWaitMs = 0xFFFFFFFFu;
+    std::atomic<uint32_t> m_lastRequestedWaitMs{0};
+};

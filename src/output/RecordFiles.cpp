@@ -1,0 +1,274 @@
+#include "output/RecordFiles.h"
+
+#include "core/TYXConfigRecords.h"
+#include "core/TYXUtils.h"
+#include "core/TYXWorker.h"
+#include "core/debuglog.h"
+#include "platform/FileSystem.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char *kListFileName = "RecordFileList.txt";
+
+// Paths cross to the file system as UTF-8, whatever the process locale says.
+fs::path ToPath(const std::wstring &text)
+{
+    return fs::path(WStringToString(text));
+}
+
+bool HasControlCharacter(const std::wstring &text)
+{
+    for (wchar_t c : text) {
+        if (c < 0x20 || c == 0x7F)
+            return true;
+    }
+    return false;
+}
+
+// Creates the folder (and what leads to it) when missing; a failure is printed and naming goes
+// on, so that the open of the file reports it.
+void EnsureFolder(const std::wstring &folder)
+{
+    std::error_code error;
+    const fs::path path = ToPath(folder);
+    if (fs::is_directory(path, error))
+        return;
+    fs::create_directories(path, error);
+    if (error) {
+        if (CTYXWorker::IsProcessScreenOutputOn())
+            ConsolePrintf("Directory:[%s] creating failed!\n", WStringToString(folder).c_str());
+        TYX_LOG(3, L"Directory:[%s] creating failed!", folder.c_str());
+    }
+}
+
+void AppendSeparator(std::wstring &path)
+{
+    if (path.empty() || (path.back() != L'/' && path.back() != L'\\'))
+        path.push_back(L'/');
+}
+
+std::wstring TwoDigits(int value)
+{
+    wchar_t text[16];
+    std::swprintf(text, 16, L"%02d", value);
+    return text;
+}
+
+// UTF-16LE bytes of wide text, with surrogate pairs beyond the basic plane.
+void AppendUtf16Le(std::string &out, const std::wstring &text)
+{
+    auto put = [&out](uint32_t unit) {
+        out.push_back(static_cast<char>(unit & 0xFF));
+        out.push_back(static_cast<char>((unit >> 8) & 0xFF));
+    };
+    for (wchar_t c : text) {
+        auto code = static_cast<uint32_t>(c);
+        if (code >= 0x10000 && code <= 0x10FFFF) {
+            code -= 0x10000;
+            put(0xD800 + (code >> 10));
+            put(0xDC00 + (code & 0x3FF));
+        } else {
+            put(code > 0x10FFFF ? 0xFFFD : code);
+        }
+    }
+}
+
+int32_t RemoveFilesBelow(const fs::path &folder, int64_t ageSeconds, std::time_t now, uint64_t device)
+{
+    std::error_code error;
+    std::vector<fs::path> entries;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        entries.push_back(it->path());
+    int32_t removed = 0;
+    for (const fs::path &entry : entries) {
+        const stFileFacts facts = GetFileFacts(entry.string());
+        // Links are never followed nor removed, and another file system is never entered.
+        if (facts.device != device)
+            continue;
+        if (facts.kind == EFileKind::Folder) {
+            removed += RemoveOutOfDateFiles(StringToWString(entry.string()), ageSeconds, now);
+        } else if (facts.kind == EFileKind::File && now - facts.modified >= ageSeconds) {
+            if (fs::remove(entry, error))
+                ++removed;
+        }
+    }
+    return removed;
+}
+
+} // namespace
+
+std::wstring RecordContainerExtension(int32_t container)
+{
+    switch (container) {
+    case 1: return L"asf";
+    case 2: return L"avi";
+    case 3: return L"flv";
+    case 4: return L"mp4";
+    case 5: return L"mov";
+    case 10: return L"mp3";
+    default: return std::wstring();
+    }
+}
+
+bool IsSafeRecordNamePart(const std::wstring &text, size_t maxLength)
+{
+    if (text.size() > maxLength || HasControlCharacter(text))
+        return false;
+    if (text.find(L"..") != std::wstring::npos)
+        return false;
+    return text.find_first_of(L"/\\") == std::wstring::npos;
+}
+
+bool IsSafeRecordRoot(const std::wstring &root)
+{
+    if (root.empty() || HasControlCharacter(root))
+        return false;
+    size_t start = 0;
+    while (start <= root.size()) {
+        size_t end = root.find_first_of(L"/\\", start);
+        if (end == std::wstring::npos)
+            end = root.size();
+        const std::wstring part = root.substr(start, end - start);
+        if (part == L"." || part == L"..")
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+std::wstring MakeRecordFileName(const stRecordFileConfig &settings, const stRecordCaseTexts &texts,
+                                const std::tm &localTime)
+{
+    const std::wstring extension = RecordContainerExtension(settings.Container);
+    if (extension.empty() || !IsSafeRecordRoot(settings.RootFolder))
+        return std::wstring();
+    for (const std::wstring *part : {&texts.caseNumber, &texts.cycleNumber, &texts.caseName, &settings.ContentsSuffix}) {
+        if (!IsSafeRecordNamePart(*part))
+            return std::wstring();
+    }
+    const int year = localTime.tm_year + 1900;
+    const int month = localTime.tm_mon + 1;
+
+    std::wstring path = settings.RootFolder;
+    EnsureFolder(path);
+    AppendSeparator(path);
+    if (settings.SubFolderDate) {
+        path += std::to_wstring(year) + L"-" + TwoDigits(month);
+        EnsureFolder(path);
+        AppendSeparator(path);
+    }
+    if (settings.SubFolderCaseNo && !texts.caseNumber.empty()) {
+        path += texts.caseNumber;
+        EnsureFolder(path);
+        AppendSeparator(path);
+    }
+    std::wstring name;
+    if (settings.CaseNamePrefix && !texts.caseName.empty())
+        name += texts.caseName;
+    auto appendPart = [&name](const std::wstring &part) {
+        if (!name.empty())
+            name += L"_";
+        name += part;
+    };
+    if (settings.CyclePrefix && !texts.cycleNumber.empty())
+        appendPart(texts.cycleNumber);
+    if (!settings.ContentsSuffix.empty())
+        appendPart(settings.ContentsSuffix);
+    appendPart(std::to_wstring(year) + L"-" + TwoDigits(month) + L"-" + TwoDigits(localTime.tm_mday) + L"_" +
+               TwoDigits(localTime.tm_hour) + L"-" + TwoDigits(localTime.tm_min) + L"." + extension);
+    return path + name;
+}
+
+std::wstring MakeUniqueRecordPath(const std::wstring &path)
+{
+    std::error_code error;
+    if (path.empty() || !fs::exists(ToPath(path), error))
+        return path;
+    const size_t slash = path.find_last_of(L"/\\");
+    size_t dot = path.find_last_of(L'.');
+    if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash))
+        dot = path.size();
+    const std::wstring stem = path.substr(0, dot);
+    const std::wstring extension = path.substr(dot);
+    for (int n = 1; n < 100000; ++n) {
+        std::wstring candidate = stem + L"_" + std::to_wstring(n) + extension;
+        if (!fs::exists(ToPath(candidate), error))
+            return candidate;
+    }
+    return path;
+}
+
+std::wstring FormatRecordListLine(const std::wstring &fileName, const std::tm &begin, const std::tm &end)
+{
+    wchar_t times[160];
+    std::swprintf(times, 160, L";Begintime=%04d-%02d-%02d %02d:%02d:%02d;Endtime=%04d-%02d-%02d %02d:%02d:%02d",
+                  begin.tm_year + 1900, begin.tm_mon + 1, begin.tm_mday, begin.tm_hour, begin.tm_min, begin.tm_sec,
+                  end.tm_year + 1900, end.tm_mon + 1, end.tm_mday, end.tm_hour, end.tm_min, end.tm_sec);
+    return L"Filename=" + fileName + times;
+}
+
+int32_t AppendRecordListLine(const std::wstring &recordFile, const std::tm &begin, const std::tm &end)
+{
+    std::error_code error;
+    if (!fs::is_regular_file(ToPath(recordFile), error))
+        return -2;
+    const size_t slash = recordFile.find_last_of(L"/\\");
+    if (slash == std::wstring::npos || slash == 0 || slash + 1 >= recordFile.size())
+        return -4;
+    const std::wstring folder = recordFile.substr(0, slash + 1);
+    const std::wstring fileName = recordFile.substr(slash + 1);
+    const std::string listPath = WStringToString(folder) + kListFileName;
+
+    // The list is read by tools made for the original UTF-16 text file: byte-order mark once,
+    // CR LF line ends.
+    std::string bytes;
+    if (GetFileFacts(listPath).kind == EFileKind::Missing || fs::file_size(listPath, error) == 0)
+        bytes = "\xFF\xFE";
+    AppendUtf16Le(bytes, FormatRecordListLine(fileName, begin, end) + L"\r\n");
+    std::FILE *file = std::fopen(listPath.c_str(), "ab");
+    if (!file)
+        return -8;
+    const size_t written = std::fwrite(bytes.data(), 1, bytes.size(), file);
+    const bool flushed = std::fflush(file) == 0;
+    std::fclose(file);
+    return written == bytes.size() && flushed ? 0 : -8;
+}
+
+int32_t RemoveOutOfDateFiles(const std::wstring &folder, int64_t ageSeconds, std::time_t now)
+{
+    const fs::path path = ToPath(folder);
+    const stFileFacts facts = GetFileFacts(path.string());
+    if (facts.kind != EFileKind::Folder)
+        return 0;
+    const int32_t removed = RemoveFilesBelow(path, ageSeconds, now, facts.device);
+    std::error_code error;
+    fs::remove(path, error); // only an emptied folder goes; a failure is of no concern
+    return removed;
+}
+
+int32_t CleanUpOutOfDateRecords(const std::wstring &root, int32_t storageLifeDays, std::time_t now)
+{
+    const fs::path path = ToPath(root);
+    const stFileFacts rootFacts = GetFileFacts(path.string());
+    if (rootFacts.kind != EFileKind::Folder)
+        return 0;
+    const int64_t age = static_cast<int64_t>(storageLifeDays) * 86400;
+    std::error_code error;
+    std::vector<fs::path> folders;
+    for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
+        const stFileFacts facts = GetFileFacts(it->path().string());
+        if (facts.kind == EFileKind::Folder && facts.device == rootFacts.device)
+            folders.push_back(it->path());
+    }
+    int32_t removed = 0;
+    for (const fs::path &folder : folders)
+        removed += RemoveOutOfDateFiles(StringToWString(folder.string()), age, now);
+    return removed;
+}

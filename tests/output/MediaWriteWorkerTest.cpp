@@ -1,0 +1,418 @@
+#include "WriterTestSupport.h"
+#include "core/TYXUtils.h"
+#include "host/GlobalVars.h"
+#include "support/LeakCheck.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <sys/mount.h>
+#include <thread>
+#include <unistd.h>
+
+// The media writer recording into real MP4 files: start and stop, segments, the list file, the
+// events, and what happens when the input, the folder or the disk fails.
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int64_t kBase = 1700000000000000; // program clock µs of the first package
+
+const CTestEncoder &Clip()
+{
+    static CTestEncoder encoder;
+    static const bool made = encoder.Encode(stTestEncodeSpec{});
+    EXPECT_TRUE(made);
+    return encoder;
+}
+
+bool WaitFor(const std::function<bool()> &condition, int timeoutMs = 20000)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// A tmpfs of its own: a disk that can be filled, or one that cannot be written.
+class CSmallFileSystem
+{
+public:
+    CSmallFileSystem(const fs::path &where, const char *options) : m_path(where)
+    {
+        fs::create_directories(where);
+        m_mounted = geteuid() == 0 && mount("tmpfs", where.c_str(), "tmpfs", 0, options) == 0;
+    }
+    ~CSmallFileSystem()
+    {
+        if (m_mounted)
+            umount2(m_path.c_str(), MNT_DETACH);
+    }
+    bool Mounted() const { return m_mounted; }
+
+private:
+    fs::path m_path;
+    bool m_mounted = false;
+};
+
+class MediaWriteWorkerTest : public CLeakCheckedTest
+{
+protected:
+    void SetUp() override
+    {
+        CLeakCheckedTest::SetUp();
+        CTYXGVMS::ResetForTests();
+        CTYXGVMS::GeneralSettings().RecordWriter = L"RecWriter";
+        ClearTYXEventQueue();
+    }
+    void TearDown() override
+    {
+        m_harness.reset();
+        CTYXGVMS::ResetForTests();
+        ClearTYXEventQueue();
+        CLeakCheckedTest::TearDown();
+    }
+    CWriterHarness &Make(bool audio = true, bool video = true)
+    {
+        m_harness = std::make_unique<CWriterHarness>(Clip(), audio, video);
+        Worker().SetMaxWaitMs(20);
+        Worker().SetWallClock([this] { return m_now.load(); });
+        return *m_harness;
+    }
+    CTYXMediaWriteWorker &Worker() { return m_harness->Worker(); }
+    stMediaWriteWorkerConfig Config(bool audio = true, bool video = true)
+    {
+        return CWriterHarness::RecordConfig(m_dir.Path(), audio, video);
+    }
+    bool WaitOpened() { return WaitFor([this] { return Worker().IsOutputOpened(); }); }
+    // Feeds the clip from..to (µs of the clip) and waits until the worker has taken it all.
+    void FeedAndDrain(int64_t fromUs, int64_t toUs, int64_t shiftUs = 0)
+    {
+        m_harness->Feed(kBase + shiftUs, fromUs, toUs);
+        ASSERT_TRUE(m_harness->WaitDrained(20000));
+    }
+    void StopPushing()
+    {
+        ASSERT_EQ(Worker().StopDataPushing(), 0);
+        ASSERT_TRUE(WaitFor([this] { return Worker().GetWorkingStep() == TYX_MW_STEP_IDLE; }));
+    }
+    struct stRecorded
+    {
+        int video = 0;
+        int audio = 0;
+        int64_t durationUs = 0;
+    };
+    // Packets of every recording together, checking each one plays from a key frame on.
+    stRecorded SumRecordings()
+    {
+        stRecorded sum;
+        for (const fs::path &file : ListRecordings(m_dir.Path())) {
+            SCOPED_TRACE(file.string());
+            const stProbedFile probe = ProbeRecording(file);
+            EXPECT_TRUE(probe.opened) << "every finished file has its index";
+            EXPECT_TRUE(probe.Video() != nullptr);
+            if (!probe.Video())
+                continue;
+            EXPECT_TRUE(probe.Video()->firstKey);
+            EXPECT_TRUE(probe.Video()->dtsMonotonic);
+            sum.video += probe.Video()->packets;
+            sum.durationUs += probe.Video()->endUs - probe.Video()->firstPtsUs;
+            if (probe.Audio()) {
+                EXPECT_TRUE(probe.Audio()->dtsMonotonic);
+                sum.audio += probe.Audio()->packets;
+            }
+        }
+        return sum;
+    }
+
+    CTempDir m_dir;
+    std::atomic<int64_t> m_now{1700000000};
+    std::unique_ptr<CWriterHarness> m_harness;
+};
+
+} // namespace
+
+TEST_F(MediaWriteWorkerTest, ARecordingIsFinishedListedAndReportedOnStop)
+{
+    Make();
+    ASSERT_EQ(m_harness->Start(Config()), 0);
+    m_harness->Feed(kBase, 0, 1000000);
+    ASSERT_TRUE(WaitOpened());
+    FeedAndDrain(1000000, 4000000);
+    StopPushing();
+
+    const std::vector<fs::path> files = ListRecordings(m_dir.Path());
+    ASSERT_EQ(files.size(), 1u);
+    const stProbedFile probe = ProbeRecording(files[0]);
+    ASSERT_TRUE(probe.opened);
+    EXPECT_EQ(probe.streams, 2);
+    ASSERT_TRUE(probe.Video() && probe.Audio());
+    EXPECT_TRUE(probe.Video()->firstKey);
+    EXPECT_EQ(probe.Video()->packets, m_harness->FedVideo());
+    EXPECT_EQ(probe.Audio()->packets, m_harness->FedAudio());
+    EXPECT_NEAR(static_cast<double>(probe.durationUs), 4e6, 1e5);
+    EXPECT_EQ(probe.title, "VideoRecord");
+    EXPECT_EQ(probe.comment, "Undefined-Case-Name:Cycle-No");
+
+    const std::vector<std::wstring> lines = ReadRecordList(m_dir.File("RecordFileList.txt"));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind(L"Filename=" + StringToWString(files[0].filename().string()) + L";Begintime=", 0), 0u);
+    const std::vector<stTYXEvent> events = TakeEvents();
+    EXPECT_EQ(CountEvents(events, TYX_EVENT_OUTPUT_STARTED), 1);
+    EXPECT_EQ(CountEvents(events, TYX_EVENT_OUTPUT_STOPPED, "On demand."), 1);
+    EXPECT_EQ(CountEvents(events, TYX_EVENT_RECORD_FILE_FINISHED), 1);
+    EXPECT_EQ(m_harness->Stop(), 0);
+}
+
+// Every segment starts on a key frame, and together they hold every package once: no gap, no
+// overlap between the old file and the new one.
+TEST_F(MediaWriteWorkerTest, SegmentsAreCutOnAKeyFrameAndJoinWithoutGapOrOverlap)
+{
+    Make();
+    ASSERT_EQ(m_harness->Start(Config()), 0);
+    m_harness->Feed(kBase, 0, 1000000);
+    ASSERT_TRUE(WaitOpened());
+    FeedAndDrain(1000000, 1500000);
+    m_now += 178; // the segment length is 3 minutes; the cut comes 2 s early
+    m_harness->Feed(kBase, 1500000, 4000000);
+    ASSERT_TRUE(WaitFor([this] { return ListRecordings(m_dir.Path()).size() == 2; }));
+    ASSERT_TRUE(m_harness->WaitDrained(20000));
+    StopPushing();
+
+    ASSERT_EQ(ListRecordings(m_dir.Path()).size(), 2u);
+    const stRecorded total = SumRecordings();
+    EXPECT_EQ(total.video, m_harness->FedVideo());
+    EXPECT_EQ(total.audio, m_harness->FedAudio());
+    EXPECT_NEAR(static_cast<double>(total.durationUs), 4e6, 1e5);
+    EXPECT_EQ(ReadRecordList(m_dir.File("RecordFileList.txt")).size(), 2u);
+    EXPECT_EQ(CountEvents(TakeEvents(), TYX_EVENT_RECORD_FILE_FINISHED), 2);
+}
+
+TEST_F(MediaWriteWorkerTest, WithoutVideoTheCutComesAtOnce)
+{
+    Make(true, false);
+    ASSERT_EQ(m_harness->Start(Config(true, false)), 0);
+    m_harness->Feed(kBase, 0, 1000000);
+    ASSERT_TRUE(WaitFor([this] { return Worker().IsOutputOpened(); }));
+    ASSERT_TRUE(m_harness->WaitDrained(20000));
+    m_now += 178;
+    ASSERT_TRUE(WaitFor([this] { return ListRecordings(m_dir.Path()).size() == 2; }));
+    FeedAndDrain(1000000, 2000000);
+    StopPushing();
+    int total = 0;
+    for (const fs::path &file : ListRecordings(m_dir.Path())) {
+        const stProbedFile probe = ProbeRecording(file);
+        ASSERT_TRUE(probe.opened);
+        ASSERT_TRUE(probe.Audio());
+        total += probe.Audio()->packets;
+    }
+    EXPECT_EQ(total, m_harness->FedAudio());
+}
+
+// A stop while nothing is open still reports the file event; the list gets no line for it.
+TEST_F(MediaWriteWorkerTest, AStopBeforeAnyFileReportsTheFileEventOnly)
+{
+    Make();
+    // Every look at the tick count moves it a second on, so the empty inputs time out at once.
+    std::atomic<uint32_t> tick{1000000};
+    Worker().SetClockSources(nullptr, [&tick] { return tick.fetch_add(1000); });
+    ASSERT_EQ(m_harness->Start(Config()), 0);
+    ASSERT_TRUE(WaitFor([this] { return Worker().GetWorkingStep() == TYX_MW_STEP_SYNCHRONIZING; }));
+    StopPushing();
+    EXPECT_EQ(CountEvents(TakeEvents(), TYX_EVENT_RECORD_FILE_FINISHED), 1);
+    EXPECT_FALSE(fs::exists(m_dir.File("RecordFileList.txt")));
+}
+
+// A lost source closes the file (finished and listed) and the writer starts again on a key frame.
+TEST_F(MediaWriteWorkerTest, ALostSourceFinishesTheFileAndRecordingResumesOnAKeyFrame)
+{
+    Make();
+    ASSERT_EQ(m_harness->Start(Config()), 0);
+    m_harness->Feed(kBase, 0, 1000000);
+    ASSERT_TRUE(WaitOpened());
+    FeedAndDrain(1000000, 1500000);
+    FramePackage lost;
+    lost.nLength = TYX_SRC_READ_FAILED;
+    lost.dts = kBase + 1500000;
+    m_harness->Queue(lost, true);
+    ASSERT_TRUE(WaitFor([this] { return !Worker().IsOutputOpened(); }));
+    EXPECT_EQ(Worker().GetInputLostCode(), 24);
+    m_now += 60;
+    // The source is back mid-GOP: the frames before its next key frame are not recorded.
+    m_harness->Feed(kBase, 1500000, 4000000);
+    ASSERT_TRUE(WaitFor([this] { return ListRecordings(m_dir.Path()).size() == 2 && Worker().IsOutputOpened(); }));
+    ASSERT_TRUE(m_harness->WaitDrained(20000));
+    StopPushing();
+    EXPECT_LT(SumRecordings().video, m_harness->FedVideo());
+    const std::vector<stTYXEvent> events = TakeEvents();
+    EXPECT_EQ(CountEvents(events, TYX_EVENT_OUTPUT_STOPPED, "Input disconnected."), 1);
+    EXPECT_EQ(ReadRecordList(m_dir.File("RecordFileList.txt")).size(), 2u);
+}
+
+TEST_F(MediaWriteWorkerTest, PackagesWithoutKeyFrameAreNotRecordedUntilOneComes)
+{
+    Make();
+    ASSERT_EQ(m_harness->Start(Config()), 0);
+    for (size_t i = 1; i < 25; ++i)
+        m_harness->Queue(CTestEncoder::MakePackage(Clip().Video()[i], kBase), true);
+    for (const stCodedPacket &packet : Clip().Audio())
+        if (packet.dts < 1000000)
+            m_harness->Queue(CTestEncoder::MakePackage(packet, kBase), false);
+    // The writer has looked and found nothing to start on: it waits a second before the next try.
+    ASSERT_TRUE(WaitFor([this] { return Worker().LastRequestedWaitMs() == 1000; }));
+    EXPECT_FALSE(Worker().IsOutputOpened());
+    EXPECT_TRUE(ListRecordings(m_dir.Path()).empty());
+    m_harness->Feed(kBase, 1000000, 3000000);
+    ASSERT_TRUE(WaitOpened());
+    ASSERT_TRUE(m_harness->WaitDrained(20000));
+    StopPushing();
+    EXPECT_GT(SumRecordings().video, 0);
+}
+
+// Time stamps that jump back are dropped package by package; the file stays valid.
+TEST_F(MediaWriteWorkerTest, TimeStampsThatJumpBackAreDropped)
+{
+    Make();
+    ASSERT_EQ(m_harness->Start(Config()), 0);
+    m_harness->Feed(kBase, 0, 1000000);
+    ASSERT_TRUE(WaitOpened());
+    FeedAndDrain(1000000, 2000000);
+    const int before = m_harness->FedVideo();
+    FeedAndDrain(1000000, 2000000, -500000); // half a second back
+    const int jumped = m_harness->FedVideo() - before;
+    FeedAndDrain(2000000, 4000000);
+    StopPushing();
+    const std::vector<fs::path> files = ListRecordings(m_dir.Path());
+    ASSERT_EQ(files.size(), 1u);
+    const stProbedFile probe = ProbeRecording(files[0]);
+    ASSERT_TRUE(probe.opened && probe.Video());
+    EXPECT_TRUE(probe.Video()->dtsMonotonic);
+    EXPECT_LT(probe.Video()->packets, m_harness->FedVideo());
+    EXPECT_GE(probe.Video()->packets, m_harness->FedVideo() - jumped);
+}
+
+TEST_F(MediaWriteWorkerTest, CaseTextsThatLeaveTheFolderAreRefused)
+{
+    Make();
+    Worker().SetCaseTexts(L"C-9", L"Harbour", L"Night");
+    Worker().SetCaseTexts(L"../../etc", L"x", L"y");
+    Worker().SetCaseTexts(L"C-10", L"a/b", L"y");
+    EXPECT_EQ(Worker().GetCaseNumber(), L"C-9");
+    EXPECT_EQ(Worker().GetCaseName(), L"Harbour");
+
+    stMediaWriteWorkerConfig config = Config();
+    config.RecordSettings->RootFolder = StringToWString((m_dir.Path() / "a" / ".." / "b").string());
+    EXPECT_EQ(m_harness->Start(config), -1);
+    EXPECT_FALSE(fs::exists(m_dir.File("b")));
+}
+
+TEST_F(MediaWriteWorkerTest, AFolderThatCannotBeWrittenIsRefusedAtInitialisation)
+{
+    const fs::path root = m_dir.File("readonly");
+    CSmallFileSystem readOnly(root, "size=1m");
+    if (readOnly.Mounted()) {
+        ASSERT_EQ(mount("tmpfs", root.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=1m"), 0);
+    } else if (geteuid() != 0) {
+        fs::permissions(root, fs::perms::owner_read | fs::perms::owner_exec);
+    } else {
+        GTEST_SKIP() << "running as root without the right to mount: no folder can be made unwritable";
+    }
+    Make();
+    EXPECT_EQ(m_harness->Start(CWriterHarness::RecordConfig(root, true)), -1);
+    std::error_code error;
+    fs::permissions(root, fs::perms::owner_all, error);
+}
+
+// A folder that cannot be used at a cut is reported once; the old file goes on, and the cut
+// happens once the folder is back.
+TEST_F(MediaWriteWorkerTest, AFolderLostAtACutIsReportedAndTheCutWaitsForIt)
+{
+    const fs::path parent = m_dir.File("disk");
+    const fs::path root = parent / "records";
+    Make();
+    ASSERT_EQ(m_harness->Start(CWriterHarness::RecordConfig(root, true)), 0);
+    m_harness->Feed(kBase, 0, 1000000);
+    ASSERT_TRUE(WaitOpened());
+    ASSERT_TRUE(m_harness->WaitDrained(20000));
+    // The folder goes, and a file stands where it would be made again.
+    const fs::path moved = m_dir.File("moved");
+    fs::rename(parent, moved);
+    std::ofstream(parent) << "not a folder";
+    m_now += 178;
+    ASSERT_TRUE(WaitFor([] {
+        for (const stTYXEvent &event : TakeEvents())
+            if (event.type == TYX_EVENT_RECORD_PATH_FAILED)
+                return true;
+        return false;
+    }));
+    FeedAndDrain(1000000, 2000000);
+    EXPECT_TRUE(Worker().IsOutputOpened()) << "the writer goes on";
+    fs::remove(parent);
+    fs::rename(moved, parent);
+    FeedAndDrain(2000000, 4000000);
+    ASSERT_TRUE(WaitFor([&] { return ListRecordings(root).size() == 2; }));
+    StopPushing();
+    EXPECT_EQ(CountEvents(TakeEvents(), TYX_EVENT_RECORD_PATH_FAILED), 0) << "reported once per cut";
+    for (const fs::path &file : ListRecordings(root))
+        EXPECT_TRUE(ProbeRecording(file).opened);
+}
+
+// On a disk that fills up the file is finished while its index still fits; the writer waits for
+// space and records again once there is some.
+TEST_F(MediaWriteWorkerTest, AFullDiskFinishesTheFileAndRecordingResumesWhenSpaceComesBack)
+{
+    const fs::path root = m_dir.File("small");
+    CSmallFileSystem disk(root, "size=10m");
+    if (!disk.Mounted())
+        GTEST_SKIP() << "no tmpfs can be mounted here (needs root)";
+    {
+        std::ofstream filler(root / "filler.bin", std::ios::binary);
+        const std::string block(1024 * 1024, '\0');
+        for (int i = 0; i < 4; ++i)
+            filler << block;
+    }
+    Make();
+    ASSERT_EQ(m_harness->Start(CWriterHarness::RecordConfig(root / "rec", true)), 0);
+    int64_t loop = 0;
+    m_harness->Feed(kBase, 0, Clip().ClipUs());
+    ASSERT_TRUE(WaitOpened());
+    // Loop the clip until the writer gives up on the disk.
+    while (Worker().IsOutputOpened() && loop < 400) {
+        ++loop;
+        m_harness->Feed(kBase + loop * Clip().ClipUs(), 0, Clip().ClipUs());
+        m_harness->WaitDrained(20000);
+    }
+    ASSERT_FALSE(Worker().IsOutputOpened());
+    // With packages coming, the writer aligns again and finds no room for a new file.
+    ++loop;
+    m_harness->Feed(kBase + loop * Clip().ClipUs(), 0, Clip().ClipUs());
+    ASSERT_TRUE(WaitFor([this] { return Worker().GetWorkingStep() == TYX_MW_STEP_REOPENING; }));
+    std::vector<stTYXEvent> events = TakeEvents();
+    EXPECT_GE(CountEvents(events, TYX_EVENT_DISK_SPACE_LOW), 1);
+    EXPECT_EQ(CountEvents(events, TYX_EVENT_OUTPUT_STOPPED, "Writing failed."), 1);
+
+    fs::remove(root / "filler.bin");
+    for (int more = 0; more < 3; ++more) {
+        ++loop;
+        m_harness->Feed(kBase + loop * Clip().ClipUs(), 0, Clip().ClipUs());
+        m_harness->WaitDrained(20000);
+    }
+    ASSERT_TRUE(WaitOpened());
+    StopPushing();
+    const std::vector<fs::path> files = ListRecordings(root / "rec");
+    ASSERT_GE(files.size(), 2u);
+    for (const fs::path &file : files) {
+        const stProbedFile probe = ProbeRecording(file);
+        EXPECT_TRUE(probe.opened) << file;
+        EXPECT_TRUE(probe.Video() && probe.Video()->firstKey) << file;
+    }
+    EXPECT_EQ(ReadRecordList(root / "rec" / "RecordFileList.txt").size(), files.size());
+}

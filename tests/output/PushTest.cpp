@@ -1,0 +1,172 @@
+#include "PushReceiver.h"
+#include "WriterTestSupport.h"
+#include "core/TYXUtils.h"
+#include "host/GlobalVars.h"
+#include "support/LeakCheck.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+// The media writer pushing to real RTMP and RTSP receivers on 127.0.0.1 that go away and come
+// back while it pushes.
+
+namespace {
+
+constexpr int64_t kBase = 1700000000000000;
+
+const CTestEncoder &Clip()
+{
+    static CTestEncoder encoder;
+    static const bool made = encoder.Encode(stTestEncodeSpec{});
+    EXPECT_TRUE(made);
+    return encoder;
+}
+
+// Plays the clip into the writer's links again and again, four times faster than real time, as a
+// live encoder would (its time stamps keep growing).
+class CLiveFeeder
+{
+public:
+    explicit CLiveFeeder(CWriterHarness &harness) : m_harness(harness)
+    {
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~CLiveFeeder()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+
+private:
+    void Run()
+    {
+        constexpr int64_t kSliceUs = 80000;
+        const int64_t clip = Clip().ClipUs();
+        int64_t position = 0;
+        while (!m_stop) {
+            const int64_t loop = position / clip;
+            const int64_t from = position % clip;
+            m_harness.Feed(kBase + loop * clip, from, std::min(from + kSliceUs, clip));
+            position = loop * clip + std::min(from + kSliceUs, clip);
+            // Keep the queues from growing while the writer is away.
+            if (m_harness.Queued(true) > 200)
+                m_harness.Worker().FlushInputQueues();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    CWriterHarness &m_harness;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+int TotalVideo(const CPushReceiver &receiver)
+{
+    int total = 0;
+    for (const CPushReceiver::stSession &session : receiver.Sessions())
+        total += session.videoPackets;
+    return total;
+}
+
+class PushTest : public CLeakCheckedTest
+{
+protected:
+    void SetUp() override
+    {
+        CLeakCheckedTest::SetUp();
+        CTYXGVMS::ResetForTests();
+        CTYXGVMS::GeneralSettings().LiveBCWriter = L"PushWriter";
+        ClearTYXEventQueue();
+        m_harness = std::make_unique<CWriterHarness>(Clip(), true);
+        m_harness->Worker().SetMaxWaitMs(50);
+    }
+    void TearDown() override
+    {
+        m_harness.reset();
+        CTYXGVMS::ResetForTests();
+        ClearTYXEventQueue();
+        CLeakCheckedTest::TearDown();
+    }
+    void ExpectGoodSession(const CPushReceiver::stSession &session)
+    {
+        EXPECT_TRUE(session.firstVideoKey) << "a push starts on a key frame";
+        EXPECT_EQ(session.streams, 2);
+        EXPECT_EQ(session.codecVideo, AV_CODEC_ID_H264);
+        EXPECT_EQ(session.codecAudio, AV_CODEC_ID_AAC);
+        EXPECT_EQ(session.width, 320);
+        EXPECT_EQ(session.height, 240);
+        EXPECT_GT(session.audioPackets, 0);
+    }
+    // Pushes to the receiver, which goes away mid-push and comes back on the same port.
+    void PushThroughARestart(CPushReceiver::EProtocol protocol, int32_t type, bool overTcp)
+    {
+        CPushReceiver receiver;
+        ASSERT_EQ(receiver.Start(protocol), 0);
+        stMediaWriteWorkerConfig config = CWriterHarness::PushConfig(type, receiver.Url(), true);
+        config.RtspOverTcp = overTcp ? 1 : 0;
+        ASSERT_EQ(m_harness->Start(config), 0);
+        CLiveFeeder feeder(*m_harness);
+        ASSERT_TRUE(receiver.WaitForVideo(60, 30000));
+        const int port = receiver.Port();
+        receiver.Stop();
+        ASSERT_EQ(receiver.Start(protocol, port), 0);
+        ASSERT_TRUE(receiver.WaitForVideo(TotalVideo(receiver) + 60, 60000));
+        const std::vector<CPushReceiver::stSession> sessions = receiver.Sessions();
+        ASSERT_GE(sessions.size(), 2u);
+        for (const CPushReceiver::stSession &session : sessions)
+            if (session.videoPackets > 0)
+                ExpectGoodSession(session);
+        if (protocol == CPushReceiver::EProtocol::Rtmp) {
+            EXPECT_TRUE(sessions.back().dtsMonotonic);
+        }
+    }
+
+    std::unique_ptr<CWriterHarness> m_harness;
+};
+
+} // namespace
+
+TEST_F(PushTest, RtmpPushGoesOnAfterTheServerCameBack)
+{
+    PushThroughARestart(CPushReceiver::EProtocol::Rtmp, TYX_WRITER_RTMP, false);
+    const std::vector<stTYXEvent> events = TakeEvents();
+    EXPECT_GE(CountEvents(events, TYX_EVENT_OUTPUT_STARTED), 2);
+    EXPECT_GE(CountEvents(events, TYX_EVENT_OUTPUT_STOPPED, "Writing failed."), 1);
+}
+
+TEST_F(PushTest, RtspPushOverTcpGoesOnAfterTheServerCameBack)
+{
+    PushThroughARestart(CPushReceiver::EProtocol::Rtsp, TYX_WRITER_RTSP, true);
+    EXPECT_GE(CountEvents(TakeEvents(), TYX_EVENT_OUTPUT_STARTED), 2);
+}
+
+TEST_F(PushTest, RtspPushOverTheDefaultTransportArrives)
+{
+    CPushReceiver receiver;
+    ASSERT_EQ(receiver.Start(CPushReceiver::EProtocol::Rtsp), 0);
+    ASSERT_EQ(m_harness->Start(CWriterHarness::PushConfig(TYX_WRITER_RTSP, receiver.Url(), true)), 0);
+    CLiveFeeder feeder(*m_harness);
+    ASSERT_TRUE(receiver.WaitForVideo(60, 30000));
+    ExpectGoodSession(receiver.Sessions().front());
+}
+
+// A new destination at run time starts on a key frame; the old one is let go.
+TEST_F(PushTest, ChangeOutputMovesThePushToTheNewServer)
+{
+    CPushReceiver first;
+    CPushReceiver second;
+    ASSERT_EQ(first.Start(CPushReceiver::EProtocol::Rtmp), 0);
+    ASSERT_EQ(second.Start(CPushReceiver::EProtocol::Rtmp), 0);
+    ASSERT_EQ(m_harness->Start(CWriterHarness::PushConfig(TYX_WRITER_RTMP, first.Url(), true)), 0);
+    CLiveFeeder feeder(*m_harness);
+    ASSERT_TRUE(first.WaitForVideo(40, 30000));
+    ASSERT_EQ(m_harness->Worker().ChangeOutput(second.Url()), 0);
+    m_harness->Worker().StartDataPushing();
+    ASSERT_TRUE(first.WaitForSessionEnd(1, 30000));
+    ASSERT_TRUE(second.WaitForVideo(40, 30000));
+    EXPECT_EQ(m_harness->Worker().GetDestination(), StringToWString(second.Url()));
+    ExpectGoodSession(second.Sessions().front());
+}

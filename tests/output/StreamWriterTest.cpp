@@ -1,0 +1,228 @@
+#include "TestEncoder.h"
+#include "WriterTestSupport.h"
+#include "input/NetTestSupport.h"
+#include "output/MP4Wrapper.h"
+#include "output/RTMPWriter.h"
+#include "output/RTSPWriter.h"
+#include "support/LeakCheck.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+
+namespace {
+
+const AVRational kUs{1, 1000000};
+
+const CTestEncoder &Clip()
+{
+    static CTestEncoder encoder;
+    static const bool made = encoder.Encode(stTestEncodeSpec{});
+    EXPECT_TRUE(made) << "libx264 or aac missing";
+    return encoder;
+}
+
+std::vector<stWriterStreamParams> ClipStreams()
+{
+    return {stWriterStreamParams::FromStreamParams(Clip().VideoParams(1)),
+            stWriterStreamParams::FromStreamParams(Clip().AudioParams(2))};
+}
+
+// Writes the clip (µs times from 0) into an opened writer, video into stream 0, audio into 1, in
+// dts order; the number of refused packets.
+int WriteClip(CStreamWriter &writer)
+{
+    std::vector<const stCodedPacket *> order;
+    for (const stCodedPacket &packet : Clip().Video())
+        order.push_back(&packet);
+    for (const stCodedPacket &packet : Clip().Audio())
+        order.push_back(&packet);
+    std::stable_sort(order.begin(), order.end(), [](auto *a, auto *b) { return a->dts < b->dts; });
+    int refused = 0;
+    for (const stCodedPacket *packet : order) {
+        FramePackage package = CTestEncoder::MakePackage(*packet, 0);
+        refused += writer.writeFrame(packet->video ? 0 : 1, package, kUs) < 0 ? 1 : 0;
+        FreeFramePackage(package);
+    }
+    return refused;
+}
+
+class StreamWriterTest : public CLeakCheckedTest
+{
+protected:
+    CTempDir m_dir;
+};
+
+} // namespace
+
+// Every container a record writer is asked for holds both streams from a key frame to the end.
+TEST_F(StreamWriterTest, RecordFilesOfEachContainerPlayFromStartToEnd)
+{
+    for (const char *name : {"clip.mp4", "clip.mov", "clip.mkv", "clip.ts", "clip.flv"}) {
+        SCOPED_TRACE(name);
+        CMP4Wrapper writer;
+        const std::string path = m_dir.File(name).string();
+        std::vector<stWriterStreamParams> streams = ClipStreams();
+        ASSERT_EQ(writer.Open(&path, &streams, 2), 2);
+        ASSERT_TRUE(writer.IsOpened());
+        EXPECT_EQ(WriteClip(writer), 0);
+        writer.Close();
+        EXPECT_FALSE(writer.IsOpened());
+
+        const stProbedFile file = ProbeRecording(path);
+        ASSERT_TRUE(file.opened);
+        ASSERT_EQ(file.streams, 2);
+        ASSERT_TRUE(file.Video() && file.Audio());
+        EXPECT_EQ(file.Video()->packets, static_cast<int>(Clip().Video().size()));
+        EXPECT_EQ(file.Audio()->packets, static_cast<int>(Clip().Audio().size()));
+        EXPECT_TRUE(file.Video()->firstKey);
+        EXPECT_TRUE(file.Video()->dtsMonotonic);
+        EXPECT_TRUE(file.Audio()->dtsMonotonic);
+        EXPECT_NEAR(static_cast<double>(file.Video()->endUs - file.Video()->firstPtsUs), Clip().ClipUs(), 50000.0);
+    }
+}
+
+TEST_F(StreamWriterTest, MetadataKeepsOnlyTheTextsGiven)
+{
+    CMP4Wrapper writer;
+    const std::string path = m_dir.File("meta.mp4").string();
+    ASSERT_EQ(writer.Open(&path, nullptr, 0), 0);
+    for (stWriterStreamParams &params : ClipStreams())
+        ASSERT_GE(writer.addNewStream(params, 0), 0);
+    stWriterMetadata metadata;
+    metadata.title = L"VideoRecord";
+    metadata.comment = L"案件:Cycle-7";
+    metadata.composer = L"Kestro Information Technology";
+    ASSERT_GE(writer.PrepareForWriting(&metadata), 0);
+    WriteClip(writer);
+    writer.Close();
+    const stProbedFile file = ProbeRecording(path);
+    EXPECT_EQ(file.title, "VideoRecord");
+    EXPECT_EQ(file.comment, "案件:Cycle-7");
+    EXPECT_EQ(file.composer, "Kestro Information Technology");
+}
+
+TEST_F(StreamWriterTest, UnknownExtensionIsWrittenAsProgramStream)
+{
+    CMP4Wrapper writer;
+    const std::string path = m_dir.File("clip.zzz").string();
+    std::vector<stWriterStreamParams> streams = {ClipStreams()[0]}; // a program stream takes no AAC
+    ASSERT_EQ(writer.Open(&path, &streams, 1), 1);
+    for (const stCodedPacket &packet : Clip().Video()) {
+        FramePackage package = CTestEncoder::MakePackage(packet, 0);
+        EXPECT_EQ(writer.writeFrame(0, package, kUs), 0);
+        FreeFramePackage(package);
+    }
+    writer.Close();
+    AVFormatContext *raw = nullptr;
+    ASSERT_EQ(avformat_open_input(&raw, path.c_str(), nullptr, nullptr), 0);
+    EXPECT_STREQ(raw->iformat->name, "mpeg");
+    avformat_close_input(&raw);
+}
+
+TEST_F(StreamWriterTest, OpenRefusesBadArguments)
+{
+    CMP4Wrapper writer;
+    const std::string path = m_dir.File("x.mp4").string();
+    std::vector<stWriterStreamParams> many(17);
+    EXPECT_EQ(writer.Open(&path, &many, 17), -2);
+    EXPECT_EQ(writer.Open(&path, nullptr, 1), -2);
+    CMP4Wrapper unnamed;
+    EXPECT_EQ(unnamed.Open(nullptr, nullptr, 0), -1);
+    const std::string shortName = "a.b";
+    CMP4Wrapper shortWriter;
+    EXPECT_EQ(shortWriter.Open(&shortName, nullptr, 0), 0) << "a given name replaces the stored one";
+}
+
+TEST_F(StreamWriterTest, StreamsAreRefusedOnceTheHeaderIsWrittenOrWithoutEncoder)
+{
+    CMP4Wrapper writer;
+    const std::string path = m_dir.File("x.mp4").string();
+    std::vector<stWriterStreamParams> streams = ClipStreams();
+    ASSERT_EQ(writer.Open(&path, &streams, 2), 2);
+    stWriterStreamParams late = ClipStreams()[0];
+    EXPECT_EQ(writer.addNewStream(late, 0), -4);
+    writer.Close();
+
+    CMP4Wrapper other;
+    ASSERT_EQ(other.Open(&path, nullptr, 0), 0);
+    stWriterStreamParams unknown;
+    unknown.codecId = 0;
+    unknown.mediaType = 0;
+    unknown.codecName = L"NoSuchCodec";
+    EXPECT_EQ(other.addNewStream(unknown, 0), -1);
+    EXPECT_EQ(other.RemoveStream(5), -2);
+}
+
+// The writers' own order rule lets an equal dts pass (FLV takes it) and refuses a smaller one.
+TEST_F(StreamWriterTest, WriteFrameChecksIndexAndOrder)
+{
+    CMP4Wrapper writer;
+    const std::string path = m_dir.File("order.flv").string();
+    std::vector<stWriterStreamParams> streams = ClipStreams();
+    ASSERT_EQ(writer.Open(&path, &streams, 2), 2);
+    FramePackage key = CTestEncoder::MakePackage(Clip().Video()[0], 1000000);
+    EXPECT_EQ(writer.writeFrame(7, key, kUs), -1);
+    EXPECT_EQ(writer.writeFrame(0, key, kUs), 0);
+    EXPECT_EQ(writer.writeFrame(0, key, kUs), 0) << "an equal dts is handed to the muxer";
+    FramePackage earlier = key;
+    earlier.dts -= 40000;
+    earlier.pts -= 40000;
+    EXPECT_EQ(writer.writeFrame(0, earlier, kUs), -2);
+    EXPECT_EQ(writer.GetMaxTimestamp(), key.dts);
+    FreeFramePackage(key);
+    writer.Close();
+}
+
+TEST_F(StreamWriterTest, WritingBeforeTheHeaderIsRefusedForFilesAndIgnoredForPushes)
+{
+    CMP4Wrapper file;
+    const std::string path = m_dir.File("early.mp4").string();
+    ASSERT_EQ(file.Open(&path, nullptr, 0), 0);
+    stWriterStreamParams video = ClipStreams()[0];
+    ASSERT_EQ(file.addNewStream(video, 0), 0);
+    FramePackage key = CTestEncoder::MakePackage(Clip().Video()[0], 0);
+    EXPECT_EQ(file.writeFrame(0, key, kUs), -32769);
+    EXPECT_EQ(file.Write_Frame(3, key, kUs), -32769);
+    file.Close();
+
+    CRTMPWriter push("rtmp://127.0.0.1:1/live/none");
+    EXPECT_EQ(push.Write_Frame(0, key, kUs), 0);
+    FreeFramePackage(key);
+}
+
+// One writer records one segment after the other, as the cut and the output change use it.
+TEST_F(StreamWriterTest, OneWriterOpensAgainWithANewDestination)
+{
+    CMP4Wrapper writer;
+    for (const char *name : {"one.mp4", "two.mp4"}) {
+        const std::string path = m_dir.File(name).string();
+        std::vector<stWriterStreamParams> streams = ClipStreams();
+        ASSERT_EQ(writer.Open(&path, &streams, 2), 2);
+        WriteClip(writer);
+        writer.Close();
+    }
+    EXPECT_TRUE(ProbeRecording(m_dir.File("one.mp4")).opened);
+    EXPECT_TRUE(ProbeRecording(m_dir.File("two.mp4")).opened);
+    // A writer closed without a header writes no trailer and leaves nothing behind.
+    const std::string path = m_dir.File("never.mp4").string();
+    ASSERT_EQ(writer.Open(&path, nullptr, 0), 0);
+    writer.Close();
+}
+
+TEST_F(StreamWriterTest, PushToAPortWithoutServerFailsAtOnce)
+{
+    const int port = FindFreeTcpPort();
+    const std::string rtmp = "rtmp://127.0.0.1:" + std::to_string(port) + "/live/x";
+    const std::string rtsp = "rtsp://127.0.0.1:" + std::to_string(port) + "/live/x";
+    CRTMPWriter rtmpWriter(rtmp);
+    EXPECT_LT(rtmpWriter.Open(nullptr, nullptr, 0), 0);
+    EXPECT_FALSE(rtmpWriter.IsOpened());
+
+    CRTSPWriter rtspWriter(rtsp, true);
+    ASSERT_EQ(rtspWriter.Open(nullptr, nullptr, 0), 0);
+    stWriterStreamParams video = ClipStreams()[0];
+    ASSERT_GE(rtspWriter.addNewStream(video, 0), 0);
+    EXPECT_EQ(rtspWriter.PrepareForWriting(nullptr), -64);
+    EXPECT_EQ(rtspWriter.PrepareForWriting(nullptr), -32) << "a refused header leaves no context behind";
+}

@@ -1,0 +1,71 @@
+#include "pipeline/WorkerClasses.h"
+
+#include "host/GlobalVars.h"
+#include "input/MFRdrWorker.h"
+#include "input/NrtMRdrWorker.h"
+#include "output/MWrtWorker.h"
+
+namespace {
+
+// Decoder and encoder types.
+constexpr int32_t kCodecFfmpeg = 0;
+constexpr int32_t kCodecNvidia = 1;
+
+template <typename Worker>
+WorkerCreateFunction ReaderClass()
+{
+    return [](const stTYXWorkerConfig &, uint32_t id, const CTYXWorker::InputLinkMap *,
+              const CTYXWorker::ConsumerLinkMap *consumers) -> std::shared_ptr<CTYXWorker> {
+        return std::make_shared<Worker>(id, consumers);
+    };
+}
+
+WorkerCreateFunction WriterClass()
+{
+    return [](const stTYXWorkerConfig &, uint32_t id, const CTYXWorker::InputLinkMap *inputs,
+              const CTYXWorker::ConsumerLinkMap *) -> std::shared_ptr<CTYXWorker> {
+        return std::make_shared<CTYXMediaWriteWorker>(id, inputs);
+    };
+}
+
+void AddReaders(CWorkerFactoryTable &table)
+{
+    table.Register({TYX_KIND_MEDIA_READER, TYX_MS_FILE, L"CMediaFileReadWorker", ReaderClass<CMediaFileReadWorker>(), {}});
+    table.Register({TYX_KIND_MEDIA_READER, TYX_MS_RTSP, L"CNRTMediaReadWorker", ReaderClass<CNRTMediaReadWorker>(), {}});
+    table.Register({TYX_KIND_MEDIA_READER, TYX_MS_RTMP, L"CNRTMediaReadWorker", ReaderClass<CNRTMediaReadWorker>(), {}});
+    table.Register({TYX_KIND_MEDIA_READER, TYX_MS_VCAP, L"CRawVideoReadWorker", {}, {}});
+    table.Register({TYX_KIND_MEDIA_READER, TYX_MS_ACAP, L"CRawAudioReadWorker", {}, {}});
+}
+
+void AddDecoders(CWorkerFactoryTable &table)
+{
+    table.Register({TYX_KIND_VIDEO_DECODER, kCodecNvidia, L"NvHwVDecoder", {}, {}});
+    table.Register({TYX_KIND_VIDEO_DECODER, kCodecFfmpeg, L"CFpgVDcdWorker", {}, {}});
+}
+
+void AddMidProcessors(CWorkerFactoryTable &table)
+{
+    table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_MUX, L"CVideoMuxWorker", {}, {}});
+    table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_MATRIX, L"CVideoMatrixWorker", {}, {}});
+    table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_SPLIT, L"CVideoSplitWorker", {}, {}});
+    table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_UNIFY, L"CVideoUnifyWorker", {}, {}});
+}
+
+void AddEncoders(CWorkerFactoryTable &table)
+{
+    table.Register({TYX_KIND_VIDEO_ENCODER, kCodecNvidia, L"CNvHwVEcdWorker", {}, {}});
+    table.Register({TYX_KIND_VIDEO_ENCODER, kCodecFfmpeg, L"CFpgVEcdWorker", {}, {}});
+}
+
+} // namespace
+
+CWorkerFactoryTable BuildWorkerFactoryTable()
+{
+    CWorkerFactoryTable table;
+    AddReaders(table);
+    AddDecoders(table);
+    AddMidProcessors(table);
+    AddEncoders(table);
+    table.Register({TYX_KIND_MEDIA_WRITER, 0, L"CTYXMediaWriteWorker", WriterClass(), {}});
+    return table;
+}

@@ -1,5 +1,6 @@
 #include "pipeline/WorkerClasses.h"
 
+#include "codec/FpgVEcdWorker.h"
 #include "host/GlobalVars.h"
 #include "input/MFRdrWorker.h"
 #include "input/NrtMRdrWorker.h"
@@ -25,6 +26,17 @@ WorkerCreateFunction WriterClass()
     return [](const stTYXWorkerConfig &, uint32_t id, const CTYXWorker::InputLinkMap *inputs,
               const CTYXWorker::ConsumerLinkMap *) -> std::shared_ptr<CTYXWorker> {
         return std::make_shared<CTYXMediaWriteWorker>(id, inputs);
+    };
+}
+
+WorkerCreateFunction FfmpegEncoderClass()
+{
+    return [](const stTYXWorkerConfig &config, uint32_t id, const CTYXWorker::InputLinkMap *inputs,
+              const CTYXWorker::ConsumerLinkMap *consumers) -> std::shared_ptr<CTYXWorker> {
+        auto worker = std::make_shared<CFpgVEcdWorker>(id, inputs, consumers);
+        const auto *encoder = dynamic_cast<const stVideoEncodeWorkerConfig *>(&config);
+        SetFpgEncoderHwAcclrt(*worker, encoder ? encoder->HwAcclrt : 0);
+        return worker;
     };
 }
 
@@ -54,10 +66,15 @@ void AddMidProcessors(CWorkerFactoryTable &table)
 void AddEncoders(CWorkerFactoryTable &table)
 {
     table.Register({TYX_KIND_VIDEO_ENCODER, kCodecNvidia, L"CNvHwVEcdWorker", {}, {}});
-    table.Register({TYX_KIND_VIDEO_ENCODER, kCodecFfmpeg, L"CFpgVEcdWorker", {}, {}});
+    table.Register({TYX_KIND_VIDEO_ENCODER, kCodecFfmpeg, L"CFpgVEcdWorker", FfmpegEncoderClass(), {}});
 }
 
 } // namespace
+
+bool SetFpgEncoderHwAcclrt(CFpgVEcdWorker &worker, int32_t code)
+{
+    return worker.SetHwAcceleration(code) == 0;
+}
 
 CWorkerFactoryTable BuildWorkerFactoryTable()
 {

@@ -10,10 +10,6 @@
 #include <memory>
 #include <string>
 
-// Attaches the configured graphics to a new worker: the number attached.
-using OsgAttachFunction = std::function<int32_t(const std::wstring &alias, const std::shared_ptr<CTYXWorker> &worker,
-                                                int32_t kind)>;
-
 // The tick count and the pause that the passes wait with; tests give their own.
 struct stGraphClock
 {
@@ -50,8 +46,6 @@ public:
     // number of workers that took it.
     int32_t ApplyInputFrameRate(float framesPerSecond);
 
-    // The hook that attaches configured graphics (none: graphics are not attached).
-    void SetOsgAttacher(OsgAttachFunction attach) { m_osgAttach = std::move(attach); }
     const CWorkerFactoryTable &Factories() const { return m_factories; }
 
     // The name of a worker becomes name when it is not empty: 1, else 0.
@@ -67,5 +61,4 @@ private:
 
     CWorkerFactoryTable m_factories;
     stGraphClock m_clock;
-    OsgAttachFunction m_osgAttach;
 };

@@ -2,6 +2,7 @@
 
 #include "host/GlobalVars.h"
 #include "vproc/OsdWriter.h"
+#include "vproc/OverlayCommands.h"
 #include "vproc/RVProcWorker.h"
 
 namespace {
@@ -32,6 +33,5 @@ void CWorkerGraph::AttachOverlays(int32_t kind, const std::shared_ptr<CTYXWorker
     }
     if (clock)
         video->SetTimeOsdOn(true);
-    if (m_osgAttach)
-        m_osgAttach(config.Name, worker, kind);
+    AddCfgOsgs2Worker(CTYXGVMS::OSGConfigs(), config.Name, worker, kind);
 }

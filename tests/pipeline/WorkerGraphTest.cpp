@@ -261,10 +261,13 @@ TEST_F(WorkerGraphRefusalTest, TheProgramTableNamesEveryClassAndBuildsTheOnesItH
     ASSERT_NE(table.Find(TYX_KIND_MEDIA_WRITER, 0), nullptr);
     EXPECT_TRUE(static_cast<bool>(table.Find(TYX_KIND_MEDIA_WRITER, 0)->create));
     for (auto [kind, type] : {std::pair{TYX_KIND_VIDEO_DECODER, 0}, {TYX_KIND_VIDEO_DECODER, 1},
-                              {TYX_KIND_VIDEO_MIDPROC, TYX_MP_MUX}, {TYX_KIND_VIDEO_ENCODER, 0},
+                              {TYX_KIND_VIDEO_MIDPROC, TYX_MP_MUX}, {TYX_KIND_VIDEO_ENCODER, 1},
                               {TYX_KIND_MEDIA_READER, TYX_MS_VCAP}})
         EXPECT_NE(table.Find(kind, type), nullptr) << kind << " " << type;
     EXPECT_EQ(table.Find(TYX_KIND_MEDIA_READER, 4), nullptr);
+    const stWorkerFactoryEntry *encoder = table.Find(TYX_KIND_VIDEO_ENCODER, 0);
+    ASSERT_NE(encoder, nullptr);
+    EXPECT_TRUE(static_cast<bool>(encoder->create));
 }
 
 TEST(FrameRateNegotiationTest, TheLargestKnownRateBelowTheDefaultWinsExceptALone25)

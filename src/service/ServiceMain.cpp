@@ -124,9 +124,12 @@ void ChooseGpu(stServiceRun &run)
         gpu = settings.GPUs.begin()->second;
     else
         gpu = stTYXGpuSetting{};
-    int32_t index = gpu.DeviceName.empty() && gpu.GPULUID == 0 && gpu.PCIBUSID < 0
-                        ? 0
-                        : SelectCudaDevice(WStringToString(gpu.DeviceName), gpu.GPULUID, gpu.PCIBUSID, gpu.PCIDEVICEID);
+    // Without any CUDA device there is nothing to choose among: the host backend takes the work.
+    const bool anyDevice = DevDeviceCount() > 0;
+    const bool unnamed = gpu.DeviceName.empty() && gpu.GPULUID == 0 && gpu.PCIBUSID < 0;
+    int32_t index = !anyDevice || unnamed ? 0
+                                          : SelectCudaDevice(WStringToString(gpu.DeviceName), gpu.GPULUID,
+                                                             gpu.PCIBUSID, gpu.PCIDEVICEID);
     if (index < 0) {
         SERVICE_LOG(2, L"GPU device not specified correctly, use default one(#0) then.");
         ConsolePrintf("GPU device not specified correctly, use deault one(#0) then.\r\n");
@@ -243,6 +246,10 @@ int ServiceMain(int argc, char **argv)
     if (run.programFolder.empty())
         return kExitFailed;
     CTYXGVMS::ProgramFolder() = run.programFolder;
+    // Relative paths of the configuration (sources, recordings) mean the program's folder, also
+    // when systemd or a desktop starts the program elsewhere.
+    if (chdir(WStringToString(run.programFolder).c_str()) != 0)
+        ConsolePrintfW(L"Program folder:[%s] cannot be entered (error=%d)!\n", run.programFolder.c_str(), errno);
     run.logFolder = run.programFolder + L"logs";
     MakeLogFolder(run.logFolder);
     const std::wstring systemFile = run.programFolder + L"SysConfig.xml";

@@ -6,6 +6,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 }
 
@@ -118,6 +119,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "gen_sample_clip: seconds must be 1 to 600\n");
         return 2;
     }
+    av_log_set_level(AV_LOG_ERROR);
     const int result = WriteClip(argv[1], std::atoi(argv[2]), seconds);
     if (result != 0)
         std::fprintf(stderr, "gen_sample_clip: writing %s failed\n", argv[1]);

@@ -1,6 +1,6 @@
-// Writes one clip of the bundled sample: gen_sample_clip <output.mp4> <pattern 1|2> [seconds]
+// Writes one clip of the bundled sample: gen_sample_clip <output.mp4> <pattern 1|2> [seconds [width height]]
 // Pattern 1: colour bars with a white box crossing them; pattern 2: a grey ramp with a bar
-// sweeping down. H.264 in MP4, 640x360 at 25 fps, a key frame every second.
+// sweeping down. H.264 in MP4, 640x360 (or the size given) at 25 fps, a key frame every second.
 #include "core/FfmpegHandles.h"
 
 extern "C" {
@@ -16,30 +16,32 @@ extern "C" {
 
 namespace {
 
-constexpr int kWidth = 640;
-constexpr int kHeight = 360;
+int g_width = 640;
+int g_height = 360;
 constexpr int kFps = 25;
 
 void Fill(AVFrame *frame, int pattern, int index)
 {
     static const uint8_t bars[7][3] = {{235, 128, 128}, {210, 16, 146}, {170, 166, 16}, {145, 54, 34},
                                        {106, 202, 222}, {81, 90, 240},  {41, 240, 110}};
-    const int boxLeft = (index * 8) % kWidth;
-    const int barTop = (index * 4) % kHeight;
-    for (int y = 0; y < kHeight; ++y) {
+    const int boxLeft = (index * 8) % g_width;
+    const int boxTop = g_height / 2 - 32;
+    const int barTop = (index * 4) % g_height;
+    for (int y = 0; y < g_height; ++y) {
         uint8_t *luma = frame->data[0] + y * frame->linesize[0];
-        for (int x = 0; x < kWidth; ++x) {
-            const bool box = pattern == 1 && x >= boxLeft && x < boxLeft + 64 && y >= 148 && y < 212;
+        for (int x = 0; x < g_width; ++x) {
+            const bool box = pattern == 1 && x >= boxLeft && x < boxLeft + 64 && y >= boxTop && y < boxTop + 64;
             const bool bar = pattern == 2 && y >= barTop && y < barTop + 24;
-            luma[x] = box || bar ? 235 : (pattern == 1 ? bars[x * 7 / kWidth][0] : static_cast<uint8_t>(16 + x * 200 / kWidth));
+            luma[x] = box || bar ? 235
+                                 : (pattern == 1 ? bars[x * 7 / g_width][0] : static_cast<uint8_t>(16 + x * 200 / g_width));
         }
     }
-    for (int y = 0; y < kHeight / 2; ++y) {
+    for (int y = 0; y < g_height / 2; ++y) {
         uint8_t *u = frame->data[1] + y * frame->linesize[1];
         uint8_t *v = frame->data[2] + y * frame->linesize[2];
-        for (int x = 0; x < kWidth / 2; ++x) {
-            u[x] = pattern == 1 ? bars[x * 2 * 7 / kWidth][1] : 128;
-            v[x] = pattern == 1 ? bars[x * 2 * 7 / kWidth][2] : 128;
+        for (int x = 0; x < g_width / 2; ++x) {
+            u[x] = pattern == 1 ? bars[x * 2 * 7 / g_width][1] : 128;
+            v[x] = pattern == 1 ? bars[x * 2 * 7 / g_width][2] : 128;
         }
     }
 }
@@ -69,8 +71,8 @@ int WriteClip(const char *path, int pattern, int seconds)
     AVStream *stream = avformat_new_stream(format.get(), nullptr);
     if (!codec || !stream)
         return 1;
-    codec->width = kWidth;
-    codec->height = kHeight;
+    codec->width = g_width;
+    codec->height = g_height;
     codec->pix_fmt = AV_PIX_FMT_YUV420P;
     codec->time_base = AVRational{1, kFps};
     codec->framerate = AVRational{kFps, 1};
@@ -88,8 +90,8 @@ int WriteClip(const char *path, int pattern, int seconds)
         return 1;
     AvFramePtr frame(av_frame_alloc());
     AvPacketPtr packet(av_packet_alloc());
-    frame->width = kWidth;
-    frame->height = kHeight;
+    frame->width = g_width;
+    frame->height = g_height;
     frame->format = AV_PIX_FMT_YUV420P;
     if (av_frame_get_buffer(frame.get(), 0) < 0)
         return 1;
@@ -115,6 +117,14 @@ int main(int argc, char **argv)
         return 2;
     }
     const int seconds = argc > 3 ? std::atoi(argv[3]) : 20;
+    if (argc > 5) {
+        g_width = std::atoi(argv[4]);
+        g_height = std::atoi(argv[5]);
+        if (g_width < 64 || g_height < 64 || g_width > 3840 || g_height > 2160 || g_width % 2 || g_height % 2) {
+            std::fprintf(stderr, "gen_sample_clip: the size must be even, 64x64 to 3840x2160\n");
+            return 2;
+        }
+    }
     if (seconds < 1 || seconds > 600) {
         std::fprintf(stderr, "gen_sample_clip: seconds must be 1 to 600\n");
         return 2;

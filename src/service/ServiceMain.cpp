@@ -10,6 +10,8 @@
 #include "platform/ProcessAffinity.h"
 #include "platform/ProcessTable.h"
 #include "platform/Terminal.h"
+#include "platform/ServiceManager.h"
+#include "service/DependedServices.h"
 #include "service/HostReport.h"
 #include "service/ScreenRefreshThread.h"
 #include "service/TYXMain.h"
@@ -94,6 +96,21 @@ void LogVersion()
     ConsolePrintfW(L"Current Version is: %d.%d.%d.%d %s.\r\n", version.major, version.minor, version.build,
                    version.revision, L"Release");
     ConsolePrintfW(L"%s\r\n", Rule(41).c_str());
+}
+
+// The banner text of the monitor preview: empty when every depended service runs.
+std::wstring CheckServicesWeNeed()
+{
+    stTYXGeneralSettings &settings = CTYXGVMS::GeneralSettings();
+    if (settings.DependedService.empty())
+        return {};
+    CSystemdServiceManager manager;
+    const int32_t running = CheckDependedServices(settings.DependedService, settings.TimeWaitingDpdc, manager);
+    if (running >= static_cast<int32_t>(settings.DependedService.size()))
+        return {};
+    SERVICE_LOG(2, L"Fatal Error: At least 1 Lumo Depended service(in configuration) not running normally! most module "
+                   L"will not working then.");
+    return L"Depended services not running normally!";
 }
 
 // Service mode is the run that systemd supervises: it needs the notify socket to report to.
@@ -272,6 +289,7 @@ int ServiceMain(int argc, char **argv)
     }
     StartTheLog(run);
     LogVersion();
+    const std::wstring banner = CheckServicesWeNeed();
     CSignalReader signals;
     CSystemdNotifier notifier;
     run.signals = &signals;
@@ -282,7 +300,8 @@ int ServiceMain(int argc, char **argv)
     }
     CScreenRefreshThread refresh;
     if (!run.serviceMode && CTYXGVMS::GeneralSettings().InitializeMonitors) {
-        CRVDOServer::InitMonitors(L"", true, CTYXGVMS::GeneralSettings().StandByMsg, run.cudaDevice, 0);
+        CRVDOServer::InitMonitors(L"", true, banner.empty() ? CTYXGVMS::GeneralSettings().StandByMsg : banner,
+                                  run.cudaDevice, 0);
         refresh.StartScreenRefreshThread(run.cudaDevice);
     }
     const int32_t result = TYXMain(run);

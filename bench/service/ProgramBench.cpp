@@ -120,6 +120,8 @@ stFigures RunProgram(const fs::path &program, const fs::path &folder, int second
     std::ofstream(folder / "SysConfig.xml") << "<?xml version=\"1.0\"?><Config><General><GlobalTyxId>" << (900000 + getpid() % 90000)
                                             << "</GlobalTyxId><DebugLevel>4</DebugLevel></General></Config>\n";
     std::ofstream(folder / "StreamCfg.xml") << ProgramConfig(folder);
+    std::ofstream(folder / "RcmConfig.xml") << "<?xml version=\"1.0\"?><config><RcmGeneral><HttpCtrl>False</HttpCtrl>"
+                                               "<HttpsCtrl>False</HttpsCtrl></RcmGeneral></config>\n";
     const std::string exe = (folder / "TyxServiceMain").string();
     const pid_t pid = fork();
     if (pid == 0) {

@@ -13,6 +13,7 @@
 #include "platform/ServiceManager.h"
 #include "service/DependedServices.h"
 #include "service/HostReport.h"
+#include "service/RemoteControlHost.h"
 #include "service/ScreenRefreshThread.h"
 #include "service/TYXMain.h"
 #include "service/dGlobalFuncs.h"
@@ -298,6 +299,12 @@ int ServiceMain(int argc, char **argv)
         StopDebugLog();
         return kExitFailed;
     }
+    CRemoteControlHost remoteControl;
+    run.services.startRemoteControl = [&remoteControl](const std::wstring &folder) {
+        remoteControl.LoadSettings(folder);
+        remoteControl.Start(folder);
+    };
+    run.services.stopRemoteControl = [&remoteControl] { remoteControl.Close(); };
     CScreenRefreshThread refresh;
     if (!run.serviceMode && CTYXGVMS::GeneralSettings().InitializeMonitors) {
         CRVDOServer::InitMonitors(L"", true, banner.empty() ? CTYXGVMS::GeneralSettings().StandByMsg : banner,

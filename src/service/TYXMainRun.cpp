@@ -111,13 +111,14 @@ int32_t CTYXMainRun::LoadConfigurations()
         return kConfigFailed;
     }
     Print(L"\t Loading RCM configurations...");
-    if (m_run.services.startRemoteControl)
+    if (m_run.services.startRemoteControl) {
         Print(L"loaded.\n");
-    else
-        Print(L"not available.\n");
-    PrintRule();
-    if (m_run.services.startRemoteControl)
+        PrintRule();
         m_run.services.startRemoteControl(m_run.programFolder);
+    } else {
+        Print(L"not available.\n");
+        PrintRule();
+    }
     return 0;
 }
 

@@ -24,6 +24,9 @@ CProgramFolder::CProgramFolder()
     if (error)
         fs::copy_file(TYX_PROGRAM_PATH, Program());
     fs::create_directories(Path() / "run");
+    // No remote control: without the file it would listen on port 80.
+    Write("RcmConfig.xml", "<?xml version=\"1.0\"?><config><RcmGeneral><HttpCtrl>False</HttpCtrl>"
+                           "<HttpsCtrl>False</HttpsCtrl></RcmGeneral></config>\n");
 }
 
 void CProgramFolder::Write(const std::string &name, const std::string &text) const

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -148,6 +149,81 @@ TEST_F(ProgramRunTest, RecordsUntilStoppedRefusesASecondInstanceAndEndsInOrder)
     EXPECT_GT(total, 8.0) << "the recordings hold what was read while the run recorded";
     std::ifstream list(recordings.front().parent_path() / "RecordFileList.txt");
     EXPECT_TRUE(list.good()) << "the list of the recordings is kept";
+}
+
+// The sample's chain: two clips decoded, muxed as a picture-in-picture with a clock, encoded to
+// H.264 and recorded.
+std::string MuxConfig(const fs::path &clip1, const fs::path &clip2)
+{
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config>" + SourceSection(clip1, clip2) +
+                       "<VideoDecoders><VDCDCount>2</VDCDCount>"
+                       "<Dec1 id=\"1\"><DecoderType>FFMPG</DecoderType><VideoSource>MediaSources.Cam1.VideoOutput</VideoSource></Dec1>"
+                       "<Dec2 id=\"2\"><DecoderType>FFMPG</DecoderType><VideoSource>MediaSources.Cam2.VideoOutput</VideoSource></Dec2>"
+                       "</VideoDecoders><VideoMidProcessors><MProcCount>1</MProcCount><Mux1 id=\"1\"><MPType>VMux</MPType>"
+                       "<RVSInCount>2</RVSInCount><IRVS id=\"1\">VideoDecoders.Dec1.VideoOutput</IRVS>"
+                       "<IRVS id=\"2\">VideoDecoders.Dec2.VideoOutput</IRVS><MuxLayout>PIP-1-On-1</MuxLayout>"
+                       "<RgnVs id=\"1\">1</RgnVs><RgnVs id=\"2\">2</RgnVs><ChildWindow id=\"1\"><onLayer>1</onLayer>"
+                       "<posBase>RBCorner</posBase><xShift>32</xShift><yShift>32</yShift><Width>384</Width><Height>216</Height>"
+                       "</ChildWindow><OutputWidth>1280</OutputWidth><OutputHeight>720</OutputHeight>"
+                       "<OutputFramerate>25</OutputFramerate></Mux1></VideoMidProcessors>"
+                       "<VideoEncoders><VECDCount>1</VECDCount><Enc1 id=\"1\"><EncoderType>FFMPG</EncoderType><VCodec>H264</VCodec>"
+                       "<Preset>veryfast</Preset><VideoSource>VideoMidProcessors.Mux1.VideoOutput</VideoSource><Width>1280</Width>"
+                       "<Height>720</Height><BitRate>2000</BitRate><GopLengh>25</GopLengh></Enc1></VideoEncoders>"
+                       "<MediaWriters><MWCount>1</MWCount><Rec1 id=\"1\"><MWType>FILE</MWType><Container>MP4</Container>"
+                       "<RootFolder>records</RootFolder><VideoStreams>VideoEncoders.Enc1.VideoOutput</VideoStreams>"
+                       "<SegmentLength>10</SegmentLength><SaveRecordFileList>True</SaveRecordFileList>"
+                       "<PushAtBegin>True</PushAtBegin></Rec1></MediaWriters>"
+                       "<OSDs><OSDCount>1</OSDCount><OSD id=\"1\"><DrawOn>VideoMidProcessors.Mux1.VideoOutput</DrawOn>"
+                       "<OsdType>Datetime</OsdType><PosBase>LTCorner</PosBase><XShift>16</XShift><YShift>16</YShift>"
+                       "<TextColor>White</TextColor><TextHeight>32</TextHeight></OSD></OSDs></Config>\n";
+    return text;
+}
+
+// The share of chroma samples of a region (in chroma coordinates) that are not grey.
+double ColouredShare(const std::vector<uint8_t> &picture, int width, int height, int left, int top, int w, int h)
+{
+    const uint8_t *u = picture.data() + width * height;
+    int coloured = 0;
+    for (int y = top; y < top + h; ++y)
+        for (int x = left; x < left + w; ++x)
+            coloured += std::abs(static_cast<int>(u[y * (width / 2) + x]) - 128) > 12 ? 1 : 0;
+    return static_cast<double>(coloured) / (w * h);
+}
+
+TEST_F(ProgramRunTest, RecordsTheMuxedPictureOfBothClips)
+{
+    const fs::path bars = m_folder.Path() / "bars.mp4";
+    const fs::path ramp = m_folder.Path() / "ramp.mp4";
+    ASSERT_EQ(std::system((std::string(TYX_CLIP_MAKER_PATH) + " " + bars.string() + " 1 6").c_str()), 0);
+    ASSERT_EQ(std::system((std::string(TYX_CLIP_MAKER_PATH) + " " + ramp.string() + " 2 6").c_str()), 0);
+    m_folder.WriteSystemSettings(TestTyxId(5));
+    m_folder.Write("StreamCfg.xml", MuxConfig(bars, ramp));
+    CProcessHandle run = m_folder.Start({"-silent"}, "run");
+    ASSERT_TRUE(m_folder.WaitForLog("TYX is working and waiting command...", 30000)) << m_folder.Output("run");
+    if (m_folder.LogText().find("not available in this build") != std::string::npos) {
+        run.Signal(SIGTERM);
+        run.WaitExit(20000);
+        GTEST_SKIP() << "this build lacks the decoders or the mux";
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(12));
+    ASSERT_EQ(run.Signal(SIGTERM), 0);
+    ASSERT_EQ(run.WaitExit(20000), 0);
+    EXPECT_EQ(ExitCodeOf(run), 0);
+
+    const std::vector<fs::path> recordings = m_folder.Recordings();
+    ASSERT_FALSE(recordings.empty());
+    const stRecordingFacts facts = ProbeRecording(recordings.front());
+    ASSERT_TRUE(facts.opened);
+    EXPECT_EQ(facts.width, 1280);
+    EXPECT_EQ(facts.height, 720);
+    EXPECT_NEAR(facts.frameRate, 25.0, 1.0);
+    EXPECT_TRUE(facts.firstIsKey);
+    ASSERT_TRUE(facts.firstDecodes);
+    EXPECT_GT(facts.videoPackets, 150) << "about 12 s at 25 fps";
+    SavePng(facts.firstPicture, facts.width, facts.height, fs::current_path() / "artifacts" / "e2e_mux.png");
+    // The main window shows the colour bars, the child window at the bottom right the grey ramp.
+    EXPECT_GT(ColouredShare(facts.firstPicture, 1280, 720, 40, 60, 360, 160), 0.5);
+    EXPECT_LT(ColouredShare(facts.firstPicture, 1280, 720, 440, 244, 176, 92), 0.1);
 }
 
 TEST_F(ProgramRunTest, AStopDuringStartUpIsAnOrderlyStop)

@@ -262,6 +262,10 @@ TEST_F(ProgramRunTest, StopWithoutARunAndTheUsageText)
     EXPECT_EQ(m_folder.Run({}, "usage", 10000), 255);
     EXPECT_NE(m_folder.Output("usage").find("Usage of Lumo:"), std::string::npos);
     EXPECT_EQ(m_folder.Run({"-avcapdvc"}, "capture", 10000), 0);
+    // More words after the mode take the supervised branch, which needs systemd's socket.
+    unsetenv("NOTIFY_SOCKET");
+    EXPECT_EQ(m_folder.Run({"-console", "extra"}, "service", 10000), 1);
+    EXPECT_NE(m_folder.LogText().find("ServiceCtrlHandler registering falied with last erro="), std::string::npos);
 }
 
 } // namespace

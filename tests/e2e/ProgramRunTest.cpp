@@ -155,8 +155,9 @@ TEST_F(ProgramRunTest, RecordsUntilStoppedRefusesASecondInstanceAndEndsInOrder)
 // H.264 and recorded.
 std::string MuxConfig(const fs::path &clip1, const fs::path &clip2)
 {
-    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config>" + SourceSection(clip1, clip2) +
-                       "<VideoDecoders><VDCDCount>2</VDCDCount>"
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config>"
+                       "<General><GlobalFramerate>25</GlobalFramerate></General>" +
+                       SourceSection(clip1, clip2) + "<VideoDecoders><VDCDCount>2</VDCDCount>"
                        "<Dec1 id=\"1\"><DecoderType>FFMPG</DecoderType><VideoSource>MediaSources.Cam1.VideoOutput</VideoSource></Dec1>"
                        "<Dec2 id=\"2\"><DecoderType>FFMPG</DecoderType><VideoSource>MediaSources.Cam2.VideoOutput</VideoSource></Dec2>"
                        "</VideoDecoders><VideoMidProcessors><MProcCount>1</MProcCount><Mux1 id=\"1\"><MPType>VMux</MPType>"
@@ -194,8 +195,8 @@ TEST_F(ProgramRunTest, RecordsTheMuxedPictureOfBothClips)
 {
     const fs::path bars = m_folder.Path() / "bars.mp4";
     const fs::path ramp = m_folder.Path() / "ramp.mp4";
-    ASSERT_EQ(std::system((std::string(TYX_CLIP_MAKER_PATH) + " " + bars.string() + " 1 6").c_str()), 0);
-    ASSERT_EQ(std::system((std::string(TYX_CLIP_MAKER_PATH) + " " + ramp.string() + " 2 6").c_str()), 0);
+    ASSERT_EQ(std::system((std::string(TYX_CLIP_MAKER_PATH) + " " + bars.string() + " 1 20").c_str()), 0);
+    ASSERT_EQ(std::system((std::string(TYX_CLIP_MAKER_PATH) + " " + ramp.string() + " 2 20").c_str()), 0);
     m_folder.WriteSystemSettings(TestTyxId(5));
     m_folder.Write("StreamCfg.xml", MuxConfig(bars, ramp));
     CProcessHandle run = m_folder.Start({"-silent"}, "run");
@@ -223,7 +224,7 @@ TEST_F(ProgramRunTest, RecordsTheMuxedPictureOfBothClips)
     SavePng(facts.firstPicture, facts.width, facts.height, fs::current_path() / "artifacts" / "e2e_mux.png");
     // The main window shows the colour bars, the child window at the bottom right the grey ramp.
     EXPECT_GT(ColouredShare(facts.firstPicture, 1280, 720, 40, 60, 360, 160), 0.5);
-    EXPECT_LT(ColouredShare(facts.firstPicture, 1280, 720, 440, 244, 176, 92), 0.1);
+    EXPECT_LT(ColouredShare(facts.firstPicture, 1280, 720, 460, 280, 140, 62), 0.1);
 }
 
 TEST_F(ProgramRunTest, AStopDuringStartUpIsAnOrderlyStop)

@@ -63,7 +63,8 @@ std::string ReaderSection(const fs::path &folder)
 
 std::string ProgramConfig(const fs::path &folder)
 {
-    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config>" + ReaderSection(folder) +
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config><General><GlobalFramerate>25</GlobalFramerate></General>" +
+                       ReaderSection(folder) +
                        "<VideoDecoders><VDCDCount>4</VDCDCount>";
     for (int i = 1; i <= kClips; ++i)
         text += "<Dec" + std::to_string(i) + " id=\"" + std::to_string(i) + "\"><DecoderType>FFMPG</DecoderType>"

@@ -3,8 +3,6 @@
 #include "input/CaptureDevices.h"
 #include "platform/VideoDeviceNode.h"
 
-#include <X11/Xlib.h>
-
 #include <cstdio>
 
 std::string TestPattern(int width, int height, int fps, const std::string &pixelFormat)
@@ -22,23 +20,6 @@ std::string TestTone(int frequency, int sampleRate, double seconds, int channels
     return text;
 }
 
-bool PaintScreen(const std::string &name, const std::vector<stScreenRect> &rects)
-{
-    Display *display = XOpenDisplay(name.c_str());
-    if (!display)
-        return false;
-    const Window root = DefaultRootWindow(display);
-    GC gc = XCreateGC(display, root, 0, nullptr);
-    for (const stScreenRect &rect : rects) {
-        XSetForeground(display, gc, rect.rgb);
-        XFillRectangle(display, root, gc, rect.x, rect.y, static_cast<unsigned>(rect.width), static_cast<unsigned>(rect.height));
-    }
-    XFreeGC(display, gc);
-    XSync(display, False);
-    XCloseDisplay(display);
-    return true;
-}
-
 std::string FirstCaptureNode()
 {
     for (const stCaptureDeviceInfo &node : ListVideoDeviceNodes("/dev", 0)) {
@@ -47,4 +28,61 @@ std::string FirstCaptureNode()
             return node.name;
     }
     return {};
+}
+
+#include "platform/GpuDevice.h"
+
+#include <chrono>
+#include <thread>
+
+CCaptureConsumer::CCaptureConsumer(uint32_t outputId, int32_t kind)
+{
+    m_end.CreateQueue();
+    m_end.producerId = outputId & ~0xFFu;
+    m_end.consumerId = 0x10000004u;
+    m_end.paketKind = kind;
+    m_end.lastActiveTime = 1;
+    m_links[outputId][m_end.consumerId] = m_end;
+}
+
+void CCaptureConsumer::TakeQueued()
+{
+    CCsLock lock(*m_end.queueLock);
+    while (!m_end.queue->empty()) {
+        FramePackage package = m_end.queue->front();
+        m_end.queue->pop_front();
+        stTakenPackage taken;
+        if (package.nLength > 0 && package.pData) {
+            taken.data.resize(static_cast<size_t>(package.nLength));
+            if (package.inDevice)
+                DevMemcpy(taken.data.data(), package.pData, taken.data.size(), EGpuCopyKind::DeviceToHost);
+            else
+                std::copy(package.pData, package.pData + package.nLength, taken.data.begin());
+        }
+        taken.header = package;
+        taken.header.pData = nullptr;
+        FreeFramePackage(package);
+        m_taken.push_back(std::move(taken));
+    }
+}
+
+const std::vector<stTakenPackage> &CCaptureConsumer::TakeUntil(
+    const std::function<bool(const std::vector<stTakenPackage> &)> &done, int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        TakeQueued();
+        if (done(m_taken) || std::chrono::steady_clock::now() >= deadline)
+            return m_taken;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+bool HasStatus(const std::vector<stTakenPackage> &taken, int32_t code)
+{
+    for (const stTakenPackage &package : taken) {
+        if (package.IsStatus(code))
+            return true;
+    }
+    return false;
 }

@@ -22,3 +22,38 @@ bool PaintScreen(const std::string &display, const std::vector<stScreenRect> &re
 
 // The first /dev/video* node that answers as a capture device, "" when the host has none.
 std::string FirstCaptureNode();
+
+#include "core/TYXWorker.h"
+
+#include <functional>
+
+// What a consumer took from a link: the package's fields and a host copy of its data.
+struct stTakenPackage
+{
+    FramePackage header; // pData is gone once taken
+    std::vector<uint8_t> data;
+    bool IsStatus(int32_t code) const { return header.nLength == code; }
+};
+
+// The consumer end of one output stream of a capture worker, played by the test.
+class CCaptureConsumer
+{
+public:
+    CCaptureConsumer(uint32_t outputId, int32_t kind);
+    const CTYXWorker::ConsumerLinkMap &Links() const { return m_links; }
+    // Takes what the queue holds, again and again, until done holds over everything taken so far
+    // or timeoutMs pass; everything taken so far.
+    const std::vector<stTakenPackage> &TakeUntil(const std::function<bool(const std::vector<stTakenPackage> &)> &done,
+                                                 int timeoutMs);
+    const std::vector<stTakenPackage> &Taken() const { return m_taken; }
+
+private:
+    void TakeQueued();
+
+    CTYXWorker::ConsumerLinkMap m_links;
+    stWorkerLink m_end;
+    std::vector<stTakenPackage> m_taken;
+};
+
+// True once a package with that status code was taken.
+bool HasStatus(const std::vector<stTakenPackage> &taken, int32_t code);

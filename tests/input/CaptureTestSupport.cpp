@@ -31,6 +31,14 @@ std::string FirstCaptureNode()
 }
 
 #include "platform/GpuDevice.h"
+#include "support/XvfbServer.h"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+#include <filesystem>
 
 #include <chrono>
 #include <thread>
@@ -86,3 +94,29 @@ bool HasStatus(const std::vector<stTakenPackage> &taken, int32_t code)
     }
     return false;
 }
+
+// An I420 picture as BGRA, for the PNG a person looks at.
+std::vector<uint8_t> I420ToBgra(const std::vector<uint8_t> &i420, int width, int height)
+{
+    std::vector<uint8_t> bgra(static_cast<size_t>(width) * height * 4);
+    SwsContext *context = sws_getContext(width, height, AV_PIX_FMT_YUV420P, width, height, AV_PIX_FMT_BGRA, SWS_POINT,
+                                         nullptr, nullptr, nullptr);
+    uint8_t *src[4];
+    int srcLines[4];
+    uint8_t *dst[4];
+    int dstLines[4];
+    av_image_fill_arrays(src, srcLines, i420.data(), AV_PIX_FMT_YUV420P, width, height, 1);
+    av_image_fill_arrays(dst, dstLines, bgra.data(), AV_PIX_FMT_BGRA, width, height, 1);
+    sws_scale(context, src, srcLines, 0, height, dst, dstLines);
+    sws_freeContext(context);
+    return bgra;
+}
+
+void SavePicture(const std::string &name, const stTakenPackage &picture)
+{
+    std::filesystem::create_directories("artifacts");
+    const int width = picture.header.width;
+    const int height = picture.header.height;
+    SaveBgraAsPng("artifacts/" + name, I420ToBgra(picture.data, width, height), width, height);
+}
+

@@ -57,3 +57,7 @@ private:
 
 // True once a package with that status code was taken.
 bool HasStatus(const std::vector<stTakenPackage> &taken, int32_t code);
+
+// An I420 picture as BGRA, and a taken I420 picture saved as artifacts/<name> for a person to see.
+std::vector<uint8_t> I420ToBgra(const std::vector<uint8_t> &i420, int width, int height);
+void SavePicture(const std::string &name, const stTakenPackage &picture);

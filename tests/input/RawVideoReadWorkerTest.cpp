@@ -1,0 +1,292 @@
+// The raw video read worker with its three threads on real sources: generated pictures (raw YUYV),
+// a recorded coded camera, the screen of the test's X server; pictures leave in device memory
+// (the host backend here) and are checked by value and saved as PNG.
+
+#include "CaptureTestSupport.h"
+
+#include "core/TYXUtils.h"
+#include "core/TYXWorkerConfig.h"
+#include "host/TYXEvent.h"
+#include "input/RVReadWorker.h"
+#include "support/LogCapture.h"
+#include "support/TestMedia.h"
+#include "support/XvfbServer.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+constexpr uint32_t kWorker = 0x01040000;
+constexpr uint32_t kOutput = kWorker + 1;
+constexpr int64_t kClockStart = 1700000000000000LL;
+
+stMediaSourceReadWorkerConfig VideoConfig(const std::string &device, int16_t width = 0, int16_t height = 0, float fps = 0.0f)
+{
+    stMediaSourceReadWorkerConfig config;
+    config.Name = L"Cam1";
+    config.No = 1;
+    config.WorkerId = static_cast<int32_t>(kWorker);
+    config.MSTYPE = TYX_MS_VCAP;
+    config.MSFullPath = StringToWString(device);
+    stTYXStreamConfig stream;
+    stream.StreamId = static_cast<int32_t>(kOutput);
+    stream.MediaType = 0;
+    stream.FrameWidth = width;
+    stream.FrameHeight = height;
+    stream.OutputFramerate = fps;
+    config.Streams[1] = stream;
+    return config;
+}
+
+struct stVideoRun
+{
+    CCaptureConsumer consumer{kOutput, TYX_PKT_KIND_RAW_VIDEO};
+    std::shared_ptr<CRawVideoReadWorker> worker = std::make_shared<CRawVideoReadWorker>(kWorker, &consumer.Links());
+    std::atomic<int64_t> clock{kClockStart};
+    std::vector<std::pair<uint32_t, stStreamParams>> published;
+
+    explicit stVideoRun(bool injectClock = false)
+    {
+        worker->AllowTestSources(true);
+        if (injectClock)
+            worker->SetClockSources([this] { return clock.load(); }, [this] { return uint32_t(clock.load() / 1000); });
+        worker->SetOutputParamsCallback([this](CTYXWorker *, uint32_t id, const stStreamParams *params) {
+            published.emplace_back(id, *params);
+        });
+    }
+    void Configure(const stMediaSourceReadWorkerConfig &config)
+    {
+        worker->CopyInConfiguration(&config);
+        worker->Initialize(0, 0);
+    }
+    int32_t Run()
+    {
+        if (worker->StartWorkingThread(1, 0) < 0)
+            return -1;
+        return worker->ResumeWorkingThread();
+    }
+    int32_t Stop()
+    {
+        const int32_t code = worker->WaitThreadExit(5000);
+        worker->WaitOtherThreadsExit(5000);
+        worker->unInitialize();
+        return code;
+    }
+    const std::vector<stTakenPackage> &UntilClosed()
+    {
+        return consumer.TakeUntil([](const auto &all) { return HasStatus(all, TYX_SRC_CLOSED); }, 20000);
+    }
+    const std::vector<stTakenPackage> &UntilPictures(size_t count)
+    {
+        return consumer.TakeUntil([count](const auto &all) { return Pictures(all).size() >= count; }, 20000);
+    }
+    static std::vector<const stTakenPackage *> Pictures(const std::vector<stTakenPackage> &all)
+    {
+        std::vector<const stTakenPackage *> pictures;
+        for (const auto &package : all) {
+            if (package.header.nLength > 0)
+                pictures.push_back(&package);
+        }
+        return pictures;
+    }
+};
+
+std::vector<int32_t> Events()
+{
+    std::vector<int32_t> types;
+    stTYXEvent event;
+    while (PopTYXEvent(event))
+        types.push_back(event.type);
+    return types;
+}
+
+} // namespace
+
+TEST(RawVideoReadWorker, RawYuyvCameraSendsI420PicturesInDeviceMemory)
+{
+    Events();
+    CLogCapture log;
+    stVideoRun run(true);
+    run.Configure(VideoConfig("lavfi:color=c=red:size=1280x720:rate=25:d=1,format=yuyv422"));
+    ASSERT_EQ(run.Run(), 0);
+    const auto &all = run.UntilClosed();
+    EXPECT_EQ(run.Stop(), 25);
+    const auto pictures = stVideoRun::Pictures(all);
+    ASSERT_EQ(pictures.size(), 25u);
+    // The end of the source follows its last picture.
+    EXPECT_TRUE(all.back().IsStatus(TYX_SRC_CLOSED));
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        const FramePackage &h = pictures[i]->header;
+        EXPECT_EQ(h.nLength, 1382400);
+        EXPECT_EQ(h.width, 1280);
+        EXPECT_EQ(h.height, 720);
+        EXPECT_EQ(h.kind, TYX_PKT_KIND_RAW_VIDEO);
+        EXPECT_EQ(h.mediaType, TYX_MEDIA_VIDEO);
+        EXPECT_EQ(h.format, AV_PIX_FMT_YUV420P);
+        EXPECT_EQ(h.inDevice, 1);
+        // Stamped on the program clock from the first picture on, 40 ms apart.
+        EXPECT_EQ(h.pts, kClockStart + static_cast<int64_t>(i) * 40000);
+    }
+    // Red in limited-range BT.601.
+    const std::vector<uint8_t> &red = pictures[0]->data;
+    EXPECT_NEAR(red[640 * 360], 81, 3);
+    EXPECT_NEAR(red[1280 * 720 + 320 * 180], 90, 3);
+    EXPECT_NEAR(red[1280 * 720 * 5 / 4 + 320 * 180], 240, 3);
+    SavePicture("capture_worker_red.png", *pictures[0]);
+    // Raw pictures never went through the decoder.
+    EXPECT_TRUE(log.Contains(L"Need-Decoding-Flag was set false. Exiting...", 5));
+    EXPECT_EQ(run.worker->DecodeThreadResult(), 0);
+
+    ASSERT_FALSE(run.published.empty());
+    const auto &[id, params] = run.published.front();
+    EXPECT_EQ(id, kOutput);
+    EXPECT_EQ(params.width, 1280);
+    EXPECT_EQ(params.pixelFormat, AV_PIX_FMT_YUV420P);
+    EXPECT_EQ(params.frameSize, 1382400);
+    EXPECT_EQ(params.timeBase.den, 1000000);
+    EXPECT_FLOAT_EQ(params.frameRate, 25.0f);
+    EXPECT_EQ(run.worker->GetOutputStatistics(kOutput).at(kOutput).state, TYX_STATUS_CLOSED);
+    EXPECT_EQ(Events(), std::vector<int32_t>{TYX_EVENT_SOURCE_CLOSED});
+}
+
+TEST(RawVideoReadWorker, CodedCameraIsDecodedBeforePostProcessing)
+{
+    CTestMediaSet media;
+    stTestMediaSpec spec;
+    spec.container = "matroska";
+    spec.videoCodec = "mjpeg";
+    spec.audio = false;
+    spec.seconds = 1.0;
+    const auto path = media.Dir().File("camera.mkv");
+    if (WriteTestMedia(path, spec) < 0) {
+        spec.videoCodec = "libx264";
+        ASSERT_EQ(WriteTestMedia(path, spec), 0);
+    }
+    stVideoRun run;
+    run.Configure(VideoConfig("file:" + path.string()));
+    EXPECT_TRUE(run.worker->Reader()->NeedsDecoding());
+    ASSERT_EQ(run.Run(), 0);
+    const auto &all = run.UntilClosed();
+    EXPECT_EQ(run.Stop(), 25);
+    const auto pictures = stVideoRun::Pictures(all);
+    EXPECT_EQ(pictures.size(), 25u);
+    ASSERT_FALSE(pictures.empty());
+    EXPECT_EQ(pictures[0]->header.nLength, 320 * 240 * 3 / 2);
+    EXPECT_EQ(pictures[0]->header.inDevice, 1);
+    EXPECT_EQ(pictures[0]->header.format, AV_PIX_FMT_YUV420P);
+    SavePicture("capture_worker_" + spec.videoCodec + ".png", *pictures[12]);
+}
+
+TEST(RawVideoReadWorker, DeviceThatOpensOnlyAtThreadStartIsStillDecodedAndSent)
+{
+    CTestMediaSet media;
+    stTestMediaSpec spec;
+    spec.container = "matroska";
+    spec.audio = false;
+    spec.seconds = 0.4;
+    spec.width = 160;
+    spec.height = 120;
+    const auto path = media.Dir().File("late.mkv");
+    stVideoRun run;
+    run.Configure(VideoConfig("file:" + path.string()));
+    EXPECT_FALSE(run.worker->Reader()->IsOpened());
+    EXPECT_EQ(run.worker->GetOutputStatistics(kOutput).at(kOutput).state, TYX_STATUS_OPEN_FAILED);
+    // The device comes while the helper threads already run.
+    ASSERT_EQ(WriteTestMedia(path, spec), 0);
+    ASSERT_EQ(run.Run(), 0);
+    const auto &all = run.UntilClosed();
+    run.Stop();
+    EXPECT_EQ(stVideoRun::Pictures(all).size(), 10u);
+    ASSERT_FALSE(run.published.empty());
+    EXPECT_EQ(run.published.back().second.width, 160);
+}
+
+TEST(RawVideoReadWorker, MissingDeviceFailsTheReadThreadAndTheOthersEndAtTheExit)
+{
+    Events();
+    stVideoRun run;
+    run.Configure(VideoConfig("/dev/video99", 640, 480, 25.0f));
+    ASSERT_EQ(run.Run(), 0);
+    bool children = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!run.worker->IsStopped(children) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(run.Stop(), 2);
+    EXPECT_EQ(run.worker->PostProcThreadResult(), 0);
+    EXPECT_EQ(run.worker->DecodeThreadResult(), 0);
+    EXPECT_EQ(run.worker->GetOutputStatistics(kOutput).at(kOutput).state, TYX_STATUS_OPEN_FAILED);
+    EXPECT_EQ(Events(), std::vector<int32_t>{TYX_EVENT_SOURCE_OPEN_FAILED});
+    EXPECT_TRUE(run.consumer.Taken().empty());
+}
+
+TEST(RawVideoReadWorker, SlowDeviceRateIsCorrectedNotZeroed)
+{
+    CLogCapture log;
+    stVideoRun run;
+    run.Configure(VideoConfig(TestPattern(64, 64, 5, "yuyv422")));
+    EXPECT_TRUE(log.Contains(L"Frame rate was corrected to 30 fps.", 3));
+    EXPECT_FLOAT_EQ(run.worker->GetOutputParameters().frameRate, 30.0f);
+    run.Stop();
+
+    stVideoRun negotiated;
+    negotiated.worker->SetCorrectedFrameRate(25);
+    negotiated.Configure(VideoConfig(TestPattern(64, 64, 5, "yuyv422")));
+    EXPECT_FLOAT_EQ(negotiated.worker->GetOutputParameters().frameRate, 25.0f);
+    negotiated.Stop();
+}
+
+TEST(RawVideoReadWorker, OutputFormatsTheWorkerCanPutOut)
+{
+    EXPECT_EQ(RawVideoOutputFrameSize(AV_PIX_FMT_YUV420P, 1280, 720), 1382400);
+    EXPECT_EQ(RawVideoOutputFrameSize(AV_PIX_FMT_YUVJ420P, 64, 64), 6144);
+    for (int format : {AV_PIX_FMT_YUYV422, AV_PIX_FMT_YUV422P, AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_UYVY422})
+        EXPECT_EQ(RawVideoOutputFrameSize(format, 64, 64), 8192) << format;
+    EXPECT_EQ(RawVideoOutputFrameSize(AV_PIX_FMT_YUV444P, 64, 64), 12288);
+    EXPECT_EQ(RawVideoOutputFrameSize(AV_PIX_FMT_RGB24, 64, 64), -1);
+
+    CLogCapture log;
+    stVideoRun run;
+    run.worker->SetOutputPixelFormat(AV_PIX_FMT_RGB24);
+    run.Configure(VideoConfig(TestPattern(64, 64, 25, "yuyv422")));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (run.worker->PostProcThreadResult() < 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(run.worker->PostProcThreadResult(), static_cast<int32_t>(TYX_RVR_POST_BAD_FORMAT));
+    EXPECT_TRUE(log.Contains(L"Unsupport output pixel format", 3));
+    run.Stop();
+}
+
+TEST(RawVideoReadWorker, StoppedPushingFreesPicturesUntilItStartsAgain)
+{
+    stVideoRun run(true);
+    run.clock = kClockStart;
+    run.Configure(VideoConfig("lavfi:color=c=blue:size=64x64:rate=100,format=yuyv422,realtime"));
+    ASSERT_EQ(run.Run(), 0);
+    ASSERT_GE(stVideoRun::Pictures(run.UntilPictures(3)).size(), 3u);
+    ASSERT_EQ(run.worker->StopDataPushing(), 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!run.worker->IsPushingStopped() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(run.worker->IsPushingStopped());
+    // What was sent before the stop is taken; then ten more pictures are read and handled.
+    const size_t before = stVideoRun::Pictures(run.consumer.TakeUntil([](const auto &) { return false; }, 5)).size();
+    const int64_t read = run.worker->GetOutputStatistics(kOutput).at(kOutput).packetsIn;
+    run.consumer.TakeUntil(
+        [&](const auto &) {
+            return run.worker->GetOutputStatistics(kOutput).at(kOutput).packetsIn >= read + 10 && run.worker->PendingPictures() == 0;
+        },
+        10000);
+    EXPECT_EQ(stVideoRun::Pictures(run.consumer.Taken()).size(), before);
+    run.worker->StartDataPushing();
+    EXPECT_GE(stVideoRun::Pictures(run.UntilPictures(before + 3)).size(), before + 3);
+    EXPECT_FALSE(run.worker->IsPushingStopped());
+    run.Stop();
+}

@@ -119,8 +119,8 @@ private:
     void StopDirectOutputs();
 
     uint16_t m_correctedFrameRate = 0;
-    int32_t m_outputWidth = 0;
-    int32_t m_outputHeight = 0;
+    std::atomic<int32_t> m_outputWidth{0};   // written by the read thread at a late open
+    std::atomic<int32_t> m_outputHeight{0};
     int32_t m_outputPixelFormat = -1;
     std::atomic<int32_t> m_inputPixelFormat{-1};
     std::unique_ptr<CRawVideoReader> m_reader;

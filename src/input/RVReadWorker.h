@@ -64,7 +64,7 @@ public:
     // The rate a device outside 10 to 120 fps is taken at (the pipeline's negotiated input rate);
     // 0 leaves TYX_RVR_DEFAULT_FRAME_RATE.
     void SetCorrectedFrameRate(uint16_t fps) { m_correctedFrameRate = fps; }
-    // The frame pipe is started with the post-processing thread.
+    // The frame pipe ("RVTP_<worker name>") is started with the post-processing thread.
     void EnablePipeOutput(bool on) { m_pipeOutputOn = on; }
     void AllowTestSources(bool allow) { m_allowTestSources = allow; }
     // Sets the output pixel format before Initialize (YUV420P by default).

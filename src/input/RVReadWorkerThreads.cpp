@@ -250,8 +250,11 @@ void CRawVideoReadWorker::StartDirectOutputs()
 {
     if (m_outputWidth <= 0 || m_outputHeight <= 0)
         return;
-    if (m_pipeOutputOn)
+    if (m_pipeOutputOn) {
+        // The pipe is named after the worker, so that a client finds it by the source's name.
+        SetPipeOutputName(m_name, 0);
         StartRvtpServer(m_outputWidth, m_outputHeight, 0);
+    }
     if (m_stream.DirectOutputSettings.DirectOutput)
         StartRvdoServer(m_outputWidth, m_outputHeight, 0);
 }

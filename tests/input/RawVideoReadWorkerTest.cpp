@@ -8,9 +8,13 @@
 #include "core/TYXWorkerConfig.h"
 #include "host/TYXEvent.h"
 #include "input/RVReadWorker.h"
+#include "output/FramePipeClient.h"
+#include "output/OutputTestSupport.h"
 #include "support/LogCapture.h"
 #include "support/TestMedia.h"
 #include "support/XvfbServer.h"
+#include "vproc/OSGdrawer.h"
+#include "vproc/OsdItem.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -155,6 +159,59 @@ TEST(RawVideoReadWorker, RawYuyvCameraSendsI420PicturesInDeviceMemory)
     EXPECT_FLOAT_EQ(params.frameRate, 25.0f);
     EXPECT_EQ(run.worker->GetOutputStatistics(kOutput).at(kOutput).state, TYX_STATUS_CLOSED);
     EXPECT_EQ(Events(), std::vector<int32_t>{TYX_EVENT_SOURCE_CLOSED});
+}
+
+TEST(RawVideoReadWorker, GraphicsOfTheOutputSlotAreDrawnOnTheSentPictures)
+{
+    stVideoRun run;
+    auto drawer = std::make_shared<COsgDrawer>();
+    stOsgPicture badge;
+    badge.sourcePath = "badge.png";
+    badge.width = badge.height = 8;
+    badge.rowLength = 32;
+    badge.placement.origin = OSD_POS_LEFT_TOP;
+    std::vector<uint8_t> grey(8 * 8 * 4, 200);
+    for (size_t alpha = 3; alpha < grey.size(); alpha += 4)
+        grey[alpha] = 255;
+    ASSERT_EQ(badge.image.Allocate(grey.size()), GPU_SUCCESS);
+    DevMemcpy(badge.image.Get(), grey.data(), grey.size(), EGpuCopyKind::HostToDevice);
+    ASSERT_EQ(drawer->AddPicture(1, std::move(badge)), 1);
+    ASSERT_NE(run.worker->SetOsgDrawer(drawer, TYX_OVERLAY_OUTPUT, 0), nullptr);
+    run.Configure(VideoConfig("lavfi:color=c=red:size=320x240:rate=25:d=0.2,format=yuyv422"));
+    ASSERT_EQ(run.Run(), 0);
+    const auto pictures = stVideoRun::Pictures(run.UntilClosed());
+    run.Stop();
+    ASSERT_EQ(pictures.size(), 5u);
+    const std::vector<uint8_t> &y = pictures.back()->data;
+    EXPECT_EQ(y[1 * 320 + 1], 200);
+    EXPECT_NEAR(y[120 * 320 + 160], 81, 3);
+    SavePicture("capture_worker_overlay.png", *pictures.back());
+}
+
+TEST(RawVideoReadWorker, FramePipeAloneIsFedWithoutAnyConsumer)
+{
+    CRuntimeFolderScope folder;
+    auto worker = std::make_shared<CRawVideoReadWorker>(kWorker, nullptr);
+    worker->AllowTestSources(true);
+    worker->EnablePipeOutput(true);
+    const auto config = VideoConfig("lavfi:color=c=red:size=64x48:rate=50,format=yuyv422,realtime");
+    worker->CopyInConfiguration(&config);
+    ASSERT_EQ(worker->Initialize(0, 0), 0);
+    ASSERT_GE(worker->StartWorkingThread(1, 0), 0);
+    worker->ResumeWorkingThread();
+    CFramePipeClient client;
+    ASSERT_TRUE(WaitUntil([&] { return client.Connect(folder.Path() + "/RVTP_Cam1"); }, 10000));
+    stFrameMessage message;
+    ASSERT_TRUE(WaitUntil([&] { return client.ReadMessage(message, 50) && message.length > 0; }, 10000));
+    EXPECT_EQ(message.width, 64);
+    EXPECT_EQ(message.height, 48);
+    ASSERT_EQ(message.data.size(), 64u * 48 * 3 / 2);
+    EXPECT_NEAR(message.data[0], 81, 3);
+    EXPECT_NEAR(message.data[64 * 48 * 5 / 4], 240, 3);
+    client.Close();
+    worker->WaitThreadExit(5000);
+    worker->WaitOtherThreadsExit(5000);
+    worker->unInitialize();
 }
 
 TEST(RawVideoReadWorker, CodedCameraIsDecodedBeforePostProcessing)

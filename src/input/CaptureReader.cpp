@@ -66,7 +66,7 @@ int32_t CCaptureReader::OpenInput(const std::string &name, bool video, const wch
 {
     const int32_t mapped = ResolveCaptureSource(name, video, m_allowTestSources, m_deviceFolder, m_source);
     if (mapped < 0) {
-        TYX_LOG(3, L"%s Device name (%s) refused with error=%d.", tag, StringToWString(name).c_str(), mapped);
+        TYX_LOG(3, L"%s Device name (%s) refused with error=%d.", tag, StringToWString(PrintableDeviceName(name)).c_str(), mapped);
         return mapped;
     }
     m_format = avformat_alloc_context();

@@ -97,6 +97,16 @@ int32_t ResolveAudio(const std::string &name, stCaptureSource &source)
 
 } // namespace
 
+std::string PrintableDeviceName(const std::string &name)
+{
+    std::string printable = name.substr(0, TYX_CAPTURE_NAME_MAX);
+    for (char &c : printable) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    }
+    return printable;
+}
+
 int32_t ResolveCaptureSource(const std::string &name, bool video, bool allowTestSources, const std::string &deviceFolder,
                              stCaptureSource &source)
 {

@@ -22,6 +22,9 @@ constexpr size_t TYX_CAPTURE_NAME_MAX = 512;
 constexpr int32_t TYX_CAPTURE_BAD_NAME = -1;       // empty, too long, control characters, bad form
 constexpr int32_t TYX_CAPTURE_NOT_ALLOWED = -3;    // a test source where none is allowed
 
+// The name as it may be logged: control characters become '?', and a long name is cut.
+std::string PrintableDeviceName(const std::string &name);
+
 // Maps a device name; a card name is looked up among the video nodes of deviceFolder. 0, one of
 // the codes above, or AVERROR(ENOENT) for a card name that no node has.
 int32_t ResolveCaptureSource(const std::string &name, bool video, bool allowTestSources, const std::string &deviceFolder,

@@ -4,6 +4,7 @@
 #include "core/TYXWorkerConfig.h"
 #include "core/debuglog.h"
 #include "host/TYXEvent.h"
+#include "input/CaptureSource.h"
 #include "input/StreamInfoParams.h"
 #include "platform/Thread.h"
 
@@ -70,6 +71,8 @@ int32_t CRawAudioReadWorker::CopyInConfiguration(const stTYXWorkerConfig *config
     m_reader = std::make_unique<CRawAudioReader>();
     m_reader->AllowTestSources(m_allowTestSources);
     m_sourceName = source->MSFullPath;
+    // What the log and the events show of it; the name itself is checked by the reader.
+    m_sourceNameForLog = StringToWString(PrintableDeviceName(WStringToString(m_sourceName)));
     if (!source->Streams.empty())
         m_stream = source->Streams.begin()->second;
     m_outSampleRate = m_stream.SampleRate;
@@ -80,10 +83,10 @@ int32_t CRawAudioReadWorker::CopyInConfiguration(const stTYXWorkerConfig *config
     const int32_t result = m_reader->OpenMediaSource(WStringToString(m_sourceName));
     if (result < 0) {
         TYX_LOG(3, L"Media source(%s::%s) for Worker[ID=%d] openning failed with err=%d!\n", m_name.c_str(),
-                m_sourceName.c_str(), static_cast<int32_t>(m_workerId), result);
+                m_sourceNameForLog.c_str(), static_cast<int32_t>(m_workerId), result);
         if (m_screenOutput)
             ConsolePrintfW(L"Media source(%s::%s) for Worker[ID=%d] openning failed with err=%d !\n", m_name.c_str(),
-                           m_sourceName.c_str(), static_cast<int32_t>(m_workerId), result);
+                           m_sourceNameForLog.c_str(), static_cast<int32_t>(m_workerId), result);
     } else {
         TYX_LOG(6, L"[WID=%d]Media source opened successfully.", static_cast<int32_t>(m_workerId));
     }
@@ -209,7 +212,7 @@ void CRawAudioReadWorker::ReportSourceEvent(int32_t eventType)
     event.type = eventType;
     event.workerId = static_cast<int32_t>(m_workerId);
     event.attributes["WorkerName"] = stTYXEventValue::WText(m_name);
-    event.attributes["InputPath"] = stTYXEventValue::WText(m_sourceName);
+    event.attributes["InputPath"] = stTYXEventValue::WText(m_sourceNameForLog);
     ReportTYXEvent(event);
 }
 

@@ -74,6 +74,7 @@ private:
     int32_t m_capturedIndex = -1;
     std::unique_ptr<CRawAudioReader> m_reader;
     std::wstring m_sourceName;
+    std::wstring m_sourceNameForLog;
     stTYXStreamConfig m_stream;
     uint32_t m_outputStreamId = 0;
     stReadStreamCounts m_readCounts;

@@ -4,6 +4,7 @@
 #include "core/TYXWorkerConfig.h"
 #include "core/debuglog.h"
 #include "host/TYXEvent.h"
+#include "input/CaptureSource.h"
 #include "input/StreamInfoParams.h"
 #include "platform/GpuDevice.h"
 #include "platform/Thread.h"
@@ -99,6 +100,8 @@ int32_t CRawVideoReadWorker::CopyInConfiguration(const stTYXWorkerConfig *config
     m_reader = std::make_unique<CRawVideoReader>();
     m_reader->AllowTestSources(m_allowTestSources);
     m_sourceName = source->MSFullPath;
+    // What the log and the events show of it; the name itself is checked by the reader.
+    m_sourceNameForLog = StringToWString(PrintableDeviceName(WStringToString(m_sourceName)));
     if (!source->Streams.empty())
         m_stream = source->Streams.begin()->second;
     if (m_outputPixelFormat < 0)
@@ -108,10 +111,10 @@ int32_t CRawVideoReadWorker::CopyInConfiguration(const stTYXWorkerConfig *config
     const int32_t result = m_reader->OpenMediaSource(WStringToString(m_sourceName));
     if (result < 0) {
         TYX_LOG(3, L"Media source(%s::%s) for Worker[ID=%d] openning failed with err=%d!\n", m_name.c_str(),
-                m_sourceName.c_str(), static_cast<int32_t>(m_workerId), result);
+                m_sourceNameForLog.c_str(), static_cast<int32_t>(m_workerId), result);
         if (m_screenOutput)
             ConsolePrintfW(L"Media source(%s::%s) for Worker[ID=%d] openning failed with err=%d !\n", m_name.c_str(),
-                           m_sourceName.c_str(), static_cast<int32_t>(m_workerId), result);
+                           m_sourceNameForLog.c_str(), static_cast<int32_t>(m_workerId), result);
     } else {
         TYX_LOG(6, L"[WID=%d]Media source opened successfully.", static_cast<int32_t>(m_workerId));
     }
@@ -205,7 +208,9 @@ int32_t CRawVideoReadWorker::Initialize(uint8_t flag, int32_t value)
         }
         m_deviceReady = RetrieveCodecInfo();
     }
-    m_running = 1;
+    // Initialize may run again after a failure; the helper threads are started once.
+    if (m_running.exchange(1))
+        return 0;
     m_postThreadId = StartChildThread([this] {
         const uint32_t result = PostProcThread();
         m_postResult = static_cast<int32_t>(result);
@@ -290,7 +295,7 @@ void CRawVideoReadWorker::ReportSourceEvent(int32_t eventType)
     event.type = eventType;
     event.workerId = static_cast<int32_t>(m_workerId);
     event.attributes["WorkerName"] = stTYXEventValue::WText(m_name);
-    event.attributes["InputPath"] = stTYXEventValue::WText(m_sourceName);
+    event.attributes["InputPath"] = stTYXEventValue::WText(m_sourceNameForLog);
     ReportTYXEvent(event);
 }
 

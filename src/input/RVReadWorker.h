@@ -125,6 +125,7 @@ private:
     std::atomic<int32_t> m_inputPixelFormat{-1};
     std::unique_ptr<CRawVideoReader> m_reader;
     std::wstring m_sourceName;
+    std::wstring m_sourceNameForLog;
     stTYXStreamConfig m_stream;
     uint32_t m_outputStreamId = 0;
     stPackageQueue m_postQueue;

@@ -203,6 +203,22 @@ TEST(RawAudioReadWorker, UnsafeDeviceNameIsRefusedAndNothingIsOpened)
     EXPECT_EQ(Events(), std::vector<int32_t>{TYX_EVENT_SOURCE_OPEN_FAILED});
 }
 
+TEST(RawAudioReadWorker, DeviceNameWithControlCharactersIsRefusedAndLoggedHarmlessly)
+{
+    Events();
+    CLogCapture log;
+    stAudioRun run;
+    ASSERT_EQ(run.Start(AudioConfig("alsa:de\nfault\x1b[2J", 48000, 2)), 0);
+    EXPECT_EQ(run.Stop(), 2);
+    EXPECT_TRUE(log.Contains(L"Media source(Mic1::alsa:de?fault?[2J) for Worker[ID=", 3));
+    EXPECT_TRUE(log.Contains(L"[Audio-Capture] Device name (alsa:de?fault?[2J) refused", 3));
+    for (const auto &line : log.Lines())
+        EXPECT_EQ(line.text.find(L'\x1b'), std::wstring::npos) << line.text;
+    stTYXEvent event;
+    ASSERT_TRUE(PopTYXEvent(event));
+    EXPECT_EQ(event.type, TYX_EVENT_SOURCE_OPEN_FAILED);
+}
+
 TEST(RawAudioReadWorker, WithoutConsumersEveryPackageIsFreed)
 {
     const int64_t blocks = FramePackageHostBlocks();

@@ -67,6 +67,8 @@ public:
     // The frame pipe ("RVTP_<worker name>") is started with the post-processing thread.
     void EnablePipeOutput(bool on) { m_pipeOutputOn = on; }
     void AllowTestSources(bool allow) { m_allowTestSources = allow; }
+    // Frames between two speed log lines (TYX_RVR_SPEED_LOG_FRAMES); set before Initialize.
+    void SetSpeedLogInterval(uint32_t frames) { m_speedLogFrames = frames > 0 ? frames : TYX_RVR_SPEED_LOG_FRAMES; }
     // Sets the output pixel format before Initialize (YUV420P by default).
     void SetOutputPixelFormat(int32_t pixelFormat) { m_outputPixelFormat = pixelFormat; }
     CRawVideoReader *Reader() const { return m_reader.get(); }
@@ -149,6 +151,7 @@ private:
     std::atomic<int32_t> m_decodeResult{-1};
     std::atomic<int32_t> m_postResult{-1};
     // Speed counters of the helper threads (each thread its own).
+    uint32_t m_speedLogFrames = TYX_RVR_SPEED_LOG_FRAMES;
     int64_t m_decodeMs = 0;
     uint32_t m_decodedFrames = 0;
     int64_t m_postMs = 0;

@@ -181,7 +181,7 @@ void CRawVideoReadWorker::SendPacketToDecoder(AVCodecContext &decoder, FramePack
             return;
         }
         m_decodeMs += static_cast<uint32_t>(NowTickMs() - started);
-        if (++m_decodedFrames % TYX_RVR_SPEED_LOG_FRAMES == 0)
+        if (++m_decodedFrames % m_speedLogFrames == 0)
             TYX_LOG(5, L"[RawVideoReadWorker]Current video decoding speed is(%2.2f ms/frame) with %lld ms used for %d frames.",
                     double(m_decodeMs) / m_decodedFrames, static_cast<long long>(m_decodeMs), static_cast<int32_t>(m_decodedFrames));
         QueueDecodedFrame(frame);
@@ -426,7 +426,7 @@ void CRawVideoReadWorker::HandlePicture(FramePackage &input, stPictureConverter 
     PushFrameToDirectOutputs(output, 0);
     if (timed) {
         m_postMs += static_cast<uint32_t>(NowTickMs() - started);
-        if (++m_postFrames % TYX_RVR_SPEED_LOG_FRAMES == 0)
+        if (++m_postFrames % m_speedLogFrames == 0)
             TYX_LOG(5, L"[RawVideoReadWorker]Total frame post processing speed is(%2.2f ms/frame) with %lld ms used for %d frames.",
                     double(m_postMs) / m_postFrames, static_cast<long long>(m_postMs), static_cast<int32_t>(m_postFrames));
     }

@@ -188,6 +188,40 @@ TEST(RawVideoReadWorker, GraphicsOfTheOutputSlotAreDrawnOnTheSentPictures)
     SavePicture("capture_worker_overlay.png", *pictures.back());
 }
 
+TEST(RawVideoReadWorker, SpeedsAreLoggedOncePerIntervalOfFrames)
+{
+    CLogCapture log;
+    CTestMediaSet media;
+    stTestMediaSpec spec;
+    spec.container = "matroska";
+    spec.audio = false;
+    spec.seconds = 1.0;
+    spec.width = 64;
+    spec.height = 48;
+    const auto path = media.Add("speed.mkv", spec);
+    stVideoRun run;
+    run.worker->SetSpeedLogInterval(10);
+    run.Configure(VideoConfig("file:" + path.string()));
+    ASSERT_EQ(run.Run(), 0);
+    ASSERT_EQ(stVideoRun::Pictures(run.UntilClosed()).size(), 25u);
+    run.Stop();
+    // 25 pictures decoded: lines at the 10th and the 20th. Decoded I420 needs no conversion, and only
+    // conversions count for the post-processing speed.
+    EXPECT_EQ(log.Count(L"[RawVideoReadWorker]Current video decoding speed is(", 5), 2);
+    EXPECT_TRUE(log.Contains(L"ms used for 20 frames.", 5));
+    EXPECT_EQ(log.Count(L"[RawVideoReadWorker]Total frame post processing speed is(", 5), 0);
+
+    log.Clear();
+    stVideoRun raw;
+    raw.worker->SetSpeedLogInterval(10);
+    raw.Configure(VideoConfig("lavfi:testsrc2=size=64x48:rate=25:d=1,format=yuyv422"));
+    ASSERT_EQ(raw.Run(), 0);
+    ASSERT_EQ(stVideoRun::Pictures(raw.UntilClosed()).size(), 25u);
+    raw.Stop();
+    EXPECT_EQ(log.Count(L"[RawVideoReadWorker]Total frame post processing speed is(", 5), 2);
+    EXPECT_EQ(log.Count(L"[RawVideoReadWorker]Current video decoding speed is(", 5), 0);
+}
+
 TEST(RawVideoReadWorker, FramePipeAloneIsFedWithoutAnyConsumer)
 {
     CRuntimeFolderScope folder;

@@ -10,6 +10,7 @@
 #include "input/RVReadWorker.h"
 #include "output/FramePipeClient.h"
 #include "output/OutputTestSupport.h"
+#include "output/RVDOServer.h"
 #include "support/LogCapture.h"
 #include "support/TestMedia.h"
 #include "support/XvfbServer.h"
@@ -220,6 +221,48 @@ TEST(RawVideoReadWorker, SpeedsAreLoggedOncePerIntervalOfFrames)
     raw.Stop();
     EXPECT_EQ(log.Count(L"[RawVideoReadWorker]Total frame post processing speed is(", 5), 2);
     EXPECT_EQ(log.Count(L"[RawVideoReadWorker]Current video decoding speed is(", 5), 0);
+}
+
+// The worker with its display server in reach of the test.
+class CShownCaptureWorker : public CRawVideoReadWorker
+{
+public:
+    using CRawVideoReadWorker::CRawVideoReadWorker;
+    using CRVProcWorker::GetRvdoServer;
+};
+
+TEST(RawVideoReadWorker, ConfiguredDirectDisplayShowsTheCameraWithoutAnyConsumer)
+{
+    CXvfbServer server;
+    if (!server.Start(640, 480))
+        GTEST_SKIP() << "Xvfb cannot start here";
+    auto worker = std::make_shared<CShownCaptureWorker>(kWorker, nullptr);
+    worker->AllowTestSources(true);
+    auto config = VideoConfig("lavfi:color=c=red:size=160x120:rate=50,format=yuyv422,realtime");
+    stDirectOutputConfig &display = config.Streams[1].DirectOutputSettings;
+    display.DirectOutput = 1;
+    display.outputOn = TYX_DISPLAY_WINDOW;
+    display.WindowWidth = 160;
+    display.WindowHeight = 120;
+    worker->CopyInConfiguration(&config);
+    ASSERT_EQ(worker->Initialize(0, 0), 0);
+    ASSERT_GE(worker->StartWorkingThread(1, 0), 0);
+    worker->ResumeWorkingThread();
+    std::shared_ptr<CRVDOServer> shown;
+    ASSERT_TRUE(WaitUntil([&] { return (shown = worker->GetRvdoServer(0)) && shown->IsActive() && shown->FramesShown() > 2; }, 10000));
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> window;
+    EXPECT_TRUE(WaitUntil([&] {
+        window = server.Grab(shown->WindowId(), width, height);
+        const stBgr middle = window.empty() ? stBgr{} : PixelAt(window, width, width / 2, height / 2);
+        return middle.r > 200 && middle.g < 60 && middle.b < 60;
+    }, 10000));
+    std::filesystem::create_directories("artifacts");
+    SaveBgraAsPng("artifacts/capture_worker_display.png", window, width, height);
+    worker->WaitThreadExit(5000);
+    worker->WaitOtherThreadsExit(5000);
+    worker->unInitialize();
 }
 
 TEST(RawVideoReadWorker, FramePipeAloneIsFedWithoutAnyConsumer)

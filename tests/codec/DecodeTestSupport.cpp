@@ -262,7 +262,7 @@ bool SaveI420AsPng(const std::string &name, const stPicture &picture)
     return written;
 }
 
-bool WaitUntil(const std::function<bool()> &condition, uint32_t timeoutMs)
+bool PollUntil(const std::function<bool()> &condition, uint32_t timeoutMs)
 {
     const uint64_t deadline = GetTickCount64Ms() + timeoutMs;
     while (!condition()) {
@@ -362,7 +362,7 @@ std::vector<FramePackage> CDecodeHarness::Take()
 std::vector<FramePackage> CDecodeHarness::TakeAtLeast(size_t count, uint32_t timeoutMs)
 {
     std::vector<FramePackage> collected;
-    WaitUntil(
+    PollUntil(
         [&] {
             for (const FramePackage &package : Take())
                 collected.push_back(package);

@@ -72,7 +72,7 @@ stPicture ReadPicture(const FramePackage &frame);
 bool SaveI420AsPng(const std::string &name, const stPicture &picture);
 
 // Polls until the condition holds or timeoutMs pass: true when it held.
-bool WaitUntil(const std::function<bool()> &condition, uint32_t timeoutMs = 10000);
+bool PollUntil(const std::function<bool()> &condition, uint32_t timeoutMs = 10000);
 
 // A tick source the test moves forward by hand on top of the real one.
 class CTestTicks

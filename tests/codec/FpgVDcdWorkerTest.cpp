@@ -228,7 +228,7 @@ TEST_F(FpgVDcdWorkerTest, CorruptPacketsNeverStopTheWorker)
     FeedAll(harness, damaged);
     const int64_t thirdGop = stream.packets[20].pts;
     std::vector<FramePackage> frames;
-    ASSERT_TRUE(WaitUntil([&] {
+    ASSERT_TRUE(PollUntil([&] {
         for (const FramePackage &frame : harness.Take())
             frames.push_back(frame);
         return !frames.empty() && frames.back().pts >= stream.packets[28].pts;

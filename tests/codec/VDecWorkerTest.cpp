@@ -175,7 +175,7 @@ TEST_F(VDecWorkerTest, DiscardedPicturesAreNeverSentAndOnlyKeyBitOpensTheGate)
     harness.Feed(Packet(2, false, kDiscardRequest));
     harness.Feed(Packet(3, false));
     std::vector<FramePackage> frames = harness.TakeAtLeast(2);
-    ASSERT_TRUE(WaitUntil([&] { return harness.InputQueued() == 0; }));
+    ASSERT_TRUE(PollUntil([&] { return harness.InputQueued() == 0; }));
     harness.Stop();
     for (const FramePackage &frame : harness.Take())
         frames.push_back(frame);
@@ -243,7 +243,7 @@ TEST_F(VDecWorkerTest, WithoutConsumersOrDirectOutputsNothingIsDecoded)
     ASSERT_TRUE(harness.Start());
     for (int i = 0; i < 5; ++i)
         harness.Feed(Packet(i, i == 0));
-    ASSERT_TRUE(WaitUntil([&] { return harness.InputQueued() == 0; }));
+    ASSERT_TRUE(PollUntil([&] { return harness.InputQueued() == 0; }));
     harness.Stop();
     EXPECT_EQ(Scripted(harness).decodes.load(), 0);
 }
@@ -347,7 +347,7 @@ TEST_F(VDecWorkerTest, SilentSourceGetsPacedTimeoutPicturesUntilPacketsReturn)
 
     harness.Feed(Packet(100, true));
     std::vector<FramePackage> back;
-    ASSERT_TRUE(WaitUntil([&] {
+    ASSERT_TRUE(PollUntil([&] {
         for (const FramePackage &frame : harness.Take())
             back.push_back(frame);
         return !back.empty() && back.back().pts == kFirstPts + 100 * kInputInterval;

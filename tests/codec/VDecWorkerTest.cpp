@@ -396,3 +396,25 @@ TEST_F(VDecWorkerTest, UnknownCodecIdIsLoggedAndNeverOpened)
     EXPECT_TRUE(log.Contains(L"Decoders not initialized for unknown codecID[70000].", 3));
     EXPECT_EQ(Scripted(harness).opens.load(), 0);
 }
+
+TEST_F(VDecWorkerTest, StopPushingHoldsThePackagesUntilPushingStartsAgain)
+{
+    CLogCapture log;
+    CTestTicks ticks;
+    ticks.Advance(TYX_PUSH_STOP_INTERVAL_MS + 1); // a stop is refused in the first seconds of the clock
+    CDecodeHarness harness(Make);
+    harness.UseTicks(ticks);
+    ASSERT_TRUE(harness.Configure(m_input));
+    ASSERT_TRUE(harness.Start());
+    ASSERT_EQ(harness.Worker().StopDataPushing(), 0);
+    ASSERT_TRUE(PollUntil([&] { return log.Contains(L"Recieved Stop-data-pushing signal."); }));
+    for (int i = 0; i < 3; ++i)
+        harness.Feed(Packet(i, i == 0));
+    const size_t heldBeforeStart = harness.InputQueued();
+    EXPECT_EQ(heldBeforeStart, 3u) << "a paused worker takes nothing";
+    ASSERT_EQ(harness.Worker().StartDataPushing(), 0);
+    std::vector<FramePackage> frames = harness.TakeAtLeast(3);
+    EXPECT_EQ(frames.size(), 3u);
+    EXPECT_EQ(Scripted(harness).decodes.load(), 3);
+    FreePackages(frames);
+}

@@ -9,6 +9,8 @@
 
 #include "support/LeakCheck.h"
 #include "support/LogCapture.h"
+#include "support/TempDir.h"
+#include "support/TestMedia.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -111,6 +113,11 @@ protected:
         }
         EXPECT_GT(worst, kPsnrFloor);
         EXPECT_FALSE(SaveI420AsPng(png, decoded.pictures.back(), 320, 240).empty());
+        // A recording of the packets plays back with every picture.
+        CTempDir folder;
+        const std::string path = (folder.Path() / (png + ".mp4")).string();
+        ASSERT_EQ(WritePacketsToMp4(path, codecId, 320, 240, Extradata(worker), sent), 0);
+        EXPECT_EQ(ReadTestMediaPackets(path).size(), sent.size());
     }
     stEncoderLinks m_links;
 };

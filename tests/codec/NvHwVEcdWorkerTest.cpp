@@ -305,6 +305,12 @@ TEST_F(NvHwVEcdWorkerTest, FailuresBecomeCodesNotExceptions)
         EXPECT_EQ(worker.WorkingFunc(), 8u);
     }
     {
+        // 3 000 000 kbit/s does not fit the encoder's 32-bit rate.
+        CNvHwVEcdWorker worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+        EXPECT_EQ(Open(worker, MakeEncoderConfig(27, L"H264", 320, 240, 25.0f, 10, 3000000)), TYX_NVENC_ERR_OPTION_TEXT);
+        EXPECT_TRUE(log.Contains(L"-bitrate 3000000K) refused", 3));
+    }
+    {
         NvEncStandInSetReportedVersion(0x10);
         CNvHwVEcdWorker worker(kEncoderId, &m_links.inputs, &m_links.consumers);
         EXPECT_EQ(Open(worker, MakeEncoderConfig(27, L"H264", 320, 240, 25.0f, 10, 1500)), TYX_NVENC_ERR_NO_SESSION);

@@ -186,7 +186,7 @@ TEST_F(FpgVEcdWorkerTest, TheEncoderIsFoundByIdOrNameAndUnknownCodecsFail)
     EXPECT_EQ(worker.InitializeEncoder(params), -2);
     EXPECT_TRUE(log.Contains(L"There no Encoder found for current codecID(70).", 3));
     params.codecId = AV_CODEC_ID_H264;
-    params.width = 321; // libx264 takes only even sizes of 4:2:0 pictures
+    params.pixelFormat = AV_PIX_FMT_RGB565LE; // not a format libx264 takes
     EXPECT_EQ(worker.InitializeEncoder(params), -512);
     EXPECT_TRUE(log.Contains(L"Codec opening failed with error(", 3));
     EXPECT_FALSE(worker.IsEncoderReady());

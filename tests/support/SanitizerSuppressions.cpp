@@ -1,6 +1,7 @@
 // What the sanitizers report inside system libraries that are not ours to fix. Programs that render
 // text or use GL link this file.
 
+// libx265 keeps one block of its own for the life of the process.
 // fontconfig keeps a few blocks from FcInit for the life of the process, out of the leak checker's
 // sight. The GL driver cannot give back a context whose X server has gone (the display tests stop
 // their X server under a running display on purpose).

@@ -218,12 +218,25 @@ std::vector<uint8_t> WindowOf(const std::vector<uint8_t> &canvas, int width, int
     return CropI420(canvas, width, height, region.left, region.top, region.width, region.height);
 }
 
-size_t CMuxRig::WaitForCanvas(const std::vector<uint8_t> &expected, size_t from, int timeoutMs)
+bool CMuxRig::InputsEmpty()
+{
+    for (auto &[id, link] : m_links) {
+        CCsLock lock(*link.queueLock);
+        if (!link.queue->empty())
+            return false;
+    }
+    return true;
+}
+
+size_t CMuxRig::WaitForCanvas(const std::vector<uint8_t> &expected, size_t from, int timeoutMs,
+                              const std::function<void()> &refeed)
 {
     size_t checked = from;
     size_t found = SIZE_MAX;
     WaitFor(
         [&] {
+            if (refeed && InputsEmpty())
+                refeed();
             TakeOutputs();
             for (; checked < m_outputs.size(); ++checked) {
                 if (DownloadPackage(m_outputs[checked]) == expected) {

@@ -51,7 +51,11 @@ public:
     size_t WaitOutputs(size_t count, int timeoutMs = 10000);
     std::vector<FramePackage> &Outputs() { return m_outputs; }
     // The index of the first output from `from` on whose picture equals expected, or SIZE_MAX.
-    size_t WaitForCanvas(const std::vector<uint8_t> &expected, size_t from = 0, int timeoutMs = 10000);
+    // refeed, when given, queues the inputs again whenever the mux has taken them all: a group
+    // that met a full ring is dropped with its pictures, as a live source would simply send more.
+    size_t WaitForCanvas(const std::vector<uint8_t> &expected, size_t from = 0, int timeoutMs = 10000,
+                         const std::function<void()> &refeed = {});
+    bool InputsEmpty();
 
 private:
     stVideoMidProcWorkerConfig m_config;

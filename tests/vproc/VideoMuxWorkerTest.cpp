@@ -204,8 +204,7 @@ TEST_F(VideoMuxWorkerTest, FourInputsOfMixedSizesAreComposedAsTheComposerWould)
     ASSERT_EQ(rig.Start(), 0);
     const std::vector<uint8_t> reference =
         ReferenceComposition(kQuad, kWidth, kHeight, {&Picture(1), &Picture(2), &Picture(3), &Picture(4)});
-    rig.FeedAll(FourPackages());
-    const size_t first = rig.WaitForCanvas(reference);
+    const size_t first = rig.WaitForCanvas(reference, 0, 10000, [&] { rig.FeedAll(FourPackages()); });
     ASSERT_NE(first, SIZE_MAX) << "no output holds the four pictures in their windows";
     ASSERT_GE(rig.WaitOutputs(first + 35), first + 35);
     const std::vector<FramePackage> &outputs = rig.Outputs();
@@ -272,10 +271,9 @@ TEST_F(VideoMuxWorkerTest, ManyScalingThreadsScaleEveryTaskOnce)
     rig.Mux().SetThreadsPriorityAffinity(0, ~uint64_t{0});
     size_t from = 0;
     for (int round = 0; round < 2; ++round) {
-        rig.FeedAll(FourPackages(round));
         const std::vector<uint8_t> reference = ReferenceComposition(
             kQuad, kWidth, kHeight, {&Picture(1, round), &Picture(2, round), &Picture(3, round), &Picture(4, round)});
-        from = rig.WaitForCanvas(reference, from);
+        from = rig.WaitForCanvas(reference, from, 10000, [&] { rig.FeedAll(FourPackages(round)); });
         ASSERT_NE(from, SIZE_MAX) << "round " << round;
     }
 }
@@ -291,20 +289,26 @@ TEST_F(VideoMuxWorkerTest, MuxWhoseInputsAllComeLaterStillComposes)
     const stWorkerInputLink link = rig.Mux().AddInputStream(InputId(4), 1);
     ASSERT_TRUE(link.HasQueue());
     EXPECT_EQ(rig.Mux().ChangeRegionInput(1, static_cast<int32_t>(InputId(4))), 0);
-    {
+    const auto refeed = [&] {
         CCsLock lock(*link.queueLock);
-        link.queue->push_back(DevicePackageOf(Picture(4), GetCurrentTimeUs()));
-    }
-    EXPECT_NE(rig.WaitForCanvas(Picture(4).i420), SIZE_MAX) << "the added input fills the whole canvas";
+        if (link.queue->empty())
+            link.queue->push_back(DevicePackageOf(Picture(4), GetCurrentTimeUs()));
+    };
+    EXPECT_NE(rig.WaitForCanvas(Picture(4).i420, 0, 10000, refeed), SIZE_MAX) << "the added input fills the whole canvas";
+    rig.Stop();
+    CCsLock lock(*link.queueLock);
+    for (FramePackage &package : *link.queue)
+        FreeFramePackage(package);
+    link.queue->clear();
 }
 
 TEST_F(VideoMuxWorkerTest, LayoutChangeWhileGroupsAreInFlight)
 {
     CMuxRig rig(4, kQuad);
     ASSERT_EQ(rig.Start(), 0);
-    rig.FeedAll(FourPackages());
     ASSERT_NE(rig.WaitForCanvas(ReferenceComposition(kQuad, kWidth, kHeight,
-                                                     {&Picture(1), &Picture(2), &Picture(3), &Picture(4)})),
+                                                     {&Picture(1), &Picture(2), &Picture(3), &Picture(4)}),
+                                0, 10000, [&] { rig.FeedAll(FourPackages()); }),
               SIZE_MAX);
     const std::map<int32_t, int16_t> standalone{{static_cast<int32_t>(InputId(4)), 1}};
     EXPECT_EQ(rig.Mux().ChangeMuxLayout(kQuad, standalone, nullptr), kQuad) << "the same type changes nothing";

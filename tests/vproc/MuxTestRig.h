@@ -56,6 +56,7 @@ public:
     size_t WaitForCanvas(const std::vector<uint8_t> &expected, size_t from = 0, int timeoutMs = 10000,
                          const std::function<void()> &refeed = {});
     bool InputsEmpty();
+    stWorkerConsumerLink &Consumer() { return m_consumer; }
 
 private:
     stVideoMidProcWorkerConfig m_config;

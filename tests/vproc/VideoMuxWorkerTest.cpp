@@ -323,6 +323,44 @@ TEST_F(VideoMuxWorkerTest, LayoutChangeWhileGroupsAreInFlight)
         << "the 1280 x 720 input fills the canvas";
 }
 
+TEST_F(VideoMuxWorkerTest, FullConsumerQueueDropsComposedPictures)
+{
+    CMuxRig rig(1, kStandAlone);
+    ASSERT_EQ(rig.Start(), 0);
+    {
+        CCsLock lock(*rig.Consumer().queueLock);
+        for (FramePackage &package : *rig.Consumer().queue)
+            FreeFramePackage(package);
+        rig.Consumer().queue->assign(FramePackageQueueLimit(TYX_PKT_KIND_RAW_VIDEO), FramePackage{});
+    }
+    const int32_t pushed = rig.Mux().GetFramesPushed();
+    ASSERT_TRUE(WaitFor([&] { return rig.Mux().GetFramesPushed() >= pushed + 5; })) << "the mux goes on";
+    CCsLock lock(*rig.Consumer().queueLock);
+    EXPECT_EQ(rig.Consumer().queue->size(), FramePackageQueueLimit(TYX_PKT_KIND_RAW_VIDEO));
+    rig.Consumer().queue->clear();
+}
+
+TEST_F(VideoMuxWorkerTest, StatusTextFollowsItsWindowIntoASmallerLayout)
+{
+    CMuxRig rig(4, kQuad);
+    CLogCapture log;
+    ASSERT_EQ(rig.Start(), 0);
+    rig.FeedStatus(1, TYX_SRC_CONNECTING);
+    ASSERT_TRUE(WaitFor([&] { return log.Contains(L"[MakeupPaketsGroup] Error msg(errCode=-90)", 3); }));
+    std::map<int32_t, int16_t> regions = rig.Mux().GetInputRegions();
+    ASSERT_EQ(rig.Mux().ChangeMuxLayout(16, regions, nullptr), kQuad);
+    const size_t before = rig.TakeOutputs().size() + rig.Outputs().size();
+    ASSERT_GE(rig.WaitOutputs(before + 12), before + 12);
+    const std::vector<uint8_t> canvas = DownloadPackage(rig.Outputs().back());
+    SavePictureAsPng(canvas, kWidth, kHeight, "mux_status_small_windows");
+    int w = 0;
+    int h = 0;
+    const uint8_t black = InitOsgColor(OsgColorCodeToRgb(0)).y;
+    const std::vector<uint8_t> first = WindowOf(canvas, kWidth, kHeight, 16, 0, w, h);
+    EXPECT_EQ(w, kWidth / 4);
+    EXPECT_GT(LitShare(first, w, h, black), 0.002) << "\"Connecting...\" placed for the small window";
+}
+
 // ---- run-time changes ----
 
 TEST_F(VideoMuxWorkerTest, RegionAndFocusChangesExchangeWindows)

@@ -269,7 +269,12 @@ TEST_F(VideoMuxWorkerTest, ManyScalingThreadsScaleEveryTaskOnce)
     CMuxRig rig(4, kQuad, kWidth, kHeight, 4);
     ASSERT_EQ(rig.Start(), 0);
     EXPECT_EQ(rig.Mux().GetInterProcThreadCount(), 16u);
-    rig.Mux().SetThreadsPriorityAffinity(0, ~uint64_t{0});
+    {
+        CLogCapture log;
+        rig.Mux().SetThreadsPriorityAffinity(0, ~uint64_t{0});
+        EXPECT_TRUE(log.Contains(L"Mux-Post-Proc-Thread Affinity was set from", 7));
+        EXPECT_EQ(log.Count(L"InterProc-Thread"), 16) << "each scaling thread, set or refused, is logged";
+    }
     size_t from = 0;
     for (int round = 0; round < 2; ++round) {
         const std::vector<uint8_t> reference = ReferenceComposition(

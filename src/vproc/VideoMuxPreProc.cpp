@@ -245,7 +245,7 @@ int32_t CVideoMuxWorker::WaitForFreeSlot(stVFramesGroupInfo *&slot)
 
 int32_t CVideoMuxWorker::FillGroup(stVFramesGroupInfo &group, MuxPacketMap &frames, int64_t stamp, int32_t &waitMs)
 {
-    const auto windows = static_cast<int32_t>(m_muxer.WindowCount());
+    const auto windows = static_cast<int32_t>(m_windowCount.load());
     CWriteLockGuard groupGuard(*group.groupLock);
     group.Reset(false);
     if (static_cast<int32_t>(frames.size()) != windows)

@@ -389,7 +389,7 @@ bool CVideoMuxWorker::FillComposerSlots(stVFramesGroupInfo &group, std::vector<s
 int32_t CVideoMuxWorker::ComposeGroup(stVFramesGroupInfo &group)
 {
     const int tid = GetCurrentThreadIdInt();
-    const size_t windows = m_muxer.WindowCount();
+    const size_t windows = m_windowCount;
     // Tasks scaled for another layout would be composed into windows of another size.
     bool fits = group.tasks.size() == windows;
     for (size_t i = 0; fits && i < windows; ++i) {
@@ -452,8 +452,8 @@ void CVideoMuxWorker::SendComposedFrame(stVFramesGroupInfo &group)
     FramePackage package;
     package.pData = group.outputFrame;
     package.nLength = group.outputLength;
-    package.width = m_muxer.CanvasWidth();
-    package.height = m_muxer.CanvasHeight();
+    package.width = m_canvasWidth;
+    package.height = m_canvasHeight;
     package.pts = group.pts;
     package.dts = 0;
     package.duration = m_frameDuration;

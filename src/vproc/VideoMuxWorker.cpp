@@ -157,6 +157,7 @@ int32_t CVideoMuxWorker::Initialize(uint8_t gpuProcessing, int32_t gpuDevice)
         return TYX_MP_ERR_CONTEXT;
     }
     const stStreamParams output = GetOutputParameters();
+    const int32_t layout = m_layoutType;
     const int32_t wid = static_cast<int32_t>(m_workerId);
     const int32_t width = output.width;
     const int32_t height = output.height;
@@ -166,22 +167,25 @@ int32_t CVideoMuxWorker::Initialize(uint8_t gpuProcessing, int32_t gpuDevice)
         return TYX_MUX_ERR_SIZE;
     }
     TYX_LOG(6, L"VMP-Muxer:Mux-output-frame-size copied from outputPams(W=%d, H=%d).", width, height);
-    TYX_LOG(6, L"VMP-Muxer: Initializing Mux with layout=%d and output=(W=%d, H=%d).", m_layoutType, width, height);
-    if (m_layoutType >= 1 && m_layoutType <= TYX_MUX_LAYOUT_MAX && m_ring.empty()) {
+    TYX_LOG(6, L"VMP-Muxer: Initializing Mux with layout=%d and output=(W=%d, H=%d).", layout, width, height);
+    if (layout >= 1 && layout <= TYX_MUX_LAYOUT_MAX && m_ring.empty()) {
         int32_t size = 0;
         {
             CReadLockGuard guard(m_regionListLock);
             std::vector<stPipWindowInfo> windows = m_regionList;
-            size = m_muxer.SetLayout(m_layoutType, static_cast<uint16_t>(width), static_cast<uint16_t>(height),
-                                     LayoutName(m_layoutType), &windows);
+            size = m_muxer.SetLayout(layout, static_cast<uint16_t>(width), static_cast<uint16_t>(height),
+                                     LayoutName(layout), &windows);
         }
         if (size < 0) {
             TYX_LOG(3, L"VMP-Muxer[WID=%d] Mux layout(%d) cannot be set up on output(W=%d, H=%d), error=%d!", wid,
-                    m_layoutType, width, height, size);
+                    layout, width, height, size);
             return size;
         }
         m_outputFrameSize = size;
-        TYX_LOG(6, L"VMP-Muxer: Mux layout was initialzied to %d with output(W=%d, H=%d).", m_layoutType, width, height);
+        m_canvasWidth = static_cast<uint16_t>(width);
+        m_canvasHeight = static_cast<uint16_t>(height);
+        m_windowCount = m_muxer.WindowCount();
+        TYX_LOG(6, L"VMP-Muxer: Mux layout was initialzied to %d with output(W=%d, H=%d).", layout, width, height);
         for (uint16_t i = 0; i < m_muxer.WindowCount(); ++i) {
             stMuxRegion region;
             if (m_muxer.GetRegion(i, region))
@@ -255,7 +259,7 @@ int32_t InputOfRegion(const std::map<int32_t, int16_t> &regions, int16_t region)
 int32_t CVideoMuxWorker::ChangeRegionInput(int32_t region, int32_t inputStreamId)
 {
     const auto r = static_cast<int16_t>(region);
-    if (r < 1 || static_cast<size_t>(r) > m_muxer.WindowCount())
+    if (r < 1 || static_cast<size_t>(r) > m_windowCount)
         return TYX_MUX_ERR_ARGUMENT;
     TYX_LOG(6, L"Changing Region(%d) with Input(%d)...", static_cast<int32_t>(r), inputStreamId);
     CReadLockGuard links(m_inputLinks.Lock());
@@ -305,11 +309,12 @@ int32_t CVideoMuxWorker::ChangeMuxLayout(int32_t layoutType, const std::map<int3
     if (layoutType < 1 || layoutType > TYX_MUX_LAYOUT_MAX)
         return TYX_MUX_ERR_ARGUMENT;
     // A type the geometry refuses must not blank the running composition.
+    int32_t newWindows = 0;
     {
         CVideoMuxer geometry; // the running composer must not record the probe's id
         stMuxLayout probe;
-        probe.canvasWidth = m_muxer.CanvasWidth();
-        probe.canvasHeight = m_muxer.CanvasHeight();
+        probe.canvasWidth = m_canvasWidth;
+        probe.canvasHeight = m_canvasHeight;
         std::vector<stPipWindowInfo> list;
         if (windows && !windows->empty()) {
             list = *windows;
@@ -317,8 +322,8 @@ int32_t CVideoMuxWorker::ChangeMuxLayout(int32_t layoutType, const std::map<int3
             CReadLockGuard guard(m_regionListLock);
             list = m_regionList;
         }
-        if (geometry.BuildLayoutRegions(layoutType, probe, &list) < 0 ||
-            (IsPictureInPicture(layoutType) && list.empty()))
+        newWindows = geometry.BuildLayoutRegions(layoutType, probe, &list);
+        if (newWindows < 0 || (IsPictureInPicture(layoutType) && list.empty()))
             return TYX_MUX_ERR_ARGUMENT;
     }
     m_layoutChanging = true;
@@ -337,6 +342,7 @@ int32_t CVideoMuxWorker::ChangeMuxLayout(int32_t layoutType, const std::map<int3
             }
             if (rc >= 0) {
                 m_layoutType = layoutType;
+                m_windowCount = static_cast<size_t>(newWindows);
                 CWriteLockGuard guard(m_regionMapLock);
                 m_inputRegions = regions;
             } else {
@@ -373,7 +379,7 @@ int32_t CVideoMuxWorker::DetachInput(uint32_t inputStreamId, uint32_t replacemen
             return TYX_MUX_ERR_NO_LINK;
         substitute = replacement;
     } else {
-        if (m_muxer.WindowCount() >= linked.size())
+        if (m_windowCount >= linked.size())
             return TYX_MUX_ERR_NO_FREE_INPUT;
         for (uint32_t id : linked) {
             if (regions.count(static_cast<int32_t>(id)) == 0) {

@@ -91,7 +91,7 @@ public:
     int32_t GetThreadsPerInput() const { return m_threadsPerInput; }
     int32_t GetRingLength() const { return m_ringLength; }
     size_t GetInterProcThreadCount() const;
-    size_t GetWindowCount() const { return m_muxer.WindowCount(); }
+    size_t GetWindowCount() const { return m_windowCount; }
     int32_t GetOutputFrameSize() const { return m_outputFrameSize; }
     int32_t GetFrameDuration() const { return m_frameDuration; }
     uint32_t GetGroupsProduced() const { return m_groupsProduced; }
@@ -149,7 +149,7 @@ private:
     int32_t VSAvgDelay = 0;
     int32_t m_threadsPerInput = 1;
     int32_t m_ringLength = 9;
-    int32_t m_layoutType = 0;
+    std::atomic<int32_t> m_layoutType{0};
     CVideoMuxer m_muxer;
     mutable CReadWriteLock m_regionMapLock;
     std::map<int32_t, int16_t> m_inputRegions;  // input stream id -> region from 1
@@ -157,6 +157,9 @@ private:
     std::vector<stPipWindowInfo> m_regionList;
     int16_t m_focusRegion = 1;
     int32_t m_outputFrameSize = 0;
+    uint16_t m_canvasWidth = 0; // set once by Initialize: the composer rewrites its own on layout changes
+    uint16_t m_canvasHeight = 0;
+    std::atomic<size_t> m_windowCount{0}; // the composer's, readable while a layout change rebuilds it
     std::atomic<bool> m_layoutChanging{false};
     uint32_t m_layoutChangeWaitMs = 100;
     std::set<int32_t> m_requiredInputs;

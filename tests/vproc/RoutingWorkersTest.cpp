@@ -414,4 +414,35 @@ TEST_F(RoutingWorkersTest, UnifyScalesOrPassesThroughEveryPicture)
     CWorkerRig::Free(outputs);
 }
 
+TEST_F(RoutingWorkersTest, UnifyBringsTheInputToItsFrameRate)
+{
+    const uint32_t input = 0x02010001;
+    CWorkerRig rig({input});
+    auto unify = std::make_shared<CVideoUnifyWorker>(kWorkerId, rig.Links(), nullptr);
+    rig.Attach(unify);
+    const stVideoMidProcWorkerConfig config = UnifyConfig(320, 180, 50.0f);
+    ASSERT_EQ(unify->CopyInConfiguration(&config), 0);
+    stStreamParams params;
+    params.width = 320;
+    params.height = 180;
+    params.frameRate = 25.0f;
+    unify->SetInputParameters(params, input);
+    ASSERT_EQ(unify->Initialize(1, 0), 0);
+    ASSERT_EQ(rig.Consume(kWorkerId + 1, 0x06000001), 0);
+    ASSERT_TRUE(rig.Run());
+    const stDecodedPicture small{320, 180, CropI420(Picture(0).i420, 640, 360, 0, 0, 320, 180)};
+    for (int i = 0; i < 4; ++i) {
+        FramePackage package = DevicePackageOf(small, 1000000 + i * 40000);
+        package.duration = 40000;
+        rig.Feed(input, package);
+    }
+    std::vector<FramePackage> outputs = rig.Take(0x06000001, 6);
+    ASSERT_GE(outputs.size(), 6u) << "25 fps in, 50 fps out: each picture twice";
+    for (size_t i = 1; i < outputs.size(); ++i)
+        EXPECT_EQ(outputs[i].pts - outputs[i - 1].pts, 20000);
+    for (const FramePackage &output : outputs)
+        EXPECT_EQ(DownloadPackage(output), small.i420);
+    CWorkerRig::Free(outputs);
+}
+
 } // namespace

@@ -7,6 +7,7 @@
 #include "FilterGraphRunner.h"
 
 #include "core/FramePackage.h"
+#include "core/Resize.h"
 #include "core/TYXUtils.h"
 #include "core/TYXWorkerConfig.h"
 #include "host/GlobalVars.h"
@@ -251,8 +252,16 @@ stStageTimes MeasureStages(int layout, double seconds)
             if (scaled[i])
                 ReleaseFramePackageData(scaled[i], true);
             scaled[i] = nullptr;
-            CTYXUtils::ScaleFrameGPU(0, source.pData, kWidth, kHeight, 0, true, &scaled[i], regions[i].width,
-                                     regions[i].height, true);
+            // As the mux's scaling threads do it: packed device pictures straight into the window's size.
+            const int32_t w = regions[i].width;
+            const int32_t h = regions[i].height;
+            FramePackage window;
+            window.inDevice = 1;
+            AllocFramePackageData(window, w * h * 3 / 2);
+            scaled[i] = window.pData;
+            const uint8_t *src = source.pData;
+            ScaleYuv420InDvc(scaled[i], scaled[i] + w * h, scaled[i] + w * h * 5 / 4, w, w / 2, w, h, src,
+                             src + kWidth * kHeight, src + kWidth * kHeight * 5 / 4, kWidth, kWidth / 2, kWidth, kHeight);
         }
     });
     CVideoMuxer muxer;

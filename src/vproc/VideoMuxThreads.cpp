@@ -3,6 +3,7 @@
 
 #include "vproc/VideoMuxWorker.h"
 
+#include "core/Resize.h"
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
 #include "platform/Thread.h"
@@ -239,6 +240,36 @@ void CVideoMuxWorker::MakeStatusPicture(stVFramesGroupInfo &group, stVFrameScale
     task.srcLength = 0;
 }
 
+int32_t CVideoMuxWorker::ScalePackedI420(const stVFrameScaleInfo &task, uint8_t *&result)
+{
+    // Device sources are packed I420 already: they are scaled in place of the pitched copy that
+    // ScaleFrameGPU makes of any source (same filter, same bytes).
+    if (!task.srcInDevice)
+        return CTYXUtils::ScaleFrameGPU(GpuDevice(), task.source, task.srcWidth, task.srcHeight, 0, false, &result,
+                                        task.scaledWidth, task.scaledHeight, true);
+    const int32_t w = task.srcWidth;
+    const int32_t h = task.srcHeight;
+    const int32_t width = task.scaledWidth;
+    const int32_t height = task.scaledHeight;
+    if (((w | h | width | height) & 1) != 0)
+        return CTYXUtils::ScaleFrameGPU(GpuDevice(), task.source, w, h, 0, true, &result, width, height, true);
+    FramePackage scaled;
+    scaled.inDevice = 1;
+    const int32_t length = PictureBytes(width, height);
+    if (AllocFramePackageData(scaled, length) != length)
+        return -1;
+    uint8_t *dst = scaled.pData;
+    const uint8_t *src = task.source;
+    const int32_t rc = ScaleYuv420InDvc(dst, dst + width * height, dst + width * height * 5 / 4, width, width / 2, width,
+                                        height, src, src + w * h, src + w * h * 5 / 4, w, w / 2, w, h);
+    if (rc != 0) {
+        ReleaseFramePackageData(dst, true);
+        return -3;
+    }
+    result = dst;
+    return length;
+}
+
 bool CVideoMuxWorker::ScaleTaskSource(stVFrameScaleInfo &task)
 {
     const int tid = GetCurrentThreadIdInt();
@@ -256,8 +287,7 @@ bool CVideoMuxWorker::ScaleTaskSource(stVFrameScaleInfo &task)
     }
     const uint64_t start = GetTickCount64Ms();
     uint8_t *result = nullptr;
-    const int32_t rc = CTYXUtils::ScaleFrameGPU(GpuDevice(), task.source, task.srcWidth, task.srcHeight, 0,
-                                                task.srcInDevice != 0, &result, task.scaledWidth, task.scaledHeight, true);
+    const int32_t rc = ScalePackedI420(task, result);
     if (rc != PictureBytes(task.scaledWidth, task.scaledHeight)) {
         TYX_LOG(3, L"Error:[Vmux-InterProc-thread][TID=%d] Scaling failed with invalid scaled frame size(%d) returned! While(scaleW=%d & ScaledH=%d)",
                 tid, rc, task.scaledWidth, task.scaledHeight);

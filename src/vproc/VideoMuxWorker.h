@@ -133,6 +133,7 @@ private:
     bool TakeBackupAsSource(stVFrameScaleInfo &task, FramePackage &backup);
     void MakeStatusPicture(stVFramesGroupInfo &group, stVFrameScaleInfo &task, int32_t statusCode);
     bool ScaleTaskSource(stVFrameScaleInfo &task);
+    int32_t ScalePackedI420(const stVFrameScaleInfo &task, uint8_t *&result);
     void KeepAsBackup(stVFrameScaleInfo &task, bool fromBackup, FramePackage &backup);
     void NoteTaskFailure(int32_t inputStreamId, bool failed);
     int32_t ComposeGroup(stVFramesGroupInfo &group);

@@ -145,6 +145,20 @@ int32_t COsdWriter::AddOsd(uint16_t number, int32_t contentKind, const stOsdFont
     return static_cast<int32_t>(m_items.size());
 }
 
+int32_t COsdWriter::RemoveOsd(uint16_t number)
+{
+    CCsLock lock(m_lock);
+    const auto item = m_items.find(number);
+    if (item == m_items.end())
+        return -1;
+    FreeOSDInfoInDvc(item->second);
+    m_items.erase(item);
+    m_fonts.erase(number);
+    m_clocks.erase(number);
+    m_configs.erase(number);
+    return 0;
+}
+
 int32_t COsdWriter::RenderGlyph(COsdFontFace &face, const stOsdTextMetrics &metrics, wchar_t character,
                                 stCell &cell, int32_t &advance)
 {

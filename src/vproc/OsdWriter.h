@@ -54,6 +54,8 @@ public:
     int32_t ProcessFrameUseGpu(uint8_t *frame, int32_t frameSize, bool inDevice);
     // Draws all visible texts into an I420 frame in host memory by a host loop; 0.
     int32_t ProcessFrame(uint8_t *frame);
+    // Removes an OSD and frees its device block: 0, or -1 when no OSD has that number.
+    int32_t RemoveOsd(uint16_t number);
     // False when no OSD has that number.
     bool SetOsdVisible(uint16_t number, bool visible);
     // Renders the clock texts for that calendar time (local time of the host).

@@ -50,7 +50,8 @@ struct stRcAddressRequest
 };
 
 // What the command executor asks of the running graph, the overlays, the host network and the
-// program. Until a part is wired each operation answers TYX_RC_NOT_SUPPORTED (or does nothing), so
+// program. The overlay operations and the exit request work as they are; every other operation
+// answers TYX_RC_NOT_SUPPORTED (or does nothing) until the graph and the program override it, so
 // the commands that need it fail with a clear code. Called on the server's category threads.
 class CRCInDemandOps
 {

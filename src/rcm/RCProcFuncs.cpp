@@ -270,12 +270,18 @@ int32_t CRCCommandExecutor::OsdControl(const stRCCommand &command)
         return TYX_RC_NO_OWNER;
     const bool encoder = number > 2048;
     const int16_t own = static_cast<int16_t>(encoder ? number - 2048 : number);
-    const auto &osds = CTYXGVMS::OSDConfigs();
-    const auto found = osds.find(own);
-    if (found == osds.end())
-        return TYX_RC_NO_SUCH_ID;
+    stTYXOSDConfig osd;
+    {
+        // Remote commands add and remove entries while others read them.
+        CReadLockGuard guard(CTYXGVMS::ConfigRegistryLock());
+        const auto &osds = CTYXGVMS::OSDConfigs();
+        const auto found = osds.find(own);
+        if (found == osds.end())
+            return TYX_RC_NO_SUCH_ID;
+        osd = found->second;
+    }
     std::wstring alias;
-    const uint32_t ownerId = found->second.OwnerWorkerId;
+    const uint32_t ownerId = osd.OwnerWorkerId;
     std::shared_ptr<CTYXWorker> owner = encoder ? CTYXGVMS::FindEncoderById(ownerId, alias)
                                                 : CTYXGVMS::FindDecoderById(ownerId, alias);
     if (!owner && !encoder)
@@ -283,7 +289,7 @@ int32_t CRCCommandExecutor::OsdControl(const stRCCommand &command)
     auto *video = dynamic_cast<CRVProcWorker *>(owner.get());
     if (!video)
         return TYX_RC_NO_OWNER;
-    if (const auto writer = video->GetOsdWriter(found->second.DrawTarget, 0))
+    if (const auto writer = video->GetOsdWriter(osd.DrawTarget, 0))
         writer->SetOsdVisible(static_cast<uint16_t>(own), (command.Number2 & 0xFF) != 0);
     return 0;
 }

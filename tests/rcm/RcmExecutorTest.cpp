@@ -10,6 +10,9 @@
 #include "rcm/TYXStatusInfo.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
+#include "vproc/OsdWriter.h"
+#include "vproc/OverlayCommands.h"
+#include "vproc/RVProcWorker.h"
 
 #include <gtest/gtest.h>
 
@@ -239,6 +242,70 @@ TEST_F(RcmExecutorTest, ControlPortChangesRestartTheProgram)
     EXPECT_EQ(m_ops->moxSignals, 1);
     EXPECT_EQ(m_ops->moxStarts, 1);
     EXPECT_EQ(m_ops->exits.size(), 2u);
+}
+
+class CPictureWorker : public CRVProcWorker
+{
+public:
+    explicit CPictureWorker(uint32_t id) : CRVProcWorker(id, nullptr, nullptr, TYX_KIND_VIDEO_DECODER, false, false) {}
+    uint32_t WorkingFunc() override { return 0; }
+};
+
+// Texts and graphics on a video worker of the registries, shown, hidden and removed by commands.
+TEST_F(RcmExecutorTest, OverlaysOnARegisteredVideoWorker)
+{
+    CRCCommandExecutor executor(std::make_shared<CRCInDemandOps>(), false);
+    auto worker = std::make_shared<CPictureWorker>(0x02010000);
+    auto record = std::make_shared<stVideoDecodeWorkerInstanceInfo>();
+    record->WorkerId = 0x02010000;
+    record->Name = L"Cam1";
+    record->Worker = worker;
+    ASSERT_EQ(CTYXGVMS::PublishWorkerInstance(record), 0);
+    const auto run = [&](const std::string &name, std::initializer_list<std::pair<const wchar_t *, const wchar_t *>> params) {
+        RcmParamMap map;
+        for (const auto &[key, value] : params)
+            map.emplace(key, value);
+        stRCCommand command;
+        EXPECT_EQ(CheckRcmCommand(name, map, command), 0) << name;
+        std::vector<uint8_t> reply;
+        return executor.OnRCCmd(RcmCommandCodeTable().at(name), command, reply);
+    };
+
+    const int32_t number = run("AddNewInputOSD", {{L"osdType", L"StaticText"}, {L"posBase", L"LeftTopCorner"},
+                                                  {L"txtColor", L"Yellow"}, {L"txtHeight", L"24"},
+                                                  {L"VideoAlias", L"Cam1"}, {L"OsdText", L"Gate 3"}});
+    ASSERT_GE(number, 1);
+    const auto writer = worker->GetOsdWriter(TYX_OVERLAY_OUTPUT, 0);
+    ASSERT_NE(writer, nullptr);
+    stOsdItem item;
+    ASSERT_TRUE(writer->GetOsdItem(static_cast<uint16_t>(number), item));
+    EXPECT_TRUE(item.visible);
+    const std::wstring id = std::to_wstring(number);
+    EXPECT_EQ(run("OSDControl", {{L"OsdId", id.c_str()}, {L"Action", L"Stop"}}), 0);
+    ASSERT_TRUE(writer->GetOsdItem(static_cast<uint16_t>(number), item));
+    EXPECT_FALSE(item.visible);
+    EXPECT_EQ(run("OSDControl", {{L"OsdId", id.c_str()}, {L"Action", L"Start"}}), 0);
+    ASSERT_TRUE(writer->GetOsdItem(static_cast<uint16_t>(number), item));
+    EXPECT_TRUE(item.visible);
+    EXPECT_EQ(run("RemoveOsd", {{L"OsdId", id.c_str()}}), 0);
+    EXPECT_FALSE(writer->GetOsdItem(static_cast<uint16_t>(number), item));
+    EXPECT_EQ(run("RemoveOsd", {{L"OsdId", id.c_str()}}), TYX_RC_NO_SUCH_ID);
+    EXPECT_EQ(run("AddNewInputOSD", {{L"osdType", L"Time"}, {L"posBase", L"Center"}, {L"VideoAlias", L"Nobody"}}),
+              TYX_RC_NO_OWNER);
+
+    std::string definition = "b:gmtTp=8,Rds=7,;a:gmtTp=1,StrtX=3,;";
+    definition += "zz:" + std::string(64 - definition.size() - 3, 'p');
+    const std::wstring wide(definition.begin(), definition.end());
+    const int32_t group = run("AddOSGGeometry", {{L"VideoAlias", L"Cam1"}, {L"OSGStrmPos", L"VideoOutput"},
+                                                 {L"GeometryNum", L"2"}, {L"OSGData", wide.c_str()}});
+    ASSERT_GE(group, 1);
+    EXPECT_EQ(GetOsgItemIds(static_cast<uint16_t>(group)).size(), 2u);
+    EXPECT_EQ(run("AddOSGGeometry", {{L"VideoAlias", L"Cam1"}, {L"OSGStrmPos", L"VideoOutput"}, {L"OSGData", L"short"}}),
+              -1);
+    const std::wstring groupId = std::to_wstring(group);
+    EXPECT_GE(run("RemoveOSGGeometry", {{L"nOsgGroupId", groupId.c_str()}}), 0);
+    EXPECT_TRUE(GetOsgItemIds(static_cast<uint16_t>(group)).empty());
+    ClearOsgRegistry();
 }
 
 const CTestEncoder &Clip()

@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
 #include <future>
@@ -390,9 +395,19 @@ TEST(RcmHttpsTest, LoopbackServerWithTheTestsCertificate)
     // Plain HTTP to the TLS port gets no answer of ours.
     CRcmTestClient plain(httpsPort);
     EXPECT_NE(plain.Request("GET", "/TYXRCMAPI/GENERAL/HelloTYX").status, 200);
-    // Only the loopback address listens.
-    CRcmTestClient other(httpsPort, "127.0.0.2", true);
-    EXPECT_TRUE(other.IsConnected()); // 127.0.0.2 reaches 127.0.0.1 only through the loopback device
+    // Only 127.0.0.1 listens: another loopback address of the host is refused.
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(httpsPort);
+    inet_pton(AF_INET, "127.0.0.2", &address.sin_addr);
+    EXPECT_NE(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+    close(fd);
+    // The plain server listens on every address.
+    const int any = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    address.sin_port = htons(httpPort);
+    EXPECT_EQ(connect(any, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+    close(any);
 }
 
 } // namespace

@@ -123,3 +123,21 @@ TEST(RcmServerSetupTest, ConfiguredServerAnswersAndLogsIn)
 }
 
 } // namespace
+
+namespace {
+
+TEST(RcmConfigTest, BundledSampleLoads)
+{
+    stRcmSettings settings;
+    ASSERT_EQ(LoadRcmConfigs((SourceDir() / "samples" / "RcmConfig.xml").wstring(), settings), 0);
+    EXPECT_EQ(settings.HttpCtrl, 1);
+    EXPECT_EQ(settings.HttpListenPort, 8080);
+    EXPECT_EQ(settings.HttpsCtrl, 0);
+    EXPECT_EQ(settings.SendAckBeforeCmdFinish, 0);
+    EXPECT_EQ(RcmSessionExpiryMs(settings), 600000);
+    ASSERT_EQ(settings.Users.count(L"admin"), 1u);
+    // The sample's operator may query and control, not reconfigure the host.
+    EXPECT_EQ(settings.Users.at(L"admin").Privilege, 11);
+}
+
+} // namespace

@@ -6,6 +6,8 @@
 #include "rcm/OsgDefinition.h"
 #include "vproc/OverlayCommands.h"
 
+#include <filesystem>
+
 namespace {
 
 // The "Section.Alias" reference of the video worker with that alias, looked for by kind in the
@@ -106,4 +108,10 @@ int32_t CRCInDemandOps::StartModuleProcess() { return TYX_RC_NOT_SUPPORTED; }
 int32_t CRCInDemandOps::StartFfmpegAudio() { return TYX_RC_NOT_SUPPORTED; }
 int32_t CRCInDemandOps::StopFfmpegAudio() { return TYX_RC_NOT_SUPPORTED; }
 int64_t CRCInDemandOps::HostBootTime() { return 0; }
-std::wstring CRCInDemandOps::SettingsFile() { return {}; }
+std::wstring CRCInDemandOps::SettingsFile()
+{
+    const std::wstring &folder = CTYXGVMS::ProgramFolder();
+    if (folder.empty())
+        return {};
+    return (std::filesystem::path(folder) / RCM_SETTINGS_FILE_NAME).wstring();
+}

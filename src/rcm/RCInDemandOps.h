@@ -12,6 +12,9 @@ class CTYXWorker;
 constexpr int32_t TYX_RC_NOT_SUPPORTED = -32768;
 constexpr int32_t TYX_RC_NO_OBJECT = -33792; // no GPU device, decoder, mux or needed event
 
+// The settings file beside the program that remote changes (control port, live URL) are written to.
+constexpr const wchar_t *RCM_SETTINGS_FILE_NAME = L"TyxServiceMain.ini";
+
 // A text overlay asked for by a remote command.
 struct stRcOsdRequest
 {
@@ -95,6 +98,7 @@ public:
     virtual int32_t StopFfmpegAudio();
     // Seconds since 1970 at which the host started.
     virtual int64_t HostBootTime();
-    // The INI file that run-time changes are written back to; empty: not written back.
+    // The INI file that run-time changes are written back to (by default RCM_SETTINGS_FILE_NAME in
+    // the program folder); empty: not written back.
     virtual std::wstring SettingsFile();
 };

@@ -616,9 +616,10 @@ void SetMoxCtrlPort(uint16_t controlPort, uint16_t companionPort, CRCInDemandOps
                                             ? value.integer
                                             : 0;
                 if (current != companionPort) {
-                    const int32_t written = document.WriteMoxCtrlPort(std::to_wstring(companionPort));
-                    (void)document.Save(file.wstring());
-                    if (written != 0 && operations.SignalMoxExit() == 0) {
+                    // Restarted only when the new port is really in its file.
+                    const bool written = document.WriteMoxCtrlPort(std::to_wstring(companionPort)) == 1 &&
+                                         document.Save(file.wstring()) == 0;
+                    if (written && operations.SignalMoxExit() == 0) {
                         SleepMs(200);
                         operations.StartModuleProcess();
                         restarted = true;

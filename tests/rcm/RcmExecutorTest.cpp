@@ -242,6 +242,17 @@ TEST_F(RcmExecutorTest, ControlPortChangesRestartTheProgram)
     EXPECT_EQ(m_ops->moxSignals, 1);
     EXPECT_EQ(m_ops->moxStarts, 1);
     EXPECT_EQ(m_ops->exits.size(), 2u);
+
+    // A companion file without the element is left alone and the companion keeps running.
+    std::ofstream(dir.File("MoxConfig.xml")) << "<?xml version=\"1.0\"?>\n<config><Other/></config>\n";
+    EXPECT_EQ(Run("SetServerRCPort", {{L"tyxPort", L"0"}, {L"moxPort", L"1500"}}), 0);
+    EXPECT_EQ(m_ops->moxSignals, 1);
+    EXPECT_EQ(m_ops->exits.size(), 2u);
+
+    // The default settings file lies beside the program.
+    CTYXGVMS::ProgramFolder() = dir.Path().wstring();
+    CRCInDemandOps plain;
+    EXPECT_EQ(plain.SettingsFile(), dir.File("TyxServiceMain.ini").wstring());
 }
 
 class CPictureWorker : public CRVProcWorker

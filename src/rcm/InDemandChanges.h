@@ -1,0 +1,60 @@
+#pragma once
+
+// Changes of the running graph on remote command: sources removed, direct displays switched, overlay
+// texts changed, mux layout lists read. They run on the remote-control threads, take the registry
+// locks one at a time through the registries' own operations and call the workers' operations
+// outside them.
+
+#include "core/TYXConfigRecords.h"
+
+#include <cstdint>
+#include <ctime>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CTYXWorker;
+
+// Results beyond 0.
+constexpr int32_t IND_WORKER_NOT_FOUND = -1;
+constexpr int32_t IND_NO_SUCH_OSD = -8;
+constexpr int32_t IND_SOURCE_NOT_FOUND = -16;
+constexpr int32_t IND_SOURCE_IN_USE = -20;
+constexpr int32_t IND_NO_OSD_OWNER = -32;
+constexpr int32_t IND_MONITOR_IN_USE = -44;
+
+// The text of an OSD by its number (above 2048: an encoder's): 0, -8 or -32.
+int32_t SetOsdTextByNumber(uint16_t number, const std::wstring &text);
+
+// Shows the worker the alias names full screen on the monitor: 0; -44 when another worker shows on
+// it; -1 when no worker has the alias, the monitor is outside 1..8 or the worker cannot show; the
+// negative code of a bad reference.
+int32_t StartDirectOutput(const std::wstring &alias, int32_t monitor);
+// Switches the worker's direct display off and frees its monitors: 0, -1 or a reference's code.
+int32_t StopDirectOutput(const std::wstring &alias);
+
+// Removes a source by id (alias written back) or, with id 0, by alias (id written back): its reader
+// and every decoder of it are stopped and destroyed. 0; -16 when it is not registered; -20 when the
+// reader or one of its decoders feeds anything else, and then nothing changes.
+int32_t RemoveMediaSource(uint32_t &id, std::wstring &alias);
+
+// The record sub-path of a recording writer for the local date ("2026-03\" and the case number with
+// "\" as the writer keeps them) and the list file name; false for a worker that records no files.
+bool GetRecordSubPath(const std::shared_ptr<CTYXWorker> &writer, const std::tm &localDate, std::wstring &subPath,
+                      std::string &listName);
+
+// A child window of a mux layout change: anchor, kind, x, y, width, height.
+struct stPipWindowInfo
+{
+    int32_t anchor = 0;
+    int32_t kind = 0;
+    int32_t x = 0;
+    int32_t y = 0;
+    int32_t width = 0;
+    int32_t height = 0;
+};
+// Reads "a;b;..." into aliases and, with two or more of them, "n:n:n:n:n:n;..." into child windows
+// (the first six numbers of an item; items with fewer are skipped; negative numbers become 0): the number of aliases.
+int32_t ParseMuxLayoutLists(const std::wstring &sources, const std::wstring &childWindows,
+                            std::list<std::wstring> &aliases, std::vector<stPipWindowInfo> &windows);

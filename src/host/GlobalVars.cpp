@@ -103,6 +103,8 @@ stTYXWorkerConfig *CTYXGVMS::GetWorkerConfigById(uint32_t id)
 
 stTYXGeneralSettings &CTYXGVMS::GeneralSettings() { return State().generalSettings; }
 stMoxConfig &CTYXGVMS::MoxConfig() { return State().moxConfig; }
+stRcmSettings &CTYXGVMS::RcmSettings() { return State().rcmSettings; }
+std::atomic<int32_t> &CTYXGVMS::RcmTcpListenPort() { return State().rcmTcpListenPort; }
 FixedDeviceMap &CTYXGVMS::FixedVideoInDevices() { return State().fixedVideoIn; }
 FixedDeviceMap &CTYXGVMS::FixedVideoOutDevices() { return State().fixedVideoOut; }
 FixedDeviceMap &CTYXGVMS::FixedAudioInDevices() { return State().fixedAudioIn; }
@@ -243,6 +245,8 @@ void CTYXGVMS::ResetForTests()
     state.osgConfigs.clear();
     state.generalSettings = stTYXGeneralSettings();
     state.moxConfig = stMoxConfig();
+    state.rcmSettings = stRcmSettings();
+    state.rcmTcpListenPort = 0;
     state.fixedVideoIn.clear();
     state.fixedVideoOut.clear();
     state.fixedAudioIn.clear();

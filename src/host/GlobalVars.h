@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/GeneralSettings.h"
+#include "core/RcmSettings.h"
 #include "core/OsdOsgConfig.h"
 #include "core/ReadWriteLock.h"
 #include "core/StreamParams.h"
@@ -194,6 +195,11 @@ public:
     // ---- settings held for the loaders and the host ----
     static stTYXGeneralSettings &GeneralSettings();
     static stMoxConfig &MoxConfig();
+    // The remote-control settings and users, filled at start-up before the server exists.
+    static stRcmSettings &RcmSettings();
+    // The control port once the program runs: a remote command may change it while other threads
+    // read it, so it is kept apart from the record (start-up copies TcpListenPort here).
+    static std::atomic<int32_t> &RcmTcpListenPort();
     static FixedDeviceMap &FixedVideoInDevices();
     static FixedDeviceMap &FixedVideoOutDevices();
     static FixedDeviceMap &FixedAudioInDevices();

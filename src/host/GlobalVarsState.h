@@ -36,6 +36,8 @@ struct stGvmsState
 
     stTYXGeneralSettings generalSettings;
     stMoxConfig moxConfig;
+    stRcmSettings rcmSettings;
+    std::atomic<int32_t> rcmTcpListenPort{0};
     FixedDeviceMap fixedVideoIn;
     FixedDeviceMap fixedVideoOut;
     FixedDeviceMap fixedAudioIn;

@@ -1,0 +1,504 @@
+// The video encode worker base: parameters, the encoder's opening and the encoding thread.
+
+#include "codec/VEncWorker.h"
+
+#include "core/TYXUtils.h"
+#include "core/TYXWorkerConfig.h"
+#include "core/debuglog.h"
+#include "host/GlobalVars.h"
+#include "platform/Thread.h"
+#include "platform/TickCount.h"
+#include "vproc/OSGdrawer.h"
+#include "vproc/OsdWriter.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+constexpr float kDefaultFrameRate = 30.0f;
+constexpr uint32_t kReceiveFailedWaitMs = 100;
+constexpr uint32_t kIdleWaitMs = 20;
+constexpr size_t kCommittedWindow = 300;
+
+long long LL(int64_t value)
+{
+    return static_cast<long long>(value);
+}
+
+} // namespace
+
+const wchar_t *PictureTypeName(uint32_t pictureType)
+{
+    switch (pictureType) {
+    case 0: return L"P Frame(Forward predicted)";
+    case 1: return L"B Frame(Bi-directionally predicted picture)";
+    case 2: return L"I Frame(Intra predicted picture)";
+    case 3: return L"I Frame(IDR picture)";
+    case 4: return L"Bi-directionally predicted with only Intra MBs";
+    case 5: return L"Picture is skipped";
+    case 6: return L"First picture in intra refresh cycle";
+    case 7: return L"P Frame(Non reference P picture)";
+    default: return L"Unknown picture type";
+    }
+}
+
+EncodedBytes CopyEncodedBytes(const uint8_t *data, int32_t size)
+{
+    if (!data || size <= 0)
+        return nullptr;
+    FramePackage holder;
+    if (AllocFramePackageData(holder, size) != size)
+        return nullptr;
+    std::memcpy(holder.pData, data, static_cast<size_t>(size));
+    return EncodedBytes(holder.pData);
+}
+
+// What the encoding thread keeps between passes.
+struct CTYXEncWorker::stLoopState
+{
+    EncodedOutputs outputs;
+    FramePackageQueue conversion;
+    std::map<int64_t, int64_t> committed; // pts -> duration of the pictures handed to the encoder
+    int64_t frames = 0;                   // taken from the input: encoded, skipped or without consumer
+    int64_t commits = 0;
+    int64_t sent = 0;
+    int64_t encodeMs = 0;
+    int64_t lastDts = TYX_NOPTS_VALUE;    // calculated, before the reorder lead
+    uint32_t firstOutputTick = 0;
+    uint32_t waitMs = 0;
+    int32_t threadId = 0;
+    bool exitInOutputs = false;
+};
+
+CTYXEncWorker::CTYXEncWorker(uint32_t workerId, const InputLinkMap *inputLinks, const ConsumerLinkMap *consumerLinks)
+    : CRVProcWorker(workerId, inputLinks, consumerLinks, TYX_KIND_VIDEO_ENCODER, false, false)
+{
+    m_inputStreamTypes = TYX_STRM_LINKED | TYX_STRM_RAW_VIDEO;
+    m_outputStreamTypes = TYX_STRM_LINKED | TYX_STRM_CODED_VIDEO;
+    m_encodeParams.pixelFormat = -1;
+    m_gpuNumber = -1;
+}
+
+CTYXEncWorker::~CTYXEncWorker() = default;
+
+bool CTYXEncWorker::CheckCodecName(std::wstring &name)
+{
+    name.clear();
+    return true;
+}
+
+bool CTYXEncWorker::ReservedEncoderCheck(const stVideoEncodeParams &, stVideoEncodeParams &)
+{
+    return true;
+}
+
+// ---- configuration ----
+
+int32_t CTYXEncWorker::CopyInConfiguration(const stTYXWorkerConfig *config)
+{
+    if (!config)
+        return -1;
+    CTYXWorker::CopyInConfiguration(config);
+    const auto *encoder = dynamic_cast<const stVideoEncodeWorkerConfig *>(config);
+    if (!encoder)
+        return -1;
+    SetInputParameters(stStreamParams(), static_cast<uint32_t>(-1));
+
+    stVideoEncodeSettings &settings = m_encodeSettings;
+    settings.Width = encoder->Width;
+    settings.Height = encoder->Height;
+    settings.OutputFramerate = encoder->OutputFramerate;
+    settings.GopLengh = encoder->GopLengh;
+    settings.BitRate = encoder->BitRate;
+    settings.LowLatency = encoder->LowLatency;
+    settings.VCodec = encoder->VCodec;
+    settings.VCodecName = encoder->VCodecName;
+    settings.Profile = encoder->Profile;
+    settings.Preset = encoder->Preset;
+    settings.Usage = encoder->Usage;
+
+    stStreamParams output;
+    output.mediaType = TYX_MEDIA_VIDEO;
+    output.codecId = settings.VCodec;
+    output.codecName = settings.VCodecName;
+    output.profileName = settings.Profile;
+    output.width = settings.Width;
+    output.height = settings.Height;
+    output.frameRate = settings.OutputFramerate;
+    output.gopSize = settings.GopLengh;
+    output.bitRate = settings.BitRate;
+    const int32_t wholeRate = static_cast<int32_t>(settings.OutputFramerate);
+    output.timeBase = stTimeBase{1, wholeRate > 0 ? wholeRate : 1};
+    SetOutputParameters(output, static_cast<uint32_t>(-1));
+
+    CReadLockGuard inputs(m_inputItemsLock);
+    CReadLockGuard outputs(m_outputItemsLock);
+    if (!m_inputItems.empty() && !m_outputItems.empty()) {
+        CWriteLockGuard guard(m_routeMap.Lock());
+        m_routeMap.Items()[static_cast<uint32_t>(m_outputItems.front().Id)] = m_inputItems.front().Id;
+    }
+    return 0;
+}
+
+int32_t CTYXEncWorker::SetInputParameters(const stStreamParams &params, uint32_t)
+{
+    CTYXWorker::SetInputParameters(params, static_cast<uint32_t>(-1));
+    m_outputFrameWidth = params.width;
+    m_outputFrameHeight = params.height;
+    return 0;
+}
+
+// ---- initialisation ----
+
+int32_t CTYXEncWorker::Initialize(uint8_t useGpu, int32_t gpuNumber)
+{
+    unInitialize();
+    CTYXWorker::Initialize(useGpu, gpuNumber);
+    m_gpuNumber = gpuNumber;
+    TYX_LOG(6, L"VEncWorker[%s:%x] initializing...", m_name.c_str(), m_workerId);
+    if (m_screenOutput)
+        ConsolePrintfW(L"Video Encoding Worker[%s:%x] initializing...\n", m_name.c_str(), m_workerId);
+
+    if (m_encodeSettings.VCodecName.empty()) {
+        TYX_LOG(2, L"VEncWorker[%s:%x] Initializing failed for codec type not determined! ", m_name.c_str(), m_workerId);
+        unInitialize();
+        return -1;
+    }
+    std::wstring codecName = m_encodeSettings.VCodecName;
+    if (!CheckCodecName(codecName)) {
+        TYX_LOG(2, L"VEncWorker[%s:%x] Initializing failed for the specified codec type(%s) not support! ",
+                m_name.c_str(), m_workerId, m_encodeSettings.VCodecName.c_str());
+        unInitialize();
+        return -1;
+    }
+    const int32_t filled = FillEncodeParams();
+    if (filled < 0) {
+        TYX_LOG(2, L"VEncWorker[%s:%x] Initializing failed for Output frame size not determined! ", m_name.c_str(),
+                m_workerId);
+        unInitialize();
+        return -1;
+    }
+    stVideoEncodeParams checked;
+    if (!ReservedEncoderCheck(m_encodeParams, checked)) {
+        TYX_LOG(2, L"VEncWorker[%s:%x] Initializing failed for some specified parameters not support! ",
+                m_name.c_str(), m_workerId);
+        unInitialize();
+        return -1;
+    }
+    const stStreamParams input = GetInputParameters(0);
+    if (input.frameRate > 0.0f && m_encodeParams.frameRate > 0.0f && input.frameRate != m_encodeParams.frameRate) {
+        m_frameRateAdjuster.Init(stTimeBase{1, 1000000}, input.frameRate, m_encodeParams.frameRate);
+        TYX_LOG(6, L"V-Encoder[%s:%x] Frame rate adjustment parameters initialized.", m_name.c_str(), m_workerId);
+    }
+    const int32_t result = InitializeEncoder(m_encodeParams);
+    if (result < 0) {
+        TYX_LOG(3, L"VEncWorker[%s:%x] Video encoder initializing failed with err=%d!", m_name.c_str(), m_workerId,
+                result);
+        return result;
+    }
+    TYX_LOG(6, L"VEncWorker[%s:%x] Video encoder initialized successfully.", m_name.c_str(), m_workerId);
+    if (m_screenOutput)
+        ConsolePrintfW(L"Video Encoder[%s:%x] initialized.\n", m_name.c_str(), m_workerId);
+    TakeSequenceHeader();
+    if (const std::shared_ptr<COsdWriter> writer = GetOsdWriter(TYX_OVERLAY_INPUT, 0))
+        (void)writer->SetFrameSize(m_encodeParams.width, m_encodeParams.height, m_encodeParams.width,
+                                   m_encodeParams.width / 2);
+    return 0;
+}
+
+// Resolves the parameters from the settings and the input stream: 0, or -1 without a picture size.
+int32_t CTYXEncWorker::FillEncodeParams()
+{
+    const stVideoEncodeSettings &settings = m_encodeSettings;
+    const stStreamParams input = GetInputParameters(0);
+    stVideoEncodeParams params;
+    params.inputWidth = input.width;
+    params.inputHeight = input.height;
+    const bool configuredSize = settings.Width != 0 && settings.Height != 0;
+    params.width = configuredSize ? settings.Width : input.width;
+    params.height = configuredSize ? settings.Height : input.height;
+    params.bitDepth = input.bitDepth;
+    params.gopSize = settings.GopLengh;
+    const int64_t bitRate = static_cast<int64_t>(settings.BitRate) * 1000;
+    params.bitRate = static_cast<int32_t>(std::clamp<int64_t>(bitRate, 0, std::numeric_limits<int32_t>::max()));
+    params.codecId = settings.VCodec;
+    params.pixelFormat = input.pixelFormat;
+    params.frameRate = settings.OutputFramerate > 0.0f ? settings.OutputFramerate : input.frameRate;
+    if (params.frameRate <= 0.0f) {
+        // Neither the configuration nor the input has a rate: encoders need one for their time base.
+        params.frameRate = kDefaultFrameRate;
+        TYX_LOG(4, L"VEncWorker[%s:%x] No frame rate configured or given by the input, %.2f fps used.",
+                m_name.c_str(), m_workerId, static_cast<double>(params.frameRate));
+    }
+    params.codecName = settings.VCodecName;
+    params.secondName = settings.Preset;
+    params.profileName = settings.Profile;
+    params.inputName = input.name;
+    params.options = settings.Usage;
+    m_encodeParams = params;
+
+    stStreamParams output = GetOutputParametersOf(0);
+    output.width = params.width;
+    output.height = params.height;
+    output.frameRate = params.frameRate;
+    SetOutputParameters(output, static_cast<uint32_t>(-1));
+    return static_cast<int32_t>(params.width) * params.height == 0 ? -1 : 0;
+}
+
+void CTYXEncWorker::TakeSequenceHeader()
+{
+    std::unique_ptr<uint8_t[]> header;
+    const int32_t size = RetrieveSequenceParameters(header);
+    TYX_LOG(6, L"VEncWorker[WID=%d] Sequence parameter information of  got(size=%d).", static_cast<int32_t>(m_workerId),
+            size);
+    if (size <= 0 || !header)
+        return;
+    m_sequenceHeader = std::move(header);
+    m_sequenceHeaderSize = size;
+    stStreamParams output = GetOutputParametersOf(0);
+    output.SetExtradata(m_sequenceHeader.get(), size);
+    SetOutputParameters(output, static_cast<uint32_t>(-1));
+}
+
+void CTYXEncWorker::unInitialize()
+{
+    UninitializeEncoder();
+    m_sequenceHeader.reset();
+    m_sequenceHeaderSize = 0;
+}
+
+// ---- the encoding thread ----
+
+uint32_t CTYXEncWorker::WorkingFunc()
+{
+    stLoopState state;
+    state.threadId = GetCurrentThreadIdInt();
+    const auto wid = static_cast<int32_t>(m_workerId);
+    TYX_LOG(6, L"[WID=%d]Video encoding Thread[%d] Starting.", wid, state.threadId);
+    if (!IsEncoderReady()) {
+        TYX_LOG(3, L"VEncWorker[WID=%d] Encoder not initialized yet! Exiting...", wid);
+        return 8;
+    }
+    TYX_LOG(6, L"Frame size got from encoder is %d.", m_requiredInputSize);
+    bool running = !m_exitEvent->IsSet();
+    if (!running)
+        TYX_LOG(6, L"V-Encoder[%s:%x] Thread[%d] Received exit signal, exiting...", m_name.c_str(), m_workerId,
+                state.threadId);
+    while (running) {
+        state.waitMs = 0;
+        running = RunPass(state);
+        state.outputs.clear();
+        if (running && m_exitEvent->Wait(state.waitMs) == TYX_WAIT_OBJECT_0) {
+            TYX_LOG(6, L"V-Encoder[%s:%x] Thread[%d] Received exit signal, exiting...", m_name.c_str(), m_workerId,
+                    state.threadId);
+            running = false;
+        }
+    }
+    for (FramePackage &left : state.conversion)
+        FreeFramePackage(left);
+    state.conversion.clear();
+    if (!state.exitInOutputs)
+        TYX_LOG(5, L"Encoding thread[WID=%d] is exiting with %d frames encoded.", wid,
+                static_cast<int32_t>(state.frames));
+    return 0;
+}
+
+bool CTYXEncWorker::HasConsumer()
+{
+    CReadLockGuard guard(m_consumerLinks.Lock());
+    const ConsumerLinkMap &links = m_consumerLinks.Items();
+    return !links.empty() && !links.begin()->second.empty();
+}
+
+bool CTYXEncWorker::RunPass(stLoopState &state)
+{
+    FramePackage package;
+    const int32_t queued = ReceivePaketFromUpStream(package, 0, true);
+    if (queued < 0) {
+        state.waitMs = kReceiveFailedWaitMs;
+        return true;
+    }
+    if (queued == 0) {
+        state.waitMs = kIdleWaitMs;
+        return true;
+    }
+    if (queued >= kBacklogDropCount || !HasConsumer()) {
+        FreeFramePackage(package);
+        ++state.frames;
+        return true;
+    }
+    if (!package.pData && package.nLength == 0) {
+        // The end of the input: the delayed packets have nowhere to go.
+        EncodedOutputs flushed;
+        FlushEncoder(flushed);
+        return false;
+    }
+    if (package.nLength <= 0 || !package.pData) {
+        // A source status (or a picture without data) says nothing about the end of the input.
+        TYX_LOG(4, L"VEncWorker[%s:%x] Package without picture (length=%d) skipped.", m_name.c_str(), m_workerId,
+                package.nLength);
+        FreeFramePackage(package);
+        return true;
+    }
+    // A picture that carries its size must hold that many bytes too, or the copy would over-read.
+    const int64_t ownSize = static_cast<int64_t>(package.width) * package.height * 3 / 2;
+    const int64_t required = std::max<int64_t>(m_requiredInputSize, ownSize);
+    if (package.nLength < required) {
+        TYX_LOG(3, L"Error! The input data length(%d) < required input frame size(%d)!", package.nLength,
+                static_cast<int32_t>(required));
+        FreeFramePackage(package);
+        return true;
+    }
+    DrawOverlays(package, state);
+    if (m_frameRateAdjuster.ConversionNeeded())
+        m_frameRateAdjuster.ConvertFrame(package, state.conversion);
+    else
+        state.conversion.push_back(package);
+    while (!state.conversion.empty()) {
+        FramePackage frame = state.conversion.front();
+        state.conversion.pop_front();
+        if (!EncodeAndSend(frame, state))
+            return false;
+    }
+    return true;
+}
+
+void CTYXEncWorker::DrawOverlays(FramePackage &frame, stLoopState &)
+{
+    const std::optional<stOverlaySlot> slot = CopyOverlaySlot(TYX_OVERLAY_INPUT, 0);
+    if (!slot)
+        return;
+    // The writer's items are read per picture: texts added while encoding show at once.
+    if (slot->writer && slot->writer->GetOsdCount() > 0) {
+        if (m_timeOsdOn)
+            PrepareTimeOsdInNeed(frame.pts, TYX_OVERLAY_INPUT);
+        TYX_LOG(7, L"Writing OSD for encoding frames...");
+        const int32_t pitch = frame.pitch ? frame.pitch : frame.width;
+        if (frame.width && frame.height)
+            (void)slot->writer->SetFrameSize(frame.width, frame.height, pitch, pitch / 2);
+        if (m_initFlag)
+            slot->writer->ProcessFrameUseGpu(frame.pData, frame.nLength, frame.inDevice != 0);
+        else
+            slot->writer->ProcessFrame(frame.pData);
+        TYX_LOG(7, L"OSD for encoding frames wrote.");
+    }
+    if (slot->drawer) {
+        if (static_cast<int32_t>(frame.width) * frame.height > 0) {
+            const int32_t pitch = frame.pitch ? frame.pitch : frame.width;
+            (void)slot->drawer->SetFrameSize(frame.width, frame.height, pitch, pitch / 2);
+        }
+        TYX_LOG(7, L"Drawing OsG for pre-encoding frame...");
+        const int32_t rc = slot->drawer->ProcessFrame(frame.pData, frame.nLength, frame.pts, frame.inDevice != 0);
+        if (rc < 0)
+            TYX_LOG(3, L"OSG Drawing Failed with error code=%d!", rc);
+        else
+            TYX_LOG(7, L"OSG drew onto pre-encoding frame.");
+    }
+}
+
+bool CTYXEncWorker::EncodeAndSend(FramePackage &frame, stLoopState &state)
+{
+    frame.mediaType = TYX_MEDIA_VIDEO;
+    frame.kind = TYX_PKT_KIND_RAW_VIDEO;
+    state.committed[frame.pts] = frame.duration;
+    // An encoder that drops pictures leaves their entries behind: keep the map to a window.
+    while (state.committed.size() > kCommittedWindow)
+        state.committed.erase(state.committed.begin());
+    TYX_LOG(7, L"[Encoder]New package[pts=%lld] to be encoding...", LL(frame.pts));
+
+    const uint32_t started = NowTickMs();
+    const int32_t result = EncodeFrame(frame, state.outputs);
+    const uint32_t elapsed = NowTickMs() - started;
+    state.encodeMs += elapsed;
+    ++state.commits;
+    if (state.commits <= kLoggedFrames)
+        TYX_LOG(7, L"The [%3.3d]th frame COMMITED, whose Pts=[%lld]...", static_cast<int32_t>(state.commits),
+                LL(frame.pts));
+    const int64_t average = m_encodedCount > 0 ? state.encodeMs / m_encodedCount : 0;
+    TYX_LOG(7, L"Encoding thread[WID=%d] A new frame(pts=%lld,dts=%lld) encoded with [%d] ms used, average speed=%d ms/Frame.",
+            static_cast<int32_t>(m_workerId), LL(frame.pts), LL(frame.dts), static_cast<int32_t>(elapsed),
+            static_cast<int32_t>(average));
+    if (result < 0)
+        TYX_LOG(3, L"VEncWorker[%s:%x] Frame(pts=%lld) encoding failed with err=%d!", m_name.c_str(), m_workerId,
+                LL(frame.pts), result);
+    FreeFramePackage(frame);
+    m_encodedCount += static_cast<int64_t>(state.outputs.size());
+    if (state.frames == 0)
+        state.firstOutputTick = NowTickMs();
+    ++state.frames;
+    return SendOutputs(state);
+}
+
+bool CTYXEncWorker::SendOutputs(stLoopState &state)
+{
+    for (stEncodedOutput &output : state.outputs) {
+        if (m_exitEvent->IsSet()) {
+            TYX_LOG(6, L"V-Encoder[%s:%x] Thread[%d] Received exit signal, exiting...", m_name.c_str(), m_workerId,
+                    state.threadId);
+            state.exitInOutputs = true;
+            return false;
+        }
+        if (output.size <= 0 || !output.data)
+            continue;
+        SendOutput(output, state);
+    }
+    state.outputs.clear();
+    return true;
+}
+
+void CTYXEncWorker::SendOutput(stEncodedOutput &output, stLoopState &state)
+{
+    const int64_t calculated = CalculateDts(state.committed, output.pts, state.lastDts == TYX_NOPTS_VALUE,
+                                            state.lastDts);
+    state.lastDts = calculated;
+    // Reordered pictures would otherwise get a dts after their pts, which muxers refuse.
+    const int64_t frameDuration = output.duration > 0 ? output.duration
+                                                      : static_cast<int64_t>(1000000.0f / m_encodeParams.frameRate);
+    FramePackage package;
+    package.pData = output.data.release();
+    package.nLength = output.size;
+    package.pts = output.pts;
+    package.dts = calculated - static_cast<int64_t>(m_reorderDepth) * frameDuration;
+    package.duration = output.duration;
+    package.streamIndex = -1;
+    package.mediaType = TYX_MEDIA_VIDEO;
+    package.kind = TYX_PKT_KIND_CODED_VIDEO;
+    package.format = -1;
+    package.inDevice = 0;
+    package.width = m_encodeParams.width;
+    package.height = m_encodeParams.height;
+    if (output.pictureType == TYX_PIC_TYPE_I || output.pictureType == TYX_PIC_TYPE_IDR)
+        package.flags |= TYX_PKT_FLAG_KEY;
+    ++state.sent;
+    if (state.sent <= kLoggedFrames)
+        TYX_LOG(7, L"The [%3.3d]th frame ENCODED, whose Pts=[%lld], Ccltd-Dts=[%lld], size=[%d], Its %s.",
+                static_cast<int32_t>(state.sent), LL(package.pts), LL(package.dts), package.nLength,
+                PictureTypeName(output.pictureType));
+    bool handedOver = false;
+    SendPaket2Consumers(handedOver, package, true, true, 0);
+    if (!handedOver)
+        FreeFramePackage(package);
+}
+
+int64_t CTYXEncWorker::CalculateDts(std::map<int64_t, int64_t> &committed, int64_t pts, bool first,
+                                    int64_t previous) const
+{
+    if (first) {
+        const auto notBelow = committed.lower_bound(pts);
+        return notBelow != committed.end() ? notBelow->first : pts;
+    }
+    if (committed.empty())
+        return previous;
+    auto entry = committed.lower_bound(pts);
+    if (entry == committed.end())
+        entry = std::prev(committed.end());
+    else if (entry == committed.begin())
+        return previous; // nothing committed before it
+    else
+        --entry;
+    const int64_t dts = previous + entry->second;
+    committed.erase(entry);
+    return dts;
+}

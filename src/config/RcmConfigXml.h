@@ -1,0 +1,16 @@
+#pragma once
+
+#include "core/RcmSettings.h"
+
+#include <cstdint>
+#include <string>
+
+// Reads "RcmConfig.xml" into settings: 0, or the document's Load code with settings unchanged.
+// Keys that are absent or unreadable take the values a missing key stands for.
+int32_t LoadRcmConfigs(const std::wstring &path, stRcmSettings &settings);
+
+// The session lifetime handed to the server, in milliseconds: the configured seconds when they lie
+// in 60..7200, else 600 s.
+int32_t RcmSessionExpiryMs(const stRcmSettings &settings);
+// The notification lifetime in seconds, 60..7200, else 600.
+int32_t RcmNotificationExpirySeconds(const stRcmSettings &settings);

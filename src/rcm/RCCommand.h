@@ -1,0 +1,17 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+// One remote command's validated parameters, filled by CheckRcmCommand and read by the executor.
+// Which field carries what is fixed per command by the check.
+struct stRCCommand
+{
+    int32_t Number1 = 0;  // the main numeric parameter (an id, a region, a monitor, a layout, a packed value)
+    uint32_t Number2 = 0; // a second numeric or packed parameter
+    uint32_t Number3 = 0; // a third packed parameter
+    uint32_t Number4 = 0; // 16 bits: the decoder engine of the source commands
+    std::array<std::string, 4> Texts;      // UTF-8, in the order of the command's text parameters
+    std::array<std::wstring, 4> WideTexts; // address, mask and gateway of SetServerAddr
+};

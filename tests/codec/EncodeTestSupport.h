@@ -1,0 +1,90 @@
+#pragma once
+
+// Helpers of the encoder tests: a moving I420 test pattern in device memory, encode workers fed
+// from a list instead of a link queue, the coded packets decoded back with libavcodec and compared.
+
+#include "codec/VEncWorker.h"
+#include "core/TYXWorkerConfig.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct AVFrame;
+
+constexpr uint32_t kEncoderId = 0x08010000;
+constexpr uint32_t kEncoderOutput = kEncoderId + 1;
+constexpr uint32_t kSourceStream = 0x06010001;
+constexpr uint32_t kWriterId = 0x09010000;
+
+// The pattern's picture number n: a gradient with a bright square moving across it.
+std::vector<uint8_t> MakePattern(int32_t width, int32_t height, int32_t n);
+// A raw picture package of the pattern (device memory when inDevice), pts n x duration.
+FramePackage MakePatternPackage(int32_t width, int32_t height, int32_t n, int64_t duration, bool inDevice = true);
+
+// A configuration record of an encoder taking kSourceStream.
+stVideoEncodeWorkerConfig MakeEncoderConfig(int32_t codecId, const std::wstring &codecName, uint16_t width,
+                                            uint16_t height, float fps, uint16_t gop, int32_t kbits,
+                                            const std::wstring &profile = L"High", const std::wstring &usage = {});
+// The input stream parameters of I420 pictures.
+stStreamParams MakeInputParams(uint16_t width, uint16_t height, float fps);
+
+// Links for a worker: one input from kSourceStream and one consumer (kWriterId) on its output.
+struct stEncoderLinks
+{
+    stEncoderLinks();
+    CTYXWorker::InputLinkMap inputs;
+    CTYXWorker::ConsumerLinkMap consumers;
+    stWorkerLink input;
+    stWorkerLink consumer;
+    // Takes every package the consumer got (the caller frees them).
+    std::vector<FramePackage> TakeSent();
+};
+
+// A worker whose input comes from a list: each receive hands the front package over and reports
+// queued as the queue length (1 by default), so WorkingFunc runs without a producer thread.
+template <class Worker>
+class CFedWorker : public Worker
+{
+public:
+    using Worker::Worker;
+    ~CFedWorker() override
+    {
+        for (FramePackage &package : feed)
+            FreeFramePackage(package);
+    }
+    int32_t ReceivePaketFromUpStream(FramePackage &package, uint32_t, bool) override
+    {
+        if (feed.empty()) {
+            if (onEmpty)
+                onEmpty();
+            return 0;
+        }
+        package = feed.front();
+        feed.pop_front();
+        ++received;
+        return reportQueued;
+    }
+    std::deque<FramePackage> feed;
+    std::function<void()> onEmpty; // called on the worker's thread at each receive that finds none
+    int32_t reportQueued = 1;
+    int32_t received = 0;
+};
+
+// Coded video decoded back.
+struct stDecoded
+{
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t profile = -99;
+    std::vector<std::vector<uint8_t>> pictures; // packed I420, in display order
+    std::vector<int64_t> pts;
+};
+// Decodes the packets (in the order given) after the extradata; false when the decoder refuses them.
+bool DecodePackets(int32_t codecId, const std::vector<uint8_t> &extradata, const std::vector<FramePackage> &packets,
+                   stDecoded &decoded);
+double PsnrI420(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b, int32_t width, int32_t height);
+// Writes a packed I420 picture as a PNG under artifacts/ of the build folder; its path.
+std::string SaveI420AsPng(const std::string &name, const std::vector<uint8_t> &picture, int32_t width, int32_t height);

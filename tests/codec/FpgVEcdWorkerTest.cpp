@@ -1,0 +1,252 @@
+// The libavcodec encode worker end to end: device pictures of a moving pattern in, H.264 out,
+// decoded back with libavcodec and compared with what went in.
+
+#include "codec/FpgVEcdWorker.h"
+
+#include "EncodeTestSupport.h"
+
+#include "support/LeakCheck.h"
+#include "support/LogCapture.h"
+
+extern "C" {
+#include <libavutil/hwcontext.h>
+}
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr int64_t kFrameUs = 40000;
+constexpr double kPsnrFloor = 32.0; // dB at 1500 kbit/s for 320x240; the pattern codes easily
+
+using CFedFpg = CFedWorker<CFpgVEcdWorker>;
+
+class FpgVEcdWorkerTest : public CLeakCheckedTest
+{
+protected:
+    // Encodes `frames` pattern pictures of the input size through the worker's thread function.
+    std::vector<FramePackage> Encode(CFedFpg &worker, int32_t frames, uint16_t inputWidth, uint16_t inputHeight)
+    {
+        for (int32_t n = 0; n < frames; ++n)
+            worker.feed.push_back(MakePatternPackage(inputWidth, inputHeight, n, kFrameUs));
+        FramePackage end;
+        end.kind = TYX_PKT_KIND_RAW_VIDEO;
+        worker.feed.push_back(end);
+        EXPECT_EQ(worker.WorkingFunc(), 0u);
+        return m_links.TakeSent();
+    }
+    void Open(CFpgVEcdWorker &worker, const stVideoEncodeWorkerConfig &config, uint16_t inputWidth,
+              uint16_t inputHeight)
+    {
+        ASSERT_EQ(worker.CopyInConfiguration(&config), 0);
+        worker.SetInputParameters(MakeInputParams(inputWidth, inputHeight, 25.0f), 0);
+        ASSERT_EQ(worker.Initialize(1, 0), 0);
+    }
+    static std::vector<uint8_t> Extradata(const CTYXWorker &worker)
+    {
+        const stStreamParams output = worker.GetOutputParameters();
+        return std::vector<uint8_t>(output.extradata, output.extradata + output.extradataSize);
+    }
+    static void FreeAll(std::vector<FramePackage> &packages)
+    {
+        for (FramePackage &package : packages)
+            FreeFramePackage(package);
+    }
+    stEncoderLinks m_links;
+};
+
+TEST_F(FpgVEcdWorkerTest, H264RoundTripGivesThePatternBackWithKeysWhereTheGopAsks)
+{
+    CFedFpg worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    Open(worker, MakeEncoderConfig(27, L"H264", 320, 240, 25.0f, 10, 1500, L"High"), 320, 240);
+    const std::vector<uint8_t> header = Extradata(worker);
+    ASSERT_GT(header.size(), 8u);
+    // Annex-B SPS first, of the High profile (profile_idc 100).
+    ASSERT_EQ(std::vector<uint8_t>(header.begin(), header.begin() + 4), (std::vector<uint8_t>{0, 0, 0, 1}));
+    EXPECT_EQ(header[4] & 0x1F, 7);
+    EXPECT_EQ(header[5], 100);
+
+    // The encoder's look-ahead holds pictures back, and what the flush at the end gives is not sent.
+    std::vector<FramePackage> sent = Encode(worker, 90, 320, 240);
+    ASSERT_GE(sent.size(), 30u);
+    const int64_t first = sent.front().pts;
+    for (size_t i = 0; i < sent.size(); ++i) {
+        const int64_t picture = (sent[i].pts - first) / kFrameUs;
+        EXPECT_EQ((sent[i].flags & TYX_PKT_FLAG_KEY) != 0, picture % 10 == 0) << "picture " << picture;
+        EXPECT_LE(sent[i].dts, sent[i].pts) << i;
+        if (i > 0) {
+            EXPECT_GT(sent[i].dts, sent[i - 1].dts) << i;
+        }
+        EXPECT_EQ(sent[i].width, 320);
+    }
+
+    stDecoded decoded;
+    ASSERT_TRUE(DecodePackets(AV_CODEC_ID_H264, header, sent, decoded));
+    ASSERT_EQ(decoded.pictures.size(), sent.size());
+    EXPECT_EQ(decoded.width, 320);
+    EXPECT_EQ(decoded.height, 240);
+    EXPECT_EQ(decoded.profile, 100);
+    double worst = 99.0;
+    for (size_t i = 0; i < decoded.pictures.size(); ++i) {
+        const auto n = static_cast<int32_t>((decoded.pts[i] - first) / kFrameUs);
+        if (i > 0) {
+            EXPECT_GT(decoded.pts[i], decoded.pts[i - 1]);
+        }
+        worst = std::min(worst, PsnrI420(decoded.pictures[i], MakePattern(320, 240, n), 320, 240));
+    }
+    EXPECT_GT(worst, kPsnrFloor);
+    EXPECT_FALSE(SaveI420AsPng("fpg_h264_roundtrip_20", decoded.pictures[20], 320, 240).empty());
+    FreeAll(sent);
+}
+
+TEST_F(FpgVEcdWorkerTest, ALargerInputIsScaledToTheConfiguredSize)
+{
+    CFedFpg worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    Open(worker, MakeEncoderConfig(27, L"H264", 320, 180, 25.0f, 25, 1500, L"Main"), 640, 360);
+    EXPECT_TRUE(worker.ConversionNeeded());
+    std::vector<FramePackage> sent = Encode(worker, 80, 640, 360);
+    stDecoded decoded;
+    ASSERT_TRUE(DecodePackets(AV_CODEC_ID_H264, Extradata(worker), sent, decoded));
+    ASSERT_GE(decoded.pictures.size(), 6u);
+    EXPECT_EQ(decoded.width, 320);
+    EXPECT_EQ(decoded.height, 180);
+    EXPECT_EQ(decoded.profile, 77);
+    // The pattern's gradient and square scale with the picture, except the square's step per picture.
+    EXPECT_GT(PsnrI420(decoded.pictures[0], MakePattern(320, 180, 0), 320, 180), 24.0);
+    EXPECT_FALSE(SaveI420AsPng("fpg_h264_scaled_5", decoded.pictures[5], 320, 180).empty());
+    FreeAll(sent);
+}
+
+TEST_F(FpgVEcdWorkerTest, APictureOfAnotherSizeIsRefusedNotReadPastItsEnd)
+{
+    CLogCapture log;
+    CFedFpg worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    Open(worker, MakeEncoderConfig(27, L"H264", 320, 240, 25.0f, 25, 1500), 320, 240);
+    worker.feed.push_back(MakePatternPackage(160, 120, 0, kFrameUs));
+    worker.feed.push_back(MakePatternPackage(640, 480, 0, kFrameUs));
+    std::vector<FramePackage> sent = Encode(worker, 60, 320, 240);
+    EXPECT_TRUE(log.Contains(L"Error! The input data length(28800) < required input frame size(115200)!", 3));
+    EXPECT_TRUE(log.Contains(L"Picture of 640x480 (460800 bytes) refused: the encoder takes 320x240.", 3));
+    EXPECT_FALSE(sent.empty());
+    FreeAll(sent);
+}
+
+TEST_F(FpgVEcdWorkerTest, ProfileNamesMapToFfmpegValues)
+{
+    EXPECT_EQ(FfmpegProfileOfName(L"High"), 100);
+    EXPECT_EQ(FfmpegProfileOfName(L"HIGH"), 100);
+    EXPECT_EQ(FfmpegProfileOfName(L"high"), 100);
+    EXPECT_EQ(FfmpegProfileOfName(L"Main"), 77);
+    EXPECT_EQ(FfmpegProfileOfName(L"main-10"), 2);
+    EXPECT_EQ(FfmpegProfileOfName(L"_HIGH-422-INTRA"), 2170);
+    EXPECT_EQ(FfmpegProfileOfName(L"baseline"), 66);
+    EXPECT_EQ(FfmpegProfileOfName(L"main10"), -99);
+    EXPECT_EQ(FfmpegProfileOfName(L""), -99);
+}
+
+TEST_F(FpgVEcdWorkerTest, TheEncoderIsFoundByIdOrNameAndUnknownCodecsFail)
+{
+    CLogCapture log;
+    CFpgVEcdWorker worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    stVideoEncodeParams params;
+    params.width = 320;
+    params.height = 240;
+    params.frameRate = 25.0f;
+    params.bitRate = 1000000;
+    params.pixelFormat = AV_PIX_FMT_YUV420P;
+    params.codecName = L"libx264";
+    EXPECT_EQ(worker.InitializeEncoder(params), 0);
+    ASSERT_NE(worker.Encoder(), nullptr);
+    EXPECT_STREQ(worker.Encoder()->name, "libx264");
+    std::unique_ptr<uint8_t[]> header;
+    EXPECT_GT(worker.RetrieveSequenceParameters(header), 0); // the header context's, as the codec context has none
+
+    params.codecName = L"nosuchcodec";
+    EXPECT_EQ(worker.InitializeEncoder(params), -1);
+    EXPECT_TRUE(log.Contains(L"Encoder not initialized for unknown codecID(0).", 3));
+    EXPECT_FALSE(worker.IsEncoderReady());
+    params.codecId = AV_CODEC_ID_VC1; // decoded by libavcodec, never encoded
+    EXPECT_EQ(worker.InitializeEncoder(params), -2);
+    EXPECT_TRUE(log.Contains(L"There no Encoder found for current codecID(70).", 3));
+}
+
+TEST_F(FpgVEcdWorkerTest, HardwareCodesChooseTheirDeviceTypes)
+{
+    CLogCapture log;
+    CFpgVEcdWorker worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    EXPECT_EQ(worker.SetHwAcceleration(33), -1);
+    EXPECT_EQ(worker.HwType(), 0);
+    EXPECT_EQ(worker.SetHwAcceleration(1), 0);
+    EXPECT_EQ(worker.AllowedDeviceTypes(), (std::set<int32_t>{AV_HWDEVICE_TYPE_CUDA}));
+    EXPECT_EQ(worker.SetHwAcceleration(2), 0);
+    EXPECT_EQ(worker.AllowedDeviceTypes(), (std::set<int32_t>{AV_HWDEVICE_TYPE_QSV}));
+    EXPECT_EQ(worker.SetHwAcceleration(4), -1);
+    EXPECT_EQ(worker.HwType(), 4);
+    EXPECT_EQ(worker.SetHwAcceleration(8), 0);
+    EXPECT_TRUE(worker.AllowedDeviceTypes().empty());
+
+    stVideoEncodeParams params;
+    params.codecId = AV_CODEC_ID_H264;
+    params.width = 320;
+    params.height = 240;
+    params.frameRate = 25.0f;
+    params.bitRate = 1000000;
+    params.pixelFormat = AV_PIX_FMT_YUV420P;
+    EXPECT_EQ(worker.InitializeEncoder(params), 0); // 8 has no device type: software
+    EXPECT_EQ(worker.ChosenDeviceType(), 0);
+
+    ASSERT_EQ(worker.SetHwAcceleration(1), 0);
+    const int32_t rc = worker.InitializeEncoder(params);
+    if (log.Contains(L"accelerationis NOT supported!", 3)) {
+        EXPECT_EQ(rc, 0) << "without a CUDA encoder the software path follows";
+        GTEST_SKIP() << "this libavcodec has no encoder with a CUDA device configuration";
+    }
+    EXPECT_EQ(worker.ChosenDeviceType(), AV_HWDEVICE_TYPE_CUDA);
+    EXPECT_TRUE(log.Contains(L"acceleration is support with deviceType=2", 5));
+    if (rc == -16) {
+        // No CUDA driver here: the device cannot be made, and nothing is left allocated.
+        EXPECT_TRUE(log.Contains(L"Encoding acceleration hardware device contex creating failed", 3));
+        EXPECT_FALSE(worker.IsEncoderReady());
+    }
+}
+
+TEST_F(FpgVEcdWorkerTest, AFlushGivesTheDelayedPacketsBack)
+{
+    CFpgVEcdWorker worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    stVideoEncodeParams params;
+    params.codecId = AV_CODEC_ID_H264;
+    params.width = 320;
+    params.height = 240;
+    params.frameRate = 25.0f;
+    params.gopSize = 50;
+    params.bitRate = 1000000;
+    params.pixelFormat = AV_PIX_FMT_YUV420P;
+    ASSERT_EQ(worker.InitializeEncoder(params), 0);
+    EncodedOutputs outputs;
+    int32_t produced = 0;
+    for (int32_t n = 0; n < 6; ++n) {
+        FramePackage picture = MakePatternPackage(320, 240, n, kFrameUs);
+        const int32_t rc = worker.EncodeFrame(picture, outputs);
+        FreeFramePackage(picture);
+        ASSERT_GE(rc, 0);
+        produced = rc;
+    }
+    (void)produced;
+    const size_t before = outputs.size();
+    worker.FlushEncoder(outputs);
+    ASSERT_EQ(outputs.size(), 6u);
+    EXPECT_GT(outputs.size(), before);
+    int32_t keys = 0;
+    for (const stEncodedOutput &output : outputs) {
+        EXPECT_GT(output.size, 0);
+        EXPECT_EQ(output.duration, kFrameUs);
+        if (output.pictureType == TYX_PIC_TYPE_I) {
+            ++keys;
+        } else {
+            EXPECT_EQ(output.pictureType, TYX_PIC_TYPE_UNKNOWN);
+        }
+    }
+    EXPECT_EQ(keys, before == 0 ? 1 : 0); // the one key frame, unless it came out before the flush
+}
+
+} // namespace

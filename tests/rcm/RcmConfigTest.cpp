@@ -1,0 +1,92 @@
+#include "config/RcmConfigXml.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace {
+
+std::wstring WriteConfig(const CTempDir &dir, const std::string &general, const std::string &users)
+{
+    const auto path = dir.File("RcmConfig.xml");
+    std::ofstream(path) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config><RcmGeneral>" << general
+                        << "</RcmGeneral><RcmUsers>" << users << "</RcmUsers></config>\n";
+    return path.wstring();
+}
+
+TEST(RcmConfigTest, MissingFileKeepsTheStartValues)
+{
+    CTempDir dir;
+    stRcmSettings settings;
+    settings.Users[L"keep"] = stRcmUser{};
+    EXPECT_LT(LoadRcmConfigs(dir.File("none.xml").wstring(), settings), 0);
+    EXPECT_EQ(settings.HttpCtrl, 1);
+    EXPECT_EQ(settings.HttpsCtrl, 0);
+    EXPECT_EQ(settings.SessionExpiredTime, 600000);
+    EXPECT_EQ(settings.Users.size(), 1u);
+    EXPECT_EQ(RcmSessionExpiryMs(settings), 600000);
+}
+
+TEST(RcmConfigTest, KeysReadUnderTheirConditions)
+{
+    CTempDir dir;
+    stRcmSettings settings;
+    ASSERT_EQ(LoadRcmConfigs(WriteConfig(dir,
+                                         "<TcpCtrl>true</TcpCtrl><TcpListenPort>1024</TcpListenPort>"
+                                         "<HttpCtrl>true</HttpCtrl><HttpListenPort>8080</HttpListenPort>"
+                                         "<HttpsCtrl>false</HttpsCtrl><HttpsListenPort>8443</HttpsListenPort>"
+                                         "<NoficationExpiredTime>900</NoficationExpiredTime>"
+                                         "<SessionExpiredTime>120</SessionExpiredTime>",
+                                         ""),
+                             settings),
+              0);
+    EXPECT_EQ(settings.TcpListenPort, 1225);
+    EXPECT_EQ(settings.HttpListenPort, 8080);
+    EXPECT_EQ(settings.HttpsListenPort, 0);
+    EXPECT_EQ(settings.NoficationExpiredTime, 0);
+    EXPECT_EQ(settings.SendAckBeforeCmdFinish, 0); // absent key reads as false
+    EXPECT_EQ(RcmSessionExpiryMs(settings), 120000);
+    EXPECT_EQ(RcmNotificationExpirySeconds(settings), 600);
+
+    ASSERT_EQ(LoadRcmConfigs(WriteConfig(dir,
+                                         "<TcpCtrl>true</TcpCtrl><TcpListenPort>32767</TcpListenPort>"
+                                         "<HttpsCtrl>true</HttpsCtrl><HttpsCertFile>c.pem</HttpsCertFile>"
+                                         "<HttpsKeyFile>k.pem</HttpsKeyFile>",
+                                         ""),
+                             settings),
+              0);
+    EXPECT_EQ(settings.TcpListenPort, 32767);
+    EXPECT_EQ(settings.HttpCtrl, 0);
+    EXPECT_EQ(settings.HttpsCertFile, L"c.pem");
+    EXPECT_EQ(settings.HttpsKeyFile, L"k.pem");
+
+    ASSERT_EQ(LoadRcmConfigs(WriteConfig(dir, "<TcpCtrl>false</TcpCtrl><TcpListenPort>2000</TcpListenPort>", ""),
+                             settings),
+              0);
+    EXPECT_EQ(settings.TcpListenPort, 0);
+}
+
+TEST(RcmConfigTest, UsersFirstOfTwoNamesStays)
+{
+    CTempDir dir;
+    CLogCapture log;
+    stRcmSettings settings;
+    ASSERT_EQ(LoadRcmConfigs(WriteConfig(dir, "",
+                                         "<user id=\"1\"><username>admin</username><password>pw</password>"
+                                         "<Privilege>31</Privilege></user>"
+                                         "<user id=\"2\"><username>admin</username><password>other</password></user>"
+                                         "<user id=\"3\"><password>x</password></user>"
+                                         "<user id=\"4\"><username>viewer</username><Privilege>3</Privilege></user>"),
+                             settings),
+              0);
+    ASSERT_EQ(settings.Users.size(), 2u);
+    EXPECT_EQ(settings.Users.at(L"admin").password, L"pw");
+    EXPECT_EQ(settings.Users.at(L"admin").Privilege, 31);
+    EXPECT_EQ(settings.Users.at(L"admin").id, 1);
+    EXPECT_TRUE(settings.Users.at(L"viewer").password.empty());
+    EXPECT_EQ(log.Count(L"Duplicated user name(admin) found", 3), 1);
+}
+
+} // namespace

@@ -1,0 +1,398 @@
+#include "RcmTestClient.h"
+
+#include "platform/TcpListenSocket.h"
+#include "rcm/RcmTables.h"
+#include "rcm/TYXCtrl_Web.h"
+#include "rcm/TYXStatusInfo.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <future>
+#include <latch>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// What the executor saw, and what it answers.
+struct stExecutorLog
+{
+    std::mutex mutex;
+    std::vector<std::pair<uint16_t, stRCCommand>> calls;
+    std::atomic<int32_t> result{0};
+    std::function<void(uint16_t)> hook;
+
+    RcmCommandExecutor Executor()
+    {
+        return [this](uint16_t code, const stRCCommand &command, std::vector<uint8_t> &reply) {
+            {
+                std::lock_guard lock(mutex);
+                calls.emplace_back(code, command);
+            }
+            if (hook)
+                hook(code);
+            if (code == RCM_CMD_GET_TYX_STATUS) {
+                stTYXStatusInfo status;
+                status.Recording = 1;
+                std::strcpy(status.FocusVideo, "cam1");
+                reply.resize(sizeof(status));
+                std::memcpy(reply.data(), &status, sizeof(status));
+            }
+            return result.load();
+        };
+    }
+    size_t Count()
+    {
+        std::lock_guard lock(mutex);
+        return calls.size();
+    }
+};
+
+class RcmServerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { Start(true); }
+
+    void Start(bool sendAck)
+    {
+        m_server = std::make_unique<CRCMWebWin>(m_executor.Executor(), [this] { return m_tick.load(); });
+        RcmUserMap users;
+        users[L"admin"] = stRcmUser{L"admin", L"pw", 1, 31, L""};
+        users[L"viewer"] = stRcmUser{L"viewer", L"pw", 2, 3, L""};
+        m_server->SetUsers(users);
+        m_server->SetSendAckBeforeCmdFinish(sendAck);
+        m_server->SetSessionExpiryMs(600000);
+        m_port = FreeTcpPort();
+        ASSERT_EQ(m_server->ListenRequests(true, false, m_port, 0), 0);
+    }
+
+    std::string LogIn(CRcmTestClient &client, const std::string &user = "admin")
+    {
+        const stRawResponse reply =
+            client.Request("POST", "/TYXRCMAPI/IDENTIFY/LogIn?CMDSN=1", "RUNAME=" + user + "&RLPWD=pw");
+        const size_t at = reply.body.find("SESSIONID='");
+        if (reply.status != 200 || at == std::string::npos)
+            return {};
+        const size_t start = at + 11;
+        return reply.body.substr(start, reply.body.find('\'', start) - start);
+    }
+
+    stExecutorLog m_executor;
+    std::atomic<uint64_t> m_tick{1000};
+    std::unique_ptr<CRCMWebWin> m_server;
+    uint16_t m_port = 0;
+};
+
+TEST_F(RcmServerTest, HelloAndTheChecksBeforeTheSession)
+{
+    CRcmTestClient client(m_port);
+    ASSERT_TRUE(client.IsConnected());
+    stRawResponse reply = client.Request("GET", "/TYXRCMAPI/GENERAL/HelloTYX");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body.rfind("Hello TYX Client!\n'TYXVer'=3.0; \"RCMVer\"=2.0.\nProductName=", 0), 0u);
+    EXPECT_EQ(reply.body.find("CommandSN"), std::string::npos);
+    EXPECT_EQ(reply.headers["content-type"], "text/html");
+
+    const struct
+    {
+        const char *method;
+        const char *target;
+        int status;
+        const char *text;
+    } cases[] = {
+        {"DELETE", "/TYXRCMAPI/GENERAL/HelloTYX", 405, "Unsupported Verb"},
+        {"POST", "/TYXRCMAPI/GENERAL/HelloTYX", 409, "Api-Type and Verb Mismatched"},
+        {"GET", "/TYXRCMAPI/QUERY", 400, "Invalid Paths Depth"},
+        {"GET", "/TYXRCMAPI/query/GetTYXStatus?CMDSN=5", 404, "Invalid Api-Type"},
+        {"GET", "/TYXRCMAPI/QUERY/NoSuchCommand?CMDSN=5", 404, "Invalid Command-Name"},
+        {"GET", "/TYXRCMAPI/QUERY/AddNewOSD?CMDSN=5", 404, "Invalid Command-Name"},
+        {"POST", "/TYXRCMAPI/CONTROL/GetTYXStatus?CMDSN=5", 409, "Command-Name and Api-Type Mismatched"},
+        {"GET", "/TYXRCMAPI/QUERY/GetTYXStatus", 400, "Invalid Key-Value part Length"},
+        {"GET", "/TYXRCMAPI/QUERY/GetTYXStatus?SESSIONID=abc", 400, "Command-SN Missed"},
+        {"GET", "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=7", 400, "SessionId MissedCommandSN=7"},
+        {"GET", "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=7&SESSIONID=nobody", 421,
+         " Please Log in firstCommandSN=7 & Any commands willbe rejected before logged in.\r\n"},
+        {"GET", "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=7&XX=\"a", 406, "Invalid Key Value"},
+        {"GET", "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=7&XX=a%00", 406, "Invalid Key Value"},
+        {"GET", "/other/place/entirely", 404, "Not Found"},
+    };
+    for (const auto &c : cases) {
+        reply = client.Request(c.method, c.target);
+        EXPECT_EQ(reply.status, c.status) << c.method << " " << c.target;
+        EXPECT_EQ(reply.body, c.text) << c.method << " " << c.target;
+    }
+    EXPECT_EQ(m_executor.Count(), 0u);
+}
+
+TEST_F(RcmServerTest, SessionsBindUserAddressAndRights)
+{
+    CRcmTestClient client(m_port);
+    stRawResponse reply = client.Request("POST", "/TYXRCMAPI/IDENTIFY/LogIn?CMDSN=3", "RUNAME=admin&RLPWD=pw");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "User Logged in successfully.CommandSN=3 & RUNAME = 'admin'& SESSIONID='61646d696e$00000001'.\n");
+    const std::string second = LogIn(client);
+    EXPECT_EQ(second, "61646d696e$00000002");
+    EXPECT_EQ(client.Request("POST", "/TYXRCMAPI/IDENTIFY/LogIn?CMDSN=4", "RUNAME=admin&RLPWD=bad").status, 406);
+    EXPECT_EQ(client.Request("POST", "/TYXRCMAPI/IDENTIFY/LogIn?CMDSN=4").body, "Required Parameter MissedCommandSN=4");
+
+    // Another port of the same address is the same client; another address is not.
+    CRcmTestClient samePlace(m_port);
+    reply = samePlace.Request("GET", "/TYXRCMAPI/GENERAL/Heartbeating?CMDSN=9&SESSIONID=" + second);
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "Heartbeating Ack.\nCommandSN=9");
+    CRcmTestClient elsewhere(m_port, "127.0.0.2");
+    ASSERT_TRUE(elsewhere.IsConnected());
+    EXPECT_EQ(elsewhere.Request("GET", "/TYXRCMAPI/GENERAL/Heartbeating?CMDSN=9&SESSIONID=" + second).status, 409);
+
+    const std::string viewer = LogIn(client, "viewer");
+    reply = client.Request("POST", "/TYXRCMAPI/CONTROL/KOVRestart?CMDSN=10&SESSIONID=" + viewer);
+    EXPECT_EQ(reply.status, 403);
+    EXPECT_EQ(client.Request("GET", "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=11&SESSIONID=" + viewer).status, 200);
+
+    reply = client.Request("POST", "/TYXRCMAPI/IDENTIFY/LogOut?CMDSN=12&SESSIONID=" + second, "RUNAME=admin&RLPWD=x");
+    EXPECT_EQ(reply.status, 406);
+    EXPECT_EQ(reply.body, "Logging out Failed(Invalid username or password)CommandSN=12");
+    reply = client.Request("POST", "/TYXRCMAPI/IDENTIFY/LogOut?CMDSN=13&SESSIONID=" + second, "RUNAME=ADMIN&RLPWD=pw");
+    EXPECT_EQ(reply.body, "logged out successfully.\nCommandSN=13");
+    EXPECT_EQ(client.Request("GET", "/TYXRCMAPI/GENERAL/Heartbeating?CMDSN=14&SESSIONID=" + second).status, 421);
+}
+
+TEST_F(RcmServerTest, UnusedSessionsExpire)
+{
+    CRcmTestClient client(m_port);
+    const std::string id = LogIn(client);
+    m_tick += 599000;
+    EXPECT_EQ(client.Request("GET", "/TYXRCMAPI/GENERAL/Heartbeating?CMDSN=2&SESSIONID=" + id).status, 200);
+    m_tick += 599000; // used since: still alive
+    EXPECT_EQ(client.Request("GET", "/TYXRCMAPI/GENERAL/Heartbeating?CMDSN=2&SESSIONID=" + id).status, 200);
+    m_tick += 600001;
+    EXPECT_EQ(client.Request("GET", "/TYXRCMAPI/GENERAL/Heartbeating?CMDSN=2&SESSIONID=" + id).status, 421);
+    EXPECT_EQ(m_server->SessionCount(), 0u);
+}
+
+TEST_F(RcmServerTest, AcceptanceAtOnceUnlessTheClientWaits)
+{
+    CRcmTestClient client(m_port);
+    const std::string id = LogIn(client);
+    stRawResponse reply = client.Request("POST", "/TYXRCMAPI/CONTROL/KOVShutdown?CMDSN=21&SESSIONID=" + id);
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "RCM command accepted.\nCommandSN=21");
+    reply = client.Request("POST", "/TYXRCMAPI/CONTROL/KOVShutdown?CMDSN=22&WaitResult=yes&SESSIONID=" + id);
+    EXPECT_EQ(reply.status, 202);
+    // Queries always answer with their result.
+    reply = client.Request("GET", "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=23&SESSIONID=" + id);
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body.rfind("Recording: On; BCLiving: Off; \r\nMux layout: Unknown; Current Focus Video: cam1;", 0),
+              0u);
+    EXPECT_NE(reply.body.find("CommandSN=23"), std::string::npos);
+    reply = client.Request("GET", "/TYXRCMAPI/QUERY/GetNotify?CMDSN=24&SESSIONID=" + id);
+    EXPECT_EQ(reply.body, "NotifyNumer=0;CommandSN=24");
+    m_server->PostNotification("MediaWriterStarted=rec;");
+    EXPECT_EQ(client.Request("GET", "/TYXRCMAPI/QUERY/GetNotify?CMDSN=25&SESSIONID=" + id).body,
+              "NotifyNumer=1;MediaWriterStarted=rec;CommandSN=25");
+    EXPECT_EQ(client.Request("GET", "/TYXRCMAPI/QUERY/GetNotify?CMDSN=26&SESSIONID=" + id).body,
+              "NotifyNumer=0;CommandSN=26");
+    EXPECT_EQ(client.Request("GET", "/TYXRCMAPI/QUERY/GetInputSourceStatus?CMDSN=27&SESSIONID=" + id).status, 500);
+}
+
+TEST_F(RcmServerTest, WaitedResultsWhenTheAckWaitsToo)
+{
+    m_server.reset();
+    Start(false);
+    CRcmTestClient client(m_port);
+    const std::string id = LogIn(client);
+    stRawResponse reply = client.Request("POST", "/TYXRCMAPI/CONTROL/KOVRestart?CMDSN=31&WaitResult=Yes&SESSIONID=" + id);
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "Command excuted successfully!CommandSN=31");
+    m_executor.result = 7; // a new id
+    EXPECT_EQ(client.Request("POST", "/TYXRCMAPI/CONTROL/MOXStart?CMDSN=32&WaitResult=Yes&SESSIONID=" + id).status, 200);
+    m_executor.result = -16;
+    reply = client.Request("POST", "/TYXRCMAPI/CONTROL/MOXStart?CMDSN=33&WaitResult=Yes&SESSIONID=" + id);
+    EXPECT_EQ(reply.status, 500);
+    EXPECT_EQ(reply.body, "The Command was excuted but failed!CommandSN=33");
+    reply = client.Request("GET", "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=34&SESSIONID=" + id);
+    EXPECT_EQ(reply.status, 500);
+    m_executor.result = 0;
+    reply = client.Request("PUT", "/TYXRCMAPI/CONFIG/SetTRVKInfo?CMDSN=35&WaitResult=Yes&SESSIONID=" + id);
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "CommandSN=35");
+    // Parameter failures and commands without a check.
+    reply = client.Request("POST", "/TYXRCMAPI/CONTROL/OSDControl?CMDSN=36&WaitResult=Yes&SESSIONID=" + id,
+                           "OsdId=0&Action=Start");
+    EXPECT_EQ(reply.status, 406);
+    EXPECT_EQ(reply.body, "Invalid Parameter ValueCommandSN=36");
+    reply = client.Request("POST", "/TYXRCMAPI/CONTROL/BurningControl?CMDSN=37&WaitResult=Yes&SESSIONID=" + id);
+    EXPECT_EQ(reply.status, 500);
+    EXPECT_EQ(reply.body, "Internal ErrorCommandSN=37");
+    reply = client.Request("POST", "/TYXRCMAPI/CONTROL/StartWork?CMDSN=38&WaitResult=Yes&SESSIONID=" + id);
+    EXPECT_EQ(reply.status, 200);
+}
+
+TEST_F(RcmServerTest, BodiesReachTheExecutorDecodedAndBounded)
+{
+    CRcmTestClient client(m_port);
+    const std::string id = LogIn(client);
+    const std::string control = "/TYXRCMAPI/CONTROL/";
+    const std::string keys = "?CMDSN=41&SESSIONID=" + id;
+    std::promise<void> done;
+    m_executor.hook = [&](uint16_t code) {
+        if (code == 277)
+            done.set_value();
+    };
+    EXPECT_EQ(client.Request("POST", control + "AddInputVideo" + keys,
+                             "VSAlias=cam&InputURL=rtsp://h/live%3Fch%3D1%26sub%3D0\r\nStreamId=2")
+                  .status,
+              200);
+    ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    {
+        std::lock_guard lock(m_executor.mutex);
+        ASSERT_FALSE(m_executor.calls.empty());
+        EXPECT_EQ(m_executor.calls.back().second.Texts[1], "rtsp://h/live?ch=1&sub=0");
+    }
+    EXPECT_EQ(client.Request("POST", control + "MediaWriterControl" + keys).body, "Required Parameter MissedCommandSN=41");
+    EXPECT_EQ(client.Request("POST", control + "MediaWriterControl" + keys, "A=" + std::string(2039, 'v')).body,
+              "Invalid Parameters LengthCommandSN=41");
+    EXPECT_EQ(client.Request("POST", control + "MediaWriterControl" + keys, std::string("A=b\0c", 5)).body,
+              "Invalid Parameters foramtCommandSN=41");
+    EXPECT_EQ(client.Request("POST", control + "MediaWriterControl" + keys, "WorkerAlias=x%00").body,
+              "Invalid Parameter Value");
+    EXPECT_EQ(client.Request("POST", control + "MediaWriterControl" + keys, "WorkerAlias").body,
+              "Invalid Parameters foramt");
+    // A body over the bound is read and dropped, and answered.
+    CRcmTestClient big(m_port);
+    ASSERT_TRUE(big.SendRaw("POST " + control + "MediaWriterControl" + keys +
+                            " HTTP/1.1\r\nHost: x\r\nContent-Length: 65536\r\n\r\n" + std::string(65536, 'x')));
+    const stRawResponse tooLong = big.ReadResponse();
+    EXPECT_EQ(tooLong.status, 400);
+    EXPECT_EQ(tooLong.body, "Invalid Parameters LengthCommandSN=41");
+    EXPECT_EQ(client.Request("GET", "/TYXRCMAPI/GENERAL/HelloTYX").status, 200);
+}
+
+TEST_F(RcmServerTest, OversizedAndSlowRequestsDoNotStopOthers)
+{
+    CRcmTestClient huge(m_port);
+    const stRawResponse header = huge.Request("GET", "/TYXRCMAPI/GENERAL/HelloTYX", "",
+                                              "X-Filler: " + std::string(64 * 1024, 'f') + "\r\n");
+    EXPECT_GE(header.status, 400);
+    CRcmTestClient longUrl(m_port);
+    EXPECT_EQ(longUrl.Request("GET", "/TYXRCMAPI/GENERAL/" + std::string(300, 'p') + "/HelloTYX").status, 400);
+
+    // A client that stalls half-way through its request line holds only its own connection.
+    CRcmTestClient slow(m_port);
+    ASSERT_TRUE(slow.SendRaw("GET /TYXRCMAPI/GEN"));
+    std::vector<std::unique_ptr<CRcmTestClient>> burst;
+    for (int i = 0; i < 200; ++i)
+        burst.push_back(std::make_unique<CRcmTestClient>(m_port));
+    CRcmTestClient other(m_port);
+    EXPECT_EQ(other.Request("GET", "/TYXRCMAPI/GENERAL/HelloTYX").status, 200);
+    ASSERT_TRUE(slow.SendRaw("ERAL/HelloTYX HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(slow.ReadResponse().status, 200);
+    EXPECT_EQ(burst.back()->Request("GET", "/TYXRCMAPI/GENERAL/HelloTYX").status, 200);
+}
+
+TEST_F(RcmServerTest, CategoriesRunOnTheirOwnThreads)
+{
+    m_server.reset();
+    Start(false);
+    std::latch queryDone(1);
+    std::latch controlEntered(1);
+    m_executor.hook = [&](uint16_t code) {
+        if (code == 408) { // KOVRestart waits until the query has been answered
+            controlEntered.count_down();
+            queryDone.wait();
+        }
+    };
+    CRcmTestClient admin(m_port);
+    const std::string id = LogIn(admin);
+    auto control = std::async(std::launch::async, [&] {
+        CRcmTestClient client(m_port);
+        return client.Request("POST", "/TYXRCMAPI/CONTROL/KOVRestart?CMDSN=51&WaitResult=Yes&SESSIONID=" + id).status;
+    });
+    controlEntered.wait();
+    CRcmTestClient query(m_port);
+    EXPECT_EQ(query.Request("GET", "/TYXRCMAPI/QUERY/GetWorkersStatus?CMDSN=52&SESSIONID=" + id).status, 200);
+    queryDone.count_down();
+    EXPECT_EQ(control.get(), 200);
+}
+
+TEST_F(RcmServerTest, CloseAnswersWaitingClientsAsBusy)
+{
+    m_server.reset();
+    Start(false);
+    std::latch entered(1);
+    std::latch release(1);
+    m_executor.hook = [&](uint16_t code) {
+        if (code == 408) {
+            entered.count_down();
+            release.wait();
+        }
+    };
+    CRcmTestClient admin(m_port);
+    const std::string id = LogIn(admin);
+    CRcmTestClient running(m_port), queued(m_port);
+    ASSERT_TRUE(running.SendRaw("POST /TYXRCMAPI/CONTROL/KOVRestart?CMDSN=61&WaitResult=Yes&SESSIONID=" + id +
+                                " HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"));
+    entered.wait();
+    ASSERT_TRUE(queued.SendRaw("POST /TYXRCMAPI/CONTROL/KOVShutdown?CMDSN=62&WaitResult=Yes&SESSIONID=" + id +
+                               " HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"));
+    auto closing = std::async(std::launch::async, [&] { m_server->Close(); });
+    const stRawResponse busy = queued.ReadResponse();
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_EQ(busy.body, "Server is Busy(Please retry later)CommandSN=62");
+    release.count_down();
+    closing.get();
+    EXPECT_EQ(running.ReadResponse().status != 0, true);
+}
+
+TEST(RcmListenTest, ResultCodes)
+{
+    CRCMWebWin server;
+    EXPECT_EQ(server.ListenRequests(false, false, 0, 0), -2);
+    EXPECT_EQ(server.ListenRequests(true, true, 8080, 8080), -4);
+    CSocketFd taken;
+    ASSERT_EQ(OpenTcpListenSocket(0, false, taken), 0);
+    const uint16_t busyPort = LocalPortOf(taken.Fd());
+    // HTTPS without a certificate does not start, and a taken port is a failure; neither stops the other.
+    const uint16_t free = FreeTcpPort();
+    EXPECT_LT(server.ListenRequests(true, true, busyPort, free), 0);
+    EXPECT_EQ(server.HttpPort(), 0);
+    CRCMWebWin second;
+    EXPECT_LT(second.ListenRequests(true, true, free, busyPort), 0);
+    EXPECT_EQ(second.HttpPort(), free);
+    EXPECT_EQ(second.ListenRequests(true, false, free, 0), 0);
+    second.Close();
+    EXPECT_EQ(second.ListenRequests(true, false, free, 0), -1);
+}
+
+TEST(RcmHttpsTest, LoopbackServerWithTheTestsCertificate)
+{
+    CTempDir dir;
+    const auto cert = dir.File("cert.pem");
+    const auto key = dir.File("key.pem");
+    const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout '" +
+                                key.string() + "' -out '" + cert.string() + "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0)
+        GTEST_SKIP() << "openssl cannot make a certificate here";
+    CRCMWebWin server;
+    EXPECT_EQ(server.SetHttpsCredentials(dir.File("none.pem").wstring(), key.wstring()), -1);
+    ASSERT_EQ(server.SetHttpsCredentials(cert.wstring(), key.wstring()), 0);
+    const uint16_t httpPort = FreeTcpPort();
+    const uint16_t httpsPort = FreeTcpPort();
+    ASSERT_EQ(server.ListenRequests(true, true, httpPort, httpsPort), 0);
+    CRcmTestClient secure(httpsPort, "", true);
+    ASSERT_TRUE(secure.IsConnected());
+    const stRawResponse reply = secure.Request("GET", "/TYXRCMAPI/GENERAL/HelloTYX");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body.rfind("Hello TYX Client!", 0), 0u);
+    // Plain HTTP to the TLS port gets no answer of ours.
+    CRcmTestClient plain(httpsPort);
+    EXPECT_NE(plain.Request("GET", "/TYXRCMAPI/GENERAL/HelloTYX").status, 200);
+    // Only the loopback address listens.
+    CRcmTestClient other(httpsPort, "127.0.0.2", true);
+    EXPECT_TRUE(other.IsConnected()); // 127.0.0.2 reaches 127.0.0.1 only through the loopback device
+}
+
+} // namespace

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+// A plain HTTP/1.1 client over a raw socket (or GnuTLS over it), written for the tests so that the
+// server meets bytes it did not produce itself. One keep-alive connection per object.
+struct stRawResponse
+{
+    int status = 0; // 0: no reply (connection closed or timed out)
+    std::map<std::string, std::string> headers;
+    std::string body;
+};
+
+class CRcmTestClient
+{
+public:
+    // localAddress: bind the client end first (another loopback address, for instance).
+    CRcmTestClient(uint16_t port, const std::string &localAddress = std::string(), bool tls = false);
+    ~CRcmTestClient();
+    CRcmTestClient(const CRcmTestClient &) = delete;
+    CRcmTestClient &operator=(const CRcmTestClient &) = delete;
+
+    bool IsConnected() const;
+    // Sends the request and reads the reply.
+    stRawResponse Request(const std::string &method, const std::string &target, const std::string &body = "",
+                          const std::string &extraHeaders = "");
+    bool SendRaw(const std::string &bytes);
+    stRawResponse ReadResponse(int timeoutMs = 10000);
+
+private:
+    struct stTls;
+    bool Send(const char *data, size_t size);
+    long Receive(char *data, size_t size, int timeoutMs);
+
+    int m_fd = -1;
+    std::unique_ptr<stTls> m_tls;
+    std::string m_buffer;
+};
+
+// A port that nothing listens on at the moment.
+uint16_t FreeTcpPort();

@@ -6,9 +6,12 @@
 // outside them.
 
 #include "core/TYXConfigRecords.h"
+#include "core/TYXWorkerConfig.h"
+#include "host/WorkerInstanceInfo.h"
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -18,6 +21,9 @@ class CTYXWorker;
 
 // Results beyond 0.
 constexpr int32_t IND_WORKER_NOT_FOUND = -1;
+constexpr int32_t IND_SOURCE_TYPE_REFUSED = -8;
+constexpr int32_t IND_SOURCE_WITHOUT_STREAMS = -15;
+constexpr int32_t IND_ALIAS_IN_USE = -18;
 constexpr int32_t IND_NO_SUCH_OSD = -8;
 constexpr int32_t IND_SOURCE_NOT_FOUND = -16;
 constexpr int32_t IND_SOURCE_IN_USE = -20;
@@ -33,6 +39,33 @@ int32_t SetOsdTextByNumber(uint16_t number, const std::wstring &text);
 int32_t StartDirectOutput(const std::wstring &alias, int32_t monitor);
 // Switches the worker's direct display off and frees its monitors: 0, -1 or a reference's code.
 int32_t StopDirectOutput(const std::wstring &alias);
+
+// Decoder choices of a new source's video streams that get a decoder here.
+constexpr int32_t IND_DECODER_DEFAULT = 256;
+constexpr int32_t IND_DECODER_NOT_GIVEN = 65535;
+
+// One stream of a newly added source: its id, its decoder's id (0 without one) and its name.
+struct stMediaStreamLink
+{
+    uint32_t streamId = 0;
+    uint32_t decoderId = 0;
+    std::wstring streamName;
+};
+
+// How new workers are made (the worker graph's CreateSingleWorker) and on which device they run.
+struct stInDemandGraph
+{
+    std::function<int32_t(int32_t kind, stTYXWorkerConfig *config, stTYXWorkerInstanceInfo *record)> create;
+    int32_t deviceIndex = 0;
+    uint8_t screenOutput = 0;
+};
+
+// Adds a source (RTSP, RTMP or capture video) with a decoder for each of its video streams, linked,
+// initialised and started while the rest runs: the new reader's id; -16 for an empty alias; -18 for an
+// alias in use; -8 for another source type; -15 without streams; the creation's negative result, after
+// which nothing of the source is left.
+int32_t AddMediaSource2TYX(const stMediaSourceReadWorkerConfig &config, int32_t decoderChoice,
+                           std::list<stMediaStreamLink> &streams, const stInDemandGraph &graph);
 
 // Removes a source by id (alias written back) or, with id 0, by alias (id written back): its reader
 // and every decoder of it are stopped and destroyed. 0; -16 when it is not registered; -20 when the

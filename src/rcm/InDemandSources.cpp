@@ -39,6 +39,16 @@ bool CollectOwnDecoders(uint32_t readerId, std::vector<uint32_t> &decoders)
     return true;
 }
 
+// A removed source leaves no configuration behind either.
+template <typename Registry>
+void ForgetConfigOf(Registry &registry, uint32_t id)
+{
+    CReadWriteLock &lock = CTYXGVMS::ConfigRegistryLock();
+    lock.LockWrite();
+    std::erase_if(registry, [id](const auto &entry) { return static_cast<uint32_t>(entry.second.WorkerId) == id; });
+    lock.UnlockWrite();
+}
+
 } // namespace
 
 int32_t RemoveMediaSource(uint32_t &id, std::wstring &alias)
@@ -64,9 +74,11 @@ int32_t RemoveMediaSource(uint32_t &id, std::wstring &alias)
         return IND_SOURCE_IN_USE;
     }
     CTYXGVMS::DestroyMReaderById(id);
+    ForgetConfigOf(CTYXGVMS::MSReaderConfigs(), id);
     RCPROC_LOG(6, L"[In demand]MReader for source(Alias=%s) removed from TYX...", alias.c_str());
     for (uint32_t decoder : decoders) {
         CTYXGVMS::DestroyDecoderById(decoder);
+        ForgetConfigOf(CTYXGVMS::VideoDecoderConfigs(), decoder);
         RCPROC_LOG(6, L"[In demand]Decoder for source(Alias=%s) removed from TYX...", alias.c_str());
     }
     return 0;

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,6 +77,18 @@ int32_t RemoveMediaSource(uint32_t &id, std::wstring &alias);
 // "\" as the writer keeps them) and the list file name; false for a worker that records no files.
 bool GetRecordSubPath(const std::shared_ptr<CTYXWorker> &writer, const std::tm &localDate, std::wstring &subPath,
                       std::string &listName);
+
+constexpr int32_t IND_TOO_FEW_SOURCES = -28;
+constexpr int32_t IND_NO_OBJECT = -33792; // no decoder for the source, no mux
+
+// The mux input of a source: its own id for capture video, else its first decoder's, with that
+// producer: 0; -16 when no source has the alias; -33792 when it has no decoder.
+int32_t FindSourceInputId(const std::wstring &alias, uint32_t &inputId, std::shared_ptr<CTYXWorker> &producer);
+// The input-to-region map of a layout change (inputs in the order of the aliases, regions from 0):
+// the number of sources the layout needs; -1 for a layout type without an on-demand count; -28 when
+// fewer of the aliases name sources with an input.
+int32_t BuildMuxLayoutRegions(int32_t layoutType, const std::list<std::wstring> &aliases,
+                              std::map<int32_t, int16_t> &regions);
 
 // A child window of a mux layout change: anchor, kind, x, y, width, height.
 struct stPipWindowInfo

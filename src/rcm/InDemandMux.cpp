@@ -2,11 +2,28 @@
 
 #include "rcm/InDemandChanges.h"
 
+#include "core/debuglog.h"
+#include "host/GlobalVars.h"
+
+#define RCPROC_LOG(level, format, ...) \
+    DebugLog((level), "RCProcFuncs", __func__, __LINE__, format __VA_OPT__(, ) __VA_ARGS__)
+
 #include <cwchar>
 
 namespace {
 
 constexpr size_t WINDOW_NUMBERS = 6;
+constexpr uint32_t FIRST_DECODER_ID = 0x02000001u;
+constexpr uint32_t LAST_DECODER_ID = 0x03FFFFFFu;
+
+// Sources each layout type shows when changed on demand.
+int32_t LayoutSourceCount(int32_t layoutType)
+{
+    switch (layoutType) {
+    case 1: case 2: case 3: case 4: case 5: case 6: case 8: case 9: return layoutType;
+    default: return -1;
+    }
+}
 
 std::vector<std::wstring> Split(const std::wstring &text, wchar_t separator)
 {
@@ -56,4 +73,63 @@ int32_t ParseMuxLayoutLists(const std::wstring &sources, const std::wstring &chi
         windows.push_back(window);
     }
     return static_cast<int32_t>(aliases.size());
+}
+
+int32_t FindSourceInputId(const std::wstring &alias, uint32_t &inputId, std::shared_ptr<CTYXWorker> &producer)
+{
+    inputId = 0;
+    producer.reset();
+    stMediaReadWorkerInstanceInfo record;
+    std::shared_ptr<CTYXWorker> reader;
+    const int32_t readerId = CTYXGVMS::FindMReaderByAlias(alias, reader, &record);
+    if (readerId <= 0 || !reader) {
+        RCPROC_LOG(3, L"[In demand]AddVSToMux failed for Media source with alias(%s) not found...", alias.c_str());
+        return IND_SOURCE_NOT_FOUND;
+    }
+    if (record.MSTYPE == TYX_MS_VCAP) {
+        inputId = static_cast<uint32_t>(readerId);
+        producer = reader;
+        return 0;
+    }
+    std::vector<uint32_t> linked;
+    CTYXGVMS::GetProducersOfConsumer(static_cast<uint32_t>(readerId), linked);
+    for (uint32_t id : linked) {
+        if (id < FIRST_DECODER_ID || id > LAST_DECODER_ID)
+            continue;
+        std::wstring decoderAlias;
+        producer = CTYXGVMS::GetDecoderById(id, decoderAlias);
+        if (!producer)
+            continue;
+        inputId = id;
+        RCPROC_LOG(6, L"[In demand]Decoder ID mapped to Media source alias(%s) is(%d)...", alias.c_str(),
+                   static_cast<int>(id));
+        return 0;
+    }
+    RCPROC_LOG(3, L"[In demand]Decoder for Media source with alias(%s) not found...", alias.c_str());
+    return IND_NO_OBJECT;
+}
+
+int32_t BuildMuxLayoutRegions(int32_t layoutType, const std::list<std::wstring> &aliases,
+                              std::map<int32_t, int16_t> &regions)
+{
+    regions.clear();
+    const int32_t needed = LayoutSourceCount(layoutType);
+    if (needed < 0)
+        return -1;
+    std::vector<stMediaReadWorkerInstanceInfo> records;
+    std::vector<uint32_t> feedIds;
+    CTYXGVMS::CollectMReadersByAliases(aliases, records, feedIds);
+    if (static_cast<int32_t>(feedIds.size()) < needed)
+        return IND_TOO_FEW_SOURCES;
+    // Regions follow the order the sources were listed in, whatever order the registry keeps.
+    std::map<std::wstring, uint32_t> feedOf;
+    for (size_t i = 0; i < records.size() && i < feedIds.size(); ++i)
+        feedOf.emplace(records[i].Name, feedIds[i]);
+    int16_t region = 0;
+    for (const std::wstring &alias : aliases) {
+        const auto feed = feedOf.find(alias);
+        if (feed != feedOf.end() && regions.emplace(static_cast<int32_t>(feed->second), region).second)
+            ++region;
+    }
+    return static_cast<int32_t>(regions.size()) < needed ? IND_TOO_FEW_SOURCES : needed;
 }

@@ -146,6 +146,37 @@ TEST_F(InDemandTest, MuxLayoutListsAreReadWithBoundedWindows)
     EXPECT_EQ(0, ParseMuxLayoutLists(L"", L"", aliases, windows));
 }
 
+TEST_F(InDemandTest, SourcesFeedTheMuxThroughTheirDecoderOrThemselves)
+{
+    auto capture = std::make_shared<stMediaReadWorkerInstanceInfo>();
+    capture->WorkerId = static_cast<int32_t>(kReaderId + 0x10000);
+    capture->Name = L"Usb1";
+    capture->MSTYPE = TYX_MS_VCAP;
+    capture->Worker = std::make_shared<CPictureWorker>(kReaderId + 0x10000, TYX_KIND_MEDIA_READER, L"Usb1");
+    ASSERT_EQ(0, CTYXGVMS::PublishWorkerInstance(capture));
+    Register<stMediaReadWorkerInstanceInfo>(kReaderId, TYX_KIND_MEDIA_READER, L"Cam1");
+    auto decoder = Register<stVideoDecodeWorkerInstanceInfo>(kDecoderId, TYX_KIND_VIDEO_DECODER, L"Cam1");
+
+    uint32_t input = 0;
+    std::shared_ptr<CTYXWorker> producer;
+    EXPECT_EQ(IND_NO_OBJECT, FindSourceInputId(L"Cam1", input, producer)); // not linked yet
+    Link(kReaderId, kDecoderId);
+    EXPECT_EQ(0, FindSourceInputId(L"cam1", input, producer));
+    EXPECT_EQ(kDecoderId, input);
+    EXPECT_EQ(decoder, producer);
+    EXPECT_EQ(0, FindSourceInputId(L"Usb1", input, producer));
+    EXPECT_EQ(kReaderId + 0x10000, input);
+    EXPECT_EQ(IND_SOURCE_NOT_FOUND, FindSourceInputId(L"Nobody", input, producer));
+
+    std::map<int32_t, int16_t> regions;
+    EXPECT_EQ(-1, BuildMuxLayoutRegions(7, {L"Cam1", L"Usb1"}, regions));
+    EXPECT_EQ(IND_TOO_FEW_SOURCES, BuildMuxLayoutRegions(4, {L"Cam1", L"Usb1", L"Nobody"}, regions));
+    EXPECT_EQ(2, BuildMuxLayoutRegions(2, {L"Usb1", L"Cam1"}, regions));
+    EXPECT_EQ((std::map<int32_t, int16_t>{{static_cast<int32_t>(kReaderId + 0x10000), 0},
+                                          {static_cast<int32_t>(kDecoderId), 1}}),
+              regions);
+}
+
 TEST_F(InDemandTest, OnlyRecordingWritersHaveARecordSubPath)
 {
     auto decoder = Register<stVideoDecodeWorkerInstanceInfo>(kDecoderId, TYX_KIND_VIDEO_DECODER, L"Cam1");

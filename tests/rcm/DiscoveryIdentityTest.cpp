@@ -1,6 +1,8 @@
 #include "DiscoveryTestSupport.h"
 
 #include "host/DiscoveryNotifier.h"
+#include "host/EventThread.h"
+#include "host/TYXEvent.h"
 #include "host/GlobalVars.h"
 #include "service/DiscoveryIdentity.h"
 #include "support/TempDir.h"
@@ -181,6 +183,32 @@ TEST_F(DiscoveryIdentityTest, AWhoAreRequestOnTheLoopbackIsAnsweredToTheAskersAn
     EXPECT_NE(std::string::npos, answer.find(";PSN=SN-77AB;"));
     EXPECT_NE(std::string::npos, answer.find(";bcAddr=10.1.255.255;"));
     discoverer.Stop();
+}
+
+TEST_F(DiscoveryIdentityTest, TheEventThreadsWriterNotificationsGoOutAsDatagrams)
+{
+    CTYXGVMS::GeneralSettings().RecordWriter = L"Recorder";
+    ClearTYXEventQueue();
+    stFakeClock clock;
+    CRequestLog log;
+    CTestUdpSocket listener;
+    auto discoverer = std::make_shared<CQorServerDiscover>("127.0.0.1", LoopbackOptions(clock, log, listener.Port()));
+    CTYXEventThread events;
+    events.SetUnitSerial("SN-77AB");
+    events.SetNotifier(discoverer);
+    ASSERT_EQ(0, events.Start());
+    stTYXEvent started;
+    started.type = TYX_EVENT_OUTPUT_STARTED;
+    started.workerId = 0x10010004;
+    started.attributes["WorkerName"] = stTYXEventValue::WText(L"Recorder");
+    ReportTYXEvent(started);
+    const std::string text = listener.Receive();
+    EXPECT_EQ(0u, text.find("**Q*V*T*V*Q*[00000001]Notification;")) << text;
+    EXPECT_NE(std::string::npos, text.find(";PSN=SN-77AB;"));
+    EXPECT_NE(std::string::npos, text.find("RecordStarted"));
+    EXPECT_EQ(0, events.StopEventProcThread());
+    discoverer->Stop();
+    ClearTYXEventQueue();
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "core/TYXConfigRecords.h"
 #include "core/TYXWorkerConfig.h"
 #include "host/WorkerInstanceInfo.h"
+#include "vproc/VideoMux.h"
 
 #include <cstdint>
 #include <ctime>
@@ -90,17 +91,8 @@ int32_t FindSourceInputId(const std::wstring &alias, uint32_t &inputId, std::sha
 int32_t BuildMuxLayoutRegions(int32_t layoutType, const std::list<std::wstring> &aliases,
                               std::map<int32_t, int16_t> &regions);
 
-// A child window of a mux layout change: anchor, kind, x, y, width, height.
-struct stPipWindowInfo
-{
-    int32_t anchor = 0;
-    int32_t kind = 0;
-    int32_t x = 0;
-    int32_t y = 0;
-    int32_t width = 0;
-    int32_t height = 0;
-};
 // Reads "a;b;..." into aliases and, with two or more of them, "n:n:n:n:n:n;..." into child windows
-// (the first six numbers of an item; items with fewer are skipped; negative numbers become 0): the number of aliases.
+// (anchor, kind, x, y, width, height: the first six numbers of an item, items with fewer skipped,
+// each bounded to its field and never negative): the number of aliases.
 int32_t ParseMuxLayoutLists(const std::wstring &sources, const std::wstring &childWindows,
                             std::list<std::wstring> &aliases, std::vector<stPipWindowInfo> &windows);

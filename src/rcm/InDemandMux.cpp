@@ -9,6 +9,7 @@
     DebugLog((level), "RCProcFuncs", __func__, __LINE__, format __VA_OPT__(, ) __VA_ARGS__)
 
 #include <cwchar>
+#include <limits>
 
 namespace {
 
@@ -39,11 +40,13 @@ std::vector<std::wstring> Split(const std::wstring &text, wchar_t separator)
     return parts;
 }
 
-// Numbers from outside: bounded, and never negative, since they place windows on the canvas.
-int32_t WindowNumber(const std::wstring &text)
+// Numbers from outside: bounded to the field, and never negative, since they place windows on the canvas.
+template <typename T>
+T WindowNumber(const std::wstring &text)
 {
     const long long value = std::wcstoll(text.c_str(), nullptr, 10);
-    return value < 0 ? 0 : (value > 65535 ? 65535 : static_cast<int32_t>(value));
+    const long long most = std::numeric_limits<T>::max();
+    return static_cast<T>(value < 0 ? 0 : (value > most ? most : value));
 }
 
 } // namespace
@@ -64,12 +67,12 @@ int32_t ParseMuxLayoutLists(const std::wstring &sources, const std::wstring &chi
         if (item.empty() || numbers.size() < WINDOW_NUMBERS)
             continue;
         stPipWindowInfo window;
-        window.anchor = WindowNumber(numbers[0]);
-        window.kind = WindowNumber(numbers[1]);
-        window.x = WindowNumber(numbers[2]);
-        window.y = WindowNumber(numbers[3]);
-        window.width = WindowNumber(numbers[4]);
-        window.height = WindowNumber(numbers[5]);
+        window.anchor = WindowNumber<uint8_t>(numbers[0]);
+        window.kind = WindowNumber<uint8_t>(numbers[1]);
+        window.x = WindowNumber<int16_t>(numbers[2]);
+        window.y = WindowNumber<int16_t>(numbers[3]);
+        window.width = WindowNumber<uint16_t>(numbers[4]);
+        window.height = WindowNumber<uint16_t>(numbers[5]);
         windows.push_back(window);
     }
     return static_cast<int32_t>(aliases.size());

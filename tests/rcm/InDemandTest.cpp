@@ -139,7 +139,7 @@ TEST_F(InDemandTest, MuxLayoutListsAreReadWithBoundedWindows)
     ASSERT_EQ(2u, windows.size());
     EXPECT_EQ(6, windows[0].height);
     EXPECT_EQ(0, windows[1].x);
-    EXPECT_EQ(65535, windows[1].width);
+    EXPECT_EQ(65535, windows[1].width); // bounded to its field
     EXPECT_EQ(1, ParseMuxLayoutLists(L"only", L"1:2:3:4:5:6", aliases, windows));
     EXPECT_TRUE(windows.empty());
     EXPECT_EQ(3, ParseMuxLayoutLists(L";a;;b;c", L"", aliases, windows));

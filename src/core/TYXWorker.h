@@ -127,6 +127,9 @@ public:
     // when the thread was abandoned still running (again at every later call while it runs). A
     // thread that was never resumed is released through its start gate at once (exit code 0).
     int32_t WaitThreadExit(uint32_t budgetMs);
+    // Marks the worker stopping and sets its exit event without waiting, so that a pass can stop
+    // many workers at once; a thread that was never resumed is released at once.
+    void RequestThreadExit();
     // True when the main thread has ended (or never existed); childrenStopped tells whether every
     // child thread, abandoned ones included, has ended too.
     bool IsStopped(bool &childrenStopped);
@@ -176,6 +179,7 @@ public:
     int32_t GetWorkerKind() const { return m_workerKind; }
     int32_t GetTypeCode() const { return m_typeCode; }
     std::wstring GetName() const { return m_name; }
+    void SetName(const std::wstring &name) { m_name = name; }
     std::wstring GetDisplayName() const { return m_displayName; }
     uint16_t GetThreadState() const { return m_threadState.load(); }
     uint16_t GetWorkingStep() const { return m_workingStep.load(); }

@@ -160,6 +160,19 @@ int32_t CTYXWorker::ResumeWorkingThread()
     return 0;
 }
 
+void CTYXWorker::RequestThreadExit()
+{
+    m_threadState = TYX_THREAD_STOPPING;
+    if (m_exitEvent)
+        m_exitEvent->Set();
+    const std::shared_ptr<CThread> thread = MainThread();
+    if (thread && thread->CancelIfSuspended()) {
+        thread->Join();
+        CloseMainThread(thread);
+        m_threadState = TYX_THREAD_ENDED;
+    }
+}
+
 int32_t CTYXWorker::WaitThreadExit(uint32_t budgetMs)
 {
     m_threadState = TYX_THREAD_STOPPING;

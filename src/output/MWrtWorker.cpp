@@ -88,8 +88,10 @@ void CTYXMediaWriteWorker::SetStreamWriter(std::unique_ptr<CStreamWriter> writer
     std::lock_guard<std::mutex> lock(m_outputMutex);
     CloseWriter();
     m_streamWriter = std::move(writer);
-    // A push that hangs in the network gives up once the worker is asked to exit.
-    if (m_streamWriter)
+    // A push that hangs in the network gives up once the worker is asked to exit. A record file
+    // is not interrupted: its trailer is written after the exit request, and without it the
+    // recording cannot be played.
+    if (m_streamWriter && m_streamWriter->GetWriterType() != TYX_WRITER_FILE)
         m_streamWriter->SetInterruptCheck([this] { return ExitRequested(); });
 }
 

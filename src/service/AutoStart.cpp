@@ -6,6 +6,7 @@
 #include "core/WideFormat.h"
 #include "platform/ProcessHandle.h"
 #include "platform/ProcessTable.h"
+#include "service/AutoStartUnit.h"
 #include "service/ServiceLog.h"
 
 #include <cerrno>
@@ -66,19 +67,12 @@ std::optional<std::string> ExecLine(const std::string &program, const std::wstri
 
 std::string UnitText(const std::string &execLine)
 {
-    return "[Unit]\n"
-           "Description=TYX live video processing centre (TYXConsole auto-start)\n"
-           "Wants=network-online.target\n"
-           "After=network-online.target\n"
-           "\n"
-           "[Service]\n"
-           "Type=simple\n"
-           "ExecStart=" + execLine + "\n"
-           "Restart=on-failure\n"
-           "RestartSec=5\n"
-           "\n"
-           "[Install]\n"
-           "WantedBy=multi-user.target\n";
+    std::string text = kAutoStartUnitTemplate;
+    const std::string marker = "@EXEC_START@";
+    const size_t at = text.find(marker);
+    if (at != std::string::npos)
+        text.replace(at, marker.size(), execLine);
+    return text;
 }
 
 // Writes through a temporary file and a rename, so that systemd never reads half a unit.

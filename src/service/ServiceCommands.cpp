@@ -1,7 +1,9 @@
 #include "service/ServiceCommands.h"
 
+#include "core/TYXUtils.h"
 #include "service/ConsoleOutput.h"
 #include "service/HostReport.h"
+#include "service/ServiceMain.h"
 #include "service/dGlobalFuncs.h"
 
 stCommandLineActions ServiceCommandLineActions()
@@ -13,6 +15,11 @@ stCommandLineActions ServiceCommandLineActions()
     };
     actions.autoStart = [](bool remove, const wchar_t *arguments) {
         return SetAutoStartConsoleModule(remove, arguments);
+    };
+    actions.run = [](int argc, char **argv) { return ServiceMain(argc, argv); };
+    actions.stop = [] { return StopRunningInstance(); };
+    actions.listCaptureDevices = [] {
+        ConsolePrintf("Listing the local capture devices is not available in this build.\r\n");
     };
     return actions;
 }

@@ -151,6 +151,8 @@ public:
     // number of texts set, 0 with the time overlay off or an old second, -2 without a writer, -4
     // when the time cannot be converted.
     int32_t PrepareTimeOsdInNeed(int64_t timeUs, int32_t targetBits);
+    // Switches the clock texts on once a time or date-and-time text is configured for the worker.
+    void SetTimeOsdOn(bool on) { m_timeOsdOn = on ? 1 : 0; }
 
 protected:
     // ---- for the subclasses ----

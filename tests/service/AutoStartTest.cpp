@@ -56,6 +56,9 @@ TEST_F(AutoStartTest, InstallingTwiceLeavesOneUnitThatRunsTheProgramSilent)
     EXPECT_EQ(UnitLines("ExecStart="),
               std::vector<std::string>{"ExecStart=\"/opt/tyx dir/\\\"Lumo\\\" $$(reboot);%%n/TyxServiceMain\" \"-silent\""});
     EXPECT_EQ(UnitLines("WantedBy="), std::vector<std::string>{"WantedBy=multi-user.target"});
+    // The run reports to systemd and stops in order on its signal.
+    EXPECT_EQ(UnitLines("Type="), std::vector<std::string>{"Type=notify"});
+    EXPECT_EQ(UnitLines("KillSignal="), std::vector<std::string>{"KillSignal=SIGTERM"});
     std::vector<fs::path> files;
     for (const auto &entry : fs::directory_iterator(UnitFolder()))
         files.push_back(entry.path().filename());

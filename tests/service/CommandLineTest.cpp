@@ -1,4 +1,4 @@
-#include "host/ServiceMain.h"
+#include "service/CommandLine.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,9 @@ namespace {
 struct stCalls
 {
     int reports = 0;
+    std::vector<std::string> runs;
+    int stops = 0;
+    int listings = 0;
     std::vector<std::pair<bool, std::wstring>> autoStarts;
 };
 
@@ -25,6 +28,15 @@ int RunWith(std::vector<std::string> words, stCalls &calls)
         calls.autoStarts.emplace_back(remove, arguments ? arguments : L"<none>");
         return 0;
     };
+    actions.run = [&](int count, char **words) {
+        calls.runs.push_back(std::to_string(count) + " " + words[1]);
+        return 7;
+    };
+    actions.stop = [&] {
+        ++calls.stops;
+        return 0;
+    };
+    actions.listCaptureDevices = [&] { ++calls.listings; };
     return RunFromCommandLine(static_cast<int>(argv.size()), argv.data(), actions);
 }
 
@@ -51,6 +63,18 @@ TEST(CommandLineTest, InstallVariantsAndUnknownOptions)
     EXPECT_EQ(RunWith({"-bogus"}, calls), -1);
     EXPECT_EQ(RunWith({}, calls), -1);
     EXPECT_EQ(calls.reports, 0);
+}
+
+TEST(CommandLineTest, RunModesGiveTheRunsExitCodeAndStopAndListingAreTheirOwn)
+{
+    stCalls calls;
+    EXPECT_EQ(RunWith({"-Console"}, calls), 7);
+    EXPECT_EQ(RunWith({"-silent", "extra"}, calls), 7);
+    EXPECT_EQ(calls.runs, (std::vector<std::string>{"2 -Console", "3 -silent"}));
+    EXPECT_EQ(RunWith({"-STOP"}, calls), 0);
+    EXPECT_EQ(calls.stops, 1);
+    EXPECT_EQ(RunWith({"-avcapdvc"}, calls), 0);
+    EXPECT_EQ(calls.listings, 1);
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "host/ServiceMain.h"
+#include "service/CommandLine.h"
 
 #include "core/TYXUtils.h"
 
@@ -36,6 +36,15 @@ int RunInstall(int argc, char **argv, const stCommandLineActions &actions)
     return 0;
 }
 
+int RunService(int argc, char **argv, const stCommandLineActions &actions)
+{
+    if (IsOption(argv[1], "-console"))
+        ConsolePrintf("Lumo Starting in console mode...\r\n");
+    else
+        ConsolePrintf("Lumo starting in silent mode...\r\n");
+    return actions.run ? actions.run(argc, argv) : 0;
+}
+
 } // namespace
 
 int RunFromCommandLine(int argc, char **argv, const stCommandLineActions &actions)
@@ -60,7 +69,15 @@ int RunFromCommandLine(int argc, char **argv, const stCommandLineActions &action
     }
     if (IsOption(option, "-start"))
         return 0;
-    // The run modes arrive with the service host; until then the other options show the usage text.
+    if (IsOption(option, "-console") || IsOption(option, "-silent"))
+        return RunService(argc, argv, actions);
+    if (IsOption(option, "-stop"))
+        return actions.stop ? actions.stop() : 0;
+    if (IsOption(option, "-avcapdvc")) {
+        if (actions.listCaptureDevices)
+            actions.listCaptureDevices();
+        return 0;
+    }
     usage();
     return -1;
 }

@@ -1,0 +1,125 @@
+#include "pipeline/WorkerClasses.h"
+
+#include "codec/FpgVEcdWorker.h"
+#include "host/GlobalVars.h"
+#include "input/MFRdrWorker.h"
+#include "input/NrtMRdrWorker.h"
+#include "output/MWrtWorker.h"
+
+// The decode and mid-processing workers join the table once their folders hold them.
+#if __has_include("codec/FpgVDcdWorker.h") && __has_include("codec/NvHwVDcdWorker.h")
+#include "codec/FpgVDcdWorker.h"
+#include "codec/NvHwVDcdWorker.h"
+#define TYX_HAVE_DECODERS 1
+#endif
+#if __has_include("vproc/VideoMuxWorker.h")
+#include "vproc/VideoMatrixWorker.h"
+#include "vproc/VideoMuxWorker.h"
+#include "vproc/VideoSplitWorker.h"
+#include "vproc/VideoUnifyWorker.h"
+#define TYX_HAVE_MIDPROCESSORS 1
+#endif
+
+namespace {
+
+// Decoder and encoder types.
+constexpr int32_t kCodecFfmpeg = 0;
+constexpr int32_t kCodecNvidia = 1;
+
+template <typename Worker>
+WorkerCreateFunction ReaderClass()
+{
+    return [](const stTYXWorkerConfig &, uint32_t id, const CTYXWorker::InputLinkMap *,
+              const CTYXWorker::ConsumerLinkMap *consumers) -> std::shared_ptr<CTYXWorker> {
+        return std::make_shared<Worker>(id, consumers);
+    };
+}
+
+// A worker with linked inputs and outputs: worker id, input links, consumer links.
+template <typename Worker>
+[[maybe_unused]] WorkerCreateFunction LinkedClass()
+{
+    return [](const stTYXWorkerConfig &, uint32_t id, const CTYXWorker::InputLinkMap *inputs,
+              const CTYXWorker::ConsumerLinkMap *consumers) -> std::shared_ptr<CTYXWorker> {
+        return std::make_shared<Worker>(id, inputs, consumers);
+    };
+}
+
+WorkerCreateFunction WriterClass()
+{
+    return [](const stTYXWorkerConfig &, uint32_t id, const CTYXWorker::InputLinkMap *inputs,
+              const CTYXWorker::ConsumerLinkMap *) -> std::shared_ptr<CTYXWorker> {
+        return std::make_shared<CTYXMediaWriteWorker>(id, inputs);
+    };
+}
+
+WorkerCreateFunction FfmpegEncoderClass()
+{
+    return [](const stTYXWorkerConfig &config, uint32_t id, const CTYXWorker::InputLinkMap *inputs,
+              const CTYXWorker::ConsumerLinkMap *consumers) -> std::shared_ptr<CTYXWorker> {
+        auto worker = std::make_shared<CFpgVEcdWorker>(id, inputs, consumers);
+        const auto *encoder = dynamic_cast<const stVideoEncodeWorkerConfig *>(&config);
+        SetFpgEncoderHwAcclrt(*worker, encoder ? encoder->HwAcclrt : 0);
+        return worker;
+    };
+}
+
+void AddReaders(CWorkerFactoryTable &table)
+{
+    table.Register({TYX_KIND_MEDIA_READER, TYX_MS_FILE, L"CMediaFileReadWorker", ReaderClass<CMediaFileReadWorker>(), {}});
+    table.Register({TYX_KIND_MEDIA_READER, TYX_MS_RTSP, L"CNRTMediaReadWorker", ReaderClass<CNRTMediaReadWorker>(), {}});
+    table.Register({TYX_KIND_MEDIA_READER, TYX_MS_RTMP, L"CNRTMediaReadWorker", ReaderClass<CNRTMediaReadWorker>(), {}});
+    table.Register({TYX_KIND_MEDIA_READER, TYX_MS_VCAP, L"CRawVideoReadWorker", {}, {}});
+    table.Register({TYX_KIND_MEDIA_READER, TYX_MS_ACAP, L"CRawAudioReadWorker", {}, {}});
+}
+
+// The decoders read the negotiated input frame rate from the registry when they initialise.
+void AddDecoders(CWorkerFactoryTable &table)
+{
+#ifdef TYX_HAVE_DECODERS
+    table.Register({TYX_KIND_VIDEO_DECODER, kCodecNvidia, L"NvHwVDecoder", LinkedClass<NvHwVDecoder>(), {}});
+    table.Register({TYX_KIND_VIDEO_DECODER, kCodecFfmpeg, L"CFpgVDcdWorker", LinkedClass<CFpgVDcdWorker>(), {}});
+#else
+    table.Register({TYX_KIND_VIDEO_DECODER, kCodecNvidia, L"NvHwVDecoder", {}, {}});
+    table.Register({TYX_KIND_VIDEO_DECODER, kCodecFfmpeg, L"CFpgVDcdWorker", {}, {}});
+#endif
+}
+
+void AddMidProcessors(CWorkerFactoryTable &table)
+{
+#ifdef TYX_HAVE_MIDPROCESSORS
+    table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_MUX, L"CVideoMuxWorker", LinkedClass<CVideoMuxWorker>(), {}});
+    table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_MATRIX, L"CVideoMatrixWorker", LinkedClass<CVideoMatrixWorker>(), {}});
+    table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_SPLIT, L"CVideoSplitWorker", LinkedClass<CVideoSplitWorker>(), {}});
+    table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_UNIFY, L"CVideoUnifyWorker", LinkedClass<CVideoUnifyWorker>(), {}});
+#else
+    table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_MUX, L"CVideoMuxWorker", {}, {}});
+    table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_MATRIX, L"CVideoMatrixWorker", {}, {}});
+    table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_SPLIT, L"CVideoSplitWorker", {}, {}});
+    table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_UNIFY, L"CVideoUnifyWorker", {}, {}});
+#endif
+}
+
+void AddEncoders(CWorkerFactoryTable &table)
+{
+    table.Register({TYX_KIND_VIDEO_ENCODER, kCodecNvidia, L"CNvHwVEcdWorker", {}, {}});
+    table.Register({TYX_KIND_VIDEO_ENCODER, kCodecFfmpeg, L"CFpgVEcdWorker", FfmpegEncoderClass(), {}});
+}
+
+} // namespace
+
+bool SetFpgEncoderHwAcclrt(CFpgVEcdWorker &worker, int32_t code)
+{
+    return worker.SetHwAcceleration(code) == 0;
+}
+
+CWorkerFactoryTable BuildWorkerFactoryTable()
+{
+    CWorkerFactoryTable table;
+    AddReaders(table);
+    AddDecoders(table);
+    AddMidProcessors(table);
+    AddEncoders(table);
+    table.Register({TYX_KIND_MEDIA_WRITER, 0, L"CTYXMediaWriteWorker", WriterClass(), {}});
+    return table;
+}

@@ -1,0 +1,210 @@
+#include "ProgramRunSupport.h"
+
+#include "core/FfmpegHandles.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+CProgramFolder::CProgramFolder()
+{
+    std::error_code error;
+    fs::create_hard_link(TYX_PROGRAM_PATH, Program(), error);
+    if (error)
+        fs::copy_file(TYX_PROGRAM_PATH, Program());
+    fs::create_directories(Path() / "run");
+    // No remote control: without the file it would listen on port 80.
+    Write("RcmConfig.xml", "<?xml version=\"1.0\"?><config><RcmGeneral><HttpCtrl>False</HttpCtrl>"
+                           "<HttpsCtrl>False</HttpsCtrl></RcmGeneral></config>\n");
+}
+
+void CProgramFolder::Write(const std::string &name, const std::string &text) const
+{
+    std::ofstream(Path() / name, std::ios::trunc) << text;
+}
+
+void CProgramFolder::WriteSystemSettings(int32_t tyxId) const
+{
+    Write("SysConfig.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config><General><GlobalTyxId>" +
+                               std::to_string(tyxId) +
+                               "</GlobalTyxId><DebugLevel>6</DebugLevel></General></Config>\n");
+}
+
+CProcessHandle CProgramFolder::Start(const std::vector<std::string> &arguments, const std::string &name) const
+{
+    std::vector<std::string> argv = {Program().string()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    stChildSpawnOptions options;
+    options.workingFolder = Path().string();
+    options.outputFile = (Path() / (name + ".out")).string();
+    CProcessHandle process;
+    (void)process.Spawn(argv, options);
+    return process;
+}
+
+int32_t CProgramFolder::Run(const std::vector<std::string> &arguments, const std::string &name, int32_t timeoutMs) const
+{
+    CProcessHandle process = Start(arguments, name);
+    if (process.WaitExit(timeoutMs) != 0)
+        return -ETIMEDOUT;
+    return ExitCodeOf(process);
+}
+
+std::string CProgramFolder::Output(const std::string &name) const
+{
+    std::ifstream file(Path() / (name + ".out"));
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::string CProgramFolder::LogText() const
+{
+    std::string text;
+    std::error_code error;
+    for (const auto &entry : fs::directory_iterator(Path() / "logs", error)) {
+        std::ifstream file(entry.path());
+        std::stringstream part;
+        part << file.rdbuf();
+        text += part.str();
+    }
+    return text;
+}
+
+bool CProgramFolder::WaitForLog(const std::string &text, int32_t timeoutMs) const
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        if (LogText().find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+std::vector<fs::path> CProgramFolder::Recordings() const
+{
+    std::vector<fs::path> files;
+    std::error_code error;
+    for (const auto &entry : fs::recursive_directory_iterator(Path() / "records", error))
+        if (entry.path().extension() == ".mp4")
+            files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+int32_t ExitCodeOf(const CProcessHandle &process)
+{
+    const int status = process.WaitStatus();
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+namespace {
+
+bool DecodeFirst(AVFormatContext &format, const AVStream &stream, stRecordingFacts &facts)
+{
+    const AVCodec *decoder = avcodec_find_decoder(stream.codecpar->codec_id);
+    AvCodecPtr codec(avcodec_alloc_context3(decoder));
+    if (!decoder || !codec || avcodec_parameters_to_context(codec.get(), stream.codecpar) < 0 ||
+        avcodec_open2(codec.get(), decoder, nullptr) < 0)
+        return false;
+    AvPacketPtr packet(av_packet_alloc());
+    AvFramePtr frame(av_frame_alloc());
+    bool decoded = false;
+    while (av_read_frame(&format, packet.get()) >= 0) {
+        if (packet->stream_index == stream.index) {
+            if (facts.videoPackets++ == 0)
+                facts.firstIsKey = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+            if (!decoded && avcodec_send_packet(codec.get(), packet.get()) >= 0 &&
+                avcodec_receive_frame(codec.get(), frame.get()) == 0) {
+                decoded = true;
+                const int w = frame->width;
+                const int h = frame->height;
+                facts.firstPicture.resize(static_cast<size_t>(w * h * 3 / 2));
+                uint8_t *planes[3] = {facts.firstPicture.data(), facts.firstPicture.data() + w * h,
+                                      facts.firstPicture.data() + w * h * 5 / 4};
+                int pitches[3] = {w, w / 2, w / 2};
+                SwsPtr scaler(sws_getContext(w, h, static_cast<AVPixelFormat>(frame->format), w, h, AV_PIX_FMT_YUV420P,
+                                             SWS_POINT, nullptr, nullptr, nullptr));
+                if (scaler)
+                    sws_scale(scaler.get(), frame->data, frame->linesize, 0, h, planes, pitches);
+            }
+        }
+        av_packet_unref(packet.get());
+    }
+    if (!decoded) {
+        avcodec_send_packet(codec.get(), nullptr);
+        decoded = avcodec_receive_frame(codec.get(), frame.get()) == 0;
+    }
+    return decoded;
+}
+
+} // namespace
+
+stRecordingFacts ProbeRecording(const fs::path &file)
+{
+    stRecordingFacts facts;
+    AVFormatContext *raw = nullptr;
+    if (avformat_open_input(&raw, file.c_str(), nullptr, nullptr) < 0)
+        return facts;
+    AvInputPtr format(raw);
+    if (avformat_find_stream_info(format.get(), nullptr) < 0)
+        return facts;
+    const int index = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (index < 0)
+        return facts;
+    facts.opened = true;
+    const AVStream &stream = *format->streams[index];
+    facts.width = stream.codecpar->width;
+    facts.height = stream.codecpar->height;
+    facts.frameRate = av_q2d(stream.avg_frame_rate);
+    facts.durationSeconds = format->duration > 0 ? static_cast<double>(format->duration) / AV_TIME_BASE : 0.0;
+    facts.firstDecodes = DecodeFirst(*format, stream, facts);
+    return facts;
+}
+
+bool SavePng(const std::vector<uint8_t> &picture, int width, int height, const fs::path &file)
+{
+    if (picture.size() < static_cast<size_t>(width * height * 3 / 2))
+        return false;
+    const AVCodec *encoder = avcodec_find_encoder(AV_CODEC_ID_PNG);
+    AvCodecPtr codec(avcodec_alloc_context3(encoder));
+    if (!encoder || !codec)
+        return false;
+    codec->width = width;
+    codec->height = height;
+    codec->pix_fmt = AV_PIX_FMT_RGB24;
+    codec->time_base = AVRational{1, 25};
+    if (avcodec_open2(codec.get(), encoder, nullptr) < 0)
+        return false;
+    AvFramePtr rgb(av_frame_alloc());
+    rgb->width = width;
+    rgb->height = height;
+    rgb->format = AV_PIX_FMT_RGB24;
+    if (av_frame_get_buffer(rgb.get(), 0) < 0)
+        return false;
+    const uint8_t *planes[3] = {picture.data(), picture.data() + width * height, picture.data() + width * height * 5 / 4};
+    const int pitches[3] = {width, width / 2, width / 2};
+    SwsPtr scaler(sws_getContext(width, height, AV_PIX_FMT_YUV420P, width, height, AV_PIX_FMT_RGB24, SWS_POINT, nullptr,
+                                 nullptr, nullptr));
+    if (!scaler)
+        return false;
+    sws_scale(scaler.get(), planes, pitches, 0, height, rgb->data, rgb->linesize);
+    AvPacketPtr packet(av_packet_alloc());
+    if (avcodec_send_frame(codec.get(), rgb.get()) < 0 || avcodec_receive_packet(codec.get(), packet.get()) < 0)
+        return false;
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char *>(packet->data), packet->size);
+    return true;
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+// The built program run as a child in a program folder of the test's own, and what it leaves.
+
+#include "platform/ProcessHandle.h"
+#include "support/TempDir.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// A program folder: the program, its configuration files, its logs and recordings, and a runtime
+// folder of its own for the lock.
+class CProgramFolder
+{
+public:
+    CProgramFolder();
+
+    const std::filesystem::path &Path() const { return m_dir.Path(); }
+    std::filesystem::path Program() const { return Path() / "TyxServiceMain"; }
+    void Write(const std::string &name, const std::string &text) const;
+    // The settings with the program id (DebugLevel 6).
+    void WriteSystemSettings(int32_t tyxId) const;
+
+    // Starts the program with the arguments; its output goes to "<name>.out".
+    CProcessHandle Start(const std::vector<std::string> &arguments, const std::string &name) const;
+    // Runs the program to its end (at most timeoutMs): its exit code, 128 plus a signal, or -errno.
+    int32_t Run(const std::vector<std::string> &arguments, const std::string &name, int32_t timeoutMs) const;
+    std::string Output(const std::string &name) const;
+    // The text of the day's log (all of the log folder's files).
+    std::string LogText() const;
+    // Waits until the day's log holds the text: false after timeoutMs.
+    bool WaitForLog(const std::string &text, int32_t timeoutMs) const;
+    // The recordings under "records", oldest name first.
+    std::vector<std::filesystem::path> Recordings() const;
+
+private:
+    CTempDir m_dir;
+};
+
+// The exit code of a reaped child, or -1 when it did not exit normally.
+int32_t ExitCodeOf(const CProcessHandle &process);
+
+// What libavformat and libavcodec find in a recording.
+struct stRecordingFacts
+{
+    bool opened = false;
+    int width = 0;
+    int height = 0;
+    double frameRate = 0.0;
+    double durationSeconds = 0.0;
+    int videoPackets = 0;
+    bool firstIsKey = false;
+    bool firstDecodes = false;
+    // The first decoded picture as I420 (width x height x 1.5 bytes), for content checks.
+    std::vector<uint8_t> firstPicture;
+};
+stRecordingFacts ProbeRecording(const std::filesystem::path &file);
+// Writes an I420 picture as a PNG (for a person to look at).
+bool SavePng(const std::vector<uint8_t> &picture, int width, int height, const std::filesystem::path &file);

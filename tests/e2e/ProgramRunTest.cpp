@@ -1,0 +1,267 @@
+#include "ProgramRunSupport.h"
+
+#include "support/TestMedia.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Each run takes an id of its own, so runs of the suite side by side do not meet on one lock.
+int32_t TestTyxId(int32_t offset)
+{
+    return 100000 + (getpid() % 800000) + offset;
+}
+
+std::string SourceSection(const fs::path &clip1, const fs::path &clip2)
+{
+    auto source = [](const char *name, int id, const fs::path &clip) {
+        return std::string("<") + name + " id=\"" + std::to_string(id) +
+               "\"><MSTYPE>FILE</MSTYPE><MRType>FMPGAV</MRType><MSFullPath>" + clip.string() +
+               "</MSFullPath><Repeat>True</Repeat><ShowTime>3600</ShowTime><STRMCOUNT>1</STRMCOUNT>"
+               "<Stream id=\"1\"><StrmType>Video</StrmType><avStrmId>0</avStrmId></Stream></" +
+               name + ">";
+    };
+    return "<MediaSources><MSCount>2</MSCount>" + source("Cam1", 1, clip1) + source("Cam2", 2, clip2) +
+           "</MediaSources>";
+}
+
+// Two generated clips, each recorded as it comes (the recording takes the first source's video).
+std::string RecordingConfig(const fs::path &clip1, const fs::path &clip2)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config>" + SourceSection(clip1, clip2) +
+           "<MediaWriters><MWCount>1</MWCount><Rec1 id=\"1\"><MWType>FILE</MWType><Container>MP4</Container>"
+           "<RootFolder>records</RootFolder><VideoStreams>MediaSources.Cam1.VideoOutput</VideoStreams>"
+           "<SegmentLength>10</SegmentLength><SaveRecordFileList>True</SaveRecordFileList>"
+           "<PushAtBegin>True</PushAtBegin></Rec1></MediaWriters></Config>\n";
+}
+
+// The notify socket of a supervising systemd, in the test folder.
+class CNotifySocket
+{
+public:
+    explicit CNotifySocket(const fs::path &path) : m_path(path.string())
+    {
+        m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", m_path.c_str());
+        bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
+    }
+    ~CNotifySocket() { close(m_fd); }
+    std::string ReceivedSoFar()
+    {
+        char buffer[512];
+        ssize_t length = 0;
+        while ((length = recv(m_fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0)
+            m_text += std::string(buffer, static_cast<size_t>(length)) + "\n";
+        return m_text;
+    }
+    const std::string &Path() const { return m_path; }
+
+private:
+    std::string m_path;
+    std::string m_text;
+    int m_fd = -1;
+};
+
+class ProgramRunTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        setenv("RUNTIME_DIRECTORY", (m_folder.Path() / "run").c_str(), 1);
+        stTestMediaSpec spec;
+        spec.width = 640;
+        spec.height = 360;
+        spec.seconds = 4.0;
+        spec.audio = false;
+        m_clip1 = m_media.Add("clip1.mp4", spec);
+        m_clip2 = m_media.Add("clip2.mp4", spec);
+    }
+    void TearDown() override
+    {
+        unsetenv("RUNTIME_DIRECTORY");
+        unsetenv("NOTIFY_SOCKET");
+    }
+
+    CProgramFolder m_folder;
+    CTestMediaSet m_media;
+    fs::path m_clip1;
+    fs::path m_clip2;
+};
+
+TEST_F(ProgramRunTest, RecordsUntilStoppedRefusesASecondInstanceAndEndsInOrder)
+{
+    const int32_t id = TestTyxId(1);
+    m_folder.WriteSystemSettings(id);
+    m_folder.Write("StreamCfg.xml", RecordingConfig(m_clip1, m_clip2));
+    CNotifySocket notify(m_folder.Path() / "notify");
+    setenv("NOTIFY_SOCKET", notify.Path().c_str(), 1);
+
+    CProcessHandle run = m_folder.Start({"-silent"}, "run");
+    ASSERT_TRUE(run.IsStarted());
+    ASSERT_TRUE(m_folder.WaitForLog("TYX is working and waiting command...", 30000)) << m_folder.Output("run");
+    EXPECT_NE(notify.ReceivedSoFar().find("READY=1"), std::string::npos);
+
+    EXPECT_EQ(m_folder.Run({"-console"}, "second", 20000), 1);
+    EXPECT_NE(m_folder.Output("second").find("Another Lumo instance is running on local machine already!"),
+              std::string::npos);
+    EXPECT_TRUE(run.IsRunning());
+
+    // Recording time is what is under test here: the run records for its segment length and more.
+    std::this_thread::sleep_for(std::chrono::seconds(13));
+    EXPECT_EQ(m_folder.Run({"-stop"}, "stop", 10000), 0);
+    ASSERT_EQ(run.WaitExit(20000), 0) << "-stop ends the run";
+    EXPECT_EQ(ExitCodeOf(run), 0);
+    EXPECT_NE(notify.ReceivedSoFar().find("STOPPING=1"), std::string::npos);
+
+    const std::string log = m_folder.LogText();
+    for (const char *line : {"+++--------Lumo is starting...--------+++", "[1] Media writing worker created successfully",
+                             "Received application close signal in system shuting down.", "Stop TYX workers...",
+                             "TYX exited...", " Lumo terminated normally."})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+
+    const std::vector<fs::path> recordings = m_folder.Recordings();
+    ASSERT_FALSE(recordings.empty());
+    double total = 0.0;
+    for (const fs::path &file : recordings) {
+        const stRecordingFacts facts = ProbeRecording(file);
+        ASSERT_TRUE(facts.opened) << file;
+        EXPECT_EQ(facts.width, 640);
+        EXPECT_EQ(facts.height, 360);
+        EXPECT_NEAR(facts.frameRate, 25.0, 0.5);
+        EXPECT_TRUE(facts.firstIsKey) << file << " of " << recordings.size() << ": " << facts.videoPackets
+                                      << " packets, " << facts.durationSeconds << " s";
+        EXPECT_TRUE(facts.firstDecodes) << file;
+        total += facts.durationSeconds;
+        if (file == recordings.front())
+            SavePng(facts.firstPicture, facts.width, facts.height, fs::current_path() / "artifacts" / "e2e_recording.png");
+    }
+    EXPECT_GT(total, 8.0) << "the recordings hold what was read while the run recorded";
+    std::ifstream list(recordings.front().parent_path() / "RecordFileList.txt");
+    EXPECT_TRUE(list.good()) << "the list of the recordings is kept";
+}
+
+// The sample's chain: two clips decoded, muxed as a picture-in-picture with a clock, encoded to
+// H.264 and recorded.
+std::string MuxConfig(const fs::path &clip1, const fs::path &clip2)
+{
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config>" + SourceSection(clip1, clip2) +
+                       "<VideoDecoders><VDCDCount>2</VDCDCount>"
+                       "<Dec1 id=\"1\"><DecoderType>FFMPG</DecoderType><VideoSource>MediaSources.Cam1.VideoOutput</VideoSource></Dec1>"
+                       "<Dec2 id=\"2\"><DecoderType>FFMPG</DecoderType><VideoSource>MediaSources.Cam2.VideoOutput</VideoSource></Dec2>"
+                       "</VideoDecoders><VideoMidProcessors><MProcCount>1</MProcCount><Mux1 id=\"1\"><MPType>VMux</MPType>"
+                       "<RVSInCount>2</RVSInCount><IRVS id=\"1\">VideoDecoders.Dec1.VideoOutput</IRVS>"
+                       "<IRVS id=\"2\">VideoDecoders.Dec2.VideoOutput</IRVS><MuxLayout>PIP-1-On-1</MuxLayout>"
+                       "<RgnVs id=\"1\">1</RgnVs><RgnVs id=\"2\">2</RgnVs><ChildWindow id=\"1\"><onLayer>1</onLayer>"
+                       "<posBase>RBCorner</posBase><xShift>32</xShift><yShift>32</yShift><Width>384</Width><Height>216</Height>"
+                       "</ChildWindow><OutputWidth>1280</OutputWidth><OutputHeight>720</OutputHeight>"
+                       "<OutputFramerate>25</OutputFramerate></Mux1></VideoMidProcessors>"
+                       "<VideoEncoders><VECDCount>1</VECDCount><Enc1 id=\"1\"><EncoderType>FFMPG</EncoderType><VCodec>H264</VCodec>"
+                       "<Preset>veryfast</Preset><VideoSource>VideoMidProcessors.Mux1.VideoOutput</VideoSource><Width>1280</Width>"
+                       "<Height>720</Height><BitRate>2000</BitRate><GopLengh>25</GopLengh></Enc1></VideoEncoders>"
+                       "<MediaWriters><MWCount>1</MWCount><Rec1 id=\"1\"><MWType>FILE</MWType><Container>MP4</Container>"
+                       "<RootFolder>records</RootFolder><VideoStreams>VideoEncoders.Enc1.VideoOutput</VideoStreams>"
+                       "<SegmentLength>10</SegmentLength><SaveRecordFileList>True</SaveRecordFileList>"
+                       "<PushAtBegin>True</PushAtBegin></Rec1></MediaWriters>"
+                       "<OSDs><OSDCount>1</OSDCount><OSD id=\"1\"><DrawOn>VideoMidProcessors.Mux1.VideoOutput</DrawOn>"
+                       "<OsdType>Datetime</OsdType><PosBase>LTCorner</PosBase><XShift>16</XShift><YShift>16</YShift>"
+                       "<TextColor>White</TextColor><TextHeight>32</TextHeight></OSD></OSDs></Config>\n";
+    return text;
+}
+
+// The share of chroma samples of a region (in chroma coordinates) that are not grey.
+double ColouredShare(const std::vector<uint8_t> &picture, int width, int height, int left, int top, int w, int h)
+{
+    const uint8_t *u = picture.data() + width * height;
+    int coloured = 0;
+    for (int y = top; y < top + h; ++y)
+        for (int x = left; x < left + w; ++x)
+            coloured += std::abs(static_cast<int>(u[y * (width / 2) + x]) - 128) > 12 ? 1 : 0;
+    return static_cast<double>(coloured) / (w * h);
+}
+
+TEST_F(ProgramRunTest, RecordsTheMuxedPictureOfBothClips)
+{
+    const fs::path bars = m_folder.Path() / "bars.mp4";
+    const fs::path ramp = m_folder.Path() / "ramp.mp4";
+    ASSERT_EQ(std::system((std::string(TYX_CLIP_MAKER_PATH) + " " + bars.string() + " 1 6").c_str()), 0);
+    ASSERT_EQ(std::system((std::string(TYX_CLIP_MAKER_PATH) + " " + ramp.string() + " 2 6").c_str()), 0);
+    m_folder.WriteSystemSettings(TestTyxId(5));
+    m_folder.Write("StreamCfg.xml", MuxConfig(bars, ramp));
+    CProcessHandle run = m_folder.Start({"-silent"}, "run");
+    ASSERT_TRUE(m_folder.WaitForLog("TYX is working and waiting command...", 30000)) << m_folder.Output("run");
+    if (m_folder.LogText().find("not available in this build") != std::string::npos) {
+        run.Signal(SIGTERM);
+        run.WaitExit(20000);
+        GTEST_SKIP() << "this build lacks the decoders or the mux";
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(12));
+    ASSERT_EQ(run.Signal(SIGTERM), 0);
+    ASSERT_EQ(run.WaitExit(20000), 0);
+    EXPECT_EQ(ExitCodeOf(run), 0);
+
+    const std::vector<fs::path> recordings = m_folder.Recordings();
+    ASSERT_FALSE(recordings.empty());
+    const stRecordingFacts facts = ProbeRecording(recordings.front());
+    ASSERT_TRUE(facts.opened);
+    EXPECT_EQ(facts.width, 1280);
+    EXPECT_EQ(facts.height, 720);
+    EXPECT_NEAR(facts.frameRate, 25.0, 1.0);
+    EXPECT_TRUE(facts.firstIsKey);
+    ASSERT_TRUE(facts.firstDecodes);
+    EXPECT_GT(facts.videoPackets, 150) << "about 12 s at 25 fps";
+    SavePng(facts.firstPicture, facts.width, facts.height, fs::current_path() / "artifacts" / "e2e_mux.png");
+    // The main window shows the colour bars, the child window at the bottom right the grey ramp.
+    EXPECT_GT(ColouredShare(facts.firstPicture, 1280, 720, 40, 60, 360, 160), 0.5);
+    EXPECT_LT(ColouredShare(facts.firstPicture, 1280, 720, 440, 244, 176, 92), 0.1);
+}
+
+TEST_F(ProgramRunTest, AStopDuringStartUpIsAnOrderlyStop)
+{
+    m_folder.WriteSystemSettings(TestTyxId(2));
+    m_folder.Write("StreamCfg.xml", RecordingConfig(m_clip1, m_clip2));
+    CProcessHandle run = m_folder.Start({"-silent"}, "run");
+    ASSERT_TRUE(m_folder.WaitForLog("[Main]", 1) || m_folder.WaitForLog("created successfully", 30000));
+    ASSERT_EQ(run.Signal(SIGTERM), 0);
+    ASSERT_EQ(run.WaitExit(30000), 0);
+    EXPECT_EQ(ExitCodeOf(run), 0);
+    EXPECT_NE(m_folder.LogText().find("TYX exited..."), std::string::npos);
+}
+
+TEST_F(ProgramRunTest, BadConfigurationEndsTheRunWithAClearMessageAndAFailureCode)
+{
+    m_folder.WriteSystemSettings(TestTyxId(3));
+    m_folder.Write("StreamCfg.xml", "<?xml version=\"1.0\"?><Config><MediaSources><MSCount>1");
+    EXPECT_EQ(m_folder.Run({"-silent"}, "malformed", 30000), 1);
+    EXPECT_NE(m_folder.Output("malformed").find("StreamCfg.xml] cannot be loaded"), std::string::npos)
+        << m_folder.Output("malformed");
+    EXPECT_NE(m_folder.LogText().find("StreamCfg.xml] cannot be loaded"), std::string::npos);
+    EXPECT_EQ(m_folder.LogText().find("creating Media"), std::string::npos) << "no graph was built";
+
+    fs::remove(m_folder.Path() / "StreamCfg.xml");
+    EXPECT_EQ(m_folder.Run({"-silent"}, "missing", 30000), 1);
+    fs::remove(m_folder.Path() / "SysConfig.xml");
+    EXPECT_EQ(m_folder.Run({"-console"}, "nosettings", 30000), 1);
+    EXPECT_NE(m_folder.Output("nosettings").find("SysConfig.xml] cannot be loaded"), std::string::npos);
+}
+
+TEST_F(ProgramRunTest, StopWithoutARunAndTheUsageText)
+{
+    m_folder.WriteSystemSettings(TestTyxId(4));
+    EXPECT_EQ(m_folder.Run({"-stop"}, "stop", 10000), 0);
+    EXPECT_EQ(m_folder.Run({}, "usage", 10000), 255);
+    EXPECT_NE(m_folder.Output("usage").find("Usage of Lumo:"), std::string::npos);
+    EXPECT_EQ(m_folder.Run({"-avcapdvc"}, "capture", 10000), 0);
+}
+
+} // namespace

@@ -24,7 +24,11 @@ message(STATUS "GPU device layer: CUDA backend ${TYX_HAVE_CUDA}")
 # only takes loops that need no run-time checks), and floating point is never contracted into
 # fused multiply-adds, on the CPU nor on the GPU, so that every backend and vector width computes
 # the same bytes.
-set(TYX_KERNEL_HOST_OPTIONS -ftree-vectorize -fvect-cost-model=dynamic -ffp-contract=off)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    set(TYX_KERNEL_HOST_OPTIONS -ftree-vectorize -fvect-cost-model=dynamic -ffp-contract=off)
+else() # clang (the fuzz build) vectorises by its own cost model
+    set(TYX_KERNEL_HOST_OPTIONS -ffp-contract=off)
+endif()
 
 # Adds kernel sources to a target: CUDA when the backend is built, plain C++ otherwise.
 function(tyx_kernel_sources target)

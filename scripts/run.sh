@@ -13,7 +13,7 @@ cmake --install "$root/build/run" --prefix "$program_dir" >/dev/null
 rcm="$program_dir/RcmConfig.xml"
 if ! grep -q "<user " "$rcm"; then
     password="$(head -c 64 /dev/urandom | base64 | tr -dc 'A-Za-z0-9' | head -c 16)"
-    sed -i "s|  <RcmUsers>|  <RcmUsers>\n    <user id=\"1\">\n      <username>admin</username>\n      <password>$password</password>\n      <Privilege>1</Privilege>\n      <comments>Made at the first run</comments>\n    </user>|" "$rcm"
+    sed -i "s|  <RcmUsers>|  <RcmUsers>\n    <user id=\"1\">\n      <username>admin</username>\n      <password>$password</password>\n      <Privilege>11</Privilege>\n      <comments>Made at the first run</comments>\n    </user>|" "$rcm"
     chmod 600 "$rcm"
     echo "Remote control: user \"admin\", password \"$password\" (kept in $rcm)."
 fi

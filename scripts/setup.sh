@@ -7,7 +7,8 @@ packages=(
     libavformat-dev libavcodec-dev libavutil-dev libavdevice-dev libswscale-dev libswresample-dev
     libx264-dev
     libxml2-dev
-    libmicrohttpd-dev
+    libmicrohttpd-dev libgnutls28-dev openssl
+    clang
     libffmpeg-nvenc-dev
     libfreetype-dev libfontconfig-dev fonts-liberation2 fonts-wqy-microhei
     libx11-dev libxrandr-dev libegl-dev libgl-dev xvfb libgl1-mesa-dri libglx-mesa0

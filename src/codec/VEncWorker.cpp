@@ -264,6 +264,7 @@ void CTYXEncWorker::TakeSequenceHeader()
 
 void CTYXEncWorker::unInitialize()
 {
+    CRVProcWorker::unInitialize();
     UninitializeEncoder();
     m_sequenceHeader.reset();
     m_sequenceHeaderSize = 0;

@@ -228,8 +228,10 @@ int32_t CreateBlankVideoFramePackage(FramePackage &package, const stColorYuv &co
             return TYX_PKG_ERR_NO_BUFFER;
         }
         data = static_cast<uint8_t *>(device);
-        const bool filled = FillDevice(data, 0, color.y, luma) & FillDevice(data, luma, color.u, quarter) &
-                            FillDevice(data, luma + quarter, color.v, vBytes);
+        // Every plane is filled even when an earlier one fails.
+        bool filled = FillDevice(data, 0, color.y, luma);
+        filled = FillDevice(data, luma, color.u, quarter) && filled;
+        filled = FillDevice(data, luma + quarter, color.v, vBytes) && filled;
         if (!filled) {
             ReleaseData(data, true);
             return TYX_PKG_ERR_COPY;

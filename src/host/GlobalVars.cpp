@@ -87,7 +87,7 @@ void ClearLocked(Lock &lock, Containers &...containers)
 
 stTYXWorkerConfig *CTYXGVMS::GetWorkerConfigById(uint32_t id)
 {
-    const uint32_t workerId = id & ~TYX_STREAM_BITS;
+    const uint32_t workerId = RegistryKeyOfId(id);
     CReadLockGuard guard(State().configRegistryLock);
     switch (GetWorkerKindById(id)) {
     case TYX_KIND_MEDIA_READER: return FindConfigByWorkerId(State().msReaderConfigs, workerId);
@@ -97,6 +97,15 @@ stTYXWorkerConfig *CTYXGVMS::GetWorkerConfigById(uint32_t id)
     case TYX_KIND_MEDIA_WRITER: return FindConfigByWorkerId(State().mWriterConfigs, workerId);
     default: return nullptr;
     }
+}
+
+uint32_t CTYXGVMS::RegistryKeyOfId(uint32_t id)
+{
+    // Writer ids carry 0x04 in the stream bits and have no output streams: clearing the bits would
+    // name no writer at all.
+    if (GetWorkerKindById(id) == TYX_KIND_MEDIA_WRITER)
+        return (id & ~TYX_STREAM_BITS) | (TYX_ID_BASE_MEDIA_WRITER & TYX_STREAM_BITS);
+    return id & ~TYX_STREAM_BITS;
 }
 
 // ---- settings ----

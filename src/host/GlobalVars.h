@@ -86,8 +86,11 @@ public:
     static WorkerConfigRegistry<stVideoEncodeWorkerConfig> &VideoEncoderConfigs();
     static WorkerConfigRegistry<stMediaWriteWorkerConfig> &MWriterConfigs();
     static CReadWriteLock &ConfigRegistryLock();
-    // The record of the id's kind (1, 4, 6, 8 or 9) whose WorkerId is the id with its low 8 bits
-    // cleared, or none; the walk holds ConfigRegistryLock for reading.
+    // The worker id a stream id belongs to: the low 8 bits cleared, or set to the 0x04 that every
+    // writer id ends in.
+    static uint32_t RegistryKeyOfId(uint32_t id);
+    // The record of the id's kind (1, 4, 6, 8 or 9) whose WorkerId is RegistryKeyOfId(id), or none;
+    // the walk holds ConfigRegistryLock for reading.
     static stTYXWorkerConfig *GetWorkerConfigById(uint32_t id);
     // The configured on-screen texts and graphics by item number, filled after the workers.
     static OsdConfigRegistry &OSDConfigs();
@@ -110,8 +113,7 @@ public:
     static bool LockVMPMap();
     static void UnlockVMPMap();
 
-    // The record stored under exactly the id with its low 8 bits cleared in the registry of the
-    // id's kind, or none.
+    // The record stored under RegistryKeyOfId(id) in the registry of the id's kind, or none.
     static std::shared_ptr<stTYXWorkerInstanceInfo> GetWorkerInstanceById(uint32_t id);
     // Publishes a complete record in the registry of its kind under its WorkerId, in place of the
     // one there (whoever holds that one keeps it unchanged): 0, -1 for an id of no created kind or

@@ -214,7 +214,7 @@ void CTYXGVMS::UnlockVMPMap() { GvmsState().vmpsLock.Leave(); }
 std::shared_ptr<stTYXWorkerInstanceInfo> CTYXGVMS::GetWorkerInstanceById(uint32_t id)
 {
     stGvmsState &state = GvmsState();
-    const uint32_t key = id & ~TYX_STREAM_BITS;
+    const uint32_t key = RegistryKeyOfId(id);
     switch (GetWorkerKindById(id)) {
     case TYX_KIND_MEDIA_READER: return FindByKey(state.readers, state.readersLock, key);
     case TYX_KIND_VIDEO_DECODER: return FindByKey(state.decoders, state.decodersLock, key);

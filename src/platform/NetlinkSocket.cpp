@@ -124,8 +124,16 @@ int32_t CNetlinkSocket::Receive(uint32_t sequence, const MessageHandler &handler
             return -errno;
         }
         int remaining = static_cast<int>(length);
+#if defined(__clang__)
+// The kernel's NLMSG_OK compares its unsigned length with the signed count it is given.
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wsign-compare"
+#endif
         for (auto *message = reinterpret_cast<nlmsghdr *>(buffer.data()); NLMSG_OK(message, remaining);
              message = NLMSG_NEXT(message, remaining)) {
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
             if (message->nlmsg_seq != sequence)
                 continue;
             if (message->nlmsg_type == NLMSG_DONE)

@@ -68,8 +68,9 @@ void CRcmCommandProcessor::Push(stRcmRequest request)
 uint32_t CRcmCommandProcessor::Stop(uint32_t budgetMs)
 {
     m_state->queue.Stop();
-    if (!m_thread.IsCreated())
+    if (!m_thread.IsCreated() || m_stopped)
         return 0;
+    m_stopped = true;
     if (m_thread.CancelIfSuspended())
         return 0;
     if (!m_thread.WaitForEnd(budgetMs)) {

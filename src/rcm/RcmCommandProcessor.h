@@ -45,4 +45,5 @@ private:
 
     std::shared_ptr<stState> m_state;
     CThread m_thread;
+    bool m_stopped = false; // the owner's thread only
 };

@@ -164,11 +164,6 @@ void CRcmHttpDaemon::Stop(const stHttpResponse &busy)
     m_pending.clear();
 }
 
-std::shared_ptr<CRcmPendingReply> CRcmHttpDaemon::MakePending()
-{
-    return std::make_shared<CRcmPendingReply>();
-}
-
 bool CRcmHttpDaemon::Access(MHD_Connection *connection, stContext &context, const char *method,
                             const char *uploadData, size_t *uploadDataSize)
 {

@@ -56,7 +56,7 @@ private:
 
 // One libmicrohttpd daemon on its own polling thread. The handler runs on that thread once per
 // request, after the whole body (or the first byte beyond the kept size) has arrived; it answers
-// at once, or defers by returning a pending reply made with MakePending.
+// at once, or defers by returning a pending reply that another thread completes.
 class CRcmHttpDaemon
 {
 public:
@@ -89,8 +89,6 @@ public:
     void Stop(const stHttpResponse &busy);
     bool IsRunning() const { return m_daemon != nullptr; }
     uint16_t Port() const { return m_port; }
-
-    std::shared_ptr<CRcmPendingReply> MakePending();
 
 private:
     struct stContext;

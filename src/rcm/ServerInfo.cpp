@@ -112,3 +112,16 @@ int32_t ParseServerInfo(const DiscoveryFields &fields, stServerInfo &info)
     }
     return recognised;
 }
+
+DiscoveryFields OnlineNotificationFields(const stServerInfo &info)
+{
+    DiscoveryFields fields;
+    BuildServerInfoFields(fields, info);
+    fields["Event"] = "JustOnline";
+    return fields;
+}
+
+DiscoveryFields OfflineNotificationFields(const std::string &psn)
+{
+    return {{"Event", "TobeOffline"}, {"PSN", psn}, {"Reason", "maintain"}};
+}

@@ -46,6 +46,10 @@ int32_t BuildServerInfoFields(DiscoveryFields &fields, const stServerInfo &info)
 // Fills info from the keys it knows, texts cut to their fields: the number of keys recognised.
 int32_t ParseServerInfo(const DiscoveryFields &fields, stServerInfo &info);
 
+// The fields of the "JustOnline" notification (the information and the event) and of "TobeOffline".
+DiscoveryFields OnlineNotificationFields(const stServerInfo &info);
+DiscoveryFields OfflineNotificationFields(const std::string &psn);
+
 // Copies text into a fixed field, cut to its capacity and terminated.
 template <size_t N>
 void CopyServerInfoText(char (&field)[N], const std::string &text)

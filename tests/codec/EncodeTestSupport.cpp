@@ -218,3 +218,45 @@ std::string SaveI420AsPng(const std::string &name, const std::vector<uint8_t> &p
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(packet->data), packet->size);
     return path;
 }
+
+int WritePacketsToMp4(const std::string &path, int32_t codecId, int32_t width, int32_t height,
+                      const std::vector<uint8_t> &extradata, const std::vector<FramePackage> &packets)
+{
+    AVFormatContext *raw = nullptr;
+    int rc = avformat_alloc_output_context2(&raw, nullptr, "mp4", path.c_str());
+    if (rc < 0)
+        return rc;
+    AvOutputPtr output(raw);
+    AVStream *stream = avformat_new_stream(raw, nullptr);
+    stream->time_base = AVRational{1, 90000};
+    stream->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+    stream->codecpar->codec_id = static_cast<AVCodecID>(codecId);
+    stream->codecpar->width = width;
+    stream->codecpar->height = height;
+    if (!extradata.empty()) {
+        stream->codecpar->extradata = static_cast<uint8_t *>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        std::memcpy(stream->codecpar->extradata, extradata.data(), extradata.size());
+        stream->codecpar->extradata_size = static_cast<int>(extradata.size());
+    }
+    if ((rc = avio_open(&raw->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0)
+        return rc;
+    if ((rc = avformat_write_header(raw, nullptr)) < 0)
+        return rc;
+    const int64_t base = packets.empty() ? 0 : packets.front().dts;
+    AvPacketPtr packet(av_packet_alloc());
+    for (const FramePackage &package : packets) {
+        if ((rc = av_new_packet(packet.get(), package.nLength)) < 0)
+            return rc;
+        std::memcpy(packet->data, package.pData, static_cast<size_t>(package.nLength));
+        packet->pts = av_rescale_q(package.pts - base, AVRational{1, 1000000}, stream->time_base);
+        packet->dts = av_rescale_q(package.dts - base, AVRational{1, 1000000}, stream->time_base);
+        packet->duration = av_rescale_q(package.duration, AVRational{1, 1000000}, stream->time_base);
+        packet->flags = (package.flags & TYX_PKT_FLAG_KEY) ? AV_PKT_FLAG_KEY : 0;
+        packet->stream_index = 0;
+        rc = av_interleaved_write_frame(raw, packet.get());
+        av_packet_unref(packet.get());
+        if (rc < 0)
+            return rc;
+    }
+    return av_write_trailer(raw);
+}

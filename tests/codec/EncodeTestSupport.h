@@ -86,5 +86,9 @@ struct stDecoded
 bool DecodePackets(int32_t codecId, const std::vector<uint8_t> &extradata, const std::vector<FramePackage> &packets,
                    stDecoded &decoded);
 double PsnrI420(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b, int32_t width, int32_t height);
+// Records coded packets (µs stamps) into an MP4 file as a writer would: 0, or the muxer's negative
+// code (it refuses a dts after the pts, or a dts that does not grow).
+int WritePacketsToMp4(const std::string &path, int32_t codecId, int32_t width, int32_t height,
+                      const std::vector<uint8_t> &extradata, const std::vector<FramePackage> &packets);
 // Writes a packed I420 picture as a PNG under artifacts/ of the build folder; its path.
 std::string SaveI420AsPng(const std::string &name, const std::vector<uint8_t> &picture, int32_t width, int32_t height);

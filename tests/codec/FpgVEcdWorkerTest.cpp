@@ -7,6 +7,8 @@
 
 #include "support/LeakCheck.h"
 #include "support/LogCapture.h"
+#include "support/TempDir.h"
+#include "support/TestMedia.h"
 
 extern "C" {
 #include <libavutil/hwcontext.h>
@@ -96,6 +98,21 @@ TEST_F(FpgVEcdWorkerTest, H264RoundTripGivesThePatternBackWithKeysWhereTheGopAsk
     }
     EXPECT_GT(worst, kPsnrFloor);
     EXPECT_FALSE(SaveI420AsPng("fpg_h264_roundtrip_20", decoded.pictures[20], 320, 240).empty());
+
+    // A recording of the packets plays back with every picture and its key frames.
+    CTempDir folder;
+    const std::string path = (folder.Path() / "fpg.mp4").string();
+    ASSERT_EQ(WritePacketsToMp4(path, AV_CODEC_ID_H264, 320, 240, header, sent), 0);
+    const std::vector<stTestPacket> played = ReadTestMediaPackets(path);
+    ASSERT_EQ(played.size(), sent.size());
+    int32_t keys = 0;
+    int32_t sentKeys = 0;
+    for (size_t i = 0; i < played.size(); ++i) {
+        keys += played[i].key ? 1 : 0;
+        sentKeys += (sent[i].flags & TYX_PKT_FLAG_KEY) ? 1 : 0;
+    }
+    EXPECT_EQ(keys, sentKeys);
+    EXPECT_GE(keys, 3);
     FreeAll(sent);
 }
 
@@ -168,6 +185,11 @@ TEST_F(FpgVEcdWorkerTest, TheEncoderIsFoundByIdOrNameAndUnknownCodecsFail)
     params.codecId = AV_CODEC_ID_VC1; // decoded by libavcodec, never encoded
     EXPECT_EQ(worker.InitializeEncoder(params), -2);
     EXPECT_TRUE(log.Contains(L"There no Encoder found for current codecID(70).", 3));
+    params.codecId = AV_CODEC_ID_H264;
+    params.pixelFormat = AV_PIX_FMT_RGB565LE; // not a format libx264 takes
+    EXPECT_EQ(worker.InitializeEncoder(params), -512);
+    EXPECT_TRUE(log.Contains(L"Codec opening failed with error(", 3));
+    EXPECT_FALSE(worker.IsEncoderReady());
 }
 
 TEST_F(FpgVEcdWorkerTest, HardwareCodesChooseTheirDeviceTypes)

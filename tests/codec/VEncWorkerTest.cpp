@@ -7,6 +7,8 @@
 
 #include "support/LeakCheck.h"
 #include "support/LogCapture.h"
+#include "vproc/FakeGlyphSource.h"
+#include "vproc/OsdWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -47,6 +49,8 @@ public:
     {
         held.push_back(package.pts);
         ++encoded;
+        if (onEncode)
+            onEncode(package);
         if (!reorder) {
             Emit(outputs, package.pts, held.size() == 1 ? TYX_PIC_TYPE_IDR : TYX_PIC_TYPE_P);
             return static_cast<int32_t>(outputs.size());
@@ -88,6 +92,7 @@ public:
     int32_t openResult = 0;
     bool checkResult = true;
     std::function<void()> onFlush;
+    std::function<void(const FramePackage &)> onEncode;
     bool open = false;
     bool reorder = false;
     int32_t encoded = 0;
@@ -284,6 +289,34 @@ TEST_F(VEncWorkerTest, StatusAndShortPicturesAreSkippedAnEmptyPackageEndsAfterAF
     EXPECT_EQ(worker.feed.size(), 1u);
     std::vector<FramePackage> sent = m_links.TakeSent();
     EXPECT_TRUE(sent.empty()); // what the flush gave back is freed, not sent
+    FreeAll(sent);
+}
+
+TEST_F(VEncWorkerTest, ATextAddedWhileEncodingIsDrawnFromTheNextPicture)
+{
+    CFedScripted worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    Configure(worker);
+    auto writer = std::make_shared<COsdWriter>(false, std::make_shared<CFakeGlyphSource>());
+    ASSERT_NE(worker.SetOsdWriter(writer, TYX_OVERLAY_INPUT, 0), nullptr);
+    ASSERT_EQ(worker.Initialize(0, 0), 0);
+    std::vector<bool> untouched;
+    worker.onEncode = [&](const FramePackage &package) {
+        const std::vector<uint8_t> pattern = MakePattern(64, 48, static_cast<int32_t>(untouched.size()));
+        untouched.push_back(std::equal(pattern.begin(), pattern.end(), package.pData));
+        if (untouched.size() == 1) {
+            // As a remote command would, between two pictures.
+            EXPECT_EQ(writer->AddOsd(1, OSD_CONTENT_STATIC_TEXT, ArialFont(), OSD_COLOR_RED, OSD_POS_CENTER, 0, 0,
+                                     false),
+                      1);
+            writer->SetOsdText(1, L"LIVE");
+        }
+    };
+    for (int32_t n = 0; n < 3; ++n)
+        worker.feed.push_back(HostPicture(n));
+    worker.feed.push_back(EndPackage());
+    EXPECT_EQ(worker.WorkingFunc(), 0u);
+    EXPECT_EQ(untouched, (std::vector<bool>{true, false, false}));
+    std::vector<FramePackage> sent = m_links.TakeSent();
     FreeAll(sent);
 }
 

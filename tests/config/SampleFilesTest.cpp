@@ -119,11 +119,14 @@ TEST_F(BundledSectionsTest, SourcesLoadFirstWithTheirStreams)
 
     const stMediaSourceReadWorkerConfig &cam2 = CTYXGVMS::MSReaderConfigs().at(L"Cam2");
 
-    // The registry answers by stream id as well as by worker id, never for a writer id.
+    // The registry answers by stream id as well as by worker id, and a writer by its own id,
+    // whose low byte is not a stream number.
     EXPECT_EQ(CTYXGVMS::GetWorkerConfigById(0x01020002), &cam2);
     EXPECT_EQ(CTYXGVMS::GetWorkerConfigById(0x01020000), &cam2);
     EXPECT_EQ(CTYXGVMS::GetWorkerConfigById(0x01030001), nullptr);
-    EXPECT_EQ(CTYXGVMS::GetWorkerConfigById(0x10010004), nullptr);
+    const stTYXWorkerConfig *writer = CTYXGVMS::GetWorkerConfigById(0x10010004);
+    ASSERT_NE(writer, nullptr);
+    EXPECT_EQ(writer->WorkerId, 0x10010004);
 }
 
 TEST_F(BundledSectionsTest, OverlaysLoadAfterTheWorkers)

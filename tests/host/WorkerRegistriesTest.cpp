@@ -185,7 +185,14 @@ TEST_F(WorkerRegistriesTest, LookupsByIdAndAlias)
 
     EXPECT_EQ(CTYXGVMS::GetWorkerInstanceById(0x01010001)->Name, L"CAM1");
     EXPECT_EQ(CTYXGVMS::GetWorkerInstanceById(0x02010000)->Name, L"Dec1");
-    EXPECT_EQ(CTYXGVMS::GetWorkerInstanceById(0x10010004), nullptr); // a writer's id ends in 0x04
+    // A writer's id ends in 0x04: clearing the stream bits must still find it.
+    ASSERT_NE(CTYXGVMS::GetWorkerInstanceById(0x10010004), nullptr);
+    EXPECT_EQ(CTYXGVMS::GetWorkerInstanceById(0x10010004)->Name, L"Rec1");
+    EXPECT_EQ(CTYXGVMS::GetWorkerInstanceById(0x10010000), CTYXGVMS::GetWorkerInstanceById(0x10010004));
+    stMediaWriteWorkerConfig writerConfig;
+    writerConfig.WorkerId = 0x10010004;
+    CTYXGVMS::MWriterConfigs()[L"Rec1"] = writerConfig;
+    EXPECT_NE(CTYXGVMS::GetWorkerConfigById(0x10010004), nullptr);
     EXPECT_EQ(CTYXGVMS::GetWorkerInstanceById(0x09000000), nullptr);
 
     std::shared_ptr<CTYXWorker> worker;

@@ -98,6 +98,19 @@ TEST(DiscoveryMessageTest, ServerInformationRoundTrips)
     EXPECT_EQ(0u, hostile.prdModel);
 }
 
+TEST(DiscoveryMessageTest, OnlineAndOfflineNotificationsReadBackAsTheirEvents)
+{
+    stServerInfo info;
+    CopyServerInfoText(info.PSN, "SN9");
+    const std::string online = ComposeDiscoveryText(DISCOVERY_NOTIFICATION, 9, OnlineNotificationFields(info));
+    const stDiscoveryMessage read = Parse(online);
+    ASSERT_EQ(DISCOVERY_NOTIFICATION, read.type);
+    EXPECT_EQ("JustOnline", read.fields.at("Event"));
+    EXPECT_EQ(21u, read.fields.size());
+    EXPECT_EQ("**Q*V*T*V*Q*[00000010]Notification;Event=TobeOffline;PSN=SN9;Reason=maintain;",
+              ComposeDiscoveryText(DISCOVERY_NOTIFICATION, 10, OfflineNotificationFields("SN9")));
+}
+
 TEST(DiscoveryPacingTest, IntervalsPerSenderAndType)
 {
     CDiscoveryPacing pacing;

@@ -1,6 +1,7 @@
 #include "NamespaceChild.h"
 
 #include "platform/NetlinkSocket.h"
+#include "platform/NetworkAdapters.h"
 
 #include <cerrno>
 #include <cstring>
@@ -81,6 +82,24 @@ int SetLinkUp(CNetlinkSocket &socket, const std::string &name)
     return socket.Change(request);
 }
 
+// The carrier of a new veth pair comes up a moment after the links: wait for the kernel to say so.
+int WaitLinksRunning(const std::string &first, const std::string &second)
+{
+    stAdapterScope scope;
+    scope.acceptVirtual = true;
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        std::vector<stNetworkInterface> list;
+        ListPhysicalInterfaces(list, scope);
+        int running = 0;
+        for (const stNetworkInterface &row : list)
+            running += row.name == first || row.name == second ? 1 : 0;
+        if (running == 2)
+            return 0;
+        usleep(10000);
+    }
+    return -ETIMEDOUT;
+}
+
 } // namespace
 
 void CChildChecks::Expect(bool condition, const std::string &what)
@@ -111,7 +130,9 @@ int CreateVethPair(const std::string &first, const std::string &second)
         return made;
     if (const int up = SetLinkUp(socket, first); up != 0)
         return up;
-    return SetLinkUp(socket, second);
+    if (const int up = SetLinkUp(socket, second); up != 0)
+        return up;
+    return WaitLinksRunning(first, second);
 }
 
 stNamespaceResult RunInNamespaces(const std::function<void(CChildChecks &)> &body)

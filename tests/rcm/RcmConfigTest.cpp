@@ -90,3 +90,53 @@ TEST(RcmConfigTest, UsersFirstOfTwoNamesStays)
 }
 
 } // namespace
+
+// The server made from a real "RcmConfig.xml", as the program starts it.
+#include "RcmTestClient.h"
+#include "rcm/RcmServerSetup.h"
+
+namespace {
+
+TEST(RcmServerSetupTest, ConfiguredServerAnswersAndLogsIn)
+{
+    CTempDir dir;
+    const uint16_t port = FreeTcpPort();
+    stRcmSettings settings;
+    ASSERT_EQ(LoadRcmConfigs(WriteConfig(dir,
+                                         "<HttpCtrl>true</HttpCtrl><HttpListenPort>" + std::to_string(port) +
+                                             "</HttpListenPort><SessionExpiredTime>300</SessionExpiredTime>",
+                                         "<user id=\"1\"><username>ops</username><password>s3cret</password>"
+                                         "<Privilege>31</Privilege></user>"),
+                             settings),
+              0);
+    stRcmSettings off;
+    off.HttpCtrl = 0;
+    EXPECT_EQ(StartRcmServer(off, dir.Path().wstring(), {}, "M", "S"), nullptr);
+    const auto server = StartRcmServer(settings, dir.Path().wstring(), {}, "TYX-M1", "SN-0001");
+    ASSERT_NE(server, nullptr);
+    CRcmTestClient client(port);
+    const stRawResponse hello = client.Request("GET", "/TYXRCMAPI/GENERAL/HelloTYX");
+    EXPECT_NE(hello.body.find("ProductName=Caldrix; ProductModel=TYX-M1; ProductSN=SN-0001.\n"), std::string::npos)
+        << hello.body;
+    EXPECT_EQ(client.Request("POST", "/TYXRCMAPI/IDENTIFY/LogIn?CMDSN=1", "RUNAME=ops&RLPWD=s3cret").status, 200);
+    EXPECT_EQ(client.Request("POST", "/TYXRCMAPI/IDENTIFY/LogIn?CMDSN=2", "RUNAME=ops&RLPWD=wrong").status, 406);
+}
+
+} // namespace
+
+namespace {
+
+TEST(RcmConfigTest, BundledSampleLoads)
+{
+    stRcmSettings settings;
+    ASSERT_EQ(LoadRcmConfigs((SourceDir() / "samples" / "RcmConfig.xml").wstring(), settings), 0);
+    EXPECT_EQ(settings.HttpCtrl, 1);
+    EXPECT_EQ(settings.HttpListenPort, 8080);
+    EXPECT_EQ(settings.HttpsCtrl, 0);
+    EXPECT_EQ(settings.SendAckBeforeCmdFinish, 0);
+    EXPECT_EQ(RcmSessionExpiryMs(settings), 600000);
+    // No password anyone could know ships with the program: the run script adds the user.
+    EXPECT_TRUE(settings.Users.empty());
+}
+
+} // namespace

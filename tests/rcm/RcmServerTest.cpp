@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
 #include <future>
@@ -318,6 +323,56 @@ TEST_F(RcmServerTest, CategoriesRunOnTheirOwnThreads)
     EXPECT_EQ(control.get(), 200);
 }
 
+TEST_F(RcmServerTest, ConcurrentClientsOnTheirOwnSessions)
+{
+    constexpr int kClients = 8;
+    constexpr int kRounds = 40;
+    std::vector<std::future<int>> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.push_back(std::async(std::launch::async, [this, c] {
+            CRcmTestClient client(m_port);
+            const std::string id = LogIn(client);
+            int answered = 0;
+            for (int i = 0; i < kRounds; ++i) {
+                const std::string sn = std::to_string(c * 1000 + i + 1);
+                const stRawResponse query =
+                    client.Request("GET", "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=" + sn + "&SESSIONID=" + id);
+                const stRawResponse beat =
+                    client.Request("GET", "/TYXRCMAPI/GENERAL/Heartbeating?CMDSN=" + sn + "&SESSIONID=" + id);
+                if (query.status == 200 && query.body.find("CommandSN=" + sn) != std::string::npos &&
+                    beat.status == 200)
+                    ++answered;
+            }
+            return answered;
+        }));
+    }
+    for (auto &client : clients)
+        EXPECT_EQ(client.get(), kRounds);
+    EXPECT_EQ(m_server->SessionCount(), static_cast<size_t>(kClients));
+    EXPECT_EQ(m_executor.Count(), static_cast<size_t>(kClients * kRounds));
+}
+
+TEST(RcmNotificationTest, DeliveredOncePerSessionWithinTheirLifetime)
+{
+    std::atomic<uint64_t> tick{0};
+    CRcmNotificationList list([&] { return tick.load(); });
+    list.SetExpirySeconds(60);
+    list.Post("A;");
+    std::string texts;
+    EXPECT_EQ(list.CollectNotifications(L"s1", texts), 1);
+    EXPECT_EQ(list.CollectNotifications(L"s1", texts), 0);
+    tick = 59000;
+    list.Post("B;");
+    EXPECT_EQ(list.CollectNotifications(L"s2", texts), 2);
+    tick = 61000; // A is over a minute old
+    EXPECT_EQ(list.CollectNotifications(L"s3", texts), 1);
+    EXPECT_EQ(texts, "A;A;B;B;");
+    for (size_t i = 0; i < CRcmNotificationList::kMaxEntries + 10; ++i)
+        list.Post("x");
+    std::string many;
+    EXPECT_EQ(list.CollectNotifications(L"s4", many), static_cast<int32_t>(CRcmNotificationList::kMaxEntries));
+}
+
 TEST_F(RcmServerTest, CloseAnswersWaitingClientsAsBusy)
 {
     m_server.reset();
@@ -390,9 +445,19 @@ TEST(RcmHttpsTest, LoopbackServerWithTheTestsCertificate)
     // Plain HTTP to the TLS port gets no answer of ours.
     CRcmTestClient plain(httpsPort);
     EXPECT_NE(plain.Request("GET", "/TYXRCMAPI/GENERAL/HelloTYX").status, 200);
-    // Only the loopback address listens.
-    CRcmTestClient other(httpsPort, "127.0.0.2", true);
-    EXPECT_TRUE(other.IsConnected()); // 127.0.0.2 reaches 127.0.0.1 only through the loopback device
+    // Only 127.0.0.1 listens: another loopback address of the host is refused.
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(httpsPort);
+    inet_pton(AF_INET, "127.0.0.2", &address.sin_addr);
+    EXPECT_NE(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+    close(fd);
+    // The plain server listens on every address.
+    const int any = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    address.sin_port = htons(httpPort);
+    EXPECT_EQ(connect(any, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+    close(any);
 }
 
 } // namespace

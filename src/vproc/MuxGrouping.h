@@ -1,0 +1,56 @@
+#pragma once
+
+// The time rules of the mux worker's grouping, as functions of queues, states and a clock reading,
+// so that they hold without threads.
+
+#include "core/FramePackage.h"
+#include "vproc/TYXMPWorker.h"
+
+#include <cstdint>
+#include <vector>
+
+// An input silent for less than this is drawn with its last valid picture.
+constexpr int64_t TYX_MUX_LAST_FRAME_HOLD_US = 5000000;
+
+// The output pace taken from the negotiated input rate: its integer part (30 when none), the
+// frame duration and what rate durations lack of one second.
+struct stMuxOutputPace
+{
+    int32_t rate = 30;
+    int32_t duration = 33333;
+    int32_t remainder = 10;
+};
+stMuxOutputPace MuxOutputPace(float negotiatedRate);
+
+// The queue index of the package nearest to expectedPts: the first with pts >= expectedPts, or the
+// one before it when that one is at least as close; 0 when even the oldest is at or after it; the
+// newest when every package is older. -1 for an empty queue.
+int32_t ChooseExpectedPacketIndex(const FramePackageQueue &queue, int64_t expectedPts);
+
+// The expected pts of the first group: the smallest of the non-empty queues' newest pts; 0 when
+// every queue is empty.
+int64_t FirstGroupExpectedPts(const std::vector<const FramePackageQueue *> &queues);
+
+// True when the chosen package is more than tolerance older than expected (and waiting applies).
+bool IsLatePacket(int64_t chosenPts, int64_t expectedPts, int64_t tolerance);
+
+// Sum and count of the usable time stamps among the taken packages (absent or non-positive ones
+// are left out): the average, or 0 when none.
+int64_t AverageOfValidPts(const std::vector<int64_t> &stamps);
+
+// The length of the made-up package of an input that delivered nothing in this group, with the
+// input's state updated: its stored status code, -96 when it never delivered or fell silent for 5 s
+// or more, 0 (its last valid picture) otherwise.
+int32_t VirtualFrameLength(stMPInputState &state, int64_t now);
+
+// Records a package the input did deliver: the state's last-packet time, and its status code
+// (stored when negative, cleared by a valid package). True when the package counts as made up.
+bool NoteDeliveredPackage(stMPInputState &state, const FramePackage &package, int64_t now, int32_t &previousCode);
+
+// The candidate pts of the next group: the expected one (last + duration, 0 before the first), or
+// the largest real pts when that is at least one duration past the expected one.
+int64_t GroupCandidatePts(int64_t lastPushedPts, int32_t duration, int64_t largestRealPts);
+
+// The output pts of group number count (from 1) of the candidate: the one-second remainder goes to
+// every rate-th group.
+int64_t AddSecondRemainder(int64_t pts, uint32_t groupCount, const stMuxOutputPace &pace);

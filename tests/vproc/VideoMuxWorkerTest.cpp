@@ -1,0 +1,428 @@
+// The mux worker and its mid-processing base: configuration, the pipeline of threads on real
+// decoded pictures, status windows, run-time changes, and device memory back where it started.
+
+#include "MuxTestRig.h"
+#include "PictureTestUtils.h"
+
+#include "core/TYXUtils.h"
+#include "host/GlobalVars.h"
+#include "vproc/OsdWriter.h"
+#include "support/LeakCheck.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+namespace {
+
+constexpr int kWidth = 1280;
+constexpr int kHeight = 720;
+constexpr int kQuad = 4;       // "4Divide-Equ"
+constexpr int kStandAlone = 1;
+constexpr int kNine = 9;       // "9-Divided-Equ"
+
+// Pictures of four sources of different sizes and rates, decoded once for the suite.
+struct stClips
+{
+    std::vector<stDecodedPicture> cif25;   // 352 x 288 at 25 fps
+    std::vector<stDecodedPicture> qvga30;  // 320 x 240 at 30 fps
+    std::vector<stDecodedPicture> nhd30;   // 640 x 360 at 30 fps: already the window's size
+    std::vector<stDecodedPicture> hd30;    // 1280 x 720 at 30 fps
+};
+
+class VideoMuxWorkerTest : public CLeakCheckedTest
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_folder = new CTempDir();
+        s_clips = new stClips();
+        s_clips->cif25 = DecodeTestClip(s_folder->Path(), "cif25", 352, 288, 25, 2);
+        s_clips->qvga30 = DecodeTestClip(s_folder->Path(), "qvga30", 320, 240, 30, 2);
+        s_clips->nhd30 = DecodeTestClip(s_folder->Path(), "nhd30", 640, 360, 30, 2);
+        s_clips->hd30 = DecodeTestClip(s_folder->Path(), "hd30", 1280, 720, 30, 2);
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_clips;
+        delete s_folder;
+    }
+    void SetUp() override
+    {
+        CLeakCheckedTest::SetUp();
+        CTYXGVMS::ResetForTests();
+        ASSERT_FALSE(s_clips->hd30.empty());
+    }
+    void TearDown() override
+    {
+        CTYXGVMS::ResetForTests();
+        CLeakCheckedTest::TearDown();
+    }
+    static const stDecodedPicture &Picture(int input, int index = 0)
+    {
+        switch (input) {
+        case 1: return s_clips->cif25[static_cast<size_t>(index)];
+        case 2: return s_clips->qvga30[static_cast<size_t>(index)];
+        case 3: return s_clips->nhd30[static_cast<size_t>(index)];
+        default: return s_clips->hd30[static_cast<size_t>(index)];
+        }
+    }
+    static std::vector<FramePackage> FourPackages(int index = 0)
+    {
+        std::vector<FramePackage> packages;
+        const int64_t now = GetCurrentTimeUs();
+        for (int n = 1; n <= 4; ++n)
+            packages.push_back(DevicePackageOf(Picture(n, index), now));
+        return packages;
+    }
+
+    static CTempDir *s_folder;
+    static stClips *s_clips;
+};
+
+CTempDir *VideoMuxWorkerTest::s_folder = nullptr;
+stClips *VideoMuxWorkerTest::s_clips = nullptr;
+
+// Share of the window's luma samples that are not the background.
+double LitShare(const std::vector<uint8_t> &window, int width, int height, uint8_t background)
+{
+    int lit = 0;
+    for (int i = 0; i < width * height; ++i)
+        lit += std::abs(static_cast<int>(window[static_cast<size_t>(i)]) - background) > 24 ? 1 : 0;
+    return static_cast<double>(lit) / (width * height);
+}
+
+// ---- configuration and set-up ----
+
+TEST_F(VideoMuxWorkerTest, RefusesBadConfigurationWithItsCodes)
+{
+    CLogCapture log;
+    {
+        CMuxRig rig(2, kQuad);
+        EXPECT_EQ(rig.Mux().CopyInConfiguration(nullptr), -1);
+    }
+    {
+        CMuxRig rig(2, kQuad, 319, 180);
+        EXPECT_EQ(rig.Mux().CopyInConfiguration(&rig.Config()), TYX_MUX_ERR_SIZE);
+        EXPECT_TRUE(log.Contains(L"invalid output frame size(W=319, H=180)", 3));
+    }
+    {
+        CMuxRig rig(2, kQuad, 640, 360);
+        EXPECT_EQ(rig.Mux().CopyInConfiguration(&rig.Config()), 0) << "the configuration takes 320 x 180 and up";
+        EXPECT_EQ(rig.Mux().Initialize(1, 0), TYX_MUX_ERR_SIZE) << "the mux needs 1280 x 720";
+        EXPECT_TRUE(log.Contains(L"invalid mux-output frame size(W=640, H=360)", 3));
+        rig.Mux().unInitialize();
+    }
+    {
+        CMuxRig rig(2, 7);
+        EXPECT_EQ(rig.Mux().CopyInConfiguration(&rig.Config()), 0);
+        EXPECT_LT(rig.Mux().Initialize(1, 0), 0) << "a layout id the geometry refuses";
+        EXPECT_EQ(rig.Mux().GetInterProcThreadCount(), 0u);
+        rig.Mux().unInitialize();
+    }
+    {
+        CMuxRig rig(2, kQuad);
+        EXPECT_EQ(rig.Mux().CopyInConfiguration(&rig.Config()), 0);
+        DevInjectFault(EDevFault::Context, 1);
+        EXPECT_EQ(rig.Mux().Initialize(1, 0), TYX_MP_ERR_CONTEXT);
+        rig.Mux().unInitialize();
+    }
+}
+
+TEST_F(VideoMuxWorkerTest, LayoutSettingsAreCheckedAndKept)
+{
+    CMuxRig rig(2, kQuad);
+    CVideoMuxWorker &mux = rig.Mux();
+    const std::map<int32_t, int16_t> regions{{static_cast<int32_t>(InputId(1)), 1}};
+    EXPECT_EQ(mux.SetMuxLayout(0, regions, nullptr, 2, 9), -1);
+    EXPECT_EQ(mux.SetMuxLayout(22, regions, nullptr, 2, 9), -1);
+    EXPECT_EQ(mux.SetMuxLayout(kQuad, regions, nullptr, 9, 5), kQuad);
+    EXPECT_EQ(mux.GetThreadsPerInput(), 1) << "9 threads per input are refused";
+    EXPECT_EQ(mux.GetRingLength(), 9) << "a ring of 5 falls back to 9";
+    EXPECT_EQ(mux.SetMuxLayout(kQuad, regions, nullptr, 8, 30), 0) << "the same type changes no map";
+    EXPECT_EQ(mux.GetThreadsPerInput(), 8);
+    EXPECT_EQ(mux.GetRingLength(), 30);
+}
+
+TEST_F(VideoMuxWorkerTest, BaseKeepsStatesWritersAndTheCleanQueue)
+{
+    CMuxRig rig(2, kQuad);
+    CVideoMuxWorker &mux = rig.Mux();
+    EXPECT_EQ(mux.PushDvcMem2Clean(nullptr), -1);
+    EXPECT_EQ(mux.GetDvcMemCleanQueueLength(), 0);
+    ASSERT_EQ(rig.Start(), 0);
+    EXPECT_TRUE(mux.HasStatusOsdWriter(static_cast<int32_t>(InputId(1))));
+    EXPECT_TRUE(mux.HasStatusOsdWriter(static_cast<int32_t>(InputId(2))));
+    stMPInputState state;
+    EXPECT_TRUE(mux.GetInputState(static_cast<int32_t>(InputId(1)), state));
+
+    const stWorkerInputLink added = mux.AddInputStream(InputId(3), 0);
+    ASSERT_TRUE(added.HasQueue());
+    EXPECT_EQ(added.required, 1);
+    EXPECT_TRUE(mux.GetInputState(static_cast<int32_t>(InputId(3)), state)) << "an added input gets its state";
+    EXPECT_FALSE(mux.HasStatusOsdWriter(static_cast<int32_t>(InputId(3)))) << "but no status writer";
+    EXPECT_FALSE(mux.AddInputStream(InputId(3), 0).HasQueue()) << "an input is added once";
+    EXPECT_FALSE(mux.AddInputStream(0, 0).HasQueue());
+
+    // Pictures dropped by the time-critical threads wait here; a stop frees whatever is left.
+    for (int i = 0; i < 3; ++i) {
+        FramePackage picture;
+        picture.inDevice = 1;
+        ASSERT_GT(AllocFramePackageData(picture, 4096), 0);
+        EXPECT_GE(mux.PushDvcMem2Clean(picture.pData), 1);
+    }
+    EXPECT_EQ(mux.RemoveInputStream(0, nullptr, 0), -1);
+    stWorkerInputLink removed;
+    EXPECT_EQ(mux.RemoveInputStream(InputId(3), &removed, 0), 2) << "input 3 shows in no window";
+    EXPECT_TRUE(removed.HasQueue());
+    EXPECT_EQ(mux.RemoveInputStream(InputId(3), nullptr, 0), TYX_MUX_ERR_NO_LINK);
+    rig.Stop();
+    EXPECT_EQ(mux.GetDvcMemCleanQueueLength(), 0);
+}
+
+TEST_F(VideoMuxWorkerTest, StatusTextHeightIsBroughtToWhatTheWriterDraws)
+{
+    CMuxRig rig(1, kQuad);
+    CLogCapture log;
+    rig.Mux().CopyInColorSettings(0, 4, 16, 8);
+    rig.Mux().CopyInColorSettings(0, 4, 16, 30);
+    EXPECT_TRUE(log.Contains(L"status text height 30 cannot be drawn, 28 is used.", 3));
+    ASSERT_EQ(rig.Start(), 0);
+    rig.FeedStatus(1, TYX_SRC_CONNECTING);
+    ASSERT_GE(rig.WaitOutputs(1), 1u);
+    EXPECT_FALSE(log.Contains(L"adding failed")) << "every status text is accepted by the writer";
+}
+
+// ---- the pipeline ----
+
+TEST_F(VideoMuxWorkerTest, FourInputsOfMixedSizesAreComposedAsTheComposerWould)
+{
+    CMuxRig rig(4, kQuad);
+    ASSERT_EQ(rig.Start(), 0);
+    const std::vector<uint8_t> reference =
+        ReferenceComposition(kQuad, kWidth, kHeight, {&Picture(1), &Picture(2), &Picture(3), &Picture(4)});
+    const size_t first = rig.WaitForCanvas(reference, 0, 10000, [&] { rig.FeedAll(FourPackages()); });
+    ASSERT_NE(first, SIZE_MAX) << "no output holds the four pictures in their windows";
+    // Two seconds of output: a group that met a full ring may have been the one with the remainder.
+    ASSERT_GE(rig.WaitOutputs(first + 65), first + 65);
+    const std::vector<FramePackage> &outputs = rig.Outputs();
+    EXPECT_EQ(outputs[first].width, kWidth);
+    EXPECT_EQ(outputs[first].height, kHeight);
+    EXPECT_EQ(outputs[first].nLength, kWidth * kHeight * 3 / 2);
+    SavePictureAsPng(DownloadPackage(outputs[first]), kWidth, kHeight, "mux_four_inputs");
+    // Later groups repeat the inputs' last pictures, one output frame duration apart.
+    const std::vector<uint8_t> later = DownloadPackage(outputs[first + 30]);
+    ExpectSameI420(later, reference, kWidth, kHeight);
+    int remainders = 0;
+    for (size_t i = 1; i < outputs.size(); ++i) {
+        const int64_t step = outputs[i].pts - outputs[i - 1].pts;
+        EXPECT_TRUE(step == 33333 || step == 33343) << "output " << i << " came " << step << " us after the previous";
+        remainders += step == 33343 ? 1 : 0;
+        EXPECT_EQ(outputs[i].duration, 33333);
+    }
+    EXPECT_GE(remainders, 1) << "every 30th group takes the second's remainder";
+}
+
+TEST_F(VideoMuxWorkerTest, StatusWindowsShowTheirTexts)
+{
+    // Nine windows, four inputs: input 1 connecting, input 2 never delivering, input 3 pictures,
+    // input 4 not placed; windows 4..9 show no input.
+    CMuxRig rig(4, kNine);
+    rig.Config().MuxSettings.InputRegions.erase(static_cast<int32_t>(InputId(4)));
+    CLogCapture log;
+    ASSERT_EQ(rig.Start(), 0);
+    rig.FeedStatus(1, TYX_SRC_CONNECTING);
+    rig.Feed(3, DevicePackageOf(Picture(3), GetCurrentTimeUs()));
+    rig.Feed(4, DevicePackageOf(Picture(4), GetCurrentTimeUs()));
+    ASSERT_TRUE(WaitFor([&] { return log.Contains(L"[MakeupPaketsGroup] Error msg(errCode=-90)", 3); }));
+    ASSERT_GE(rig.WaitOutputs(12), 12u) << "the ring's groups made before the status went through";
+    const std::vector<uint8_t> canvas = DownloadPackage(rig.Outputs().back());
+    SavePictureAsPng(canvas, kWidth, kHeight, "mux_status_windows");
+    int w = 0;
+    int h = 0;
+    const uint8_t black = InitOsgColor(OsgColorCodeToRgb(0)).y;
+    const std::vector<uint8_t> connecting = WindowOf(canvas, kWidth, kHeight, kNine, 0, w, h);
+    const double text = LitShare(connecting, w, h, black);
+    EXPECT_GT(text, 0.002) << "\"Connecting...\" is drawn";
+    EXPECT_LT(text, 0.2) << "on a blank window of the default colour";
+    EXPECT_GT(LitShare(WindowOf(canvas, kWidth, kHeight, kNine, 1, w, h), w, h, black), 0.002) << "\"Waiting input...\"";
+    EXPECT_GT(LitShare(WindowOf(canvas, kWidth, kHeight, kNine, 5, w, h), w, h, black), 0.002) << "\"Input not used.\"";
+    EXPECT_TRUE(log.Contains(L"There no mapped-Input  for mux region[9]!", 3));
+    EXPECT_TRUE(log.Contains(L"Input " + std::to_wstring(InputId(4)) + L" wasn't used, discard all it's packages."));
+    EXPECT_TRUE(log.Contains(L"[MakeupPaketsGroup] Error msg(errCode=-90)", 3));
+    stMPInputState state;
+    ASSERT_TRUE(rig.Mux().GetInputState(static_cast<int32_t>(InputId(2)), state));
+    EXPECT_EQ(state.statusCode, TYX_SRC_WAITING_INPUT);
+
+    // The connecting input comes back: its window shows its picture again.
+    rig.Feed(1, DevicePackageOf(Picture(1), GetCurrentTimeUs()));
+    ASSERT_TRUE(WaitFor([&] { return log.Contains(L"was recovered from Error(-90)", 3); }));
+    ASSERT_TRUE(rig.Mux().GetInputState(static_cast<int32_t>(InputId(1)), state));
+    EXPECT_EQ(state.statusCode, 0);
+}
+
+TEST_F(VideoMuxWorkerTest, ManyScalingThreadsScaleEveryTaskOnce)
+{
+    CMuxRig rig(4, kQuad, kWidth, kHeight, 4);
+    ASSERT_EQ(rig.Start(), 0);
+    EXPECT_EQ(rig.Mux().GetInterProcThreadCount(), 16u);
+    {
+        CLogCapture log;
+        rig.Mux().SetThreadsPriorityAffinity(0, ~uint64_t{0});
+        EXPECT_TRUE(log.Contains(L"Mux-Post-Proc-Thread Affinity was set from", 7));
+        EXPECT_EQ(log.Count(L"InterProc-Thread"), 16) << "each scaling thread, set or refused, is logged";
+    }
+    size_t from = 0;
+    for (int round = 0; round < 2; ++round) {
+        const std::vector<uint8_t> reference = ReferenceComposition(
+            kQuad, kWidth, kHeight, {&Picture(1, round), &Picture(2, round), &Picture(3, round), &Picture(4, round)});
+        from = rig.WaitForCanvas(reference, from, 10000, [&] { rig.FeedAll(FourPackages(round)); });
+        ASSERT_NE(from, SIZE_MAX) << "round " << round;
+    }
+}
+
+TEST_F(VideoMuxWorkerTest, MuxWhoseInputsAllComeLaterStillComposes)
+{
+    CMuxRig rig(0, kStandAlone);
+    CLogCapture log;
+    ASSERT_EQ(rig.Start(false), 0);
+    // Past the first pass, which empties every queue.
+    ASSERT_TRUE(WaitFor([&] { return log.Contains(L"Error(-1) occured in pakets group retrieving!", 3); }));
+    EXPECT_EQ(rig.Mux().GetInterProcThreadCount(), 1u) << "threads are made for at least one input";
+    const stWorkerInputLink link = rig.Mux().AddInputStream(InputId(4), 1);
+    ASSERT_TRUE(link.HasQueue());
+    EXPECT_EQ(rig.Mux().ChangeRegionInput(1, static_cast<int32_t>(InputId(4))), 0);
+    const auto refeed = [&] {
+        CCsLock lock(*link.queueLock);
+        if (link.queue->empty())
+            link.queue->push_back(DevicePackageOf(Picture(4), GetCurrentTimeUs()));
+    };
+    EXPECT_NE(rig.WaitForCanvas(Picture(4).i420, 0, 10000, refeed), SIZE_MAX) << "the added input fills the whole canvas";
+    rig.Stop();
+    CCsLock lock(*link.queueLock);
+    for (FramePackage &package : *link.queue)
+        FreeFramePackage(package);
+    link.queue->clear();
+}
+
+TEST_F(VideoMuxWorkerTest, LayoutChangeWhileGroupsAreInFlight)
+{
+    CMuxRig rig(4, kQuad);
+    ASSERT_EQ(rig.Start(), 0);
+    ASSERT_NE(rig.WaitForCanvas(ReferenceComposition(kQuad, kWidth, kHeight,
+                                                     {&Picture(1), &Picture(2), &Picture(3), &Picture(4)}),
+                                0, 10000, [&] { rig.FeedAll(FourPackages()); }),
+              SIZE_MAX);
+    const std::map<int32_t, int16_t> standalone{{static_cast<int32_t>(InputId(4)), 1}};
+    EXPECT_EQ(rig.Mux().ChangeMuxLayout(kQuad, standalone, nullptr), kQuad) << "the same type changes nothing";
+    EXPECT_EQ(rig.Mux().GetInputRegions().size(), 4u);
+    EXPECT_EQ(rig.Mux().ChangeMuxLayout(7, standalone, nullptr), TYX_MUX_ERR_ARGUMENT);
+    EXPECT_EQ(rig.Mux().ChangeMuxLayout(10, standalone, nullptr), TYX_MUX_ERR_ARGUMENT);
+    EXPECT_EQ(rig.Mux().GetLayoutType(), kQuad) << "a refused type leaves the layout";
+    EXPECT_EQ(rig.Mux().ChangeMuxLayout(kStandAlone, standalone, nullptr), kQuad);
+    EXPECT_EQ(rig.Mux().GetWindowCount(), 1u);
+    EXPECT_NE(rig.WaitForCanvas(Picture(4).i420, rig.Outputs().size()), SIZE_MAX)
+        << "the 1280 x 720 input fills the canvas";
+}
+
+TEST_F(VideoMuxWorkerTest, FullConsumerQueueDropsComposedPictures)
+{
+    CMuxRig rig(1, kStandAlone);
+    ASSERT_EQ(rig.Start(), 0);
+    {
+        CCsLock lock(*rig.Consumer().queueLock);
+        for (FramePackage &package : *rig.Consumer().queue)
+            FreeFramePackage(package);
+        rig.Consumer().queue->assign(FramePackageQueueLimit(TYX_PKT_KIND_RAW_VIDEO), FramePackage{});
+    }
+    const int32_t pushed = rig.Mux().GetFramesPushed();
+    ASSERT_TRUE(WaitFor([&] { return rig.Mux().GetFramesPushed() >= pushed + 5; })) << "the mux goes on";
+    CCsLock lock(*rig.Consumer().queueLock);
+    EXPECT_EQ(rig.Consumer().queue->size(), FramePackageQueueLimit(TYX_PKT_KIND_RAW_VIDEO));
+    rig.Consumer().queue->clear();
+}
+
+TEST_F(VideoMuxWorkerTest, StatusTextFollowsItsWindowIntoASmallerLayout)
+{
+    CMuxRig rig(4, kQuad);
+    CLogCapture log;
+    ASSERT_EQ(rig.Start(), 0);
+    rig.FeedStatus(1, TYX_SRC_CONNECTING);
+    ASSERT_TRUE(WaitFor([&] { return log.Contains(L"[MakeupPaketsGroup] Error msg(errCode=-90)", 3); }));
+    std::map<int32_t, int16_t> regions = rig.Mux().GetInputRegions();
+    ASSERT_EQ(rig.Mux().ChangeMuxLayout(16, regions, nullptr), kQuad);
+    const size_t before = rig.TakeOutputs().size() + rig.Outputs().size();
+    ASSERT_GE(rig.WaitOutputs(before + 12), before + 12);
+    const std::vector<uint8_t> canvas = DownloadPackage(rig.Outputs().back());
+    SavePictureAsPng(canvas, kWidth, kHeight, "mux_status_small_windows");
+    int w = 0;
+    int h = 0;
+    const uint8_t black = InitOsgColor(OsgColorCodeToRgb(0)).y;
+    const std::vector<uint8_t> first = WindowOf(canvas, kWidth, kHeight, 16, 0, w, h);
+    EXPECT_EQ(w, kWidth / 4);
+    EXPECT_GT(LitShare(first, w, h, black), 0.002) << "\"Connecting...\" placed for the small window";
+}
+
+// ---- run-time changes ----
+
+TEST_F(VideoMuxWorkerTest, RegionAndFocusChangesExchangeWindows)
+{
+    CMuxRig rig(5, kQuad);
+    rig.Config().MuxSettings.InputRegions.erase(static_cast<int32_t>(InputId(5)));
+    ASSERT_EQ(rig.Start(), 0);
+    CVideoMuxWorker &mux = rig.Mux();
+    const auto id = [](int n) { return static_cast<int32_t>(InputId(n)); };
+    EXPECT_EQ(mux.ChangeRegionInput(0, id(1)), TYX_MUX_ERR_ARGUMENT);
+    EXPECT_EQ(mux.ChangeRegionInput(5, id(1)), TYX_MUX_ERR_ARGUMENT);
+    EXPECT_EQ(mux.ChangeRegionInput(1, 0x7777), TYX_MUX_ERR_ARGUMENT) << "an input without a link";
+    EXPECT_EQ(mux.ChangeRegionInput(1, id(1)), id(1)) << "already there: nothing changes";
+    EXPECT_EQ(mux.ChangeRegionInput(1, id(3)), id(1));
+    std::map<int32_t, int16_t> regions = mux.GetInputRegions();
+    EXPECT_EQ(regions[id(3)], 1);
+    EXPECT_EQ(regions[id(1)], 3) << "the two windows exchanged their inputs";
+    EXPECT_EQ(mux.ChangeRegionInput(2, id(5)), id(2));
+    regions = mux.GetInputRegions();
+    EXPECT_EQ(regions[id(5)], 2);
+    EXPECT_EQ(regions.count(id(2)), 0u) << "the replaced input leaves the windows";
+
+    EXPECT_EQ(mux.ChangeFocusInput(0x7777), TYX_MUX_ERR_NO_LINK);
+    EXPECT_EQ(mux.ChangeFocusInput(id(3)), 0) << "already in focus";
+    EXPECT_EQ(mux.ChangeFocusInput(id(4)), id(3));
+    regions = mux.GetInputRegions();
+    EXPECT_EQ(regions[id(4)], 1);
+    EXPECT_EQ(regions[id(3)], 4);
+    EXPECT_EQ(mux.ChangeFocusInput(id(2)), id(4));
+    regions = mux.GetInputRegions();
+    EXPECT_EQ(regions[id(2)], 1);
+    EXPECT_EQ(regions.count(id(4)), 0u);
+}
+
+TEST_F(VideoMuxWorkerTest, DetachFindsAReplacementOrRefuses)
+{
+    CMuxRig rig(4, kQuad);
+    ASSERT_EQ(rig.Start(), 0);
+    CVideoMuxWorker &mux = rig.Mux();
+    const auto id = [](int n) { return static_cast<int32_t>(InputId(n)); };
+    EXPECT_EQ(mux.DetachInput(0, 0), TYX_MUX_ERR_ARGUMENT);
+    EXPECT_EQ(mux.DetachInput(0x7777, 0), TYX_MUX_ERR_NO_LINK);
+    EXPECT_EQ(mux.RemoveInputStream(InputId(2), nullptr, 0), TYX_MUX_ERR_NO_FREE_INPUT)
+        << "every input is shown: none can take the window";
+    EXPECT_EQ(mux.GetInputLinkCount(), 4) << "the input stays";
+    EXPECT_EQ(mux.DetachInput(InputId(2), 0x7777), TYX_MUX_ERR_NO_LINK);
+
+    ASSERT_TRUE(mux.AddInputStream(InputId(5), 1).HasQueue());
+    EXPECT_EQ(mux.RemoveInputStream(InputId(2), nullptr, 0), 4);
+    std::map<int32_t, int16_t> regions = mux.GetInputRegions();
+    EXPECT_EQ(regions[id(5)], 2) << "the unshown input takes the window";
+    EXPECT_EQ(regions.count(id(2)), 0u);
+    // With a replacement named, it takes the window even when every input is shown.
+    EXPECT_EQ(mux.DetachInput(InputId(5), InputId(1)), 0);
+    regions = mux.GetInputRegions();
+    EXPECT_EQ(regions[id(1)], 2);
+    EXPECT_EQ(regions.count(id(5)), 0u);
+}
+
+} // namespace

@@ -112,7 +112,21 @@ int32_t ExitCodeOf(const CProcessHandle &process)
 
 namespace {
 
-bool DecodeFirst(AVFormatContext &format, const AVStream &stream, stRecordingFacts &facts)
+void KeepPicture(const AVFrame &frame, stRecordingFacts &facts)
+{
+    const int w = frame.width;
+    const int h = frame.height;
+    facts.picture.resize(static_cast<size_t>(w * h * 3 / 2));
+    uint8_t *planes[3] = {facts.picture.data(), facts.picture.data() + w * h, facts.picture.data() + w * h * 5 / 4};
+    int pitches[3] = {w, w / 2, w / 2};
+    SwsPtr scaler(sws_getContext(w, h, static_cast<AVPixelFormat>(frame.format), w, h, AV_PIX_FMT_YUV420P, SWS_POINT,
+                                 nullptr, nullptr, nullptr));
+    if (scaler)
+        sws_scale(scaler.get(), frame.data, frame.linesize, 0, h, planes, pitches);
+}
+
+// Reads every packet; decodes up to the picture asked for and keeps it.
+bool DecodeUpTo(AVFormatContext &format, const AVStream &stream, int pictureIndex, stRecordingFacts &facts)
 {
     const AVCodec *decoder = avcodec_find_decoder(stream.codecpar->codec_id);
     AvCodecPtr codec(avcodec_alloc_context3(decoder));
@@ -121,38 +135,30 @@ bool DecodeFirst(AVFormatContext &format, const AVStream &stream, stRecordingFac
         return false;
     AvPacketPtr packet(av_packet_alloc());
     AvFramePtr frame(av_frame_alloc());
-    bool decoded = false;
+    int decoded = 0;
+    auto receive = [&] {
+        while (decoded <= pictureIndex && avcodec_receive_frame(codec.get(), frame.get()) == 0) {
+            KeepPicture(*frame, facts);
+            ++decoded;
+        }
+    };
     while (av_read_frame(&format, packet.get()) >= 0) {
         if (packet->stream_index == stream.index) {
             if (facts.videoPackets++ == 0)
                 facts.firstIsKey = (packet->flags & AV_PKT_FLAG_KEY) != 0;
-            if (!decoded && avcodec_send_packet(codec.get(), packet.get()) >= 0 &&
-                avcodec_receive_frame(codec.get(), frame.get()) == 0) {
-                decoded = true;
-                const int w = frame->width;
-                const int h = frame->height;
-                facts.firstPicture.resize(static_cast<size_t>(w * h * 3 / 2));
-                uint8_t *planes[3] = {facts.firstPicture.data(), facts.firstPicture.data() + w * h,
-                                      facts.firstPicture.data() + w * h * 5 / 4};
-                int pitches[3] = {w, w / 2, w / 2};
-                SwsPtr scaler(sws_getContext(w, h, static_cast<AVPixelFormat>(frame->format), w, h, AV_PIX_FMT_YUV420P,
-                                             SWS_POINT, nullptr, nullptr, nullptr));
-                if (scaler)
-                    sws_scale(scaler.get(), frame->data, frame->linesize, 0, h, planes, pitches);
-            }
+            if (decoded <= pictureIndex && avcodec_send_packet(codec.get(), packet.get()) >= 0)
+                receive();
         }
         av_packet_unref(packet.get());
     }
-    if (!decoded) {
-        avcodec_send_packet(codec.get(), nullptr);
-        decoded = avcodec_receive_frame(codec.get(), frame.get()) == 0;
-    }
-    return decoded;
+    avcodec_send_packet(codec.get(), nullptr);
+    receive();
+    return decoded > 0;
 }
 
 } // namespace
 
-stRecordingFacts ProbeRecording(const fs::path &file)
+stRecordingFacts ProbeRecording(const fs::path &file, int pictureIndex)
 {
     stRecordingFacts facts;
     AVFormatContext *raw = nullptr;
@@ -170,7 +176,7 @@ stRecordingFacts ProbeRecording(const fs::path &file)
     facts.height = stream.codecpar->height;
     facts.frameRate = av_q2d(stream.avg_frame_rate);
     facts.durationSeconds = format->duration > 0 ? static_cast<double>(format->duration) / AV_TIME_BASE : 0.0;
-    facts.firstDecodes = DecodeFirst(*format, stream, facts);
+    facts.firstDecodes = DecodeUpTo(*format, stream, pictureIndex, facts);
     return facts;
 }
 

@@ -53,9 +53,10 @@ struct stRecordingFacts
     int videoPackets = 0;
     bool firstIsKey = false;
     bool firstDecodes = false;
-    // The first decoded picture as I420 (width x height x 1.5 bytes), for content checks.
-    std::vector<uint8_t> firstPicture;
+    // The decoded picture of the index asked for (the last one when the recording is shorter) as
+    // I420 (width x height x 1.5 bytes), for content checks.
+    std::vector<uint8_t> picture;
 };
-stRecordingFacts ProbeRecording(const std::filesystem::path &file);
+stRecordingFacts ProbeRecording(const std::filesystem::path &file, int pictureIndex = 0);
 // Writes an I420 picture as a PNG (for a person to look at).
 bool SavePng(const std::vector<uint8_t> &picture, int width, int height, const std::filesystem::path &file);

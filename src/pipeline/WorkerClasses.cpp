@@ -4,6 +4,8 @@
 #include "host/GlobalVars.h"
 #include "input/MFRdrWorker.h"
 #include "input/NrtMRdrWorker.h"
+#include "input/RAReadWorker.h"
+#include "input/RVReadWorker.h"
 #include "output/MWrtWorker.h"
 
 // The decode and mid-processing workers join the table once their folders hold them.
@@ -69,8 +71,13 @@ void AddReaders(CWorkerFactoryTable &table)
     table.Register({TYX_KIND_MEDIA_READER, TYX_MS_FILE, L"CMediaFileReadWorker", ReaderClass<CMediaFileReadWorker>(), {}});
     table.Register({TYX_KIND_MEDIA_READER, TYX_MS_RTSP, L"CNRTMediaReadWorker", ReaderClass<CNRTMediaReadWorker>(), {}});
     table.Register({TYX_KIND_MEDIA_READER, TYX_MS_RTMP, L"CNRTMediaReadWorker", ReaderClass<CNRTMediaReadWorker>(), {}});
-    table.Register({TYX_KIND_MEDIA_READER, TYX_MS_VCAP, L"CRawVideoReadWorker", {}, {}});
-    table.Register({TYX_KIND_MEDIA_READER, TYX_MS_ACAP, L"CRawAudioReadWorker", {}, {}});
+    // A capture device outside the usual rates is taken at the negotiated input rate.
+    table.Register({TYX_KIND_MEDIA_READER, TYX_MS_VCAP, L"CRawVideoReadWorker", ReaderClass<CRawVideoReadWorker>(),
+                    [](CTYXWorker &worker, float rate) {
+                        if (auto *capture = dynamic_cast<CRawVideoReadWorker *>(&worker); capture && rate > 0.0f)
+                            capture->SetCorrectedFrameRate(static_cast<uint16_t>(rate + 0.5f));
+                    }});
+    table.Register({TYX_KIND_MEDIA_READER, TYX_MS_ACAP, L"CRawAudioReadWorker", ReaderClass<CRawAudioReadWorker>(), {}});
 }
 
 // The decoders read the negotiated input frame rate from the registry when they initialise.

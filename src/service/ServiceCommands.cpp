@@ -1,6 +1,7 @@
 #include "service/ServiceCommands.h"
 
 #include "core/TYXUtils.h"
+#include "service/CaptureDeviceList.h"
 #include "service/ConsoleOutput.h"
 #include "service/HostReport.h"
 #include "service/ServiceMain.h"
@@ -19,7 +20,8 @@ stCommandLineActions ServiceCommandLineActions()
     actions.run = [](int argc, char **argv) { return ServiceMain(argc, argv); };
     actions.stop = [] { return StopRunningInstance(); };
     actions.listCaptureDevices = [] {
-        ConsolePrintf("Listing the local capture devices is not available in this build.\r\n");
+        CConsoleOutput console;
+        ListCaptureDevices(console);
     };
     return actions;
 }

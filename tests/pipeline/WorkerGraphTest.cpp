@@ -265,6 +265,8 @@ TEST_F(WorkerGraphRefusalTest, TheProgramTableNamesEveryClassAndBuildsTheOnesItH
                               {TYX_KIND_MEDIA_READER, TYX_MS_VCAP}})
         EXPECT_NE(table.Find(kind, type), nullptr) << kind << " " << type;
     EXPECT_EQ(table.Find(TYX_KIND_MEDIA_READER, 4), nullptr);
+    EXPECT_TRUE(static_cast<bool>(table.Find(TYX_KIND_MEDIA_READER, TYX_MS_VCAP)->create));
+    EXPECT_TRUE(static_cast<bool>(table.Find(TYX_KIND_MEDIA_READER, TYX_MS_VCAP)->setInputFrameRate));
     const stWorkerFactoryEntry *encoder = table.Find(TYX_KIND_VIDEO_ENCODER, 0);
     ASSERT_NE(encoder, nullptr);
     EXPECT_TRUE(static_cast<bool>(encoder->create));

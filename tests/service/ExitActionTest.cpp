@@ -92,3 +92,36 @@ TEST(ExitActionTest, TheLockNameCarriesTheIdInSixDigits)
 }
 
 } // namespace
+
+#include "service/CaptureDeviceList.h"
+#include "support/TempDir.h"
+
+#include <unistd.h>
+
+namespace {
+
+TEST(CaptureDeviceListTest, BothListsAreFramedEvenWhenEmpty)
+{
+    CTempDir devices;
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    {
+        CConsoleOutput console(pipeFds[1]);
+        ListCaptureDevices(console, devices.Path().string());
+    }
+    close(pipeFds[1]);
+    std::string text;
+    char buffer[4096];
+    ssize_t length = 0;
+    while ((length = read(pipeFds[0], buffer, sizeof(buffer))) > 0)
+        text.append(buffer, static_cast<size_t>(length));
+    close(pipeFds[0]);
+    const size_t audio = text.find("+++Local fixed AUDIO Capture Device List:\r\n");
+    const size_t video = text.find("+++Local fixed VIDEO Capture Device List:\r\n");
+    ASSERT_NE(audio, std::string::npos);
+    ASSERT_NE(video, std::string::npos);
+    EXPECT_LT(audio, video);
+    EXPECT_EQ(text.rfind("+---------------------------------------+\r\n"), text.size() - 43);
+}
+
+} // namespace

@@ -82,14 +82,28 @@ bool GetRecordSubPath(const std::shared_ptr<CTYXWorker> &writer, const std::tm &
 constexpr int32_t IND_TOO_FEW_SOURCES = -28;
 constexpr int32_t IND_NO_OBJECT = -33792; // no decoder for the source, no mux
 
-// The mux input of a source: its own id for capture video, else its first decoder's, with that
-// producer: 0; -16 when no source has the alias; -33792 when it has no decoder.
+// The mux input of a source: the video output of the reader itself for capture video, else of its
+// first decoder, with that producer: 0; -16 when no source has the alias; -33792 when it has no decoder.
 int32_t FindSourceInputId(const std::wstring &alias, uint32_t &inputId, std::shared_ptr<CTYXWorker> &producer);
 // The input-to-region map of a layout change (inputs in the order of the aliases, regions from 0):
 // the number of sources the layout needs; -1 for a layout type without an on-demand count; -28 when
 // fewer of the aliases name sources with an input.
 int32_t BuildMuxLayoutRegions(int32_t layoutType, const std::list<std::wstring> &aliases,
                               std::map<int32_t, int16_t> &regions);
+
+constexpr int32_t IND_REGION_OUTSIDE_LAYOUT = -1024;
+
+// Joins a source into the mux of the alias (every mux when empty) and shows it at the region (0: joined
+// without a window): 0; -16 for an unknown source; -1024 for a region outside the current layout
+// (checked before anything joins); -33792 without a decoder for the source or without a mux; the
+// mux's negative result of the region change.
+int32_t AddVSToMux(const std::wstring &sourceAlias, const std::wstring &muxAlias, int32_t region);
+// Takes a source out of the first mux, optionally showing the replacement in its place: 0; -16 for an
+// empty, unknown or self replacing source; -33792 without a mux; -26 when the source is not an input of
+// the mux; -24 or -22 when the mux cannot let it go.
+int32_t RemoveVSFromMux(const std::wstring &sourceAlias, const std::wstring &replacementAlias);
+// A new layout with the listed sources on the first mux: the mux's result; -1, -28 or -33792.
+int32_t ChangeMuxLayoutOnDemand(int32_t layoutType, const std::wstring &sources, const std::wstring &childWindows);
 
 // Reads "a;b;..." into aliases and, with two or more of them, "n:n:n:n:n:n;..." into child windows
 // (anchor, kind, x, y, width, height: the first six numbers of an item, items with fewer skipped,

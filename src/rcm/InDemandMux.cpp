@@ -3,7 +3,11 @@
 #include "rcm/InDemandChanges.h"
 
 #include "core/debuglog.h"
+#include "core/TextCompare.h"
 #include "host/GlobalVars.h"
+#include "pipeline/InputLinks.h"
+#include "platform/TickCount.h"
+#include "vproc/VideoMuxWorker.h"
 
 #define RCPROC_LOG(level, format, ...) \
     DebugLog((level), "RCProcFuncs", __func__, __LINE__, format __VA_OPT__(, ) __VA_ARGS__)
@@ -49,7 +53,148 @@ T WindowNumber(const std::wstring &text)
     return static_cast<T>(value < 0 ? 0 : (value > most ? most : value));
 }
 
+constexpr uint32_t JOIN_SETTLE_MS = 35;
+
+// What the producer sends on: its first output stream, or its single output (id + 1).
+uint32_t VideoOutputOf(CTYXWorker &producer, uint32_t producerId)
+{
+    std::vector<uint32_t> outputs;
+    producer.GetOutputStreamIds(outputs);
+    return outputs.empty() ? producerId + 1 : outputs.front();
+}
+
+// The muxes of the alias (every mux when it is empty), in id order.
+std::vector<std::shared_ptr<CVideoMuxWorker>> CollectMuxes(const std::wstring &muxAlias, bool firstOnly)
+{
+    std::vector<std::shared_ptr<CVideoMuxWorker>> muxes;
+    for (const auto &[id, record] : CTYXGVMS::CopyVMPMap()) {
+        if (!record || record->MPType != TYX_MP_MUX || (!muxAlias.empty() && !EqualsNoCase(record->Name, muxAlias)))
+            continue;
+        if (auto mux = std::dynamic_pointer_cast<CVideoMuxWorker>(record->Worker)) {
+            muxes.push_back(std::move(mux));
+            if (firstOnly)
+                break;
+        }
+    }
+    return muxes;
+}
+
+// The input joins the mux and the producer sends to it: false when the mux refused a new input that it
+// does not already have.
+bool JoinMux(CVideoMuxWorker &mux, uint32_t inputId, CTYXWorker &producer)
+{
+    stWorkerInputLink link = mux.AddInputStream(inputId, 1);
+    if (!link.HasQueue())
+        return mux.GetInputLink(inputId).has_value();
+    mux.SetInputParameters(producer.GetOutputParameters(), inputId);
+    CTYXGVMS::AddConsumerLink(inputId, static_cast<int32_t>(mux.GetWorkerId()), link);
+    producer.SetConsumerLink(inputId, mux.GetWorkerId(), &link);
+    return true;
+}
+
+int32_t MapRemovalResult(int32_t result)
+{
+    switch (result) {
+    case -208: return -26;
+    case -206: return -24;
+    case -204: return -22;
+    default: return result;
+    }
+}
+
 } // namespace
+
+int32_t AddVSToMux(const std::wstring &sourceAlias, const std::wstring &muxAlias, int32_t region)
+{
+    uint32_t inputId = 0;
+    std::shared_ptr<CTYXWorker> producer;
+    if (const int32_t found = FindSourceInputId(sourceAlias, inputId, producer); found != 0)
+        return found;
+    const auto muxes = CollectMuxes(muxAlias, false);
+    if (muxes.empty()) {
+        RCPROC_LOG(3, L"[In demand]Muxer not found in TYX!");
+        return IND_NO_OBJECT;
+    }
+    // The region is checked before the input joins, so a refused command leaves no half-joined input.
+    for (const auto &mux : muxes) {
+        if (region < 0 || static_cast<size_t>(region) > mux->GetWindowCount()) {
+            RCPROC_LOG(3, L"Invalid Region No(%d) for current mux-layout(%d)!", region, mux->GetLayoutType());
+            return IND_REGION_OUTSIDE_LAYOUT;
+        }
+    }
+    RCPROC_LOG(6, L"[In demand]Adding new videos stream (MSReadWorker=%s, DecoderId=%d) into Mux...",
+               sourceAlias.c_str(), static_cast<int>(inputId));
+    for (const auto &mux : muxes) {
+        if (!JoinMux(*mux, inputId, *producer))
+            continue;
+        if (region == 0) {
+            RCPROC_LOG(5, L"[In demand]No Valid Region No(%d) defined for new added RVS(alias=%s, DecoderID=%d), leave it standby.",
+                       region, sourceAlias.c_str(), static_cast<int>(inputId));
+            continue;
+        }
+        SleepMs(JOIN_SETTLE_MS);
+        RCPROC_LOG(6, L"[In demand]Changing Region(%d) with RVS(alias=%s, DecoderID=%d)...", region,
+                   sourceAlias.c_str(), static_cast<int>(inputId));
+        const int32_t changed = mux->ChangeRegionInput(region, static_cast<int32_t>(inputId));
+        if (changed < 0) {
+            RCPROC_LOG(3, L"Region(%d) Changing failed with Err=%d!", region, changed);
+            return changed;
+        }
+        RCPROC_LOG(5, L"[In demand]Region(%d) was Changed to RVS(alias=%s, DecoderID=%d).", region,
+                   sourceAlias.c_str(), static_cast<int>(inputId));
+    }
+    return 0;
+}
+
+int32_t RemoveVSFromMux(const std::wstring &sourceAlias, const std::wstring &replacementAlias)
+{
+    if (sourceAlias.empty())
+        return IND_SOURCE_NOT_FOUND;
+    if (EqualsNoCase(sourceAlias, replacementAlias)) {
+        RCPROC_LOG(3, L"[RemoveVSFromMux]Operation rejected for removing and replacement video is same one(alias=%s)!",
+                   sourceAlias.c_str());
+        return IND_SOURCE_NOT_FOUND;
+    }
+    uint32_t inputId = 0;
+    std::shared_ptr<CTYXWorker> producer;
+    if (FindSourceInputId(sourceAlias, inputId, producer) != 0) {
+        RCPROC_LOG(3, L"[In demand]RemoveVSFromMux:Media source with alias(%s) not found...", sourceAlias.c_str());
+        return IND_SOURCE_NOT_FOUND;
+    }
+    uint32_t replacementId = static_cast<uint32_t>(-1);
+    std::shared_ptr<CTYXWorker> replacement;
+    if (!replacementAlias.empty() && FindSourceInputId(replacementAlias, replacementId, replacement) != 0)
+        replacementId = static_cast<uint32_t>(-1);
+    // Only a mux has inputs to take out: another first mid-processor is no candidate.
+    const auto muxes = CollectMuxes({}, true);
+    if (muxes.empty())
+        return IND_NO_OBJECT;
+    CVideoMuxWorker &mux = *muxes.front();
+    stWorkerInputLink removed;
+    const int32_t result = mux.RemoveInputStream(inputId, &removed, replacementId);
+    if (result < 0)
+        return MapRemovalResult(result);
+    CTYXGVMS::RemoveConsumerLinks(inputId, mux.GetWorkerId());
+    producer->RemoveConsumerLink(inputId, mux.GetWorkerId());
+    // No producer sends to it any more: what it still queues (pictures in device memory) is freed now.
+    ReleaseLinkQueue(removed);
+    return 0;
+}
+
+int32_t ChangeMuxLayoutOnDemand(int32_t layoutType, const std::wstring &sources, const std::wstring &childWindows)
+{
+    std::list<std::wstring> aliases;
+    std::vector<stPipWindowInfo> windows;
+    ParseMuxLayoutLists(sources, childWindows, aliases, windows);
+    std::map<int32_t, int16_t> regions;
+    const int32_t needed = BuildMuxLayoutRegions(layoutType, aliases, regions);
+    if (needed < 0)
+        return needed;
+    const auto muxes = CollectMuxes({}, true);
+    if (muxes.empty())
+        return IND_NO_OBJECT;
+    return muxes.front()->ChangeMuxLayout(layoutType, regions, windows.empty() ? nullptr : &windows);
+}
 
 int32_t ParseMuxLayoutLists(const std::wstring &sources, const std::wstring &childWindows,
                             std::list<std::wstring> &aliases, std::vector<stPipWindowInfo> &windows)
@@ -90,8 +235,8 @@ int32_t FindSourceInputId(const std::wstring &alias, uint32_t &inputId, std::sha
         return IND_SOURCE_NOT_FOUND;
     }
     if (record.MSTYPE == TYX_MS_VCAP) {
-        inputId = static_cast<uint32_t>(readerId);
         producer = reader;
+        inputId = VideoOutputOf(*producer, static_cast<uint32_t>(readerId));
         return 0;
     }
     std::vector<uint32_t> linked;
@@ -103,7 +248,7 @@ int32_t FindSourceInputId(const std::wstring &alias, uint32_t &inputId, std::sha
         producer = CTYXGVMS::GetDecoderById(id, decoderAlias);
         if (!producer)
             continue;
-        inputId = id;
+        inputId = VideoOutputOf(*producer, id);
         RCPROC_LOG(6, L"[In demand]Decoder ID mapped to Media source alias(%s) is(%d)...", alias.c_str(),
                    static_cast<int>(id));
         return 0;
@@ -126,8 +271,11 @@ int32_t BuildMuxLayoutRegions(int32_t layoutType, const std::list<std::wstring> 
         return IND_TOO_FEW_SOURCES;
     // Regions follow the order the sources were listed in, whatever order the registry keeps.
     std::map<std::wstring, uint32_t> feedOf;
-    for (size_t i = 0; i < records.size() && i < feedIds.size(); ++i)
-        feedOf.emplace(records[i].Name, feedIds[i]);
+    for (size_t i = 0; i < records.size() && i < feedIds.size(); ++i) {
+        const auto feeder = CTYXGVMS::GetWorkerInstanceById(feedIds[i]);
+        if (feeder && feeder->Worker)
+            feedOf.emplace(records[i].Name, VideoOutputOf(*feeder->Worker, feedIds[i]));
+    }
     int16_t region = 0;
     for (const std::wstring &alias : aliases) {
         const auto feed = feedOf.find(alias);

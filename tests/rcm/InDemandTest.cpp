@@ -4,6 +4,7 @@
 #include "vproc/OsdWriter.h"
 #include "vproc/OverlayCommands.h"
 #include "vproc/RVProcWorker.h"
+#include "vproc/VideoMuxWorker.h"
 
 #include <gtest/gtest.h>
 
@@ -162,19 +163,61 @@ TEST_F(InDemandTest, SourcesFeedTheMuxThroughTheirDecoderOrThemselves)
     EXPECT_EQ(IND_NO_OBJECT, FindSourceInputId(L"Cam1", input, producer)); // not linked yet
     Link(kReaderId, kDecoderId);
     EXPECT_EQ(0, FindSourceInputId(L"cam1", input, producer));
-    EXPECT_EQ(kDecoderId, input);
+    EXPECT_EQ(kDecoderId + 1, input); // the decoder's single output
     EXPECT_EQ(decoder, producer);
     EXPECT_EQ(0, FindSourceInputId(L"Usb1", input, producer));
-    EXPECT_EQ(kReaderId + 0x10000, input);
+    EXPECT_EQ(kReaderId + 0x10000 + 1, input);
     EXPECT_EQ(IND_SOURCE_NOT_FOUND, FindSourceInputId(L"Nobody", input, producer));
 
     std::map<int32_t, int16_t> regions;
     EXPECT_EQ(-1, BuildMuxLayoutRegions(7, {L"Cam1", L"Usb1"}, regions));
     EXPECT_EQ(IND_TOO_FEW_SOURCES, BuildMuxLayoutRegions(4, {L"Cam1", L"Usb1", L"Nobody"}, regions));
     EXPECT_EQ(2, BuildMuxLayoutRegions(2, {L"Usb1", L"Cam1"}, regions));
-    EXPECT_EQ((std::map<int32_t, int16_t>{{static_cast<int32_t>(kReaderId + 0x10000), 0},
-                                          {static_cast<int32_t>(kDecoderId), 1}}),
-              regions);
+    ASSERT_EQ(2u, regions.size());
+    EXPECT_EQ(0, regions.begin()->second + regions.rbegin()->second - 1); // regions 0 and 1
+    EXPECT_EQ(0, regions.at(static_cast<int32_t>(kReaderId + 0x10000 + 1)));
+    EXPECT_EQ(1, regions.at(static_cast<int32_t>(kDecoderId + 1)));
+}
+
+TEST_F(InDemandTest, SourcesJoinAndLeaveTheMuxWithTheirLinks)
+{
+    Register<stMediaReadWorkerInstanceInfo>(kReaderId, TYX_KIND_MEDIA_READER, L"Cam1");
+    auto decoder = Register<stVideoDecodeWorkerInstanceInfo>(kDecoderId, TYX_KIND_VIDEO_DECODER, L"Cam1");
+    Link(kReaderId, kDecoderId);
+    EXPECT_EQ(IND_NO_OBJECT, AddVSToMux(L"Cam1", L"", 1));
+    EXPECT_EQ(IND_NO_OBJECT, RemoveVSFromMux(L"Cam1", L""));
+
+    auto mux = std::make_shared<CVideoMuxWorker>(kMuxId, nullptr, nullptr);
+    ASSERT_GE(mux->SetMuxLayout(4, {}, nullptr, 1, 9), 0);
+    auto record = std::make_shared<stVideoMidProcessWorkerInstanceInfo>();
+    record->WorkerId = static_cast<int32_t>(kMuxId);
+    record->Name = L"Mux1";
+    record->MPType = TYX_MP_MUX;
+    record->Worker = mux;
+    ASSERT_EQ(0, CTYXGVMS::PublishWorkerInstance(record));
+    const uint32_t input = kDecoderId + 1;
+
+    EXPECT_EQ(IND_REGION_OUTSIDE_LAYOUT, AddVSToMux(L"Cam1", L"mux1", 5));
+    EXPECT_FALSE(mux->GetInputLink(input).has_value()); // nothing half-joined
+    EXPECT_EQ(IND_NO_OBJECT, AddVSToMux(L"Cam1", L"OtherMux", 1));
+    EXPECT_EQ(IND_SOURCE_NOT_FOUND, AddVSToMux(L"Nobody", L"", 1));
+    EXPECT_EQ(0, AddVSToMux(L"Cam1", L"", 0)); // joins without a window
+    EXPECT_TRUE(mux->GetInputLink(input).has_value());
+    EXPECT_EQ(1, decoder->FindConsumerLink(kMuxId));
+    EXPECT_EQ(0, AddVSToMux(L"Cam1", L"Mux1", 0)); // already an input: joins once
+
+    EXPECT_EQ(IND_SOURCE_NOT_FOUND, RemoveVSFromMux(L"Cam1", L"cam1"));
+    EXPECT_EQ(IND_SOURCE_NOT_FOUND, RemoveVSFromMux(L"", L""));
+    EXPECT_EQ(0, RemoveVSFromMux(L"Cam1", L""));
+    EXPECT_FALSE(mux->GetInputLink(input).has_value());
+    EXPECT_EQ(0, decoder->FindConsumerLink(kMuxId));
+    std::vector<uint32_t> linked;
+    CTYXGVMS::GetProducersOfConsumer(kMuxId, linked);
+    EXPECT_TRUE(linked.empty());
+    EXPECT_EQ(-26, RemoveVSFromMux(L"Cam1", L"")); // no longer an input
+
+    EXPECT_EQ(-1, ChangeMuxLayoutOnDemand(7, L"Cam1;", L""));
+    EXPECT_EQ(IND_TOO_FEW_SOURCES, ChangeMuxLayoutOnDemand(2, L"Cam1;Nobody;", L""));
 }
 
 TEST_F(InDemandTest, OnlyRecordingWritersHaveARecordSubPath)

@@ -1,0 +1,132 @@
+#include "rcm/RCInDemandGraphOps.h"
+
+#include "core/debuglog.h"
+#include "platform/NetworkAdapters.h"
+#include "rcm/OsgDefinition.h"
+#include "vproc/OverlayCommands.h"
+
+#include <cwchar>
+
+namespace {
+
+template <size_t N>
+void CopyWide(wchar_t (&field)[N], const std::wstring &text)
+{
+    const size_t count = std::min(text.size(), N - 1);
+    text.copy(field, count);
+    field[count] = L'\0';
+}
+
+} // namespace
+
+CRCInDemandGraphOps::CRCInDemandGraphOps(stInDemandGraph graph, std::string hostnameFile)
+    : m_graph(std::move(graph)), m_hostnameFile(std::move(hostnameFile))
+{
+}
+
+int32_t CRCInDemandGraphOps::AddMediaSource2TYX(const stRcSourceRequest &request)
+{
+    stMediaSourceReadWorkerConfig config = request.Config;
+    if (config.Streams.empty()) {
+        stTYXStreamConfig &stream = config.Streams[static_cast<int16_t>(request.StreamId == 0 ? 1 : request.StreamId)];
+        stream.MediaType = request.Video ? 0 : 1;
+        stream.EstmtDly = request.EstimatedDelay;
+        stream.ProactiveCache = request.CacheTime;
+        stream.CrucailStream = request.SIFRequired ? 1 : 0;
+    }
+    const int32_t choice = request.DecodeEngine < 0 ? IND_DECODER_NOT_GIVEN : request.DecodeEngine;
+    std::list<stMediaStreamLink> streams;
+    return ::AddMediaSource2TYX(config, choice, streams, m_graph);
+}
+
+int32_t CRCInDemandGraphOps::RemoveMediaSource(uint32_t id, const std::wstring &alias)
+{
+    std::wstring name = alias;
+    return ::RemoveMediaSource(id, name);
+}
+
+int32_t CRCInDemandGraphOps::StartDirectOutput(const std::wstring &alias, int32_t monitor)
+{
+    return ::StartDirectOutput(alias, monitor);
+}
+
+int32_t CRCInDemandGraphOps::StopDirectOutput(const std::wstring &alias)
+{
+    return ::StopDirectOutput(alias);
+}
+
+std::wstring CRCInDemandGraphOps::GetRecordSubPath(const std::shared_ptr<CTYXWorker> &writer)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::wstring subPath;
+    std::string listName;
+    ::GetRecordSubPath(writer, local, subPath, listName);
+    return subPath;
+}
+
+int32_t CRCInDemandGraphOps::SetOsdTextByNumber(uint16_t number, const std::wstring &text)
+{
+    return ::SetOsdTextByNumber(number, text);
+}
+
+int32_t CRCInDemandGraphOps::AddOsd2Worker(const std::wstring &alias, const stRcOsdRequest &request)
+{
+    stOsdRequest osd;
+    osd.OwnerKind = request.OwnerType;
+    osd.OsdType = request.OsdType;
+    osd.PosBase = request.PosBase;
+    osd.XShift = request.XShift;
+    osd.YShift = request.YShift;
+    osd.TextColor = request.TextColor;
+    osd.FontHeight = request.TextHeight;
+    osd.Text = request.Content;
+    return ::AddOsd2Worker(alias, osd);
+}
+
+int32_t CRCInDemandGraphOps::RemoveOsdFromWorker(uint16_t number)
+{
+    return ::RemoveOsdFromWorker(number);
+}
+
+int32_t CRCInDemandGraphOps::AddOsgGeometry(const std::wstring &alias, int32_t position, const std::string &definition)
+{
+    std::vector<stOsgGeometry> geometries;
+    const int32_t parsed = ParseOsgDefinition(definition, geometries);
+    if (parsed < 1) {
+        TYX_LOG(3, L"OSG def string(%hs) parsing failed with Error=%d returned!", definition.c_str(), parsed);
+        return parsed;
+    }
+    std::vector<stOsgItem> items;
+    for (stOsgGeometry &geometry : geometries) {
+        stOsgItem item;
+        item.kind = OSG_KIND_GEOMETRY;
+        item.target = position;
+        item.record = std::move(geometry);
+        items.push_back(std::move(item));
+    }
+    return ::AddOsgs2Worker(alias, position, OSG_KIND_GEOMETRY, std::move(items));
+}
+
+int32_t CRCInDemandGraphOps::RemoveOsgFromWorker(uint16_t number)
+{
+    return ::RemoveOsgFromWorker(number);
+}
+
+int32_t CRCInDemandGraphOps::SetComputerNameFromRC(const std::string &name)
+{
+    return ::SetComputerNameFromRC(name.c_str(), m_hostnameFile);
+}
+
+int32_t CRCInDemandGraphOps::SetAdapterAddress(const stRcAddressRequest &request)
+{
+    stAdapterAddressSettings settings;
+    settings.DHCPEnabled = request.DHCP ? 1 : 0;
+    settings.AddressFamily = request.Family;
+    settings.IPv6PrefixLength = request.PrefixLength;
+    CopyWide(settings.IPAddress, request.Address);
+    CopyWide(settings.SubnetMask, request.Mask);
+    CopyWide(settings.DefaultGateway, request.Gateway);
+    return ::SetAdapterAddress(settings);
+}

@@ -1,26 +1,19 @@
 #include "pipeline/WorkerClasses.h"
 
+#include "codec/FpgVDcdWorker.h"
 #include "codec/FpgVEcdWorker.h"
+#include "codec/NvHwVDcdWorker.h"
+#include "codec/NvHwVEcdWorker.h"
 #include "host/GlobalVars.h"
 #include "input/MFRdrWorker.h"
 #include "input/NrtMRdrWorker.h"
 #include "input/RAReadWorker.h"
 #include "input/RVReadWorker.h"
 #include "output/MWrtWorker.h"
-
-// The decode and mid-processing workers join the table once their folders hold them.
-#if __has_include("codec/FpgVDcdWorker.h") && __has_include("codec/NvHwVDcdWorker.h")
-#include "codec/FpgVDcdWorker.h"
-#include "codec/NvHwVDcdWorker.h"
-#define TYX_HAVE_DECODERS 1
-#endif
-#if __has_include("vproc/VideoMuxWorker.h")
 #include "vproc/VideoMatrixWorker.h"
 #include "vproc/VideoMuxWorker.h"
 #include "vproc/VideoSplitWorker.h"
 #include "vproc/VideoUnifyWorker.h"
-#define TYX_HAVE_MIDPROCESSORS 1
-#endif
 
 namespace {
 
@@ -39,7 +32,7 @@ WorkerCreateFunction ReaderClass()
 
 // A worker with linked inputs and outputs: worker id, input links, consumer links.
 template <typename Worker>
-[[maybe_unused]] WorkerCreateFunction LinkedClass()
+WorkerCreateFunction LinkedClass()
 {
     return [](const stTYXWorkerConfig &, uint32_t id, const CTYXWorker::InputLinkMap *inputs,
               const CTYXWorker::ConsumerLinkMap *consumers) -> std::shared_ptr<CTYXWorker> {
@@ -83,33 +76,21 @@ void AddReaders(CWorkerFactoryTable &table)
 // The decoders read the negotiated input frame rate from the registry when they initialise.
 void AddDecoders(CWorkerFactoryTable &table)
 {
-#ifdef TYX_HAVE_DECODERS
     table.Register({TYX_KIND_VIDEO_DECODER, kCodecNvidia, L"NvHwVDecoder", LinkedClass<NvHwVDecoder>(), {}});
     table.Register({TYX_KIND_VIDEO_DECODER, kCodecFfmpeg, L"CFpgVDcdWorker", LinkedClass<CFpgVDcdWorker>(), {}});
-#else
-    table.Register({TYX_KIND_VIDEO_DECODER, kCodecNvidia, L"NvHwVDecoder", {}, {}});
-    table.Register({TYX_KIND_VIDEO_DECODER, kCodecFfmpeg, L"CFpgVDcdWorker", {}, {}});
-#endif
 }
 
 void AddMidProcessors(CWorkerFactoryTable &table)
 {
-#ifdef TYX_HAVE_MIDPROCESSORS
     table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_MUX, L"CVideoMuxWorker", LinkedClass<CVideoMuxWorker>(), {}});
     table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_MATRIX, L"CVideoMatrixWorker", LinkedClass<CVideoMatrixWorker>(), {}});
     table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_SPLIT, L"CVideoSplitWorker", LinkedClass<CVideoSplitWorker>(), {}});
     table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_UNIFY, L"CVideoUnifyWorker", LinkedClass<CVideoUnifyWorker>(), {}});
-#else
-    table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_MUX, L"CVideoMuxWorker", {}, {}});
-    table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_MATRIX, L"CVideoMatrixWorker", {}, {}});
-    table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_SPLIT, L"CVideoSplitWorker", {}, {}});
-    table.Register({TYX_KIND_VIDEO_MIDPROC, TYX_MP_UNIFY, L"CVideoUnifyWorker", {}, {}});
-#endif
 }
 
 void AddEncoders(CWorkerFactoryTable &table)
 {
-    table.Register({TYX_KIND_VIDEO_ENCODER, kCodecNvidia, L"CNvHwVEcdWorker", {}, {}});
+    table.Register({TYX_KIND_VIDEO_ENCODER, kCodecNvidia, L"CNvHwVEcdWorker", LinkedClass<CNvHwVEcdWorker>(), {}});
     table.Register({TYX_KIND_VIDEO_ENCODER, kCodecFfmpeg, L"CFpgVEcdWorker", FfmpegEncoderClass(), {}});
 }
 

@@ -1,5 +1,7 @@
 #include "ProgramRunSupport.h"
 
+#include <cstdlib>
+
 #include "core/FfmpegHandles.h"
 
 extern "C" {
@@ -24,9 +26,19 @@ CProgramFolder::CProgramFolder()
     if (error)
         fs::copy_file(TYX_PROGRAM_PATH, Program());
     fs::create_directories(Path() / "run");
+    LeaveFontconfigToItself();
     // No remote control: without the file it would listen on port 80.
     Write("RcmConfig.xml", "<?xml version=\"1.0\"?><config><RcmGeneral><HttpCtrl>False</HttpCtrl>"
                            "<HttpsCtrl>False</HttpsCtrl></RcmGeneral></config>\n");
+}
+
+// The program is not linked with the test suite's sanitizer suppressions, and fontconfig keeps a few
+// blocks for the life of the process out of the leak checker's sight.
+void CProgramFolder::LeaveFontconfigToItself() const
+{
+    Write("lsan.supp", "leak:libfontconfig.so\n");
+    const std::string options = "suppressions=" + (Path() / "lsan.supp").string();
+    setenv("LSAN_OPTIONS", options.c_str(), 1);
 }
 
 void CProgramFolder::Write(const std::string &name, const std::string &text) const

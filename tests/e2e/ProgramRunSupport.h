@@ -36,6 +36,8 @@ public:
     std::vector<std::filesystem::path> Recordings() const;
 
 private:
+    void LeaveFontconfigToItself() const;
+
     CTempDir m_dir;
 };
 

@@ -121,7 +121,7 @@ TEST_F(ProgramRunTest, RecordsUntilStoppedRefusesASecondInstanceAndEndsInOrder)
     std::this_thread::sleep_for(std::chrono::seconds(13));
     EXPECT_EQ(m_folder.Run({"-stop"}, "stop", 10000), 0);
     ASSERT_EQ(run.WaitExit(20000), 0) << "-stop ends the run";
-    EXPECT_EQ(ExitCodeOf(run), 0);
+    EXPECT_EQ(ExitCodeOf(run), 0) << m_folder.Output("run");
     EXPECT_NE(notify.ReceivedSoFar().find("STOPPING=1"), std::string::npos);
 
     const std::string log = m_folder.LogText();
@@ -180,6 +180,13 @@ std::string MuxConfig(const fs::path &clip1, const fs::path &clip2)
     return text;
 }
 
+// The sanitizers slow the host backend's kernels well below real time.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kLeastPacketsOfTwelveSeconds = 25;
+#else
+constexpr int kLeastPacketsOfTwelveSeconds = 150;
+#endif
+
 // The share of chroma samples of a region (in chroma coordinates) that are not grey.
 double ColouredShare(const std::vector<uint8_t> &picture, int width, int height, int left, int top, int w, int h)
 {
@@ -201,15 +208,11 @@ TEST_F(ProgramRunTest, RecordsTheMuxedPictureOfBothClips)
     m_folder.Write("StreamCfg.xml", MuxConfig(bars, ramp));
     CProcessHandle run = m_folder.Start({"-silent"}, "run");
     ASSERT_TRUE(m_folder.WaitForLog("TYX is working and waiting command...", 30000)) << m_folder.Output("run");
-    if (m_folder.LogText().find("not available in this build") != std::string::npos) {
-        run.Signal(SIGTERM);
-        run.WaitExit(20000);
-        GTEST_SKIP() << "this build lacks the decoders or the mux";
-    }
+    EXPECT_EQ(m_folder.LogText().find("not available in this build"), std::string::npos);
     std::this_thread::sleep_for(std::chrono::seconds(12));
     ASSERT_EQ(run.Signal(SIGTERM), 0);
     ASSERT_EQ(run.WaitExit(20000), 0);
-    EXPECT_EQ(ExitCodeOf(run), 0);
+    EXPECT_EQ(ExitCodeOf(run), 0) << m_folder.Output("run");
 
     const std::vector<fs::path> recordings = m_folder.Recordings();
     ASSERT_FALSE(recordings.empty());
@@ -222,7 +225,7 @@ TEST_F(ProgramRunTest, RecordsTheMuxedPictureOfBothClips)
     EXPECT_NEAR(facts.frameRate, 25.0, 1.0);
     EXPECT_TRUE(facts.firstIsKey);
     ASSERT_TRUE(facts.firstDecodes);
-    EXPECT_GT(facts.videoPackets, 150) << "about 12 s at 25 fps";
+    EXPECT_GT(facts.videoPackets, kLeastPacketsOfTwelveSeconds) << "about 12 s at 25 fps";
     SavePng(facts.picture, facts.width, facts.height, fs::current_path() / "artifacts" / "e2e_mux.png");
     // The main window shows the colour bars, the child window at the bottom right the grey ramp.
     EXPECT_GT(ColouredShare(facts.picture, 1280, 720, 40, 60, 360, 160), 0.5);
@@ -237,7 +240,7 @@ TEST_F(ProgramRunTest, AStopDuringStartUpIsAnOrderlyStop)
     ASSERT_TRUE(m_folder.WaitForLog("[Main]", 1) || m_folder.WaitForLog("created successfully", 30000));
     ASSERT_EQ(run.Signal(SIGTERM), 0);
     ASSERT_EQ(run.WaitExit(30000), 0);
-    EXPECT_EQ(ExitCodeOf(run), 0);
+    EXPECT_EQ(ExitCodeOf(run), 0) << m_folder.Output("run");
     EXPECT_NE(m_folder.LogText().find("TYX exited..."), std::string::npos);
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <latch>
 #include <thread>
 
@@ -81,24 +82,32 @@ TEST_F(GlobalVarsTest, TerminatedSignalSeenAndSafeToSetLate)
 {
     auto exitEvent = std::make_shared<CEvent>(true, false);
     CTYXGVMS::SetExitRequestEvent(exitEvent);
-    std::latch requested(1);
+    std::atomic<bool> requesterDone{false};
     std::thread mainRun([&] {
         exitEvent->Wait();
-        std::shared_ptr<CEvent> terminated;
-        while (!(terminated = CTYXGVMS::TerminatedSignal()))
+        std::shared_ptr<CEvent> last;
+        // The requester tests the signal without waiting, so keep setting whichever signal is current
+        // until one lands between its creation and the test.
+        while (!requesterDone.load()) {
+            if (auto terminated = CTYXGVMS::TerminatedSignal()) {
+                terminated->Set();
+                last = terminated;
+            }
             std::this_thread::yield();
-        terminated->Set();
-        requested.wait();
-        terminated->Set(); // after the requester is done with it
+        }
+        if (last)
+            last->Set(); // after the requester is done with it
     });
-    // The signal exists before the exit event is set, so the main run always finds it; the requester
-    // tests it without waiting, so set it first by running the request twice if needed.
-    int32_t result = 0;
-    for (int i = 0; i < 1000 && !m_log.Contains(L"Received TYX Service-Terminated-Signal."); ++i)
-        result = CTYXGVMS::NotifyAndWaitTyxExit(0, true);
-    requested.count_down();
+    bool received = false;
+    for (int i = 0; i < 200000 && !received; ++i) {
+        m_log.Clear();
+        EXPECT_EQ(CTYXGVMS::NotifyAndWaitTyxExit(0, true), 1);
+        received = m_log.Contains(L"Received TYX Service-Terminated-Signal.");
+    }
+    requesterDone = true;
     mainRun.join();
-    EXPECT_EQ(result, 1);
+    EXPECT_TRUE(received);
+    EXPECT_EQ(CTYXGVMS::TerminatedSignal(), nullptr);
 }
 
 TEST_F(GlobalVarsTest, ConsoleOriginPrintsOnlyWithScreenOutput)

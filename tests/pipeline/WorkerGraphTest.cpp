@@ -252,7 +252,7 @@ TEST_F(WorkerGraphRefusalTest, AnInputFromAnUnconfiguredProducerHasNoProducer)
     EXPECT_EQ(links->begin()->second.paketKind, 0);
 }
 
-TEST_F(WorkerGraphRefusalTest, TheProgramTableNamesEveryClassAndBuildsTheOnesItHas)
+TEST_F(WorkerGraphRefusalTest, TheProgramTableNamesAndBuildsEveryClass)
 {
     const CWorkerFactoryTable table = BuildWorkerFactoryTable();
     const stWorkerFactoryEntry *file = table.Find(TYX_KIND_MEDIA_READER, TYX_MS_FILE);
@@ -261,9 +261,16 @@ TEST_F(WorkerGraphRefusalTest, TheProgramTableNamesEveryClassAndBuildsTheOnesItH
     ASSERT_NE(table.Find(TYX_KIND_MEDIA_WRITER, 0), nullptr);
     EXPECT_TRUE(static_cast<bool>(table.Find(TYX_KIND_MEDIA_WRITER, 0)->create));
     for (auto [kind, type] : {std::pair{TYX_KIND_VIDEO_DECODER, 0}, {TYX_KIND_VIDEO_DECODER, 1},
-                              {TYX_KIND_VIDEO_MIDPROC, TYX_MP_MUX}, {TYX_KIND_VIDEO_ENCODER, 1},
-                              {TYX_KIND_MEDIA_READER, TYX_MS_VCAP}})
-        EXPECT_NE(table.Find(kind, type), nullptr) << kind << " " << type;
+                              {TYX_KIND_VIDEO_MIDPROC, TYX_MP_MUX}, {TYX_KIND_VIDEO_MIDPROC, TYX_MP_MATRIX},
+                              {TYX_KIND_VIDEO_MIDPROC, TYX_MP_SPLIT}, {TYX_KIND_VIDEO_MIDPROC, TYX_MP_UNIFY},
+                              {TYX_KIND_VIDEO_ENCODER, 0}, {TYX_KIND_VIDEO_ENCODER, 1},
+                              {TYX_KIND_MEDIA_READER, TYX_MS_RTSP}, {TYX_KIND_MEDIA_READER, TYX_MS_RTMP},
+                              {TYX_KIND_MEDIA_READER, TYX_MS_VCAP}, {TYX_KIND_MEDIA_READER, TYX_MS_ACAP}}) {
+        const stWorkerFactoryEntry *entry = table.Find(kind, type);
+        ASSERT_NE(entry, nullptr) << kind << " " << type;
+        // A class listed without a create function would be left out of every run.
+        EXPECT_TRUE(static_cast<bool>(entry->create)) << kind << " " << type;
+    }
     EXPECT_EQ(table.Find(TYX_KIND_MEDIA_READER, 4), nullptr);
     EXPECT_TRUE(static_cast<bool>(table.Find(TYX_KIND_MEDIA_READER, TYX_MS_VCAP)->create));
     EXPECT_TRUE(static_cast<bool>(table.Find(TYX_KIND_MEDIA_READER, TYX_MS_VCAP)->setInputFrameRate));

@@ -119,7 +119,7 @@ stFigures RunProgram(const fs::path &program, const fs::path &folder, int second
     stFigures figures;
     fs::copy_file(program, folder / "TyxServiceMain", fs::copy_options::overwrite_existing);
     std::ofstream(folder / "SysConfig.xml") << "<?xml version=\"1.0\"?><Config><General><GlobalTyxId>" << (900000 + getpid() % 90000)
-                                            << "</GlobalTyxId><DebugLevel>4</DebugLevel></General></Config>\n";
+                                            << "</GlobalTyxId><DebugLevel>5</DebugLevel></General></Config>\n";
     std::ofstream(folder / "StreamCfg.xml") << ProgramConfig(folder);
     std::ofstream(folder / "RcmConfig.xml") << "<?xml version=\"1.0\"?><config><RcmGeneral><HttpCtrl>False</HttpCtrl>"
                                                "<HttpsCtrl>False</HttpsCtrl></RcmGeneral></config>\n";
@@ -133,9 +133,11 @@ stFigures RunProgram(const fs::path &program, const fs::path &folder, int second
         _exit(127);
     }
     const auto started = std::chrono::steady_clock::now();
-    while (!LogSays(folder, "TYX is working") && std::chrono::steady_clock::now() - started < std::chrono::seconds(60))
+    // The start line is logged at level 5: the settings above must log that much.
+    bool working = false;
+    while (!(working = LogSays(folder, "TYX is working")) && std::chrono::steady_clock::now() - started < std::chrono::seconds(60))
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto working = std::chrono::steady_clock::now();
+    const auto workingSince = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const auto stopped = std::chrono::steady_clock::now();
     kill(pid, SIGTERM);
@@ -146,10 +148,10 @@ stFigures RunProgram(const fs::path &program, const fs::path &folder, int second
     for (const auto &entry : fs::recursive_directory_iterator(folder / "records", error))
         if (entry.path().extension() == ".mp4")
             figures.frames += CountVideoPackets(entry.path());
-    figures.seconds = std::chrono::duration<double>(stopped - working).count();
+    figures.seconds = std::chrono::duration<double>(stopped - workingSince).count();
     figures.cpuSeconds = CpuOf(usage);
     figures.peakRssKiB = usage.ru_maxrss;
-    figures.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && figures.frames > 0;
+    figures.ok = working && WIFEXITED(status) && WEXITSTATUS(status) == 0 && figures.frames > 0;
     return figures;
 }
 

@@ -235,7 +235,8 @@ int32_t SetComputerNameFromRC(const char *name, const std::string &hostnameFile)
             return -2;
     }
     const std::string hostName = std::string("KOV_") + name;
+    // Negative, as every other failure here: a positive code would read as success to the caller.
     if (sethostname(hostName.c_str(), hostName.size()) != 0)
-        return errno;
-    return hostnameFile.empty() ? 0 : WriteHostnameFile(hostnameFile, hostName);
+        return -errno;
+    return hostnameFile.empty() ? 0 : -WriteHostnameFile(hostnameFile, hostName);
 }

@@ -64,5 +64,5 @@ int32_t FindPhysicalAdapterIndex(int32_t mode, const stAdapterScope &scope = {})
 int32_t SetAdapterAddress(const stAdapterAddressSettings &settings, const stAdapterScope &scope = {});
 // Names the host "KOV_" and the name (1 to 10 letters, digits or "-"), now and in hostnameFile (not
 // written when empty): 0; -1 for no name; -2 for a name of the wrong length or characters; otherwise
-// the errno of the renaming or of writing the file.
+// the negative errno of the renaming or of writing the file.
 int32_t SetComputerNameFromRC(const char *name, const std::string &hostnameFile = "/etc/hostname");

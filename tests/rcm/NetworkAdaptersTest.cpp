@@ -5,10 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cwchar>
 #include <fstream>
 #include <net/if.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 namespace {
 
@@ -151,6 +155,18 @@ TEST(NetworkAdaptersTest, StaticAddressMaskAndGatewayAreAppliedAndReadBack)
     }));
 }
 
+// Clears CAP_SYS_ADMIN from this process's effective and permitted sets.
+bool DropSystemAdministration()
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return false;
+    data[CAP_TO_INDEX(CAP_SYS_ADMIN)].effective &= ~CAP_TO_MASK(CAP_SYS_ADMIN);
+    data[CAP_TO_INDEX(CAP_SYS_ADMIN)].permitted &= ~CAP_TO_MASK(CAP_SYS_ADMIN);
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
 TEST(NetworkAdaptersTest, ComputerNameIsSetInsideTheTestsOwnNamespace)
 {
     CTempDir folder;
@@ -167,6 +183,12 @@ TEST(NetworkAdaptersTest, ComputerNameIsSetInsideTheTestsOwnNamespace)
         check.Expect(SetComputerNameFromRC("x-1", "") == 0, "without a file");
         uname(&names);
         check.Expect(std::string(names.nodename) == "KOV_x-1", "second name");
+
+        // Without the right to rename, the refusal is a failure, not a success code.
+        check.Expect(DropSystemAdministration(), "capability dropped");
+        check.Expect(SetComputerNameFromRC("refused", file) == -EPERM, "refusal is negative");
+        uname(&names);
+        check.Expect(std::string(names.nodename) == "KOV_x-1", "name kept");
     }));
 }
 

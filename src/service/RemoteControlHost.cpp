@@ -19,12 +19,12 @@ int32_t CRemoteControlHost::LoadSettings(const std::wstring &programFolder)
     return result;
 }
 
-int32_t CRemoteControlHost::Start(const std::wstring &programFolder)
+int32_t CRemoteControlHost::Start(const std::wstring &programFolder, RcmCommandExecutor executor)
 {
     if (!m_settings.HttpCtrl && !m_settings.HttpsCtrl)
         return 1;
     if (!m_server)
-        m_server = std::make_unique<CRCMWebWin>();
+        m_server = std::make_unique<CRCMWebWin>(std::move(executor));
     m_server->SetRcmServerIdentity("Caldrix", "", "", "");
     m_server->SetUsers(m_settings.Users);
     m_server->SetSessionExpiryMs(static_cast<uint32_t>(RcmSessionExpiryMs(m_settings)));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/RcmSettings.h"
+#include "rcm/RcmCommandProcessor.h"
 
 #include <cstdint>
 #include <memory>
@@ -9,8 +10,8 @@
 class CRCMWebWin;
 
 // The run's remote-control server: "RcmConfig.xml" is read (the construction values stand when it
-// cannot be), the server is made and listens when HTTP or HTTPS control is on, and it is closed at
-// the shutdown.
+// cannot be), the server is made over the run's command executor and listens when HTTP or HTTPS
+// control is on, and it is closed at the shutdown.
 class CRemoteControlHost
 {
 public:
@@ -21,8 +22,9 @@ public:
 
     // The result of the load: 0, or the document's code (the run goes on with the defaults).
     int32_t LoadSettings(const std::wstring &programFolder);
-    // The listening result, or 1 when neither control is on.
-    int32_t Start(const std::wstring &programFolder);
+    // The listening result, or 1 when neither control is on. Commands reach the executor; without
+    // one they are answered as failed.
+    int32_t Start(const std::wstring &programFolder, RcmCommandExecutor executor);
     void Close();
     const stRcmSettings &Settings() const { return m_settings; }
 

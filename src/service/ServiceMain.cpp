@@ -12,6 +12,7 @@
 #include "platform/Terminal.h"
 #include "platform/ServiceManager.h"
 #include "service/DependedServices.h"
+#include "service/DiscoveryHost.h"
 #include "service/HostReport.h"
 #include "service/RemoteControlHost.h"
 #include "service/ScreenRefreshThread.h"
@@ -300,11 +301,18 @@ int ServiceMain(int argc, char **argv)
         return kExitFailed;
     }
     CRemoteControlHost remoteControl;
-    run.services.startRemoteControl = [&remoteControl](const std::wstring &folder) {
+    run.services.startRemoteControl = [&remoteControl](const std::wstring &folder, RcmCommandExecutor executor) {
         remoteControl.LoadSettings(folder);
-        remoteControl.Start(folder);
+        remoteControl.Start(folder, std::move(executor));
     };
     run.services.stopRemoteControl = [&remoteControl] { remoteControl.Close(); };
+    CDiscoveryHost discovery;
+    run.services.announceOnline = [&discovery, &remoteControl](CTYXEventThread &events) {
+        stDiscoverySources sources;
+        sources.tcpListenPort = static_cast<uint16_t>(remoteControl.Settings().TcpListenPort);
+        discovery.AnnounceOnline(sources, events);
+    };
+    run.services.announceOffline = [&discovery](CTYXEventThread &events) { discovery.AnnounceOffline(events); };
     CScreenRefreshThread refresh;
     if (!run.serviceMode && CTYXGVMS::GeneralSettings().InitializeMonitors) {
         CRVDOServer::InitMonitors(L"", true, banner.empty() ? CTYXGVMS::GeneralSettings().StandByMsg : banner,

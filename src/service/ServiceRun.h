@@ -3,20 +3,24 @@
 #include "platform/Event.h"
 #include "platform/SignalReader.h"
 #include "platform/SystemdNotifier.h"
+#include "rcm/RcmCommandProcessor.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
+class CTYXEventThread;
+
 // The remote-control server and the discovery announcements as the run starts and stops them;
-// empty hooks leave the run without them.
+// empty hooks leave the run without them. The run hands the server its command executor, and the
+// announcements its event thread, whose writer notifications go out through the discoverer.
 struct stRunServices
 {
-    std::function<void(const std::wstring &programFolder)> startRemoteControl;
+    std::function<void(const std::wstring &programFolder, RcmCommandExecutor executor)> startRemoteControl;
     std::function<void()> stopRemoteControl;
-    std::function<void()> announceOnline;
-    std::function<void()> announceOffline;
+    std::function<void(CTYXEventThread &events)> announceOnline;
+    std::function<void(CTYXEventThread &events)> announceOffline;
 };
 
 // What start-up prepares for the run and the run reads: written on the main thread before the run

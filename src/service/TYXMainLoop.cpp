@@ -144,7 +144,7 @@ void CTYXMainRun::Shutdown()
     RestoreConsoleMode();
     m_eventThread.StopEventProcThread();
     if (m_run.services.announceOffline)
-        m_run.services.announceOffline();
+        m_run.services.announceOffline(m_eventThread);
     TYX_LOG(5, L"Stop RCM module...");
     if (m_run.services.stopRemoteControl)
         m_run.services.stopRemoteControl();

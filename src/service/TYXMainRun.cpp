@@ -9,6 +9,8 @@
 #include "pipeline/WorkerClasses.h"
 #include "platform/Thread.h"
 #include "platform/TickCount.h"
+#include "rcm/RCProcFuncs.h"
+#include "service/ServiceInDemandOps.h"
 #include "service/dGlobalFuncs.h"
 
 #include <chrono>
@@ -114,12 +116,29 @@ int32_t CTYXMainRun::LoadConfigurations()
     if (m_run.services.startRemoteControl) {
         Print(L"loaded.\n");
         PrintRule();
-        m_run.services.startRemoteControl(m_run.programFolder);
+        m_run.services.startRemoteControl(m_run.programFolder, MakeCommandExecutor());
     } else {
         Print(L"not available.\n");
         PrintRule();
     }
     return 0;
+}
+
+RcmCommandExecutor CTYXMainRun::MakeCommandExecutor()
+{
+    stInDemandGraph graph;
+    // Sources added by remote command are made as the configured ones, on the run's device.
+    graph.create = [this](int32_t kind, stTYXWorkerConfig *config, stTYXWorkerInstanceInfo *record) {
+        return m_graph.CreateSingleWorker(kind, config, record);
+    };
+    graph.deviceIndex = m_run.cudaDevice < 0 ? 0 : m_run.cudaDevice;
+    graph.screenOutput = m_run.screenOutput ? 1 : 0;
+    // Shared with the server's category threads, which may outlast the server's close by a command.
+    auto executor = std::make_shared<CRCCommandExecutor>(
+        std::make_shared<CServiceInDemandOps>(std::move(graph), m_run.hostBootTime), false);
+    return [executor](uint16_t code, const stRCCommand &command, std::vector<uint8_t> &reply) {
+        return executor->OnRCCmd(code, command, reply);
+    };
 }
 
 void CTYXMainRun::StartEventThread()
@@ -190,7 +209,7 @@ void CTYXMainRun::Announce()
         m_run.notifier->Status("Running");
     }
     if (m_run.services.announceOnline)
-        m_run.services.announceOnline();
+        m_run.services.announceOnline(m_eventThread);
 }
 
 int32_t CTYXMainRun::Run()

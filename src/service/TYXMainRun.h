@@ -26,6 +26,8 @@ private:
     int32_t LoadConfigurations();
     int32_t LoadSystemSettings();
     int32_t LoadPipelineSettings();
+    // The executor of the remote commands, over the run's graph and device.
+    RcmCommandExecutor MakeCommandExecutor();
     void StartEventThread();
     void BuildGraph();
     void StartGraph();

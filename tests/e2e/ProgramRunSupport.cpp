@@ -53,6 +53,15 @@ void CProgramFolder::WriteSystemSettings(int32_t tyxId) const
                                "</GlobalTyxId><DebugLevel>6</DebugLevel></General></Config>\n");
 }
 
+void CProgramFolder::WriteRemoteControl(uint16_t httpPort) const
+{
+    Write("RcmConfig.xml", "<?xml version=\"1.0\"?><config><RcmGeneral><HttpCtrl>True</HttpCtrl><HttpListenPort>" +
+                               std::to_string(httpPort) +
+                               "</HttpListenPort><HttpsCtrl>False</HttpsCtrl><SendAckBeforeCmdFinish>True"
+                               "</SendAckBeforeCmdFinish></RcmGeneral><RcmUsers><user id=\"1\"><username>admin"
+                               "</username><password>pw</password><Privilege>31</Privilege></user></RcmUsers></config>\n");
+}
+
 CProcessHandle CProgramFolder::Start(const std::vector<std::string> &arguments, const std::string &name) const
 {
     std::vector<std::string> argv = {Program().string()};

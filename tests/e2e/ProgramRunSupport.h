@@ -22,6 +22,8 @@ public:
     void Write(const std::string &name, const std::string &text) const;
     // The settings with the program id (DebugLevel 6).
     void WriteSystemSettings(int32_t tyxId) const;
+    // Remote control over HTTP on the port, for the user "admin" (password "pw") with every right.
+    void WriteRemoteControl(uint16_t httpPort) const;
 
     // Starts the program with the arguments; its output goes to "<name>.out".
     CProcessHandle Start(const std::vector<std::string> &arguments, const std::string &name) const;

@@ -1,4 +1,5 @@
 #include "ProgramRunSupport.h"
+#include "RcmTestClient.h"
 
 #include "support/TestMedia.h"
 
@@ -149,6 +150,58 @@ TEST_F(ProgramRunTest, RecordsUntilStoppedRefusesASecondInstanceAndEndsInOrder)
     EXPECT_GT(total, 8.0) << "the recordings hold what was read while the run recorded";
     std::ifstream list(recordings.front().parent_path() / "RecordFileList.txt");
     EXPECT_TRUE(list.good()) << "the list of the recordings is kept";
+}
+
+TEST_F(ProgramRunTest, RemoteCommandsReachTheRunningGraphAndTheRunAnnouncesItselfAndEndsInOrder)
+{
+    const uint16_t port = FreeTcpPort();
+    m_folder.WriteSystemSettings(TestTyxId(6));
+    m_folder.Write("StreamCfg.xml", RecordingConfig(m_clip1, m_clip2));
+    m_folder.WriteRemoteControl(port);
+    CProcessHandle run = m_folder.Start({"-silent"}, "run");
+    ASSERT_TRUE(run.IsStarted());
+    ASSERT_TRUE(m_folder.WaitForLog("TYX is working and waiting command...", 30000)) << m_folder.Output("run");
+
+    CRcmTestClient client(port);
+    ASSERT_TRUE(client.IsConnected());
+    stRawResponse reply = client.Request("POST", "/TYXRCMAPI/IDENTIFY/LogIn?CMDSN=1", "RUNAME=admin&RLPWD=pw");
+    const size_t at = reply.body.find("SESSIONID='");
+    ASSERT_NE(std::string::npos, at) << reply.status << " " << reply.body;
+    const std::string session = reply.body.substr(at + 11, reply.body.find('\'', at + 11) - at - 11);
+
+    // The executor reads the running graph: both sources and the recording writer.
+    reply = client.Request("GET", "/TYXRCMAPI/QUERY/GetWorkersStatus?CMDSN=2&SESSIONID=" + session);
+    EXPECT_EQ(200, reply.status) << reply.body;
+    for (const char *line : {"WorkerNumber=3;", "MediaReader=Cam1;", "MediaReader=Cam2;", "MediaWriter=Rec1;"})
+        EXPECT_NE(std::string::npos, reply.body.find(line)) << line << " in " << reply.body;
+    reply = client.Request("GET", "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=3&SESSIONID=" + session);
+    EXPECT_EQ(200, reply.status) << reply.body;
+    EXPECT_EQ(0u, reply.body.rfind("Recording: ", 0)) << reply.body;
+
+    // A remote exit request ends the run as a signal would.
+    reply = client.Request("POST", "/TYXRCMAPI/CONTROL/ServiceExit?CMDSN=4&SESSIONID=" + session, "RestartAfterSecs=0");
+    EXPECT_EQ(200, reply.status) << reply.body;
+    ASSERT_EQ(run.WaitExit(30000), 0) << "the remote exit ends the run";
+    EXPECT_EQ(ExitCodeOf(run), 0);
+
+    const std::string log = m_folder.LogText();
+    EXPECT_NE(std::string::npos, log.find("[In demand]Received Service exit command"));
+    // Sent or not (the host may have no adapter to send on), each notice is tried at its step.
+    const size_t working = log.find("TYX is working and waiting command...");
+    const size_t online = log.find("[SDBC]KOV online notific");
+    const size_t offline = log.find("[SDBC]KOV offline notific");
+    const size_t rcmStop = log.find("Stop RCM module...");
+    const size_t rcmClosed = log.find("[RCM]RCM Server module closed.");
+    const size_t workersStop = log.find("Stop TYX workers...");
+    ASSERT_NE(std::string::npos, online);
+    ASSERT_NE(std::string::npos, offline);
+    ASSERT_NE(std::string::npos, rcmClosed);
+    ASSERT_NE(std::string::npos, workersStop);
+    EXPECT_LT(working, online);
+    EXPECT_LT(online, offline);
+    EXPECT_LT(offline, rcmStop) << "the goodbye goes out before the remote control closes";
+    EXPECT_LT(rcmStop, rcmClosed);
+    EXPECT_LT(rcmClosed, workersStop) << "no remote command meets a stopping graph";
 }
 
 // The sample's chain: two clips decoded, muxed as a picture-in-picture with a clock, encoded to

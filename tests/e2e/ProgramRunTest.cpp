@@ -164,7 +164,7 @@ std::string MuxConfig(const fs::path &clip1, const fs::path &clip2, bool withRat
                        "<RVSInCount>2</RVSInCount><IRVS id=\"1\">VideoDecoders.Dec1.VideoOutput</IRVS>"
                        "<IRVS id=\"2\">VideoDecoders.Dec2.VideoOutput</IRVS><MuxLayout>PIP-1-On-1</MuxLayout>"
                        "<RgnVs id=\"1\">1</RgnVs><RgnVs id=\"2\">2</RgnVs><ChildWindow id=\"1\"><onLayer>1</onLayer>"
-                       "<posBase>RBCorner</posBase><xShift>32</xShift><yShift>32</yShift><Width>384</Width><Height>216</Height>"
+                       "<posBase>RBCorner</posBase><xShift>-32</xShift><yShift>-32</yShift><Width>384</Width><Height>216</Height>"
                        "</ChildWindow><OutputWidth>1280</OutputWidth><OutputHeight>720</OutputHeight>" +
                        std::string(withRates ? "<OutputFramerate>25</OutputFramerate>" : "") +
                        "</Mux1></VideoMidProcessors>"

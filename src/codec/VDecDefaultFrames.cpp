@@ -171,7 +171,7 @@ int32_t CTYXVDecWorker::CreateDefaultFrameForOutput(FramePackage &package, int32
     package.kind = TYX_PKT_KIND_RAW_VIDEO;
     package.pData = nullptr;
     package.nLength = 0;
-    const int32_t made = CreateBlankVideoFrame(package, m_errColorYuv);
+    const int32_t made = CreateBlankVideoFrame(package, m_bgColorYuv);
     if (made < 1) {
         TYX_LOG(3, L"V-Decoder[%s:%x]Error: Default decoded frame creating failed with error=%d while Width=%d, Height=%d!",
                 m_name.c_str(), m_workerId, made, package.width, package.height);

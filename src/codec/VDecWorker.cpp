@@ -73,6 +73,10 @@ int32_t CTYXVDecWorker::CopyInConfiguration(const stTYXWorkerConfig *config)
     if (decoder->DirectOutputSettings.DirectOutput)
         m_displayEnabled = EnableDirectOutput(decoder->DirectOutputSettings, 0) ? 1 : 0;
 
+    // Status pictures are drawn on the configured background colour; left unset, the all-zero YUV
+    // colour would show as dark green.
+    m_bgColorYuv = InitOsgColor(OsgColorCodeToRgb(CTYXGVMS::GeneralSettings().DefaultBGC));
+
     m_outputFrameRate = decoder->OutputFramerate;
     if (m_outputFrameRate == -1.0f && CTYXGVMS::NegotiatedInputFrameRate().load() > 0.0f)
         m_outputFrameRate = CTYXGVMS::NegotiatedInputFrameRate().load();

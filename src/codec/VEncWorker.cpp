@@ -243,6 +243,11 @@ int32_t CTYXEncWorker::FillEncodeParams()
     output.width = params.width;
     output.height = params.height;
     output.frameRate = params.frameRate;
+    // The time base follows the rate in force: a rate taken from the input (-2 configured) would
+    // otherwise leave the 1 s base of an unset rate, and the writer would merge each second's
+    // pictures into one.
+    const int32_t wholeRate = static_cast<int32_t>(params.frameRate);
+    output.timeBase = stTimeBase{1, wholeRate > 0 ? wholeRate : 1};
     SetOutputParameters(output, static_cast<uint32_t>(-1));
     return static_cast<int32_t>(params.width) * params.height == 0 ? -1 : 0;
 }

@@ -118,6 +118,11 @@ std::map<std::string, std::string> CTYXEventThread::BuildNotification(const stTY
         default: break;
         }
     }
+    // Peers tell a notification by its "Event" key and drop one without it; the writer's event
+    // name goes there too.
+    const auto name = values.find("EventName");
+    if (name != values.end() && values.count("Event") == 0)
+        values["Event"] = name->second;
     values["EventId"] = std::to_string(event.id);
     values["EventTime"] = FormatEventTime(event.time);
     return values;

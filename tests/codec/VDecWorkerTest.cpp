@@ -116,6 +116,26 @@ protected:
     stStreamParams m_input;
 };
 
+struct stYuvSample
+{
+    int y = 0;
+    int u = 0;
+    int v = 0;
+};
+
+// The top-left pixel of an I420 picture.
+stYuvSample CornerOf(const stPicture &picture)
+{
+    stYuvSample sample;
+    const size_t luma = static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height);
+    if (picture.bytes.size() < luma * 3 / 2)
+        return sample;
+    sample.y = picture.bytes[0];
+    sample.u = picture.bytes[luma];
+    sample.v = picture.bytes[luma + luma / 4];
+    return sample;
+}
+
 // Counts the pixels of the picture that differ from its corner pixel's luma.
 int MarkedPixels(const stPicture &picture)
 {
@@ -282,6 +302,10 @@ TEST_F(VDecWorkerTest, StatusPackageGivesADefaultPictureWithOnlyItsText)
     EXPECT_EQ(frame.kind, TYX_PKT_KIND_RAW_VIDEO);
     const stPicture picture = ReadPicture(frame);
     EXPECT_GT(MarkedPixels(picture), 500) << "the text is drawn";
+    const stYuvSample corner = CornerOf(picture);
+    EXPECT_LE(corner.y, 16) << "drawn on the configured background, black";
+    EXPECT_NEAR(corner.u, 128, 2);
+    EXPECT_NEAR(corner.v, 128, 2);
     SaveI420AsPng("vdec_status_connecting", picture);
     EXPECT_TRUE(log.Contains(L"Default frame with error(-90) OSD pushed to downstream"));
     FreePackages(frames);
@@ -291,6 +315,22 @@ TEST_F(VDecWorkerTest, StatusPackageGivesADefaultPictureWithOnlyItsText)
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(MarkedPixels(ReadPicture(frames.front())), 0) << "a code without text leaves the picture blank";
     EXPECT_TRUE(log.Contains(L"Frame datalen(-55) indicated its error, But relevant OSD not found!", 3));
+    FreePackages(frames);
+}
+
+TEST_F(VDecWorkerTest, StatusPicturesTakeTheConfiguredBackgroundColour)
+{
+    CTYXGVMS::GeneralSettings().DefaultBGC = 1; // blue
+    CDecodeHarness harness(Make);
+    ASSERT_TRUE(harness.Configure(m_input));
+    ASSERT_TRUE(harness.Start());
+    harness.Feed(MakeStatusPackage(TYX_SRC_CONNECTING, GetCurrentTimeUs()));
+    std::vector<FramePackage> frames = harness.TakeAtLeast(1);
+    ASSERT_EQ(frames.size(), 1u);
+    const stYuvSample corner = CornerOf(ReadPicture(frames.front()));
+    EXPECT_NEAR(corner.y, 29, 2);
+    EXPECT_GT(corner.u, 240);
+    EXPECT_NEAR(corner.v, 107, 2);
     FreePackages(frames);
 }
 

@@ -181,6 +181,11 @@ TEST_F(VEncWorkerTest, ParametersComeFromTheSettingsAndTheInputStream)
     const stStreamParams output = worker.GetOutputParameters();
     EXPECT_EQ(output.width, 64);
     EXPECT_EQ(output.height, 48);
+    EXPECT_FLOAT_EQ(output.frameRate, 25.0f);
+    // The writer turns the µs stamps into this time base: one of a second would merge each
+    // second's pictures into one.
+    EXPECT_EQ(output.timeBase.num, 1);
+    EXPECT_EQ(output.timeBase.den, 25);
     ASSERT_EQ(output.extradataSize, 4);
     EXPECT_EQ(output.extradata[3], 'g');
     // A second Initialize replaces the header copy (ASan sees a leak or a double free).

@@ -205,11 +205,11 @@ TEST_F(ProgramRunTest, RemoteCommandsReachTheRunningGraphAndTheRunAnnouncesItsel
 }
 
 // The sample's chain: two clips decoded, muxed as a picture-in-picture with a clock, encoded to
-// H.264 and recorded.
-std::string MuxConfig(const fs::path &clip1, const fs::path &clip2)
+// H.264 and recorded. Without the rates, no rate is configured anywhere in the chain.
+std::string MuxConfig(const fs::path &clip1, const fs::path &clip2, bool withRates = true)
 {
-    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config>"
-                       "<General><GlobalFramerate>25</GlobalFramerate></General>" +
+    std::string text = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config>") +
+                       (withRates ? "<General><GlobalFramerate>25</GlobalFramerate></General>" : "") +
                        SourceSection(clip1, clip2) + "<VideoDecoders><VDCDCount>2</VDCDCount>"
                        "<Dec1 id=\"1\"><DecoderType>FFMPG</DecoderType><VideoSource>MediaSources.Cam1.VideoOutput</VideoSource></Dec1>"
                        "<Dec2 id=\"2\"><DecoderType>FFMPG</DecoderType><VideoSource>MediaSources.Cam2.VideoOutput</VideoSource></Dec2>"
@@ -217,9 +217,10 @@ std::string MuxConfig(const fs::path &clip1, const fs::path &clip2)
                        "<RVSInCount>2</RVSInCount><IRVS id=\"1\">VideoDecoders.Dec1.VideoOutput</IRVS>"
                        "<IRVS id=\"2\">VideoDecoders.Dec2.VideoOutput</IRVS><MuxLayout>PIP-1-On-1</MuxLayout>"
                        "<RgnVs id=\"1\">1</RgnVs><RgnVs id=\"2\">2</RgnVs><ChildWindow id=\"1\"><onLayer>1</onLayer>"
-                       "<posBase>RBCorner</posBase><xShift>32</xShift><yShift>32</yShift><Width>384</Width><Height>216</Height>"
-                       "</ChildWindow><OutputWidth>1280</OutputWidth><OutputHeight>720</OutputHeight>"
-                       "<OutputFramerate>25</OutputFramerate></Mux1></VideoMidProcessors>"
+                       "<posBase>RBCorner</posBase><xShift>-32</xShift><yShift>-32</yShift><Width>384</Width><Height>216</Height>"
+                       "</ChildWindow><OutputWidth>1280</OutputWidth><OutputHeight>720</OutputHeight>" +
+                       std::string(withRates ? "<OutputFramerate>25</OutputFramerate>" : "") +
+                       "</Mux1></VideoMidProcessors>"
                        "<VideoEncoders><VECDCount>1</VECDCount><Enc1 id=\"1\"><EncoderType>FFMPG</EncoderType><VCodec>H264</VCodec>"
                        "<Preset>veryfast</Preset><VideoSource>VideoMidProcessors.Mux1.VideoOutput</VideoSource><Width>1280</Width>"
                        "<Height>720</Height><BitRate>2000</BitRate><GopLengh>25</GopLengh></Enc1></VideoEncoders>"
@@ -283,6 +284,45 @@ TEST_F(ProgramRunTest, RecordsTheMuxedPictureOfBothClips)
     // The main window shows the colour bars, the child window at the bottom right the grey ramp.
     EXPECT_GT(ColouredShare(facts.picture, 1280, 720, 40, 60, 360, 160), 0.5);
     EXPECT_LT(ColouredShare(facts.picture, 1280, 720, 460, 280, 140, 62), 0.1);
+}
+
+// With no rate configured anywhere, the mux keeps its own pace: the recording holds a picture for
+// every frame interval of the time it recorded, at the rate it declares.
+TEST_F(ProgramRunTest, RecordsTheMuxAtItsOwnRateWithoutAConfiguredRate)
+{
+    const fs::path bars = m_folder.Path() / "bars.mp4";
+    const fs::path ramp = m_folder.Path() / "ramp.mp4";
+    ASSERT_EQ(std::system((std::string(TYX_CLIP_MAKER_PATH) + " " + bars.string() + " 1 20").c_str()), 0);
+    ASSERT_EQ(std::system((std::string(TYX_CLIP_MAKER_PATH) + " " + ramp.string() + " 2 20").c_str()), 0);
+    m_folder.WriteSystemSettings(TestTyxId(6));
+    m_folder.Write("StreamCfg.xml", MuxConfig(bars, ramp, false));
+    CProcessHandle run = m_folder.Start({"-silent"}, "run");
+    ASSERT_TRUE(m_folder.WaitForLog("TYX is working and waiting command...", 30000)) << m_folder.Output("run");
+    if (m_folder.LogText().find("not available in this build") != std::string::npos) {
+        run.Signal(SIGTERM);
+        run.WaitExit(20000);
+        GTEST_SKIP() << "this build lacks the decoders or the mux";
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(12));
+    ASSERT_EQ(run.Signal(SIGTERM), 0);
+    ASSERT_EQ(run.WaitExit(20000), 0);
+
+    const std::vector<fs::path> recordings = m_folder.Recordings();
+    ASSERT_FALSE(recordings.empty());
+    int packets = 0;
+    double seconds = 0.0;
+    for (const fs::path &file : recordings) {
+        const stRecordingFacts facts = ProbeRecording(file);
+        ASSERT_TRUE(facts.opened) << file;
+        // Nothing negotiated at start-up: the mux runs at 30, and the encoder takes its input's rate.
+        EXPECT_NEAR(facts.frameRate, 30.0, 1.0) << file;
+        packets += facts.videoPackets;
+        seconds += facts.durationSeconds;
+    }
+    EXPECT_GT(seconds, 8.0) << "the recording covers the time recorded";
+    // A loaded machine may drop a few groups; merged pictures would leave one a second.
+    EXPECT_GT(packets, seconds * 30.0 * 0.7)
+        << "a picture per frame interval: " << packets << " pictures in " << seconds << " s";
 }
 
 TEST_F(ProgramRunTest, AStopDuringStartUpIsAnOrderlyStop)

@@ -190,6 +190,7 @@ TEST_F(EventTest, TheThreadAnnouncesWriterEventsAndDropsTheRest)
     const auto &values = sent[0].values;
     EXPECT_EQ("ALLRECORDING", values.at("WorkerName"));
     EXPECT_EQ("RecordStopped", values.at("EventName"));
+    EXPECT_EQ("RecordStopped", values.at("Event")) << "the key the peers read";
     EXPECT_EQ("day1.mp4", values.at("OutputName"));
     EXPECT_EQ("On demand.", values.at("Reason"));
     EXPECT_EQ("SN-0042", values.at("PSN"));
@@ -200,6 +201,7 @@ TEST_F(EventTest, TheThreadAnnouncesWriterEventsAndDropsTheRest)
     EXPECT_EQ("True", values.at("Flag"));
     EXPECT_EQ(0u, values.count("Odd"));
     EXPECT_EQ("BCLiveStarted", sent[1].values.at("EventName"));
+    EXPECT_EQ("BCLiveStarted", sent[1].values.at("Event"));
 
     EXPECT_EQ(0, thread.StopEventProcThread());
     // Reported after the stop: they wait in the queue, nobody takes them.

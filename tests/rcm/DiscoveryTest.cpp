@@ -6,6 +6,10 @@
 #include "rcm/QorServerDiscover.h"
 #include "rcm/ServerInfo.h"
 
+#include "host/EventThread.h"
+#include "host/GlobalVars.h"
+#include "host/TYXEvent.h"
+
 #include <gtest/gtest.h>
 
 #include <cwchar>
@@ -292,6 +296,40 @@ TEST_F(DiscoveryLoopbackTest, SendsArePacedNumberedAndBounded)
 
     discoverer->Stop();
     EXPECT_EQ(-1, discoverer->SendDiscoveryMessage(DISCOVERY_NOTIFICATION, {{"Event", "TobeOffline"}}, 1, nullptr));
+}
+
+// A writer's start and stop, sent by the event thread through a real discoverer, reach a peer's
+// discoverer as the writer event they are.
+TEST_F(DiscoveryLoopbackTest, WriterEventsOfTheEventThreadReachAPeerAsTheirEvent)
+{
+    ClearTYXEventQueue();
+    CTYXGVMS::ResetForTests();
+    CTYXGVMS::GeneralSettings().RecordWriter = L"Rec1";
+    CTYXGVMS::GeneralSettings().LiveBCWriter = L"Live1";
+    stFakeClock senderClock;
+    CRequestLog senderLog;
+    auto sender = std::make_shared<CQorServerDiscover>(
+        "127.0.0.1", LoopbackOptions(senderClock, senderLog, discoverer->ReceivePort()));
+    CTYXEventThread thread;
+    thread.SetUnitSerial("SN-7");
+    thread.SetNotifier(sender);
+    ASSERT_EQ(0, thread.Start());
+
+    stTYXEvent stopped;
+    stopped.type = TYX_EVENT_OUTPUT_STOPPED;
+    stopped.attributes["WorkerName"] = stTYXEventValue::WText(L"Rec1");
+    stopped.attributes["Reason"] = stTYXEventValue::Text("On demand.");
+    ASSERT_GT(ReportTYXEvent(stopped), 0);
+    const auto messages = log.WaitFor(1);
+    EXPECT_EQ(0, thread.StopEventProcThread());
+    ASSERT_EQ(1u, messages.size()) << "the peer dropped the notification";
+    EXPECT_EQ(DISCOVERY_NOTIFICATION, messages[0].type);
+    EXPECT_EQ("RecordStopped", messages[0].fields.at("Event"));
+    EXPECT_EQ("RecordStopped", messages[0].fields.at("EventName"));
+    EXPECT_EQ("ALLRECORDING", messages[0].fields.at("WorkerName"));
+    EXPECT_EQ("SN-7", messages[0].fields.at("PSN"));
+    sender->Stop();
+    CTYXGVMS::ResetForTests();
 }
 
 TEST(DiscoveryNetworkTest, FirstNotificationGoesToTheDirectedBroadcastWithTheHostNumber)

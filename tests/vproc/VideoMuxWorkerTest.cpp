@@ -4,6 +4,7 @@
 #include "MuxTestRig.h"
 #include "PictureTestUtils.h"
 
+#include "config/GTYXConfigXml.h"
 #include "core/TYXUtils.h"
 #include "host/GlobalVars.h"
 #include "vproc/OsdWriter.h"
@@ -130,6 +131,25 @@ TEST_F(VideoMuxWorkerTest, RefusesBadConfigurationWithItsCodes)
         EXPECT_EQ(rig.Mux().Initialize(1, 0), TYX_MP_ERR_CONTEXT);
         rig.Mux().unInitialize();
     }
+}
+
+// The bundled sample shows its second clip 32 pixels in from the bottom right corner.
+TEST_F(VideoMuxWorkerTest, TheSampleChildWindowLiesItsOffsetInFromItsCorner)
+{
+    const std::filesystem::path samples = SourceDir() / "samples";
+    CTYXGVMS::ProgramFolder() = samples.wstring();
+    ASSERT_GT(LoadWorkersConfigXml((samples / "StreamCfg.xml").wstring().c_str()), 0);
+    const stVMuxConfig sample = CTYXGVMS::VMPConfigs().at(L"Mux1").MuxSettings;
+    ASSERT_EQ(sample.ChildWindows.size(), 1u);
+    CMuxRig rig(2, sample.MuxLayout, sample.OutputWidth, sample.OutputHeight);
+    rig.Config().MuxSettings.ChildWindows = sample.ChildWindows;
+    ASSERT_EQ(rig.Start(false), 0);
+    stMuxRegion child;
+    ASSERT_TRUE(rig.Mux().Muxer().GetRegion(1, child));
+    EXPECT_EQ(child.width, 384);
+    EXPECT_EQ(child.height, 216);
+    EXPECT_EQ(child.left, 1280 - 384 - 32);
+    EXPECT_EQ(child.top, 720 - 216 - 32);
 }
 
 TEST_F(VideoMuxWorkerTest, LayoutSettingsAreCheckedAndKept)

@@ -1,5 +1,7 @@
 #include "platform/HostInfo.h"
 
+#include <cctype>
+
 #include "platform/ProcessAffinity.h"
 
 #include <algorithm>
@@ -178,6 +180,21 @@ int32_t ReadOsInfo(const std::string &root, stOsInfo &os)
     if (*end == '.')
         os.build = static_cast<int32_t>(std::strtol(end + 1, &end, 10));
     return 0;
+}
+
+std::string ReadUnitSerial(const std::string &root)
+{
+    constexpr size_t kSerialLength = 15; // what a discovery serial field holds
+    std::string id;
+    if (!ReadFirstLine(root + "/etc/machine-id", id) || id.size() < kSerialLength)
+        return {};
+    id.resize(kSerialLength);
+    for (char &c : id) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return {};
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return id;
 }
 
 std::string ReadMachineName()

@@ -42,5 +42,9 @@ struct stOsInfo
 };
 int32_t ReadOsInfo(const std::string &root, stOsInfo &os);
 
+// The unit's serial text: the first 15 characters of the host's machine id (/etc/machine-id) in
+// upper case, so that peers can tell units apart; empty when the id is missing or not hexadecimal.
+std::string ReadUnitSerial(const std::string &root);
+
 // The machine name of the running kernel ("x86_64", "aarch64").
 std::string ReadMachineName();

@@ -19,13 +19,14 @@ int32_t CRemoteControlHost::LoadSettings(const std::wstring &programFolder)
     return result;
 }
 
-int32_t CRemoteControlHost::Start(const std::wstring &programFolder, RcmCommandExecutor executor)
+int32_t CRemoteControlHost::Start(const std::wstring &programFolder, RcmCommandExecutor executor,
+                                  const std::string &serialText)
 {
     if (!m_settings.HttpCtrl && !m_settings.HttpsCtrl)
         return 1;
     if (!m_server)
         m_server = std::make_unique<CRCMWebWin>(std::move(executor));
-    m_server->SetRcmServerIdentity("Caldrix", "", "", "");
+    m_server->SetRcmServerIdentity("Caldrix", "", serialText, "");
     m_server->SetUsers(m_settings.Users);
     m_server->SetSessionExpiryMs(static_cast<uint32_t>(RcmSessionExpiryMs(m_settings)));
     m_server->SetNotificationExpirySeconds(static_cast<uint32_t>(RcmNotificationExpirySeconds(m_settings)));

@@ -23,8 +23,8 @@ public:
     // The result of the load: 0, or the document's code (the run goes on with the defaults).
     int32_t LoadSettings(const std::wstring &programFolder);
     // The listening result, or 1 when neither control is on. Commands reach the executor; without
-    // one they are answered as failed.
-    int32_t Start(const std::wstring &programFolder, RcmCommandExecutor executor);
+    // one they are answered as failed. The serial text is the unit's in the server's identity.
+    int32_t Start(const std::wstring &programFolder, RcmCommandExecutor executor, const std::string &serialText = {});
     void Close();
     const stRcmSettings &Settings() const { return m_settings; }
 

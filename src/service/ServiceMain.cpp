@@ -6,6 +6,7 @@
 #include "core/debuglog.h"
 #include "host/GlobalVars.h"
 #include "output/RVDOServer.h"
+#include "platform/HostInfo.h"
 #include "platform/InstanceLock.h"
 #include "platform/ProcessAffinity.h"
 #include "platform/ProcessTable.h"
@@ -300,15 +301,19 @@ int ServiceMain(int argc, char **argv)
         StopDebugLog();
         return kExitFailed;
     }
+    // One serial for the remote-control identity and the discovery notices, so peers match the two.
+    const std::string serial = ReadUnitSerial("/");
     CRemoteControlHost remoteControl;
-    run.services.startRemoteControl = [&remoteControl](const std::wstring &folder, RcmCommandExecutor executor) {
+    run.services.startRemoteControl = [&remoteControl, &serial](const std::wstring &folder,
+                                                                RcmCommandExecutor executor) {
         remoteControl.LoadSettings(folder);
-        remoteControl.Start(folder, std::move(executor));
+        remoteControl.Start(folder, std::move(executor), serial);
     };
     run.services.stopRemoteControl = [&remoteControl] { remoteControl.Close(); };
     CDiscoveryHost discovery;
-    run.services.announceOnline = [&discovery, &remoteControl](CTYXEventThread &events) {
+    run.services.announceOnline = [&discovery, &remoteControl, &serial](CTYXEventThread &events) {
         stDiscoverySources sources;
+        sources.serialText = serial;
         sources.tcpListenPort = static_cast<uint16_t>(remoteControl.Settings().TcpListenPort);
         discovery.AnnounceOnline(sources, events);
     };

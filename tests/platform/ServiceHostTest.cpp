@@ -1,3 +1,4 @@
+#include "platform/HostInfo.h"
 #include "platform/InstanceLock.h"
 #include "platform/ProcessTable.h"
 #include "platform/SignalReader.h"
@@ -11,6 +12,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -124,6 +127,23 @@ TEST_F(SystemdNotifierTest, WithoutASocketNothingIsSent)
     EXPECT_FALSE(none.Active());
     EXPECT_EQ(none.Ready(), -ENOTCONN);
     EXPECT_EQ(CSystemdNotifier("relative/name").Ready(), -EINVAL);
+}
+
+// Peers drop notices without a serial, and tell units apart by it.
+TEST(UnitSerialTest, TheMachineIdGivesTheSerialAndABrokenOneNone)
+{
+    CTempDir root;
+    std::filesystem::create_directories(root.Path() / "etc");
+    const auto write = [&root](const std::string &text) { std::ofstream(root.Path() / "etc" / "machine-id") << text; };
+    EXPECT_EQ(ReadUnitSerial(root.Path().string()), "");
+    write("0123456789abcdef0123456789abcdef\n");
+    EXPECT_EQ(ReadUnitSerial(root.Path().string()), "0123456789ABCDE");
+    write("0123456789abcd\n");
+    EXPECT_EQ(ReadUnitSerial(root.Path().string()), "");
+    write("uninitialized\n0123456789abcdef\n");
+    EXPECT_EQ(ReadUnitSerial(root.Path().string()), "");
+    write("0123456789a;cdef0123456789abcdef\n");
+    EXPECT_EQ(ReadUnitSerial(root.Path().string()), "");
 }
 
 } // namespace

@@ -115,7 +115,6 @@ private:
     int32_t m_nFrameAlloc = 0;
     CUstream m_cuvidStream = nullptr;
     size_t m_nDeviceFramePitch = 0;
-    bool m_bDeviceFramePitched = false;
     int32_t m_nMaxWidth = 0;
     int32_t m_nMaxHeight = 0;
     int32_t m_nOperatingPoint = 0;

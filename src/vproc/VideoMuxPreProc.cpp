@@ -585,7 +585,10 @@ int32_t CVideoMuxWorker::MakeupPaketsGroup(MuxPacketMap &taken, const std::vecto
     }
     TYX_LOG(5, L"MakeupPaketsGroup: %d pakets madeup pakets for empty streams.", madeUp);
     const int64_t now = NowUs();
-    for (auto &[id, package] : taken) {
+    for (auto &entry : taken) {
+        // Named references, not a structured binding: the lambda below captures them.
+        const int32_t id = entry.first;
+        FramePackage &package = entry.second;
         int32_t previous = 0;
         UpdateInputState(id, [&](stMPInputState &state) { (void)NoteDeliveredPackage(state, package, now, previous); });
         if (package.nLength < 0) {

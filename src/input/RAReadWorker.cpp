@@ -186,7 +186,11 @@ int32_t CRawAudioReadWorker::OpenAtThreadStart()
 
 void CRawAudioReadWorker::CountRead(const FramePackage &package)
 {
-    UpdateStatistics(false, m_outputStreamId, [&package](stStreamStatistics &entry) { CountReadPackage(entry, package); });
+    UpdateStatistics(false, m_outputStreamId, [&package](stStreamStatistics &entry) {
+        ++entry.packetsIn;
+        if (package.nLength > 0)
+            ++entry.dataPacketsIn;
+    });
 }
 
 void CRawAudioReadWorker::EndOfSource(int32_t result)

@@ -280,7 +280,11 @@ int32_t CRawVideoReadWorker::OpenAtThreadStart()
 
 void CRawVideoReadWorker::CountRead(const FramePackage &package)
 {
-    UpdateStatistics(false, m_outputStreamId, [&package](stStreamStatistics &entry) { CountReadPackage(entry, package); });
+    UpdateStatistics(false, m_outputStreamId, [&package](stStreamStatistics &entry) {
+        ++entry.packetsIn;
+        if (package.nLength > 0)
+            ++entry.dataPacketsIn;
+    });
 }
 
 void CRawVideoReadWorker::EndOfSource(int32_t result)

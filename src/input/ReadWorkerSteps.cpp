@@ -93,13 +93,6 @@ int64_t RebaseCapturedStamps(stTimestampRebase &rebase, FramePackage &package, A
     return after;
 }
 
-void CountReadPackage(stStreamStatistics &entry, const FramePackage &package)
-{
-    ++entry.packetsIn;
-    if (package.nLength > 0)
-        ++entry.dataPacketsIn;
-}
-
 void ReportWorkerSourceEvent(const CTYXWorker &worker, int32_t eventType, const std::wstring &inputPath)
 {
     stTYXEvent event;

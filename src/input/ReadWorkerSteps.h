@@ -4,7 +4,6 @@
 #include "core/FrameRateAdjuster.h"
 #include "core/TYXConfigRecords.h"
 #include "core/TYXWorkerItemInfo.h"
-#include "core/TYXWorkerStatistics.h"
 
 extern "C" {
 #include <libavutil/rational.h>
@@ -45,8 +44,6 @@ int32_t ReopenAtThreadStart(CTYXWorker &worker, CMediaSourceReader &reader, cons
 // Stamps a captured package on the program clock; the dts moves with the pts, so that their
 // distance stays what the device gave. The new pts.
 int64_t RebaseCapturedStamps(stTimestampRebase &rebase, FramePackage &package, AVRational inputTimeBase, int64_t nowUs);
-// Counts a package read from the source into its output stream's entry.
-void CountReadPackage(stStreamStatistics &entry, const FramePackage &package);
 // Reports a source event of the worker, with its name and the input path.
 void ReportWorkerSourceEvent(const CTYXWorker &worker, int32_t eventType, const std::wstring &inputPath);
 // Whether a decoded frame is a key frame, on every FFmpeg version the build takes.

@@ -1,6 +1,7 @@
 #include "input/CaptureReader.h"
 
 #include "core/TYXUtils.h"
+#include "core/TYXWorker.h"
 #include "core/debuglog.h"
 #include "platform/TickCount.h"
 
@@ -16,6 +17,17 @@ namespace {
 constexpr int64_t kProbeBytes = 1048576;
 
 std::once_flag g_devicesRegistered;
+
+bool ConsoleOn()
+{
+    return CTYXWorker::IsProcessScreenOutputOn();
+}
+
+// How the log lines name the captured stream.
+const wchar_t *StreamWord(int32_t mediaType)
+{
+    return mediaType == AVMEDIA_TYPE_AUDIO ? L"Audio" : L"video";
+}
 
 } // namespace
 
@@ -97,7 +109,53 @@ int32_t CCaptureReader::OpenInput(const std::string &name, bool video, const wch
         CloseLocked();
         return result;
     }
+    TYX_LOG(5, L"%s Device (%s) openned successfully.", tag, StringToWString(name).c_str());
+    if (ConsoleOn())
+        ConsolePrintf("Openned successfully.\n");
     return 0;
+}
+
+int32_t CCaptureReader::FindCapturedStream(const std::string &name, int32_t mediaType, const wchar_t *tag, int32_t deadlineUs)
+{
+    int result;
+    {
+        CDeadline deadline(*this, deadlineUs);
+        result = avformat_find_stream_info(m_format, nullptr);
+    }
+    if (result < 0) {
+        CloseLocked();
+        return result;
+    }
+    const std::wstring wideName = StringToWString(name);
+    if (m_format->nb_streams == 0) {
+        TYX_LOG(3, L"%s There NO any stream in (%s)!", tag, wideName.c_str());
+        if (ConsoleOn())
+            ConsolePrintfW(L"\t\t\t%s There NO any stream in (%s)!\n", tag, wideName.c_str());
+        CloseLocked();
+        return TYX_MSR_NO_STREAM;
+    }
+    int32_t index;
+    {
+        CDeadline deadline(*this, deadlineUs);
+        index = ChooseStream(mediaType);
+    }
+    if (index < 0) {
+        TYX_LOG(3, L"%s Failed to retrieve %s stream from %s!", tag, StreamWord(mediaType), wideName.c_str());
+        if (ConsoleOn())
+            ConsolePrintfW(L"\t\t\t%s Failed to retrieve %s stream from %s!\n", tag, StreamWord(mediaType), wideName.c_str());
+        CloseLocked();
+        return TYX_MSR_STREAM_NOT_FOUND;
+    }
+    return index;
+}
+
+int32_t CCaptureReader::RefuseStreamWithoutParameters(int32_t mediaType, const wchar_t *tag)
+{
+    TYX_LOG(3, L"%s  Fatal error: There no codec-parameter for input %s stream!", tag, StreamWord(mediaType));
+    if (ConsoleOn())
+        ConsolePrintfW(L"\t\t\t%s Fatal error: There no codec-parameter for input %s stream!\n", tag, StreamWord(mediaType));
+    CloseLocked();
+    return TYX_CAP_NO_CODEC_PARAMETERS;
 }
 
 int32_t CCaptureReader::ChooseStream(int32_t mediaType)
@@ -163,8 +221,19 @@ int32_t CCaptureReader::ReadCapturedPacket(const wchar_t *tag, int32_t eagainLev
     }
 }
 
-void CCaptureReader::FillCommonFields(FramePackage &package) const
+int32_t CCaptureReader::ReadCapturedPackage(FramePackage &package, const wchar_t *tag, int32_t eagainLevel, int32_t deadlineUs)
 {
+    std::lock_guard<std::recursive_mutex> lock(m_ioMutex);
+    if (!m_opened || !m_format)
+        return TYX_MSR_NOT_OPENED;
+    if (!m_capturePacket)
+        return TYX_MSR_NO_PACKET;
+    av_packet_unref(m_capturePacket);
+    package.nLength = -9999;
+    package.inDevice = 0;
+    const int32_t result = ReadCapturedPacket(tag, eagainLevel, deadlineUs);
+    if (result <= 0)
+        return result;
     const AVPacket *packet = m_capturePacket;
     package.streamIndex = m_capturedIndex;
     package.pData = packet->data;
@@ -173,4 +242,5 @@ void CCaptureReader::FillCommonFields(FramePackage &package) const
     package.dts = packet->dts;
     package.duration = packet->duration;
     package.flags = packet->flags;
+    return package.nLength;
 }

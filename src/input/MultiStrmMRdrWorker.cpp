@@ -4,6 +4,7 @@
 #include "core/debuglog.h"
 #include "host/TYXEvent.h"
 #include "input/MediaUrl.h"
+#include "input/ReadWorkerSteps.h"
 #include "platform/Thread.h"
 #include "platform/TickCount.h"
 
@@ -64,14 +65,7 @@ CMultiStrmMediaReadWorker::~CMultiStrmMediaReadWorker()
     TYX_LOG(6, L"MultiStrmMediaReadWorker[%d:%s] destructed.", static_cast<int32_t>(m_workerId), m_name.c_str());
     // The stream threads run member functions of this class: they end before its members go. A
     // shared worker gets here only once they let go of it; the last of them may be this thread.
-    m_exitEvent->Set();
-    {
-        std::lock_guard<std::mutex> lock(m_childMutex);
-        for (auto &[id, thread] : m_childThreads) {
-            if (thread && id != GetCurrentThreadIdInt())
-                thread->WaitForEnd(5000);
-        }
-    }
+    EndChildThreads(*m_exitEvent, m_childMutex, m_childThreads, 5000);
     if (m_reader)
         m_reader->Close();
 }

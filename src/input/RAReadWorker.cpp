@@ -4,7 +4,7 @@
 #include "core/TYXWorkerConfig.h"
 #include "core/debuglog.h"
 #include "host/TYXEvent.h"
-#include "input/CaptureSource.h"
+#include "input/ReadWorkerSteps.h"
 #include "input/StreamInfoParams.h"
 #include "platform/Thread.h"
 
@@ -18,15 +18,6 @@ extern "C" {
 namespace {
 
 const stTimeBase kMicroseconds{1, 1000000};
-
-bool FrameIsKey(const AVFrame &frame)
-{
-#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 7, 100)
-    return (frame.flags & AV_FRAME_FLAG_KEY) != 0;
-#else
-    return frame.key_frame != 0;
-#endif
-}
 
 // Releases av_samples_alloc's buffer on every path.
 struct stSampleBuffer
@@ -65,38 +56,19 @@ int32_t CRawAudioReadWorker::CopyInConfiguration(const stTYXWorkerConfig *config
     if (!config)
         return -1;
     CTYXWorker::CopyInConfiguration(config);
-    const auto *source = dynamic_cast<const stMediaSourceReadWorkerConfig *>(config);
-    if (!source)
+    if (!TakeCaptureSource(config, m_sourceName, m_sourceNameForLog, m_stream))
         return -1;
     m_reader = std::make_unique<CRawAudioReader>();
     m_reader->AllowTestSources(m_allowTestSources);
-    m_sourceName = source->MSFullPath;
-    // What the log and the events show of it; the name itself is checked by the reader.
-    m_sourceNameForLog = StringToWString(PrintableDeviceName(WStringToString(m_sourceName)));
-    if (!source->Streams.empty())
-        m_stream = source->Streams.begin()->second;
     m_outSampleRate = m_stream.SampleRate;
     m_outChannels = static_cast<uint8_t>(std::clamp<int16_t>(m_stream.ChannelNum, 0, 64));
 
     // The device's own format is taken; the resampler makes the configured one.
     m_reader->SetRequest(0, 0, 0);
-    const int32_t result = m_reader->OpenMediaSource(WStringToString(m_sourceName));
-    if (result < 0) {
-        TYX_LOG(3, L"Media source(%s::%s) for Worker[ID=%d] openning failed with err=%d!\n", m_name.c_str(),
-                m_sourceNameForLog.c_str(), static_cast<int32_t>(m_workerId), result);
-        if (m_screenOutput)
-            ConsolePrintfW(L"Media source(%s::%s) for Worker[ID=%d] openning failed with err=%d !\n", m_name.c_str(),
-                           m_sourceNameForLog.c_str(), static_cast<int32_t>(m_workerId), result);
-    } else {
-        TYX_LOG(6, L"[WID=%d]Media source opened successfully.", static_cast<int32_t>(m_workerId));
-    }
+    LogSourceOpen(*this, m_sourceNameForLog, m_reader->OpenMediaSource(WStringToString(m_sourceName)), m_screenOutput != 0);
 
-    m_outputStreamId = m_stream.StreamId > 0 ? static_cast<uint32_t>(m_stream.StreamId) : m_workerId + 1;
-    stTYXWorkerItemInfo item;
-    item.Id = static_cast<int32_t>(m_outputStreamId);
-    item.No = 0;
-    item.Kind = TYX_PKT_KIND_RAW_AUDIO;
-    item.Name = m_name;
+    const stTYXWorkerItemInfo item = CaptureOutputItem(m_stream, m_workerId, TYX_PKT_KIND_RAW_AUDIO, m_name);
+    m_outputStreamId = static_cast<uint32_t>(item.Id);
     {
         CWriteLockGuard guard(m_outputItemsLock);
         m_outputItems = {item};
@@ -116,17 +88,7 @@ int32_t CRawAudioReadWorker::Initialize(uint8_t flag, int32_t value)
         TYX_LOG(3, L"[RawAudioReadWorker][WID=%d]Media source reader not set(created) yet!", static_cast<int32_t>(m_workerId));
         return -1;
     }
-    if (!m_reader->IsOpened()) {
-        TYX_LOG(6, L"[RawAudioReadWorker][WID=%d]Media source wasn't open, try to open it...", static_cast<int32_t>(m_workerId));
-        const int32_t result = m_reader->Reopen();
-        if (result < 0) {
-            TYX_LOG(3, L"[RawAudioReadWorker][WID=%d]Media source opening failed with error=%d.",
-                    static_cast<int32_t>(m_workerId), result);
-            SetStateOfAllStreams(TYX_STATUS_OPEN_FAILED);
-        } else {
-            TYX_LOG(6, L"[RawAudioReadWorker][WID=%d]Media source opened successfully.", static_cast<int32_t>(m_workerId));
-        }
-    }
+    OpenAtInitialize(*this, *m_reader, L"[RawAudioReadWorker]");
     if (m_reader->IsOpened())
         OnDeviceOpenned();
     return 0;
@@ -198,22 +160,12 @@ int32_t CRawAudioReadWorker::OnDeviceOpenned()
 
 int64_t CRawAudioReadWorker::RebaseTimestamp(FramePackage &package)
 {
-    const int64_t before = package.pts;
-    const int64_t after = ::RebaseTimestamp(m_rebase, package, {m_inputTimeBase.num, m_inputTimeBase.den}, NowUs());
-    // Both stamps move together, so that their distance stays what the device gave.
-    if (before != TYX_NOPTS_VALUE && package.dts != TYX_NOPTS_VALUE)
-        package.dts = package.dts - before + after;
-    return after;
+    return RebaseCapturedStamps(m_rebase, package, m_inputTimeBase, NowUs());
 }
 
 void CRawAudioReadWorker::ReportSourceEvent(int32_t eventType)
 {
-    stTYXEvent event;
-    event.type = eventType;
-    event.workerId = static_cast<int32_t>(m_workerId);
-    event.attributes["WorkerName"] = stTYXEventValue::WText(m_name);
-    event.attributes["InputPath"] = stTYXEventValue::WText(m_sourceNameForLog);
-    ReportTYXEvent(event);
+    ReportWorkerSourceEvent(*this, eventType, m_sourceNameForLog);
 }
 
 std::map<int16_t, stReadStreamCounts> CRawAudioReadWorker::GetStreamStatisticsA()
@@ -224,15 +176,9 @@ std::map<int16_t, stReadStreamCounts> CRawAudioReadWorker::GetStreamStatisticsA(
 int32_t CRawAudioReadWorker::OpenAtThreadStart()
 {
     m_workingStep = 20;
-    TYX_LOG(5, L"[WID=%d]Media source wasn't open, try to open it...", static_cast<int32_t>(m_workerId));
-    const int32_t result = m_reader->Reopen();
-    if (result < 0) {
-        SetStateOfAllStreams(TYX_STATUS_OPEN_FAILED);
-        TYX_LOG(3, L"[WID=%d]Media source opening failed with error=%d.", static_cast<int32_t>(m_workerId), result);
-        ReportSourceEvent(TYX_EVENT_SOURCE_OPEN_FAILED);
+    const int32_t result = ReopenAtThreadStart(*this, *m_reader, m_sourceNameForLog);
+    if (result < 0)
         return result;
-    }
-    TYX_LOG(6, L"[WID=%d]Media source opened successfully.", static_cast<int32_t>(m_workerId));
     OnDeviceOpenned();
     SetStateOfAllStreams(TYX_STATUS_RUNNING);
     return 0;
@@ -383,7 +329,7 @@ int32_t CRawAudioReadWorker::ResampleAndSend(const AVFrame &frame)
     package.pts = frame.pts != AV_NOPTS_VALUE ? frame.pts : frame.best_effort_timestamp;
     package.dts = frame.pkt_dts;
     package.duration = static_cast<int64_t>(converted) * 1000000 / m_outSampleRate;
-    package.flags = FrameIsKey(frame) ? TYX_PKT_FLAG_KEY : 0;
+    package.flags = IsKeyFrame(frame) ? TYX_PKT_FLAG_KEY : 0;
     package.audioSamples = converted;
     package.sampleRate = m_outSampleRate;
     bool handedOver = false;

@@ -4,7 +4,7 @@
 #include "core/TYXWorkerConfig.h"
 #include "core/debuglog.h"
 #include "host/TYXEvent.h"
-#include "input/CaptureSource.h"
+#include "input/ReadWorkerSteps.h"
 #include "input/StreamInfoParams.h"
 #include "platform/GpuDevice.h"
 #include "platform/Thread.h"
@@ -75,14 +75,7 @@ CRawVideoReadWorker::~CRawVideoReadWorker()
 {
     // The helper threads run member functions: they end before the members go. A shared worker
     // gets here only once they let go of it.
-    m_exitEvent->Set();
-    {
-        std::lock_guard<std::mutex> lock(m_childMutex);
-        for (auto &[id, thread] : m_childThreads) {
-            if (thread && id != GetCurrentThreadIdInt())
-                thread->WaitForEnd(5000);
-        }
-    }
+    EndChildThreads(*m_exitEvent, m_childMutex, m_childThreads, 5000);
     if (m_reader)
         m_reader->Close();
     m_postQueue.Clear();
@@ -94,39 +87,20 @@ int32_t CRawVideoReadWorker::CopyInConfiguration(const stTYXWorkerConfig *config
     if (!config)
         return -1;
     CTYXWorker::CopyInConfiguration(config);
-    const auto *source = dynamic_cast<const stMediaSourceReadWorkerConfig *>(config);
-    if (!source)
+    if (!TakeCaptureSource(config, m_sourceName, m_sourceNameForLog, m_stream))
         return -1;
     m_reader = std::make_unique<CRawVideoReader>();
     m_reader->AllowTestSources(m_allowTestSources);
-    m_sourceName = source->MSFullPath;
-    // What the log and the events show of it; the name itself is checked by the reader.
-    m_sourceNameForLog = StringToWString(PrintableDeviceName(WStringToString(m_sourceName)));
-    if (!source->Streams.empty())
-        m_stream = source->Streams.begin()->second;
     if (m_outputPixelFormat < 0)
         m_outputPixelFormat = AV_PIX_FMT_YUV420P;
     m_reader->SetRequest(m_stream.FrameWidth, m_stream.FrameHeight, m_stream.OutputFramerate);
 
-    const int32_t result = m_reader->OpenMediaSource(WStringToString(m_sourceName));
-    if (result < 0) {
-        TYX_LOG(3, L"Media source(%s::%s) for Worker[ID=%d] openning failed with err=%d!\n", m_name.c_str(),
-                m_sourceNameForLog.c_str(), static_cast<int32_t>(m_workerId), result);
-        if (m_screenOutput)
-            ConsolePrintfW(L"Media source(%s::%s) for Worker[ID=%d] openning failed with err=%d !\n", m_name.c_str(),
-                           m_sourceNameForLog.c_str(), static_cast<int32_t>(m_workerId), result);
-    } else {
-        TYX_LOG(6, L"[WID=%d]Media source opened successfully.", static_cast<int32_t>(m_workerId));
-    }
+    LogSourceOpen(*this, m_sourceNameForLog, m_reader->OpenMediaSource(WStringToString(m_sourceName)), m_screenOutput != 0);
     if (m_stream.DirectOutputSettings.DirectOutput)
         EnableDirectOutput(m_stream.DirectOutputSettings, 0);
 
-    m_outputStreamId = m_stream.StreamId > 0 ? static_cast<uint32_t>(m_stream.StreamId) : m_workerId + 1;
-    stTYXWorkerItemInfo item;
-    item.Id = static_cast<int32_t>(m_outputStreamId);
-    item.No = 0;
-    item.Kind = TYX_PKT_KIND_RAW_VIDEO;
-    item.Name = m_name;
+    const stTYXWorkerItemInfo item = CaptureOutputItem(m_stream, m_workerId, TYX_PKT_KIND_RAW_VIDEO, m_name);
+    m_outputStreamId = static_cast<uint32_t>(item.Id);
     {
         CWriteLockGuard guard(m_outputItemsLock);
         m_outputItems = {item};
@@ -190,16 +164,7 @@ int32_t CRawVideoReadWorker::Initialize(uint8_t flag, int32_t value)
         TYX_LOG(3, L"[RawVideoReadWorker][WID=%d]Media source reader not set(created) yet!", wid);
         return -1;
     }
-    if (!m_reader->IsOpened()) {
-        TYX_LOG(6, L"[RawVideoReadWorker][WID=%d]Media source wasn't open, try to open it...", wid);
-        const int32_t result = m_reader->Reopen();
-        if (result < 0) {
-            TYX_LOG(3, L"[RawVideoReadWorker][WID=%d]Media source opening failed with error=%d.", wid, result);
-            SetStateOfAllStreams(TYX_STATUS_OPEN_FAILED);
-        } else {
-            TYX_LOG(6, L"[RawVideoReadWorker][WID=%d]Media source opened successfully.", wid);
-        }
-    }
+    OpenAtInitialize(*this, *m_reader, L"[RawVideoReadWorker]");
     m_readerOpened = m_reader->IsOpened() ? 1 : 0;
     if (m_readerOpened) {
         if (!PublishOutputParameters(false)) {
@@ -282,21 +247,12 @@ std::shared_ptr<AVCodecContext> CRawVideoReadWorker::DecoderContext()
 
 int64_t CRawVideoReadWorker::RebaseTimestamp(FramePackage &package)
 {
-    const int64_t before = package.pts;
-    const int64_t after = ::RebaseTimestamp(m_rebase, package, {m_inputTimeBase.num, m_inputTimeBase.den}, NowUs());
-    if (before != TYX_NOPTS_VALUE && package.dts != TYX_NOPTS_VALUE)
-        package.dts = package.dts - before + after;
-    return after;
+    return RebaseCapturedStamps(m_rebase, package, m_inputTimeBase, NowUs());
 }
 
 void CRawVideoReadWorker::ReportSourceEvent(int32_t eventType)
 {
-    stTYXEvent event;
-    event.type = eventType;
-    event.workerId = static_cast<int32_t>(m_workerId);
-    event.attributes["WorkerName"] = stTYXEventValue::WText(m_name);
-    event.attributes["InputPath"] = stTYXEventValue::WText(m_sourceNameForLog);
-    ReportTYXEvent(event);
+    ReportWorkerSourceEvent(*this, eventType, m_sourceNameForLog);
 }
 
 std::map<int16_t, stReadStreamCounts> CRawVideoReadWorker::GetStreamStatisticsA()
@@ -308,15 +264,8 @@ int32_t CRawVideoReadWorker::OpenAtThreadStart()
 {
     const int32_t wid = static_cast<int32_t>(m_workerId);
     m_workingStep = 20;
-    TYX_LOG(5, L"[WID=%d]Media source wasn't open, try to open it...", wid);
-    const int32_t result = m_reader->Reopen();
-    if (result < 0) {
-        SetStateOfAllStreams(TYX_STATUS_OPEN_FAILED);
-        TYX_LOG(3, L"[WID=%d]Media source opening failed with error=%d.", wid, result);
-        ReportSourceEvent(TYX_EVENT_SOURCE_OPEN_FAILED);
+    if (ReopenAtThreadStart(*this, *m_reader, m_sourceNameForLog) < 0)
         return 2;
-    }
-    TYX_LOG(6, L"[WID=%d]Media source opened successfully.", wid);
     if (!PublishOutputParameters(true)) {
         TYX_LOG(3, L"[WID=%d]Stream information getting failed with error=%d.", wid, -1016);
         m_workingStep = 44;

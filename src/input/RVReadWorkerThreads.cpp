@@ -2,6 +2,7 @@
 
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
+#include "input/ReadWorkerSteps.h"
 #include "output/RVDOServer.h"
 #include "output/RVTPServer.h"
 #include "platform/Event.h"
@@ -36,15 +37,6 @@ int64_t FrameDuration(const AVFrame &frame)
     return frame.duration;
 #else
     return frame.pkt_duration;
-#endif
-}
-
-bool FrameIsKey(const AVFrame &frame)
-{
-#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 7, 100)
-    return (frame.flags & AV_FRAME_FLAG_KEY) != 0;
-#else
-    return frame.key_frame != 0;
 #endif
 }
 
@@ -215,7 +207,7 @@ void CRawVideoReadWorker::QueueDecodedFrame(const AVFrame &frame)
     package.pts = frame.pts != AV_NOPTS_VALUE ? frame.pts : frame.best_effort_timestamp;
     package.dts = frame.pkt_dts;
     package.duration = FrameDuration(frame);
-    package.flags = FrameIsKey(frame) ? TYX_PKT_FLAG_KEY : 0;
+    package.flags = IsKeyFrame(frame) ? TYX_PKT_FLAG_KEY : 0;
     package.u32Param = static_cast<uint32_t>(frame.pict_type);
     m_inputPixelFormat = frame.format;
     {

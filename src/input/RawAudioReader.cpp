@@ -3,7 +3,6 @@
 #include "core/TYXUtils.h"
 #include "core/TYXWorker.h"
 #include "core/debuglog.h"
-#include "input/RawVideoReader.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -53,33 +52,16 @@ int32_t CRawAudioReader::OpenMediaSource(const std::string &deviceName)
 
     if (ConsoleOn())
         ConsolePrintf("Openning %s for audio capture...", deviceName.c_str());
-    int32_t result = OpenInput(deviceName, false, kOpenTag, false, 0);
+    const int32_t result = OpenInput(deviceName, false, kOpenTag, false, 0);
     if (result < 0)
         return result;
-    TYX_LOG(5, L"[Audio-Capture] Device (%s) openned successfully.", name.c_str());
-    if (ConsoleOn())
-        ConsolePrintf("Openned successfully.\n");
-    if ((result = avformat_find_stream_info(m_format, nullptr)) < 0) {
-        CloseLocked();
-        return result;
-    }
-    if (m_format->nb_streams == 0) {
-        TYX_LOG(3, L"[Audio-Capture] There NO any stream in (%s)!", name.c_str());
-        if (ConsoleOn())
-            ConsolePrintf("\t\t\t[Audio-Capture] There NO any stream in (%s)!\n", deviceName.c_str());
-        CloseLocked();
-        return TYX_MSR_NO_STREAM;
-    }
-    const int32_t index = ChooseStream(AVMEDIA_TYPE_AUDIO);
-    if (index < 0) {
-        TYX_LOG(3, L"[Audio-Capture] Failed to retrieve Audio stream from %s!", name.c_str());
-        if (ConsoleOn())
-            ConsolePrintf("\t\t\t[Audio-Capture] Failed to retrieve Audio stream from %s!\n", deviceName.c_str());
-        CloseLocked();
-        return TYX_MSR_STREAM_NOT_FOUND;
-    }
-    if ((result = TakeStream(index, name)) < 0)
-        return result;
+    // Sound devices never poll for an abort: the probe takes no deadline.
+    const int32_t index = FindCapturedStream(deviceName, AVMEDIA_TYPE_AUDIO, kOpenTag, 0);
+    if (index < 0)
+        return index;
+    const int32_t taken = TakeStream(index, name);
+    if (taken < 0)
+        return taken;
     m_opened = true;
     return m_capturedIndex;
 }
@@ -88,13 +70,8 @@ int32_t CRawAudioReader::TakeStream(int32_t index, const std::wstring &name)
 {
     AVStream *stream = m_format->streams[index];
     const AVCodecParameters *par = stream->codecpar;
-    if (!par) {
-        TYX_LOG(3, L"[Audio-Capture]  Fatal error: There no codec-parameter for input Audio stream!");
-        if (ConsoleOn())
-            ConsolePrintf("\t\t\t[Audio-Capture] Fatal error: There no codec-parameter for input Audio stream!\n");
-        CloseLocked();
-        return TYX_CAP_NO_CODEC_PARAMETERS;
-    }
+    if (!par)
+        return RefuseStreamWithoutParameters(AVMEDIA_TYPE_AUDIO, kOpenTag);
     m_capturedIndex = static_cast<int16_t>(index);
     m_capturedStream = stream;
     m_record.FillFromStream(stream);
@@ -122,20 +99,12 @@ int32_t CRawAudioReader::TakeStream(int32_t index, const std::wstring &name)
 int32_t CRawAudioReader::ReadPacket(FramePackage &package)
 {
     std::lock_guard<std::recursive_mutex> lock(m_ioMutex);
-    if (!m_opened || !m_format)
-        return TYX_MSR_NOT_OPENED;
-    if (!m_capturePacket)
-        return TYX_MSR_NO_PACKET;
-    av_packet_unref(m_capturePacket);
-    package.nLength = -9999;
-    package.inDevice = 0;
     // No deadline: sound devices deliver every period and never poll for an abort.
-    const int32_t result = ReadCapturedPacket(kReadTag, 7, 0);
+    const int32_t result = ReadCapturedPackage(package, kReadTag, 7, 0);
     if (result <= 0)
         return result;
     package.mediaType = TYX_MEDIA_AUDIO;
     package.kind = TYX_PKT_KIND_RAW_AUDIO;
     package.format = m_sampleFormat;
-    FillCommonFields(package);
-    return package.nLength;
+    return result;
 }

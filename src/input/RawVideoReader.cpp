@@ -69,43 +69,16 @@ int32_t CRawVideoReader::OpenMediaSource(const std::string &deviceName)
 
     if (ConsoleOn())
         ConsolePrintf("\t\t [Video-Capture] Openning AV source:%s...", deviceName.c_str());
-    int32_t result = OpenInput(deviceName, true, kOpenTag, true, kOpenDeadlineUs);
+    const int32_t result = OpenInput(deviceName, true, kOpenTag, true, kOpenDeadlineUs);
     if (result < 0)
         return result;
-    TYX_LOG(5, L"[Video-Capture] Device (%s) openned successfully.", name.c_str());
-    if (ConsoleOn())
-        ConsolePrintf("Openned successfully.\n");
-
     m_format->max_analyze_duration = kAnalyzeDurationUs;
-    {
-        CDeadline deadline(*this, kProbeDeadlineUs);
-        result = avformat_find_stream_info(m_format, nullptr);
-    }
-    if (result < 0) {
-        CloseLocked();
-        return result;
-    }
-    if (m_format->nb_streams == 0) {
-        TYX_LOG(3, L"[Video-Capture] There NO any stream in (%s)!", name.c_str());
-        if (ConsoleOn())
-            ConsolePrintf("\t\t\t[Video-Capture] There NO any stream in (%s)!\n", deviceName.c_str());
-        CloseLocked();
-        return TYX_MSR_NO_STREAM;
-    }
-    int32_t index;
-    {
-        CDeadline deadline(*this, kProbeDeadlineUs);
-        index = ChooseStream(AVMEDIA_TYPE_VIDEO);
-    }
-    if (index < 0) {
-        TYX_LOG(3, L"[Video-Capture] Failed to retrieve video stream from %s!", name.c_str());
-        if (ConsoleOn())
-            ConsolePrintf("\t\t\t[Video-Capture] Failed to retrieve video stream from %s!\n", deviceName.c_str());
-        CloseLocked();
-        return TYX_MSR_STREAM_NOT_FOUND;
-    }
-    if ((result = TakeStream(index, name)) < 0)
-        return result;
+    const int32_t index = FindCapturedStream(deviceName, AVMEDIA_TYPE_VIDEO, kOpenTag, kProbeDeadlineUs);
+    if (index < 0)
+        return index;
+    const int32_t taken = TakeStream(index, name);
+    if (taken < 0)
+        return taken;
     m_opened = true;
     return m_capturedIndex;
 }
@@ -125,13 +98,8 @@ int32_t CRawVideoReader::TakeStream(int32_t index, const std::wstring &name)
     TakeRealtimeStart();
 
     const AVCodecParameters *par = stream->codecpar;
-    if (!par) {
-        TYX_LOG(3, L"[Video-Capture]  Fatal error: There no codec-parameter for input video stream!");
-        if (ConsoleOn())
-            ConsolePrintf("\t\t\t[Video-Capture] Fatal error: There no codec-parameter for input video stream!\n");
-        CloseLocked();
-        return TYX_CAP_NO_CODEC_PARAMETERS;
-    }
+    if (!par)
+        return RefuseStreamWithoutParameters(AVMEDIA_TYPE_VIDEO, kOpenTag);
     if (par->codec_id != AV_CODEC_ID_NONE && par->codec_id != AV_CODEC_ID_RAWVIDEO) {
         TYX_LOG(5, L"[Video-Capture] The input video stream was in encoded frames with codec(%d), which need decoding first.",
                 static_cast<int32_t>(par->codec_id));
@@ -164,17 +132,9 @@ int32_t CRawVideoReader::TakeStream(int32_t index, const std::wstring &name)
 int32_t CRawVideoReader::ReadPacket(FramePackage &package)
 {
     std::lock_guard<std::recursive_mutex> lock(m_ioMutex);
-    if (!m_opened || !m_format)
-        return TYX_MSR_NOT_OPENED;
-    if (!m_capturePacket)
-        return TYX_MSR_NO_PACKET;
-    av_packet_unref(m_capturePacket);
-    package.nLength = -9999;
-    package.inDevice = 0;
-    const int32_t result = ReadCapturedPacket(kReadTag, 3, ReadDeadlineUs());
+    const int32_t result = ReadCapturedPackage(package, kReadTag, 3, ReadDeadlineUs());
     if (result <= 0)
         return result;
     package.mediaType = TYX_MEDIA_VIDEO;
-    FillCommonFields(package);
-    return package.nLength;
+    return result;
 }

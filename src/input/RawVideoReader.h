@@ -5,11 +5,6 @@
 #include <cstdint>
 #include <string>
 
-// Results of the capture opens besides FFmpeg's codes and the reader results.
-constexpr int32_t TYX_CAP_NO_CONTEXT = -2;
-constexpr int32_t TYX_CAP_NO_INPUT_FORMAT = -4;
-constexpr int32_t TYX_CAP_NO_CODEC_PARAMETERS = -1016;
-
 // One video capture device (V4L2 node, X screen, or a generated picture). It delivers the device's
 // frames raw or coded, as the device gives them. The owner sets the requested size and rate before
 // every open.

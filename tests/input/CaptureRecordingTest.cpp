@@ -58,23 +58,6 @@ void StartWorker(Worker &worker, const stMediaSourceReadWorkerConfig &config)
     worker.ResumeWorkingThread();
 }
 
-void StopWorker(CTYXWorker &worker)
-{
-    worker.WaitThreadExit(5000);
-    worker.WaitOtherThreadsExit(5000);
-    worker.unInitialize();
-}
-
-std::vector<const stTakenPackage *> WithData(const std::vector<stTakenPackage> &all)
-{
-    std::vector<const stTakenPackage *> data;
-    for (const auto &package : all) {
-        if (package.header.nLength > 0)
-            data.push_back(&package);
-    }
-    return data;
-}
-
 // Writes the pictures (I420) and the samples (interleaved float) as they are into Matroska.
 int MuxRaw(const std::filesystem::path &path, const std::vector<const stTakenPackage *> &video,
            const std::vector<const stTakenPackage *> &audio, int width, int height)
@@ -145,8 +128,8 @@ TEST(CaptureRecording, ScreenAndToneGoIntoOneFileWithoutDecoders)
                                           "lavfi:sine=frequency=440:sample_rate=48000:duration=1,pan=stereo|c0=c0|c1=c0,arealtime"));
     const auto &sound = samples.TakeUntil([](const auto &all) { return HasStatus(all, TYX_SRC_CLOSED); }, 20000);
     const auto &screen = pictures.TakeUntil([](const auto &all) { return WithData(all).size() >= 8; }, 20000);
-    StopWorker(*camera);
-    StopWorker(*microphone);
+    StopReadWorker(*camera);
+    StopReadWorker(*microphone);
 
     const auto video = WithData(screen);
     const auto audio = WithData(sound);

@@ -95,6 +95,16 @@ bool HasStatus(const std::vector<stTakenPackage> &taken, int32_t code)
     return false;
 }
 
+std::vector<const stTakenPackage *> WithData(const std::vector<stTakenPackage> &taken)
+{
+    std::vector<const stTakenPackage *> data;
+    for (const stTakenPackage &package : taken) {
+        if (package.header.nLength > 0)
+            data.push_back(&package);
+    }
+    return data;
+}
+
 // An I420 picture as BGRA, for the PNG a person looks at.
 std::vector<uint8_t> I420ToBgra(const std::vector<uint8_t> &i420, int width, int height)
 {

@@ -23,9 +23,15 @@ bool PaintScreen(const std::string &display, const std::vector<stScreenRect> &re
 // The first /dev/video* node that answers as a capture device, "" when the host has none.
 std::string FirstCaptureNode();
 
-#include "core/TYXWorker.h"
+#include "ReadWorkerRun.h"
 
+#include "core/TYXWorker.h"
+#include "core/TYXWorkerConfig.h"
+
+#include <atomic>
 #include <functional>
+#include <memory>
+#include <utility>
 
 // What a consumer took from a link: the package's fields and a host copy of its data.
 struct stTakenPackage
@@ -57,6 +63,51 @@ private:
 
 // True once a package with that status code was taken.
 bool HasStatus(const std::vector<stTakenPackage> &taken, int32_t code);
+// The packages that carry data.
+std::vector<const stTakenPackage *> WithData(const std::vector<stTakenPackage> &taken);
+
+// A capture worker (test sources allowed) and the consumer of its output stream (worker id + 1),
+// on the test's program clock when asked; the output parameters it publishes are kept.
+template <typename Worker>
+struct stCaptureRun
+{
+    CCaptureConsumer consumer;
+    std::shared_ptr<Worker> worker;
+    std::atomic<int64_t> clock;
+    std::vector<std::pair<uint32_t, stStreamParams>> published;
+
+    stCaptureRun(uint32_t workerId, int32_t kind, int64_t clockStart, bool injectClock)
+        : consumer(workerId + 1, kind), worker(std::make_shared<Worker>(workerId, &consumer.Links())), clock(clockStart)
+    {
+        worker->AllowTestSources(true);
+        if (injectClock)
+            worker->SetClockSources([this] { return clock.load(); }, [this] { return uint32_t(clock.load() / 1000); });
+        worker->SetOutputParamsCallback([this](CTYXWorker *, uint32_t id, const stStreamParams *params) {
+            published.emplace_back(id, *params);
+        });
+    }
+    void Configure(const stMediaSourceReadWorkerConfig &config)
+    {
+        worker->CopyInConfiguration(&config);
+        worker->Initialize(0, 0);
+    }
+    int32_t Run()
+    {
+        if (worker->StartWorkingThread(1, 0) < 0)
+            return -1;
+        return worker->ResumeWorkingThread();
+    }
+    int32_t Start(const stMediaSourceReadWorkerConfig &config)
+    {
+        Configure(config);
+        return Run();
+    }
+    int32_t Stop() { return StopReadWorker(*worker); }
+    const std::vector<stTakenPackage> &UntilClosed()
+    {
+        return consumer.TakeUntil([](const auto &all) { return HasStatus(all, TYX_SRC_CLOSED); }, 20000);
+    }
+};
 
 // An I420 picture as BGRA, and a taken I420 picture saved as artifacts/<name> for a person to see.
 std::vector<uint8_t> I420ToBgra(const std::vector<uint8_t> &i420, int width, int height);

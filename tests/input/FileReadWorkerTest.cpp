@@ -1,5 +1,6 @@
 #include "input/MFRdrWorker.h"
 
+#include "ReadWorkerRun.h"
 #include "ReadWorkerTestSupport.h"
 
 #include "core/TYXUtils.h"

@@ -1,5 +1,6 @@
 #include "input/NrtMRdrWorker.h"
 
+#include "ReadWorkerRun.h"
 #include "ReadWorkerTestSupport.h"
 #include "RtmpTestServer.h"
 #include "RtspTestServer.h"

@@ -53,72 +53,22 @@ std::string PacedTone(int sampleRate, double seconds, int channels, int samplesP
     return text;
 }
 
-struct stAudioRun
+struct stAudioRun : stCaptureRun<CRawAudioReadWorker>
 {
-    CCaptureConsumer consumer{kOutput, TYX_PKT_KIND_RAW_AUDIO};
-    std::shared_ptr<CRawAudioReadWorker> worker = std::make_shared<CRawAudioReadWorker>(kWorker, &consumer.Links());
-    std::atomic<int64_t> clock{kClockStart};
-    std::vector<std::pair<uint32_t, stStreamParams>> published;
-
-    explicit stAudioRun(bool injectClock = true)
-    {
-        worker->AllowTestSources(true);
-        if (injectClock)
-            worker->SetClockSources([this] { return clock.load(); }, [this] { return uint32_t(clock.load() / 1000); });
-        worker->SetOutputParamsCallback([this](CTYXWorker *, uint32_t id, const stStreamParams *params) {
-            published.emplace_back(id, *params);
-        });
-    }
-    int32_t Start(const stMediaSourceReadWorkerConfig &config)
-    {
-        worker->CopyInConfiguration(&config);
-        worker->Initialize(0, 0);
-        if (worker->StartWorkingThread(1, 0) < 0)
-            return -1;
-        return worker->ResumeWorkingThread();
-    }
-    int32_t Stop()
-    {
-        const int32_t code = worker->WaitThreadExit(5000);
-        worker->unInitialize();
-        return code;
-    }
-    const std::vector<stTakenPackage> &UntilClosed()
-    {
-        return consumer.TakeUntil([](const auto &all) { return HasStatus(all, TYX_SRC_CLOSED); }, 20000);
-    }
+    explicit stAudioRun(bool injectClock = true) : stCaptureRun(kWorker, TYX_PKT_KIND_RAW_AUDIO, kClockStart, injectClock) {}
 };
-
-std::vector<const stTakenPackage *> DataPackages(const std::vector<stTakenPackage> &all)
-{
-    std::vector<const stTakenPackage *> data;
-    for (const auto &package : all) {
-        if (package.header.nLength > 0)
-            data.push_back(&package);
-    }
-    return data;
-}
-
-std::vector<int32_t> Events()
-{
-    std::vector<int32_t> types;
-    stTYXEvent event;
-    while (PopTYXEvent(event))
-        types.push_back(event.type);
-    return types;
-}
 
 } // namespace
 
 TEST(RawAudioReadWorker, StereoDeviceBecomesConfiguredMonoFloat)
 {
-    Events();
+    TakeEventTypes();
     stAudioRun run(false);
     ASSERT_EQ(run.Start(AudioConfig(PacedTone(48000, 1.0, 2), 44100, 1)), 0);
     const auto &all = run.UntilClosed();
     const uint32_t decoded = static_cast<uint32_t>(run.Stop());
     ASSERT_TRUE(HasStatus(all, TYX_SRC_CLOSED));
-    const auto data = DataPackages(all);
+    const auto data = WithData(all);
     ASSERT_FALSE(data.empty());
     EXPECT_GE(decoded, 40u);
 
@@ -157,7 +107,7 @@ TEST(RawAudioReadWorker, StereoDeviceBecomesConfiguredMonoFloat)
     // The tone's end: closed, reported, and the reader let go.
     EXPECT_EQ(run.worker->GetOutputStatistics(kOutput).at(kOutput).state, TYX_STATUS_CLOSED);
     EXPECT_EQ(run.worker->GetOutputStatistics(kOutput).at(kOutput).packetsIn, static_cast<int64_t>(decoded));
-    EXPECT_EQ(Events(), std::vector<int32_t>{TYX_EVENT_SOURCE_CLOSED});
+    EXPECT_EQ(TakeEventTypes(), std::vector<int32_t>{TYX_EVENT_SOURCE_CLOSED});
     EXPECT_FALSE(run.worker->Reader()->IsOpened());
 }
 
@@ -167,7 +117,7 @@ TEST(RawAudioReadWorker, StampsFollowTheProgramClockFromTheFirstPackage)
     ASSERT_EQ(run.Start(AudioConfig(PacedTone(48000, 1.2, 1, 1000), 48000, 1)), 0);
     const auto &all = run.UntilClosed();
     run.Stop();
-    const auto data = DataPackages(all);
+    const auto data = WithData(all);
     ASSERT_GT(data.size(), 49u);
     // The first package arrives at the clock's time; 48 packages of 1000 samples later is 1 s.
     EXPECT_EQ(data[0]->header.pts, kClockStart);
@@ -182,30 +132,30 @@ TEST(RawAudioReadWorker, StampsFollowTheProgramClockFromTheFirstPackage)
 
 TEST(RawAudioReadWorker, DeviceThatCannotBeOpenedFailsTheThread)
 {
-    Events();
+    TakeEventTypes();
     CLogCapture log;
     stAudioRun run;
     ASSERT_EQ(run.Start(AudioConfig("alsa:tyx_no_such_pcm", 48000, 2)), 0);
     EXPECT_EQ(run.Stop(), 2);
     EXPECT_EQ(run.worker->GetOutputStatistics(kOutput).at(kOutput).state, TYX_STATUS_OPEN_FAILED);
-    EXPECT_EQ(Events(), std::vector<int32_t>{TYX_EVENT_SOURCE_OPEN_FAILED});
+    EXPECT_EQ(TakeEventTypes(), std::vector<int32_t>{TYX_EVENT_SOURCE_OPEN_FAILED});
     EXPECT_TRUE(log.Contains(L"Media source(Mic1::alsa:tyx_no_such_pcm) for Worker[ID=", 3));
     EXPECT_TRUE(run.consumer.Taken().empty());
 }
 
 TEST(RawAudioReadWorker, UnsafeDeviceNameIsRefusedAndNothingIsOpened)
 {
-    Events();
+    TakeEventTypes();
     stAudioRun run;
     run.worker->AllowTestSources(false);
     ASSERT_EQ(run.Start(AudioConfig("lavfi:amovie=/etc/passwd", 48000, 2)), 0);
     EXPECT_EQ(run.Stop(), 2);
-    EXPECT_EQ(Events(), std::vector<int32_t>{TYX_EVENT_SOURCE_OPEN_FAILED});
+    EXPECT_EQ(TakeEventTypes(), std::vector<int32_t>{TYX_EVENT_SOURCE_OPEN_FAILED});
 }
 
 TEST(RawAudioReadWorker, DeviceNameWithControlCharactersIsRefusedAndLoggedHarmlessly)
 {
-    Events();
+    TakeEventTypes();
     CLogCapture log;
     stAudioRun run;
     ASSERT_EQ(run.Start(AudioConfig("alsa:de\nfault\x1b[2J", 48000, 2)), 0);

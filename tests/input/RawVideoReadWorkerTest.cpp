@@ -51,80 +51,27 @@ stMediaSourceReadWorkerConfig VideoConfig(const std::string &device, int16_t wid
     return config;
 }
 
-struct stVideoRun
+struct stVideoRun : stCaptureRun<CRawVideoReadWorker>
 {
-    CCaptureConsumer consumer{kOutput, TYX_PKT_KIND_RAW_VIDEO};
-    std::shared_ptr<CRawVideoReadWorker> worker = std::make_shared<CRawVideoReadWorker>(kWorker, &consumer.Links());
-    std::atomic<int64_t> clock{kClockStart};
-    std::vector<std::pair<uint32_t, stStreamParams>> published;
-
-    explicit stVideoRun(bool injectClock = false)
-    {
-        worker->AllowTestSources(true);
-        if (injectClock)
-            worker->SetClockSources([this] { return clock.load(); }, [this] { return uint32_t(clock.load() / 1000); });
-        worker->SetOutputParamsCallback([this](CTYXWorker *, uint32_t id, const stStreamParams *params) {
-            published.emplace_back(id, *params);
-        });
-    }
-    void Configure(const stMediaSourceReadWorkerConfig &config)
-    {
-        worker->CopyInConfiguration(&config);
-        worker->Initialize(0, 0);
-    }
-    int32_t Run()
-    {
-        if (worker->StartWorkingThread(1, 0) < 0)
-            return -1;
-        return worker->ResumeWorkingThread();
-    }
-    int32_t Stop()
-    {
-        const int32_t code = worker->WaitThreadExit(5000);
-        worker->WaitOtherThreadsExit(5000);
-        worker->unInitialize();
-        return code;
-    }
-    const std::vector<stTakenPackage> &UntilClosed()
-    {
-        return consumer.TakeUntil([](const auto &all) { return HasStatus(all, TYX_SRC_CLOSED); }, 20000);
-    }
+    explicit stVideoRun(bool injectClock = false) : stCaptureRun(kWorker, TYX_PKT_KIND_RAW_VIDEO, kClockStart, injectClock) {}
     const std::vector<stTakenPackage> &UntilPictures(size_t count)
     {
-        return consumer.TakeUntil([count](const auto &all) { return Pictures(all).size() >= count; }, 20000);
-    }
-    static std::vector<const stTakenPackage *> Pictures(const std::vector<stTakenPackage> &all)
-    {
-        std::vector<const stTakenPackage *> pictures;
-        for (const auto &package : all) {
-            if (package.header.nLength > 0)
-                pictures.push_back(&package);
-        }
-        return pictures;
+        return consumer.TakeUntil([count](const auto &all) { return WithData(all).size() >= count; }, 20000);
     }
 };
-
-std::vector<int32_t> Events()
-{
-    std::vector<int32_t> types;
-    stTYXEvent event;
-    while (PopTYXEvent(event))
-        types.push_back(event.type);
-    return types;
-}
 
 } // namespace
 
 TEST(RawVideoReadWorker, RawYuyvCameraSendsI420PicturesInDeviceMemory)
 {
-    Events();
+    TakeEventTypes();
     CLogCapture log;
     stVideoRun run(true);
     run.Configure(VideoConfig("lavfi:color=c=red:size=1280x720:rate=25:d=1,format=yuyv422"));
     ASSERT_EQ(run.Run(), 0);
     const auto &all = run.UntilClosed();
     EXPECT_EQ(run.Stop(), 25);
-    const auto pictures = stVideoRun::Pictures(all);
+    const auto pictures = WithData(all);
     ASSERT_EQ(pictures.size(), 25u);
     // The end of the source follows its last picture.
     EXPECT_TRUE(all.back().IsStatus(TYX_SRC_CLOSED));
@@ -159,7 +106,7 @@ TEST(RawVideoReadWorker, RawYuyvCameraSendsI420PicturesInDeviceMemory)
     EXPECT_EQ(params.timeBase.den, 1000000);
     EXPECT_FLOAT_EQ(params.frameRate, 25.0f);
     EXPECT_EQ(run.worker->GetOutputStatistics(kOutput).at(kOutput).state, TYX_STATUS_CLOSED);
-    EXPECT_EQ(Events(), std::vector<int32_t>{TYX_EVENT_SOURCE_CLOSED});
+    EXPECT_EQ(TakeEventTypes(), std::vector<int32_t>{TYX_EVENT_SOURCE_CLOSED});
 }
 
 TEST(RawVideoReadWorker, GraphicsOfTheOutputSlotAreDrawnOnTheSentPictures)
@@ -180,7 +127,7 @@ TEST(RawVideoReadWorker, GraphicsOfTheOutputSlotAreDrawnOnTheSentPictures)
     ASSERT_NE(run.worker->SetOsgDrawer(drawer, TYX_OVERLAY_OUTPUT, 0), nullptr);
     run.Configure(VideoConfig("lavfi:color=c=red:size=320x240:rate=25:d=0.2,format=yuyv422"));
     ASSERT_EQ(run.Run(), 0);
-    const auto pictures = stVideoRun::Pictures(run.UntilClosed());
+    const auto pictures = WithData(run.UntilClosed());
     run.Stop();
     ASSERT_EQ(pictures.size(), 5u);
     const std::vector<uint8_t> &y = pictures.back()->data;
@@ -204,7 +151,7 @@ TEST(RawVideoReadWorker, SpeedsAreLoggedOncePerIntervalOfFrames)
     run.worker->SetSpeedLogInterval(10);
     run.Configure(VideoConfig("file:" + path.string()));
     ASSERT_EQ(run.Run(), 0);
-    ASSERT_EQ(stVideoRun::Pictures(run.UntilClosed()).size(), 25u);
+    ASSERT_EQ(WithData(run.UntilClosed()).size(), 25u);
     run.Stop();
     // 25 pictures decoded: lines at the 10th and the 20th. Decoded I420 needs no conversion, and only
     // conversions count for the post-processing speed.
@@ -217,7 +164,7 @@ TEST(RawVideoReadWorker, SpeedsAreLoggedOncePerIntervalOfFrames)
     raw.worker->SetSpeedLogInterval(10);
     raw.Configure(VideoConfig("lavfi:testsrc2=size=64x48:rate=25:d=1,format=yuyv422"));
     ASSERT_EQ(raw.Run(), 0);
-    ASSERT_EQ(stVideoRun::Pictures(raw.UntilClosed()).size(), 25u);
+    ASSERT_EQ(WithData(raw.UntilClosed()).size(), 25u);
     raw.Stop();
     EXPECT_EQ(log.Count(L"[RawVideoReadWorker]Total frame post processing speed is(", 5), 2);
     EXPECT_EQ(log.Count(L"[RawVideoReadWorker]Current video decoding speed is(", 5), 0);
@@ -260,9 +207,7 @@ TEST(RawVideoReadWorker, ConfiguredDirectDisplayShowsTheCameraWithoutAnyConsumer
     }, 10000));
     std::filesystem::create_directories("artifacts");
     SaveBgraAsPng("artifacts/capture_worker_display.png", window, width, height);
-    worker->WaitThreadExit(5000);
-    worker->WaitOtherThreadsExit(5000);
-    worker->unInitialize();
+    StopReadWorker(*worker);
 }
 
 TEST(RawVideoReadWorker, FramePipeAloneIsFedWithoutAnyConsumer)
@@ -286,9 +231,7 @@ TEST(RawVideoReadWorker, FramePipeAloneIsFedWithoutAnyConsumer)
     EXPECT_NEAR(message.data[0], 81, 3);
     EXPECT_NEAR(message.data[64 * 48 * 5 / 4], 240, 3);
     client.Close();
-    worker->WaitThreadExit(5000);
-    worker->WaitOtherThreadsExit(5000);
-    worker->unInitialize();
+    StopReadWorker(*worker);
 }
 
 TEST(RawVideoReadWorker, CodedCameraIsDecodedBeforePostProcessing)
@@ -310,7 +253,7 @@ TEST(RawVideoReadWorker, CodedCameraIsDecodedBeforePostProcessing)
     ASSERT_EQ(run.Run(), 0);
     const auto &all = run.UntilClosed();
     EXPECT_EQ(run.Stop(), 25);
-    const auto pictures = stVideoRun::Pictures(all);
+    const auto pictures = WithData(all);
     EXPECT_EQ(pictures.size(), 25u);
     ASSERT_FALSE(pictures.empty());
     EXPECT_EQ(pictures[0]->header.nLength, 320 * 240 * 3 / 2);
@@ -338,14 +281,14 @@ TEST(RawVideoReadWorker, DeviceThatOpensOnlyAtThreadStartIsStillDecodedAndSent)
     ASSERT_EQ(run.Run(), 0);
     const auto &all = run.UntilClosed();
     run.Stop();
-    EXPECT_EQ(stVideoRun::Pictures(all).size(), 10u);
+    EXPECT_EQ(WithData(all).size(), 10u);
     ASSERT_FALSE(run.published.empty());
     EXPECT_EQ(run.published.back().second.width, 160);
 }
 
 TEST(RawVideoReadWorker, MissingDeviceFailsTheReadThreadAndTheOthersEndAtTheExit)
 {
-    Events();
+    TakeEventTypes();
     stVideoRun run;
     run.Configure(VideoConfig("/dev/video99", 640, 480, 25.0f));
     ASSERT_EQ(run.Run(), 0);
@@ -357,7 +300,7 @@ TEST(RawVideoReadWorker, MissingDeviceFailsTheReadThreadAndTheOthersEndAtTheExit
     EXPECT_EQ(run.worker->PostProcThreadResult(), 0);
     EXPECT_EQ(run.worker->DecodeThreadResult(), 0);
     EXPECT_EQ(run.worker->GetOutputStatistics(kOutput).at(kOutput).state, TYX_STATUS_OPEN_FAILED);
-    EXPECT_EQ(Events(), std::vector<int32_t>{TYX_EVENT_SOURCE_OPEN_FAILED});
+    EXPECT_EQ(TakeEventTypes(), std::vector<int32_t>{TYX_EVENT_SOURCE_OPEN_FAILED});
     EXPECT_TRUE(run.consumer.Taken().empty());
 }
 
@@ -404,23 +347,23 @@ TEST(RawVideoReadWorker, StoppedPushingFreesPicturesUntilItStartsAgain)
     run.clock = kClockStart;
     run.Configure(VideoConfig("lavfi:color=c=blue:size=64x64:rate=100,format=yuyv422,realtime"));
     ASSERT_EQ(run.Run(), 0);
-    ASSERT_GE(stVideoRun::Pictures(run.UntilPictures(3)).size(), 3u);
+    ASSERT_GE(WithData(run.UntilPictures(3)).size(), 3u);
     ASSERT_EQ(run.worker->StopDataPushing(), 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!run.worker->IsPushingStopped() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_TRUE(run.worker->IsPushingStopped());
     // What was sent before the stop is taken; then ten more pictures are read and handled.
-    const size_t before = stVideoRun::Pictures(run.consumer.TakeUntil([](const auto &) { return false; }, 5)).size();
+    const size_t before = WithData(run.consumer.TakeUntil([](const auto &) { return false; }, 5)).size();
     const int64_t read = run.worker->GetOutputStatistics(kOutput).at(kOutput).packetsIn;
     run.consumer.TakeUntil(
         [&](const auto &) {
             return run.worker->GetOutputStatistics(kOutput).at(kOutput).packetsIn >= read + 10 && run.worker->PendingPictures() == 0;
         },
         10000);
-    EXPECT_EQ(stVideoRun::Pictures(run.consumer.Taken()).size(), before);
+    EXPECT_EQ(WithData(run.consumer.Taken()).size(), before);
     run.worker->StartDataPushing();
-    EXPECT_GE(stVideoRun::Pictures(run.UntilPictures(before + 3)).size(), before + 3);
+    EXPECT_GE(WithData(run.UntilPictures(before + 3)).size(), before + 3);
     EXPECT_FALSE(run.worker->IsPushingStopped());
     run.Stop();
 }

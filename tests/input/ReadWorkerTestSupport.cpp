@@ -1,7 +1,5 @@
 #include "ReadWorkerTestSupport.h"
 
-#include "host/TYXEvent.h"
-
 extern "C" {
 #include <libavutil/error.h>
 }
@@ -55,15 +53,6 @@ size_t FindFrom(const std::vector<stSeenPackage> &all, size_t from, const std::f
             return i;
     }
     return all.size();
-}
-
-std::vector<int32_t> TakeEventTypes()
-{
-    std::vector<int32_t> types;
-    stTYXEvent event;
-    while (PopTYXEvent(event))
-        types.push_back(event.type);
-    return types;
 }
 
 void CTestConsumers::Add(uint32_t outputId, int32_t kind)
@@ -290,12 +279,4 @@ bool WaitUntil(const std::function<bool()> &condition, int timeoutMs)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
-}
-
-int32_t StopReadWorker(CTYXWorker &worker)
-{
-    const int32_t code = worker.WaitThreadExit(5000);
-    worker.WaitOtherThreadsExit(5000);
-    worker.unInitialize();
-    return code;
 }

@@ -52,9 +52,6 @@ int CountStatus(const std::vector<stSeenPackage> &all, int32_t status);
 // Index of the first package at or after `from` that matches; all.size() when none does.
 size_t FindFrom(const std::vector<stSeenPackage> &all, size_t from, const std::function<bool(const stSeenPackage &)> &match);
 
-// The types of the events queued so far, which are taken out of the queue.
-std::vector<int32_t> TakeEventTypes();
-
 // The consumer ends of a read worker's output streams.
 class CTestConsumers
 {
@@ -163,18 +160,3 @@ public:
 
 // Waits (polling) until the condition holds; false after timeoutMs.
 bool WaitUntil(const std::function<bool()> &condition, int timeoutMs);
-
-// Starts a worker as the pipeline does: configuration, initialisation, main thread.
-template <typename Worker>
-int32_t StartReadWorker(Worker &worker, const stMediaSourceReadWorkerConfig &config)
-{
-    if (worker.CopyInConfiguration(&config) < 0)
-        return -1;
-    worker.Initialize(0, 0);
-    if (worker.StartWorkingThread(1, 0) < 0)
-        return -2;
-    return worker.ResumeWorkingThread();
-}
-
-// Stops it as the pipeline does; the main thread's exit code.
-int32_t StopReadWorker(CTYXWorker &worker);

@@ -201,6 +201,7 @@ int32_t CVideoMuxWorker::Initialize(uint8_t gpuProcessing, int32_t gpuDevice)
         }
         StartThreads();
     }
+    DeclarePacedFrameRate();
     if (m_outputFrameRate > 0) {
         m_frameRateAdjuster.Init({1, 1000000}, static_cast<float>(m_outputFrameRate), static_cast<float>(m_outputFrameRate));
         TYX_LOG(6, L"Video-Mux[%s:%x] Frame rate adjustment parameters initialized.", m_name.c_str(), m_workerId);
@@ -210,6 +211,22 @@ int32_t CVideoMuxWorker::Initialize(uint8_t gpuProcessing, int32_t gpuDevice)
     if (m_displayWanted)
         (void)StartRvdoServer(width, height, 0);
     return 0;
+}
+
+// The pictures leave at the pace of the negotiated input rate, whatever rate was configured, so that
+// is the rate consumers are told: an encoder set for another rate then converts the pictures instead
+// of receiving more than its time base can stamp apart (the writer would drop the coded pictures
+// whose stamps meet, and the recording would lose references).
+void CVideoMuxWorker::DeclarePacedFrameRate()
+{
+    stStreamParams output = GetOutputParameters();
+    const float paced = static_cast<float>(MuxOutputPace(CTYXGVMS::NegotiatedInputFrameRate().load()).rate);
+    if (output.frameRate == paced)
+        return;
+    TYX_LOG(5, L"Video-Mux[%s:%x] runs at %.2f fps (configured %.2f fps): its output says so.", m_name.c_str(),
+            m_workerId, paced, output.frameRate);
+    output.frameRate = paced;
+    SetOutputParameters(output, static_cast<uint32_t>(-1));
 }
 
 void CVideoMuxWorker::unInitialize()

@@ -107,6 +107,9 @@ protected:
     uint32_t CleanThread();
 
 private:
+    // Tells consumers the rate the pictures really leave at.
+    void DeclarePacedFrameRate();
+
     // ---- pre-processing (VideoMuxPreProc.cpp) ----
     // One pass; the wait before the next in ms, or -1 to end the thread.
     int32_t RunPreProcPass();

@@ -282,6 +282,8 @@ TEST_F(ProgramRunTest, RecordsTheMuxedPictureOfBothClips)
     EXPECT_TRUE(facts.firstIsKey);
     ASSERT_TRUE(facts.firstDecodes);
     EXPECT_GT(facts.videoPackets, kLeastPacketsOfTwelveSeconds) << "about 12 s at 25 fps";
+    // A coded picture the writer had to throw away leaves the pictures after it without references.
+    EXPECT_EQ(m_folder.LogText().find("the previous wrote one"), std::string::npos);
     SavePng(facts.picture, facts.width, facts.height, fs::current_path() / "artifacts" / "e2e_mux.png");
     // The main window shows the colour bars, the child window at the bottom right the grey ramp.
     EXPECT_GT(ColouredShare(facts.picture, 1280, 720, 40, 60, 360, 160), 0.5);

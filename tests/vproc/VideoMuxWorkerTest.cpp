@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <algorithm>
 #include <map>
 
@@ -150,6 +152,23 @@ TEST_F(VideoMuxWorkerTest, TheSampleChildWindowLiesItsOffsetInFromItsCorner)
     EXPECT_EQ(child.height, 216);
     EXPECT_EQ(child.left, 1280 - 384 - 32);
     EXPECT_EQ(child.top, 720 - 216 - 32);
+}
+
+// The mux spaces its pictures by the negotiated input rate; an encoder told the configured rate
+// instead would stamp more pictures a second than its time base holds apart, and the writer would
+// throw coded pictures away.
+TEST_F(VideoMuxWorkerTest, ConsumersAreToldTheRateThePicturesLeaveAt)
+{
+    for (const auto &[negotiated, configured, told] :
+         {std::tuple{0.0f, 25.0f, 30.0f}, std::tuple{25.0f, 25.0f, 25.0f}, std::tuple{25.0f, 30.0f, 25.0f},
+          std::tuple{29.97f, -2.0f, 29.0f}}) {
+        CMuxRig rig(2, kQuad);
+        CTYXGVMS::NegotiatedInputFrameRate() = negotiated;
+        rig.Config().OutputFramerate = configured;
+        ASSERT_EQ(rig.Start(false), 0);
+        EXPECT_FLOAT_EQ(rig.Mux().GetOutputParameters().frameRate, told) << negotiated << " " << configured;
+        rig.Stop();
+    }
 }
 
 TEST_F(VideoMuxWorkerTest, LayoutSettingsAreCheckedAndKept)

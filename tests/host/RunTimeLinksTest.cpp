@@ -13,8 +13,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <latch>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -69,6 +71,26 @@ public:
         return 0;
     }
 };
+
+// How many pictures of the source the consumer has taken so far.
+int64_t TakenFromSource(const CTYXWorker &consumer)
+{
+    const StreamStatisticsMap statistics = consumer.GetInputStatistics(kSourceStream);
+    const auto found = statistics.find(kSourceStream);
+    return found == statistics.end() ? 0 : found->second.packetsIn;
+}
+
+// Waits until the consumer took a picture more than before; false when it did not within 10 s.
+bool ConsumerTakesMore(const CTYXWorker &consumer, int64_t before)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (TakenFromSource(consumer) <= before) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
 
 class RunTimeLinksTest : public CLeakCheckedTest
 {
@@ -128,6 +150,8 @@ TEST_F(RunTimeLinksTest, APairAddedAndRemovedAHundredTimesLeavesNothingBehind)
     for (int round = 0; round < kRounds; ++round) {
         std::shared_ptr<CPictureSource> source = AddSource(consumer);
         source->flowing.wait();
+        // Removed while the consumer is taking from its queue, not before it ever looked.
+        ASSERT_TRUE(ConsumerTakesMore(*consumer, TakenFromSource(*consumer))) << "round " << round;
         std::weak_ptr<CPictureSource> gone = source;
         source.reset();
         RemoveSource(consumer);
@@ -136,7 +160,7 @@ TEST_F(RunTimeLinksTest, APairAddedAndRemovedAHundredTimesLeavesNothingBehind)
     }
 
     EXPECT_EQ(consumer->GetInputLinkCount(), 0);
-    EXPECT_GT(consumer->GetInputStatistics(kSourceStream).at(kSourceStream).packetsIn, 0);
+    EXPECT_GE(TakenFromSource(*consumer), kRounds);
     EXPECT_TRUE(CTYXGVMS::MReaderInstances().empty());
     EXPECT_TRUE(CTYXGVMS::LinkRegistry().empty());
     std::vector<uint32_t> linked;

@@ -58,7 +58,8 @@ uint32_t *ScaleLine(size_t count)
 // are the destination lines. The host runs a line in two passes: the two source lines blended
 // vertically into a line of sums, then each sample from two sums, by taps worked out once per
 // plane. The sum of the four weighted texels is exact in 32 bits, so the order of the passes
-// leaves the bytes as Item computes them.
+// leaves the bytes as Item computes them; each pass takes (1 - a) * p + a * q as
+// p * one + a * (q - p), in unsigned arithmetic whose wrap-around cancels, as the sum fits.
 template <int Channels>
 struct ScalePlane
 {
@@ -117,7 +118,6 @@ struct ScalePlane
         }
         const int32_t py = SourcePosition(y, stepY);
         const uint32_t ay = static_cast<uint32_t>(py) & (kOne - 1);
-        const uint32_t by = kOne - ay;
         const int32_t y0 = Clamp(py >> kFractionBits, srcHeight - 1);
         const int32_t y1 = Clamp((py >> kFractionBits) + 1, srcHeight - 1);
         const uint8_t *__restrict__ row0 = src + static_cast<int64_t>(y0) * srcPitch;
@@ -126,7 +126,7 @@ struct ScalePlane
         // One sample more than the line: the right texel of the last, weighted 0.
         uint32_t *__restrict__ line = ScaleLine(samples + Channels);
         for (int64_t i = 0; i < static_cast<int64_t>(samples); ++i)
-            line[i] = by * row0[i] + ay * row1[i];
+            line[i] = (uint32_t{row0[i]} << kFractionBits) + ay * (uint32_t{row1[i]} - row0[i]);
         for (uint32_t c = 0; c < Channels; ++c)
             line[samples + c] = 0;
         const uint32_t *__restrict__ taps = tapX;
@@ -158,7 +158,7 @@ struct ScalePlane
                     right[1] = static_cast<uint32_t>(pair >> 32);
                 }
                 for (uint32_t c = 0; c < Channels; ++c) {
-                    const uint32_t sum = (kOne - ax) * left[c] + ax * right[c];
+                    const uint32_t sum = (left[c] << kFractionBits) + ax * (right[c] - left[c]);
                     block[i * Channels + c] = static_cast<uint8_t>(sum >> (2 * kFractionBits));
                 }
             }

@@ -33,17 +33,17 @@ TYX_HD TYX_FORCEINLINE int32_t SourcePosition(uint32_t index, const stScaleStep 
     return static_cast<int32_t>(index * step.high + fraction) - static_cast<int32_t>(kOne / 2);
 }
 
-TYX_HD TYX_FORCEINLINE int64_t MinI64(int64_t a, int64_t b)
-{
-    return a < b ? a : b;
-}
-
 TYX_HD TYX_FORCEINLINE int32_t Clamp(int32_t value, int32_t last)
 {
     return value < 0 ? 0 : (value > last ? last : value);
 }
 
 #if !defined(__CUDA_ARCH__)
+TYX_FORCEINLINE int64_t MinI64(int64_t a, int64_t b)
+{
+    return a < b ? a : b;
+}
+
 // The calling thread's scratch line of at least count values: one blended source line.
 uint32_t *ScaleLine(size_t count)
 {

@@ -162,7 +162,11 @@ struct ScalePlane
                     block[i * Channels + c] = static_cast<uint8_t>(sum >> (2 * kFractionBits));
                 }
             }
-            std::memcpy(out + first * Channels, block, static_cast<size_t>(count * Channels));
+            // A whole block in a copy of constant size, which compiles to a few vector moves.
+            if (count == kBlock)
+                std::memcpy(out + first * Channels, block, sizeof(block));
+            else
+                std::memcpy(out + first * Channels, block, static_cast<size_t>(count * Channels));
         }
     }
 #endif

@@ -2,6 +2,7 @@
 // and recorded, while a live RTMP source (a clip served in real time on 127.0.0.1) comes and goes.
 
 #include "NetTestSupport.h"
+#include "RcmTestClient.h"
 #include "RtmpTestServer.h"
 
 #include "config/GTYXConfigXml.h"
@@ -12,6 +13,8 @@
 #include "pipeline/WorkerGraph.h"
 #include "rcm/InDemandChanges.h"
 #include "rcm/RCInDemandGraphOps.h"
+#include "rcm/RCProcFuncs.h"
+#include "rcm/TYXCtrl_Web.h"
 #include "support/LeakCheck.h"
 #include "support/TestMedia.h"
 #include "vproc/VideoMuxWorker.h"
@@ -20,6 +23,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -433,6 +438,131 @@ TEST_F(InDemandLiveGraphTest, BadChangesGetTheirCodesAndTheGraphRunsOn)
     EXPECT_TRUE(stRegistryState::Now() == before);
     EXPECT_TRUE(MuxRuns(*mux));
     EXPECT_TRUE(MuxHasPictureOf(*mux, cam2) || WaitUntil([&] { return MuxHasPictureOf(*mux, cam2); }, kWaitMs));
+    StopGraph();
+    CTYXGVMS::ResetForTests();
+}
+
+// The remote-control server over the running graph, with a session of a user who may do everything.
+class CRemoteSession
+{
+public:
+    explicit CRemoteSession(stInDemandGraph graph)
+        : m_executor(std::make_shared<CRCInDemandGraphOps>(std::move(graph), ""), false)
+    {
+        m_server = std::make_unique<CRCMWebWin>([this](uint16_t code, const stRCCommand &command, std::vector<uint8_t> &reply) {
+            const int32_t result = m_executor.OnRCCmd(code, command, reply);
+            {
+                std::lock_guard lock(m_mutex);
+                m_results.push_back(result);
+            }
+            m_done.notify_all();
+            return result;
+        });
+        RcmUserMap users;
+        users[L"admin"] = stRcmUser{L"admin", L"pw", 1, 31, L""};
+        m_server->SetUsers(users);
+        m_server->SetSendAckBeforeCmdFinish(false);
+        m_server->SetSessionExpiryMs(600000);
+        const uint16_t port = FreeTcpPort();
+        if (m_server->ListenRequests(true, false, port, 0) != 0)
+            return;
+        m_client = std::make_unique<CRcmTestClient>(port);
+        const stRawResponse reply = m_client->Request("POST", "/TYXRCMAPI/IDENTIFY/LogIn?CMDSN=1", "RUNAME=admin&RLPWD=pw");
+        const size_t at = reply.body.find("SESSIONID='");
+        if (at != std::string::npos)
+            m_session = reply.body.substr(at + 11, reply.body.find('\'', at + 11) - at - 11);
+    }
+    ~CRemoteSession()
+    {
+        m_client.reset();
+        m_server->Close();
+    }
+    bool LoggedIn() const { return !m_session.empty(); }
+
+    // The command's result once the executor has run it.
+    int32_t Control(const std::string &command, const std::string &body)
+    {
+        size_t before = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            before = m_results.size();
+        }
+        const stRawResponse reply = m_client->Request(
+            "POST", "/TYXRCMAPI/CONTROL/" + command + "?CMDSN=" + std::to_string(++m_sn) + "&WaitResult=yes&SESSIONID=" + m_session,
+            body);
+        std::unique_lock lock(m_mutex);
+        if (!m_done.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return m_results.size() > before; }))
+            return ADD_FAILURE() << command << ": " << reply.status << " " << reply.body, INT32_MIN;
+        return m_results.back();
+    }
+
+private:
+    CRCCommandExecutor m_executor;
+    std::unique_ptr<CRCMWebWin> m_server;
+    std::unique_ptr<CRcmTestClient> m_client;
+    std::string m_session;
+    int m_sn = 1;
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    std::vector<int32_t> m_results;
+};
+
+std::string UrlEncoded(const std::string &text)
+{
+    static const char *hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (isalnum(c) || c == '-' || c == '.' || c == '_') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+TEST_F(InDemandLiveGraphTest, RemoteCommandsBringALiveSourceIntoTheRunningMuxAndTakeItOutAgain)
+{
+    CRtmpTestServer::stBehaviour behaviour;
+    behaviour.loop = true;
+    behaviour.burstMs = 4000;
+    CRtmpTestServer server;
+    ASSERT_EQ(0, server.Start(m_liveClip, behaviour));
+    const std::shared_ptr<CVideoMuxWorker> mux = TheMux();
+    ASSERT_TRUE(mux);
+    const uint32_t cam1 = MuxInputOf(L"Cam1");
+    const uint32_t cam2 = MuxInputOf(L"Cam2");
+    ASSERT_TRUE(WaitUntil([&] { return MuxHasPictureOf(*mux, cam2); }, kWaitMs));
+    const stRegistryState before = stRegistryState::Now();
+    CRemoteSession remote(InDemandGraph());
+    ASSERT_TRUE(remote.LoggedIn());
+
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ASSERT_TRUE(WaitForTcpListener(server.Port(), kWaitMs));
+        const int32_t id = remote.Control("AddInputVideo", "VSAlias=Cam9&InputURL=" + UrlEncoded(server.Url()) +
+                                                                "&StreamId=1&Authenticate=0&Username=u&Password=p&supportNTP=0"
+                                                                "&EstmtDly=150&fSIFRequired=0&CacheTime=0");
+        ASSERT_GT(id, 0);
+        ASSERT_EQ(0, remote.Control("AddVSToMux", "RegionNo=2&VSAlias=Cam9"));
+        const uint32_t input = MuxInputOf(kLive);
+        ASSERT_TRUE(LivePicturesReachTheMux(*mux, kLive, input));
+        // The main window shows the live source, then the first clip again.
+        EXPECT_EQ(static_cast<int32_t>(cam1), remote.Control("ChangeMuxFocus", "VSAlias=Cam9"));
+        EXPECT_EQ(input, mux->GetFocusInputId());
+        EXPECT_EQ(static_cast<int32_t>(input), remote.Control("ChangeMuxFocus", "VSAlias=Dec1"));
+        EXPECT_EQ(cam1, mux->GetFocusInputId());
+        EXPECT_EQ(IND_SOURCE_IN_USE, remote.Control("DelInputVideo", "VSAlias=Cam9"));
+        // The source to take out is the first text; without a second one nothing replaces it.
+        ASSERT_EQ(0, remote.Control("RmvVSFrmMux", "Replacement=Cam9"));
+        ASSERT_EQ(0, remote.Control("DelInputVideo", "VSAlias=Cam9"));
+        ASSERT_TRUE(stRegistryState::Now() == before);
+        EXPECT_EQ(2, mux->GetInputRegions().at(static_cast<int32_t>(cam2)));
+    }
+    EXPECT_TRUE(MuxRuns(*mux));
+    server.Stop();
     StopGraph();
     CTYXGVMS::ResetForTests();
 }

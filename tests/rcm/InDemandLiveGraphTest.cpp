@@ -479,6 +479,13 @@ public:
     }
     bool LoggedIn() const { return !m_session.empty(); }
 
+    // The reply text of a query.
+    std::string Query(const std::string &command)
+    {
+        return m_client->Request("GET", "/TYXRCMAPI/QUERY/" + command + "?CMDSN=" + std::to_string(++m_sn) + "&SESSIONID=" + m_session)
+            .body;
+    }
+
     // The command's result once the executor has run it.
     int32_t Control(const std::string &command, const std::string &body)
     {
@@ -552,6 +559,8 @@ TEST_F(InDemandLiveGraphTest, RemoteCommandsBringALiveSourceIntoTheRunningMuxAnd
         // The main window shows the live source, then the first clip again.
         EXPECT_EQ(static_cast<int32_t>(cam1), remote.Control("ChangeMuxFocus", "VSAlias=Cam9"));
         EXPECT_EQ(input, mux->GetFocusInputId());
+        const std::string status = remote.Query("GetTYXStatus");
+        EXPECT_NE(std::string::npos, status.find("Current Focus Video: Cam9")) << status;
         EXPECT_EQ(static_cast<int32_t>(input), remote.Control("ChangeMuxFocus", "VSAlias=Dec1"));
         EXPECT_EQ(cam1, mux->GetFocusInputId());
         EXPECT_EQ(IND_SOURCE_IN_USE, remote.Control("DelInputVideo", "VSAlias=Cam9"));

@@ -570,6 +570,29 @@ TEST_F(InDemandLiveGraphTest, RemoteCommandsBringALiveSourceIntoTheRunningMuxAnd
         ASSERT_TRUE(stRegistryState::Now() == before);
         EXPECT_EQ(2, mux->GetInputRegions().at(static_cast<int32_t>(cam2)));
     }
+
+    // The layout changes under the running mux: the live source alone, then both clips again.
+    ASSERT_TRUE(WaitForTcpListener(server.Port(), kWaitMs));
+    ASSERT_GT(remote.Control("AddInputVideo", "VSAlias=Cam9&InputURL=" + UrlEncoded(server.Url()) +
+                                                  "&StreamId=1&Authenticate=0&Username=u&Password=p&supportNTP=0"),
+              0);
+    ASSERT_EQ(0, remote.Control("AddVSToMux", "RegionNo=2&VSAlias=Cam9"));
+    const uint32_t input = MuxInputOf(kLive);
+    ASSERT_TRUE(LivePicturesReachTheMux(*mux, kLive, input));
+    EXPECT_EQ(IND_TOO_FEW_SOURCES, remote.Control("ChangeMuxLayout", "NewLayout=4Divide-Equ&VSList=Cam9;Cam1;Cam2"));
+    EXPECT_GE(remote.Control("ChangeMuxLayout", "NewLayout=StandAlone&VSList=Cam9"), 0);
+    EXPECT_EQ(1, mux->GetLayoutType());
+    EXPECT_EQ((std::map<int32_t, int16_t>{{static_cast<int32_t>(input), 1}}), mux->GetInputRegions());
+    const int64_t since = GetCurrentTimeUs();
+    EXPECT_TRUE(WaitUntil([&] { return MuxHasPictureOf(*mux, input, since); }, kWaitMs));
+    EXPECT_TRUE(MuxRuns(*mux));
+    EXPECT_GE(remote.Control("ChangeMuxLayout", "NewLayout=PIP-1-On-1&VSList=Cam1;Cam2&ChildWindows=none"), 0);
+    EXPECT_EQ(2, mux->GetLayoutType());
+    EXPECT_EQ((std::map<int32_t, int16_t>{{static_cast<int32_t>(cam1), 1}, {static_cast<int32_t>(cam2), 2}}),
+              mux->GetInputRegions());
+    EXPECT_EQ(0, remote.Control("RmvVSFrmMux", "Replacement=Cam9"));
+    EXPECT_EQ(0, remote.Control("DelInputVideo", "VSAlias=Cam9"));
+    EXPECT_TRUE(stRegistryState::Now() == before);
     EXPECT_TRUE(MuxRuns(*mux));
     server.Stop();
     StopGraph();

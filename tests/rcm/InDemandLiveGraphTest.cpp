@@ -24,9 +24,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -328,7 +328,6 @@ TEST_F(InDemandLiveGraphTest, ALiveSourceComesAndGoesTwentyTimesWhileTheMuxAndTh
     ASSERT_TRUE(WaitUntil([&] { return MuxHasPictureOf(*mux, cam2); }, kWaitMs)) << "the configured sources play";
     const stRegistryState before = stRegistryState::Now();
     const stHeldBlocks heldBefore = stHeldBlocks::Sample();
-
     const auto recordStart = std::chrono::steady_clock::now();
 
     for (int round = 0; round < kRounds; ++round) {

@@ -14,6 +14,7 @@
 #include "rcm/InDemandChanges.h"
 #include "rcm/RCInDemandGraphOps.h"
 #include "rcm/RCProcFuncs.h"
+#include "rcm/RcmTables.h"
 #include "rcm/TYXCtrl_Web.h"
 #include "support/LeakCheck.h"
 #include "support/TestMedia.h"
@@ -22,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -448,8 +450,13 @@ public:
     explicit CRemoteSession(stInDemandGraph graph)
         : m_executor(std::make_shared<CRCInDemandGraphOps>(std::move(graph), ""), false)
     {
+        for (const auto &[name, category] : RcmCommandCategoryTable())
+            if (category == "CONTROL")
+                m_controlCodes.insert(RcmCommandCodeTable().at(name));
         m_server = std::make_unique<CRCMWebWin>([this](uint16_t code, const stRCCommand &command, std::vector<uint8_t> &reply) {
             const int32_t result = m_executor.OnRCCmd(code, command, reply);
+            if (m_controlCodes.count(code) == 0)
+                return result; // the poller's queries
             {
                 std::lock_guard lock(m_mutex);
                 m_results.push_back(result);
@@ -462,10 +469,10 @@ public:
         m_server->SetUsers(users);
         m_server->SetSendAckBeforeCmdFinish(false);
         m_server->SetSessionExpiryMs(600000);
-        const uint16_t port = FreeTcpPort();
-        if (m_server->ListenRequests(true, false, port, 0) != 0)
+        m_port = FreeTcpPort();
+        if (m_server->ListenRequests(true, false, m_port, 0) != 0)
             return;
-        m_client = std::make_unique<CRcmTestClient>(port);
+        m_client = std::make_unique<CRcmTestClient>(m_port);
         const stRawResponse reply = m_client->Request("POST", "/TYXRCMAPI/IDENTIFY/LogIn?CMDSN=1", "RUNAME=admin&RLPWD=pw");
         const size_t at = reply.body.find("SESSIONID='");
         if (at != std::string::npos)
@@ -473,8 +480,35 @@ public:
     }
     ~CRemoteSession()
     {
+        StopPolling();
         m_client.reset();
         m_server->Close();
+    }
+
+    // Another client asks for the workers' and the system's status all the time, on the query
+    // thread, while the control thread changes the graph.
+    void StartPolling()
+    {
+        m_polling = true;
+        m_poller = std::thread([this] {
+            CRcmTestClient client(m_port);
+            while (m_polling) {
+                for (const char *query : {"GetWorkersStatus", "GetTYXStatus"}) {
+                    const stRawResponse reply = client.Request(
+                        "GET", std::string("/TYXRCMAPI/QUERY/") + query + "?CMDSN=" + std::to_string(++m_pollSn) + "&SESSIONID=" + m_session);
+                    if (reply.status == 200)
+                        ++m_answered;
+                }
+            }
+        });
+    }
+    // The number of queries answered.
+    int StopPolling()
+    {
+        m_polling = false;
+        if (m_poller.joinable())
+            m_poller.join();
+        return m_answered;
     }
     bool LoggedIn() const { return !m_session.empty(); }
 
@@ -504,10 +538,16 @@ public:
 
 private:
     CRCCommandExecutor m_executor;
+    std::set<uint16_t> m_controlCodes;
     std::unique_ptr<CRCMWebWin> m_server;
     std::unique_ptr<CRcmTestClient> m_client;
     std::string m_session;
+    uint16_t m_port = 0;
     int m_sn = 1;
+    std::atomic<bool> m_polling{false};
+    std::atomic<int> m_pollSn{100000};
+    std::atomic<int> m_answered{0};
+    std::thread m_poller;
     std::mutex m_mutex;
     std::condition_variable m_done;
     std::vector<int32_t> m_results;
@@ -544,6 +584,7 @@ TEST_F(InDemandLiveGraphTest, RemoteCommandsBringALiveSourceIntoTheRunningMuxAnd
     const stRegistryState before = stRegistryState::Now();
     CRemoteSession remote(InDemandGraph());
     ASSERT_TRUE(remote.LoggedIn());
+    remote.StartPolling();
 
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -593,6 +634,7 @@ TEST_F(InDemandLiveGraphTest, RemoteCommandsBringALiveSourceIntoTheRunningMuxAnd
     EXPECT_EQ(0, remote.Control("DelInputVideo", "VSAlias=Cam9"));
     EXPECT_TRUE(stRegistryState::Now() == before);
     EXPECT_TRUE(MuxRuns(*mux));
+    EXPECT_GT(remote.StopPolling(), 0) << "the status queries were answered while the graph changed";
     server.Stop();
     StopGraph();
     CTYXGVMS::ResetForTests();

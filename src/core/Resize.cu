@@ -5,6 +5,9 @@
 #include "platform/GpuKernel.h"
 #include "platform/Thread.h"
 
+#include <cstring>
+#include <vector>
+
 namespace {
 
 struct stScaleStep
@@ -35,8 +38,28 @@ TYX_HD TYX_FORCEINLINE int32_t Clamp(int32_t value, int32_t last)
     return value < 0 ? 0 : (value > last ? last : value);
 }
 
+#if !defined(__CUDA_ARCH__)
+TYX_FORCEINLINE int64_t MinI64(int64_t a, int64_t b)
+{
+    return a < b ? a : b;
+}
+
+// The calling thread's scratch line of at least count values: one blended source line.
+uint32_t *ScaleLine(size_t count)
+{
+    thread_local std::vector<uint32_t> line;
+    if (line.size() < count)
+        line.resize(count);
+    return line.data();
+}
+#endif
+
 // One destination sample per thread; Channels bytes per sample (1 plane, 2 interleaved U,V). Rows
-// are the destination lines, so the host runs a line as one loop.
+// are the destination lines. The host runs a line in two passes: the two source lines blended
+// vertically into a line of sums, then each sample from two sums, by taps worked out once per
+// plane. The sum of the four weighted texels is exact in 32 bits, so the order of the passes
+// leaves the bytes as Item computes them; each pass takes (1 - a) * p + a * q as
+// p * one + a * (q - p), in unsigned arithmetic whose wrap-around cancels, as the sum fits.
 template <int Channels>
 struct ScalePlane
 {
@@ -50,6 +73,10 @@ struct ScalePlane
     int32_t srcHeight;
     stScaleStep stepX; // source texels per destination sample
     stScaleStep stepY;
+    // Host runs only, else null: per destination sample, the offset of its left texel in a source
+    // line (right texel one sample on) and the right texel's weight.
+    const uint32_t *tapX = nullptr;
+    const uint32_t *weightX = nullptr;
 
     TYX_HD void operator()(const stKernelIndex &index) const { RunRowItem(*this, index); }
 
@@ -80,6 +107,89 @@ struct ScalePlane
             out[c] = static_cast<uint8_t>(((kOne - ay) * top + ay * bottom) >> (2 * kFractionBits));
         }
     }
+
+#if !defined(__CUDA_ARCH__)
+    TYX_FORCEINLINE void HostRow(uint32_t y, uint32_t z, uint32_t begin, uint32_t end) const
+    {
+        if (!tapX || !weightX) {
+            for (uint32_t x = begin; x < end; ++x)
+                Item(x, y, z);
+            return;
+        }
+        const int32_t py = SourcePosition(y, stepY);
+        const uint32_t ay = static_cast<uint32_t>(py) & (kOne - 1);
+        const int32_t y0 = Clamp(py >> kFractionBits, srcHeight - 1);
+        const int32_t y1 = Clamp((py >> kFractionBits) + 1, srcHeight - 1);
+        const uint8_t *__restrict__ row0 = src + static_cast<int64_t>(y0) * srcPitch;
+        const uint8_t *__restrict__ row1 = src + static_cast<int64_t>(y1) * srcPitch;
+        const uint32_t samples = static_cast<uint32_t>(srcWidth) * Channels;
+        // One sample more than the line: the right texel of the last, weighted 0.
+        uint32_t *__restrict__ line = ScaleLine(samples + Channels);
+        for (int64_t i = 0; i < static_cast<int64_t>(samples); ++i)
+            line[i] = (uint32_t{row0[i]} << kFractionBits) + ay * (uint32_t{row1[i]} - row0[i]);
+        for (uint32_t c = 0; c < Channels; ++c)
+            line[samples + c] = 0;
+        const uint32_t *__restrict__ taps = tapX;
+        const uint32_t *__restrict__ weights = weightX;
+        uint8_t *out = dst + static_cast<int64_t>(y) * dstPitch;
+        // Samples go to a local block first: stores there cannot touch the line or the taps, so
+        // the loop vectorises (both texels in one load, an emulated gather) without alias checks.
+        constexpr int64_t kBlock = 64;
+        uint8_t block[kBlock * Channels];
+        for (int64_t first = begin; first < static_cast<int64_t>(end); first += kBlock) {
+            const int64_t count = MinI64(kBlock, static_cast<int64_t>(end) - first);
+            for (int64_t i = 0; i < count; ++i) {
+                const uint32_t ax = weights[first + i];
+                // The left and right texels in 8-byte loads, which the vectoriser gathers: both
+                // of a plane in one, or the U,V pair of each for interleaved chroma.
+                uint64_t word = 0;
+                std::memcpy(&word, line + taps[first + i], sizeof(word));
+                uint32_t left[Channels];
+                uint32_t right[Channels];
+                if constexpr (Channels == 1) {
+                    left[0] = static_cast<uint32_t>(word);
+                    right[0] = static_cast<uint32_t>(word >> 32);
+                } else {
+                    uint64_t pair = 0;
+                    std::memcpy(&pair, line + taps[first + i] + Channels, sizeof(pair));
+                    left[0] = static_cast<uint32_t>(word);
+                    left[1] = static_cast<uint32_t>(word >> 32);
+                    right[0] = static_cast<uint32_t>(pair);
+                    right[1] = static_cast<uint32_t>(pair >> 32);
+                }
+                for (uint32_t c = 0; c < Channels; ++c) {
+                    const uint32_t sum = (left[c] << kFractionBits) + ax * (right[c] - left[c]);
+                    block[i * Channels + c] = static_cast<uint8_t>(sum >> (2 * kFractionBits));
+                }
+            }
+            // A whole block in a copy of constant size, which compiles to a few vector moves.
+            if (count == kBlock)
+                std::memcpy(out + first * Channels, block, sizeof(block));
+            else
+                std::memcpy(out + first * Channels, block, static_cast<size_t>(count * Channels));
+        }
+    }
+#endif
+};
+
+// The host's horizontal taps of a plane (ScalePlane::tapX, weightX). Where both texels clamp to the
+// same one, that one takes the whole weight: the same sum.
+struct stScaleTaps
+{
+    std::vector<uint32_t> taps;
+    std::vector<uint32_t> weights;
+
+    stScaleTaps(const stScaleStep &step, int32_t srcWidth, int32_t dstWidth, int32_t channels)
+        : taps(static_cast<size_t>(dstWidth)), weights(static_cast<size_t>(dstWidth))
+    {
+        for (int32_t x = 0; x < dstWidth; ++x) {
+            const int32_t px = SourcePosition(static_cast<uint32_t>(x), step);
+            const int32_t x0 = Clamp(px >> kFractionBits, srcWidth - 1);
+            const int32_t x1 = Clamp((px >> kFractionBits) + 1, srcWidth - 1);
+            taps[static_cast<size_t>(x)] = static_cast<uint32_t>(x0 * channels);
+            weights[static_cast<size_t>(x)] = x1 == x0 ? 0 : static_cast<uint32_t>(px) & (kOne - 1);
+        }
+    }
 };
 
 // Source texels per destination sample with 32 fractional bits, in the pieces SourcePosition takes.
@@ -103,11 +213,18 @@ template <int Channels>
 GpuError LaunchScale(bool onHost, uint8_t *dst, int32_t dstPitch, int32_t dstWidth, int32_t dstHeight,
                      const uint8_t *src, int32_t srcPitch, int32_t srcWidth, int32_t srcHeight)
 {
-    const ScalePlane<Channels> body{dst,      dstPitch,  static_cast<uint32_t>(dstWidth), static_cast<uint32_t>(dstHeight),
-                                    src,      srcPitch,  srcWidth,
-                                    srcHeight, Step(srcWidth, dstWidth), Step(srcHeight, dstHeight)};
+    ScalePlane<Channels> body{dst,      dstPitch,  static_cast<uint32_t>(dstWidth), static_cast<uint32_t>(dstHeight),
+                              src,      srcPitch,  srcWidth,
+                              srcHeight, Step(srcWidth, dstWidth), Step(srcHeight, dstHeight)};
     const stDim3 grid = ScaleGridSize(static_cast<uint32_t>(dstWidth), static_cast<uint32_t>(dstHeight));
     const stDim3 block{TYX_SCALE_BLOCK, TYX_SCALE_BLOCK, 1};
+    // The launch is done when it returns on the host, so the taps live long enough.
+    const bool hostRuns = onHost || DevBackend() != EGpuBackend::Cuda;
+    const stScaleTaps taps(body.stepX, hostRuns ? srcWidth : 1, hostRuns ? dstWidth : 0, Channels);
+    if (hostRuns) {
+        body.tapX = taps.taps.data();
+        body.weightX = taps.weights.data();
+    }
     if (onHost)
         return LaunchKernelOnHost(grid, block, body);
 

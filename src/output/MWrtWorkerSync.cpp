@@ -471,6 +471,7 @@ int32_t CTYXMediaWriteWorker::WritePaketToMedia(const FramePackage &package, int
 
     const AVRational timeBase = timeBaseNum > 0 && timeBaseDen > 0 ? AVRational{timeBaseNum, timeBaseDen}
                                                                     : AVRational{1, 1000000};
+    int64_t &writtenCount = m_writtenCounts[static_cast<int16_t>(index)];
     int32_t result = m_streamWriter->writeFrame(static_cast<int16_t>(index), out, timeBase);
     int32_t attempt = 0;
     if (result < 0) {
@@ -497,11 +498,11 @@ int32_t CTYXMediaWriteWorker::WritePaketToMedia(const FramePackage &package, int
     } else {
         MW_LOG(6, "WritePaketToMedia",
                L"MediaWriteWorker[%s:%x] The [%d] Paket wrote(into avStrm[%d]),\n While oldTs[pts=%lld,dts=%lld], newTs[pts=%lld,dts=%lld], size=[%d], StrmStartTime=[%lld], Timebase=%d/%d.",
-               m_name.c_str(), m_workerId, static_cast<int32_t>(m_writtenCounts[static_cast<int16_t>(index)] + 1),
+               m_name.c_str(), m_workerId, static_cast<int32_t>(writtenCount + 1),
                index, LL(package.pts), LL(package.dts), LL(out.pts), LL(out.dts), package.nLength,
                LL(streamStartTime), timeBaseNum, timeBaseDen);
     }
-    ++m_writtenCounts[static_cast<int16_t>(index)];
+    ++writtenCount;
     m_bytesSinceDiskCheck += static_cast<uint64_t>(package.nLength);
     state.lastSourceDts = package.dts;
     state.lastSourcePts = sourcePts;

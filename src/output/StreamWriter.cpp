@@ -282,9 +282,13 @@ int32_t CStreamWriter::OpenIoWhenNeeded()
 
 int32_t CStreamWriter::WritePacket(const stOutputStream &stream, const FramePackage &package, AVRational timeBase)
 {
-    AvPacketPtr packet(av_packet_alloc());
-    if (!packet)
+    if (!m_packet)
+        m_packet.reset(av_packet_alloc());
+    if (!m_packet)
         return AVERROR(ENOMEM);
+    AVPacket *packet = m_packet.get();
+    // Blank already after the last call; unref only makes sure nothing of it is carried over.
+    av_packet_unref(packet);
     // The data stays the package's: without a buffer reference the muxer copies what it keeps.
     packet->data = package.pData;
     packet->size = package.nLength;
@@ -294,8 +298,12 @@ int32_t CStreamWriter::WritePacket(const stOutputStream &stream, const FramePack
     packet->duration = package.duration;
     packet->stream_index = stream.index;
     packet->pos = -1;
-    av_packet_rescale_ts(packet.get(), timeBase, m_context->streams[stream.index]->time_base);
-    return av_interleaved_write_frame(m_context.get(), packet.get());
+    av_packet_rescale_ts(packet, timeBase, m_context->streams[stream.index]->time_base);
+    const int result = av_interleaved_write_frame(m_context.get(), packet);
+    // The packet never owns the package's data: nothing of it may outlive this call.
+    packet->data = nullptr;
+    packet->size = 0;
+    return result;
 }
 
 void CStreamWriter::CloseContext(bool writeTrailer, const char *source, const char *method)

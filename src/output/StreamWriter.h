@@ -137,6 +137,9 @@ protected:
     std::map<uint8_t, stOutputStream> m_streams;
     bool m_opened = false;
     AvOutputPtr m_context;
+    // One packet for every write: the muxer leaves it blank after each call, so it need not be
+    // allocated and freed per package.
+    AvPacketPtr m_packet;
     AVDictionary *m_options = nullptr;   // owned
     InterruptCheck m_interruptCheck;
 

@@ -32,6 +32,15 @@ concept RowWiseBody = requires(const Body &body, uint32_t value) {
     body.Item(value, value, value);
 };
 
+// A row-wise body may run a row's span itself on the host, for work that a loop over Item does
+// poorly (sampling taps worked out once for all rows, a scratch line); defined in host builds only:
+//     TYX_FORCEINLINE void HostRow(uint32_t y, uint32_t z, uint32_t begin, uint32_t end) const;
+// It must write the same bytes as Item over [begin, end).
+template <typename Body>
+concept HostRowBody = RowWiseBody<Body> && requires(const Body &body, uint32_t value) {
+    body.HostRow(value, value, value, value);
+};
+
 // What one thread of a body costs the host, in calls of a simple per-pixel body; a body whose
 // threads do more (a whole line each) says so with HostCost().
 template <typename Body>
@@ -79,8 +88,13 @@ TYX_FORCEINLINE void RunRows(const Body &kernel, const stDim3 &grid, const stDim
         const auto z = static_cast<uint32_t>(row / height);
         const stRowSpan span = kernel.RowSpan(y, z);
         const uint32_t end = span.end < width ? span.end : static_cast<uint32_t>(width);
-        for (uint32_t x = span.begin; x < end; ++x)
-            kernel.Item(x, y, z);
+        if constexpr (HostRowBody<Body>) {
+            if (span.begin < end)
+                kernel.HostRow(y, z, span.begin, end);
+        } else {
+            for (uint32_t x = span.begin; x < end; ++x)
+                kernel.Item(x, y, z);
+        }
     }
 }
 

@@ -85,7 +85,7 @@ constexpr int32_t IND_NO_OBJECT = -33792; // no decoder for the source, no mux
 // The mux input of a source: the video output of the reader itself for capture video, else of its
 // first decoder, with that producer: 0; -16 when no source has the alias; -33792 when it has no decoder.
 int32_t FindSourceInputId(const std::wstring &alias, uint32_t &inputId, std::shared_ptr<CTYXWorker> &producer);
-// The input-to-region map of a layout change (inputs in the order of the aliases, regions from 0):
+// The input-to-region map of a layout change (inputs in the order of the aliases, regions from 1):
 // the number of sources the layout needs; -1 for a layout type without an on-demand count; -28 when
 // fewer of the aliases name sources with an input.
 int32_t BuildMuxLayoutRegions(int32_t layoutType, const std::list<std::wstring> &aliases,

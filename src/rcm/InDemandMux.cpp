@@ -276,7 +276,8 @@ int32_t BuildMuxLayoutRegions(int32_t layoutType, const std::list<std::wstring> 
         if (feeder && feeder->Worker)
             feedOf.emplace(records[i].Name, VideoOutputOf(*feeder->Worker, feedIds[i]));
     }
-    int16_t region = 0;
+    // The mux numbers its windows from 1: a region 0 would leave the first source without a window.
+    int16_t region = 1;
     for (const std::wstring &alias : aliases) {
         const auto feed = feedOf.find(alias);
         if (feed != feedOf.end() && regions.emplace(static_cast<int32_t>(feed->second), region).second)

@@ -3,6 +3,7 @@
 #include "core/debuglog.h"
 #include "platform/NetworkAdapters.h"
 #include "rcm/OsgDefinition.h"
+#include "vproc/VideoMuxWorker.h"
 #include "vproc/OverlayCommands.h"
 
 #include <cwchar>
@@ -43,6 +44,44 @@ int32_t CRCInDemandGraphOps::RemoveMediaSource(uint32_t id, const std::wstring &
 {
     std::wstring name = alias;
     return ::RemoveMediaSource(id, name);
+}
+
+int32_t CRCInDemandGraphOps::AddVSToMux(int32_t region, const std::wstring &alias, const std::wstring &muxAlias)
+{
+    return ::AddVSToMux(alias, muxAlias, region);
+}
+
+int32_t CRCInDemandGraphOps::RemoveVSFromMux(const std::wstring &alias, const std::wstring &replacement)
+{
+    return ::RemoveVSFromMux(alias, replacement);
+}
+
+int32_t CRCInDemandGraphOps::ChangeMuxLayoutOnDemand(int32_t layout, const std::wstring &sources,
+                                                     const std::wstring &childWindows)
+{
+    return ::ChangeMuxLayoutOnDemand(layout, sources, childWindows);
+}
+
+int32_t CRCInDemandGraphOps::ChangeRegionInput(const std::shared_ptr<CTYXWorker> &mux, int32_t region, uint32_t inputId)
+{
+    auto *worker = dynamic_cast<CVideoMuxWorker *>(mux.get());
+    return worker ? worker->ChangeRegionInput(region, static_cast<int32_t>(inputId)) : TYX_RC_NO_OBJECT;
+}
+
+int32_t CRCInDemandGraphOps::ChangeFocusInput(const std::shared_ptr<CTYXWorker> &mux, uint32_t inputId)
+{
+    auto *worker = dynamic_cast<CVideoMuxWorker *>(mux.get());
+    return worker ? worker->ChangeFocusInput(static_cast<int32_t>(inputId)) : TYX_RC_NO_OBJECT;
+}
+
+int32_t CRCInDemandGraphOps::GetMuxState(const std::shared_ptr<CTYXWorker> &mux, int32_t &layout, uint32_t &focusInputId)
+{
+    const auto *worker = dynamic_cast<const CVideoMuxWorker *>(mux.get());
+    if (!worker)
+        return TYX_RC_NO_OBJECT;
+    layout = worker->GetLayoutType();
+    focusInputId = worker->GetFocusInputId();
+    return 0;
 }
 
 int32_t CRCInDemandGraphOps::StartDirectOutput(const std::wstring &alias, int32_t monitor)

@@ -55,15 +55,25 @@ std::shared_ptr<CTYXWorker> FindMux(const std::wstring &alias)
     return nullptr;
 }
 
-// A raw video reader's own id, or the id of the decoder with that alias; -1 for none.
+// The mux input of a worker: the stream it sends its pictures on (its first output, else id + 1),
+// which is what the mux's inputs and regions are keyed by.
+int32_t VideoOutputOf(const CTYXWorker &worker, int32_t workerId)
+{
+    std::vector<uint32_t> outputs;
+    worker.GetOutputStreamIds(outputs);
+    return outputs.empty() ? workerId + 1 : static_cast<int32_t>(outputs.front());
+}
+
+// The mux input of a raw video reader, or of the decoder with that alias; -1 for none.
 int32_t FindInputId(const std::wstring &alias)
 {
     std::shared_ptr<CTYXWorker> worker;
     stMediaReadWorkerInstanceInfo reader;
     const int32_t readerId = CTYXGVMS::FindMReaderByAlias(alias, worker, &reader);
-    if (readerId >= 0 && reader.MSTYPE == TYX_MS_VCAP)
-        return readerId;
-    return CTYXGVMS::FindDecoderByAlias(alias, worker);
+    if (readerId >= 0 && reader.MSTYPE == TYX_MS_VCAP && worker)
+        return VideoOutputOf(*worker, readerId);
+    const int32_t decoderId = CTYXGVMS::FindDecoderByAlias(alias, worker);
+    return decoderId > 0 && worker ? VideoOutputOf(*worker, decoderId) : -1;
 }
 
 bool IsWritingStep(uint16_t step)
@@ -560,7 +570,8 @@ void CRCCommandExecutor::FillStatusInfo(stTYXStatusInfo &status)
         if (m_ops->GetMuxState(vmps.begin()->second->Worker, layout, focus) == 0) {
             status.MuxLayout = layout;
             std::wstring alias;
-            if (focus != 0 && CTYXGVMS::FindDecoderById(focus, alias)) {
+            // The focus input is the decoder's output stream: its registry key names the decoder.
+            if (focus != 0 && CTYXGVMS::FindDecoderById(CTYXGVMS::RegistryKeyOfId(focus), alias)) {
                 std::string narrow = WStringToString(alias.substr(0, 31));
                 narrow.resize(std::min(narrow.size(), sizeof(status.FocusVideo) - 1));
                 std::memcpy(status.FocusVideo, narrow.data(), narrow.size());

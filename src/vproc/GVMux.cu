@@ -18,7 +18,9 @@ constexpr uint32_t kWindowsPerLaunch = 32;
 
 // One thread copies one line of one window: luma for block z 0, both chroma lines for block z 1
 // (even lines only). Lines are copied in whole 8-byte words of the source width, cut to the window
-// and the canvas; a window hanging off the canvas shows its source from the crop offsets on.
+// and the canvas; a window hanging off the canvas shows its source from the crop offsets on. Rows
+// are (window, plane), their items the window's lines, so the host copies a window's plane as one
+// loop.
 struct CopyRgns_420P_DVC_Once
 {
     uint8_t count = 0;
@@ -27,26 +29,34 @@ struct CopyRgns_420P_DVC_Once
     uint16_t canvasHeight = 0;
     uint8_t *dst = nullptr;
 
-    TYX_HD void operator()(const stKernelIndex &index) const
+    TYX_HD void operator()(const stKernelIndex &index) const { RunRowItem(*this, index); }
+
+    // The lines of the window shown, from (cropLeft, cropTop) of the source on; none for a window
+    // without source or wholly off the canvas.
+    TYX_HD TYX_FORCEINLINE stRowSpan RowSpan(uint32_t window, uint32_t) const
     {
-        const uint32_t window = index.blockIdx.y;
         if (window >= count || !dst)
-            return;
+            return {0, 0};
         const stMuxInputData &in = windows[window];
         if (!in.source)
-            return;
+            return {0, 0};
+        const int64_t lines = MinI64(MinI64(in.winHeight, in.srcHeight) - in.cropTop, canvasHeight - in.top);
+        const int64_t width = MinI64(in.winWidth, in.srcWidth) - in.cropLeft;
+        if (lines <= 0 || width <= 0 || in.left >= canvasWidth)
+            return {0, 0};
+        return {0, static_cast<uint32_t>(lines)};
+    }
+
+    TYX_HD TYX_FORCEINLINE void Item(uint32_t line, uint32_t window, uint32_t plane) const
+    {
+        const stMuxInputData &in = windows[window];
         const int64_t W = canvasWidth;
         const int64_t H = canvasHeight;
         const int64_t sw = in.srcWidth;
         const int64_t sh = in.srcHeight;
-        // The part of the window shown, from (cropLeft, cropTop) of the source on.
-        const int64_t line = static_cast<int64_t>(index.blockDim.x) * index.blockIdx.x + index.threadIdx.x;
-        const int64_t lines = MinI64(MinI64(in.winHeight, sh) - in.cropTop, H - in.top);
         const int64_t width = MinI64(in.winWidth, sw) - in.cropLeft;
-        if (line >= lines || width <= 0 || in.left >= canvasWidth)
-            return;
-        const int64_t srcLine = line + in.cropTop;
-        if (index.blockIdx.z == 0) {
+        const int64_t srcLine = static_cast<int64_t>(line) + in.cropTop;
+        if (plane == 0) {
             const int64_t bytes = MinI64(width / 8 * 8, W - in.left);
             CopyLineBytes(dst + (line + in.top) * W + in.left, in.source + srcLine * sw + in.cropLeft, bytes);
             return;

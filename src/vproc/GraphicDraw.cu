@@ -36,6 +36,10 @@ struct DrawGraphicOnFrameDvc
         return {0, by < blocksHigh ? blocksWide : 0};
     }
 
+    // A thread blends four pixels through RGB in scalar float code: on the host about as much as
+    // a hundred calls of a vectorised per-pixel body, so that large images spread over the pool.
+    uint64_t HostCost() const { return 100; }
+
     TYX_HD TYX_FORCEINLINE void Item(uint32_t bx, uint32_t by, uint32_t) const
     {
         const int32_t left = (graphic.X / 2 + static_cast<int32_t>(bx)) * 2;

@@ -251,6 +251,16 @@ std::map<int32_t, int16_t> CVideoMuxWorker::GetInputRegions() const
     return m_inputRegions;
 }
 
+uint32_t CVideoMuxWorker::GetFocusInputId() const
+{
+    CReadLockGuard guard(m_regionMapLock);
+    for (const auto &[input, region] : m_inputRegions) {
+        if (region == m_focusRegion)
+            return static_cast<uint32_t>(input);
+    }
+    return 0;
+}
+
 size_t CVideoMuxWorker::GetInterProcThreadCount() const
 {
     std::lock_guard<std::mutex> lock(m_interThreadsLock);

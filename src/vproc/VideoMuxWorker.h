@@ -86,6 +86,8 @@ public:
 
     // Snapshots for status and tests.
     std::map<int32_t, int16_t> GetInputRegions() const;
+    // The input the focus region shows, 0 when none.
+    uint32_t GetFocusInputId() const;
     int32_t GetLayoutType() const { return m_muxer.CurrentLayout(); }
     int32_t GetConfiguredLayoutType() const { return m_layoutType; }
     int32_t GetThreadsPerInput() const { return m_threadsPerInput; }

@@ -127,6 +127,66 @@ TEST(ResizeTest, FollowsTheLinearFilterWithinOneStep)
     }
 }
 
+// The integer filter the kernel computes per sample on the GPU: 12-bit positions from a 32-bit
+// fraction step, four texels weighted in 12-bit fractions, truncated. The host must give the same
+// bytes, whatever order it computes them in.
+stPlane IntegerScale(const stPlane &src, int32_t width, int32_t height)
+{
+    auto position = [](int32_t index, int32_t source, int32_t destination) {
+        const uint64_t step = (static_cast<uint64_t>(source) << 32) / static_cast<uint64_t>(destination);
+        return static_cast<int64_t>((static_cast<uint64_t>(index) * step) >> 20) - 2048;
+    };
+    stPlane dst(width, height, src.channels, 0, 0);
+    for (int32_t y = 0; y < height; ++y) {
+        const int64_t py = position(y, src.height, height);
+        const uint32_t ay = static_cast<uint32_t>(py & 4095);
+        const int32_t y0 = std::clamp<int32_t>(static_cast<int32_t>(py >> 12), 0, src.height - 1);
+        const int32_t y1 = std::clamp<int32_t>(static_cast<int32_t>(py >> 12) + 1, 0, src.height - 1);
+        for (int32_t x = 0; x < width; ++x) {
+            const int64_t px = position(x, src.width, width);
+            const uint32_t ax = static_cast<uint32_t>(px & 4095);
+            const int32_t x0 = std::clamp<int32_t>(static_cast<int32_t>(px >> 12), 0, src.width - 1);
+            const int32_t x1 = std::clamp<int32_t>(static_cast<int32_t>(px >> 12) + 1, 0, src.width - 1);
+            for (int32_t c = 0; c < src.channels; ++c) {
+                const uint32_t top = (4096 - ax) * src.At(x0, y0, c) + ax * src.At(x1, y0, c);
+                const uint32_t bottom = (4096 - ax) * src.At(x0, y1, c) + ax * src.At(x1, y1, c);
+                dst.At(x, y, c) = static_cast<uint8_t>(((4096 - ay) * top + ay * bottom) >> 24);
+            }
+        }
+    }
+    return dst;
+}
+
+// Ratios both ways, one-texel and one-sample planes, widths around the host's blocks of samples,
+// interleaved chroma, padded pitches on both sides.
+TEST(ResizeTest, GivesTheBytesOfTheIntegerFilterExactly)
+{
+    DevInitialize(0);
+    struct stCase
+    {
+        int32_t sw, sh, dw, dh, channels;
+    };
+    const stCase cases[] = {{1920, 1080, 1280, 720, 1}, {1280, 720, 1920, 1080, 1}, {1920, 1080, 480, 270, 2},
+                            {640, 360, 1280, 720, 2},   {1, 1, 70, 3, 1},         {1, 9, 3, 130, 2},
+                            {130, 5, 1, 1, 1},          {97, 41, 63, 64, 2},      {64, 3, 65, 129, 1},
+                            {255, 17, 128, 33, 2},      {13, 7, 97, 41, 1},       {5000, 2, 4999, 3, 1}};
+    uint32_t seed = 50;
+    for (const stCase &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh << " channels "
+                                        << c.channels);
+        const stPlane src = Pattern(c.sw, c.sh, c.channels, 5, ++seed);
+        int32_t result = -1;
+        const stPlane dst = ScaleOnDevice(src, c.dw, c.dh, 0, &result);
+        ASSERT_EQ(result, 0);
+        const stPlane expected = IntegerScale(src, c.dw, c.dh);
+        ASSERT_EQ(dst.bytes.size(), expected.bytes.size());
+        size_t differing = 0;
+        for (size_t i = 0; i < dst.bytes.size(); ++i)
+            differing += dst.bytes[i] != expected.bytes[i];
+        EXPECT_EQ(differing, 0u);
+    }
+}
+
 TEST(ResizeTest, UniformPicturesStayUniform)
 {
     DevInitialize(0);

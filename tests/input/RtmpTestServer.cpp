@@ -153,7 +153,7 @@ int CRtmpTestServer::ServeSession(bool chosen)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             break;
         }
-        SleepUntil(start + std::chrono::microseconds(atUs), m_stop);
+        SleepUntil(start + std::chrono::microseconds(atUs - int64_t(m_behaviour.burstMs) * 1000), m_stop);
         const int64_t shift = av_rescale_q(offsetUs, kMicroseconds, inBase);
         packet->pts = packet->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : packet->pts + shift;
         packet->dts += shift;

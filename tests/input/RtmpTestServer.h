@@ -19,6 +19,7 @@ public:
         int stallAfterMs = -1;  // stop sending (connection kept) after this much stream time
         int session = 1;        // the session (1: the first) that drops or stalls
         bool loop = false;      // play the file again and again within a session
+        int burstMs = 0;        // sent at once when a player comes, as a server's key-frame cache is
     };
 
     CRtmpTestServer() = default;

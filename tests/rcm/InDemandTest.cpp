@@ -174,9 +174,9 @@ TEST_F(InDemandTest, SourcesFeedTheMuxThroughTheirDecoderOrThemselves)
     EXPECT_EQ(IND_TOO_FEW_SOURCES, BuildMuxLayoutRegions(4, {L"Cam1", L"Usb1", L"Nobody"}, regions));
     EXPECT_EQ(2, BuildMuxLayoutRegions(2, {L"Usb1", L"Cam1"}, regions));
     ASSERT_EQ(2u, regions.size());
-    EXPECT_EQ(0, regions.begin()->second + regions.rbegin()->second - 1); // regions 0 and 1
-    EXPECT_EQ(0, regions.at(static_cast<int32_t>(kReaderId + 0x10000 + 1)));
-    EXPECT_EQ(1, regions.at(static_cast<int32_t>(kDecoderId + 1)));
+    // In the order listed, in the mux's window numbers (from 1).
+    EXPECT_EQ(1, regions.at(static_cast<int32_t>(kReaderId + 0x10000 + 1)));
+    EXPECT_EQ(2, regions.at(static_cast<int32_t>(kDecoderId + 1)));
 }
 
 TEST_F(InDemandTest, SourcesJoinAndLeaveTheMuxWithTheirLinks)

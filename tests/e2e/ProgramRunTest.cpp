@@ -254,17 +254,27 @@ double ColouredShare(const std::vector<uint8_t> &picture, int width, int height,
     return static_cast<double>(coloured) / (w * h);
 }
 
-TEST_F(ProgramRunTest, RecordsTheMuxedPictureOfBothClips)
+// Makes the sample's two clips and starts the program on the sample chain (with or without the
+// configured rates) until it works.
+void StartMuxRun(CProgramFolder &folder, int32_t idOffset, bool withRates, CProcessHandle &run)
 {
-    const fs::path bars = m_folder.Path() / "bars.mp4";
-    const fs::path ramp = m_folder.Path() / "ramp.mp4";
+    const fs::path bars = folder.Path() / "bars.mp4";
+    const fs::path ramp = folder.Path() / "ramp.mp4";
     ASSERT_EQ(std::system((std::string(TYX_CLIP_MAKER_PATH) + " " + bars.string() + " 1 20").c_str()), 0);
     ASSERT_EQ(std::system((std::string(TYX_CLIP_MAKER_PATH) + " " + ramp.string() + " 2 20").c_str()), 0);
-    m_folder.WriteSystemSettings(TestTyxId(5));
-    m_folder.Write("StreamCfg.xml", MuxConfig(bars, ramp));
-    CProcessHandle run = m_folder.Start({"-silent"}, "run");
-    ASSERT_TRUE(m_folder.WaitForLog("TYX is working and waiting command...", 30000)) << m_folder.Output("run");
-    EXPECT_EQ(m_folder.LogText().find("not available in this build"), std::string::npos);
+    folder.WriteSystemSettings(TestTyxId(idOffset));
+    folder.Write("StreamCfg.xml", MuxConfig(bars, ramp, withRates));
+    run = folder.Start({"-silent"}, "run");
+    ASSERT_TRUE(folder.WaitForLog("TYX is working and waiting command...", 30000)) << folder.Output("run");
+    EXPECT_EQ(folder.LogText().find("not available in this build"), std::string::npos);
+}
+
+TEST_F(ProgramRunTest, RecordsTheMuxedPictureOfBothClips)
+{
+    CProcessHandle run;
+    StartMuxRun(m_folder, 5, true, run);
+    if (HasFatalFailure())
+        return;
     std::this_thread::sleep_for(std::chrono::seconds(12));
     ASSERT_EQ(run.Signal(SIGTERM), 0);
     ASSERT_EQ(run.WaitExit(20000), 0);
@@ -294,15 +304,10 @@ TEST_F(ProgramRunTest, RecordsTheMuxedPictureOfBothClips)
 // every frame interval of the time it recorded, at the rate it declares.
 TEST_F(ProgramRunTest, RecordsTheMuxAtItsOwnRateWithoutAConfiguredRate)
 {
-    const fs::path bars = m_folder.Path() / "bars.mp4";
-    const fs::path ramp = m_folder.Path() / "ramp.mp4";
-    ASSERT_EQ(std::system((std::string(TYX_CLIP_MAKER_PATH) + " " + bars.string() + " 1 20").c_str()), 0);
-    ASSERT_EQ(std::system((std::string(TYX_CLIP_MAKER_PATH) + " " + ramp.string() + " 2 20").c_str()), 0);
-    m_folder.WriteSystemSettings(TestTyxId(6));
-    m_folder.Write("StreamCfg.xml", MuxConfig(bars, ramp, false));
-    CProcessHandle run = m_folder.Start({"-silent"}, "run");
-    ASSERT_TRUE(m_folder.WaitForLog("TYX is working and waiting command...", 30000)) << m_folder.Output("run");
-    EXPECT_EQ(m_folder.LogText().find("not available in this build"), std::string::npos);
+    CProcessHandle run;
+    StartMuxRun(m_folder, 6, false, run);
+    if (HasFatalFailure())
+        return;
     std::this_thread::sleep_for(std::chrono::seconds(12));
     ASSERT_EQ(run.Signal(SIGTERM), 0);
     ASSERT_EQ(run.WaitExit(20000), 0);

@@ -55,22 +55,6 @@ stInDemandGraph IdleGraph()
     return graph;
 }
 
-std::string Encoded(const std::string &text)
-{
-    static const char *hex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (isalnum(c) || c == '-' || c == '.' || c == '_') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
 class InDemandHttpTest : public ::testing::Test
 {
 protected:
@@ -140,7 +124,7 @@ protected:
 
 TEST_F(InDemandHttpTest, SourcesAreAddedAndRemovedByRemoteCommand)
 {
-    const std::string add = "VSAlias=Cam7&InputURL=" + Encoded("rtsp://127.0.0.1:8554/cam7") +
+    const std::string add = "VSAlias=Cam7&InputURL=" + UrlEncoded("rtsp://127.0.0.1:8554/cam7") +
                             "&StreamId=1&Authenticate=0&Username=u&Password=p&supportNTP=1&EstmtDly=150"
                             "&fSIFRequired=0&CacheTime=0";
     EXPECT_EQ(static_cast<int32_t>(257u << 16), Control("AddInputVideo", add));
@@ -165,15 +149,15 @@ TEST_F(InDemandHttpTest, GraphicsDefinitionsReachTheWorkersDrawer)
 
     const std::string definition = "box:gmtTp=36,StrtX=10,StrtY=10,Wdth=100,Hght=50,lnClr=4,;"
                                    "dot:gmtTp=8,CntrX=60,CntrY=35,Rds=5,;";
-    EXPECT_EQ(1, Control("AddOSGGeometry", "GeometryNum=2&OSGStrmPos=VideoOutput&VideoAlias=" + Encoded("VideoDecoders.Cam8") +
-                                               "&OSGData=" + Encoded(definition)));
+    EXPECT_EQ(1, Control("AddOSGGeometry", "GeometryNum=2&OSGStrmPos=VideoOutput&VideoAlias=" + UrlEncoded("VideoDecoders.Cam8") +
+                                               "&OSGData=" + UrlEncoded(definition)));
     auto drawer = decoder->GetOsgDrawer(OSG_TARGET_OUTPUT, 0);
     ASSERT_TRUE(drawer);
     EXPECT_EQ(2, drawer->GetGeometryCount());
     EXPECT_EQ(1, GetRegisteredOsgCount());
 
-    EXPECT_EQ(-255, Control("AddOSGGeometry", "GeometryNum=1&OSGStrmPos=VideoOutput&VideoAlias=" + Encoded("VideoDecoders.Cam8") +
-                                                  "&OSGData=" + Encoded("a:gmtTp=53,;" + std::string(60, 'x'))));
+    EXPECT_EQ(-255, Control("AddOSGGeometry", "GeometryNum=1&OSGStrmPos=VideoOutput&VideoAlias=" + UrlEncoded("VideoDecoders.Cam8") +
+                                                  "&OSGData=" + UrlEncoded("a:gmtTp=53,;" + std::string(60, 'x'))));
     EXPECT_EQ(2, drawer->GetGeometryCount());
 }
 

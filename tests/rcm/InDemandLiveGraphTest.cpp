@@ -553,22 +553,6 @@ private:
     std::vector<int32_t> m_results;
 };
 
-std::string UrlEncoded(const std::string &text)
-{
-    static const char *hex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (isalnum(c) || c == '-' || c == '.' || c == '_') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
 TEST_F(InDemandLiveGraphTest, RemoteCommandsBringALiveSourceIntoTheRunningMuxAndTakeItOutAgain)
 {
     CRtmpTestServer::stBehaviour behaviour;

@@ -2,6 +2,8 @@
 
 #include "platform/TcpListenSocket.h"
 
+#include <cctype>
+
 #include <arpa/inet.h>
 #include <gnutls/gnutls.h>
 #include <netinet/in.h>
@@ -164,4 +166,20 @@ uint16_t FreeTcpPort()
     if (OpenTcpListenSocket(0, false, socket) != 0)
         return 0;
     return LocalPortOf(socket.Fd());
+}
+
+std::string UrlEncoded(const std::string &text)
+{
+    static const char *hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (isalnum(c) || c == '-' || c == '.' || c == '_') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
 }

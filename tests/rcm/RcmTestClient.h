@@ -42,3 +42,5 @@ private:
 
 // A port that nothing listens on at the moment.
 uint16_t FreeTcpPort();
+// The text percent-encoded for a query or a body (letters, digits, "-", "." and "_" stay).
+std::string UrlEncoded(const std::string &text);

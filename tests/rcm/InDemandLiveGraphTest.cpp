@@ -216,9 +216,11 @@ constexpr int64_t kRingSlack = 9;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr double kLeastShareOfPictures = 0.2; // the host backend's kernels run well below real time
 constexpr int64_t kLongestStepUs = 3000000;
+constexpr double kLeastCoveredShare = 0.5; // the mux stamps the groups it makes, fewer than in real time
 #else
 constexpr double kLeastShareOfPictures = 0.6;
 constexpr int64_t kLongestStepUs = 1000000;
+constexpr double kLeastCoveredShare = 0.8;
 #endif
 
 class InDemandLiveGraphTest : public CLeakCheckedTest
@@ -382,7 +384,7 @@ TEST_F(InDemandLiveGraphTest, ALiveSourceComesAndGoesTwentyTimesWhileTheMuxAndTh
         pictures += video.size();
         covered += static_cast<double>(video.back().dtsUs - video.front().dtsUs) / 1e6;
     }
-    EXPECT_GT(covered, recordedFor * 0.8) << "the recording covers the rounds";
+    EXPECT_GT(covered, recordedFor * kLeastCoveredShare) << "the recording covers the rounds";
     EXPECT_GT(static_cast<double>(pictures), covered * kRate * kLeastShareOfPictures)
         << pictures << " pictures in " << covered << " s";
     // Device memory and package data come back once the graph has gone: the fixture checks.

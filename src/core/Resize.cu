@@ -5,6 +5,7 @@
 #include "platform/GpuKernel.h"
 #include "platform/Thread.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -39,11 +40,6 @@ TYX_HD TYX_FORCEINLINE int32_t Clamp(int32_t value, int32_t last)
 }
 
 #if !defined(__CUDA_ARCH__)
-TYX_FORCEINLINE int64_t MinI64(int64_t a, int64_t b)
-{
-    return a < b ? a : b;
-}
-
 // The calling thread's scratch line of at least count values: one blended source line.
 uint32_t *ScaleLine(size_t count)
 {
@@ -137,7 +133,7 @@ struct ScalePlane
         constexpr int64_t kBlock = 64;
         uint8_t block[kBlock * Channels];
         for (int64_t first = begin; first < static_cast<int64_t>(end); first += kBlock) {
-            const int64_t count = MinI64(kBlock, static_cast<int64_t>(end) - first);
+            const int64_t count = std::min(kBlock, static_cast<int64_t>(end) - first);
             for (int64_t i = 0; i < count; ++i) {
                 const uint32_t ax = weights[first + i];
                 // The left and right texels in 8-byte loads, which the vectoriser gathers: both

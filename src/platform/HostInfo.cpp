@@ -1,10 +1,9 @@
 #include "platform/HostInfo.h"
 
-#include <cctype>
-
 #include "platform/ProcessAffinity.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <dirent.h>

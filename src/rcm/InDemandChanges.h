@@ -82,6 +82,9 @@ bool GetRecordSubPath(const std::shared_ptr<CTYXWorker> &writer, const std::tm &
 constexpr int32_t IND_TOO_FEW_SOURCES = -28;
 constexpr int32_t IND_NO_OBJECT = -33792; // no decoder for the source, no mux
 
+// What a producer sends on, which the mux's inputs and regions are keyed by: its first output
+// stream, or its single output (id + 1).
+uint32_t VideoOutputOf(const CTYXWorker &producer, uint32_t producerId);
 // The mux input of a source: the video output of the reader itself for capture video, else of its
 // first decoder, with that producer: 0; -16 when no source has the alias; -33792 when it has no decoder.
 int32_t FindSourceInputId(const std::wstring &alias, uint32_t &inputId, std::shared_ptr<CTYXWorker> &producer);

@@ -55,14 +55,6 @@ T WindowNumber(const std::wstring &text)
 
 constexpr uint32_t JOIN_SETTLE_MS = 35;
 
-// What the producer sends on: its first output stream, or its single output (id + 1).
-uint32_t VideoOutputOf(CTYXWorker &producer, uint32_t producerId)
-{
-    std::vector<uint32_t> outputs;
-    producer.GetOutputStreamIds(outputs);
-    return outputs.empty() ? producerId + 1 : outputs.front();
-}
-
 // The muxes of the alias (every mux when it is empty), in id order.
 std::vector<std::shared_ptr<CVideoMuxWorker>> CollectMuxes(const std::wstring &muxAlias, bool firstOnly)
 {
@@ -103,6 +95,13 @@ int32_t MapRemovalResult(int32_t result)
 }
 
 } // namespace
+
+uint32_t VideoOutputOf(const CTYXWorker &producer, uint32_t producerId)
+{
+    std::vector<uint32_t> outputs;
+    producer.GetOutputStreamIds(outputs);
+    return outputs.empty() ? producerId + 1 : outputs.front();
+}
 
 int32_t AddVSToMux(const std::wstring &sourceAlias, const std::wstring &muxAlias, int32_t region)
 {

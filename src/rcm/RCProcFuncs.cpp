@@ -7,6 +7,7 @@
 #include "core/debuglog.h"
 #include "host/GlobalVars.h"
 #include "output/MWriterControl.h"
+#include "rcm/InDemandChanges.h"
 #include "platform/TickCount.h"
 #include "vproc/OsdWriter.h"
 #include "vproc/RVProcWorker.h"
@@ -55,15 +56,6 @@ std::shared_ptr<CTYXWorker> FindMux(const std::wstring &alias)
     return nullptr;
 }
 
-// The mux input of a worker: the stream it sends its pictures on (its first output, else id + 1),
-// which is what the mux's inputs and regions are keyed by.
-int32_t VideoOutputOf(const CTYXWorker &worker, int32_t workerId)
-{
-    std::vector<uint32_t> outputs;
-    worker.GetOutputStreamIds(outputs);
-    return outputs.empty() ? workerId + 1 : static_cast<int32_t>(outputs.front());
-}
-
 // The mux input of a raw video reader, or of the decoder with that alias; -1 for none.
 int32_t FindInputId(const std::wstring &alias)
 {
@@ -71,9 +63,9 @@ int32_t FindInputId(const std::wstring &alias)
     stMediaReadWorkerInstanceInfo reader;
     const int32_t readerId = CTYXGVMS::FindMReaderByAlias(alias, worker, &reader);
     if (readerId >= 0 && reader.MSTYPE == TYX_MS_VCAP && worker)
-        return VideoOutputOf(*worker, readerId);
+        return static_cast<int32_t>(VideoOutputOf(*worker, static_cast<uint32_t>(readerId)));
     const int32_t decoderId = CTYXGVMS::FindDecoderByAlias(alias, worker);
-    return decoderId > 0 && worker ? VideoOutputOf(*worker, decoderId) : -1;
+    return decoderId > 0 && worker ? static_cast<int32_t>(VideoOutputOf(*worker, static_cast<uint32_t>(decoderId))) : -1;
 }
 
 bool IsWritingStep(uint16_t step)

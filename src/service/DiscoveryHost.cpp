@@ -10,10 +10,7 @@ CDiscoveryHost::CDiscoveryHost(std::string fallbackDestination, stDiscoveryOptio
 
 CDiscoveryHost::~CDiscoveryHost()
 {
-    if (!m_discoverer)
-        return;
-    m_answering = nullptr;
-    m_discoverer->Stop();
+    StopDiscoverer();
 }
 
 int32_t CDiscoveryHost::AnnounceOnline(const stDiscoverySources &sources, CTYXEventThread &events)
@@ -29,11 +26,7 @@ int32_t CDiscoveryHost::AnnounceOnline(const stDiscoverySources &sources, CTYXEv
     stDiscoveryIdentity identity;
     FillDiscoveryIdentity(identity, m_sources);
     const DiscoveryFields fields = OnlineNotificationFields(ToServerInfo(identity));
-    const int32_t sent = m_discoverer->SendDiscoveryMessage(DISCOVERY_NOTIFICATION, fields, 1, nullptr);
-    if (sent > 0)
-        TYX_LOG(6, L"[SDBC]KOV online notificaton sent.");
-    else
-        TYX_LOG(3, L"[SDBC]KOV online notification could not be sent (error=%d).", sent);
+    const int32_t sent = SendNotice(fields, L"online");
     events.SetUnitSerial(m_sources.serialText);
     events.SetNotifier(m_discoverer);
     return sent;
@@ -46,15 +39,28 @@ int32_t CDiscoveryHost::AnnounceOffline(CTYXEventThread &events)
     // Writer notifications stop before the offline notice, so none follows it.
     events.SetNotifier(nullptr);
     const DiscoveryFields fields = OfflineNotificationFields(m_sources.serialText);
+    const int32_t sent = SendNotice(fields, L"offline");
+    StopDiscoverer();
+    return sent;
+}
+
+int32_t CDiscoveryHost::SendNotice(const DiscoveryFields &fields, const wchar_t *which)
+{
     const int32_t sent = m_discoverer->SendDiscoveryMessage(DISCOVERY_NOTIFICATION, fields, 1, nullptr);
     if (sent > 0)
-        TYX_LOG(6, L"[SDBC]KOV offline notificaton sent.");
+        TYX_LOG(6, L"[SDBC]KOV %s notificaton sent.", which);
     else
-        TYX_LOG(3, L"[SDBC]KOV offline notification could not be sent (error=%d).", sent);
+        TYX_LOG(3, L"[SDBC]KOV %s notification could not be sent (error=%d).", which, sent);
+    return sent;
+}
+
+void CDiscoveryHost::StopDiscoverer()
+{
+    if (!m_discoverer)
+        return;
     std::shared_ptr<CQorServerDiscover> discoverer = std::move(m_discoverer);
     m_answering = nullptr;
     discoverer->Stop();
-    return sent;
 }
 
 uint16_t CDiscoveryHost::ReceivePort() const

@@ -36,6 +36,10 @@ public:
 
 private:
     int32_t Answer(const stDiscoveryMessage &message);
+    // Sends the notice, logging whether it went out: the send's result.
+    int32_t SendNotice(const DiscoveryFields &fields, const wchar_t *which);
+    // Ends the answers before the discoverer stops, then drops it.
+    void StopDiscoverer();
 
     std::string m_fallbackDestination;
     stDiscoveryOptions m_options;

@@ -164,13 +164,11 @@ TEST_F(ProgramRunTest, RemoteCommandsReachTheRunningGraphAndTheRunAnnouncesItsel
 
     CRcmTestClient client(port);
     ASSERT_TRUE(client.IsConnected());
-    stRawResponse reply = client.Request("POST", "/TYXRCMAPI/IDENTIFY/LogIn?CMDSN=1", "RUNAME=admin&RLPWD=pw");
-    const size_t at = reply.body.find("SESSIONID='");
-    ASSERT_NE(std::string::npos, at) << reply.status << " " << reply.body;
-    const std::string session = reply.body.substr(at + 11, reply.body.find('\'', at + 11) - at - 11);
+    const std::string session = client.LogIn("admin");
+    ASSERT_FALSE(session.empty()) << m_folder.Output("run");
 
     // The executor reads the running graph: both sources and the recording writer.
-    reply = client.Request("GET", "/TYXRCMAPI/QUERY/GetWorkersStatus?CMDSN=2&SESSIONID=" + session);
+    stRawResponse reply = client.Request("GET", "/TYXRCMAPI/QUERY/GetWorkersStatus?CMDSN=2&SESSIONID=" + session);
     EXPECT_EQ(200, reply.status) << reply.body;
     for (const char *line : {"WorkerNumber=3;", "MediaReader=Cam1;", "MediaReader=Cam2;", "MediaWriter=Rec1;"})
         EXPECT_NE(std::string::npos, reply.body.find(line)) << line << " in " << reply.body;

@@ -80,11 +80,8 @@ protected:
         m_port = FreeTcpPort();
         ASSERT_EQ(m_server->ListenRequests(true, false, m_port, 0), 0);
         m_client = std::make_unique<CRcmTestClient>(m_port);
-        const stRawResponse reply =
-            m_client->Request("POST", "/TYXRCMAPI/IDENTIFY/LogIn?CMDSN=1", "RUNAME=admin&RLPWD=pw");
-        const size_t at = reply.body.find("SESSIONID='");
-        ASSERT_NE(std::string::npos, at);
-        m_session = reply.body.substr(at + 11, reply.body.find('\'', at + 11) - at - 11);
+        m_session = m_client->LogIn("admin");
+        ASSERT_FALSE(m_session.empty());
     }
     void TearDown() override
     {

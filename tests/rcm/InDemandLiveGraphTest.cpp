@@ -475,10 +475,7 @@ public:
         if (m_server->ListenRequests(true, false, m_port, 0) != 0)
             return;
         m_client = std::make_unique<CRcmTestClient>(m_port);
-        const stRawResponse reply = m_client->Request("POST", "/TYXRCMAPI/IDENTIFY/LogIn?CMDSN=1", "RUNAME=admin&RLPWD=pw");
-        const size_t at = reply.body.find("SESSIONID='");
-        if (at != std::string::npos)
-            m_session = reply.body.substr(at + 11, reply.body.find('\'', at + 11) - at - 11);
+        m_session = m_client->LogIn("admin");
     }
     ~CRemoteSession()
     {

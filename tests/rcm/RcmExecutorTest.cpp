@@ -365,9 +365,7 @@ TEST_F(RcmExecutorTest, RecordingStartedAndStoppedOverHttp)
     const uint16_t port = FreeTcpPort();
     ASSERT_EQ(server.ListenRequests(true, false, port, 0), 0);
     CRcmTestClient client(port);
-    const stRawResponse login = client.Request("POST", "/TYXRCMAPI/IDENTIFY/LogIn?CMDSN=1", "RUNAME=op&RLPWD=pw");
-    const size_t start = login.body.find("SESSIONID='") + 11;
-    const std::string id = login.body.substr(start, login.body.find('\'', start) - start);
+    const std::string id = client.LogIn("op");
     const std::string keys = "&WaitResult=Yes&SESSIONID=" + id;
 
     EXPECT_EQ(client.Request("POST", "/TYXRCMAPI/CONTROL/SetCaseInfo?CMDSN=2" + keys,

@@ -74,16 +74,7 @@ protected:
         ASSERT_EQ(m_server->ListenRequests(true, false, m_port, 0), 0);
     }
 
-    std::string LogIn(CRcmTestClient &client, const std::string &user = "admin")
-    {
-        const stRawResponse reply =
-            client.Request("POST", "/TYXRCMAPI/IDENTIFY/LogIn?CMDSN=1", "RUNAME=" + user + "&RLPWD=pw");
-        const size_t at = reply.body.find("SESSIONID='");
-        if (reply.status != 200 || at == std::string::npos)
-            return {};
-        const size_t start = at + 11;
-        return reply.body.substr(start, reply.body.find('\'', start) - start);
-    }
+    std::string LogIn(CRcmTestClient &client, const std::string &user = "admin") { return client.LogIn(user); }
 
     stExecutorLog m_executor;
     std::atomic<uint64_t> m_tick{1000};

@@ -107,6 +107,17 @@ bool CRcmTestClient::SendRaw(const std::string &bytes)
     return m_fd >= 0 && Send(bytes.data(), bytes.size());
 }
 
+std::string CRcmTestClient::LogIn(const std::string &user, const std::string &password)
+{
+    const stRawResponse reply =
+        Request("POST", "/TYXRCMAPI/IDENTIFY/LogIn?CMDSN=1", "RUNAME=" + user + "&RLPWD=" + password);
+    const size_t at = reply.body.find("SESSIONID='");
+    if (reply.status != 200 || at == std::string::npos)
+        return {};
+    const size_t start = at + 11;
+    return reply.body.substr(start, reply.body.find('\'', start) - start);
+}
+
 stRawResponse CRcmTestClient::Request(const std::string &method, const std::string &target, const std::string &body,
                                       const std::string &extraHeaders)
 {

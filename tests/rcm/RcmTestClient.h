@@ -27,6 +27,8 @@ public:
     // Sends the request and reads the reply.
     stRawResponse Request(const std::string &method, const std::string &target, const std::string &body = "",
                           const std::string &extraHeaders = "");
+    // Logs in with CMDSN 1: the session id, empty when the log-in is refused.
+    std::string LogIn(const std::string &user, const std::string &password = "pw");
     bool SendRaw(const std::string &bytes);
     stRawResponse ReadResponse(int timeoutMs = 10000);
 

@@ -4,12 +4,13 @@
 #include "core/TYXUtils.h"
 #include "platform/TextCodec.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 
 namespace {
@@ -44,6 +45,33 @@ std::optional<std::wstring> KeyName(const std::wstring &line)
     return key;
 }
 
+// The bytes of the file: 1; 0 when there is no file (a new one); INI_FAILED when it cannot be read
+// (a folder of that name, no permission, a read error, too large).
+int32_t ReadIniBytes(const std::string &path, std::string &bytes)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? 0 : INI_FAILED;
+    struct stat facts {};
+    int32_t result = 1;
+    if (fstat(fd, &facts) != 0 || !S_ISREG(facts.st_mode) || static_cast<uint64_t>(facts.st_size) > MAX_INI_BYTES)
+        result = INI_FAILED;
+    char buffer[16384];
+    while (result == 1) {
+        const ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n == 0)
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || bytes.size() + static_cast<size_t>(n) > MAX_INI_BYTES)
+            result = INI_FAILED;
+        else
+            bytes.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return result;
+}
+
 bool FitsOnOneLine(const std::wstring &text)
 {
     return text.find_first_of(std::wstring(L"\r\n\0", 3)) == std::wstring::npos;
@@ -62,15 +90,10 @@ int32_t CIniFile::Load()
     const std::string utf8Path = WStringToString(m_path);
     if (utf8Path.empty())
         return INI_FAILED;
-    std::ifstream file(utf8Path, std::ios::binary);
-    if (!file) {
-        if (access(utf8Path.c_str(), F_OK) != 0)
-            return 0; // a new file
-        return INI_FAILED;
-    }
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad() || bytes.size() > MAX_INI_BYTES)
-        return INI_FAILED;
+    std::string bytes;
+    const int32_t loaded = ReadIniBytes(utf8Path, bytes);
+    if (loaded <= 0)
+        return loaded;
 
     std::optional<std::wstring> text;
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
@@ -242,8 +265,13 @@ int32_t WriteIniText(const std::wstring &file, const std::wstring &section, cons
 {
     static std::mutex writers;
     std::lock_guard<std::mutex> lock(writers);
-    CIniFile ini(file);
-    if (ini.Load() != 0 || ini.SetValue(section, key, value) != 0)
+    // The callers run on command threads: a failure of any kind is the writer's code, never an exception.
+    try {
+        CIniFile ini(file);
+        if (ini.Load() != 0 || ini.SetValue(section, key, value) != 0)
+            return INI_FAILED;
+        return ini.Save();
+    } catch (...) {
         return INI_FAILED;
-    return ini.Save();
+    }
 }

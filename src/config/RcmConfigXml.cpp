@@ -32,11 +32,8 @@ std::wstring ReadText(CConfigXmlDocument &document, const wchar_t *key)
 void ReadGeneral(CConfigXmlDocument &document, stRcmSettings &settings)
 {
     settings.TcpCtrl = ReadBool(document, L"TcpCtrl");
-    settings.TcpListenPort = 0;
-    if (settings.TcpCtrl) {
-        const int32_t port = ReadInt(document, L"TcpListenPort", 0);
-        settings.TcpListenPort = (port >= 1025 && port <= 32767) ? port : kDefaultTcpPort;
-    }
+    // Read only with the channel on, but always in range: discovery announces it either way.
+    settings.TcpListenPort = RcmTcpListenPortInRange(settings.TcpCtrl ? ReadInt(document, L"TcpListenPort", 0) : 0);
     settings.HttpCtrl = ReadBool(document, L"HttpCtrl");
     settings.HttpListenPort = settings.HttpCtrl ? ReadInt(document, L"HttpListenPort", 0) : 0;
     settings.HttpsCtrl = ReadBool(document, L"HttpsCtrl");
@@ -98,4 +95,9 @@ int32_t RcmSessionExpiryMs(const stRcmSettings &settings)
 int32_t RcmNotificationExpirySeconds(const stRcmSettings &settings)
 {
     return LimitedSeconds(settings.NoficationExpiredTime);
+}
+
+int32_t RcmTcpListenPortInRange(int32_t port)
+{
+    return (port >= 1025 && port <= 32767) ? port : kDefaultTcpPort;
 }

@@ -32,7 +32,8 @@ constexpr int32_t IND_SOURCE_IN_USE = -20;
 constexpr int32_t IND_NO_OSD_OWNER = -32;
 constexpr int32_t IND_MONITOR_IN_USE = -44;
 
-// The text of an OSD by its number (above 2048: an encoder's): 0, -8 or -32.
+// The text of an OSD by the number every command names it with (above 2048: an encoder's): 0, -8 or
+// -32, or the writer's negative code for a text it refuses (empty, or longer than it draws).
 int32_t SetOsdTextByNumber(uint16_t number, const std::wstring &text);
 
 // Shows the worker the alias names full screen on the monitor: 0; -44 when another worker shows on

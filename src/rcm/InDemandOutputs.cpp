@@ -18,7 +18,6 @@
 namespace {
 
 constexpr int32_t MAX_MONITOR = 8;
-constexpr uint16_t OSD_ENCODER_BASE = 2048;
 
 // The video worker an alias or reference text names, and the output stream it names (0: the worker's).
 int32_t FindVideoWorker(const std::wstring &alias, std::shared_ptr<CRVProcWorker> &video, int32_t &streamId)
@@ -41,28 +40,7 @@ int32_t FindVideoWorker(const std::wstring &alias, std::shared_ptr<CRVProcWorker
 
 int32_t SetOsdTextByNumber(uint16_t number, const std::wstring &text)
 {
-    const auto key = static_cast<int16_t>(number > OSD_ENCODER_BASE ? number - OSD_ENCODER_BASE : number);
-    stTYXOSDConfig config;
-    {
-        CReadWriteLock &lock = CTYXGVMS::ConfigRegistryLock();
-        lock.LockRead();
-        const OsdConfigRegistry &osds = CTYXGVMS::OSDConfigs();
-        const auto found = osds.find(key);
-        const bool known = found != osds.end();
-        if (known)
-            config = found->second;
-        lock.UnlockRead();
-        if (!known)
-            return IND_NO_SUCH_OSD;
-    }
-    const auto record = CTYXGVMS::GetWorkerInstanceById(config.OwnerWorkerId);
-    const auto video = record ? std::dynamic_pointer_cast<CRVProcWorker>(record->Worker) : nullptr;
-    if (!video)
-        return IND_NO_OSD_OWNER;
-    const int32_t target = config.DrawTarget != OVERLAY_TARGET_NONE ? config.DrawTarget : TYX_OVERLAY_OUTPUT;
-    if (auto writer = video->GetOsdWriter(target, 0))
-        writer->SetOsdText(number, text);
-    return 0;
+    return SetOsdTextOfNumber(number, text);
 }
 
 int32_t StartDirectOutput(const std::wstring &alias, int32_t monitor)

@@ -2,7 +2,6 @@
 
 #include "core/debuglog.h"
 #include "platform/NetworkAdapters.h"
-#include "rcm/OsgDefinition.h"
 #include "vproc/VideoMuxWorker.h"
 #include "vproc/OverlayCommands.h"
 
@@ -127,25 +126,6 @@ int32_t CRCInDemandGraphOps::AddOsd2Worker(const std::wstring &alias, const stRc
 int32_t CRCInDemandGraphOps::RemoveOsdFromWorker(uint16_t number)
 {
     return ::RemoveOsdFromWorker(number);
-}
-
-int32_t CRCInDemandGraphOps::AddOsgGeometry(const std::wstring &alias, int32_t position, const std::string &definition)
-{
-    std::vector<stOsgGeometry> geometries;
-    const int32_t parsed = ParseOsgDefinition(definition, geometries);
-    if (parsed < 1) {
-        TYX_LOG(3, L"OSG def string(%hs) parsing failed with Error=%d returned!", definition.c_str(), parsed);
-        return parsed;
-    }
-    std::vector<stOsgItem> items;
-    for (stOsgGeometry &geometry : geometries) {
-        stOsgItem item;
-        item.kind = OSG_KIND_GEOMETRY;
-        item.target = position;
-        item.record = std::move(geometry);
-        items.push_back(std::move(item));
-    }
-    return ::AddOsgs2Worker(alias, position, OSG_KIND_GEOMETRY, std::move(items));
 }
 
 int32_t CRCInDemandGraphOps::RemoveOsgFromWorker(uint16_t number)

@@ -26,7 +26,6 @@ public:
     int32_t SetOsdTextByNumber(uint16_t number, const std::wstring &text) override;
     int32_t AddOsd2Worker(const std::wstring &alias, const stRcOsdRequest &request) override;
     int32_t RemoveOsdFromWorker(uint16_t number) override;
-    int32_t AddOsgGeometry(const std::wstring &alias, int32_t position, const std::string &definition) override;
     int32_t RemoveOsgFromWorker(uint16_t number) override;
 
     int32_t SetComputerNameFromRC(const std::string &name) override;

@@ -1,6 +1,7 @@
 #include "rcm/RCInDemandOps.h"
 
 #include "config/ConfigKeywords.h"
+#include "core/debuglog.h"
 #include "host/GlobalVars.h"
 #include "platform/Event.h"
 #include "rcm/OsgDefinition.h"
@@ -73,17 +74,24 @@ int32_t CRCInDemandOps::AddOsgGeometry(const std::wstring &alias, int32_t positi
 {
     std::vector<stOsgGeometry> geometries;
     const int32_t parsed = ParseOsgDefinition(definition, geometries);
-    if (parsed < 1)
+    if (parsed < 1) {
+        TYX_LOG(3, L"OSG def string(%hs) parsing failed with Error=%d returned!", definition.c_str(), parsed);
         return parsed;
+    }
+    // A reference names its worker itself; a plain alias is looked for among the kinds that draw.
     std::shared_ptr<CTYXWorker> worker;
-    const std::wstring reference = ReferenceOfAlias(alias, worker);
-    if (!worker)
-        return 0;
+    std::wstring reference = alias;
+    stTYXWorkerReference named;
+    if (ResolveWorkerReference(alias, named) <= 0) {
+        reference = ReferenceOfAlias(alias, worker);
+        if (!worker)
+            return 0;
+    }
     std::vector<stOsgItem> items(geometries.size());
     for (size_t i = 0; i < geometries.size(); ++i) {
         items[i].kind = OSG_KIND_GEOMETRY;
         items[i].target = position;
-        items[i].record = geometries[i];
+        items[i].record = std::move(geometries[i]);
     }
     return AddOsgs2Worker(reference, position, OSG_KIND_GEOMETRY, std::move(items), worker);
 }

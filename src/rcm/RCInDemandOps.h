@@ -80,8 +80,8 @@ public:
     virtual int32_t SetOsdTextByNumber(uint16_t number, const std::wstring &text);
     virtual int32_t AddOsd2Worker(const std::wstring &alias, const stRcOsdRequest &request);
     virtual int32_t RemoveOsdFromWorker(uint16_t number);
-    // Parses the definition and adds its geometry to the video: the group id, or the parser's or
-    // the adder's code.
+    // Parses the definition and adds its geometry to the video that the alias (or a reference text)
+    // names: the group id; 0 when no video has the alias; or the parser's or the adder's code.
     virtual int32_t AddOsgGeometry(const std::wstring &alias, int32_t position, const std::string &definition);
     virtual int32_t RemoveOsgFromWorker(uint16_t number);
 

@@ -9,7 +9,7 @@
 #include "output/MWriterControl.h"
 #include "rcm/InDemandChanges.h"
 #include "platform/TickCount.h"
-#include "vproc/OsdWriter.h"
+#include "vproc/OverlayCommands.h"
 #include "vproc/RVProcWorker.h"
 #include "output/MWrtWorker.h"
 #include "rcm/TYXStatusInfo.h"
@@ -267,33 +267,8 @@ int32_t CRCCommandExecutor::ChangeMuxFocus(const stRCCommand &command)
 
 int32_t CRCCommandExecutor::OsdControl(const stRCCommand &command)
 {
-    const int32_t number = command.Number1 & 0xFFFF;
-    if (number > 3072)
-        return TYX_RC_NO_OWNER;
-    const bool encoder = number > 2048;
-    const int16_t own = static_cast<int16_t>(encoder ? number - 2048 : number);
-    stTYXOSDConfig osd;
-    {
-        // Remote commands add and remove entries while others read them.
-        CReadLockGuard guard(CTYXGVMS::ConfigRegistryLock());
-        const auto &osds = CTYXGVMS::OSDConfigs();
-        const auto found = osds.find(own);
-        if (found == osds.end())
-            return TYX_RC_NO_SUCH_ID;
-        osd = found->second;
-    }
-    std::wstring alias;
-    const uint32_t ownerId = osd.OwnerWorkerId;
-    std::shared_ptr<CTYXWorker> owner = encoder ? CTYXGVMS::FindEncoderById(ownerId, alias)
-                                                : CTYXGVMS::FindDecoderById(ownerId, alias);
-    if (!owner && !encoder)
-        owner = CTYXGVMS::GetMReaderById(ownerId, alias); // raw video readers draw their own texts
-    auto *video = dynamic_cast<CRVProcWorker *>(owner.get());
-    if (!video)
-        return TYX_RC_NO_OWNER;
-    if (const auto writer = video->GetOsdWriter(osd.DrawTarget, 0))
-        writer->SetOsdVisible(static_cast<uint16_t>(own), (command.Number2 & 0xFF) != 0);
-    return 0;
+    const uint16_t number = static_cast<uint16_t>(command.Number1 & 0xFFFF);
+    return SetOsdVisibleByNumber(number, (command.Number2 & 0xFF) != 0);
 }
 
 int32_t CRCCommandExecutor::OsdSetText(const stRCCommand &command)
@@ -523,7 +498,10 @@ int32_t CRCCommandExecutor::AddOsgGeometry(const stRCCommand &command)
     const std::wstring alias = Wide(command.Texts[0]);
     const std::wstring definition = Wide(command.Texts[1]);
     TYX_LOG(5, L"Parsing OSG def string(%s) with Expected Gmt-Num=%d...", definition.c_str(), command.Number1 & 0xFFFF);
-    const int32_t result = m_ops->AddOsgGeometry(alias, static_cast<int32_t>(command.Number2), command.Texts[1]);
+    int32_t result = m_ops->AddOsgGeometry(alias, static_cast<int32_t>(command.Number2), command.Texts[1]);
+    // 0 means that no worker has the alias: nothing was added.
+    if (result == 0)
+        result = TYX_RC_NO_SUCH_ALIAS;
     if (result < 1)
         TYX_LOG(3, L"New OSG Adding(To Video:%s) failed with Error=%d returned!", alias.c_str(), result);
     else

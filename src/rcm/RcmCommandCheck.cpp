@@ -168,7 +168,10 @@ int32_t CheckNewInputOsd(stCheckContext &c)
     TYX_CHECK(ReadName(c, L"osdType", OsdContentTypeNames(), type));
     TYX_CHECK(ReadName(c, L"posBase", OsdPositionNames(), position));
     TYX_CHECK(ReadName(c, L"txtColor", OsdColorNames(), color, 16));
-    TYX_CHECK(ReadNumber(c, {L"txtHeight"}, 0, 255, height, 0));
+    // The text height has no default: the writers draw 16 to 128 pixels in steps of 4.
+    TYX_CHECK(ReadNumber(c, {L"txtHeight"}, 16, 128, height));
+    if (height % 4 != 0)
+        return RCM_ERR_PARAM_VALUE;
     TYX_CHECK(ReadNumber(c, {L"nXShift"}, -32768, 32767, x, 0));
     TYX_CHECK(ReadNumber(c, {L"nYShift"}, -32768, 32767, y, 0));
     TYX_CHECK(ReadText(c, {L"VideoAlias"}, 0, kAliasMax));

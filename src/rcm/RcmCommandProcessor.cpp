@@ -9,6 +9,8 @@
 
 #include "core/TextCompare.h"
 
+#include <exception>
+
 struct CRcmCommandProcessor::stState
 {
     uint32_t category = 0;
@@ -24,10 +26,27 @@ bool SameNameNoCase(const std::string &a, const char *b)
     return EqualsNoCase(std::wstring(a.begin(), a.end()), std::wstring(b, b + std::char_traits<char>::length(b)));
 }
 
+// The result of a command whose executor threw: it failed, and the thread goes on with the next.
+constexpr int32_t kExecutorThrew = -1;
+
 void Answer(stRcmRequest &request, const stHttpResponse &response)
 {
     if (request.Reply)
         request.Reply->Complete(response);
+}
+
+int32_t Execute(const RcmCommandExecutor &executor, uint16_t code, const stRCCommand &command,
+                std::vector<uint8_t> &reply)
+{
+    try {
+        return executor(code, command, reply);
+    } catch (const std::exception &error) {
+        TYX_LOG(3, L"[RCM]Command(Code=%d) failed with an exception: %hs", code, error.what());
+    } catch (...) {
+        TYX_LOG(3, L"[RCM]Command(Code=%d) failed with an unknown exception.", code);
+    }
+    reply.clear();
+    return kExecutorThrew;
 }
 
 } // namespace
@@ -108,10 +127,19 @@ uint32_t CRcmCommandProcessor::Run(const std::shared_ptr<stState> &state)
 
 void CRcmCommandProcessor::Process(stState &state, stRcmRequest &request)
 {
-    if (state.category == RCM_CATEGORY_QUERY)
-        ProcessQuery(state, request);
-    else
-        ProcessCommand(state, request);
+    // Nothing a command does may end the category's thread: later commands would never be answered.
+    try {
+        if (state.category == RCM_CATEGORY_QUERY)
+            ProcessQuery(state, request);
+        else
+            ProcessCommand(state, request);
+    } catch (const std::exception &error) {
+        TYX_LOG(3, L"[RCM]Command(SN=%d) processing failed with an exception: %hs", request.CommandSn, error.what());
+        Answer(request, MakeRcmError(RCM_ERR_INTERNAL, request.CommandSn));
+    } catch (...) {
+        TYX_LOG(3, L"[RCM]Command(SN=%d) processing failed with an unknown exception.", request.CommandSn);
+        Answer(request, MakeRcmError(RCM_ERR_INTERNAL, request.CommandSn));
+    }
 }
 
 void CRcmCommandProcessor::ProcessQuery(stState &state, stRcmRequest &request)
@@ -129,7 +157,7 @@ void CRcmCommandProcessor::ProcessQuery(stState &state, stRcmRequest &request)
         return;
     }
     std::vector<uint8_t> reply;
-    const int32_t result = state.executor(code->second, stRCCommand{}, reply);
+    const int32_t result = Execute(state.executor, code->second, stRCCommand{}, reply);
     TYX_LOG(6, L"[RCM]Query command(SN=%d,Code=%d) excuted and ack sent(code=%d).", request.CommandSn, code->second,
             result);
     // A failed query is not answered as if it had succeeded with no data.
@@ -174,7 +202,7 @@ void CRcmCommandProcessor::ProcessCommand(stState &state, stRcmRequest &request)
         return;
     }
     std::vector<uint8_t> reply;
-    const int32_t result = state.executor(code->second, command, reply);
+    const int32_t result = Execute(state.executor, code->second, command, reply);
     if (!request.Reply)
         return; // the acceptance reply was the answer
     // A positive result is a new id: success.

@@ -2,8 +2,10 @@
 
 #include "core/debuglog.h"
 #include "platform/TcpListenSocket.h"
+#include "rcm/RcmTables.h"
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 
@@ -12,11 +14,14 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
 constexpr auto kBusyReplyWait = std::chrono::milliseconds(1000);
-constexpr size_t kMaxDiscardedBody = 1024 * 1024;
+// A body without an announced length is read and dropped up to this size; past it the connection
+// closes without a reply (the library cannot answer a request whose body is still arriving).
+constexpr size_t kMaxDrainedBody = 64 * 1024 * 1024;
 
 void LogLibraryMessage(void *, const char *format, va_list arguments)
 {
@@ -33,7 +38,39 @@ bool HasBody(MHD_Connection *connection)
     return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
 }
 
+bool AnnouncesTooLongBody(MHD_Connection *connection)
+{
+    const char *length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    return length && std::strtoull(length, nullptr, 10) > RCM_HTTP_BODY_READ;
+}
+
+template <typename Function>
+Function LibraryFunction(const char *name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
 } // namespace
+
+// libmicrohttpd writes the reason phrase of a status line from these two functions of its own. The
+// program defines them, so every status goes out with the remote-control protocol's phrase (421
+// "Please log in first", where the library would write "Misdirected Request"); a status the
+// protocol has no phrase for keeps the library's.
+extern "C" const char *MHD_get_reason_phrase_for(unsigned int code)
+{
+    const auto &phrases = HttpReasonPhraseTable();
+    const auto found = phrases.find(static_cast<int32_t>(code));
+    if (found != phrases.end())
+        return found->second.c_str();
+    using PhraseOf = const char *(*)(unsigned int);
+    static const PhraseOf library = LibraryFunction<PhraseOf>("MHD_get_reason_phrase_for");
+    return library ? library(code) : "Unknown";
+}
+
+extern "C" size_t MHD_get_reason_phrase_len_for(unsigned int code)
+{
+    return std::strlen(MHD_get_reason_phrase_for(code));
+}
 
 struct CRcmHttpDaemon::stContext
 {
@@ -185,7 +222,11 @@ bool CRcmHttpDaemon::Access(MHD_Connection *connection, stContext &context, cons
         context.request.rawUri = context.uri;
         context.request.bodyAnnounced = HasBody(connection);
         FillPeer(connection, context.request);
-        return true;
+        if (!AnnouncesTooLongBody(connection))
+            return true;
+        context.request.bodyTooLong = true;
+        context.request.bodyDropped = true;
+        return Answer(connection, context);
     }
     if (*uploadDataSize > 0) {
         const size_t size = *uploadDataSize;
@@ -200,11 +241,8 @@ bool CRcmHttpDaemon::Access(MHD_Connection *connection, stContext &context, cons
             body.resize(RCM_HTTP_BODY_KEEP);
             context.request.bodyTooLong = true;
         }
-        // An oversized body is read and dropped so that the reply reaches the client; past the
-        // discard bound it is answered at once and the connection closes.
-        if (context.received > kMaxDiscardedBody)
-            return Answer(connection, context);
-        return true;
+        // An oversized body is read and dropped so that the reply reaches the client.
+        return context.received <= kMaxDrainedBody;
     }
     if (context.answered)
         return true;
@@ -215,6 +253,11 @@ bool CRcmHttpDaemon::Answer(MHD_Connection *connection, stContext &context)
 {
     context.answered = true;
     stAnswer answer = m_handler(context.request);
+    if (answer.pending && context.request.bodyDropped) {
+        // Nothing can be queued once the body starts to arrive, so such a request is not held.
+        answer.pending->Complete(stHttpResponse{500, std::string()});
+        return Queue(connection, stHttpResponse{500, "Internal Error"});
+    }
     if (!answer.pending)
         return Queue(connection, answer.response);
     {

@@ -21,6 +21,7 @@ struct stHttpRequest
     std::string body;          // at most RCM_HTTP_BODY_KEEP bytes
     bool bodyAnnounced = false; // a length or chunked body was announced
     bool bodyTooLong = false;   // more than RCM_HTTP_BODY_KEEP bytes arrived
+    bool bodyDropped = false;   // announced longer than RCM_HTTP_BODY_READ: answered before it is read
     std::string peerAddress;   // dotted IPv4 (mapped IPv6 addresses included) or IPv6 text
     int32_t peerFamily = 0;    // 2 IPv4, 23 IPv6
     uint16_t peerPort = 0;
@@ -33,6 +34,9 @@ struct stHttpResponse
 };
 
 constexpr size_t RCM_HTTP_BODY_KEEP = 2048;
+// A body announced longer than this is not read: its request is answered at once, and the
+// connection closes after the reply.
+constexpr size_t RCM_HTTP_BODY_READ = 1024 * 1024;
 
 class CRcmHttpDaemon;
 
@@ -55,8 +59,10 @@ private:
 };
 
 // One libmicrohttpd daemon on its own polling thread. The handler runs on that thread once per
-// request, after the whole body (or the first byte beyond the kept size) has arrived; it answers
-// at once, or defers by returning a pending reply that another thread completes.
+// request, after the whole body has arrived (beyond the kept size it is read and dropped), or at
+// once for a body that is not read (bodyDropped); it answers at once, or defers by returning a
+// pending reply that another thread completes. A request whose body is not read must be answered
+// at once: the library cannot hold it while the client is still sending.
 class CRcmHttpDaemon
 {
 public:

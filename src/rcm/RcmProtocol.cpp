@@ -80,25 +80,24 @@ bool StripEnclosing(std::string_view &text)
     return true;
 }
 
-// One raw "key=value" piece into decoded wide texts: 0 or the rules' error.
+// One raw "key=value" piece into decoded wide texts: 0 or the rules' error. The escapes are decoded
+// before the enclosing quotes are removed, so a quote sent as "%22" counts as a quote.
 int32_t ParsePair(std::string_view piece, const stPairRules &rules, std::wstring &key, std::wstring &value)
 {
     const size_t equals = piece.find('=');
     if (equals == std::string_view::npos)
         return rules.formatError;
-    std::string_view rawKey = piece.substr(0, equals);
-    std::string_view rawValue = piece.substr(equals + 1);
-    if (!StripEnclosing(rawKey))
-        return rules.valueError;
-    if (!StripEnclosing(rawValue))
-        return rules.valueError;
     std::string decodedKey, decodedValue;
-    if (!PercentDecode(rawKey, decodedKey))
+    if (!PercentDecode(piece.substr(0, equals), decodedKey))
         return rules.keyError;
-    if (!PercentDecode(rawValue, decodedValue))
+    if (!PercentDecode(piece.substr(equals + 1), decodedValue))
         return rules.valueError;
-    key = StringToWString(decodedKey);
-    value = StringToWString(decodedValue);
+    std::string_view keyText = decodedKey;
+    std::string_view valueText = decodedValue;
+    if (!StripEnclosing(keyText) || !StripEnclosing(valueText))
+        return rules.valueError;
+    key = StringToWString(std::string(keyText));
+    value = StringToWString(std::string(valueText));
     // Text that is not UTF-8 converts to nothing; it counts as too short.
     if (key.size() < rules.keyMin || key.size() > rules.keyMax)
         return rules.keyError;

@@ -39,7 +39,8 @@ constexpr size_t RCM_MAX_SEGMENTS = 16;
 int32_t SplitUrlPath(std::string_view path, std::vector<std::string> &segments);
 // The number of pairs (one leading "?" is dropped), 0 for an empty text, or a parser error.
 // Pairs are split at "&" and at the first "=" before their escapes are decoded, so an escaped
-// "&" or "=" is part of a value; an escape that decodes to NUL is refused as a bad value.
+// "&" or "=" is part of a value; an escape that decodes to NUL is refused as a bad value. One
+// enclosing pair of quotes or blanks is removed after the decoding; an unbalanced one is refused.
 int32_t ParseQueryString(std::string_view text, RcmParamMap &pairs);
 // The same for a parameter body; line ends separate pairs like "&".
 int32_t ParseRequestBody(std::string_view text, RcmParamMap &pairs);

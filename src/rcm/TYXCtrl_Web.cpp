@@ -334,6 +334,10 @@ CRcmHttpDaemon::stAnswer CRCMWebWin::OnRequest(const stHttpRequest &request)
         return Now(MakeRcmResponse(200, HelloText(), 0));
     if (const int32_t code = CheckQuery(request, checked); code != 0)
         return Error(code, code == RCM_ERR_NO_SESSIONID ? checked.sn : 0);
+    // A body too long to be read is refused whatever the command: the request is answered before
+    // the body arrives.
+    if (request.bodyDropped)
+        return Error(RCM_ERR_PARAMS_LENGTH, checked.sn);
     if (const int32_t code = CheckBody(request, checked); code != 0)
         return Error(code, checked.sn);
     if (CommandNeedsBody(checked.command)) {

@@ -2,6 +2,7 @@
 
 #include "config/RcmConfigXml.h"
 #include "core/debuglog.h"
+#include "host/GlobalVars.h"
 #include "rcm/TYXCtrl_Web.h"
 
 CRemoteControlHost::CRemoteControlHost() = default;
@@ -16,6 +17,8 @@ int32_t CRemoteControlHost::LoadSettings(const std::wstring &programFolder)
     const int32_t result = LoadRcmConfigs(programFolder + L"RcmConfig.xml", m_settings);
     if (result < 0)
         TYX_LOG(3, L"RcmConfig.xml cannot be loaded (error=%d): remote control runs with its defaults.", result);
+    // The program-wide port is what discovery announces and what a port change is compared with.
+    CTYXGVMS::RcmTcpListenPort() = RcmTcpListenPortInRange(m_settings.TcpListenPort);
     return result;
 }
 

@@ -311,10 +311,10 @@ int ServiceMain(int argc, char **argv)
     };
     run.services.stopRemoteControl = [&remoteControl] { remoteControl.Close(); };
     CDiscoveryHost discovery;
-    run.services.announceOnline = [&discovery, &remoteControl, &serial](CTYXEventThread &events) {
+    run.services.announceOnline = [&discovery, &serial](CTYXEventThread &events) {
         stDiscoverySources sources;
         sources.serialText = serial;
-        sources.tcpListenPort = static_cast<uint16_t>(remoteControl.Settings().TcpListenPort);
+        sources.tcpListenPort = static_cast<uint16_t>(CTYXGVMS::RcmTcpListenPort().load());
         discovery.AnnounceOnline(sources, events);
     };
     run.services.announceOffline = [&discovery](CTYXEventThread &events) { discovery.AnnounceOffline(events); };

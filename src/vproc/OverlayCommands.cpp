@@ -96,21 +96,45 @@ std::shared_ptr<CTYXWorker> FindOsdOwner(const std::wstring &alias, int32_t owne
     return FindCaptureReader(alias);
 }
 
-std::shared_ptr<CTYXWorker> FindOsdOwnerById(uint32_t ownerId, bool encoder)
-{
-    std::wstring alias;
-    if (encoder)
-        return ownerId == 0 ? nullptr : CTYXGVMS::GetEncoderById(ownerId, alias);
-    if (auto decoder = CTYXGVMS::GetDecoderById(ownerId, alias))
-        return decoder;
-    stMediaReadWorkerInstanceInfo record;
-    auto reader = CTYXGVMS::GetMReaderById(ownerId, alias, &record);
-    return reader && record.MSTYPE == TYX_MS_VCAP ? reader : nullptr;
-}
-
 int32_t OsdTarget(const stTYXOSDConfig &config)
 {
     return config.DrawTarget != OVERLAY_TARGET_NONE ? config.DrawTarget : TYX_OVERLAY_OUTPUT;
+}
+
+bool IsEncoderId(uint32_t workerId)
+{
+    return CTYXGVMS::GetWorkerKindById(workerId) == TYX_KIND_VIDEO_ENCODER;
+}
+
+// The registered OSD a command number names: 0, OSD_NO_SUCH_NUMBER when none is registered under its
+// registry number, OSD_NO_OWNER for a number above the highest or one that names the other range
+// (an encoder's OSD by its registry number, another worker's above the encoder base).
+int32_t NameOsd(uint16_t number, uint16_t &key, stTYXOSDConfig &config)
+{
+    if (number < 1 || number > OSD_HIGHEST_NUMBER)
+        return OSD_NO_OWNER;
+    const bool encoder = number > OSD_ENCODER_NUMBER_BASE;
+    key = static_cast<uint16_t>(encoder ? number - OSD_ENCODER_NUMBER_BASE : number);
+    {
+        CReadLockGuard guard(CTYXGVMS::ConfigRegistryLock());
+        const OsdConfigRegistry &osds = CTYXGVMS::OSDConfigs();
+        const auto found = osds.find(static_cast<int16_t>(key));
+        if (found == osds.end())
+            return OSD_NO_SUCH_NUMBER;
+        config = found->second;
+    }
+    return IsEncoderId(config.OwnerWorkerId) == encoder ? 0 : OSD_NO_OWNER;
+}
+
+// The running owner of a named OSD with its writer of the OSD's slot: 0 or OSD_NO_OWNER.
+int32_t FindRunningOwner(stNamedOsd &osd)
+{
+    const auto record = CTYXGVMS::GetWorkerInstanceById(osd.config.OwnerWorkerId);
+    osd.owner = record ? AsVideoWorker(record->Worker) : nullptr;
+    if (!osd.owner)
+        return OSD_NO_OWNER;
+    osd.writer = osd.owner->GetOsdWriter(OsdTarget(osd.config), 0);
+    return 0;
 }
 
 // Whether a worker kind draws graphics at the target.
@@ -206,7 +230,9 @@ int32_t AddOsd2Worker(const std::wstring &ownerAlias, const stOsdRequest &reques
     lock.LockWrite();
     OsdConfigRegistry &osds = CTYXGVMS::OSDConfigs();
     const int32_t number = osds.empty() ? 1 : osds.rbegin()->first + 1;
-    if (number > INT16_MAX) {
+    const bool encoder = request.OwnerKind == OSD_OWNER_ENCODER;
+    // A number the commands could not name is not handed out.
+    if (number > (encoder ? OSD_HIGHEST_NUMBER - OSD_ENCODER_NUMBER_BASE : OSD_ENCODER_NUMBER_BASE)) {
         lock.UnlockWrite();
         return -1;
     }
@@ -224,33 +250,52 @@ int32_t AddOsd2Worker(const std::wstring &ownerAlias, const stOsdRequest &reques
     if (request.OsdType == OSD_CONTENT_STATIC_TEXT)
         writer->SetOsdText(static_cast<uint16_t>(number), request.Text);
     owner->SetOsdWriter(writer, TYX_OVERLAY_OUTPUT, 0);
-    TYX_LOG(6, L"OSD(%d) added to Worker(%s).", number, ownerAlias.c_str());
-    return number;
+    const int32_t name = encoder ? number + OSD_ENCODER_NUMBER_BASE : number;
+    TYX_LOG(6, L"OSD(%d) added to Worker(%s).", name, ownerAlias.c_str());
+    return name;
+}
+
+int32_t FindOsdByNumber(uint16_t number, stNamedOsd &osd)
+{
+    const int32_t named = NameOsd(number, osd.key, osd.config);
+    return named != 0 ? named : FindRunningOwner(osd);
+}
+
+int32_t SetOsdVisibleByNumber(uint16_t number, bool visible)
+{
+    stNamedOsd osd;
+    if (const int32_t found = FindOsdByNumber(number, osd); found != 0)
+        return found;
+    if (!osd.writer || !osd.writer->SetOsdVisible(osd.key, visible))
+        return OSD_NO_SUCH_NUMBER;
+    return 0;
+}
+
+int32_t SetOsdTextOfNumber(uint16_t number, const std::wstring &text)
+{
+    stNamedOsd osd;
+    if (const int32_t found = FindOsdByNumber(number, osd); found != 0)
+        return found;
+    if (!osd.writer)
+        return OSD_NO_SUCH_NUMBER;
+    const int32_t rendered = osd.writer->SetOsdText(osd.key, text);
+    return rendered < 0 ? rendered : 0;
 }
 
 int32_t RemoveOsdFromWorker(uint16_t number)
 {
-    const bool encoder = number > OSD_ENCODER_NUMBER_BASE;
-    const auto key = static_cast<int16_t>(encoder ? number - OSD_ENCODER_NUMBER_BASE : number);
-    stTYXOSDConfig config;
+    stNamedOsd osd;
+    if (const int32_t named = NameOsd(number, osd.key, osd.config); named != 0)
+        return named;
     {
-        CReadWriteLock &lock = CTYXGVMS::ConfigRegistryLock();
-        lock.LockWrite();
-        OsdConfigRegistry &osds = CTYXGVMS::OSDConfigs();
-        const auto found = osds.find(key);
-        if (found == osds.end()) {
-            lock.UnlockWrite();
-            return -8;
-        }
-        config = found->second;
-        osds.erase(found);
-        lock.UnlockWrite();
+        CWriteLockGuard guard(CTYXGVMS::ConfigRegistryLock());
+        CTYXGVMS::OSDConfigs().erase(static_cast<int16_t>(osd.key));
     }
-    const auto owner = AsVideoWorker(FindOsdOwnerById(config.OwnerWorkerId, encoder));
-    if (!owner)
-        return -32;
-    if (auto writer = owner->GetOsdWriter(OsdTarget(config), 0))
-        writer->RemoveOsd(encoder ? static_cast<uint16_t>(key) : number);
+    // The registration goes even when its owner is gone: nothing could draw it again.
+    if (const int32_t found = FindRunningOwner(osd); found != 0)
+        return found;
+    if (osd.writer)
+        osd.writer->RemoveOsd(osd.key);
     TYX_LOG(6, L"OSD(%d) removed.", number);
     return 0;
 }

@@ -18,8 +18,33 @@ class CTYXWorker;
 // Owner kinds of an OSD request.
 constexpr int32_t OSD_OWNER_DECODER = 0; // a video decoder, or a capture-device reader
 constexpr int32_t OSD_OWNER_ENCODER = 1;
-// Numbers above this name encoder OSDs in removals and text changes.
+// How every command names an OSD: the OSD of an encoder by its registry number plus this base
+// (2049..3072), the OSD of any other worker that draws texts (decoder, raw video reader,
+// mid-processor) by its registry number (1..2048). The owner's writer keeps the registry number.
 constexpr uint16_t OSD_ENCODER_NUMBER_BASE = 2048;
+constexpr uint16_t OSD_HIGHEST_NUMBER = 3072;
+// Results of the OSD operations besides 0.
+constexpr int32_t OSD_NO_SUCH_NUMBER = -8; // no registered OSD, or its owner does not draw it
+constexpr int32_t OSD_NO_OWNER = -32;      // no running owner, or the number names the other range
+
+class COsdWriter;
+class CRVProcWorker;
+
+// The OSD a command number names, with its registry number, configuration and running owner.
+struct stNamedOsd
+{
+    uint16_t key = 0;
+    stTYXOSDConfig config;
+    std::shared_ptr<CRVProcWorker> owner;
+    std::shared_ptr<COsdWriter> writer; // the owner's writer of the OSD's slot; none when it has none
+};
+// 0, OSD_NO_SUCH_NUMBER or OSD_NO_OWNER (also for numbers above OSD_HIGHEST_NUMBER).
+int32_t FindOsdByNumber(uint16_t number, stNamedOsd &osd);
+// Shows or hides the OSD: 0, or the codes of FindOsdByNumber.
+int32_t SetOsdVisibleByNumber(uint16_t number, bool visible);
+// Renders a new text for the OSD: 0, the codes of FindOsdByNumber, or the writer's negative code for a
+// text it refuses (empty, or longer than it draws).
+int32_t SetOsdTextOfNumber(uint16_t number, const std::wstring &text);
 
 struct stOsdRequest
 {
@@ -37,10 +62,12 @@ struct stOsdRequest
 // with its worker; 0 when none or for a kind other than 1, 4, 6, 8 and 9.
 int32_t FindWorkerByKindAndAlias(const stTYXWorkerReference &reference, std::shared_ptr<CTYXWorker> &worker);
 
-// The new OSD number; -1 for an owner kind other than 0 and 1 or a text the writer refuses (type or
-// font height); -32 when the owner is not found.
+// The new OSD's number as the commands name it; -1 for an owner kind other than 0 and 1, a text the
+// writer refuses (type or font height) or no number left in the owner's range; -32 when the owner is
+// not found.
 int32_t AddOsd2Worker(const std::wstring &ownerAlias, const stOsdRequest &request);
-// 0; -8 when the number is not registered; -32 when its owner worker is not found.
+// 0; -8 when the number is not registered; -32 when the number names the other range (nothing is
+// removed) or when its owner worker is not running (the registration is removed).
 int32_t RemoveOsdFromWorker(uint16_t number);
 
 // Adds the configured OSGs of the alias that fit the worker kind: the number converted without error.

@@ -390,4 +390,25 @@ TEST_F(SystemSettingsLoaderTest, IniWriterCreatesAndKeepsEncodings)
     EXPECT_EQ(ReadBytes(utf16), AsUtf16Le("[TYXGeneral]\r\nCtrlPort=82\r\n"));
 }
 
+// A settings file that cannot be read is the writers' failure code; nothing is thrown at the
+// command thread that writes it.
+TEST_F(SystemSettingsLoaderTest, IniWritersAnswerAnUnreadableFileWithTheirFailureCode)
+{
+    const auto folder = m_dir.File("TyxServiceMain.ini");
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    EXPECT_EQ(WriteCtrlPortSetting(WidePath(folder).c_str(), 2000), -3);
+    EXPECT_EQ(WriteMWriterOutputURL(1, WidePath(folder).c_str(), L"rtmp://127.0.0.1/live/a"), -3);
+    CIniFile file(WidePath(folder));
+    EXPECT_EQ(file.Load(), -3);
+
+    const auto locked = m_dir.File("locked.ini");
+    WriteBytes(locked, "[TYXGeneral]\nCtrlPort=1\n");
+    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+    CRunAsNobody nobody;
+    if (nobody.ModeBitsCount()) {
+        EXPECT_EQ(WriteCtrlPortSetting(WidePath(locked).c_str(), 2000), -3);
+        EXPECT_EQ(CIniFile(WidePath(locked)).Load(), -3);
+    }
+}
+
 } // namespace

@@ -105,18 +105,22 @@ TEST_F(OverlayCommandsTest, OsdNumbersFollowTheHighestAndOwnersAreChecked)
     EXPECT_TRUE(capture->GetOsdWriter(TYX_OVERLAY_OUTPUT, 0));
 }
 
-TEST_F(OverlayCommandsTest, EncoderOsdsAreRemovedByTheirOffsetNumber)
+TEST_F(OverlayCommandsTest, EncoderOsdsAreNamedAboveTheEncoderBase)
 {
-    ASSERT_EQ(1, AddOsd2Worker(L"Enc1", TextRequest(OSD_OWNER_ENCODER, L"Live")));
+    ASSERT_EQ(2049, AddOsd2Worker(L"Enc1", TextRequest(OSD_OWNER_ENCODER, L"Live")));
     ASSERT_EQ(2, AddOsd2Worker(L"Cam1", TextRequest(OSD_OWNER_DECODER, L"Cam")));
     auto encoderWriter = encoder->GetOsdWriter(TYX_OVERLAY_OUTPUT, 0);
     ASSERT_EQ(1, encoderWriter->GetOsdCount());
 
+    // The registry number of an encoder's OSD does not name it, and nothing is removed by it.
+    EXPECT_EQ(-32, RemoveOsdFromWorker(1));
+    EXPECT_EQ(1, encoderWriter->GetOsdCount());
     EXPECT_EQ(0, RemoveOsdFromWorker(2049));
     EXPECT_EQ(0, encoderWriter->GetOsdCount());
     EXPECT_EQ(0u, CTYXGVMS::OSDConfigs().count(1));
     EXPECT_EQ(-8, RemoveOsdFromWorker(2049));
     EXPECT_EQ(-8, RemoveOsdFromWorker(5));
+    EXPECT_EQ(-32, RemoveOsdFromWorker(2050)) << "2050 would name the decoder's OSD 2 as an encoder's";
 
     EXPECT_EQ(0, RemoveOsdFromWorker(2));
     EXPECT_EQ(0, decoder->GetOsdWriter(TYX_OVERLAY_OUTPUT, 0)->GetOsdCount());
@@ -205,6 +209,59 @@ TEST_F(OverlayCommandsTest, WorkersAreFoundByKindAndAlias)
     reference.SectionKind = 3;
     reference.Alias = L"Enc1";
     EXPECT_EQ(0, FindWorkerByKindAndAlias(reference, found));
+}
+
+// Show, hide, retext and remove reach an OSD by the same number, whichever kind of worker draws it.
+TEST_F(OverlayCommandsTest, OneNumberNamesOneOsdInEveryCommand)
+{
+    auto mux = Register<stVideoMidProcessWorkerInstanceInfo>(0x04010000, TYX_KIND_VIDEO_MIDPROC, L"Mux1");
+    auto writer = std::make_shared<COsdWriter>();
+    stTYXOSDConfig configured;
+    configured.OsdType = OSD_CONTENT_STATIC_TEXT;
+    configured.TextHeight = 32;
+    configured.Content = L"Sample";
+    configured.PosBase = OSD_POS_LEFT_TOP;
+    configured.TextColor = 16;
+    configured.OwnerWorkerId = 0x04010000;
+    configured.DrawTarget = static_cast<uint8_t>(TYX_OVERLAY_OUTPUT);
+    CTYXGVMS::OSDConfigs()[3] = configured;
+    ASSERT_GE(writer->CreateFont(3, configured), 1);
+    mux->SetOsdWriter(writer, TYX_OVERLAY_OUTPUT, 0);
+    ASSERT_EQ(0, writer->SetFrameSize(640, 360, 640, 320));
+    const int32_t encoderOsd = AddOsd2Worker(L"Enc1", TextRequest(OSD_OWNER_ENCODER, L"Live"));
+    ASSERT_EQ(2052, encoderOsd);
+    auto encoderWriter = encoder->GetOsdWriter(TYX_OVERLAY_OUTPUT, 0);
+
+    stOsdItem item;
+    EXPECT_EQ(0, SetOsdVisibleByNumber(3, false));
+    ASSERT_TRUE(writer->GetOsdItem(3, item));
+    EXPECT_FALSE(item.visible);
+    EXPECT_EQ(0, SetOsdVisibleByNumber(3, true));
+    ASSERT_TRUE(writer->GetOsdItem(3, item));
+    EXPECT_TRUE(item.visible);
+    EXPECT_EQ(0, SetOsdTextOfNumber(3, L"Changed"));
+    ASSERT_TRUE(writer->GetOsdItem(3, item));
+    EXPECT_EQ(item.text, L"Changed");
+
+    // The encoder's OSD answers to 2052 in every command, its text included.
+    EXPECT_EQ(0, SetOsdTextOfNumber(2052, L"On air"));
+    EXPECT_EQ(0, SetOsdVisibleByNumber(2052, false));
+    ASSERT_TRUE(encoderWriter->GetOsdItem(4, item));
+    EXPECT_FALSE(item.visible);
+    EXPECT_EQ(-32, SetOsdVisibleByNumber(4, true));
+    EXPECT_EQ(-32, SetOsdTextOfNumber(4, L"x"));
+    EXPECT_EQ(-32, SetOsdTextOfNumber(3073, L"x"));
+    EXPECT_EQ(-8, SetOsdTextOfNumber(7, L"x"));
+
+    // A text the writer does not take is a failure, and the old text stays.
+    EXPECT_LT(SetOsdTextOfNumber(3, std::wstring(65, L'x')), 0);
+    EXPECT_LT(SetOsdTextOfNumber(3, L""), 0);
+    ASSERT_TRUE(writer->GetOsdItem(3, item));
+    EXPECT_EQ(item.text, L"Changed");
+
+    EXPECT_EQ(0, RemoveOsdFromWorker(3));
+    EXPECT_FALSE(writer->GetOsdItem(3, item));
+    EXPECT_EQ(-8, SetOsdVisibleByNumber(3, true));
 }
 
 } // namespace

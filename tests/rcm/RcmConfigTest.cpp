@@ -62,10 +62,11 @@ TEST(RcmConfigTest, KeysReadUnderTheirConditions)
     EXPECT_EQ(settings.HttpsCertFile, L"c.pem");
     EXPECT_EQ(settings.HttpsKeyFile, L"k.pem");
 
+    // With the channel off the port is not read, and still in range.
     ASSERT_EQ(LoadRcmConfigs(WriteConfig(dir, "<TcpCtrl>false</TcpCtrl><TcpListenPort>2000</TcpListenPort>", ""),
                              settings),
               0);
-    EXPECT_EQ(settings.TcpListenPort, 0);
+    EXPECT_EQ(settings.TcpListenPort, 1225);
 }
 
 TEST(RcmConfigTest, UsersFirstOfTwoNamesStays)

@@ -3,6 +3,7 @@
 #include "../output/WriterTestSupport.h"
 #include "config/ConfigXmlDocument.h"
 #include "host/GlobalVars.h"
+#include "rcm/RCInDemandGraphOps.h"
 #include "rcm/RCProcFuncs.h"
 #include "rcm/RcmCommandCheck.h"
 #include "rcm/RcmTables.h"
@@ -262,10 +263,11 @@ public:
     uint32_t WorkingFunc() override { return 0; }
 };
 
-// Texts and graphics on a video worker of the registries, shown, hidden and removed by commands.
-TEST_F(RcmExecutorTest, OverlaysOnARegisteredVideoWorker)
+// Texts and graphics on a video worker of the registries, shown, hidden and removed by commands,
+// through the operations given.
+void RunOverlayCommands(const std::shared_ptr<CRCInDemandOps> &operations)
 {
-    CRCCommandExecutor executor(std::make_shared<CRCInDemandOps>(), false);
+    CRCCommandExecutor executor(operations, false);
     auto worker = std::make_shared<CPictureWorker>(0x02010000);
     auto record = std::make_shared<stVideoDecodeWorkerInstanceInfo>();
     record->WorkerId = 0x02010000;
@@ -301,7 +303,8 @@ TEST_F(RcmExecutorTest, OverlaysOnARegisteredVideoWorker)
     EXPECT_EQ(run("RemoveOsd", {{L"OsdId", id.c_str()}}), 0);
     EXPECT_FALSE(writer->GetOsdItem(static_cast<uint16_t>(number), item));
     EXPECT_EQ(run("RemoveOsd", {{L"OsdId", id.c_str()}}), TYX_RC_NO_SUCH_ID);
-    EXPECT_EQ(run("AddNewInputOSD", {{L"osdType", L"Time"}, {L"posBase", L"Center"}, {L"VideoAlias", L"Nobody"}}),
+    EXPECT_EQ(run("AddNewInputOSD",
+                  {{L"osdType", L"Time"}, {L"posBase", L"Center"}, {L"txtHeight", L"32"}, {L"VideoAlias", L"Nobody"}}),
               TYX_RC_NO_OWNER);
 
     std::string definition = "b:gmtTp=8,Rds=7,;a:gmtTp=1,StrtX=3,;";
@@ -316,7 +319,25 @@ TEST_F(RcmExecutorTest, OverlaysOnARegisteredVideoWorker)
     const std::wstring groupId = std::to_wstring(group);
     EXPECT_GE(run("RemoveOSGGeometry", {{L"nOsgGroupId", groupId.c_str()}}), 0);
     EXPECT_TRUE(GetOsgItemIds(static_cast<uint16_t>(group)).empty());
+    // A reference names the video as well as its alias does; a name nobody has is a failure.
+    EXPECT_GE(run("AddOSGGeometry", {{L"VideoAlias", L"VideoDecoders.Cam1"}, {L"OSGStrmPos", L"VideoOutput"},
+                                     {L"GeometryNum", L"2"}, {L"OSGData", wide.c_str()}}),
+              1);
+    EXPECT_LT(run("AddOSGGeometry", {{L"VideoAlias", L"Nobody"}, {L"OSGStrmPos", L"VideoOutput"},
+                                     {L"GeometryNum", L"2"}, {L"OSGData", wide.c_str()}}),
+              0);
     ClearOsgRegistry();
+}
+
+TEST_F(RcmExecutorTest, OverlaysOnARegisteredVideoWorker)
+{
+    RunOverlayCommands(std::make_shared<CRCInDemandOps>());
+}
+
+// The program runs the commands through its own operations: they take the same aliases.
+TEST_F(RcmExecutorTest, TheProgramsOperationsTakeTheSameOverlayCommands)
+{
+    RunOverlayCommands(std::make_shared<CRCInDemandGraphOps>(stInDemandGraph{}));
 }
 
 const CTestEncoder &Clip()

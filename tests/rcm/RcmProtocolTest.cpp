@@ -54,6 +54,27 @@ TEST(RcmQueryTest, EscapesQuotesAndKeyCase)
     EXPECT_EQ(RcmCodeOfParserError(RCM_PARSE_QUERY_VALUE), RCM_ERR_KEY_VALUE);
 }
 
+// Quotes sent as escapes are quotes: the escapes are decoded before the enclosing pair is removed.
+TEST(RcmQueryTest, EscapedQuotesEncloseOrAreRefusedAsUnbalanced)
+{
+    RcmParamMap pairs;
+    EXPECT_EQ(ParseQueryString("?CMDSN=2&SESSIONID=%2261$00000001%22", pairs), 2);
+    EXPECT_EQ(pairs.at(L"SESSIONID"), L"61$00000001");
+    pairs.clear();
+    EXPECT_EQ(ParseQueryString("CMDSN=2&XY=%22abc", pairs), RCM_PARSE_QUERY_VALUE);
+    EXPECT_EQ(ParseQueryString("CMDSN=2&XY=%27abc%22", pairs), RCM_PARSE_QUERY_VALUE);
+    EXPECT_EQ(ParseQueryString("CMDSN=2&%22XY=1", pairs), RCM_PARSE_QUERY_VALUE);
+    pairs.clear();
+    EXPECT_EQ(ParseQueryString("CMDSN=2&XY=%20abc%20", pairs), 2);
+    EXPECT_EQ(pairs.at(L"XY"), L"abc");
+
+    pairs.clear();
+    ASSERT_EQ(ParseRequestBody("OsdText=%22a%26b=c%22&VideoAlias='Mux1'", pairs), 2);
+    EXPECT_EQ(pairs.at(L"OsdText"), L"a&b=c");
+    EXPECT_EQ(pairs.at(L"VideoAlias"), L"Mux1");
+    EXPECT_EQ(ParseRequestBody("OsdText=%22abc", pairs), RCM_PARSE_BODY_VALUE);
+}
+
 TEST(RcmQueryTest, BoundsGiveTheirCodes)
 {
     RcmParamMap pairs;
@@ -236,6 +257,20 @@ TEST(RcmCheckTest, MendedParameterNames)
               0);
     EXPECT_EQ(record.Number1, 6 | 1 << 8 | 4 << 16 | 24 << 24);
     EXPECT_EQ(record.Number2, 0xFFFEu | 3u << 16);
+    // The text height has no default, and only heights the writers draw are taken.
+    const auto newOsd = [](const wchar_t *height) {
+        RcmParamMap map = Params({{L"osdType", L"Time"}, {L"posBase", L"Center"}, {L"VideoAlias", L"cam"}});
+        if (height)
+            map.emplace(L"txtHeight", height);
+        stRCCommand command;
+        return CheckRcmCommand("AddNewInputOSD", map, command);
+    };
+    EXPECT_EQ(newOsd(nullptr), RCM_ERR_PARAM_MISSED);
+    EXPECT_EQ(newOsd(L"0"), RCM_ERR_PARAM_VALUE);
+    EXPECT_EQ(newOsd(L"18"), RCM_ERR_PARAM_VALUE);
+    EXPECT_EQ(newOsd(L"132"), RCM_ERR_PARAM_VALUE);
+    EXPECT_EQ(newOsd(L"16"), 0);
+    EXPECT_EQ(newOsd(L"128"), 0);
 }
 
 TEST(RcmCheckTest, ServerAddressPacking)

@@ -18,6 +18,7 @@
 #include <future>
 #include <latch>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -265,6 +266,82 @@ TEST_F(RcmServerTest, BodiesReachTheExecutorDecodedAndBounded)
     EXPECT_EQ(tooLong.status, 400);
     EXPECT_EQ(tooLong.body, "Invalid Parameters LengthCommandSN=41");
     EXPECT_EQ(client.Request("GET", "/TYXRCMAPI/GENERAL/HelloTYX").status, 200);
+}
+
+// A body too long to be read is answered before it has arrived, and the server goes on serving.
+TEST_F(RcmServerTest, ABodyOverAMebibyteIsAnsweredWithTheLengthError)
+{
+    CRcmTestClient client(m_port);
+    const std::string id = LogIn(client);
+    const std::string target = "/TYXRCMAPI/CONTROL/MediaWriterControl?CMDSN=42&SESSIONID=" + id;
+    CRcmTestClient big(m_port);
+    ASSERT_TRUE(big.SendRaw("POST " + target + " HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                            std::to_string(2 * 1024 * 1024) + "\r\n\r\n" + std::string(64 * 1024, 'x')));
+    const stRawResponse tooLong = big.ReadResponse();
+    EXPECT_EQ(tooLong.status, 400);
+    EXPECT_EQ(tooLong.body, "Invalid Parameters LengthCommandSN=42");
+    // Even a command that takes no body: a request that large is not taken.
+    CRcmTestClient query(m_port);
+    ASSERT_TRUE(query.SendRaw("GET /TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=43&SESSIONID=" + id +
+                              " HTTP/1.1\r\nHost: x\r\nContent-Length: 5000000\r\n\r\n"));
+    EXPECT_EQ(query.ReadResponse().body, "Invalid Parameters LengthCommandSN=43");
+    EXPECT_EQ(m_executor.Count(), 0u);
+
+    CRcmTestClient next(m_port);
+    EXPECT_EQ(next.Request("GET", "/TYXRCMAPI/GENERAL/HelloTYX").status, 200);
+    EXPECT_EQ(client.Request("GET", "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=44&SESSIONID=" + id).status, 200);
+}
+
+// The status line carries the protocol's reason phrase, the one of 421 included.
+TEST_F(RcmServerTest, EveryStatusGoesOutWithTheProtocolsReasonPhrase)
+{
+    CRcmTestClient client(m_port);
+    const std::string id = LogIn(client);
+    const std::string targets[] = {
+        "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=7&SESSIONID=nobody",
+        "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=7&SESSIONID=" + id,
+        "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=7&XX=%22a",
+        "/TYXRCMAPI/QUERY/NoSuchCommand?CMDSN=5",
+        "/TYXRCMAPI/QUERY/GetTYXStatus?SESSIONID=abc",
+    };
+    const int statuses[] = {421, 200, 406, 404, 400};
+    for (size_t i = 0; i < std::size(targets); ++i) {
+        const stRawResponse reply = client.Request("GET", targets[i]);
+        EXPECT_EQ(reply.status, statuses[i]) << targets[i];
+        EXPECT_EQ(reply.reason, HttpReasonPhraseTable().at(statuses[i])) << targets[i];
+    }
+    EXPECT_EQ(client.Request("GET", "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=7&SESSIONID=nobody").reason,
+              "Please log in first");
+    // A session id sent in escaped quotes is the session id.
+    EXPECT_EQ(client.Request("GET", "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=8&SESSIONID=%22" + id + "%22").status, 200);
+    EXPECT_EQ(client.Request("GET", "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=8&SESSIONID=" + UrlEncoded("'" + id + "'"))
+                  .status,
+              200);
+}
+
+// A command whose execution throws is answered as failed, and its category's later commands run.
+TEST_F(RcmServerTest, AThrowingCommandFailsAndLaterCommandsOfItsCategoryRun)
+{
+    m_server.reset();
+    Start(false);
+    m_executor.hook = [](uint16_t code) {
+        if (code == 370)
+            throw std::runtime_error("settings file unreadable");
+    };
+    CRcmTestClient client(m_port);
+    const std::string id = LogIn(client);
+    const std::string config = "/TYXRCMAPI/CONFIG/";
+    for (int round = 0; round < 2; ++round) {
+        const std::string sn = std::to_string(50 + round * 2);
+        stRawResponse reply = client.Request("PUT", config + "SetLiveBCURL?CMDSN=" + sn + "&WaitResult=Yes&SESSIONID=" + id,
+                                             "LiveBCURL=rtmp://127.0.0.1/live/a");
+        EXPECT_EQ(reply.status, 500);
+        EXPECT_EQ(reply.body, "The Command was excuted but failed!CommandSN=" + sn);
+        const std::string next = std::to_string(51 + round * 2);
+        reply = client.Request("PUT", config + "SetTRVKInfo?CMDSN=" + next + "&WaitResult=Yes&SESSIONID=" + id);
+        EXPECT_EQ(reply.status, 200);
+        EXPECT_EQ(reply.body, "CommandSN=" + next);
+    }
 }
 
 TEST_F(RcmServerTest, OversizedAndSlowRequestsDoNotStopOthers)

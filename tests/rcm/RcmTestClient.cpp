@@ -144,6 +144,9 @@ stRawResponse CRcmTestClient::ReadResponse(int timeoutMs)
     const std::string head = m_buffer.substr(0, headerEnd);
     m_buffer.erase(0, headerEnd + 4);
     response.status = std::atoi(head.substr(head.find(' ') + 1, 3).c_str());
+    const std::string statusLine = head.substr(0, head.find("\r\n"));
+    const size_t reasonAt = statusLine.find(' ', statusLine.find(' ') + 1);
+    response.reason = reasonAt == std::string::npos ? std::string() : statusLine.substr(reasonAt + 1);
     size_t line = head.find("\r\n");
     while (line != std::string::npos) {
         const size_t next = head.find("\r\n", line + 2);

@@ -10,6 +10,7 @@
 struct stRawResponse
 {
     int status = 0; // 0: no reply (connection closed or timed out)
+    std::string reason; // the status line's reason phrase
     std::map<std::string, std::string> headers;
     std::string body;
 };

@@ -135,6 +135,7 @@ int32_t CVideoMuxWorker::CopyInConfiguration(const stTYXWorkerConfig *config)
     const stTYXGeneralSettings &settings = CTYXGVMS::GeneralSettings();
     CopyInColorSettings(settings.DefaultBGC, settings.ErrMsgColor, settings.InfoMsgColor, settings.MsgHeight);
     SetRvtpServerOption(mid->RVTP, 0);
+    SetPipeOutputName(m_name, 0); // the pipe is found by the worker's name, as a decoder's is
     m_pipeWanted = mid->RVTP != 0;
     if (mid->DirectOutputSettings.DirectOutput)
         m_displayWanted = EnableDirectOutput(mid->DirectOutputSettings, 0);

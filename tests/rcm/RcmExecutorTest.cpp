@@ -212,6 +212,38 @@ TEST_F(RcmExecutorTest, MuxLayoutAndLookups)
     EXPECT_EQ(Run("SetLiveBCURL", {{L"LiveBCURL", L"rtmp://h/live"}}), TYX_RC_NO_SUCH_ID);
 }
 
+// A settings file that cannot be read fails the write-back, never the config thread: every later
+// config command is still answered.
+TEST_F(RcmExecutorTest, AnUnreadableSettingsFileLeavesTheConfigThreadServing)
+{
+    CTempDir dir;
+    ASSERT_TRUE(fs::create_directory(dir.File("TyxServiceMain.ini")));
+    m_ops->settings = dir.File("TyxServiceMain.ini").wstring();
+    CTYXGVMS::RcmTcpListenPort() = 1225;
+    auto executor = std::make_shared<CRCCommandExecutor>(m_ops, false);
+    CRCMWebWin server([executor](uint16_t code, const stRCCommand &command, std::vector<uint8_t> &reply) {
+        return executor->OnRCCmd(code, command, reply);
+    });
+    RcmUserMap users;
+    users[L"op"] = stRcmUser{L"op", L"pw", 1, 31, L""};
+    server.SetUsers(users);
+    server.SetSendAckBeforeCmdFinish(false);
+    const uint16_t port = FreeTcpPort();
+    ASSERT_EQ(server.ListenRequests(true, false, port, 0), 0);
+    CRcmTestClient client(port);
+    const std::string id = client.LogIn("op");
+    const std::string keys = "&WaitResult=Yes&SESSIONID=" + id;
+    for (int sn = 2; sn < 4; ++sn) {
+        const stRawResponse reply = client.Request("PUT", "/TYXRCMAPI/CONFIG/SetServerRCPort?CMDSN=" +
+                                                              std::to_string(sn) + keys,
+                                                   "tyxPort=" + std::to_string(2000 + sn) + "&moxPort=0");
+        EXPECT_EQ(reply.status, 200) << sn;
+        EXPECT_EQ(reply.body, "CommandSN=" + std::to_string(sn));
+    }
+    EXPECT_EQ(client.Request("PUT", "/TYXRCMAPI/CONFIG/SetTRVKInfo?CMDSN=4" + keys).status, 200);
+    EXPECT_TRUE(fs::is_directory(dir.File("TyxServiceMain.ini")));
+}
+
 TEST_F(RcmExecutorTest, ControlPortChangesRestartTheProgram)
 {
     CTempDir dir;

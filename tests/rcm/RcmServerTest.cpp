@@ -285,6 +285,14 @@ TEST_F(RcmServerTest, ABodyOverAMebibyteIsAnsweredWithTheLengthError)
     ASSERT_TRUE(query.SendRaw("GET /TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=43&SESSIONID=" + id +
                               " HTTP/1.1\r\nHost: x\r\nContent-Length: 5000000\r\n\r\n"));
     EXPECT_EQ(query.ReadResponse().body, "Invalid Parameters LengthCommandSN=43");
+    // A body without an announced length is read to its end and dropped.
+    CRcmTestClient chunked(m_port);
+    std::string chunks;
+    for (int i = 0; i < 24; ++i)
+        chunks += "10000\r\n" + std::string(0x10000, 'c') + "\r\n";
+    ASSERT_TRUE(chunked.SendRaw("POST " + target + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                                chunks + "0\r\n\r\n"));
+    EXPECT_EQ(chunked.ReadResponse().body, "Invalid Parameters LengthCommandSN=42");
     EXPECT_EQ(m_executor.Count(), 0u);
 
     CRcmTestClient next(m_port);

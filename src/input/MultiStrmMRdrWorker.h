@@ -151,6 +151,7 @@ protected:
 private:
     struct stStreamThreadState;
     struct stBaseTimeEntry;
+    struct stBacklogEntry;
 
     uint32_t SingleStreamProcThread();
     uint32_t StreamThreadPass(stStreamThreadState &thread);
@@ -183,6 +184,9 @@ private:
     int32_t OpenForConfiguration(const std::string &path, StreamRequestMap &video, StreamRequestMap &audio,
                                  bool crucial);
     int32_t GetSBTBySkipPkts(std::vector<stBaseTimeEntry> &entries);
+    // Counts a packet of a stream whose backlog is skipped (a key frame is kept); true when this
+    // read made the stream caught up.
+    bool TakeBacklogPacket(stBacklogEntry &entry, const FramePackage &package, uint32_t readMs);
     int32_t StreamDropCount(int32_t mediaType) const;
 
     // A stream's state and the record of its thread, as the main thread found them this session.

@@ -157,8 +157,8 @@ int32_t CTYXMediaWriteWorker::Initialize(uint8_t flag, int32_t value)
         const std::wstring &root = m_recordSettings.RootFolder;
         if (root.empty())
             return -1;
-        if (!IsSafeRecordRoot(root)) {
-            MW_LOG(2, "Initialize", L"MediaWriteWorker[%s:%x] Warning: Recoding path(%s) refused: it has \".\", \"..\" or control characters!",
+        if (!IsUsableRecordRoot(root)) {
+            MW_LOG(2, "Initialize", L"MediaWriteWorker[%s:%x] Warning: Recoding path(%s) refused: it has control characters!",
                    m_name.c_str(), m_workerId, root.c_str());
             return -1;
         }

@@ -242,7 +242,8 @@ void CRawVideoReadWorker::StartDirectOutputs()
 {
     if (m_outputWidth <= 0 || m_outputHeight <= 0)
         return;
-    if (m_pipeOutputOn) {
+    // The frame pipe ("RVTP_<worker name>") runs when the worker's pipe option is set.
+    if (IsRvtpServerOptionOn(0)) {
         // The pipe is named after the worker, so that a client finds it by the source's name.
         SetPipeOutputName(m_name, 0);
         StartRvtpServer(m_outputWidth, m_outputHeight, 0);
@@ -253,7 +254,7 @@ void CRawVideoReadWorker::StartDirectOutputs()
 
 void CRawVideoReadWorker::StopDirectOutputs()
 {
-    if (m_pipeOutputOn && GetRvtpServer(0))
+    if (GetRvtpServer(0))
         StopRvtpServer(true, 0);
     if (m_stream.DirectOutputSettings.DirectOutput && GetRvdoServer(0))
         StopRvdoServer(true, 0);

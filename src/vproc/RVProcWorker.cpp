@@ -327,6 +327,13 @@ void CRVProcWorker::SetRvtpServerOption(int32_t value, int32_t outputStreamId)
         record->pipe.option = value;
 }
 
+bool CRVProcWorker::IsRvtpServerOptionOn(int32_t outputStreamId)
+{
+    std::lock_guard<std::mutex> lock(m_recordLock);
+    const stVideoOutputRecord *record = ChooseRecord(outputStreamId);
+    return record && record->pipe.option != 0;
+}
+
 // ---- direct display ----
 
 std::shared_ptr<CRVDOServer> CRVProcWorker::PrepareDisplayServer(stVideoOutputRecord &record, int32_t width,

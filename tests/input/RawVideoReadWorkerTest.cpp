@@ -215,7 +215,8 @@ TEST(RawVideoReadWorker, FramePipeAloneIsFedWithoutAnyConsumer)
     CRuntimeFolderScope folder;
     auto worker = std::make_shared<CRawVideoReadWorker>(kWorker, nullptr);
     worker->AllowTestSources(true);
-    worker->EnablePipeOutput(true);
+    // The worker's pipe option, as the configuration sets it.
+    worker->SetRvtpServerOption(1, 0);
     const auto config = VideoConfig("lavfi:color=c=red:size=64x48:rate=50,format=yuyv422,realtime");
     worker->CopyInConfiguration(&config);
     ASSERT_EQ(worker->Initialize(0, 0), 0);

@@ -44,16 +44,17 @@ int64_t FrameDuration(const AVFrame &frame)
 
 int32_t RawVideoOutputFrameSize(int32_t pixelFormat, int32_t width, int32_t height)
 {
-    const int64_t area = static_cast<int64_t>(width) * height;
     switch (pixelFormat) {
     case AV_PIX_FMT_YUV420P:
-    case AV_PIX_FMT_YUVJ420P: return static_cast<int32_t>(area * 3 / 2);
+    case AV_PIX_FMT_YUVJ420P:
     case AV_PIX_FMT_YUYV422:
     case AV_PIX_FMT_YUV422P:
     case AV_PIX_FMT_YUVJ422P:
-    case AV_PIX_FMT_UYVY422: return static_cast<int32_t>(area * 2);
+    case AV_PIX_FMT_UYVY422:
     case AV_PIX_FMT_YUV444P:
-    case AV_PIX_FMT_YUVJ444P: return static_cast<int32_t>(area * 3);
+    case AV_PIX_FMT_YUVJ444P:
+        // Packed rows; an odd size rounds its chroma up, as libswscale writes it.
+        return ImageBytes(pixelFormat, width, height);
     default: return -1;
     }
 }

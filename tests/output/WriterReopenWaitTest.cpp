@@ -183,8 +183,9 @@ protected:
     {
         m_writer->failAlways = true;
         Feed(0, 0, 1500000, kStale);
-        ASSERT_TRUE(WaitFor([this] { return Worker().GetWorkingStep() == TYX_MW_STEP_REOPENING; }));
-        EXPECT_EQ(Worker().LastRequestedWaitMs(), 30000u);
+        ASSERT_TRUE(WaitFor([this] {
+            return Worker().GetWorkingStep() == TYX_MW_STEP_REOPENING && Worker().LastRequestedWaitMs() == 30000u;
+        }));
         Feed(0, 1500000, Clip().ClipUs(), kStale);
     }
     void ExpectFreshStartOnAKeyFrame()

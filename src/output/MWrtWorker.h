@@ -59,7 +59,9 @@ constexpr int32_t TYX_MW_WRITE_NO_DATA = -64;
 // Main thread: idle (27) --start-pushing--> synchronising (25) --> opening (20) --> open (22)
 // --> writing (29) [--cut due--> closing (31) --> old file closed (30) --> new file (22/25/29)]
 // --stop-pushing--> closed (30) --> idle (27). Input loss, a write failure or an open failure go
-// back to synchronising (open failures after 30 s).
+// back to synchronising (open failures after 30 s, or at once on a start command or a new
+// destination; what queued during that wait is dropped). Every stream of an output counts its time
+// stamps from one origin, the start its synchronisation found.
 //
 // Locks: the output lock (stream writer, output maps, written states) is taken first, by the main
 // thread around every use of the output and by ChangeOutput; then the input-link lock; then a

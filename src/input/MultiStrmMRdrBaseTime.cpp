@@ -16,7 +16,9 @@ constexpr uint32_t kVideoSlowReadMs = 15;
 constexpr int32_t kAudioSlowReadsNeeded = 30;
 constexpr uint32_t kAudioSlowReadMs = 5;
 
-struct stBacklogEntry
+} // namespace
+
+struct CMultiStrmMediaReadWorker::stBacklogEntry
 {
     std::shared_ptr<stReadStreamState> state;
     int32_t needed = 0;
@@ -26,8 +28,6 @@ struct stBacklogEntry
     int64_t firstArrival = 0;
     bool caughtUp = false;
 };
-
-} // namespace
 
 struct CMultiStrmMediaReadWorker::stBaseTimeEntry
 {
@@ -50,6 +50,25 @@ struct CMultiStrmMediaReadWorker::stBaseTimeEntry
     int64_t lastDts = TYX_NOPTS_VALUE;
     int64_t packetsRead = 0;
 };
+
+bool CMultiStrmMediaReadWorker::TakeBacklogPacket(stBacklogEntry &entry, const FramePackage &package, uint32_t readMs)
+{
+    if (entry.packets++ == 0)
+        entry.firstArrival = NowUs();
+    if (package.flags & TYX_PKT_FLAG_KEY) {
+        ReserveKeyFrame(package);
+        TYX_LOG(7, L"MultiStrmMediaReadWorker[%s]Key frame of stream(%d) read and backdup.", m_name.c_str(),
+                static_cast<int32_t>(package.streamIndex));
+    }
+    if (entry.caughtUp)
+        return false;
+    // A read that had to wait means the buffered part is drained.
+    if (readMs >= entry.slowMs && ++entry.slowReads >= entry.needed) {
+        entry.caughtUp = true;
+        return true;
+    }
+    return false;
+}
 
 int32_t CMultiStrmMediaReadWorker::SkipStreamBacklogs(int64_t &packetsRead)
 {
@@ -97,27 +116,13 @@ int32_t CMultiStrmMediaReadWorker::SkipStreamBacklogs(int64_t &packetsRead)
         }
         ++packetsRead;
         const auto found = entries.find(package.streamIndex);
-        if (found == entries.end())
-            continue;
-        stBacklogEntry &entry = found->second;
-        if (entry.packets++ == 0)
-            entry.firstArrival = NowUs();
-        if (package.flags & TYX_PKT_FLAG_KEY) {
-            ReserveKeyFrame(package);
-            TYX_LOG(7, L"MultiStrmMediaReadWorker[%s]Key frame of stream(%d) read and backdup.", m_name.c_str(),
-                    static_cast<int32_t>(package.streamIndex));
+        if (found != entries.end() && TakeBacklogPacket(found->second, package, uint32_t(after - before)) &&
+            ++caughtUp == static_cast<int32_t>(entries.size())) {
+            result = caughtUp;
+            break;
         }
-        if (entry.caughtUp)
-            continue;
-        // A read that had to wait means the buffered part is drained.
-        if (uint32_t(after - before) >= entry.slowMs && ++entry.slowReads >= entry.needed) {
-            entry.caughtUp = true;
-            if (++caughtUp == static_cast<int32_t>(entries.size())) {
-                result = caughtUp;
-                break;
-            }
-            continue;
-        }
+        // Whatever the packet was: a track that stopped sending never catches up, and it must
+        // not keep the others from starting.
         if (uint32_t(NowTickMs() - start) > TYX_BASE_TIME_SEARCH_MS)
             break;
     }

@@ -259,7 +259,9 @@ int32_t CMultiStrmMediaReadWorker::CopyInConfiguration(const stTYXWorkerConfig *
         m_streamConfigs.clear();
         KeepFoundStreams(*source, video, TYX_MEDIA_VIDEO);
         KeepFoundStreams(*source, audio, TYX_MEDIA_AUDIO);
+        m_streamsFound = !m_streamConfigs.empty();
     } else {
+        m_streamsFound = false;
         // A source that is down keeps what its streams are configured with; their numbers find
         // their streams at the first open that succeeds.
         m_streamConfigs.clear();

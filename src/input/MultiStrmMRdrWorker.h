@@ -72,6 +72,9 @@ public:
     // Seconds during which a crucial stream's source is retried in CopyInConfiguration (0: none).
     void SetConnectRetryPeriod(int32_t seconds) { m_connectRetrySeconds = seconds; }
     CMediaSourceReader *Reader() const { return m_reader.get(); }
+    // True when the configuration's look at the source found configured streams in it; false when
+    // the source could not be opened then (its streams are kept for a later open all the same).
+    bool StreamsFoundAtConfiguration() const { return m_streamsFound; }
     int64_t BaseTimeUTC() const { return m_baseTimeUTC.load(); }
     // The source path as it may be logged and reported (a password masked).
     std::wstring SourcePathForLog() const;
@@ -147,10 +150,12 @@ protected:
     CRWLockedMap<int32_t, std::shared_ptr<StrmPrcsThdPrmtrs>> m_threadMap;
     int32_t m_connectRetrySeconds = 0;
     bool m_keepOpenAfterInit = false;       // the reading thread goes on with the first open
+    bool m_streamsFound = false;            // the configuration's open found configured streams
 
 private:
     struct stStreamThreadState;
     struct stBaseTimeEntry;
+    struct stBacklogEntry;
 
     uint32_t SingleStreamProcThread();
     uint32_t StreamThreadPass(stStreamThreadState &thread);
@@ -183,6 +188,9 @@ private:
     int32_t OpenForConfiguration(const std::string &path, StreamRequestMap &video, StreamRequestMap &audio,
                                  bool crucial);
     int32_t GetSBTBySkipPkts(std::vector<stBaseTimeEntry> &entries);
+    // Counts a packet of a stream whose backlog is skipped (a key frame is kept); true when this
+    // read made the stream caught up.
+    bool TakeBacklogPacket(stBacklogEntry &entry, const FramePackage &package, uint32_t readMs);
     int32_t StreamDropCount(int32_t mediaType) const;
 
     // A stream's state and the record of its thread, as the main thread found them this session.

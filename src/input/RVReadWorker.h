@@ -64,8 +64,6 @@ public:
     // The rate a device outside 10 to 120 fps is taken at (the pipeline's negotiated input rate);
     // 0 leaves TYX_RVR_DEFAULT_FRAME_RATE.
     void SetCorrectedFrameRate(uint16_t fps) { m_correctedFrameRate = fps; }
-    // The frame pipe ("RVTP_<worker name>") is started with the post-processing thread.
-    void EnablePipeOutput(bool on) { m_pipeOutputOn = on; }
     void AllowTestSources(bool allow) { m_allowTestSources = allow; }
     // Frames between two speed log lines (TYX_RVR_SPEED_LOG_FRAMES); set before Initialize.
     void SetSpeedLogInterval(uint32_t frames) { m_speedLogFrames = frames > 0 ? frames : TYX_RVR_SPEED_LOG_FRAMES; }
@@ -144,7 +142,6 @@ private:
     std::atomic<bool> m_deviceReady{false};    // opened, output size known, decoder context made
     AVRational m_inputTimeBase{0, 1};
     stTimestampRebase m_rebase;
-    bool m_pipeOutputOn = false;
     bool m_allowTestSources = false;
     std::atomic<bool> m_decodeBusy{false};
     std::atomic<bool> m_postBusy{false};

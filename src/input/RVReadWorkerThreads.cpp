@@ -44,16 +44,17 @@ int64_t FrameDuration(const AVFrame &frame)
 
 int32_t RawVideoOutputFrameSize(int32_t pixelFormat, int32_t width, int32_t height)
 {
-    const int64_t area = static_cast<int64_t>(width) * height;
     switch (pixelFormat) {
     case AV_PIX_FMT_YUV420P:
-    case AV_PIX_FMT_YUVJ420P: return static_cast<int32_t>(area * 3 / 2);
+    case AV_PIX_FMT_YUVJ420P:
     case AV_PIX_FMT_YUYV422:
     case AV_PIX_FMT_YUV422P:
     case AV_PIX_FMT_YUVJ422P:
-    case AV_PIX_FMT_UYVY422: return static_cast<int32_t>(area * 2);
+    case AV_PIX_FMT_UYVY422:
     case AV_PIX_FMT_YUV444P:
-    case AV_PIX_FMT_YUVJ444P: return static_cast<int32_t>(area * 3);
+    case AV_PIX_FMT_YUVJ444P:
+        // Packed rows; an odd size rounds its chroma up, as libswscale writes it.
+        return ImageBytes(pixelFormat, width, height);
     default: return -1;
     }
 }
@@ -242,7 +243,8 @@ void CRawVideoReadWorker::StartDirectOutputs()
 {
     if (m_outputWidth <= 0 || m_outputHeight <= 0)
         return;
-    if (m_pipeOutputOn) {
+    // The frame pipe ("RVTP_<worker name>") runs when the worker's pipe option is set.
+    if (IsRvtpServerOptionOn(0)) {
         // The pipe is named after the worker, so that a client finds it by the source's name.
         SetPipeOutputName(m_name, 0);
         StartRvtpServer(m_outputWidth, m_outputHeight, 0);
@@ -253,7 +255,7 @@ void CRawVideoReadWorker::StartDirectOutputs()
 
 void CRawVideoReadWorker::StopDirectOutputs()
 {
-    if (m_pipeOutputOn && GetRvtpServer(0))
+    if (GetRvtpServer(0))
         StopRvtpServer(true, 0);
     if (m_stream.DirectOutputSettings.DirectOutput && GetRvdoServer(0))
         StopRvdoServer(true, 0);

@@ -12,6 +12,7 @@
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libavutil/mathematics.h>
 #include <libavutil/version.h>
 }
 
@@ -88,8 +89,14 @@ int64_t RebaseCapturedStamps(stTimestampRebase &rebase, FramePackage &package, A
 {
     const int64_t before = package.pts;
     const int64_t after = RebaseTimestamp(rebase, package, {inputTimeBase.num, inputTimeBase.den}, nowUs);
+    if (inputTimeBase.num <= 0 || inputTimeBase.den <= 0)
+        return after;
+    // The distance to the pts and the duration are in the device's time base, like the stamps were.
+    const AVRational micro{1, 1000000};
     if (before != TYX_NOPTS_VALUE && package.dts != TYX_NOPTS_VALUE)
-        package.dts = package.dts - before + after;
+        package.dts = after - av_rescale_q(before - package.dts, inputTimeBase, micro);
+    if (package.duration > 0)
+        package.duration = av_rescale_q(package.duration, inputTimeBase, micro);
     return after;
 }
 

@@ -41,8 +41,8 @@ void OpenAtInitialize(CTYXWorker &worker, CMediaSourceReader &reader, const wcha
 // the streams are marked failed and the event is reported.
 int32_t ReopenAtThreadStart(CTYXWorker &worker, CMediaSourceReader &reader, const std::wstring &inputPath);
 
-// Stamps a captured package on the program clock; the dts moves with the pts, so that their
-// distance stays what the device gave. The new pts.
+// Stamps a captured package on the program clock in µs; the dts moves with the pts, so that their
+// distance stays what the device gave, and the duration is converted like them. The new pts.
 int64_t RebaseCapturedStamps(stTimestampRebase &rebase, FramePackage &package, AVRational inputTimeBase, int64_t nowUs);
 // Reports a source event of the worker, with its name and the input path.
 void ReportWorkerSourceEvent(const CTYXWorker &worker, int32_t eventType, const std::wstring &inputPath);

@@ -157,8 +157,8 @@ int32_t CTYXMediaWriteWorker::Initialize(uint8_t flag, int32_t value)
         const std::wstring &root = m_recordSettings.RootFolder;
         if (root.empty())
             return -1;
-        if (!IsSafeRecordRoot(root)) {
-            MW_LOG(2, "Initialize", L"MediaWriteWorker[%s:%x] Warning: Recoding path(%s) refused: it has \".\", \"..\" or control characters!",
+        if (!IsUsableRecordRoot(root)) {
+            MW_LOG(2, "Initialize", L"MediaWriteWorker[%s:%x] Warning: Recoding path(%s) refused: it has control characters!",
                    m_name.c_str(), m_workerId, root.c_str());
             return -1;
         }
@@ -237,8 +237,8 @@ uint32_t CTYXMediaWriteWorker::WorkingFunc()
                 break;
             }
         }
-        const int32_t signalled =
-            WaitForAnyEvent({m_exitEvent.get(), m_startPushEvent.get(), m_stopPushEvent.get()}, Wait(m_waitMs));
+        const int32_t signalled = WaitForAnyEvent(
+            {m_exitEvent.get(), m_startPushEvent.get(), m_stopPushEvent.get(), &m_outputChangedEvent}, Wait(m_waitMs));
         if (signalled == TYX_WAIT_OBJECT_0) {
             MW_LOG(5, "WorkingFunc", L"MediaWriteWorker[%s:%x] thread[Tid=%d] received exit signal, exiting...",
                    m_name.c_str(), m_workerId, tid);
@@ -248,6 +248,8 @@ uint32_t CTYXMediaWriteWorker::WorkingFunc()
             OnStartPushing();
         else if (signalled == TYX_WAIT_OBJECT_0 + 2)
             OnStopPushing();
+        else if (signalled == TYX_WAIT_OBJECT_0 + 3)
+            EndReopenWait();
         else if (WorkPass() == EPass::Leave)
             break;
     }
@@ -297,6 +299,7 @@ void CTYXMediaWriteWorker::OnStartPushing()
     MW_LOG(5, "WorkingFunc", L"MediaWriteWorker[%s:%x] thread[Tid=%d] Recieved Start-pushing signal.", m_name.c_str(),
            m_workerId, GetCurrentThreadIdInt());
     m_started = true;
+    EndReopenWait();
     if (!IsRecordWriter())
         return;
     if (!CheckRecordFolder(true))
@@ -324,6 +327,19 @@ void CTYXMediaWriteWorker::OnStopPushing()
     m_cutPending = false;
     ClearReservedFrames();
     SetStep(TYX_MW_STEP_IDLE);
+    m_reopenWaiting = false;
+    m_waitMs = 0;
+}
+
+void CTYXMediaWriteWorker::EndReopenWait()
+{
+    if (!m_reopenWaiting)
+        return;
+    m_reopenWaiting = false;
+    m_synchronized = false;
+    m_cutPending = false;
+    FlushInputQueues();
+    ClearReservedFrames();
     m_waitMs = 0;
 }
 
@@ -333,6 +349,8 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::WorkPass()
         m_waitMs = kNoInputWaitMs;
         return EPass::Continue;
     }
+    // The wait after a failed open has run out.
+    EndReopenWait();
     if (m_resyncRequested.exchange(false))
         m_synchronized = false;
 
@@ -451,6 +469,7 @@ bool CTYXMediaWriteWorker::OpenOutputInPass()
         FlushInputQueues();
         ClearReservedFrames();
         m_waitMs = kReopenWaitMs;
+        m_reopenWaiting = true;
         return false;
     }
     MW_LOG(5, "WorkingFunc", L"MediaWriteWorker[%s:%d] Output opened successfully.", m_name.c_str(),

@@ -6,6 +6,7 @@
 #include "output/RecordFiles.h"
 #include "output/StreamWriter.h"
 #include "output/WrittenStreamState.h"
+#include "platform/Event.h"
 
 #include <atomic>
 #include <cstdint>
@@ -58,7 +59,9 @@ constexpr int32_t TYX_MW_WRITE_NO_DATA = -64;
 // Main thread: idle (27) --start-pushing--> synchronising (25) --> opening (20) --> open (22)
 // --> writing (29) [--cut due--> closing (31) --> old file closed (30) --> new file (22/25/29)]
 // --stop-pushing--> closed (30) --> idle (27). Input loss, a write failure or an open failure go
-// back to synchronising (open failures after 30 s).
+// back to synchronising (open failures after 30 s, or at once on a start command or a new
+// destination; what queued during that wait is dropped). Every stream of an output counts its time
+// stamps from one origin, the start its synchronisation found.
 //
 // Locks: the output lock (stream writer, output maps, written states) is taken first, by the main
 // thread around every use of the output and by ChangeOutput; then the input-link lock; then a
@@ -156,6 +159,9 @@ private:
     void OnThreadStart();
     void OnStartPushing();
     void OnStopPushing();
+    // Ends the wait after a failed open: what queued meanwhile is stale and dropped, and the
+    // output starts again on a fresh common key frame.
+    void EndReopenWait();
     EPass WorkPass();
     EPass RunStartSynchronisation();
     bool OpenOutputInPass();
@@ -233,6 +239,7 @@ private:
     std::string m_recordFileName;
     std::wstring m_recordFileNameW;
     std::wstring m_destination;
+    int64_t m_timeOrigin = TYX_NOPTS_VALUE; // µs: the output time 0 of every stream of the open output
     bool m_recordFileListed = true;  // the current record file has its list line (or there is none)
 
     // Main thread state.
@@ -241,6 +248,7 @@ private:
     uint32_t m_waitMs = 0;
     bool m_started = false;
     bool m_synchronized = false;
+    int64_t m_syncStart = TYX_NOPTS_VALUE; // µs: the start the last synchronisation found, for the next output
     bool m_cutPending = false;
     bool m_cutChecksReported = false;
     bool m_holdForCut = false;
@@ -250,6 +258,8 @@ private:
     uint64_t m_bytesSinceDiskCheck = 0;
     std::set<uint32_t> m_reservedVideoStreams;
     std::atomic<bool> m_resyncRequested{false};
+    CEvent m_outputChangedEvent{false};  // a new destination is open: a reopen wait ends
+    bool m_reopenWaiting = false;        // the main thread waits to open the output again
     std::atomic<uint16_t> m_inputLostCode{0};
 
     // Injection.

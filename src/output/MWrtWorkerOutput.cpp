@@ -36,6 +36,7 @@ int32_t CTYXMediaWriteWorker::AddOutputStreams(bool fromChange)
     m_writtenCounts.clear();
     m_outputTimeBases.clear();
     m_unmappedReported.clear();
+    m_timeOrigin = TYX_NOPTS_VALUE;
     const std::wstring destination = m_destination;
     int32_t added = 0;
     for (const auto &[streamId, params] : inputs) {
@@ -180,6 +181,9 @@ int32_t CTYXMediaWriteWorker::ChangeOutput(const std::string &url)
     CloseWriter();
     m_exitEvent->Wait(kChangeOutputPauseMs);
     m_destination = StringToWString(url);
+    // Whatever the open gives, the next output starts on a common key frame, every stream from
+    // one origin.
+    m_resyncRequested = true;
     int32_t result = m_streamWriter->Open(&url, nullptr, 0);
     if (result < 0) {
         MW_LOG(3, "ChangeOutput", L"[WID=%d]Dest media(URL=%S) opening failed with error=%d.",
@@ -191,8 +195,8 @@ int32_t CTYXMediaWriteWorker::ChangeOutput(const std::string &url)
     if (result < 0)
         MW_LOG(3, "ChangeOutput", L"[WID=%d]Dest media(URL=%S) preparing failed with error=%d.",
                static_cast<int32_t>(m_workerId), url.c_str(), result);
-    // The new destination must start on a key frame, with every stream from 0.
-    m_resyncRequested = true;
+    else
+        m_outputChangedEvent.Set(); // a wait to open the old destination again is over
     return result;
 }
 

@@ -18,7 +18,6 @@ constexpr uint32_t kCollectTimeoutMs = 10000;
 constexpr uint32_t kEmptyQueueWaitMs = 150;
 constexpr uint32_t kCollectPassWaitMs = 100;
 constexpr int32_t kRetryWaitMs = 5;
-constexpr int64_t kVideoDtsLeadDurations = 10;
 
 // The log texts of the two synchronisations, which differ in small ways.
 struct stSyncTexts
@@ -96,6 +95,7 @@ int32_t CTYXMediaWriteWorker::SynchronizeStreamsByVKeyFrameSimple(int64_t &start
     if (found < 0)
         return found;
     AlignQueues(start, false, aligned);
+    m_syncStart = start;
     MW_LOG(5, "SynchronizeStreamsByVKeyFrameSimple",
            L"MediaWriteWorker[%s:%x] Streams synchronized with OutputStarttime was set to [%lld]!", m_name.c_str(),
            m_workerId, LL(start));
@@ -397,6 +397,7 @@ int32_t CTYXMediaWriteWorker::SynchronizeStreamsByReservedFramesEx(int32_t, int6
     if (found < 0)
         return found;
     AlignQueues(start, true, aligned);
+    m_syncStart = start;
     MW_LOG(5, "SynchronizeStreamsByReservedFramesEx",
            L"MediaWriteWorker[%s:%x] Streams synchronized with OutputStarttime was set to [%lld]!", m_name.c_str(),
            m_workerId, LL(start));
@@ -440,20 +441,30 @@ int32_t CTYXMediaWriteWorker::WritePaketToMedia(const FramePackage &package, int
         return TYX_MW_WRITE_NO_DATA;
     }
     const int64_t sourcePts = package.pts == TYX_NOPTS_VALUE ? package.dts : package.pts;
+    // Every stream of the output counts from one origin, the start its synchronisation found, so
+    // that a picture and the sound that came with it keep their distance; a picture's pts stays
+    // after its dts by the reordering it had.
+    if (m_timeOrigin == TYX_NOPTS_VALUE) {
+        m_timeOrigin = m_syncStart != TYX_NOPTS_VALUE && m_syncStart <= package.dts ? m_syncStart : package.dts;
+        m_syncStart = TYX_NOPTS_VALUE;
+    }
+    if (package.dts < m_timeOrigin) {
+        MW_LOG(3, "WritePaketToMedia",
+               L"MediaWriteWorker[%s:%x] Stream[%d] Paket discard for its \t\t\t\ttimestamp(pts=%lld, dts=%lld) is smaller than stream-start-time[%lld]!",
+               m_name.c_str(), m_workerId, index, LL(package.pts), LL(package.dts), LL(m_timeOrigin));
+        return TYX_MW_WRITE_DISCARDED;
+    }
     FramePackage out = package;
     out.duration = ToOutputUnits(package.duration, timeBaseNum, timeBaseDen);
+    out.pts = ToOutputUnits(sourcePts - m_timeOrigin, timeBaseNum, timeBaseDen);
+    out.dts = ToOutputUnits(package.dts - m_timeOrigin, timeBaseNum, timeBaseDen);
     if (first || state.firstWriteTime == TYX_NOPTS_VALUE) {
         state.firstWriteTime = NowUs();
         state.firstSourceDts = package.dts;
         state.firstSourcePts = sourcePts;
-        out.pts = 0;
-        // Video starts ten frames early, so that reordered frames keep pts >= dts.
-        out.dts = package.mediaType == TYX_MEDIA_VIDEO ? -kVideoDtsLeadDurations * out.duration : 0;
         state.baseDts = out.dts;
         state.basePts = out.pts;
     } else {
-        out.pts = ToOutputUnits(sourcePts - state.firstSourcePts, timeBaseNum, timeBaseDen) + state.basePts;
-        out.dts = ToOutputUnits(package.dts - state.firstSourceDts, timeBaseNum, timeBaseDen) + state.baseDts;
         // Once a stream has written a package, every later dts must be larger: the muxers refuse
         // an equal one and the output would be closed for it.
         if (state.lastDts != TYX_NOPTS_VALUE && out.dts <= state.lastDts) {

@@ -85,8 +85,8 @@ void CRVDOServer::WindowSize(int32_t &width, int32_t &height) const
 stDirectOutputQueue *CRVDOServer::Initialize(int16_t typeCode, int32_t width, int32_t height, int32_t cudaDevice,
                                              int32_t interopFlag)
 {
-    // The BGRA conversion works on 2 x 2 blocks: an odd size would leave a seam of stale pixels.
-    if (width <= 0 || height <= 0 || width > UINT16_MAX || height > UINT16_MAX || (width | height) & 1) {
+    // An odd size carries its chroma planes rounded up, which the conversion reads as they are.
+    if (width <= 0 || height <= 0 || width > UINT16_MAX || height > UINT16_MAX) {
         TYX_LOG(3, L"RVDO(%s) creating rejected for invalid framesize(w=%d,h=%d)!", m_name.c_str(), width, height);
         return nullptr;
     }
@@ -120,7 +120,7 @@ stDirectOutputQueue *CRVDOServer::Initialize(int16_t typeCode, int32_t width, in
     m_typeCode = typeCode;
     m_width = static_cast<uint16_t>(width);
     m_height = static_cast<uint16_t>(height);
-    m_frameLength = width * height * 3 / 2;
+    m_frameLength = width * height + 2 * ((width + 1) / 2) * ((height + 1) / 2);
     m_interopFlag = interopFlag;
     {
         std::lock_guard<std::mutex> lock(m_settingsMutex);
@@ -239,10 +239,8 @@ void CRVDOServer::PresentPackage(FramePackage &package)
     DrawAttachedOverlays(package);
     const int32_t width = m_width;
     const int32_t height = m_height;
-    GpuError error = ConvertPlanarToSemiplanarInDvc(package.pData, width, height);
     TYX_LOG(7, L"[Renderer]Convert the new frame[pts=%lld] from NV12 to BGRA32...", static_cast<long long>(package.pts));
-    if (error == GPU_SUCCESS)
-        error = Nv12ToBgra32InDvc(package.pData, width, m_bgra, width * 4, width, height, kColourStandardBt709);
+    GpuError error = I420ToBgra32InDvc(package.pData, width, height, m_bgra, width * 4, kColourStandardBt709);
     if (error != GPU_SUCCESS)
         HandleGPUCriticalError(error, L"CRVDOServer: conversion to BGRA");
     if (m_hostCopy) {

@@ -68,8 +68,8 @@ void CRVTPServer::SetOptionValues(int64_t first, int64_t second)
 
 stDirectOutputQueue *CRVTPServer::Initialize(int16_t messageType, int32_t width, int32_t height, int32_t gpuNumber)
 {
-    // Odd sizes have no whole chroma sample per two pixels; a client could not frame the planes.
-    if (width <= 0 || height <= 0 || width > UINT16_MAX || height > UINT16_MAX || (width | height) & 1) {
+    // An odd size carries its chroma planes rounded up; the header says the data length.
+    if (width <= 0 || height <= 0 || width > UINT16_MAX || height > UINT16_MAX) {
         TYX_LOG(3, L"RVTP(%s) creating rejected for invalid framesize(w=%d,h=%d)!", m_name.c_str(), width, height);
         return nullptr;
     }
@@ -87,7 +87,7 @@ stDirectOutputQueue *CRVTPServer::Initialize(int16_t messageType, int32_t width,
     m_messageType = messageType;
     m_width = static_cast<uint16_t>(width);
     m_height = static_cast<uint16_t>(height);
-    m_frameSize = width * height * 3 / 2;
+    m_frameSize = width * height + 2 * ((width + 1) / 2) * ((height + 1) / 2);
 
     const std::string socketName = SocketNameFor(m_name);
     const std::string path = GetRuntimeFolder() + "/" + socketName;

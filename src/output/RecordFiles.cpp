@@ -126,28 +126,16 @@ bool IsSafeRecordNamePart(const std::wstring &text, size_t maxLength)
     return text.find_first_of(L"/\\") == std::wstring::npos;
 }
 
-bool IsSafeRecordRoot(const std::wstring &root)
+bool IsUsableRecordRoot(const std::wstring &root)
 {
-    if (root.empty() || HasControlCharacter(root))
-        return false;
-    size_t start = 0;
-    while (start <= root.size()) {
-        size_t end = root.find_first_of(L"/\\", start);
-        if (end == std::wstring::npos)
-            end = root.size();
-        const std::wstring part = root.substr(start, end - start);
-        if (part == L"." || part == L"..")
-            return false;
-        start = end + 1;
-    }
-    return true;
+    return !root.empty() && !HasControlCharacter(root);
 }
 
 std::wstring MakeRecordFileName(const stRecordFileConfig &settings, const stRecordCaseTexts &texts,
                                 const std::tm &localTime)
 {
     const std::wstring extension = RecordContainerExtension(settings.Container);
-    if (extension.empty() || !IsSafeRecordRoot(settings.RootFolder))
+    if (extension.empty() || !IsUsableRecordRoot(settings.RootFolder))
         return std::wstring();
     for (const std::wstring *part : {&texts.caseNumber, &texts.cycleNumber, &texts.caseName, &settings.ContentsSuffix}) {
         if (!IsSafeRecordNamePart(*part))

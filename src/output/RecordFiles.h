@@ -22,8 +22,10 @@ std::wstring RecordContainerExtension(int32_t container);
 // True for a text that may become a folder or a part of a file name: no "..", no separator, no
 // control character, at most maxLength characters. An empty text passes.
 bool IsSafeRecordNamePart(const std::wstring &text, size_t maxLength = 128);
-// True for a root folder without "." or ".." components and without control characters.
-bool IsSafeRecordRoot(const std::wstring &root);
+// True for the root folder of the configuration: the operator's own path, taken as it is ("." and
+// ".." included; a relative one means the program's folder, where the program runs), when it is
+// not empty and has no control character.
+bool IsUsableRecordRoot(const std::wstring &root);
 
 // The path of the next record file for the local time: <root>/[<year>-<month>/][<case number>/]
 // [<case name>][_<cycle>][_<suffix>]_<year>-<month>-<day>_<hour>-<minute>.<extension>, creating

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-// What one output stream of a media writer has written so far: the rebasing of its time stamps
-// starts from its first package, and the ordering rule compares against its last one.
+// What one output stream of a media writer has written so far: its first package, and its last
+// one, which the ordering rule compares against.
 struct WrittenStreamState
 {
     int16_t outputIndex = -1;                 // the output stream it belongs to

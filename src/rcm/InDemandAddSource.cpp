@@ -4,6 +4,7 @@
 
 #include "core/debuglog.h"
 #include "host/GlobalVars.h"
+#include "input/MultiStrmMRdrWorker.h"
 
 #include <set>
 
@@ -162,6 +163,15 @@ void StartSource(stAddedSource &added, const stInDemandGraph &graph)
     reader.ResumeWorkingThread();
 }
 
+// A network source has streams only when its first look at the source found them: one that could
+// not be opened is not added. A capture source has its configured streams.
+bool HasSourceStreams(const CTYXWorker &reader)
+{
+    if (const auto *network = dynamic_cast<const CMultiStrmMediaReadWorker *>(&reader))
+        return network->StreamsFoundAtConfiguration();
+    return true;
+}
+
 int32_t CheckNewSource(const stMediaSourceReadWorkerConfig &config)
 {
     if (config.Name.empty())
@@ -210,6 +220,12 @@ int32_t AddMediaSource2TYX(const stMediaSourceReadWorkerConfig &request, int32_t
                    created, config.Name.c_str(), config.MSFullPath.c_str());
         added.RollBack();
         return created < 0 ? created : -1;
+    }
+    if (!HasSourceStreams(*reader->Worker)) {
+        RCPROC_LOG(3, L"[In demand]Media source (Alias=%s, URL=%s) could not be opened or has none of the streams asked for.",
+                   config.Name.c_str(), config.MSFullPath.c_str());
+        added.RollBack();
+        return IND_SOURCE_WITHOUT_STREAMS;
     }
     reader->MSTYPE = config.MSTYPE;
     CTYXGVMS::PublishWorkerInstance(reader);

@@ -65,8 +65,8 @@ struct stInDemandGraph
 
 // Adds a source (RTSP, RTMP or capture video) with a decoder for each of its video streams, linked,
 // initialised and started while the rest runs: the new reader's id; -16 for an empty alias; -18 for an
-// alias in use; -8 for another source type; -15 without streams; the creation's negative result, after
-// which nothing of the source is left.
+// alias in use; -8 for another source type; -15 without streams or for a network source that cannot be
+// opened; the creation's negative result, after which nothing of the source is left.
 int32_t AddMediaSource2TYX(const stMediaSourceReadWorkerConfig &config, int32_t decoderChoice,
                            std::list<stMediaStreamLink> &streams, const stInDemandGraph &graph);
 

@@ -92,6 +92,16 @@ TYX_HD TYX_FORCEINLINE void StorePixel(uint8_t *dst, uint32_t word)
 #endif
 }
 
+// B, G, R, 0 of one pixel: luma less black, chroma less 128.
+TYX_HD TYX_FORCEINLINE uint32_t YuvToPixel(const stYuvToRgbMatrix &matrix, float luma, float u, float v)
+{
+    const float(&m)[3][3] = matrix.m;
+    const uint32_t r = ToByte(m[0][0] * luma + m[0][1] * u + m[0][2] * v);
+    const uint32_t g = ToByte(m[1][0] * luma + m[1][1] * u + m[1][2] * v);
+    const uint32_t b = ToByte(m[2][0] * luma + m[2][1] * u + m[2][2] * v);
+    return r << 16 | g << 8 | b;
+}
+
 // Each thread converts the 2 x 2 pixel block at (2 x thread x, 2 x thread y), which shares one
 // chroma pair. The matrix travels with the launch, so callers with different standards never meet.
 struct YuvToRgbKernel
@@ -121,13 +131,38 @@ struct YuvToRgbKernel
         }
     }
 
-    TYX_HD uint32_t Convert(float luma, float u, float v) const
+    TYX_HD uint32_t Convert(float luma, float u, float v) const { return YuvToPixel(matYuv2Rgb, luma, u, v); }
+};
+
+// The same from the planes of a contiguous I420 picture; the block of an odd last column or row is
+// cut short, its chroma sample being the rounded-up one.
+struct I420ToRgbKernel
+{
+    const uint8_t *luma = nullptr;
+    const uint8_t *u = nullptr;
+    const uint8_t *v = nullptr;
+    int64_t chromaPitch = 0;
+    uint8_t *dst = nullptr;
+    int64_t dstPitch = 0;
+    int64_t width = 0;
+    int64_t height = 0;
+    stYuvToRgbMatrix matYuv2Rgb;
+
+    TYX_HD void operator()(const stKernelIndex &index) const
     {
-        const float(&m)[3][3] = matYuv2Rgb.m;
-        const uint32_t r = ToByte(m[0][0] * luma + m[0][1] * u + m[0][2] * v);
-        const uint32_t g = ToByte(m[1][0] * luma + m[1][1] * u + m[1][2] * v);
-        const uint32_t b = ToByte(m[2][0] * luma + m[2][1] * u + m[2][2] * v);
-        return r << 16 | g << 8 | b;
+        const int64_t x = 2 * (static_cast<int64_t>(index.blockIdx.x) * index.blockDim.x + index.threadIdx.x);
+        const int64_t y = 2 * (static_cast<int64_t>(index.blockIdx.y) * index.blockDim.y + index.threadIdx.y);
+        if (x >= width || y >= height)
+            return;
+        const int64_t chroma = y / 2 * chromaPitch + x / 2;
+        const float cu = static_cast<float>(u[chroma]) - 128.0f;
+        const float cv = static_cast<float>(v[chroma]) - 128.0f;
+        for (int64_t row = y; row < y + 2 && row < height; ++row) {
+            for (int64_t column = x; column < x + 2 && column < width; ++column) {
+                const float l = static_cast<float>(luma[row * width + column]) - 16.0f;
+                StorePixel(dst + row * dstPitch + 4 * column, YuvToPixel(matYuv2Rgb, l, cu, cv));
+            }
+        }
     }
 };
 
@@ -348,6 +383,32 @@ GpuError Nv12ToBgra32InDvc(const uint8_t *nv12, int32_t srcPitch, uint8_t *bgra,
     body.matYuv2Rgb = SelectYuvToRgbMatrix(colourStandard);
     const stDim3 block{32, 2, 1};
     const stDim3 grid{static_cast<uint32_t>((width + 63) / 64), static_cast<uint32_t>((height + 3) / 4), 1};
+    const GpuError launched = LaunchKernel(grid, block, nullptr, body);
+    const GpuError synced = DevSynchronize();
+    if (launched != GPU_SUCCESS || synced != GPU_SUCCESS)
+        HandleGPUCriticalError(static_cast<int32_t>(launched != GPU_SUCCESS ? launched : synced), L"");
+    return launched != GPU_SUCCESS ? launched : synced;
+}
+
+GpuError I420ToBgra32InDvc(const uint8_t *i420, int32_t width, int32_t height, uint8_t *bgra, int32_t dstPitch,
+                           int32_t colourStandard)
+{
+    if (!i420 || !bgra || width < 1 || height < 1 || static_cast<int64_t>(dstPitch) < 4 * static_cast<int64_t>(width))
+        return GPU_ERROR_INVALID_VALUE;
+    const int64_t chromaWidth = (int64_t{width} + 1) / 2;
+    const int64_t chromaHeight = (int64_t{height} + 1) / 2;
+    I420ToRgbKernel body;
+    body.luma = i420;
+    body.u = i420 + int64_t{width} * height;
+    body.v = body.u + chromaWidth * chromaHeight;
+    body.chromaPitch = chromaWidth;
+    body.dst = bgra;
+    body.dstPitch = dstPitch;
+    body.width = width;
+    body.height = height;
+    body.matYuv2Rgb = SelectYuvToRgbMatrix(colourStandard);
+    const stDim3 block{32, 2, 1};
+    const stDim3 grid{DivUp(static_cast<uint32_t>(chromaWidth), block.x), DivUp(static_cast<uint32_t>(chromaHeight), block.y), 1};
     const GpuError launched = LaunchKernel(grid, block, nullptr, body);
     const GpuError synced = DevSynchronize();
     if (launched != GPU_SUCCESS || synced != GPU_SUCCESS)

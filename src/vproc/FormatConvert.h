@@ -32,3 +32,8 @@ GpuError ConvertSemiplanarToPlanarInDvc(uint8_t *picture, int32_t width, int32_t
 // converted in 2 x 2 blocks, so an odd last column or row is left as it was.
 GpuError Nv12ToBgra32InDvc(const uint8_t *nv12, int32_t srcPitch, uint8_t *bgra, int32_t dstPitch, int32_t width,
                            int32_t height, int32_t colourStandard);
+
+// A contiguous I420 picture (pitch = width; odd sizes have their chroma planes rounded up) to 32-bit
+// pixels B, G, R, 0, every pixel of it.
+GpuError I420ToBgra32InDvc(const uint8_t *i420, int32_t width, int32_t height, uint8_t *bgra, int32_t dstPitch,
+                           int32_t colourStandard);

@@ -38,12 +38,13 @@ constexpr stStatusEntry kStatusTable[] = {
     {-202, L"Input not used."},
 };
 
-// An I420 picture needs an even size; 16-bit sizes as the servers store them.
+// Any picture with an area; an odd size has its chroma planes rounded up. 16-bit sizes as the
+// servers store them.
 bool IsUsablePictureSize(int32_t width, int32_t height)
 {
     const auto w = static_cast<int16_t>(width);
     const auto h = static_cast<int16_t>(height);
-    return w > 0 && h > 0 && w == width && h == height && ((w | h) & 1) == 0;
+    return w > 0 && h > 0 && w == width && h == height;
 }
 
 } // namespace
@@ -325,6 +326,13 @@ void CRVProcWorker::SetRvtpServerOption(int32_t value, int32_t outputStreamId)
     stVideoOutputRecord *record = ChooseRecord(outputStreamId);
     if (record && !record->pipe.server)
         record->pipe.option = value;
+}
+
+bool CRVProcWorker::IsRvtpServerOptionOn(int32_t outputStreamId)
+{
+    std::lock_guard<std::mutex> lock(m_recordLock);
+    const stVideoOutputRecord *record = ChooseRecord(outputStreamId);
+    return record && record->pipe.option != 0;
 }
 
 // ---- direct display ----

@@ -134,6 +134,8 @@ public:
     virtual bool EnableDirectOutput(const stDirectOutputConfig &settings, int32_t outputStreamId);
     virtual void DisableDirectOutput(int32_t outputStreamId);
     virtual void SetRvtpServerOption(int32_t value, int32_t outputStreamId);
+    // True when the output's frame pipe is enabled (its pipe option is set).
+    bool IsRvtpServerOptionOn(int32_t outputStreamId);
     // Disables the direct display, waits 75 ms and signals its server to stop showing.
     virtual void StopDirectOutput(int32_t outputStreamId);
     // True for 0 to 8 (callers check 1 to 8 themselves).

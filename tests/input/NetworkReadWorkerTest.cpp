@@ -26,6 +26,7 @@ public:
     using CMultiStrmMediaReadWorker::FindStream;
     using CMultiStrmMediaReadWorker::GetStrmBaseTimeInPktsRcving;
     using CMultiStrmMediaReadWorker::SkipStreamBacklogs;
+    void RequestExit() { m_exitEvent->Set(); }
 };
 
 stMediaSourceReadWorkerConfig RtspConfig()
@@ -173,6 +174,36 @@ TEST_F(NetworkReadWorkerTest, BacklogSkippingGivesUpAfterThreeSeconds)
     EXPECT_EQ(TYX_SKIP_END_OF_STREAM, worker->SkipStreamBacklogs(read));
     worker->Reader()->Close();
     EXPECT_EQ(TYX_SKIP_READER_CLOSED, worker->SkipStreamBacklogs(read));
+}
+
+// A camera whose sound ended: the picture catches up, the sound never does, and packets of a stream
+// nobody waits for come in between. The skip still ends at its deadline, and at a stop.
+TEST_F(NetworkReadWorkerTest, BacklogSkippingEndsAtItsDeadlineWhenATrackStoppedSending)
+{
+    worker->script->AddStream(1, 1, AVRational{1, 48000}, AVRational{0, 1}, kAac);
+    worker->SetSkipBacklogs(false);
+    OpenDirectly(MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", true));
+    const auto fill = [&] {
+        for (int n = 0; n < 3; ++n)
+            worker->script->Push(AudioPacket(n, 1000));
+        for (int n = 0; n < 400; ++n) {
+            worker->script->Push(VideoPacket(n, n % 25 == 0, 40000)); // every read waits
+            worker->script->Push({7, int64_t(n) * 3600, int64_t(n) * 3600, 3600, true, 0, 1});
+        }
+    };
+    fill();
+    int64_t read = 0;
+    EXPECT_EQ(TYX_SKIP_TIMED_OUT, worker->SkipStreamBacklogs(read));
+    // Three seconds of 40 ms reads, not the whole script.
+    EXPECT_GE(read, 140);
+    EXPECT_LE(read, 160);
+
+    worker->Reader()->Reopen();
+    worker->OnMediaSourceOpenned(false);
+    fill();
+    worker->RequestExit();
+    EXPECT_EQ(TYX_SKIP_TIMED_OUT, worker->SkipStreamBacklogs(read));
+    EXPECT_EQ(0, read);
 }
 
 TEST_F(NetworkReadWorkerTest, BaseTimeByArrivalUsesTheConfiguredDelay)

@@ -215,7 +215,8 @@ TEST(RawVideoReadWorker, FramePipeAloneIsFedWithoutAnyConsumer)
     CRuntimeFolderScope folder;
     auto worker = std::make_shared<CRawVideoReadWorker>(kWorker, nullptr);
     worker->AllowTestSources(true);
-    worker->EnablePipeOutput(true);
+    // The worker's pipe option, as the configuration sets it.
+    worker->SetRvtpServerOption(1, 0);
     const auto config = VideoConfig("lavfi:color=c=red:size=64x48:rate=50,format=yuyv422,realtime");
     worker->CopyInConfiguration(&config);
     ASSERT_EQ(worker->Initialize(0, 0), 0);
@@ -230,6 +231,30 @@ TEST(RawVideoReadWorker, FramePipeAloneIsFedWithoutAnyConsumer)
     ASSERT_EQ(message.data.size(), 64u * 48 * 3 / 2);
     EXPECT_NEAR(message.data[0], 81, 3);
     EXPECT_NEAR(message.data[64 * 48 * 5 / 4], 240, 3);
+    client.Close();
+    StopReadWorker(*worker);
+}
+
+TEST(RawVideoReadWorker, AnOddSizedCameraReachesThePipeWithItsChromaRoundedUp)
+{
+    CRuntimeFolderScope folder;
+    auto worker = std::make_shared<CRawVideoReadWorker>(kWorker, nullptr);
+    worker->AllowTestSources(true);
+    worker->SetRvtpServerOption(1, 0);
+    const auto config = VideoConfig("lavfi:color=c=red:size=63x47:rate=50,format=yuv444p,realtime");
+    worker->CopyInConfiguration(&config);
+    ASSERT_EQ(worker->Initialize(0, 0), 0);
+    ASSERT_GE(worker->StartWorkingThread(1, 0), 0);
+    worker->ResumeWorkingThread();
+    CFramePipeClient client;
+    ASSERT_TRUE(WaitUntil([&] { return client.Connect(folder.Path() + "/RVTP_Cam1"); }, 10000));
+    stFrameMessage message;
+    ASSERT_TRUE(WaitUntil([&] { return client.ReadMessage(message, 50) && message.length > 0; }, 10000));
+    EXPECT_EQ(message.width, 63);
+    EXPECT_EQ(message.height, 47);
+    ASSERT_EQ(message.data.size(), 63u * 47 + 2 * 32 * 24);
+    EXPECT_NEAR(message.data[63 * 47 - 1], 81, 3);                // the last luma sample
+    EXPECT_NEAR(message.data[63 * 47 + 2 * 32 * 24 - 1], 240, 3); // the last V sample
     client.Close();
     StopReadWorker(*worker);
 }
@@ -327,6 +352,9 @@ TEST(RawVideoReadWorker, OutputFormatsTheWorkerCanPutOut)
     for (int format : {AV_PIX_FMT_YUYV422, AV_PIX_FMT_YUV422P, AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_UYVY422})
         EXPECT_EQ(RawVideoOutputFrameSize(format, 64, 64), 8192) << format;
     EXPECT_EQ(RawVideoOutputFrameSize(AV_PIX_FMT_YUV444P, 64, 64), 12288);
+    // Odd sizes round the chroma up.
+    EXPECT_EQ(RawVideoOutputFrameSize(AV_PIX_FMT_YUV420P, 63, 47), 63 * 47 + 2 * 32 * 24);
+    EXPECT_EQ(RawVideoOutputFrameSize(AV_PIX_FMT_YUV422P, 63, 47), 63 * 47 + 2 * 32 * 47);
     EXPECT_EQ(RawVideoOutputFrameSize(AV_PIX_FMT_RGB24, 64, 64), -1);
 
     CLogCapture log;

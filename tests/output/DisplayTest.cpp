@@ -79,8 +79,8 @@ TEST(DisplayRulesTest, WithoutAnXServerNothingIsDrawnAndNoDisplayStarts)
     CRVDOServer server(L"NoX", 1, nullptr);
     EXPECT_EQ(server.Initialize(1537, 640, 360, 0, 1), nullptr);
     EXPECT_TRUE(log.Contains(L"RVDO(NoX) creating rejected: no X server", 3));
-    EXPECT_EQ(server.Initialize(1537, 641, 360, 0, 1), nullptr);
-    EXPECT_TRUE(log.Contains(L"RVDO(NoX) creating rejected for invalid framesize(w=641,h=360)!", 3));
+    EXPECT_EQ(server.Initialize(1537, 640, -1, 0, 1), nullptr);
+    EXPECT_TRUE(log.Contains(L"RVDO(NoX) creating rejected for invalid framesize(w=640,h=-1)!", 3));
     if (display)
         ::setenv("DISPLAY", previous.c_str(), 1);
 }
@@ -216,6 +216,29 @@ TEST_F(RVDOServerTest, AWindowShowsThePicturesInTheRightColours)
     FreeFramePackage(wrong);
     EXPECT_TRUE(WaitUntil([&] { return log.Contains(L"dropped: the display shows [640 X 360].", 3); }));
 
+    server->StopEvent().Set();
+    EXPECT_TRUE(WaitUntil([&] { return !server->IsActive() && server->WindowId() == 0; }));
+    EXPECT_EQ(server->Stop(5000), 0);
+}
+
+// An odd size shows every pixel, the last column and row included.
+TEST_F(RVDOServerTest, AnOddSizedPictureIsShownToItsLastPixel)
+{
+    auto server = StartServer(L"VdcdOdd", 321, 181);
+    ASSERT_TRUE(server->StartDirectOutput(L"RVDO-Odd", 321, 181));
+    ASSERT_TRUE(WaitUntil([&] { return server->IsActive(); }));
+    const unsigned long window = server->WindowId();
+    ASSERT_TRUE(ShowColor(*server, 321, 181, kRedY, kRedU, kRedV));
+    const stBgr expected = ExpectedBgr(kRedY, kRedU, kRedV);
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> shown;
+    EXPECT_TRUE(WaitUntil([&] {
+        shown = m_xvfb.Grab(window, width, height);
+        return width == 321 && height == 181 && NearColor(PixelAt(shown, width, 320, 180), expected);
+    })) << width << " x " << height;
+    for (const auto &[px, py] : {std::pair{0, 0}, std::pair{160, 90}, std::pair{320, 0}, std::pair{0, 180}})
+        EXPECT_TRUE(NearColor(PixelAt(shown, width, px, py), expected)) << px << "," << py;
     server->StopEvent().Set();
     EXPECT_TRUE(WaitUntil([&] { return !server->IsActive() && server->WindowId() == 0; }));
     EXPECT_EQ(server->Stop(5000), 0);

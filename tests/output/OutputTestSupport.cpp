@@ -44,7 +44,8 @@ FramePackage MakeI420Package(int width, int height, uint32_t seed, int64_t pts)
     package.dts = pts;
     package.duration = 33333;
     package.flags = TYX_PKT_FLAG_KEY;
-    const int32_t length = width * height * 3 / 2;
+    // An odd size has its chroma planes rounded up.
+    const int32_t length = width * height + 2 * ((width + 1) / 2) * ((height + 1) / 2);
     if (AllocFramePackageData(package, length) != length)
         return package;
     uint32_t state = seed * 2654435761u + 1u;
@@ -61,8 +62,9 @@ FramePackage MakeSolidI420Package(int width, int height, uint8_t y, uint8_t u, u
     if (!package.pData)
         return package;
     const size_t luma = static_cast<size_t>(width) * static_cast<size_t>(height);
+    const size_t chroma = static_cast<size_t>((width + 1) / 2) * static_cast<size_t>((height + 1) / 2);
     std::memset(package.pData, y, luma);
-    std::memset(package.pData + luma, u, luma / 4);
-    std::memset(package.pData + luma + luma / 4, v, luma / 4);
+    std::memset(package.pData + luma, u, chroma);
+    std::memset(package.pData + luma + chroma, v, chroma);
     return package;
 }

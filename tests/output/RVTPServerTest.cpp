@@ -135,8 +135,7 @@ TEST_F(RVTPServerTest, InitializeRefusesBadSizesAndNamesWithoutMakingAFile)
         {L"Cam1", 1920, 0, L"RVTP(Cam1) creating rejected for invalid framesize(w=1920,h=0)!"},
         {L"Cam1", 0, 1080, L"creating rejected for invalid framesize(w=0,h=1080)!"},
         {L"Cam1", -2, 4, L"creating rejected for invalid framesize(w=-2,h=4)!"},
-        {L"Cam1", 7, 4, L"creating rejected for invalid framesize(w=7,h=4)!"},
-        {L"Cam1", 4, 9, L"creating rejected for invalid framesize(w=4,h=9)!"},
+        {L"Cam1", 70000, 4, L"creating rejected for invalid framesize(w=70000,h=4)!"},
         {L"", kWidth, kHeight, L"creating rejected for invalid RVTP Name(length=14)!"},
         {std::wstring(59, L'n'), kWidth, kHeight, L"creating rejected for invalid RVTP Name(length=73)!"},
         {L"../escape", kWidth, kHeight, L"cannot be in a socket name!"},
@@ -215,6 +214,32 @@ TEST_F(RVTPServerTest, AClientReceivesWholeMessagesWithItsPidLogged)
     EXPECT_EQ(server->Stop(5000), 1); // the messages written
     EXPECT_TRUE(log.Contains(L"Received exit signal, exiting...", 6));
     EXPECT_TRUE(client.SeesEnd(1000));
+}
+
+// An odd size is served with its chroma planes rounded up, as the scaler makes them.
+TEST_F(RVTPServerTest, AnOddSizedPictureReachesTheClientWhole)
+{
+    constexpr int kOddWidth = 321;
+    constexpr int kOddHeight = 181;
+    auto server = std::make_shared<CRVTPServer>(L"Odd1", 0x02010000, nullptr);
+    ASSERT_NE(server->Initialize(1537, kOddWidth, kOddHeight, 0), nullptr);
+    ASSERT_GT(server->StartThread(), 0);
+    server->StartEvent().Set();
+    ASSERT_TRUE(WaitUntil([&] { return server->IsServing(); }));
+    CFramePipeClient client;
+    ASSERT_TRUE(client.Connect(server->SocketPath()));
+    ASSERT_TRUE(WaitUntil([&] { return server->IsClientConnected(); }));
+    FramePackage frame = MakeI420Package(kOddWidth, kOddHeight, 9, 1000);
+    const std::vector<uint8_t> sent(frame.pData, frame.pData + frame.nLength);
+    ASSERT_TRUE(server->PushFrame(frame));
+    FreeFramePackage(frame);
+    stFrameMessage message;
+    ASSERT_TRUE(client.ReadMessage(message, 2000));
+    EXPECT_EQ(message.width, kOddWidth);
+    EXPECT_EQ(message.height, kOddHeight);
+    EXPECT_EQ(message.length, static_cast<uint32_t>(kOddWidth * kOddHeight + 2 * 161 * 91));
+    EXPECT_EQ(message.data, sent);
+    EXPECT_EQ(server->Stop(5000), 1);
 }
 
 TEST_F(RVTPServerTest, PicturesAreDroppedWhileNoClientListensOrServingIsOff)

@@ -105,9 +105,12 @@ TEST(RecordFileNameTest, TextsThatLeaveTheRootAreRefused)
         EXPECT_TRUE(MakeRecordFileName(settings, stRecordCaseTexts{L"", L"", bad}, when).empty());
     }
     EXPECT_TRUE(IsSafeRecordNamePart(L"案件-7 (night)"));
-    EXPECT_FALSE(IsSafeRecordRoot(L"/data/../etc"));
-    EXPECT_FALSE(IsSafeRecordRoot(L"/data/./rec"));
-    EXPECT_TRUE(IsSafeRecordRoot(L"/data/rec..old/"));
+    // The operator's own root is taken as it is; only what cannot be a path is refused.
+    EXPECT_TRUE(IsUsableRecordRoot(L"./records"));
+    EXPECT_TRUE(IsUsableRecordRoot(L"../records"));
+    EXPECT_TRUE(IsUsableRecordRoot(L"/data/rec..old/"));
+    EXPECT_FALSE(IsUsableRecordRoot(L""));
+    EXPECT_FALSE(IsUsableRecordRoot(L"rec\nords"));
     EXPECT_EQ(fs::directory_iterator(dir.Path()) == fs::directory_iterator(), true) << "nothing was made";
 }
 

@@ -27,12 +27,12 @@ AvCodecPtr OpenVideoEncoder(const stTestEncodeSpec &spec)
     c->time_base = AVRational{1, spec.fps};
     c->framerate = AVRational{spec.fps, 1};
     c->gop_size = spec.gop;
-    c->max_b_frames = 0;
+    c->max_b_frames = spec.bFrames;
     c->bit_rate = spec.videoBitRate;
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER; // sequence headers as extradata, as the encode workers give them
     AVDictionary *options = nullptr;
     av_dict_set(&options, "preset", "ultrafast", 0);
-    const std::string params = "scenecut=0:bframes=0:keyint=" + std::to_string(spec.gop) +
+    const std::string params = "scenecut=0:bframes=" + std::to_string(spec.bFrames) + ":keyint=" + std::to_string(spec.gop) +
                                ":min-keyint=" + std::to_string(spec.gop);
     av_dict_set(&options, "x264-params", params.c_str(), 0);
     const int result = avcodec_open2(c.get(), nullptr, &options);

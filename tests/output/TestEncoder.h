@@ -16,6 +16,7 @@ struct stTestEncodeSpec
     int height = 240;
     int fps = 25;
     int gop = 25;
+    int bFrames = 0;   // pictures shown before the one they are coded after (reordering)
     int64_t videoBitRate = 400000;
     bool audio = true;
     int sampleRate = 48000;

@@ -140,30 +140,42 @@ protected:
 
 } // namespace
 
-TEST_F(WriterSyncTest, EachOutputStreamStartsAtZeroInItsTimeBase)
+TEST_F(WriterSyncTest, EveryStreamOfAnOutputCountsFromOneOrigin)
 {
     ASSERT_EQ(Worker().OpenOutput(), 2);
     WrittenStreamState video = State(0);
     WrittenStreamState audio = State(1);
     const int64_t base = 1700000000000000;
-    ASSERT_EQ(Write(Package(base, 40000, true, true), video, 1, 90000), 0);
+    // A key frame shown 80 ms after it is decoded, as with B-frames.
+    FramePackage key = Package(base, 40000, true, true);
+    key.pts = base + 80000;
+    ASSERT_EQ(Write(key, video, 1, 90000), 0);
     ASSERT_EQ(Write(Package(base + 40000, 40000, true, false), video, 1, 90000), 0);
     ASSERT_EQ(Write(Package(base + 5000, 1500, false, false), audio, 1, 1000), 0);
     ASSERT_EQ(Write(Package(base + 6500, 1000, false, false), audio, 1, 1000), 0);
     ASSERT_EQ(Write(Package(base + 7500, 1000, false, false), audio, 1, 1000), 0);
+    // Before the origin: nothing of it can be placed in the output.
+    EXPECT_EQ(Write(Package(base - 1000, 1000, false, false), audio, 1, 1000), TYX_MW_WRITE_DISCARDED);
     ASSERT_EQ(m_written.size(), 5u);
-    // Video starts ten durations early, so reordered frames keep pts >= dts.
-    EXPECT_EQ(m_written[0].pts, 0);
-    EXPECT_EQ(m_written[0].dts, -36000);
+    // The first package's dts is the origin; its pts keeps the reordering distance.
+    EXPECT_EQ(m_written[0].pts, 7200);
+    EXPECT_EQ(m_written[0].dts, 0);
     EXPECT_EQ(m_written[0].duration, 3600);
     EXPECT_EQ(m_written[1].pts, 3600);
-    EXPECT_EQ(m_written[1].dts, -32400);
-    // Audio from 0, halves rounded away from zero: 1500 µs -> 2 ms, 2500 µs -> 3 ms.
-    EXPECT_EQ(m_written[2].pts, 0);
-    EXPECT_EQ(m_written[2].dts, 0);
+    EXPECT_EQ(m_written[1].dts, 3600);
+    // The sound 5 ms after the picture's dts, in ms, halves rounded away from zero: 1500 µs ->
+    // 2 ms, 6500 µs -> 7 ms, 7500 µs -> 8 ms.
+    EXPECT_EQ(m_written[2].pts, 5);
+    EXPECT_EQ(m_written[2].dts, 5);
     EXPECT_EQ(m_written[2].duration, 2);
-    EXPECT_EQ(m_written[3].dts, 2);
-    EXPECT_EQ(m_written[4].dts, 3);
+    EXPECT_EQ(m_written[3].dts, 7);
+    EXPECT_EQ(m_written[4].dts, 8);
+
+    // A new output has an origin of its own.
+    ASSERT_EQ(Worker().OpenOutput(), 2);
+    WrittenStreamState again = State(1);
+    ASSERT_EQ(Write(Package(base + 900000, 1000, false, false), again, 1, 1000), 0);
+    EXPECT_EQ(m_written.back().dts, 0);
 }
 
 // Out-of-order and bad packages are dropped one by one; the output stays open for the rest.
@@ -182,8 +194,8 @@ TEST_F(WriterSyncTest, BadPackagesAreDiscardedWithoutClosingTheOutput)
     EXPECT_EQ(Write(stampless, video, 1, 90000, 1000), TYX_MW_WRITE_DISCARDED);
 
     ASSERT_EQ(Write(Package(100000, 40000, true, true), video, 1, 90000, 1000), 0);
-    // Still inside the ten-frame lead (negative dts): an equal or earlier dts is refused too,
-    // which the MP4 muxer would otherwise answer with an error that closes the file.
+    // An equal or earlier dts is refused, which the MP4 muxer would otherwise answer with an
+    // error that closes the file.
     EXPECT_EQ(Write(Package(100000, 40000, true, false), video, 1, 90000, 1000), TYX_MW_WRITE_DISCARDED);
     EXPECT_EQ(Write(Package(60000, 40000, true, false), video, 1, 90000, 1000), TYX_MW_WRITE_DISCARDED);
     EXPECT_EQ(Write(Package(140000, 40000, true, false), video, 1, 90000, 1000), 0);

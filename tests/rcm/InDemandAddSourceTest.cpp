@@ -1,6 +1,8 @@
 #include "rcm/InDemandChanges.h"
 
 #include "host/GlobalVars.h"
+#include "input/NrtMRdrWorker.h"
+#include "RcmTestClient.h"
 
 #include <gtest/gtest.h>
 
@@ -141,6 +143,31 @@ TEST_F(InDemandAddSourceTest, RefusedSourcesCreateNothing)
     ASSERT_GT(AddMediaSource2TYX(Source(L"Cam9"), IND_DECODER_DEFAULT, streams, fake.Graph()), 0);
     EXPECT_EQ(IND_ALIAS_IN_USE, AddMediaSource2TYX(Source(L"cam9"), IND_DECODER_DEFAULT, streams, fake.Graph()));
     EXPECT_EQ(2, fake.created.load());
+}
+
+// A camera that cannot be reached: its real network reader finds no stream, and the source is not
+// added (no id, nothing registered).
+TEST_F(InDemandAddSourceTest, ASourceThatCannotBeOpenedIsRefusedWithoutANewId)
+{
+    stInDemandGraph graph = fake.Graph();
+    const auto idle = graph.create;
+    graph.create = [idle](int32_t kind, stTYXWorkerConfig *config, stTYXWorkerInstanceInfo *record) {
+        if (kind != TYX_KIND_MEDIA_READER)
+            return idle(kind, config, record);
+        auto reader = std::make_shared<CNRTMediaReadWorker>(static_cast<uint32_t>(config->WorkerId), nullptr);
+        const int32_t result = reader->CopyInConfiguration(config);
+        record->CopyFromConfig(config);
+        record->Worker = reader;
+        return result;
+    };
+    const uint16_t port = FreeTcpPort(); // nothing listens there
+    stMediaSourceReadWorkerConfig source = Source(L"Cam5");
+    source.MSFullPath = L"rtsp://127.0.0.1:" + std::to_wstring(port) + L"/none";
+    EXPECT_EQ(IND_SOURCE_WITHOUT_STREAMS, AddMediaSource2TYX(source, IND_DECODER_DEFAULT, streams, graph));
+    EXPECT_TRUE(streams.empty());
+    EXPECT_TRUE(RegistriesEmpty());
+    std::shared_ptr<CTYXWorker> worker;
+    EXPECT_LE(CTYXGVMS::GetMReaderByAlias(L"Cam5", worker), 0);
 }
 
 TEST_F(InDemandAddSourceTest, AFailedDecoderTakesTheWholeSourceBack)

@@ -405,9 +405,17 @@ TEST_F(InDemandLiveGraphTest, BadChangesGetTheirCodesAndTheGraphRunsOn)
     EXPECT_EQ(IND_ALIAS_IN_USE, AddSource(L"cam1", "rtmp://127.0.0.1:1/live/x"));
     EXPECT_TRUE(stRegistryState::Now() == before);
 
-    // Nothing listens at the URL: the source is added and keeps trying; the mux shows its status.
+    // Nothing listens at the URL: the source cannot be opened and is not added.
     const std::string nowhere = "rtmp://127.0.0.1:" + std::to_string(FindFreeTcpPort()) + "/live/none";
-    const int32_t id = AddSource(kLive, nowhere);
+    EXPECT_EQ(IND_SOURCE_WITHOUT_STREAMS, AddSource(kLive, nowhere));
+    EXPECT_TRUE(stRegistryState::Now() == before);
+
+    CRtmpTestServer::stBehaviour behaviour;
+    behaviour.loop = true;
+    behaviour.burstMs = 4000;
+    CRtmpTestServer server;
+    ASSERT_EQ(0, server.Start(m_liveClip, behaviour));
+    const int32_t id = AddSource(kLive, server.Url());
     ASSERT_GT(id, 0);
     EXPECT_EQ(0, AddVSToMux(kLive, L"", 2));
     EXPECT_TRUE(MuxRuns(*mux));
@@ -441,6 +449,7 @@ TEST_F(InDemandLiveGraphTest, BadChangesGetTheirCodesAndTheGraphRunsOn)
     EXPECT_TRUE(stRegistryState::Now() == before);
     EXPECT_TRUE(MuxRuns(*mux));
     EXPECT_TRUE(MuxHasPictureOf(*mux, cam2) || WaitUntil([&] { return MuxHasPictureOf(*mux, cam2); }, kWaitMs));
+    server.Stop();
     StopGraph();
     CTYXGVMS::ResetForTests();
 }

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -122,6 +123,50 @@ TEST(FormatConvertTest, Nv12ToBgraKnownColours)
     EXPECT_EQ(Nv12ToBgra32InDvc(nullptr, 6, dst.Get(), 24, 6, 2, 6), GPU_ERROR_INVALID_VALUE);
     EXPECT_EQ(Nv12ToBgra32InDvc(src.Get(), 4, dst.Get(), 24, 6, 2, 6), GPU_ERROR_INVALID_VALUE);
     EXPECT_EQ(Nv12ToBgra32InDvc(src.Get(), 6, dst.Get(), 20, 6, 2, 6), GPU_ERROR_INVALID_VALUE);
+}
+
+// Every pixel of a contiguous I420 picture, odd sizes (chroma planes rounded up) included.
+TEST(FormatConvertTest, I420ToBgraConvertsEveryPixelOfAnyPictureSize)
+{
+    for (const auto &[width, height, standard] : {std::tuple{66, 34, 6}, std::tuple{67, 35, 1}, std::tuple{1, 1, 9}, std::tuple{65, 2, 0}}) {
+        SCOPED_TRACE(testing::Message() << width << "x" << height);
+        const int cw = (width + 1) / 2;
+        const int ch = (height + 1) / 2;
+        std::vector<uint8_t> i420(static_cast<size_t>(width * height + 2 * cw * ch));
+        for (size_t i = 0; i < i420.size(); ++i)
+            i420[i] = static_cast<uint8_t>(16 + (i * 37 + i / 7) % 220);
+        const int pitch = 4 * width + 8;
+        const CDvcBuffer src = DeviceCopy(i420);
+        const CDvcBuffer dst = DeviceCopy(std::vector<uint8_t>(static_cast<size_t>(pitch) * height, 0xEE));
+        ASSERT_EQ(I420ToBgra32InDvc(src.Get(), width, height, dst.Get(), pitch, standard), GPU_SUCCESS);
+        const std::vector<uint8_t> bgra = Download(dst);
+        int failures = 0;
+        for (int y = 0; y < height && failures < 5; ++y) {
+            for (int x = 0; x < width && failures < 5; ++x) {
+                const uint8_t *pixel = &bgra[static_cast<size_t>(y) * pitch + 4 * static_cast<size_t>(x)];
+                double ref[3];
+                const size_t chroma = static_cast<size_t>(y / 2 * cw + x / 2);
+                ReferencePixel(standard, i420[static_cast<size_t>(y * width + x)], i420[static_cast<size_t>(width * height) + chroma],
+                               i420[static_cast<size_t>(width * height + cw * ch) + chroma], ref);
+                for (int k = 0; k < 3; ++k) {
+                    if (std::abs(pixel[k] - Clamp8(ref[k])) > 1) {
+                        ADD_FAILURE() << "channel " << k << " at " << x << ", " << y << ": " << int(pixel[k]) << " for " << ref[k];
+                        ++failures;
+                    }
+                }
+                if (pixel[3] != 0) {
+                    ADD_FAILURE() << "alpha at " << x << ", " << y;
+                    ++failures;
+                }
+            }
+            // Nothing past the picture's row is written.
+            EXPECT_EQ(bgra[static_cast<size_t>(y) * pitch + 4 * static_cast<size_t>(width)], 0xEE);
+        }
+    }
+    uint8_t byte = 0;
+    EXPECT_EQ(I420ToBgra32InDvc(nullptr, 2, 2, &byte, 8, 0), GPU_ERROR_INVALID_VALUE);
+    EXPECT_EQ(I420ToBgra32InDvc(&byte, 2, 2, &byte, 7, 0), GPU_ERROR_INVALID_VALUE);
+    EXPECT_EQ(I420ToBgra32InDvc(&byte, 0, 2, &byte, 8, 0), GPU_ERROR_INVALID_VALUE);
 }
 
 TEST(FormatConvertTest, PlanarToSemiplanarInterleavesTheChroma)

@@ -139,7 +139,7 @@ TEST_F(RVProcWorkerTest, ServerOperationsChooseTheirRecordByTheStreamId)
     CTestVideoWorker single;
     EXPECT_EQ(single.StartRvtpServer(1920, 0, 0), TYX_RVP_ERR_SIZE);
     EXPECT_EQ(single.StartRvtpServer(0, 1080, 0), TYX_RVP_ERR_SIZE);
-    EXPECT_EQ(single.StartRvtpServer(641, 360, 0), TYX_RVP_ERR_SIZE);
+    EXPECT_EQ(single.StartRvtpServer(641, -360, 0), TYX_RVP_ERR_SIZE);
     EXPECT_EQ(single.StartRvdoServer(70000, 1080, 0), TYX_RVP_ERR_SIZE);
     EXPECT_EQ(single.GetRvtpServer(0), nullptr);
     EXPECT_EQ(single.StopRvtpServer(true, 77), TYX_RVP_ERR_SERVER); // the id is ignored: one record

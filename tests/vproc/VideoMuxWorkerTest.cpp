@@ -3,6 +3,7 @@
 
 #include "MuxTestRig.h"
 #include "PictureTestUtils.h"
+#include "PipWindow.h"
 
 #include "config/GTYXConfigXml.h"
 #include "core/TYXUtils.h"
@@ -365,6 +366,52 @@ TEST_F(VideoMuxWorkerTest, LayoutChangeWhileGroupsAreInFlight)
     EXPECT_EQ(rig.Mux().GetWindowCount(), 1u);
     EXPECT_NE(rig.WaitForCanvas(Picture(4).i420, rig.Outputs().size()), SIZE_MAX)
         << "the 1280 x 720 input fills the canvas";
+}
+
+// A picture-in-picture list short of the layout's windows is taken at run time as at start-up: the
+// records it has are placed, the other windows stay black.
+TEST_F(VideoMuxWorkerTest, AShortPictureInPictureListIsTakenAtRunTimeAsAtStartUp)
+{
+    constexpr int kPipTwoOnOne = 3; // background and two windows
+    const std::vector<stPipWindowInfo> one{Pip(6, -32, -32, 384, 216)};
+    stMuxRegion started;
+    {
+        CMuxRig rig(2, kPipTwoOnOne);
+        stChildWindowConfig child;
+        child.posBase = 6;
+        child.onLayer = 1;
+        child.xShift = -32;
+        child.yShift = -32;
+        child.Width = 384;
+        child.Height = 216;
+        rig.Config().MuxSettings.ChildWindows = {child};
+        ASSERT_EQ(rig.Start(false), 0);
+        EXPECT_EQ(rig.Mux().GetWindowCount(), 3u);
+        ASSERT_TRUE(rig.Mux().Muxer().GetRegion(1, started));
+    }
+    CMuxRig rig(2, kQuad);
+    ASSERT_EQ(rig.Start(false), 0);
+    const std::map<int32_t, int16_t> regions{{static_cast<int32_t>(InputId(1)), 1}, {static_cast<int32_t>(InputId(2)), 2}};
+    const std::vector<stPipWindowInfo> none;
+    EXPECT_EQ(rig.Mux().ChangeMuxLayout(kPipTwoOnOne, regions, &none), TYX_MUX_ERR_ARGUMENT)
+        << "no record at all, as at start-up";
+    EXPECT_EQ(rig.Mux().ChangeMuxLayout(kPipTwoOnOne, regions, &one), kQuad);
+    EXPECT_EQ(rig.Mux().GetLayoutType(), kPipTwoOnOne);
+    EXPECT_EQ(rig.Mux().GetWindowCount(), 3u);
+    stMuxRegion changed;
+    ASSERT_TRUE(rig.Mux().Muxer().GetRegion(1, changed));
+    EXPECT_EQ(changed.left, started.left);
+    EXPECT_EQ(changed.top, started.top);
+    EXPECT_EQ(changed.width, 384);
+    EXPECT_EQ(changed.height, 216);
+    stMuxRegion missing;
+    ASSERT_TRUE(rig.Mux().Muxer().GetRegion(2, missing));
+    EXPECT_EQ(missing.width, 0) << "the window without a record stays empty";
+    // A record with an anchor outside the codes leaves its window black, the layout is taken.
+    const std::vector<stPipWindowInfo> unplaced{Pip(3, 0, 0, 384, 216)};
+    EXPECT_EQ(rig.Mux().ChangeMuxLayout(2, regions, &unplaced), kPipTwoOnOne);
+    EXPECT_EQ(rig.Mux().GetLayoutType(), 2);
+    EXPECT_EQ(rig.Mux().GetWindowCount(), 2u);
 }
 
 TEST_F(VideoMuxWorkerTest, FullConsumerQueueDropsComposedPictures)

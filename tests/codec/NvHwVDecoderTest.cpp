@@ -288,7 +288,7 @@ TEST_F(NvHwVDecoderTest, AfterADecoderFailureDecodingStartsAgainAtTheNextKeyFram
     auto &worker = static_cast<CWatchedNvDecoder &>(harness.Worker());
     const int64_t secondKey = stream.packets[5].pts;
     const int64_t last = stream.packets.back().pts;
-    ASSERT_TRUE(PollUntil([&] { return !worker.Handed().empty() && worker.Handed().back() == last; }, 60000));
+    ASSERT_TRUE(PollUntil([&] { return !worker.Handed().empty() && worker.Handed().back() == last; }));
     harness.Stop();
     std::vector<FramePackage> frames = harness.Take();
 
@@ -326,7 +326,7 @@ TEST_F(NvHwVDecoderTest, TheReopenLinesOfAStreamThatKeepsFailingArePaced)
     for (const stCodedPacket &packet : stream.packets)
         harness.Feed(packet);
     auto &worker = static_cast<CWatchedNvDecoder &>(harness.Worker());
-    ASSERT_TRUE(PollUntil([&] { return worker.Handed().size() >= stream.packets.size(); }, 60000));
+    ASSERT_TRUE(PollUntil([&] { return worker.Handed().size() >= stream.packets.size(); }));
     harness.Stop();
     std::vector<FramePackage> frames = harness.Take();
     EXPECT_TRUE(frames.empty());

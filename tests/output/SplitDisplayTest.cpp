@@ -68,7 +68,7 @@ TEST_F(SplitDisplayTest, EachOutputShowsInAWindowNamedAfterIt)
         const std::shared_ptr<CRVDOServer> display = split->Display(static_cast<int32_t>(kWorkerId) + number);
         return display && display->IsActive() && display->WindowId() != 0;
     };
-    ASSERT_TRUE(WaitUntil([&] { return shown(1) && shown(2); }, 60000)) << "both outputs are shown at once";
+    ASSERT_TRUE(WaitUntil([&] { return shown(1) && shown(2); })) << "both outputs are shown at once";
     for (int32_t number = 1; number <= 2; ++number) {
         const std::shared_ptr<CRVDOServer> display = split->Display(static_cast<int32_t>(kWorkerId) + number);
         const std::string name = "Half" + std::to_string(number);

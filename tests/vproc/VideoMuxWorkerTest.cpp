@@ -244,7 +244,7 @@ TEST_F(VideoMuxWorkerTest, FourInputsOfMixedSizesAreComposedAsTheComposerWould)
     ASSERT_EQ(rig.Start(), 0);
     const std::vector<uint8_t> reference =
         ReferenceComposition(kQuad, kWidth, kHeight, {&Picture(1), &Picture(2), &Picture(3), &Picture(4)});
-    const size_t first = rig.WaitForCanvas(reference, 0, 10000, [&] { rig.FeedAll(FourPackages()); });
+    const size_t first = rig.WaitForCanvas(reference, 0, kTestWaitMs, [&] { rig.FeedAll(FourPackages()); });
     ASSERT_NE(first, SIZE_MAX) << "no output holds the four pictures in their windows";
     // Two seconds of output: a group that met a full ring may have been the one with the remainder.
     ASSERT_GE(rig.WaitOutputs(first + 65), first + 65);
@@ -319,7 +319,7 @@ TEST_F(VideoMuxWorkerTest, ManyScalingThreadsScaleEveryTaskOnce)
     for (int round = 0; round < 2; ++round) {
         const std::vector<uint8_t> reference = ReferenceComposition(
             kQuad, kWidth, kHeight, {&Picture(1, round), &Picture(2, round), &Picture(3, round), &Picture(4, round)});
-        from = rig.WaitForCanvas(reference, from, 10000, [&] { rig.FeedAll(FourPackages(round)); });
+        from = rig.WaitForCanvas(reference, from, kTestWaitMs, [&] { rig.FeedAll(FourPackages(round)); });
         ASSERT_NE(from, SIZE_MAX) << "round " << round;
     }
 }
@@ -340,7 +340,7 @@ TEST_F(VideoMuxWorkerTest, MuxWhoseInputsAllComeLaterStillComposes)
         if (link.queue->empty())
             link.queue->push_back(DevicePackageOf(Picture(4), GetCurrentTimeUs()));
     };
-    EXPECT_NE(rig.WaitForCanvas(Picture(4).i420, 0, 10000, refeed), SIZE_MAX) << "the added input fills the whole canvas";
+    EXPECT_NE(rig.WaitForCanvas(Picture(4).i420, 0, kTestWaitMs, refeed), SIZE_MAX) << "the added input fills the whole canvas";
     rig.Stop();
     CCsLock lock(*link.queueLock);
     for (FramePackage &package : *link.queue)
@@ -354,7 +354,7 @@ TEST_F(VideoMuxWorkerTest, LayoutChangeWhileGroupsAreInFlight)
     ASSERT_EQ(rig.Start(), 0);
     ASSERT_NE(rig.WaitForCanvas(ReferenceComposition(kQuad, kWidth, kHeight,
                                                      {&Picture(1), &Picture(2), &Picture(3), &Picture(4)}),
-                                0, 10000, [&] { rig.FeedAll(FourPackages()); }),
+                                0, kTestWaitMs, [&] { rig.FeedAll(FourPackages()); }),
               SIZE_MAX);
     const std::map<int32_t, int16_t> standalone{{static_cast<int32_t>(InputId(4)), 1}};
     EXPECT_EQ(rig.Mux().ChangeMuxLayout(kQuad, standalone, nullptr), kQuad) << "the same type changes nothing";

@@ -122,9 +122,9 @@ TEST_F(ProgramRunTest, RecordsUntilStoppedRefusesASecondInstanceAndEndsInOrder)
               std::string::npos);
     EXPECT_TRUE(run.IsRunning());
 
-    // The run records for its segment length and more: a finished segment, however long a loaded
-    // machine takes to write it.
-    ASSERT_TRUE(m_folder.WaitForLog("Just-finished record file name saved.", kGenerousWaitMs)) << m_folder.Output("run");
+    // The run records what it read: three cycles of the 4 s clips, however long a loaded machine
+    // takes to read them.
+    ASSERT_TRUE(m_folder.WaitForLog("The [3]cycle finished", kGenerousWaitMs)) << m_folder.Output("run");
     EXPECT_EQ(m_folder.Run({"-stop"}, "stop", kGenerousWaitMs), 0);
     ASSERT_EQ(run.WaitExit(kGenerousWaitMs), 0) << "-stop ends the run";
     EXPECT_EQ(ExitCodeOf(run), 0) << m_folder.Output("run");

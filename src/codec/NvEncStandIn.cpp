@@ -100,6 +100,43 @@ const char *ProfileName(const GUID &profile)
     return nullptr;
 }
 
+// True for a supplemental-information unit, which the hardware's sequence header leaves out.
+bool IsSeiUnit(const uint8_t *unit, size_t size, bool hevc)
+{
+    if (size == 0)
+        return false;
+    if (hevc) {
+        const int type = (unit[0] >> 1) & 0x3F;
+        return type == 39 || type == 40;
+    }
+    return (unit[0] & 0x1F) == 6;
+}
+
+// The parameter sets of an Annex-B header, each behind a four-byte start code, without its SEI
+// units: libx265 adds a settings SEI longer than the caller's header buffer.
+std::vector<uint8_t> ParameterSets(const uint8_t *data, size_t size, bool hevc)
+{
+    std::vector<size_t> starts; // the first byte of each unit
+    for (size_t i = 0; i + 2 < size; ++i) {
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+            starts.push_back(i + 3);
+            i += 2;
+        }
+    }
+    std::vector<uint8_t> sets;
+    for (size_t n = 0; n < starts.size(); ++n) {
+        size_t end = n + 1 < starts.size() ? starts[n + 1] - 3 : size;
+        while (end > starts[n] && data[end - 1] == 0) // the next start code's leading zero
+            --end;
+        if (end <= starts[n] || IsSeiUnit(data + starts[n], end - starts[n], hevc))
+            continue;
+        const uint8_t startCode[] = {0, 0, 0, 1};
+        sets.insert(sets.end(), startCode, startCode + 4);
+        sets.insert(sets.end(), data + starts[n], data + end);
+    }
+    return sets;
+}
+
 class CNvEncStandInSession
 {
 public:
@@ -440,11 +477,15 @@ NVENCSTATUS CNvEncStandInSession::SequenceParams(NV_ENC_SEQUENCE_PARAM_PAYLOAD &
         return NV_ENC_ERR_ENCODER_NOT_INITIALIZED;
     if (!payload.spsppsBuffer || !payload.outSPSPPSPayloadSize)
         return NV_ENC_ERR_INVALID_PTR;
-    const auto size = static_cast<uint32_t>(std::max(0, m_context->extradata_size));
+    const std::vector<uint8_t> sets =
+        m_context->extradata ? ParameterSets(m_context->extradata, static_cast<size_t>(std::max(0, m_context->extradata_size)),
+                                             m_context->codec_id == AV_CODEC_ID_HEVC)
+                             : std::vector<uint8_t>();
+    const auto size = static_cast<uint32_t>(sets.size());
     if (size > payload.inBufferSize)
         return NV_ENC_ERR_NOT_ENOUGH_BUFFER;
     if (size > 0)
-        std::memcpy(payload.spsppsBuffer, m_context->extradata, size);
+        std::memcpy(payload.spsppsBuffer, sets.data(), size);
     *payload.outSPSPPSPayloadSize = size;
     return NV_ENC_SUCCESS;
 }

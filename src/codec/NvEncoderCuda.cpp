@@ -51,7 +51,7 @@ void NvEncoderCuda::AllocateInputBuffers(int32_t count)
             for (void *made : blocks)
                 DevFree(made);
             NVENC_THROW_ERROR_AT(where, kSourceFile, std::string("CUDA driver API error ") + DevErrorName(rc),
-                                 NV_ENC_ERR_OUT_OF_MEMORY);
+                                 NV_ENC_ERR_GENERIC);
         }
         blocks.push_back(block);
         m_cudaPitch = pitch;

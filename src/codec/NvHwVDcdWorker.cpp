@@ -128,7 +128,8 @@ int32_t NvHwVDecoder::InitializeDecoder(int32_t codecId)
         return kErrSession;
     }
     m_formatRefusalLogged = false;
-    TYX_LOG(5, L"NvHwVDecoder[%s:%x] Decoders initialized with codecID(%d).", m_name.c_str(), m_workerId, codec);
+    if (IsDecoderLossLogDue())
+        TYX_LOG(5, L"NvHwVDecoder[%s:%x] Decoders initialized with codecID(%d).", m_name.c_str(), m_workerId, codec);
     return 0;
 }
 
@@ -200,7 +201,9 @@ int32_t NvHwVDecoder::DecodeFrame(FramePackage &package, std::vector<FramePackag
             count = DecodePacket(package);
         }
     } catch (const std::exception &error) {
-        TYX_LOG(3, L"NvHwVDecoder[%s:%x] Decoding failed: %hs", m_name.c_str(), m_workerId, error.what());
+        // Closed, so the base opens it again at the next key frame.
+        if (IsDecoderLossLogDue())
+            TYX_LOG(3, L"NvHwVDecoder[%s:%x] Decoding failed: %hs", m_name.c_str(), m_workerId, error.what());
         UninitializeDecoder();
         return -1;
     }

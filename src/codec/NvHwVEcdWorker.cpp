@@ -55,7 +55,9 @@ int32_t CNvHwVEcdWorker::GpuDevice() const
 
 // ---- option text and presets ----
 
-std::string CNvHwVEcdWorker::BuildOptionString(const stVideoEncodeSettings &settings)
+// The configuration's "input's rate" (a negative value) is no rate the parser could take, so the
+// text carries the rate the base resolved.
+std::string CNvHwVEcdWorker::BuildOptionString(const stVideoEncodeSettings &settings, float frameRate)
 {
     const std::string name = Lowered(settings.VCodecName);
     if (name.empty())
@@ -72,7 +74,7 @@ std::string CNvHwVEcdWorker::BuildOptionString(const stVideoEncodeSettings &sett
     const std::string profile = Lowered(settings.Profile);
     char text[kOptionTextBytes] = {};
     std::snprintf(text, sizeof(text), " -codec %s -profile %s -fps %d -gop %d -bitrate %dK", codec.c_str(),
-                  profile.c_str(), static_cast<int>(settings.OutputFramerate), static_cast<int16_t>(settings.GopLengh),
+                  profile.c_str(), static_cast<int>(frameRate), static_cast<int16_t>(settings.GopLengh),
                   static_cast<int>(settings.BitRate));
     return text;
 }
@@ -215,7 +217,7 @@ int32_t CNvHwVEcdWorker::InitializeEncoder(const stVideoEncodeParams &params)
         return TYX_NVENC_ERR_NO_CONTEXT;
     }
     m_gpuContext = context;
-    const std::string options = BuildOptionString(m_encodeSettings);
+    const std::string options = BuildOptionString(m_encodeSettings, params.frameRate);
     if (options.empty()) {
         TYX_LOG(3, L"VEncWorker[WID=%d] No encoder options for the codec name(%s)!", wid,
                 m_encodeSettings.VCodecName.c_str());

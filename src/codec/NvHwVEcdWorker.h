@@ -38,9 +38,9 @@ public:
     int32_t EncodeFrame(const FramePackage &package, EncodedOutputs &outputs) override;
     void FlushEncoder(EncodedOutputs &outputs) override;
 
-    // " -codec %s -profile %s -fps %d -gop %d -bitrate %dK" of the settings; empty when the codec
-    // name gives no text.
-    static std::string BuildOptionString(const stVideoEncodeSettings &settings);
+    // " -codec %s -profile %s -fps %d -gop %d -bitrate %dK" of the settings and the resolved frame
+    // rate (the configured one, else the input's); empty when the codec name gives no text.
+    static std::string BuildOptionString(const stVideoEncodeSettings &settings, float frameRate);
     // Buffer format of an FFmpeg pixel format (undefined for one the encoder cannot take).
     static NV_ENC_BUFFER_FORMAT BufferFormatOfPixelFormat(int32_t pixelFormat);
 

@@ -175,8 +175,9 @@ void CTYXVDecWorker::OpenDecoder(int32_t codecId, const stStreamParams &input, b
             TYX_LOG(3, L"V-Decoder[%s:%x] Initializing failed with error code=[%d]!", m_name.c_str(), m_workerId, rc);
         return;
     }
-    TYX_LOG(5, L"V-Decoder[%s:%x] initialized with Codec=%d, ExtraDataSize=%d", m_name.c_str(), m_workerId, codecId,
-            input.extradataSize);
+    if (IsDecoderLossLogDue())
+        TYX_LOG(5, L"V-Decoder[%s:%x] initialized with Codec=%d, ExtraDataSize=%d", m_name.c_str(), m_workerId,
+                codecId, input.extradataSize);
     if (m_screenOutput)
         ConsolePrintfW(L"Decoding worker[%x] %s initialized... \n", m_workerId, m_name.c_str());
     m_decoderReady = true;
@@ -462,10 +463,27 @@ bool CTYXVDecWorker::PassKeyFrameGate(stLoopState &state, FramePackage &package)
         DropInput(package, state);
         return false;
     }
-    TYX_LOG(6, L"V-Decoder[%s:%x] Key frame received (pts=%lld,length=%d).", m_name.c_str(), m_workerId,
-            static_cast<long long>(package.pts), package.nLength);
+    if (IsDecoderLossLogDue())
+        TYX_LOG(6, L"V-Decoder[%s:%x] Key frame received (pts=%lld,length=%d).", m_name.c_str(), m_workerId,
+                static_cast<long long>(package.pts), package.nLength);
     state.keySeen = true;
     return true;
+}
+
+// A decoder that the failure closed (the back-end's choice or the exception) is opened again on the next
+// package: its references are gone, so decoding starts over at a key frame.
+void CTYXVDecWorker::CloseKeyFrameGate(stLoopState &state, bool logIt)
+{
+    state.keySeen = false;
+    ++m_decoderLosses;
+    if (logIt)
+        TYX_LOG(4, L"V-Decoder[%s:%x] Decoder closed after a failure (%u in a row): decoding goes on at the next key frame.",
+                m_name.c_str(), m_workerId, m_decoderLosses);
+}
+
+bool CTYXVDecWorker::IsDecoderLossLogDue() const
+{
+    return ShouldLogRepeat(m_decoderLosses);
 }
 
 bool CTYXVDecWorker::EnsureDecoderReady(stLoopState &state)
@@ -485,7 +503,8 @@ bool CTYXVDecWorker::EnsureDecoderReady(stLoopState &state)
         m_outputFrameRate = input.frameRate;
         SetUpFrameRate(m_outputFrameRate);
     }
-    TYX_LOG(6, L"V-Decoder[%s:%x] Frame rate adjustment parameters initialized.", m_name.c_str(), m_workerId);
+    if (IsDecoderLossLogDue())
+        TYX_LOG(6, L"V-Decoder[%s:%x] Frame rate adjustment parameters initialized.", m_name.c_str(), m_workerId);
     return m_decoderReady;
 }
 
@@ -556,23 +575,26 @@ void CTYXVDecWorker::DecodeAndSend(stLoopState &state, FramePackage &package)
     try {
         rc = DecodeFrame(package, m_decodedFrames);
     } catch (const std::exception &error) {
-        // The decoder is opened again at the next key frame.
-        TYX_LOG(3, L"V-Decoder[%s:%x] decoder threw: %hs", m_name.c_str(), m_workerId, error.what());
+        if (IsDecoderLossLogDue())
+            TYX_LOG(3, L"V-Decoder[%s:%x] decoder threw: %hs", m_name.c_str(), m_workerId, error.what());
         UninitializeDecoder();
         m_decoderReady = false;
-        state.keySeen = false;
     }
-    if (rc < 0)
+    const bool due = IsDecoderLossLogDue();
+    if (rc < 0 && due)
         TYX_LOG(3, L"V-Decoder[%s:%x] Video frame(pts=%lld) decoding failed.", m_name.c_str(), m_workerId,
                 static_cast<long long>(pts));
+    if (!m_decoderReady)
+        CloseKeyFrameGate(state, due);
     FreeFramePackage(package);
     state.waitMs = 0;
     if (m_decodedFrames.empty()) {
-        if (key)
+        if (key && due)
             TYX_LOG(5, L"V-Decoder[%s:%x] No raw frame returned after ecd-key-frame[pts=%lld, dts=%lld, size=%d] commited!",
                     m_name.c_str(), m_workerId, static_cast<long long>(pts), static_cast<long long>(dts), length);
         return;
     }
+    m_decoderLosses = 0;
     FollowDecodedSize(state);
     for (FramePackage &frame : m_decodedFrames)
         SendDecodedFrame(state, frame);

@@ -91,6 +91,9 @@ protected:
     void ReleaseWorkingBuffer();
     uint32_t WorkingBufferSize() const { return m_workingSize; }
     void *WorkingBuffer() const { return m_workingBuffer; }
+    // Whether the log lines of a decoder lost to a failure and opened again are written this round:
+    // a stream that keeps failing logs them once in so many rounds. Worker thread only.
+    bool IsDecoderLossLogDue() const;
 
     std::atomic<bool> m_decoderReady{false};
     int16_t m_cacheDisabled = 0;
@@ -115,6 +118,7 @@ protected:
     uint32_t m_firstOutputTick = 0;
 
 private:
+    uint32_t m_decoderLosses = 0; // decoders closed by a failure since the last picture (worker thread)
     // State of the decoding loop; the worker thread's own.
     struct stLoopState
     {
@@ -147,6 +151,7 @@ private:
     void HandleReceived(stLoopState &state, FramePackage &package);
     void HandleCodedPackage(stLoopState &state, FramePackage &package);
     bool PassKeyFrameGate(stLoopState &state, FramePackage &package);
+    void CloseKeyFrameGate(stLoopState &state, bool logIt);
     bool EnsureDecoderReady(stLoopState &state);
     bool HoldForCache(stLoopState &state);
     void LogCaching(stLoopState &state, int32_t queued, bool start);

@@ -14,22 +14,43 @@ stMuxOutputPace MuxOutputPace(float negotiatedRate)
     return pace;
 }
 
+namespace {
+
+// The packages from the front that carry a stamp; the first one without ends the run.
+int32_t StampedRun(const FramePackageQueue &queue)
+{
+    int32_t run = 0;
+    for (const FramePackage &package : queue) {
+        if (package.pts == TYX_NOPTS_VALUE)
+            break;
+        ++run;
+    }
+    return run;
+}
+
+} // namespace
+
 int32_t ChooseExpectedPacketIndex(const FramePackageQueue &queue, int64_t expectedPts)
 {
     if (queue.empty())
         return -1;
-    const auto count = static_cast<int32_t>(queue.size());
-    if (count == 1)
+    // A package without a stamp (a status package) cannot be near or far: it is taken in its turn,
+    // and the stamped ones before it are chosen among as if it ended the queue.
+    const int32_t count = StampedRun(queue);
+    if (count <= 1 || expectedPts == TYX_NOPTS_VALUE)
         return 0;
-    if (expectedPts >= queue.back().pts)
+    const auto at = [&queue](int32_t i) { return queue[static_cast<size_t>(i)].pts; };
+    if (expectedPts >= at(count - 1))
         return count - 1;
     for (int32_t i = 0; i < count; ++i) {
-        if (queue[static_cast<size_t>(i)].pts < expectedPts)
+        if (at(i) < expectedPts)
             continue;
         if (i == 0)
             return 0;
-        const int64_t after = queue[static_cast<size_t>(i)].pts - expectedPts;
-        const int64_t before = expectedPts - queue[static_cast<size_t>(i - 1)].pts;
+        // Both differences are of stamps on either side of the expected one: no overflow for real
+        // stamps, and wide enough for made-up ones.
+        const __int128 after = static_cast<__int128>(at(i)) - expectedPts;
+        const __int128 before = static_cast<__int128>(expectedPts) - at(i - 1);
         return before <= after ? i - 1 : i;
     }
     return count - 1;
@@ -40,10 +61,14 @@ int64_t FirstGroupExpectedPts(const std::vector<const FramePackageQueue *> &queu
     int64_t smallest = 0;
     bool any = false;
     for (const FramePackageQueue *queue : queues) {
-        if (!queue || queue->empty())
+        if (!queue)
             continue;
-        const int64_t newest = queue->back().pts;
-        smallest = any ? std::min(smallest, newest) : newest;
+        // The newest stamp of the queue; packages without one say nothing of its time.
+        const auto newest = std::find_if(queue->rbegin(), queue->rend(),
+                                         [](const FramePackage &package) { return package.pts != TYX_NOPTS_VALUE; });
+        if (newest == queue->rend())
+            continue;
+        smallest = any ? std::min(smallest, newest->pts) : newest->pts;
         any = true;
     }
     return any ? smallest : 0;
@@ -51,9 +76,9 @@ int64_t FirstGroupExpectedPts(const std::vector<const FramePackageQueue *> &queu
 
 bool IsLatePacket(int64_t chosenPts, int64_t expectedPts, int64_t tolerance)
 {
-    if (expectedPts == 0 || tolerance <= 0 || chosenPts == TYX_NOPTS_VALUE)
+    if (expectedPts == 0 || tolerance <= 0 || chosenPts == TYX_NOPTS_VALUE || expectedPts == TYX_NOPTS_VALUE)
         return false;
-    return expectedPts - chosenPts > tolerance;
+    return static_cast<__int128>(expectedPts) - chosenPts > tolerance;
 }
 
 int64_t AverageOfValidPts(const std::vector<int64_t> &stamps)

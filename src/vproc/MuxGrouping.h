@@ -24,11 +24,13 @@ stMuxOutputPace MuxOutputPace(float negotiatedRate);
 
 // The queue index of the package nearest to expectedPts: the first with pts >= expectedPts, or the
 // one before it when that one is at least as close; 0 when even the oldest is at or after it; the
-// newest when every package is older. -1 for an empty queue.
+// newest when every package is older. -1 for an empty queue. A package without pts is never
+// compared: the choice is among the stamped packages before the first one without, and that one is
+// taken (index 0) when it is the oldest.
 int32_t ChooseExpectedPacketIndex(const FramePackageQueue &queue, int64_t expectedPts);
 
-// The expected pts of the first group: the smallest of the non-empty queues' newest pts; 0 when
-// every queue is empty.
+// The expected pts of the first group: the smallest of the queues' newest stamps (packages without
+// pts left out); 0 when no queue has a stamped package.
 int64_t FirstGroupExpectedPts(const std::vector<const FramePackageQueue *> &queues);
 
 // True when the chosen package is more than tolerance older than expected (and waiting applies).

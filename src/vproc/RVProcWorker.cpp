@@ -136,6 +136,13 @@ void CRVProcWorker::SetPipeOutputName(const std::wstring &name, int32_t outputSt
         record->pipe.outputName = name;
 }
 
+void CRVProcWorker::SetDisplayOutputName(const std::wstring &name, int32_t outputStreamId)
+{
+    std::lock_guard<std::mutex> lock(m_recordLock);
+    if (stVideoOutputRecord *record = ChooseRecord(outputStreamId))
+        record->display.name = name;
+}
+
 stOverlaySlot *CRVProcWorker::FindOverlaySlot(int32_t target, int32_t streamId)
 {
     std::lock_guard<std::mutex> lock(m_recordLock);
@@ -341,10 +348,12 @@ std::shared_ptr<CRVDOServer> CRVProcWorker::PrepareDisplayServer(stVideoOutputRe
                                                                  int32_t height, int32_t &result)
 {
     std::shared_ptr<CRVDOServer> server;
+    std::wstring name;
     {
         std::lock_guard<std::mutex> lock(m_recordLock);
+        name = DisplayNameOf(record);
         if (!record.display.server) {
-            record.display.server = std::make_shared<CRVDOServer>(m_name, m_workerId, this);
+            record.display.server = std::make_shared<CRVDOServer>(name, m_workerId, this);
             record.display.server->AttachOverlays(record.displaySlot.writer, record.displaySlot.drawer);
         }
         server = record.display.server;
@@ -352,25 +361,30 @@ std::shared_ptr<CRVDOServer> CRVProcWorker::PrepareDisplayServer(stVideoOutputRe
     const int32_t wid = static_cast<int32_t>(m_workerId);
     if (!server->IsInitialized()) {
         if (!server->Initialize(TYX_DIRECT_OUTPUT_TYPE, width, height, m_initValue, 1)) {
-            TYX_LOG(3, L"[WID=%d] RVDO server(%s) initializing failed!", wid, m_name.c_str());
+            TYX_LOG(3, L"[WID=%d] RVDO server(%s) initializing failed!", wid, name.c_str());
             result = TYX_RVP_ERR_RECORD;
             return nullptr;
         }
-        TYX_LOG(6, L"[WID=%d]RVDO server(%s) initialized.", wid, m_name.c_str());
+        TYX_LOG(6, L"[WID=%d]RVDO server(%s) initialized.", wid, name.c_str());
     }
     // A display stopped by StopDirectOutput keeps its thread: it is shown again below.
     if (!server->IsThreadRunning()) {
         const int32_t tid = server->StartThread();
         if (tid <= 0) {
-            TYX_LOG(3, L"[WID=%d] RVDO server(%s) atarting failed with Err=%d!", wid, m_name.c_str(), -tid);
+            TYX_LOG(3, L"[WID=%d] RVDO server(%s) atarting failed with Err=%d!", wid, name.c_str(), -tid);
             result = tid < 0 ? tid : -ESRCH;
             return nullptr;
         }
-        TYX_LOG(6, L"[WID=%d]RVDO server(%s) started with ThreadId=%d.", wid, m_name.c_str(), tid);
+        TYX_LOG(6, L"[WID=%d]RVDO server(%s) started with ThreadId=%d.", wid, name.c_str(), tid);
         SleepMs(kServerStartSettleMs);
     }
     result = 0;
     return server;
+}
+
+std::wstring CRVProcWorker::DisplayNameOf(const stVideoOutputRecord &record) const
+{
+    return record.display.name.empty() ? m_name : record.display.name;
 }
 
 int32_t CRVProcWorker::ShowOnDisplay(stVideoOutputRecord &record, CRVDOServer &server)
@@ -384,10 +398,11 @@ int32_t CRVProcWorker::ShowOnDisplay(stVideoOutputRecord &record, CRVDOServer &s
         settings.windowHeight = record.display.windowHeight;
         settings.text1 = record.display.text1;
         settings.text2 = record.display.text2;
+        settings.name = record.display.name;
     }
     switch (settings.displayType) {
     case TYX_DISPLAY_WINDOW: {
-        const std::wstring title = m_displayName.empty() ? m_name : m_displayName;
+        const std::wstring title = !settings.name.empty() ? settings.name : m_displayName.empty() ? m_name : m_displayName;
         return server.StartDirectOutput(title, settings.windowWidth, settings.windowHeight) ? 0 : TYX_RVP_ERR_DISPLAY;
     }
     case TYX_DISPLAY_NAMED_WINDOW:
@@ -434,16 +449,17 @@ bool CRVProcWorker::EnableDirectOutput(const stDirectOutputConfig &settings, int
         if (monitor < 1 || monitor > 8)
             return false;
         LockRendererSection();
+        const std::wstring name = DisplayNameOf(*record);
         std::map<int16_t, std::wstring> &owners = CTYXGVMS::MonitorAliases();
         const auto owner = owners.find(monitor);
-        if (owner != owners.end() && !EqualsNoCase(owner->second, m_name)) {
+        if (owner != owners.end() && !EqualsNoCase(owner->second, name)) {
             TYX_LOG(3, L"The required Monotor:%d is used by %s already!", static_cast<int32_t>(monitor),
                     owner->second.c_str());
             UnlockRendererSection();
             return false;
         }
         if (owner == owners.end())
-            owners[monitor] = m_name;
+            owners[monitor] = name;
         UnlockRendererSection();
     }
     stDirectDisplayHolder &display = record->display;

@@ -81,6 +81,7 @@ struct stDirectDisplayHolder
     int32_t windowHeight = 0;
     std::wstring text1;               // the two names of display type 2
     std::wstring text2;
+    std::wstring name;                // names the server, its window and its monitor; the worker's when empty
     std::shared_ptr<CRVDOServer> server;
 };
 
@@ -164,6 +165,9 @@ protected:
     bool AddOutputRecord(int32_t outputStreamId, const std::wstring &pipeOutputName = {});
     bool AddInputSlot(int32_t inputStreamId);
     void SetPipeOutputName(const std::wstring &name, int32_t outputStreamId);
+    // The name of an output's direct display (before EnableDirectOutput), for a worker of several
+    // outputs that each show on their own.
+    void SetDisplayOutputName(const std::wstring &name, int32_t outputStreamId);
 
     // A text writer holding one hidden-or-shown text per source status code (item numbers 101 to
     // 109), in "Arial" of the status text height and the error text colour (the info colour for codes
@@ -204,6 +208,7 @@ private:
     std::shared_ptr<CRVDOServer> PrepareDisplayServer(stVideoOutputRecord &record, int32_t width, int32_t height,
                                                       int32_t &result);
     int32_t ShowOnDisplay(stVideoOutputRecord &record, CRVDOServer &server);
+    std::wstring DisplayNameOf(const stVideoOutputRecord &record) const; // under the record lock
     std::vector<std::shared_ptr<COsdWriter>> CollectClockWriters(int32_t targetBits);
     void DestroyServers(stVideoOutputRecord &record);
 

@@ -350,9 +350,12 @@ int32_t CVideoMuxWorker::ChangeMuxLayout(int32_t layoutType, const std::map<int3
             CReadLockGuard guard(m_regionListLock);
             list = m_regionList;
         }
-        newWindows = geometry.BuildLayoutRegions(layoutType, probe, &list);
-        if (newWindows < 0 || (IsPictureInPicture(layoutType) && list.empty()))
+        // As at start-up: a picture-in-picture list short of the windows, or with a record that
+        // cannot be placed, places what it can and leaves the other windows black.
+        if (geometry.BuildLayoutRegions(layoutType, probe, &list) == -1 ||
+            (IsPictureInPicture(layoutType) && list.empty()))
             return TYX_MUX_ERR_ARGUMENT;
+        newWindows = probe.windowCount;
     }
     m_layoutChanging = true;
     SleepMs(m_layoutChangeWaitMs);

@@ -61,8 +61,11 @@ int32_t CVideoSplitWorker::CopyInConfiguration(const stTYXWorkerConfig *config)
         servers.pipe = output.RVTP != 0;
         if (output.RVTP)
             SetRvtpServerOption(output.RVTP, output.StreamId);
-        if (output.DirectOutputSettings.DirectOutput)
+        if (output.DirectOutputSettings.DirectOutput) {
+            // Named after the output, so that each output shows in its own window or on its own monitor.
+            SetDisplayOutputName(output.Alias.empty() ? m_name : output.Alias, output.StreamId);
             servers.display = EnableDirectOutput(output.DirectOutputSettings, output.StreamId);
+        }
         UpdateStatistics(false, static_cast<uint32_t>(output.StreamId), [](stStreamStatistics &) {});
     }
     return 0;

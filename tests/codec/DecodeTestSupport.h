@@ -71,8 +71,12 @@ stPicture ReadPicture(const FramePackage &frame);
 // Saves an I420 picture as a PNG under artifacts/ (for a person to look at).
 bool SaveI420AsPng(const std::string &name, const stPicture &picture);
 
+// How long a test waits for what it needs at most: only a test that fails waits so long, and a
+// loaded machine (or a sanitizer build) gets there in its own time.
+constexpr uint32_t kTestWaitMs = 60000;
+
 // Polls until the condition holds or timeoutMs pass: true when it held.
-bool PollUntil(const std::function<bool()> &condition, uint32_t timeoutMs = 10000);
+bool PollUntil(const std::function<bool()> &condition, uint32_t timeoutMs = kTestWaitMs);
 
 // A tick source the test moves forward by hand on top of the real one.
 class CTestTicks
@@ -110,7 +114,7 @@ public:
     // Takes what the consumer queue holds now (the test owns them).
     std::vector<FramePackage> Take();
     // Takes packages until count have come or timeoutMs passed.
-    std::vector<FramePackage> TakeAtLeast(size_t count, uint32_t timeoutMs = 10000);
+    std::vector<FramePackage> TakeAtLeast(size_t count, uint32_t timeoutMs = kTestWaitMs);
     void UseTicks(CTestTicks &ticks);
 
 private:

@@ -116,6 +116,24 @@ TEST_F(FpgVEcdWorkerTest, H264RoundTripGivesThePatternBackWithKeysWhereTheGopAsk
     FreeAll(sent);
 }
 
+// The configuration's "input's rate" (-2, neither an output nor a global rate set) encodes at the
+// input's rate; the NVENC worker is held to the same.
+TEST_F(FpgVEcdWorkerTest, WithoutAConfiguredRateTheInputsRateIsUsed)
+{
+    CFedFpg worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    Open(worker, MakeEncoderConfig(27, L"H264", 320, 240, -2.0f, 10, 1500, L"High"), 320, 240);
+    ASSERT_NE(worker.CodecContext(), nullptr);
+    EXPECT_EQ(worker.CodecContext()->framerate.num, 25);
+    EXPECT_EQ(worker.CodecContext()->framerate.den, 1);
+    EXPECT_FLOAT_EQ(worker.GetOutputParameters().frameRate, 25.0f);
+    std::vector<FramePackage> sent = Encode(worker, 30, 320, 240);
+    ASSERT_FALSE(sent.empty());
+    stDecoded decoded;
+    ASSERT_TRUE(DecodePackets(AV_CODEC_ID_H264, Extradata(worker), sent, decoded));
+    EXPECT_EQ(decoded.pictures.size(), sent.size());
+    FreeAll(sent);
+}
+
 TEST_F(FpgVEcdWorkerTest, ALargerInputIsScaledToTheConfiguredSize)
 {
     CFedFpg worker(kEncoderId, &m_links.inputs, &m_links.consumers);

@@ -139,6 +139,21 @@ TEST_F(NvEncoderTest, TheRingHoldsPictureIntervalPlusLookaheadPlusThreeAndDelays
     EXPECT_EQ(header[4] & 0x1F, 7);
 }
 
+TEST_F(NvEncoderTest, AnInputBufferThatCannotBeAllocatedIsAGenericFailure)
+{
+    NvEncoderCuda encoder(m_context.handle, 320, 240, NV_ENC_BUFFER_FORMAT_IYUV);
+    stInit params;
+    encoder.CreateDefaultEncoderParams(&params.init, NV_ENC_CODEC_H264_GUID, NV_ENC_PRESET_P3_GUID,
+                                       NV_ENC_TUNING_INFO_HIGH_QUALITY);
+    const int64_t before = DevAllocationCounts().deviceBlocks;
+    DevInjectFault(EDevFault::Malloc, 1, 1); // the second of the ring's buffers
+    const NVENCException error = Thrown([&] { encoder.CreateEncoder(&params.init); });
+    DevInjectFault(EDevFault::Malloc, 0);
+    EXPECT_EQ(error.getErrorCode(), NV_ENC_ERR_GENERIC);
+    EXPECT_NE(std::string(error.what()).find("NvEncoderCuda::AllocateInputBuffers"), std::string::npos);
+    EXPECT_EQ(DevAllocationCounts().deviceBlocks, before) << "the buffer made before the failure is freed";
+}
+
 TEST_F(NvEncoderTest, LookaheadAndBFramesWidenTheRingAndEndEncodeRightAwayGivesNothing)
 {
     NvEncoderCuda encoder(m_context.handle, 320, 240, NV_ENC_BUFFER_FORMAT_IYUV);

@@ -16,7 +16,11 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <map>
+#include <mutex>
+#include <set>
 
 namespace {
 
@@ -31,6 +35,57 @@ std::shared_ptr<CTYXVDecWorker> MakeFpg(uint32_t id, const CTYXWorker::InputLink
 {
     return std::make_shared<CFpgVDcdWorker>(id, inputs, consumers);
 }
+
+// The stand-in session's picture decode, failing for the pictures from g_failFrom to g_failTo (counted
+// from 1; 0 fails none). The call carries no context of its own, hence the file's counters.
+std::atomic<int32_t> g_pictures{0};
+std::atomic<int32_t> g_failFrom{0};
+std::atomic<int32_t> g_failTo{0};
+
+CUresult CUDAAPI FailingDecodePicture(CUvideodecoder decoder, CUVIDPICPARAMS *picture)
+{
+    const int32_t n = ++g_pictures;
+    if (g_failFrom > 0 && n >= g_failFrom && n <= g_failTo)
+        return CUDA_ERROR_UNKNOWN;
+    return NvDecStandInApi().cuvidDecodePicture(decoder, picture);
+}
+
+const stNvDecApi &FailingApi()
+{
+    static const stNvDecApi api = [] {
+        stNvDecApi failing = NvDecStandInApi();
+        failing.cuvidDecodePicture = FailingDecodePicture;
+        return failing;
+    }();
+    return api;
+}
+
+// The NVDEC worker on the failing session, telling the pts of every package handed to the decoder.
+class CWatchedNvDecoder : public NvHwVDecoder
+{
+public:
+    CWatchedNvDecoder(uint32_t id, const InputLinkMap *inputs, const ConsumerLinkMap *consumers)
+        : NvHwVDecoder(id, inputs, consumers, FailingApi())
+    {
+    }
+    int32_t DecodeFrame(FramePackage &package, std::vector<FramePackage> &frames) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_handed.push_back(package.pts);
+        }
+        return NvHwVDecoder::DecodeFrame(package, frames);
+    }
+    std::vector<int64_t> Handed() const
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_handed;
+    }
+
+private:
+    mutable std::mutex m_lock;
+    std::vector<int64_t> m_handed;
+};
 
 class NvHwVDecoderTest : public CLeakCheckedTest
 {
@@ -189,4 +244,98 @@ TEST_F(NvHwVDecoderTest, FlagMapKeepsBetween150And300Entries)
     FreeFramePackage(one);
     EXPECT_EQ(worker.FlagMapSize(), 150u) << "trimmed from the smallest pts";
     worker.unInitialize();
+}
+
+namespace {
+
+std::shared_ptr<CTYXVDecWorker> MakeWatched(uint32_t id, const CTYXWorker::InputLinkMap *inputs,
+                                            const CTYXWorker::ConsumerLinkMap *consumers)
+{
+    return std::make_shared<CWatchedNvDecoder>(id, inputs, consumers);
+}
+
+struct stFailingPictures
+{
+    stFailingPictures(int32_t from, int32_t to)
+    {
+        g_pictures = 0;
+        g_failFrom = from;
+        g_failTo = to;
+    }
+    ~stFailingPictures() { g_failFrom = 0; }
+};
+
+} // namespace
+
+// A caught decoder failure closes the decoder; the one opened again starts at the next key frame,
+// never at the packets between, whose references are gone.
+TEST_F(NvHwVDecoderTest, AfterADecoderFailureDecodingStartsAgainAtTheNextKeyFrame)
+{
+    stTestStreamSpec spec;
+    spec.frames = 20;
+    spec.gop = 5;
+    stCodedStream stream;
+    ASSERT_TRUE(EncodeTestStream(spec, stream));
+    const stFailingPictures failing(3, 3);
+    CLogCapture log;
+    CTestTicks ticks; // no default pictures while the test waits
+    CDecodeHarness harness(MakeWatched);
+    harness.UseTicks(ticks);
+    ASSERT_TRUE(harness.Configure(stream.params));
+    ASSERT_TRUE(harness.Start());
+    for (const stCodedPacket &packet : stream.packets)
+        harness.Feed(packet);
+    auto &worker = static_cast<CWatchedNvDecoder &>(harness.Worker());
+    const int64_t secondKey = stream.packets[5].pts;
+    const int64_t last = stream.packets.back().pts;
+    ASSERT_TRUE(PollUntil([&] { return !worker.Handed().empty() && worker.Handed().back() == last; }));
+    harness.Stop();
+    std::vector<FramePackage> frames = harness.Take();
+
+    ASSERT_TRUE(log.Contains(L"Decoding failed:", 3));
+    const std::vector<int64_t> handed = worker.Handed();
+    const auto failed = std::find(handed.begin(), handed.end(), stream.packets[2].pts);
+    ASSERT_NE(failed, handed.end());
+    for (auto pts = failed + 1; pts != handed.end(); ++pts)
+        EXPECT_GE(*pts, secondKey) << "a packet between the failure and the next key frame was decoded";
+    EXPECT_TRUE(log.Contains(L"Key frame received (pts=" + std::to_wstring(secondKey), 6));
+    EXPECT_TRUE(log.Contains(L"Decoder closed after a failure (1 in a row)", 4));
+    std::set<int64_t> out;
+    for (const FramePackage &frame : frames)
+        out.insert(frame.pts);
+    for (size_t n = 5; n + 1 < stream.packets.size(); ++n)
+        EXPECT_EQ(out.count(stream.packets[n].pts), 1u) << "picture " << n;
+    FreePackages(frames);
+}
+
+// A stream that fails on every key frame does not write a block of reopen lines for each.
+TEST_F(NvHwVDecoderTest, TheReopenLinesOfAStreamThatKeepsFailingArePaced)
+{
+    stTestStreamSpec spec;
+    spec.frames = 60;
+    spec.gop = 1;
+    stCodedStream stream;
+    ASSERT_TRUE(EncodeTestStream(spec, stream));
+    const stFailingPictures failing(1, 1000);
+    CLogCapture log;
+    CTestTicks ticks;
+    CDecodeHarness harness(MakeWatched);
+    harness.UseTicks(ticks);
+    ASSERT_TRUE(harness.Configure(stream.params));
+    ASSERT_TRUE(harness.Start());
+    for (const stCodedPacket &packet : stream.packets)
+        harness.Feed(packet);
+    auto &worker = static_cast<CWatchedNvDecoder &>(harness.Worker());
+    ASSERT_TRUE(PollUntil([&] { return worker.Handed().size() >= stream.packets.size(); }));
+    harness.Stop();
+    std::vector<FramePackage> frames = harness.Take();
+    EXPECT_TRUE(frames.empty());
+    FreePackages(frames);
+    EXPECT_EQ(g_pictures.load(), 60);
+    // The first two rounds are logged in full, then one in a hundred.
+    EXPECT_EQ(log.Count(L"Decoding failed:", 3), 2);
+    EXPECT_EQ(log.Count(L"Decoders initialized with codecID", 5), 2);
+    EXPECT_EQ(log.Count(L"Video frame(pts=", 3), 2);
+    EXPECT_LE(log.Count(L"Key frame received", 6), 2);
+    EXPECT_EQ(log.Count(L"Decoder closed after a failure", 4), 2);
 }

@@ -42,6 +42,11 @@ stVideoEncodeSettings Settings(const std::wstring &codec, int32_t codecId, const
     return settings;
 }
 
+std::string OptionText(const stVideoEncodeSettings &settings)
+{
+    return CNvHwVEcdWorker::BuildOptionString(settings, settings.OutputFramerate);
+}
+
 struct stInitCopy
 {
     NV_ENC_INITIALIZE_PARAMS init{};
@@ -135,19 +140,19 @@ stInitCopy NvHwVEcdWorkerTest::Given(CNvHwVEcdWorker &worker)
 
 TEST_F(NvHwVEcdWorkerTest, TheOptionTextComesFromTheSettings)
 {
-    EXPECT_EQ(CNvHwVEcdWorker::BuildOptionString(Settings(L"H264", 27, L"High", 25.0f, 50, 4000)),
+    EXPECT_EQ(OptionText(Settings(L"H264", 27, L"High", 25.0f, 50, 4000)),
               " -codec h264 -profile high -fps 25 -gop 50 -bitrate 4000K");
-    EXPECT_EQ(CNvHwVEcdWorker::BuildOptionString(Settings(L"HEVC", 173, L"Main10", 29.97f, 90, 1500)),
+    EXPECT_EQ(OptionText(Settings(L"HEVC", 173, L"Main10", 29.97f, 90, 1500)),
               " -codec hevc -profile main10 -fps 29 -gop 90 -bitrate 1500K");
     // The codec id names the codec; a name the parser does not know stays without one.
-    EXPECT_EQ(CNvHwVEcdWorker::BuildOptionString(Settings(L"H.264", 27, L"main", 30.0f, 60, 2000)),
+    EXPECT_EQ(OptionText(Settings(L"H.264", 27, L"main", 30.0f, 60, 2000)),
               " -codec h264 -profile main -fps 30 -gop 60 -bitrate 2000K");
-    EXPECT_EQ(CNvHwVEcdWorker::BuildOptionString(Settings(L"H.264", 0, L"main", 30.0f, 60, 2000)),
+    EXPECT_EQ(OptionText(Settings(L"H.264", 0, L"main", 30.0f, 60, 2000)),
               " -codec h.264 -profile main -fps 30 -gop 60 -bitrate 2000K");
-    EXPECT_EQ(CNvHwVEcdWorker::BuildOptionString(Settings(L"", 27, L"main", 30.0f, 60, 2000)), "");
+    EXPECT_EQ(OptionText(Settings(L"", 27, L"main", 30.0f, 60, 2000)), "");
     // Names of the longest configured lengths fit whole.
     const std::string longest =
-        CNvHwVEcdWorker::BuildOptionString(Settings(std::wstring(16, L'X'), 0, std::wstring(32, L'P'), 120.0f, 900, 32000));
+        OptionText(Settings(std::wstring(16, L'X'), 0, std::wstring(32, L'P'), 120.0f, 900, 32000));
     EXPECT_NE(longest.find(std::string(32, 'p') + " -fps 120 -gop 900 -bitrate 32000K"), std::string::npos);
 
     EXPECT_EQ(CNvHwVEcdWorker::BufferFormatOfPixelFormat(AV_PIX_FMT_YUV420P), NV_ENC_BUFFER_FORMAT_IYUV);
@@ -179,6 +184,24 @@ TEST_F(NvHwVEcdWorkerTest, H264RoundTripGivesThePatternBack)
     EXPECT_EQ(sent.size(), 37u); // the ring keeps three back, and the flush at the end is not sent
     EXPECT_EQ(worker.FramesSubmitted(), 40);
     CheckStream(AV_CODEC_ID_H264, worker, sent, 10, "nvenc_h264_roundtrip");
+    FreeAll(sent);
+}
+
+// The configuration's "input's rate" (-2, neither an output nor a global rate set) encodes at the
+// input's rate, as the FFmpeg encode worker does.
+TEST_F(NvHwVEcdWorkerTest, WithoutAConfiguredRateTheInputsRateIsUsed)
+{
+    CFedNv worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    ASSERT_EQ(Open(worker, MakeEncoderConfig(27, L"H264", 320, 240, -2.0f, 10, 1500, L"High", L"Live")), 0);
+    ASSERT_NE(worker.OptionParser(), nullptr);
+    const stInitCopy given = Given(worker);
+    EXPECT_EQ(given.init.frameRateNum, 25u);
+    EXPECT_EQ(given.init.frameRateDen, 1u);
+    EXPECT_EQ(given.config.rcParams.vbvBufferSize, 1500000u / 25u);
+    EXPECT_FLOAT_EQ(worker.GetOutputParameters().frameRate, 25.0f);
+    std::vector<FramePackage> sent = Encode(worker, 20);
+    EXPECT_EQ(sent.size(), 17u);
+    CheckStream(AV_CODEC_ID_H264, worker, sent, 0, "nvenc_h264_input_rate");
     FreeAll(sent);
 }
 
@@ -257,6 +280,17 @@ TEST_F(NvHwVEcdWorkerTest, HevcRoundTripThroughTheSoftwareSession)
     CFedNv worker(kEncoderId, &m_links.inputs, &m_links.consumers);
     ASSERT_EQ(Open(worker, MakeEncoderConfig(173, L"HEVC", 320, 240, 25.0f, 10, 1500, L"Main")), 0);
     EXPECT_TRUE(IsSameGuid(Given(worker).config.profileGUID, NV_ENC_HEVC_PROFILE_MAIN_GUID));
+    // The sequence header holds the parameter sets VPS, SPS and PPS, each behind a start code, and
+    // no SEI.
+    const std::vector<uint8_t> header = Extradata(worker);
+    std::vector<int32_t> types;
+    for (size_t i = 0; i + 4 < header.size(); ++i) {
+        if (header[i] == 0 && header[i + 1] == 0 && header[i + 2] == 0 && header[i + 3] == 1)
+            types.push_back((header[i + 4] >> 1) & 0x3F);
+    }
+    EXPECT_EQ(types, (std::vector<int32_t>{32, 33, 34}));
+    ASSERT_GT(header.size(), 4u);
+    EXPECT_EQ(std::vector<uint8_t>(header.begin(), header.begin() + 4), (std::vector<uint8_t>{0, 0, 0, 1}));
     std::vector<FramePackage> sent = Encode(worker, 30);
     EXPECT_EQ(sent.size(), 27u);
     CheckStream(AV_CODEC_ID_HEVC, worker, sent, 10, "nvenc_hevc_roundtrip");

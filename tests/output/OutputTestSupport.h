@@ -28,7 +28,7 @@ private:
 };
 
 // Polls the condition every few milliseconds until it holds: false when timeoutMs passed first.
-bool WaitUntil(const std::function<bool()> &condition, int timeoutMs = 20000);
+bool WaitUntil(const std::function<bool()> &condition, int timeoutMs = 60000);
 
 // An I420 picture in host memory whose bytes follow from the seed, stamped with pts.
 FramePackage MakeI420Package(int width, int height, uint32_t seed, int64_t pts);

@@ -168,6 +168,62 @@ TEST(GraphicDrawTest, ColouredSemiTransparentImageBlendsFromTheOriginalSamples)
               original[static_cast<size_t>(kWidth * kHeight + (kY + 1) / 2 * (kWidth / 2) + (kX + 1) / 2)]);
 }
 
+// The host runs the blend a block row at a time in vector loops: images wider than its chunks,
+// at odd and even places, cut by the right and bottom edges, one pixel small, and with pixels of
+// eight bytes give the bytes of the plain per-pixel blend.
+TEST(GraphicDrawTest, ImagesOfManySizesAndPlacesBlendAsThePlainBlend)
+{
+    constexpr int32_t kWidth = 352, kHeight = 96;
+    const struct
+    {
+        int32_t width, height, x, y, bytesPerPixel;
+    } cases[] = {{300, 40, 13, 9, 4}, {301, 41, 0, 0, 4}, {1, 1, 351, 95, 4}, {1, 1, 0, 1, 4}, {200, 50, 250, 70, 4},
+                 {131, 7, 2, 3, 8},   {352, 96, 1, 1, 4}, {64, 2, 288, 94, 4}};
+    for (const auto &c : cases) {
+        COverlayTestFrame frame(kWidth, kHeight);
+        uint8_t *data = frame.Data();
+        for (int32_t i = 0; i < kWidth * kHeight; ++i)
+            data[i] = static_cast<uint8_t>(16 + (i * 37 + i / kWidth * 11) % 220);
+        for (int32_t i = 0; i < kWidth * kHeight / 2; ++i)
+            data[kWidth * kHeight + i] = static_cast<uint8_t>(30 + (i * 53) % 200);
+        std::vector<uint8_t> rgba(static_cast<size_t>(c.width) * c.height * 4);
+        for (size_t i = 0; i < rgba.size(); ++i)
+            rgba[i] = static_cast<uint8_t>((i * 97 + i / 7) % 256);
+        for (size_t i = 3; i < rgba.size(); i += 4 * 5)
+            rgba[i] = 0; // holes
+        for (size_t i = 7; i < rgba.size(); i += 4 * 9)
+            rgba[i] = 255;
+        const std::vector<uint8_t> original = frame.Picture();
+        const std::vector<uint8_t> expected =
+            stReferenceBlend{original, rgba, kWidth, kHeight, c.width, c.height, c.x, c.y}.Run();
+        // The image as the overlay holds it: bytesPerPixel apart, what follows a pixel's RGBA unused.
+        std::vector<uint8_t> held(static_cast<size_t>(c.width) * c.height * static_cast<size_t>(c.bytesPerPixel), 0x5A);
+        for (size_t p = 0; p < static_cast<size_t>(c.width) * c.height; ++p)
+            std::copy_n(&rgba[p * 4], 4, &held[p * static_cast<size_t>(c.bytesPerPixel)]);
+        CDvcBuffer image;
+        ASSERT_EQ(image.Allocate(held.size()), GPU_SUCCESS);
+        DevMemcpy(image.Get(), held.data(), held.size(), EGpuCopyKind::HostToDevice);
+        stGraphicInfo graphic;
+        graphic.image = reinterpret_cast<uintptr_t>(image.Get());
+        graphic.rowLength = static_cast<uint32_t>(c.width * c.bytesPerPixel);
+        graphic.bytesPerPixel = static_cast<int16_t>(c.bytesPerPixel);
+        graphic.width = static_cast<uint16_t>(c.width);
+        graphic.height = static_cast<uint16_t>(c.height);
+        graphic.X = static_cast<uint16_t>(c.x);
+        graphic.Y = static_cast<uint16_t>(c.y);
+        frame.OnDevice([&](uint8_t *device) { EXPECT_EQ(DrawGraphicOnFrame(frame.Info(device, true), &graphic), 0); });
+        ASSERT_TRUE(frame.GuardIntact());
+        const std::vector<uint8_t> blended = frame.Picture();
+        int32_t wrong = 0;
+        for (size_t i = 0; i < blended.size(); ++i) {
+            if (blended[i] != expected[i] && ++wrong <= 4)
+                ADD_FAILURE() << c.width << "x" << c.height << " at " << c.x << "," << c.y << ": byte " << i << " is "
+                              << int(blended[i]) << ", expected " << int(expected[i]);
+        }
+        EXPECT_EQ(wrong, 0) << c.width << "x" << c.height << " at " << c.x << "," << c.y;
+    }
+}
+
 TEST(GraphicDrawTest, ImageReachingPastTheFrameIsCut)
 {
     const COverlayTestFrame frame = Blend(Image(8, 8, {200, 200, 200, 255}, 60, 28));

@@ -40,6 +40,29 @@ TEST(MuxGrouping, FirstGroupWaitsForTheSlowestInput)
     EXPECT_EQ(FirstGroupExpectedPts({&empty}), 0);
 }
 
+// Status packages carry no pts: they are taken in their turn and never measured against a stamp
+// (the absent value in a difference overflows).
+TEST(MuxGrouping, PackagesWithoutPtsAreTakenInOrderNeverComparedByTime)
+{
+    constexpr int64_t kNone = TYX_NOPTS_VALUE;
+    EXPECT_EQ(ChooseExpectedPacketIndex(QueueOf({kNone, 1000, 2000}), 1500), 0) << "the oldest, without pts";
+    EXPECT_EQ(ChooseExpectedPacketIndex(QueueOf({kNone, kNone}), 1500), 0);
+    EXPECT_EQ(ChooseExpectedPacketIndex(QueueOf({1000, 2000, kNone, 3000}), 1900), 1);
+    EXPECT_EQ(ChooseExpectedPacketIndex(QueueOf({1000, 2000, kNone, 3000}), 2900), 1)
+        << "nothing past the package without pts is chosen: it would be dropped";
+    EXPECT_EQ(ChooseExpectedPacketIndex(QueueOf({1000, kNone}), 9000), 0);
+    EXPECT_EQ(ChooseExpectedPacketIndex(QueueOf({1000, 2000}), kNone), 0);
+    EXPECT_EQ(ChooseExpectedPacketIndex(QueueOf({INT64_MIN + 1, INT64_MAX}), INT64_MAX - 1), 1);
+
+    const FramePackageQueue stamped = QueueOf({1000, 2000, kNone});
+    const FramePackageQueue unstamped = QueueOf({kNone, kNone});
+    EXPECT_EQ(FirstGroupExpectedPts({&stamped, &unstamped}), 2000);
+    EXPECT_EQ(FirstGroupExpectedPts({&unstamped}), 0);
+
+    EXPECT_FALSE(IsLatePacket(1000, kNone, 33333));
+    EXPECT_TRUE(IsLatePacket(INT64_MIN + 1, INT64_MAX, 33333));
+}
+
 TEST(MuxGrouping, LateOnlyBeyondTheTolerance)
 {
     EXPECT_FALSE(IsLatePacket(1000, 0, 33333)) << "the first group never waits";

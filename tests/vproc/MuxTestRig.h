@@ -24,7 +24,11 @@ inline uint32_t InputId(int n)
 }
 
 // Polls until the condition holds (the worker's threads run on their own); false after timeoutMs.
-bool WaitFor(const std::function<bool()> &condition, int timeoutMs = 10000);
+// How long a test waits for what it needs at most: only a test that fails waits so long, and a
+// loaded machine (or a sanitizer build) gets there in its own time.
+constexpr int kTestWaitMs = 60000;
+
+bool WaitFor(const std::function<bool()> &condition, int timeoutMs = kTestWaitMs);
 
 class CMuxRig
 {
@@ -48,12 +52,12 @@ public:
     void FeedStatus(int n, int32_t statusCode);
     // Output packages so far (removed from the consumer queue; the rig frees them at the end).
     std::vector<FramePackage> TakeOutputs();
-    size_t WaitOutputs(size_t count, int timeoutMs = 10000);
+    size_t WaitOutputs(size_t count, int timeoutMs = kTestWaitMs);
     std::vector<FramePackage> &Outputs() { return m_outputs; }
     // The index of the first output from `from` on whose picture equals expected, or SIZE_MAX.
     // refeed, when given, queues the inputs again whenever the mux has taken them all: a group
     // that met a full ring is dropped with its pictures, as a live source would simply send more.
-    size_t WaitForCanvas(const std::vector<uint8_t> &expected, size_t from = 0, int timeoutMs = 10000,
+    size_t WaitForCanvas(const std::vector<uint8_t> &expected, size_t from = 0, int timeoutMs = kTestWaitMs,
                          const std::function<void()> &refeed = {});
     bool InputsEmpty();
     stWorkerConsumerLink &Consumer() { return m_consumer; }

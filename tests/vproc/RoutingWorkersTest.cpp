@@ -82,7 +82,7 @@ public:
         CCsLock lock(*link.queueLock);
         return link.queue->size();
     }
-    std::vector<FramePackage> Take(uint32_t consumerId, size_t count, int timeoutMs = 10000)
+    std::vector<FramePackage> Take(uint32_t consumerId, size_t count, int timeoutMs = kTestWaitMs)
     {
         WaitFor([&] { return Queued(consumerId) >= count; }, timeoutMs);
         std::vector<FramePackage> taken;

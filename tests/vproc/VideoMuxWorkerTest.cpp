@@ -3,6 +3,7 @@
 
 #include "MuxTestRig.h"
 #include "PictureTestUtils.h"
+#include "PipWindow.h"
 
 #include "config/GTYXConfigXml.h"
 #include "core/TYXUtils.h"
@@ -243,7 +244,7 @@ TEST_F(VideoMuxWorkerTest, FourInputsOfMixedSizesAreComposedAsTheComposerWould)
     ASSERT_EQ(rig.Start(), 0);
     const std::vector<uint8_t> reference =
         ReferenceComposition(kQuad, kWidth, kHeight, {&Picture(1), &Picture(2), &Picture(3), &Picture(4)});
-    const size_t first = rig.WaitForCanvas(reference, 0, 10000, [&] { rig.FeedAll(FourPackages()); });
+    const size_t first = rig.WaitForCanvas(reference, 0, kTestWaitMs, [&] { rig.FeedAll(FourPackages()); });
     ASSERT_NE(first, SIZE_MAX) << "no output holds the four pictures in their windows";
     // Two seconds of output: a group that met a full ring may have been the one with the remainder.
     ASSERT_GE(rig.WaitOutputs(first + 65), first + 65);
@@ -255,11 +256,14 @@ TEST_F(VideoMuxWorkerTest, FourInputsOfMixedSizesAreComposedAsTheComposerWould)
     // Later groups repeat the inputs' last pictures, one output frame duration apart.
     const std::vector<uint8_t> later = DownloadPackage(outputs[first + 30]);
     ExpectSameI420(later, reference, kWidth, kHeight);
+    // Each group a frame duration after the previous, or whole durations later where a loaded machine
+    // made the mux fall behind the clock: the stamps stay on the output's grid.
     int remainders = 0;
     for (size_t i = 1; i < outputs.size(); ++i) {
         const int64_t step = outputs[i].pts - outputs[i - 1].pts;
-        EXPECT_TRUE(step == 33333 || step == 33343) << "output " << i << " came " << step << " us after the previous";
-        remainders += step == 33343 ? 1 : 0;
+        EXPECT_TRUE(step >= 33333 && (step % 33333 == 0 || step % 33333 == 10))
+            << "output " << i << " came " << step << " us after the previous";
+        remainders += step % 33333 == 10 ? 1 : 0;
         EXPECT_EQ(outputs[i].duration, 33333);
     }
     EXPECT_GE(remainders, 1) << "every 30th group takes the second's remainder";
@@ -318,7 +322,7 @@ TEST_F(VideoMuxWorkerTest, ManyScalingThreadsScaleEveryTaskOnce)
     for (int round = 0; round < 2; ++round) {
         const std::vector<uint8_t> reference = ReferenceComposition(
             kQuad, kWidth, kHeight, {&Picture(1, round), &Picture(2, round), &Picture(3, round), &Picture(4, round)});
-        from = rig.WaitForCanvas(reference, from, 10000, [&] { rig.FeedAll(FourPackages(round)); });
+        from = rig.WaitForCanvas(reference, from, kTestWaitMs, [&] { rig.FeedAll(FourPackages(round)); });
         ASSERT_NE(from, SIZE_MAX) << "round " << round;
     }
 }
@@ -339,7 +343,7 @@ TEST_F(VideoMuxWorkerTest, MuxWhoseInputsAllComeLaterStillComposes)
         if (link.queue->empty())
             link.queue->push_back(DevicePackageOf(Picture(4), GetCurrentTimeUs()));
     };
-    EXPECT_NE(rig.WaitForCanvas(Picture(4).i420, 0, 10000, refeed), SIZE_MAX) << "the added input fills the whole canvas";
+    EXPECT_NE(rig.WaitForCanvas(Picture(4).i420, 0, kTestWaitMs, refeed), SIZE_MAX) << "the added input fills the whole canvas";
     rig.Stop();
     CCsLock lock(*link.queueLock);
     for (FramePackage &package : *link.queue)
@@ -353,7 +357,7 @@ TEST_F(VideoMuxWorkerTest, LayoutChangeWhileGroupsAreInFlight)
     ASSERT_EQ(rig.Start(), 0);
     ASSERT_NE(rig.WaitForCanvas(ReferenceComposition(kQuad, kWidth, kHeight,
                                                      {&Picture(1), &Picture(2), &Picture(3), &Picture(4)}),
-                                0, 10000, [&] { rig.FeedAll(FourPackages()); }),
+                                0, kTestWaitMs, [&] { rig.FeedAll(FourPackages()); }),
               SIZE_MAX);
     const std::map<int32_t, int16_t> standalone{{static_cast<int32_t>(InputId(4)), 1}};
     EXPECT_EQ(rig.Mux().ChangeMuxLayout(kQuad, standalone, nullptr), kQuad) << "the same type changes nothing";
@@ -365,6 +369,52 @@ TEST_F(VideoMuxWorkerTest, LayoutChangeWhileGroupsAreInFlight)
     EXPECT_EQ(rig.Mux().GetWindowCount(), 1u);
     EXPECT_NE(rig.WaitForCanvas(Picture(4).i420, rig.Outputs().size()), SIZE_MAX)
         << "the 1280 x 720 input fills the canvas";
+}
+
+// A picture-in-picture list short of the layout's windows is taken at run time as at start-up: the
+// records it has are placed, the other windows stay black.
+TEST_F(VideoMuxWorkerTest, AShortPictureInPictureListIsTakenAtRunTimeAsAtStartUp)
+{
+    constexpr int kPipTwoOnOne = 3; // background and two windows
+    const std::vector<stPipWindowInfo> one{Pip(6, -32, -32, 384, 216)};
+    stMuxRegion started;
+    {
+        CMuxRig rig(2, kPipTwoOnOne);
+        stChildWindowConfig child;
+        child.posBase = 6;
+        child.onLayer = 1;
+        child.xShift = -32;
+        child.yShift = -32;
+        child.Width = 384;
+        child.Height = 216;
+        rig.Config().MuxSettings.ChildWindows = {child};
+        ASSERT_EQ(rig.Start(false), 0);
+        EXPECT_EQ(rig.Mux().GetWindowCount(), 3u);
+        ASSERT_TRUE(rig.Mux().Muxer().GetRegion(1, started));
+    }
+    CMuxRig rig(2, kQuad);
+    ASSERT_EQ(rig.Start(false), 0);
+    const std::map<int32_t, int16_t> regions{{static_cast<int32_t>(InputId(1)), 1}, {static_cast<int32_t>(InputId(2)), 2}};
+    const std::vector<stPipWindowInfo> none;
+    EXPECT_EQ(rig.Mux().ChangeMuxLayout(kPipTwoOnOne, regions, &none), TYX_MUX_ERR_ARGUMENT)
+        << "no record at all, as at start-up";
+    EXPECT_EQ(rig.Mux().ChangeMuxLayout(kPipTwoOnOne, regions, &one), kQuad);
+    EXPECT_EQ(rig.Mux().GetLayoutType(), kPipTwoOnOne);
+    EXPECT_EQ(rig.Mux().GetWindowCount(), 3u);
+    stMuxRegion changed;
+    ASSERT_TRUE(rig.Mux().Muxer().GetRegion(1, changed));
+    EXPECT_EQ(changed.left, started.left);
+    EXPECT_EQ(changed.top, started.top);
+    EXPECT_EQ(changed.width, 384);
+    EXPECT_EQ(changed.height, 216);
+    stMuxRegion missing;
+    ASSERT_TRUE(rig.Mux().Muxer().GetRegion(2, missing));
+    EXPECT_EQ(missing.width, 0) << "the window without a record stays empty";
+    // A record with an anchor outside the codes leaves its window black, the layout is taken.
+    const std::vector<stPipWindowInfo> unplaced{Pip(3, 0, 0, 384, 216)};
+    EXPECT_EQ(rig.Mux().ChangeMuxLayout(2, regions, &unplaced), kPipTwoOnOne);
+    EXPECT_EQ(rig.Mux().GetLayoutType(), 2);
+    EXPECT_EQ(rig.Mux().GetWindowCount(), 2u);
 }
 
 TEST_F(VideoMuxWorkerTest, FullConsumerQueueDropsComposedPictures)

@@ -223,6 +223,33 @@ TEST_F(VEncWorkerTest, ReorderedOutputsGetRisingDtsNeverAfterTheirPts)
     FreeAll(sent);
 }
 
+// Pictures that left seldom (a source or a mux that could not keep its pace) keep their stamps:
+// the decode stamps follow them across the gap instead of counting one frame per output and
+// falling behind, which would make the recording play shorter than the time it holds.
+TEST_F(VEncWorkerTest, DecodeStampsFollowAGapInThePictureStamps)
+{
+    CFedScripted worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    Configure(worker);
+    worker.reorder = true;
+    ASSERT_EQ(worker.Initialize(0, 0), 0);
+    for (int32_t n : {0, 1, 2, 3, 10, 11, 12, 13})
+        worker.feed.push_back(HostPicture(n));
+    worker.feed.push_back(EndPackage());
+    EXPECT_EQ(worker.WorkingFunc(), 0u);
+
+    std::vector<FramePackage> sent = m_links.TakeSent();
+    ASSERT_EQ(sent.size(), 8u);
+    const int64_t base = sent[0].pts;
+    const int64_t expectedPts[8] = {0, 3, 1, 2, 10, 13, 11, 12};
+    // The n-th output decodes at the n-th stamp, one frame early for the reordering.
+    const int64_t expectedDts[8] = {-1, 0, 1, 2, 9, 10, 11, 12};
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].pts - base, expectedPts[i] * kFrameUs) << i;
+        EXPECT_EQ(sent[i].dts - base, expectedDts[i] * kFrameUs) << i;
+    }
+    FreeAll(sent);
+}
+
 TEST_F(VEncWorkerTest, ABacklogOfFifteenIsDroppedUnencoded)
 {
     CLogCapture log;

@@ -292,6 +292,56 @@ TEST_F(RegulateOutputTimestampTest, PacedOutputWaitsForTheInterval)
     EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, paced), 41000);
 }
 
+// Output that comes slower than its interval (a source or a worker that cannot keep its pace)
+// must not take its stamps one interval at a time behind the clock for good: the stamps come back
+// to the clock in whole intervals, so a recording lasts as long as the time it ran.
+TEST_F(RegulateOutputTimestampTest, StampsThatFellBehindTheClockComeBackToItInWholeIntervals)
+{
+    // Last stamp 2 s behind: the next interval would lie beyond the window of 1.5 s.
+    stOutputTimeRecord behind{300, 40000, kNow - 2'000'000, kNow - 40000, 0};
+    int64_t pts = 0;
+    EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, behind), 0);
+    EXPECT_EQ((pts - behind.lastPts) % 40000, 0) << "on the grid of the last stamp";
+    EXPECT_LE(pts, kNow - 450'000);
+    EXPECT_GT(pts, kNow - 450'000 - 40000) << "where a first stamp would lie";
+
+    // A worker taking 60 ms per picture of a 40 ms interval, for ten minutes on a clock passed in:
+    // the stamps keep within the window of the clock.
+    stOutputTimeRecord record{300, 40000, 0, 0, 0};
+    int64_t now = kNow;
+    for (int i = 0; i < 10000; ++i, now += 60000) {
+        int64_t stamp = -1;
+        ASSERT_EQ(RegulateOutputTimestamp(now, stamp, record), 0) << i;
+        ASSERT_GT(stamp, record.lastPts) << i;
+        ASSERT_GE(stamp, now - 1'500'000) << i;
+        record.lastPts = stamp;
+        record.lastPushTime = now;
+    }
+}
+
+// Paced output that wakes a little early runs ahead of the clock picture by picture: it is held
+// back once its next stamp would be younger than the window allows.
+TEST_F(RegulateOutputTimestampTest, PacedOutputIsHeldBackWhenItsStampsRunAheadOfTheClock)
+{
+    stOutputTimeRecord record{300, 40000, 0, 0, 1};
+    int64_t now = kNow;
+    for (int i = 0; i < 5000; ++i) {
+        int64_t stamp = -1;
+        const int32_t rc = RegulateOutputTimestamp(now, stamp, record);
+        ASSERT_GE(rc, 0) << i;
+        if (rc > 0) {
+            now += rc;
+            continue;
+        }
+        ASSERT_LE(stamp, now - 150'000) << i;
+        record.lastPts = stamp;
+        record.lastPushTime = now;
+        now += 38900; // every wake-up 1.1 ms early, within the 97 % the pacing allows
+    }
+    EXPECT_GT(now - kNow, 100'000'000);
+    EXPECT_GE(record.lastPts, now - 1'500'000) << "the output kept the pace of the clock";
+}
+
 TEST(RebaseTimestampTest, StampsFollowTheProgramClockFromTheFirstPackage)
 {
     stTimestampRebase state;

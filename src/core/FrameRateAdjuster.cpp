@@ -96,10 +96,14 @@ void CFrameRateAdjuster::ConvertFrame(const FramePackage &input, FramePackageQue
         m_gridBase = input.pts;
         m_count = 0;
     }
-    // A grid left behind (a gap in the input) starts again at this picture instead of catching up
-    // with a burst; so does a grid ahead of the input by more than a picture (the input went back).
+    // A short gap in the input (a producer that could not keep its pace left a few pictures out)
+    // is filled with repeats of this picture, so that the output keeps its rate and its timeline.
+    // A grid left behind further (the source was away) starts again at this picture instead of
+    // catching up with a burst; so does a grid ahead of the input by more than a picture (the
+    // input went back).
     int64_t stamp = GridStamp();
-    if (stamp < input.pts - tolerance || stamp > input.pts + duration + interval) {
+    const int64_t longestFilledGap = int64_t{m_timeBase.den} / (2 * int64_t{m_timeBase.num}); // half a second
+    if (input.pts - stamp > longestFilledGap || stamp > input.pts + duration + interval) {
         m_gridBase = input.pts;
         m_count = 0;
         stamp = m_gridBase;

@@ -211,6 +211,24 @@ TEST_F(FrameRateAdjusterTest, GapsAndJumpsBackRebaseTheGrid)
     EXPECT_EQ(Stamps(adjuster, Picture(40000 - 1300, 40000)), Stamped{40000});
 }
 
+// A producer that could not keep its pace (a mux on a slow machine) leaves a few pictures out but
+// keeps their time: the output repeats a picture for the missing stamps and stays at its rate,
+// instead of leaving a hole that a player shows as a stalled picture and a lower rate.
+TEST_F(FrameRateAdjusterTest, AShortGapIsFilledWithRepeats)
+{
+    CFrameRateAdjuster adjuster;
+    adjuster.Init(kMicroseconds, 30.0f, 25.0f);
+    using Stamped = std::vector<int64_t>;
+    EXPECT_EQ(Stamps(adjuster, Picture(0, 33333)), Stamped{0});
+    EXPECT_EQ(Stamps(adjuster, Picture(33333, 33333)), Stamped{40000});
+    EXPECT_EQ(Stamps(adjuster, Picture(66667, 33333)), Stamped{80000});
+    // Three pictures of the producer missing.
+    EXPECT_EQ(Stamps(adjuster, Picture(200000, 33333)), (Stamped{120000, 160000, 200000}));
+    EXPECT_EQ(Stamps(adjuster, Picture(233333, 33333)), Stamped{240000});
+    // Almost half a second missing is still filled; more is an interruption (see above).
+    EXPECT_EQ(Stamps(adjuster, Picture(733333, 33333)).size(), 13u);
+}
+
 TEST_F(FrameRateAdjusterTest, BogusDurationsAndFailedCopiesAreBounded)
 {
     CFrameRateAdjuster adjuster;

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -99,6 +100,8 @@ TEST_F(ProgramTimelineTest, TheSampleRecordsAsLongAsItRuns)
     }
     const double ran = SecondsBetween(opened, stopped);
     const double tolerance = 3.0 + 0.02 * ran;
+    std::printf("Recorded %.2f s in %d pictures while the recording ran %.2f s (%.2f s since the start)\n", recorded,
+                pictures, ran, SecondsBetween(started, stopped));
     EXPECT_NEAR(recorded, ran, tolerance) << pictures << " pictures; the program ran " << SecondsBetween(started, stopped)
                                           << " s in all";
     // A coded picture the writer had to throw away leaves the pictures after it without references.

@@ -70,9 +70,9 @@ protected:
 };
 
 // The chain of the sample: 25 fps clips read a little ahead of real time, a mux that runs at the
-// negotiated 30 fps and an encoder set to 25. The recording must cover the time from its opening to
-// the stop (the chain's delay, the same at both ends, cancels), not the number of pictures the
-// machine managed to make times their interval; a slow machine repeats or leaves out pictures.
+// negotiated 30 fps and an encoder set to 25. The recording must cover the time the program ran, not
+// the number of pictures the machine managed to make times their interval; a slow machine repeats
+// or leaves out pictures.
 TEST_F(ProgramTimelineTest, TheSampleRecordsAsLongAsItRuns)
 {
     InstallSample();
@@ -98,12 +98,15 @@ TEST_F(ProgramTimelineTest, TheSampleRecordsAsLongAsItRuns)
         recorded += facts.durationSeconds;
         pictures += facts.videoPackets;
     }
+    // The recording starts with the chain's first pictures, which may be older than the file, and
+    // loses what is on its way through the chain at the stop: it covers at least the time from its
+    // opening to the stop, less that delay, and at most the whole run.
     const double ran = SecondsBetween(opened, stopped);
-    const double tolerance = 3.0 + 0.02 * ran;
+    const double all = SecondsBetween(started, stopped);
     std::printf("Recorded %.2f s in %d pictures while the recording ran %.2f s (%.2f s since the start)\n", recorded,
-                pictures, ran, SecondsBetween(started, stopped));
-    EXPECT_NEAR(recorded, ran, tolerance) << pictures << " pictures; the program ran " << SecondsBetween(started, stopped)
-                                          << " s in all";
+                pictures, ran, all);
+    EXPECT_GE(recorded, ran - (3.0 + 0.02 * ran)) << pictures << " pictures";
+    EXPECT_LE(recorded, all + 1.0) << pictures << " pictures";
     // A coded picture the writer had to throw away leaves the pictures after it without references.
     EXPECT_EQ(m_folder.LogText().find("the previous wrote one"), std::string::npos);
 }

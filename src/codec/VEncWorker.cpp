@@ -188,7 +188,10 @@ int32_t CTYXEncWorker::Initialize(uint8_t useGpu, int32_t gpuNumber)
         return -1;
     }
     const stStreamParams input = GetInputParameters(0);
-    if (input.frameRate > 0.0f && m_encodeParams.frameRate > 0.0f && input.frameRate != m_encodeParams.frameRate) {
+    // The encoder keeps its own rate whatever its input's: pictures are converted to it, and a short
+    // gap that the producer left (a mux that could not keep its pace) is filled, even where the two
+    // rates agree.
+    if (m_encodeParams.frameRate > 0.0f) {
         m_frameRateAdjuster.Init(stTimeBase{1, 1000000}, input.frameRate, m_encodeParams.frameRate);
         TYX_LOG(6, L"V-Encoder[%s:%x] Frame rate adjustment parameters initialized.", m_name.c_str(), m_workerId);
     }
@@ -358,7 +361,7 @@ bool CTYXEncWorker::RunPass(stLoopState &state)
         return true;
     }
     DrawOverlays(package, state);
-    if (m_frameRateAdjuster.ConversionNeeded())
+    if (m_frameRateAdjuster.OutputFps() > 0.0f)
         m_frameRateAdjuster.ConvertFrame(package, state.conversion);
     else
         state.conversion.push_back(package);

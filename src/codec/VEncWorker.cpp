@@ -188,7 +188,10 @@ int32_t CTYXEncWorker::Initialize(uint8_t useGpu, int32_t gpuNumber)
         return -1;
     }
     const stStreamParams input = GetInputParameters(0);
-    if (input.frameRate > 0.0f && m_encodeParams.frameRate > 0.0f && input.frameRate != m_encodeParams.frameRate) {
+    // The encoder keeps its own rate whatever its input's: pictures are converted to it, and a short
+    // gap that the producer left (a mux that could not keep its pace) is filled, even where the two
+    // rates agree.
+    if (m_encodeParams.frameRate > 0.0f) {
         m_frameRateAdjuster.Init(stTimeBase{1, 1000000}, input.frameRate, m_encodeParams.frameRate);
         TYX_LOG(6, L"V-Encoder[%s:%x] Frame rate adjustment parameters initialized.", m_name.c_str(), m_workerId);
     }
@@ -358,7 +361,7 @@ bool CTYXEncWorker::RunPass(stLoopState &state)
         return true;
     }
     DrawOverlays(package, state);
-    if (m_frameRateAdjuster.ConversionNeeded())
+    if (m_frameRateAdjuster.OutputFps() > 0.0f)
         m_frameRateAdjuster.ConvertFrame(package, state.conversion);
     else
         state.conversion.push_back(package);
@@ -491,20 +494,20 @@ void CTYXEncWorker::SendOutput(stEncodedOutput &output, stLoopState &state)
 int64_t CTYXEncWorker::CalculateDts(std::map<int64_t, int64_t> &committed, int64_t pts, bool first,
                                     int64_t previous) const
 {
+    // Coded pictures leave in decode order, so the n-th output decodes at the n-th committed
+    // stamp: decode stamps keep the pictures' own timeline, gaps included, whatever the
+    // reordering. Counting one duration per output instead would fall behind the stamps at every
+    // gap, and the recording would play shorter than the time it holds.
     if (first) {
-        const auto notBelow = committed.lower_bound(pts);
-        return notBelow != committed.end() ? notBelow->first : pts;
+        // Pictures before the first output were never coded.
+        committed.erase(committed.begin(), committed.lower_bound(pts));
     }
     if (committed.empty())
-        return previous;
-    auto entry = committed.lower_bound(pts);
-    if (entry == committed.end())
-        entry = std::prev(committed.end());
-    else if (entry == committed.begin())
-        return previous; // nothing committed before it
-    else
-        --entry;
-    const int64_t dts = previous + entry->second;
+        return first ? pts : previous;
+    const auto entry = committed.begin();
+    int64_t dts = entry->first;
+    if (!first && dts <= previous)
+        dts = previous + std::max<int64_t>(entry->second, 1); // stamps that went back: still rising
     committed.erase(entry);
     return dts;
 }

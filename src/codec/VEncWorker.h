@@ -131,7 +131,8 @@ public:
     int64_t EncodedCount() const { return m_encodedCount; }
 
 protected:
-    // Decode time stamp of the next coded output from the committed pictures (pts -> duration).
+    // Decode time stamp of the next coded output from the committed pictures (pts -> duration):
+    // the earliest committed stamp, taken out of the map.
     int64_t CalculateDts(std::map<int64_t, int64_t> &committed, int64_t pts, bool first, int64_t previous) const;
 
     std::unique_ptr<uint8_t[]> m_sequenceHeader;

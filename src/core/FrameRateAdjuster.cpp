@@ -5,9 +5,27 @@ extern "C" {
 #include <libavutil/rational.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numeric>
+
+namespace {
+
+// The stamp after the last one: one interval on, or, when that has fallen too far behind the
+// clock (output that came slower than its interval), as many whole intervals on as bring it back
+// to where a first stamp would lie. Stamps one interval apart however seldom pictures came would
+// make a recording shorter than the time it ran.
+int64_t NextStampNearTheClock(int64_t now, const stOutputTimeRecord &record)
+{
+    const int64_t n = record.delay;
+    const int64_t next = record.lastPts + record.interval;
+    if (record.interval <= 0 || next >= now - 5000 * n)
+        return next;
+    return record.lastPts + record.interval * std::max<int64_t>(1, (now - 1500 * n - record.lastPts) / record.interval);
+}
+
+} // namespace
 
 CFrameRateAdjuster::CFrameRateAdjuster()
 {
@@ -78,10 +96,14 @@ void CFrameRateAdjuster::ConvertFrame(const FramePackage &input, FramePackageQue
         m_gridBase = input.pts;
         m_count = 0;
     }
-    // A grid left behind (a gap in the input) starts again at this picture instead of catching up
-    // with a burst; so does a grid ahead of the input by more than a picture (the input went back).
+    // A short gap in the input (a producer that could not keep its pace left a few pictures out)
+    // is filled with repeats of this picture, so that the output keeps its rate and its timeline.
+    // A grid left behind further (the source was away) starts again at this picture instead of
+    // catching up with a burst; so does a grid ahead of the input by more than a picture (the
+    // input went back).
     int64_t stamp = GridStamp();
-    if (stamp < input.pts - tolerance || stamp > input.pts + duration + interval) {
+    const int64_t longestFilledGap = int64_t{m_timeBase.den} / (2 * int64_t{m_timeBase.num}); // half a second
+    if (input.pts - stamp > longestFilledGap || stamp > input.pts + duration + interval) {
         m_gridBase = input.pts;
         m_count = 0;
         stamp = m_gridBase;
@@ -125,20 +147,25 @@ int32_t RegulateOutputTimestamp(int64_t now, int64_t &pts, const stOutputTimeRec
     const bool pushedBefore = record.lastPts > 0 && record.lastPushTime > 0;
     int64_t stamp = pts;
     bool noStamp = false;
-    if (pts <= 0 || pts >= now || pts > now - 500 * n || pts < now - 5000 * n || record.lastPts <= 0 ||
-        pts < record.lastPts + interval / 3) {
+    const bool replaced = pts <= 0 || pts >= now || pts > now - 500 * n || pts < now - 5000 * n ||
+                          record.lastPts <= 0 || pts < record.lastPts + interval / 3;
+    if (replaced) {
         if (!pushedBefore)
             stamp = now - 1500 * n;
         else if (now - record.lastPushTime > 5000 * n)
             stamp = now - 2000 * n;
         else
-            stamp = record.lastPts + interval;
+            stamp = NextStampNearTheClock(now, record);
         noStamp = record.lastPushTime > now;
     }
     if (record.paced && record.lastPushTime > 0) {
         const int64_t passed = now - record.lastPushTime;
         if (passed < interval - interval * 3 / 100)
             return static_cast<int32_t>(std::min<int64_t>(interval - passed, std::numeric_limits<int32_t>::max()));
+        // Output paced by its own intervals runs ahead of the clock bit by bit: it waits until
+        // its next stamp is old enough again.
+        if (replaced && !noStamp && pushedBefore && stamp > now - 500 * n)
+            return static_cast<int32_t>(std::min<int64_t>(stamp - (now - 500 * n), std::numeric_limits<int32_t>::max()));
     }
     if (noStamp)
         return -1;

@@ -65,7 +65,8 @@ struct stOutputTimeRecord
 
 // Keeps a live output's stamps regular and near the program clock `now`: 0 when pts was accepted
 // or replaced (written back when above 0), the µs to wait before the next picture when paced (pts
-// unchanged), -1 when no stamp can be chosen yet.
+// unchanged), -1 when no stamp can be chosen yet. A replacement is the next interval unless that
+// has fallen behind the clock; paced output also waits while its next stamp would run ahead of it.
 int32_t RegulateOutputTimestamp(int64_t now, int64_t &pts, const stOutputTimeRecord &record);
 
 // Stamps live capture pictures on the program clock: the first package with a pts fixes the base at

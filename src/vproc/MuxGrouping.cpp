@@ -119,17 +119,27 @@ bool NoteDeliveredPackage(stMPInputState &state, const FramePackage &package, in
     return package.nLength == 0 || !package.pData;
 }
 
-int64_t GroupCandidatePts(int64_t lastPushedPts, int32_t duration, int64_t largestRealPts)
+int64_t MuxSlotPts(const stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t slot)
 {
-    const int64_t expected = lastPushedPts == 0 ? 0 : lastPushedPts + duration;
-    if (largestRealPts > 0 && largestRealPts - expected >= duration)
-        return largestRealPts;
-    return expected;
+    const int64_t seconds = pace.rate > 0 ? (slot + 1) / pace.rate : 0;
+    return clock.originPts + slot * pace.duration + seconds * pace.remainder;
 }
 
-int64_t AddSecondRemainder(int64_t pts, uint32_t groupCount, const stMuxOutputPace &pace)
+int64_t MuxSlotDueTime(const stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t slot)
 {
-    if (pace.rate > 0 && groupCount > 0 && groupCount % static_cast<uint32_t>(pace.rate) == 0)
-        return pts + pace.remainder;
-    return pts;
+    return clock.originTime + (MuxSlotPts(clock, pace, slot) - clock.originPts);
+}
+
+int64_t MuxSlotAt(const stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t now)
+{
+    const int64_t next = clock.slot + 1;
+    if (pace.duration <= 0 || now < MuxSlotDueTime(clock, pace, next + 1))
+        return next;
+    // An estimate from the elapsed time, then exact: the latest slot whose time has come.
+    int64_t slot = std::max(next, (now - clock.originTime) / pace.duration);
+    while (slot > next && MuxSlotDueTime(clock, pace, slot) > now)
+        --slot;
+    while (MuxSlotDueTime(clock, pace, slot + 1) <= now)
+        ++slot;
+    return slot;
 }

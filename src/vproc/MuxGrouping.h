@@ -49,10 +49,22 @@ int32_t VirtualFrameLength(stMPInputState &state, int64_t now);
 // (stored when negative, cleared by a valid package). True when the package counts as made up.
 bool NoteDeliveredPackage(stMPInputState &state, const FramePackage &package, int64_t now, int32_t &previousCode);
 
-// The candidate pts of the next group: the expected one (last + duration, 0 before the first), or
-// the largest real pts when that is at least one duration past the expected one.
-int64_t GroupCandidatePts(int64_t lastPushedPts, int32_t duration, int64_t largestRealPts);
+// The output clock: group stamps are the slots of a grid at the output pace, and the first group
+// ties the grid to the program clock, so that the groups leave at the pace of the clock and their
+// stamps advance one second per second whatever the inputs deliver.
+struct stMuxOutputClock
+{
+    int64_t originPts = 0;  // the stamp of slot 0; 0 before the first group
+    int64_t originTime = 0; // program time at which slot 0 left
+    int64_t slot = -1;      // the last slot given out
+};
 
-// The output pts of group number count (from 1) of the candidate: the one-second remainder goes to
-// every rate-th group.
-int64_t AddSecondRemainder(int64_t pts, uint32_t groupCount, const stMuxOutputPace &pace);
+// The stamp of a slot: a duration per slot, and the remainder once for every rate-th group, so
+// that rate slots span exactly one second.
+int64_t MuxSlotPts(const stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t slot);
+// The program time at which a slot is due.
+int64_t MuxSlotDueTime(const stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t slot);
+// The slot a group made at `now` fills: the one after the last, unless the clock has reached the
+// one after that as well; then the latest slot due, and the slots between stay empty (a late
+// output leaves pictures out rather than falling behind the clock).
+int64_t MuxSlotAt(const stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t now);

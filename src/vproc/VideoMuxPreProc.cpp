@@ -77,14 +77,20 @@ int32_t CVideoMuxWorker::RunPreProcPass()
 {
     TYX_LOG(7, L"[VMux-PreProc-Thread] Start checking & received frames from input queques...");
     const uint64_t passStart = GetTickCount64Ms();
+    // The groups leave at the pace of the program clock: none before its slot is due.
+    if (m_outputClock.originPts != 0) {
+        const int64_t early = MuxSlotDueTime(m_outputClock, m_pace, m_outputClock.slot + 1) - NowUs();
+        if (early > 0)
+            return static_cast<int32_t>(std::min<int64_t>((early + 999) / 1000, kNoLayoutWait));
+    }
     MuxPacketMap frames;
     int64_t largestPts = 0;
-    bool allMadeUp = false;
     int32_t waitMs = 0;
-    if (!GatherGroup(frames, largestPts, allMadeUp, waitMs))
+    if (!GatherGroup(frames, largestPts, waitMs))
         return waitMs;
     int64_t stamp = 0;
-    if (!StampGroup(frames, largestPts, allMadeUp, stamp, waitMs))
+    int64_t slot = 0;
+    if (!StampGroup(frames, largestPts, stamp, slot, waitMs))
         return waitMs;
     const uint32_t count = ++m_groupsProduced;
     if (count % 300 == 0 && count <= 9000)
@@ -92,14 +98,15 @@ int32_t CVideoMuxWorker::RunPreProcPass()
                 static_cast<int32_t>(count), static_cast<long long>(stamp));
     TYX_LOG(7, L"[VMux-PreProc-Thread]: All needed input frames received.");
 
-    stVFramesGroupInfo *slot = nullptr;
-    const int32_t free = WaitForFreeSlot(slot);
+    stVFramesGroupInfo *group = nullptr;
+    const int32_t free = WaitForFreeSlot(group);
     if (free != 0) {
         DiscardPackages(frames);
         return free < 0 ? -1 : 0;
     }
-    if (FillGroup(*slot, frames, stamp, waitMs) != 0)
+    if (FillGroup(*group, frames, stamp, waitMs) != 0)
         return waitMs;
+    m_outputClock.slot = slot;
 
     m_lastPushTime = NowUs();
     if (m_firstGroupTick == 0)
@@ -114,7 +121,7 @@ int32_t CVideoMuxWorker::RunPreProcPass()
     return 0;
 }
 
-bool CVideoMuxWorker::GatherGroup(MuxPacketMap &frames, int64_t &largestPts, bool &allMadeUp, int32_t &waitMs)
+bool CVideoMuxWorker::GatherGroup(MuxPacketMap &frames, int64_t &largestPts, int32_t &waitMs)
 {
     std::vector<int32_t> inUse;
     MuxPacketMap taken;
@@ -129,6 +136,13 @@ bool CVideoMuxWorker::GatherGroup(MuxPacketMap &frames, int64_t &largestPts, boo
         request.tolerance = m_frameDuration;
         request.emptyWaitUs = m_frameDuration;
         request.lateWaitUs = kLateWaitUs;
+        if (m_outputClock.originPts != 0) {
+            // Waiting for inputs ends half a frame after the slot is due, so that the group keeps it.
+            const int64_t slot = MuxSlotAt(m_outputClock, m_pace, NowUs());
+            const int64_t left = MuxSlotDueTime(m_outputClock, m_pace, slot) + m_frameDuration / 2 - NowUs();
+            request.emptyWaitUs = std::clamp<int64_t>(left, 0, m_frameDuration);
+            request.lateWaitUs = std::clamp<int64_t>(left, 0, kLateWaitUs);
+        }
         request.takeOwnership = true;
         average = RetrieveNextPaketGroup(inUse, request, taken, emptyInputs);
         expected = inUse.empty() ? m_inputLinks.Items().size() : inUse.size();
@@ -163,22 +177,25 @@ bool CVideoMuxWorker::GatherGroup(MuxPacketMap &frames, int64_t &largestPts, boo
     TYX_LOG(7, L"Pre-Mux-Proc: making-up pakets for error or empty streams...");
     const int32_t madeUp = MakeupPaketsGroup(taken, emptyInputs, frames);
     TYX_LOG(7, L"Pre-Mux-Proc: %d pakets madeup for error or empty streams.", madeUp);
-    allMadeUp = madeUp == static_cast<int32_t>(frames.size());
     return true;
 }
 
-bool CVideoMuxWorker::StampGroup(MuxPacketMap &frames, int64_t largestPts, bool allMadeUp, int64_t &stamp,
+bool CVideoMuxWorker::StampGroup(MuxPacketMap &frames, int64_t largestPts, int64_t &stamp, int64_t &slot,
                                  int32_t &waitMs)
 {
     const int64_t expected = m_lastPushedPts == 0 ? 0 : m_lastPushedPts + m_frameDuration;
-    int64_t candidate = GroupCandidatePts(m_lastPushedPts, m_frameDuration, largestPts);
+    const int64_t now = NowUs();
+    // The stamp is the slot of the output clock that the group fills: groups a second apart on
+    // the clock are a second apart in their stamps, however many the inputs allowed in between.
+    slot = m_outputClock.originPts == 0 ? 0 : MuxSlotAt(m_outputClock, m_pace, now);
+    int64_t candidate = m_outputClock.originPts == 0 ? 0 : MuxSlotPts(m_outputClock, m_pace, slot);
     stOutputTimeRecord record;
     record.delay = 2 * VSAvgDelay;
-    record.interval = m_frameDuration;
+    // The step to this slot, so that a stamp on the clock's grid is kept as it is.
+    record.interval = candidate > m_lastPushedPts && m_lastPushedPts != 0 ? candidate - m_lastPushedPts
+                                                                           : m_frameDuration;
     record.lastPts = m_lastPushedPts;
     record.lastPushTime = m_lastPushTime;
-    record.paced = allMadeUp ? 1 : 0;
-    const int64_t now = NowUs();
     const int32_t rc = RegulateOutputTimestamp(now, candidate, record);
     if (rc > 0) {
         TYX_LOG(3, L"[%s:%x] Timestamp Calculating suggesting push next frame after (%d) us.", m_name.c_str(),
@@ -212,6 +229,13 @@ bool CVideoMuxWorker::StampGroup(MuxPacketMap &frames, int64_t largestPts, bool 
         DiscardPackages(frames);
         waitMs = kStampRetryWaitMs;
         return false;
+    }
+    if (m_outputClock.originPts == 0 || candidate != MuxSlotPts(m_outputClock, m_pace, slot)) {
+        // The first group, or a stamp the regulation had to replace: the clock starts again from it.
+        m_outputClock.originPts = candidate;
+        m_outputClock.originTime = now;
+        m_outputClock.slot = -1;
+        slot = 0;
     }
     stamp = candidate;
     return true;
@@ -257,7 +281,6 @@ int32_t CVideoMuxWorker::FillGroup(stVFramesGroupInfo &group, MuxPacketMap &fram
         TYX_LOG(5, L"Pre-Mux-Proc: The calculated output-stream-start-time is [%lld], at[%lld]. with VSAvgDelay=[%d]ms and Duration=[%d]us.",
                 static_cast<long long>(stamp), static_cast<long long>(NowUs()), VSAvgDelay, m_frameDuration);
     }
-    stamp = AddSecondRemainder(stamp, m_groupsProduced, m_pace);
     if (ExitRequested()) {
         TYX_LOG(5, L"[VMux-PreProc-Thread]: Thread Recieved exit signal....");
         DiscardPackages(frames);

@@ -116,8 +116,9 @@ private:
     // One pass; the wait before the next in ms, or -1 to end the thread.
     int32_t RunPreProcPass();
     // Each false (or non-zero) when the pass ends early, with the wait before the next in waitMs.
-    bool GatherGroup(MuxPacketMap &frames, int64_t &largestPts, bool &allMadeUp, int32_t &waitMs);
-    bool StampGroup(MuxPacketMap &frames, int64_t largestPts, bool allMadeUp, int64_t &stamp, int32_t &waitMs);
+    bool GatherGroup(MuxPacketMap &frames, int64_t &largestPts, int32_t &waitMs);
+    // The stamp and the slot of the output clock that the group fills.
+    bool StampGroup(MuxPacketMap &frames, int64_t largestPts, int64_t &stamp, int64_t &slot, int32_t &waitMs);
     // 0 with a free slot, 1 when the ring stayed full, -1 on the quit event.
     int32_t WaitForFreeSlot(stVFramesGroupInfo *&slot);
     int32_t FillGroup(stVFramesGroupInfo &group, MuxPacketMap &frames, int64_t stamp, int32_t &waitMs);
@@ -193,6 +194,7 @@ private:
     int32_t m_outputFrameRate = 30;
     int32_t m_frameDuration = 33333;
     stMuxOutputPace m_pace;
+    stMuxOutputClock m_outputClock;
     int64_t m_lastPushedPts = 0;
     int64_t m_lastPushTime = 0;
     int64_t m_outputStartTime = 0;

@@ -223,6 +223,52 @@ TEST_F(VEncWorkerTest, ReorderedOutputsGetRisingDtsNeverAfterTheirPts)
     FreeAll(sent);
 }
 
+// Pictures that left seldom (a source or a mux that could not keep its pace) keep their stamps:
+// the decode stamps follow them across the gap instead of counting one frame per output and
+// falling behind, which would make the recording play shorter than the time it holds.
+TEST_F(VEncWorkerTest, DecodeStampsFollowAGapInThePictureStamps)
+{
+    CFedScripted worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    Configure(worker);
+    worker.reorder = true;
+    ASSERT_EQ(worker.Initialize(0, 0), 0);
+    // More than half a second missing: the encoder does not fill it.
+    for (int32_t n : {0, 1, 2, 3, 20, 21, 22, 23})
+        worker.feed.push_back(HostPicture(n));
+    worker.feed.push_back(EndPackage());
+    EXPECT_EQ(worker.WorkingFunc(), 0u);
+
+    std::vector<FramePackage> sent = m_links.TakeSent();
+    ASSERT_EQ(sent.size(), 8u);
+    const int64_t base = sent[0].pts;
+    const int64_t expectedPts[8] = {0, 3, 1, 2, 20, 23, 21, 22};
+    // The n-th output decodes at the n-th stamp, one frame early for the reordering.
+    const int64_t expectedDts[8] = {-1, 0, 1, 2, 19, 20, 21, 22};
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].pts - base, expectedPts[i] * kFrameUs) << i;
+        EXPECT_EQ(sent[i].dts - base, expectedDts[i] * kFrameUs) << i;
+    }
+    FreeAll(sent);
+}
+
+// A producer at the encoder's own rate that left two pictures out (a mux on a slow machine): the
+// encoder repeats the next picture for their time and its output keeps the rate it declares.
+TEST_F(VEncWorkerTest, AShortGapAtTheEncodersOwnRateIsFilled)
+{
+    CFedScripted worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    Configure(worker);
+    ASSERT_EQ(worker.Initialize(0, 0), 0);
+    for (int32_t n : {0, 1, 2, 5, 6})
+        worker.feed.push_back(HostPicture(n));
+    worker.feed.push_back(EndPackage());
+    EXPECT_EQ(worker.WorkingFunc(), 0u);
+    std::vector<FramePackage> sent = m_links.TakeSent();
+    ASSERT_EQ(sent.size(), 7u);
+    for (size_t i = 0; i < sent.size(); ++i)
+        EXPECT_EQ(sent[i].pts - sent[0].pts, static_cast<int64_t>(i) * kFrameUs) << i;
+    FreeAll(sent);
+}
+
 TEST_F(VEncWorkerTest, ABacklogOfFifteenIsDroppedUnencoded)
 {
     CLogCapture log;
@@ -289,7 +335,7 @@ TEST_F(VEncWorkerTest, StatusAndShortPicturesAreSkippedAnEmptyPackageEndsAfterAF
     EXPECT_EQ(worker.WorkingFunc(), 0u);
     EXPECT_TRUE(log.Contains(L"Package without picture (length=-92) skipped.", 4));
     EXPECT_TRUE(log.Contains(L"Error! The input data length(3072) < required input frame size(4608)!", 3));
-    EXPECT_EQ(worker.encoded, 2);
+    EXPECT_EQ(worker.encoded, 3) << "the time of the skipped picture is filled with a repeat of the next";
     EXPECT_EQ(worker.flushes, 1);
     EXPECT_EQ(worker.feed.size(), 1u);
     std::vector<FramePackage> sent = m_links.TakeSent();

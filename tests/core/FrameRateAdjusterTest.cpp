@@ -211,6 +211,24 @@ TEST_F(FrameRateAdjusterTest, GapsAndJumpsBackRebaseTheGrid)
     EXPECT_EQ(Stamps(adjuster, Picture(40000 - 1300, 40000)), Stamped{40000});
 }
 
+// A producer that could not keep its pace (a mux on a slow machine) leaves a few pictures out but
+// keeps their time: the output repeats a picture for the missing stamps and stays at its rate,
+// instead of leaving a hole that a player shows as a stalled picture and a lower rate.
+TEST_F(FrameRateAdjusterTest, AShortGapIsFilledWithRepeats)
+{
+    CFrameRateAdjuster adjuster;
+    adjuster.Init(kMicroseconds, 30.0f, 25.0f);
+    using Stamped = std::vector<int64_t>;
+    EXPECT_EQ(Stamps(adjuster, Picture(0, 33333)), Stamped{0});
+    EXPECT_EQ(Stamps(adjuster, Picture(33333, 33333)), Stamped{40000});
+    EXPECT_EQ(Stamps(adjuster, Picture(66667, 33333)), Stamped{80000});
+    // Three pictures of the producer missing.
+    EXPECT_EQ(Stamps(adjuster, Picture(200000, 33333)), (Stamped{120000, 160000, 200000}));
+    EXPECT_EQ(Stamps(adjuster, Picture(233333, 33333)), Stamped{240000});
+    // Almost half a second missing is still filled; more is an interruption (see above).
+    EXPECT_EQ(Stamps(adjuster, Picture(733333, 33333)).size(), 13u);
+}
+
 TEST_F(FrameRateAdjusterTest, BogusDurationsAndFailedCopiesAreBounded)
 {
     CFrameRateAdjuster adjuster;
@@ -290,6 +308,56 @@ TEST_F(RegulateOutputTimestampTest, PacedOutputWaitsForTheInterval)
     // Pacing also answers where no stamp could be chosen.
     paced.lastPushTime = kNow + 1000;
     EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, paced), 41000);
+}
+
+// Output that comes slower than its interval (a source or a worker that cannot keep its pace)
+// must not take its stamps one interval at a time behind the clock for good: the stamps come back
+// to the clock in whole intervals, so a recording lasts as long as the time it ran.
+TEST_F(RegulateOutputTimestampTest, StampsThatFellBehindTheClockComeBackToItInWholeIntervals)
+{
+    // Last stamp 2 s behind: the next interval would lie beyond the window of 1.5 s.
+    stOutputTimeRecord behind{300, 40000, kNow - 2'000'000, kNow - 40000, 0};
+    int64_t pts = 0;
+    EXPECT_EQ(RegulateOutputTimestamp(kNow, pts, behind), 0);
+    EXPECT_EQ((pts - behind.lastPts) % 40000, 0) << "on the grid of the last stamp";
+    EXPECT_LE(pts, kNow - 450'000);
+    EXPECT_GT(pts, kNow - 450'000 - 40000) << "where a first stamp would lie";
+
+    // A worker taking 60 ms per picture of a 40 ms interval, for ten minutes on a clock passed in:
+    // the stamps keep within the window of the clock.
+    stOutputTimeRecord record{300, 40000, 0, 0, 0};
+    int64_t now = kNow;
+    for (int i = 0; i < 10000; ++i, now += 60000) {
+        int64_t stamp = -1;
+        ASSERT_EQ(RegulateOutputTimestamp(now, stamp, record), 0) << i;
+        ASSERT_GT(stamp, record.lastPts) << i;
+        ASSERT_GE(stamp, now - 1'500'000) << i;
+        record.lastPts = stamp;
+        record.lastPushTime = now;
+    }
+}
+
+// Paced output that wakes a little early runs ahead of the clock picture by picture: it is held
+// back once its next stamp would be younger than the window allows.
+TEST_F(RegulateOutputTimestampTest, PacedOutputIsHeldBackWhenItsStampsRunAheadOfTheClock)
+{
+    stOutputTimeRecord record{300, 40000, 0, 0, 1};
+    int64_t now = kNow;
+    for (int i = 0; i < 5000; ++i) {
+        int64_t stamp = -1;
+        const int32_t rc = RegulateOutputTimestamp(now, stamp, record);
+        ASSERT_GE(rc, 0) << i;
+        if (rc > 0) {
+            now += rc;
+            continue;
+        }
+        ASSERT_LE(stamp, now - 150'000) << i;
+        record.lastPts = stamp;
+        record.lastPushTime = now;
+        now += 38900; // every wake-up 1.1 ms early, within the 97 % the pacing allows
+    }
+    EXPECT_GT(now - kNow, 100'000'000);
+    EXPECT_GE(record.lastPts, now - 1'500'000) << "the output kept the pace of the clock";
 }
 
 TEST(RebaseTimestampTest, StampsFollowTheProgramClockFromTheFirstPackage)

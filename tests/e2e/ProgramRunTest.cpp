@@ -244,13 +244,20 @@ constexpr const char *kThreeHundredGroups = "The 300 th group[";
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int kLeastPacketsOfTwelveSeconds = 25;
 constexpr double kLeastShareOfPictures = 0.2;
-// The encoder keeps up with far fewer of the groups than were made.
-constexpr double kLeastSecondsOfThreeHundredGroups = 2.0;
+constexpr double kLeastRecordedSeconds = 6.0;
 #else
 constexpr int kLeastPacketsOfTwelveSeconds = 150;
 constexpr double kLeastShareOfPictures = 0.7;
-constexpr double kLeastSecondsOfThreeHundredGroups = 6.0;
+constexpr double kLeastRecordedSeconds = 8.0;
 #endif
+
+// A recording keeps the time it ran: a machine that cannot make every picture in time leaves
+// some out, and the rate over the recording falls below the declared one.
+void ExpectRateOfALiveRecording(double measured, double declared)
+{
+    EXPECT_LE(measured, declared + 1.0);
+    EXPECT_GE(measured, declared * kLeastShareOfPictures);
+}
 
 // The share of chroma samples of a region (in chroma coordinates) that are not grey.
 double ColouredShare(const std::vector<uint8_t> &picture, int width, int height, int left, int top, int w, int h)
@@ -297,7 +304,7 @@ TEST_F(ProgramRunTest, RecordsTheMuxedPictureOfBothClips)
     ASSERT_TRUE(facts.opened);
     EXPECT_EQ(facts.width, 1280);
     EXPECT_EQ(facts.height, 720);
-    EXPECT_NEAR(facts.frameRate, 25.0, 1.0);
+    ExpectRateOfALiveRecording(facts.frameRate, 25.0);
     EXPECT_TRUE(facts.firstIsKey);
     ASSERT_TRUE(facts.firstDecodes);
     EXPECT_GT(facts.videoPackets, kLeastPacketsOfTwelveSeconds) << "about 12 s at 25 fps";
@@ -330,13 +337,13 @@ TEST_F(ProgramRunTest, RecordsTheMuxAtItsOwnRateWithoutAConfiguredRate)
         const stRecordingFacts facts = ProbeRecording(file);
         ASSERT_TRUE(facts.opened) << file;
         // Nothing negotiated at start-up: the mux runs at 30, and the encoder takes its input's rate.
-        EXPECT_NEAR(facts.frameRate, 30.0, 1.0) << file;
+        ExpectRateOfALiveRecording(facts.frameRate, 30.0);
         packets += facts.videoPackets;
         seconds += facts.durationSeconds;
     }
-    // 300 groups a frame interval apart are 10 s; the pictures still in the encoder and the writer at
-    // the stop are left out.
-    EXPECT_GT(seconds, kLeastSecondsOfThreeHundredGroups) << "the recording covers the groups made";
+    // 300 groups are 10 s of the clock; the pictures still in the encoder and the writer at the stop
+    // are left out.
+    EXPECT_GT(seconds, kLeastRecordedSeconds) << "the recording covers the time recorded";
     // A loaded machine may drop a few groups; merged pictures would leave one a second.
     EXPECT_GT(packets, seconds * 30.0 * kLeastShareOfPictures)
         << "a picture per frame interval: " << packets << " pictures in " << seconds << " s";

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 FramePackageQueue QueueOf(std::initializer_list<int64_t> stamps)
@@ -129,22 +131,80 @@ TEST(MuxGrouping, OutputPaceFollowsTheNegotiatedRate)
     EXPECT_EQ(MuxOutputPace(29.97f).rate, 29);
     EXPECT_EQ(MuxOutputPace(0.0f).rate, 30) << "nothing negotiated";
 
-    // Thirty groups at 30 fps span exactly one second.
-    int64_t pts = 1000000;
-    const int64_t first = pts;
-    for (uint32_t count = 1; count <= 30; ++count)
-        pts = AddSecondRemainder(GroupCandidatePts(pts, p30.duration, 0), count, p30);
-    EXPECT_EQ(pts - first, 1000000);
-    EXPECT_EQ(AddSecondRemainder(500, 29, p30), 500);
-    EXPECT_EQ(AddSecondRemainder(500, 30, p30), 510);
 }
 
-TEST(MuxGrouping, CandidateJumpsOnlyAFullDurationAhead)
+// The output clock from its first group: stamp 1,000,000 at program time 1,900,000.
+stMuxOutputClock ClockFrom(int64_t lastSlot)
 {
-    EXPECT_EQ(GroupCandidatePts(0, 40000, 0), 0);
-    EXPECT_EQ(GroupCandidatePts(1000000, 40000, 0), 1040000);
-    EXPECT_EQ(GroupCandidatePts(1000000, 40000, 1079999), 1040000);
-    EXPECT_EQ(GroupCandidatePts(1000000, 40000, 1080000), 1080000) << "inputs far ahead pull the output along";
+    stMuxOutputClock clock;
+    clock.originPts = 1000000;
+    clock.originTime = 1900000;
+    clock.slot = lastSlot;
+    return clock;
+}
+
+TEST(MuxGrouping, SlotsOfOneSecondSpanExactlyOneSecond)
+{
+    const stMuxOutputPace p30 = MuxOutputPace(30.0f);
+    const stMuxOutputClock clock = ClockFrom(0);
+    EXPECT_EQ(MuxSlotPts(clock, p30, 0), 1000000);
+    EXPECT_EQ(MuxSlotPts(clock, p30, 1) - MuxSlotPts(clock, p30, 0), 33333);
+    EXPECT_EQ(MuxSlotPts(clock, p30, 29) - MuxSlotPts(clock, p30, 28), 33343) << "the 30th group takes the remainder";
+    EXPECT_EQ(MuxSlotPts(clock, p30, 30) - MuxSlotPts(clock, p30, 0), 1000000);
+    EXPECT_EQ(MuxSlotPts(clock, p30, 3000) - MuxSlotPts(clock, p30, 0), 100000000);
+    const stMuxOutputPace p25 = MuxOutputPace(25.0f);
+    EXPECT_EQ(MuxSlotPts(clock, p25, 7) - MuxSlotPts(clock, p25, 6), 40000);
+    // A slot is due as long after the first group as its stamp lies after the first stamp.
+    EXPECT_EQ(MuxSlotDueTime(clock, p30, 30), 2900000);
+}
+
+TEST(MuxGrouping, AGroupFillsTheNextSlotUnlessTheClockHasPassedItsSuccessor)
+{
+    const stMuxOutputPace p25 = MuxOutputPace(25.0f);
+    const stMuxOutputClock clock = ClockFrom(9); // slot 10 is due at 2,300,000, slot 11 at 2,340,000
+    EXPECT_EQ(MuxSlotAt(clock, p25, 2290000), 10) << "early: the pass waits for it";
+    EXPECT_EQ(MuxSlotAt(clock, p25, 2300000), 10);
+    EXPECT_EQ(MuxSlotAt(clock, p25, 2339999), 10) << "late by less than a frame: the slot is kept";
+    EXPECT_EQ(MuxSlotAt(clock, p25, 2340000), 11) << "a whole frame late: slot 10 stays empty";
+    EXPECT_EQ(MuxSlotAt(clock, p25, 2419999), 12);
+    EXPECT_EQ(MuxSlotAt(clock, p25, 61900000), 1500) << "a minute on: the slot of that minute";
+    const stMuxOutputPace p30 = MuxOutputPace(30.0f);
+    for (int64_t slot : {int64_t{28}, int64_t{29}, int64_t{30}, int64_t{89}, int64_t{9000}}) {
+        const int64_t due = MuxSlotDueTime(ClockFrom(0), p30, slot);
+        EXPECT_EQ(MuxSlotAt(ClockFrom(0), p30, due), slot) << slot;
+        EXPECT_EQ(MuxSlotAt(ClockFrom(0), p30, due - 1), slot - 1) << slot;
+    }
+}
+
+// A mux that makes each group as soon as its slot is due (or as soon as it can), on a clock
+// passed in: however long a group takes, the stamps advance as far as the clock did.
+TEST(MuxGrouping, StampsKeepThePaceOfTheClockWhateverAGroupCosts)
+{
+    const stMuxOutputPace p30 = MuxOutputPace(30.0f);
+    for (const int64_t cost : {int64_t{5000}, int64_t{33000}, int64_t{37900}, int64_t{90000}, int64_t{400000}}) {
+        stMuxOutputClock clock = ClockFrom(0);
+        int64_t now = clock.originTime;
+        int64_t groups = 1;
+        int64_t stamp = clock.originPts;
+        while (now < clock.originTime + 60000000) {
+            now = std::max(now, MuxSlotDueTime(clock, p30, clock.slot + 1));
+            clock.slot = MuxSlotAt(clock, p30, now);
+            const int64_t next = MuxSlotPts(clock, p30, clock.slot);
+            ASSERT_GT(next, stamp) << cost;
+            stamp = next;
+            ++groups;
+            now += cost;
+        }
+        // The last group's stamp lies as far behind the clock as the first one's did, give or
+        // take the group's own cost and a frame.
+        const int64_t lag = now - cost - stamp;
+        EXPECT_GE(lag, clock.originTime - clock.originPts) << cost;
+        EXPECT_LE(lag, clock.originTime - clock.originPts + cost + p30.duration) << cost;
+        if (cost < p30.duration)
+            EXPECT_EQ(groups, 1801) << "every slot of the minute filled";
+        else
+            EXPECT_LT(groups, 1800) << cost;
+    }
 }
 
 } // namespace

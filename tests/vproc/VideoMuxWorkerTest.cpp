@@ -256,12 +256,12 @@ TEST_F(VideoMuxWorkerTest, FourInputsOfMixedSizesAreComposedAsTheComposerWould)
     // Later groups repeat the inputs' last pictures, one output frame duration apart.
     const std::vector<uint8_t> later = DownloadPackage(outputs[first + 30]);
     ExpectSameI420(later, reference, kWidth, kHeight);
-    // Each group a frame duration after the previous, or whole durations later where a loaded machine
-    // made the mux fall behind the clock: the stamps stay on the output's grid.
+    // A machine that cannot compose a group in time leaves its slot of the clock out: a step is
+    // one or more whole frame durations, with the second's remainder where it falls.
     int remainders = 0;
     for (size_t i = 1; i < outputs.size(); ++i) {
         const int64_t step = outputs[i].pts - outputs[i - 1].pts;
-        EXPECT_TRUE(step >= 33333 && (step % 33333 == 0 || step % 33333 == 10))
+        EXPECT_TRUE(step >= 33333 && step % 33333 <= 10 * (step / 1000000 + 1))
             << "output " << i << " came " << step << " us after the previous";
         remainders += step % 33333 == 10 ? 1 : 0;
         EXPECT_EQ(outputs[i].duration, 33333);

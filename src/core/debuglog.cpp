@@ -430,23 +430,26 @@ bool CDebugLogModule::Flush(bool force)
         m_lastAttemptTick = GetTickCount32();
         if (m_writeFailing.load())
             ReopenIfReplaced();
-        size_t written = 0;
-        const bool ok = WriteAll(m_fd, m_buffer.data(), m_buffer.size(), &written);
-        // What went out is not written twice at the next try.
-        m_buffer.erase(0, written);
-        if (!ok) {
-            m_writeFailing.store(true);
-            return false;
+        for (;;) {
+            size_t written = 0;
+            const bool ok = WriteAll(m_fd, m_buffer.data(), m_buffer.size(), &written);
+            // What went out is not written twice at the next try.
+            m_buffer.erase(0, written);
+            if (!ok) {
+                m_writeFailing.store(true);
+                return false;
+            }
+            if (!m_writeFailing.exchange(false))
+                break;
+            ReportDropped(); // and written at once, on the next round
         }
-        if (m_writeFailing.exchange(false))
-            ReportDropped();
     }
     m_lastFlushTick = GetTickCount32();
     return true;
 }
 
-// One line with the number of messages lost while the file could not be written, right after the
-// lines that were kept.
+// One line with the number of messages lost while the file could not be written, into the emptied
+// buffer: after the lines that were kept, before those that come now.
 void CDebugLogModule::ReportDropped()
 {
     uint64_t dropped = 0;
@@ -466,12 +469,7 @@ void CDebugLogModule::ReportDropped()
     record.utcUs = GetSystemTimeUs();
     record.text = std::to_string(dropped) + " log messages were dropped while the log file could not be written.";
     record.text += Decoration(settings->options, __FILE__, __func__, __LINE__);
-    const std::string line = BuildLine(record, settings->options);
-    if (!WriteAll(m_fd, line.data(), line.size())) {
-        std::lock_guard<std::mutex> lock(m_queueMutex);
-        m_dropped += dropped;
-        m_writeFailing.store(true);
-    }
+    m_buffer += BuildLine(record, settings->options);
 }
 
 // Moves queued records into the buffer; false when a write failed and the rest must wait.
@@ -488,7 +486,7 @@ bool CDebugLogModule::Drain()
             settings = m_settings;
         }
         const std::string line = BuildLine(*front, settings->options);
-        if (line.size() > kBufferSize - m_buffer.size() && !Flush())
+        if (m_buffer.size() + line.size() > kBufferSize && !Flush())
             return false;
         // A line longer than the whole buffer goes into the emptied buffer all the same and out
         // on its own below, instead of waiting forever.

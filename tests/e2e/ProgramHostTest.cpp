@@ -18,6 +18,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <spawn.h>
 #include <poll.h>

@@ -12,11 +12,22 @@ namespace {
 // Every loader opens the file for itself, so one broken file would give the same failure once per
 // loader. The first is written at its level; repeats of the same reason for the same file only at
 // the detail level, until the file loads again.
+struct stLoadFailures
+{
+    std::mutex mutex;
+    std::map<std::wstring, std::wstring> lastFailures; // path -> reason
+};
+
+stLoadFailures &LoadFailures()
+{
+    static stLoadFailures failures;
+    return failures;
+}
+
 bool IsRepeatedFailure(const std::wstring &path, const std::wstring &reason, bool failed)
 {
-    static std::mutex mutex;
-    static std::map<std::wstring, std::wstring> lastFailures;
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(LoadFailures().mutex);
+    std::map<std::wstring, std::wstring> &lastFailures = LoadFailures().lastFailures;
     if (!failed) {
         lastFailures.erase(path);
         return false;
@@ -40,6 +51,13 @@ int32_t OpenConfigDocument(CConfigXmlDocument &document, const std::wstring &pat
                  path.c_str(), result, document.LastError().c_str());
     }
     return result;
+}
+
+std::wstring ConfigLoadFailureOf(const std::wstring &path)
+{
+    std::lock_guard<std::mutex> lock(LoadFailures().mutex);
+    const auto found = LoadFailures().lastFailures.find(path);
+    return found == LoadFailures().lastFailures.end() ? std::wstring() : found->second;
 }
 
 bool ReadNodeValue(CConfigXmlDocument &document, const wchar_t *xpath, const wchar_t *key, int32_t typeCode,

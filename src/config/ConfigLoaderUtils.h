@@ -9,6 +9,8 @@
 
 // Loads the file into the document; on failure logs why (naming the loader) and returns the Load code.
 int32_t OpenConfigDocument(CConfigXmlDocument &document, const std::wstring &path, const char *loader);
+// Why the last load of the file failed; empty when it loaded (or was never loaded).
+std::wstring ConfigLoadFailureOf(const std::wstring &path);
 
 // True when GetNodeValue succeeded and converted a value.
 bool ReadNodeValue(CConfigXmlDocument &document, const wchar_t *xpath, const wchar_t *key, int32_t typeCode,

@@ -13,9 +13,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -465,9 +467,14 @@ int32_t CConfigXmlDocument::Load(const std::wstring &path)
         m_lastError = L"no file name";
         return RC_BAD_ARGUMENT;
     }
+    errno = 0;
     std::ifstream file(utf8Path, std::ios::binary);
     if (!file) {
+        // The system's reason tells a missing file from one that may not be read.
+        const int error = errno;
         m_lastError = L"the file cannot be opened";
+        if (error != 0)
+            m_lastError += L" (" + StringToWString(std::strerror(error)) + L")";
         return RC_BAD_ARGUMENT;
     }
     std::string bytes;
@@ -577,6 +584,12 @@ void CConfigXmlDocument::ConvertText(const std::wstring &text, int32_t typeCode,
     default:
         break;
     }
+}
+
+bool CConfigXmlDocument::HasElement(const wchar_t *xpath) const
+{
+    xmlNode *found = nullptr;
+    return m_document && xpath && SelectFirstElement(m_document, xpath, found) == 0;
 }
 
 int32_t CConfigXmlDocument::GetNodeValue(const wchar_t *xpath, const wchar_t *key, int32_t typeCode,

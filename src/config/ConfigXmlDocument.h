@@ -108,6 +108,8 @@ public:
     // The names of the child elements of the element at xpath that hold elements of their own but
     // no usable "id" attribute: items that a numbered read passes over. Their number, or a code.
     int32_t ListItemsWithoutId(const wchar_t *xpath, std::vector<std::wstring> &names);
+    // True when the loaded document has an element at xpath.
+    bool HasElement(const wchar_t *xpath) const;
     // Sets (or adds) "CtrlPort" under "/config/MOXGeneral": 1 when set, 0 without that element.
     int32_t WriteMoxCtrlPort(const std::wstring &port);
 

@@ -57,6 +57,12 @@ stReadElementFlags CommonSectionFlags()
 void ReadConfigSection(CConfigXmlDocument &document, const stConfigSection &section, const stReadElementFlags &flags,
                        const char *loader, stConfigSectionRead &read)
 {
+    if (!document.HasElement(section.path)) {
+        // A misspelt section or root element would otherwise load nothing without a word.
+        DebugLog(4, __FILE__, loader, __LINE__, L"Configuration:%s is not in the file(%s): nothing of it is loaded.",
+                 section.path, document.Path().c_str());
+        return;
+    }
     stConfigValue value;
     read.count = ReadNodeValue(document, section.path, section.countKey, 2, value) ? value.integer : 0;
     if (read.count < 1) {

@@ -1,5 +1,6 @@
 #include "core/TYXUtils.h"
 
+#include "core/TYXWorker.h"
 #include "core/WideFormat.h"
 #include "core/debuglog.h"
 #include "platform/TextCodec.h"
@@ -10,6 +11,7 @@ extern "C" {
 #include <libavcodec/codec_id.h>
 }
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -76,14 +78,46 @@ std::unique_ptr<char[]> CTYXUtils::WideToUtf8(const wchar_t *text)
     return buffer;
 }
 
+namespace {
+
+// The stream's own error mark tells that an earlier write failed; the stream lock makes one caller
+// see the change.
+void WriteConsole(const std::string &text)
+{
+    flockfile(stdout);
+    const bool failedBefore = ferror(stdout) != 0;
+    bool failed = failedBefore;
+    int error = 0;
+    if (!failedBefore) {
+        errno = 0;
+        failed = fputs(text.c_str(), stdout) == EOF || fflush(stdout) == EOF;
+        error = errno;
+    }
+    funlockfile(stdout);
+    if (failed && !failedBefore)
+        OnConsoleWriteFailed(error);
+}
+
+} // namespace
+
+bool IsConsoleWritable()
+{
+    return ferror(stdout) == 0;
+}
+
+void OnConsoleWriteFailed(int32_t error)
+{
+    if (CTYXWorker::TurnProcessScreenOutputOff())
+        TYX_LOG(2, L"Console output failed with error=%d: screen output is turned off.", error);
+}
+
 void ConsolePrintf(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
     const std::string text = VFormatNarrow(format, args);
     va_end(args);
-    fputs(text.c_str(), stdout);
-    fflush(stdout);
+    WriteConsole(text);
 }
 
 void ConsolePrintfW(const wchar_t *format, ...)
@@ -93,8 +127,7 @@ void ConsolePrintfW(const wchar_t *format, ...)
     const std::wstring text = VFormatWide(format, args);
     va_end(args);
     // Standard output stays byte-oriented: mixing wide and narrow output on one stream fails.
-    fputs(WStringToString(text).c_str(), stdout);
-    fflush(stdout);
+    WriteConsole(WStringToString(text));
 }
 
 int32_t TrimWhitespace(std::wstring &text)

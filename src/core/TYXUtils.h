@@ -70,8 +70,15 @@ constexpr int32_t TYX_MEMORY_DEVICE = 2;
 
 // Console printing; the callers check the screen-output flag first. Formats follow the Windows
 // printf family (see WideFormat.h); output is UTF-8 on standard output.
+// Once a write to standard output has failed (the reader of a pipe went away, a terminal closed),
+// nothing more is written to it, and screen output is turned off.
 void ConsolePrintf(const char *format, ...);
 void ConsolePrintfW(const wchar_t *format, ...);
+// False once a write to standard output has failed.
+bool IsConsoleWritable();
+// A console write failed with the errno: screen output goes off for the rest of the process; the
+// call that turns it off writes one log line.
+void OnConsoleWriteFailed(int32_t error);
 
 // Removes tab, line feed, carriage return and space from both ends; returns how many went.
 int32_t TrimWhitespace(std::wstring &text);

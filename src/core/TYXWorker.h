@@ -194,6 +194,8 @@ public:
     // The process-wide screen output: console texts of the thread control print only when on.
     static void SetProcessScreenOutput(bool on);
     static bool IsProcessScreenOutputOn();
+    // Turns it off; true when it was on.
+    static bool TurnProcessScreenOutputOff();
 
 protected:
     int64_t NowUs() const { return m_programClock(); }

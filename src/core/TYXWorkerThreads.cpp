@@ -43,6 +43,11 @@ bool CTYXWorker::IsProcessScreenOutputOn()
     return g_processScreenOutput.load();
 }
 
+bool CTYXWorker::TurnProcessScreenOutputOff()
+{
+    return g_processScreenOutput.exchange(false);
+}
+
 CTYXWorker::~CTYXWorker()
 {
     // A shared worker is destroyed only once its threads let go of it (or by its own thread). A

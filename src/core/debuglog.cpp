@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -34,6 +35,10 @@ constexpr size_t kMaxSourceFile = 260;
 constexpr size_t kMaxFunction = 64;
 constexpr size_t kMaxFormat = 1024;
 constexpr uint32_t kWaitSliceMs = 100;
+// While the file cannot be written, the queue holds at most this much text; later messages are
+// dropped and counted, and the file is tried again every kRetryIntervalMs.
+constexpr size_t kMaxQueuedBytesWhileFailing = 256 * 1024;
+constexpr uint32_t kRetryIntervalMs = 1000;
 constexpr unsigned char kBom[] = {0xEF, 0xBB, 0xBF};
 
 // What a running log was started with; messages read it without holding the queue lock.
@@ -64,14 +69,44 @@ void CutUtf8(std::string &text, size_t maxBytes)
     text.resize(end);
 }
 
-std::string BaseName(const char *path)
+// The part of a source path that a line shows: after the last separator. Only its length is
+// bounded, so that a checkout in a deep folder still logs.
+template <typename Char>
+const Char *BaseName(const Char *path)
 {
-    const char *base = path;
-    for (const char *p = path; *p; ++p) {
-        if (*p == '/' || *p == '\\')
+    const Char *base = path;
+    for (const Char *p = path; *p; ++p) {
+        if (*p == Char('/') || *p == Char('\\'))
             base = p + 1;
     }
     return base;
+}
+
+bool SourceNameTooLong(const char *sourceFile)
+{
+    return strlen(BaseName(sourceFile)) > kMaxSourceFile;
+}
+
+bool SourceNameTooLong(const wchar_t *sourceFile)
+{
+    return wcslen(BaseName(sourceFile)) > kMaxSourceFile;
+}
+
+// "-[file:line-function]" as the options ask for it; nothing when they ask for none of the three.
+std::string Decoration(const stDebugLogOptions &options, const char *sourceFile, const char *function, int32_t line)
+{
+    if (!options.sourceFile && !options.line && !options.functionName)
+        return {};
+    std::string text = "-[";
+    if (options.sourceFile)
+        text += BaseName(sourceFile);
+    if (options.line)
+        text += ":" + std::to_string(line);
+    if (options.functionName) {
+        text += "-";
+        text += function;
+    }
+    return text + "]";
 }
 
 int64_t FileSize(const std::string &path)
@@ -90,18 +125,23 @@ uint64_t SizeLimitBytes(uint8_t level)
     return it == table.end() ? 0 : uint64_t{it->second} * 1024;
 }
 
-bool WriteAll(int fd, const char *data, size_t size)
+// Writes all bytes, repeating partial writes; done counts what went out, also on a failure.
+bool WriteAll(int fd, const char *data, size_t size, size_t *done = nullptr)
 {
-    while (size > 0) {
-        const ssize_t written = write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
+    size_t total = 0;
+    while (total < size) {
+        const ssize_t written = write(fd, data + total, size - total);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            if (done)
+                *done = total;
             return false;
         }
-        data += written;
-        size -= static_cast<size_t>(written);
+        total += static_cast<size_t>(written);
     }
+    if (done)
+        *done = total;
     return true;
 }
 
@@ -126,13 +166,23 @@ public:
 private:
     uint32_t WriterMain();
     bool Drain();
-    bool Flush();
+    // Writes the buffer out; force tries the file even when the last failure was only just now
+    // (the final flush). False keeps what was not written for a later try.
+    bool Flush(bool force = false);
+    // After a failed write: true when it is time to try the file again.
+    bool RetryDue() const;
+    void ReopenIfReplaced();
+    void ReportDropped();
     std::string BuildLine(const stLogRecord &record, const stDebugLogOptions &options) const;
     void ReleaseResources();
 
     std::mutex m_controlMutex; // serialises start and stop
     std::mutex m_queueMutex;
     std::deque<stLogRecord> m_queue;
+    size_t m_queuedBytes = 0;  // text of the queued records, under the queue lock
+    uint64_t m_dropped = 0;    // messages dropped while writing failed, under the queue lock
+    std::atomic<bool> m_writeFailing{false};
+    uint32_t m_lastAttemptTick = 0; // writer thread only
     std::atomic<bool> m_stopped{true};
     std::atomic<uint8_t> m_level{0};
     bool m_stopRequested = false;
@@ -200,8 +250,11 @@ int32_t CDebugLogModule::Start(uint8_t level, const std::wstring &path, const st
         return TYX_LOG_ERR_THREAD;
     }
     m_stopRequested = false;
+    m_writeFailing.store(false);
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_queuedBytes = 0;
+        m_dropped = 0;
         m_settings = std::move(settings);
         m_level.store(level);
         m_stopped.store(false);
@@ -244,6 +297,7 @@ void CDebugLogModule::ReleaseResources()
     m_buffer.shrink_to_fit();
     std::lock_guard<std::mutex> lock(m_queueMutex);
     m_queue.clear();
+    m_queuedBytes = 0;
     m_settings.reset();
 }
 
@@ -276,19 +330,7 @@ int32_t CDebugLogModule::Queue(int32_t level, const char *sourceFile, const char
             return 0;
     }
 
-    const stDebugLogOptions &options = settings->options;
-    if (options.sourceFile || options.line || options.functionName) {
-        text += "-[";
-        if (options.sourceFile)
-            text += BaseName(sourceFile);
-        if (options.line)
-            text += ":" + std::to_string(line);
-        if (options.functionName) {
-            text += "-";
-            text += function;
-        }
-        text += "]";
-    }
+    text += Decoration(settings->options, sourceFile, function, line);
 
     stLogRecord record;
     record.level = static_cast<uint16_t>(level);
@@ -300,7 +342,14 @@ int32_t CDebugLogModule::Queue(int32_t level, const char *sourceFile, const char
     std::lock_guard<std::mutex> lock(m_queueMutex);
     if (m_stopped.load() || m_settings != settings)
         return TYX_LOG_ERR_STOPPED;
+    // A file that cannot be written must not make the process grow: past the bound the message is
+    // dropped and counted, and the count is written once the file takes lines again.
+    if (m_writeFailing.load() && m_queuedBytes + record.text.size() > kMaxQueuedBytesWhileFailing) {
+        ++m_dropped;
+        return 0;
+    }
     const bool wasEmpty = m_queue.empty();
+    m_queuedBytes += record.text.size();
     m_queue.push_back(std::move(record));
     if (wasEmpty)
         m_dataEvent->Set();
@@ -337,15 +386,90 @@ std::string CDebugLogModule::BuildLine(const stLogRecord &record, const stDebugL
     return line;
 }
 
-bool CDebugLogModule::Flush()
+bool CDebugLogModule::RetryDue() const
+{
+    return !m_writeFailing.load() || GetTickCount32() - m_lastAttemptTick >= kRetryIntervalMs;
+}
+
+// A file removed or replaced while it could not be written (a clean-up, an operator making room) is
+// opened again by its path, so that the lines go where the operator looks for them.
+void CDebugLogModule::ReopenIfReplaced()
+{
+    std::shared_ptr<const stLogSettings> settings;
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        settings = m_settings;
+    }
+    if (!settings)
+        return;
+    struct stat current {};
+    struct stat named {};
+    const bool same = m_fd >= 0 && fstat(m_fd, &current) == 0 && stat(settings->path.c_str(), &named) == 0 &&
+                      current.st_dev == named.st_dev && current.st_ino == named.st_ino;
+    if (same)
+        return;
+    const int fd = open(settings->path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    struct stat created {};
+    if (fstat(fd, &created) == 0 && created.st_size == 0 &&
+        !WriteAll(fd, reinterpret_cast<const char *>(kBom), sizeof(kBom))) {
+        close(fd);
+        return;
+    }
+    if (m_fd >= 0)
+        close(m_fd);
+    m_fd = fd;
+}
+
+bool CDebugLogModule::Flush(bool force)
 {
     if (!m_buffer.empty()) {
-        if (!WriteAll(m_fd, m_buffer.data(), m_buffer.size()))
+        if (!force && !RetryDue())
             return false;
-        m_buffer.clear();
+        m_lastAttemptTick = GetTickCount32();
+        if (m_writeFailing.load())
+            ReopenIfReplaced();
+        for (;;) {
+            size_t written = 0;
+            const bool ok = WriteAll(m_fd, m_buffer.data(), m_buffer.size(), &written);
+            // What went out is not written twice at the next try.
+            m_buffer.erase(0, written);
+            if (!ok) {
+                m_writeFailing.store(true);
+                return false;
+            }
+            if (!m_writeFailing.exchange(false))
+                break;
+            ReportDropped(); // and written at once, on the next round
+        }
     }
     m_lastFlushTick = GetTickCount32();
     return true;
+}
+
+// One line with the number of messages lost while the file could not be written, into the emptied
+// buffer: after the lines that were kept, before those that come now.
+void CDebugLogModule::ReportDropped()
+{
+    uint64_t dropped = 0;
+    std::shared_ptr<const stLogSettings> settings;
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        dropped = m_dropped;
+        m_dropped = 0;
+        settings = m_settings;
+    }
+    if (dropped == 0 || !settings)
+        return;
+    stLogRecord record;
+    record.level = m_level.load() >= 2 ? 2 : 1;
+    record.processId = static_cast<uint32_t>(GetCurrentProcessIdInt());
+    record.threadId = static_cast<uint32_t>(GetCurrentThreadIdInt());
+    record.utcUs = GetSystemTimeUs();
+    record.text = std::to_string(dropped) + " log messages were dropped while the log file could not be written.";
+    record.text += Decoration(settings->options, __FILE__, __func__, __LINE__);
+    m_buffer += BuildLine(record, settings->options);
 }
 
 // Moves queued records into the buffer; false when a write failed and the rest must wait.
@@ -362,17 +486,14 @@ bool CDebugLogModule::Drain()
             settings = m_settings;
         }
         const std::string line = BuildLine(*front, settings->options);
-        if (line.size() > kBufferSize - m_buffer.size() && !Flush())
+        if (m_buffer.size() + line.size() > kBufferSize && !Flush())
             return false;
-        if (line.size() > kBufferSize) {
-            // A line longer than the whole buffer goes out on its own instead of waiting forever.
-            if (!WriteAll(m_fd, line.data(), line.size()))
-                return false;
-        } else {
-            m_buffer += line;
-        }
+        // A line longer than the whole buffer goes into the emptied buffer all the same and out
+        // on its own below, instead of waiting forever.
+        m_buffer += line;
         {
             std::lock_guard<std::mutex> lock(m_queueMutex);
+            m_queuedBytes -= std::min(m_queuedBytes, m_queue.front().text.size());
             m_queue.pop_front();
         }
         if (m_buffer.size() >= kFlushMark && !Flush())
@@ -407,7 +528,7 @@ uint32_t CDebugLogModule::WriterMain()
             m_dataEvent->Reset();
         Drain();
     }
-    Flush();
+    Flush(true);
     return exitCode;
 }
 
@@ -439,7 +560,7 @@ int32_t CheckArguments(int32_t level, const void *sourceFile, const void *functi
 int32_t LogFormatted(int32_t level, const char *sourceFile, const char *function, int32_t line,
                      const wchar_t *format, va_list args)
 {
-    if (strlen(sourceFile) > kMaxSourceFile || strlen(function) > kMaxFunction || wcslen(format) > kMaxFormat)
+    if (SourceNameTooLong(sourceFile) || strlen(function) > kMaxFunction || wcslen(format) > kMaxFormat)
         return TYX_LOG_ERR_TOO_LONG;
     if (!*format)
         return TYX_LOG_ERR_EMPTY;
@@ -475,7 +596,7 @@ int32_t DebugLog(int32_t level, const wchar_t *sourceFile, const wchar_t *functi
     const int32_t check = CheckArguments(level, sourceFile, function, format);
     if (check != 0)
         return check;
-    if (wcslen(sourceFile) > kMaxSourceFile || wcslen(function) > kMaxFunction)
+    if (SourceNameTooLong(sourceFile) || wcslen(function) > kMaxFunction)
         return TYX_LOG_ERR_TOO_LONG;
     va_list args;
     va_start(args, format);
@@ -503,7 +624,7 @@ int32_t DebugLogA(int32_t level, const char *sourceFile, const char *function, i
     const int32_t check = CheckArguments(level, sourceFile, function, text);
     if (check != 0)
         return check;
-    if (strlen(sourceFile) > kMaxSourceFile || strlen(function) > kMaxFunction)
+    if (SourceNameTooLong(sourceFile) || strlen(function) > kMaxFunction)
         return TYX_LOG_ERR_TOO_LONG;
     if (Module().HasObserver())
         Module().Notify(level, StringToWString(text));

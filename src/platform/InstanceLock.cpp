@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 CInstanceLock::~CInstanceLock()
@@ -23,9 +24,16 @@ int32_t CInstanceLock::Acquire(const std::string &name)
 {
     Release();
     const std::string path = LockFilePath(name);
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // The folder may be one that every user writes (/tmp): a link planted there must not make the
+    // run truncate another file, and a file another user made must not decide over this run.
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return -errno;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+        close(fd);
+        return LOCK_FOREIGN_OWNER;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         close(fd);
@@ -55,7 +63,7 @@ void CInstanceLock::Release()
 int32_t CInstanceLock::HolderOf(const std::string &name)
 {
     const std::string path = LockFilePath(name);
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return 0;
     int32_t holder = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -14,8 +15,11 @@ public:
     CInstanceLock(const CInstanceLock &) = delete;
     CInstanceLock &operator=(const CInstanceLock &) = delete;
 
-    // 0 when taken; -EWOULDBLOCK when another process holds it; another negative errno when the
-    // file cannot be made.
+    // Acquire's result for a lock file that belongs to another user (or is no plain file).
+    static constexpr int32_t LOCK_FOREIGN_OWNER = -EPERM;
+
+    // 0 when taken; -EWOULDBLOCK when another process holds it; LOCK_FOREIGN_OWNER; -ELOOP for a
+    // symbolic link in the file's place; another negative errno when the file cannot be made.
     int32_t Acquire(const std::string &name);
     void Release();
     bool Held() const { return m_fd >= 0; }

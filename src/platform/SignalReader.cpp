@@ -61,3 +61,11 @@ void CSignalReader::UnblockStopSignals()
     const sigset_t set = StopSignals();
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
+
+void CSignalReader::IgnoreBrokenPipe()
+{
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGPIPE, &action, nullptr);
+}

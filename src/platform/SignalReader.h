@@ -21,6 +21,9 @@ public:
     static int32_t BlockStopSignals();
     // Unblocks them again (children started later must not inherit the mask).
     static void UnblockStopSignals();
+    // A closed pipe or socket then gives EPIPE to its writer instead of ending the process; for
+    // the whole process (children get the default again when they are started).
+    static void IgnoreBrokenPipe();
 
 private:
     int m_fd = -1;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <optional>
 #include <sstream>
 #include <vector>
@@ -24,6 +25,7 @@ namespace {
 
 constexpr const wchar_t *AUTO_RUN_NAME = L"TYXConsole";
 constexpr const char *UNIT_NAME = "tyxconsole.service";
+constexpr const char *SERVICE_DISPLAY_NAME = "Kestro-TYX-Service";
 
 // Logs the text and prints it on the console; success texts end with a full stop there.
 void Report(int32_t level, const wchar_t *format, int32_t error, bool success = false)
@@ -112,15 +114,18 @@ public:
 
     bool IsRealRoot() const { return fs::path(m_target.root).lexically_normal() == fs::path("/"); }
 
-    int32_t Run(const std::string &verb)
+    // "systemctl [--root=...] <words...> tyxconsole.service": its exit code.
+    int32_t Run(std::initializer_list<const char *> words)
     {
         std::vector<std::string> argv = {"systemctl"};
         if (!IsRealRoot())
             argv.push_back("--root=" + m_target.root);
-        argv.push_back(verb);
+        argv.insert(argv.end(), words.begin(), words.end());
         argv.push_back(UNIT_NAME);
         return m_target.runner(argv);
     }
+
+    bool IsActive() { return Run({"is-active", "--quiet"}) == 0; }
 
     // The manager reads the changed unit folder; there is none to ask under another root.
     void Reload()
@@ -133,6 +138,22 @@ private:
     stAutoStartTarget m_target;
 };
 
+// A unit left running would go on after its removal: it is stopped as it is disabled, with the
+// progress texts of the service's uninstall.
+void StopAndDisable(CSystemctl &systemctl)
+{
+    const bool running = systemctl.IsActive();
+    if (running)
+        ConsolePrintf("Stopping %s.", SERVICE_DISPLAY_NAME);
+    systemctl.Run({"disable", "--now"});
+    if (!running)
+        return;
+    if (systemctl.IsActive())
+        ConsolePrintf("\n%s failed to stop.\n", SERVICE_DISPLAY_NAME);
+    else
+        ConsolePrintf("\n%s stopped.\n", SERVICE_DISPLAY_NAME);
+}
+
 int32_t RemoveUnit(const stAutoStartTarget &target, const fs::path &unitFile, bool systemdRuns)
 {
     CSystemctl systemctl(target);
@@ -143,7 +164,7 @@ int32_t RemoveUnit(const stAutoStartTarget &target, const fs::path &unitFile, bo
         return -4;
     }
     if (systemdRuns)
-        systemctl.Run("disable");
+        StopAndDisable(systemctl);
     fs::remove(unitFile, error);
     if (error) {
         Report(3, L"AutoRunKey-Item(%s) deleting failed with error=%d!", error.value());
@@ -175,7 +196,7 @@ int32_t InstallUnit(const stAutoStartTarget &target, const fs::path &unitFile, c
     }
     CSystemctl systemctl(target);
     systemctl.Reload();
-    if (const int32_t result = systemctl.Run("enable")) {
+    if (const int32_t result = systemctl.Run({"enable"})) {
         Report(3, L"AutoRunKey-Item(%s) writing failed with error=%d!", result);
         ConsolePrintf("systemctl enable %s failed: the unit is written but not enabled.\r\n", UNIT_NAME);
         return -4;

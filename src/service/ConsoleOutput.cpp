@@ -20,7 +20,13 @@ int32_t CConsoleOutput::GetWindowSize(int32_t &columns, int32_t &rows) const
 
 void CConsoleOutput::Write(std::string_view utf8)
 {
-    WriteFully(m_fd, utf8);
+    if (m_failed || utf8.empty())
+        return;
+    const int32_t result = WriteFully(m_fd, utf8);
+    if (result < 0) {
+        m_failed = true;
+        OnConsoleWriteFailed(-result);
+    }
 }
 
 void CConsoleOutput::Printf(const char *format, ...)

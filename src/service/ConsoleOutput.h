@@ -28,6 +28,7 @@ public:
     // 0, or a negative errno (ENOTTY when it is no terminal).
     int32_t GetWindowSize(int32_t &columns, int32_t &rows) const;
 
+    // Nothing more is written once a write failed; the failure turns screen output off.
     void Write(std::string_view utf8);
     // Windows-style formats (WideFormat.h).
     void Printf(const char *format, ...);
@@ -43,5 +44,6 @@ public:
 private:
     int m_fd;
     bool m_terminal;
+    bool m_failed = false;
     uint16_t m_attribute = TYX_ATTR_NORMAL;
 };

@@ -224,6 +224,10 @@ bool PrepareRun(int argc, char **argv, stServiceRun &run)
 {
     if (!EnterMode(argc, argv, run))
         return false;
+    if (run.screenOutput && !IsConsoleWritable()) {
+        SERVICE_LOG(2, L"Console output failed: screen output is turned off.");
+        run.screenOutput = false;
+    }
     CTYXWorker::SetProcessScreenOutput(run.screenOutput);
     CTYXGVMS::SetExitRequestEvent(std::make_shared<CEvent>(false));
     if (!run.signals->IsOpen())
@@ -273,15 +277,18 @@ int ServiceMain(int argc, char **argv)
     run.logFolder = run.programFolder + L"logs";
     MakeLogFolder(run.logFolder);
     const std::wstring systemFile = run.programFolder + L"SysConfig.xml";
-    const int32_t loaded = LoadGeneralCfgXml(systemFile, CTYXGVMS::GeneralSettings(), true);
-    if (loaded < 0) {
-        ConsolePrintfW(L"\nConfiguration file [%s] cannot be loaded (error=%d)!\n", systemFile.c_str(), loaded);
-        return kExitFailed;
-    }
+    // A file that cannot be loaded leaves the construction values (program id 0, log level 5); the
+    // run reports it when it loads the file again, once the log is running.
+    LoadGeneralCfgXml(systemFile, CTYXGVMS::GeneralSettings(), true);
     CInstanceLock lock;
     const int32_t locked = lock.Acquire(InstanceLockName(CTYXGVMS::GeneralSettings().GlobalTyxId));
     if (locked == -EWOULDBLOCK) {
         ConsolePrintf("\n Another Lumo instance is running on local machine already!");
+        return kExitFailed;
+    }
+    if (locked == CInstanceLock::LOCK_FOREIGN_OWNER) {
+        ConsolePrintf("\n The instance lock [%s] belongs to another user: this run is refused.\n",
+                      CInstanceLock::LockFilePath(InstanceLockName(CTYXGVMS::GeneralSettings().GlobalTyxId)).c_str());
         return kExitFailed;
     }
     if (locked < 0) {

@@ -108,6 +108,9 @@ int32_t CTYXMainRun::MainLoop()
         const stTYXGeneralSettings &settings = CTYXGVMS::GeneralSettings();
         if (!m_run.serviceMode && settings.InitializeMonitors)
             CRVDOServer::InitMonitors(L"", false, L"", m_run.cudaDevice, 0);
+        // A console write that failed turned the process's screen output off for good.
+        if (m_run.screenOutput && !CTYXWorker::IsProcessScreenOutputOn())
+            m_run.screenOutput = false;
         if (m_run.screenOutput && m_statusScreen)
             m_statusScreen->RefreshStatusScreen(m_console);
         if (pass % kGpuCheckPasses == 0 && CheckGpuMemory() < 0)

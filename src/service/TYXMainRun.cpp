@@ -1,5 +1,6 @@
 #include "service/TYXMainRun.h"
 
+#include "config/ConfigLoaderUtils.h"
 #include "config/GTYXConfigXml.h"
 #include "core/TYXUtils.h"
 #include "core/WideFormat.h"
@@ -22,7 +23,6 @@ namespace {
 
 constexpr uint32_t kSettleMs = 6000;
 constexpr float kDefaultInputRate = 30.0f;
-constexpr int32_t kConfigFailed = -2;
 
 std::tm LocalNow(int32_t &millis)
 {
@@ -48,7 +48,8 @@ CTYXMainRun::CTYXMainRun(stServiceRun &run) : m_run(run), m_graph(BuildWorkerFac
 
 void CTYXMainRun::Print(const wchar_t *format, ...) const
 {
-    if (!m_run.screenOutput)
+    // A console write that failed turned the process's screen output off.
+    if (!m_run.screenOutput || !CTYXWorker::IsProcessScreenOutputOn())
         return;
     va_list args;
     va_start(args, format);
@@ -62,7 +63,17 @@ void CTYXMainRun::PrintRule() const
     Print(L"%s\r\n", std::wstring(59, L'-').c_str());
 }
 
-int32_t CTYXMainRun::LoadSystemSettings()
+// A file that cannot be loaded leaves the settings it holds at their construction values: the run
+// goes on (with an empty graph, which the remote control can fill) and says so once.
+void CTYXMainRun::ReportUnloadedFile(const std::wstring &path, int32_t result) const
+{
+    const std::wstring reason = ConfigLoadFailureOf(path);
+    TYX_LOG(2, L"Configuration file [%s] cannot be loaded (error=%d: %s): the run goes on with the values it starts with.",
+            path.c_str(), result, reason.c_str());
+    Print(L"\nConfiguration file [%s] cannot be loaded (error=%d: %s)!\n", path.c_str(), result, reason.c_str());
+}
+
+void CTYXMainRun::LoadSystemSettings()
 {
     const std::wstring path = m_run.programFolder + L"SysConfig.xml";
     stTYXGeneralSettings &settings = CTYXGVMS::GeneralSettings();
@@ -70,48 +81,38 @@ int32_t CTYXMainRun::LoadSystemSettings()
     Print(L"[Main] Loading configurations...\n");
     Print(L"\t Loading system configurations...");
     const int32_t result = LoadGeneralCfgXml(path, settings, true);
-    if (result < 0)
-        return result;
+    if (result < 0) {
+        ReportUnloadedFile(path, result);
+        return;
+    }
     LoadRAVIODevicesCfgXml(path);
     LoadMoxConfigXml(path, CTYXGVMS::MoxConfig());
     if (CTYXGVMS::MoxConfig().UseFpgAudio)
         StartFfmpegAudio();
     Print(L"loaded.\n");
-    return 0;
 }
 
-int32_t CTYXMainRun::LoadPipelineSettings()
+void CTYXMainRun::LoadPipelineSettings()
 {
     const std::wstring path = m_run.programFolder + L"StreamCfg.xml";
     Print(L"\t Loading Workers configurations...\n");
     const int32_t result = LoadGeneralCfgXml(path, CTYXGVMS::GeneralSettings(), false);
-    if (result < 0)
-        return result;
+    if (result < 0) {
+        ReportUnloadedFile(path, result);
+        return;
+    }
     const int32_t workers = LoadWorkersConfigXml(path.c_str());
     Print(L"\t     Totally %d workers loaded.\n", workers);
     Print(L"\t Loading OSD/OSG configurations...");
     const int32_t osds = LoadOSDConfigXml(path);
     const int32_t osgs = LoadOSGConfigXml(path);
     Print(L"[%d] OSDs and [%d] OSGs loaded.\n", osds < 0 ? 0 : osds, osgs < 0 ? 0 : osgs);
-    return 0;
 }
 
-int32_t CTYXMainRun::LoadConfigurations()
+void CTYXMainRun::LoadConfigurations()
 {
-    int32_t result = LoadSystemSettings();
-    const wchar_t *file = L"SysConfig.xml";
-    if (result >= 0) {
-        result = LoadPipelineSettings();
-        file = L"StreamCfg.xml";
-    }
-    if (result < 0) {
-        // Running on without the file would record nothing or the wrong sources.
-        TYX_LOG(2, L"Configuration file [%s%s] cannot be loaded (error=%d): the run ends.",
-                m_run.programFolder.c_str(), file, result);
-        ConsolePrintfW(L"\nConfiguration file [%s%s] cannot be loaded (error=%d)!\n", m_run.programFolder.c_str(),
-                       file, result);
-        return kConfigFailed;
-    }
+    LoadSystemSettings();
+    LoadPipelineSettings();
     Print(L"\t Loading RCM configurations...");
     if (m_run.services.startRemoteControl) {
         Print(L"loaded.\n");
@@ -121,7 +122,6 @@ int32_t CTYXMainRun::LoadConfigurations()
         Print(L"not available.\n");
         PrintRule();
     }
-    return 0;
 }
 
 RcmCommandExecutor CTYXMainRun::MakeCommandExecutor()
@@ -220,8 +220,7 @@ int32_t CTYXMainRun::Run()
     Print(L"Lumo Starting with main threadId=[%d] at:%02d:%02d:%02d:%03d.\n", GetCurrentThreadIdInt(), now.tm_hour,
           now.tm_min, now.tm_sec, millis);
     PrintRule();
-    if (LoadConfigurations() < 0)
-        return kConfigFailed;
+    LoadConfigurations();
     StartEventThread();
     BuildGraph();
     StartGraph();

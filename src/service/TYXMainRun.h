@@ -23,9 +23,10 @@ public:
 
 private:
     // ---- start-up ----
-    int32_t LoadConfigurations();
-    int32_t LoadSystemSettings();
-    int32_t LoadPipelineSettings();
+    void LoadConfigurations();
+    void LoadSystemSettings();
+    void LoadPipelineSettings();
+    void ReportUnloadedFile(const std::wstring &path, int32_t result) const;
     // The executor of the remote commands, over the run's graph and device.
     RcmCommandExecutor MakeCommandExecutor();
     void StartEventThread();

@@ -4,8 +4,8 @@
 
 int main(int argc, char **argv)
 {
-    // Before any thread exists, so that every thread inherits the mask and the run reads the
-    // signals on its main loop.
-    CSignalReader::BlockStopSignals();
+    // Every writer handles EPIPE: a console pipe whose reader went away, or a peer that closed its
+    // socket, must not end the run before its recordings are closed.
+    CSignalReader::IgnoreBrokenPipe();
     return RunFromCommandLine(argc, argv, ServiceCommandLineActions());
 }

@@ -12,6 +12,7 @@
 #include "vproc/OsdWriter.h"
 
 #include <cerrno>
+#include <set>
 
 namespace {
 
@@ -478,6 +479,32 @@ void CRVProcWorker::DisableDirectOutput(int32_t outputStreamId)
     std::lock_guard<std::mutex> lock(m_recordLock);
     if (stVideoOutputRecord *record = ChooseRecord(outputStreamId))
         record->display.enabled = 0;
+    ReleaseMonitors(false);
+}
+
+// A monitor this worker took stays taken only while one of its outputs is enabled on it, so that
+// another worker can show there once the output stopped or this worker went. Under m_recordLock.
+void CRVProcWorker::ReleaseMonitors(bool all)
+{
+    std::set<int16_t> kept;
+    auto keep = [&kept](const stVideoOutputRecord &record) {
+        if (record.display.enabled && record.display.displayType == TYX_DISPLAY_MONITOR)
+            kept.insert(record.display.monitorNo);
+    };
+    if (!all) {
+        keep(m_outputRecord);
+        for (const auto &[id, record] : m_outputRecords)
+            keep(record);
+    }
+    LockRendererSection();
+    std::map<int16_t, std::wstring> &owners = CTYXGVMS::MonitorAliases();
+    for (auto owner = owners.begin(); owner != owners.end();) {
+        if (EqualsNoCase(owner->second, m_name) && kept.count(owner->first) == 0)
+            owner = owners.erase(owner);
+        else
+            ++owner;
+    }
+    UnlockRendererSection();
 }
 
 void CRVProcWorker::StopDirectOutput(int32_t outputStreamId)
@@ -519,5 +546,9 @@ void CRVProcWorker::unInitialize()
     for (auto &[id, record] : m_outputRecords)
         DestroyServers(record);
     DestroyServers(m_outputRecord);
+    {
+        std::lock_guard<std::mutex> lock(m_recordLock);
+        ReleaseMonitors(true);
+    }
     CTYXWorker::unInitialize();
 }

@@ -198,6 +198,8 @@ protected:
 
 private:
     stVideoOutputRecord *ChooseRecord(int32_t outputStreamId);
+    // Gives back the monitors this worker owns and no enabled output of it uses (all: every one).
+    void ReleaseMonitors(bool all);
     stOverlaySlot *ChooseSlot(int32_t target, int32_t streamId);
     // Changes a slot under the lock and hands its overlays to the server that draws them.
     stOverlaySlot *UpdateSlot(int32_t target, int32_t streamId, const std::function<void(stOverlaySlot &)> &update);

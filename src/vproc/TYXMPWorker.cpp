@@ -65,7 +65,12 @@ int32_t CTYXMPWorker::ReservedMP()
 
 int32_t CTYXMPWorker::CopyInConfiguration(const stTYXWorkerConfig *config)
 {
-    return CTYXWorker::CopyInConfiguration(config) < 0 ? -1 : 0;
+    if (CTYXWorker::CopyInConfiguration(config) < 0)
+        return -1;
+    // Every mid-processor draws its status texts and blank pictures as the settings ask.
+    const stTYXGeneralSettings &settings = CTYXGVMS::GeneralSettings();
+    CopyInColorSettings(settings.DefaultBGC, settings.ErrMsgColor, settings.InfoMsgColor, settings.MsgHeight);
+    return 0;
 }
 
 int32_t CTYXMPWorker::SetInputParameters(const stStreamParams &params, uint32_t streamId)

@@ -132,8 +132,6 @@ int32_t CVideoMuxWorker::CopyInConfiguration(const stTYXWorkerConfig *config)
     m_outputFrameRate = mid->OutputFramerate > 0 ? static_cast<int32_t>(mid->OutputFramerate) : 30;
     TYX_LOG(6, L"Mid-Proc: Setting Mux-output-frame-size(ouputPams) with configs(W=%d, H=%d).", width, height);
 
-    const stTYXGeneralSettings &settings = CTYXGVMS::GeneralSettings();
-    CopyInColorSettings(settings.DefaultBGC, settings.ErrMsgColor, settings.InfoMsgColor, settings.MsgHeight);
     SetRvtpServerOption(mid->RVTP, 0);
     SetPipeOutputName(m_name, 0); // the pipe is found by the worker's name, as a decoder's is
     m_pipeWanted = mid->RVTP != 0;

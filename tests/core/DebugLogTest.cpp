@@ -1,9 +1,11 @@
 #include "core/debuglog.h"
 
+#include "support/SmallFileSystem.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <latch>
 #include <regex>
@@ -125,6 +127,22 @@ TEST_F(DebugLogTest, MessageChecks)
     EXPECT_EQ(ReadLog().find("too detailed"), std::string::npos);
 }
 
+TEST_F(DebugLogTest, ADeepSourcePathLogsUnderItsBaseName)
+{
+    // A checkout deep in the file system gives every call a long path; the line shows only its end.
+    ASSERT_EQ(StartDebugLog(3, LogPath()), 0);
+    const std::string deep = "/" + std::string(300, 'd') + "/src/core/Deep.cpp";
+    EXPECT_GT(DebugLog(3, deep.c_str(), "f", 12, L"narrow from deep"), 0);
+    EXPECT_GT(DebugLog(3, std::wstring(deep.begin(), deep.end()).c_str(), L"f", 13, L"wide from deep"), 0);
+    EXPECT_GT(DebugLogA(3, deep.c_str(), "f", 14, "text from deep"), 0);
+    // A base name that is itself too long is still refused.
+    EXPECT_EQ(DebugLog(3, ("/src/" + std::string(261, 'n')).c_str(), "f", 1, L"x"), TYX_LOG_ERR_TOO_LONG);
+    StopDebugLog();
+    const std::string text = ReadLog();
+    for (const char *line : {"narrow from deep-[Deep.cpp:12]", "wide from deep-[Deep.cpp:13]", "text from deep-[Deep.cpp:14]"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+}
+
 TEST_F(DebugLogTest, ALongMessageIsCutAndStillWritten)
 {
     ASSERT_EQ(StartDebugLog(3, LogPath()), 0);
@@ -214,6 +232,54 @@ TEST_F(DebugLogTest, MessagesAreDroppedOnceTheFileReachesItsLimit)
     EXPECT_EQ(TYX_LOG(1, L"still over"), 0);
     StopDebugLog();
     EXPECT_EQ(ReadLog().find("still over"), std::string::npos);
+}
+
+TEST_F(DebugLogTest, AFullDiskBoundsTheQueueAndTheDroppedCountIsWrittenOnceThereIsRoom)
+{
+    CSmallFileSystem disk(m_dir.File("logs"), 2 * 1024 * 1024);
+    if (!disk.Mounted())
+        GTEST_SKIP() << "no tmpfs can be mounted here (needs root): the full-disk case is not run";
+    const std::filesystem::path file = disk.Path() / "TYXDebug_2026-12-08.log";
+    ASSERT_EQ(StartDebugLog(4, file.wstring()), 0);
+    ASSERT_TRUE(disk.Fill());
+
+    // Messages until the first is dropped (without a bound every one would stay queued: 40 MB)...
+    const std::wstring text(400, L'q');
+    int accepted = 0;
+    int dropped = 0;
+    int number = 0;
+    for (; number < 100000 && dropped == 0; ++number) {
+        const int32_t result = TYX_LOG(4, L"full %06d %s", number, text.c_str());
+        ASSERT_GE(result, 0);
+        (result > 0 ? accepted : dropped)++;
+    }
+    ASSERT_GT(dropped, 0) << "messages are dropped while the file cannot be written";
+    // ...and from then on every one, while the disk stays full.
+    for (int i = 0; i < 1000; ++i, ++number)
+        EXPECT_EQ(TYX_LOG(4, L"full %06d %s", number, text.c_str()), 0);
+    dropped += 1000;
+
+    disk.MakeRoom();
+    const std::string line = std::to_string(dropped) + " log messages were dropped while the log file could not be written.";
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (ReadFile(file).find(line) == std::string::npos && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    StopDebugLog();
+    const std::string written = ReadFile(file);
+    EXPECT_NE(written.find(line), std::string::npos) << "the writer tries the file again";
+    // Everything accepted is written, once, in order.
+    int kept = 0;
+    int last = -1;
+    const std::regex pattern("\\] full ([0-9]{6}) q+-\\[");
+    for (const std::string &entry : Lines(written)) {
+        std::smatch match;
+        if (!std::regex_search(entry, match, pattern))
+            continue;
+        EXPECT_GT(std::stoi(match[1]), last);
+        last = std::stoi(match[1]);
+        ++kept;
+    }
+    EXPECT_EQ(kept, accepted);
 }
 
 TEST_F(DebugLogTest, ManyThreadsLoggingWhileTheLogStopsLoseNothingAccepted)

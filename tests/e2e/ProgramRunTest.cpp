@@ -361,23 +361,6 @@ TEST_F(ProgramRunTest, AStopDuringStartUpIsAnOrderlyStop)
     EXPECT_NE(m_folder.LogText().find("TYX exited..."), std::string::npos);
 }
 
-TEST_F(ProgramRunTest, BadConfigurationEndsTheRunWithAClearMessageAndAFailureCode)
-{
-    m_folder.WriteSystemSettings(TestTyxId(3));
-    m_folder.Write("StreamCfg.xml", "<?xml version=\"1.0\"?><Config><MediaSources><MSCount>1");
-    EXPECT_EQ(m_folder.Run({"-silent"}, "malformed", kGenerousWaitMs), 1);
-    EXPECT_NE(m_folder.Output("malformed").find("StreamCfg.xml] cannot be loaded"), std::string::npos)
-        << m_folder.Output("malformed");
-    EXPECT_NE(m_folder.LogText().find("StreamCfg.xml] cannot be loaded"), std::string::npos);
-    EXPECT_EQ(m_folder.LogText().find("creating Media"), std::string::npos) << "no graph was built";
-
-    fs::remove(m_folder.Path() / "StreamCfg.xml");
-    EXPECT_EQ(m_folder.Run({"-silent"}, "missing", kGenerousWaitMs), 1);
-    fs::remove(m_folder.Path() / "SysConfig.xml");
-    EXPECT_EQ(m_folder.Run({"-console"}, "nosettings", kGenerousWaitMs), 1);
-    EXPECT_NE(m_folder.Output("nosettings").find("SysConfig.xml] cannot be loaded"), std::string::npos);
-}
-
 TEST_F(ProgramRunTest, StopWithoutARunAndTheUsageText)
 {
     m_folder.WriteSystemSettings(TestTyxId(4));

@@ -46,6 +46,30 @@ TEST_F(InstanceLockTest, OneHolderPerNameAndTheHolderIsKnown)
     EXPECT_EQ(second.Acquire("TYX_SERVICE_PROCESS_000007"), 0);
 }
 
+TEST_F(InstanceLockTest, APlantedLinkOrAnotherUsersFileIsRefused)
+{
+    // A link in the lock file's place would let the run truncate the file it points at.
+    const std::filesystem::path victim = m_dir.Path() / "victim.txt";
+    std::ofstream(victim) << "keep me\n";
+    std::filesystem::create_symlink(victim, m_dir.Path() / "TYX_SERVICE_PROCESS_000011.lock");
+    CInstanceLock linked;
+    EXPECT_EQ(linked.Acquire("TYX_SERVICE_PROCESS_000011"), -ELOOP);
+    std::ifstream kept(victim);
+    std::string text;
+    std::getline(kept, text);
+    EXPECT_EQ(text, "keep me");
+    EXPECT_EQ(CInstanceLock::HolderOf("TYX_SERVICE_PROCESS_000011"), 0);
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can give a file to another user: the foreign-owner case is not run";
+    const std::filesystem::path foreign = m_dir.Path() / "TYX_SERVICE_PROCESS_000012.lock";
+    std::ofstream(foreign) << "1\n";
+    ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+    CInstanceLock refused;
+    EXPECT_EQ(refused.Acquire("TYX_SERVICE_PROCESS_000012"), CInstanceLock::LOCK_FOREIGN_OWNER);
+    EXPECT_FALSE(refused.Held());
+}
+
 TEST_F(InstanceLockTest, AChildProgramDoesNotKeepTheLock)
 {
     auto lock = std::make_unique<CInstanceLock>();

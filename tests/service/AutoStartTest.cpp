@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -69,13 +71,33 @@ TEST_F(AutoStartTest, InstallingTwiceLeavesOneUnitThatRunsTheProgramSilent)
     EXPECT_TRUE(log.Contains(L"AutoRunKey-Item(TYXConsole) wrote successfully", 5));
 }
 
-TEST_F(AutoStartTest, RemovalDisablesAndDeletesTheUnit)
+TEST_F(AutoStartTest, RemovalStopsDisablesAndDeletesTheUnit)
 {
     ASSERT_EQ(SetAutoStartConsoleModule(false, L"-silent", target), 0);
     commands.clear();
+    // The unit runs until it is stopped.
+    bool active = true;
+    target.runner = [this, &active](const std::vector<std::string> &argv) {
+        commands.push_back(argv);
+        if (argv[2] == "disable" && argv[3] == "--now")
+            active = false;
+        return argv[2] == "is-active" ? (active ? 0 : 3) : 0;
+    };
+    testing::internal::CaptureStdout();
     EXPECT_EQ(SetAutoStartConsoleModule(true, nullptr, target), 0);
+    const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_FALSE(fs::exists(UnitFile()));
-    EXPECT_EQ(commands.front()[2], "disable");
+    EXPECT_FALSE(active) << "a removed unit does not go on running";
+    const std::vector<std::string> stop = {"systemctl", "--root=" + target.root, "disable", "--now", "tyxconsole.service"};
+    EXPECT_NE(std::find(commands.begin(), commands.end(), stop), commands.end());
+    EXPECT_NE(printed.find("Stopping Kestro-TYX-Service.\nKestro-TYX-Service stopped.\n"), std::string::npos) << printed;
+
+    // A unit that does not stop is said to have failed to.
+    ASSERT_EQ(SetAutoStartConsoleModule(false, L"-silent", target), 0);
+    target.runner = [](const std::vector<std::string> &argv) { return argv[2] == "is-active" ? 0 : 1; };
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(SetAutoStartConsoleModule(true, nullptr, target), 0);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Kestro-TYX-Service failed to stop."), std::string::npos);
     EXPECT_TRUE(log.Contains(L"AutoRunKey-Item(TYXConsole) removed successfully", 5));
     EXPECT_EQ(SetAutoStartConsoleModule(true, nullptr, target), -4);
     EXPECT_TRUE(log.Contains(L"AutoRunKey-Item(TYXConsole) deleting failed with error=2!", 3));

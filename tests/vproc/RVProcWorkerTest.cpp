@@ -258,6 +258,31 @@ TEST_F(RVProcWorkerTest, MonitorsAreOwnedByOneWorkerNameAndTheLockIsFreeAfterARe
     EXPECT_FALSE(first.IsValidMonitorNo(9));
 }
 
+TEST_F(RVProcWorkerTest, AMonitorIsGivenBackWhenItsOutputStopsOrItsWorkerGoes)
+{
+    auto split = std::make_unique<CTestVideoWorker>(true, L"SplitA");
+    ASSERT_TRUE(split->AddOutputRecord(kWorkerId + 1, L"Out1"));
+    ASSERT_TRUE(split->AddOutputRecord(kWorkerId + 2, L"Out2"));
+    ASSERT_TRUE(split->EnableDirectOutput(DisplaySettings(TYX_DISPLAY_MONITOR, 2), kWorkerId + 1));
+    ASSERT_TRUE(split->EnableDirectOutput(DisplaySettings(TYX_DISPLAY_MONITOR, 3), kWorkerId + 2));
+    CTestVideoWorker other(false, L"WorkerB");
+    EXPECT_FALSE(other.EnableDirectOutput(DisplaySettings(TYX_DISPLAY_MONITOR, 2), 0));
+
+    // The output on monitor 2 stops: that monitor is free, the other output keeps its own.
+    split->StopDirectOutput(kWorkerId + 1);
+    EXPECT_EQ(CTYXGVMS::MonitorAliases().count(2), 0u);
+    EXPECT_EQ(CTYXGVMS::MonitorAliases().at(3), L"SplitA");
+    EXPECT_TRUE(other.EnableDirectOutput(DisplaySettings(TYX_DISPLAY_MONITOR, 2), 0));
+    EXPECT_EQ(CTYXGVMS::MonitorAliases().at(2), L"WorkerB");
+
+    // The worker goes: its monitor is free, another worker's stays taken.
+    split.reset();
+    EXPECT_EQ(CTYXGVMS::MonitorAliases().count(3), 0u);
+    EXPECT_EQ(CTYXGVMS::MonitorAliases().at(2), L"WorkerB");
+    CTestVideoWorker third(false, L"WorkerC");
+    EXPECT_TRUE(third.EnableDirectOutput(DisplaySettings(TYX_DISPLAY_MONITOR, 3), 0));
+}
+
 TEST_F(RVProcWorkerTest, WithoutAnXServerTheDisplayFailsToStartAndThePipeGoesOn)
 {
     CLogCapture log;

@@ -351,8 +351,8 @@ TEST_F(InDemandLiveGraphTest, ALiveSourceComesAndGoesTwentyTimesWhileTheMuxAndTh
     const stRegistryState before = stRegistryState::Now();
     const uint32_t cam1 = MuxInputOf(L"Cam1");
     ASSERT_NE(0u, cam1);
-    // A mux that stalls while an input joins skips slots and its paced output never takes up the
-    // backlog: the clips' queues stay up to their cap longer, which is no picture left behind.
+    // A stall (an input joining) leaves a backlog in the clips' queues that the mux's paced output
+    // never takes up, so they fill up to their cap: pictures queued there are not left behind.
     const auto waiting = [&] { return QueuedForTheMux(*mux, {cam1, cam2}); };
     const stHeldBlocks heldBefore = stHeldBlocks::Sample(waiting);
     const auto recordStart = std::chrono::steady_clock::now();

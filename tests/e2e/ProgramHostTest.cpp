@@ -44,29 +44,6 @@ int32_t TestTyxId(int32_t offset)
     return 300000 + (getpid() % 600000) + offset;
 }
 
-std::string SourceSection(const fs::path &clip1, const fs::path &clip2)
-{
-    auto source = [](const char *name, int id, const fs::path &clip) {
-        return std::string("<") + name + " id=\"" + std::to_string(id) +
-               "\"><MSTYPE>FILE</MSTYPE><MRType>FMPGAV</MRType><MSFullPath>" + clip.string() +
-               "</MSFullPath><Repeat>True</Repeat><ShowTime>3600</ShowTime><STRMCOUNT>1</STRMCOUNT>"
-               "<Stream id=\"1\"><StrmType>Video</StrmType><avStrmId>0</avStrmId></Stream></" +
-               name + ">";
-    };
-    return "<MediaSources><MSCount>2</MSCount>" + source("Cam1", 1, clip1) + source("Cam2", 2, clip2) +
-           "</MediaSources>";
-}
-
-// The first source recorded as it comes, into "records".
-std::string RecordingConfig(const fs::path &clip1, const fs::path &clip2)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config>" + SourceSection(clip1, clip2) +
-           "<MediaWriters><MWCount>1</MWCount><Rec1 id=\"1\"><MWType>FILE</MWType><Container>MP4</Container>"
-           "<RootFolder>records</RootFolder><VideoStreams>MediaSources.Cam1.VideoOutput</VideoStreams>"
-           "<SegmentLength>60</SegmentLength><SaveRecordFileList>True</SaveRecordFileList>"
-           "<PushAtBegin>True</PushAtBegin></Rec1></MediaWriters></Config>\n";
-}
-
 std::string SystemSettings(int32_t tyxId, int32_t debugLevel)
 {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config><General><GlobalTyxId>" + std::to_string(tyxId) +
@@ -301,7 +278,7 @@ protected:
 TEST_F(ProgramHostTest, AConsolePipeWhoseReaderWentAwayTurnsScreenOutputOffAndTheRunEndsInOrder)
 {
     m_folder.Write("SysConfig.xml", SystemSettings(TestTyxId(1), 6));
-    m_folder.Write("StreamCfg.xml", RecordingConfig(m_clip1, m_clip2));
+    m_folder.Write("StreamCfg.xml", TwoClipRecordingConfig(m_clip1, m_clip2, 60));
     // "TyxServiceMain -console | tee out.txt", and then tee is gone.
     CPipedProgram run(m_folder, {"-console"}, "console");
     ASSERT_TRUE(run.Start());

@@ -32,17 +32,10 @@ int32_t TestTyxId(int32_t offset)
 // that a frame pipe hands out, with a yellow caption at the bottom of the mux's picture.
 std::string CaptionedMuxConfig(const fs::path &bars, const fs::path &ramp)
 {
-    auto source = [](const char *name, int id, const fs::path &clip) {
-        return std::string("<") + name + " id=\"" + std::to_string(id) +
-               "\"><MSTYPE>FILE</MSTYPE><MRType>FMPGAV</MRType><MSFullPath>" + clip.string() +
-               "</MSFullPath><Repeat>True</Repeat><ShowTime>3600</ShowTime><STRMCOUNT>1</STRMCOUNT>"
-               "<Stream id=\"1\"><StrmType>Video</StrmType><avStrmId>0</avStrmId></Stream></" +
-               name + ">";
-    };
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config><General><GlobalFramerate>25</GlobalFramerate>"
-           "</General><MediaSources><MSCount>2</MSCount>" +
-           source("Cam1", 1, bars) + source("Cam2", 2, ramp) +
-           "</MediaSources><VideoDecoders><VDCDCount>2</VDCDCount>"
+           "</General>" +
+           TwoClipSources(bars, ramp) +
+           "<VideoDecoders><VDCDCount>2</VDCDCount>"
            "<Dec1 id=\"1\"><DecoderType>FFMPG</DecoderType><VideoSource>MediaSources.Cam1.VideoOutput</VideoSource></Dec1>"
            "<Dec2 id=\"2\"><DecoderType>FFMPG</DecoderType><VideoSource>MediaSources.Cam2.VideoOutput</VideoSource></Dec2>"
            "</VideoDecoders><VideoMidProcessors><MProcCount>1</MProcCount><Mux1 id=\"1\"><MPType>VMux</MPType>"

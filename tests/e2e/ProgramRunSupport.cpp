@@ -235,3 +235,33 @@ bool SavePng(const std::vector<uint8_t> &picture, int width, int height, const f
     std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char *>(packet->data), packet->size);
     return true;
 }
+
+namespace {
+
+std::string ClipSource(const char *name, int id, const std::filesystem::path &clip)
+{
+    return std::string("<") + name + " id=\"" + std::to_string(id) +
+           "\"><MSTYPE>FILE</MSTYPE><MRType>FMPGAV</MRType><MSFullPath>" + clip.string() +
+           "</MSFullPath><Repeat>True</Repeat><ShowTime>3600</ShowTime><STRMCOUNT>1</STRMCOUNT>"
+           "<Stream id=\"1\"><StrmType>Video</StrmType><avStrmId>0</avStrmId></Stream></" +
+           name + ">";
+}
+
+} // namespace
+
+std::string TwoClipSources(const std::filesystem::path &clip1, const std::filesystem::path &clip2)
+{
+    return "<MediaSources><MSCount>2</MSCount>" + ClipSource("Cam1", 1, clip1) + ClipSource("Cam2", 2, clip2) +
+           "</MediaSources>";
+}
+
+std::string TwoClipRecordingConfig(const std::filesystem::path &clip1, const std::filesystem::path &clip2,
+                                   int segmentSeconds)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config>" + TwoClipSources(clip1, clip2) +
+           "<MediaWriters><MWCount>1</MWCount><Rec1 id=\"1\"><MWType>FILE</MWType><Container>MP4</Container>"
+           "<RootFolder>records</RootFolder><VideoStreams>MediaSources.Cam1.VideoOutput</VideoStreams>"
+           "<SegmentLength>" + std::to_string(segmentSeconds) +
+           "</SegmentLength><SaveRecordFileList>True</SaveRecordFileList>"
+           "<PushAtBegin>True</PushAtBegin></Rec1></MediaWriters></Config>\n";
+}

@@ -64,3 +64,9 @@ struct stRecordingFacts
 stRecordingFacts ProbeRecording(const std::filesystem::path &file, int pictureIndex = 0);
 // Writes an I420 picture as a PNG (for a person to look at).
 bool SavePng(const std::vector<uint8_t> &picture, int width, int height, const std::filesystem::path &file);
+
+// Two file sources, "Cam1" and "Cam2", each playing its clip's video in a loop.
+std::string TwoClipSources(const std::filesystem::path &clip1, const std::filesystem::path &clip2);
+// The two clips, the first one's video recorded as it comes into "records" in segments of that length.
+std::string TwoClipRecordingConfig(const std::filesystem::path &clip1, const std::filesystem::path &clip2,
+                                   int segmentSeconds);

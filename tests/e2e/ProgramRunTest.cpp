@@ -26,29 +26,6 @@ int32_t TestTyxId(int32_t offset)
     return 100000 + (getpid() % 800000) + offset;
 }
 
-std::string SourceSection(const fs::path &clip1, const fs::path &clip2)
-{
-    auto source = [](const char *name, int id, const fs::path &clip) {
-        return std::string("<") + name + " id=\"" + std::to_string(id) +
-               "\"><MSTYPE>FILE</MSTYPE><MRType>FMPGAV</MRType><MSFullPath>" + clip.string() +
-               "</MSFullPath><Repeat>True</Repeat><ShowTime>3600</ShowTime><STRMCOUNT>1</STRMCOUNT>"
-               "<Stream id=\"1\"><StrmType>Video</StrmType><avStrmId>0</avStrmId></Stream></" +
-               name + ">";
-    };
-    return "<MediaSources><MSCount>2</MSCount>" + source("Cam1", 1, clip1) + source("Cam2", 2, clip2) +
-           "</MediaSources>";
-}
-
-// Two generated clips, each recorded as it comes (the recording takes the first source's video).
-std::string RecordingConfig(const fs::path &clip1, const fs::path &clip2)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config>" + SourceSection(clip1, clip2) +
-           "<MediaWriters><MWCount>1</MWCount><Rec1 id=\"1\"><MWType>FILE</MWType><Container>MP4</Container>"
-           "<RootFolder>records</RootFolder><VideoStreams>MediaSources.Cam1.VideoOutput</VideoStreams>"
-           "<SegmentLength>10</SegmentLength><SaveRecordFileList>True</SaveRecordFileList>"
-           "<PushAtBegin>True</PushAtBegin></Rec1></MediaWriters></Config>\n";
-}
-
 // The notify socket of a supervising systemd, in the test folder.
 class CNotifySocket
 {
@@ -108,7 +85,7 @@ TEST_F(ProgramRunTest, RecordsUntilStoppedRefusesASecondInstanceAndEndsInOrder)
 {
     const int32_t id = TestTyxId(1);
     m_folder.WriteSystemSettings(id);
-    m_folder.Write("StreamCfg.xml", RecordingConfig(m_clip1, m_clip2));
+    m_folder.Write("StreamCfg.xml", TwoClipRecordingConfig(m_clip1, m_clip2, 10));
     CNotifySocket notify(m_folder.Path() / "notify");
     setenv("NOTIFY_SOCKET", notify.Path().c_str(), 1);
 
@@ -161,7 +138,7 @@ TEST_F(ProgramRunTest, RemoteCommandsReachTheRunningGraphAndTheRunAnnouncesItsel
 {
     const uint16_t port = FreeTcpPort();
     m_folder.WriteSystemSettings(TestTyxId(6));
-    m_folder.Write("StreamCfg.xml", RecordingConfig(m_clip1, m_clip2));
+    m_folder.Write("StreamCfg.xml", TwoClipRecordingConfig(m_clip1, m_clip2, 10));
     m_folder.WriteRemoteControl(port);
     CProcessHandle run = m_folder.Start({"-silent"}, "run");
     ASSERT_TRUE(run.IsStarted());
@@ -213,7 +190,7 @@ std::string MuxConfig(const fs::path &clip1, const fs::path &clip2, bool withRat
 {
     std::string text = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config>") +
                        (withRates ? "<General><GlobalFramerate>25</GlobalFramerate></General>" : "") +
-                       SourceSection(clip1, clip2) + "<VideoDecoders><VDCDCount>2</VDCDCount>"
+                       TwoClipSources(clip1, clip2) + "<VideoDecoders><VDCDCount>2</VDCDCount>"
                        "<Dec1 id=\"1\"><DecoderType>FFMPG</DecoderType><VideoSource>MediaSources.Cam1.VideoOutput</VideoSource></Dec1>"
                        "<Dec2 id=\"2\"><DecoderType>FFMPG</DecoderType><VideoSource>MediaSources.Cam2.VideoOutput</VideoSource></Dec2>"
                        "</VideoDecoders><VideoMidProcessors><MProcCount>1</MProcCount><Mux1 id=\"1\"><MPType>VMux</MPType>"
@@ -352,7 +329,7 @@ TEST_F(ProgramRunTest, RecordsTheMuxAtItsOwnRateWithoutAConfiguredRate)
 TEST_F(ProgramRunTest, AStopDuringStartUpIsAnOrderlyStop)
 {
     m_folder.WriteSystemSettings(TestTyxId(2));
-    m_folder.Write("StreamCfg.xml", RecordingConfig(m_clip1, m_clip2));
+    m_folder.Write("StreamCfg.xml", TwoClipRecordingConfig(m_clip1, m_clip2, 10));
     CProcessHandle run = m_folder.Start({"-silent"}, "run");
     ASSERT_TRUE(m_folder.WaitForLog("[Main]", 1) || m_folder.WaitForLog("created successfully", kGenerousWaitMs));
     ASSERT_EQ(run.Signal(SIGTERM), 0);

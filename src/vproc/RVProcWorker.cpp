@@ -11,6 +11,7 @@
 #include "vproc/OSGdrawer.h"
 #include "vproc/OsdWriter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <set>
 
@@ -486,20 +487,24 @@ void CRVProcWorker::DisableDirectOutput(int32_t outputStreamId)
 // another worker can show there once the output stopped or this worker went. Under m_recordLock.
 void CRVProcWorker::ReleaseMonitors(bool all)
 {
+    // A monitor is taken under the display's name, which an output of its own may carry.
+    std::vector<std::wstring> ours{m_name};
     std::set<int16_t> kept;
-    auto keep = [&kept](const stVideoOutputRecord &record) {
-        if (record.display.enabled && record.display.displayType == TYX_DISPLAY_MONITOR)
+    auto note = [&](const stVideoOutputRecord &record) {
+        ours.push_back(DisplayNameOf(record));
+        if (!all && record.display.enabled && record.display.displayType == TYX_DISPLAY_MONITOR)
             kept.insert(record.display.monitorNo);
     };
-    if (!all) {
-        keep(m_outputRecord);
-        for (const auto &[id, record] : m_outputRecords)
-            keep(record);
-    }
+    note(m_outputRecord);
+    for (const auto &[id, record] : m_outputRecords)
+        note(record);
+    const auto isOurs = [&ours](const std::wstring &name) {
+        return std::any_of(ours.begin(), ours.end(), [&name](const std::wstring &own) { return EqualsNoCase(own, name); });
+    };
     LockRendererSection();
     std::map<int16_t, std::wstring> &owners = CTYXGVMS::MonitorAliases();
     for (auto owner = owners.begin(); owner != owners.end();) {
-        if (EqualsNoCase(owner->second, m_name) && kept.count(owner->first) == 0)
+        if (isOurs(owner->second) && kept.count(owner->first) == 0)
             owner = owners.erase(owner);
         else
             ++owner;

@@ -36,6 +36,7 @@ public:
 
     using CRVProcWorker::AddInputSlot;
     using CRVProcWorker::AddOutputRecord;
+    using CRVProcWorker::SetDisplayOutputName;
     using CRVProcWorker::CreateStatusOsdWriter;
     using CRVProcWorker::DrawStatusOnFrame;
     using CRVProcWorker::GetRvdoServer;
@@ -263,6 +264,8 @@ TEST_F(RVProcWorkerTest, AMonitorIsGivenBackWhenItsOutputStopsOrItsWorkerGoes)
     auto split = std::make_unique<CTestVideoWorker>(true, L"SplitA");
     ASSERT_TRUE(split->AddOutputRecord(kWorkerId + 1, L"Out1"));
     ASSERT_TRUE(split->AddOutputRecord(kWorkerId + 2, L"Out2"));
+    // The second output's display carries its own name, as a split's outputs do.
+    split->SetDisplayOutputName(L"Out2", kWorkerId + 2);
     ASSERT_TRUE(split->EnableDirectOutput(DisplaySettings(TYX_DISPLAY_MONITOR, 2), kWorkerId + 1));
     ASSERT_TRUE(split->EnableDirectOutput(DisplaySettings(TYX_DISPLAY_MONITOR, 3), kWorkerId + 2));
     CTestVideoWorker other(false, L"WorkerB");
@@ -271,7 +274,7 @@ TEST_F(RVProcWorkerTest, AMonitorIsGivenBackWhenItsOutputStopsOrItsWorkerGoes)
     // The output on monitor 2 stops: that monitor is free, the other output keeps its own.
     split->StopDirectOutput(kWorkerId + 1);
     EXPECT_EQ(CTYXGVMS::MonitorAliases().count(2), 0u);
-    EXPECT_EQ(CTYXGVMS::MonitorAliases().at(3), L"SplitA");
+    EXPECT_EQ(CTYXGVMS::MonitorAliases().at(3), L"Out2");
     EXPECT_TRUE(other.EnableDirectOutput(DisplaySettings(TYX_DISPLAY_MONITOR, 2), 0));
     EXPECT_EQ(CTYXGVMS::MonitorAliases().at(2), L"WorkerB");
 

@@ -23,25 +23,6 @@ namespace {
 
 constexpr int64_t kBase = 1700000000000000; // program clock µs of the first package
 
-const CTestEncoder &Clip()
-{
-    static CTestEncoder encoder;
-    static const bool made = encoder.Encode(stTestEncodeSpec{});
-    EXPECT_TRUE(made);
-    return encoder;
-}
-
-bool WaitFor(const std::function<bool()> &condition, int timeoutMs = 20000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 // A tmpfs of its own: a disk that can be filled, or one that cannot be written.
 class CSmallFileSystem
 {
@@ -82,7 +63,7 @@ protected:
     }
     CWriterHarness &Make(bool audio = true, bool video = true)
     {
-        m_harness = std::make_unique<CWriterHarness>(Clip(), audio, video);
+        m_harness = std::make_unique<CWriterHarness>(TestClip(), audio, video);
         Worker().SetMaxWaitMs(20);
         Worker().SetWallClock([this] { return m_now.load(); });
         return *m_harness;
@@ -262,8 +243,8 @@ TEST_F(MediaWriteWorkerTest, PackagesWithoutKeyFrameAreNotRecordedUntilOneComes)
     Make();
     ASSERT_EQ(m_harness->Start(Config()), 0);
     for (size_t i = 1; i < 25; ++i)
-        m_harness->Queue(CTestEncoder::MakePackage(Clip().Video()[i], kBase), true);
-    for (const stCodedPacket &packet : Clip().Audio())
+        m_harness->Queue(CTestEncoder::MakePackage(TestClip().Video()[i], kBase), true);
+    for (const stCodedPacket &packet : TestClip().Audio())
         if (packet.dts < 1000000)
             m_harness->Queue(CTestEncoder::MakePackage(packet, kBase), false);
     // The writer has looked and found nothing to start on: it waits a second before the next try.
@@ -385,18 +366,18 @@ TEST_F(MediaWriteWorkerTest, AFullDiskFinishesTheFileAndRecordingResumesWhenSpac
     Make();
     ASSERT_EQ(m_harness->Start(CWriterHarness::RecordConfig(root / "rec", true)), 0);
     int64_t loop = 0;
-    m_harness->Feed(kBase, 0, Clip().ClipUs());
+    m_harness->Feed(kBase, 0, TestClip().ClipUs());
     ASSERT_TRUE(WaitOpened());
     // Loop the clip until the writer gives up on the disk.
     while (Worker().IsOutputOpened() && loop < 400) {
         ++loop;
-        m_harness->Feed(kBase + loop * Clip().ClipUs(), 0, Clip().ClipUs());
+        m_harness->Feed(kBase + loop * TestClip().ClipUs(), 0, TestClip().ClipUs());
         m_harness->WaitDrained(20000);
     }
     ASSERT_FALSE(Worker().IsOutputOpened());
     // With packages coming, the writer aligns again and finds no room for a new file.
     ++loop;
-    m_harness->Feed(kBase + loop * Clip().ClipUs(), 0, Clip().ClipUs());
+    m_harness->Feed(kBase + loop * TestClip().ClipUs(), 0, TestClip().ClipUs());
     ASSERT_TRUE(WaitFor([this] { return Worker().GetWorkingStep() == TYX_MW_STEP_REOPENING; }));
     std::vector<stTYXEvent> events = TakeEvents();
     EXPECT_GE(CountEvents(events, TYX_EVENT_DISK_SPACE_LOW), 1);
@@ -405,7 +386,7 @@ TEST_F(MediaWriteWorkerTest, AFullDiskFinishesTheFileAndRecordingResumesWhenSpac
     fs::remove(root / "filler.bin");
     for (int more = 0; more < 3; ++more) {
         ++loop;
-        m_harness->Feed(kBase + loop * Clip().ClipUs(), 0, Clip().ClipUs());
+        m_harness->Feed(kBase + loop * TestClip().ClipUs(), 0, TestClip().ClipUs());
         m_harness->WaitDrained(20000);
     }
     ASSERT_TRUE(WaitOpened());

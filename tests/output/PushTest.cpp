@@ -17,14 +17,6 @@ namespace {
 
 constexpr int64_t kBase = 1700000000000000;
 
-const CTestEncoder &Clip()
-{
-    static CTestEncoder encoder;
-    static const bool made = encoder.Encode(stTestEncodeSpec{});
-    EXPECT_TRUE(made);
-    return encoder;
-}
-
 // Plays the clip into the writer's links again and again, four times faster than real time, as a
 // live encoder would (its time stamps keep growing).
 class CLiveFeeder
@@ -44,7 +36,7 @@ private:
     void Run()
     {
         constexpr int64_t kSliceUs = 80000;
-        const int64_t clip = Clip().ClipUs();
+        const int64_t clip = TestClip().ClipUs();
         int64_t position = 0;
         while (!m_stop) {
             const int64_t loop = position / clip;
@@ -80,7 +72,7 @@ protected:
         CTYXGVMS::ResetForTests();
         CTYXGVMS::GeneralSettings().LiveBCWriter = L"PushWriter";
         ClearTYXEventQueue();
-        m_harness = std::make_unique<CWriterHarness>(Clip(), true);
+        m_harness = std::make_unique<CWriterHarness>(TestClip(), true);
         m_harness->Worker().SetMaxWaitMs(50);
     }
     void TearDown() override

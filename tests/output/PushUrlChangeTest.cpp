@@ -19,25 +19,6 @@ namespace {
 
 constexpr int64_t kBase = 1700000000000000;
 
-const CTestEncoder &Clip()
-{
-    static CTestEncoder encoder;
-    static const bool made = encoder.Encode(stTestEncodeSpec{});
-    EXPECT_TRUE(made);
-    return encoder;
-}
-
-bool WaitFor(const std::function<bool()> &condition, int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 // Plays the clip into the writer's links in real time, again and again, as a live encoder would.
 class CRealTimeFeeder
 {
@@ -56,7 +37,7 @@ private:
     void Run()
     {
         constexpr int64_t kSliceUs = 40000;
-        const int64_t clip = Clip().ClipUs();
+        const int64_t clip = TestClip().ClipUs();
         for (int64_t position = 0; !m_stop; position += kSliceUs) {
             const int64_t from = position % clip;
             m_harness.Feed(kBase + position / clip * clip, from, std::min(from + kSliceUs, clip));
@@ -91,7 +72,7 @@ protected:
 
 TEST_F(PushUrlChangeTest, ANewAddressDuringTheWaitAfterAFailedOpenIsPushedToAtOnce)
 {
-    CWriterHarness harness(Clip(), true);
+    CWriterHarness harness(TestClip(), true);
     const std::string down = "rtmp://127.0.0.1:" + std::to_string(FindFreeTcpPort()) + "/live/down";
     ASSERT_EQ(harness.Start(CWriterHarness::PushConfig(TYX_WRITER_RTMP, down, true)), 0);
     {

@@ -14,18 +14,10 @@ namespace {
 
 const AVRational kUs{1, 1000000};
 
-const CTestEncoder &Clip()
-{
-    static CTestEncoder encoder;
-    static const bool made = encoder.Encode(stTestEncodeSpec{});
-    EXPECT_TRUE(made) << "libx264 or aac missing";
-    return encoder;
-}
-
 std::vector<stWriterStreamParams> ClipStreams()
 {
-    return {stWriterStreamParams::FromStreamParams(Clip().VideoParams(1)),
-            stWriterStreamParams::FromStreamParams(Clip().AudioParams(2))};
+    return {stWriterStreamParams::FromStreamParams(TestClip().VideoParams(1)),
+            stWriterStreamParams::FromStreamParams(TestClip().AudioParams(2))};
 }
 
 // Writes the clip (µs times from 0) into an opened writer, video into stream 0, audio into 1, in
@@ -33,9 +25,9 @@ std::vector<stWriterStreamParams> ClipStreams()
 int WriteClip(CStreamWriter &writer)
 {
     std::vector<const stCodedPacket *> order;
-    for (const stCodedPacket &packet : Clip().Video())
+    for (const stCodedPacket &packet : TestClip().Video())
         order.push_back(&packet);
-    for (const stCodedPacket &packet : Clip().Audio())
+    for (const stCodedPacket &packet : TestClip().Audio())
         order.push_back(&packet);
     std::stable_sort(order.begin(), order.end(), [](auto *a, auto *b) { return a->dts < b->dts; });
     int refused = 0;
@@ -73,12 +65,12 @@ TEST_F(StreamWriterTest, RecordFilesOfEachContainerPlayFromStartToEnd)
         ASSERT_TRUE(file.opened);
         ASSERT_EQ(file.streams, 2);
         ASSERT_TRUE(file.Video() && file.Audio());
-        EXPECT_EQ(file.Video()->packets, static_cast<int>(Clip().Video().size()));
-        EXPECT_EQ(file.Audio()->packets, static_cast<int>(Clip().Audio().size()));
+        EXPECT_EQ(file.Video()->packets, static_cast<int>(TestClip().Video().size()));
+        EXPECT_EQ(file.Audio()->packets, static_cast<int>(TestClip().Audio().size()));
         EXPECT_TRUE(file.Video()->firstKey);
         EXPECT_TRUE(file.Video()->dtsMonotonic);
         EXPECT_TRUE(file.Audio()->dtsMonotonic);
-        EXPECT_NEAR(static_cast<double>(file.Video()->endUs - file.Video()->firstPtsUs), Clip().ClipUs(), 50000.0);
+        EXPECT_NEAR(static_cast<double>(file.Video()->endUs - file.Video()->firstPtsUs), TestClip().ClipUs(), 50000.0);
     }
 }
 
@@ -108,7 +100,7 @@ TEST_F(StreamWriterTest, UnknownExtensionIsWrittenAsProgramStream)
     const std::string path = m_dir.File("clip.zzz").string();
     std::vector<stWriterStreamParams> streams = {ClipStreams()[0]}; // a program stream takes no AAC
     ASSERT_EQ(writer.Open(&path, &streams, 1), 1);
-    for (const stCodedPacket &packet : Clip().Video()) {
+    for (const stCodedPacket &packet : TestClip().Video()) {
         FramePackage package = CTestEncoder::MakePackage(packet, 0);
         EXPECT_EQ(writer.writeFrame(0, package, kUs), 0);
         FreeFramePackage(package);
@@ -161,7 +153,7 @@ TEST_F(StreamWriterTest, WriteFrameChecksIndexAndOrder)
     const std::string path = m_dir.File("order.flv").string();
     std::vector<stWriterStreamParams> streams = ClipStreams();
     ASSERT_EQ(writer.Open(&path, &streams, 2), 2);
-    FramePackage key = CTestEncoder::MakePackage(Clip().Video()[0], 1000000);
+    FramePackage key = CTestEncoder::MakePackage(TestClip().Video()[0], 1000000);
     EXPECT_EQ(writer.writeFrame(7, key, kUs), -1);
     EXPECT_EQ(writer.writeFrame(0, key, kUs), 0);
     EXPECT_EQ(writer.writeFrame(0, key, kUs), 0) << "an equal dts is handed to the muxer";
@@ -181,7 +173,7 @@ TEST_F(StreamWriterTest, WritingBeforeTheHeaderIsRefusedForFilesAndIgnoredForPus
     ASSERT_EQ(file.Open(&path, nullptr, 0), 0);
     stWriterStreamParams video = ClipStreams()[0];
     ASSERT_EQ(file.addNewStream(video, 0), 0);
-    FramePackage key = CTestEncoder::MakePackage(Clip().Video()[0], 0);
+    FramePackage key = CTestEncoder::MakePackage(TestClip().Video()[0], 0);
     EXPECT_EQ(file.writeFrame(0, key, kUs), -32769);
     EXPECT_EQ(file.Write_Frame(3, key, kUs), -32769);
     file.Close();

@@ -21,25 +21,6 @@ constexpr int64_t kBase = 1700000000000000;
 constexpr int64_t kStale = 1;  // marks (in readTime) of the packages fed before and after the change
 constexpr int64_t kFresh = 2;
 
-const CTestEncoder &Clip()
-{
-    static CTestEncoder encoder;
-    static const bool made = encoder.Encode(stTestEncodeSpec{});
-    EXPECT_TRUE(made);
-    return encoder;
-}
-
-bool WaitFor(const std::function<bool()> &condition, int timeoutMs = 20000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 struct stWrittenPackage
 {
     bool video = false;
@@ -124,7 +105,7 @@ protected:
         CTYXGVMS::ResetForTests();
         CTYXGVMS::GeneralSettings().LiveBCWriter = L"PushWriter";
         ClearTYXEventQueue();
-        m_harness = std::make_unique<CWriterHarness>(Clip(), true);
+        m_harness = std::make_unique<CWriterHarness>(TestClip(), true);
     }
     void TearDown() override
     {
@@ -151,9 +132,9 @@ protected:
     // Queues the clip's packets with dts in [fromUs, toUs) of its loop-th play, marked.
     void Feed(int64_t loop, int64_t fromUs, int64_t toUs, int64_t mark)
     {
-        const int64_t base = kBase + loop * Clip().ClipUs();
+        const int64_t base = kBase + loop * TestClip().ClipUs();
         std::vector<const stCodedPacket *> chosen;
-        for (const auto *list : {&Clip().Video(), &Clip().Audio()})
+        for (const auto *list : {&TestClip().Video(), &TestClip().Audio()})
             for (const stCodedPacket &packet : *list)
                 if (packet.dts >= fromUs && packet.dts < toUs)
                     chosen.push_back(&packet);
@@ -170,8 +151,8 @@ protected:
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         constexpr int64_t kSliceUs = 100000;
         for (int64_t position = startUs; std::chrono::steady_clock::now() < deadline; position += kSliceUs) {
-            const int64_t at = position % Clip().ClipUs();
-            Feed(firstLoop + position / Clip().ClipUs(), at, at + kSliceUs, kFresh);
+            const int64_t at = position % TestClip().ClipUs();
+            Feed(firstLoop + position / TestClip().ClipUs(), at, at + kSliceUs, kFresh);
             if (m_writer->WrittenVideo(from) >= videoWanted)
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -186,7 +167,7 @@ protected:
         ASSERT_TRUE(WaitFor([this] {
             return Worker().GetWorkingStep() == TYX_MW_STEP_REOPENING && Worker().LastRequestedWaitMs() == 30000u;
         }));
-        Feed(0, 1500000, Clip().ClipUs(), kStale);
+        Feed(0, 1500000, TestClip().ClipUs(), kStale);
     }
     void ExpectFreshStartOnAKeyFrame()
     {

@@ -76,14 +76,6 @@ private:
     bool m_open = false;
 };
 
-const CTestEncoder &Clip()
-{
-    static CTestEncoder encoder;
-    static const bool made = encoder.Encode(stTestEncodeSpec{});
-    EXPECT_TRUE(made);
-    return encoder;
-}
-
 FramePackage Package(int64_t dts, int64_t duration, bool video, bool key)
 {
     stCodedPacket packet;
@@ -102,7 +94,7 @@ protected:
     void SetUp() override
     {
         CLeakCheckedTest::SetUp();
-        m_harness = std::make_unique<CWriterHarness>(Clip(), true);
+        m_harness = std::make_unique<CWriterHarness>(TestClip(), true);
         stMediaWriteWorkerConfig config = CWriterHarness::PushConfig(TYX_WRITER_RTMP, "rtmp://127.0.0.1:1/x", true);
         Worker().CopyInConfiguration(&config);
         auto fake = std::make_unique<CFakeWriter>(m_written);
@@ -319,7 +311,7 @@ TEST_F(WriterSyncTest, ChangeOutputIsRefusedWithoutUrlAndForRecordFiles)
     EXPECT_TRUE(Worker().IsOutputOpened());
 
     CTempDir dir;
-    CWriterHarness recorder(Clip(), false);
+    CWriterHarness recorder(TestClip(), false);
     stMediaWriteWorkerConfig config = CWriterHarness::RecordConfig(dir.Path(), false);
     recorder.Worker().CopyInConfiguration(&config);
     EXPECT_EQ(recorder.Worker().ChangeOutput("/tmp/elsewhere.mp4"), -1);

@@ -5,6 +5,8 @@
 #include "host/GlobalVars.h"
 #include "platform/CriticalSection.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -273,4 +275,23 @@ bool CWriterHarness::WaitDrained(int timeoutMs)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return false;
+}
+
+const CTestEncoder &TestClip()
+{
+    static CTestEncoder encoder;
+    static const bool made = encoder.Encode(stTestEncodeSpec{});
+    EXPECT_TRUE(made) << "libx264 or aac missing";
+    return encoder;
+}
+
+bool WaitFor(const std::function<bool()> &condition, int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }

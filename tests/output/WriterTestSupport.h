@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -91,3 +92,8 @@ private:
     int m_fedVideo = 0;
     int m_fedAudio = 0;
 };
+
+// The writer tests' clip (H.264 and AAC of the default spec), encoded once for the test program.
+const CTestEncoder &TestClip();
+// Polls the condition until it holds: false after timeoutMs.
+bool WaitFor(const std::function<bool()> &condition, int timeoutMs = 20000);

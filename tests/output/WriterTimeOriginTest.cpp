@@ -29,17 +29,6 @@ const CTestEncoder &ReorderedClip()
     return encoder;
 }
 
-bool WaitFor(const std::function<bool()> &condition, int timeoutMs = 20000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 // The first packet of each kind in decode order.
 struct stFirstPackets
 {

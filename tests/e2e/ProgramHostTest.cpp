@@ -241,22 +241,9 @@ std::string DescribeStatus(int status)
     return "status " + std::to_string(status);
 }
 
-class ProgramHostTest : public ::testing::Test
+class ProgramHostTest : public CTwoClipProgramTest
 {
 protected:
-    void SetUp() override
-    {
-        setenv("RUNTIME_DIRECTORY", (m_folder.Path() / "run").c_str(), 1);
-        stTestMediaSpec spec;
-        spec.width = 640;
-        spec.height = 360;
-        spec.seconds = 4.0;
-        spec.audio = false;
-        m_clip1 = m_media.Add("clip1.mp4", spec);
-        m_clip2 = m_media.Add("clip2.mp4", spec);
-    }
-    void TearDown() override { unsetenv("RUNTIME_DIRECTORY"); }
-
     // The log lines that hold the text.
     std::vector<std::string> LogLinesWith(const std::string &text) const
     {
@@ -268,11 +255,6 @@ protected:
         }
         return lines;
     }
-
-    CProgramFolder m_folder;
-    CTestMediaSet m_media;
-    fs::path m_clip1;
-    fs::path m_clip2;
 };
 
 TEST_F(ProgramHostTest, AConsolePipeWhoseReaderWentAwayTurnsScreenOutputOffAndTheRunEndsInOrder)

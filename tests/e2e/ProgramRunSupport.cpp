@@ -265,3 +265,20 @@ std::string TwoClipRecordingConfig(const std::filesystem::path &clip1, const std
            "</SegmentLength><SaveRecordFileList>True</SaveRecordFileList>"
            "<PushAtBegin>True</PushAtBegin></Rec1></MediaWriters></Config>\n";
 }
+
+void CTwoClipProgramTest::SetUp()
+{
+    setenv("RUNTIME_DIRECTORY", (m_folder.Path() / "run").c_str(), 1);
+    stTestMediaSpec spec;
+    spec.width = 640;
+    spec.height = 360;
+    spec.seconds = 4.0;
+    spec.audio = false;
+    m_clip1 = m_media.Add("clip1.mp4", spec);
+    m_clip2 = m_media.Add("clip2.mp4", spec);
+}
+
+void CTwoClipProgramTest::TearDown()
+{
+    unsetenv("RUNTIME_DIRECTORY");
+}

@@ -4,6 +4,9 @@
 
 #include "platform/ProcessHandle.h"
 #include "support/TempDir.h"
+#include "support/TestMedia.h"
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -70,3 +73,17 @@ std::string TwoClipSources(const std::filesystem::path &clip1, const std::filesy
 // The two clips, the first one's video recorded as it comes into "records" in segments of that length.
 std::string TwoClipRecordingConfig(const std::filesystem::path &clip1, const std::filesystem::path &clip2,
                                    int segmentSeconds);
+
+// A program folder with a runtime folder of its own and two short generated clips (640x360, 4 s,
+// no sound).
+class CTwoClipProgramTest : public ::testing::Test
+{
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    CProgramFolder m_folder;
+    CTestMediaSet m_media;
+    std::filesystem::path m_clip1;
+    std::filesystem::path m_clip2;
+};

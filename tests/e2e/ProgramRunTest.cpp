@@ -55,30 +55,14 @@ private:
     int m_fd = -1;
 };
 
-class ProgramRunTest : public ::testing::Test
+class ProgramRunTest : public CTwoClipProgramTest
 {
 protected:
-    void SetUp() override
-    {
-        setenv("RUNTIME_DIRECTORY", (m_folder.Path() / "run").c_str(), 1);
-        stTestMediaSpec spec;
-        spec.width = 640;
-        spec.height = 360;
-        spec.seconds = 4.0;
-        spec.audio = false;
-        m_clip1 = m_media.Add("clip1.mp4", spec);
-        m_clip2 = m_media.Add("clip2.mp4", spec);
-    }
     void TearDown() override
     {
-        unsetenv("RUNTIME_DIRECTORY");
+        CTwoClipProgramTest::TearDown();
         unsetenv("NOTIFY_SOCKET");
     }
-
-    CProgramFolder m_folder;
-    CTestMediaSet m_media;
-    fs::path m_clip1;
-    fs::path m_clip2;
 };
 
 TEST_F(ProgramRunTest, RecordsUntilStoppedRefusesASecondInstanceAndEndsInOrder)

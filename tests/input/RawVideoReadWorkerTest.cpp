@@ -210,53 +210,46 @@ TEST(RawVideoReadWorker, ConfiguredDirectDisplayShowsTheCameraWithoutAnyConsumer
     StopReadWorker(*worker);
 }
 
-TEST(RawVideoReadWorker, FramePipeAloneIsFedWithoutAnyConsumer)
+// The first picture a worker with only its pipe output on (the configuration's pipe option) hands
+// to a client of the pipe.
+static stFrameMessage FirstPipedPicture(const std::string &source)
 {
     CRuntimeFolderScope folder;
     auto worker = std::make_shared<CRawVideoReadWorker>(kWorker, nullptr);
     worker->AllowTestSources(true);
-    // The worker's pipe option, as the configuration sets it.
     worker->SetRvtpServerOption(1, 0);
-    const auto config = VideoConfig("lavfi:color=c=red:size=64x48:rate=50,format=yuyv422,realtime");
+    const auto config = VideoConfig(source);
     worker->CopyInConfiguration(&config);
-    ASSERT_EQ(worker->Initialize(0, 0), 0);
-    ASSERT_GE(worker->StartWorkingThread(1, 0), 0);
+    stFrameMessage message;
+    EXPECT_EQ(worker->Initialize(0, 0), 0);
+    EXPECT_GE(worker->StartWorkingThread(1, 0), 0);
     worker->ResumeWorkingThread();
     CFramePipeClient client;
-    ASSERT_TRUE(WaitUntil([&] { return client.Connect(folder.Path() + "/RVTP_Cam1"); }, 10000));
-    stFrameMessage message;
-    ASSERT_TRUE(WaitUntil([&] { return client.ReadMessage(message, 50) && message.length > 0; }, 10000));
+    EXPECT_TRUE(WaitUntil([&] { return client.Connect(folder.Path() + "/RVTP_Cam1"); }, 10000));
+    EXPECT_TRUE(WaitUntil([&] { return client.ReadMessage(message, 50) && message.length > 0; }, 10000));
+    client.Close();
+    StopReadWorker(*worker);
+    return message;
+}
+
+TEST(RawVideoReadWorker, FramePipeAloneIsFedWithoutAnyConsumer)
+{
+    const stFrameMessage message = FirstPipedPicture("lavfi:color=c=red:size=64x48:rate=50,format=yuyv422,realtime");
     EXPECT_EQ(message.width, 64);
     EXPECT_EQ(message.height, 48);
     ASSERT_EQ(message.data.size(), 64u * 48 * 3 / 2);
     EXPECT_NEAR(message.data[0], 81, 3);
     EXPECT_NEAR(message.data[64 * 48 * 5 / 4], 240, 3);
-    client.Close();
-    StopReadWorker(*worker);
 }
 
 TEST(RawVideoReadWorker, AnOddSizedCameraReachesThePipeWithItsChromaRoundedUp)
 {
-    CRuntimeFolderScope folder;
-    auto worker = std::make_shared<CRawVideoReadWorker>(kWorker, nullptr);
-    worker->AllowTestSources(true);
-    worker->SetRvtpServerOption(1, 0);
-    const auto config = VideoConfig("lavfi:color=c=red:size=63x47:rate=50,format=yuv444p,realtime");
-    worker->CopyInConfiguration(&config);
-    ASSERT_EQ(worker->Initialize(0, 0), 0);
-    ASSERT_GE(worker->StartWorkingThread(1, 0), 0);
-    worker->ResumeWorkingThread();
-    CFramePipeClient client;
-    ASSERT_TRUE(WaitUntil([&] { return client.Connect(folder.Path() + "/RVTP_Cam1"); }, 10000));
-    stFrameMessage message;
-    ASSERT_TRUE(WaitUntil([&] { return client.ReadMessage(message, 50) && message.length > 0; }, 10000));
+    const stFrameMessage message = FirstPipedPicture("lavfi:color=c=red:size=63x47:rate=50,format=yuv444p,realtime");
     EXPECT_EQ(message.width, 63);
     EXPECT_EQ(message.height, 47);
     ASSERT_EQ(message.data.size(), 63u * 47 + 2 * 32 * 24);
     EXPECT_NEAR(message.data[63 * 47 - 1], 81, 3);                // the last luma sample
     EXPECT_NEAR(message.data[63 * 47 + 2 * 32 * 24 - 1], 240, 3); // the last V sample
-    client.Close();
-    StopReadWorker(*worker);
 }
 
 TEST(RawVideoReadWorker, CodedCameraIsDecodedBeforePostProcessing)

@@ -460,10 +460,6 @@ int32_t CTYXMediaWriteWorker::WritePaketToMedia(const FramePackage &package, int
     out.dts = ToOutputUnits(package.dts - m_timeOrigin, timeBaseNum, timeBaseDen);
     if (first || state.firstWriteTime == TYX_NOPTS_VALUE) {
         state.firstWriteTime = NowUs();
-        state.firstSourceDts = package.dts;
-        state.firstSourcePts = sourcePts;
-        state.baseDts = out.dts;
-        state.basePts = out.pts;
     } else {
         // Once a stream has written a package, every later dts must be larger: the muxers refuse
         // an equal one and the output would be closed for it.

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-// What one output stream of a media writer has written so far: its first package, and its last
-// one, which the ordering rule compares against.
+// What one output stream of a media writer has written so far: when it wrote first, and its last
+// package, which the ordering rule compares against.
 struct WrittenStreamState
 {
     int16_t outputIndex = -1;                 // the output stream it belongs to
@@ -15,9 +15,5 @@ struct WrittenStreamState
     int64_t lastPts = TYX_NOPTS_VALUE;
     int32_t lastSize = 0;
     int64_t firstWriteTime = TYX_NOPTS_VALUE; // program clock
-    int64_t firstSourceDts = TYX_NOPTS_VALUE;
-    int64_t firstSourcePts = TYX_NOPTS_VALUE;
-    int64_t baseDts = TYX_NOPTS_VALUE;
-    int64_t basePts = TYX_NOPTS_VALUE;
     int64_t discardsInRow = 0;               // out-of-order packages since the last write (log pacing)
 };

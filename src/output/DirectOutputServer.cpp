@@ -115,15 +115,14 @@ int32_t CDirectOutputServer::Stop(int32_t budgetMs)
             break;
         ended = m_thread->WaitForEnd(kStopPollMs);
     }
-    int32_t code = static_cast<int32_t>(TYX_STILL_ACTIVE);
-    if (ended) {
-        code = static_cast<int32_t>(m_thread->ExitCode());
-        m_thread->Join();
-    } else {
-        // Never killed: it runs on and keeps this server alive until it ends.
+    if (!ended) {
+        // Never killed: it runs on and keeps this server alive until it ends. It stays this
+        // server's thread meanwhile, so that the owner leaves what the thread still uses alone.
         TYX_LOG(3, L"%s working thread was forcedly closed by TerminateThread()!", m_className);
-        m_thread->Abandon();
+        return static_cast<int32_t>(TYX_STILL_ACTIVE);
     }
+    const int32_t code = static_cast<int32_t>(m_thread->ExitCode());
+    m_thread->Join();
     m_thread.reset();
     m_threadId = 0;
     return code;

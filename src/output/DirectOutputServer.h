@@ -53,7 +53,8 @@ public:
     bool IsThreadRunning() const;
     int32_t ThreadId() const;
     // Sets the exit event and waits up to max(budget, 50) ms, polling every 10 ms: the exit code, 0
-    // without a thread, or TYX_STILL_ACTIVE when the thread was abandoned still running.
+    // without a thread, or TYX_STILL_ACTIVE when the thread runs on past the budget; it then stays
+    // the running thread (IsThreadRunning) until it ends, and a later Stop joins it.
     int32_t Stop(int32_t budgetMs);
 
     // Producers: appends a device copy of the picture while fewer than 30 are queued; false when it

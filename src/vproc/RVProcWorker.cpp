@@ -326,7 +326,22 @@ int32_t CRVProcWorker::StopServer(bool pipe, bool destroy, int32_t outputStreamI
     if (server->IsThreadRunning())
         server->Stop(kServerStopBudgetMs);
     server->unInitialize();
+    if (server->IsThreadRunning())
+        ForgetServer(pipe, outputStreamId, server);
     return 0;
+}
+
+void CRVProcWorker::ForgetServer(bool pipe, int32_t outputStreamId, const std::shared_ptr<CDirectOutputServer> &server)
+{
+    // Its thread ran past the stop and still uses it: a later start gets a server of its own.
+    std::lock_guard<std::mutex> lock(m_recordLock);
+    stVideoOutputRecord *record = ChooseRecord(outputStreamId);
+    if (!record)
+        return;
+    if (pipe && record->pipe.server == server)
+        record->pipe.server.reset();
+    else if (!pipe && record->display.server == server)
+        record->display.server.reset();
 }
 
 void CRVProcWorker::SetRvtpServerOption(int32_t value, int32_t outputStreamId)

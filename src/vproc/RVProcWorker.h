@@ -31,6 +31,7 @@
 
 class COsdWriter;
 class COsgDrawer;
+class CDirectOutputServer;
 class CRVDOServer;
 class CRVTPServer;
 
@@ -205,6 +206,7 @@ private:
     stOverlaySlot *UpdateSlot(int32_t target, int32_t streamId, const std::function<void(stOverlaySlot &)> &update);
     stVideoOutputRecord *RecordToStart(int32_t width, int32_t height, int32_t outputStreamId, int32_t &result);
     int32_t StopServer(bool pipe, bool destroy, int32_t outputStreamId);
+    void ForgetServer(bool pipe, int32_t outputStreamId, const std::shared_ptr<CDirectOutputServer> &server);
     std::shared_ptr<CRVTPServer> PreparePipeServer(stVideoOutputRecord &record, int32_t width, int32_t height,
                                                    int32_t &result);
     std::shared_ptr<CRVDOServer> PrepareDisplayServer(stVideoOutputRecord &record, int32_t width, int32_t height,

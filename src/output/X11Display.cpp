@@ -74,11 +74,22 @@ namespace {
 
 constexpr size_t kIdleConnectionsKept = 16;
 
-// Guarded by CX11Display::ExtensionMutex().
-std::vector<std::shared_ptr<stX11Connection>> &IdleConnections()
+using IdleConnectionList = std::vector<std::shared_ptr<stX11Connection>>;
+
+// Never destroyed: a display thread that ran past its stop may still give its connection back
+// while the process exits.
+union UIdleConnections
 {
-    static std::vector<std::shared_ptr<stX11Connection>> idle;
-    return idle;
+    IdleConnectionList list;
+    UIdleConnections() : list() {}
+    ~UIdleConnections() {}
+};
+
+// Guarded by CX11Display::ExtensionMutex().
+IdleConnectionList &IdleConnections()
+{
+    static UIdleConnections idle;
+    return idle.list;
 }
 
 // Ends a connection for good; the extension lock is held. A broken one is closed too: the GL

@@ -20,6 +20,7 @@ namespace {
 constexpr uint32_t kServerStartSettleMs = 75;
 constexpr uint32_t kDirectOutputStopMs = 75;
 constexpr int32_t kServerStopBudgetMs = 200;
+constexpr int32_t kServerEndWaitMs = 10000;
 constexpr uint8_t kStreamLinked = 0x01;
 
 struct stStatusEntry
@@ -324,8 +325,9 @@ int32_t CRVProcWorker::StopServer(bool pipe, bool destroy, int32_t outputStreamI
             record->display.server.reset();
     }
     if (server->IsThreadRunning())
-        server->Stop(kServerStopBudgetMs);
-    server->unInitialize();
+        StopServerForGood(*server);
+    else
+        server->unInitialize();
     if (server->IsThreadRunning())
         ForgetServer(pipe, outputStreamId, server);
     return 0;
@@ -333,7 +335,7 @@ int32_t CRVProcWorker::StopServer(bool pipe, bool destroy, int32_t outputStreamI
 
 void CRVProcWorker::ForgetServer(bool pipe, int32_t outputStreamId, const std::shared_ptr<CDirectOutputServer> &server)
 {
-    // Its thread ran past the stop and still uses it: a later start gets a server of its own.
+    // Its thread ran past every wait and still uses it: a later start gets a server of its own.
     std::lock_guard<std::mutex> lock(m_recordLock);
     stVideoOutputRecord *record = ChooseRecord(outputStreamId);
     if (!record)
@@ -550,14 +552,22 @@ void CRVProcWorker::DestroyServers(stVideoOutputRecord &record)
         pipe = std::move(record.pipe.server);
     }
     // Every server goes, whatever its flags say: a server left behind would outlive its worker.
-    if (display) {
-        display->Stop(kServerStopBudgetMs);
-        display->unInitialize();
+    if (display)
+        StopServerForGood(*display);
+    if (pipe)
+        StopServerForGood(*pipe);
+}
+
+void CRVProcWorker::StopServerForGood(CDirectOutputServer &server)
+{
+    // A display closing its window on a busy machine can take longer than the stop budget; left
+    // running, its thread could meet the process exit inside the X and GL libraries and hang it.
+    if (server.Stop(kServerStopBudgetMs) == static_cast<int32_t>(TYX_STILL_ACTIVE)) {
+        TYX_LOG(3, L"[WID=%d] waiting up to %d ms for the thread of output server(%s) to end.",
+                static_cast<int32_t>(m_workerId), kServerEndWaitMs, server.Name().c_str());
+        server.Stop(kServerEndWaitMs);
     }
-    if (pipe) {
-        pipe->Stop(kServerStopBudgetMs);
-        pipe->unInitialize();
-    }
+    server.unInitialize();
 }
 
 void CRVProcWorker::unInitialize()

@@ -207,6 +207,7 @@ private:
     stVideoOutputRecord *RecordToStart(int32_t width, int32_t height, int32_t outputStreamId, int32_t &result);
     int32_t StopServer(bool pipe, bool destroy, int32_t outputStreamId);
     void ForgetServer(bool pipe, int32_t outputStreamId, const std::shared_ptr<CDirectOutputServer> &server);
+    void StopServerForGood(CDirectOutputServer &server);
     std::shared_ptr<CRVTPServer> PreparePipeServer(stVideoOutputRecord &record, int32_t width, int32_t height,
                                                    int32_t &result);
     std::shared_ptr<CRVDOServer> PrepareDisplayServer(stVideoOutputRecord &record, int32_t width, int32_t height,

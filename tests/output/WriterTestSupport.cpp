@@ -218,10 +218,12 @@ int32_t CWriterHarness::Start(const stMediaWriteWorkerConfig &config, bool start
     const int32_t initialized = m_worker->Initialize(0, -1);
     if (initialized < 0)
         return initialized;
-    m_worker->StartWorkingThread(1, 0, 0);
-    m_worker->ResumeWorkingThread();
+    // Given before the thread runs, the start is taken before the thread's first pass: a pass that
+    // ran before a later start would flush what the test feeds right after it.
     if (startPushing)
         m_worker->StartDataPushing();
+    m_worker->StartWorkingThread(1, 0, 0);
+    m_worker->ResumeWorkingThread();
     return initialized;
 }
 

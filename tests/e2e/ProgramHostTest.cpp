@@ -8,6 +8,7 @@
 #include "support/SmallFileSystem.h"
 #include "support/TempDir.h"
 #include "support/TestMedia.h"
+#include "support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -36,7 +37,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// What the waits look at reads the program's log: a few times a second is enough.
+constexpr int kPollMs = 50;
 
 // Each run takes an id of its own, so runs of the suites side by side do not meet on one lock.
 int32_t TestTyxId(int32_t offset)
@@ -49,50 +51,6 @@ std::string SystemSettings(int32_t tyxId, int32_t debugLevel)
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config><General><GlobalTyxId>" + std::to_string(tyxId) +
            "</GlobalTyxId><DebugLevel>" + std::to_string(debugLevel) + "</DebugLevel></General></Config>\n";
 }
-
-bool WaitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (Clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
-// The notify socket of a supervising systemd, in the test folder.
-class CNotifySocket
-{
-public:
-    explicit CNotifySocket(const fs::path &path) : m_path(path.string())
-    {
-        m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", m_path.c_str());
-        bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
-        setenv("NOTIFY_SOCKET", m_path.c_str(), 1);
-    }
-    ~CNotifySocket()
-    {
-        unsetenv("NOTIFY_SOCKET");
-        close(m_fd);
-    }
-    bool Received(const std::string &text)
-    {
-        char buffer[512];
-        ssize_t length = 0;
-        while ((length = recv(m_fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0)
-            m_text += std::string(buffer, static_cast<size_t>(length)) + "\n";
-        return m_text.find(text) != std::string::npos;
-    }
-
-private:
-    std::string m_path;
-    std::string m_text;
-    int m_fd = -1;
-};
 
 // The program started with its standard output into a pipe that the test holds (standard error goes
 // to "<name>.err" in the program folder). A child still running at the end is killed and reaped.
@@ -210,7 +168,7 @@ public:
                     m_reaped = true;
                 return m_reaped;
             },
-            timeoutMs);
+            timeoutMs, kPollMs);
     }
     int Status() const { return m_status; }
 
@@ -270,14 +228,14 @@ TEST_F(ProgramHostTest, AConsolePipeWhoseReaderWentAwayTurnsScreenOutputOffAndTh
             printed += run.ReadAvailable();
             return m_folder.LogText().find("TYX is working and waiting command...") != std::string::npos;
         },
-        60000))
+        60000, kPollMs))
         << printed;
     EXPECT_NE(printed.find("Lumo Starting in console mode..."), std::string::npos);
     run.CloseRead();
 
     // The status lines the run goes on printing find no reader: one line, and the run goes on.
     const char *failed = "Console output failed with error=32: screen output is turned off.";
-    ASSERT_TRUE(WaitUntil([&] { return m_folder.LogText().find(failed) != std::string::npos; }, 60000))
+    ASSERT_TRUE(WaitUntil([&] { return m_folder.LogText().find(failed) != std::string::npos; }, 60000, kPollMs))
         << "the run ended: " << (run.WaitExit(0) ? DescribeStatus(run.Status()) : "no");
     ASSERT_EQ(run.Signal(SIGTERM), 0);
     ASSERT_TRUE(run.WaitExit(60000));
@@ -320,10 +278,10 @@ TEST_F(ProgramHostTest, AFullLogDiskDropsMessagesAndCountsThemOnceThereIsRoomAga
     CNotifySocket notify(m_folder.Path() / "notify");
     CProcessHandle run = m_folder.Start({"-silent"}, "full");
     ASSERT_TRUE(run.IsStarted());
-    ASSERT_TRUE(WaitUntil([&] { return notify.Received("READY=1"); }, 60000)) << m_folder.Output("full");
+    ASSERT_TRUE(WaitUntil([&] { return notify.Received("READY=1"); }, 60000, kPollMs)) << m_folder.Output("full");
     // Recording under way: the run has logged through its start-up and into its work.
     ASSERT_TRUE(WaitUntil([&] { return !m_folder.Recordings().empty() && fs::file_size(m_folder.Recordings()[0]) > 0; },
-                          60000));
+                          60000, kPollMs));
     EXPECT_EQ(m_folder.LogText().find("TYX is working and waiting command..."), std::string::npos)
         << "nothing of the run reached the full disk";
 
@@ -336,7 +294,7 @@ TEST_F(ProgramHostTest, AFullLogDiskDropsMessagesAndCountsThemOnceThereIsRoomAga
             text = m_folder.LogText();
             return std::regex_search(text, match, dropped);
         },
-        60000))
+        60000, kPollMs))
         << "the log writes again once there is room";
     EXPECT_GT(std::stoll(match[1]), 0);
     // What was queued up to the bound is written: the start of the run.
@@ -374,7 +332,8 @@ TEST_F(ProgramHostTest, MissingOrBrokenConfigurationIsReportedAndTheRunGoesOnWit
     m_folder.Write("SysConfig.xml", SystemSettings(TestTyxId(3), 5));
     fs::remove(m_folder.Path() / "StreamCfg.xml");
     CProcessHandle missing = m_folder.Start({"-silent"}, "missing");
-    ASSERT_TRUE(WaitUntil([&] { return LogLinesWith("TYX is working and waiting command...").size() == 2; }, 60000));
+    ASSERT_TRUE(WaitUntil([&] { return LogLinesWith("TYX is working and waiting command...").size() == 2; }, 60000,
+                          kPollMs));
     EXPECT_EQ(LogLinesWith("StreamCfg.xml] cannot be loaded (error=-4: the file cannot be opened (No such file or "
                            "directory))")
                   .size(),
@@ -411,7 +370,7 @@ TEST_F(ProgramHostTest, CtrlCEndsAOneShotOption)
     ASSERT_TRUE(check.FillPipe());
     ASSERT_TRUE(check.Start());
     // Once it waits in its write to the console, its start-up (where a run blocks the signals) is over.
-    ASSERT_TRUE(WaitUntil([&] { return check.IsWritingToConsole(); }, 30000));
+    ASSERT_TRUE(WaitUntil([&] { return check.IsWritingToConsole(); }, 30000, kPollMs));
     ASSERT_EQ(check.Signal(SIGINT), 0);
     const bool ended = check.WaitExit(30000);
     // Let a program that waits on anyway finish, so that the test does not leave it behind.

@@ -1,6 +1,7 @@
 #include "ProgramRunSupport.h"
 
 #include "support/TestMedia.h"
+#include "support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -27,17 +28,6 @@ std::string DotRootConfig(const fs::path &clip)
            "<SegmentLength>10</SegmentLength><PushAtBegin>True</PushAtBegin></Rec1></MediaWriters></Config>\n";
 }
 
-bool WaitFor(const std::function<bool()> &condition, int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
 } // namespace
 
 TEST(ProgramRecordRootTest, ADotRootRecordsInTheProgramFolderWhereverTheRunStarted)
@@ -57,7 +47,7 @@ TEST(ProgramRecordRootTest, ADotRootRecordsInTheProgramFolderWhereverTheRunStart
     CProcessHandle run;
     ASSERT_EQ(run.Spawn({folder.Program().string(), "-silent"}, options), 0);
     ASSERT_TRUE(folder.WaitForLog("TYX is working and waiting command...", 30000)) << folder.Output("run");
-    EXPECT_TRUE(WaitFor([&] { return !folder.Recordings().empty(); }, 30000)) << folder.LogText();
+    EXPECT_TRUE(WaitUntil([&] { return !folder.Recordings().empty(); }, 30000, 50)) << folder.LogText();
     EXPECT_EQ(folder.LogText().find("Recoding path"), std::string::npos);
     EXPECT_FALSE(fs::exists(elsewhere / "records"));
 

@@ -14,7 +14,11 @@ extern "C" {
 #include <chrono>
 #include <fstream>
 #include <sstream>
+#include <cstdio>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -281,4 +285,29 @@ void CTwoClipProgramTest::SetUp()
 void CTwoClipProgramTest::TearDown()
 {
     unsetenv("RUNTIME_DIRECTORY");
+}
+
+CNotifySocket::CNotifySocket(const std::filesystem::path &path) : m_path(path.string())
+{
+    m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", m_path.c_str());
+    bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
+    setenv("NOTIFY_SOCKET", m_path.c_str(), 1);
+}
+
+CNotifySocket::~CNotifySocket()
+{
+    unsetenv("NOTIFY_SOCKET");
+    close(m_fd);
+}
+
+bool CNotifySocket::Received(const std::string &text)
+{
+    char buffer[512];
+    ssize_t length = 0;
+    while ((length = recv(m_fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0)
+        m_text += std::string(buffer, static_cast<size_t>(length)) + "\n";
+    return m_text.find(text) != std::string::npos;
 }

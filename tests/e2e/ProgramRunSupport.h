@@ -46,6 +46,24 @@ private:
     CTempDir m_dir;
 };
 
+// The notify socket of a supervising systemd, in the test folder, named to the programs the test
+// starts (NOTIFY_SOCKET) while it lives.
+class CNotifySocket
+{
+public:
+    explicit CNotifySocket(const std::filesystem::path &path);
+    ~CNotifySocket();
+    CNotifySocket(const CNotifySocket &) = delete;
+    CNotifySocket &operator=(const CNotifySocket &) = delete;
+    // Whether any datagram received so far holds the text.
+    bool Received(const std::string &text);
+
+private:
+    std::string m_path;
+    std::string m_text;
+    int m_fd = -1;
+};
+
 // The exit code of a reaped child, or -1 when it did not exit normally.
 int32_t ExitCodeOf(const CProcessHandle &process);
 

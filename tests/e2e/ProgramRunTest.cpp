@@ -26,43 +26,8 @@ int32_t TestTyxId(int32_t offset)
     return 100000 + (getpid() % 800000) + offset;
 }
 
-// The notify socket of a supervising systemd, in the test folder.
-class CNotifySocket
-{
-public:
-    explicit CNotifySocket(const fs::path &path) : m_path(path.string())
-    {
-        m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", m_path.c_str());
-        bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
-    }
-    ~CNotifySocket() { close(m_fd); }
-    std::string ReceivedSoFar()
-    {
-        char buffer[512];
-        ssize_t length = 0;
-        while ((length = recv(m_fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0)
-            m_text += std::string(buffer, static_cast<size_t>(length)) + "\n";
-        return m_text;
-    }
-    const std::string &Path() const { return m_path; }
-
-private:
-    std::string m_path;
-    std::string m_text;
-    int m_fd = -1;
-};
-
 class ProgramRunTest : public CTwoClipProgramTest
 {
-protected:
-    void TearDown() override
-    {
-        CTwoClipProgramTest::TearDown();
-        unsetenv("NOTIFY_SOCKET");
-    }
 };
 
 TEST_F(ProgramRunTest, RecordsUntilStoppedRefusesASecondInstanceAndEndsInOrder)
@@ -71,12 +36,11 @@ TEST_F(ProgramRunTest, RecordsUntilStoppedRefusesASecondInstanceAndEndsInOrder)
     m_folder.WriteSystemSettings(id);
     m_folder.Write("StreamCfg.xml", TwoClipRecordingConfig(m_clip1, m_clip2, 10));
     CNotifySocket notify(m_folder.Path() / "notify");
-    setenv("NOTIFY_SOCKET", notify.Path().c_str(), 1);
 
     CProcessHandle run = m_folder.Start({"-silent"}, "run");
     ASSERT_TRUE(run.IsStarted());
     ASSERT_TRUE(m_folder.WaitForLog("TYX is working and waiting command...", kGenerousWaitMs)) << m_folder.Output("run");
-    EXPECT_NE(notify.ReceivedSoFar().find("READY=1"), std::string::npos);
+    EXPECT_TRUE(notify.Received("READY=1"));
 
     EXPECT_EQ(m_folder.Run({"-console"}, "second", kGenerousWaitMs), 1);
     EXPECT_NE(m_folder.Output("second").find("Another Lumo instance is running on local machine already!"),
@@ -89,7 +53,7 @@ TEST_F(ProgramRunTest, RecordsUntilStoppedRefusesASecondInstanceAndEndsInOrder)
     EXPECT_EQ(m_folder.Run({"-stop"}, "stop", kGenerousWaitMs), 0);
     ASSERT_EQ(run.WaitExit(kGenerousWaitMs), 0) << "-stop ends the run";
     EXPECT_EQ(ExitCodeOf(run), 0) << m_folder.Output("run");
-    EXPECT_NE(notify.ReceivedSoFar().find("STOPPING=1"), std::string::npos);
+    EXPECT_TRUE(notify.Received("STOPPING=1"));
 
     const std::string log = m_folder.LogText();
     for (const char *line : {"+++--------Lumo is starting...--------+++", "[1] Media writing worker created successfully",

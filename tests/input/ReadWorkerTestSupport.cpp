@@ -270,13 +270,3 @@ int32_t CScriptReader::ReadPacket(FramePackage &package)
     return package.nLength;
 }
 
-bool WaitUntil(const std::function<bool()> &condition, int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}

@@ -3,6 +3,7 @@
 #include "core/TYXWorker.h"
 #include "core/TYXWorkerConfig.h"
 #include "input/MediaFileReader.h"
+#include "support/Wait.h"
 
 #include <atomic>
 #include <chrono>
@@ -158,5 +159,3 @@ public:
     CScriptReader *const script;
 };
 
-// Waits (polling) until the condition holds; false after timeoutMs.
-bool WaitUntil(const std::function<bool()> &condition, int timeoutMs);

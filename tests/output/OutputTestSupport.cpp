@@ -22,17 +22,6 @@ CRuntimeFolderScope::~CRuntimeFolderScope()
         ::unsetenv("RUNTIME_DIRECTORY");
 }
 
-bool WaitUntil(const std::function<bool()> &condition, int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 FramePackage MakeI420Package(int width, int height, uint32_t seed, int64_t pts)
 {
     FramePackage package;

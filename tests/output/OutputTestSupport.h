@@ -5,6 +5,7 @@
 
 #include "core/FramePackage.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 
 #include <cstdint>
 #include <functional>
@@ -27,8 +28,8 @@ private:
     bool m_hadPrevious = false;
 };
 
-// Polls the condition every few milliseconds until it holds: false when timeoutMs passed first.
-bool WaitUntil(const std::function<bool()> &condition, int timeoutMs = 60000);
+// The display and pipe tests wait up to a minute.
+inline bool WaitUntil(const std::function<bool()> &condition) { return WaitUntil(condition, 60000); }
 
 // An I420 picture in host memory whose bytes follow from the seed, stamped with pts.
 FramePackage MakeI420Package(int width, int height, uint32_t seed, int64_t pts);

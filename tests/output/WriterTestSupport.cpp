@@ -286,14 +286,3 @@ const CTestEncoder &TestClip()
     EXPECT_TRUE(made) << "libx264 or aac missing";
     return encoder;
 }
-
-bool WaitFor(const std::function<bool()> &condition, int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}

@@ -4,6 +4,7 @@
 #include "core/TYXWorkerConfig.h"
 #include "host/TYXEvent.h"
 #include "output/MWrtWorker.h"
+#include "support/Wait.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -95,5 +96,7 @@ private:
 
 // The writer tests' clip (H.264 and AAC of the default spec), encoded once for the test program.
 const CTestEncoder &TestClip();
-// Polls the condition until it holds: false after timeoutMs.
-bool WaitFor(const std::function<bool()> &condition, int timeoutMs = 20000);
+inline bool WaitFor(const std::function<bool()> &condition, int timeoutMs = 20000)
+{
+    return WaitUntil(condition, timeoutMs);
+}

@@ -18,6 +18,7 @@
 #include "rcm/TYXCtrl_Web.h"
 #include "support/LeakCheck.h"
 #include "support/TestMedia.h"
+#include "support/Wait.h"
 #include "vproc/VideoMuxWorker.h"
 
 #include <gtest/gtest.h>
@@ -42,18 +43,6 @@ constexpr int kRounds = 20;
 constexpr int kRate = 25;
 constexpr int kWaitMs = 30000;
 const std::wstring kLive = L"Cam9";
-
-// Bounded polling on state the graph shows: true once the condition holds within timeoutMs.
-bool WaitUntil(const std::function<bool()> &condition, int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 std::string FileSource(const char *name, int id, const fs::path &clip)
 {

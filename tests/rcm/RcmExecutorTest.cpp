@@ -11,6 +11,7 @@
 #include "rcm/TYXStatusInfo.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 #include "vproc/OsdWriter.h"
 #include "vproc/OverlayCommands.h"
 #include "vproc/RVProcWorker.h"
@@ -380,17 +381,6 @@ const CTestEncoder &Clip()
     return encoder;
 }
 
-bool WaitFor(const std::function<bool()> &condition, int timeoutMs = 20000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 // A real recording writer in the registries, started and stopped by remote commands over HTTP.
 TEST_F(RcmExecutorTest, RecordingStartedAndStoppedOverHttp)
 {
@@ -434,7 +424,7 @@ TEST_F(RcmExecutorTest, RecordingStartedAndStoppedOverHttp)
                   .status,
               200);
     harness.Feed(kBase, 0, 3000000);
-    ASSERT_TRUE(WaitFor([&] { return harness.Worker().IsOutputOpened(); }));
+    ASSERT_TRUE(WaitUntil([&] { return harness.Worker().IsOutputOpened(); }, 20000));
     ASSERT_TRUE(harness.WaitDrained(20000));
     stRawResponse status = client.Request("GET", "/TYXRCMAPI/QUERY/GetTYXStatus?CMDSN=4" + keys);
     EXPECT_NE(status.body.find("Recording: On;"), std::string::npos) << status.body;
@@ -448,7 +438,7 @@ TEST_F(RcmExecutorTest, RecordingStartedAndStoppedOverHttp)
     stop.Number2 = 0;
     EXPECT_EQ(executor->OnRCCmd(257, stop, reply), 0);
     EXPECT_EQ(std::string(reply.begin(), reply.end()), std::string("RecordFileList.txt", 19));
-    ASSERT_TRUE(WaitFor([&] { return harness.Worker().GetWorkingStep() == TYX_MW_STEP_IDLE; }));
+    ASSERT_TRUE(WaitUntil([&] { return harness.Worker().GetWorkingStep() == TYX_MW_STEP_IDLE; }, 20000));
     // A second stop right after the first is refused, over HTTP too.
     const stRawResponse again = client.Request("POST", "/TYXRCMAPI/CONTROL/MediaWriterControl?CMDSN=6" + keys,
                                                "WorkerAlias=RecWriter&Action=Stop");

@@ -10,17 +10,6 @@
 
 #include <thread>
 
-bool WaitFor(const std::function<bool()> &condition, int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 CMuxRig::CMuxRig(int inputs, int layout, int width, int height, int threadsPerInput)
 {
     CTYXGVMS::NegotiatedInputFrameRate() = 30.0f;

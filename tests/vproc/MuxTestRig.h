@@ -8,6 +8,7 @@
 
 #include "core/TYXWorkerConfig.h"
 #include "vproc/VideoMuxWorker.h"
+#include "support/Wait.h"
 
 #include <chrono>
 #include <functional>
@@ -28,7 +29,10 @@ inline uint32_t InputId(int n)
 // loaded machine (or a sanitizer build) gets there in its own time.
 constexpr int kTestWaitMs = 60000;
 
-bool WaitFor(const std::function<bool()> &condition, int timeoutMs = kTestWaitMs);
+inline bool WaitFor(const std::function<bool()> &condition, int timeoutMs = kTestWaitMs)
+{
+    return WaitUntil(condition, timeoutMs);
+}
 
 class CMuxRig
 {

@@ -122,6 +122,22 @@ protected:
         ASSERT_EQ(worker.CopyInConfiguration(&config), 0);
         worker.SetInputParameters(MakeInputParams(64, 48, 25.0f), 0);
     }
+    // A reordering encoder fed the pictures of those frame numbers and run to its end: what it sent.
+    std::vector<FramePackage> EncodeReordered(const std::vector<int32_t> &frames)
+    {
+        CFedScripted worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+        Configure(worker);
+        worker.reorder = true;
+        if (worker.Initialize(0, 0) != 0) {
+            ADD_FAILURE() << "the encoder did not initialise";
+            return {};
+        }
+        for (int32_t n : frames)
+            worker.feed.push_back(HostPicture(n));
+        worker.feed.push_back(EndPackage());
+        EXPECT_EQ(worker.WorkingFunc(), 0u);
+        return m_links.TakeSent();
+    }
     void FreeAll(std::vector<FramePackage> &packages)
     {
         for (FramePackage &package : packages)
@@ -195,16 +211,7 @@ TEST_F(VEncWorkerTest, ParametersComeFromTheSettingsAndTheInputStream)
 
 TEST_F(VEncWorkerTest, ReorderedOutputsGetRisingDtsNeverAfterTheirPts)
 {
-    CFedScripted worker(kEncoderId, &m_links.inputs, &m_links.consumers);
-    Configure(worker);
-    worker.reorder = true;
-    ASSERT_EQ(worker.Initialize(0, 0), 0);
-    for (int32_t n = 0; n < 8; ++n)
-        worker.feed.push_back(HostPicture(n));
-    worker.feed.push_back(EndPackage());
-    EXPECT_EQ(worker.WorkingFunc(), 0u);
-
-    std::vector<FramePackage> sent = m_links.TakeSent();
+    std::vector<FramePackage> sent = EncodeReordered({0, 1, 2, 3, 4, 5, 6, 7});
     ASSERT_EQ(sent.size(), 8u);
     const int64_t base = sent[0].pts;
     const int64_t expectedPts[8] = {0, 3, 1, 2, 4, 7, 5, 6};
@@ -228,17 +235,8 @@ TEST_F(VEncWorkerTest, ReorderedOutputsGetRisingDtsNeverAfterTheirPts)
 // falling behind, which would make the recording play shorter than the time it holds.
 TEST_F(VEncWorkerTest, DecodeStampsFollowAGapInThePictureStamps)
 {
-    CFedScripted worker(kEncoderId, &m_links.inputs, &m_links.consumers);
-    Configure(worker);
-    worker.reorder = true;
-    ASSERT_EQ(worker.Initialize(0, 0), 0);
     // More than half a second missing: the encoder does not fill it.
-    for (int32_t n : {0, 1, 2, 3, 20, 21, 22, 23})
-        worker.feed.push_back(HostPicture(n));
-    worker.feed.push_back(EndPackage());
-    EXPECT_EQ(worker.WorkingFunc(), 0u);
-
-    std::vector<FramePackage> sent = m_links.TakeSent();
+    std::vector<FramePackage> sent = EncodeReordered({0, 1, 2, 3, 20, 21, 22, 23});
     ASSERT_EQ(sent.size(), 8u);
     const int64_t base = sent[0].pts;
     const int64_t expectedPts[8] = {0, 3, 1, 2, 20, 23, 21, 22};

@@ -324,10 +324,7 @@ int32_t CRVProcWorker::StopServer(bool pipe, bool destroy, int32_t outputStreamI
         else if (destroy)
             record->display.server.reset();
     }
-    if (server->IsThreadRunning())
-        StopServerForGood(*server);
-    else
-        server->unInitialize();
+    StopServerForGood(*server);
     if (server->IsThreadRunning())
         ForgetServer(pipe, outputStreamId, server);
     return 0;

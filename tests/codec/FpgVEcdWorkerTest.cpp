@@ -16,6 +16,8 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 namespace {
 
 constexpr int64_t kFrameUs = 40000;
@@ -164,6 +166,38 @@ TEST_F(FpgVEcdWorkerTest, APictureOfAnotherSizeIsRefusedNotReadPastItsEnd)
     EXPECT_TRUE(log.Contains(L"Picture of 640x480 (460800 bytes) refused: the encoder takes 320x240.", 3));
     EXPECT_FALSE(sent.empty());
     FreeAll(sent);
+}
+
+// A stall of 0.6 s inside a group of B pictures, then pictures that fail to encode: every decode
+// stamp stays at or before its pts and above the one before, the pictures keep their stamps, and
+// the decode delay after the failures is no longer than the reordering needs.
+TEST_F(FpgVEcdWorkerTest, DecodeStampsHoldAcrossAStallInsideAGroupAndFailedEncodes)
+{
+    bool spanned = false;
+    // One of four places in a row falls inside a group of P B B B.
+    for (int32_t stallAfter = 60; stallAfter < 64; ++stallAfter) {
+        CFedFpg worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+        Open(worker, MakeEncoderConfig(27, L"H264", 160, 120, 25.0f, 250, 500, L"High"), 160, 120);
+        stStalledFeed feed;
+        feed.stallAfter = stallAfter;
+        feed.missing = 15; // 0.6 s
+        feed.count = feed.Resumed() + 150;
+        feed.failing = {feed.Resumed() + 10, feed.Resumed() + 15, feed.Resumed() + 20};
+        feed.refused = [](int32_t n) { return MakePatternPackage(320, 240, n, kFrameUs); }; // another size
+        feed.Fill(worker.feed, 160, 120);
+        std::vector<FramePackage> sent = Encode(worker, 0, 160, 120);
+        const stPackagesFreer freer{sent};
+        ASSERT_GT(sent.size(), 150u);
+        spanned = CheckStampsAcrossStall(sent, feed, worker.CodecContext()->max_b_frames, kFrameUs) || spanned;
+        stDecoded decoded;
+        EXPECT_TRUE(DecodePackets(AV_CODEC_ID_H264, Extradata(worker), sent, decoded));
+        EXPECT_EQ(decoded.pictures.size(), sent.size());
+        CTempDir folder;
+        EXPECT_EQ(WritePacketsToMp4((folder.Path() / "stall.mp4").string(), AV_CODEC_ID_H264, 160, 120,
+                                    Extradata(worker), sent),
+                  0);
+    }
+    EXPECT_TRUE(spanned) << "no group of B pictures spanned the stall";
 }
 
 TEST_F(FpgVEcdWorkerTest, ProfileNamesMapToFfmpegValues)

@@ -21,6 +21,13 @@ constexpr float kDefaultFrameRate = 30.0f;
 constexpr uint32_t kReceiveFailedWaitMs = 100;
 constexpr uint32_t kIdleWaitMs = 20;
 constexpr size_t kCommittedWindow = 300;
+// The coded packets carry the pictures' own µs stamps, and a writer expresses them in the base its
+// producer declares. A base of one frame would move each picture by up to half a frame against the
+// sound that shares its origin, and would lay pictures of a rate that is not whole (29.97 in 1/29)
+// on one another.
+constexpr stTimeBase kCodedStampBase{1, 1000000};
+// The least step between two decode stamps that every container still tells apart (FLV counts ms).
+constexpr int64_t kLeastDtsStepUs = 1000;
 
 long long LL(int64_t value)
 {
@@ -129,8 +136,7 @@ int32_t CTYXEncWorker::CopyInConfiguration(const stTYXWorkerConfig *config)
     output.frameRate = settings.OutputFramerate;
     output.gopSize = settings.GopLengh;
     output.bitRate = settings.BitRate;
-    const int32_t wholeRate = static_cast<int32_t>(settings.OutputFramerate);
-    output.timeBase = stTimeBase{1, wholeRate > 0 ? wholeRate : 1};
+    output.timeBase = kCodedStampBase;
     SetOutputParameters(output, static_cast<uint32_t>(-1));
 
     CReadLockGuard inputs(m_inputItemsLock);
@@ -246,11 +252,7 @@ int32_t CTYXEncWorker::FillEncodeParams()
     output.width = params.width;
     output.height = params.height;
     output.frameRate = params.frameRate;
-    // The time base follows the rate in force: a rate taken from the input (-2 configured) would
-    // otherwise leave the 1 s base of an unset rate, and the writer would merge each second's
-    // pictures into one.
-    const int32_t wholeRate = static_cast<int32_t>(params.frameRate);
-    output.timeBase = stTimeBase{1, wholeRate > 0 ? wholeRate : 1};
+    output.timeBase = kCodedStampBase;
     SetOutputParameters(output, static_cast<uint32_t>(-1));
     return static_cast<int32_t>(params.width) * params.height == 0 ? -1 : 0;
 }
@@ -551,7 +553,7 @@ int64_t CTYXEncWorker::CalculateDts(stCommittedPictures &committed, int64_t pts,
     // decodes a picture after its display.
     dts = std::min(dts, pts);
     if (committed.lastDts != TYX_NOPTS_VALUE && dts <= committed.lastDts)
-        dts = committed.lastDts + 1; // stamps that went back: still rising
+        dts = committed.lastDts + kLeastDtsStepUs; // stamps that went back: still rising
     committed.lastDts = dts;
     return dts;
 }

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <future>
@@ -215,10 +216,8 @@ TEST_F(VEncWorkerTest, ParametersComeFromTheSettingsAndTheInputStream)
     EXPECT_EQ(output.width, 64);
     EXPECT_EQ(output.height, 48);
     EXPECT_FLOAT_EQ(output.frameRate, 25.0f);
-    // The writer turns the µs stamps into this time base: one of a second would merge each
-    // second's pictures into one.
     EXPECT_EQ(output.timeBase.num, 1);
-    EXPECT_EQ(output.timeBase.den, 25);
+    EXPECT_EQ(output.timeBase.den, 1000000);
     ASSERT_EQ(output.extradataSize, 4);
     EXPECT_EQ(output.extradata[3], 'g');
     // A second Initialize replaces the header copy (ASan sees a leak or a double free).
@@ -326,6 +325,49 @@ TEST_F(VEncWorkerTest, AShortGapAtTheEncodersOwnRateIsFilledWithThePictureBefore
     for (size_t i = 0; i < worker.pictures.size(); ++i)
         EXPECT_TRUE(worker.pictures[i] == MakePattern(64, 48, shown[i])) << "slot " << i << " shows another picture";
     FreeAll(sent);
+}
+
+// A writer expresses the stamps in the time base the encoder declares, from an origin it shares
+// with the sound (which here began 13 ms before the first picture): every picture keeps its time
+// there, and no two pictures meet, whatever the rate.
+TEST_F(VEncWorkerTest, TheDeclaredTimeBaseKeepsEveryStampAsItIs)
+{
+    for (const float rate : {25.0f, 29.97f, -2.0f}) {
+        stEncoderLinks links;
+        CFedScripted worker(kEncoderId, &links.inputs, &links.consumers);
+        const stVideoEncodeWorkerConfig config = MakeEncoderConfig(27, L"H264", 64, 48, rate, 50, 4000);
+        ASSERT_EQ(worker.CopyInConfiguration(&config), 0);
+        const float inputRate = rate > 0.0f ? rate : 25.0f;
+        worker.SetInputParameters(MakeInputParams(64, 48, inputRate), 0);
+        ASSERT_EQ(worker.Initialize(0, 0), 0);
+        const double frame = 1000000.0 / inputRate;
+        const int64_t origin = 1000000000;
+        for (int32_t n = 0; n < 90; ++n) {
+            FramePackage picture = HostPicture(n);
+            picture.pts = origin + 13000 + std::llround(n * frame);
+            picture.duration = std::llround(frame);
+            worker.feed.push_back(picture);
+        }
+        worker.feed.push_back(EndPackage());
+        EXPECT_EQ(worker.WorkingFunc(), 0u);
+        std::vector<FramePackage> sent = links.TakeSent();
+        const stPackagesFreer freer{sent};
+        ASSERT_GE(sent.size(), 85u) << rate;
+        const stTimeBase base = worker.GetOutputParameters().timeBase;
+        ASSERT_GT(base.num, 0);
+        ASSERT_GT(base.den, 0);
+        const auto units = [&](int64_t us) {
+            return std::llround(static_cast<double>(us - origin) * base.den / (base.num * 1000000.0));
+        };
+        for (size_t i = 0; i < sent.size(); ++i) {
+            const double back = static_cast<double>(units(sent[i].pts)) * base.num * 1000000.0 / base.den;
+            EXPECT_LE(std::fabs(back - static_cast<double>(sent[i].pts - origin)), 1000.0)
+                << "picture " << i << " at " << rate << " fps";
+            if (i > 0) {
+                EXPECT_GT(units(sent[i].dts), units(sent[i - 1].dts)) << "picture " << i << " at " << rate << " fps";
+            }
+        }
+    }
 }
 
 TEST_F(VEncWorkerTest, ABacklogOfFifteenIsDroppedUnencoded)

@@ -103,6 +103,17 @@ int64_t LongestDecodeDelay(const std::vector<FramePackage> &sent, size_t from, s
     return longest;
 }
 
+stStalledFeed stStalledFeed::Around(int32_t stallAfter, std::function<FramePackage(int32_t)> refused)
+{
+    stStalledFeed feed;
+    feed.stallAfter = stallAfter;
+    feed.missing = 15;
+    feed.count = feed.Resumed() + 150;
+    feed.failing = {feed.Resumed() + 10, feed.Resumed() + 15, feed.Resumed() + 20};
+    feed.refused = std::move(refused);
+    return feed;
+}
+
 void stStalledFeed::Fill(std::deque<FramePackage> &feed, int32_t width, int32_t height)
 {
     constexpr int64_t kFrameUs = 40000;

@@ -48,6 +48,8 @@ struct stStalledFeed
     std::set<int32_t> failing;
     std::function<FramePackage(int32_t)> refused;
     std::set<int64_t> stamps; // of the pictures the encoder takes
+    // 0.6 s missing, then 150 stamps of which the 10th, 15th and 20th are refused.
+    static stStalledFeed Around(int32_t stallAfter, std::function<FramePackage(int32_t)> refused);
     int32_t Resumed() const { return stallAfter + missing + 1; }
     void Fill(std::deque<FramePackage> &feed, int32_t width, int32_t height);
 };

@@ -181,12 +181,9 @@ TEST_F(FpgVEcdWorkerTest, DecodeStampsHoldAcrossAStallInsideAGroupAndFailedEncod
     for (int32_t stallAfter = 60; stallAfter < 64; ++stallAfter) {
         CFedFpg worker(kEncoderId, &m_links.inputs, &m_links.consumers);
         Open(worker, MakeEncoderConfig(27, L"H264", 160, 120, 25.0f, 250, 500, L"High"), 160, 120);
-        stStalledFeed feed;
-        feed.stallAfter = stallAfter;
-        feed.missing = 15; // 0.6 s
-        feed.count = feed.Resumed() + 150;
-        feed.failing = {feed.Resumed() + 10, feed.Resumed() + 15, feed.Resumed() + 20};
-        feed.refused = [](int32_t n) { return MakePatternPackage(320, 240, n, kFrameUs); }; // another size
+        stStalledFeed feed = stStalledFeed::Around(stallAfter, [](int32_t n) {
+            return MakePatternPackage(320, 240, n, kFrameUs); // another size
+        });
         feed.Fill(worker.feed, 160, 120);
         std::vector<FramePackage> sent = Encode(worker, 0, 160, 120);
         const stPackagesFreer freer{sent};

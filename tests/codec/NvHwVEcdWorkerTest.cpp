@@ -271,18 +271,13 @@ TEST_F(NvHwVEcdWorkerTest, DecodeStampsHoldAcrossAStallInsideAGroupAndRefusedPic
     for (int32_t stallAfter = 60; stallAfter < 63; ++stallAfter) {
         CFedNv worker(kEncoderId, &m_links.inputs, &m_links.consumers);
         ASSERT_EQ(Open(worker, MakeEncoderConfig(27, L"H264", 320, 240, 25.0f, 250, 2000, L"High", L"Record")), 0);
-        stStalledFeed feed;
-        feed.stallAfter = stallAfter;
-        feed.missing = 15; // 0.6 s
-        feed.count = feed.Resumed() + 150;
-        feed.failing = {feed.Resumed() + 10, feed.Resumed() + 15, feed.Resumed() + 20};
-        feed.refused = [](int32_t n) {
+        stStalledFeed feed = stStalledFeed::Around(stallAfter, [](int32_t n) {
             FramePackage cut = MakePatternPackage(320, 240, n, kFrameUs);
             cut.width = 0; // says nothing of its size and holds only the luma plane
             cut.height = 0;
             cut.nLength = 320 * 240;
             return cut;
-        };
+        });
         feed.Fill(worker.feed, 320, 240);
         std::vector<FramePackage> sent = Encode(worker, 0);
         const stPackagesFreer freer{sent};

@@ -156,6 +156,19 @@ protected:
         EXPECT_EQ(worker.WorkingFunc(), 0u);
         return m_links.TakeSent();
     }
+    // Stamps in frames from the first output's pts.
+    static void ExpectStamps(const std::vector<FramePackage> &sent, const std::vector<int64_t> &pts,
+                             const std::vector<int64_t> &dts)
+    {
+        ASSERT_EQ(sent.size(), pts.size());
+        ASSERT_EQ(sent.size(), dts.size());
+        const int64_t base = sent[0].pts;
+        for (size_t i = 0; i < sent.size(); ++i) {
+            EXPECT_EQ(sent[i].pts - base, pts[i] * kFrameUs) << i;
+            EXPECT_EQ(sent[i].dts - base, dts[i] * kFrameUs) << i;
+        }
+        EXPECT_TRUE(DecodeStampsHold(sent));
+    }
     void FreeAll(std::vector<FramePackage> &packages)
     {
         for (FramePackage &package : packages)
@@ -253,17 +266,10 @@ TEST_F(VEncWorkerTest, DecodeStampsFollowAGapInThePictureStamps)
 {
     // More than half a second missing: the encoder does not fill it.
     std::vector<FramePackage> sent = EncodeReordered({0, 1, 2, 3, 20, 21, 22, 23});
-    ASSERT_EQ(sent.size(), 8u);
-    const int64_t base = sent[0].pts;
-    const int64_t expectedPts[8] = {0, 3, 1, 2, 20, 23, 21, 22};
+    const stPackagesFreer freer{sent};
     // The n-th output decodes at the stamp of the picture handed over one place (the reordering)
     // before the n-th.
-    const int64_t expectedDts[8] = {-1, 0, 1, 2, 3, 20, 21, 22};
-    for (size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_EQ(sent[i].pts - base, expectedPts[i] * kFrameUs) << i;
-        EXPECT_EQ(sent[i].dts - base, expectedDts[i] * kFrameUs) << i;
-    }
-    FreeAll(sent);
+    ExpectStamps(sent, {0, 3, 1, 2, 20, 23, 21, 22}, {-1, 0, 1, 2, 3, 20, 21, 22});
 }
 
 // A stall of 0.6 s between two pictures of one reordering group: the picture coded after the first
@@ -272,19 +278,8 @@ TEST_F(VEncWorkerTest, DecodeStampsFollowAGapInThePictureStamps)
 TEST_F(VEncWorkerTest, DecodeStampsStayBeforeTheirPtsWhenAGroupSpansAStall)
 {
     std::vector<FramePackage> sent = EncodeReordered({0, 1, 2, 3, 4, 5, 21, 22});
-    ASSERT_EQ(sent.size(), 8u);
-    const int64_t base = sent[0].pts;
-    const int64_t expectedPts[8] = {0, 3, 1, 2, 4, 22, 5, 21};
-    const int64_t expectedDts[8] = {-1, 0, 1, 2, 3, 4, 5, 21};
-    for (size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_EQ(sent[i].pts - base, expectedPts[i] * kFrameUs) << i;
-        EXPECT_EQ(sent[i].dts - base, expectedDts[i] * kFrameUs) << i;
-        EXPECT_LE(sent[i].dts, sent[i].pts) << i;
-        if (i > 0) {
-            EXPECT_GT(sent[i].dts, sent[i - 1].dts) << i;
-        }
-    }
-    FreeAll(sent);
+    const stPackagesFreer freer{sent};
+    ExpectStamps(sent, {0, 3, 1, 2, 4, 22, 5, 21}, {-1, 0, 1, 2, 3, 4, 5, 21});
 }
 
 // A picture that fails to encode never comes out: the decode stamps after it keep their place
@@ -292,16 +287,9 @@ TEST_F(VEncWorkerTest, DecodeStampsStayBeforeTheirPtsWhenAGroupSpansAStall)
 TEST_F(VEncWorkerTest, AFailedEncodeLeavesTheLaterDecodeStampsInPlace)
 {
     std::vector<FramePackage> sent = EncodeReordered({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}, {2, 7});
+    const stPackagesFreer freer{sent};
     // Handed over: 0 1 3 4 | 5 6 8 9 | 10 11 12 13; coded I P B B each.
-    ASSERT_EQ(sent.size(), 12u);
-    const int64_t base = sent[0].pts;
-    const int64_t expectedPts[12] = {0, 4, 1, 3, 5, 9, 6, 8, 10, 13, 11, 12};
-    const int64_t expectedDts[12] = {-1, 0, 1, 3, 4, 5, 6, 8, 9, 10, 11, 12};
-    for (size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_EQ(sent[i].pts - base, expectedPts[i] * kFrameUs) << i;
-        EXPECT_EQ(sent[i].dts - base, expectedDts[i] * kFrameUs) << i;
-    }
-    FreeAll(sent);
+    ExpectStamps(sent, {0, 4, 1, 3, 5, 9, 6, 8, 10, 13, 11, 12}, {-1, 0, 1, 3, 4, 5, 6, 8, 9, 10, 11, 12});
 }
 
 // A producer at the encoder's own rate that left two pictures out (a mux on a slow machine): the

@@ -3,6 +3,7 @@
 #include "codec/FpgVEcdWorker.h"
 
 #include "config/ConfigKeywords.h"
+#include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "core/TextCompare.h"
 #include "core/debuglog.h"
@@ -353,7 +354,7 @@ int32_t CFpgVEcdWorker::InitializeEncoder(const stVideoEncodeParams &params)
         UninitializeEncoder();
         return rc;
     }
-    m_requiredInputSize = static_cast<int32_t>(static_cast<int64_t>(m_inputWidth) * m_inputHeight * 3 / 2);
+    m_requiredInputSize = I420Length(m_inputWidth, m_inputHeight);
     m_reorderDepth = m_codecContext->max_b_frames > 0 ? m_codecContext->max_b_frames : 0;
     return 0;
 }
@@ -404,17 +405,18 @@ int32_t CFpgVEcdWorker::CopyIntoInputPlanes(const FramePackage &package)
     const size_t width = static_cast<size_t>(m_inputWidth);
     const size_t height = static_cast<size_t>(m_inputHeight);
     const size_t pitch = package.pitch ? package.pitch : width;
-    const size_t chromaPitch = (pitch + 1) / 2;
-    const size_t chromaHeight = (height + 1) / 2;
+    const auto chromaPitch = static_cast<size_t>(I420ChromaPitch(static_cast<int64_t>(pitch)));
+    const auto chromaHeight = static_cast<size_t>(I420ChromaHeight(static_cast<int64_t>(height)));
+    const auto chromaWidth = static_cast<size_t>(I420ChromaWidth(static_cast<int64_t>(width)));
     const EGpuCopyKind kind = package.inDevice ? EGpuCopyKind::DeviceToHost : EGpuCopyKind::HostToHost;
     const uint8_t *source = package.pData;
     GpuError rc = DevMemcpy2D(m_inputPlanes[0], m_inputLineSizes[0], source, pitch, width, height, kind);
     source += pitch * height;
     if (rc == GPU_SUCCESS)
-        rc = DevMemcpy2D(m_inputPlanes[1], m_inputLineSizes[1], source, chromaPitch, (width + 1) / 2, chromaHeight, kind);
+        rc = DevMemcpy2D(m_inputPlanes[1], m_inputLineSizes[1], source, chromaPitch, chromaWidth, chromaHeight, kind);
     source += chromaPitch * chromaHeight;
     if (rc == GPU_SUCCESS)
-        rc = DevMemcpy2D(m_inputPlanes[2], m_inputLineSizes[2], source, chromaPitch, (width + 1) / 2, chromaHeight, kind);
+        rc = DevMemcpy2D(m_inputPlanes[2], m_inputLineSizes[2], source, chromaPitch, chromaWidth, chromaHeight, kind);
     if (rc != GPU_SUCCESS) {
         TYX_LOG(2, L"Failed(Err=%d) when copy data from device to host memory!", rc);
         HandleGPUCriticalError(rc, L"CFpgVEcdWorker::EncodeFrame");
@@ -434,7 +436,8 @@ int32_t CFpgVEcdWorker::EncodeFrame(const FramePackage &package, EncodedOutputs 
     const bool otherSize = (package.width && package.width != m_inputWidth) ||
                            (package.height && package.height != m_inputHeight);
     const size_t pitch = package.pitch ? package.pitch : static_cast<size_t>(m_inputWidth);
-    const size_t needed = pitch * m_inputHeight + 2 * ((pitch + 1) / 2) * ((m_inputHeight + 1) / 2);
+    // A pitched picture is laid out as a contiguous one as wide as its pitch.
+    const auto needed = static_cast<size_t>(I420Size(static_cast<int64_t>(pitch), m_inputHeight));
     if (otherSize || static_cast<size_t>(package.nLength) < needed) {
         TYX_LOG(3, L"FpgVEcdWorker[%s:%x] Picture of %dx%d (%d bytes) refused: the encoder takes %dx%d.",
                 m_name.c_str(), m_workerId, package.width, package.height, package.nLength, m_inputWidth,

@@ -2,6 +2,7 @@
 
 #include "codec/NvHwVEcdWorker.h"
 
+#include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
 #include "platform/Thread.h"
@@ -309,8 +310,8 @@ int32_t CNvHwVEcdWorker::CopyIntoInputBuffer(const FramePackage &package)
     const uint32_t pictureHeight = package.height ? package.height : height;
     const uint32_t pitch = package.pitch ? package.pitch : pictureWidth;
     // The copy reads a whole picture of its own size: a shorter package would be read past its end.
-    const int64_t needed = static_cast<int64_t>(pitch) * pictureHeight +
-                           2LL * ((pitch + 1) / 2) * ((pictureHeight + 1) / 2);
+    // A pitched picture is laid out as a contiguous one as wide as its pitch.
+    const int64_t needed = I420Size(pitch, pictureHeight);
     if (package.nLength < needed) {
         TYX_LOG(3, L"VEncWorker[WID=%d] Picture of %ux%u with %d bytes refused.", static_cast<int32_t>(m_workerId),
                 pictureWidth, pictureHeight, package.nLength);

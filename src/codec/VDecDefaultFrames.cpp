@@ -3,6 +3,7 @@
 
 #include "codec/VDecWorker.h"
 
+#include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
 #include "vproc/OsdWriter.h"
@@ -191,7 +192,8 @@ int32_t CTYXVDecWorker::CreateDefaultFrameForOutput(FramePackage &package, int32
         return 0;
     }
     const int32_t pitch = package.pitch ? package.pitch : package.width;
-    (void)m_statusWriter->SetFrameSize(package.width, package.height, pitch, pitch / 2);
+    const auto chromaPitch = static_cast<int32_t>(I420ChromaPitch(pitch));
+    (void)m_statusWriter->SetFrameSize(package.width, package.height, pitch, chromaPitch);
     const int32_t drawn = m_statusWriter->ProcessFrameUseGpu(package.pData, package.nLength, package.inDevice != 0);
     if (drawn < 0)
         TYX_LOG(3, L"OSD writing Failed with error code=%d!", drawn);

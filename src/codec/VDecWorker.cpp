@@ -2,6 +2,7 @@
 
 #include "codec/VDecWorker.h"
 
+#include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "core/TYXWorkerConfig.h"
 #include "core/debuglog.h"
@@ -128,10 +129,11 @@ int32_t CTYXVDecWorker::SetInputParameters(const stStreamParams &params, uint32_
     SetOutputParameters(next, static_cast<uint32_t>(-1));
     if (next.width > 0 && next.height > 0) {
         const int32_t pitch = next.pitch ? next.pitch : next.width;
+        const auto chromaPitch = static_cast<int32_t>(I420ChromaPitch(pitch));
         if (const auto writer = GetOsdWriter(TYX_OVERLAY_OUTPUT, 0))
-            (void)writer->SetFrameSize(next.width, next.height, pitch, pitch / 2);
+            (void)writer->SetFrameSize(next.width, next.height, pitch, chromaPitch);
         if (const auto drawer = GetOsgDrawer(TYX_OVERLAY_OUTPUT, 0))
-            (void)drawer->SetFrameSize(next.width, next.height, pitch, pitch / 2);
+            (void)drawer->SetFrameSize(next.width, next.height, pitch, chromaPitch);
     }
     return 0;
 }

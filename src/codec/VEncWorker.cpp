@@ -2,6 +2,7 @@
 
 #include "codec/VEncWorker.h"
 
+#include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "core/TYXWorkerConfig.h"
 #include "core/debuglog.h"
@@ -213,7 +214,7 @@ int32_t CTYXEncWorker::Initialize(uint8_t useGpu, int32_t gpuNumber)
     TakeSequenceHeader();
     if (const std::shared_ptr<COsdWriter> writer = GetOsdWriter(TYX_OVERLAY_INPUT, 0))
         (void)writer->SetFrameSize(m_encodeParams.width, m_encodeParams.height, m_encodeParams.width,
-                                   m_encodeParams.width / 2);
+                                   static_cast<int32_t>(I420ChromaPitch(m_encodeParams.width)));
     return 0;
 }
 
@@ -355,7 +356,7 @@ bool CTYXEncWorker::RunPass(stLoopState &state)
         return true;
     }
     // A picture that carries its size must hold that many bytes too, or the copy would over-read.
-    const int64_t ownSize = static_cast<int64_t>(package.width) * package.height * 3 / 2;
+    const int64_t ownSize = I420Size(package.width, package.height);
     const int64_t required = std::max<int64_t>(m_requiredInputSize, ownSize);
     if (package.nLength < required) {
         TYX_LOG(3, L"Error! The input data length(%d) < required input frame size(%d)!", package.nLength,
@@ -378,8 +379,9 @@ void CTYXEncWorker::DrawOverlays(FramePackage &frame, stLoopState &)
             PrepareTimeOsdInNeed(frame.pts, TYX_OVERLAY_INPUT);
         TYX_LOG(7, L"Writing OSD for encoding frames...");
         const int32_t pitch = frame.pitch ? frame.pitch : frame.width;
+        const auto chromaPitch = static_cast<int32_t>(I420ChromaPitch(pitch));
         if (frame.width && frame.height)
-            (void)slot->writer->SetFrameSize(frame.width, frame.height, pitch, pitch / 2);
+            (void)slot->writer->SetFrameSize(frame.width, frame.height, pitch, chromaPitch);
         if (m_initFlag)
             slot->writer->ProcessFrameUseGpu(frame.pData, frame.nLength, frame.inDevice != 0);
         else
@@ -389,7 +391,8 @@ void CTYXEncWorker::DrawOverlays(FramePackage &frame, stLoopState &)
     if (slot->drawer) {
         if (static_cast<int32_t>(frame.width) * frame.height > 0) {
             const int32_t pitch = frame.pitch ? frame.pitch : frame.width;
-            (void)slot->drawer->SetFrameSize(frame.width, frame.height, pitch, pitch / 2);
+            const auto chromaPitch = static_cast<int32_t>(I420ChromaPitch(pitch));
+            (void)slot->drawer->SetFrameSize(frame.width, frame.height, pitch, chromaPitch);
         }
         TYX_LOG(7, L"Drawing OsG for pre-encoding frame...");
         const int32_t rc = slot->drawer->ProcessFrame(frame.pData, frame.nLength, frame.pts, frame.inDevice != 0);

@@ -1,5 +1,6 @@
 #include "core/FramePackage.h"
 
+#include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
 #include "platform/GpuDevice.h"
@@ -200,7 +201,7 @@ int32_t CreateBlankVideoFramePackage(FramePackage &package, const stColorYuv &co
     const int64_t pixels = int64_t{package.width} * package.height;
     if (pixels < 1)
         return TYX_PKG_ERR_SIZE;
-    const int64_t length = pixels * 3 / 2;
+    const int64_t length = I420Size(package.width, package.height);
     if (length > TYX_MAX_PACKAGE_BYTES) {
         TYX_LOG(3, L"[Thread:%d] Blank frame refused for Invalid Frame size[%dx%d]!", GetCurrentThreadIdInt(),
                 package.width, package.height);
@@ -213,10 +214,8 @@ int32_t CreateBlankVideoFramePackage(FramePackage &package, const stColorYuv &co
     DropData(package);
 
     const bool inDevice = package.inDevice != 0;
-    const auto luma = static_cast<size_t>(pixels);
-    const size_t quarter = luma / 4;
-    // V runs to the end, which also covers the odd bytes of odd sizes.
-    const size_t vBytes = static_cast<size_t>(length) - luma - quarter;
+    const auto luma = static_cast<size_t>(I420UOffset(package.width, package.height));
+    const auto chroma = static_cast<size_t>(I420ChromaBytes(package.width, package.height));
     uint8_t *data = nullptr;
     if (inDevice) {
         void *device = nullptr;
@@ -230,8 +229,8 @@ int32_t CreateBlankVideoFramePackage(FramePackage &package, const stColorYuv &co
         data = static_cast<uint8_t *>(device);
         // Every plane is filled even when an earlier one fails.
         bool filled = FillDevice(data, 0, color.y, luma);
-        filled = FillDevice(data, luma, color.u, quarter) && filled;
-        filled = FillDevice(data, luma + quarter, color.v, vBytes) && filled;
+        filled = FillDevice(data, luma, color.u, chroma) && filled;
+        filled = FillDevice(data, luma + chroma, color.v, chroma) && filled;
         if (!filled) {
             ReleaseData(data, true);
             return TYX_PKG_ERR_COPY;
@@ -243,8 +242,8 @@ int32_t CreateBlankVideoFramePackage(FramePackage &package, const stColorYuv &co
             return TYX_PKG_ERR_NO_BUFFER;
         }
         std::memset(data, color.y, luma);
-        std::memset(data + luma, color.u, quarter);
-        std::memset(data + luma + quarter, color.v, vBytes);
+        std::memset(data + luma, color.u, chroma);
+        std::memset(data + luma + chroma, color.v, chroma);
     }
     package.pData = data;
     package.nLength = static_cast<int32_t>(length);

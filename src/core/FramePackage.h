@@ -112,9 +112,9 @@ int32_t AllocFramePackageData(FramePackage &package, int32_t length);
 void ReleaseFramePackageData(uint8_t *data, bool inDevice);
 
 // Fills a package with an I420 picture of one colour: width, height and inDevice are the caller's;
-// Y over width x height bytes, then U and V. The length; -1 for an empty or oversized picture, -3
-// when the package already owns data (release it first), -101 when no buffer can be had, -102 when
-// the fill failed; on failure the package holds no data and length 0.
+// Y, U and V in the layout of core/I420Layout.h. The length; -1 for an empty or oversized picture,
+// -3 when the package already owns data (release it first), -101 when no buffer can be had, -102
+// when the fill failed; on failure the package holds no data and length 0.
 int32_t CreateBlankVideoFramePackage(FramePackage &package, const stColorYuv &color);
 
 // Test hook: host data blocks made by this module and not yet released.

@@ -1,5 +1,7 @@
 #include "core/NvBufferFormat.h"
 
+#include "core/I420Layout.h"
+
 namespace {
 
 enum class EFamily { Unknown, Nv12, Planar420, Yuv444, P010, Yuv444_10, Packed };
@@ -64,7 +66,7 @@ std::optional<uint32_t> NvBufferChromaPitch(uint32_t format, uint32_t lumaPitch)
     case EFamily::P010:
     case EFamily::Yuv444:
     case EFamily::Yuv444_10: return lumaPitch;
-    case EFamily::Planar420: return (lumaPitch + 1) / 2;
+    case EFamily::Planar420: return static_cast<uint32_t>(I420ChromaPitch(lumaPitch));
     case EFamily::Packed: return 0u;
     case EFamily::Unknown: break;
     }
@@ -76,7 +78,7 @@ std::optional<uint32_t> NvBufferChromaHeight(uint32_t format, uint32_t lumaHeigh
     switch (Family(format)) {
     case EFamily::Nv12:
     case EFamily::P010:
-    case EFamily::Planar420: return (lumaHeight + 1) / 2;
+    case EFamily::Planar420: return static_cast<uint32_t>(I420ChromaHeight(lumaHeight));
     case EFamily::Yuv444:
     case EFamily::Yuv444_10: return lumaHeight;
     case EFamily::Packed: return 0u;
@@ -92,7 +94,7 @@ std::optional<uint32_t> NvBufferChromaWidthInBytes(uint32_t format, uint32_t lum
     case EFamily::Yuv444: return lumaWidth;
     case EFamily::P010:
     case EFamily::Yuv444_10: return lumaWidth * 2;
-    case EFamily::Planar420: return (lumaWidth + 1) / 2;
+    case EFamily::Planar420: return static_cast<uint32_t>(I420ChromaWidth(lumaWidth));
     case EFamily::Packed: return 0u;
     case EFamily::Unknown: break;
     }

@@ -1,5 +1,6 @@
 #include "core/Resize.h"
 
+#include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
 #include "platform/GpuKernel.h"
@@ -273,10 +274,10 @@ int32_t ScaleYuv420(bool onHost, uint8_t *dstY, uint8_t *dstU, uint8_t *dstV, in
     // Every plane is tried; the first failure is the result.
     GpuError first = ScalePlaneAsync(onHost, dstY, dstLumaPitch, dstWidth, dstHeight, srcY, srcLumaPitch, srcWidth,
                                      srcHeight, false);
-    const int32_t chromaDstWidth = (dstWidth + 1) / 2;
-    const int32_t chromaDstHeight = (dstHeight + 1) / 2;
-    const int32_t chromaSrcWidth = (srcWidth + 1) / 2;
-    const int32_t chromaSrcHeight = (srcHeight + 1) / 2;
+    const auto chromaDstWidth = static_cast<int32_t>(I420ChromaWidth(dstWidth));
+    const auto chromaDstHeight = static_cast<int32_t>(I420ChromaHeight(dstHeight));
+    const auto chromaSrcWidth = static_cast<int32_t>(I420ChromaWidth(srcWidth));
+    const auto chromaSrcHeight = static_cast<int32_t>(I420ChromaHeight(srcHeight));
     auto chroma = [&](uint8_t *dst, const uint8_t *src, bool interleaved) {
         const GpuError error = ScalePlaneAsync(onHost, dst, dstChromaPitch, chromaDstWidth, chromaDstHeight, src,
                                                srcChromaPitch, chromaSrcWidth, chromaSrcHeight, interleaved);

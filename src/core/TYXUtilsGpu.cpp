@@ -3,6 +3,7 @@
 #include "core/TYXUtils.h"
 
 #include "core/FramePackage.h"
+#include "core/I420Layout.h"
 #include "core/NvBufferFormat.h"
 #include "core/Resize.h"
 #include "core/debuglog.h"
@@ -246,9 +247,9 @@ bool AllocPitchedSource(stPitchedSource &planes, int32_t width, int32_t height)
         return false;
     }
     planes.luma = static_cast<uint8_t *>(luma);
-    planes.chromaHeight = (height + 1) / 2;
+    planes.chromaHeight = static_cast<int32_t>(I420ChromaHeight(height));
     void *chroma = nullptr;
-    error = DevMallocPitch(&chroma, &planes.chromaPitch, static_cast<size_t>((width + 1) / 2),
+    error = DevMallocPitch(&chroma, &planes.chromaPitch, static_cast<size_t>(I420ChromaWidth(width)),
                            static_cast<size_t>(planes.chromaHeight) * 2);
     if (error != GPU_SUCCESS) {
         TYX_LOG(3, L"[Thread:%d] cuMemAllocPitch failed with error=%d[%s]!", tid, error, ErrorName(error).c_str());
@@ -275,19 +276,11 @@ bool FreePitchedSource(stPitchedSource &planes)
     return ok;
 }
 
-// The bytes of an I420 picture: odd sizes round the chroma planes up, as capture sources and some
-// files have them (the same as width x height x 3 / 2 for even sizes).
-int64_t I420Length(int32_t width, int32_t height)
-{
-    const int64_t chroma = int64_t{(width + 1) / 2} * ((height + 1) / 2);
-    return int64_t{width} * height + 2 * chroma;
-}
-
 // Pictures whose I420 length fits a package.
 bool PackageSize(int32_t width, int32_t height)
 {
     return width > 0 && height > 0 && width <= 65535 && height <= 65535 &&
-           I420Length(width, height) <= TYX_MAX_PACKAGE_BYTES;
+           I420Size(width, height) <= TYX_MAX_PACKAGE_BYTES;
 }
 
 // Hands the scaled device picture to the caller, in device memory or copied into host memory.
@@ -319,7 +312,7 @@ int32_t DeliverResult(uint8_t *scaled, int32_t length, bool resultInDevice, uint
 int32_t ScaleIntoNewPicture(const stPitchedSource &planes, int32_t srcWidth, int32_t srcHeight, int32_t width,
                             int32_t height, uint8_t **scaled)
 {
-    const auto length = static_cast<int32_t>(I420Length(width, height));
+    const int32_t length = I420Length(width, height);
     void *device = nullptr;
     const GpuError error = DevPoolAlloc(&device, static_cast<size_t>(length));
     if (error != GPU_SUCCESS) {
@@ -330,11 +323,10 @@ int32_t ScaleIntoNewPicture(const stPitchedSource &planes, int32_t srcWidth, int
     }
     TYX_LOG(8, L"Frame scaling prepared.");
     auto *picture = static_cast<uint8_t *>(device);
-    const size_t luma = static_cast<size_t>(width) * static_cast<size_t>(height);
-    const int32_t chromaPitch = (width + 1) / 2;
-    const size_t chroma = static_cast<size_t>(chromaPitch) * static_cast<size_t>((height + 1) / 2);
+    const auto chromaPitch = static_cast<int32_t>(I420ChromaPitch(width));
     const int32_t scaledResult =
-        ScaleYuv420InDvc(picture, picture + luma, picture + luma + chroma, width, chromaPitch, width, height,
+        ScaleYuv420InDvc(picture, picture + I420UOffset(width, height), picture + I420VOffset(width, height), width,
+                         chromaPitch, width, height,
                          planes.luma, planes.U(), planes.V(), static_cast<int32_t>(planes.lumaPitch),
                          static_cast<int32_t>(planes.chromaPitch), srcWidth, srcHeight);
     if (scaledResult != 0) {

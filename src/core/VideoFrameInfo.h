@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-// One I420 picture handed to GPU kernels. A pitch of 0 means the contiguous layout: the luma pitch
-// is the width and the chroma pitch half of it.
+// One I420 picture handed to GPU kernels. A pitch of 0 means the contiguous layout of
+// core/I420Layout.h: the luma pitch is the width and the chroma pitch half of it, rounded up.
 struct stVideoFrameInfo
 {
     uint16_t width = 0;

@@ -1,5 +1,7 @@
 #include "input/MediaStreamInfo.h"
 
+#include "core/I420Layout.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -172,8 +174,8 @@ int32_t PlanarFrameSize(int32_t pixelFormat, int32_t width, int32_t height, int3
         *bitDepth = depth;
     if (width <= 0 || height <= 0)
         return 0;
-    const int64_t chromaWidth = fullChroma ? width : (int64_t(width) + 1) / 2;
-    const int64_t chromaHeight = fullChroma ? height : (int64_t(height) + 1) / 2;
+    const int64_t chromaWidth = fullChroma ? width : I420ChromaWidth(width);
+    const int64_t chromaHeight = fullChroma ? height : I420ChromaHeight(height);
     const int64_t size = (int64_t(width) * height + 2 * chromaWidth * chromaHeight) * bytesPerSample;
     return size > INT32_MAX ? 0 : static_cast<int32_t>(size);
 }

@@ -1,5 +1,6 @@
 #include "output/DirectOutputServer.h"
 
+#include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "core/TYXWorker.h"
 #include "core/debuglog.h"
@@ -189,14 +190,15 @@ void CDirectOutputServer::DrawAttachedOverlays(FramePackage &package)
         return;
     const int32_t width = package.width;
     const int32_t height = package.height;
+    const auto chromaPitch = static_cast<int32_t>(I420ChromaPitch(width));
     if (writer) {
-        (void)writer->SetFrameSize(width, height, width, width / 2);
+        (void)writer->SetFrameSize(width, height, width, chromaPitch);
         const int32_t rc = writer->ProcessFrameUseGpu(package.pData, package.nLength, package.inDevice != 0);
         if (rc < 0)
             TYX_LOG(3, L"OSD writing Failed with error code=%d!", rc);
     }
     if (drawer) {
-        (void)drawer->SetFrameSize(width, height, width, width / 2);
+        (void)drawer->SetFrameSize(width, height, width, chromaPitch);
         const int32_t rc = drawer->ProcessFrame(package.pData, package.nLength, package.pts, package.inDevice != 0);
         if (rc < 0)
             TYX_LOG(3, L"OSG Drawing Failed with error code=%d!", rc);

@@ -2,6 +2,7 @@
 
 #include "output/RVDOServer.h"
 
+#include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
 #include "host/GlobalVars.h"
@@ -120,7 +121,7 @@ stDirectOutputQueue *CRVDOServer::Initialize(int16_t typeCode, int32_t width, in
     m_typeCode = typeCode;
     m_width = static_cast<uint16_t>(width);
     m_height = static_cast<uint16_t>(height);
-    m_frameLength = width * height + 2 * ((width + 1) / 2) * ((height + 1) / 2);
+    m_frameLength = I420Length(width, height);
     m_interopFlag = interopFlag;
     {
         std::lock_guard<std::mutex> lock(m_settingsMutex);

@@ -1,5 +1,6 @@
 #include "output/RVTPServer.h"
 
+#include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
 #include "platform/GpuDevice.h"
@@ -87,7 +88,7 @@ stDirectOutputQueue *CRVTPServer::Initialize(int16_t messageType, int32_t width,
     m_messageType = messageType;
     m_width = static_cast<uint16_t>(width);
     m_height = static_cast<uint16_t>(height);
-    m_frameSize = width * height + 2 * ((width + 1) / 2) * ((height + 1) / 2);
+    m_frameSize = I420Length(width, height);
 
     const std::string socketName = SocketNameFor(m_name);
     const std::string path = GetRuntimeFolder() + "/" + socketName;

@@ -10,6 +10,27 @@
 
 namespace {
 
+// The chroma geometry of one conversion: rows of the planar planes (pitch = their width) and of
+// the interleaved plane (pitch bytes, room for pairs of them). An interleaved row as wide as an odd
+// picture has no room for the pair of the last column.
+struct stChromaGeometry
+{
+    int64_t columns = 0; // planar samples per row
+    int64_t rows = 0;
+    int64_t pairs = 0; // interleaved pairs per row
+    int64_t pitch = 0; // of the interleaved plane
+};
+
+stChromaGeometry ChromaGeometry(int64_t width, int64_t height, int64_t pitch)
+{
+    stChromaGeometry geometry;
+    geometry.columns = I420ChromaWidth(width);
+    geometry.rows = I420ChromaHeight(height);
+    geometry.pairs = MinI64(geometry.columns, pitch / 2);
+    geometry.pitch = pitch;
+    return geometry;
+}
+
 // Thread (x, y) moves the chroma pair of column x on line y of the planar planes into the
 // interleaved plane.
 struct UVPlanarToInterleavedInDevice
@@ -17,53 +38,48 @@ struct UVPlanarToInterleavedInDevice
     const uint8_t *u = nullptr;
     const uint8_t *v = nullptr;
     uint8_t *dst = nullptr;
-    int64_t width = 0;
-    int64_t height = 0;
-    int64_t pitch = 0; // of the interleaved plane; 0 = width
+    stChromaGeometry geometry;
 
     TYX_HD void operator()(const stKernelIndex &index) const { RunRowItem(*this, index); }
 
     TYX_HD TYX_FORCEINLINE stRowSpan RowSpan(uint32_t y, uint32_t) const
     {
-        return {0, y < height / 2 ? static_cast<uint32_t>(width / 2) : 0};
+        return {0, y < geometry.rows ? static_cast<uint32_t>(geometry.pairs) : 0};
     }
 
     TYX_HD TYX_FORCEINLINE void Item(uint32_t ux, uint32_t uy, uint32_t) const
     {
         const int64_t x = ux;
         const int64_t y = uy;
-        const int64_t p = pitch ? pitch : width;
-        const int64_t from = y * (width / 2) + x;
-        dst[y * p + 2 * x] = u[from];
-        dst[y * p + 2 * x + 1] = v[from];
+        const int64_t from = y * geometry.columns + x;
+        dst[y * geometry.pitch + 2 * x] = u[from];
+        dst[y * geometry.pitch + 2 * x + 1] = v[from];
     }
 };
 
 // Thread (c, r) splits the chroma pair of column c on line r of the interleaved plane into the
-// planar planes of a contiguous picture.
+// planar planes of a contiguous picture; a column without a pair of its own takes the last one.
 struct UVInterleavedToPlanarInDevice
 {
     const uint8_t *src = nullptr;
     uint8_t *u = nullptr;
     uint8_t *v = nullptr;
-    int64_t width = 0;
-    int64_t height = 0;
-    int64_t pitch = 0;
+    stChromaGeometry geometry;
 
     TYX_HD void operator()(const stKernelIndex &index) const { RunRowItem(*this, index); }
 
     TYX_HD TYX_FORCEINLINE stRowSpan RowSpan(uint32_t r, uint32_t) const
     {
-        return {0, r < height / 2 ? static_cast<uint32_t>(width / 2) : 0};
+        return {0, r < geometry.rows ? static_cast<uint32_t>(geometry.columns) : 0};
     }
 
     TYX_HD TYX_FORCEINLINE void Item(uint32_t uc, uint32_t ur, uint32_t) const
     {
-        const int64_t c = uc;
+        const int64_t c = MinI64(uc, geometry.pairs - 1);
         const int64_t r = ur;
-        const int64_t to = r * (width / 2) + c;
-        u[to] = src[r * pitch + 2 * c];
-        v[to] = src[r * pitch + 2 * c + 1];
+        const int64_t to = r * geometry.columns + uc;
+        u[to] = src[r * geometry.pitch + 2 * c];
+        v[to] = src[r * geometry.pitch + 2 * c + 1];
     }
 };
 
@@ -301,21 +317,22 @@ GpuError ConvertPlanarToSemiplanarInDvc(uint8_t *picture, int32_t width, int32_t
         return GPU_SUCCESS; // no chroma sample to move
     const int64_t w = width;
     const int64_t h = height;
-    const size_t planeBytes = static_cast<size_t>(h / 2 * w);
+    UVPlanarToInterleavedInDevice body;
+    body.geometry = ChromaGeometry(w, h, w);
+    const auto planeBytes = static_cast<size_t>(body.geometry.rows * w);
     CConvertBuffer buffer(static_cast<size_t>(I420Size(w, h) - w * h));
     if (!buffer.Data())
         return buffer.Error();
     if (w % 2 != 0)
         DevMemset(buffer.Data(), 128, planeBytes); // the byte after each line's last pair
     ReportPendingError();
-    UVPlanarToInterleavedInDevice body;
     body.u = picture + I420UOffset(w, h);
     body.v = picture + I420VOffset(w, h);
     body.dst = buffer.Data();
-    body.width = w;
-    body.height = h;
-    const stDim3 block{ConvertBlockSide(w / 2), ConvertBlockSide(h / 2), 1};
-    const stDim3 grid{DivUp(static_cast<uint32_t>(w / 2), block.x), DivUp(static_cast<uint32_t>(h / 2), block.y), 1};
+    const auto pairs = static_cast<uint32_t>(body.geometry.pairs);
+    const auto rows = static_cast<uint32_t>(body.geometry.rows);
+    const stDim3 block{ConvertBlockSide(pairs), ConvertBlockSide(rows), 1};
+    const stDim3 grid{DivUp(pairs, block.x), DivUp(rows, block.y), 1};
     const GpuError error = FinishLaunch(LaunchKernel(grid, block, nullptr, body));
     if (error != GPU_SUCCESS)
         return error; // the picture keeps its planar chroma
@@ -355,12 +372,11 @@ GpuError ConvertSemiplanarToPlanarInDvc(uint8_t *picture, int32_t width, int32_t
     body.src = picture + h * p;
     body.u = chroma;
     body.v = chroma + (I420VOffset(w, h) - I420UOffset(w, h));
-    body.width = w;
-    body.height = h;
-    body.pitch = p;
+    body.geometry = ChromaGeometry(w, h, p);
     // Bounded blocks over both dimensions: any width, 4K and beyond included.
     const stDim3 block{32, 8, 1};
-    const stDim3 grid{DivUp(static_cast<uint32_t>(w / 2), block.x), DivUp(static_cast<uint32_t>(h / 2), block.y), 1};
+    const stDim3 grid{DivUp(static_cast<uint32_t>(body.geometry.columns), block.x),
+                      DivUp(static_cast<uint32_t>(body.geometry.rows), block.y), 1};
     const GpuError error = FinishLaunch(LaunchKernel(grid, block, nullptr, body));
     if (error != GPU_SUCCESS)
         return error; // the picture keeps its interleaved chroma
@@ -395,13 +411,13 @@ GpuError I420ToBgra32InDvc(const uint8_t *i420, int32_t width, int32_t height, u
 {
     if (!i420 || !bgra || width < 1 || height < 1 || static_cast<int64_t>(dstPitch) < 4 * static_cast<int64_t>(width))
         return GPU_ERROR_INVALID_VALUE;
-    const int64_t chromaWidth = (int64_t{width} + 1) / 2;
-    const int64_t chromaHeight = (int64_t{height} + 1) / 2;
+    const int64_t chromaWidth = I420ChromaWidth(width);
+    const int64_t chromaHeight = I420ChromaHeight(height);
     I420ToRgbKernel body;
     body.luma = i420;
-    body.u = i420 + int64_t{width} * height;
-    body.v = body.u + chromaWidth * chromaHeight;
-    body.chromaPitch = chromaWidth;
+    body.u = i420 + I420UOffset(width, height);
+    body.v = i420 + I420VOffset(width, height);
+    body.chromaPitch = I420ChromaPitch(width);
     body.dst = bgra;
     body.dstPitch = dstPitch;
     body.width = width;

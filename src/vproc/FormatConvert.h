@@ -21,11 +21,14 @@ constexpr int32_t TYX_COLOR_STANDARD_BT2020 = 9;
 // The matrix of a colour standard: BT.601 for 6, BT.2020 for 9, BT.709 for any other.
 stYuvToRgbMatrix SelectYuvToRgbMatrix(int32_t colourStandard);
 
-// I420 (contiguous, pitch = width) to NV12 in place.
+// I420 (contiguous, core/I420Layout.h) to NV12 in place, pitch = width. The chroma rows of an odd
+// width have no room for the last column's pair: the row's last byte is 128.
 GpuError ConvertPlanarToSemiplanarInDvc(uint8_t *picture, int32_t width, int32_t height);
 
-// NV12 with the given pitch (0 = width; the chroma plane follows height lines of it) to I420 in
-// place. The result is always a contiguous I420 picture (pitch = width) at the start of the buffer.
+// NV12 with the given pitch (0 = width; the chroma plane follows height lines of it, its rows
+// rounded up) to I420 in place. The result is always a contiguous I420 picture (core/I420Layout.h)
+// at the start of the buffer, which must hold it: for an odd width it is longer than NV12 of pitch
+// = width, whose rows lack the last column's pair (that column then repeats the one before).
 GpuError ConvertSemiplanarToPlanarInDvc(uint8_t *picture, int32_t width, int32_t height, int32_t pitch);
 
 // NV12 (chroma plane after height lines of srcPitch) to 32-bit pixels B, G, R, 0. Pixels are

@@ -65,11 +65,12 @@ struct CopyRgns_420P_DVC_Once
             return;
         const int64_t srcRow = srcLine / 2;
         const int64_t dstRow = (in.top + line) / 2;
-        if (srcRow >= sh / 2 || dstRow >= H / 2)
+        if (srcRow >= I420ChromaHeight(sh) || dstRow >= I420ChromaHeight(H))
             return;
-        const int64_t bytes = MinI64(width / 2 / 8 * 8, W / 2 - in.left / 2);
-        const int64_t dstColumn = dstRow * (W / 2) + in.left / 2;
-        const int64_t srcColumn = srcRow * (sw / 2) + in.cropLeft / 2;
+        const int64_t canvasPitch = I420ChromaPitch(W);
+        const int64_t bytes = MinI64(width / 2 / 8 * 8, canvasPitch - in.left / 2);
+        const int64_t dstColumn = dstRow * canvasPitch + in.left / 2;
+        const int64_t srcColumn = srcRow * I420ChromaPitch(sw) + in.cropLeft / 2;
         CopyLineBytes(dst + I420UOffset(W, H) + dstColumn, in.source + I420UOffset(sw, sh) + srcColumn, bytes);
         CopyLineBytes(dst + I420VOffset(W, H) + dstColumn, in.source + I420VOffset(sw, sh) + srcColumn, bytes);
     }

@@ -31,15 +31,11 @@ stSplitSource DescribeSource(const stSrcFrameInfo &info)
     src.width = info.width;
     src.height = info.height;
     src.lumaPitch = info.lumaPitch ? info.lumaPitch : info.width;
-    src.chromaPitch = info.chromaPitch ? info.chromaPitch : info.width / 2;
-    if (src.lumaPitch == src.width && src.chromaPitch == src.width / 2) {
-        src.uOffset = I420UOffset(src.width, src.height);
-        src.vOffset = I420VOffset(src.width, src.height);
-    } else {
-        src.uOffset = src.lumaPitch * src.height;
-        src.vOffset = src.uOffset + src.chromaPitch * (src.height / 2);
-    }
-    src.size = src.vOffset + src.chromaPitch * (src.height / 2);
+    src.chromaPitch = info.chromaPitch ? info.chromaPitch : I420ChromaPitch(info.width);
+    const int64_t chromaPlane = src.chromaPitch * I420ChromaHeight(src.height);
+    src.uOffset = src.lumaPitch * src.height;
+    src.vOffset = src.uOffset + chromaPlane;
+    src.size = src.vOffset + chromaPlane;
     return src;
 }
 
@@ -71,9 +67,10 @@ struct SpltFrame_420P_DVC
         if (line % 2 != 0)
             return;
         const int64_t srcColumn = (out.top + line) / 2 * src.chromaPitch + out.left / 2;
-        const int64_t dstColumn = line / 2 * (w / 2);
-        CopyLineBytes(out.picture + I420UOffset(w, h) + dstColumn, src.picture + src.uOffset + srcColumn, w / 2);
-        CopyLineBytes(out.picture + I420VOffset(w, h) + dstColumn, src.picture + src.vOffset + srcColumn, w / 2);
+        const int64_t chromaWidth = I420ChromaWidth(w);
+        const int64_t dstColumn = line / 2 * chromaWidth;
+        CopyLineBytes(out.picture + I420UOffset(w, h) + dstColumn, src.picture + src.uOffset + srcColumn, chromaWidth);
+        CopyLineBytes(out.picture + I420VOffset(w, h) + dstColumn, src.picture + src.vOffset + srcColumn, chromaWidth);
     }
 };
 

@@ -14,12 +14,13 @@ struct stSplitOutput
     uint16_t width = 0;
     uint16_t height = 0;
     uint8_t used = 0;           // 1 once the list is built
-    uint8_t *picture = nullptr; // device picture of width x height x 3 / 2 bytes, made by SplitFrame
+    uint8_t *picture = nullptr; // contiguous device picture (core/I420Layout.h), made by SplitFrame
     int32_t length = 0;
 };
 
 // The picture being split. Pitches of 0 mean the contiguous layout (luma pitch = width, chroma
-// pitch = width / 2); U follows the luma plane and V the U plane.
+// pitch = width / 2 rounded up); U follows height luma lines and V as many chroma lines as the
+// height has chroma rows.
 struct stSrcFrameInfo
 {
     uint16_t width = 0;

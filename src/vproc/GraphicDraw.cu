@@ -116,8 +116,8 @@ struct DrawGraphicOnFrameDvc
         const int32_t left = (graphic.X / 2 + static_cast<int32_t>(first)) * 2;
         const int32_t cy = top / 2;
         // The chunk's blocks [from, to) that have a chroma sample; the others blend with 0, as Item.
-        const int32_t chromaEnd = std::min(planes.width / 2, planes.chromaPitch);
-        const bool chromaRow = cy >= 0 && cy < planes.height / 2;
+        const int32_t chromaEnd = OverlayChromaWidth(planes);
+        const bool chromaRow = cy >= 0 && cy < OverlayChromaHeight(planes);
         const int32_t from = chromaRow ? std::clamp(-left / 2, 0, static_cast<int32_t>(count)) : 0;
         const int32_t to = chromaRow ? std::clamp(chromaEnd - left / 2, from, static_cast<int32_t>(count)) : 0;
         const uint8_t *__restrict__ sourceU = planes.pU + static_cast<int64_t>(cy) * planes.chromaPitch + left / 2;

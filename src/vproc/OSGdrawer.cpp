@@ -171,7 +171,7 @@ int32_t COsgDrawer::SetFrameSize(int32_t width, int32_t height, int32_t lumaPitc
     m_width = width;
     m_height = height;
     m_lumaPitch = lumaPitch > 0 ? lumaPitch : width;
-    m_chromaPitch = chromaPitch > 0 ? chromaPitch : width / 2;
+    m_chromaPitch = chromaPitch > 0 ? chromaPitch : static_cast<int32_t>(I420ChromaPitch(width));
     return 0;
 }
 

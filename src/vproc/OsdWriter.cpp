@@ -402,7 +402,7 @@ int32_t COsdWriter::SetFrameSize(int32_t width, int32_t height, int32_t lumaPitc
     m_width = width;
     m_height = height;
     m_lumaPitch = lumaPitch > 0 ? lumaPitch : width;
-    m_chromaPitch = chromaPitch > 0 ? chromaPitch : width / 2;
+    m_chromaPitch = chromaPitch > 0 ? chromaPitch : static_cast<int32_t>(I420ChromaPitch(width));
     // Every text is placed again: a text placed for another size would land outside this frame.
     std::vector<std::pair<uint16_t, std::wstring>> texts;
     for (const auto &entry : m_items) {

@@ -4,8 +4,9 @@
 // nvcc and g++ alike. Every write is bounded to the picture: overlays placed for another frame size,
 // or reaching past an edge, are cut at the edge instead of running into the next row or plane.
 
-#include "platform/GpuKernelDefs.h"
+#include "core/I420Layout.h"
 #include "core/VideoFrameInfo.h"
+#include "platform/GpuKernelDefs.h"
 
 #include <cmath>
 #include <cstdint>
@@ -22,20 +23,21 @@ struct stOverlayPlanes
     int32_t chromaPitch = 0;
 };
 
-// A pitch of 0 becomes the width (luma) or half of it (chroma); the chroma planes follow the luma
-// plane: U at height x pitch, V at 5/4 of that.
+// A pitch of 0 becomes the width (luma) or half of it, rounded up (chroma); the chroma planes
+// follow the luma plane in the layout of core/I420Layout.h: U after height luma lines, V after the
+// chroma rows of U.
 TYX_HD TYX_FORCEINLINE stOverlayPlanes MakeOverlayPlanes(const stVideoFrameInfo &frame)
 {
     stOverlayPlanes planes;
     planes.width = frame.width;
     planes.height = frame.height;
     planes.lumaPitch = frame.lumaPitch > 0 ? frame.lumaPitch : frame.width;
-    planes.chromaPitch = frame.chromaPitch > 0 ? frame.chromaPitch : frame.width / 2;
+    planes.chromaPitch = frame.chromaPitch > 0 ? frame.chromaPitch : static_cast<int32_t>(I420ChromaPitch(frame.width));
     planes.pY = frame.pY;
     if (planes.pY) {
         const int64_t lumaBytes = static_cast<int64_t>(planes.height) * planes.lumaPitch;
         planes.pU = planes.pY + lumaBytes;
-        planes.pV = planes.pY + lumaBytes * 5 / 4;
+        planes.pV = planes.pU + I420ChromaHeight(planes.height) * planes.chromaPitch;
     }
     return planes;
 }
@@ -59,7 +61,19 @@ inline stVideoFrameInfo OverlayFrameInfo(int32_t width, int32_t height, int32_t 
 TYX_HD TYX_FORCEINLINE int64_t OverlayFrameBytes(const stOverlayPlanes &planes)
 {
     const int64_t lumaBytes = static_cast<int64_t>(planes.height) * planes.lumaPitch;
-    return lumaBytes * 5 / 4 + static_cast<int64_t>(planes.height / 2) * planes.chromaPitch;
+    return lumaBytes + 2 * I420ChromaHeight(planes.height) * planes.chromaPitch;
+}
+
+// Chroma samples of a row and rows of the chroma planes; an odd last column or row has its own.
+TYX_HD TYX_FORCEINLINE int32_t OverlayChromaWidth(const stOverlayPlanes &planes)
+{
+    const auto width = static_cast<int32_t>(I420ChromaWidth(planes.width));
+    return width < planes.chromaPitch ? width : planes.chromaPitch;
+}
+
+TYX_HD TYX_FORCEINLINE int32_t OverlayChromaHeight(const stOverlayPlanes &planes)
+{
+    return static_cast<int32_t>(I420ChromaHeight(planes.height));
 }
 
 TYX_HD TYX_FORCEINLINE bool IsInsideLuma(const stOverlayPlanes &planes, int32_t x, int32_t y)
@@ -67,10 +81,10 @@ TYX_HD TYX_FORCEINLINE bool IsInsideLuma(const stOverlayPlanes &planes, int32_t 
     return x >= 0 && y >= 0 && x < planes.width && y < planes.height && x < planes.lumaPitch;
 }
 
-// Chroma sample (cx, cy); only whole samples of the picture count.
+// Chroma sample (cx, cy) of the picture.
 TYX_HD TYX_FORCEINLINE bool IsInsideChroma(const stOverlayPlanes &planes, int32_t cx, int32_t cy)
 {
-    return cx >= 0 && cy >= 0 && cx < planes.width / 2 && cy < planes.height / 2 && cx < planes.chromaPitch;
+    return cx >= 0 && cy >= 0 && cx < OverlayChromaWidth(planes) && cy < OverlayChromaHeight(planes);
 }
 
 TYX_HD TYX_FORCEINLINE void PutLuma(const stOverlayPlanes &planes, int32_t x, int32_t y, uint8_t value)

@@ -2,28 +2,11 @@
 
 // Small helpers that the picture kernels share; read by nvcc and g++ alike.
 
+#include "core/I420Layout.h"
 #include "platform/GpuKernelDefs.h"
 
 #include <cstdint>
 #include <cstring>
-
-// The contiguous I420 layout of the system: Y of width x height bytes, then U and V planes of
-// (width / 2) x (height / 2) bytes with a pitch of width / 2, U at width x height and V at
-// width x height x 5 / 4. The whole picture fits in width x height x 3 / 2 bytes for any size.
-TYX_HD TYX_FORCEINLINE int64_t I420Size(int64_t width, int64_t height)
-{
-    return width * height * 3 / 2;
-}
-
-TYX_HD TYX_FORCEINLINE int64_t I420UOffset(int64_t width, int64_t height)
-{
-    return width * height;
-}
-
-TYX_HD TYX_FORCEINLINE int64_t I420VOffset(int64_t width, int64_t height)
-{
-    return width * height * 5 / 4;
-}
 
 TYX_HD TYX_FORCEINLINE int64_t MinI64(int64_t a, int64_t b)
 {

@@ -2,6 +2,7 @@
 
 #include "vproc/RVProcWorker.h"
 
+#include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
 #include "output/RVDOServer.h"
@@ -71,7 +72,8 @@ int32_t CRVProcWorker::DrawStatusOnFrame(COsdWriter &writer, FramePackage &frame
                 m_workerId, statusCode);
         return 1;
     }
-    (void)writer.SetFrameSize(frame.width, frame.height, frame.width, frame.width / 2);
+    const auto chromaPitch = static_cast<int32_t>(I420ChromaPitch(frame.width));
+    (void)writer.SetFrameSize(frame.width, frame.height, frame.width, chromaPitch);
     const int32_t rc = writer.ProcessFrameUseGpu(frame.pData, frame.nLength, frame.inDevice != 0);
     if (rc < 0) {
         TYX_LOG(3, L"OSD writing Failed with error code=%d!", rc);
@@ -90,14 +92,15 @@ int32_t CRVProcWorker::DrawOverlaysOnFrame(FramePackage &frame, int32_t target, 
     const int32_t width = frame.width;
     const int32_t height = frame.height;
     const int32_t pitch = frame.pitch ? frame.pitch : width;
+    const auto chromaPitch = static_cast<int32_t>(I420ChromaPitch(pitch));
     if (slot->writer) {
-        (void)slot->writer->SetFrameSize(width, height, pitch, pitch / 2);
+        (void)slot->writer->SetFrameSize(width, height, pitch, chromaPitch);
         const int32_t rc = slot->writer->ProcessFrameUseGpu(frame.pData, frame.nLength, frame.inDevice != 0);
         if (rc < 0)
             TYX_LOG(3, L"OSD writing Failed with error code=%d!", rc);
     }
     if (slot->drawer) {
-        (void)slot->drawer->SetFrameSize(width, height, pitch, pitch / 2);
+        (void)slot->drawer->SetFrameSize(width, height, pitch, chromaPitch);
         const int32_t rc = slot->drawer->ProcessFrame(frame.pData, frame.nLength, frame.pts, frame.inDevice != 0);
         if (rc < 0)
             TYX_LOG(3, L"OSG Drawing Failed with error code=%d!", rc);

@@ -2,12 +2,12 @@
 
 #include "vproc/VideoMux.h"
 
+#include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
 #include "platform/GpuDevice.h"
 #include "vproc/GVMux.h"
 #include "vproc/GpuCallCheck.h"
-#include "vproc/PictureKernels.h"
 
 #include <algorithm>
 #include <vector>
@@ -24,7 +24,7 @@ int32_t CVideoMuxer::ComputeCanvasSize(uint16_t width, uint16_t height) const
     const int64_t pixels = static_cast<int64_t>(width) * height;
     switch (m_format) {
     case 1:
-        return static_cast<int32_t>(pixels * 3 / 2);
+        return static_cast<int32_t>(I420Size(width, height));
     case 2:
         return static_cast<int32_t>(pixels * 2);
     case 3:
@@ -162,10 +162,10 @@ int32_t CVideoMuxer::DoMuxing(uint8_t *target)
         }
     }
     TYX_LOG(7, L"Begin frames muxing by GPU...");
-    const size_t pixels = static_cast<size_t>(m_canvasWidth) * m_canvasHeight;
-    GpuError error = DevMemset(dst, 0, pixels);
+    const auto luma = static_cast<size_t>(I420UOffset(m_canvasWidth, m_canvasHeight));
+    GpuError error = DevMemset(dst, 0, luma);
     if (error == GPU_SUCCESS)
-        error = DevMemset(dst + pixels, 128, pixels / 2);
+        error = DevMemset(dst + luma, 128, static_cast<size_t>(I420Size(m_canvasWidth, m_canvasHeight)) - luma);
     if (error != GPU_SUCCESS)
         HandleGPUCriticalError(static_cast<int32_t>(error), L"");
     const int32_t muxed = MuxFrames(static_cast<int32_t>(windows.size()), windows.data(), m_canvasWidth,

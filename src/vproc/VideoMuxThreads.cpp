@@ -3,6 +3,7 @@
 
 #include "vproc/VideoMuxWorker.h"
 
+#include "core/I420Layout.h"
 #include "core/Resize.h"
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
@@ -29,7 +30,7 @@ constexpr uint64_t kSlowMuxMs = 15;
 
 int32_t PictureBytes(int32_t width, int32_t height)
 {
-    return width > 0 && height > 0 ? width * height * 3 / 2 : 0;
+    return I420Length(width, height);
 }
 
 uint64_t ElapsedSince(uint64_t start)
@@ -251,8 +252,6 @@ int32_t CVideoMuxWorker::ScalePackedI420(const stVFrameScaleInfo &task, uint8_t 
     const int32_t h = task.srcHeight;
     const int32_t width = task.scaledWidth;
     const int32_t height = task.scaledHeight;
-    if (((w | h | width | height) & 1) != 0)
-        return CTYXUtils::ScaleFrameGPU(GpuDevice(), task.source, w, h, 0, true, &result, width, height, true);
     FramePackage scaled;
     scaled.inDevice = 1;
     const int32_t length = PictureBytes(width, height);
@@ -260,8 +259,10 @@ int32_t CVideoMuxWorker::ScalePackedI420(const stVFrameScaleInfo &task, uint8_t 
         return -1;
     uint8_t *dst = scaled.pData;
     const uint8_t *src = task.source;
-    const int32_t rc = ScaleYuv420InDvc(dst, dst + width * height, dst + width * height * 5 / 4, width, width / 2, width,
-                                        height, src, src + w * h, src + w * h * 5 / 4, w, w / 2, w, h);
+    const int32_t rc = ScaleYuv420InDvc(dst, dst + I420UOffset(width, height), dst + I420VOffset(width, height), width,
+                                        static_cast<int32_t>(I420ChromaPitch(width)), width, height, src,
+                                        src + I420UOffset(w, h), src + I420VOffset(w, h), w,
+                                        static_cast<int32_t>(I420ChromaPitch(w)), w, h);
     if (rc != 0) {
         ReleaseFramePackageData(dst, true);
         return -3;

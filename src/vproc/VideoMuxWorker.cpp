@@ -3,6 +3,7 @@
 #include "vproc/VideoMuxWorker.h"
 
 #include "config/ConfigKeywords.h"
+#include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "core/TYXWorkerConfig.h"
 #include "core/debuglog.h"
@@ -126,7 +127,7 @@ int32_t CVideoMuxWorker::CopyInConfiguration(const stTYXWorkerConfig *config)
     output.height = static_cast<uint16_t>(height);
     output.frameRate = mid->OutputFramerate;
     output.timeBase = {1, 1000000};
-    output.frameSize = width * height * 3 / 2;
+    output.frameSize = I420Length(width, height);
     output.pixelFormat = 0; // I420
     SetOutputParameters(output, static_cast<uint32_t>(-1));
     m_outputFrameRate = mid->OutputFramerate > 0 ? static_cast<int32_t>(mid->OutputFramerate) : 30;

@@ -2,6 +2,7 @@
 
 #include "vproc/VideoUnifyWorker.h"
 
+#include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "core/TYXWorkerConfig.h"
 #include "core/debuglog.h"
@@ -52,7 +53,7 @@ int32_t CVideoUnifyWorker::CopyInConfiguration(const stTYXWorkerConfig *config)
     output.frameRate = m_outputFrameRate;
     output.timeBase = {1, 1000000};
     output.pixelFormat = 0;
-    output.frameSize = m_outputWidth * m_outputHeight * 3 / 2;
+    output.frameSize = I420Length(m_outputWidth, m_outputHeight);
     SetOutputParameters(output, static_cast<uint32_t>(-1));
     SetRvtpServerOption(mid->RVTP, 0);
     m_pipeWanted = mid->RVTP != 0;

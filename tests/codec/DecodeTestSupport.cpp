@@ -1,6 +1,7 @@
 #include "codec/DecodeTestSupport.h"
 
 #include "core/FfmpegHandles.h"
+#include "core/I420Layout.h"
 #include "platform/GpuDevice.h"
 #include "platform/TickCount.h"
 
@@ -228,7 +229,7 @@ stPicture ReadPicture(const FramePackage &frame)
 
 bool SaveI420AsPng(const std::string &name, const stPicture &picture)
 {
-    if (picture.bytes.size() < static_cast<size_t>(picture.width) * picture.height * 3 / 2)
+    if (picture.bytes.size() < static_cast<size_t>(I420Size(picture.width, picture.height)))
         return false;
     const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
     AvCodecPtr context(avcodec_alloc_context3(codec));

@@ -285,23 +285,26 @@ TEST_F(FramePackageTest, BlankPictureInBothMemories)
         bytes.insert(bytes.end(), v, 240);
         return bytes;
     };
+    // Odd sizes have their chroma planes rounded up, as the decoded pictures have them.
+    struct stCase
+    {
+        uint16_t width;
+        uint16_t height;
+        size_t luma;
+        size_t chroma;
+    };
+    const stCase cases[] = {{4, 4, 16, 4}, {3, 3, 9, 4}, {321, 180, 321 * 180, 161 * 90}};
     for (const bool inDevice : {false, true}) {
-        SCOPED_TRACE(testing::Message() << "device " << inDevice);
-        FramePackage package;
-        package.width = 4;
-        package.height = 4;
-        package.inDevice = inDevice ? 1 : 0;
-        ASSERT_EQ(CreateBlankVideoFramePackage(package, color), 24);
-        EXPECT_EQ(ReadBack(package), planes(16, 4, 4));
-        FreeFramePackage(package);
-
-        // Odd sizes: every byte of the length is written, V runs to the end.
-        package.width = 3;
-        package.height = 3;
-        package.inDevice = inDevice ? 1 : 0;
-        ASSERT_EQ(CreateBlankVideoFramePackage(package, color), 13);
-        EXPECT_EQ(ReadBack(package), planes(9, 2, 2));
-        FreeFramePackage(package);
+        for (const stCase &c : cases) {
+            SCOPED_TRACE(testing::Message() << "device " << inDevice << ", " << c.width << " x " << c.height);
+            FramePackage package;
+            package.width = c.width;
+            package.height = c.height;
+            package.inDevice = inDevice ? 1 : 0;
+            ASSERT_EQ(CreateBlankVideoFramePackage(package, color), static_cast<int32_t>(c.luma + 2 * c.chroma));
+            EXPECT_EQ(ReadBack(package), planes(c.luma, c.chroma, c.chroma));
+            FreeFramePackage(package);
+        }
     }
 }
 

@@ -121,8 +121,7 @@ std::vector<uint8_t> I420ToBgra(const std::vector<uint8_t> &i420, int width, int
     DevMalloc(reinterpret_cast<void **>(&device), i420.size());
     DevMalloc(reinterpret_cast<void **>(&converted), bgra.size());
     DevMemcpy(device, i420.data(), i420.size(), EGpuCopyKind::HostToDevice);
-    ConvertPlanarToSemiplanarInDvc(device, width, height);
-    Nv12ToBgra32InDvc(device, width, converted, width * 4, width, height, 0);
+    I420ToBgra32InDvc(device, width, height, converted, width * 4, 0);
     DevMemcpy(bgra.data(), converted, bgra.size(), EGpuCopyKind::DeviceToHost);
     DevFree(device);
     DevFree(converted);

@@ -1,5 +1,7 @@
 #include "output/OutputTestSupport.h"
 
+#include "core/I420Layout.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -33,8 +35,7 @@ FramePackage MakeI420Package(int width, int height, uint32_t seed, int64_t pts)
     package.dts = pts;
     package.duration = 33333;
     package.flags = TYX_PKT_FLAG_KEY;
-    // An odd size has its chroma planes rounded up.
-    const int32_t length = width * height + 2 * ((width + 1) / 2) * ((height + 1) / 2);
+    const int32_t length = I420Length(width, height);
     if (AllocFramePackageData(package, length) != length)
         return package;
     uint32_t state = seed * 2654435761u + 1u;
@@ -50,8 +51,8 @@ FramePackage MakeSolidI420Package(int width, int height, uint8_t y, uint8_t u, u
     FramePackage package = MakeI420Package(width, height, 0, pts);
     if (!package.pData)
         return package;
-    const size_t luma = static_cast<size_t>(width) * static_cast<size_t>(height);
-    const size_t chroma = static_cast<size_t>((width + 1) / 2) * static_cast<size_t>((height + 1) / 2);
+    const auto luma = static_cast<size_t>(I420UOffset(width, height));
+    const auto chroma = static_cast<size_t>(I420ChromaBytes(width, height));
     std::memset(package.pData, y, luma);
     std::memset(package.pData + luma, u, chroma);
     std::memset(package.pData + luma + chroma, v, chroma);

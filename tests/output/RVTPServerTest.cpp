@@ -1,14 +1,18 @@
 // The frame-pipe server against real clients on its Unix socket.
 
+#include "output/DisplayTestSupport.h"
 #include "output/FramePipeClient.h"
 #include "output/OutputTestSupport.h"
 #include "output/RVTPServer.h"
 
+#include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "platform/GpuDevice.h"
 #include "platform/Thread.h"
 #include "support/LeakCheck.h"
 #include "support/LogCapture.h"
+#include "vproc/OSGdrawer.h"
+#include "vproc/OsdItem.h"
 
 #include <gtest/gtest.h>
 
@@ -85,10 +89,10 @@ TEST(SerializeFramePackageTest, RefusesPackagesThatCannotFrameAMessage)
 class RVTPServerTest : public CLeakCheckedTest
 {
 protected:
-    std::shared_ptr<CRVTPServer> Serve(const std::wstring &name)
+    std::shared_ptr<CRVTPServer> Serve(const std::wstring &name, int width = kWidth, int height = kHeight)
     {
         auto server = std::make_shared<CRVTPServer>(name, 0x02010000, nullptr);
-        EXPECT_NE(server->Initialize(1537, kWidth, kHeight, 0), nullptr);
+        EXPECT_NE(server->Initialize(1537, width, height, 0), nullptr);
         EXPECT_GT(server->StartThread(), 0);
         server->StartEvent().Set();
         EXPECT_TRUE(WaitUntil([&] { return server->IsServing(); }));
@@ -221,11 +225,7 @@ TEST_F(RVTPServerTest, AnOddSizedPictureReachesTheClientWhole)
 {
     constexpr int kOddWidth = 321;
     constexpr int kOddHeight = 181;
-    auto server = std::make_shared<CRVTPServer>(L"Odd1", 0x02010000, nullptr);
-    ASSERT_NE(server->Initialize(1537, kOddWidth, kOddHeight, 0), nullptr);
-    ASSERT_GT(server->StartThread(), 0);
-    server->StartEvent().Set();
-    ASSERT_TRUE(WaitUntil([&] { return server->IsServing(); }));
+    auto server = Serve(L"Odd1", kOddWidth, kOddHeight);
     CFramePipeClient client;
     ASSERT_TRUE(client.Connect(server->SocketPath()));
     ASSERT_TRUE(WaitUntil([&] { return server->IsClientConnected(); }));
@@ -239,6 +239,82 @@ TEST_F(RVTPServerTest, AnOddSizedPictureReachesTheClientWhole)
     EXPECT_EQ(message.height, kOddHeight);
     EXPECT_EQ(message.length, static_cast<uint32_t>(kOddWidth * kOddHeight + 2 * 161 * 91));
     EXPECT_EQ(message.data, sent);
+    EXPECT_EQ(server->Stop(5000), 1);
+}
+
+constexpr int kSquare = 16;
+
+// An opaque red square placed at (x, y) from the top left corner.
+stOsgPicture RedSquare(int16_t x, int16_t y)
+{
+    stOsgPicture picture;
+    picture.sourcePath = "red.png";
+    picture.width = kSquare;
+    picture.height = kSquare;
+    picture.rowLength = kSquare * 4;
+    std::vector<uint8_t> rgba(static_cast<size_t>(kSquare) * kSquare * 4);
+    for (size_t i = 0; i < rgba.size(); i += 4) {
+        rgba[i] = 255;
+        rgba[i + 3] = 255;
+    }
+    EXPECT_EQ(picture.image.Allocate(rgba.size()), GPU_SUCCESS);
+    EXPECT_EQ(DevMemcpy(picture.image.Get(), rgba.data(), rgba.size(), EGpuCopyKind::HostToDevice), GPU_SUCCESS);
+    picture.placement.origin = OSD_POS_LEFT_TOP;
+    picture.placement.offsetX = x;
+    picture.placement.offsetY = y;
+    return picture;
+}
+
+// The overlays of a direct output are drawn in the layout of its pictures: on an odd size each
+// colour lies under its overlay, the last column and row included, and nowhere else.
+TEST_F(RVTPServerTest, OverlaysOnAnOddSizedPictureLieWhereTheyAreDrawn)
+{
+    constexpr int kOddWidth = 321;
+    constexpr int kOddHeight = 181;
+    const std::pair<int, int> squares[] = {{100, 60}, {kOddWidth - kSquare, kOddHeight - kSquare}};
+    auto drawer = std::make_shared<COsgDrawer>();
+    for (const auto &[x, y] : squares) {
+        const auto id = static_cast<uint32_t>(x);
+        ASSERT_GT(drawer->AddPicture(id, RedSquare(static_cast<int16_t>(x), static_cast<int16_t>(y))), 0);
+    }
+    auto server = Serve(L"Odd2", kOddWidth, kOddHeight);
+    server->AttachOverlays(nullptr, drawer);
+    CFramePipeClient client;
+    ASSERT_TRUE(client.Connect(server->SocketPath()));
+    ASSERT_TRUE(WaitUntil([&] { return server->IsClientConnected(); }));
+    FramePackage frame = MakeSolidI420Package(kOddWidth, kOddHeight, 128, 128, 128, 1000);
+    ASSERT_TRUE(server->PushFrame(frame));
+    FreeFramePackage(frame);
+    stFrameMessage message;
+    ASSERT_TRUE(client.ReadMessage(message, 60000));
+    ASSERT_EQ(message.data.size(), static_cast<size_t>(I420Size(kOddWidth, kOddHeight)));
+    const std::vector<uint8_t> bgra = I420ToBgra(message.data, kOddWidth, kOddHeight);
+    SaveBgraAsPng("artifacts/pipe_odd_overlays.png", bgra, kOddWidth, kOddHeight);
+
+    const stBgr background = ExpectedBgr(128, 128, 128);
+    // Pixels two or more away from a square: a chroma sample is shared by two columns and rows.
+    const auto near = [&](int x, int y) {
+        for (const auto &[left, top] : squares) {
+            if (x > left - 2 && x < left + kSquare + 1 && y > top - 2 && y < top + kSquare + 1)
+                return true;
+        }
+        return false;
+    };
+    int wrong = 0;
+    for (int y = 0; y < kOddHeight; ++y) {
+        for (int x = 0; x < kOddWidth; ++x) {
+            const stBgr pixel = PixelAt(bgra, kOddWidth, x, y);
+            bool inside = false;
+            for (const auto &[left, top] : squares)
+                inside = inside || (x >= left && x < left + kSquare && y >= top && y < top + kSquare);
+            const bool right = inside ? pixel.r > 200 && pixel.g < 80 && pixel.b < 80
+                                      : near(x, y) || NearColor(pixel, background);
+            if (!right && ++wrong <= 8)
+                ADD_FAILURE() << (inside ? "not red" : "not background") << " at " << x << ", " << y << ": "
+                              << int(pixel.r) << " " << int(pixel.g) << " " << int(pixel.b);
+        }
+    }
+    EXPECT_EQ(wrong, 0);
     EXPECT_EQ(server->Stop(5000), 1);
 }
 

@@ -1,5 +1,6 @@
 #include "DecodedPictures.h"
 
+#include "core/I420Layout.h"
 #include "platform/GpuDevice.h"
 #include "support/TestMedia.h"
 
@@ -21,11 +22,11 @@ stDecodedPicture PackFrame(const AVFrame &frame)
     stDecodedPicture picture;
     picture.width = frame.width;
     picture.height = frame.height;
-    picture.i420.resize(static_cast<size_t>(frame.width) * frame.height * 3 / 2);
+    picture.i420.resize(static_cast<size_t>(I420Size(frame.width, frame.height)));
     uint8_t *out = picture.i420.data();
     for (int plane = 0; plane < 3; ++plane) {
-        const int w = plane == 0 ? frame.width : frame.width / 2;
-        const int h = plane == 0 ? frame.height : frame.height / 2;
+        const auto w = static_cast<int>(plane == 0 ? frame.width : I420ChromaWidth(frame.width));
+        const auto h = static_cast<int>(plane == 0 ? frame.height : I420ChromaHeight(frame.height));
         for (int y = 0; y < h; ++y) {
             std::memcpy(out, frame.data[plane] + static_cast<ptrdiff_t>(y) * frame.linesize[plane], static_cast<size_t>(w));
             out += w;
@@ -125,7 +126,7 @@ void SavePictureAsPng(const std::vector<uint8_t> &i420, int width, int height, c
 {
     std::filesystem::create_directories("artifacts");
     const AVCodec *png = avcodec_find_encoder(AV_CODEC_ID_PNG);
-    if (!png || i420.size() < static_cast<size_t>(width) * height * 3 / 2)
+    if (!png || i420.size() < static_cast<size_t>(I420Size(width, height)))
         return;
     AVCodecContext *codec = avcodec_alloc_context3(png);
     codec->width = width;
@@ -143,8 +144,10 @@ void SavePictureAsPng(const std::vector<uint8_t> &i420, int width, int height, c
     av_frame_get_buffer(rgb, 0);
     SwsContext *sws = sws_getContext(width, height, AV_PIX_FMT_YUV420P, width, height, AV_PIX_FMT_RGB24, SWS_POINT,
                                      nullptr, nullptr, nullptr);
-    const uint8_t *planes[3] = {i420.data(), i420.data() + width * height, i420.data() + width * height * 5 / 4};
-    const int pitches[3] = {width, width / 2, width / 2};
+    const uint8_t *planes[3] = {i420.data(), i420.data() + I420UOffset(width, height),
+                                i420.data() + I420VOffset(width, height)};
+    const auto chromaPitch = static_cast<int>(I420ChromaPitch(width));
+    const int pitches[3] = {width, chromaPitch, chromaPitch};
     sws_scale(sws, planes, pitches, 0, height, rgb->data, rgb->linesize);
     AVPacket *packet = av_packet_alloc();
     if (avcodec_send_frame(codec, rgb) == 0 && avcodec_receive_packet(codec, packet) == 0) {

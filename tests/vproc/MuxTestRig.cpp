@@ -1,6 +1,7 @@
 #include "MuxTestRig.h"
 
 #include "PictureTestUtils.h"
+#include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "host/GlobalVars.h"
 #include "platform/GpuDevice.h"
@@ -10,7 +11,7 @@
 
 #include <thread>
 
-CMuxRig::CMuxRig(int inputs, int layout, int width, int height, int threadsPerInput)
+CMuxRig::CMuxRig(int inputs, int layout, int width, int height, int threadsPerInput, const Factory &factory)
 {
     CTYXGVMS::NegotiatedInputFrameRate() = 30.0f;
     m_config.Name = L"VMuxTest";
@@ -32,7 +33,7 @@ CMuxRig::CMuxRig(int inputs, int layout, int width, int height, int threadsPerIn
         m_links[InputId(n)] = link;
     }
     m_config.BuildIOItems();
-    m_mux = std::make_shared<CVideoMuxWorker>(kMuxId, &m_links, nullptr);
+    m_mux = factory ? factory(kMuxId, &m_links) : std::make_shared<CVideoMuxWorker>(kMuxId, &m_links, nullptr);
     m_mux->SetLayoutChangeWaitMs(20);
     m_consumer.CreateQueue();
     m_consumer.consumerId = kConsumerId;
@@ -160,7 +161,7 @@ std::vector<uint8_t> ReferenceComposition(int layout, int width, int height,
                                  regions[i].height, true);
         DevFree(device);
     }
-    std::vector<uint8_t> canvas(static_cast<size_t>(width) * height * 3 / 2);
+    std::vector<uint8_t> canvas(static_cast<size_t>(I420Size(width, height)));
     uint8_t *target = nullptr;
     DevMalloc(reinterpret_cast<void **>(&target), canvas.size());
     {
@@ -171,7 +172,7 @@ std::vector<uint8_t> ReferenceComposition(int layout, int width, int height,
             slot->lock->LockWrite();
             slot->inDevice = 1;
             slot->picture = scaled[i];
-            slot->length = scaled[i] ? regions[i].width * regions[i].height * 3 / 2 : 0;
+            slot->length = scaled[i] ? I420Length(regions[i].width, regions[i].height) : 0;
             slot->width = regions[i].width;
             slot->height = regions[i].height;
         }

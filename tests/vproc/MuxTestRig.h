@@ -37,8 +37,13 @@ inline bool WaitFor(const std::function<bool()> &condition, int timeoutMs = kTes
 class CMuxRig
 {
 public:
+    // Makes the worker, for a test that needs it as a class of its own.
+    using Factory =
+        std::function<std::shared_ptr<CVideoMuxWorker>(uint32_t id, const CTYXWorker::InputLinkMap *inputs)>;
+
     // inputs linked at construction; regions: input n shows in region n for n <= windows.
-    CMuxRig(int inputs, int layout, int width = 1280, int height = 720, int threadsPerInput = 1);
+    CMuxRig(int inputs, int layout, int width = 1280, int height = 720, int threadsPerInput = 1,
+            const Factory &factory = {});
     ~CMuxRig();
 
     stVideoMidProcWorkerConfig &Config() { return m_config; }

@@ -5,6 +5,7 @@
 // graphics overlays blend.
 
 #include "PictureTestUtils.h"
+#include "core/I420Layout.h"
 #include "vproc/DvcBuffer.h"
 #include "vproc/OverlayPixels.h"
 
@@ -32,7 +33,7 @@ public:
     static constexpr uint8_t kGuard = 0xA5;
 
     COverlayTestFrame(int32_t width, int32_t height, stColorYuv fill = {16, 128, 128})
-        : m_width(width), m_height(height), m_bytes(static_cast<size_t>(width) * height * 3 / 2),
+        : m_width(width), m_height(height), m_bytes(static_cast<size_t>(I420Size(width, height))),
           m_data(m_bytes + kGuardBytes, kGuard)
     {
         Fill(fill);

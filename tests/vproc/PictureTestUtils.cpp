@@ -1,5 +1,7 @@
 #include "PictureTestUtils.h"
 
+#include "core/I420Layout.h"
+
 #include <gtest/gtest.h>
 
 CDvcBuffer DeviceCopy(const std::vector<uint8_t> &bytes)
@@ -22,15 +24,16 @@ namespace {
 
 size_t PlaneOffset(int width, int height, EPlane plane, int x, int y)
 {
-    const size_t w = static_cast<size_t>(width);
-    const size_t h = static_cast<size_t>(height);
+    const auto chromaPitch = static_cast<size_t>(I420ChromaPitch(width));
     switch (plane) {
     case EPlane::Y:
-        return static_cast<size_t>(y) * w + static_cast<size_t>(x);
+        return static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x);
     case EPlane::U:
-        return w * h + static_cast<size_t>(y) * (w / 2) + static_cast<size_t>(x);
+        return static_cast<size_t>(I420UOffset(width, height)) + static_cast<size_t>(y) * chromaPitch +
+               static_cast<size_t>(x);
     default:
-        return w * h * 5 / 4 + static_cast<size_t>(y) * (w / 2) + static_cast<size_t>(x);
+        return static_cast<size_t>(I420VOffset(width, height)) + static_cast<size_t>(y) * chromaPitch +
+               static_cast<size_t>(x);
     }
 }
 
@@ -38,9 +41,11 @@ size_t PlaneOffset(int width, int height, EPlane plane, int x, int y)
 void ForEachSample(int width, int height, const std::function<void(EPlane, int, int)> &fn)
 {
     for (EPlane plane : {EPlane::Y, EPlane::U, EPlane::V}) {
-        const int shift = plane == EPlane::Y ? 0 : 1;
-        for (int y = 0; y < height >> shift; ++y) {
-            for (int x = 0; x < width >> shift; ++x)
+        const bool luma = plane == EPlane::Y;
+        const auto rows = static_cast<int>(luma ? height : I420ChromaHeight(height));
+        const auto columns = static_cast<int>(luma ? width : I420ChromaWidth(width));
+        for (int y = 0; y < rows; ++y) {
+            for (int x = 0; x < columns; ++x)
                 fn(plane, x, y);
         }
     }
@@ -59,7 +64,7 @@ uint8_t NoiseAt(uint32_t seed, int x, int y)
 
 std::vector<uint8_t> MakeI420(int width, int height, const PixelFunction &fn)
 {
-    std::vector<uint8_t> picture(static_cast<size_t>(width) * height * 3 / 2, 0);
+    std::vector<uint8_t> picture(static_cast<size_t>(I420Size(width, height)), 0);
     ForEachSample(width, height,
                   [&](EPlane plane, int x, int y) { picture[PlaneOffset(width, height, plane, x, y)] = fn(plane, x, y); });
     return picture;
@@ -102,7 +107,7 @@ void PasteI420(std::vector<uint8_t> &picture, int width, int height, const std::
 
 void ExpectSameI420(const std::vector<uint8_t> &actual, const std::vector<uint8_t> &expected, int width, int height)
 {
-    const size_t bytes = static_cast<size_t>(width) * height * 3 / 2;
+    const auto bytes = static_cast<size_t>(I420Size(width, height));
     ASSERT_GE(actual.size(), bytes);
     ASSERT_GE(expected.size(), bytes);
     int reported = 0;

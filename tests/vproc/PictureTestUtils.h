@@ -1,7 +1,8 @@
 #pragma once
 
 // Test pictures in host and device memory for the picture kernels' tests. Pictures are contiguous
-// I420: Y of width x height, then U and V of (width / 2) x (height / 2).
+// I420 in the layout of core/I420Layout.h: Y of width x height, then U and V with their sizes
+// halved and rounded up.
 
 #include "vproc/DvcBuffer.h"
 
@@ -17,7 +18,7 @@ std::vector<uint8_t> Download(const CDvcBuffer &block);
 enum class EPlane { Y = 0, U = 1, V = 2 };
 using PixelFunction = std::function<uint8_t(EPlane plane, int x, int y)>;
 
-// A picture (width x height x 3 / 2 bytes) with every sample from fn.
+// A picture (I420Size bytes) with every sample from fn.
 std::vector<uint8_t> MakeI420(int width, int height, const PixelFunction &fn);
 uint8_t I420At(const std::vector<uint8_t> &picture, int width, int height, EPlane plane, int x, int y);
 // Repeatable noise, different for every seed and plane.

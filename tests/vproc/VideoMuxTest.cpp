@@ -101,7 +101,7 @@ TEST(VideoMuxTest, NineWindowsAreComposedSampleBySample)
     ASSERT_EQ(Compose(muxer, pictures), 0);
     EXPECT_TRUE(muxer.MuxedOnDevice());
     ExpectSameI420(DownloadCanvas(muxer), ExpectedCanvas(muxer, pictures), 1280, 720);
-    EXPECT_EQ(log.Count(L"Mux region[7] left black: input picture(W=426, H=239, len=152721) does not fit the region(W=416, H=236)!", 3), 1);
+    EXPECT_EQ(log.Count(L"Mux region[7] left black: input picture(W=426, H=239, len=152934) does not fit the region(W=416, H=236)!", 3), 1);
 
     ASSERT_EQ(Compose(muxer, pictures), 0);
     EXPECT_EQ(log.Count(L"Mux region[7] left black"), 1) << "a lasting misfit is logged once";

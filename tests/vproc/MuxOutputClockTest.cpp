@@ -158,6 +158,7 @@ protected:
     void StartRig(CMuxRig &rig)
     {
         rig.Config().OutputFramerate = 25.0f;
+        CTYXGVMS::NegotiatedInputFrameRate() = 25.0f;
         rig.UseSteppedClock(kStart);
         ASSERT_EQ(rig.Start(), 0);
     }

@@ -128,7 +128,10 @@ TEST_F(MuxOutputClockTest, GroupStampsKeepThePaceOfTheProgramClock)
 class CStampedPictures
 {
 public:
-    CStampedPictures(CMuxRig &rig, int input, int width, int height) : m_rig(rig), m_input(input), m_width(width), m_height(height) {}
+    CStampedPictures(CMuxRig &rig, int input, int width, int height)
+        : m_rig(rig), m_input(input), m_width(width), m_height(height)
+    {
+    }
 
     void Feed(int64_t pts)
     {

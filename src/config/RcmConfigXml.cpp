@@ -32,8 +32,8 @@ std::wstring ReadText(CConfigXmlDocument &document, const wchar_t *key)
 void ReadGeneral(CConfigXmlDocument &document, stRcmSettings &settings)
 {
     settings.TcpCtrl = ReadBool(document, L"TcpCtrl");
-    // Read only with the channel on, but always in range: discovery announces it either way.
-    settings.TcpListenPort = RcmTcpListenPortInRange(settings.TcpCtrl ? ReadInt(document, L"TcpListenPort", 0) : 0);
+    // Read only with the channel on; a channel that is off has no port, whatever the key says.
+    settings.TcpListenPort = settings.TcpCtrl ? RcmTcpListenPortInRange(ReadInt(document, L"TcpListenPort", 0)) : 0;
     settings.HttpCtrl = ReadBool(document, L"HttpCtrl");
     settings.HttpListenPort = settings.HttpCtrl ? ReadInt(document, L"HttpListenPort", 0) : 0;
     settings.HttpsCtrl = ReadBool(document, L"HttpsCtrl");

@@ -14,5 +14,5 @@ int32_t LoadRcmConfigs(const std::wstring &path, stRcmSettings &settings);
 int32_t RcmSessionExpiryMs(const stRcmSettings &settings);
 // The notification lifetime in seconds, 60..7200, else 600.
 int32_t RcmNotificationExpirySeconds(const stRcmSettings &settings);
-// The control port as the program uses it: 1025..32767, anything else 1225.
+// The port of a plain control channel that is on: 1025..32767, anything else 1225.
 int32_t RcmTcpListenPortInRange(int32_t port);

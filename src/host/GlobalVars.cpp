@@ -240,6 +240,17 @@ int32_t CTYXGVMS::NotifyAndWaitTyxExit(int32_t origin, bool wait)
     return 1;
 }
 
+void CTYXGVMS::ReleaseWorkerRegistries()
+{
+    stGvmsState &state = State();
+    ClearLocked<CRegistryLockGuard>(state.readersLock, state.readers);
+    ClearLocked<CRegistryLockGuard>(state.decodersLock, state.decoders);
+    ClearLocked<CRegistryLockGuard>(state.vmpsLock, state.vmps);
+    ClearLocked<CRegistryLockGuard>(state.encodersLock, state.encoders);
+    ClearLocked<CRegistryLockGuard>(state.writersLock, state.writers);
+    ClearLocked<CWriteLockGuard>(state.linksLock, state.links);
+}
+
 void CTYXGVMS::ResetForTests()
 {
     stGvmsState &state = State();
@@ -270,12 +281,7 @@ void CTYXGVMS::ResetForTests()
         state.exitRequestEvent.reset();
         state.terminatedSignal.reset();
     }
-    ClearLocked<CRegistryLockGuard>(state.readersLock, state.readers);
-    ClearLocked<CRegistryLockGuard>(state.decodersLock, state.decoders);
-    ClearLocked<CRegistryLockGuard>(state.vmpsLock, state.vmps);
-    ClearLocked<CRegistryLockGuard>(state.encodersLock, state.encoders);
-    ClearLocked<CRegistryLockGuard>(state.writersLock, state.writers);
-    ClearLocked<CWriteLockGuard>(state.linksLock, state.links);
+    ReleaseWorkerRegistries();
     state.negotiatedInputFrameRate.store(0.0f);
     CTYXWorker::SetProcessScreenOutput(false);
     state.exitAction.store(0);

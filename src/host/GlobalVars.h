@@ -243,6 +243,10 @@ public:
     // terminated signal cannot be made. Any thread, including signal-handling threads, may call.
     static int32_t NotifyAndWaitTyxExit(int32_t origin, bool wait);
 
+    // Empties the worker instance registries and the link registry: the end of a run, once its
+    // workers have stopped, so that the pictures their links still queue are released while the
+    // device layer they return to lives.
+    static void ReleaseWorkerRegistries();
     // Restores the state a process starts with: every registry emptied, every setting at its
     // construction value. For tests, which otherwise see each other's state.
     static void ResetForTests();

@@ -80,26 +80,65 @@ void AppendUtf16Le(std::string &out, const std::wstring &text)
     }
 }
 
-int32_t RemoveFilesBelow(const fs::path &folder, int64_t ageSeconds, std::time_t now, uint64_t device)
+// The container codes a record writer names its files by.
+constexpr int32_t kRecordContainers[] = {1, 2, 3, 4, 5, 10};
+
+// Whether a record writer makes files of that name: its list, or a file of a record container.
+bool IsRecordWriterFile(const fs::path &file)
+{
+    const std::string name = file.filename().string();
+    if (name == kListFileName)
+        return true;
+    const std::string extension = file.extension().string();
+    for (int32_t container : kRecordContainers) {
+        if (extension == "." + WStringToString(RecordContainerExtension(container)))
+            return true;
+    }
+    return false;
+}
+
+struct stCleanUpWalk
+{
+    int64_t ageSeconds = 0;
+    std::time_t now = 0;
+    uint64_t device = 0;
+    int32_t removed = 0;
+    int32_t foreign = 0; // files met that no record writer makes
+};
+
+// Removes the old files of record writers below folder, and the folder itself when that left it
+// empty: true when it went. A folder that held nothing to remove stays, as does every other file.
+bool CleanFolder(const fs::path &folder, stCleanUpWalk &walk)
 {
     std::error_code error;
     std::vector<fs::path> entries;
     for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
         entries.push_back(it->path());
-    int32_t removed = 0;
+    bool changed = false;
     for (const fs::path &entry : entries) {
         const stFileFacts facts = GetFileFacts(entry.string());
         // Links are never followed nor removed, and another file system is never entered.
-        if (facts.device != device)
+        if (facts.device != walk.device)
             continue;
         if (facts.kind == EFileKind::Folder) {
-            removed += RemoveOutOfDateFiles(StringToWString(entry.string()), ageSeconds, now);
-        } else if (facts.kind == EFileKind::File && now - facts.modified >= ageSeconds) {
-            if (fs::remove(entry, error))
-                ++removed;
+            changed = CleanFolder(entry, walk) || changed;
+        } else if (facts.kind == EFileKind::File && !IsRecordWriterFile(entry)) {
+            ++walk.foreign;
+        } else if (facts.kind == EFileKind::File && walk.now - facts.modified >= walk.ageSeconds &&
+                   fs::remove(entry, error)) {
+            ++walk.removed;
+            changed = true;
         }
     }
-    return removed;
+    return changed && fs::remove(folder, error); // only an emptied folder goes
+}
+
+// A root shared with other files is the operator's to know about: said once per clean-up.
+void ReportForeignFiles(const std::wstring &root, int32_t foreign)
+{
+    if (foreign > 0)
+        TYX_LOG(3, L"The record root [%s] holds %d files that are not recordings: the storage-life clean-up leaves them.",
+                root.c_str(), foreign);
 }
 
 } // namespace
@@ -235,10 +274,10 @@ int32_t RemoveOutOfDateFiles(const std::wstring &folder, int64_t ageSeconds, std
     const stFileFacts facts = GetFileFacts(path.string());
     if (facts.kind != EFileKind::Folder)
         return 0;
-    const int32_t removed = RemoveFilesBelow(path, ageSeconds, now, facts.device);
-    std::error_code error;
-    fs::remove(path, error); // only an emptied folder goes; a failure is of no concern
-    return removed;
+    stCleanUpWalk walk{ageSeconds, now, facts.device};
+    CleanFolder(path, walk);
+    ReportForeignFiles(folder, walk.foreign);
+    return walk.removed;
 }
 
 int32_t CleanUpOutOfDateRecords(const std::wstring &root, int32_t storageLifeDays, std::time_t now)
@@ -247,7 +286,6 @@ int32_t CleanUpOutOfDateRecords(const std::wstring &root, int32_t storageLifeDay
     const stFileFacts rootFacts = GetFileFacts(path.string());
     if (rootFacts.kind != EFileKind::Folder)
         return 0;
-    const int64_t age = static_cast<int64_t>(storageLifeDays) * 86400;
     std::error_code error;
     std::vector<fs::path> folders;
     for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
@@ -255,8 +293,9 @@ int32_t CleanUpOutOfDateRecords(const std::wstring &root, int32_t storageLifeDay
         if (facts.kind == EFileKind::Folder && facts.device == rootFacts.device)
             folders.push_back(it->path());
     }
-    int32_t removed = 0;
+    stCleanUpWalk walk{static_cast<int64_t>(storageLifeDays) * 86400, now, rootFacts.device};
     for (const fs::path &folder : folders)
-        removed += RemoveOutOfDateFiles(StringToWString(folder.string()), age, now);
-    return removed;
+        CleanFolder(folder, walk);
+    ReportForeignFiles(root, walk.foreign);
+    return walk.removed;
 }

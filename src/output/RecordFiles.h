@@ -43,9 +43,11 @@ std::wstring FormatRecordListLine(const std::wstring &fileName, const std::tm &b
 // without folder or file part, -8 when the list cannot be opened or written.
 int32_t AppendRecordListLine(const std::wstring &recordFile, const std::tm &begin, const std::tm &end);
 
-// Removes the files below folder (recursively, never following links or leaving the file system)
-// whose time is at least ageSeconds before now, then the folder itself when it became empty. The
-// number of files removed.
+// Removes the files of record writers (the record containers' extensions and the list file) below
+// folder (recursively, never following links or leaving the file system) whose time is at least
+// ageSeconds before now, and every folder, folder included, that this left empty. Any other file
+// stays (one level-3 line counts them). The number of files removed.
 int32_t RemoveOutOfDateFiles(const std::wstring &folder, int64_t ageSeconds, std::time_t now);
-// RemoveOutOfDateFiles on every subfolder of root (files directly in root stay): the number removed.
+// RemoveOutOfDateFiles on every subfolder of root, with one line for all (files directly in root
+// stay): the number removed.
 int32_t CleanUpOutOfDateRecords(const std::wstring &root, int32_t storageLifeDays, std::time_t now);

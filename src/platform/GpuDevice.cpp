@@ -21,19 +21,13 @@ constexpr size_t kPoolMaxBytes = size_t{256} << 20;
 class CGpuLayer
 {
 public:
+    // The layer is never destroyed: static objects destroyed at exit (the program-wide registries
+    // among them) may still release pictures into it, whatever order they were made in. What it
+    // holds then goes with the process and stays reachable for leak checkers.
     static CGpuLayer &Instance()
     {
-        static CGpuLayer layer;
-        return layer;
-    }
-
-    ~CGpuLayer()
-    {
-        // Idle pool blocks go with the process; freed here so that leak checkers see them released.
-        if (m_backend) {
-            for (void *block : m_pool.TakeAll())
-                m_backend->Free(block);
-        }
+        static CGpuLayer *const layer = new CGpuLayer();
+        return *layer;
     }
 
     IGpuBackend &Backend(int32_t preferredDevice = 0)

@@ -17,8 +17,9 @@ int32_t CRemoteControlHost::LoadSettings(const std::wstring &programFolder)
     const int32_t result = LoadRcmConfigs(programFolder + L"RcmConfig.xml", m_settings);
     if (result < 0)
         TYX_LOG(3, L"RcmConfig.xml cannot be loaded (error=%d): remote control runs with its defaults.", result);
-    // The program-wide port is what discovery announces and what a port change is compared with.
-    CTYXGVMS::RcmTcpListenPort() = RcmTcpListenPortInRange(m_settings.TcpListenPort);
+    // The program-wide port is what discovery announces and what a port change is compared with:
+    // 0 while the plain channel is off or the file could not be read.
+    CTYXGVMS::RcmTcpListenPort() = m_settings.TcpListenPort;
     return result;
 }
 

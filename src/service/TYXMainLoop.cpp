@@ -155,6 +155,8 @@ void CTYXMainRun::Shutdown()
     TYX_LOG(5, L"Stop TYX workers...");
     StopGraph();
     StopServicePrograms();
+    // What the stopped workers' links still queue goes now, not among the static objects at exit.
+    CTYXGVMS::ReleaseWorkerRegistries();
     if (const std::shared_ptr<CEvent> terminated = CTYXGVMS::TerminatedSignal())
         terminated->Set();
     m_run.workersRunning->Reset();

@@ -294,8 +294,9 @@ int32_t RemoveOsdFromWorker(uint16_t number)
     // The registration goes even when its owner is gone: nothing could draw it again.
     if (const int32_t found = FindRunningOwner(osd); found != 0)
         return found;
-    if (osd.writer)
-        osd.writer->RemoveOsd(osd.key);
+    // An OSD its owner does not draw was not there to remove: the command fails as the others do.
+    if (!osd.writer || osd.writer->RemoveOsd(osd.key) < 0)
+        return OSD_NO_SUCH_NUMBER;
     TYX_LOG(6, L"OSD(%d) removed.", number);
     return 0;
 }

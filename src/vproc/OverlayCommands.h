@@ -66,8 +66,9 @@ int32_t FindWorkerByKindAndAlias(const stTYXWorkerReference &reference, std::sha
 // writer refuses (type or font height) or no number left in the owner's range; -32 when the owner is
 // not found.
 int32_t AddOsd2Worker(const std::wstring &ownerAlias, const stOsdRequest &request);
-// 0; -8 when the number is not registered; -32 when the number names the other range (nothing is
-// removed) or when its owner worker is not running (the registration is removed).
+// 0; -8 when the number is not registered, or when its running owner does not draw it (the
+// registration is removed); -32 when the number names the other range (nothing is removed) or when
+// its owner worker is not running (the registration is removed).
 int32_t RemoveOsdFromWorker(uint16_t number);
 
 // Adds the configured OSGs of the alias that fit the worker kind: the number converted without error.

@@ -1,6 +1,8 @@
+#include "input/RtspTestServer.h"
 #include "output/FramePipeClient.h"
 #include "ProgramRunSupport.h"
 #include "RcmTestClient.h"
+#include "support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +13,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 
@@ -76,6 +80,22 @@ int YellowSamples(const std::vector<uint8_t> &picture)
         }
     }
     return yellow;
+}
+
+// Whether the mux has taken pictures of the source of the alias: its decoder's output stream had
+// valid packages in a group.
+bool MuxTookPicturesOf(const CProgramFolder &folder, const std::string &alias)
+{
+    const std::string log = folder.LogText();
+    const std::string decoder = "V-Decoder[" + alias + ":";
+    const size_t at = log.find(decoder);
+    const size_t end = at == std::string::npos ? at : log.find(']', at);
+    if (end == std::string::npos)
+        return false;
+    const unsigned long id = std::strtoul(log.substr(at + decoder.size(), end - at - decoder.size()).c_str(), nullptr, 16);
+    char taken[64];
+    std::snprintf(taken, sizeof(taken), "valid pakets in stream[%lx]", id + 1);
+    return id != 0 && log.find(taken) != std::string::npos;
 }
 
 // The answer of the discovery port to a request from 127.0.0.1, empty when none came.
@@ -268,6 +288,48 @@ TEST_F(ProgramRemoteControlTest, CommandsAndRepliesOfTheRunningProgram)
     const std::string answer = AskWhoIsThere();
     ASSERT_NE(answer.find("I-am-KOV"), std::string::npos) << answer;
     EXPECT_NE(answer.find(";VRCPort=" + std::to_string(kTcpControlPort) + ";"), std::string::npos) << answer;
+}
+
+// Cameras brought into the running mux by remote commands, and the run ended while they send:
+// SIGTERM ends it in order, with exit code 0 (under the sanitizers: nothing at the exit touches what
+// was already gone).
+TEST_F(ProgramRemoteControlTest, CamerasAddedOnDemandEndWithTheRun)
+{
+    if (!CRtspTestServer::Available())
+        GTEST_SKIP() << "GStreamer's RTSP server is not installed";
+    stTestMediaSpec spec;
+    spec.seconds = 60.0;
+    spec.width = 640;
+    spec.height = 360;
+    spec.audio = false;
+    ASSERT_EQ(WriteTestMedia(m_folder.Path() / "camera.mp4", spec), 0);
+    CRtspTestServer camera;
+    ASSERT_EQ(camera.Start(m_folder.Path() / "camera.mp4", false), 0);
+    StartCaptionedMux(3);
+    if (HasFatalFailure())
+        return;
+    CRcmTestClient client(m_port);
+    m_session = client.LogIn("admin");
+    ASSERT_FALSE(m_session.empty()) << m_folder.Output("run");
+
+    const std::string source = "&StreamId=1&Authenticate=0&Username=u&Password=p&supportNTP=0&EstmtDly=150"
+                               "&fSIFRequired=0&CacheTime=0&InputURL=" + UrlEncoded(camera.Url());
+    stRawResponse reply = Control(client, "AddInputVideo", 30, "VSAlias=Cam8" + source);
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    reply = Control(client, "AddInputVideo", 31, "VSAlias=Cam9" + source);
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    reply = Control(client, "AddVSToMux", 32, "RegionNo=2&VSAlias=Cam9");
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    reply = Control(client, "AddVSToMux", 33, "RegionNo=1&VSAlias=Cam8");
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    ASSERT_TRUE(WaitUntil([&] { return MuxTookPicturesOf(m_folder, "Cam8") && MuxTookPicturesOf(m_folder, "Cam9"); },
+                          120000, 500))
+        << m_folder.Output("run");
+
+    ASSERT_EQ(m_run.Signal(SIGTERM), 0);
+    ASSERT_EQ(m_run.WaitExit(120000), 0);
+    EXPECT_EQ(ExitCodeOf(m_run), 0) << m_folder.Output("run");
+    EXPECT_NE(m_folder.LogText().find("terminated normally"), std::string::npos);
 }
 
 } // namespace

@@ -80,10 +80,10 @@ TEST_F(PushUrlChangeTest, ANewAddressDuringTheWaitAfterAFailedOpenIsPushedToAtOn
         ASSERT_TRUE(WaitFor([&] { return harness.Worker().GetWorkingStep() == TYX_MW_STEP_REOPENING; }, 30000));
         CPushReceiver receiver;
         ASSERT_EQ(receiver.Start(CPushReceiver::EProtocol::Rtmp), 0);
+        // The change alone ends the wait: a start command would end it by itself.
         ASSERT_EQ(harness.Worker().ChangeOutput(receiver.Url()), 0);
-        harness.Worker().StartDataPushing();
         // The wait after the failed open lasts 30 s; the new server gets pictures long before.
-        ASSERT_TRUE(receiver.WaitForVideo(25, 20000));
+        ASSERT_TRUE(receiver.WaitForVideo(25, 20000)) << "the new address waited for the old one's retry";
         const std::vector<CPushReceiver::stSession> sessions = receiver.Sessions();
         ASSERT_FALSE(sessions.empty());
         EXPECT_TRUE(sessions.front().firstVideoKey);

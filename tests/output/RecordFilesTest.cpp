@@ -2,6 +2,7 @@
 #include "core/TYXConfigRecords.h"
 #include "core/TYXUtils.h"
 #include "output/RecordFiles.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -168,4 +169,37 @@ TEST(RecordCleanUpTest, OldFilesBelowTheRootGoFilesInTheRootStay)
     EXPECT_FALSE(fs::exists(dir.File("2024-02/case")));
     EXPECT_TRUE(fs::exists(dir.File("2024-02/young.mp4")));
     EXPECT_TRUE(fs::exists(outside.File("precious.mp4")));
+}
+
+// A root that is not the writers' alone (the program's folder, a home folder) keeps everything no
+// record writer made, however old, and says so once.
+TEST(RecordCleanUpTest, OnlyWhatARecordWriterMakesGoes)
+{
+    CTempDir dir;
+    CLogCapture log;
+    const std::time_t now = 1800000000;
+    const std::time_t old = now - 30 * 86400;
+    Touch(dir.File("logs/TYXDebug_2024-01-05.log"), old);
+    Touch(dir.File("clips/holiday.mkv"), old);
+    Touch(dir.File("clips/holiday.MP4"), old);
+    Touch(dir.File("2024-01/Harbour_2024-01-05_10-00.mp4"), old);
+    Touch(dir.File("2024-01/RecordFileList.txt"), old);
+    Touch(dir.File("2024-02/Harbour_2024-02-05_10-00.flv"), old);
+    Touch(dir.File("2024-02/notes.txt"), old);
+    fs::create_directory(dir.File("empty"));
+
+    EXPECT_EQ(CleanUpOutOfDateRecords(StringToWString(dir.Path().string()), 7, now), 3);
+    EXPECT_TRUE(fs::exists(dir.File("logs/TYXDebug_2024-01-05.log")));
+    EXPECT_TRUE(fs::exists(dir.File("clips/holiday.mkv")));
+    EXPECT_TRUE(fs::exists(dir.File("clips/holiday.MP4"))) << "no writer names a file so";
+    EXPECT_FALSE(fs::exists(dir.File("2024-01"))) << "the recordings and their list go, then their folder";
+    EXPECT_FALSE(fs::exists(dir.File("2024-02/Harbour_2024-02-05_10-00.flv")));
+    EXPECT_TRUE(fs::exists(dir.File("2024-02/notes.txt")));
+    EXPECT_TRUE(fs::exists(dir.File("empty"))) << "a folder the clean-up did not empty stays";
+    EXPECT_EQ(log.Count(L"files that are not recordings", 3), 1);
+    EXPECT_EQ(log.Count(L"holds 4 files"), 1);
+
+    log.Clear();
+    EXPECT_EQ(CleanUpOutOfDateRecords(StringToWString(dir.Path().string()), 7, now), 0);
+    EXPECT_EQ(log.Count(L"files that are not recordings", 3), 1) << "once for each clean-up";
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <latch>
 #include <numeric>
@@ -12,6 +13,35 @@
 #include <vector>
 
 namespace {
+
+// Made before the device layer, so destroyed after it at the process's exit: what it still holds
+// then goes back to a layer that must still be there.
+struct stHeldUntilExit
+{
+    ~stHeldUntilExit()
+    {
+        // A GPU driver may have closed before this at the exit; the host backend has no such excuse.
+        if (DevPoolRelease(block) != GPU_SUCCESS && DevBackend() == EGpuBackend::Host)
+            std::_Exit(3);
+    }
+    void *block = nullptr;
+};
+
+[[noreturn]] void ReleaseAPictureAfterTheLayerAtExit()
+{
+    static stHeldUntilExit held;
+    if (DevPoolAlloc(&held.block, 4096) != GPU_SUCCESS)
+        std::_Exit(4);
+    std::exit(0);
+}
+
+// Program-wide registries and other static objects may release pictures during the exit, in
+// whatever order they were made.
+TEST(GpuDeviceExitTest, APictureReleasedByAStaticObjectAtExitGoesBackToTheLayer)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(ReleaseAPictureAfterTheLayerAtExit(), ::testing::ExitedWithCode(0), "");
+}
 
 TEST(GpuDeviceTest, KernelFillsEveryIndexOnce)
 {

@@ -62,11 +62,13 @@ TEST(RcmConfigTest, KeysReadUnderTheirConditions)
     EXPECT_EQ(settings.HttpsCertFile, L"c.pem");
     EXPECT_EQ(settings.HttpsKeyFile, L"k.pem");
 
-    // With the channel off the port is not read, and still in range.
+    // With the channel off the port is not read: 0, whatever the key says.
     ASSERT_EQ(LoadRcmConfigs(WriteConfig(dir, "<TcpCtrl>false</TcpCtrl><TcpListenPort>2000</TcpListenPort>", ""),
                              settings),
               0);
-    EXPECT_EQ(settings.TcpListenPort, 1225);
+    EXPECT_EQ(settings.TcpListenPort, 0);
+    ASSERT_EQ(LoadRcmConfigs(WriteConfig(dir, "<TcpListenPort>32768</TcpListenPort>", ""), settings), 0);
+    EXPECT_EQ(settings.TcpListenPort, 0) << "a missing TcpCtrl is false";
 }
 
 TEST(RcmConfigTest, UsersFirstOfTwoNamesStays)

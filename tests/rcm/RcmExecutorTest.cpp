@@ -336,6 +336,16 @@ void RunOverlayCommands(const std::shared_ptr<CRCInDemandOps> &operations)
     EXPECT_EQ(run("RemoveOsd", {{L"OsdId", id.c_str()}}), 0);
     EXPECT_FALSE(writer->GetOsdItem(static_cast<uint16_t>(number), item));
     EXPECT_EQ(run("RemoveOsd", {{L"OsdId", id.c_str()}}), TYX_RC_NO_SUCH_ID);
+
+    // An OSD that is registered but that its running owner does not draw fails in every command.
+    const int32_t undrawn = run("AddNewInputOSD", {{L"osdType", L"StaticText"}, {L"posBase", L"Center"},
+                                                   {L"txtHeight", L"24"}, {L"VideoAlias", L"Cam1"}, {L"OsdText", L"x"}});
+    ASSERT_GE(undrawn, 1);
+    ASSERT_EQ(writer->RemoveOsd(static_cast<uint16_t>(undrawn)), 0);
+    const std::wstring undrawnId = std::to_wstring(undrawn);
+    EXPECT_EQ(run("OSDControl", {{L"OsdId", undrawnId.c_str()}, {L"Action", L"Stop"}}), TYX_RC_NO_SUCH_ID);
+    EXPECT_LT(run("OSDSetText", {{L"OsdId", undrawnId.c_str()}, {L"OsdText", L"y"}}), 0);
+    EXPECT_EQ(run("RemoveOsd", {{L"OsdId", undrawnId.c_str()}}), TYX_RC_NO_SUCH_ID);
     EXPECT_EQ(run("AddNewInputOSD",
                   {{L"osdType", L"Time"}, {L"posBase", L"Center"}, {L"txtHeight", L"32"}, {L"VideoAlias", L"Nobody"}}),
               TYX_RC_NO_OWNER);

@@ -36,12 +36,13 @@ TEST_F(RemoteControlHostTest, TheConfiguredControlPortBecomesTheProgramsAtTheSta
     EXPECT_EQ(CTYXGVMS::RcmTcpListenPort().load(), 2000);
     ASSERT_EQ(LoadWith("<TcpCtrl>True</TcpCtrl><TcpListenPort>80</TcpListenPort>"), 0);
     EXPECT_EQ(CTYXGVMS::RcmTcpListenPort().load(), 1225);
-    ASSERT_EQ(LoadWith("<TcpCtrl>False</TcpCtrl><HttpCtrl>True</HttpCtrl>"), 0);
-    EXPECT_EQ(CTYXGVMS::RcmTcpListenPort().load(), 1225);
+    // A plain channel that is off has no port, and discovery announces none.
+    ASSERT_EQ(LoadWith("<TcpCtrl>False</TcpCtrl><TcpListenPort>2000</TcpListenPort><HttpCtrl>True</HttpCtrl>"), 0);
+    EXPECT_EQ(CTYXGVMS::RcmTcpListenPort().load(), 0);
     std::filesystem::remove(m_dir.File("RcmConfig.xml"));
-    CTYXGVMS::RcmTcpListenPort() = 0;
+    CTYXGVMS::RcmTcpListenPort() = 2000;
     EXPECT_LT(LoadWith(""), 0);
-    EXPECT_EQ(CTYXGVMS::RcmTcpListenPort().load(), 1225) << "the run goes on with the default";
+    EXPECT_EQ(CTYXGVMS::RcmTcpListenPort().load(), 0) << "the run goes on with the settings it starts with";
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -170,6 +171,13 @@ private:
     ESweepEnd WriteSweptPackage(uint32_t streamId, const FramePackage &package, int16_t index,
                                 const stTimeBase &timeBase, int64_t streamStartTime);
     void FlushLinkQueue(uint32_t streamId, stWorkerInputLink &link);
+    // Where the picture written so far ends (µs, the earliest end over the video inputs): none
+    // before every video input wrote, the largest time without video inputs. Under the input-link
+    // and output locks.
+    std::optional<int64_t> PictureEnd() const;
+    // Whether sound waits for the picture: it is not written past the picture's end, so that the
+    // output ends picture and sound together whenever it ends.
+    bool IsHeldForPicture(const FramePackage &front, const std::optional<int64_t> &pictureEnd) const;
     // Closes an open output with the reason (event 34); a record file is also listed (event 3).
     void FinishOutput(const char *reason, bool reportStop);
     void CloseWriter();

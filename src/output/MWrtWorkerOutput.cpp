@@ -5,6 +5,7 @@
 #include "core/TYXUtils.h"
 #include "host/TYXEvent.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +17,8 @@
 namespace {
 
 constexpr int64_t kSliceUs = 100000;        // stream time one input is served before the next
+// The longest sound waits for its picture: a picture that stalls longer does not hold it up.
+constexpr int64_t kSoundHoldUs = 5000000;
 constexpr uint32_t kChangeOutputPauseMs = 200;
 constexpr uint16_t kInputLost = 24;
 constexpr size_t kMaxUrlLength = 2048;
@@ -313,6 +316,33 @@ CTYXMediaWriteWorker::ESweepEnd CTYXMediaWriteWorker::WriteSweptPackage(uint32_t
     return ESweepEnd::None;
 }
 
+std::optional<int64_t> CTYXMediaWriteWorker::PictureEnd() const
+{
+    int64_t end = INT64_MAX;
+    for (const auto &[streamId, link] : m_inputLinks.Items()) {
+        if (link.paketKind != TYX_PKT_KIND_CODED_VIDEO)
+            continue;
+        const auto output = m_outputStreamOfInput.find(streamId);
+        if (output == m_outputStreamOfInput.end() || output->second < 0)
+            continue;
+        const auto state = m_writtenStates.find(output->second);
+        if (state == m_writtenStates.end() || state->second.sourceEnd == TYX_NOPTS_VALUE)
+            return std::nullopt;
+        end = std::min(end, state->second.sourceEnd);
+    }
+    return end;
+}
+
+bool CTYXMediaWriteWorker::IsHeldForPicture(const FramePackage &front, const std::optional<int64_t> &pictureEnd) const
+{
+    const int64_t time = front.pts != TYX_NOPTS_VALUE ? front.pts : front.dts;
+    if (front.nLength <= 0 || time == TYX_NOPTS_VALUE)
+        return false;
+    if (pictureEnd && (time < *pictureEnd || time - *pictureEnd >= kSoundHoldUs))
+        return false;
+    return front.queuedTime <= 0 || NowUs() - front.queuedTime < kSoundHoldUs;
+}
+
 CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::WriteSweep()
 {
     bool anyPackages = false;
@@ -342,13 +372,15 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::WriteSweep()
                 FlushLinkQueue(streamId, link);
                 continue;
             }
+            const bool sound = link.paketKind != TYX_PKT_KIND_CODED_VIDEO;
+            const std::optional<int64_t> pictureEnd = sound ? PictureEnd() : std::nullopt;
             for (;;) {
                 FramePackage package;
                 {
                     // Popped under the link's lock and written outside it: a slow output never
                     // holds up the producer.
                     CCsLock lock(*link.queueLock);
-                    if (link.queue->empty())
+                    if (link.queue->empty() || (sound && IsHeldForPicture(link.queue->front(), pictureEnd)))
                         break;
                     package = link.queue->front();
                     link.queue->pop_front();

@@ -21,6 +21,13 @@ constexpr float kDefaultFrameRate = 30.0f;
 constexpr uint32_t kReceiveFailedWaitMs = 100;
 constexpr uint32_t kIdleWaitMs = 20;
 constexpr size_t kCommittedWindow = 300;
+// The coded packets carry the pictures' own µs stamps, and a writer expresses them in the base its
+// producer declares. A base of one frame would move each picture by up to half a frame against the
+// sound that shares its origin, and would lay pictures of a rate that is not whole (29.97 in 1/29)
+// on one another.
+constexpr stTimeBase kCodedStampBase{1, 1000000};
+// The least step between two decode stamps that every container still tells apart (FLV counts ms).
+constexpr int64_t kLeastDtsStepUs = 1000;
 
 long long LL(int64_t value)
 {
@@ -60,12 +67,12 @@ struct CTYXEncWorker::stLoopState
 {
     EncodedOutputs outputs;
     FramePackageQueue conversion;
-    std::map<int64_t, int64_t> committed; // pts -> duration of the pictures handed to the encoder
+    stCommittedPictures committed;
+    FramePackage last;                    // the last picture encoded: what a short gap repeats
     int64_t frames = 0;                   // taken from the input: encoded, skipped or without consumer
     int64_t commits = 0;
     int64_t sent = 0;
     int64_t encodeMs = 0;
-    int64_t lastDts = TYX_NOPTS_VALUE;    // calculated, before the reorder lead
     uint32_t firstOutputTick = 0;
     uint32_t waitMs = 0;
     int32_t threadId = 0;
@@ -129,8 +136,7 @@ int32_t CTYXEncWorker::CopyInConfiguration(const stTYXWorkerConfig *config)
     output.frameRate = settings.OutputFramerate;
     output.gopSize = settings.GopLengh;
     output.bitRate = settings.BitRate;
-    const int32_t wholeRate = static_cast<int32_t>(settings.OutputFramerate);
-    output.timeBase = stTimeBase{1, wholeRate > 0 ? wholeRate : 1};
+    output.timeBase = kCodedStampBase;
     SetOutputParameters(output, static_cast<uint32_t>(-1));
 
     CReadLockGuard inputs(m_inputItemsLock);
@@ -246,11 +252,7 @@ int32_t CTYXEncWorker::FillEncodeParams()
     output.width = params.width;
     output.height = params.height;
     output.frameRate = params.frameRate;
-    // The time base follows the rate in force: a rate taken from the input (-2 configured) would
-    // otherwise leave the 1 s base of an unset rate, and the writer would merge each second's
-    // pictures into one.
-    const int32_t wholeRate = static_cast<int32_t>(params.frameRate);
-    output.timeBase = stTimeBase{1, wholeRate > 0 ? wholeRate : 1};
+    output.timeBase = kCodedStampBase;
     SetOutputParameters(output, static_cast<uint32_t>(-1));
     return static_cast<int32_t>(params.width) * params.height == 0 ? -1 : 0;
 }
@@ -308,6 +310,7 @@ uint32_t CTYXEncWorker::WorkingFunc()
     for (FramePackage &left : state.conversion)
         FreeFramePackage(left);
     state.conversion.clear();
+    FreeFramePackage(state.last);
     if (!state.exitInOutputs)
         TYX_LOG(5, L"Encoding thread[WID=%d] is exiting with %d frames encoded.", wid,
                 static_cast<int32_t>(state.frames));
@@ -361,17 +364,7 @@ bool CTYXEncWorker::RunPass(stLoopState &state)
         return true;
     }
     DrawOverlays(package, state);
-    if (m_frameRateAdjuster.OutputFps() > 0.0f)
-        m_frameRateAdjuster.ConvertFrame(package, state.conversion);
-    else
-        state.conversion.push_back(package);
-    while (!state.conversion.empty()) {
-        FramePackage frame = state.conversion.front();
-        state.conversion.pop_front();
-        if (!EncodeAndSend(frame, state))
-            return false;
-    }
-    return true;
+    return EncodeConverted(package, state);
 }
 
 void CTYXEncWorker::DrawOverlays(FramePackage &frame, stLoopState &)
@@ -407,14 +400,55 @@ void CTYXEncWorker::DrawOverlays(FramePackage &frame, stLoopState &)
     }
 }
 
-bool CTYXEncWorker::EncodeAndSend(FramePackage &frame, stLoopState &state)
+// Encodes what the frame-rate conversion makes of one picture. A slot that it puts more than half a
+// frame before the picture's own time fills a gap its producer left: the picture before the gap is
+// repeated there, so that no picture is shown before its time (the sound would lag it).
+bool CTYXEncWorker::EncodeConverted(const FramePackage &input, stLoopState &state)
+{
+    const int64_t ownPts = input.pts;
+    if (m_frameRateAdjuster.OutputFps() > 0.0f)
+        m_frameRateAdjuster.ConvertFrame(input, state.conversion);
+    else
+        state.conversion.push_back(input);
+    const int64_t halfFrame = m_frameRateAdjuster.OutputInterval() / 2;
+    while (!state.conversion.empty()) {
+        FramePackage frame = state.conversion.front();
+        state.conversion.pop_front();
+        const bool beforeItsTime = state.last.pData && ownPts != TYX_NOPTS_VALUE && frame.pts != TYX_NOPTS_VALUE &&
+                                   ownPts - frame.pts > halfFrame;
+        if (beforeItsTime) {
+            FramePackage repeat = state.last; // the held picture stays held
+            repeat.pts = frame.pts;
+            repeat.duration = frame.duration;
+            FreeFramePackage(frame);
+            (void)CommitAndEncode(repeat, state);
+        } else if (CommitAndEncode(frame, state) >= 0) {
+            KeepLastPicture(frame, state);
+        } else {
+            FreeFramePackage(frame);
+        }
+        if (!SendOutputs(state))
+            return false;
+    }
+    return true;
+}
+
+void CTYXEncWorker::KeepLastPicture(FramePackage &frame, stLoopState &state)
+{
+    FreeFramePackage(state.last);
+    state.last = frame;
+    ClearFramePackage(frame);
+}
+
+int32_t CTYXEncWorker::CommitAndEncode(FramePackage &frame, stLoopState &state)
 {
     frame.mediaType = TYX_MEDIA_VIDEO;
     frame.kind = TYX_PKT_KIND_RAW_VIDEO;
-    state.committed[frame.pts] = frame.duration;
-    // An encoder that drops pictures leaves their entries behind: keep the map to a window.
-    while (state.committed.size() > kCommittedWindow)
-        state.committed.erase(state.committed.begin());
+    std::deque<int64_t> &stamps = state.committed.stamps;
+    stamps.push_back(frame.pts);
+    // An encoder that drops pictures leaves their stamps behind: keep them to a window.
+    while (stamps.size() > kCommittedWindow)
+        stamps.pop_front();
     TYX_LOG(7, L"[Encoder]New package[pts=%lld] to be encoding...", LL(frame.pts));
 
     const uint32_t started = NowTickMs();
@@ -429,15 +463,19 @@ bool CTYXEncWorker::EncodeAndSend(FramePackage &frame, stLoopState &state)
     TYX_LOG(7, L"Encoding thread[WID=%d] A new frame(pts=%lld,dts=%lld) encoded with [%d] ms used, average speed=%d ms/Frame.",
             static_cast<int32_t>(m_workerId), LL(frame.pts), LL(frame.dts), static_cast<int32_t>(elapsed),
             static_cast<int32_t>(average));
-    if (result < 0)
+    if (result < 0) {
         TYX_LOG(3, L"VEncWorker[%s:%x] Frame(pts=%lld) encoding failed with err=%d!", m_name.c_str(), m_workerId,
                 LL(frame.pts), result);
-    FreeFramePackage(frame);
+        // A picture the encoder refused never comes out: its stamp would hold every later decode
+        // stamp back by a frame.
+        if (state.outputs.empty() && !stamps.empty() && stamps.back() == frame.pts)
+            stamps.pop_back();
+    }
     m_encodedCount += static_cast<int64_t>(state.outputs.size());
     if (state.frames == 0)
         state.firstOutputTick = NowTickMs();
     ++state.frames;
-    return SendOutputs(state);
+    return result;
 }
 
 bool CTYXEncWorker::SendOutputs(stLoopState &state)
@@ -449,27 +487,25 @@ bool CTYXEncWorker::SendOutputs(stLoopState &state)
             state.exitInOutputs = true;
             return false;
         }
+        // Every coded output holds its place in the decode order, sent or not.
+        const int64_t frameDuration =
+            output.duration > 0 ? output.duration : static_cast<int64_t>(1000000.0f / m_encodeParams.frameRate);
+        const int64_t dts = CalculateDts(state.committed, output.pts, frameDuration);
         if (output.size <= 0 || !output.data)
             continue;
-        SendOutput(output, state);
+        SendOutput(output, dts, state);
     }
     state.outputs.clear();
     return true;
 }
 
-void CTYXEncWorker::SendOutput(stEncodedOutput &output, stLoopState &state)
+void CTYXEncWorker::SendOutput(stEncodedOutput &output, int64_t dts, stLoopState &state)
 {
-    const int64_t calculated = CalculateDts(state.committed, output.pts, state.lastDts == TYX_NOPTS_VALUE,
-                                            state.lastDts);
-    state.lastDts = calculated;
-    // Reordered pictures would otherwise get a dts after their pts, which muxers refuse.
-    const int64_t frameDuration = output.duration > 0 ? output.duration
-                                                      : static_cast<int64_t>(1000000.0f / m_encodeParams.frameRate);
     FramePackage package;
     package.pData = output.data.release();
     package.nLength = output.size;
     package.pts = output.pts;
-    package.dts = calculated - static_cast<int64_t>(m_reorderDepth) * frameDuration;
+    package.dts = dts;
     package.duration = output.duration;
     package.streamIndex = -1;
     package.mediaType = TYX_MEDIA_VIDEO;
@@ -491,23 +527,33 @@ void CTYXEncWorker::SendOutput(stEncodedOutput &output, stLoopState &state)
         FreeFramePackage(package);
 }
 
-int64_t CTYXEncWorker::CalculateDts(std::map<int64_t, int64_t> &committed, int64_t pts, bool first,
-                                    int64_t previous) const
+int64_t CTYXEncWorker::CalculateDts(stCommittedPictures &committed, int64_t pts, int64_t frameDuration) const
 {
-    // Coded pictures leave in decode order, so the n-th output decodes at the n-th committed
-    // stamp: decode stamps keep the pictures' own timeline, gaps included, whatever the
-    // reordering. Counting one duration per output instead would fall behind the stamps at every
-    // gap, and the recording would play shorter than the time it holds.
-    if (first) {
+    // Coded pictures leave in decode order, each at most the reorder depth behind its place in the
+    // display order, so the n-th output may decode at the stamp of the picture handed over depth
+    // places before the n-th: never after its own pts, however the stamps are spaced, and following
+    // them across a gap. The first outputs decode a frame apart before the first picture.
+    std::deque<int64_t> &stamps = committed.stamps;
+    if (committed.coded == 0) {
         // Pictures before the first output were never coded.
-        committed.erase(committed.begin(), committed.lower_bound(pts));
+        while (!stamps.empty() && stamps.front() < pts)
+            stamps.pop_front();
     }
-    if (committed.empty())
-        return first ? pts : previous;
-    const auto entry = committed.begin();
-    int64_t dts = entry->first;
-    if (!first && dts <= previous)
-        dts = previous + std::max<int64_t>(entry->second, 1); // stamps that went back: still rising
-    committed.erase(entry);
+    const int64_t lead = std::max<int64_t>(m_reorderDepth, 0) - committed.coded;
+    ++committed.coded;
+    int64_t dts = pts;
+    if (!stamps.empty()) {
+        dts = stamps.front();
+        if (lead > 0)
+            dts -= lead * frameDuration;
+        else
+            stamps.pop_front();
+    }
+    // A count put out of step (an encoder that dropped or kept a picture unannounced) still never
+    // decodes a picture after its display.
+    dts = std::min(dts, pts);
+    if (committed.lastDts != TYX_NOPTS_VALUE && dts <= committed.lastDts)
+        dts = committed.lastDts + kLeastDtsStepUs; // stamps that went back: still rising
+    committed.lastDts = dts;
     return dts;
 }

@@ -17,6 +17,7 @@
 #include "vproc/RVProcWorker.h"
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -131,9 +132,16 @@ public:
     int64_t EncodedCount() const { return m_encodedCount; }
 
 protected:
-    // Decode time stamp of the next coded output from the committed pictures (pts -> duration):
-    // the earliest committed stamp, taken out of the map.
-    int64_t CalculateDts(std::map<int64_t, int64_t> &committed, int64_t pts, bool first, int64_t previous) const;
+    // The stamps of the pictures handed to the encoder, in the order they were handed (their display
+    // order), and how many coded outputs came back: what the decode stamps are taken from.
+    struct stCommittedPictures
+    {
+        std::deque<int64_t> stamps;
+        int64_t coded = 0;
+        int64_t lastDts = TYX_NOPTS_VALUE;
+    };
+    // Decode time stamp of the next coded output, never after its pts and always above the last one.
+    int64_t CalculateDts(stCommittedPictures &committed, int64_t pts, int64_t frameDuration) const;
 
     std::unique_ptr<uint8_t[]> m_sequenceHeader;
     int32_t m_sequenceHeaderSize = 0;
@@ -153,7 +161,10 @@ private:
     bool RunPass(stLoopState &state);
     bool HasConsumer();
     void DrawOverlays(FramePackage &frame, stLoopState &state);
-    bool EncodeAndSend(FramePackage &frame, stLoopState &state);
+    bool EncodeConverted(const FramePackage &input, stLoopState &state);
+    // Commits and encodes one picture: the back-end's result.
+    int32_t CommitAndEncode(FramePackage &frame, stLoopState &state);
+    void KeepLastPicture(FramePackage &frame, stLoopState &state);
     bool SendOutputs(stLoopState &state);
-    void SendOutput(stEncodedOutput &output, stLoopState &state);
+    void SendOutput(stEncodedOutput &output, int64_t dts, stLoopState &state);
 };

@@ -10,6 +10,7 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
+#include <algorithm>
 #include <cstdio>
 
 // Play: waiting for the start delay -> cycle 0 -> (end position or end of file) -> with Repeat and
@@ -20,9 +21,11 @@ extern "C" {
 namespace {
 
 const AVRational kMicroseconds{1, 1000000};
-// A source that is this far (µs) behind its clock (after pushing was stopped, a slow disk) starts
-// its clock again instead of rushing to catch up.
+// A source that is this far (µs) behind its clock (after pushing was stopped, a slow disk) moves
+// its time line on instead of rushing to catch up.
 constexpr int64_t kPacingRestartUs = 500000;
+// Packages marked discard (decoded, not shown) go this many times faster than their time line.
+constexpr int64_t kDiscardPace = 20;
 // Waits shorter than this (µs) are not slept.
 constexpr int64_t kPacingMinWaitUs = 1000;
 
@@ -208,48 +211,86 @@ CMediaFileReadWorker::ReadStep CMediaFileReadWorker::StartNextCycle()
         m_fileReader->SeekToPosition(m_cycleStartIndex, m_cycleStartTicks);
     else
         m_fileReader->SeekToPosition(m_seekBackIndex, m_seekBackTimestamp);
+    m_offsetUs = NextCycleOffset();
     ++m_cycleCount;
     m_endReached = false;
-    m_cycleOpening = true;
     return ReadStep::Continue;
 }
 
-bool CMediaFileReadWorker::PaceHandOver(int64_t mediaUs, bool discard)
+int64_t CMediaFileReadWorker::NextCycleOffset() const
+{
+    // Every cycle replays the same stretch of every stream, so one offset moves them all and
+    // keeps a picture and the sound of one moment of the file together. The longest stream sets
+    // it: the cycles follow each other at the file's own length, and no stream's stamps go back.
+    int64_t next = m_offsetUs + 1;
+    for (const auto &[index, span] : m_spans) {
+        if (span.firstPts != TYX_NOPTS_VALUE && span.endPts != TYX_NOPTS_VALUE)
+            next = std::max(next, span.endPts - span.firstPts);
+        if (span.firstDts != TYX_NOPTS_VALUE && span.endDts != TYX_NOPTS_VALUE)
+            next = std::max(next, span.endDts - span.firstDts);
+    }
+    return next;
+}
+
+void CMediaFileReadWorker::NoteSpan(const FramePackage &package, const AVRational &timeBase, bool raw)
+{
+    stStreamSpan &span = m_spans[package.streamIndex];
+    auto us = [&timeBase](int64_t ticks) { return av_rescale_q(ticks, timeBase, kMicroseconds); };
+    auto lower = [](int64_t &kept, int64_t value) {
+        if (kept == TYX_NOPTS_VALUE || value < kept)
+            kept = value;
+    };
+    auto higher = [](int64_t &kept, int64_t value) {
+        if (kept == TYX_NOPTS_VALUE || value > kept)
+            kept = value;
+    };
+    if (raw) {
+        if (package.pts != TYX_NOPTS_VALUE)
+            lower(span.firstPts, us(package.pts));
+        if (package.dts != TYX_NOPTS_VALUE)
+            lower(span.firstDts, us(package.dts));
+        return;
+    }
+    if (package.duration > 0)
+        span.duration = us(package.duration);
+    // A package without a duration still takes its place.
+    const int64_t length = std::max<int64_t>(span.duration, 1);
+    if (package.pts != TYX_NOPTS_VALUE)
+        higher(span.endPts, us(package.pts) + length);
+    if (package.dts != TYX_NOPTS_VALUE)
+        higher(span.endDts, us(package.dts) + length);
+}
+
+bool CMediaFileReadWorker::PaceHandOver(int64_t &mediaUs, bool discard)
 {
     // Deadlines follow from the media time alone, so a late wake-up delays one package and not
     // every package after it.
     const int64_t now = NowUs();
-    if (m_paceMediaUs == TYX_NOPTS_VALUE || now - m_paceDeadline > kPacingRestartUs) {
+    if (mediaUs == TYX_NOPTS_VALUE)
+        return false;
+    if (m_mediaOrigin == TYX_NOPTS_VALUE) {
+        m_clockOrigin = now;
+        m_mediaOrigin = mediaUs;
         m_paceDeadline = now;
         m_paceMediaUs = mediaUs;
         return false;
     }
-    if (mediaUs != TYX_NOPTS_VALUE && mediaUs > m_paceMediaUs) {
-        int64_t advance = (mediaUs - m_paceMediaUs) * 961 / 1000;
-        if (discard)
-            advance /= 20;
-        m_paceDeadline += advance;
-        m_paceMediaUs = mediaUs;
+    const int64_t due = m_clockOrigin + (mediaUs - m_mediaOrigin);
+    int64_t deadline = due;
+    if (discard)
+        deadline = std::min(due, m_paceDeadline + std::max<int64_t>(mediaUs - m_paceMediaUs, 0) / kDiscardPace);
+    if (now - due > kPacingRestartUs) {
+        // Far behind (pushing was stopped, a slow disk): the time line moves on by what was lost
+        // instead of rushing to catch up, and the stamps move with it.
+        const int64_t lost = now - due;
+        m_offsetUs += lost;
+        mediaUs += lost;
+        deadline = now;
     }
-    const int64_t wait = m_paceDeadline - now;
+    m_paceDeadline = deadline;
+    m_paceMediaUs = mediaUs;
+    const int64_t wait = deadline - now;
     return wait >= kPacingMinWaitUs && SleepPacing(wait);
-}
-
-void CMediaFileReadWorker::ShiftIntoCycle(FramePackage &package, const stFileStreamPlayState &play)
-{
-    if (m_cycleOpening) {
-        // Every cycle replays the same stretch: its earliest stamp follows the end of the last.
-        m_cycleOpening = false;
-        if (m_cycleEndUs != TYX_NOPTS_VALUE && m_cycleStartUs != TYX_NOPTS_VALUE)
-            m_cycleOffsetUs = m_cycleEndUs - m_cycleStartUs;
-    }
-    if (m_cycleOffsetUs == 0)
-        return;
-    const int64_t shift = av_rescale_q(m_cycleOffsetUs, kMicroseconds, play.timeBase);
-    if (package.pts != TYX_NOPTS_VALUE)
-        package.pts += shift;
-    if (package.dts != TYX_NOPTS_VALUE)
-        package.dts += shift;
 }
 
 CMediaFileReadWorker::ReadStep CMediaFileReadWorker::HandOver(FramePackage &package, stFileStreamPlayState &play,
@@ -263,33 +304,35 @@ CMediaFileReadWorker::ReadStep CMediaFileReadWorker::HandOver(FramePackage &pack
     if (m_firstHandOverTime == 0)
         m_firstHandOverTime = NowUs();
 
-    const int64_t rawStart = std::min(package.pts != TYX_NOPTS_VALUE ? package.pts : INT64_MAX,
-                                      package.dts != TYX_NOPTS_VALUE ? package.dts : INT64_MAX);
-    const int64_t rawStartUs = rawStart == INT64_MAX ? TYX_NOPTS_VALUE : av_rescale_q(rawStart, play.timeBase, kMicroseconds);
-    ShiftIntoCycle(package, play);
-    const int64_t mediaUs = DecodeTimeUs(package, play.timeBase);
+    if (m_cycleCount == 0) {
+        NoteSpan(package, play.timeBase, true);
+        const int64_t rawStart = std::min(package.pts != TYX_NOPTS_VALUE ? package.pts : INT64_MAX,
+                                          package.dts != TYX_NOPTS_VALUE ? package.dts : INT64_MAX);
+        const int64_t rawStartUs = rawStart == INT64_MAX ? TYX_NOPTS_VALUE : av_rescale_q(rawStart, play.timeBase, kMicroseconds);
+        if (rawStartUs != TYX_NOPTS_VALUE && (m_cycleStartUs == TYX_NOPTS_VALUE || rawStartUs < m_cycleStartUs)) {
+            m_cycleStartUs = rawStartUs;
+            m_cycleStartIndex = package.streamIndex;
+            m_cycleStartTicks = rawStart;
+        }
+    }
+    int64_t mediaUs = DecodeTimeUs(package, play.timeBase);
+    if (mediaUs != TYX_NOPTS_VALUE)
+        mediaUs += m_offsetUs;
     if (PaceHandOver(mediaUs, package.flags & TYX_PKT_FLAG_DISCARD))
         return ReadStep::End;
+    if (m_offsetUs != 0) {
+        const int64_t shift = av_rescale_q(m_offsetUs, kMicroseconds, play.timeBase);
+        if (package.pts != TYX_NOPTS_VALUE)
+            package.pts += shift;
+        if (package.dts != TYX_NOPTS_VALUE)
+            package.dts += shift;
+    }
+    NoteSpan(package, play.timeBase, false);
+    // The first hand-over maps the file's time line onto the program clock for all its streams.
+    if (!HasSourceTimeBase() && m_mediaOrigin != TYX_NOPTS_VALUE)
+        SetSourceTimeBase(m_clockOrigin, m_mediaOrigin);
+
     const int64_t now = NowUs();
-
-    if (m_cycleCount == 0 && rawStartUs != TYX_NOPTS_VALUE &&
-        (m_cycleStartUs == TYX_NOPTS_VALUE || rawStartUs < m_cycleStartUs)) {
-        m_cycleStartUs = rawStartUs;
-        m_cycleStartIndex = package.streamIndex;
-        m_cycleStartTicks = rawStart;
-    }
-    const int64_t highest = std::max(package.pts, package.dts);
-    if (highest != TYX_NOPTS_VALUE) {
-        const int64_t endUs = av_rescale_q(highest + std::max<int64_t>(package.duration, 0), play.timeBase, kMicroseconds);
-        if (m_cycleEndUs == TYX_NOPTS_VALUE || endUs > m_cycleEndUs)
-            m_cycleEndUs = endUs;
-    }
-    // The first hand-over of the source gives the time base of all its streams.
-    if (!m_sourceBaseTaken && mediaUs != TYX_NOPTS_VALUE) {
-        m_sourceBaseTaken = true;
-        SetSourceTimeBase(now, mediaUs);
-    }
-
     play.lastTime = now;
     play.lastPts = package.pts;
     play.lastDts = package.dts;

@@ -28,10 +28,11 @@ struct stFileStreamPlayState
 };
 
 // Plays a media file into the graph as if it were live: after a start delay, from a configured
-// position, paced by its own time stamps (slightly faster than real time), up to a configured end
-// or the end of the file, and again from the start position until a playing time has passed.
-// The streams of the file share one clock: one pacing clock, one time base taken at the first
-// hand-over, and one offset per repeated cycle.
+// position, at the speed of its own time stamps on the program clock, up to a configured end or
+// the end of the file, and again from the start position until a playing time has passed.
+// The streams of the file share one time line, mapped onto the program clock at the first
+// hand-over: each package is handed over when its time on it has come and is stamped with that
+// time, and every repeated cycle moves all streams on by one offset.
 class CMediaFileReadWorker : public CMultiStrmMediaReadWorker
 {
 public:
@@ -65,13 +66,27 @@ private:
         End,
     };
 
+    // Where each stream of the file lies on its time line, in µs: the earliest stamps of the first
+    // cycle as read, and the end of what was handed over so far, time-line offset included.
+    struct stStreamSpan
+    {
+        int64_t firstPts = TYX_NOPTS_VALUE;
+        int64_t firstDts = TYX_NOPTS_VALUE;
+        int64_t endPts = TYX_NOPTS_VALUE;
+        int64_t endDts = TYX_NOPTS_VALUE;
+        int64_t duration = 0;                   // the last known package duration
+    };
+
     ReadStep ReadOnce(uint32_t &timeout, int64_t &handedOver);
     ReadStep StartNextCycle();
     ReadStep HandOver(FramePackage &package, stFileStreamPlayState &play, int64_t &handedOver);
-    // Moves a package of a later cycle onto the time line after the cycles before it.
-    void ShiftIntoCycle(FramePackage &package, const stFileStreamPlayState &play);
-    // Waits until the source's clock lets a package of that media time go; true on exit.
-    bool PaceHandOver(int64_t mediaUs, bool discard);
+    // The offset that puts the next cycle right after the cycles before it in every stream.
+    int64_t NextCycleOffset() const;
+    void NoteSpan(const FramePackage &package, const AVRational &timeBase, bool raw);
+    // Waits until the package's time on the file's time line (µs, offset included) has come; a
+    // source that fell behind its clock moves its time line on instead (mediaUs and the offset
+    // grow). True on exit.
+    bool PaceHandOver(int64_t &mediaUs, bool discard);
     void FinishPlay();
     bool SeekStreams(int64_t targetUs, bool forEnd, int16_t &index, int64_t &timestamp);
     bool SleepPacing(int64_t microseconds);
@@ -91,17 +106,19 @@ private:
     bool m_endReached = false;
     uint32_t m_openRetryWaitMs = 20000;
     PacingSleep m_pacingSleep;
-    // The source's clock: the deadline of the last package and its media time (µs, cycle offset
-    // included); no package yet while the media time is absent.
+    // The file's time line on the program clock: media time m (µs, offset included) is due at
+    // m_clockOrigin + m - m_mediaOrigin; no origin before the first hand-over.
+    int64_t m_clockOrigin = 0;
+    int64_t m_mediaOrigin = TYX_NOPTS_VALUE;
+    // The deadline and media time of the last package, which packages marked discard follow.
     int64_t m_paceDeadline = 0;
     int64_t m_paceMediaUs = TYX_NOPTS_VALUE;
-    // Repeated cycles: the offset of this cycle, the end of what was handed over so far and the
-    // earliest time stamp of the first cycle, all µs; the next package opens a cycle.
-    int64_t m_cycleOffsetUs = 0;
-    int64_t m_cycleEndUs = TYX_NOPTS_VALUE;
+    // Added to the time stamps of every stream (µs): the repeated cycles and the time the source
+    // fell behind its clock.
+    int64_t m_offsetUs = 0;
+    std::map<int16_t, stStreamSpan> m_spans;   // by container index
+    // The earliest time stamp of the first cycle: a cycle without a start position starts there.
     int64_t m_cycleStartUs = TYX_NOPTS_VALUE;
-    int16_t m_cycleStartIndex = -1;            // the stream and tick of that earliest stamp
+    int16_t m_cycleStartIndex = -1;
     int64_t m_cycleStartTicks = TYX_NOPTS_VALUE;
-    bool m_cycleOpening = false;
-    bool m_sourceBaseTaken = false;
 };

@@ -7,6 +7,10 @@
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
 
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
 #include <algorithm>
 
 namespace {
@@ -255,12 +259,28 @@ int32_t CMultiStrmMediaReadWorker::GetStrmBaseTimeInPktsRcving(const std::vector
     }
     TYX_LOG(6, L"MultiStrmMediaReadWorker[%s]: [%d] streams StrmBaseTime retrieved with GetSBTBySkipPktBlocks().",
             m_name.c_str(), result);
+    // One tick for both stamps, so that pts - dts survives; a packet of a B-frame stream may lack
+    // its dts.
+    const auto tickOf = [](const stBaseTimeEntry &entry) {
+        return entry.foundPts != TYX_NOPTS_VALUE ? entry.foundPts : entry.foundDts;
+    };
+    // The streams of the source share one time base: the one that puts every found packet at
+    // least its stream's delay before its arrival, so that no stream is stamped ahead of the clock.
+    // It is in place before any stream counts as found.
+    int64_t sourceOffset = stSourceTimeBase::kUnset;
+    for (const stBaseTimeEntry &entry : entries) {
+        if (!entry.found || tickOf(entry) == TYX_NOPTS_VALUE)
+            continue;
+        const int64_t offset = entry.baseTime - av_rescale_q(tickOf(entry), entry.state->info.timeBase, AVRational{1, 1000000});
+        if (sourceOffset == stSourceTimeBase::kUnset || offset < sourceOffset)
+            sourceOffset = offset;
+    }
+    if (sourceOffset != stSourceTimeBase::kUnset && entries.front().state->sourceBase)
+        entries.front().state->sourceBase->SetOnce(sourceOffset);
     for (stBaseTimeEntry &entry : entries) {
         if (!entry.found)
             continue;
-        // One tick for both stamps, so that pts - dts survives; a packet of a B-frame stream may
-        // lack its dts.
-        const int64_t tick = entry.foundPts != TYX_NOPTS_VALUE ? entry.foundPts : entry.foundDts;
+        const int64_t tick = tickOf(entry);
         std::lock_guard<std::mutex> lock(entry.state->mutex);
         entry.state->streamBaseTime = entry.baseTime;
         entry.state->localBaseTime = entry.baseTime;
@@ -296,11 +316,9 @@ void CMultiStrmMediaReadWorker::GiveUpBaseTime(stReadStreamState &state, bool aw
         std::lock_guard<std::mutex> lock(state.mutex);
         if (state.streamBaseTime > 0)
             return;
-        // Known from now on, so that the stream thread lets its packages through; the local base
-        // is taken from the next package that comes.
+        // Known from now on, so that the stream thread lets its packages through; they are stamped
+        // through the source's time base, which the next package gives when no stream found it.
         state.streamBaseTime = NowUs();
-        state.localBaseTime = 0;
-        state.baseAtNextPackage = true;
     }
     if (awaited)
         TYX_LOG(3, L"MultiStrmMediaReadWorker[%s:%x]Stream[%d] gave no packets for its base time: it starts with its next package.",

@@ -353,30 +353,45 @@ void CMultiStrmMediaReadWorker::StampAndSend(stStreamThreadState &thread, stRead
     }
 }
 
+int64_t CMultiStrmMediaReadWorker::SourceOffsetOf(stReadStreamState &state, const FramePackage &package)
+{
+    if (!state.sourceBase)
+        return stSourceTimeBase::kUnset;
+    if (state.sourceBase->IsSet())
+        return state.sourceBase->Offset();
+    // Never take an absent time stamp as a base: packets of B-frame streams may lack a dts.
+    const int64_t ticks = package.pts != TYX_NOPTS_VALUE ? package.pts : package.dts;
+    if (ticks == TYX_NOPTS_VALUE)
+        return stSourceTimeBase::kUnset;
+    const int64_t delayMs = state.config ? state.config->EstmtDly : 0;
+    return state.sourceBase->SetOnce(NowUs() - delayMs * 1000 - TicksToUs(ticks, state.info.timeBase));
+}
+
 void CMultiStrmMediaReadWorker::TimeStamp2NTP(stReadStreamState &state, FramePackage &package)
 {
     bool before = false;
+    const int64_t baseUTC = m_baseTimeUTC.load();
+    // Without the source's start time the stamps come from the source's time base, as against the
+    // local clock.
+    const int64_t offset = baseUTC > 0 ? stSourceTimeBase::kUnset : SourceOffsetOf(state, package);
     {
         std::lock_guard<std::mutex> lock(state.mutex);
-        if (state.baseAtNextPackage && m_baseTimeUTC <= 0) {
-            state.basePts = package.pts != TYX_NOPTS_VALUE ? package.pts : package.dts;
-            state.streamBaseTime = NowUs() - int64_t(state.config ? state.config->EstmtDly : 0) * 1000;
-        }
-        state.baseAtNextPackage = false;
-        const int64_t base = m_baseTimeUTC > 0 ? m_baseTimeUTC.load() : state.streamBaseTime;
         const AVRational tb = state.info.timeBase;
         // pts and dts alike, so that the source's pts-dts difference survives.
         auto toClock = [&](int64_t value) {
+            if (baseUTC <= 0)
+                return offset + TicksToUsRounded(value, tb);
             if (value > state.basePts)
-                return base + TicksToUsRounded(value - state.basePts, tb);
-            return base + TicksToUs(value - state.basePts, tb);
+                return baseUTC + TicksToUsRounded(value - state.basePts, tb);
+            return baseUTC + TicksToUs(value - state.basePts, tb);
         };
         state.lastPts = package.pts;
-        if (package.pts != TYX_NOPTS_VALUE) {
-            before = package.pts < state.basePts;
+        const bool stamped = baseUTC > 0 || offset != stSourceTimeBase::kUnset;
+        if (stamped && package.pts != TYX_NOPTS_VALUE) {
+            before = baseUTC > 0 && package.pts < state.basePts;
             package.pts = toClock(package.pts);
         }
-        if (package.dts != TYX_NOPTS_VALUE)
+        if (stamped && package.dts != TYX_NOPTS_VALUE)
             package.dts = toClock(package.dts);
         package.duration = TicksToUsRounded(package.duration, tb);
     }
@@ -386,30 +401,15 @@ void CMultiStrmMediaReadWorker::TimeStamp2NTP(stReadStreamState &state, FramePac
 
 void CMultiStrmMediaReadWorker::TimeStampByLocalClock(stReadStreamState &state, FramePackage &package)
 {
-    const int64_t sourceClock = m_sourceBaseClock.load();
-    const int64_t sourceMediaUs = m_sourceBaseMediaUs.load();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    // One base for every stream of the source: a picture and the sound of the same moment of the
+    // source get the same stamp, whichever stream came first, and pts - dts stays what it was.
+    const int64_t offset = SourceOffsetOf(state, package);
     const AVRational tb = state.info.timeBase;
-    if (sourceClock > 0) {
-        // One base for the whole source: its streams stay in step.
+    if (offset != stSourceTimeBase::kUnset) {
         if (package.pts != TYX_NOPTS_VALUE)
-            package.pts = sourceClock + TicksToUs(package.pts, tb) - sourceMediaUs;
+            package.pts = offset + TicksToUs(package.pts, tb);
         if (package.dts != TYX_NOPTS_VALUE)
-            package.dts = sourceClock + TicksToUs(package.dts, tb) - sourceMediaUs;
-    } else {
-        state.baseAtNextPackage = false;
-        if (state.localBaseTime == 0) {
-            // Never take an absent time stamp as a base: packets of B-frame streams may lack a dts.
-            state.localBasePts = package.pts != TYX_NOPTS_VALUE ? package.pts : package.dts;
-            state.localBaseDts = state.localBasePts;
-            const int64_t delayMs = state.config ? state.config->EstmtDly : 0;
-            state.localBaseTime = NowUs() - delayMs * 1000;
-        }
-        // pts and dts from the one base tick: pts - dts stays what the source gave.
-        if (package.pts != TYX_NOPTS_VALUE)
-            package.pts = state.localBaseTime + TicksToUs(package.pts - state.localBasePts, tb);
-        if (package.dts != TYX_NOPTS_VALUE)
-            package.dts = state.localBaseTime + TicksToUs(package.dts - state.localBasePts, tb);
+            package.dts = offset + TicksToUs(package.dts, tb);
     }
     // The published time base is 1/1000000, so the duration is given in it as well.
     package.duration = TicksToUsRounded(package.duration, tb);

@@ -140,9 +140,8 @@ int32_t CMultiStrmMediaReadWorker::SendStatusAfterStreams(int32_t statusCode, in
 
 void CMultiStrmMediaReadWorker::SetSourceTimeBase(int64_t clockUs, int64_t mediaUs)
 {
-    // The clock last: a stream thread that sees it sees the media time too.
-    m_sourceBaseMediaUs = mediaUs;
-    m_sourceBaseClock = clockUs;
+    if (m_sourceBase)
+        m_sourceBase->SetOnce(clockUs - mediaUs);
 }
 
 int32_t CMultiStrmMediaReadWorker::OpenForConfiguration(const std::string &path, StreamRequestMap &video,
@@ -448,6 +447,8 @@ int32_t CMultiStrmMediaReadWorker::OnMediaSourceOpenned(bool notify)
     // reaches other workers, which may ask this one for its delays.
     std::vector<std::pair<uint32_t, stStreamParams>> published;
     const uint32_t session = ++m_sessionNo;
+    // A new open starts a new time line: a live source's stamps begin anew.
+    m_sourceBase = std::make_shared<stSourceTimeBase>();
     {
         CWriteLockGuard threads(m_threadMap.Lock());
         CWriteLockGuard table(m_streamTable.Lock());
@@ -535,6 +536,7 @@ int32_t CMultiStrmMediaReadWorker::OnMediaSourceOpenned(bool notify)
                 state->config = *config;
             state->threadId = threadId;
             state->estimate = std::move(estimate);
+            state->sourceBase = m_sourceBase;
             m_streamTable.Items()[index] = std::move(state);
         }
     }

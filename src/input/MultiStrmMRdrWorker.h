@@ -39,7 +39,8 @@ constexpr int32_t TYX_SBT_END_OF_STREAM = -2;
 //
 // Stream thread: no stream -> dropping (until the stream has a base time and the start drop count
 // is reached) -> [delay estimating] -> pushing. Every open of the source is a new session: a video
-// stream starts each one on a key frame. Both stamps of a package come from one base.
+// stream starts each one on a key frame. Every stamp of a session comes from the source's one time
+// base, so that its streams stay in step.
 // The worker owns the reader, the stream table (container index -> stReadStreamState) and the
 // thread map (thread id -> StrmPrcsThdPrmtrs).
 // Lock order: thread map, then a record's lock, then its queue; the stream table alone or inside
@@ -105,9 +106,11 @@ protected:
     // stream nobody configured. What the stream threads hold is handled (dropped, for want of a
     // base) first, so that nothing read before the search is sent after it. The search's result.
     int32_t FindBaseTimesByArrival();
-    // One time base for every stream of the source (files): the program-clock time of a media time
-    // in µs. Stamping against the local clock uses it once it is set.
+    // The one time base of every stream of the source, for this open: media time mediaUs (µs) is
+    // on the program clock at clockUs. The first one given holds; stamping uses it. Without one,
+    // a base-time search or the first package stamped gives it.
     void SetSourceTimeBase(int64_t clockUs, int64_t mediaUs);
+    bool HasSourceTimeBase() const { return m_sourceBase && m_sourceBase->IsSet(); }
     // Waits up to timeoutMs for the stream threads to send what they hold, drops the rest, and
     // sends the status, so that no data package of the stretch follows it.
     int32_t SendStatusAfterStreams(int32_t statusCode, int64_t value, uint32_t timeoutMs = TYX_STREAM_DRAIN_MS);
@@ -170,6 +173,9 @@ private:
     // Sends the reserved key frame ahead of the package; false when there is none.
     bool PushReservedKeyFrame(stStreamThreadState &thread, stReadStreamState &state, const FramePackage &next);
     void StampAndSend(stStreamThreadState &thread, stReadStreamState &state, FramePackage &package);
+    // The source's offset (program µs less media µs) for a package of the stream; a source without
+    // one yet takes it from this package: its media time is now, less the stream's delay.
+    int64_t SourceOffsetOf(stReadStreamState &state, const FramePackage &package);
     std::shared_ptr<StrmPrcsThdPrmtrs> FindThreadRecord(int32_t threadId);
     // The configuration of a stream number when it is of the stream's media type; a number
     // configured for the other type is logged and gives none.
@@ -206,7 +212,7 @@ private:
     std::atomic<uint32_t> m_sessionNo{0};   // opens of the source so far
     std::map<int16_t, stStreamRoute> m_routes; // main thread only
     uint32_t m_routesSession = 0;
-    // Written before the first package is queued, read by the stream threads; 0 = not set.
-    std::atomic<int64_t> m_sourceBaseClock{0};
-    std::atomic<int64_t> m_sourceBaseMediaUs{0};
+    // The time base of the current open (main thread); each stream state holds the one of its own
+    // open, which its thread stamps with.
+    std::shared_ptr<stSourceTimeBase> m_sourceBase;
 };

@@ -36,6 +36,26 @@ struct stStreamDelayEstimate
 // (video) or 150 ms (audio) when the average is below 1.
 int32_t AverageStreamDelay(const std::vector<int32_t> &samples, int32_t mediaType);
 
+// The one mapping of a source's media time onto the program clock, shared by all its streams for
+// one open of the source, so that a picture and the sound of the same moment get the same stamp:
+// program µs = media µs + offset.
+struct stSourceTimeBase
+{
+    static constexpr int64_t kUnset = INT64_MIN;
+
+    bool IsSet() const { return offsetUs.load() != kUnset; }
+    int64_t Offset() const { return offsetUs.load(); }
+    // The first offset given holds for the rest of the open; the one in force.
+    int64_t SetOnce(int64_t offset)
+    {
+        int64_t expected = kUnset;
+        return offsetUs.compare_exchange_strong(expected, offset) ? offset : expected;
+    }
+
+private:
+    std::atomic<int64_t> offsetUs{kUnset};
+};
+
 // One stream of the source, keyed by its container index in the stream table.
 struct stReadStreamState
 {
@@ -51,15 +71,17 @@ struct stReadStreamState
     std::optional<stTYXStreamConfig> config;
     int32_t threadId = 0;                     // the stream thread serving it
     std::shared_ptr<stStreamDelayEstimate> estimate;
+    std::shared_ptr<stSourceTimeBase> sourceBase; // the same for every stream of the open
 
     std::mutex mutex;                         // every field below
     int64_t streamBaseTime = 0;               // program-clock µs, 0 = not set
-    bool baseAtNextPackage = false;           // given up by the search: the next package sets it
     int64_t basePts = 0;                      // stream time base
     int64_t lastPts = TYX_NOPTS_VALUE;
+    // Where the stream joined the source's time line (its packages are stamped through the
+    // source's base).
     int64_t localBaseTime = 0;                // 0 = not set
-    int64_t localBasePts = 0;                 // the tick that both pts and dts are measured from
-    int64_t localBaseDts = 0;                 // kept equal to localBasePts
+    int64_t localBasePts = 0;
+    int64_t localBaseDts = 0;
     int64_t packetsSent = 0;
     int64_t unitsSent = 0;
     FramePackage reservedKeyFrame;            // own data copy, empty when none

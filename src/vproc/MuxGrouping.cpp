@@ -4,14 +4,29 @@
 
 #include <algorithm>
 
-stMuxOutputPace MuxOutputPace(float negotiatedRate)
+namespace {
+
+bool UsableRate(float rate)
+{
+    return rate >= 1.0f && rate <= 1000.0f;
+}
+
+} // namespace
+
+stMuxOutputPace MuxOutputPace(float rate)
 {
     stMuxOutputPace pace;
-    const int32_t rate = negotiatedRate >= 1.0f && negotiatedRate <= 1000.0f ? static_cast<int32_t>(negotiatedRate) : 30;
-    pace.rate = rate;
-    pace.duration = 1000000 / rate;
-    pace.remainder = 1000000 - rate * pace.duration;
+    pace.rate = UsableRate(rate) ? static_cast<int32_t>(rate) : 30;
+    pace.duration = 1000000 / pace.rate;
+    pace.remainder = 1000000 - pace.rate * pace.duration;
     return pace;
+}
+
+float MuxOutputRate(float configuredRate, float negotiatedRate)
+{
+    if (UsableRate(configuredRate))
+        return configuredRate;
+    return UsableRate(negotiatedRate) ? negotiatedRate : 30.0f;
 }
 
 namespace {
@@ -72,6 +87,14 @@ int64_t FirstGroupExpectedPts(const std::vector<const FramePackageQueue *> &queu
         any = true;
     }
     return any ? smallest : 0;
+}
+
+int64_t NewestPicturePts(const FramePackageQueue &queue)
+{
+    const auto newest = std::find_if(queue.rbegin(), queue.rend(), [](const FramePackage &package) {
+        return package.nLength > 0 && package.pts != TYX_NOPTS_VALUE;
+    });
+    return newest == queue.rend() ? TYX_NOPTS_VALUE : newest->pts;
 }
 
 bool IsLatePacket(int64_t chosenPts, int64_t expectedPts, int64_t tolerance)
@@ -142,4 +165,61 @@ int64_t MuxSlotAt(const stMuxOutputClock &clock, const stMuxOutputPace &pace, in
     while (MuxSlotDueTime(clock, pace, slot + 1) <= now)
         ++slot;
     return slot;
+}
+
+int64_t MuxClockLag(const stMuxOutputClock &clock)
+{
+    return clock.originTime + clock.steppedBack - clock.originPts;
+}
+
+void MuxAnchorClock(stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t phasePts, int64_t now,
+                    int64_t lastPts)
+{
+    clock.originPts = phasePts;
+    clock.originTime = now;
+    clock.reach.clear();
+    if (phasePts > lastPts || pace.duration <= 0) {
+        clock.slot = -1;
+        return;
+    }
+    // An estimate from the distance, then exact: the last slot whose stamp is not after lastPts.
+    int64_t slot = (lastPts - phasePts) / pace.duration;
+    while (slot > 0 && MuxSlotPts(clock, pace, slot) > lastPts)
+        --slot;
+    while (MuxSlotPts(clock, pace, slot + 1) <= lastPts)
+        ++slot;
+    clock.slot = slot;
+}
+
+void MuxClockSteppedBack(stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t now, int64_t step)
+{
+    clock.originTime = now - (MuxSlotPts(clock, pace, clock.slot + 1) - clock.originPts);
+    clock.steppedBack += step;
+    clock.reach.clear();
+}
+
+int64_t MuxNoteInputReach(stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t reach)
+{
+    if (reach < -TYX_MUX_MOST_LAG_US)
+        return 0;
+    clock.reach.push_back(reach);
+    if (clock.reach.size() < static_cast<size_t>(std::max(pace.rate, 1)))
+        return 0;
+    std::vector<int64_t> sorted;
+    sorted.swap(clock.reach);
+    std::sort(sorted.begin(), sorted.end());
+    const int64_t low = sorted[sorted.size() / 10];
+    const int64_t median = sorted[sorted.size() / 2];
+    const int64_t half = pace.duration / 2;
+    const int64_t lag = MuxClockLag(clock);
+    int64_t move = 0;
+    if (median < -half)
+        move = std::min(-low, TYX_MUX_MOST_LAG_US - lag);
+    else if (low > pace.duration + half)
+        move = -std::min(low - half, lag - TYX_MUX_LEAST_LAG_US);
+    // A lag already beyond its bounds (a clock that went back leaves it below) is not pushed further.
+    if ((move > 0 && lag >= TYX_MUX_MOST_LAG_US) || (move < 0 && lag <= TYX_MUX_LEAST_LAG_US))
+        move = 0;
+    clock.originTime += move;
+    return move;
 }

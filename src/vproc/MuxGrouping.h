@@ -12,15 +12,20 @@
 // An input silent for less than this is drawn with its last valid picture.
 constexpr int64_t TYX_MUX_LAST_FRAME_HOLD_US = 5000000;
 
-// The output pace taken from the negotiated input rate: its integer part (30 when none), the
-// frame duration and what rate durations lack of one second.
+// The output pace of a rate: its integer part (30 when none), the frame duration and what rate
+// durations lack of one second.
 struct stMuxOutputPace
 {
     int32_t rate = 30;
     int32_t duration = 33333;
     int32_t remainder = 10;
 };
-stMuxOutputPace MuxOutputPace(float negotiatedRate);
+stMuxOutputPace MuxOutputPace(float rate);
+
+// The rate the groups leave at: the configured one, else the negotiated one. The negotiation at
+// start-up hears from no reader and gives its default (30) whenever readers are configured, so it
+// would put a mux of 25 fps inputs at 30 groups a second.
+float MuxOutputRate(float configuredRate, float negotiatedRate);
 
 // The queue index of the package nearest to expectedPts: the first with pts >= expectedPts, or the
 // one before it when that one is at least as close; 0 when even the oldest is at or after it; the
@@ -32,6 +37,10 @@ int32_t ChooseExpectedPacketIndex(const FramePackageQueue &queue, int64_t expect
 // The expected pts of the first group: the smallest of the queues' newest stamps (packages without
 // pts left out); 0 when no queue has a stamped package.
 int64_t FirstGroupExpectedPts(const std::vector<const FramePackageQueue *> &queues);
+
+// The newest stamp among the queue's pictures (status packages and packages without pts left
+// out); TYX_NOPTS_VALUE when it holds none.
+int64_t NewestPicturePts(const FramePackageQueue &queue);
 
 // True when the chosen package is more than tolerance older than expected (and waiting applies).
 bool IsLatePacket(int64_t chosenPts, int64_t expectedPts, int64_t tolerance);
@@ -49,15 +58,26 @@ int32_t VirtualFrameLength(stMPInputState &state, int64_t now);
 // (stored when negative, cleared by a valid package). True when the package counts as made up.
 bool NoteDeliveredPackage(stMPInputState &state, const FramePackage &package, int64_t now, int32_t &previousCode);
 
-// The output clock: group stamps are the slots of a grid at the output pace, and the first group
-// ties the grid to the program clock, so that the groups leave at the pace of the clock and their
-// stamps advance one second per second whatever the inputs deliver.
+// The output clock: group stamps are the slots of a grid at the output pace whose phase comes from
+// the inputs' pictures, so that a picture keeps the time it was read or received. The grid lies a
+// lag behind the program clock: each slot is due that long after its stamp, so the groups leave at
+// the pace of the clock, one slot each, and their stamps advance one second per second of it. The
+// lag follows the inputs: it grows when the slowest of them keeps missing its slots and shrinks
+// when all keep pictures queued beyond them.
 struct stMuxOutputClock
 {
-    int64_t originPts = 0;  // the stamp of slot 0; 0 before the first group
-    int64_t originTime = 0; // program time at which slot 0 left
-    int64_t slot = -1;      // the last slot given out
+    int64_t originPts = 0;       // the stamp of slot 0; 0 before the first group
+    int64_t originTime = 0;      // program time at which slot 0 is due
+    int64_t slot = -1;           // the last slot given out
+    int64_t steppedBack = 0;     // how far the program clock went back under the grid
+    bool onPictures = false;     // the phase came from pictures (before them: from the clock)
+    std::vector<int64_t> reach;  // the samples of the current second, see MuxNoteInputReach
 };
+
+// A group's stamp lies at least this far behind the moment it is made (never at or after it), and
+// the lag grows to wait for a slow input up to about a queue of pictures, no further.
+constexpr int64_t TYX_MUX_LEAST_LAG_US = 1000;
+constexpr int64_t TYX_MUX_MOST_LAG_US = 1000000;
 
 // The stamp of a slot: a duration per slot, and the remainder once for every rate-th group, so
 // that rate slots span exactly one second.
@@ -68,3 +88,23 @@ int64_t MuxSlotDueTime(const stMuxOutputClock &clock, const stMuxOutputPace &pac
 // one after that as well; then the latest slot due, and the slots between stay empty (a late
 // output leaves pictures out rather than falling behind the clock).
 int64_t MuxSlotAt(const stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t now);
+// How far the grid lies behind the program clock (as it ran before any step back).
+int64_t MuxClockLag(const stMuxOutputClock &clock);
+
+// Sets the grid's phase: slot 0 stamped phasePts and due at now. The slot given out last becomes
+// the last one not after lastPts, so that stamps keep rising; the next is then due later than now
+// when the pictures are older than the stamps already given (the output waits for them).
+void MuxAnchorClock(stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t phasePts, int64_t now,
+                    int64_t lastPts);
+
+// The program clock went back by step: the next slot is due at once and the grid goes on, its
+// stamps rising, so that inputs stamped before the step keep their pictures' times.
+void MuxClockSteppedBack(stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t now, int64_t step);
+
+// Notes how far the inputs' newest pictures reached past a group's stamp (the least over the
+// inputs that had any). Over a second of groups: when most of them found the slowest input more
+// than half a frame short of its slot, the due times move later so that nine in ten would have
+// found it; when nine in ten found every input a frame and a half ahead, they move earlier, so that
+// those keep half a frame (the lag never below its least). A reach beyond the most lag is another
+// timeline and is not followed. The move applied to the due times (later: positive), mostly 0.
+int64_t MuxNoteInputReach(stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t reach);

@@ -10,6 +10,8 @@
 #include "platform/TickCount.h"
 
 #include <algorithm>
+#include <limits>
+#include <set>
 
 namespace {
 
@@ -42,7 +44,7 @@ uint32_t CVideoMuxWorker::WorkingFunc()
     TYX_LOG(5, L"[VMux-PreProc-Thread]: Thread started.");
     if (!PushWorkerContext())
         return TYX_MP_ERR_CONTEXT;
-    m_pace = MuxOutputPace(CTYXGVMS::NegotiatedInputFrameRate().load());
+    m_pace = MuxOutputPace(MuxOutputRate(m_configuredFrameRate, CTYXGVMS::NegotiatedInputFrameRate().load()));
     m_outputFrameRate = m_pace.rate;
     m_frameDuration = m_pace.duration;
     int32_t waitMs = 0;
@@ -77,20 +79,18 @@ int32_t CVideoMuxWorker::RunPreProcPass()
 {
     TYX_LOG(7, L"[VMux-PreProc-Thread] Start checking & received frames from input queques...");
     const uint64_t passStart = GetTickCount64Ms();
-    // The groups leave at the pace of the program clock: none before its slot is due.
-    if (m_outputClock.originPts != 0) {
-        const int64_t early = MuxSlotDueTime(m_outputClock, m_pace, m_outputClock.slot + 1) - NowUs();
-        if (early > 0)
-            return static_cast<int32_t>(std::min<int64_t>((early + 999) / 1000, kNoLayoutWait));
-    }
+    const int32_t early = WaitForNextSlot();
+    if (early > 0)
+        return early;
     MuxPacketMap frames;
     int64_t largestPts = 0;
+    int64_t slot = 0;
+    stPacketGroupFacts facts;
     int32_t waitMs = 0;
-    if (!GatherGroup(frames, largestPts, waitMs))
+    if (!GatherGroup(frames, largestPts, slot, facts, waitMs))
         return waitMs;
     int64_t stamp = 0;
-    int64_t slot = 0;
-    if (!StampGroup(frames, largestPts, stamp, slot, waitMs))
+    if (!StampGroup(frames, largestPts, slot, stamp, waitMs))
         return waitMs;
     const uint32_t count = ++m_groupsProduced;
     if (count % 300 == 0 && count <= 9000)
@@ -107,6 +107,7 @@ int32_t CVideoMuxWorker::RunPreProcPass()
     if (FillGroup(*group, frames, stamp, waitMs) != 0)
         return waitMs;
     m_outputClock.slot = slot;
+    FollowInputs(facts, stamp);
 
     m_lastPushTime = NowUs();
     if (m_firstGroupTick == 0)
@@ -121,30 +122,65 @@ int32_t CVideoMuxWorker::RunPreProcPass()
     return 0;
 }
 
-bool CVideoMuxWorker::GatherGroup(MuxPacketMap &frames, int64_t &largestPts, int32_t &waitMs)
+int32_t CVideoMuxWorker::WaitForNextSlot()
+{
+    if (m_outputClock.originPts == 0)
+        return 0;
+    const int64_t now = NowUs();
+    // Slots are due on the program clock: after a step back of it the next one would be due only
+    // once the clock had made up the step, and the output would stand still that long.
+    if (m_lastPushTime != 0 && now < m_lastPushTime - m_frameDuration) {
+        const int64_t step = m_lastPushTime - now;
+        TYX_LOG(3, L"[VMux-PreProc-Thread]: The program clock went back by %lld us at [%lld]: the output clock goes on from there, its stamps rising.",
+                static_cast<long long>(step), static_cast<long long>(now));
+        MuxClockSteppedBack(m_outputClock, m_pace, now, step);
+        m_lastPushTime = now;
+        // Silences are measured from the step on.
+        std::vector<int32_t> inputs;
+        {
+            CReadLockGuard links(m_inputLinks.Lock());
+            for (const auto &[id, link] : m_inputLinks.Items())
+                inputs.push_back(static_cast<int32_t>(id));
+        }
+        for (int32_t id : inputs)
+            UpdateInputState(id, [now](stMPInputState &state) { state.lastPacketTime = std::min(state.lastPacketTime, now); });
+    }
+    const int64_t due = MuxSlotDueTime(m_outputClock, m_pace, m_outputClock.slot + 1);
+    m_nextGroupDue = due;
+    const int64_t early = due - now;
+    return early > 0 ? static_cast<int32_t>(std::min<int64_t>((early + 999) / 1000, kNoLayoutWait)) : 0;
+}
+
+bool CVideoMuxWorker::GatherGroup(MuxPacketMap &frames, int64_t &largestPts, int64_t &slot, stPacketGroupFacts &facts,
+                                  int32_t &waitMs)
 {
     std::vector<int32_t> inUse;
     MuxPacketMap taken;
     std::vector<int32_t> emptyInputs;
     int64_t average = 0;
     size_t expected = 0;
+    const bool first = m_outputClock.originPts == 0;
     {
         CReadLockGuard links(m_inputLinks.Lock());
         (void)GetMuxUsingVsIdInList(inUse);
+        if (!first && !m_outputClock.onPictures && !AnchorOnPictures(inUse, waitMs))
+            return false;
         stPacketGroupRequest request;
-        request.expectedPts = m_lastPushedPts;
         request.tolerance = m_frameDuration;
         request.emptyWaitUs = m_frameDuration;
         request.lateWaitUs = kLateWaitUs;
-        if (m_outputClock.originPts != 0) {
+        if (!first) {
+            // The group fills the latest slot due and takes what each input has nearest its stamp.
             // Waiting for inputs ends half a frame after the slot is due, so that the group keeps it.
-            const int64_t slot = MuxSlotAt(m_outputClock, m_pace, NowUs());
-            const int64_t left = MuxSlotDueTime(m_outputClock, m_pace, slot) + m_frameDuration / 2 - NowUs();
+            const int64_t now = NowUs();
+            slot = MuxSlotAt(m_outputClock, m_pace, now);
+            request.expectedPts = MuxSlotPts(m_outputClock, m_pace, slot);
+            const int64_t left = MuxSlotDueTime(m_outputClock, m_pace, slot) + m_frameDuration / 2 - now;
             request.emptyWaitUs = std::clamp<int64_t>(left, 0, m_frameDuration);
             request.lateWaitUs = std::clamp<int64_t>(left, 0, kLateWaitUs);
         }
         request.takeOwnership = true;
-        average = RetrieveNextPaketGroup(inUse, request, taken, emptyInputs);
+        average = RetrieveNextPaketGroup(inUse, request, taken, emptyInputs, &facts);
         expected = inUse.empty() ? m_inputLinks.Items().size() : inUse.size();
     }
     TYX_LOG(taken.empty() ? 6 : 5, L"Pre-Mux-Proc: %d pakets retrieved with their averge pts=[%lld].",
@@ -154,12 +190,23 @@ bool CVideoMuxWorker::GatherGroup(MuxPacketMap &frames, int64_t &largestPts, int
         waitMs = -1;
         return false;
     }
+    // A failing retrieval lasts (a mux without inputs until one is added): logged when it begins
+    // and when it ends, not every 20 ms.
+    if (average != m_retrieveError && m_retrieveError < 0)
+        TYX_LOG(3, L"Pre-Mux-Proc: Error(%lld) in pakets group retrieving ended after %u passes.",
+                static_cast<long long>(m_retrieveError), m_retrieveErrorPasses);
     if (average < 0) {
-        TYX_LOG(3, L"Pre-Mux-Proc: Error(%lld) occured in pakets group retrieving!", static_cast<long long>(average));
+        if (average != m_retrieveError) {
+            TYX_LOG(3, L"Pre-Mux-Proc: Error(%lld) occured in pakets group retrieving!", static_cast<long long>(average));
+            m_retrieveErrorPasses = 0;
+        }
+        m_retrieveError = average;
+        ++m_retrieveErrorPasses;
         DiscardPackages(taken);
         waitMs = kRetryWaitMs;
         return false;
     }
+    m_retrieveError = 0;
     if (taken.size() + emptyInputs.size() != expected)
         TYX_LOG(3, L"Pre-Mux-Proc:Error: [%d] pakets retrieved and size-of-emptyVSList is [%d], but size-of-VsIdInUsingList is [%d]!",
                 static_cast<int32_t>(taken.size()), static_cast<int32_t>(emptyInputs.size()),
@@ -169,6 +216,8 @@ bool CVideoMuxWorker::GatherGroup(MuxPacketMap &frames, int64_t &largestPts, int
         waitMs = kRetryWaitMs;
         return false;
     }
+    if (first)
+        AnchorFirstGroup(facts);
     largestPts = 0;
     for (const auto &[id, package] : taken) {
         if (package.nLength > 0 && package.pts > largestPts)
@@ -180,47 +229,61 @@ bool CVideoMuxWorker::GatherGroup(MuxPacketMap &frames, int64_t &largestPts, int
     return true;
 }
 
-bool CVideoMuxWorker::StampGroup(MuxPacketMap &frames, int64_t largestPts, int64_t &stamp, int64_t &slot,
-                                 int32_t &waitMs)
+// The first group went by the inputs' own stamps (the smallest of their newest): its stamp sets the
+// grid's phase. Without a picture the grid starts a frame behind the clock until pictures come.
+void CVideoMuxWorker::AnchorFirstGroup(const stPacketGroupFacts &facts)
+{
+    const int64_t now = NowUs();
+    const int64_t latest = now - TYX_MUX_LEAST_LAG_US;
+    const bool pictures = facts.expectedPts > 0 && !facts.newestPts.empty();
+    MuxAnchorClock(m_outputClock, m_pace, pictures ? std::min(facts.expectedPts, latest) : now - m_frameDuration, now, 0);
+    m_outputClock.onPictures = pictures;
+}
+
+bool CVideoMuxWorker::AnchorOnPictures(const std::vector<int32_t> &inUse, int32_t &waitMs)
+{
+    std::vector<int32_t> inputs = inUse;
+    if (inputs.empty()) {
+        for (const auto &[id, link] : m_inputLinks.Items())
+            inputs.push_back(static_cast<int32_t>(id));
+    }
+    const int64_t newest = SlowestInputsNewestPts(inputs, false);
+    if (newest <= 0)
+        return true;
+    const int64_t now = NowUs();
+    const int64_t phase = std::min(newest, now + m_outputClock.steppedBack - TYX_MUX_LEAST_LAG_US);
+    MuxAnchorClock(m_outputClock, m_pace, phase, now, m_lastPushedPts);
+    m_outputClock.onPictures = true;
+    const int64_t due = MuxSlotDueTime(m_outputClock, m_pace, m_outputClock.slot + 1);
+    TYX_LOG(5, L"[VMux-PreProc-Thread]: The output clock takes its phase from the first pictures(pts=%lld): the next group is due at [%lld], at[%lld].",
+            static_cast<long long>(phase), static_cast<long long>(due), static_cast<long long>(now));
+    if (due <= now)
+        return true;
+    // The pictures are older than the stamps already given: the output waits until they are due.
+    m_nextGroupDue = due;
+    waitMs = static_cast<int32_t>(std::min<int64_t>((due - now + 999) / 1000, kNoLayoutWait));
+    return false;
+}
+
+bool CVideoMuxWorker::StampGroup(MuxPacketMap &frames, int64_t largestPts, int64_t slot, int64_t &stamp, int32_t &waitMs)
 {
     const int64_t expected = m_lastPushedPts == 0 ? 0 : m_lastPushedPts + m_frameDuration;
     const int64_t now = NowUs();
-    // The stamp is the slot of the output clock that the group fills: groups a second apart on
-    // the clock are a second apart in their stamps, however many the inputs allowed in between.
-    slot = m_outputClock.originPts == 0 ? 0 : MuxSlotAt(m_outputClock, m_pace, now);
-    int64_t candidate = m_outputClock.originPts == 0 ? 0 : MuxSlotPts(m_outputClock, m_pace, slot);
-    stOutputTimeRecord record;
-    record.delay = 2 * VSAvgDelay;
-    // The step to this slot, so that a stamp on the clock's grid is kept as it is.
-    record.interval = candidate > m_lastPushedPts && m_lastPushedPts != 0 ? candidate - m_lastPushedPts
-                                                                           : m_frameDuration;
-    record.lastPts = m_lastPushedPts;
-    record.lastPushTime = m_lastPushTime;
-    const int32_t rc = RegulateOutputTimestamp(now, candidate, record);
-    if (rc > 0) {
-        TYX_LOG(3, L"[%s:%x] Timestamp Calculating suggesting push next frame after (%d) us.", m_name.c_str(),
-                m_workerId, rc);
-        DiscardPackages(frames);
-        waitMs = std::max(rc / 1000, 1);
-        return false;
-    }
-    if (rc < 0) {
-        TYX_LOG(3, L"[%s:%x][VMux-PreProc] Timestamp Calculating falied with error(%d) returned.", m_name.c_str(),
-                m_workerId, rc);
-        DiscardPackages(frames);
-        waitMs = -1;
-        return false;
-    }
+    // The slot's stamp: the grid's phase and lag come from the inputs' pictures, so the pictures
+    // in the group keep the times they were read or received.
+    const int64_t candidate = MuxSlotPts(m_outputClock, m_pace, slot);
     TYX_LOG(5, L"[%s:%x]: Calculated Timestamp is [%lld] (Drtn=%d) at [%lld], [%d]us behind. while ExpectedTS=[%lld][Drtn=%d].",
             m_name.c_str(), m_workerId, static_cast<long long>(candidate), m_frameDuration, static_cast<long long>(now),
             static_cast<int32_t>(now - candidate), static_cast<long long>(expected), m_frameDuration);
     if (m_lastPushedPts == 0)
         TYX_LOG(3, L"[%s:%x][VMux-PreProc] The first Calculated Timestamp [%lld] returned at time[%lld].",
                 m_name.c_str(), m_workerId, static_cast<long long>(candidate), static_cast<long long>(now));
-    if (candidate >= now || candidate <= m_lastPushedPts) {
-        if (candidate >= now)
+    // The clock as it ran before any step back, which the grid still follows.
+    const int64_t wallclock = now + m_outputClock.steppedBack;
+    if (candidate >= wallclock || candidate <= m_lastPushedPts) {
+        if (candidate >= wallclock)
             TYX_LOG(3, L"[VMux-PreProc]: The new calculated Paket Timstamp[%lld] >= WallclockTime[%lld]! while PktsGroupAvgPts=[%lld] and nExpectedTimestamp=[%lld]",
-                    static_cast<long long>(candidate), static_cast<long long>(now), static_cast<long long>(largestPts),
+                    static_cast<long long>(candidate), static_cast<long long>(wallclock), static_cast<long long>(largestPts),
                     static_cast<long long>(expected));
         else
             TYX_LOG(3, L"[VMux-PreProc]: The new calculated Paket Timstamp[%lld] <= the previous pushed one[%lld]!\n While nExpectedTS=[%lld] and nPktsGroupAvgPts=[%lld]",
@@ -230,15 +293,21 @@ bool CVideoMuxWorker::StampGroup(MuxPacketMap &frames, int64_t largestPts, int64
         waitMs = kStampRetryWaitMs;
         return false;
     }
-    if (m_outputClock.originPts == 0 || candidate != MuxSlotPts(m_outputClock, m_pace, slot)) {
-        // The first group, or a stamp the regulation had to replace: the clock starts again from it.
-        m_outputClock.originPts = candidate;
-        m_outputClock.originTime = now;
-        m_outputClock.slot = -1;
-        slot = 0;
-    }
     stamp = candidate;
     return true;
+}
+
+void CVideoMuxWorker::FollowInputs(const stPacketGroupFacts &facts, int64_t stamp)
+{
+    if (facts.newestPts.empty())
+        return;
+    int64_t reach = std::numeric_limits<int64_t>::max();
+    for (const auto &[id, newest] : facts.newestPts)
+        reach = std::min(reach, newest - stamp);
+    const int64_t move = MuxNoteInputReach(m_outputClock, m_pace, reach);
+    if (move != 0)
+        TYX_LOG(5, L"[VMux-PreProc-Thread]: The output clock moved its due times by [%lld]us to meet its inputs' pictures, now [%lld]us behind.",
+                static_cast<long long>(move), static_cast<long long>(MuxClockLag(m_outputClock)));
 }
 
 int32_t CVideoMuxWorker::WaitForFreeSlot(stVFramesGroupInfo *&slot)
@@ -272,10 +341,7 @@ int32_t CVideoMuxWorker::FillGroup(stVFramesGroupInfo &group, MuxPacketMap &fram
     const auto windows = static_cast<int32_t>(m_windowCount.load());
     CWriteLockGuard groupGuard(*group.groupLock);
     group.Reset(false);
-    if (static_cast<int32_t>(frames.size()) != windows)
-        // Windows without an input show "Input not used." and unshown inputs are left out below.
-        TYX_LOG(3, L"[VMux-PreProc-Thread]: There is %d input frames invsNoToFrameMap but current region num is %d!",
-                static_cast<int32_t>(frames.size()), windows);
+    const auto packages = static_cast<int32_t>(frames.size());
     if (m_lastPushedPts == 0) {
         m_outputStartTime = stamp;
         TYX_LOG(5, L"Pre-Mux-Proc: The calculated output-stream-start-time is [%lld], at[%lld]. with VSAvgDelay=[%d]ms and Duration=[%d]us.",
@@ -305,11 +371,14 @@ int32_t CVideoMuxWorker::FillGroup(stVFramesGroupInfo &group, MuxPacketMap &fram
         }
     }
     frames.clear();
+    std::set<int16_t> unmapped;
     for (int16_t region = 1; region <= windows; ++region) {
-        if (byRegion.count(region) != 0)
-            continue;
-        TYX_LOG(3, L"Pre-Mux-Proc:[WID=%d] Error: There no mapped-Input  for mux region[%d]!",
-                static_cast<int32_t>(m_workerId), static_cast<int32_t>(region));
+        if (byRegion.count(region) == 0)
+            unmapped.insert(region);
+    }
+    // Windows without an input show "Input not used." and unshown inputs were left out above.
+    NoteWindowsWithoutInputs(packages, windows, unmapped);
+    for (int16_t region : unmapped) {
         FramePackage unused;
         unused.nLength = TYX_SRC_INPUT_NOT_USED;
         unused.inDevice = 1;
@@ -348,6 +417,44 @@ int32_t CVideoMuxWorker::FillGroup(stVFramesGroupInfo &group, MuxPacketMap &fram
     m_writeIndex = (m_writeIndex + 1) % m_ring.size();
     m_lastPushedPts = stamp;
     return 0;
+}
+
+void CVideoMuxWorker::NoteWindowsWithoutInputs(int32_t packages, int32_t windows, const std::set<int16_t> &unmapped)
+{
+    const bool counted = m_loggedPackages >= 0;
+    if (!counted || packages != m_loggedPackages || windows != m_loggedWindows) {
+        if (counted && m_loggedPackages != m_loggedWindows)
+            TYX_LOG(3, L"[VMux-PreProc-Thread]: %d input frames for %d regions ended after %u groups.", m_loggedPackages,
+                    m_loggedWindows, m_groupsInState);
+        if (packages != windows)
+            TYX_LOG(3, L"[VMux-PreProc-Thread]: There is %d input frames invsNoToFrameMap but current region num is %d!",
+                    packages, windows);
+        m_loggedPackages = packages;
+        m_loggedWindows = windows;
+        m_groupsInState = 0;
+    }
+    ++m_groupsInState;
+    for (auto region = m_unmappedRegions.begin(); region != m_unmappedRegions.end();) {
+        if (unmapped.count(region->first) != 0) {
+            ++region->second;
+            ++region;
+            continue;
+        }
+        if (region->first > windows)
+            TYX_LOG(3, L"Pre-Mux-Proc:[WID=%d] Mux region[%d] is gone after %u groups without an input.",
+                    static_cast<int32_t>(m_workerId), static_cast<int32_t>(region->first), region->second);
+        else
+            TYX_LOG(3, L"Pre-Mux-Proc:[WID=%d] Mux region[%d] has an input again after %u groups without one.",
+                    static_cast<int32_t>(m_workerId), static_cast<int32_t>(region->first), region->second);
+        region = m_unmappedRegions.erase(region);
+    }
+    for (int16_t region : unmapped) {
+        if (m_unmappedRegions.count(region) != 0)
+            continue;
+        TYX_LOG(3, L"Pre-Mux-Proc:[WID=%d] Error: There no mapped-Input  for mux region[%d]!",
+                static_cast<int32_t>(m_workerId), static_cast<int32_t>(region));
+        m_unmappedRegions[region] = 1;
+    }
 }
 
 bool CVideoMuxWorker::FillTasks(stVFramesGroupInfo &group, std::map<int16_t, FramePackage> &byRegion)
@@ -457,7 +564,7 @@ void CVideoMuxWorker::WaitForRequiredInputs(const std::vector<int32_t> &inUse, i
     }
 }
 
-void CVideoMuxWorker::LogFirstGroupQueues(const std::vector<int32_t> &inUse, stPacketGroupRequest &request)
+int64_t CVideoMuxWorker::SlowestInputsNewestPts(const std::vector<int32_t> &inUse, bool log)
 {
     std::vector<FramePackageQueue> copies; // stamps only
     int64_t fastestFirst = 0;
@@ -469,33 +576,42 @@ void CVideoMuxWorker::LogFirstGroupQueues(const std::vector<int32_t> &inUse, stP
         {
             CCsLock lock(*found->second.queueLock);
             for (const FramePackage &package : *found->second.queue) {
+                // Only pictures tell the time an input is at; a status package is stamped when sent.
+                if (package.nLength <= 0)
+                    continue;
                 FramePackage stampOnly;
                 stampOnly.pts = package.pts;
                 stamps.push_back(stampOnly);
             }
         }
         if (stamps.empty()) {
-            TYX_LOG(6, L"[RetrieveNextPaketGroup]: There no pakets For input stream[%x].", static_cast<uint32_t>(id));
+            if (log)
+                TYX_LOG(6, L"[RetrieveNextPaketGroup]: There no pakets For input stream[%x].", static_cast<uint32_t>(id));
             continue;
         }
-        TYX_LOG(3, L"[RetrieveNextPaketGroup]:There [%d] valid pakets in stream[%x], its first paket TS is [%lld] and last paket TS is [%lld].",
-                static_cast<int32_t>(stamps.size()), static_cast<uint32_t>(id),
-                static_cast<long long>(stamps.front().pts), static_cast<long long>(stamps.back().pts));
+        if (log)
+            TYX_LOG(3, L"[RetrieveNextPaketGroup]:There [%d] valid pakets in stream[%x], its first paket TS is [%lld] and last paket TS is [%lld].",
+                    static_cast<int32_t>(stamps.size()), static_cast<uint32_t>(id),
+                    static_cast<long long>(stamps.front().pts), static_cast<long long>(stamps.back().pts));
         fastestFirst = std::max(fastestFirst, stamps.front().pts);
         copies.push_back(std::move(stamps));
     }
     std::vector<const FramePackageQueue *> queues;
     for (const FramePackageQueue &queue : copies)
         queues.push_back(&queue);
-    request.expectedPts = FirstGroupExpectedPts(queues);
-    TYX_LOG(5, L"[RetrieveNextPaketGroup]: Timestamp the last paket of slowest input stream is [%lld].",
-            static_cast<long long>(request.expectedPts));
-    TYX_LOG(5, L"[RetrieveNextPaketGroup]: Timestamp the first paket of fastest input stream is [%lld].",
-            static_cast<long long>(fastestFirst));
+    const int64_t slowest = FirstGroupExpectedPts(queues);
+    if (log) {
+        TYX_LOG(5, L"[RetrieveNextPaketGroup]: Timestamp the last paket of slowest input stream is [%lld].",
+                static_cast<long long>(slowest));
+        TYX_LOG(5, L"[RetrieveNextPaketGroup]: Timestamp the first paket of fastest input stream is [%lld].",
+                static_cast<long long>(fastestFirst));
+    }
+    return slowest;
 }
 
 int64_t CVideoMuxWorker::RetrieveNextPaketGroup(const std::vector<int32_t> &inUse, const stPacketGroupRequest &request,
-                                                MuxPacketMap &taken, std::vector<int32_t> &emptyInputs)
+                                                MuxPacketMap &taken, std::vector<int32_t> &emptyInputs,
+                                                stPacketGroupFacts *facts)
 {
     InputLinkMap &links = m_inputLinks.Items();
     if (links.empty())
@@ -516,7 +632,9 @@ int64_t CVideoMuxWorker::RetrieveNextPaketGroup(const std::vector<int32_t> &inUs
     }
     stPacketGroupRequest effective = request;
     if (effective.expectedPts == 0)
-        LogFirstGroupQueues(inputs, effective);
+        effective.expectedPts = SlowestInputsNewestPts(inputs, true);
+    stPacketGroupFacts seen;
+    seen.expectedPts = effective.expectedPts;
     bool lateTimedOut = false;
     std::vector<int64_t> stamps;
     const int64_t steadyStart = SteadyUs();
@@ -532,7 +650,10 @@ int64_t CVideoMuxWorker::RetrieveNextPaketGroup(const std::vector<int32_t> &inUs
             TYX_LOG(2, L"[RetrieveNextPaketGroup]: Fatal error: NULL queue or its lock pointer found! exit....");
             continue;
         }
-        TakeFromQueue(id, found->second, effective, steadyStart, lateTimedOut, taken, stamps, emptyInputs);
+        int64_t newest = TYX_NOPTS_VALUE;
+        TakeFromQueue(id, found->second, effective, steadyStart, lateTimedOut, taken, stamps, emptyInputs, newest);
+        if (newest != TYX_NOPTS_VALUE)
+            seen.newestPts[id] = newest;
         // The package carries its input along, so a task knows whose backup it refreshes.
         const auto chosen = taken.find(id);
         if (chosen != taken.end()) {
@@ -540,12 +661,14 @@ int64_t CVideoMuxWorker::RetrieveNextPaketGroup(const std::vector<int32_t> &inUs
             chosen->second.dts = start;
         }
     }
+    if (facts)
+        *facts = std::move(seen);
     return AverageOfValidPts(stamps);
 }
 
 void CVideoMuxWorker::TakeFromQueue(int32_t inputStreamId, stWorkerInputLink &link, const stPacketGroupRequest &request,
                                     int64_t start, bool &lateTimedOut, MuxPacketMap &taken, std::vector<int64_t> &stamps,
-                                    std::vector<int32_t> &emptyInputs)
+                                    std::vector<int32_t> &emptyInputs, int64_t &newestPts)
 {
     const auto id = static_cast<uint32_t>(inputStreamId);
     std::vector<FramePackage> dropped;
@@ -572,6 +695,7 @@ void CVideoMuxWorker::TakeFromQueue(int32_t inputStreamId, stWorkerInputLink &li
                     static_cast<long long>(request.lateWaitUs), id);
             lateTimedOut = true;
         }
+        newestPts = NewestPicturePts(queue);
         if (request.takeOwnership) {
             for (int32_t i = 0; i < n; ++i)
                 dropped.push_back(queue[static_cast<size_t>(i)]);

@@ -129,7 +129,8 @@ int32_t CVideoMuxWorker::CopyInConfiguration(const stTYXWorkerConfig *config)
     output.frameSize = width * height * 3 / 2;
     output.pixelFormat = 0; // I420
     SetOutputParameters(output, static_cast<uint32_t>(-1));
-    m_outputFrameRate = mid->OutputFramerate > 0 ? static_cast<int32_t>(mid->OutputFramerate) : 30;
+    m_configuredFrameRate = mid->OutputFramerate;
+    m_outputFrameRate = MuxOutputPace(MuxOutputRate(m_configuredFrameRate, 0.0f)).rate;
     TYX_LOG(6, L"Mid-Proc: Setting Mux-output-frame-size(ouputPams) with configs(W=%d, H=%d).", width, height);
 
     SetRvtpServerOption(mid->RVTP, 0);
@@ -212,14 +213,15 @@ int32_t CVideoMuxWorker::Initialize(uint8_t gpuProcessing, int32_t gpuDevice)
     return 0;
 }
 
-// The pictures leave at the pace of the negotiated input rate, whatever rate was configured, so that
-// is the rate consumers are told: an encoder set for another rate then converts the pictures instead
-// of receiving more than its time base can stamp apart (the writer would drop the coded pictures
-// whose stamps meet, and the recording would lose references).
+// Consumers are told the rate the pictures really leave at (the integer part of the configured one):
+// an encoder set for another rate then converts the pictures instead of receiving more than its
+// time base can stamp apart (the writer would drop the coded pictures whose stamps meet, and the
+// recording would lose references).
 void CVideoMuxWorker::DeclarePacedFrameRate()
 {
     stStreamParams output = GetOutputParameters();
-    const float paced = static_cast<float>(MuxOutputPace(CTYXGVMS::NegotiatedInputFrameRate().load()).rate);
+    const float paced = static_cast<float>(
+        MuxOutputPace(MuxOutputRate(m_configuredFrameRate, CTYXGVMS::NegotiatedInputFrameRate().load())).rate);
     if (output.frameRate == paced)
         return;
     TYX_LOG(5, L"Video-Mux[%s:%x] runs at %.2f fps (configured %.2f fps): its output says so.", m_name.c_str(),

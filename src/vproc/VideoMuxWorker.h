@@ -50,6 +50,14 @@ struct stPacketGroupRequest
 
 using MuxPacketMap = std::map<int32_t, FramePackage>; // input stream id -> package
 
+// What one grouping call saw: the expected stamp it went by (the first group finds its own) and,
+// for each input it took a stamped package from, the newest stamp that input had queued.
+struct stPacketGroupFacts
+{
+    int64_t expectedPts = 0;
+    std::map<int32_t, int64_t> newestPts;
+};
+
 class CVideoMuxWorker : public CMultiIn_VMP
 {
 public:
@@ -80,7 +88,8 @@ public:
     // The grouping steps of one pass; the caller holds the input-link lock shared.
     int32_t GetMuxUsingVsIdInList(std::vector<int32_t> &inUse);
     int64_t RetrieveNextPaketGroup(const std::vector<int32_t> &inUse, const stPacketGroupRequest &request,
-                                   MuxPacketMap &taken, std::vector<int32_t> &emptyInputs);
+                                   MuxPacketMap &taken, std::vector<int32_t> &emptyInputs,
+                                   stPacketGroupFacts *facts = nullptr);
     int32_t MakeupPaketsGroup(MuxPacketMap &taken, const std::vector<int32_t> &emptyInputs, MuxPacketMap &frames);
     void CreateVirtualFrameForEmptyStream(int32_t inputStreamId, FramePackage &package);
 
@@ -97,6 +106,9 @@ public:
     int32_t GetOutputFrameSize() const { return m_outputFrameSize; }
     int32_t GetFrameDuration() const { return m_frameDuration; }
     uint32_t GetGroupsProduced() const { return m_groupsProduced; }
+    // The program time the pre-processing thread waits for to make its next group (0 before it
+    // waited for one).
+    int64_t GetNextGroupDueTime() const { return m_nextGroupDue; }
     int32_t GetFramesPushed() const { return m_framesPushed; }
     size_t GetCleanQueueLength();
     // Lets tests shorten the settle wait of a layout change.
@@ -115,19 +127,33 @@ private:
     // ---- pre-processing (VideoMuxPreProc.cpp) ----
     // One pass; the wait before the next in ms, or -1 to end the thread.
     int32_t RunPreProcPass();
+    // The wait in ms until the next slot is due, 0 when it is; notes a program clock gone back.
+    int32_t WaitForNextSlot();
     // Each false (or non-zero) when the pass ends early, with the wait before the next in waitMs.
-    bool GatherGroup(MuxPacketMap &frames, int64_t &largestPts, int32_t &waitMs);
-    // The stamp and the slot of the output clock that the group fills.
-    bool StampGroup(MuxPacketMap &frames, int64_t largestPts, int64_t &stamp, int64_t &slot, int32_t &waitMs);
+    bool GatherGroup(MuxPacketMap &frames, int64_t &largestPts, int64_t &slot, stPacketGroupFacts &facts,
+                     int32_t &waitMs);
+    // Before the first picture the grid follows the clock; the first pictures set its phase. False
+    // when the output now waits for them.
+    bool AnchorOnPictures(const std::vector<int32_t> &inUse, int32_t &waitMs);
+    void AnchorFirstGroup(const stPacketGroupFacts &facts);
+    // The stamp of the group in the slot, checked against the clock and the last stamp.
+    bool StampGroup(MuxPacketMap &frames, int64_t largestPts, int64_t slot, int64_t &stamp, int32_t &waitMs);
+    // Lets the output clock follow how far the inputs' pictures reach past the group's stamp.
+    void FollowInputs(const stPacketGroupFacts &facts, int64_t stamp);
+    // Windows without an input, and a package count other than the window count, are states that
+    // last: each is logged when it begins and when it ends.
+    void NoteWindowsWithoutInputs(int32_t packages, int32_t windows, const std::set<int16_t> &unmapped);
     // 0 with a free slot, 1 when the ring stayed full, -1 on the quit event.
     int32_t WaitForFreeSlot(stVFramesGroupInfo *&slot);
     int32_t FillGroup(stVFramesGroupInfo &group, MuxPacketMap &frames, int64_t stamp, int32_t &waitMs);
     bool FillTasks(stVFramesGroupInfo &group, std::map<int16_t, FramePackage> &byRegion);
     void TakeFromQueue(int32_t inputStreamId, stWorkerInputLink &link, const stPacketGroupRequest &request,
                        int64_t start, bool &lateTimedOut, MuxPacketMap &taken, std::vector<int64_t> &stamps,
-                       std::vector<int32_t> &emptyInputs);
+                       std::vector<int32_t> &emptyInputs, int64_t &newestPts);
     void WaitForRequiredInputs(const std::vector<int32_t> &inUse, int64_t waitUs);
-    void LogFirstGroupQueues(const std::vector<int32_t> &inUse, stPacketGroupRequest &request);
+    // The smallest of the inputs' newest stamps, 0 when none has a stamped package; logged for the
+    // first group.
+    int64_t SlowestInputsNewestPts(const std::vector<int32_t> &inUse, bool log);
     // Hands the pictures of packages the pass gives up to the clean-up queue.
     void DiscardPackages(MuxPacketMap &packages);
     void DiscardPackage(FramePackage &package);
@@ -191,6 +217,7 @@ private:
     std::atomic<int32_t> m_framesPushed{0};
     uint64_t m_firstFrameTick = 0;
     double m_framesPerSecond = 0.0;
+    float m_configuredFrameRate = 0.0f;
     int32_t m_outputFrameRate = 30;
     int32_t m_frameDuration = 33333;
     stMuxOutputPace m_pace;
@@ -198,7 +225,15 @@ private:
     int64_t m_lastPushedPts = 0;
     int64_t m_lastPushTime = 0;
     int64_t m_outputStartTime = 0;
+    std::atomic<int64_t> m_nextGroupDue{0};
     bool m_firstPass = true;
+    // The states of the windows, as last logged.
+    int32_t m_loggedPackages = -1;
+    int32_t m_loggedWindows = -1;
+    uint32_t m_groupsInState = 0;
+    std::map<int16_t, uint32_t> m_unmappedRegions; // region -> groups made while it had no input
+    int64_t m_retrieveError = 0; // the failure of the grouping in the passes before, 0 when none
+    uint32_t m_retrieveErrorPasses = 0;
     bool m_ringFullLogged = false;
     size_t m_writeIndex = 0;
 };

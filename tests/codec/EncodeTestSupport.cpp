@@ -9,6 +9,7 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -58,6 +59,110 @@ FramePackage MakePatternPackage(int32_t width, int32_t height, int32_t n, int64_
     package.mediaType = TYX_MEDIA_VIDEO;
     package.kind = TYX_PKT_KIND_RAW_VIDEO;
     return package;
+}
+
+FramePackage MakeStampedPattern(int32_t width, int32_t height, int32_t n, int64_t pts, int64_t duration)
+{
+    FramePackage package = MakePatternPackage(width, height, n, duration);
+    package.pts = pts;
+    return package;
+}
+
+int32_t ShownPattern(const std::vector<uint8_t> &picture, int32_t width, int32_t height, int32_t first, int32_t last)
+{
+    int32_t closest = first;
+    double best = -1.0;
+    for (int32_t n = first; n <= last; ++n) {
+        const double psnr = PsnrI420(picture, MakePattern(width, height, n), width, height);
+        if (psnr > best) {
+            best = psnr;
+            closest = n;
+        }
+    }
+    return closest;
+}
+
+::testing::AssertionResult DecodeStampsHold(const std::vector<FramePackage> &sent)
+{
+    for (size_t i = 0; i < sent.size(); ++i) {
+        if (sent[i].dts > sent[i].pts)
+            return ::testing::AssertionFailure() << "packet " << i << " decodes " << sent[i].dts - sent[i].pts
+                                                 << " us after its display";
+        if (i > 0 && sent[i].dts <= sent[i - 1].dts)
+            return ::testing::AssertionFailure() << "packet " << i << " decodes at " << sent[i].dts
+                                                 << ", not after the one before it (" << sent[i - 1].dts << ")";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+int64_t LongestDecodeDelay(const std::vector<FramePackage> &sent, size_t from, size_t to)
+{
+    int64_t longest = 0;
+    for (size_t i = from; i < to && i < sent.size(); ++i)
+        longest = std::max(longest, sent[i].pts - sent[i].dts);
+    return longest;
+}
+
+stStalledFeed stStalledFeed::Around(int32_t stallAfter, std::function<FramePackage(int32_t)> refused)
+{
+    stStalledFeed feed;
+    feed.stallAfter = stallAfter;
+    feed.missing = 15;
+    feed.count = feed.Resumed() + 150;
+    feed.failing = {feed.Resumed() + 10, feed.Resumed() + 15, feed.Resumed() + 20};
+    feed.refused = std::move(refused);
+    return feed;
+}
+
+void stStalledFeed::Fill(std::deque<FramePackage> &feed, int32_t width, int32_t height)
+{
+    constexpr int64_t kFrameUs = 40000;
+    int32_t shown = 0; // the picture goes on where it stopped: a jump would start a new group
+    for (int32_t n = 0; n < count; ++n) {
+        if (n > stallAfter && n < Resumed())
+            continue;
+        FramePackage picture = failing.count(n) != 0 ? refused(shown) : MakePatternPackage(width, height, shown, kFrameUs);
+        picture.pts = 1000000000 + n * kFrameUs;
+        if (failing.count(n) == 0)
+            stamps.insert(picture.pts);
+        feed.push_back(picture);
+        ++shown;
+    }
+}
+
+bool CheckStampsAcrossStall(const std::vector<FramePackage> &sent, const stStalledFeed &feed, int32_t reorderDepth,
+                            int64_t frameUs)
+{
+    EXPECT_TRUE(DecodeStampsHold(sent)) << "stall after picture " << feed.stallAfter;
+    std::set<int64_t> seen;
+    for (const FramePackage &packet : sent) {
+        EXPECT_EQ(feed.stamps.count(packet.pts), 1u) << packet.pts << " is no picture's stamp";
+        EXPECT_TRUE(seen.insert(packet.pts).second) << packet.pts << " twice";
+    }
+    if (sent.empty() || feed.stamps.empty())
+        return false;
+    const int64_t first = *feed.stamps.begin();
+    const int64_t stallEnd = first + feed.Resumed() * frameUs;
+    const int64_t failuresEnd = first + (feed.failing.empty() ? 0 : *feed.failing.rbegin()) * frameUs;
+    size_t beforeStall = sent.size();
+    size_t afterFailures = sent.size();
+    bool spanned = false;
+    for (size_t i = 0; i < sent.size(); ++i) {
+        if (beforeStall == sent.size() && sent[i].pts >= stallEnd)
+            beforeStall = i;
+        if (afterFailures == sent.size() && sent[i].dts > std::max(stallEnd, failuresEnd) + 4 * frameUs)
+            afterFailures = i;
+        for (size_t j = i + 1; j < sent.size() && sent[i].pts >= stallEnd; ++j)
+            spanned = spanned || sent[j].pts < stallEnd;
+    }
+    EXPECT_GT(beforeStall, 30u);
+    EXPECT_LT(afterFailures + 30, sent.size());
+    // A picture is decoded at most the reordering before the pictures it follows in the display,
+    // and those at most the reordering before their own display.
+    const int64_t longest = 2 * reorderDepth * frameUs;
+    EXPECT_LE(LongestDecodeDelay(sent, 0, beforeStall), longest);
+    EXPECT_LE(LongestDecodeDelay(sent, afterFailures, sent.size()), longest) << "stall after picture " << feed.stallAfter;
+    return spanned;
 }
 
 stVideoEncodeWorkerConfig MakeEncoderConfig(int32_t codecId, const std::wstring &codecName, uint16_t width,

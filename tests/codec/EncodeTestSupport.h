@@ -6,9 +6,12 @@
 #include "codec/VEncWorker.h"
 #include "core/TYXWorkerConfig.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,38 @@ constexpr uint32_t kWriterId = 0x09010000;
 std::vector<uint8_t> MakePattern(int32_t width, int32_t height, int32_t n);
 // A raw picture package of the pattern (device memory when inDevice), pts n x duration.
 FramePackage MakePatternPackage(int32_t width, int32_t height, int32_t n, int64_t duration, bool inDevice = true);
+
+// The same stamped pts.
+FramePackage MakeStampedPattern(int32_t width, int32_t height, int32_t n, int64_t pts, int64_t duration);
+// Which of the pattern's pictures first..last a decoded picture is (the closest).
+int32_t ShownPattern(const std::vector<uint8_t> &picture, int32_t width, int32_t height, int32_t first, int32_t last);
+// Coded packets as a writer takes them: each decode stamp at or before its pts and above the one
+// before.
+::testing::AssertionResult DecodeStampsHold(const std::vector<FramePackage> &sent);
+// The longest time between decode and display among the packets [from, to).
+int64_t LongestDecodeDelay(const std::vector<FramePackage> &sent, size_t from, size_t to);
+
+// A feed of count stamps 40 ms apart with a stall: no picture after stallAfter for `missing`
+// stamps. The pattern moves on by one per picture. The failing stamps take what refused(n) makes,
+// a picture the encoder cannot take.
+struct stStalledFeed
+{
+    int32_t stallAfter = 0;
+    int32_t missing = 0;
+    int32_t count = 0;
+    std::set<int32_t> failing;
+    std::function<FramePackage(int32_t)> refused;
+    std::set<int64_t> stamps; // of the pictures the encoder takes
+    // 0.6 s missing, then 150 stamps of which the 10th, 15th and 20th are refused.
+    static stStalledFeed Around(int32_t stallAfter, std::function<FramePackage(int32_t)> refused);
+    int32_t Resumed() const { return stallAfter + missing + 1; }
+    void Fill(std::deque<FramePackage> &feed, int32_t width, int32_t height);
+};
+// Checks what an encoder made of such a feed: decode stamps that hold, each picture's own stamp
+// once, and a decode delay within twice the reorder depth away from the stall. True when a group
+// of reordered pictures spanned the stall.
+bool CheckStampsAcrossStall(const std::vector<FramePackage> &sent, const stStalledFeed &feed, int32_t reorderDepth,
+                            int64_t frameUs);
 
 // A configuration record of an encoder taking kSourceStream.
 stVideoEncodeWorkerConfig MakeEncoderConfig(int32_t codecId, const std::wstring &codecName, uint16_t width,
@@ -71,6 +106,17 @@ public:
     std::function<void()> onEmpty; // called on the worker's thread at each receive that finds none
     int32_t reportQueued = 1;
     int32_t received = 0;
+};
+
+// Frees the packages when the scope ends, whatever assertion ended it.
+struct stPackagesFreer
+{
+    std::vector<FramePackage> &packages;
+    ~stPackagesFreer()
+    {
+        for (FramePackage &package : packages)
+            FreeFramePackage(package);
+    }
 };
 
 // Coded video decoded back.

@@ -16,6 +16,11 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <set>
+
 namespace {
 
 constexpr int64_t kFrameUs = 40000;
@@ -164,6 +169,93 @@ TEST_F(FpgVEcdWorkerTest, APictureOfAnotherSizeIsRefusedNotReadPastItsEnd)
     EXPECT_TRUE(log.Contains(L"Picture of 640x480 (460800 bytes) refused: the encoder takes 320x240.", 3));
     EXPECT_FALSE(sent.empty());
     FreeAll(sent);
+}
+
+// A stall of 0.6 s inside a group of B pictures, then pictures that fail to encode: every decode
+// stamp stays at or before its pts and above the one before, the pictures keep their stamps, and
+// the decode delay after the failures is no longer than the reordering needs.
+TEST_F(FpgVEcdWorkerTest, DecodeStampsHoldAcrossAStallInsideAGroupAndFailedEncodes)
+{
+    bool spanned = false;
+    // One of four places in a row falls inside a group of P B B B.
+    for (int32_t stallAfter = 60; stallAfter < 64; ++stallAfter) {
+        CFedFpg worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+        Open(worker, MakeEncoderConfig(27, L"H264", 160, 120, 25.0f, 250, 500, L"High"), 160, 120);
+        stStalledFeed feed = stStalledFeed::Around(stallAfter, [](int32_t n) {
+            return MakePatternPackage(320, 240, n, kFrameUs); // another size
+        });
+        feed.Fill(worker.feed, 160, 120);
+        std::vector<FramePackage> sent = Encode(worker, 0, 160, 120);
+        const stPackagesFreer freer{sent};
+        ASSERT_GT(sent.size(), 150u);
+        spanned = CheckStampsAcrossStall(sent, feed, worker.CodecContext()->max_b_frames, kFrameUs) || spanned;
+        stDecoded decoded;
+        EXPECT_TRUE(DecodePackets(AV_CODEC_ID_H264, Extradata(worker), sent, decoded));
+        EXPECT_EQ(decoded.pictures.size(), sent.size());
+        CTempDir folder;
+        EXPECT_EQ(WritePacketsToMp4((folder.Path() / "stall.mp4").string(), AV_CODEC_ID_H264, 160, 120,
+                                    Extradata(worker), sent),
+                  0);
+    }
+    EXPECT_TRUE(spanned) << "no group of B pictures spanned the stall";
+}
+
+// Pictures read 900 ms before the program clock, at 25 fps, with a short gap that the encoder
+// fills and a stall that it does not: each picture leaves with the stamp it came with (at 30 fps
+// the stamps lie on that rate's grid from the first picture and from the first after the stall),
+// whatever the reordering or the clock, and each slot shows the picture whose time it is.
+TEST_F(FpgVEcdWorkerTest, PicturesKeepTheirTimeThroughTheEncoder)
+{
+    constexpr int64_t kNow = 1700000000000000;
+    const int64_t first = kNow - 900000 + 7;
+    std::map<int64_t, int32_t> pictures; // stamp -> pattern number
+    for (int32_t n = 0; n < 170; ++n) {
+        const bool shortGap = n >= 40 && n < 45; // 0.2 s
+        const bool stall = n >= 80 && n < 98;    // 0.72 s
+        if (!shortGap && !stall)
+            pictures[first + n * kFrameUs] = n;
+    }
+    const int64_t resumed = first + 98 * kFrameUs;
+    for (const float rate : {25.0f, 30.0f}) {
+        const int64_t slot = std::llround(1000000.0 / rate);
+        CFedFpg worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+        worker.SetClockSources([] { return kNow; }, [] { return 0u; });
+        Open(worker, MakeEncoderConfig(27, L"H264", 160, 120, rate, 250, 800, L"High"), 160, 120);
+        for (const auto &[pts, n] : pictures)
+            worker.feed.push_back(MakeStampedPattern(160, 120, n, pts, kFrameUs));
+        std::vector<FramePackage> sent = Encode(worker, 0, 160, 120);
+        const stPackagesFreer freer{sent};
+        ASSERT_GT(sent.size(), 80u) << rate;
+        EXPECT_TRUE(DecodeStampsHold(sent)) << rate;
+        EXPECT_EQ(sent.front().pts, first) << rate;
+        for (const FramePackage &packet : sent) {
+            const int64_t base = packet.pts >= resumed ? resumed : first;
+            const double slots = static_cast<double>(packet.pts - base) * rate / 1000000.0;
+            EXPECT_LE(std::fabs(slots - std::round(slots)) * slot, 1.0) << packet.pts - first << " off the grid at " << rate;
+            EXPECT_TRUE(packet.pts < first + 80 * kFrameUs || packet.pts >= resumed)
+                << packet.pts - first << " stands in for the stall at " << rate;
+            if (rate == 25.0f && pictures.count(packet.pts) == 0) {
+                EXPECT_TRUE(packet.pts >= first + 40 * kFrameUs && packet.pts < first + 45 * kFrameUs)
+                    << packet.pts - first << " is no picture's stamp";
+            }
+        }
+        stDecoded decoded;
+        ASSERT_TRUE(DecodePackets(AV_CODEC_ID_H264, Extradata(worker), sent, decoded));
+        ASSERT_EQ(decoded.pictures.size(), sent.size());
+        for (size_t i = 0; i < decoded.pictures.size(); ++i) {
+            const int64_t t = decoded.pts[i];
+            const auto latest = std::prev(pictures.upper_bound(t + slot / 2));
+            const int32_t shown = ShownPattern(decoded.pictures[i], 160, 120, latest->second - 12, latest->second + 12);
+            const auto own = std::find_if(pictures.begin(), pictures.end(), [&](const auto &p) { return p.second == shown; });
+            ASSERT_NE(own, pictures.end()) << "slot " << t - first << " shows no picture given";
+            const auto next = std::next(own);
+            // Never more than half a slot before its time, never in the next picture's time.
+            EXPECT_LE(own->first - t, slot / 2) << "picture " << shown << " at " << t - first << ", rate " << rate;
+            if (next != pictures.end()) {
+                EXPECT_LT(t, next->first) << "picture " << shown << " at " << t - first << ", rate " << rate;
+            }
+        }
+    }
 }
 
 TEST_F(FpgVEcdWorkerTest, ProfileNamesMapToFfmpegValues)

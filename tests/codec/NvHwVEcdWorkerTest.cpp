@@ -262,6 +262,35 @@ TEST_F(NvHwVEcdWorkerTest, TheRecordPresetUsesBFramesAndLookaheadAndKeepsDtsBefo
     FreeAll(sent);
 }
 
+// The recording preset's B pictures across a stall of 0.6 s inside their group, then pictures the
+// session refuses: the decode stamps hold as a writer needs them and do not drift.
+TEST_F(NvHwVEcdWorkerTest, DecodeStampsHoldAcrossAStallInsideAGroupAndRefusedPictures)
+{
+    bool spanned = false;
+    // One of three places in a row falls inside a group of P B B.
+    for (int32_t stallAfter = 60; stallAfter < 63; ++stallAfter) {
+        CFedNv worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+        ASSERT_EQ(Open(worker, MakeEncoderConfig(27, L"H264", 320, 240, 25.0f, 250, 2000, L"High", L"Record")), 0);
+        stStalledFeed feed = stStalledFeed::Around(stallAfter, [](int32_t n) {
+            FramePackage cut = MakePatternPackage(320, 240, n, kFrameUs);
+            cut.width = 0; // says nothing of its size and holds only the luma plane
+            cut.height = 0;
+            cut.nLength = 320 * 240;
+            return cut;
+        });
+        feed.Fill(worker.feed, 320, 240);
+        std::vector<FramePackage> sent = Encode(worker, 0);
+        const stPackagesFreer freer{sent};
+        ASSERT_GT(sent.size(), 150u);
+        spanned = CheckStampsAcrossStall(sent, feed, Given(worker).config.frameIntervalP - 1, kFrameUs) || spanned;
+        CTempDir folder;
+        EXPECT_EQ(WritePacketsToMp4((folder.Path() / "stall.mp4").string(), AV_CODEC_ID_H264, 320, 240,
+                                    Extradata(worker), sent),
+                  0);
+    }
+    EXPECT_TRUE(spanned) << "no group of B pictures spanned the stall";
+}
+
 TEST_F(NvHwVEcdWorkerTest, APresetNameMustMatchExactly)
 {
     CNvHwVEcdWorker worker(kEncoderId, &m_links.inputs, &m_links.consumers);

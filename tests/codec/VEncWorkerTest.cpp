@@ -13,9 +13,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <future>
+#include <set>
 
 namespace {
 
@@ -47,8 +49,11 @@ public:
     }
     int32_t EncodeFrame(const FramePackage &package, EncodedOutputs &outputs) override
     {
+        if (refused.count(package.pts) != 0)
+            return -1;
         held.push_back(package.pts);
         ++encoded;
+        pictures.emplace_back(package.pData, package.pData + package.nLength);
         if (onEncode)
             onEncode(package);
         if (!reorder) {
@@ -89,6 +94,8 @@ public:
 
     stVideoEncodeParams opened;
     std::vector<int64_t> held;
+    std::set<int64_t> refused;                 // pictures of these stamps fail to encode
+    std::vector<std::vector<uint8_t>> pictures; // host bytes of each picture encoded
     int32_t openResult = 0;
     bool checkResult = true;
     std::function<void()> onFlush;
@@ -104,6 +111,14 @@ using CFedScripted = CFedWorker<CScriptedEncoder>;
 FramePackage HostPicture(int32_t n, uint16_t width = 64, uint16_t height = 48)
 {
     return MakePatternPackage(width, height, n, kFrameUs, false);
+}
+
+int64_t HostStamp(int32_t n)
+{
+    FramePackage picture = HostPicture(n);
+    const int64_t pts = picture.pts;
+    FreeFramePackage(picture);
+    return pts;
 }
 
 FramePackage EndPackage()
@@ -123,11 +138,14 @@ protected:
         worker.SetInputParameters(MakeInputParams(64, 48, 25.0f), 0);
     }
     // A reordering encoder fed the pictures of those frame numbers and run to its end: what it sent.
-    std::vector<FramePackage> EncodeReordered(const std::vector<int32_t> &frames)
+    // The pictures of the refused numbers fail to encode.
+    std::vector<FramePackage> EncodeReordered(const std::vector<int32_t> &frames, const std::set<int32_t> &refused = {})
     {
         CFedScripted worker(kEncoderId, &m_links.inputs, &m_links.consumers);
         Configure(worker);
         worker.reorder = true;
+        for (int32_t n : refused)
+            worker.refused.insert(HostStamp(n));
         if (worker.Initialize(0, 0) != 0) {
             ADD_FAILURE() << "the encoder did not initialise";
             return {};
@@ -137,6 +155,19 @@ protected:
         worker.feed.push_back(EndPackage());
         EXPECT_EQ(worker.WorkingFunc(), 0u);
         return m_links.TakeSent();
+    }
+    // Stamps in frames from the first output's pts.
+    static void ExpectStamps(const std::vector<FramePackage> &sent, const std::vector<int64_t> &pts,
+                             const std::vector<int64_t> &dts)
+    {
+        ASSERT_EQ(sent.size(), pts.size());
+        ASSERT_EQ(sent.size(), dts.size());
+        const int64_t base = sent[0].pts;
+        for (size_t i = 0; i < sent.size(); ++i) {
+            EXPECT_EQ(sent[i].pts - base, pts[i] * kFrameUs) << i;
+            EXPECT_EQ(sent[i].dts - base, dts[i] * kFrameUs) << i;
+        }
+        EXPECT_TRUE(DecodeStampsHold(sent));
     }
     void FreeAll(std::vector<FramePackage> &packages)
     {
@@ -198,10 +229,8 @@ TEST_F(VEncWorkerTest, ParametersComeFromTheSettingsAndTheInputStream)
     EXPECT_EQ(output.width, 64);
     EXPECT_EQ(output.height, 48);
     EXPECT_FLOAT_EQ(output.frameRate, 25.0f);
-    // The writer turns the µs stamps into this time base: one of a second would merge each
-    // second's pictures into one.
     EXPECT_EQ(output.timeBase.num, 1);
-    EXPECT_EQ(output.timeBase.den, 25);
+    EXPECT_EQ(output.timeBase.den, 1000000);
     ASSERT_EQ(output.extradataSize, 4);
     EXPECT_EQ(output.extradata[3], 'g');
     // A second Initialize replaces the header copy (ASan sees a leak or a double free).
@@ -237,21 +266,36 @@ TEST_F(VEncWorkerTest, DecodeStampsFollowAGapInThePictureStamps)
 {
     // More than half a second missing: the encoder does not fill it.
     std::vector<FramePackage> sent = EncodeReordered({0, 1, 2, 3, 20, 21, 22, 23});
-    ASSERT_EQ(sent.size(), 8u);
-    const int64_t base = sent[0].pts;
-    const int64_t expectedPts[8] = {0, 3, 1, 2, 20, 23, 21, 22};
-    // The n-th output decodes at the n-th stamp, one frame early for the reordering.
-    const int64_t expectedDts[8] = {-1, 0, 1, 2, 19, 20, 21, 22};
-    for (size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_EQ(sent[i].pts - base, expectedPts[i] * kFrameUs) << i;
-        EXPECT_EQ(sent[i].dts - base, expectedDts[i] * kFrameUs) << i;
-    }
-    FreeAll(sent);
+    const stPackagesFreer freer{sent};
+    // The n-th output decodes at the stamp of the picture handed over one place (the reordering)
+    // before the n-th.
+    ExpectStamps(sent, {0, 3, 1, 2, 20, 23, 21, 22}, {-1, 0, 1, 2, 3, 20, 21, 22});
+}
+
+// A stall of 0.6 s between two pictures of one reordering group: the picture coded after the first
+// one past the gap is displayed before the gap, and its decode stamp must not pass its pts (a
+// writer would show it late by the gap).
+TEST_F(VEncWorkerTest, DecodeStampsStayBeforeTheirPtsWhenAGroupSpansAStall)
+{
+    std::vector<FramePackage> sent = EncodeReordered({0, 1, 2, 3, 4, 5, 21, 22});
+    const stPackagesFreer freer{sent};
+    ExpectStamps(sent, {0, 3, 1, 2, 4, 22, 5, 21}, {-1, 0, 1, 2, 3, 4, 5, 21});
+}
+
+// A picture that fails to encode never comes out: the decode stamps after it keep their place
+// instead of lagging a frame more for every failure.
+TEST_F(VEncWorkerTest, AFailedEncodeLeavesTheLaterDecodeStampsInPlace)
+{
+    std::vector<FramePackage> sent = EncodeReordered({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}, {2, 7});
+    const stPackagesFreer freer{sent};
+    // Handed over: 0 1 3 4 | 5 6 8 9 | 10 11 12 13; coded I P B B each.
+    ExpectStamps(sent, {0, 4, 1, 3, 5, 9, 6, 8, 10, 13, 11, 12}, {-1, 0, 1, 3, 4, 5, 6, 8, 9, 10, 11, 12});
 }
 
 // A producer at the encoder's own rate that left two pictures out (a mux on a slow machine): the
-// encoder repeats the next picture for their time and its output keeps the rate it declares.
-TEST_F(VEncWorkerTest, AShortGapAtTheEncodersOwnRateIsFilled)
+// encoder repeats the picture before the gap for their time, so its output keeps the rate it
+// declares and the picture after the gap is not shown before its time.
+TEST_F(VEncWorkerTest, AShortGapAtTheEncodersOwnRateIsFilledWithThePictureBeforeIt)
 {
     CFedScripted worker(kEncoderId, &m_links.inputs, &m_links.consumers);
     Configure(worker);
@@ -264,7 +308,54 @@ TEST_F(VEncWorkerTest, AShortGapAtTheEncodersOwnRateIsFilled)
     ASSERT_EQ(sent.size(), 7u);
     for (size_t i = 0; i < sent.size(); ++i)
         EXPECT_EQ(sent[i].pts - sent[0].pts, static_cast<int64_t>(i) * kFrameUs) << i;
+    const int32_t shown[7] = {0, 1, 2, 2, 2, 5, 6};
+    ASSERT_EQ(worker.pictures.size(), 7u);
+    for (size_t i = 0; i < worker.pictures.size(); ++i)
+        EXPECT_TRUE(worker.pictures[i] == MakePattern(64, 48, shown[i])) << "slot " << i << " shows another picture";
     FreeAll(sent);
+}
+
+// A writer expresses the stamps in the time base the encoder declares, from an origin it shares
+// with the sound (which here began 13 ms before the first picture): every picture keeps its time
+// there, and no two pictures meet, whatever the rate.
+TEST_F(VEncWorkerTest, TheDeclaredTimeBaseKeepsEveryStampAsItIs)
+{
+    for (const float rate : {25.0f, 29.97f, -2.0f}) {
+        stEncoderLinks links;
+        CFedScripted worker(kEncoderId, &links.inputs, &links.consumers);
+        const stVideoEncodeWorkerConfig config = MakeEncoderConfig(27, L"H264", 64, 48, rate, 50, 4000);
+        ASSERT_EQ(worker.CopyInConfiguration(&config), 0);
+        const float inputRate = rate > 0.0f ? rate : 25.0f;
+        worker.SetInputParameters(MakeInputParams(64, 48, inputRate), 0);
+        ASSERT_EQ(worker.Initialize(0, 0), 0);
+        const double frame = 1000000.0 / inputRate;
+        const int64_t origin = 1000000000;
+        for (int32_t n = 0; n < 90; ++n) {
+            FramePackage picture = HostPicture(n);
+            picture.pts = origin + 13000 + std::llround(n * frame);
+            picture.duration = std::llround(frame);
+            worker.feed.push_back(picture);
+        }
+        worker.feed.push_back(EndPackage());
+        EXPECT_EQ(worker.WorkingFunc(), 0u);
+        std::vector<FramePackage> sent = links.TakeSent();
+        const stPackagesFreer freer{sent};
+        ASSERT_GE(sent.size(), 85u) << rate;
+        const stTimeBase base = worker.GetOutputParameters().timeBase;
+        ASSERT_GT(base.num, 0);
+        ASSERT_GT(base.den, 0);
+        const auto units = [&](int64_t us) {
+            return std::llround(static_cast<double>(us - origin) * base.den / (base.num * 1000000.0));
+        };
+        for (size_t i = 0; i < sent.size(); ++i) {
+            const double back = static_cast<double>(units(sent[i].pts)) * base.num * 1000000.0 / base.den;
+            EXPECT_LE(std::fabs(back - static_cast<double>(sent[i].pts - origin)), 1000.0)
+                << "picture " << i << " at " << rate << " fps";
+            if (i > 0) {
+                EXPECT_GT(units(sent[i].dts), units(sent[i - 1].dts)) << "picture " << i << " at " << rate << " fps";
+            }
+        }
+    }
 }
 
 TEST_F(VEncWorkerTest, ABacklogOfFifteenIsDroppedUnencoded)
@@ -333,7 +424,7 @@ TEST_F(VEncWorkerTest, StatusAndShortPicturesAreSkippedAnEmptyPackageEndsAfterAF
     EXPECT_EQ(worker.WorkingFunc(), 0u);
     EXPECT_TRUE(log.Contains(L"Package without picture (length=-92) skipped.", 4));
     EXPECT_TRUE(log.Contains(L"Error! The input data length(3072) < required input frame size(4608)!", 3));
-    EXPECT_EQ(worker.encoded, 3) << "the time of the skipped picture is filled with a repeat of the next";
+    EXPECT_EQ(worker.encoded, 3) << "the time of the skipped picture is filled with a repeat of the one before";
     EXPECT_EQ(worker.flushes, 1);
     EXPECT_EQ(worker.feed.size(), 1u);
     std::vector<FramePackage> sent = m_links.TakeSent();

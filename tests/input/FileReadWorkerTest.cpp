@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 
 namespace {
 
@@ -39,6 +40,17 @@ struct stFileMedia
     std::filesystem::path bframesMp4 = set.Add("bframes.mp4", {.seconds = 3.0, .gop = 25, .bFrames = 2}, &bframesMp4Info);
     std::filesystem::path oneSecondAv = set.Add("one-av.mp4", {.seconds = 1.0}, &oneSecondAvInfo);
     std::filesystem::path audioOnly = set.Add("audio.mp4", {.seconds = 1.0, .video = false});
+    // H.264 with B-frames (decoded two pictures before they are shown) and sound.
+    std::filesystem::path bframesAv = set.Add("bframes-av.mp4", {.seconds = 1.0, .gop = 25, .bFrames = 2});
+    // The sound of one.mp4 moved 200 ms after its picture.
+    std::filesystem::path lateAudio = ShiftedCopy(oneSecondAv, set.Dir().File("late-audio.mp4"), 1, 200000);
+
+    static std::filesystem::path ShiftedCopy(const std::filesystem::path &from, const std::filesystem::path &to, int mediaType,
+                                             int64_t shiftUs)
+    {
+        EXPECT_EQ(0, WriteShiftedCopy(from, to, mediaType, shiftUs)) << to;
+        return to;
+    }
 };
 
 const stFileMedia &Files()
@@ -71,23 +83,51 @@ int64_t ClockOfMediaZero(const std::vector<stSeenPackage> &seen, const std::vect
     return seen.back().pts - rawPtsUs.back();
 }
 
+// What a file worker sent of every cycle of a repeated play, both streams in the order the file
+// gives them: each package's stamp less its time in the file, per cycle (µs).
+struct stCycleOffsets
+{
+    std::vector<std::vector<int64_t>> video, audio;
+};
+stCycleOffsets CycleOffsets(const std::filesystem::path &file, const std::vector<stSeenPackage> &video,
+                            const std::vector<stSeenPackage> &audio)
+{
+    stCycleOffsets offsets;
+    const stRawStamps rawVideo = RawStamps(file, 0);
+    const stRawStamps rawAudio = RawStamps(file, 1);
+    const auto split = [](const std::vector<stSeenPackage> &seen, const std::vector<int64_t> &raw,
+                          std::vector<std::vector<int64_t>> &cycles) {
+        for (size_t i = 0; i < seen.size(); ++i) {
+            if (i % raw.size() == 0)
+                cycles.emplace_back();
+            cycles.back().push_back(seen[i].pts - raw[i % raw.size()]);
+        }
+    };
+    split(video, rawVideo.pts, offsets.video);
+    split(audio, rawAudio.pts, offsets.audio);
+    return offsets;
+}
+
 // A file worker on the fake clock: every pacing wait moves the clock instead of sleeping, by what
-// was asked and, like a real timer, a little more.
+// was asked and, like a real timer, a little more; the wait hook, when given, runs after that.
 struct stPacedFileWorker
 {
     stFakeClock clock;
     CTestConsumers consumers;
     std::shared_ptr<CMediaFileReadWorker> worker;
 
-    explicit stPacedFileWorker(bool audio, uint32_t id = kWorker, int64_t lateWakeUs = 0)
+    explicit stPacedFileWorker(bool audio, uint32_t id = kWorker, int64_t lateWakeUs = 0,
+                               std::function<void()> afterWait = {})
     {
         consumers.Add(id + 1, TYX_PKT_KIND_CODED_VIDEO);
         if (audio)
             consumers.Add(id + 2, TYX_PKT_KIND_CODED_AUDIO);
         worker = std::make_shared<CMediaFileReadWorker>(id, &consumers.Links());
         worker->SetClockSources([this] { return clock.Now(); }, [this] { return clock.Tick(); });
-        worker->SetPacingSleep([this, lateWakeUs](int64_t us) {
+        worker->SetPacingSleep([this, lateWakeUs, afterWait](int64_t us) {
             clock.Advance(us + lateWakeUs);
+            if (afterWait)
+                afterWait();
             return false;
         });
     }
@@ -172,20 +212,24 @@ TEST_F(FileReadWorkerTest, PlaysAFileOnceWithEveryPacketInOrder)
     EXPECT_EQ(Files().av.string(), WStringToString(events.back().attributes.at("InputPath").wtext));
 }
 
-TEST_F(FileReadWorkerTest, PacingHoldsEachPackageForMostOfThePreviousDuration)
+TEST_F(FileReadWorkerTest, AFilePlaysAtItsOwnSpeedOnTheProgramClock)
 {
-    stPacedFileWorker run(false);
-    const auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().videoOnly.wstring(), false);
-    run.Play(config);
+    // Every wake-up half a millisecond late: the waits go by an absolute schedule, so the
+    // lateness never adds up.
+    stPacedFileWorker run(false, kWorker, 500);
+    run.Play(MakeSourceConfig(kWorker, TYX_MS_FILE, Files().videoOnly.wstring(), false));
     const auto video = DataOnly(run.consumers.Take(kVideoOut));
     ASSERT_EQ(50u, video.size());
-    // 96.1 % of 40 ms between hand-overs; the first two go at once.
-    EXPECT_EQ(video[0].readTime, video[1].readTime);
-    for (size_t i = 2; i < video.size(); ++i)
-        EXPECT_EQ(38440, video[i].readTime - video[i - 1].readTime) << i;
+    // Each package is handed over when the time its stamp gives has come (the next read starts
+    // right after), neither before nor later.
+    for (size_t i = 0; i + 1 < video.size(); ++i) {
+        EXPECT_GE(video[i + 1].readTime, video[i].dts) << i;
+        EXPECT_LE(video[i + 1].readTime, video[i].dts + 500) << i;
+    }
+    EXPECT_EQ(video.front().pts + 49 * 40000, video.back().pts);
 }
 
-TEST_F(FileReadWorkerTest, PacingKeepsBothStreamsOfASourceAheadOfRealTime)
+TEST_F(FileReadWorkerTest, EveryStreamOfAFileIsHandedOverAtItsTimeOnTheProgramClock)
 {
     stPacedFileWorker run(true, kWorker, 500); // every wake-up half a millisecond late
     run.Play(MakeSourceConfig(kWorker, TYX_MS_FILE, Files().av.wstring(), true));
@@ -193,16 +237,79 @@ TEST_F(FileReadWorkerTest, PacingKeepsBothStreamsOfASourceAheadOfRealTime)
     const auto audio = DataOnly(run.consumers.Take(kAudioOut));
     ASSERT_FALSE(video.empty());
     ASSERT_FALSE(audio.empty());
+    // A package is read before its time and handed over at it, and the next package of its stream
+    // is read after that: picture and sound alike keep to the one clock.
+    for (const auto *stream : {&video, &audio}) {
+        for (size_t i = 0; i + 1 < stream->size(); ++i) {
+            EXPECT_LE((*stream)[i].readTime, (*stream)[i].dts + 500) << i;
+            EXPECT_GE((*stream)[i + 1].readTime, (*stream)[i].dts) << i;
+        }
+    }
+    // The whole file takes its own length, less the last package or two.
     const int64_t first = std::min(video.front().readTime, audio.front().readTime);
     const int64_t last = std::max(video.back().readTime, audio.back().readTime);
-    // Interleaved streams share one clock on absolute deadlines: the whole file takes 96.1 % of
-    // its length, less the last package or two, however the waits of the two streams fall and
-    // however late each wake-up is.
     const stRawStamps rawVideo = RawStamps(Files().av, 0);
     const stRawStamps rawAudio = RawStamps(Files().av, 1);
     const int64_t span = std::max(rawVideo.dts.back(), rawAudio.dts.back()) - std::min(rawVideo.dts.front(), rawAudio.dts.front());
-    EXPECT_LE(last - first, span * 961 / 1000 + 1000);
-    EXPECT_GE(last - first, span * 961 / 1000 - 2 * 40000);
+    EXPECT_LE(last - first, span + 1000);
+    EXPECT_GE(last - first, span - 2 * 40000);
+}
+
+TEST_F(FileReadWorkerTest, TheLeadInOfPlayFromGoesFastAndThePlayThenKeepsToTheClock)
+{
+    stPacedFileWorker run(false);
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().gop12.wstring(), false);
+    config.PlayFrom = 1.4f; // the key frame at 0.96 s, so eleven pictures before the start
+    run.Play(config);
+    const auto video = DataOnly(run.consumers.Take(kVideoOut));
+    ASSERT_EQ(75u - 24u, video.size());
+    for (size_t i = 0; i < video.size(); ++i)
+        ASSERT_EQ(i < 11, (video[i].flags & TYX_PKT_FLAG_DISCARD) != 0) << i;
+    // The lead-in, decoded but not shown, at twenty times the pace of its 40 ms.
+    for (size_t i = 1; i + 1 < 11; ++i)
+        EXPECT_EQ(2000, video[i + 1].readTime - video[i].readTime) << i;
+    // From the start position on, every picture is handed over at the time its stamp gives: the
+    // stamps stay on the clock.
+    for (size_t i = 11; i + 1 < video.size(); ++i)
+        EXPECT_EQ(video[i].pts, video[i + 1].readTime) << i;
+}
+
+TEST_F(FileReadWorkerTest, AfterPushingWasStoppedTheStampsGoOnFromTheClock)
+{
+    std::shared_ptr<CMediaFileReadWorker> worker;
+    int waits = 0;
+    // Pushing stops after twenty pictures (on the reading thread, so at a known package), once the
+    // stream thread has sent them.
+    stPacedFileWorker run(false, kWorker, 0, [&worker, &waits] {
+        if (++waits != 20)
+            return;
+        EXPECT_TRUE(WaitUntil([&worker] { return worker->PendingStreamPackages() == 0; }, 10000));
+        worker->StopDataPushing();
+    });
+    worker = run.worker;
+    ASSERT_EQ(0, StartReadWorker(*worker, MakeSourceConfig(kWorker, TYX_MS_FILE, Files().videoOnly.wstring(), false)));
+    ASSERT_TRUE(WaitUntil([&] { return worker->GetWorkingStep() == 27; }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return worker->PendingStreamPackages() == 0; }, 10000));
+    run.clock.Advance(5000000);
+    const int64_t resumed = run.clock.Now();
+    ASSERT_EQ(0, worker->StartDataPushing());
+    run.Finish();
+    const auto video = DataOnly(run.consumers.Take(kVideoOut));
+    ASSERT_GE(video.size(), 40u);
+    size_t after = 0;
+    for (size_t i = 0; i < video.size(); ++i) {
+        if (i > 0) {
+            EXPECT_GT(video[i].dts, video[i - 1].dts) << i;
+        }
+        if (video[i].readTime < resumed)
+            continue;
+        // Handed over at most a frame after it was read, at the time of its stamp: not five
+        // seconds in the past.
+        ++after;
+        EXPECT_GE(video[i].pts, video[i].readTime) << i;
+        EXPECT_LE(video[i].pts, video[i].readTime + 40000) << i;
+    }
+    EXPECT_GE(after, 25u);
 }
 
 TEST_F(FileReadWorkerTest, PlayFromStartsAtTheKeyFrameShownAtOrBeforeItAndMarksTheLeadIn)
@@ -283,6 +390,54 @@ TEST_F(FileReadWorkerTest, AudioAndVideoStayTogetherOverRepeatedCycles)
     }
 }
 
+TEST_F(FileReadWorkerTest, PictureAndSoundOfOneMomentOfTheFileKeepOneStampInEveryCycle)
+{
+    struct stCase
+    {
+        const std::filesystem::path *file;
+        int64_t cycleUs; // the length of the file's longest stream, which each cycle moves it on
+    };
+    const auto longest = [](const std::filesystem::path &file) {
+        return std::max(StreamLengthUs(file, 0), StreamLengthUs(file, 1));
+    };
+    const stCase cases[] = {
+        {&Files().oneSecondAv, longest(Files().oneSecondAv)},
+        // Pictures decoded before they are shown: their decode order adds nothing to the length.
+        {&Files().bframesAv, longest(Files().bframesAv)},
+        // The sound 200 ms after the picture keeps that distance, in every cycle.
+        {&Files().lateAudio, longest(Files().lateAudio)},
+    };
+    for (const stCase &c : cases) {
+        SCOPED_TRACE(c.file->filename().string());
+        stPacedFileWorker run(true);
+        auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, c.file->wstring(), true);
+        config.Repeat = 1;
+        config.ShowTime = 2.5f;
+        run.Play(config);
+        const auto video = DataOnly(run.consumers.Take(kVideoOut));
+        const auto audio = DataOnly(run.consumers.Take(kAudioOut));
+        const size_t cycles = size_t(run.worker->CycleCount()) + 1;
+        ASSERT_GE(cycles, 3u);
+        const stCycleOffsets offsets = CycleOffsets(*c.file, video, audio);
+        ASSERT_EQ(cycles, offsets.video.size());
+        ASSERT_EQ(cycles, offsets.audio.size());
+        // Within a tick of the video's time base, which each stream's shift is rounded to.
+        constexpr double kRounding = 100.0;
+        const int64_t origin = offsets.video[0][0];
+        for (size_t cycle = 0; cycle < cycles; ++cycle) {
+            const double expected = double(origin + int64_t(cycle) * c.cycleUs);
+            for (const int64_t offset : offsets.video[cycle])
+                EXPECT_NEAR(expected, double(offset), kRounding) << "video, cycle " << cycle;
+            for (const int64_t offset : offsets.audio[cycle])
+                EXPECT_NEAR(expected, double(offset), kRounding) << "audio, cycle " << cycle;
+        }
+        for (const auto *stream : {&video, &audio}) {
+            for (size_t i = 1; i < stream->size(); ++i)
+                EXPECT_GT((*stream)[i].dts, (*stream)[i - 1].dts) << i;
+        }
+    }
+}
+
 TEST_F(FileReadWorkerTest, AConfiguredStreamNeverCarriesAStreamOfTheOtherMediaType)
 {
     struct stCase
@@ -333,7 +488,7 @@ TEST_F(FileReadWorkerTest, RepeatPlaysCyclesUntilTheShowTimeWithRisingStamps)
     run.Play(config);
     const auto all = run.consumers.Take(kVideoOut);
     const auto video = DataOnly(all);
-    // Each cycle takes 25 x 38.44 ms of the clock: the third one ends past 2.5 s.
+    // Each cycle takes its second on the clock: the third one ends past 2.5 s.
     EXPECT_EQ(2, run.worker->CycleCount());
     ASSERT_EQ(75u, video.size());
     for (size_t i = 0; i < video.size(); ++i) {

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 namespace {
 
 constexpr uint32_t kWorker = 0x01030000;
@@ -65,13 +68,60 @@ struct stScriptedNetRun
     explicit stScriptedNetRun(bool audio)
     {
         consumers.Add(kVideoOut, TYX_PKT_KIND_CODED_VIDEO);
+        if (audio)
+            consumers.Add(kAudioOut, TYX_PKT_KIND_CODED_AUDIO);
         worker = std::make_shared<CScriptedNetWorker>(&consumers.Links(), clock);
         worker->script->AddStream(0, 0, k90k, AVRational{25, 1}, kH264);
         if (audio)
             worker->script->AddStream(1, 1, AVRational{1, 48000}, AVRational{0, 1}, kAac);
         worker->SetSkipBacklogs(false);
     }
+    // Everything an output got once the main thread has ended at the end of the script and the
+    // stream threads have sent what they hold; the worker is stopped then.
+    void Finish()
+    {
+        WaitUntil([&] { return worker->GetWorkingStep() == 31; }, 10000);
+        WaitUntil([&] { return worker->PendingStreamPackages() == 0; }, 10000);
+        StopReadWorker(*worker);
+    }
 };
+
+// A live source whose picture and sound come unlike each other: a picture every 40 ms, 10 ms after
+// its time; the sound in bursts of five packets, 50 ms after the last one's time, from packet
+// audioFirst on. Each package carries its number in its duration, so that the consumer finds its
+// time in the source.
+void PushPictureAndSound(CScriptReader &script, int videoCount, int audioFirst, int audioCount)
+{
+    std::vector<std::pair<int64_t, CScriptReader::stPacket>> arrivals;
+    for (int n = 0; n < videoCount; ++n) {
+        CScriptReader::stPacket packet = VideoPacket(n, n % 25 == 0);
+        packet.duration = 3600 + n;
+        arrivals.emplace_back(int64_t(n) * 40000 + 10000, packet);
+    }
+    for (int m = audioFirst; m < audioFirst + audioCount; ++m) {
+        CScriptReader::stPacket packet = AudioPacket(m);
+        packet.duration = 1024 + m;
+        arrivals.emplace_back(int64_t(m / 5 + 1) * 5 * 1024 * 1000000 / 48000 + 50000, packet);
+    }
+    std::stable_sort(arrivals.begin(), arrivals.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    int64_t previous = 0;
+    for (auto &[at, packet] : arrivals) {
+        packet.readUs = at - previous;
+        previous = at;
+        script.Push(packet);
+    }
+}
+
+// A package's stamp less its time in the source (µs), found by the number in its duration.
+int64_t StampLessSourceTime(const stSeenPackage &seen, int32_t mediaType)
+{
+    if (mediaType == TYX_MEDIA_VIDEO) {
+        const int64_t n = std::llround(double(seen.duration - 40000) * 0.09);
+        return seen.pts - n * 40000;
+    }
+    const int64_t m = std::llround((double(seen.duration) - 1024 * 1000000.0 / 48000) * 48000 / 1000000);
+    return seen.pts - m * 1024 * 1000000 / 48000;
+}
 
 class NetworkReadWorkerTest : public ::testing::Test
 {
@@ -356,6 +406,46 @@ TEST_F(NetworkReadWorkerTest, PtsIsNeverBeforeDtsWhicheverClockStamps)
         for (const stSeenPackage &p : video) {
             EXPECT_GE(p.pts, p.dts) << "UseNTP " << int(ntp);
             EXPECT_EQ(0, (p.pts - p.dts) % 40000) << "UseNTP " << int(ntp);
+        }
+    }
+}
+
+TEST_F(NetworkReadWorkerTest, PictureAndSoundOfOneMomentCarryOneStampHoweverTheyArrive)
+{
+    struct stCase
+    {
+        const char *name;
+        int audioFirst;     // the sound's first packet: after the base-time search, a silent start
+        uint8_t useNTP;     // a source that gives no start time of its own
+    };
+    const stCase cases[] = {{"both streams found by their arrival", 0, 0},
+                            {"sound that starts after the search", 250, 0},
+                            {"no start time with NTP asked for", 0, 1}};
+    for (const stCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        stScriptedNetRun run(true);
+        run.worker->SetReopenFlags(false, false);
+        PushPictureAndSound(*run.worker->script, 300, c.audioFirst, 560 - c.audioFirst);
+        // The configuration gives the picture 300 ms of delay and the sound 150 ms.
+        auto config = MakeSourceConfig(kWorker, TYX_MS_RTMP, L"rtmp://cam/live/x", true);
+        config.UseNTP = c.useNTP;
+        ASSERT_EQ(0, StartReadWorker(*run.worker, config));
+        run.Finish();
+        const auto video = DataOnly(run.consumers.Take(kVideoOut));
+        const auto audio = DataOnly(run.consumers.Take(kAudioOut));
+        ASSERT_GT(video.size(), 20u);
+        ASSERT_GT(audio.size(), 20u);
+        // The held-back key frame goes first, moved to just before the next picture.
+        const int64_t origin = StampLessSourceTime(video[1], TYX_MEDIA_VIDEO);
+        int64_t farthest = 0;
+        for (size_t i = 1; i < video.size(); ++i)
+            farthest = std::max(farthest, int64_t(std::llabs(StampLessSourceTime(video[i], TYX_MEDIA_VIDEO) - origin)));
+        for (const stSeenPackage &p : audio)
+            farthest = std::max(farthest, int64_t(std::llabs(StampLessSourceTime(p, TYX_MEDIA_AUDIO) - origin)));
+        EXPECT_LE(farthest, 1) << "µs between the stamps of one moment";
+        for (const auto *stream : {&video, &audio}) {
+            for (size_t i = 1; i < stream->size(); ++i)
+                EXPECT_GT((*stream)[i].dts, (*stream)[i - 1].dts) << i;
         }
     }
 }

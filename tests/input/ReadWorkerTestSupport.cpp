@@ -1,10 +1,108 @@
 #include "ReadWorkerTestSupport.h"
 
 extern "C" {
+#include <libavformat/avformat.h>
 #include <libavutil/error.h>
 }
 
+#include <algorithm>
+#include <memory>
 #include <thread>
+
+namespace {
+
+struct stInputCloser
+{
+    void operator()(AVFormatContext *context) const { avformat_close_input(&context); }
+};
+struct stOutputCloser
+{
+    void operator()(AVFormatContext *context) const
+    {
+        if (context->pb)
+            avio_closep(&context->pb);
+        avformat_free_context(context);
+    }
+};
+struct stPacketFree
+{
+    void operator()(AVPacket *packet) const { av_packet_free(&packet); }
+};
+
+} // namespace
+
+int WriteShiftedCopy(const std::filesystem::path &from, const std::filesystem::path &to, int mediaType, int64_t shiftUs)
+{
+    AVFormatContext *opened = nullptr;
+    int result = avformat_open_input(&opened, from.c_str(), nullptr, nullptr);
+    if (result < 0)
+        return result;
+    std::unique_ptr<AVFormatContext, stInputCloser> in(opened);
+    if ((result = avformat_find_stream_info(in.get(), nullptr)) < 0)
+        return result;
+    AVFormatContext *made = nullptr;
+    if ((result = avformat_alloc_output_context2(&made, nullptr, nullptr, to.c_str())) < 0)
+        return result;
+    std::unique_ptr<AVFormatContext, stOutputCloser> out(made);
+    const AVMediaType shifted = mediaType == 0 ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO;
+    for (unsigned i = 0; i < in->nb_streams; ++i) {
+        AVStream *stream = avformat_new_stream(out.get(), nullptr);
+        if (!stream || (result = avcodec_parameters_copy(stream->codecpar, in->streams[i]->codecpar)) < 0)
+            return stream ? result : AVERROR(ENOMEM);
+        stream->codecpar->codec_tag = 0;
+        stream->time_base = in->streams[i]->time_base;
+    }
+    if ((result = avio_open(&out->pb, to.c_str(), AVIO_FLAG_WRITE)) < 0 ||
+        (result = avformat_write_header(out.get(), nullptr)) < 0)
+        return result;
+    std::unique_ptr<AVPacket, stPacketFree> packet(av_packet_alloc());
+    while ((result = av_read_frame(in.get(), packet.get())) >= 0) {
+        const AVStream *source = in->streams[packet->stream_index];
+        if (source->codecpar->codec_type == shifted) {
+            const int64_t ticks = av_rescale_q(shiftUs, AVRational{1, 1000000}, source->time_base);
+            if (packet->pts != AV_NOPTS_VALUE)
+                packet->pts += ticks;
+            if (packet->dts != AV_NOPTS_VALUE)
+                packet->dts += ticks;
+        }
+        av_packet_rescale_ts(packet.get(), source->time_base, out->streams[packet->stream_index]->time_base);
+        if ((result = av_interleaved_write_frame(out.get(), packet.get())) < 0)
+            return result;
+    }
+    if (result != AVERROR_EOF)
+        return result;
+    return av_write_trailer(out.get());
+}
+
+int64_t StreamLengthUs(const std::filesystem::path &file, int mediaType)
+{
+    AVFormatContext *opened = nullptr;
+    if (avformat_open_input(&opened, file.c_str(), nullptr, nullptr) < 0)
+        return -1;
+    std::unique_ptr<AVFormatContext, stInputCloser> in(opened);
+    if (avformat_find_stream_info(in.get(), nullptr) < 0)
+        return -1;
+    const AVMediaType wanted = mediaType == 0 ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO;
+    int64_t firstPts = INT64_MAX, firstDts = INT64_MAX, endPts = INT64_MIN, endDts = INT64_MIN;
+    std::unique_ptr<AVPacket, stPacketFree> packet(av_packet_alloc());
+    while (av_read_frame(in.get(), packet.get()) >= 0) {
+        const AVStream *stream = in->streams[packet->stream_index];
+        if (stream->codecpar->codec_type == wanted) {
+            const auto us = [stream](int64_t ticks) { return av_rescale_q(ticks, stream->time_base, AVRational{1, 1000000}); };
+            const int64_t duration = us(packet->duration);
+            if (packet->pts != AV_NOPTS_VALUE) {
+                firstPts = std::min(firstPts, us(packet->pts));
+                endPts = std::max(endPts, us(packet->pts) + duration);
+            }
+            if (packet->dts != AV_NOPTS_VALUE) {
+                firstDts = std::min(firstDts, us(packet->dts));
+                endDts = std::max(endDts, us(packet->dts) + duration);
+            }
+        }
+        av_packet_unref(packet.get());
+    }
+    return std::max(endPts - firstPts, endDts - firstDts);
+}
 
 bool IsAnnexB(const uint8_t *data, int32_t length)
 {

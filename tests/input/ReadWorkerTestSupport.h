@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -71,6 +72,14 @@ private:
     std::map<uint32_t, stWorkerLink> m_ends;
     std::map<uint32_t, std::vector<stSeenPackage>> m_taken;
 };
+
+// Copies a media file without decoding it, with the time stamps of its streams of one media type
+// moved by shiftUs; 0, or a negative FFmpeg code.
+int WriteShiftedCopy(const std::filesystem::path &from, const std::filesystem::path &to, int mediaType, int64_t shiftUs);
+
+// How long the streams of one media type of a file last on the file's own time line (µs): from
+// the earliest stamp to the end of the package that ends last, by pts or by dts, whichever is longer.
+int64_t StreamLengthUs(const std::filesystem::path &file, int mediaType);
 
 // A reader source configuration with a video stream 1 and, optionally, an audio stream 2.
 stMediaSourceReadWorkerConfig MakeSourceConfig(uint32_t workerId, int32_t msType, const std::wstring &path, bool audio);

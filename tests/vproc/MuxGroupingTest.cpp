@@ -120,7 +120,7 @@ TEST(MuxGrouping, StatusPackagesAreStoredAndAValidPictureClearsThem)
     EXPECT_EQ(state.statusCode, 0);
 }
 
-TEST(MuxGrouping, OutputPaceFollowsTheNegotiatedRate)
+TEST(MuxGrouping, OutputPaceOfARate)
 {
     const stMuxOutputPace p25 = MuxOutputPace(25.0f);
     EXPECT_EQ(p25.duration, 40000);
@@ -129,8 +129,32 @@ TEST(MuxGrouping, OutputPaceFollowsTheNegotiatedRate)
     EXPECT_EQ(p30.duration, 33333);
     EXPECT_EQ(p30.remainder, 10);
     EXPECT_EQ(MuxOutputPace(29.97f).rate, 29);
-    EXPECT_EQ(MuxOutputPace(0.0f).rate, 30) << "nothing negotiated";
+    EXPECT_EQ(MuxOutputPace(0.0f).rate, 30) << "no rate";
+}
 
+// The negotiation at start-up gives its default, 30, whenever readers are configured: a mux of 25 fps
+// inputs configured for 25 fps must not run at 30.
+TEST(MuxGrouping, TheConfiguredRateGoesBeforeTheNegotiatedOne)
+{
+    EXPECT_FLOAT_EQ(MuxOutputRate(25.0f, 30.0f), 25.0f);
+    EXPECT_FLOAT_EQ(MuxOutputRate(25.0f, 0.0f), 25.0f);
+    EXPECT_FLOAT_EQ(MuxOutputRate(-2.0f, 25.0f), 25.0f) << "no configured rate: the negotiated one";
+    EXPECT_FLOAT_EQ(MuxOutputRate(-2.0f, 0.0f), 30.0f) << "neither: 30";
+    EXPECT_EQ(MuxOutputPace(MuxOutputRate(29.97f, 30.0f)).rate, 29);
+}
+
+TEST(MuxGrouping, NewestPictureLeavesOutStatusPackages)
+{
+    FramePackageQueue queue = QueueOf({1000, 2000, 3000});
+    for (FramePackage &package : queue)
+        package.nLength = 100;
+    EXPECT_EQ(NewestPicturePts(queue), 3000);
+    queue.back().nLength = TYX_SRC_CONNECTING; // a status package, stamped when it was sent
+    EXPECT_EQ(NewestPicturePts(queue), 2000);
+    queue[1].pts = TYX_NOPTS_VALUE;
+    EXPECT_EQ(NewestPicturePts(queue), 1000);
+    EXPECT_EQ(NewestPicturePts(QueueOf({})), TYX_NOPTS_VALUE);
+    EXPECT_EQ(NewestPicturePts(QueueOf({5000})), TYX_NOPTS_VALUE) << "a package without a picture";
 }
 
 // The output clock from its first group: stamp 1,000,000 at program time 1,900,000.
@@ -205,6 +229,79 @@ TEST(MuxGrouping, StampsKeepThePaceOfTheClockWhateverAGroupCosts)
         else
             EXPECT_LT(groups, 1800) << cost;
     }
+}
+
+// The first pictures set the grid's phase. Pictures newer than the stamps given so far start it at
+// once; older ones make the output wait until their slots are due, its stamps rising on the new grid.
+TEST(MuxGrouping, PicturesSetTheGridsPhaseAndStampsKeepRising)
+{
+    const stMuxOutputPace p25 = MuxOutputPace(25.0f);
+    stMuxOutputClock clock;
+    MuxAnchorClock(clock, p25, 5000000, 5060000, 4000000);
+    EXPECT_EQ(clock.slot, -1);
+    EXPECT_EQ(MuxSlotPts(clock, p25, 0), 5000000);
+    EXPECT_EQ(MuxSlotDueTime(clock, p25, 0), 5060000) << "the lag the pictures came with";
+    EXPECT_EQ(MuxClockLag(clock), 60000);
+
+    MuxAnchorClock(clock, p25, 5000000, 5900000, 5650000);
+    const int64_t next = MuxSlotPts(clock, p25, clock.slot + 1);
+    EXPECT_EQ(next, 5680000) << "the first slot of the grid after the last stamp";
+    EXPECT_EQ(MuxSlotDueTime(clock, p25, clock.slot + 1), 5900000 + 680000) << "due its lag after its stamp";
+    MuxAnchorClock(clock, p25, 5000000, 5900000, 5640000);
+    EXPECT_EQ(MuxSlotPts(clock, p25, clock.slot + 1), 5680000) << "a stamp on the grid is not given twice";
+
+    const stMuxOutputPace p30 = MuxOutputPace(30.0f);
+    MuxAnchorClock(clock, p30, 1000000, 1100000, 1000000 + 3 * 1000000 + 5);
+    EXPECT_EQ(MuxSlotPts(clock, p30, clock.slot + 1), 1000000 + 3 * 1000000 + 33333) << "whole seconds with remainders";
+}
+
+// A step back of the program clock: the next slot is due at once, and the grid goes on.
+TEST(MuxGrouping, AClockGoneBackLeavesTheGridAndItsStampsGoingOn)
+{
+    const stMuxOutputPace p25 = MuxOutputPace(25.0f);
+    stMuxOutputClock clock;
+    MuxAnchorClock(clock, p25, 100000000, 100050000, 0);
+    clock.slot = 9; // slot 10 at 100,400,000, due at 100,450,000
+    const int64_t now = 100450000 - 60000000;
+    MuxClockSteppedBack(clock, p25, now, 60000000);
+    EXPECT_EQ(MuxSlotAt(clock, p25, now), 10);
+    EXPECT_EQ(MuxSlotPts(clock, p25, 10), 100400000);
+    EXPECT_EQ(MuxSlotDueTime(clock, p25, 10), now);
+    EXPECT_EQ(MuxSlotDueTime(clock, p25, 11), now + 40000);
+    EXPECT_EQ(MuxClockLag(clock), 50000) << "behind the clock as it ran before the step";
+}
+
+// Feeds a second of groups whose slowest input reached `reach` past each group's stamp.
+int64_t SecondOfReach(stMuxOutputClock &clock, const stMuxOutputPace &pace, const std::vector<int64_t> &reach)
+{
+    int64_t moved = 0;
+    for (int i = 0; i < pace.rate; ++i)
+        moved += MuxNoteInputReach(clock, pace, reach[static_cast<size_t>(i) % reach.size()]);
+    return moved;
+}
+
+TEST(MuxGrouping, TheLagFollowsTheSlowestInputWithinItsBounds)
+{
+    const stMuxOutputPace p25 = MuxOutputPace(25.0f);
+    stMuxOutputClock clock;
+    MuxAnchorClock(clock, p25, 10000000, 10040000, 0); // 40 ms behind
+
+    EXPECT_EQ(SecondOfReach(clock, p25, {0, 40000, -40000, 0}), 0) << "on time with a picture late now and then";
+    EXPECT_EQ(SecondOfReach(clock, p25, {-40000, -80000, 0, -40000, -40000}), 80000)
+        << "mostly a frame or two short: later by as much as nine in ten need";
+    EXPECT_EQ(MuxClockLag(clock), 120000);
+    EXPECT_EQ(SecondOfReach(clock, p25, {100000}), -80000) << "pictures queued ahead: earlier, half a frame kept";
+    EXPECT_EQ(MuxClockLag(clock), 40000);
+    EXPECT_EQ(SecondOfReach(clock, p25, {5000000}), -(40000 - TYX_MUX_LEAST_LAG_US)) << "never ahead of the clock";
+    EXPECT_EQ(MuxClockLag(clock), TYX_MUX_LEAST_LAG_US);
+    EXPECT_EQ(SecondOfReach(clock, p25, {5000000}), 0);
+
+    EXPECT_EQ(SecondOfReach(clock, p25, {-900000}), 900000);
+    EXPECT_EQ(SecondOfReach(clock, p25, {-900000}), TYX_MUX_MOST_LAG_US - 901000) << "up to the most lag";
+    EXPECT_EQ(MuxClockLag(clock), TYX_MUX_MOST_LAG_US);
+    EXPECT_EQ(SecondOfReach(clock, p25, {-40000}), 0) << "not beyond it";
+    EXPECT_EQ(SecondOfReach(clock, p25, {-3000000}), 0) << "an input on another timeline is not followed";
+    EXPECT_TRUE(clock.reach.empty()) << "nor counted";
 }
 
 } // namespace

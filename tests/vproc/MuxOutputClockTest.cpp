@@ -6,11 +6,13 @@
 #include "core/TYXUtils.h"
 #include "host/GlobalVars.h"
 #include "support/LeakCheck.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <thread>
 
 namespace {
@@ -20,6 +22,12 @@ constexpr int kStandAlone = 1;
 // machine may be able to compose, and waits of the worker's own that pass in real time.
 constexpr int64_t kClockSpeed = 2;
 constexpr int64_t kSecond = 1000000;
+constexpr int kQuad = 4;
+constexpr int kWidth = 1280;
+constexpr int kHeight = 720;
+constexpr int64_t kFrame = 40000; // the rigs below run at 25 fps
+// Where the stepped program clock starts: any day will do.
+constexpr int64_t kStart = 1'800'000'000'000'000;
 
 class MuxOutputClockTest : public CLeakCheckedTest
 {
@@ -112,6 +120,162 @@ TEST_F(MuxOutputClockTest, GroupStampsKeepThePaceOfTheProgramClock)
     }
     EXPECT_GT(taken.stamps[last] - taken.stamps[0], taken.takenAt[last] - taken.takenAt[0] - 5 * kSecond)
         << taken.stamps.size() << " groups";
+}
+
+// ---- on a clock the test moves: a group is made when its slot comes, however fast the machine ----
+
+// Pictures the test gives an input, each of its own luma, and the stamps they carried.
+class CStampedPictures
+{
+public:
+    CStampedPictures(CMuxRig &rig, int input, int width, int height) : m_rig(rig), m_input(input), m_width(width), m_height(height) {}
+
+    void Feed(int64_t pts)
+    {
+        const uint8_t luma = static_cast<uint8_t>(40 + 2 * (m_stamps.size() % 90));
+        m_stamps[luma] = pts;
+        m_rig.Feed(m_input, DevicePackageOf(FlatPicture(m_width, m_height, luma), pts));
+    }
+    // The stamp of the picture with this luma; 0 for one the test did not give (a status window).
+    int64_t StampOf(int luma) const
+    {
+        const auto found = m_stamps.find(luma);
+        return found == m_stamps.end() ? 0 : found->second;
+    }
+
+private:
+    CMuxRig &m_rig;
+    int m_input;
+    int m_width;
+    int m_height;
+    std::map<int, int64_t> m_stamps;
+};
+
+class MuxSteppedClockTest : public MuxOutputClockTest
+{
+protected:
+    // A rig at 25 fps on a clock the test moves, past its first (status) group.
+    void StartRig(CMuxRig &rig)
+    {
+        rig.Config().OutputFramerate = 25.0f;
+        CTYXGVMS::NegotiatedInputFrameRate() = 25.0f;
+        rig.UseSteppedClock(kStart);
+        ASSERT_EQ(rig.Start(), 0);
+    }
+};
+
+// Pictures reach the mux some time after they were read (900 ms, or 60 ms): each group carries the
+// stamp of the pictures it shows, on the grid of the output rate, not a slot of a clock that began
+// with the mux (its first status group, 17 ms off the pictures' grid here).
+TEST_F(MuxSteppedClockTest, PicturesKeepTheTimesTheyWereReadOrReceived)
+{
+    for (const int64_t lag : {int64_t{900000}, int64_t{60000}}) {
+        CMuxRig rig(1, kStandAlone);
+        StartRig(rig);
+        if (HasFatalFailure())
+            return;
+        CStampedPictures pictures(rig, 1, kWidth, kHeight);
+        const int64_t firstArrival = kStart + kFrame + 17000;
+        pictures.Feed(firstArrival - lag);
+        rig.SetNow(firstArrival);
+        for (int i = 0; i < 40; ++i)
+            ASSERT_TRUE(rig.StepToNextGroup([&](int64_t due) { pictures.Feed(due - lag); })) << lag << " " << i;
+        ASSERT_GE(rig.WaitOutputs(40), 40u);
+        int shown = 0;
+        int64_t previous = 0;
+        for (const FramePackage &output : rig.Outputs()) {
+            const int64_t stamp = pictures.StampOf(WindowLuma(output, kWidth, kHeight, kStandAlone, 0));
+            if (stamp == 0) {
+                EXPECT_EQ(shown, 0) << "a status picture after the pictures came, at " << output.pts;
+                continue;
+            }
+            ++shown;
+            EXPECT_EQ(output.pts, stamp) << lag << ": the group is stamped as the picture it shows";
+            if (previous != 0) {
+                EXPECT_EQ(output.pts - previous, kFrame) << lag;
+            }
+            previous = output.pts;
+        }
+        EXPECT_GE(shown, 30) << lag;
+    }
+}
+
+// Two inputs keep coming while the mux stands still for a second (a live source joining held it):
+// afterwards each input is back at its current picture, the ones the skipped slots left behind are
+// dropped, and every later group shows the pictures of its own time.
+TEST_F(MuxSteppedClockTest, AfterAStallEveryInputIsBackAtItsCurrentPicture)
+{
+    constexpr int64_t kLag = 80000;
+    CMuxRig rig(2, kQuad);
+    StartRig(rig);
+    if (HasFatalFailure())
+        return;
+    CStampedPictures first(rig, 1, kWidth / 2, kHeight / 2);
+    CStampedPictures second(rig, 2, kWidth / 2, kHeight / 2);
+    const auto feedBoth = [&](int64_t due) {
+        first.Feed(due - kLag);
+        second.Feed(due - kLag);
+    };
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(rig.StepToNextGroup(feedBoth)) << i;
+    ASSERT_GE(rig.WaitOutputs(10), 10u);
+    const size_t beforeStall = rig.Outputs().size();
+    const int64_t stalledAt = rig.Now();
+    for (int64_t n = 1; n <= 25; ++n)
+        feedBoth(stalledAt + n * kFrame);
+    rig.SetNow(stalledAt + 25 * kFrame);
+    const uint32_t groups = rig.Mux().GetGroupsProduced();
+    ASSERT_TRUE(WaitFor([&] { return rig.Mux().GetGroupsProduced() > groups; }));
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(rig.StepToNextGroup(feedBoth)) << i;
+    ASSERT_GE(rig.WaitOutputs(beforeStall + 11), beforeStall + 11);
+
+    const std::vector<FramePackage> &outputs = rig.Outputs();
+    EXPECT_EQ(outputs[beforeStall].pts, stalledAt + 25 * kFrame - kLag) << "the slot the clock came to";
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        const int64_t one = first.StampOf(WindowLuma(outputs[i], kWidth, kHeight, kQuad, 0));
+        const int64_t two = second.StampOf(WindowLuma(outputs[i], kWidth, kHeight, kQuad, 1));
+        if (one == 0 && two == 0)
+            continue; // before the pictures came
+        EXPECT_EQ(one, outputs[i].pts) << "input 1 in group " << i;
+        EXPECT_EQ(two, outputs[i].pts) << "input 2 in group " << i;
+    }
+}
+
+// The program clock is the system time: a step back of it (an NTP step, the date set by hand) must
+// not stop the output. The grid goes on where it was, its stamps rising, once the clock went back,
+// and says so once.
+TEST_F(MuxSteppedClockTest, AStepBackOfTheProgramClockDoesNotStopTheMux)
+{
+    constexpr int64_t kLag = 60000;
+    constexpr int64_t kStep = 60 * kSecond;
+    CMuxRig rig(1, kStandAlone);
+    StartRig(rig);
+    if (HasFatalFailure())
+        return;
+    CLogCapture log;
+    CStampedPictures pictures(rig, 1, kWidth, kHeight);
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(rig.StepToNextGroup([&](int64_t due) { pictures.Feed(due - kLag); })) << i;
+    // The reader stamped its pictures before the step: they go on on its timeline.
+    int64_t nextPicture = rig.Now() + kFrame - kLag;
+    pictures.Feed(nextPicture);
+    const uint32_t groups = rig.Mux().GetGroupsProduced();
+    rig.SetNow(rig.Now() - kStep);
+    for (uint32_t made = groups + 1; made <= groups + 10; ++made) {
+        ASSERT_TRUE(WaitFor([&] { return rig.Mux().GetGroupsProduced() >= made; })) << "group " << made - groups
+                                                                                      << " after the step";
+        nextPicture += kFrame;
+        pictures.Feed(nextPicture);
+        rig.SetNow(rig.Now() + kFrame);
+    }
+    ASSERT_GE(rig.WaitOutputs(20), 20u);
+    const std::vector<FramePackage> &outputs = rig.Outputs();
+    for (size_t i = 1; i < outputs.size(); ++i)
+        EXPECT_GT(outputs[i].pts, outputs[i - 1].pts) << i;
+    for (size_t i = 10; i < 20; ++i)
+        EXPECT_EQ(pictures.StampOf(WindowLuma(outputs[i], kWidth, kHeight, kStandAlone, 0)), outputs[i].pts) << i;
+    EXPECT_EQ(log.Count(L"The program clock went back by", 3), 1);
 }
 
 } // namespace

@@ -238,3 +238,47 @@ size_t CMuxRig::WaitForCanvas(const std::vector<uint8_t> &expected, size_t from,
         timeoutMs);
     return found;
 }
+
+void CMuxRig::UseSteppedClock(int64_t start)
+{
+    *m_now = start;
+    const std::shared_ptr<std::atomic<int64_t>> now = m_now;
+    m_mux->SetClockSources([now] { return now->load(); }, {});
+}
+
+bool CMuxRig::StepToNextGroup(const std::function<void(int64_t)> &beforeMove)
+{
+    const uint32_t made = m_mux->GetGroupsProduced();
+    return WaitFor([&] {
+        TakeOutputs(); // as a consumer does: a full queue would drop the groups
+        if (m_mux->GetGroupsProduced() > made)
+            return true;
+        // The due time the mux waits for is later than the clock once it has looked at the clock.
+        const int64_t due = m_mux->GetNextGroupDueTime();
+        if (due > *m_now) {
+            if (beforeMove)
+                beforeMove(due);
+            *m_now = due;
+        }
+        return false;
+    });
+}
+
+stDecodedPicture FlatPicture(int width, int height, uint8_t luma)
+{
+    stDecodedPicture picture;
+    picture.width = width;
+    picture.height = height;
+    const size_t lumaBytes = static_cast<size_t>(width) * height;
+    picture.i420.assign(lumaBytes * 3 / 2, 128);
+    std::fill(picture.i420.begin(), picture.i420.begin() + static_cast<std::ptrdiff_t>(lumaBytes), luma);
+    return picture;
+}
+
+int WindowLuma(const FramePackage &output, int width, int height, int layout, int window)
+{
+    int w = 0;
+    int h = 0;
+    const std::vector<uint8_t> part = WindowOf(DownloadPackage(output), width, height, layout, window, w, h);
+    return part.empty() ? -1 : part[static_cast<size_t>(h / 2) * w + w / 2];
+}

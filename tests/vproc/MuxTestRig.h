@@ -10,6 +10,7 @@
 #include "vproc/VideoMuxWorker.h"
 #include "support/Wait.h"
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -66,6 +67,17 @@ public:
     bool InputsEmpty();
     stWorkerConsumerLink &Consumer() { return m_consumer; }
 
+    // A program clock that only the test moves (call before Start): the mux makes a group when the
+    // test moves the clock to the time the group is due, so that no group depends on how fast the
+    // machine is.
+    void UseSteppedClock(int64_t start);
+    int64_t Now() const { return *m_now; }
+    void SetNow(int64_t now) { *m_now = now; }
+    // Moves the clock on to the time the mux's next group is due, as often as the mux asks for a
+    // later one, until it made that group; beforeMove (when given) runs with each new time before the
+    // clock gets there. False when no group came within the bound.
+    bool StepToNextGroup(const std::function<void(int64_t)> &beforeMove = {});
+
 private:
     stVideoMidProcWorkerConfig m_config;
     CTYXWorker::InputLinkMap m_links;
@@ -73,7 +85,13 @@ private:
     std::shared_ptr<CVideoMuxWorker> m_mux;
     std::vector<FramePackage> m_outputs;
     bool m_started = false;
+    std::shared_ptr<std::atomic<int64_t>> m_now = std::make_shared<std::atomic<int64_t>>(0);
 };
+
+// An I420 picture of one colour: a window that shows it has that luma wherever it is scaled to.
+stDecodedPicture FlatPicture(int width, int height, uint8_t luma);
+// The luma at the middle of a window of an output package.
+int WindowLuma(const FramePackage &output, int width, int height, int layout, int window);
 
 // The canvas the mux should make: each picture scaled to its window by the scaler and composed by
 // the composer (pictures[i] goes to window i; an empty picture leaves the window to the caller).

@@ -212,6 +212,8 @@ private:
     uint32_t Wait(uint32_t ms);
     int32_t WaitExit(uint32_t ms);
     bool ExitRequested() const { return m_exitEvent && m_exitEvent->IsSet(); }
+    // While the thread's last close runs, for a bounded while: a push's network calls go on.
+    bool IsInCloseGrace() const;
     int64_t NowSeconds() const { return m_wallClock(); }
     std::tm LocalTimeNow() const;
     bool IsRecordWriter() const { return m_mwType == TYX_WRITER_FILE; }
@@ -269,6 +271,8 @@ private:
     CEvent m_outputChangedEvent{false};  // a new destination is open: a reopen wait ends
     bool m_reopenWaiting = false;        // the main thread waits to open the output again
     std::atomic<uint16_t> m_inputLostCode{0};
+    std::atomic<bool> m_inCloseGrace{false};
+    std::atomic<uint32_t> m_closeGraceFrom{0}; // tick count
 
     // Injection.
     WallClock m_wallClock;

@@ -100,11 +100,12 @@ std::string LipSyncConfig(const fs::path &clip, const std::string &camera, const
            "</VideoMidProcessors><VideoEncoders><VECDCount>3</VECDCount>" +
            Encoder("Enc1", 1, "VideoMidProcessors.Mux1.VideoOutput") +
            Encoder("Enc2", 2, "VideoMidProcessors.Mux2.VideoOutput") + Encoder("Enc3", 3, "VideoDecoders.Dec2.VideoOutput") +
-           "</VideoEncoders><MediaWriters><MWCount>5</MWCount>" +
+           "</VideoEncoders><MediaWriters><MWCount>6</MWCount>" +
            Recorder("RecA", 1, "records_a", "VideoEncoders.Enc1.VideoOutput", "MediaSources.File1.AudioOutput") +
            Recorder("RecB", 2, "records_b", "VideoEncoders.Enc2.VideoOutput", "MediaSources.Cam1.AudioOutput") +
            Recorder("RecC", 3, "records_c", "VideoEncoders.Enc3.VideoOutput", "MediaSources.Cam1.AudioOutput") +
            Recorder("RecD", 5, "records_d", "MediaSources.Cam1.VideoOutput", "MediaSources.Cam1.AudioOutput") +
+           Recorder("RecE", 6, "records_e", "MediaSources.File1.VideoOutput", "MediaSources.File1.AudioOutput") +
            "<PushA id=\"4\"><MWType>RTMP</MWType><outputURL>" + push +
            "</outputURL><VideoStreams>VideoEncoders.Enc1.VideoOutput</VideoStreams>"
            "<AudioStreams>MediaSources.File1.AudioOutput</AudioStreams><PushAtBegin>True</PushAtBegin></PushA>"
@@ -177,6 +178,7 @@ protected:
         while (Clock::now() < until) {
             if (!FilesIn(m_folder.Path() / "records_a").empty() && !FilesIn(m_folder.Path() / "records_b").empty() &&
                 !FilesIn(m_folder.Path() / "records_c").empty() && !FilesIn(m_folder.Path() / "records_d").empty() &&
+                !FilesIn(m_folder.Path() / "records_e").empty() &&
                 !m_receiver.Sessions().empty())
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -242,6 +244,16 @@ protected:
         EXPECT_NEAR(report.PictureSeconds(), ranSeconds, ranSeconds * kCoverShare) << "the picture covers the time run";
         EXPECT_NEAR(report.SoundSeconds(), ranSeconds, ranSeconds * kCoverShare) << "the sound covers the time run";
         EXPECT_NEAR(report.soundEndMs, report.pictureEndMs, kFrameMs) << "picture and sound end together at the stop";
+        if (HasFailure()) {
+            // Every pair, for the one who looks into the failure: recording time and offset.
+            std::string pairs;
+            for (const stSyncPair &pair : report.pairs) {
+                char text[40];
+                std::snprintf(text, sizeof(text), " %.1f:%+.0f", pair.pictureMs / 1000.0, pair.offsetMs);
+                pairs += text;
+            }
+            std::printf("%-34s pairs (time:offset ms):%s\n", output.name.c_str(), pairs.c_str());
+        }
     }
 
     CProgramFolder m_folder;
@@ -321,10 +333,13 @@ TEST_F(ProgramLipSyncTest, SoundStaysWithItsPictureInEveryOutput)
     Judge({"(b) camera, mux", "RecB", b.front(), {}, false}, log);
     Judge({"(c) camera, no mux", "RecC", c.front(), {}, false}, log);
     Judge({"(a) pushed over RTMP", "PushA", sessions.front().file, firstWindow, true}, log);
-    // The camera's packets recorded as they come: what the reader hands on, without decoding.
+    // The sources' packets recorded as they come: what the readers hand on, without decoding.
     const std::vector<fs::path> d = FilesIn(m_folder.Path() / "records_d");
+    const std::vector<fs::path> e = FilesIn(m_folder.Path() / "records_e");
     ASSERT_EQ(d.size(), 1u);
+    ASSERT_EQ(e.size(), 1u);
     Judge({"(d) camera as received", "RecD", d.front(), {}, false}, log);
+    Judge({"(e) file as read", "RecE", e.front(), {}, false}, log);
 }
 
 } // namespace

@@ -171,13 +171,18 @@ private:
     ESweepEnd WriteSweptPackage(uint32_t streamId, const FramePackage &package, int16_t index,
                                 const stTimeBase &timeBase, int64_t streamStartTime);
     void FlushLinkQueue(uint32_t streamId, stWorkerInputLink &link);
+    // Sound is not written past the picture written so far, nor, once the sound's sources have
+    // stopped, the picture past the sound they delivered: an output ends both together whenever
+    // it ends. Under the input-link and output locks.
     // Where the picture written so far ends (µs, the earliest end over the video inputs): none
-    // before every video input wrote, the largest time without video inputs. Under the input-link
-    // and output locks.
+    // before every video input wrote, the largest time without video inputs.
     std::optional<int64_t> PictureEnd() const;
-    // Whether sound waits for the picture: it is not written past the picture's end, so that the
-    // output ends picture and sound together whenever it ends.
-    bool IsHeldForPicture(const FramePackage &front, const std::optional<int64_t> &pictureEnd) const;
+    // Where the sound ends once the producers of every sound input have stopped (µs, the end of
+    // what they delivered); the largest time while any of them may deliver more, or without sound.
+    int64_t FinalSoundEnd() const;
+    // Whether the front package waits for the other streams to reach its time (none: they have
+    // not started), for five seconds at most.
+    bool IsHeldBack(const FramePackage &front, const std::optional<int64_t> &otherEnd) const;
     // Closes an open output with the reason (event 34); a record file is also listed (event 3).
     void FinishOutput(const char *reason, bool reportStop);
     void CloseWriter();

@@ -19,6 +19,14 @@ namespace {
 constexpr int64_t kBase = 1700000000000000; // program clock µs of the clip's time 0
 constexpr int64_t kFrameUs = 40000;
 
+// The reader the sound comes from, as the writer's audio link knows it.
+class CSoundSource : public CTYXWorker
+{
+public:
+    CSoundSource() : CTYXWorker(0x0E010000u, nullptr, nullptr, TYX_KIND_MEDIA_READER, false, false) {}
+    uint32_t WorkingFunc() override { return 0; }
+};
+
 class WriterEndTest : public CLeakCheckedTest
 {
 protected:
@@ -67,6 +75,26 @@ protected:
         return static_cast<size_t>(std::count_if(TestClip().Audio().begin(), TestClip().Audio().end(),
                                                  [&](const stCodedPacket &p) { return p.pts >= fromUs && p.dts < toUs; }));
     }
+    static size_t PicturesFrom(int64_t fromUs, int64_t toUs)
+    {
+        return static_cast<size_t>(std::count_if(TestClip().Video().begin(), TestClip().Video().end(),
+                                                 [&](const stCodedPacket &p) { return p.pts >= fromUs && p.dts < toUs; }));
+    }
+    // The end of the clip's sound up to toUs.
+    static int64_t SoundEnd(int64_t toUs)
+    {
+        int64_t end = 0;
+        for (const stCodedPacket &packet : TestClip().Audio())
+            if (packet.dts < toUs)
+                end = std::max(end, packet.pts + packet.duration);
+        return end;
+    }
+    stProbedFile OnlyRecording()
+    {
+        const std::vector<fs::path> files = ListRecordings(m_dir.Path());
+        EXPECT_EQ(files.size(), 1u);
+        return files.empty() ? stProbedFile() : ProbeRecording(files.front());
+    }
 
     CTempDir m_dir;
     std::atomic<int64_t> m_nowUs{kBase + 4000000};
@@ -106,4 +134,37 @@ TEST_F(WriterEndTest, SoundWaitsForAStalledPictureOnlyAWhile)
     EXPECT_EQ(m_harness->Queued(false), soundAfterPicture);
     m_nowUs += 5000000;
     EXPECT_TRUE(WaitFor([&] { return m_harness->Queued(false) == 0; })) << "the sound is written after five seconds";
+}
+
+// At a stop the sound's reader stops before the pictures on their longer way have all come: the
+// pictures that come after the end of the sound are not written, so both end together.
+TEST_F(WriterEndTest, ThePictureEndsWithTheSoundOnceTheSoundsSourceHasStopped)
+{
+    QueueClip(3000000, 2000000);
+    const size_t picturesAfterSound = PicturesFrom(SoundEnd(2000000), 3000000);
+    ASSERT_GT(picturesAfterSound, 20u);
+    auto source = std::make_shared<CSoundSource>();
+    ASSERT_EQ(m_harness->Worker().BindInputLinkProducer(CWriterHarness::kAudioStreamId, source), 0);
+    source->RequestThreadExit();
+    ASSERT_EQ(m_harness->Start(CWriterHarness::RecordConfig(m_dir.Path(), true)), 0);
+    ASSERT_TRUE(WaitFor([&] { return m_harness->Queued(false) == 0 && m_harness->Queued(true) <= picturesAfterSound; }));
+    EXPECT_EQ(m_harness->Queued(true), picturesAfterSound) << "the pictures up to the sound's end are written";
+    ASSERT_EQ(m_harness->Stop(), 0);
+
+    const stProbedFile file = OnlyRecording();
+    ASSERT_TRUE(file.Video() && file.Audio());
+    EXPECT_NEAR(static_cast<double>(file.Video()->endUs), static_cast<double>(file.Audio()->endUs),
+                static_cast<double>(kFrameUs))
+        << "picture and sound end together";
+}
+
+// While the sound's source runs, a picture ahead of the sound is written at once: its sound may
+// still come.
+TEST_F(WriterEndTest, APictureAheadOfTheSoundIsNotHeldWhileTheSoundsSourceRuns)
+{
+    QueueClip(3000000, 2000000);
+    auto source = std::make_shared<CSoundSource>();
+    ASSERT_EQ(m_harness->Worker().BindInputLinkProducer(CWriterHarness::kAudioStreamId, source), 0);
+    ASSERT_EQ(m_harness->Start(CWriterHarness::RecordConfig(m_dir.Path(), true)), 0);
+    EXPECT_TRUE(WaitFor([&] { return m_harness->Queued(false) == 0 && m_harness->Queued(true) == 0; }));
 }

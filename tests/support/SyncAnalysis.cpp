@@ -231,6 +231,12 @@ private:
     std::vector<stBurst> m_bursts;
 };
 
+bool IsPlanarYuv(AVPixelFormat format)
+{
+    return format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUV422P ||
+           format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUV444P || format == AV_PIX_FMT_NV12;
+}
+
 AvCodecPtr OpenDecoder(const AVStream &stream)
 {
     const AVCodec *decoder = avcodec_find_decoder(stream.codecpar->codec_id);
@@ -240,6 +246,8 @@ AvCodecPtr OpenDecoder(const AVStream &stream)
     if (!codec || avcodec_parameters_to_context(codec.get(), stream.codecpar) < 0)
         return nullptr;
     codec->pkt_timebase = stream.time_base;
+    // Long recordings: the pictures decode on every core.
+    codec->thread_count = 0;
     if (avcodec_open2(codec.get(), decoder, nullptr) < 0)
         return nullptr;
     return codec;
@@ -305,6 +313,11 @@ private:
                                                                    : m_nextPictureMs;
         const double duration = frameMs;
         m_nextPictureMs = ms + duration;
+        // The planar YUV pictures of the coders carry the luma as their first plane already.
+        if (IsPlanarYuv(static_cast<AVPixelFormat>(frame.format))) {
+            m_flashes.Take(frame, ms, duration, report);
+            return;
+        }
         if (!m_gray || m_gray->width != frame.width || m_gray->height != frame.height) {
             m_gray.reset(av_frame_alloc());
             m_gray->format = AV_PIX_FMT_GRAY8;

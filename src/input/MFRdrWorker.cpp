@@ -253,7 +253,7 @@ void CMediaFileReadWorker::NoteSpan(const FramePackage &package, const AVRationa
     }
     if (package.duration > 0)
         span.duration = us(package.duration);
-    // A package without a duration still takes its place.
+    // A package without a duration takes that of the one before it.
     const int64_t length = std::max<int64_t>(span.duration, 1);
     if (package.pts != TYX_NOPTS_VALUE)
         higher(span.endPts, us(package.pts) + length);

@@ -43,17 +43,17 @@ struct stSourceTimeBase
 {
     static constexpr int64_t kUnset = INT64_MIN;
 
-    bool IsSet() const { return offsetUs.load() != kUnset; }
-    int64_t Offset() const { return offsetUs.load(); }
+    bool IsSet() const { return m_offsetUs.load() != kUnset; }
+    int64_t Offset() const { return m_offsetUs.load(); }
     // The first offset given holds for the rest of the open; the one in force.
     int64_t SetOnce(int64_t offset)
     {
         int64_t expected = kUnset;
-        return offsetUs.compare_exchange_strong(expected, offset) ? offset : expected;
+        return m_offsetUs.compare_exchange_strong(expected, offset) ? offset : expected;
     }
 
 private:
-    std::atomic<int64_t> offsetUs{kUnset};
+    std::atomic<int64_t> m_offsetUs{kUnset};
 };
 
 // One stream of the source, keyed by its container index in the stream table.

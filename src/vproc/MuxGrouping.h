@@ -66,12 +66,12 @@ bool NoteDeliveredPackage(stMPInputState &state, const FramePackage &package, in
 // when all keep pictures queued beyond them.
 struct stMuxOutputClock
 {
-    int64_t originPts = 0;       // the stamp of slot 0; 0 before the first group
-    int64_t originTime = 0;      // program time at which slot 0 is due
-    int64_t slot = -1;           // the last slot given out
-    int64_t steppedBack = 0;     // how far the program clock went back under the grid
-    bool onPictures = false;     // the phase came from pictures (before them: from the clock)
-    std::vector<int64_t> reach;  // the samples of the current second, see MuxNoteInputReach
+    int64_t originPts = 0;      // the stamp of slot 0; 0 before the first group
+    int64_t originTime = 0;     // program time at which slot 0 is due
+    int64_t slot = -1;          // the last slot given out
+    int64_t steppedBack = 0;    // how far the program clock went back under the grid
+    bool onPictures = false;    // the phase came from pictures (before them: from the clock)
+    std::vector<int64_t> reach; // the samples of the current second, see MuxNoteInputReach
 };
 
 // A group's stamp lies at least this far behind the moment it is made (never at or after it), and

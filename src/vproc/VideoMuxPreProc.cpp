@@ -142,8 +142,11 @@ int32_t CVideoMuxWorker::WaitForNextSlot()
             for (const auto &[id, link] : m_inputLinks.Items())
                 inputs.push_back(static_cast<int32_t>(id));
         }
+        const auto fromNow = [now](stMPInputState &state) {
+            state.lastPacketTime = std::min(state.lastPacketTime, now);
+        };
         for (int32_t id : inputs)
-            UpdateInputState(id, [now](stMPInputState &state) { state.lastPacketTime = std::min(state.lastPacketTime, now); });
+            UpdateInputState(id, fromNow);
     }
     const int64_t due = MuxSlotDueTime(m_outputClock, m_pace, m_outputClock.slot + 1);
     m_nextGroupDue = due;
@@ -236,7 +239,8 @@ void CVideoMuxWorker::AnchorFirstGroup(const stPacketGroupFacts &facts)
     const int64_t now = NowUs();
     const int64_t latest = now - TYX_MUX_LEAST_LAG_US;
     const bool pictures = facts.expectedPts > 0 && !facts.newestPts.empty();
-    MuxAnchorClock(m_outputClock, m_pace, pictures ? std::min(facts.expectedPts, latest) : now - m_frameDuration, now, 0);
+    const int64_t phase = pictures ? std::min(facts.expectedPts, latest) : now - m_frameDuration;
+    MuxAnchorClock(m_outputClock, m_pace, phase, now, 0);
     m_outputClock.onPictures = pictures;
 }
 
@@ -265,7 +269,8 @@ bool CVideoMuxWorker::AnchorOnPictures(const std::vector<int32_t> &inUse, int32_
     return false;
 }
 
-bool CVideoMuxWorker::StampGroup(MuxPacketMap &frames, int64_t largestPts, int64_t slot, int64_t &stamp, int32_t &waitMs)
+bool CVideoMuxWorker::StampGroup(MuxPacketMap &frames, int64_t largestPts, int64_t slot, int64_t &stamp,
+                                 int32_t &waitMs)
 {
     const int64_t expected = m_lastPushedPts == 0 ? 0 : m_lastPushedPts + m_frameDuration;
     const int64_t now = NowUs();

@@ -50,8 +50,8 @@ struct stPacketGroupRequest
 
 using MuxPacketMap = std::map<int32_t, FramePackage>; // input stream id -> package
 
-// What one grouping call saw: the expected stamp it went by (the first group finds its own) and,
-// for each input it took a stamped package from, the newest stamp that input had queued.
+// What one grouping call saw: the expected stamp it went by (the first group finds its own) and the
+// newest picture stamp queued at each input that had a picture.
 struct stPacketGroupFacts
 {
     int64_t expectedPts = 0;
@@ -151,8 +151,8 @@ private:
                        int64_t start, bool &lateTimedOut, MuxPacketMap &taken, std::vector<int64_t> &stamps,
                        std::vector<int32_t> &emptyInputs, int64_t &newestPts);
     void WaitForRequiredInputs(const std::vector<int32_t> &inUse, int64_t waitUs);
-    // The smallest of the inputs' newest stamps, 0 when none has a stamped package; logged for the
-    // first group.
+    // The smallest of the inputs' newest picture stamps, 0 when none has a picture; the queues are
+    // logged when asked (for the first group).
     int64_t SlowestInputsNewestPts(const std::vector<int32_t> &inUse, bool log);
     // Hands the pictures of packages the pass gives up to the clean-up queue.
     void DiscardPackages(MuxPacketMap &packages);

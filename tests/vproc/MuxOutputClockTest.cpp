@@ -128,7 +128,10 @@ TEST_F(MuxOutputClockTest, GroupStampsKeepThePaceOfTheProgramClock)
 class CStampedPictures
 {
 public:
-    CStampedPictures(CMuxRig &rig, int input, int width, int height) : m_rig(rig), m_input(input), m_width(width), m_height(height) {}
+    CStampedPictures(CMuxRig &rig, int input, int width, int height)
+        : m_rig(rig), m_input(input), m_width(width), m_height(height)
+    {
+    }
 
     void Feed(int64_t pts)
     {
@@ -224,8 +227,7 @@ TEST_F(MuxSteppedClockTest, AfterAStallEveryInputIsBackAtItsCurrentPicture)
     for (int64_t n = 1; n <= 25; ++n)
         feedBoth(stalledAt + n * kFrame);
     rig.SetNow(stalledAt + 25 * kFrame);
-    const uint32_t groups = rig.Mux().GetGroupsProduced();
-    ASSERT_TRUE(WaitFor([&] { return rig.Mux().GetGroupsProduced() > groups; }));
+    ASSERT_TRUE(rig.WaitGroupsOut(rig.Mux().GetGroupsProduced() + 1));
     for (int i = 0; i < 10; ++i)
         ASSERT_TRUE(rig.StepToNextGroup(feedBoth)) << i;
     ASSERT_GE(rig.WaitOutputs(beforeStall + 11), beforeStall + 11);
@@ -263,8 +265,7 @@ TEST_F(MuxSteppedClockTest, AStepBackOfTheProgramClockDoesNotStopTheMux)
     const uint32_t groups = rig.Mux().GetGroupsProduced();
     rig.SetNow(rig.Now() - kStep);
     for (uint32_t made = groups + 1; made <= groups + 10; ++made) {
-        ASSERT_TRUE(WaitFor([&] { return rig.Mux().GetGroupsProduced() >= made; })) << "group " << made - groups
-                                                                                      << " after the step";
+        ASSERT_TRUE(rig.WaitGroupsOut(made)) << "group " << made - groups << " after the step";
         nextPicture += kFrame;
         pictures.Feed(nextPicture);
         rig.SetNow(rig.Now() + kFrame);

@@ -120,6 +120,7 @@ std::vector<FramePackage> CMuxRig::TakeOutputs()
         m_consumer.queue->clear();
     }
     m_outputs.insert(m_outputs.end(), taken.begin(), taken.end());
+    m_outputsEver += taken.size();
     return taken;
 }
 
@@ -251,16 +252,26 @@ bool CMuxRig::StepToNextGroup(const std::function<void(int64_t)> &beforeMove)
     const uint32_t made = m_mux->GetGroupsProduced();
     return WaitFor([&] {
         TakeOutputs(); // as a consumer does: a full queue would drop the groups
-        if (m_mux->GetGroupsProduced() > made)
-            return true;
+        const uint32_t produced = m_mux->GetGroupsProduced();
+        if (produced > made)
+            return m_outputsEver >= produced;
         // The due time the mux waits for is later than the clock once it has looked at the clock.
         const int64_t due = m_mux->GetNextGroupDueTime();
-        if (due > *m_now) {
+        if (m_outputsEver >= produced && due > *m_now) {
             if (beforeMove)
                 beforeMove(due);
             *m_now = due;
         }
         return false;
+    });
+}
+
+bool CMuxRig::WaitGroupsOut(uint32_t groups)
+{
+    return WaitFor([&] {
+        TakeOutputs();
+        const uint32_t produced = m_mux->GetGroupsProduced();
+        return produced >= groups && m_outputsEver >= produced;
     });
 }
 

@@ -74,9 +74,12 @@ public:
     int64_t Now() const { return *m_now; }
     void SetNow(int64_t now) { *m_now = now; }
     // Moves the clock on to the time the mux's next group is due, as often as the mux asks for a
-    // later one, until it made that group; beforeMove (when given) runs with each new time before the
-    // clock gets there. False when no group came within the bound.
+    // later one, until that group came out; beforeMove (when given) runs with each new time before the
+    // clock gets there. The clock moves only while no group is on its way, so that none meets a full
+    // ring on a slow machine. False when no group came out within the bound.
     bool StepToNextGroup(const std::function<void(int64_t)> &beforeMove = {});
+    // Waits until the mux made `groups` groups since its start and every one came out.
+    bool WaitGroupsOut(uint32_t groups);
 
 private:
     stVideoMidProcWorkerConfig m_config;
@@ -84,6 +87,7 @@ private:
     stWorkerConsumerLink m_consumer;
     std::shared_ptr<CVideoMuxWorker> m_mux;
     std::vector<FramePackage> m_outputs;
+    size_t m_outputsEver = 0; // taken from the consumer queue since the start
     bool m_started = false;
     std::shared_ptr<std::atomic<int64_t>> m_now = std::make_shared<std::atomic<int64_t>>(0);
 };

@@ -19,6 +19,9 @@ namespace {
 constexpr int64_t kSliceUs = 100000;        // stream time one input is served before the next
 // The longest one stream waits for another: a stream that stalls longer does not hold it up.
 constexpr int64_t kHoldUs = 5000000;
+constexpr uint32_t kChangeOutputPauseMs = 200;
+constexpr uint16_t kInputLost = 24;
+constexpr size_t kMaxUrlLength = 2048;
 
 // The end (pts + duration, µs) of the last package with data in the queue, or TYX_NOPTS_VALUE.
 int64_t QueuedEnd(const stWorkerInputLink &link)
@@ -41,9 +44,6 @@ bool HasProducerStopped(const stWorkerInputLink &link)
     const std::shared_ptr<CTYXWorker> producer = link.producer.lock();
     return !producer || producer->GetThreadState() >= TYX_THREAD_STOPPING;
 }
-constexpr uint32_t kChangeOutputPauseMs = 200;
-constexpr uint16_t kInputLost = 24;
-constexpr size_t kMaxUrlLength = 2048;
 
 } // namespace
 

@@ -35,14 +35,19 @@ int64_t QueuedEnd(const stWorkerInputLink &link)
     return TYX_NOPTS_VALUE;
 }
 
-// The producer was bound once and has stopped (or is gone): nothing more comes on the link.
+// The producer was bound once and its thread no longer runs (nor waits to, suspended), or it is
+// gone: nothing more comes on the link. The stop releases a stopped worker, which leaves it in the
+// state of a worker never started.
 bool HasProducerStopped(const stWorkerInputLink &link)
 {
     const std::weak_ptr<CTYXWorker> none;
     if (!link.producer.owner_before(none) && !none.owner_before(link.producer))
         return false;
     const std::shared_ptr<CTYXWorker> producer = link.producer.lock();
-    return !producer || producer->GetThreadState() >= TYX_THREAD_STOPPING;
+    if (!producer)
+        return true;
+    const uint16_t state = producer->GetThreadState();
+    return state != TYX_THREAD_CREATED && state != TYX_THREAD_RUNNING;
 }
 
 } // namespace

@@ -19,12 +19,29 @@ namespace {
 constexpr int64_t kBase = 1700000000000000; // program clock µs of the clip's time 0
 constexpr int64_t kFrameUs = 40000;
 
-// The reader the sound comes from, as the writer's audio link knows it.
+// The reader the sound comes from, as the writer's audio link knows it: its thread runs until it
+// is stopped.
 class CSoundSource : public CTYXWorker
 {
 public:
     CSoundSource() : CTYXWorker(0x0E010000u, nullptr, nullptr, TYX_KIND_MEDIA_READER, false, false) {}
-    uint32_t WorkingFunc() override { return 0; }
+    ~CSoundSource() override { WaitThreadExit(10000); }
+    uint32_t WorkingFunc() override
+    {
+        m_exitEvent->Wait();
+        return 0;
+    }
+    void Run()
+    {
+        StartWorkingThread(1, 0);
+        ResumeWorkingThread();
+    }
+    // As the program's stop does it: the thread ends, then the worker is released.
+    void StopAsTheProgramDoes()
+    {
+        WaitThreadExit(10000);
+        unInitialize();
+    }
 };
 
 class WriterEndTest : public CLeakCheckedTest
@@ -145,7 +162,8 @@ TEST_F(WriterEndTest, ThePictureEndsWithTheSoundOnceTheSoundsSourceHasStopped)
     ASSERT_GT(picturesAfterSound, 20u);
     auto source = std::make_shared<CSoundSource>();
     ASSERT_EQ(m_harness->Worker().BindInputLinkProducer(CWriterHarness::kAudioStreamId, source), 0);
-    source->RequestThreadExit();
+    source->Run();
+    source->StopAsTheProgramDoes();
     ASSERT_EQ(m_harness->Start(CWriterHarness::RecordConfig(m_dir.Path(), true)), 0);
     ASSERT_TRUE(WaitFor([&] { return m_harness->Queued(false) == 0 && m_harness->Queued(true) <= picturesAfterSound; }));
     EXPECT_EQ(m_harness->Queued(true), picturesAfterSound) << "the pictures up to the sound's end are written";
@@ -165,6 +183,7 @@ TEST_F(WriterEndTest, APictureAheadOfTheSoundIsNotHeldWhileTheSoundsSourceRuns)
     QueueClip(3000000, 2000000);
     auto source = std::make_shared<CSoundSource>();
     ASSERT_EQ(m_harness->Worker().BindInputLinkProducer(CWriterHarness::kAudioStreamId, source), 0);
+    source->Run();
     ASSERT_EQ(m_harness->Start(CWriterHarness::RecordConfig(m_dir.Path(), true)), 0);
     EXPECT_TRUE(WaitFor([&] { return m_harness->Queued(false) == 0 && m_harness->Queued(true) == 0; }));
 }

@@ -91,8 +91,12 @@ int32_t CWorkerGraph::InitWorkerGroup(int32_t kind, int32_t deviceIndex)
                     record->Name.c_str(), result);
         std::vector<uint32_t> streams;
         record->Worker->GetOutputStreamIds(streams);
-        for (uint32_t streamId : streams)
+        for (uint32_t streamId : streams) {
+            // A writer lists the streams it records among its outputs: they stay their makers'.
+            if ((streamId & ~TYX_STREAM_BITS) != (static_cast<uint32_t>(record->WorkerId) & ~TYX_STREAM_BITS))
+                continue;
             CTYXGVMS::BindProducerWorker(static_cast<int32_t>(streamId), record->Worker);
+        }
         CTYXGVMS::CopyWorkerOPamsToConsumers(record.get());
         ++initialised;
     }

@@ -120,6 +120,21 @@ TEST_F(WorkerGraphTest, LinksJoinEveryProducerToItsConsumers)
     EXPECT_EQ(consumers, (std::vector<uint32_t>{kMux1}));
 }
 
+// A writer lists the streams it records among its outputs as well; it is not their producer, and
+// the links of those streams keep the worker that makes them.
+TEST_F(WorkerGraphTest, AWriterIsNoProducerOfTheStreamsItRecords)
+{
+    Start();
+    const auto inputs = Worker(kRec1)->InputLinks();
+    ASSERT_EQ(inputs.size(), 1u);
+    const stWorkerInputLink &link = inputs.begin()->second;
+    EXPECT_EQ(link.producerId, kEnc1);
+    EXPECT_EQ(link.producer.lock().get(), Record(kEnc1)->Worker.get());
+    const std::optional<CTYXWorker::ConsumerMap> registered = CTYXGVMS::GetConsumerLinks(static_cast<int32_t>(inputs.begin()->first));
+    ASSERT_TRUE(registered.has_value());
+    EXPECT_EQ(registered->at(kRec1).producer.lock().get(), Record(kEnc1)->Worker.get());
+}
+
 TEST_F(WorkerGraphTest, ClockTextOfTheMuxSwitchesItsTimeOverlayOn)
 {
     Start();

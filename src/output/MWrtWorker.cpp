@@ -28,6 +28,7 @@ constexpr uint32_t kSyncRetryWaitMs = 1000;
 constexpr uint32_t kReopenWaitMs = 30000;
 constexpr uint16_t kInputLost = 24;
 constexpr size_t kMaxCaseTextLength = 128;
+constexpr uint32_t kCloseGraceMs = 1000;
 
 } // namespace
 
@@ -83,16 +84,22 @@ int32_t CTYXMediaWriteWorker::CopyInConfiguration(const stTYXWorkerConfig *confi
     return 0;
 }
 
+bool CTYXMediaWriteWorker::IsInCloseGrace() const
+{
+    return m_inCloseGrace.load() && NowTickMs() - m_closeGraceFrom.load() < kCloseGraceMs;
+}
+
 void CTYXMediaWriteWorker::SetStreamWriter(std::unique_ptr<CStreamWriter> writer)
 {
     std::lock_guard<std::mutex> lock(m_outputMutex);
     CloseWriter();
     m_streamWriter = std::move(writer);
-    // A push that hangs in the network gives up once the worker is asked to exit. A record file
-    // is not interrupted: its trailer is written after the exit request, and without it the
-    // recording cannot be played.
+    // A push that hangs in the network gives up once the worker is asked to exit, after the short
+    // while its last close may take to send what it still holds. A record file is not
+    // interrupted: its trailer is written after the exit request, and without it the recording
+    // cannot be played.
     if (m_streamWriter && m_streamWriter->GetWriterType() != TYX_WRITER_FILE)
-        m_streamWriter->SetInterruptCheck([this] { return ExitRequested(); });
+        m_streamWriter->SetInterruptCheck([this] { return ExitRequested() && !IsInCloseGrace(); });
 }
 
 void CTYXMediaWriteWorker::SetCaseTexts(const std::wstring &caseNumber, const std::wstring &caseName,
@@ -255,7 +262,10 @@ uint32_t CTYXMediaWriteWorker::WorkingFunc()
     }
     MW_LOG(6, "WorkingFunc", L"MediaWriteWorker[%s:%x] Thread[%d] is exiting...", m_name.c_str(), m_workerId, tid);
     {
-        // Program exit and a stop of the worker finish the file like a stop command does.
+        // Program exit and a stop of the worker finish the file like a stop command does; a push
+        // still sends what its muxer holds (the last sound waits there for its picture).
+        m_closeGraceFrom = NowTickMs();
+        m_inCloseGrace = true;
         std::lock_guard<std::mutex> lock(m_outputMutex);
         FinishOutput(nullptr, false);
         m_streamWriter.reset();

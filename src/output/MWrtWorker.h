@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -170,6 +171,18 @@ private:
     ESweepEnd WriteSweptPackage(uint32_t streamId, const FramePackage &package, int16_t index,
                                 const stTimeBase &timeBase, int64_t streamStartTime);
     void FlushLinkQueue(uint32_t streamId, stWorkerInputLink &link);
+    // Sound is not written past the picture written so far, nor, once the sound's sources have
+    // stopped, the picture past the sound they delivered: an output ends both together whenever
+    // it ends. Under the input-link and output locks.
+    // Where the picture written so far ends (µs, the earliest end over the video inputs): none
+    // before every video input wrote, the largest time without video inputs.
+    std::optional<int64_t> PictureEnd() const;
+    // Where the sound ends once the producers of every sound input have stopped (µs, the end of
+    // what they delivered); the largest time while any of them may deliver more, or without sound.
+    int64_t FinalSoundEnd() const;
+    // Whether the front package waits for the other streams to reach its time (none: they have
+    // not started), for five seconds at most.
+    bool IsHeldBack(const FramePackage &front, const std::optional<int64_t> &otherEnd) const;
     // Closes an open output with the reason (event 34); a record file is also listed (event 3).
     void FinishOutput(const char *reason, bool reportStop);
     void CloseWriter();
@@ -204,6 +217,8 @@ private:
     uint32_t Wait(uint32_t ms);
     int32_t WaitExit(uint32_t ms);
     bool ExitRequested() const { return m_exitEvent && m_exitEvent->IsSet(); }
+    // While the thread's last close runs, for a bounded while: a push's network calls go on.
+    bool IsInCloseGrace() const;
     int64_t NowSeconds() const { return m_wallClock(); }
     std::tm LocalTimeNow() const;
     bool IsRecordWriter() const { return m_mwType == TYX_WRITER_FILE; }
@@ -261,6 +276,8 @@ private:
     CEvent m_outputChangedEvent{false};  // a new destination is open: a reopen wait ends
     bool m_reopenWaiting = false;        // the main thread waits to open the output again
     std::atomic<uint16_t> m_inputLostCode{0};
+    std::atomic<bool> m_inCloseGrace{false};
+    std::atomic<uint32_t> m_closeGraceFrom{0}; // tick count
 
     // Injection.
     WallClock m_wallClock;

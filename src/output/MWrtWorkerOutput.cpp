@@ -5,6 +5,7 @@
 #include "core/TYXUtils.h"
 #include "host/TYXEvent.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -16,9 +17,38 @@
 namespace {
 
 constexpr int64_t kSliceUs = 100000;        // stream time one input is served before the next
+// The longest one stream waits for another: a stream that stalls longer does not hold it up.
+constexpr int64_t kHoldUs = 5000000;
 constexpr uint32_t kChangeOutputPauseMs = 200;
 constexpr uint16_t kInputLost = 24;
 constexpr size_t kMaxUrlLength = 2048;
+
+// The end (pts + duration, µs) of the last package with data in the queue, or TYX_NOPTS_VALUE.
+int64_t QueuedEnd(const stWorkerInputLink &link)
+{
+    CCsLock lock(*link.queueLock);
+    for (auto package = link.queue->rbegin(); package != link.queue->rend(); ++package) {
+        const int64_t time = package->pts != TYX_NOPTS_VALUE ? package->pts : package->dts;
+        if (package->nLength > 0 && time != TYX_NOPTS_VALUE)
+            return time + package->duration;
+    }
+    return TYX_NOPTS_VALUE;
+}
+
+// The producer was bound once and its thread no longer runs (nor waits to, suspended), or it is
+// gone: nothing more comes on the link. The stop releases a stopped worker, which leaves it in the
+// state of a worker never started.
+bool HasProducerStopped(const stWorkerInputLink &link)
+{
+    const std::weak_ptr<CTYXWorker> none;
+    if (!link.producer.owner_before(none) && !none.owner_before(link.producer))
+        return false;
+    const std::shared_ptr<CTYXWorker> producer = link.producer.lock();
+    if (!producer)
+        return true;
+    const uint16_t state = producer->GetThreadState();
+    return state != TYX_THREAD_CREATED && state != TYX_THREAD_RUNNING;
+}
 
 } // namespace
 
@@ -313,6 +343,52 @@ CTYXMediaWriteWorker::ESweepEnd CTYXMediaWriteWorker::WriteSweptPackage(uint32_t
     return ESweepEnd::None;
 }
 
+std::optional<int64_t> CTYXMediaWriteWorker::PictureEnd() const
+{
+    int64_t end = INT64_MAX;
+    for (const auto &[streamId, link] : m_inputLinks.Items()) {
+        if (link.paketKind != TYX_PKT_KIND_CODED_VIDEO)
+            continue;
+        const auto output = m_outputStreamOfInput.find(streamId);
+        if (output == m_outputStreamOfInput.end() || output->second < 0)
+            continue;
+        const auto state = m_writtenStates.find(output->second);
+        if (state == m_writtenStates.end() || state->second.sourceEnd == TYX_NOPTS_VALUE)
+            return std::nullopt;
+        end = std::min(end, state->second.sourceEnd);
+    }
+    return end;
+}
+
+int64_t CTYXMediaWriteWorker::FinalSoundEnd() const
+{
+    int64_t end = TYX_NOPTS_VALUE;
+    for (const auto &[streamId, link] : m_inputLinks.Items()) {
+        if (link.paketKind == TYX_PKT_KIND_CODED_VIDEO || !link.HasQueue())
+            continue;
+        if (!HasProducerStopped(link))
+            return INT64_MAX;
+        end = std::max(end, QueuedEnd(link));
+        const auto output = m_outputStreamOfInput.find(streamId);
+        if (output == m_outputStreamOfInput.end() || output->second < 0)
+            continue;
+        const auto state = m_writtenStates.find(output->second);
+        if (state != m_writtenStates.end())
+            end = std::max(end, state->second.sourceEnd);
+    }
+    return end == TYX_NOPTS_VALUE ? INT64_MAX : end;
+}
+
+bool CTYXMediaWriteWorker::IsHeldBack(const FramePackage &front, const std::optional<int64_t> &otherEnd) const
+{
+    const int64_t time = front.pts != TYX_NOPTS_VALUE ? front.pts : front.dts;
+    if (front.nLength <= 0 || time == TYX_NOPTS_VALUE)
+        return false;
+    if (otherEnd && (time < *otherEnd || time - *otherEnd >= kHoldUs))
+        return false;
+    return front.queuedTime <= 0 || NowUs() - front.queuedTime < kHoldUs;
+}
+
 CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::WriteSweep()
 {
     bool anyPackages = false;
@@ -342,13 +418,15 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::WriteSweep()
                 FlushLinkQueue(streamId, link);
                 continue;
             }
+            const bool sound = link.paketKind != TYX_PKT_KIND_CODED_VIDEO;
+            const std::optional<int64_t> otherEnd = sound ? PictureEnd() : std::optional<int64_t>(FinalSoundEnd());
             for (;;) {
                 FramePackage package;
                 {
                     // Popped under the link's lock and written outside it: a slow output never
                     // holds up the producer.
                     CCsLock lock(*link.queueLock);
-                    if (link.queue->empty())
+                    if (link.queue->empty() || IsHeldBack(link.queue->front(), otherEnd))
                         break;
                     package = link.queue->front();
                     link.queue->pop_front();

@@ -517,5 +517,8 @@ int32_t CTYXMediaWriteWorker::WritePaketToMedia(const FramePackage &package, int
     state.lastPts = out.pts;
     state.lastSize = package.nLength;
     state.discardsInRow = 0;
+    const int64_t end = sourcePts + package.duration;
+    if (state.sourceEnd == TYX_NOPTS_VALUE || end > state.sourceEnd)
+        state.sourceEnd = end;
     return 0;
 }

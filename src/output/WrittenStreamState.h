@@ -15,5 +15,6 @@ struct WrittenStreamState
     int64_t lastPts = TYX_NOPTS_VALUE;
     int32_t lastSize = 0;
     int64_t firstWriteTime = TYX_NOPTS_VALUE; // program clock
+    int64_t sourceEnd = TYX_NOPTS_VALUE;     // µs: the latest end (pts + duration) written
     int64_t discardsInRow = 0;               // out-of-order packages since the last write (log pacing)
 };

@@ -41,6 +41,10 @@ public:
     int32_t SetWorkerGroupAffinity(int32_t kind, uint64_t affinityMask);
     int32_t ResumeWorkerGroup(int32_t kind);
     int32_t StopWorkerGroupThreads(int32_t kind);
+    // Lets the kind's running workers work off what their producers left queued for them, until
+    // the queues are empty, stop shrinking or the drain's budget is spent: the packages left.
+    size_t DrainWorkerGroup(int32_t kind);
+    // Drains the kind, stops its threads and releases its workers.
     int32_t StopWorkerGroup(int32_t kind);
     // Gives every decoder, and every reader of capture video, the negotiated input frame rate: the
     // number of workers that took it.

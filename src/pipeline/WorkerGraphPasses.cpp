@@ -7,11 +7,18 @@
 #include "core/debuglog.h"
 #include "host/GlobalVars.h"
 #include "input/GMediaReader.h"
+#include "platform/CriticalSection.h"
+
+#include <set>
 
 namespace {
 
 constexpr uint32_t kStopBudgetMs = 3000;
 constexpr uint32_t kStopPollMs = 20;
+// What a stopped producer left queued is worked off for at most this long, and no longer than
+// the queues keep shrinking.
+constexpr uint32_t kDrainBudgetMs = 2000;
+constexpr uint32_t kDrainSettledMs = 200;
 constexpr uint32_t kPushAtBeginPauseMs = 50;
 constexpr uint32_t kOutputStopPauseMs = 50;
 constexpr int32_t kMidProcPriority = 15;
@@ -44,6 +51,23 @@ const wchar_t *InitCaption(int32_t kind)
     }
 }
 
+// The packages queued for the consumers, over every link the registry holds (also those that
+// commands added while the graph ran).
+size_t QueuedFor(const std::set<uint32_t> &consumers)
+{
+    size_t queued = 0;
+    CReadLockGuard guard(CTYXGVMS::LinkRegistryLock());
+    for (const auto &[streamId, links] : CTYXGVMS::LinkRegistry()) {
+        for (const auto &[consumerId, link] : links) {
+            if (!link.HasQueue() || consumers.count(consumerId) == 0)
+                continue;
+            CCsLock lock(*link.queueLock);
+            queued += link.queue->size();
+        }
+    }
+    return queued;
+}
+
 bool ThreadsEnded(CTYXWorker &worker)
 {
     bool childrenStopped = false;
@@ -67,8 +91,12 @@ int32_t CWorkerGraph::InitWorkerGroup(int32_t kind, int32_t deviceIndex)
                     record->Name.c_str(), result);
         std::vector<uint32_t> streams;
         record->Worker->GetOutputStreamIds(streams);
-        for (uint32_t streamId : streams)
+        for (uint32_t streamId : streams) {
+            // A writer lists the streams it records among its outputs: they stay their makers'.
+            if ((streamId & ~TYX_STREAM_BITS) != (static_cast<uint32_t>(record->WorkerId) & ~TYX_STREAM_BITS))
+                continue;
             CTYXGVMS::BindProducerWorker(static_cast<int32_t>(streamId), record->Worker);
+        }
         CTYXGVMS::CopyWorkerOPamsToConsumers(record.get());
         ++initialised;
     }
@@ -196,8 +224,37 @@ void CWorkerGraph::ReleaseRecord(int32_t kind, const std::shared_ptr<stTYXWorker
                 record->WorkerId, record->Name.c_str());
 }
 
+size_t CWorkerGraph::DrainWorkerGroup(int32_t kind)
+{
+    std::set<uint32_t> consumers;
+    for (const std::shared_ptr<stTYXWorkerInstanceInfo> &record : InstanceRecordsOfKind(kind))
+        if (record->Worker && record->Running)
+            consumers.insert(static_cast<uint32_t>(record->WorkerId));
+    if (consumers.empty())
+        return 0;
+    const uint32_t start = NowMs();
+    uint32_t changed = start;
+    size_t queued = QueuedFor(consumers);
+    while (queued > 0) {
+        const uint32_t now = NowMs();
+        if (now - start >= kDrainBudgetMs || now - changed >= kDrainSettledMs)
+            break;
+        Pause(kStopPollMs);
+        const size_t left = QueuedFor(consumers);
+        if (left != queued) {
+            queued = left;
+            changed = NowMs();
+        }
+    }
+    if (queued > 0)
+        TYX_LOG(6, L"%s: %d packages left queued at the stop.", WorkerKindName(kind), static_cast<int32_t>(queued));
+    return queued;
+}
+
 int32_t CWorkerGraph::StopWorkerGroup(int32_t kind)
 {
+    // The kinds stop producers first: what is on its way to this kind still reaches the outputs.
+    DrainWorkerGroup(kind);
     const int32_t ended = StopWorkerGroupThreads(kind);
     for (const std::shared_ptr<stTYXWorkerInstanceInfo> &record : InstanceRecordsOfKind(kind)) {
         ReleaseRecord(kind, record);

@@ -202,9 +202,11 @@ TEST_F(MediaWriteWorkerTest, WithoutVideoTheCutComesAtOnce)
 TEST_F(MediaWriteWorkerTest, AStopBeforeAnyFileReportsTheFileEventOnly)
 {
     Make();
-    // Every look at the tick count moves it a second on, so the empty inputs time out at once.
-    std::atomic<uint32_t> tick{1000000};
-    Worker().SetClockSources(nullptr, [&tick] { return tick.fetch_add(1000); });
+    // Every look at the tick count moves it a second on, so the empty inputs time out at once. The
+    // worker's thread reads it until the harness stops it, after the test's own frame is gone.
+    static std::atomic<uint32_t> tick;
+    tick = 1000000;
+    Worker().SetClockSources(nullptr, [] { return tick.fetch_add(1000); });
     ASSERT_EQ(m_harness->Start(Config()), 0);
     ASSERT_TRUE(WaitFor([this] { return Worker().GetWorkingStep() == TYX_MW_STEP_SYNCHRONIZING; }));
     StopPushing();

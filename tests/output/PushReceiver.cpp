@@ -5,6 +5,74 @@
 
 #include <chrono>
 
+// A session's packets written as they came into a file of their own; the trailer at the end.
+struct CPushReceiver::stKeptSession
+{
+    ~stKeptSession()
+    {
+        if (output && headerWritten)
+            av_write_trailer(output.get());
+    }
+
+    void Write(AVPacket &packet, const AVFormatContext &input)
+    {
+        const auto found = streams.find(packet.stream_index);
+        if (found == streams.end())
+            return;
+        av_packet_rescale_ts(&packet, input.streams[packet.stream_index]->time_base,
+                             output->streams[found->second]->time_base);
+        packet.stream_index = found->second;
+        packet.pos = -1;
+        av_interleaved_write_frame(output.get(), &packet);
+    }
+
+    AvOutputPtr output;
+    std::map<int, int> streams; // input index -> output index
+    bool headerWritten = false;
+};
+
+std::unique_ptr<CPushReceiver::stKeptSession> CPushReceiver::KeepSession(AVFormatContext &input, size_t slot)
+{
+    std::filesystem::path file;
+    std::string format;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_keepFolder.empty())
+            return nullptr;
+        file = m_keepFolder / ("session" + std::to_string(slot) + "." + m_keepFormat);
+        format = m_keepFormat;
+    }
+    AVFormatContext *raw = nullptr;
+    if (avformat_alloc_output_context2(&raw, nullptr, format.c_str(), file.c_str()) < 0)
+        return nullptr;
+    auto kept = std::make_unique<stKeptSession>();
+    kept->output.reset(raw);
+    for (unsigned i = 0; i < input.nb_streams; ++i) {
+        const AVMediaType type = input.streams[i]->codecpar->codec_type;
+        if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO)
+            continue;
+        AVStream *stream = avformat_new_stream(raw, nullptr);
+        if (!stream || avcodec_parameters_copy(stream->codecpar, input.streams[i]->codecpar) < 0)
+            return nullptr;
+        stream->codecpar->codec_tag = 0;
+        stream->time_base = input.streams[i]->time_base;
+        kept->streams[static_cast<int>(i)] = stream->index;
+    }
+    if (avio_open(&raw->pb, file.c_str(), AVIO_FLAG_WRITE) < 0 || avformat_write_header(raw, nullptr) < 0)
+        return nullptr;
+    kept->headerWritten = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sessions[slot].file = file;
+    return kept;
+}
+
+void CPushReceiver::KeepSessionsIn(const std::filesystem::path &folder, const std::string &format)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_keepFolder = folder;
+    m_keepFormat = format;
+}
+
 int CPushReceiver::Start(EProtocol protocol, int port)
 {
     m_protocol = protocol;
@@ -80,34 +148,44 @@ int CPushReceiver::ServeOne()
         }
     }
     size_t slot = 0;
+    session.began = std::chrono::steady_clock::now();
+    session.ended = session.began;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_sessions.push_back(session);
         slot = m_sessions.size() - 1;
     }
+    std::unique_ptr<stKeptSession> kept = KeepSession(*input, slot);
     std::map<int, int64_t> lastDts;
     AvPacketPtr packet(av_packet_alloc());
     while (!m_stop && av_read_frame(input.get(), packet.get()) >= 0) {
         const AVMediaType type = input->streams[packet->stream_index]->codecpar->codec_type;
+        const int64_t dts = packet->dts;
+        const int index = packet->stream_index;
+        const int flags = packet->flags;
+        if (kept)
+            kept->Write(*packet, *input);
         std::lock_guard<std::mutex> lock(m_mutex);
         stSession &current = m_sessions[slot];
+        current.ended = std::chrono::steady_clock::now();
         if (type == AVMEDIA_TYPE_VIDEO) {
             if (current.videoPackets == 0)
-                current.firstVideoKey = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+                current.firstVideoKey = (flags & AV_PKT_FLAG_KEY) != 0;
             ++current.videoPackets;
-            current.keyFrames += (packet->flags & AV_PKT_FLAG_KEY) ? 1 : 0;
+            current.keyFrames += (flags & AV_PKT_FLAG_KEY) ? 1 : 0;
         } else if (type == AVMEDIA_TYPE_AUDIO) {
             ++current.audioPackets;
         }
-        if (packet->dts != AV_NOPTS_VALUE) {
-            const auto last = lastDts.find(packet->stream_index);
-            if (last != lastDts.end() && packet->dts < last->second)
+        if (dts != AV_NOPTS_VALUE) {
+            const auto last = lastDts.find(index);
+            if (last != lastDts.end() && dts < last->second)
                 current.dtsMonotonic = false;
-            lastDts[packet->stream_index] = packet->dts;
+            lastDts[index] = dts;
         }
         av_packet_unref(packet.get());
         m_changed.notify_all();
     }
+    kept.reset();
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_ended;
     m_changed.notify_all();

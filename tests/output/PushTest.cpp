@@ -3,6 +3,7 @@
 #include "core/TYXUtils.h"
 #include "host/GlobalVars.h"
 #include "support/LeakCheck.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -161,4 +162,38 @@ TEST_F(PushTest, ChangeOutputMovesThePushToTheNewServer)
     ASSERT_TRUE(second.WaitForVideo(40, 30000));
     EXPECT_EQ(m_harness->Worker().GetDestination(), StringToWString(second.Url()));
     ExpectGoodSession(second.Sessions().front());
+}
+
+// A push that stops sends what its muxer still holds: the receiver gets every picture, and the
+// sound up to the last one. The muxer holds back what lies after the last decode stamp of the
+// pictures, which come reordered.
+TEST_F(PushTest, AStoppedPushDeliversItsLastPicturesAndTheirSound)
+{
+    static CTestEncoder reordered;
+    static const bool made = reordered.Encode(stTestEncodeSpec{.bFrames = 2});
+    ASSERT_TRUE(made);
+    m_harness = std::make_unique<CWriterHarness>(reordered, true);
+    m_harness->Worker().SetMaxWaitMs(50);
+    CTempDir kept;
+    CPushReceiver receiver;
+    receiver.KeepSessionsIn(kept.Path());
+    ASSERT_EQ(receiver.Start(CPushReceiver::EProtocol::Rtmp), 0);
+    m_harness->Feed(kBase, -1000000, reordered.ClipUs());
+    ASSERT_EQ(m_harness->Start(CWriterHarness::PushConfig(TYX_WRITER_RTMP, receiver.Url(), true)), 0);
+    // Every picture is written; the sound after the last picture waits for one that does not come.
+    ASSERT_TRUE(WaitFor([this] { return m_harness->Queued(true) == 0 && m_harness->Queued(false) <= 2; }, 30000));
+    ASSERT_TRUE(WaitFor([&] { return !receiver.Sessions().empty(); }, 30000));
+    ASSERT_EQ(m_harness->Stop(), 0);
+    ASSERT_TRUE(receiver.WaitForSessionEnd(1, 30000));
+    receiver.Stop();
+
+    const std::vector<CPushReceiver::stSession> sessions = receiver.Sessions();
+    ASSERT_EQ(sessions.size(), 1u);
+    const stProbedFile file = ProbeRecording(sessions.front().file);
+    ASSERT_TRUE(file.Video() && file.Audio());
+    // The push starts at the clip's last key frame (1 s before its end, a key frame a second).
+    EXPECT_NEAR(static_cast<double>(file.Video()->endUs - file.Video()->firstPtsUs), 1000000.0, 40000.0)
+        << "the pictures up to the last one arrive";
+    EXPECT_NEAR(static_cast<double>(file.Audio()->endUs), static_cast<double>(file.Video()->endUs), 40000.0)
+        << "the sound arrives up to the last picture";
 }

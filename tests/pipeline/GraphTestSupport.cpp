@@ -43,6 +43,15 @@ uint32_t CGraphTestWorker::WorkingFunc()
     if (hangUntil)
         hangUntil->wait();
     m_exitEvent->Wait();
+    int64_t queued = 0;
+    CReadLockGuard guard(m_inputLinks.Lock());
+    for (const auto &[stream, link] : m_inputLinks.Items()) {
+        if (!link.HasQueue())
+            continue;
+        CCsLock lock(*link.queueLock);
+        queued += static_cast<int64_t>(link.queue->size());
+    }
+    queuedAtExit = queued;
     return 0;
 }
 

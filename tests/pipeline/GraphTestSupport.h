@@ -51,6 +51,8 @@ public:
     uint8_t initFlag = 0xFF;
     int32_t initValue = -99;
     std::atomic<float> inputFrameRate{0.0f};
+    // Packages its inputs still queued when its thread saw the exit event (-1 before).
+    std::atomic<int64_t> queuedAtExit{-1};
 
 private:
     std::shared_ptr<CCallLog> m_log;

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 
 namespace {
 
@@ -72,8 +73,13 @@ protected:
     CLogCapture m_log;
     std::shared_ptr<CCallLog> m_calls = std::make_shared<CCallLog>();
     std::atomic<uint32_t> m_now{1000};
-    CWorkerGraph m_graph{TestFactoryTable(m_calls),
-                         {[this] { return m_now.load(); }, [this](uint32_t ms) { m_now += ms; }}};
+    // What happens while the graph pauses (a worker's progress, in the tests that need one).
+    std::function<void()> m_onPause;
+    CWorkerGraph m_graph{TestFactoryTable(m_calls), {[this] { return m_now.load(); }, [this](uint32_t ms) {
+                                                         m_now += ms;
+                                                         if (m_onPause)
+                                                             m_onPause();
+                                                     }}};
 };
 
 constexpr uint32_t kCam1 = TYX_ID_BASE_MEDIA_READER + TYX_ID_NUMBER_STEP;
@@ -112,6 +118,21 @@ TEST_F(WorkerGraphTest, LinksJoinEveryProducerToItsConsumers)
     std::vector<uint32_t> consumers;
     CTYXGVMS::GetConsumersOfStream(static_cast<int32_t>(inputs.begin()->first), consumers);
     EXPECT_EQ(consumers, (std::vector<uint32_t>{kMux1}));
+}
+
+// A writer lists the streams it records among its outputs as well; it is not their producer, and
+// the links of those streams keep the worker that makes them.
+TEST_F(WorkerGraphTest, AWriterIsNoProducerOfTheStreamsItRecords)
+{
+    Start();
+    const auto inputs = Worker(kRec1)->InputLinks();
+    ASSERT_EQ(inputs.size(), 1u);
+    const stWorkerInputLink &link = inputs.begin()->second;
+    EXPECT_EQ(link.producerId, kEnc1);
+    EXPECT_EQ(link.producer.lock().get(), Record(kEnc1)->Worker.get());
+    const std::optional<CTYXWorker::ConsumerMap> registered = CTYXGVMS::GetConsumerLinks(static_cast<int32_t>(inputs.begin()->first));
+    ASSERT_TRUE(registered.has_value());
+    EXPECT_EQ(registered->at(kRec1).producer.lock().get(), Record(kEnc1)->Worker.get());
 }
 
 TEST_F(WorkerGraphTest, ClockTextOfTheMuxSwitchesItsTimeOverlayOn)
@@ -167,6 +188,77 @@ TEST_F(WorkerGraphTest, AWorkerThatDoesNotEndIsAbandonedAfterThreeSecondsWithIts
     bool children = false;
     while (!hanging->IsStopped(children))
         std::this_thread::yield();
+}
+
+// Pictures queued for the mux when the decoders stop: the stop lets the mux work them off (here one
+// each time the graph pauses) before it asks the mux to exit, so that they reach the outputs.
+class WorkerGraphDrainTest : public WorkerGraphTest
+{
+protected:
+    void SetUp() override
+    {
+        WorkerGraphTest::SetUp();
+        Start();
+        for (int32_t kind : {TYX_KIND_MEDIA_WRITER, TYX_KIND_VIDEO_ENCODER, TYX_KIND_VIDEO_MIDPROC,
+                             TYX_KIND_VIDEO_DECODER, TYX_KIND_MEDIA_READER})
+            m_graph.ResumeWorkerGroup(kind);
+        for (int32_t kind : {TYX_KIND_MEDIA_READER, TYX_KIND_VIDEO_DECODER})
+            m_graph.StopWorkerGroup(kind);
+        m_mux = Worker(kMux1);
+        m_queue = m_mux->InputLinks().begin()->second;
+    }
+
+    void QueueForTheMux(int packages)
+    {
+        CCsLock lock(*m_queue.queueLock);
+        for (int i = 0; i < packages; ++i)
+            m_queue.queue->push_back(FramePackage());
+    }
+    // The mux's progress: one package taken while its thread has not been asked to exit.
+    void TakeOneWhileRunning()
+    {
+        if (m_mux->ExitRequested())
+            return;
+        CCsLock lock(*m_queue.queueLock);
+        if (!m_queue.queue->empty())
+            m_queue.queue->pop_front();
+    }
+
+    std::shared_ptr<CGraphTestWorker> m_mux;
+    stWorkerInputLink m_queue;
+};
+
+TEST_F(WorkerGraphDrainTest, AStoppingKindFirstWorksOffWhatItsStoppedProducersLeft)
+{
+    QueueForTheMux(5);
+    m_onPause = [this] { TakeOneWhileRunning(); };
+    EXPECT_EQ(m_graph.StopWorkerGroup(TYX_KIND_VIDEO_MIDPROC), 1);
+    EXPECT_EQ(m_mux->queuedAtExit.load(), 0) << "the mux was asked to exit with pictures still queued for it";
+}
+
+TEST_F(WorkerGraphDrainTest, AQueueThatNoLongerShrinksHoldsTheStopOnlyBriefly)
+{
+    QueueForTheMux(5);
+    const uint32_t before = m_now;
+    EXPECT_EQ(m_graph.DrainWorkerGroup(TYX_KIND_VIDEO_MIDPROC), 5u);
+    EXPECT_EQ(m_now - before, 200u);
+}
+
+TEST_F(WorkerGraphDrainTest, TheDrainEndsWithItsBudget)
+{
+    QueueForTheMux(1000);
+    m_onPause = [this] { TakeOneWhileRunning(); };
+    const uint32_t before = m_now;
+    EXPECT_EQ(m_graph.DrainWorkerGroup(TYX_KIND_VIDEO_MIDPROC), 900u);
+    EXPECT_EQ(m_now - before, 2000u);
+}
+
+TEST_F(WorkerGraphDrainTest, KindsWithNothingQueuedStopAtOnce)
+{
+    const uint32_t before = m_now;
+    EXPECT_EQ(m_graph.DrainWorkerGroup(TYX_KIND_VIDEO_MIDPROC), 0u);
+    EXPECT_EQ(m_graph.DrainWorkerGroup(TYX_KIND_MEDIA_WRITER), 0u);
+    EXPECT_EQ(m_now, before);
 }
 
 TEST_F(WorkerGraphTest, NegotiatedRateReachesDecodersAndNotFileReaders)

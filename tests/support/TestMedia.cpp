@@ -126,13 +126,14 @@ void PaintPicture(AVFrame *frame, int64_t index)
     }
 }
 
-void PaintSound(AVFrame *frame, int64_t firstSample, int sampleRate)
+void PaintSound(AVFrame *frame, int64_t firstSample, const stTestMediaSpec &spec)
 {
     const auto format = static_cast<AVSampleFormat>(frame->format);
     const int channels = frame->ch_layout.nb_channels;
     const bool planar = av_sample_fmt_is_planar(format);
     for (int i = 0; i < frame->nb_samples; ++i) {
-        const double value = 0.3 * std::sin(2.0 * M_PI * 440.0 * double(firstSample + i) / sampleRate);
+        const double value = spec.soundSample ? spec.soundSample(firstSample + i)
+                                              : 0.3 * std::sin(2.0 * M_PI * 440.0 * double(firstSample + i) / spec.sampleRate);
         for (int ch = 0; ch < channels; ++ch) {
             const int slot = planar ? i : i * channels + ch;
             uint8_t *base = frame->data[planar ? ch : 0];
@@ -169,19 +170,22 @@ int Drain(AVFormatContext *format, stEncoderLane &lane, const AVFrame *frame, st
 }
 
 // Encodes the next picture or block of samples of the lane; 0 or a negative FFmpeg code.
-int FeedNext(AVFormatContext *format, stEncoderLane &lane, stTestMediaInfo &info, int sampleRate)
+int FeedNext(AVFormatContext *format, stEncoderLane &lane, stTestMediaInfo &info, const stTestMediaSpec &spec)
 {
     AVFrame *frame = lane.frame.get();
     int result = av_frame_make_writable(frame);
     if (result < 0)
         return result;
     if (lane.codec->codec_type == AVMEDIA_TYPE_VIDEO) {
-        PaintPicture(frame, lane.nextPts);
+        if (spec.paintPicture)
+            spec.paintPicture(*frame, lane.nextPts);
+        else
+            PaintPicture(frame, lane.nextPts);
         frame->pts = lane.nextPts++;
     } else {
         const int64_t left = lane.total - lane.nextPts;
         frame->nb_samples = static_cast<int>(std::min<int64_t>(left, lane.codec->frame_size > 0 ? lane.codec->frame_size : 1024));
-        PaintSound(frame, lane.nextPts, sampleRate);
+        PaintSound(frame, lane.nextPts, spec);
         frame->pts = lane.nextPts;
         lane.nextPts += frame->nb_samples;
     }
@@ -228,7 +232,7 @@ int WriteTestMedia(const std::filesystem::path &path, const stTestMediaSpec &spe
         bool takeVideo = videoLeft;
         if (videoLeft && audioLeft)
             takeVideo = av_compare_ts(video.nextPts, video.codec->time_base, audio.nextPts, audio.codec->time_base) <= 0;
-        result = FeedNext(format.get(), takeVideo ? video : audio, counts, spec.sampleRate);
+        result = FeedNext(format.get(), takeVideo ? video : audio, counts, spec);
         if (result < 0)
             return result;
     }

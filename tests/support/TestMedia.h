@@ -4,8 +4,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
+
+struct AVFrame;
 
 // What a generated media file holds. Video frames carry a moving pattern, audio a sine, so the
 // encoders produce real coded data; every picture is encoded, none is dropped.
@@ -24,6 +27,10 @@ struct stTestMediaSpec
     std::string audioCodec = "aac";
     int sampleRate = 48000;
     int channels = 2;
+    // Content of the test's own in place of the pattern and the sine: fills the picture of that
+    // index (YUV 4:2:0), gives the value (-1..1) of the sample of that index on every channel.
+    std::function<void(AVFrame &picture, int64_t index)> paintPicture{};
+    std::function<double(int64_t sample)> soundSample{};
 };
 
 // What went into the file, as the muxer was given it.

@@ -496,6 +496,12 @@ int32_t CFpgVEcdWorker::SendPicture(const AVFrame *frame)
 int32_t CFpgVEcdWorker::ReceivePackets(EncodedOutputs &outputs, bool flushing)
 {
     for (;;) {
+        // Each delayed packet is coded as it is asked for: a flush gives up once its time is spent.
+        if (flushing && FlushOverdue()) {
+            TYX_LOG(4, L"FpgVEcdWorker[%s:%x] Flush given up at its time limit: %d pictures left in the encoder.",
+                    m_name.c_str(), m_workerId, static_cast<int32_t>(m_pictureTimes.size()));
+            return 0;
+        }
         const int32_t rc = avcodec_receive_packet(m_codecContext.get(), m_packet.get());
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
             return 0;

@@ -29,6 +29,9 @@ constexpr size_t kCommittedWindow = 300;
 constexpr stTimeBase kCodedStampBase{1, 1000000};
 // The least step between two decode stamps that every container still tells apart (FLV counts ms).
 constexpr int64_t kLeastDtsStepUs = 1000;
+// A stopped thread is waited for 3 s; what the encoder still holds is collected for 2 s of them,
+// so that the thread ends in that time and its last packets reach the writers, which stop next.
+constexpr uint32_t kFlushBudgetMs = 2000;
 
 long long LL(int64_t value)
 {
@@ -78,6 +81,7 @@ struct CTYXEncWorker::stLoopState
     uint32_t waitMs = 0;
     int32_t threadId = 0;
     bool exitInOutputs = false;
+    bool stopping = false;                // the exit event was seen: the held pictures go out at the end
 };
 
 CTYXEncWorker::CTYXEncWorker(uint32_t workerId, const InputLinkMap *inputLinks, const ConsumerLinkMap *consumerLinks)
@@ -305,9 +309,12 @@ uint32_t CTYXEncWorker::WorkingFunc()
         if (running && m_exitEvent->Wait(state.waitMs) == TYX_WAIT_OBJECT_0) {
             TYX_LOG(6, L"V-Encoder[%s:%x] Thread[%d] Received exit signal, exiting...", m_name.c_str(), m_workerId,
                     state.threadId);
+            state.stopping = true;
             running = false;
         }
     }
+    if (state.stopping && HasConsumer())
+        SendHeldPictures(state);
     for (FramePackage &left : state.conversion)
         FreeFramePackage(left);
     state.conversion.clear();
@@ -345,7 +352,7 @@ bool CTYXEncWorker::RunPass(stLoopState &state)
     if (!package.pData && package.nLength == 0) {
         // The end of the input: the delayed packets have nowhere to go.
         EncodedOutputs flushed;
-        FlushEncoder(flushed);
+        FlushWithinBudget(flushed);
         return false;
     }
     if (package.nLength <= 0 || !package.pData) {
@@ -430,10 +437,9 @@ bool CTYXEncWorker::EncodeConverted(const FramePackage &input, stLoopState &stat
         } else {
             FreeFramePackage(frame);
         }
-        if (!SendOutputs(state))
-            return false;
+        SendOutputs(state);
     }
-    return true;
+    return !state.stopping;
 }
 
 void CTYXEncWorker::KeepLastPicture(FramePackage &frame, stLoopState &state)
@@ -481,14 +487,16 @@ int32_t CTYXEncWorker::CommitAndEncode(FramePackage &frame, stLoopState &state)
     return result;
 }
 
-bool CTYXEncWorker::SendOutputs(stLoopState &state)
+void CTYXEncWorker::SendOutputs(stLoopState &state)
 {
     for (stEncodedOutput &output : state.outputs) {
-        if (m_exitEvent->IsSet()) {
+        // A stop ends the thread after this pass; what the encoder gave out of the pictures it
+        // took still goes out, or the outputs would end before their sound.
+        if (!state.stopping && m_exitEvent->IsSet()) {
             TYX_LOG(6, L"V-Encoder[%s:%x] Thread[%d] Received exit signal, exiting...", m_name.c_str(), m_workerId,
                     state.threadId);
             state.exitInOutputs = true;
-            return false;
+            state.stopping = true;
         }
         // Every coded output holds its place in the decode order, sent or not.
         const int64_t frameDuration =
@@ -499,7 +507,32 @@ bool CTYXEncWorker::SendOutputs(stLoopState &state)
         SendOutput(output, dts, state);
     }
     state.outputs.clear();
-    return true;
+}
+
+void CTYXEncWorker::FlushWithinBudget(EncodedOutputs &outputs)
+{
+    m_flushStartTick = NowTickMs();
+    m_flushing = true;
+    FlushEncoder(outputs);
+    m_flushing = false;
+}
+
+bool CTYXEncWorker::FlushOverdue() const
+{
+    return m_flushing && NowTickMs() - m_flushStartTick >= kFlushBudgetMs;
+}
+
+// The encoder holds the last pictures it took for its look-ahead and reordering: they are coded,
+// stamped from the same bookkeeping as every other output, and sent before the thread ends.
+void CTYXEncWorker::SendHeldPictures(stLoopState &state)
+{
+    state.outputs.clear();
+    FlushWithinBudget(state.outputs);
+    const auto held = static_cast<int32_t>(state.outputs.size());
+    m_encodedCount += held;
+    SendOutputs(state);
+    TYX_LOG(6, L"V-Encoder[%s:%x] Thread[%d] %d coded pictures the encoder held sent at the stop.", m_name.c_str(),
+            m_workerId, state.threadId, held);
 }
 
 void CTYXEncWorker::SendOutput(stEncodedOutput &output, int64_t dts, stLoopState &state)

@@ -6,8 +6,9 @@
 // rate by duplication, encodes, stamps the coded packets with a calculated dts and sends them on.
 //
 // Lifecycle: constructed -> CopyInConfiguration -> Initialize (encoder open) -> thread until the
-// exit event or an empty package -> unInitialize. The back-ends close their encoder in their own
-// destructor; the base never calls a back-end operation from its destructor.
+// exit event or an empty package -> unInitialize. At the exit event the thread sends what the
+// encoder still holds before it ends; at an empty package it does not. The back-ends close their
+// encoder in their own destructor; the base never calls a back-end operation from its destructor.
 //
 // Threads: CopyInConfiguration, Initialize and unInitialize run on the pipeline manager's thread
 // while the worker's thread is not running; WorkingFunc and the back-end's encode operations run on
@@ -142,6 +143,9 @@ protected:
     };
     // Decode time stamp of the next coded output, never after its pts and always above the last one.
     int64_t CalculateDts(stCommittedPictures &committed, int64_t pts, int64_t frameDuration) const;
+    // True while the thread's flush has run past its time: a back-end that gives its delayed
+    // packets out one by one stops collecting them then.
+    bool FlushOverdue() const;
 
     std::unique_ptr<uint8_t[]> m_sequenceHeader;
     int32_t m_sequenceHeaderSize = 0;
@@ -155,6 +159,10 @@ protected:
 
 private:
     struct stLoopState;
+    // The thread's flushes; the back-end's FlushEncoder within the flush budget.
+    void FlushWithinBudget(EncodedOutputs &outputs);
+    // At a stop: what the encoder still holds goes to the consumers, which stop after the encoders.
+    void SendHeldPictures(stLoopState &state);
     int32_t FillEncodeParams();
     void TakeSequenceHeader();
     // One pass: takes at most one picture and encodes it; false when the thread is to end.
@@ -165,6 +173,9 @@ private:
     // Commits and encodes one picture: the back-end's result.
     int32_t CommitAndEncode(FramePackage &frame, stLoopState &state);
     void KeepLastPicture(FramePackage &frame, stLoopState &state);
-    bool SendOutputs(stLoopState &state);
+    void SendOutputs(stLoopState &state);
     void SendOutput(stEncodedOutput &output, int64_t dts, stLoopState &state);
+
+    uint32_t m_flushStartTick = 0;
+    bool m_flushing = false;
 };

@@ -17,8 +17,11 @@ extern "C" {
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <future>
 #include <map>
+#include <memory>
 #include <set>
 
 namespace {
@@ -256,6 +259,79 @@ TEST_F(FpgVEcdWorkerTest, PicturesKeepTheirTimeThroughTheEncoder)
             }
         }
     }
+}
+
+// libx264's look-ahead and B pictures hold the last pictures back. The worker's own thread, stopped
+// once it took every picture, codes them and hands them to the consumer before it ends: every
+// picture comes out once with its own stamp, decode stamps as a writer needs them.
+TEST_F(FpgVEcdWorkerTest, AStopSendsEveryPictureTakenBeforeTheThreadEnds)
+{
+    constexpr int32_t kPictures = 60;
+    auto worker = std::make_shared<CFedFpg>(kEncoderId, &m_links.inputs, &m_links.consumers);
+    worker->SetClockSources(nullptr, [] { return 0u; }); // the flush never runs out of time
+    Open(*worker, MakeEncoderConfig(27, L"H264", 320, 240, 25.0f, 250, 1500, L"High"), 320, 240);
+    ASSERT_GT(worker->CodecContext()->max_b_frames, 0);
+    std::set<int64_t> fed;
+    for (int32_t n = 0; n < kPictures; ++n) {
+        worker->feed.push_back(MakePatternPackage(320, 240, n, kFrameUs));
+        fed.insert(worker->feed.back().pts);
+    }
+    std::promise<void> taken;
+    worker->onEmpty = [&taken, once = false]() mutable {
+        if (!once)
+            taken.set_value();
+        once = true;
+    };
+    ASSERT_GT(worker->StartWorkingThread(0, 0), 0);
+    ASSERT_EQ(worker->ResumeWorkingThread(), 0);
+    taken.get_future().wait();
+    ASSERT_EQ(worker->WaitThreadExit(120000), 0);
+
+    std::vector<FramePackage> sent = m_links.TakeSent();
+    const stPackagesFreer freer{sent};
+    std::set<int64_t> stamps;
+    for (const FramePackage &packet : sent)
+        stamps.insert(packet.pts);
+    EXPECT_EQ(sent.size(), fed.size());
+    EXPECT_EQ(stamps, fed);
+    EXPECT_TRUE(DecodeStampsHold(sent));
+    stDecoded decoded;
+    ASSERT_TRUE(DecodePackets(AV_CODEC_ID_H264, Extradata(*worker), sent, decoded));
+    ASSERT_EQ(decoded.pictures.size(), fed.size());
+    const int64_t first = *fed.begin();
+    EXPECT_GT(PsnrI420(decoded.pictures.back(), MakePattern(320, 240, kPictures - 1), 320, 240), kPsnrFloor);
+    EXPECT_EQ(decoded.pts.back(), first + (kPictures - 1) * kFrameUs);
+    CTempDir folder;
+    EXPECT_EQ(WritePacketsToMp4((folder.Path() / "stop.mp4").string(), AV_CODEC_ID_H264, 320, 240,
+                                Extradata(*worker), sent),
+              0);
+}
+
+// A flush that runs past its time (a slow machine, a large picture) gives up, so that the stopped
+// thread ends within the time the stop waits for it; what it collected still goes out.
+TEST_F(FpgVEcdWorkerTest, AStopFlushEndsAtItsTimeLimit)
+{
+    CLogCapture log;
+    CFedFpg worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    std::atomic<uint32_t> ticks{0};
+    std::atomic<bool> stopped{false};
+    // The clock runs only once the stop came: each reading is 700 ms later than the one before.
+    worker.SetClockSources(nullptr, [&] { return stopped ? ticks += 700 : ticks.load(); });
+    Open(worker, MakeEncoderConfig(27, L"H264", 320, 240, 25.0f, 250, 1500, L"High"), 320, 240);
+    for (int32_t n = 0; n < 60; ++n)
+        worker.feed.push_back(MakePatternPackage(320, 240, n, kFrameUs));
+    worker.onEmpty = [&] {
+        stopped = true;
+        worker.RequestThreadExit();
+    };
+    EXPECT_EQ(worker.WorkingFunc(), 0u);
+    std::vector<FramePackage> sent = m_links.TakeSent();
+    const stPackagesFreer freer{sent};
+    EXPECT_TRUE(log.Contains(L"Flush given up at its time limit:", 4));
+    EXPECT_LT(sent.size(), 60u);
+    EXPECT_TRUE(DecodeStampsHold(sent));
+    stDecoded decoded;
+    EXPECT_TRUE(DecodePackets(AV_CODEC_ID_H264, Extradata(worker), sent, decoded));
 }
 
 TEST_F(FpgVEcdWorkerTest, ProfileNamesMapToFfmpegValues)

@@ -57,7 +57,8 @@ public:
         if (onEncode)
             onEncode(package);
         if (!reorder) {
-            Emit(outputs, package.pts, held.size() == 1 ? TYX_PIC_TYPE_IDR : TYX_PIC_TYPE_P);
+            Emit(outputs, package.pts, encoded == 1 ? TYX_PIC_TYPE_IDR : TYX_PIC_TYPE_P);
+            held.clear();
             return static_cast<int32_t>(outputs.size());
         }
         if (held.size() == 4) {
@@ -430,6 +431,63 @@ TEST_F(VEncWorkerTest, StatusAndShortPicturesAreSkippedAnEmptyPackageEndsAfterAF
     std::vector<FramePackage> sent = m_links.TakeSent();
     EXPECT_TRUE(sent.empty()); // what the flush gave back is freed, not sent
     FreeAll(sent);
+}
+
+// A stop between two pictures: the pictures the encoder still holds back for its reordering are
+// coded and reach the consumer before the thread ends, each with its own stamp, in decode order.
+TEST_F(VEncWorkerTest, AStopSendsThePicturesTheEncoderStillHolds)
+{
+    CLogCapture log;
+    CFedScripted worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    Configure(worker);
+    worker.reorder = true;
+    ASSERT_EQ(worker.Initialize(0, 0), 0);
+    for (int32_t n = 0; n < 7; ++n)
+        worker.feed.push_back(HostPicture(n));
+    worker.onEmpty = [&worker] { worker.RequestThreadExit(); }; // all seven taken
+    EXPECT_EQ(worker.WorkingFunc(), 0u);
+    EXPECT_EQ(worker.flushes, 1);
+    std::vector<FramePackage> sent = m_links.TakeSent();
+    const stPackagesFreer freer{sent};
+    // The group 4 5 6 was held: it comes after the first group, in the order the flush gives it.
+    ExpectStamps(sent, {0, 3, 1, 2, 4, 5, 6}, {-1, 0, 1, 2, 3, 4, 5});
+    EXPECT_EQ(worker.EncodedCount(), 7);
+    EXPECT_TRUE(log.Contains(L"3 coded pictures the encoder held sent at the stop.", 6));
+    EXPECT_TRUE(log.Contains(L"Encoding thread[WID=134283264] is exiting with 7 frames encoded.", 5));
+}
+
+// The exit event seen while a pass sends its outputs, in a pass that doubles its picture (25 fps
+// taken, 30 fps coded): the output at hand and the rest of the pass are still coded and sent. The
+// closing line is left out, as for every exit seen there.
+TEST_F(VEncWorkerTest, AStopInTheMiddleOfAPassStillSendsEveryPictureTaken)
+{
+    CLogCapture log;
+    CFedScripted worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    Configure(worker, 64, 48, 30.0f);
+    ASSERT_EQ(worker.Initialize(0, 0), 0);
+    for (int32_t n = 0; n < 12; ++n)
+        worker.feed.push_back(HostPicture(n));
+    std::vector<int64_t> committed;
+    worker.onEncode = [&](const FramePackage &package) {
+        committed.push_back(package.pts);
+        // The sixth picture taken fills the seventh and eighth slots of 30 fps.
+        if (committed.size() == 7)
+            worker.RequestThreadExit();
+    };
+    EXPECT_EQ(worker.WorkingFunc(), 0u);
+    EXPECT_EQ(worker.flushes, 1);
+    EXPECT_EQ(worker.feed.size(), 6u) << "no picture is taken after the stop";
+    ASSERT_EQ(committed.size(), 8u) << "the pass goes on to its end";
+    EXPECT_EQ(committed[7] - committed[6], 33333);
+    std::vector<FramePackage> sent = m_links.TakeSent();
+    const stPackagesFreer freer{sent};
+    std::vector<int64_t> sentPts;
+    for (const FramePackage &packet : sent)
+        sentPts.push_back(packet.pts);
+    EXPECT_EQ(sentPts, committed);
+    EXPECT_TRUE(DecodeStampsHold(sent));
+    EXPECT_TRUE(log.Contains(L"Received exit signal, exiting...", 6));
+    EXPECT_FALSE(log.Contains(L"is exiting with", 5));
 }
 
 TEST_F(VEncWorkerTest, ATextAddedWhileEncodingIsDrawnFromTheNextPicture)

@@ -95,6 +95,21 @@ int32_t ShownPattern(const std::vector<uint8_t> &picture, int32_t width, int32_t
     return ::testing::AssertionSuccess();
 }
 
+::testing::AssertionResult EveryPictureOnce(const std::vector<FramePackage> &packets, const std::set<int64_t> &stamps)
+{
+    std::set<int64_t> seen;
+    for (const FramePackage &packet : packets) {
+        if (stamps.count(packet.pts) == 0)
+            return ::testing::AssertionFailure() << "a packet of pts " << packet.pts << " is no picture's";
+        if (!seen.insert(packet.pts).second)
+            return ::testing::AssertionFailure() << "the picture of pts " << packet.pts << " came out twice";
+    }
+    if (seen.size() != stamps.size())
+        return ::testing::AssertionFailure() << seen.size() << " of " << stamps.size() << " pictures came out, the last at "
+                                             << (seen.empty() ? 0 : *seen.rbegin() - *stamps.begin()) << " us";
+    return ::testing::AssertionSuccess();
+}
+
 int64_t LongestDecodeDelay(const std::vector<FramePackage> &sent, size_t from, size_t to)
 {
     int64_t longest = 0;

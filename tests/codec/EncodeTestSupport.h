@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <future>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -107,6 +109,32 @@ public:
     int32_t reportQueued = 1;
     int32_t received = 0;
 };
+
+// Feeds count pattern pictures 40 ms apart and runs the worker's own thread until it has taken them
+// all, then stops it as the graph does (the exit event, no end package) and waits for the thread's
+// end: WaitThreadExit's result. fed receives the pictures' stamps.
+template <class Worker>
+int32_t FeedThenStop(CFedWorker<Worker> &worker, int32_t count, int32_t width, int32_t height,
+                     std::set<int64_t> &fed)
+{
+    for (int32_t n = 0; n < count; ++n) {
+        worker.feed.push_back(MakePatternPackage(width, height, n, 40000));
+        fed.insert(worker.feed.back().pts);
+    }
+    // Shared: a thread that outlives the wait still finds it.
+    auto taken = std::make_shared<std::promise<void>>();
+    worker.onEmpty = [taken, once = false]() mutable {
+        if (!once)
+            taken->set_value();
+        once = true;
+    };
+    if (worker.StartWorkingThread(0, 0) <= 0 || worker.ResumeWorkingThread() != 0)
+        return -1;
+    taken->get_future().wait();
+    return worker.WaitThreadExit(120000);
+}
+// Each of the stamps once among the packets, and no other.
+::testing::AssertionResult EveryPictureOnce(const std::vector<FramePackage> &packets, const std::set<int64_t> &stamps);
 
 // Frees the packages when the scope ends, whatever assertion ended it.
 struct stPackagesFreer

@@ -19,7 +19,6 @@ extern "C" {
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <future>
 #include <memory>
 #include <set>
 
@@ -274,28 +273,10 @@ TEST_F(NvHwVEcdWorkerTest, AStopSendsEveryPictureTakenBeforeTheThreadEnds)
     auto worker = std::make_shared<CFedNv>(kEncoderId, &m_links.inputs, &m_links.consumers);
     ASSERT_EQ(Open(*worker, MakeEncoderConfig(27, L"H264", 320, 240, 25.0f, 50, 2000, L"High", L"Record")), 0);
     std::set<int64_t> fed;
-    for (int32_t n = 0; n < kPictures; ++n) {
-        worker->feed.push_back(MakePatternPackage(320, 240, n, kFrameUs));
-        fed.insert(worker->feed.back().pts);
-    }
-    std::promise<void> taken;
-    worker->onEmpty = [&taken, once = false]() mutable {
-        if (!once)
-            taken.set_value();
-        once = true;
-    };
-    ASSERT_GT(worker->StartWorkingThread(0, 0), 0);
-    ASSERT_EQ(worker->ResumeWorkingThread(), 0);
-    taken.get_future().wait();
-    ASSERT_EQ(worker->WaitThreadExit(120000), 0);
-
+    ASSERT_EQ(FeedThenStop(*worker, kPictures, 320, 240, fed), 0);
     std::vector<FramePackage> sent = m_links.TakeSent();
     const stPackagesFreer freer{sent};
-    std::set<int64_t> stamps;
-    for (const FramePackage &packet : sent)
-        stamps.insert(packet.pts);
-    EXPECT_EQ(sent.size(), fed.size());
-    EXPECT_EQ(stamps, fed);
+    EXPECT_TRUE(EveryPictureOnce(sent, fed));
     CheckStream(AV_CODEC_ID_H264, *worker, sent, 0, "nvenc_h264_stopped");
 }
 

@@ -90,7 +90,6 @@ void CFrameRateAdjuster::ConvertFrame(const FramePackage &input, FramePackageQue
     }
     m_slots[1] = input;
     const int64_t interval = m_slots[2].duration;
-    const int64_t tolerance = interval * 35 / 1000;
     const int64_t duration = InputDuration(input);
     if (m_gridBase == TYX_NOPTS_VALUE) {
         m_gridBase = input.pts;
@@ -109,17 +108,48 @@ void CFrameRateAdjuster::ConvertFrame(const FramePackage &input, FramePackageQue
         stamp = m_gridBase;
     }
     int64_t stamps[kMaxOutputsPerInput];
-    int32_t count = 0;
-    while (stamp < input.pts + duration - tolerance && count < kMaxOutputsPerInput) {
-        stamps[count++] = stamp;
-        ++m_count;
-        stamp = GridStamp();
-    }
+    const int32_t count = KeepsStamps() ? OwnStampAfterGap(input.pts, stamp, interval, stamps)
+                                        : NearestSlots(input.pts + duration / 2, stamp, stamps);
     if (count == 0) {
         FreeFramePackage(m_slots[1]);
         return;
     }
     Emit(stamps, count, output);
+}
+
+// Each slot shows the picture nearest to it: this one up to half its duration on (lastSlot), where
+// the next picture comes nearer; an equal distance keeps this one, so that no picture is shown
+// before its time for a tie. A slot taken any later would show a picture up to a whole frame late
+// whenever the input's phase against the grid moved (a repeat of a clip, a camera's jitter).
+int32_t CFrameRateAdjuster::NearestSlots(int64_t lastSlot, int64_t stamp, int64_t *stamps)
+{
+    int32_t count = 0;
+    while (stamp <= lastSlot && count < kMaxOutputsPerInput) {
+        stamps[count++] = stamp;
+        ++m_count;
+        stamp = GridStamp();
+    }
+    return count;
+}
+
+// At the input's own rate a picture keeps its stamp, and the grid goes on from it: a grid of its
+// own phase would move every picture by up to half a frame whenever the input's phase differs (a
+// producer that stamped its first pictures on another phase, then its real ones). The slots of a
+// gap before it are filled; a picture nearer the slot of the one before is one too many.
+int32_t CFrameRateAdjuster::OwnStampAfterGap(int64_t pts, int64_t stamp, int64_t interval, int64_t *stamps)
+{
+    if (pts < stamp - interval / 2)
+        return 0;
+    int32_t count = 0;
+    while (stamp < pts - interval / 2 && count < kMaxOutputsPerInput - 1) {
+        stamps[count++] = stamp;
+        ++m_count;
+        stamp = GridStamp();
+    }
+    stamps[count++] = pts;
+    m_gridBase = pts;
+    m_count = 1;
+    return count;
 }
 
 void CFrameRateAdjuster::Emit(const int64_t *stamps, int32_t count, FramePackageQueue &output)

@@ -23,9 +23,11 @@ public:
 
     // Fills output (emptied first, nothing in it released) with the pictures for one input. The
     // adjuster takes over the input's data: it goes to the first output, or is released when the
-    // picture is dropped; further outputs are deep copies in the same memory. Stamps are the grid's,
-    // durations the output interval. A package without a pts, a status package, or any package
-    // before a successful Init passes through unchanged.
+    // picture is dropped; further outputs are deep copies in the same memory. Stamps are the grid's
+    // slots nearest the picture, durations the output interval; at an input rate equal to the output
+    // rate a picture keeps its own stamp, and only the slots of a gap before it are added. A package
+    // without a pts, a status package, or any package before a successful Init passes through
+    // unchanged.
     void ConvertFrame(const FramePackage &input, FramePackageQueue &output);
 
     // Output and input differ by 0.5 % or more.
@@ -36,7 +38,12 @@ public:
 
 private:
     bool Ready() const { return m_stepNum > 0 && m_stepDen > 0; }
+    // The input's rate is known and is the output's: no picture needs another time.
+    bool KeepsStamps() const { return m_inputFps > 0.0f && m_inputFps == m_outputFps; }
     int64_t GridStamp() const;
+    // The stamps for one picture, from the next grid stamp on; their count.
+    int32_t NearestSlots(int64_t lastSlot, int64_t stamp, int64_t *stamps);
+    int32_t OwnStampAfterGap(int64_t pts, int64_t stamp, int64_t interval, int64_t *stamps);
     int64_t InputDuration(const FramePackage &input) const;
     void Emit(const int64_t *stamps, int32_t count, FramePackageQueue &output);
 

@@ -104,6 +104,25 @@ bool IsLatePacket(int64_t chosenPts, int64_t expectedPts, int64_t tolerance)
     return static_cast<__int128>(expectedPts) - chosenPts > tolerance;
 }
 
+bool NextPictureIsNearer(int64_t lastPts, int64_t expectedPts, int64_t frameDuration)
+{
+    if (lastPts == TYX_NOPTS_VALUE || expectedPts == TYX_NOPTS_VALUE || expectedPts == 0 || frameDuration <= 0)
+        return false;
+    const __int128 behind = static_cast<__int128>(expectedPts) - lastPts;
+    return behind > frameDuration / 2 && behind <= frameDuration + frameDuration / 2;
+}
+
+bool KeepsItsLastPicture(int64_t chosenPts, int64_t lastPts, int64_t expectedPts, int64_t frameDuration, int64_t limit)
+{
+    if (chosenPts == TYX_NOPTS_VALUE || expectedPts == TYX_NOPTS_VALUE || expectedPts == 0)
+        return false;
+    const __int128 ahead = static_cast<__int128>(chosenPts) - expectedPts;
+    if (ahead <= frameDuration / 2 || ahead > limit)
+        return false;
+    // An equal distance keeps the last picture: none is shown before its time for a tie.
+    return lastPts == TYX_NOPTS_VALUE || static_cast<__int128>(expectedPts) - lastPts <= ahead;
+}
+
 int64_t AverageOfValidPts(const std::vector<int64_t> &stamps)
 {
     // Status packages carry no stamp; adding the absent value would overflow the sum.
@@ -202,24 +221,23 @@ int64_t MuxNoteInputReach(stMuxOutputClock &clock, const stMuxOutputPace &pace, 
 {
     if (reach < -TYX_MUX_MOST_LAG_US)
         return 0;
-    clock.reach.push_back(reach);
-    if (clock.reach.size() < static_cast<size_t>(std::max(pace.rate, 1)))
-        return 0;
-    std::vector<int64_t> sorted;
-    sorted.swap(clock.reach);
-    std::sort(sorted.begin(), sorted.end());
-    const int64_t low = sorted[sorted.size() / 10];
-    const int64_t median = sorted[sorted.size() / 2];
     const int64_t half = pace.duration / 2;
     const int64_t lag = MuxClockLag(clock);
     int64_t move = 0;
-    if (median < -half)
-        move = std::min(-low, TYX_MUX_MOST_LAG_US - lag);
-    else if (low > pace.duration + half)
-        move = -std::min(low - half, lag - TYX_MUX_LEAST_LAG_US);
-    // A lag already beyond its bounds (a clock that went back leaves it below) is not pushed further.
-    if ((move > 0 && lag >= TYX_MUX_MOST_LAG_US) || (move < 0 && lag <= TYX_MUX_LEAST_LAG_US))
-        move = 0;
+    if (reach < -half) {
+        // Every later slot would miss its picture as well: the second is measured again from here.
+        clock.reach.clear();
+        move = std::max<int64_t>(0, std::min(-reach, TYX_MUX_MOST_LAG_US - lag));
+    } else {
+        clock.reach.push_back(reach);
+        if (clock.reach.size() < static_cast<size_t>(std::max(pace.rate, 1)))
+            return 0;
+        const int64_t low = *std::min_element(clock.reach.begin(), clock.reach.end());
+        clock.reach.clear();
+        // A lag already below its least (a clock that went back leaves it there) is not pushed further.
+        if (low > pace.duration + half)
+            move = -std::max<int64_t>(0, std::min(half, lag - TYX_MUX_LEAST_LAG_US));
+    }
     clock.originTime += move;
     return move;
 }

@@ -45,6 +45,17 @@ int64_t NewestPicturePts(const FramePackageQueue &queue);
 // True when the chosen package is more than tolerance older than expected (and waiting applies).
 bool IsLatePacket(int64_t chosenPts, int64_t expectedPts, int64_t tolerance);
 
+// True when an input whose queue is empty is worth waiting for: the last picture it gave lies more
+// than half a frame before the slot, so its next one is nearer, yet no more than a frame and a half
+// (an input further behind has stalled). lastPts TYX_NOPTS_VALUE: the input gave none.
+bool NextPictureIsNearer(int64_t lastPts, int64_t expectedPts, int64_t frameDuration);
+
+// True when the window keeps showing the input's last picture (lastPts, TYX_NOPTS_VALUE when it
+// showed none) rather than take the queued one nearest the slot: that one lies more than half a
+// frame after the slot, and the last picture lies no further before it. A picture more than limit
+// ahead is on a timeline of its own and is shown at once.
+bool KeepsItsLastPicture(int64_t chosenPts, int64_t lastPts, int64_t expectedPts, int64_t frameDuration, int64_t limit);
+
 // Sum and count of the usable time stamps among the taken packages (absent or non-positive ones
 // are left out): the average, or 0 when none.
 int64_t AverageOfValidPts(const std::vector<int64_t> &stamps);
@@ -62,8 +73,8 @@ bool NoteDeliveredPackage(stMPInputState &state, const FramePackage &package, in
 // the inputs' pictures, so that a picture keeps the time it was read or received. The grid lies a
 // lag behind the program clock: each slot is due that long after its stamp, so the groups leave at
 // the pace of the clock, one slot each, and their stamps advance one second per second of it. The
-// lag follows the inputs: it grows when the slowest of them keeps missing its slots and shrinks
-// when all keep pictures queued beyond them.
+// lag follows the inputs: it grows when the slowest of them misses a slot and shrinks when all
+// keep pictures queued beyond them.
 struct stMuxOutputClock
 {
     int64_t originPts = 0;      // the stamp of slot 0; 0 before the first group
@@ -101,10 +112,12 @@ void MuxAnchorClock(stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_
 // stamps rising, so that inputs stamped before the step keep their pictures' times.
 void MuxClockSteppedBack(stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t now, int64_t step);
 
-// Notes how far the inputs' newest pictures reached past a group's stamp (the least over the
-// inputs that had any). Over a second of groups: when most of them found the slowest input more
-// than half a frame short of its slot, the due times move later so that nine in ten would have
-// found it; when nine in ten found every input a frame and a half ahead, they move earlier, so that
-// those keep half a frame (the lag never below its least). A reach beyond the most lag is another
-// timeline and is not followed. The move applied to the due times (later: positive), mostly 0.
+// Notes how far the inputs' newest pictures reached past a group's stamp when it was made (the
+// least over the inputs that had any). A group that found the slowest input more than half a frame
+// short of its slot could only show an older picture, and the one it missed is dropped at the next
+// slot: the due times move later at once, so that the group would have found the picture of its own
+// stamp. When every group of a second found every input more than a frame and a half ahead, they
+// move earlier by half a frame, so that a frame is kept (a larger step would skip slots and drop
+// their pictures). The lag stays within its bounds; a reach beyond the most lag is another timeline
+// and is not followed. The move applied to the due times (later: positive), mostly 0.
 int64_t MuxNoteInputReach(stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t reach);

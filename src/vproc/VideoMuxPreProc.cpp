@@ -169,7 +169,8 @@ bool CVideoMuxWorker::GatherGroup(MuxPacketMap &frames, int64_t &largestPts, int
         if (!first && !m_outputClock.onPictures && !AnchorOnPictures(inUse, waitMs))
             return false;
         stPacketGroupRequest request;
-        request.tolerance = m_frameDuration;
+        // A picture more than half a frame older than the slot may have a nearer one coming.
+        request.tolerance = m_frameDuration / 2;
         request.emptyWaitUs = m_frameDuration;
         request.lateWaitUs = kLateWaitUs;
         if (!first) {
@@ -676,51 +677,95 @@ void CVideoMuxWorker::TakeFromQueue(int32_t inputStreamId, stWorkerInputLink &li
                                     std::vector<int32_t> &emptyInputs, int64_t &newestPts)
 {
     const auto id = static_cast<uint32_t>(inputStreamId);
+    const auto shown = m_lastShownPts.find(inputStreamId);
+    const int64_t lastShown = shown == m_lastShownPts.end() ? TYX_NOPTS_VALUE : shown->second;
+    const int64_t frame = m_frameDuration;
+    // How far the input had come when the group looked at it first: what the output clock follows.
+    bool looked = false;
     std::vector<FramePackage> dropped;
     FramePackage chosen;
     for (;;) {
         std::unique_lock<CCriticalSection> lock(*link.queueLock);
         FramePackageQueue &queue = *link.queue;
+        const bool mayWait = !lateTimedOut && request.lateWaitUs > 0;
         if (queue.empty()) {
             TYX_LOG(6, L"[RetrieveNextPaketGroup]: There no pakets For input stream[%x].", id);
+            // An input that is just behind counts with its last picture; a stalled one is not followed.
+            const bool nearer = NextPictureIsNearer(lastShown, request.expectedPts, frame);
+            if (!looked && nearer)
+                newestPts = lastShown;
+            looked = true;
+            if (nearer && mayWait) {
+                if (WaitForLatePicture(start, request.lateWaitUs, lateTimedOut, id, lock))
+                    continue;
+                if (ExitRequested())
+                    return;
+            }
             emptyInputs.push_back(inputStreamId);
             return;
         }
         TYX_LOG(6, L"[RetrieveNextPaketGroup]:There [%d] valid pakets in stream[%x].", static_cast<int32_t>(queue.size()), id);
+        if (!looked)
+            newestPts = NewestPicturePts(queue);
+        looked = true;
         const int32_t n = ChooseExpectedPacketIndex(queue, request.expectedPts);
-        if (!lateTimedOut && request.lateWaitUs > 0 &&
-            IsLatePacket(queue[static_cast<size_t>(n)].pts, request.expectedPts, request.tolerance)) {
-            if (SteadyUs() - start < request.lateWaitUs) {
-                lock.unlock();
-                if (m_exitEvent->Wait(kLateInputStepMs) == TYX_WAIT_OBJECT_0)
-                    return;
+        const FramePackage &candidate = queue[static_cast<size_t>(n)];
+        // The newest picture lies more than half a frame before the slot: the next one is nearer.
+        const bool newest = static_cast<size_t>(n) + 1 == queue.size();
+        if (mayWait && newest && IsLatePacket(candidate.pts, request.expectedPts, request.tolerance)) {
+            if (WaitForLatePicture(start, request.lateWaitUs, lateTimedOut, id, lock))
                 continue;
-            }
-            TYX_LOG(5, L"[RetrieveNextPaketGroup]:Timedout(%lld us) in waiting none-empty-input-stream[%x] for expected paket! ",
-                    static_cast<long long>(request.lateWaitUs), id);
-            lateTimedOut = true;
+            if (ExitRequested())
+                return;
         }
-        newestPts = NewestPicturePts(queue);
+        // A picture is not shown before its time while the one shown last is nearer the slot.
+        const int64_t otherTimeline = MuxClockLag(m_outputClock) + frame;
+        if (n == 0 && candidate.nLength > 0 &&
+            KeepsItsLastPicture(candidate.pts, lastShown, request.expectedPts, frame, otherTimeline)) {
+            TYX_LOG(7, L"[RetrieveNextPaketGroup]: Input stream[%x] keeps its picture[%lld] for slot[%lld]: the next[%lld] is further.",
+                    id, static_cast<long long>(lastShown), static_cast<long long>(request.expectedPts),
+                    static_cast<long long>(candidate.pts));
+            emptyInputs.push_back(inputStreamId);
+            return;
+        }
         if (request.takeOwnership) {
             for (int32_t i = 0; i < n; ++i)
                 dropped.push_back(queue[static_cast<size_t>(i)]);
             chosen = queue[static_cast<size_t>(n)];
             queue.erase(queue.begin(), queue.begin() + n + 1);
         } else {
-            chosen.inDevice = queue[static_cast<size_t>(n)].inDevice;
-            (void)DuplicateFramePackage(chosen, queue[static_cast<size_t>(n)]);
+            chosen.inDevice = candidate.inDevice;
+            (void)DuplicateFramePackage(chosen, candidate);
         }
         break;
     }
+    TYX_LOG(7, L"[RetrieveNextPaketGroup]: Input stream[%x] gives paket[%lld] for slot[%lld], %d older dropped, its newest[%lld].",
+            id, static_cast<long long>(chosen.pts), static_cast<long long>(request.expectedPts),
+            static_cast<int32_t>(dropped.size()), static_cast<long long>(newestPts));
     if (request.takeOwnership) {
         for (FramePackage &package : dropped) {
             CountPaket(id, package, true, false);
             DiscardPackage(package);
         }
         CountPaket(id, chosen, true, false);
+        if (chosen.nLength > 0 && chosen.pts != TYX_NOPTS_VALUE)
+            m_lastShownPts[inputStreamId] = chosen.pts;
     }
     stamps.push_back(chosen.pts);
     taken[inputStreamId] = chosen;
+}
+
+bool CVideoMuxWorker::WaitForLatePicture(int64_t start, int64_t waitUs, bool &timedOut, uint32_t id,
+                                         std::unique_lock<CCriticalSection> &lock)
+{
+    if (SteadyUs() - start < waitUs) {
+        lock.unlock();
+        return m_exitEvent->Wait(kLateInputStepMs) != TYX_WAIT_OBJECT_0;
+    }
+    TYX_LOG(5, L"[RetrieveNextPaketGroup]:Timedout(%lld us) in waiting none-empty-input-stream[%x] for expected paket! ",
+            static_cast<long long>(waitUs), id);
+    timedOut = true;
+    return false;
 }
 
 int32_t CVideoMuxWorker::MakeupPaketsGroup(MuxPacketMap &taken, const std::vector<int32_t> &emptyInputs,

@@ -150,6 +150,10 @@ private:
     void TakeFromQueue(int32_t inputStreamId, stWorkerInputLink &link, const stPacketGroupRequest &request,
                        int64_t start, bool &lateTimedOut, MuxPacketMap &taken, std::vector<int64_t> &stamps,
                        std::vector<int32_t> &emptyInputs, int64_t &newestPts);
+    // One step of the wait for a picture that has yet to come (the lock released meanwhile): true to
+    // look again, false once the wait is over (timedOut set) or the worker is asked to end.
+    bool WaitForLatePicture(int64_t start, int64_t waitUs, bool &timedOut, uint32_t id,
+                            std::unique_lock<CCriticalSection> &lock);
     void WaitForRequiredInputs(const std::vector<int32_t> &inUse, int64_t waitUs);
     // The smallest of the inputs' newest picture stamps, 0 when none has a picture; the queues are
     // logged when asked (for the first group).
@@ -223,6 +227,7 @@ private:
     stMuxOutputPace m_pace;
     stMuxOutputClock m_outputClock;
     int64_t m_lastPushedPts = 0;
+    std::map<int32_t, int64_t> m_lastShownPts; // input -> stamp of the picture its window shows last
     int64_t m_lastPushTime = 0;
     int64_t m_outputStartTime = 0;
     std::atomic<int64_t> m_nextGroupDue{0};

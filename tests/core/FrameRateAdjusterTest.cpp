@@ -63,8 +63,9 @@ protected:
         std::vector<int64_t> stamps;
     };
 
-    // Ten seconds of a live input at inputFps (stamps rounded to µs) through an adjuster to outputFps.
-    static stRun TenSeconds(float inputFps, float outputFps)
+    // Ten seconds (or more) of a live input at inputFps (stamps rounded to µs) through an adjuster to
+    // outputFps.
+    static stRun TenSeconds(float inputFps, float outputFps, int64_t seconds = 10)
     {
         CFrameRateAdjuster adjuster;
         adjuster.Init(kMicroseconds, inputFps, outputFps);
@@ -72,7 +73,7 @@ protected:
         const int64_t start = 1'000'000'000;
         for (int32_t i = 0;; ++i) {
             const int64_t pts = start + std::llround(i * 1e6 / inputFps);
-            if (pts >= start + 10'000'000)
+            if (pts >= start + seconds * 1'000'000)
                 break;
             const int64_t next = start + std::llround((i + 1) * 1e6 / inputFps);
             const std::vector<int64_t> stamps = Stamps(adjuster, Picture(pts, next - pts));
@@ -117,19 +118,23 @@ TEST_F(FrameRateAdjusterTest, DoublingTheRateRepeatsEachPictureAsItsOwnCopy)
 
 TEST_F(FrameRateAdjusterTest, TenSecondsOfCommonRateChanges)
 {
-    // 29.97 to 30: the 300 inputs span 10.01 s, which the 30 fps grid fills with 301 pictures.
-    // Halving keeps every second picture; the dropped ones are freed (see TearDown).
+    // 29.97 to 30: the input falls behind the grid by 33 µs a picture; once it is half a frame
+    // behind (after 16.7 s) a slot is nearer to the picture before it than to its own, and that
+    // picture is shown twice. Halving keeps every second picture; the dropped ones are freed (see
+    // TearDown).
     const struct
     {
         float in, out;
+        int64_t seconds;
         int32_t inputs, outputs, dropped, repeated;
-    } cases[] = {{25.0f, 30.0f, 250, 300, 0, 50},
-                 {30.0f, 25.0f, 300, 250, 50, 0},
-                 {50.0f, 25.0f, 500, 250, 250, 0},
-                 {29.97f, 30.0f, 300, 301, 0, 1}};
+    } cases[] = {{25.0f, 30.0f, 10, 250, 300, 0, 50},
+                 {30.0f, 25.0f, 10, 300, 250, 50, 0},
+                 {50.0f, 25.0f, 10, 500, 250, 250, 0},
+                 {29.97f, 30.0f, 10, 300, 300, 0, 0},
+                 {29.97f, 30.0f, 20, 600, 601, 0, 1}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.in << " -> " << c.out);
-        const stRun run = TenSeconds(c.in, c.out);
+        SCOPED_TRACE(testing::Message() << c.in << " -> " << c.out << " for " << c.seconds << " s");
+        const stRun run = TenSeconds(c.in, c.out, c.seconds);
         EXPECT_EQ(std::tie(run.inputs, run.outputs, run.dropped, run.repeated),
                   std::tie(c.inputs, c.outputs, c.dropped, c.repeated));
         for (size_t i = 1; i < run.stamps.size(); ++i) {
@@ -200,7 +205,7 @@ TEST_F(FrameRateAdjusterTest, PicturesWithoutDurationLastOneInputFrame)
 TEST_F(FrameRateAdjusterTest, GapsAndJumpsBackRebaseTheGrid)
 {
     CFrameRateAdjuster adjuster;
-    adjuster.Init(kMicroseconds, 25.0f, 25.0f);
+    adjuster.Init(kMicroseconds, 0.0f, 25.0f); // the input's rate unknown, as a decoder sets it up
     using Stamped = std::vector<int64_t>;
     EXPECT_EQ(Stamps(adjuster, Picture(0, 40000)), Stamped{0});
     // One second missing: no burst of 25 catch-up pictures.
@@ -226,7 +231,63 @@ TEST_F(FrameRateAdjusterTest, AShortGapIsFilledWithRepeats)
     EXPECT_EQ(Stamps(adjuster, Picture(200000, 33333)), (Stamped{120000, 160000, 200000}));
     EXPECT_EQ(Stamps(adjuster, Picture(233333, 33333)), Stamped{240000});
     // Almost half a second missing is still filled; more is an interruption (see above).
-    EXPECT_EQ(Stamps(adjuster, Picture(733333, 33333)).size(), 13u);
+    EXPECT_EQ(Stamps(adjuster, Picture(733333, 33333)).size(), 12u);
+}
+
+// A looping clip starts each repeat a little after the last picture's frame ends (its sound runs
+// longer), and a camera's stamps move a few milliseconds now and then: the input's phase against
+// the grid moves without a gap that would start the grid again. Where the input's rate is not
+// known (a decoder's), each picture takes the slot nearest to it, never one up to a frame later;
+// where it is the output's, each picture keeps its own stamp. Once the phase has moved, every
+// picture gives exactly one.
+TEST_F(FrameRateAdjusterTest, EachPictureKeepsItsTimeAcrossPhaseMoves)
+{
+    constexpr int64_t kFrame = 40000;
+    for (const float inputFps : {0.0f, 25.0f}) {
+        for (const int64_t move : {int64_t{27000}, int64_t{3000}, int64_t{-15000}, int64_t{19000}}) {
+            SCOPED_TRACE(testing::Message() << "input at " << inputFps << " fps, phase moves by " << move << " us");
+            const int64_t within = inputFps > 0.0f ? 0 : kFrame / 2;
+            CFrameRateAdjuster adjuster;
+            adjuster.Init(kMicroseconds, inputFps, 25.0f);
+            int64_t pts = 1'000'000'000;
+            for (int repeat = 0; repeat < 8; ++repeat) {
+                for (int i = 0; i < 25; ++i) {
+                    const std::vector<int64_t> stamps = Stamps(adjuster, Picture(pts, kFrame));
+                    if (i == 0 && repeat > 0) {
+                        // The first picture after the move may also fill the slot that the move
+                        // left between it and the one before, or give none where the move took
+                        // it into the slot of the one before; its own slot is the last.
+                        ASSERT_LE(stamps.size(), 2u) << repeat;
+                        if (!stamps.empty()) {
+                            EXPECT_LE(std::llabs(stamps.back() - pts), within) << repeat;
+                        }
+                    } else {
+                        ASSERT_EQ(stamps.size(), 1u) << "repeat " << repeat << ", picture " << i;
+                        EXPECT_LE(std::llabs(stamps.front() - pts), within) << "repeat " << repeat << ", picture " << i;
+                    }
+                    pts += kFrame;
+                }
+                pts += move;
+            }
+        }
+    }
+}
+
+// At the output's rate the pictures keep their stamps, and a gap is still filled from the grid of
+// the picture before it, up to half a frame before the next picture's own stamp.
+TEST_F(FrameRateAdjusterTest, AtTheOutputsRateAGapIsFilledBeforeThePictureKeepsItsStamp)
+{
+    CFrameRateAdjuster adjuster;
+    adjuster.Init(kMicroseconds, 25.0f, 25.0f);
+    using Stamped = std::vector<int64_t>;
+    EXPECT_EQ(Stamps(adjuster, Picture(1000, 40000)), Stamped{1000});
+    EXPECT_EQ(Stamps(adjuster, Picture(41000, 40000)), Stamped{41000});
+    // Two pictures missing, and the phase moved by 15 ms.
+    EXPECT_EQ(Stamps(adjuster, Picture(176000, 40000)), (Stamped{81000, 121000, 176000}));
+    EXPECT_EQ(Stamps(adjuster, Picture(216000, 40000)), Stamped{216000});
+    // Nearer the slot of the picture before than its own: one too many.
+    EXPECT_EQ(Stamps(adjuster, Picture(230000, 40000)), Stamped{});
+    EXPECT_EQ(Stamps(adjuster, Picture(256000, 40000)), Stamped{256000});
 }
 
 TEST_F(FrameRateAdjusterTest, BogusDurationsAndFailedCopiesAreBounded)

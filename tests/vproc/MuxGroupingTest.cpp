@@ -286,22 +286,66 @@ TEST(MuxGrouping, TheLagFollowsTheSlowestInputWithinItsBounds)
     stMuxOutputClock clock;
     MuxAnchorClock(clock, p25, 10000000, 10040000, 0); // 40 ms behind
 
-    EXPECT_EQ(SecondOfReach(clock, p25, {0, 40000, -40000, 0}), 0) << "on time with a picture late now and then";
-    EXPECT_EQ(SecondOfReach(clock, p25, {-40000, -80000, 0, -40000, -40000}), 80000)
-        << "mostly a frame or two short: later by as much as nine in ten need";
-    EXPECT_EQ(MuxClockLag(clock), 120000);
-    EXPECT_EQ(SecondOfReach(clock, p25, {100000}), -80000) << "pictures queued ahead: earlier, half a frame kept";
-    EXPECT_EQ(MuxClockLag(clock), 40000);
-    EXPECT_EQ(SecondOfReach(clock, p25, {5000000}), -(40000 - TYX_MUX_LEAST_LAG_US)) << "never ahead of the clock";
+    EXPECT_EQ(SecondOfReach(clock, p25, {0, 40000, -20000, 0}), 0)
+        << "half a frame short at worst: the newest picture is still the one nearest the slot";
+    // A group that could only show an older picture (the one it missed would be dropped at the next
+    // slot) is one too many: the next one is due later by as much as this one needed.
+    EXPECT_EQ(MuxNoteInputReach(clock, p25, 0), 0);
+    EXPECT_EQ(MuxNoteInputReach(clock, p25, -30000), 30000) << "at once";
+    EXPECT_TRUE(clock.reach.empty()) << "the second is measured again";
+    EXPECT_EQ(MuxClockLag(clock), 70000);
+    EXPECT_EQ(SecondOfReach(clock, p25, {0, 60000}), 0) << "a frame and a half ahead at least: not yet earlier";
+    EXPECT_EQ(SecondOfReach(clock, p25, {100000}), -20000) << "pictures queued ahead: earlier, half a frame at a time";
+    EXPECT_EQ(SecondOfReach(clock, p25, {65000}), -20000);
+    EXPECT_EQ(MuxClockLag(clock), 30000);
+    EXPECT_EQ(SecondOfReach(clock, p25, {5000000}), -20000);
+    EXPECT_EQ(SecondOfReach(clock, p25, {5000000}), -(10000 - TYX_MUX_LEAST_LAG_US)) << "never ahead of the clock";
     EXPECT_EQ(MuxClockLag(clock), TYX_MUX_LEAST_LAG_US);
     EXPECT_EQ(SecondOfReach(clock, p25, {5000000}), 0);
 
-    EXPECT_EQ(SecondOfReach(clock, p25, {-900000}), 900000);
-    EXPECT_EQ(SecondOfReach(clock, p25, {-900000}), TYX_MUX_MOST_LAG_US - 901000) << "up to the most lag";
+    EXPECT_EQ(MuxNoteInputReach(clock, p25, -900000), 900000);
+    EXPECT_EQ(MuxNoteInputReach(clock, p25, -900000), TYX_MUX_MOST_LAG_US - 901000) << "up to the most lag";
     EXPECT_EQ(MuxClockLag(clock), TYX_MUX_MOST_LAG_US);
-    EXPECT_EQ(SecondOfReach(clock, p25, {-40000}), 0) << "not beyond it";
+    EXPECT_EQ(MuxNoteInputReach(clock, p25, -40000), 0) << "not beyond it";
     EXPECT_EQ(SecondOfReach(clock, p25, {-3000000}), 0) << "an input on another timeline is not followed";
     EXPECT_TRUE(clock.reach.empty()) << "nor counted";
+}
+
+// An input whose queue is empty at its slot is waited for (within the slot's bound) when its next
+// picture is the nearer one: its last lies more than half a frame before the slot. One further
+// behind than a frame and a half has stalled.
+TEST(MuxGrouping, AnEmptyInputJustBehindIsWaitedFor)
+{
+    constexpr int64_t kFrame = 40000;
+    constexpr int64_t kSlot = 10000000;
+    EXPECT_FALSE(NextPictureIsNearer(kSlot - 20000, kSlot, kFrame)) << "half a frame: the last is as near";
+    EXPECT_TRUE(NextPictureIsNearer(kSlot - 20001, kSlot, kFrame));
+    EXPECT_TRUE(NextPictureIsNearer(kSlot - 40000, kSlot, kFrame)) << "the picture of the slot before";
+    EXPECT_TRUE(NextPictureIsNearer(kSlot - 60000, kSlot, kFrame));
+    EXPECT_FALSE(NextPictureIsNearer(kSlot - 60001, kSlot, kFrame)) << "stalled";
+    EXPECT_FALSE(NextPictureIsNearer(TYX_NOPTS_VALUE, kSlot, kFrame)) << "never gave a picture";
+    EXPECT_FALSE(NextPictureIsNearer(kSlot - 40000, 0, kFrame)) << "the first group";
+}
+
+// A picture is not shown before its time while the one the window shows is nearer the slot: after a
+// gap in the input (a clip's repeat) the window keeps its picture for a slot rather than show every
+// later picture early.
+TEST(MuxGrouping, AWindowKeepsItsPictureWhileTheNextOneIsFurther)
+{
+    constexpr int64_t kFrame = 40000;
+    constexpr int64_t kSlot = 10000000;
+    constexpr int64_t kLimit = 200000;
+    EXPECT_FALSE(KeepsItsLastPicture(kSlot + 20000, kSlot - 20000, kSlot, kFrame, kLimit)) << "half a frame ahead: taken";
+    EXPECT_TRUE(KeepsItsLastPicture(kSlot + 27000, kSlot - 13000, kSlot, kFrame, kLimit));
+    EXPECT_TRUE(KeepsItsLastPicture(kSlot + 27000, kSlot - 27000, kSlot, kFrame, kLimit)) << "as far: the last is kept";
+    EXPECT_FALSE(KeepsItsLastPicture(kSlot + 27000, kSlot - 40000, kSlot, kFrame, kLimit))
+        << "the slot of a gap shows the picture nearest to it";
+    EXPECT_TRUE(KeepsItsLastPicture(kSlot + 100000, TYX_NOPTS_VALUE, kSlot, kFrame, kLimit))
+        << "an input's first picture waits for its time";
+    EXPECT_FALSE(KeepsItsLastPicture(kSlot + kLimit + 1, kSlot - 40000, kSlot, kFrame, kLimit))
+        << "a picture beyond the lag is on a timeline of its own";
+    EXPECT_FALSE(KeepsItsLastPicture(TYX_NOPTS_VALUE, kSlot - 40000, kSlot, kFrame, kLimit));
+    EXPECT_FALSE(KeepsItsLastPicture(kSlot + 27000, kSlot - 13000, 0, kFrame, kLimit)) << "the first group";
 }
 
 } // namespace

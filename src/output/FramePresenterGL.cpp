@@ -399,12 +399,14 @@ void FramePresenterGL::CleanUp(stGlState &gl)
     m_fullscreenRequested = false;
     if (gl.context) {
         UnregisterTexture();
-        if (!gl.display.IsLost()) {
-            if (gl.texture)
-                glDeleteTextures(1, &gl.texture);
-            glXMakeCurrent(gl.display.Get(), None, nullptr);
-            glXDestroyContext(gl.display.Get(), gl.context);
-        }
+        // Released even on a connection whose server went away (the requests then go nowhere):
+        // what GL still holds when the connection closes, it tears down from the close itself,
+        // which registers the dead connection with the X extensions again, and on a dead
+        // connection that corrupts their process-wide records.
+        if (gl.texture)
+            glDeleteTextures(1, &gl.texture);
+        glXMakeCurrent(gl.display.Get(), None, nullptr);
+        glXDestroyContext(gl.display.Get(), gl.context);
     }
     gl.display.Close();
 }

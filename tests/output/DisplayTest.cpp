@@ -167,6 +167,17 @@ protected:
         EXPECT_GT(server->StartThread(), 0);
         return server;
     }
+    // Stops the X server under a display that shows pictures and waits until the display stops.
+    bool LoseTheXServer(CRVDOServer &server)
+    {
+        m_xvfb.Stop();
+        return WaitUntil([&] {
+            FramePackage frame = MakeSolidI420Package(640, 360, kRedY, kRedU, kRedV, 0);
+            server.PushFrame(frame);
+            FreeFramePackage(frame);
+            return !server.IsActive();
+        });
+    }
     // Pushes solid pictures until the display has shown a few.
     bool ShowColor(CRVDOServer &server, int width, int height, uint8_t y, uint8_t u, uint8_t v)
     {
@@ -322,15 +333,39 @@ TEST_F(RVDOServerTest, AnXServerThatGoesAwayEndsTheDisplayButNotTheProcess)
     auto server = StartServer(L"Lost", 640, 360);
     ASSERT_TRUE(server->StartDirectOutput(L"lost", 640, 360));
     ASSERT_TRUE(ShowColor(*server, 640, 360, kRedY, kRedU, kRedV));
-    m_xvfb.Stop();
-    EXPECT_TRUE(WaitUntil([&] {
-        FramePackage frame = MakeSolidI420Package(640, 360, kRedY, kRedU, kRedV, 0);
-        server->PushFrame(frame);
-        FreeFramePackage(frame);
-        return !server->IsActive();
-    }));
+    EXPECT_TRUE(LoseTheXServer(*server));
     EXPECT_TRUE(log.Contains(L"lost its X server; the display stops.", 3));
     EXPECT_TRUE(server->IsThreadRunning());
+    EXPECT_EQ(server->Stop(5000), 0);
+}
+
+// The connections of a server that went away are closed with nothing of GL left on them, so the
+// X libraries' process-wide records stay sound: X servers that go away one after the other leave
+// the next one as usable as the first.
+TEST_F(RVDOServerTest, XServersGoingAwayOneAfterTheOtherLeaveTheNextOneUsable)
+{
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        if (round > 0) {
+            ASSERT_TRUE(m_xvfb.Start());
+        }
+        auto server = StartServer(L"Lost" + std::to_wstring(round), 640, 360);
+        ASSERT_TRUE(server->StartDirectOutput(L"lost", 640, 360));
+        ASSERT_TRUE(ShowColor(*server, 640, 360, kRedY, kRedU, kRedV));
+        ASSERT_TRUE(LoseTheXServer(*server));
+        ASSERT_EQ(server->Stop(5000), 0);
+    }
+    ASSERT_TRUE(m_xvfb.Start());
+    auto server = StartServer(L"After", 640, 360);
+    ASSERT_TRUE(server->StartDirectOutput(L"after", 640, 360));
+    ASSERT_TRUE(ShowColor(*server, 640, 360, kRedY, kRedU, kRedV));
+    const stBgr expected = ExpectedBgr(kRedY, kRedU, kRedV);
+    EXPECT_TRUE(WaitUntil([&] {
+        int width = 0;
+        int height = 0;
+        const std::vector<uint8_t> shown = m_xvfb.Grab(server->WindowId(), width, height);
+        return NearColor(PixelAt(shown, width, 320, 180), expected);
+    }));
     EXPECT_EQ(server->Stop(5000), 0);
 }
 

@@ -69,10 +69,9 @@ protected:
     CProgramFolder m_folder;
 };
 
-// The chain of the sample: 25 fps clips read a little ahead of real time, a mux that runs at the
-// negotiated 30 fps and an encoder set to 25. The recording must cover the time the program ran, not
-// the number of pictures the machine managed to make times their interval; a slow machine repeats
-// or leaves out pictures.
+// The chain of the sample: 25 fps clips played at their own speed, a mux and an encoder set to 25.
+// The recording must cover the time the program ran, not the number of pictures the machine managed
+// to make times their interval; a slow machine repeats or leaves out pictures.
 TEST_F(ProgramTimelineTest, TheSampleRecordsAsLongAsItRuns)
 {
     InstallSample();

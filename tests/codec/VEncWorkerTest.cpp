@@ -470,15 +470,15 @@ TEST_F(VEncWorkerTest, AStopInTheMiddleOfAPassStillSendsEveryPictureTaken)
     std::vector<int64_t> committed;
     worker.onEncode = [&](const FramePackage &package) {
         committed.push_back(package.pts);
-        // The sixth picture taken fills the seventh and eighth slots of 30 fps.
-        if (committed.size() == 7)
+        // The eighth picture taken is the nearest to the ninth and tenth slots of 30 fps.
+        if (committed.size() == 9)
             worker.RequestThreadExit();
     };
     EXPECT_EQ(worker.WorkingFunc(), 0u);
     EXPECT_EQ(worker.flushes, 1);
-    EXPECT_EQ(worker.feed.size(), 6u) << "no picture is taken after the stop";
-    ASSERT_EQ(committed.size(), 8u) << "the pass goes on to its end";
-    EXPECT_EQ(committed[7] - committed[6], 33333);
+    EXPECT_EQ(worker.feed.size(), 4u) << "no picture is taken after the stop";
+    ASSERT_EQ(committed.size(), 10u) << "the pass goes on to its end";
+    EXPECT_NEAR(static_cast<double>(committed[9] - committed[8]), 33333.0, 1.0) << "one 30 fps slot apart";
     std::vector<FramePackage> sent = m_links.TakeSent();
     const stPackagesFreer freer{sent};
     std::vector<int64_t> sentPts;

@@ -380,13 +380,13 @@ void CTYXEncWorker::DrawOverlays(FramePackage &frame, stLoopState &)
     const std::optional<stOverlaySlot> slot = CopyOverlaySlot(TYX_OVERLAY_INPUT, 0);
     if (!slot)
         return;
+    const int32_t pitch = frame.pitch ? frame.pitch : frame.width;
+    const auto chromaPitch = static_cast<int32_t>(I420ChromaPitch(pitch));
     // The writer's items are read per picture: texts added while encoding show at once.
     if (slot->writer && slot->writer->GetOsdCount() > 0) {
         if (m_timeOsdOn)
             PrepareTimeOsdInNeed(frame.pts, TYX_OVERLAY_INPUT);
         TYX_LOG(7, L"Writing OSD for encoding frames...");
-        const int32_t pitch = frame.pitch ? frame.pitch : frame.width;
-        const auto chromaPitch = static_cast<int32_t>(I420ChromaPitch(pitch));
         if (frame.width && frame.height)
             (void)slot->writer->SetFrameSize(frame.width, frame.height, pitch, chromaPitch);
         if (m_initFlag)
@@ -396,11 +396,8 @@ void CTYXEncWorker::DrawOverlays(FramePackage &frame, stLoopState &)
         TYX_LOG(7, L"OSD for encoding frames wrote.");
     }
     if (slot->drawer) {
-        if (static_cast<int32_t>(frame.width) * frame.height > 0) {
-            const int32_t pitch = frame.pitch ? frame.pitch : frame.width;
-            const auto chromaPitch = static_cast<int32_t>(I420ChromaPitch(pitch));
+        if (static_cast<int32_t>(frame.width) * frame.height > 0)
             (void)slot->drawer->SetFrameSize(frame.width, frame.height, pitch, chromaPitch);
-        }
         TYX_LOG(7, L"Drawing OsG for pre-encoding frame...");
         const int32_t rc = slot->drawer->ProcessFrame(frame.pData, frame.nLength, frame.pts, frame.inDevice != 0);
         if (rc < 0)

@@ -28,11 +28,6 @@ constexpr uint64_t kSlowBlankMs = 10;
 constexpr uint64_t kSlowBackupMs = 5;
 constexpr uint64_t kSlowMuxMs = 15;
 
-int32_t PictureBytes(int32_t width, int32_t height)
-{
-    return I420Length(width, height);
-}
-
 uint64_t ElapsedSince(uint64_t start)
 {
     return GetTickCount64Ms() - start;
@@ -151,7 +146,7 @@ void CVideoMuxWorker::ProcessTask(stVFramesGroupInfo &group, stVFrameScaleInfo &
 {
     const int tid = GetCurrentThreadIdInt();
     const int32_t length = task.srcLength;
-    if (length >= 1 && (length < PictureBytes(task.srcWidth, task.srcHeight) || length > TYX_MAX_PACKAGE_BYTES)) {
+    if (length >= 1 && (length < I420Length(task.srcWidth, task.srcHeight) || length > TYX_MAX_PACKAGE_BYTES)) {
         TYX_LOG(3, L"Error:[Vmux-InterProc-thread] [TID=%d] Invalid source frame size(%d) to be scaling, skip it!", tid,
                 length);
         NoteTaskFailure(task.inputStreamId, true);
@@ -254,7 +249,7 @@ int32_t CVideoMuxWorker::ScalePackedI420(const stVFrameScaleInfo &task, uint8_t 
     const int32_t height = task.scaledHeight;
     FramePackage scaled;
     scaled.inDevice = 1;
-    const int32_t length = PictureBytes(width, height);
+    const int32_t length = I420Length(width, height);
     if (AllocFramePackageData(scaled, length) != length)
         return -1;
     uint8_t *dst = scaled.pData;
@@ -289,7 +284,7 @@ bool CVideoMuxWorker::ScaleTaskSource(stVFrameScaleInfo &task)
     const uint64_t start = GetTickCount64Ms();
     uint8_t *result = nullptr;
     const int32_t rc = ScalePackedI420(task, result);
-    if (rc != PictureBytes(task.scaledWidth, task.scaledHeight)) {
+    if (rc != I420Length(task.scaledWidth, task.scaledHeight)) {
         TYX_LOG(3, L"Error:[Vmux-InterProc-thread][TID=%d] Scaling failed with invalid scaled frame size(%d) returned! While(scaleW=%d & ScaledH=%d)",
                 tid, rc, task.scaledWidth, task.scaledHeight);
         if (result)
@@ -402,7 +397,7 @@ bool CVideoMuxWorker::FillComposerSlots(stVFramesGroupInfo &group, std::vector<s
             return false;
         slot->lock->LockWrite();
         slots.push_back(slot);
-        if (!task.scaled && PictureBytes(task.scaledWidth, task.scaledHeight) > 0) {
+        if (!task.scaled && I420Length(task.scaledWidth, task.scaledHeight) > 0) {
             TYX_LOG(3, L"[Vmux-PostProc-thread] NULL input frame pointer found in group(%lld)!",
                     static_cast<long long>(group.pts));
             return false;

@@ -6,6 +6,7 @@
 #include "platform/Thread.h"
 #include "vproc/PictureKernels.h"
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -81,6 +82,24 @@ struct UVInterleavedToPlanarInDevice
         u[to] = src[r * geometry.pitch + 2 * c];
         v[to] = src[r * geometry.pitch + 2 * c + 1];
     }
+
+#if !defined(__CUDA_ARCH__)
+    // The clamp of Item keeps a row loop over it from vectorising: the columns with a pair of their
+    // own go in a loop without it, the odd last column after it. The same bytes as Item.
+    TYX_FORCEINLINE void HostRow(uint32_t r, uint32_t z, uint32_t begin, uint32_t end) const
+    {
+        const int64_t paired = MinI64(end, geometry.pairs);
+        const uint8_t *__restrict__ line = src + static_cast<int64_t>(r) * geometry.pitch;
+        uint8_t *__restrict__ uLine = u + static_cast<int64_t>(r) * geometry.columns;
+        uint8_t *__restrict__ vLine = v + static_cast<int64_t>(r) * geometry.columns;
+        for (int64_t c = begin; c < paired; ++c) {
+            uLine[c] = line[2 * c];
+            vLine[c] = line[2 * c + 1];
+        }
+        for (int64_t c = std::max<int64_t>(begin, paired); c < end; ++c)
+            Item(static_cast<uint32_t>(c), r, z);
+    }
+#endif
 };
 
 TYX_HD TYX_FORCEINLINE uint32_t ToByte(float value)

@@ -185,8 +185,8 @@ TEST(FormatConvertTest, PlanarToSemiplanarInterleavesTheChroma)
 // chroma, which comes back as the column before it.
 TEST(FormatConvertTest, RoundTripsKeepEverySampleNv12Holds)
 {
-    const std::pair<int, int> sizes[] = {{64, 48}, {64, 47}, {63, 47}, {2, 2},
-                                         {1, 1},   {34, 3},  {3840, 2160}, {4098, 8}};
+    const std::pair<int, int> sizes[] = {{64, 48}, {64, 47},      {63, 47},  {2, 2},      {1, 1},
+                                         {34, 3},  {3840, 2160}, {4098, 8}, {1919, 1081}, {3, 5}};
     for (const auto &[w, h] : sizes) {
         SCOPED_TRACE(testing::Message() << w << "x" << h);
         const std::vector<uint8_t> i420 = NoiseI420(w, h, 51);

@@ -110,6 +110,10 @@ TEST_F(HostVariantParityTest, CompositionAndFormatConversion)
     std::tie(baseline, avx2) = BothVariants(
         picture, [](uint8_t *d) { EXPECT_EQ(ConvertSemiplanarToPlanarInDvc(d, 1920, 1080, 0), GPU_SUCCESS); });
     EXPECT_EQ(baseline, avx2) << "NV12 -> I420";
+    // An odd width: its last chroma column has no pair of its own in NV12 as wide as the picture.
+    std::tie(baseline, avx2) = BothVariants(
+        picture, [](uint8_t *d) { EXPECT_EQ(ConvertSemiplanarToPlanarInDvc(d, 1919, 1079, 0), GPU_SUCCESS); });
+    EXPECT_EQ(baseline, avx2) << "NV12 -> I420, odd width";
     std::vector<uint8_t> bgra(static_cast<size_t>(1920) * 1080 * 4);
     std::tie(baseline, avx2) = BothVariants(bgra, [&](uint8_t *d) {
         const CDvcBuffer nv12 = DeviceCopy(picture);

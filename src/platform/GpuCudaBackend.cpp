@@ -59,6 +59,13 @@ cudaStream_t Stream(GpuStream stream)
     return static_cast<cudaStream_t>(stream);
 }
 
+// The runtime shuts down at the process's exit before the static objects made ahead of it are
+// destroyed: what they release then went with it, and nothing queued runs any more.
+cudaError_t ShutDownAsDone(cudaError_t error)
+{
+    return error == cudaErrorCudartUnloading ? cudaSuccess : error;
+}
+
 // The runtime API only: it loads the driver itself and reports "no device" where there is none, so
 // the program starts on machines without a GPU. A context is the device's primary context, made
 // current on a thread by cudaSetDevice.
@@ -124,7 +131,7 @@ public:
     GpuError Free(void *pointer) override
     {
         Bind();
-        return cudaFree(pointer);
+        return ShutDownAsDone(cudaFree(pointer));
     }
 
     GpuError MallocHost(void **pointer, size_t bytes) override
@@ -193,7 +200,7 @@ public:
     {
         if (!stream)
             Bind(); // the default stream is the current device's
-        return cudaStreamSynchronize(Stream(stream));
+        return ShutDownAsDone(cudaStreamSynchronize(Stream(stream)));
     }
 
     GpuError Synchronize() override

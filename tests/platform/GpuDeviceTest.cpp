@@ -20,9 +20,12 @@ struct stHeldUntilExit
 {
     ~stHeldUntilExit()
     {
-        // A GPU driver may have closed before this at the exit; the host backend has no such excuse.
-        if (DevPoolRelease(block) != GPU_SUCCESS && DevBackend() == EGpuBackend::Host)
+        // The GPU runtime may have shut down before this at the exit; the layer still takes the
+        // picture back, on either backend.
+        if (DevPoolRelease(block) != GPU_SUCCESS)
             std::_Exit(3);
+        if (DevAllocationCounts().pooledBlocks != 1)
+            std::_Exit(5);
     }
     void *block = nullptr;
 };

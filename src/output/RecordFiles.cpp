@@ -209,10 +209,10 @@ bool IsFragmentedMp4LeftOpen(const fs::path &file)
     }
     if (!fragmented)
         return false;
-    std::array<char, 8> tail{};
-    if (length < 16 || !in.seekg(static_cast<std::streamoff>(length - 12)) || !in.read(tail.data(), 4))
+    std::array<char, 4> tail{};
+    if (length < 16 || !in.seekg(static_cast<std::streamoff>(length - 12)) || !in.read(tail.data(), tail.size()))
         return true;
-    return std::string(tail.data(), 4) != "mfro";
+    return std::string(tail.data(), tail.size()) != "mfro";
 }
 
 // UTF-16LE text (with or without byte-order mark) as wide text.
@@ -298,15 +298,15 @@ int32_t ListLeftOpenIn(const fs::path &folder, uint64_t device)
             entered += ListLeftOpenIn(entry, device);
             continue;
         }
-        if (facts.kind != EFileKind::File || entry.extension() != ".mp4" || !IsFragmentedMp4LeftOpen(entry) ||
-            CFileHold::IsHeld(entry.string()))
+        if (facts.kind != EFileKind::File || entry.extension() != ".mp4")
             continue;
+        // The list first: a folder of months of listed files is not read file by file.
         if (!listRead) {
             listed = ReadListedNames(folder / kListFileName);
             listRead = true;
         }
         const std::wstring name = StringToWString(entry.filename().string());
-        if (listed.count(name))
+        if (listed.count(name) || !IsFragmentedMp4LeftOpen(entry) || CFileHold::IsHeld(entry.string()))
             continue;
         std::tm end{};
         localtime_r(&facts.modified, &end);

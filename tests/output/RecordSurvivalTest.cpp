@@ -175,7 +175,7 @@ TEST_F(RecordSurvivalTest, AKilledWritersFilePlaysUpToItsLastSecondAndTheNextSta
     // All but the fragment that was being made: at most a second.
     EXPECT_GE(decoded.videoSeconds, clipSeconds - 1.0 - kFrameSeconds / 2);
     EXPECT_GE(decoded.audioSeconds, clipSeconds - 1.1);
-    std::printf("[ killed   ] %.2f s of %.2f s of pictures and %.2f s of sound decode\n", decoded.videoSeconds,
+    std::printf("killed writer's file: %.2f s of %.2f s of pictures and %.2f s of sound decode\n", decoded.videoSeconds,
                 clipSeconds, decoded.audioSeconds);
 
     // The next start enters it in the list, in the list's own form.
@@ -240,6 +240,6 @@ TEST_F(RecordSurvivalTest, AFileClosedInOrderHasItsDurationAndSeeksToItsKeyFrame
         EXPECT_NEAR(landed, std::floor(target), kFrameSeconds / 2);
         EXPECT_TRUE(key);
     }
-    std::printf("[ closed   ] duration %.3f s, seeks to 1.5/2.5/3.5 s land on the key frames before them\n",
+    std::printf("file closed in order: duration %.3f s, seeks to 1.5, 2.5 and 3.5 s land on the key frames before them\n",
                 static_cast<double>(probe.durationUs) / 1e6);
 }

@@ -8,6 +8,9 @@ namespace {
 constexpr int32_t kMaxStreams = 16;
 constexpr int32_t kErrNotOpened = -32769;
 constexpr int32_t kErrUnknownStream = -32772;
+// A fragment at every key frame and at least every second; each written out at once.
+constexpr const char *kFragmentFlags = "frag_keyframe+empty_moov+default_base_moof";
+constexpr const char *kFragmentDurationUs = "1000000";
 
 #define MP4_LOG(level, method, ...) DebugLog((level), "MP4Wrapper", "CMP4Wrapper::" method, __LINE__, __VA_ARGS__)
 
@@ -87,8 +90,17 @@ int32_t CMP4Wrapper::PrepareForWriting(const stWriterMetadata *metadata)
         SetMetadataText(&m_context->metadata, "comment", metadata->comment);
         SetMetadataText(&m_context->metadata, "composer", metadata->composer);
     }
+    if (!(m_context->oformat->flags & AVFMT_NOFILE))
+        m_hold.Take(m_destination);
     m_context->start_time_realtime = 0;
-    result = avformat_write_header(m_context.get(), nullptr);
+    AVDictionary *options = nullptr;
+    if (std::string(m_context->oformat->name) == "mp4") {
+        av_dict_set(&options, "movflags", kFragmentFlags, 0);
+        av_dict_set(&options, "frag_duration", kFragmentDurationUs, 0);
+        av_dict_set(&options, "flush_packets", "1", 0);
+    }
+    result = avformat_write_header(m_context.get(), &options);
+    av_dict_free(&options);
     if (result < 0) {
         MP4_LOG(3, "PrepareForWriting",
                 L"Record file initailizing failed, with avformat_write_header() return error %d!", result);
@@ -122,6 +134,7 @@ void CMP4Wrapper::Close()
         return;
     const bool hadHeader = m_opened;
     CloseContext(true, "MP4Wrapper", "CMP4Wrapper::Close");
+    m_hold.Release();
     if (hadHeader)
         MP4_LOG(6, "Close", L"Media File tail wrote.");
     MP4_LOG(6, "Close", L"Media File closed.");

@@ -1,11 +1,15 @@
 #pragma once
 
 #include "output/StreamWriter.h"
+#include "platform/FileHold.h"
 
 #include <vector>
 
 // The record-file writer: the container follows from the file name's extension (mp4, mov, mkv,
 // ts, flv, avi, asf, mp3, ...); a name FFmpeg does not know is written as an MPEG program stream.
+// MP4 is written in fragments of at most a second that reach the file as they are made, so that a
+// file cut short by the program's death plays up to its last fragment; the close adds the
+// fragments' index. The file is held (CFileHold) from its open to its close.
 class CMP4Wrapper : public CStreamWriter
 {
 public:
@@ -23,4 +27,5 @@ public:
 
 private:
     std::vector<stWriterStreamParams> m_addedParams;
+    CFileHold m_hold;
 };

@@ -185,6 +185,14 @@ int32_t CTYXMediaWriteWorker::Initialize(uint8_t flag, int32_t value)
                    L"MediaWriteWorker[%s:%x] %d record files cleaned based on current storage life(%d) setting.",
                    m_name.c_str(), m_workerId, cleaned, static_cast<int32_t>(m_recordSettings.StorageLife));
         }
+        // A run that died (a crash, a kill, a power cut) left its last file open and unlisted.
+        if (m_recordSettings.SaveRecordFileList) {
+            const int32_t entered = ListRecordFilesLeftOpen(root);
+            if (entered > 0)
+                MW_LOG(3, "Initialize",
+                       L"MediaWriteWorker[%s:%x] %d record files that an earlier run left open entered in their list.",
+                       m_name.c_str(), m_workerId, entered);
+        }
     }
     CTYXWorker::Initialize(flag, value);
     std::lock_guard<std::mutex> lock(m_outputMutex);

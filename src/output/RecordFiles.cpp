@@ -4,10 +4,17 @@
 #include "core/TYXUtils.h"
 #include "core/TYXWorker.h"
 #include "core/debuglog.h"
+#include "platform/FileHold.h"
 #include "platform/FileSystem.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
+#include <cwctype>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -141,6 +148,179 @@ void ReportForeignFiles(const std::wstring &root, int32_t foreign)
                 root.c_str(), foreign);
 }
 
+// ---- files left open ----
+
+constexpr uint64_t kMaxMovieBoxBytes = 16 * 1024 * 1024;
+
+uint64_t BigEndian(const unsigned char *bytes, size_t count)
+{
+    uint64_t value = 0;
+    for (size_t i = 0; i < count; ++i)
+        value = (value << 8) | bytes[i];
+    return value;
+}
+
+// One box header at offset (payload offset and whole size); false past the end or when broken.
+bool ReadBoxHeader(std::istream &in, uint64_t offset, uint64_t limit, std::string &type, uint64_t &payload,
+                   uint64_t &size)
+{
+    std::array<unsigned char, 16> header{};
+    if (offset + 8 > limit || !in.seekg(static_cast<std::streamoff>(offset)) ||
+        !in.read(reinterpret_cast<char *>(header.data()), 8))
+        return false;
+    size = BigEndian(header.data(), 4);
+    type.assign(reinterpret_cast<const char *>(header.data() + 4), 4);
+    payload = offset + 8;
+    if (size == 1) {
+        if (!in.read(reinterpret_cast<char *>(header.data() + 8), 8))
+            return false;
+        size = BigEndian(header.data() + 8, 8);
+        payload = offset + 16;
+    } else if (size == 0) {
+        size = limit - offset;
+    }
+    return size >= payload - offset;
+}
+
+// A fragmented MP4 (its movie box announces fragments) whose close never came: the close ends
+// the file with the fragments' index ("mfra", whose last box "mfro" closes the file).
+bool IsFragmentedMp4LeftOpen(const fs::path &file)
+{
+    std::error_code error;
+    const uint64_t length = fs::file_size(file, error);
+    std::ifstream in(file, std::ios::binary);
+    if (error || !in)
+        return false;
+    std::string type;
+    uint64_t payload = 0;
+    uint64_t size = 0;
+    if (!ReadBoxHeader(in, 0, length, type, payload, size) || type != "ftyp")
+        return false;
+    const uint64_t movieStart = size;
+    if (!ReadBoxHeader(in, movieStart, length, type, payload, size) || type != "moov" || size > kMaxMovieBoxBytes)
+        return false;
+    bool fragmented = false;
+    const uint64_t movieEnd = std::min(movieStart + size, length);
+    for (uint64_t offset = payload; !fragmented && offset < movieEnd; offset += size) {
+        uint64_t childPayload = 0;
+        if (!ReadBoxHeader(in, offset, movieEnd, type, childPayload, size) || size == 0)
+            return false;
+        fragmented = type == "mvex";
+    }
+    if (!fragmented)
+        return false;
+    std::array<char, 4> tail{};
+    if (length < 16 || !in.seekg(static_cast<std::streamoff>(length - 12)) || !in.read(tail.data(), tail.size()))
+        return true;
+    return std::string(tail.data(), tail.size()) != "mfro";
+}
+
+// UTF-16LE text (with or without byte-order mark) as wide text.
+std::wstring FromUtf16Le(const std::string &bytes)
+{
+    std::wstring text;
+    size_t i = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                       static_cast<unsigned char>(bytes[1]) == 0xFE
+                   ? 2
+                   : 0;
+    for (; i + 1 < bytes.size(); i += 2) {
+        uint32_t unit = static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
+        if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size()) {
+            const uint32_t low = static_cast<unsigned char>(bytes[i + 2]) | (static_cast<unsigned char>(bytes[i + 3]) << 8);
+            if (low >= 0xDC00 && low < 0xE000) {
+                unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                i += 2;
+            }
+        }
+        text.push_back(static_cast<wchar_t>(unit));
+    }
+    return text;
+}
+
+// The file names that the list of a folder holds.
+std::set<std::wstring> ReadListedNames(const fs::path &list)
+{
+    std::set<std::wstring> names;
+    std::ifstream in(list, std::ios::binary);
+    const std::wstring text = FromUtf16Le(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    const std::wstring key = L"Filename=";
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos)
+            end = text.size();
+        std::wstring line = text.substr(start, end - start);
+        start = end + 1;
+        const size_t times = line.rfind(L";Begintime=");
+        if (line.rfind(key, 0) == 0 && times != std::wstring::npos)
+            names.insert(line.substr(key.size(), times - key.size()));
+    }
+    return names;
+}
+
+// The minute a record file was begun, from the date and time that end its name (before a "_<n>"
+// that keeps it apart from another file of that minute).
+bool BeginTimeFromName(const std::wstring &stem, std::tm &begin)
+{
+    static const std::wstring pattern = L"dddd-dd-dd_dd-dd";
+    for (size_t at = stem.size() >= pattern.size() ? stem.size() - pattern.size() + 1 : 0; at-- > 0;) {
+        bool matches = true;
+        for (size_t i = 0; matches && i < pattern.size(); ++i)
+            matches = pattern[i] == L'd' ? std::iswdigit(stem[at + i]) != 0 : stem[at + i] == pattern[i];
+        if (!matches)
+            continue;
+        const std::string text = WStringToString(stem.substr(at, pattern.size()));
+        begin = std::tm{};
+        if (std::sscanf(text.c_str(), "%4d-%2d-%2d_%2d-%2d", &begin.tm_year, &begin.tm_mon, &begin.tm_mday,
+                        &begin.tm_hour, &begin.tm_min) != 5)
+            return false;
+        begin.tm_year -= 1900;
+        begin.tm_mon -= 1;
+        return true;
+    }
+    return false;
+}
+
+// Lists the files left open in folder and below it: the number entered.
+int32_t ListLeftOpenIn(const fs::path &folder, uint64_t device)
+{
+    std::error_code error;
+    std::vector<fs::path> entries;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        entries.push_back(it->path());
+    int32_t entered = 0;
+    bool listRead = false;
+    std::set<std::wstring> listed;
+    for (const fs::path &entry : entries) {
+        const stFileFacts facts = GetFileFacts(entry.string());
+        if (facts.device != device)
+            continue;
+        if (facts.kind == EFileKind::Folder) {
+            entered += ListLeftOpenIn(entry, device);
+            continue;
+        }
+        if (facts.kind != EFileKind::File || entry.extension() != ".mp4")
+            continue;
+        // The list first: a folder of months of listed files is not read file by file.
+        if (!listRead) {
+            listed = ReadListedNames(folder / kListFileName);
+            listRead = true;
+        }
+        const std::wstring name = StringToWString(entry.filename().string());
+        if (listed.count(name) || !IsFragmentedMp4LeftOpen(entry) || CFileHold::IsHeld(entry.string()))
+            continue;
+        std::tm end{};
+        localtime_r(&facts.modified, &end);
+        std::tm begin = end;
+        if (!BeginTimeFromName(StringToWString(entry.stem().string()), begin))
+            begin = end;
+        if (AppendRecordListLine(StringToWString(entry.string()), begin, end) == 0) {
+            listed.insert(name);
+            ++entered;
+        }
+    }
+    return entered;
+}
+
 } // namespace
 
 std::wstring RecordContainerExtension(int32_t container)
@@ -266,6 +446,15 @@ int32_t AppendRecordListLine(const std::wstring &recordFile, const std::tm &begi
     const bool flushed = std::fflush(file) == 0;
     std::fclose(file);
     return written == bytes.size() && flushed ? 0 : -8;
+}
+
+int32_t ListRecordFilesLeftOpen(const std::wstring &root)
+{
+    const fs::path path = ToPath(root);
+    const stFileFacts facts = GetFileFacts(path.string());
+    if (facts.kind != EFileKind::Folder)
+        return 0;
+    return ListLeftOpenIn(path, facts.device);
 }
 
 int32_t RemoveOutOfDateFiles(const std::wstring &folder, int64_t ageSeconds, std::time_t now)

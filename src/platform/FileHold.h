@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+// A shared flock on a file that this process writes, so that anyone can tell a file still being
+// written from one whose writer died: the kernel drops the hold with its holder, SIGKILL included.
+// The descriptor is close-on-exec, so children never keep it.
+class CFileHold
+{
+public:
+    CFileHold() = default;
+    ~CFileHold();
+    CFileHold(const CFileHold &) = delete;
+    CFileHold &operator=(const CFileHold &) = delete;
+
+    // Holds the file at path (UTF-8), dropping any file held before: false when it cannot be opened.
+    bool Take(const std::string &path);
+    void Release();
+
+    // True while a holder anywhere (another process, or another hold in this one) keeps the file.
+    static bool IsHeld(const std::string &path);
+
+private:
+    int m_fd = -1;
+};

@@ -1,7 +1,11 @@
 #include "output/MP4Wrapper.h"
 
+#include "output/Mp4Duration.h"
+
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -94,7 +98,10 @@ int32_t CMP4Wrapper::PrepareForWriting(const stWriterMetadata *metadata)
         m_hold.Take(m_destination);
     m_context->start_time_realtime = 0;
     AVDictionary *options = nullptr;
-    if (std::string(m_context->oformat->name) == "mp4") {
+    m_fragmented = std::string(m_context->oformat->name) == "mp4";
+    m_spanFirstUs = TYX_NOPTS_VALUE;
+    m_spanEndUs = TYX_NOPTS_VALUE;
+    if (m_fragmented) {
         av_dict_set(&options, "movflags", kFragmentFlags, 0);
         av_dict_set(&options, "frag_duration", kFragmentDurationUs, 0);
         av_dict_set(&options, "flush_packets", "1", 0);
@@ -122,10 +129,24 @@ int32_t CMP4Wrapper::Write_Frame(int16_t index, const FramePackage &package, AVR
             static_cast<long long>(package.pts), static_cast<long long>(package.dts),
             static_cast<long long>(package.duration), static_cast<int32_t>(index));
     const int32_t result = WritePacket(*stream, package, timeBase);
+    if (result >= 0)
+        NoteSpan(package, timeBase);
     if (result < 0)
         MP4_LOG(3, "Write_Frame", L"Record file writing failed, with av_interleaved_write_frame() return error %d!",
                 result);
     return result;
+}
+
+void CMP4Wrapper::NoteSpan(const FramePackage &package, AVRational timeBase)
+{
+    if (package.pts == TYX_NOPTS_VALUE)
+        return;
+    const int64_t startUs = av_rescale_q(package.pts, timeBase, AVRational{1, 1000000});
+    const int64_t endUs = startUs + std::max<int64_t>(av_rescale_q(package.duration, timeBase, AVRational{1, 1000000}), 0);
+    if (m_spanFirstUs == TYX_NOPTS_VALUE || startUs < m_spanFirstUs)
+        m_spanFirstUs = startUs;
+    if (m_spanEndUs == TYX_NOPTS_VALUE || endUs > m_spanEndUs)
+        m_spanEndUs = endUs;
 }
 
 void CMP4Wrapper::Close()
@@ -134,6 +155,10 @@ void CMP4Wrapper::Close()
         return;
     const bool hadHeader = m_opened;
     CloseContext(true, "MP4Wrapper", "CMP4Wrapper::Close");
+    if (hadHeader && m_fragmented && m_spanFirstUs != TYX_NOPTS_VALUE &&
+        !WriteMp4MovieDuration(m_destination, m_spanEndUs - m_spanFirstUs))
+        MP4_LOG(3, "Close", L"The length of record file(%S) could not be written into its header.", m_destination.c_str());
+    m_fragmented = false;
     m_hold.Release();
     if (hadHeader)
         MP4_LOG(6, "Close", L"Media File tail wrote.");

@@ -9,7 +9,8 @@
 // ts, flv, avi, asf, mp3, ...); a name FFmpeg does not know is written as an MPEG program stream.
 // MP4 is written in fragments of at most a second that reach the file as they are made, so that a
 // file cut short by the program's death plays up to its last fragment; the close adds the
-// fragments' index. The file is held (CFileHold) from its open to its close.
+// fragments' index and writes the file's length into its header. The file is held (CFileHold)
+// from its open to its close.
 class CMP4Wrapper : public CStreamWriter
 {
 public:
@@ -26,6 +27,12 @@ public:
     int32_t GetWriterType() const override { return TYX_WRITER_FILE; }
 
 private:
+    // Where the written packages lie, for the length that a fragmented file's header gets at its close.
+    void NoteSpan(const FramePackage &package, AVRational timeBase);
+
     std::vector<stWriterStreamParams> m_addedParams;
     CFileHold m_hold;
+    bool m_fragmented = false;
+    int64_t m_spanFirstUs = TYX_NOPTS_VALUE;
+    int64_t m_spanEndUs = TYX_NOPTS_VALUE;
 };

@@ -2,6 +2,7 @@
 #include "core/FfmpegHandles.h"
 #include "core/TYXUtils.h"
 #include "host/GlobalVars.h"
+#include "output/Mp4Duration.h"
 #include "output/RecordFiles.h"
 #include "platform/ProcessHandle.h"
 #include "support/ChildTestSupport.h"
@@ -231,6 +232,8 @@ TEST_F(RecordSurvivalTest, AFileClosedInOrderHasItsDurationAndSeeksToItsKeyFrame
     const stProbedFile probe = ProbeRecording(files[0]);
     ASSERT_TRUE(probe.opened);
     EXPECT_NEAR(static_cast<double>(probe.durationUs) / 1e6, 4.0, 0.1);
+    // Players that take the length from the header alone find it there too.
+    EXPECT_NEAR(static_cast<double>(ReadMp4MovieDuration(files[0].string())) / 1e6, 4.0, 0.1);
     const stDecoded decoded = DecodeRecording(files[0]);
     EXPECT_NEAR(decoded.videoSeconds, 4.0, kFrameSeconds / 2);
     // The clip has a key frame every second.

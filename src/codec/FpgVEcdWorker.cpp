@@ -3,6 +3,7 @@
 #include "codec/FpgVEcdWorker.h"
 
 #include "config/ConfigKeywords.h"
+#include "core/FrameRateAdjuster.h"
 #include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "core/TextCompare.h"
@@ -156,8 +157,8 @@ bool CFpgVEcdWorker::ChooseHardwareEncoder(int32_t codecId, const std::map<std::
 
 void CFpgVEcdWorker::SetUpContext(AVCodecContext &context, const stVideoEncodeParams &params, int32_t profile) const
 {
-    // The rate as a fraction: 29.97 stays 30000/1001 instead of becoming 29.
-    const AVRational rate = av_d2q(params.frameRate, 100000);
+    // The rate as a fraction: 29.97 stays 30000/1001 instead of becoming 29 (or 2997/100).
+    const AVRational rate = ExactFrameRate(params.frameRate);
     context.bit_rate = params.bitRate;
     context.profile = profile;
     context.level = kNoProfile;

@@ -27,6 +27,19 @@ int64_t NextStampNearTheClock(int64_t now, const stOutputTimeRecord &record)
 
 } // namespace
 
+AVRational ExactFrameRate(float fps)
+{
+    if (!(fps > 0.0f) || !std::isfinite(fps))
+        return AVRational{0, 1};
+    const double rate = fps;
+    // A whole rate lies 0.1 % from the television rate above it and is never taken for one.
+    const double thousands = std::round(rate * 1.001);
+    if (thousands >= 1.0 && thousands <= std::numeric_limits<int32_t>::max() / 1000 &&
+        std::fabs(rate * 1.001 - thousands) <= thousands * 1e-4)
+        return AVRational{static_cast<int>(thousands) * 1000, 1001};
+    return av_d2q(rate, 100000);
+}
+
 CFrameRateAdjuster::CFrameRateAdjuster()
 {
     for (FramePackage &slot : m_slots)
@@ -45,9 +58,13 @@ float CFrameRateAdjuster::Init(const stTimeBase &timeBase, float inputFps, float
     m_timeBase = timeBase;
     m_stepNum = 0; // no grid until the step below is known
 
-    // The grid steps by the exact output rate (29.97 is 2997/100, not 30), so the pictures per
-    // second and the stamps agree with the interval.
-    const AVRational rate = av_d2q(outputFps, 100000);
+    // The grid steps by the exact output rate (29.97 is 30000/1001, not 30), so the pictures per
+    // second and the stamps agree with the interval, and with those of a producer at that rate.
+    const AVRational rate = ExactFrameRate(outputFps);
+    // A rate configured as 29.97 and one measured as 30000/1001 are one rate, though their floats
+    // differ.
+    m_sameRate = inputFps > 0.0f &&
+                 (inputFps == outputFps || (rate.den == 1001 && av_cmp_q(ExactFrameRate(inputFps), rate) == 0));
     if (timeBase.den <= 0 || timeBase.num <= 0 || rate.num <= 0 || rate.den <= 0)
         return outputFps;
     const int64_t num = int64_t{timeBase.den} * rate.den;

@@ -3,7 +3,16 @@
 #include "core/FramePackage.h"
 #include "core/StreamParams.h"
 
+extern "C" {
+#include <libavutil/rational.h>
+}
+
 #include <cstdint>
+
+// A rate in frames per second as an exact fraction: the television rates written 29.97, 23.976 or
+// 59.94 are n x 1000/1001 (30000/1001), which no decimal states exactly; any other rate is the
+// nearest fraction with a denominator up to 100000 (25 is 25/1). {0, 1} for a rate of 0 or less.
+AVRational ExactFrameRate(float fps);
 
 // Turns each input picture of a video worker into zero, one or several output pictures stamped on a
 // regular grid of the output rate. One per worker, used by that worker's thread only.
@@ -39,7 +48,7 @@ public:
 private:
     bool Ready() const { return m_stepNum > 0 && m_stepDen > 0; }
     // The input's rate is known and is the output's: no picture needs another time.
-    bool KeepsStamps() const { return m_inputFps > 0.0f && m_inputFps == m_outputFps; }
+    bool KeepsStamps() const { return m_sameRate; }
     int64_t GridStamp() const;
     // The stamps for one picture, from the next grid stamp on; their count.
     int32_t NearestSlots(int64_t lastSlot, int64_t stamp, int64_t *stamps);
@@ -57,6 +66,7 @@ private:
     int64_t m_gridBase = TYX_NOPTS_VALUE;
     int64_t m_count = 0;          // outputs since the grid base
     uint8_t m_conversionNeeded = 0;
+    bool m_sameRate = false;
 };
 
 // What a worker keeps about its live output for RegulateOutputTimestamp. The worker writes lastPts

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <thread>
 
@@ -81,7 +82,8 @@ int32_t CTYXMediaWriteWorker::AddOutputStreams(bool fromChange)
                        m_name.c_str(), m_workerId, destination.c_str(), index);
             continue;
         }
-        const int32_t rate = params.mediaType == 1 ? params.sampleRate : writerParams.frameRate;
+        const int32_t rate = params.mediaType == 1 ? params.sampleRate
+                                                   : static_cast<int32_t>(std::lround(av_q2d(writerParams.frameRate)));
         if (fromChange)
             MW_LOG(6, "ChangeOutput", L"[WID=%d]Dest media(URL=%s) stream[%d] added with frameRate=%d. (or samplerate=%d).",
                    static_cast<int32_t>(m_workerId), destination.c_str(), index, rate, rate);

@@ -1,5 +1,6 @@
 #include "output/StreamWriter.h"
 
+#include "core/FrameRateAdjuster.h"
 #include "core/StreamParams.h"
 #include "core/debuglog.h"
 #include "platform/Thread.h"
@@ -87,7 +88,7 @@ stWriterStreamParams stWriterStreamParams::FromStreamParams(const stStreamParams
     out.width = params.width;
     out.height = params.height;
     out.pixelFormat = params.pixelFormat;
-    out.frameRate = static_cast<int32_t>(std::lround(params.frameRate));
+    out.frameRate = ExactFrameRate(params.frameRate);
     out.sampleRate = params.sampleRate;
     out.sampleFormat = params.sampleFormat;
     out.frameSize = params.frameSize;
@@ -235,13 +236,15 @@ int32_t CStreamWriter::AddStreamToContext(stWriterStreamParams &params, const ch
         }
     }
     if (c->codec_type == AVMEDIA_TYPE_VIDEO) {
-        // A rate of 0 would make a time base with a zero denominator.
-        const int fps = params.frameRate > 0 ? params.frameRate : kFallbackFrameRate;
+        // A rate of 0 would make a time base with a zero denominator. A fractional rate is kept as it
+        // is: a 29.97 stream stated as 30 would tell players and push peers the wrong rate.
+        const AVRational fps = params.frameRate.num > 0 && params.frameRate.den > 0 ? params.frameRate
+                                                                                    : AVRational{kFallbackFrameRate, 1};
         c->width = params.width;
         c->height = params.height;
         c->pix_fmt = params.pixelFormat >= 0 ? static_cast<AVPixelFormat>(params.pixelFormat) : AV_PIX_FMT_YUV420P;
-        c->time_base = AVRational{1, fps};
-        c->framerate = AVRational{fps, 1};
+        c->time_base = av_inv_q(fps);
+        c->framerate = fps;
         stream->time_base = kVideoStreamTimeBase;
         stream->avg_frame_rate = c->framerate;
         if (c->codec_id == AV_CODEC_ID_MPEG2VIDEO)

@@ -38,7 +38,7 @@ struct stWriterStreamParams
     int32_t width = 0;
     int32_t height = 0;
     int32_t pixelFormat = -1;
-    int32_t frameRate = 0;       // frames per second, rounded
+    AVRational frameRate{0, 1};  // frames per second, exact: 30000/1001 for 29.97
     // audio
     int32_t sampleRate = 0;
     int32_t sampleFormat = -1;

@@ -2,7 +2,10 @@
 
 #include "vproc/MuxGrouping.h"
 
+#include "core/FrameRateAdjuster.h"
+
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -16,10 +19,23 @@ bool UsableRate(float rate)
 stMuxOutputPace MuxOutputPace(float rate)
 {
     stMuxOutputPace pace;
-    pace.rate = UsableRate(rate) ? static_cast<int32_t>(rate) : 30;
-    pace.duration = 1000000 / pace.rate;
-    pace.remainder = 1000000 - pace.rate * pace.duration;
+    if (!UsableRate(rate))
+        return pace;
+    // The rate stays a fraction: a 29.97 source through a mux of 29 groups a second would lose a
+    // picture a second.
+    const AVRational exact = ExactFrameRate(rate);
+    const int64_t period = int64_t{1000000} * exact.den;
+    pace.num = exact.num;
+    pace.den = exact.den;
+    pace.rate = std::max<int32_t>(1, static_cast<int32_t>(std::lround(static_cast<double>(exact.num) / exact.den)));
+    pace.duration = static_cast<int32_t>(period / exact.num);
+    pace.remainder = static_cast<int32_t>(period - int64_t{exact.num} * pace.duration);
     return pace;
+}
+
+float MuxPaceFrameRate(const stMuxOutputPace &pace)
+{
+    return pace.den > 0 ? static_cast<float>(static_cast<double>(pace.num) / pace.den) : 0.0f;
 }
 
 float MuxOutputRate(float configuredRate, float negotiatedRate)
@@ -163,6 +179,8 @@ bool NoteDeliveredPackage(stMPInputState &state, const FramePackage &package, in
 
 int64_t MuxSlotPts(const stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t slot)
 {
+    if (pace.den > 1 && pace.num > 0)
+        return clock.originPts + static_cast<int64_t>(static_cast<__int128>(slot) * 1000000 * pace.den / pace.num);
     const int64_t seconds = pace.rate > 0 ? (slot + 1) / pace.rate : 0;
     return clock.originPts + slot * pace.duration + seconds * pace.remainder;
 }

@@ -12,15 +12,20 @@
 // An input silent for less than this is drawn with its last valid picture.
 constexpr int64_t TYX_MUX_LAST_FRAME_HOLD_US = 5000000;
 
-// The output pace of a rate: its integer part (30 when none), the frame duration and what rate
-// durations lack of one second.
+// The output pace of a rate (30 when none): the rate as the exact fraction num/den (29.97 is
+// 30000/1001: num groups in den seconds), the groups of about a second (the whole rate nearest it),
+// the frame duration (µs, rounded down) and what num durations lack of den seconds.
 struct stMuxOutputPace
 {
     int32_t rate = 30;
+    int32_t num = 30;
+    int32_t den = 1;
     int32_t duration = 33333;
     int32_t remainder = 10;
 };
 stMuxOutputPace MuxOutputPace(float rate);
+// The pace's rate in frames per second, as the mux's consumers are told it.
+float MuxPaceFrameRate(const stMuxOutputPace &pace);
 
 // The rate the groups leave at: the configured one, else the negotiated one. The negotiation at
 // start-up hears from no reader and gives its default (30) whenever readers are configured, so it
@@ -90,8 +95,9 @@ struct stMuxOutputClock
 constexpr int64_t TYX_MUX_LEAST_LAG_US = 1000;
 constexpr int64_t TYX_MUX_MOST_LAG_US = 1000000;
 
-// The stamp of a slot: a duration per slot, and the remainder once for every rate-th group, so
-// that rate slots span exactly one second.
+// The stamp of a slot: at a whole rate a duration per slot, and the remainder once for every
+// rate-th group, so that rate slots span exactly one second; at a fractional rate the slot's exact
+// time rounded down to the µs, so that num slots span exactly den seconds.
 int64_t MuxSlotPts(const stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t slot);
 // The program time at which a slot is due.
 int64_t MuxSlotDueTime(const stMuxOutputClock &clock, const stMuxOutputPace &pace, int64_t slot);

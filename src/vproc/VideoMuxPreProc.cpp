@@ -45,7 +45,7 @@ uint32_t CVideoMuxWorker::WorkingFunc()
     if (!PushWorkerContext())
         return TYX_MP_ERR_CONTEXT;
     m_pace = MuxOutputPace(MuxOutputRate(m_configuredFrameRate, CTYXGVMS::NegotiatedInputFrameRate().load()));
-    m_outputFrameRate = m_pace.rate;
+    m_outputFrameRate = MuxPaceFrameRate(m_pace);
     m_frameDuration = m_pace.duration;
     int32_t waitMs = 0;
     for (;;) {

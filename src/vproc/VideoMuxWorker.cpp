@@ -131,7 +131,7 @@ int32_t CVideoMuxWorker::CopyInConfiguration(const stTYXWorkerConfig *config)
     output.pixelFormat = 0; // I420
     SetOutputParameters(output, static_cast<uint32_t>(-1));
     m_configuredFrameRate = mid->OutputFramerate;
-    m_outputFrameRate = MuxOutputPace(MuxOutputRate(m_configuredFrameRate, 0.0f)).rate;
+    m_outputFrameRate = MuxPaceFrameRate(MuxOutputPace(MuxOutputRate(m_configuredFrameRate, 0.0f)));
     TYX_LOG(6, L"Mid-Proc: Setting Mux-output-frame-size(ouputPams) with configs(W=%d, H=%d).", width, height);
 
     SetRvtpServerOption(mid->RVTP, 0);
@@ -202,9 +202,9 @@ int32_t CVideoMuxWorker::Initialize(uint8_t gpuProcessing, int32_t gpuDevice)
         }
         StartThreads();
     }
-    DeclarePacedFrameRate();
-    if (m_outputFrameRate > 0) {
-        m_frameRateAdjuster.Init({1, 1000000}, static_cast<float>(m_outputFrameRate), static_cast<float>(m_outputFrameRate));
+    const float paced = DeclarePacedFrameRate();
+    if (paced > 0.0f) {
+        m_frameRateAdjuster.Init({1, 1000000}, paced, paced);
         TYX_LOG(6, L"Video-Mux[%s:%x] Frame rate adjustment parameters initialized.", m_name.c_str(), m_workerId);
     }
     if (m_pipeWanted)
@@ -214,21 +214,22 @@ int32_t CVideoMuxWorker::Initialize(uint8_t gpuProcessing, int32_t gpuDevice)
     return 0;
 }
 
-// Consumers are told the rate the pictures really leave at (the integer part of the configured one):
-// an encoder set for another rate then converts the pictures instead of receiving more than its
-// time base can stamp apart (the writer would drop the coded pictures whose stamps meet, and the
-// recording would lose references).
-void CVideoMuxWorker::DeclarePacedFrameRate()
+// Consumers are told the rate the pictures really leave at (the configured one, else the negotiated
+// one): an encoder set for another rate then converts the pictures instead of receiving more than
+// its time base can stamp apart (the writer would drop the coded pictures whose stamps meet, and
+// the recording would lose references).
+float CVideoMuxWorker::DeclarePacedFrameRate()
 {
     stStreamParams output = GetOutputParameters();
-    const float paced = static_cast<float>(
-        MuxOutputPace(MuxOutputRate(m_configuredFrameRate, CTYXGVMS::NegotiatedInputFrameRate().load())).rate);
+    const float paced = MuxPaceFrameRate(
+        MuxOutputPace(MuxOutputRate(m_configuredFrameRate, CTYXGVMS::NegotiatedInputFrameRate().load())));
     if (output.frameRate == paced)
-        return;
+        return paced;
     TYX_LOG(5, L"Video-Mux[%s:%x] runs at %.2f fps (configured %.2f fps): its output says so.", m_name.c_str(),
             m_workerId, paced, output.frameRate);
     output.frameRate = paced;
     SetOutputParameters(output, static_cast<uint32_t>(-1));
+    return paced;
 }
 
 void CVideoMuxWorker::unInitialize()

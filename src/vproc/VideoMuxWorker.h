@@ -121,8 +121,8 @@ protected:
     uint32_t CleanThread();
 
 private:
-    // Tells consumers the rate the pictures really leave at.
-    void DeclarePacedFrameRate();
+    // Tells consumers the rate the pictures really leave at; that rate.
+    float DeclarePacedFrameRate();
 
     // ---- pre-processing (VideoMuxPreProc.cpp) ----
     // One pass; the wait before the next in ms, or -1 to end the thread.
@@ -222,7 +222,7 @@ private:
     uint64_t m_firstFrameTick = 0;
     double m_framesPerSecond = 0.0;
     float m_configuredFrameRate = 0.0f;
-    int32_t m_outputFrameRate = 30;
+    float m_outputFrameRate = 30.0f;
     int32_t m_frameDuration = 33333;
     stMuxOutputPace m_pace;
     stMuxOutputClock m_outputClock;

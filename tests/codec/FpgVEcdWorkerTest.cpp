@@ -22,6 +22,7 @@ extern "C" {
 #include <map>
 #include <memory>
 #include <set>
+#include <utility>
 
 namespace {
 
@@ -357,6 +358,26 @@ TEST_F(FpgVEcdWorkerTest, TheEncoderIsFoundByIdOrNameAndUnknownCodecsFail)
     EXPECT_EQ(worker.InitializeEncoder(params), -512);
     EXPECT_TRUE(log.Contains(L"Codec opening failed with error(", 3));
     EXPECT_FALSE(worker.IsEncoderReady());
+}
+
+// The encoder's time base is the frame interval: at 29.97 it is 1001/30000, the interval of the
+// source and of the grid the pictures come on, not 100/2997.
+TEST_F(FpgVEcdWorkerTest, ATelevisionRateIsTheEncodersExactFraction)
+{
+    CFpgVEcdWorker worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    stVideoEncodeParams params;
+    params.codecId = AV_CODEC_ID_H264;
+    params.width = 320;
+    params.height = 240;
+    params.bitRate = 1000000;
+    params.pixelFormat = AV_PIX_FMT_YUV420P;
+    for (const auto &[fps, rate] : {std::pair{29.97f, AVRational{30000, 1001}}, std::pair{25.0f, AVRational{25, 1}}}) {
+        params.frameRate = fps;
+        ASSERT_EQ(worker.InitializeEncoder(params), 0) << fps;
+        ASSERT_NE(worker.CodecContext(), nullptr);
+        EXPECT_EQ(av_cmp_q(worker.CodecContext()->framerate, rate), 0) << fps;
+        EXPECT_EQ(av_cmp_q(worker.CodecContext()->time_base, av_inv_q(rate)), 0) << fps;
+    }
 }
 
 TEST_F(FpgVEcdWorkerTest, HardwareCodesChooseTheirDeviceTypes)

@@ -155,6 +155,35 @@ TEST_F(FrameRateAdjusterTest, TenSecondsOfCommonRateChanges)
     }
 }
 
+// The television rates are fractions of 1001 that no decimal states: the grid of an encoder set to
+// 29.97 is the one of a 30000/1001 source and of the mux in front of it, 30000 pictures in exactly
+// 1001 s. For the source's rate as measured (its float is not 29.97's) and for a rate not known,
+// every picture keeps its stamp, none is dropped or repeated. A grid of 2997/100 runs 1 ms behind
+// it over those 1001 s.
+TEST_F(FrameRateAdjusterTest, ATelevisionRateKeepsTheExactGridOfItsSource)
+{
+    EXPECT_EQ(av_cmp_q(ExactFrameRate(29.97f), AVRational{30000, 1001}), 0);
+    EXPECT_EQ(av_cmp_q(ExactFrameRate(30000.0f / 1001.0f), AVRational{30000, 1001}), 0);
+    EXPECT_EQ(av_cmp_q(ExactFrameRate(23.976f), AVRational{24000, 1001}), 0);
+    EXPECT_EQ(av_cmp_q(ExactFrameRate(59.94f), AVRational{60000, 1001}), 0);
+    EXPECT_EQ(av_cmp_q(ExactFrameRate(30.0f), AVRational{30, 1}), 0);
+    EXPECT_EQ(av_cmp_q(ExactFrameRate(25.0f), AVRational{25, 1}), 0);
+    EXPECT_EQ(av_cmp_q(ExactFrameRate(12.5f), AVRational{25, 2}), 0);
+    EXPECT_EQ(ExactFrameRate(0.0f).num, 0);
+
+    const auto pictureAt = [](int64_t i) { return 1'000'000'000 + i * 1001000000 / 30000; };
+    for (const float inputFps : {30000.0f / 1001.0f, 0.0f}) {
+        SCOPED_TRACE(inputFps);
+        CFrameRateAdjuster adjuster;
+        adjuster.Init(kMicroseconds, inputFps, 29.97f);
+        EXPECT_EQ(adjuster.OutputInterval(), 33366);
+        for (int64_t i = 0; i <= 30000; ++i) {
+            const std::vector<int64_t> stamps = Stamps(adjuster, Picture(pictureAt(i), pictureAt(i + 1) - pictureAt(i)));
+            ASSERT_EQ(stamps, std::vector<int64_t>{pictureAt(i)}) << "picture " << i;
+        }
+    }
+}
+
 TEST_F(FrameRateAdjusterTest, SetUpRules)
 {
     CFrameRateAdjuster adjuster;

@@ -74,6 +74,40 @@ TEST_F(StreamWriterTest, RecordFilesOfEachContainerPlayFromStartToEnd)
     }
 }
 
+// A 29.97 stream (stamps 1001/30 ms apart) is recorded as 30000/1001: stated as 30, a container
+// that keeps the stated rate tells players a rate the stamps do not have. FLV states its rate as a
+// number that its reader gives back to three places.
+TEST_F(StreamWriterTest, ATelevisionRateIsRecordedAsItsExactFraction)
+{
+    stStreamParams video = TestClip().VideoParams(1);
+    video.frameRate = 29.97f;
+    for (const char *name : {"ntsc.mp4", "ntsc.mkv", "ntsc.flv"}) {
+        SCOPED_TRACE(name);
+        std::vector<stWriterStreamParams> streams{stWriterStreamParams::FromStreamParams(video)};
+        EXPECT_EQ(av_cmp_q(streams[0].frameRate, AVRational{30000, 1001}), 0);
+        CMP4Wrapper writer;
+        const std::string path = m_dir.File(name).string();
+        ASSERT_EQ(writer.Open(&path, &streams, 1), 1);
+        const int64_t clipFrame = 1000000 / stTestEncodeSpec{}.fps;
+        for (const stCodedPacket &packet : TestClip().Video()) {
+            FramePackage package = CTestEncoder::MakePackage(packet, 0);
+            package.pts = packet.pts / clipFrame * 1001000 / 30;
+            package.dts = packet.dts / clipFrame * 1001000 / 30;
+            package.duration = 33367;
+            EXPECT_GE(writer.writeFrame(0, package, kUs), 0);
+            FreeFramePackage(package);
+        }
+        writer.Close();
+        const stProbedFile file = ProbeRecording(path);
+        ASSERT_TRUE(file.Video());
+        const AVRational rate = file.Video()->frameRate;
+        if (std::string(name).ends_with(".flv"))
+            EXPECT_NEAR(av_q2d(rate), 29.97, 0.001) << rate.num << "/" << rate.den;
+        else
+            EXPECT_EQ(av_cmp_q(rate, AVRational{30000, 1001}), 0) << rate.num << "/" << rate.den;
+    }
+}
+
 TEST_F(StreamWriterTest, MetadataKeepsOnlyTheTextsGiven)
 {
     CMP4Wrapper writer;

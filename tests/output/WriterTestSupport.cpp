@@ -65,6 +65,7 @@ stProbedFile ProbeRecording(const fs::path &path)
         const AVCodecParameters *par = input->streams[i]->codecpar;
         file.byStream[i].mediaType = par->codec_type == AVMEDIA_TYPE_VIDEO ? 0 : par->codec_type == AVMEDIA_TYPE_AUDIO ? 1 : -1;
         file.byStream[i].codecId = par->codec_id;
+        file.byStream[i].frameRate = input->streams[i]->avg_frame_rate;
     }
     AvPacketPtr packet(av_packet_alloc());
     while (av_read_frame(input.get(), packet.get()) >= 0) {

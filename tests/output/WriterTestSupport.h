@@ -24,6 +24,7 @@ struct stProbedStream
     bool dtsMonotonic = true; // every dts above the one before
     int64_t firstPtsUs = 0;
     int64_t endUs = 0;        // last pts + its duration
+    AVRational frameRate{0, 1}; // the average rate as read back
 };
 
 struct stProbedFile

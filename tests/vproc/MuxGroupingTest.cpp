@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 namespace {
 
@@ -128,8 +129,19 @@ TEST(MuxGrouping, OutputPaceOfARate)
     const stMuxOutputPace p30 = MuxOutputPace(30.0f);
     EXPECT_EQ(p30.duration, 33333);
     EXPECT_EQ(p30.remainder, 10);
-    EXPECT_EQ(MuxOutputPace(29.97f).rate, 29);
+    EXPECT_EQ(std::tie(p30.num, p30.den, p30.rate), std::make_tuple(30, 1, 30));
     EXPECT_EQ(MuxOutputPace(0.0f).rate, 30) << "no rate";
+    EXPECT_EQ(MuxOutputPace(0.0f).den, 1);
+    // The television rates stay fractions, configured (29.97) or measured (30000/1001) alike.
+    for (const float rate : {29.97f, 30000.0f / 1001.0f}) {
+        const stMuxOutputPace ntsc = MuxOutputPace(rate);
+        EXPECT_EQ(std::tie(ntsc.num, ntsc.den, ntsc.rate), std::make_tuple(30000, 1001, 30)) << rate;
+        EXPECT_EQ(ntsc.duration, 33366) << rate;
+        EXPECT_FLOAT_EQ(MuxPaceFrameRate(ntsc), 30000.0f / 1001.0f) << rate;
+    }
+    EXPECT_EQ(MuxOutputPace(59.94f).num, 60000);
+    EXPECT_EQ(MuxOutputPace(23.976f).num, 24000);
+    EXPECT_FLOAT_EQ(MuxPaceFrameRate(p25), 25.0f);
 }
 
 // The negotiation at start-up gives its default, 30, whenever readers are configured: a mux of 25 fps
@@ -140,7 +152,7 @@ TEST(MuxGrouping, TheConfiguredRateGoesBeforeTheNegotiatedOne)
     EXPECT_FLOAT_EQ(MuxOutputRate(25.0f, 0.0f), 25.0f);
     EXPECT_FLOAT_EQ(MuxOutputRate(-2.0f, 25.0f), 25.0f) << "no configured rate: the negotiated one";
     EXPECT_FLOAT_EQ(MuxOutputRate(-2.0f, 0.0f), 30.0f) << "neither: 30";
-    EXPECT_EQ(MuxOutputPace(MuxOutputRate(29.97f, 30.0f)).rate, 29);
+    EXPECT_EQ(MuxOutputPace(MuxOutputRate(29.97f, 30.0f)).num, 30000);
 }
 
 TEST(MuxGrouping, NewestPictureLeavesOutStatusPackages)
@@ -229,6 +241,40 @@ TEST(MuxGrouping, StampsKeepThePaceOfTheClockWhateverAGroupCosts)
         else
             EXPECT_LT(groups, 1800) << cost;
     }
+}
+
+// A 29.97 source (30000 pictures in 1001 s) through a mux at 29.97, groups made as their slots
+// come on an injected clock: every slot of the 1001 s is filled, each shows its own picture, none
+// is left out or shown twice. A mux at 29 groups a second leaves out about one picture a second.
+TEST(MuxGrouping, ATelevisionRateKeepsEveryPictureOfItsSource)
+{
+    const stMuxOutputPace pace = MuxOutputPace(29.97f);
+    const int64_t lag = 60000;
+    const auto pictureAt = [](int64_t i) { return 5000000 + i * 1001000000 / 30000; };
+    stMuxOutputClock clock;
+    MuxAnchorClock(clock, pace, pictureAt(0), pictureAt(0) + lag, 0);
+    FramePackageQueue queue;
+    int64_t fed = 0;
+    int64_t now = clock.originTime;
+    std::vector<int64_t> shown;
+    while (now < clock.originTime + 1001 * 1000000) {
+        now = MuxSlotDueTime(clock, pace, clock.slot + 1);
+        clock.slot = MuxSlotAt(clock, pace, now);
+        const int64_t expected = MuxSlotPts(clock, pace, clock.slot);
+        for (; pictureAt(fed) + lag <= now; ++fed) {
+            FramePackage package;
+            package.pts = pictureAt(fed);
+            queue.push_back(package);
+        }
+        const int32_t chosen = ChooseExpectedPacketIndex(queue, expected);
+        ASSERT_GE(chosen, 0);
+        shown.push_back(queue[static_cast<size_t>(chosen)].pts);
+        queue.erase(queue.begin(), queue.begin() + chosen + 1);
+    }
+    ASSERT_EQ(shown.size(), 30001u) << "slot 0 to the one 1001 s after it";
+    for (size_t i = 0; i < shown.size(); ++i)
+        ASSERT_EQ(shown[i], pictureAt(static_cast<int64_t>(i))) << "group " << i;
+    EXPECT_EQ(MuxSlotPts(clock, pace, 30000) - MuxSlotPts(clock, pace, 0), 1001 * 1000000);
 }
 
 // The first pictures set the grid's phase. Pictures newer than the stamps given so far start it at

@@ -256,7 +256,10 @@ public:
         int64_t arrival = 0;
     };
 
-    CTimedSource(CMuxRig &rig, std::vector<stPicture> pictures) : m_rig(rig), m_pictures(std::move(pictures)) {}
+    CTimedSource(CMuxRig &rig, std::vector<stPicture> pictures, int64_t frame = kFrame)
+        : m_rig(rig), m_pictures(std::move(pictures)), m_frame(frame)
+    {
+    }
 
     // Steps group by group until every picture came and `after` groups more; false when a group
     // did not come out. Each picture has a luma of its own among the last 90: the shown pictures are
@@ -278,7 +281,7 @@ public:
             for (; m_seen < outputs.size(); ++m_seen) {
                 const auto found = m_byLuma.find(WindowLuma(outputs[m_seen], kWidth, kHeight, kStandAlone, 0));
                 const int64_t shown = found == m_byLuma.end() ? 0 : found->second;
-                const bool beyond = outputs[m_seen].pts > m_pictures.back().pts + kFrame / 2; // the source ended
+                const bool beyond = outputs[m_seen].pts > m_pictures.back().pts + m_frame / 2; // the source ended
                 if ((shown != 0 || !m_slots.empty()) && !beyond) {
                     m_slots.push_back(outputs[m_seen].pts);
                     m_shown.push_back(shown);
@@ -305,7 +308,7 @@ public:
     {
         std::map<int64_t, int> shown;
         for (const stPicture &picture : m_pictures) {
-            if (!m_slots.empty() && picture.pts <= m_slots.back() - kFrame)
+            if (!m_slots.empty() && picture.pts <= m_slots.back() - m_frame)
                 shown[picture.pts] = 0;
         }
         for (int64_t pts : m_shown) {
@@ -318,6 +321,7 @@ public:
 private:
     CMuxRig &m_rig;
     std::vector<stPicture> m_pictures;
+    int64_t m_frame;
     std::map<int, int64_t> m_byLuma; // the stamp of the picture last given each luma
     size_t m_fed = 0;
     size_t m_seen = 0;
@@ -405,6 +409,44 @@ TEST_F(MuxSteppedClockTest, ACamerasJitterDropsNoPicture)
     }
     for (const auto &[picture, times] : source.TimesShown()) {
         if (picture >= settled + kFrame) {
+            EXPECT_EQ(times, 1) << "picture " << picture - kStart;
+        }
+    }
+}
+
+// A 29.97 source through the mux, its rate negotiated from it: the mux tells its consumer 29.97,
+// and once the output clock has met the input every picture is shown once, in the group of its own
+// stamp. A mux at 29 groups a second left out about one picture a second.
+TEST_F(MuxSteppedClockTest, ATelevisionRateSourceLosesNoPicture)
+{
+    constexpr float kNtsc = 30000.0f / 1001.0f;
+    constexpr int64_t kNtscFrame = 33367;
+    CMuxRig rig(1, kStandAlone);
+    rig.Config().OutputFramerate = -2.0f;
+    CTYXGVMS::NegotiatedInputFrameRate() = kNtsc;
+    rig.UseSteppedClock(kStart);
+    ASSERT_EQ(rig.Start(), 0);
+    EXPECT_FLOAT_EQ(rig.Mux().GetOutputParameters().frameRate, kNtsc);
+    std::vector<CTimedSource::stPicture> camera;
+    const int64_t first = kStart + 3 * kNtscFrame + 11000;
+    for (int64_t i = 0; i < 150; ++i) {
+        const int64_t pts = first + i * 1001000 / 30;
+        camera.push_back({pts, pts + 60000});
+    }
+    CTimedSource source(rig, camera, kNtscFrame);
+    ASSERT_TRUE(source.Run(3));
+
+    const std::vector<int64_t> &slots = source.Slots();
+    const std::vector<int64_t> &shown = source.Shown();
+    ASSERT_GE(slots.size(), 140u);
+    const int64_t settled = first + 30 * kNtscFrame;
+    for (size_t i = 0; i < slots.size(); ++i) {
+        if (slots[i] >= settled) {
+            EXPECT_EQ(shown[i], slots[i]) << "group " << i << " at " << slots[i] - kStart;
+        }
+    }
+    for (const auto &[picture, times] : source.TimesShown()) {
+        if (picture >= settled) {
             EXPECT_EQ(times, 1) << "picture " << picture - kStart;
         }
     }

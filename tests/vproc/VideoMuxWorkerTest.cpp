@@ -161,20 +161,23 @@ TEST_F(VideoMuxWorkerTest, TheSampleChildWindowLiesItsOffsetInFromItsCorner)
 // 25 fps inputs and a 25 fps encoder at 30 groups a second. An encoder told another rate than the
 // pictures leave at would stamp more pictures a second than its time base holds apart, and the
 // writer would throw coded pictures away.
+// A 29.97 source (negotiated or configured) keeps its rate: at 29 the mux would leave out a picture
+// a second.
 TEST_F(VideoMuxWorkerTest, TheMuxRunsAtItsConfiguredRateAndSaysSo)
 {
-    for (const auto &[negotiated, configured, paced] :
-         {std::tuple{30.0f, 25.0f, 25}, std::tuple{0.0f, 25.0f, 25}, std::tuple{25.0f, 30.0f, 30},
-          std::tuple{29.97f, -2.0f, 29}, std::tuple{0.0f, -2.0f, 30}}) {
+    constexpr float kNtsc = 30000.0f / 1001.0f;
+    for (const auto &[negotiated, configured, paced, duration] :
+         {std::tuple{30.0f, 25.0f, 25.0f, 40000}, std::tuple{0.0f, 25.0f, 25.0f, 40000},
+          std::tuple{25.0f, 30.0f, 30.0f, 33333}, std::tuple{kNtsc, -2.0f, kNtsc, 33366},
+          std::tuple{30.0f, 29.97f, kNtsc, 33366}, std::tuple{0.0f, -2.0f, 30.0f, 33333}}) {
         CMuxRig rig(1, kStandAlone);
         CTYXGVMS::NegotiatedInputFrameRate() = negotiated;
         rig.Config().OutputFramerate = configured;
         ASSERT_EQ(rig.Start(), 0);
-        EXPECT_FLOAT_EQ(rig.Mux().GetOutputParameters().frameRate, static_cast<float>(paced))
-            << negotiated << " " << configured;
+        EXPECT_FLOAT_EQ(rig.Mux().GetOutputParameters().frameRate, paced) << negotiated << " " << configured;
         ASSERT_GE(rig.WaitOutputs(1), 1u);
-        EXPECT_EQ(rig.Outputs().front().duration, 1000000 / paced) << negotiated << " " << configured;
-        EXPECT_EQ(rig.Mux().GetFrameDuration(), 1000000 / paced);
+        EXPECT_EQ(rig.Outputs().front().duration, duration) << negotiated << " " << configured;
+        EXPECT_EQ(rig.Mux().GetFrameDuration(), duration);
         rig.Stop();
     }
 }

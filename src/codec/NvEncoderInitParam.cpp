@@ -273,6 +273,18 @@ bool NvEncoderInitParam::ApplyValue(const std::string &option, const std::string
         }
         return true;
     }
+    // A television rate is a fraction (30000/1001): a whole number of pictures would lose one
+    // picture in a thousand.
+    const size_t slash = option == "-fps" ? value.find('/') : std::string::npos;
+    if (slash != std::string::npos) {
+        const std::optional<int32_t> num = ParseInteger(value.substr(0, slash));
+        const std::optional<int32_t> den = ParseInteger(value.substr(slash + 1));
+        if (!num || !den || *num <= 0 || *den <= 0)
+            return false;
+        params.frameRateNum = static_cast<uint32_t>(*num);
+        params.frameRateDen = static_cast<uint32_t>(*den);
+        return true;
+    }
     const std::optional<int32_t> number = ParseInteger(value);
     if (!number)
         return false;

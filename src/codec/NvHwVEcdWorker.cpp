@@ -2,6 +2,7 @@
 
 #include "codec/NvHwVEcdWorker.h"
 
+#include "core/FrameRateAdjuster.h"
 #include "core/I420Layout.h"
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
@@ -73,10 +74,15 @@ std::string CNvHwVEcdWorker::BuildOptionString(const stVideoEncodeSettings &sett
     else if (settings.VCodec == AV_CODEC_ID_AV1)
         codec = "av1";
     const std::string profile = Lowered(settings.Profile);
+    const AVRational rate = ExactFrameRate(frameRate);
+    char fps[32] = {};
+    if (rate.den > 1)
+        std::snprintf(fps, sizeof(fps), "%d/%d", rate.num, rate.den);
+    else
+        std::snprintf(fps, sizeof(fps), "%d", static_cast<int>(frameRate));
     char text[kOptionTextBytes] = {};
-    std::snprintf(text, sizeof(text), " -codec %s -profile %s -fps %d -gop %d -bitrate %dK", codec.c_str(),
-                  profile.c_str(), static_cast<int>(frameRate), static_cast<int16_t>(settings.GopLengh),
-                  static_cast<int>(settings.BitRate));
+    std::snprintf(text, sizeof(text), " -codec %s -profile %s -fps %s -gop %d -bitrate %dK", codec.c_str(),
+                  profile.c_str(), fps, static_cast<int16_t>(settings.GopLengh), static_cast<int>(settings.BitRate));
     return text;
 }
 

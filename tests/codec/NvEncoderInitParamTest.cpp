@@ -188,4 +188,13 @@ TEST(NvEncoderInitParamTest, CopiesWorkOnTheirOwn)
     EXPECT_EQ(params.init.frameRateNum, 50u);
 }
 
+TEST(NvEncoderInitParamTest, ATelevisionRateIsTakenAsItsFraction)
+{
+    const stParams television = Apply("-fps 30000/1001");
+    EXPECT_EQ(television.init.frameRateNum, 30000u);
+    EXPECT_EQ(television.init.frameRateDen, 1001u);
+    EXPECT_NE(RefusalOf("-fps 30000/0").find("Incorrect parameter"), std::string::npos);
+    EXPECT_NE(RefusalOf("-fps 30000/x").find("Incorrect parameter"), std::string::npos);
+}
+
 } // namespace

@@ -145,7 +145,7 @@ TEST_F(NvHwVEcdWorkerTest, TheOptionTextComesFromTheSettings)
     EXPECT_EQ(OptionText(Settings(L"H264", 27, L"High", 25.0f, 50, 4000)),
               " -codec h264 -profile high -fps 25 -gop 50 -bitrate 4000K");
     EXPECT_EQ(OptionText(Settings(L"HEVC", 173, L"Main10", 29.97f, 90, 1500)),
-              " -codec hevc -profile main10 -fps 29 -gop 90 -bitrate 1500K");
+              " -codec hevc -profile main10 -fps 30000/1001 -gop 90 -bitrate 1500K");
     // The codec id names the codec; a name the parser does not know stays without one.
     EXPECT_EQ(OptionText(Settings(L"H.264", 27, L"main", 30.0f, 60, 2000)),
               " -codec h264 -profile main -fps 30 -gop 60 -bitrate 2000K");

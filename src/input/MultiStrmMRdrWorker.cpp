@@ -1,5 +1,6 @@
 #include "input/MultiStrmMRdrWorker.h"
 
+#include "core/FrameRateAdjuster.h"
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
 #include "host/TYXEvent.h"
@@ -466,11 +467,16 @@ int32_t CMultiStrmMediaReadWorker::OnMediaSourceOpenned(bool notify)
             const stTYXStreamConfig *config = ConfigOfStream(number, info->mediaType);
 
             if (info->mediaType == TYX_MEDIA_VIDEO) {
-                const int32_t wanted = config ? static_cast<int32_t>(config->OutputFramerate) : 0;
-                if (wanted > 0) {
-                    info->frameRate = AVRational{wanted, 1};
+                // A television rate stays its fraction (30000/1001): cut to 29 it would lose a
+                // picture a second downstream.
+                const AVRational wanted = config && config->OutputFramerate >= 1.0f
+                                              ? ExactFrameRate(config->OutputFramerate)
+                                              : AVRational{0, 1};
+                if (wanted.num > 0 && wanted.den > 0) {
+                    info->frameRate = wanted;
                     TYX_LOG(6, L"MultiStrmMediaReadWorker[%s:%d]Frame rate of Media source was set to %d fps by configuration.",
-                            m_name.c_str(), static_cast<int32_t>(m_workerId), wanted);
+                            m_name.c_str(), static_cast<int32_t>(m_workerId),
+                            static_cast<int32_t>(std::lround(av_q2d(wanted))));
                 } else {
                     const int32_t rate = info->frameRate.den > 0 && info->frameRate.num > 0
                                              ? static_cast<int32_t>(std::lround(double(info->frameRate.num) / info->frameRate.den))

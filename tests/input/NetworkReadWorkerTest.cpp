@@ -300,7 +300,7 @@ TEST_F(NetworkReadWorkerTest, FrameRatesOutsideTheValidRangeArePublishedAsThirty
         float published;
     };
     const stCase cases[] = {{{8, 1}, 0.0f, 30.0f},   {{121, 1}, 0.0f, 30.0f},  {{30000, 1001}, 0.0f, 29.97003f},
-                            {{8, 1}, 25.0f, 25.0f}, {{50, 1}, 29.97f, 29.0f}};
+                            {{8, 1}, 25.0f, 25.0f}, {{50, 1}, 29.97f, 29.97003f}};
     for (const stCase &c : cases) {
         stFakeClock localClock;
         CTestConsumers localConsumers;

@@ -1,5 +1,6 @@
 #include "core/TYXUtils.h"
 
+#include "core/ProgramClock.h"
 #include "core/TYXWorker.h"
 #include "core/WideFormat.h"
 #include "core/debuglog.h"
@@ -19,7 +20,9 @@ extern "C" {
 
 int64_t GetCurrentTimeUs()
 {
-    return GetSystemTimeUs() + TYX_CLOCK_OFFSET_US;
+    // Taken from the wall clock at the first reading, which the program's start makes.
+    static const CProgramClock clock(GetSystemTimeUs, GetMonotonicTimeUs);
+    return clock.NowUs();
 }
 
 std::string WStringToString(const std::wstring &text)

@@ -8,8 +8,9 @@
 
 struct FramePackage;
 
-// Program clock: wall-clock microseconds since 1970 plus a fixed 8 hours. Stored time stamps and
-// peers rely on the offset, so it stays.
+// Program clock (CProgramClock): microseconds since 1970 plus a fixed 8 hours as the wall clock read
+// at the first call, then advancing with the monotonic clock, so that no step of the host's time
+// moves it. Stored time stamps and peers rely on the offset, so it stays.
 constexpr int64_t TYX_CLOCK_OFFSET_US = 28800000000LL;
 int64_t GetCurrentTimeUs();
 

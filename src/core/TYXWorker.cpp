@@ -31,7 +31,7 @@ struct CTYXWorker::stSendTarget
 
 CTYXWorker::CTYXWorker(uint32_t workerId, const InputLinkMap *inputLinks, const ConsumerLinkMap *consumerLinks,
                        int32_t workerKind, bool perInputParams, bool perOutputParams)
-    : m_programClock(GetCurrentTimeUs), m_tickSource(GetTickCount32)
+    : m_programClock(GetCurrentTimeUs), m_tickSource(GetTickCount32), m_wallClockUs(GetSystemTimeUs)
 {
     try {
         m_exitEvent = std::make_unique<CEvent>(true, false);
@@ -725,8 +725,9 @@ int32_t CTYXWorker::CreateBlankVideoFrame(FramePackage &package, const stColorYu
     return CreateBlankVideoFramePackage(package, color);
 }
 
-void CTYXWorker::SetClockSources(ProgramClock programClockUs, TickSource tickCountMs)
+void CTYXWorker::SetClockSources(ProgramClock programClockUs, TickSource tickCountMs, WallClockUs wallClockUs)
 {
     m_programClock = programClockUs ? std::move(programClockUs) : ProgramClock(GetCurrentTimeUs);
     m_tickSource = tickCountMs ? std::move(tickCountMs) : TickSource(GetTickCount32);
+    m_wallClockUs = wallClockUs ? std::move(wallClockUs) : WallClockUs(GetSystemTimeUs);
 }

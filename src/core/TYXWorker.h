@@ -65,6 +65,7 @@ public:
     using OutputParamsCallback = std::function<void(CTYXWorker *, uint32_t, const stStreamParams *)>;
     using ProgramClock = std::function<int64_t()>;  // µs
     using TickSource = std::function<uint32_t()>;   // ms, wrapping
+    using WallClockUs = std::function<int64_t()>;   // µs since 1970, as the host's time reads
 
     CTYXWorker(uint32_t workerId, const InputLinkMap *inputLinks, const ConsumerLinkMap *consumerLinks,
                int32_t workerKind, bool perInputParams, bool perOutputParams);
@@ -188,8 +189,9 @@ public:
     bool IsPerInputParams() const { return m_perInputParams; }
     bool IsPerOutputParams() const { return m_perOutputParams; }
     void SetOutputParamsCallback(OutputParamsCallback callback) { m_outputParamsCallback = std::move(callback); }
-    // Replaces the program clock and the tick count that the link and push rules read (tests).
-    void SetClockSources(ProgramClock programClockUs, TickSource tickCountMs);
+    // Replaces the program clock and the tick count that the link and push rules read, and the wall
+    // clock that times shown to people follow (tests). None keeps the process's own.
+    void SetClockSources(ProgramClock programClockUs, TickSource tickCountMs, WallClockUs wallClockUs = nullptr);
 
     // The process-wide screen output: console texts of the thread control print only when on.
     static void SetProcessScreenOutput(bool on);
@@ -199,6 +201,9 @@ public:
 
 protected:
     int64_t NowUs() const { return m_programClock(); }
+    // The host's time (µs since 1970) of a program time, as the wall clock reads now: a step of the
+    // host's time moves what people read, never the program time itself.
+    int64_t WallOfProgramUs(int64_t programUs) const { return programUs - NowUs() + m_wallClockUs(); }
     uint32_t NowTickMs() const { return m_tickSource(); }
     // Starts a child thread running body at once; its id, or a negative errno. The thread keeps the
     // worker alive while it runs.
@@ -286,4 +291,5 @@ private:
     std::atomic<bool> m_mainThreadFailed{false};
     ProgramClock m_programClock;
     TickSource m_tickSource;
+    WallClockUs m_wallClockUs;
 };

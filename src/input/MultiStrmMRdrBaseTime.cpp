@@ -144,7 +144,9 @@ int32_t CMultiStrmMediaReadWorker::GetMSBaseTimeByNTP()
     const int64_t start = m_reader->GetMaxValue();
     if (start <= 0 || start <= m_baseTimeUTC)
         return 0;
-    const int64_t base = start + (m_useUTC ? 0 : TYX_CLOCK_OFFSET_US);
+    // The source's start is a time of day: it meets the program clock as the host's clock reads now,
+    // which a step of the host's time since the program's start has moved.
+    const int64_t base = start - WallOfProgramUs(0) - (m_useUTC ? TYX_CLOCK_OFFSET_US : 0);
     m_baseTimeUTC = base;
     TYX_LOG(5, L"MultiStrmMediaReadWorker[%s]Media stream start time got[%lld]...At[%lld].", m_name.c_str(),
             static_cast<long long>(base), static_cast<long long>(NowUs()));

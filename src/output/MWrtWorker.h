@@ -258,7 +258,7 @@ private:
     bool m_recordFileListed = true;  // the current record file has its list line (or there is none)
 
     // Main thread state.
-    int64_t m_recordStartTime = 0;   // seconds since 1970
+    int64_t m_recordStartTime = 0;   // program clock µs of the current file's start
     std::tm m_recordBeginTime{};
     uint32_t m_waitMs = 0;
     bool m_started = false;

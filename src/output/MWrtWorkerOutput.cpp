@@ -164,7 +164,7 @@ int32_t CTYXMediaWriteWorker::OpenOutput()
             return result;
         }
         m_recordFileListed = false;
-        m_recordStartTime = NowSeconds();
+        m_recordStartTime = NowUs();
     } else {
         result = m_streamWriter->PrepareForWriting(nullptr);
         if (result < 0) {

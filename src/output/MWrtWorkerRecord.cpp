@@ -230,8 +230,9 @@ int32_t CTYXMediaWriteWorker::ReserveFrames4AllStreams(std::set<uint32_t> &video
 CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutCheck()
 {
     m_holdForCut = false;
-    const int64_t segmentSeconds = static_cast<int64_t>(m_recordSettings.SegmentLength) * 60;
-    if (!m_cutPending && m_recordStartTime > 0 && NowSeconds() - m_recordStartTime + 2 >= segmentSeconds) {
+    // Timed on the program clock: a step of the host's time neither cuts early nor lets a file grow on.
+    const int64_t segmentUs = static_cast<int64_t>(m_recordSettings.SegmentLength) * 60 * 1000000;
+    if (!m_cutPending && m_recordStartTime > 0 && NowUs() - m_recordStartTime + 2000000 >= segmentUs) {
         ClearReservedFrames();
         m_reservedVideoStreams.clear();
         MW_LOG(5, "WorkingFunc",
@@ -431,7 +432,7 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutNow()
     }
     MW_LOG(5, "WorkingFunc", L"MMediaWriteWorker[%s:%x] New record file(%s) created.", m_name.c_str(), m_workerId,
            m_recordFileNameW.c_str());
-    m_recordStartTime = NowSeconds();
+    m_recordStartTime = NowUs();
     SetStep(TYX_MW_STEP_OPENED);
     SetStateOfAllStreams(TYX_MW_STREAMS_RUNNING);
     SetStep(TYX_MW_STEP_SYNCHRONIZING);

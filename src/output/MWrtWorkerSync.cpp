@@ -100,7 +100,7 @@ int32_t CTYXMediaWriteWorker::SynchronizeStreamsByVKeyFrameSimple(int64_t &start
            L"MediaWriteWorker[%s:%x] Streams synchronized with OutputStarttime was set to [%lld]!", m_name.c_str(),
            m_workerId, LL(start));
     startTime = start;
-    m_recordStartTime = NowSeconds();
+    m_recordStartTime = NowUs();
     return static_cast<int32_t>(aligned.size());
 }
 

@@ -26,3 +26,9 @@ int64_t GetSystemTimeUs()
                std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
+
+int64_t GetMonotonicTimeUs()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}

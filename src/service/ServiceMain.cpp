@@ -265,6 +265,8 @@ int ServiceMain(int argc, char **argv)
 {
     stServiceRun run;
     run.startTime = time(nullptr);
+    // The program clock takes the wall clock here, at the start, and goes on with the monotonic one.
+    (void)GetCurrentTimeUs();
     run.hostBootTime = BootTime(run.startTime);
     run.programFolder = ProgramFolderOf(OwnProgramPath());
     if (run.programFolder.empty())

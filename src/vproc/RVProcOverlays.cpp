@@ -20,12 +20,6 @@ constexpr int16_t kInfoStatusBelow = -598; // codes below it are information, no
 constexpr uint8_t kGb2312CharSet = 134;
 constexpr int64_t kUsPerSecond = 1000000;
 
-// The second of a program-clock time as a calendar time: the clock runs 8 h ahead of UTC.
-time_t ProgramSecondToUtc(int64_t second)
-{
-    return static_cast<time_t>(second - TYX_CLOCK_OFFSET_US / kUsPerSecond);
-}
-
 } // namespace
 
 std::wstring CRVProcWorker::StatusText(int32_t statusCode) const
@@ -161,7 +155,8 @@ int32_t CRVProcWorker::PrepareTimeOsdInNeed(int64_t timeUs, int32_t targetBits)
         return 0;
     m_lastShownSecond = second;
 
-    const time_t utc = ProgramSecondToUtc(second);
+    // The picture's time as the host's clock reads it: a step of the host's time shows on screen.
+    const time_t utc = static_cast<time_t>(WallOfProgramUs(timeUs) / kUsPerSecond);
     std::tm local{};
     if (!localtime_r(&utc, &local)) {
         TYX_LOG(5, L"PrepareTimeOsdInNeed[WID=%d]: Error occured while converting timestamp(%lld) to local-time!",

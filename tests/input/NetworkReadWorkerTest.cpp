@@ -353,6 +353,26 @@ TEST_F(NetworkReadWorkerTest, NtpStartTimeBecomesTheBaseOnTheProgramClock)
     EXPECT_EQ(40000, video[1].duration);
 }
 
+// The host's time stepped 60 s ahead since the program started: a camera's start, a time of day,
+// meets the program clock as the host's clock reads now, so its pictures keep to the other sources.
+TEST_F(NetworkReadWorkerTest, NtpStartTimeMeetsTheProgramClockThroughAStepOfTheHostsTime)
+{
+    auto config = RtspConfig();
+    config.UseNTP = 1;
+    clock.wallStepUs = 60000000;
+    worker->script->SetRealtimeStart(1700000000000000LL);
+    worker->SetReopenFlags(false, false);
+    worker->SetSkipBacklogs(false);
+    for (int n = 0; n < 40; ++n)
+        worker->script->Push(VideoPacket(n, n == 0, 1000));
+    ASSERT_EQ(0, StartReadWorker(*worker, config));
+    const auto all = TakeAll();
+    EXPECT_EQ(1700000000000000LL + 28800000000LL - 60000000LL, worker->BaseTimeUTC());
+    const auto video = DataOnly(all);
+    ASSERT_EQ(11u, video.size());
+    EXPECT_EQ(worker->BaseTimeUTC() + 30 * 40000, video[1].pts);
+}
+
 TEST_F(NetworkReadWorkerTest, WithoutAnNtpStartTimeTheArrivalGivesTheBase)
 {
     auto config = MakeSourceConfig(kWorker, TYX_MS_RTMP, L"rtmp://cam/live/x", false);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/TYXUtils.h"
 #include "core/TYXWorker.h"
 #include "core/TYXWorkerConfig.h"
 #include "input/MediaFileReader.h"
@@ -84,12 +85,15 @@ int64_t StreamLengthUs(const std::filesystem::path &file, int mediaType);
 // A reader source configuration with a video stream 1 and, optionally, an audio stream 2.
 stMediaSourceReadWorkerConfig MakeSourceConfig(uint32_t workerId, int32_t msType, const std::wstring &path, bool audio);
 
-// A program clock the tests move by hand; the tick count follows it.
+// A program clock the tests move by hand; the tick count follows it, and so does the host's time
+// (µs since 1970), but for the steps the host's time took since the start.
 struct stFakeClock
 {
     std::atomic<int64_t> us{1700000000000000LL};
+    std::atomic<int64_t> wallStepUs{0};
     int64_t Now() const { return us.load(); }
     uint32_t Tick() const { return static_cast<uint32_t>(us.load() / 1000); }
+    int64_t WallUs() const { return us.load() - TYX_CLOCK_OFFSET_US + wallStepUs.load(); }
     void Advance(int64_t microseconds) { us += microseconds; }
 };
 
@@ -156,7 +160,8 @@ public:
     CScriptedWorker(uint32_t id, const CTYXWorker::ConsumerLinkMap *links, stFakeClock &clock)
         : Worker(id, links), m_script(std::make_unique<CScriptReader>(clock)), script(m_script.get())
     {
-        this->SetClockSources([&clock] { return clock.Now(); }, [&clock] { return clock.Tick(); });
+        this->SetClockSources([&clock] { return clock.Now(); }, [&clock] { return clock.Tick(); },
+                              [&clock] { return clock.WallUs(); });
     }
     CMediaSourceReader *CreateReader(const stMediaSourceReadWorkerConfig &) override
     {

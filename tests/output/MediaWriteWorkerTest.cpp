@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
+#include <cwchar>
 #include <fstream>
 #include <functional>
 #include <sys/mount.h>
@@ -77,7 +79,14 @@ protected:
         m_harness = std::make_unique<CWriterHarness>(TestClip(), audio, video);
         Worker().SetMaxWaitMs(20);
         Worker().SetWallClock([this] { return m_now.load(); });
+        Worker().SetClockSources([this] { return GetCurrentTimeUs() + m_programShiftUs.load(); }, nullptr);
         return *m_harness;
+    }
+    // Time passes: the host's time and the program clock both go on.
+    void Pass(int64_t seconds)
+    {
+        m_now += seconds;
+        m_programShiftUs += seconds * 1000000;
     }
     CTYXMediaWriteWorker &Worker() { return m_harness->Worker(); }
     stMediaWriteWorkerConfig Config(bool audio = true, bool video = true)
@@ -126,9 +135,21 @@ protected:
     }
 
     CTempDir m_dir;
-    std::atomic<int64_t> m_now{1700000000};
+    std::atomic<int64_t> m_now{1700000000}; // the host's time, seconds since 1970
+    std::atomic<int64_t> m_programShiftUs{0};
     std::unique_ptr<CWriterHarness> m_harness;
 };
+
+// The host's local time of a second since 1970 as the record names and the list write it.
+std::wstring LocalText(int64_t seconds, const wchar_t *format)
+{
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    localtime_r(&time, &local);
+    wchar_t text[64] = {};
+    std::wcsftime(text, 64, format, &local);
+    return text;
+}
 
 } // namespace
 
@@ -173,7 +194,7 @@ TEST_F(MediaWriteWorkerTest, SegmentsAreCutOnAKeyFrameAndJoinWithoutGapOrOverlap
     m_harness->Feed(kBase, 0, 1000000);
     ASSERT_TRUE(WaitOpened());
     FeedAndDrain(1000000, 1500000);
-    m_now += 178; // the segment length is 3 minutes; the cut comes 2 s early
+    Pass(178); // the segment length is 3 minutes; the cut comes 2 s early
     m_harness->Feed(kBase, 1500000, 4000000);
     ASSERT_TRUE(WaitFor([this] { return ListRecordings(m_dir.Path()).size() == 2; }));
     ASSERT_TRUE(m_harness->WaitDrained(20000));
@@ -188,6 +209,52 @@ TEST_F(MediaWriteWorkerTest, SegmentsAreCutOnAKeyFrameAndJoinWithoutGapOrOverlap
     EXPECT_EQ(CountEvents(TakeEvents(), TYX_EVENT_RECORD_FILE_FINISHED), 2);
 }
 
+// The host's time steps (NTP after a boot with a wrong clock, an operator setting it): the cut
+// stays timed on the program clock, so a step ahead cuts no file short and a step back lets none
+// grow on, while the names and the list follow the host's time as it reads when they are made.
+TEST_F(MediaWriteWorkerTest, AStepOfTheHostsTimeMovesTheNamesButNotTheCut)
+{
+    const int64_t begin = m_now.load();
+    Make();
+    ASSERT_EQ(m_harness->Start(Config()), 0);
+    m_harness->Feed(kBase, 0, 1000000);
+    ASSERT_TRUE(WaitOpened());
+    FeedAndDrain(1000000, 1500000);
+    Pass(120);
+    m_now += 60; // 180 s on the host's clock since the file began, 120 s of program time
+    FeedAndDrain(1500000, 2500000);
+    m_now -= 120; // back: 60 s on the host's clock, still 120 s of program time
+    FeedAndDrain(2500000, 2800000);
+    Pass(58); // 178 s of program time: the cut is due, 2 s early
+    m_harness->Feed(kBase, 2800000, 4000000);
+    ASSERT_TRUE(WaitFor([this] { return ListRecordings(m_dir.Path()).size() == 2; }));
+    ASSERT_TRUE(m_harness->WaitDrained(20000));
+    StopPushing();
+
+    const std::vector<fs::path> files = ListRecordings(m_dir.Path());
+    ASSERT_EQ(files.size(), 2u);
+    // The first file runs until the cut on the program clock, on the first key frame after 2.8 s.
+    const stProbedFile first = ProbeRecording(files[0]);
+    ASSERT_TRUE(first.Video());
+    EXPECT_NEAR(static_cast<double>(first.Video()->endUs - first.Video()->firstPtsUs), 3e6, 1e5);
+    const stRecorded total = SumRecordings();
+    EXPECT_EQ(total.video, m_harness->FedVideo());
+    EXPECT_EQ(total.audio, m_harness->FedAudio());
+    // Named by the host's time: the first at the start, the second after both steps.
+    const int64_t cut = begin + 120 + 60 - 120 + 58;
+    EXPECT_NE(files[0].filename().wstring().find(LocalText(begin, L"%Y-%m-%d_%H-%M.")), std::wstring::npos)
+        << files[0];
+    EXPECT_NE(files[1].filename().wstring().find(LocalText(cut, L"%Y-%m-%d_%H-%M.")), std::wstring::npos)
+        << files[1];
+    const std::vector<std::wstring> lines = ReadRecordList(m_dir.File("RecordFileList.txt"));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find(L";Begintime=" + LocalText(begin, L"%Y-%m-%d %H:%M:%S") + L";Endtime=" +
+                            LocalText(cut, L"%Y-%m-%d %H:%M:%S")),
+              std::wstring::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find(L";Begintime=" + LocalText(cut, L"%Y-%m-%d %H:%M:%S")), std::wstring::npos) << lines[1];
+}
+
 TEST_F(MediaWriteWorkerTest, WithoutVideoTheCutComesAtOnce)
 {
     Make(true, false);
@@ -195,7 +262,7 @@ TEST_F(MediaWriteWorkerTest, WithoutVideoTheCutComesAtOnce)
     m_harness->Feed(kBase, 0, 1000000);
     ASSERT_TRUE(WaitFor([this] { return Worker().IsOutputOpened(); }));
     ASSERT_TRUE(m_harness->WaitDrained(20000));
-    m_now += 178;
+    Pass(178);
     ASSERT_TRUE(WaitFor([this] { return ListRecordings(m_dir.Path()).size() == 2; }));
     FeedAndDrain(1000000, 2000000);
     StopPushing();
@@ -343,7 +410,7 @@ TEST_F(MediaWriteWorkerTest, AFolderLostAtACutIsReportedAndTheCutWaitsForIt)
     const fs::path moved = m_dir.File("moved");
     fs::rename(parent, moved);
     std::ofstream(parent) << "not a folder";
-    m_now += 178;
+    Pass(178);
     ASSERT_TRUE(WaitFor([] {
         for (const stTYXEvent &event : TakeEvents())
             if (event.type == TYX_EVENT_RECORD_PATH_FAILED)

@@ -1,4 +1,5 @@
 #include "WriterTestSupport.h"
+#include "core/TYXUtils.h"
 #include "host/GlobalVars.h"
 #include "support/LeakCheck.h"
 #include "support/TempDir.h"
@@ -75,6 +76,7 @@ protected:
 
     CTempDir m_dir;
     std::atomic<int64_t> m_now{1700000000};
+    std::atomic<int64_t> m_programShiftUs{0};
     std::unique_ptr<CWriterHarness> m_harness;
 };
 
@@ -87,6 +89,7 @@ TEST_F(WriterTimeOriginTest, PictureAndSoundKeepTheirDistanceInEverySegment)
     m_harness = std::make_unique<CWriterHarness>(clip, true);
     m_harness->Worker().SetMaxWaitMs(20);
     m_harness->Worker().SetWallClock([this] { return m_now.load(); });
+    m_harness->Worker().SetClockSources([this] { return GetCurrentTimeUs() + m_programShiftUs.load(); }, nullptr);
     ASSERT_EQ(m_harness->Start(CWriterHarness::RecordConfig(m_dir.Path(), true)), 0);
 
     // The clip's first packets come before its time 0 (the reordering delay).
@@ -94,6 +97,7 @@ TEST_F(WriterTimeOriginTest, PictureAndSoundKeepTheirDistanceInEverySegment)
     ASSERT_TRUE(WaitFor([this] { return m_harness->Worker().IsOutputOpened(); }));
     ASSERT_TRUE(m_harness->WaitDrained(20000));
     m_now += 178; // the segment length is 3 minutes; the cut comes 2 s early
+    m_programShiftUs += 178000000;
     m_harness->Feed(kBase, 1500000, 4000000);
     ASSERT_TRUE(WaitFor([this] { return ListRecordings(m_dir.Path()).size() == 2; }));
     ASSERT_TRUE(m_harness->WaitDrained(20000));

@@ -3,6 +3,7 @@
 
 #include "vproc/RVProcWorker.h"
 
+#include "core/TYXUtils.h"
 #include "host/GlobalVars.h"
 #include "output/RVDOServer.h"
 #include "output/RVTPServer.h"
@@ -15,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -351,6 +353,27 @@ TEST_F(RVProcClockTest, ClockTextsShowTheHostsLocalTimeOncePerSecond)
     EXPECT_EQ(worker.PrepareTimeOsdInNeed(kProgramTimeUs + 500000, TYX_OVERLAY_DIRECT_DISPLAY), 0);
     EXPECT_EQ(worker.PrepareTimeOsdInNeed(kProgramTimeUs + 800000, TYX_OVERLAY_DIRECT_DISPLAY), 2);
     EXPECT_EQ(Text(1), L"08:03:10");
+}
+
+// The host's time steps after the start (NTP, an operator): the clock texts show the host's time
+// as it reads now, though the pictures' program time goes on unmoved.
+TEST_F(RVProcClockTest, ClockTextsFollowAStepOfTheHostsTime)
+{
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    std::atomic<int64_t> wallUs{kProgramTimeUs - TYX_CLOCK_OFFSET_US};
+    CTestVideoWorker worker;
+    worker.SetClockSources([] { return kProgramTimeUs; }, nullptr, [&wallUs] { return wallUs.load(); });
+    worker.SetTimeOsd(true);
+    worker.SetOsdWriter(m_writer, TYX_OVERLAY_OUTPUT, 0);
+    EXPECT_EQ(worker.PrepareTimeOsdInNeed(kProgramTimeUs, TYX_OVERLAY_OUTPUT), 2);
+    EXPECT_EQ(Text(2), L"2024-1-5 00:03:09");
+    wallUs += 60000000;
+    EXPECT_EQ(worker.PrepareTimeOsdInNeed(kProgramTimeUs + 1000000, TYX_OVERLAY_OUTPUT), 2);
+    EXPECT_EQ(Text(2), L"2024-1-5 00:04:10");
+    wallUs -= 120000000;
+    EXPECT_EQ(worker.PrepareTimeOsdInNeed(kProgramTimeUs + 2000000, TYX_OVERLAY_OUTPUT), 2);
+    EXPECT_EQ(Text(2), L"2024-1-5 00:02:11");
 }
 
 TEST_F(RVProcClockTest, ClockTextsFollowTheHostsTimeZone)

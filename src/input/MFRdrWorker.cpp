@@ -261,7 +261,7 @@ void CMediaFileReadWorker::NoteSpan(const FramePackage &package, const AVRationa
         higher(span.endDts, us(package.dts) + length);
 }
 
-bool CMediaFileReadWorker::PaceHandOver(int64_t &mediaUs, bool discard)
+bool CMediaFileReadWorker::PaceHandOver(int64_t &mediaUs, bool discard, int64_t startUs)
 {
     // Deadlines follow from the media time alone, so a late wake-up delays one package and not
     // every package after it.
@@ -269,24 +269,42 @@ bool CMediaFileReadWorker::PaceHandOver(int64_t &mediaUs, bool discard)
     if (mediaUs == TYX_NOPTS_VALUE)
         return false;
     if (m_mediaOrigin == TYX_NOPTS_VALUE) {
-        m_clockOrigin = now;
-        m_mediaOrigin = mediaUs;
+        // A play that begins with a lead-in shows its first picture when the lead-in, at its own
+        // pace, has gone: that picture is due then, not after the lead-in's length in the file.
+        if (discard && startUs != TYX_NOPTS_VALUE && startUs > mediaUs) {
+            m_clockOrigin = now + (startUs - mediaUs) / kDiscardPace;
+            m_mediaOrigin = startUs;
+        } else {
+            m_clockOrigin = now;
+            m_mediaOrigin = mediaUs;
+            m_timelineUs = mediaUs;
+        }
         m_paceDeadline = now;
         m_paceMediaUs = mediaUs;
         return false;
     }
-    const int64_t due = m_clockOrigin + (mediaUs - m_mediaOrigin);
-    int64_t deadline = due;
-    if (discard)
-        deadline = std::min(due, m_paceDeadline + std::max<int64_t>(mediaUs - m_paceMediaUs, 0) / kDiscardPace);
-    if (now - due > kPacingRestartUs) {
-        // Far behind (pushing was stopped, a slow disk): the time line moves on by what was lost
-        // instead of rushing to catch up, and the stamps move with it.
-        const int64_t lost = now - due;
-        m_offsetUs += lost;
-        mediaUs += lost;
-        deadline = now;
+    int64_t deadline = now;
+    if (discard) {
+        // The lead-in goes at its own pace ahead of the first picture shown, off the time line.
+        deadline = m_paceDeadline + std::max<int64_t>(mediaUs - m_paceMediaUs, 0) / kDiscardPace;
+    } else if (m_timelineUs == TYX_NOPTS_VALUE || mediaUs > m_timelineUs) {
+        // Packages leave the file in storage order, not time order: only the package that takes
+        // the file further on its time line sets the pace, and only it can tell that the whole
+        // reader fell behind.
+        const int64_t due = m_clockOrigin + (mediaUs - m_mediaOrigin);
+        deadline = due;
+        if (now - due > kPacingRestartUs) {
+            // Far behind (pushing was stopped, a slow disk): the time line moves on by what was
+            // lost instead of rushing to catch up, and the stamps of every stream move with it.
+            const int64_t lost = now - due;
+            m_offsetUs += lost;
+            mediaUs += lost;
+            deadline = now;
+        }
+        m_timelineUs = mediaUs;
     }
+    // Otherwise the package lies behind where the file has got (a stream stored later than the
+    // other): it goes at once and keeps its stamp.
     m_paceDeadline = deadline;
     m_paceMediaUs = mediaUs;
     const int64_t wait = deadline - now;
@@ -299,13 +317,19 @@ CMediaFileReadWorker::ReadStep CMediaFileReadWorker::HandOver(FramePackage &pack
     // Shown before the start position: decoded, not shown.
     const int64_t shown = package.pts != TYX_NOPTS_VALUE ? package.pts : package.dts;
     const int64_t start = play.startPts != TYX_NOPTS_VALUE ? play.startPts : play.startDts;
-    if (start != TYX_NOPTS_VALUE && play.startDts > 0 && shown != TYX_NOPTS_VALUE && shown < start)
+    const bool leadIn = start != TYX_NOPTS_VALUE && play.startDts > 0 && shown != TYX_NOPTS_VALUE && shown < start;
+    if (leadIn)
         package.flags |= TYX_PKT_FLAG_DISCARD;
     if (m_firstHandOverTime == 0)
         m_firstHandOverTime = NowUs();
 
+    // Marked by the demuxer too (the priming of a sound stream).
+    const bool discard = (package.flags & TYX_PKT_FLAG_DISCARD) != 0;
     if (m_cycleCount == 0) {
-        NoteSpan(package, play.timeBase, true);
+        // A cycle repeats what was shown: the lead-in before the start position adds nothing to
+        // its length.
+        if (!leadIn)
+            NoteSpan(package, play.timeBase, true);
         const int64_t rawStart = std::min(package.pts != TYX_NOPTS_VALUE ? package.pts : INT64_MAX,
                                           package.dts != TYX_NOPTS_VALUE ? package.dts : INT64_MAX);
         const int64_t rawStartUs = rawStart == INT64_MAX ? TYX_NOPTS_VALUE : av_rescale_q(rawStart, play.timeBase, kMicroseconds);
@@ -318,7 +342,10 @@ CMediaFileReadWorker::ReadStep CMediaFileReadWorker::HandOver(FramePackage &pack
     int64_t mediaUs = DecodeTimeUs(package, play.timeBase);
     if (mediaUs != TYX_NOPTS_VALUE)
         mediaUs += m_offsetUs;
-    if (PaceHandOver(mediaUs, package.flags & TYX_PKT_FLAG_DISCARD))
+    int64_t startUs = play.startDts != TYX_NOPTS_VALUE ? play.startDts : play.startPts;
+    if (startUs != TYX_NOPTS_VALUE)
+        startUs = av_rescale_q(startUs, play.timeBase, kMicroseconds) + m_offsetUs;
+    if (PaceHandOver(mediaUs, discard, startUs))
         return ReadStep::End;
     if (m_offsetUs != 0) {
         const int64_t shift = av_rescale_q(m_offsetUs, kMicroseconds, play.timeBase);

@@ -31,8 +31,10 @@ struct stFileStreamPlayState
 // position, at the speed of its own time stamps on the program clock, up to a configured end or
 // the end of the file, and again from the start position until a playing time has passed.
 // The streams of the file share one time line, mapped onto the program clock at the first
-// hand-over: each package is handed over when its time on it has come and is stamped with that
-// time, and every repeated cycle moves all streams on by one offset.
+// hand-over: the file is paced by how far it has got on that time line over all its streams, so
+// a package is handed over when its time has come, or at once when the file is past it (streams
+// are stored apart), and is stamped with its time; every repeated cycle moves all streams on by
+// one offset.
 class CMediaFileReadWorker : public CMultiStrmMediaReadWorker
 {
 public:
@@ -83,10 +85,11 @@ private:
     // The offset that puts the next cycle right after the cycles before it in every stream.
     int64_t NextCycleOffset() const;
     void NoteSpan(const FramePackage &package, const AVRational &timeBase, bool raw);
-    // Waits until the package's time on the file's time line (µs, offset included) has come; a
-    // source that fell behind its clock moves its time line on instead (mediaUs and the offset
-    // grow). True on exit.
-    bool PaceHandOver(int64_t &mediaUs, bool discard);
+    // Waits until the package's time on the file's time line (µs, offset included) has come: a
+    // package behind where the file has got goes at once, the lead-in before the start position
+    // (startUs, offset included) at its own faster pace; a reader that fell behind its clock moves
+    // the time line on instead (mediaUs and the offset grow). True on exit.
+    bool PaceHandOver(int64_t &mediaUs, bool discard, int64_t startUs);
     void FinishPlay();
     bool SeekStreams(int64_t targetUs, bool forEnd, int16_t &index, int64_t &timestamp);
     bool SleepPacing(int64_t microseconds);
@@ -110,6 +113,9 @@ private:
     // m_clockOrigin + m - m_mediaOrigin; no origin before the first hand-over.
     int64_t m_clockOrigin = 0;
     int64_t m_mediaOrigin = TYX_NOPTS_VALUE;
+    // How far the file has got on its time line over all its streams (µs, offset included): the
+    // latest media time of a package shown so far.
+    int64_t m_timelineUs = TYX_NOPTS_VALUE;
     // The deadline and media time of the last package, which packages marked discard follow.
     int64_t m_paceDeadline = 0;
     int64_t m_paceMediaUs = TYX_NOPTS_VALUE;

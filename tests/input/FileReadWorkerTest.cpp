@@ -44,6 +44,16 @@ struct stFileMedia
     std::filesystem::path bframesAv = set.Add("bframes-av.mp4", {.seconds = 1.0, .gop = 25, .bFrames = 2});
     // The sound of one.mp4 moved 200 ms after its picture.
     std::filesystem::path lateAudio = ShiftedCopy(oneSecondAv, set.Dir().File("late-audio.mp4"), 1, 200000);
+    // Stored as cameras and broadcasters store them: a second of pictures, then its second of
+    // sound; and the sound 0.8 s ahead of the pictures.
+    std::filesystem::path chunked =
+        set.Add("chunked.mp4", {.seconds = 8.0, .width = 160, .height = 120, .muxerOptions = {{"chunk_duration", "1000000"}}});
+    std::filesystem::path soundAhead = set.Add(
+        "sound-ahead.ts",
+        {.container = "mpegts", .seconds = 8.0, .width = 160, .height = 120, .muxerOptions = {{"audio_preload", "800000"}}});
+    // mpeg4, 25 fps, a key frame every 2 s.
+    std::filesystem::path longGop = set.Add(
+        "long-gop.mp4", {.seconds = 4.0, .videoCodec = "mpeg4", .width = 64, .height = 64, .gop = 50, .audio = false});
 
     static std::filesystem::path ShiftedCopy(const std::filesystem::path &from, const std::filesystem::path &to, int mediaType,
                                              int64_t shiftUs)
@@ -74,6 +84,22 @@ stRawStamps RawStamps(const std::filesystem::path &file, int mediaType)
         }
     }
     return raw;
+}
+
+// How far (µs) a package comes out of the file ahead of the latest package of the other media
+// type read before it, at most.
+int64_t StorageLeadUs(const std::filesystem::path &file)
+{
+    int64_t latest[2] = {INT64_MIN, INT64_MIN};
+    int64_t lead = 0;
+    for (const stTestPacket &p : ReadTestMediaPackets(file)) {
+        if (p.mediaType < 0 || p.dtsUs == INT64_MIN)
+            continue;
+        latest[p.mediaType] = std::max(latest[p.mediaType], p.dtsUs);
+        if (latest[1 - p.mediaType] != INT64_MIN)
+            lead = std::max(lead, p.dtsUs - latest[1 - p.mediaType]);
+    }
+    return lead;
 }
 
 // Stamped pts less the source's pts, in µs, of the last package of a play that went to the end of
@@ -265,13 +291,87 @@ TEST_F(FileReadWorkerTest, TheLeadInOfPlayFromGoesFastAndThePlayThenKeepsToTheCl
     ASSERT_EQ(75u - 24u, video.size());
     for (size_t i = 0; i < video.size(); ++i)
         ASSERT_EQ(i < 11, (video[i].flags & TYX_PKT_FLAG_DISCARD) != 0) << i;
-    // The lead-in, decoded but not shown, at twenty times the pace of its 40 ms.
-    for (size_t i = 1; i + 1 < 11; ++i)
+    // The lead-in, decoded but not shown, at twenty times the pace of its 40 ms, and the first
+    // picture shown right after it: handed over (when the next read starts) one such step after
+    // the last of the lead-in.
+    for (size_t i = 1; i < 12; ++i)
         EXPECT_EQ(2000, video[i + 1].readTime - video[i].readTime) << i;
     // From the start position on, every picture is handed over at the time its stamp gives: the
     // stamps stay on the clock.
     for (size_t i = 11; i + 1 < video.size(); ++i)
         EXPECT_EQ(video[i].pts, video[i + 1].readTime) << i;
+}
+
+TEST_F(FileReadWorkerTest, ARepeatedPlayFromShowsItsPicturesWithoutAPauseForTheLeadIn)
+{
+    stPacedFileWorker run(false);
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, Files().longGop.wstring(), false);
+    config.PlayFrom = 3.4f; // the key frame at 2 s: 1.4 s of lead-in, then 0.6 s shown
+    config.Repeat = 1;
+    config.ShowTime = 3.0f;
+    run.Play(config);
+    const auto video = DataOnly(run.consumers.Take(kVideoOut));
+    // The pictures shown, each with the time it was handed over (the next read starts then).
+    std::vector<stSeenPackage> shown;
+    std::vector<int64_t> handedOver;
+    for (size_t i = 0; i + 1 < video.size(); ++i) {
+        if (video[i].flags & TYX_PKT_FLAG_DISCARD)
+            continue;
+        shown.push_back(video[i]);
+        handedOver.push_back(video[i + 1].readTime);
+    }
+    ASSERT_GE(shown.size(), 2u);
+    // Each cycle takes the 0.6 s it shows and the lead-in's quick pass, not the lead-in's length.
+    EXPECT_GE(run.worker->CycleCount(), 3);
+    constexpr int64_t kLeadInPassUs = 1400000 / 20;
+    EXPECT_LE(handedOver[0] - video[0].readTime, kLeadInPassUs + 2000);
+    for (size_t i = 1; i < shown.size(); ++i) {
+        // One picture after the other in the stamps, over every repeat too,
+        EXPECT_EQ(shown[i - 1].pts + 40000, shown[i].pts) << i;
+        // and on the clock, with at most the lead-in's quick pass between two of them; none is
+        // handed over before its time.
+        EXPECT_LE(handedOver[i] - handedOver[i - 1], 40000 + kLeadInPassUs) << i;
+        EXPECT_GE(handedOver[i], shown[i].pts) << i;
+    }
+}
+
+TEST_F(FileReadWorkerTest, AFileWhoseStreamsAreStoredApartPlaysAtItsOwnSpeedWithoutStampJumps)
+{
+    for (const auto *file : {&Files().chunked, &Files().soundAhead}) {
+        SCOPED_TRACE(file->filename().string());
+        // The file really comes out of the demuxer with one stream most of a second ahead.
+        const int64_t lead = StorageLeadUs(*file);
+        ASSERT_GE(lead, 500000);
+        stPacedFileWorker run(true, kWorker, 500); // every wake-up half a millisecond late
+        run.Play(MakeSourceConfig(kWorker, TYX_MS_FILE, file->wstring(), true));
+        const auto video = DataOnly(run.consumers.Take(kVideoOut));
+        const auto audio = DataOnly(run.consumers.Take(kAudioOut));
+        const stRawStamps rawVideo = RawStamps(*file, 0);
+        const stRawStamps rawAudio = RawStamps(*file, 1);
+        ASSERT_EQ(rawVideo.pts.size(), video.size());
+        ASSERT_EQ(rawAudio.pts.size(), audio.size());
+        // Every package keeps its distance in the file from the first of its stream (no jumps),
+        // and picture and sound keep theirs.
+        for (size_t i = 0; i < video.size(); ++i)
+            EXPECT_NEAR(double(rawVideo.pts[i] - rawVideo.pts[0]), double(video[i].pts - video[0].pts), 2.0) << i;
+        for (size_t i = 0; i < audio.size(); ++i)
+            EXPECT_NEAR(double(rawAudio.pts[i] - rawAudio.pts[0]), double(audio[i].pts - audio[0].pts), 2.0) << i;
+        EXPECT_NEAR(double(video[0].pts - rawVideo.pts[0]), double(audio[0].pts - rawAudio.pts[0]), 2.0);
+        // No package is handed over before its time (the next of its stream is read after it), nor
+        // later than the stream stored ahead has got past it.
+        for (const auto *stream : {&video, &audio}) {
+            for (size_t i = 0; i + 1 < stream->size(); ++i) {
+                EXPECT_GE((*stream)[i + 1].readTime, (*stream)[i].dts) << i;
+                EXPECT_LE((*stream)[i + 1].readTime, (*stream)[i].dts + lead + 50000) << i;
+            }
+        }
+        // The whole file takes its own length on the clock, at 1.0x.
+        const int64_t first = std::min(video.front().readTime, audio.front().readTime);
+        const int64_t last = std::max(video.back().readTime, audio.back().readTime);
+        const int64_t span = std::max(rawVideo.dts.back(), rawAudio.dts.back()) - std::min(rawVideo.dts.front(), rawAudio.dts.front());
+        EXPECT_LE(last - first, span + 1000);
+        EXPECT_GE(last - first, span - lead - 50000);
+    }
 }
 
 TEST_F(FileReadWorkerTest, AfterPushingWasStoppedTheStampsGoOnFromTheClock)

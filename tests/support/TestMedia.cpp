@@ -220,8 +220,17 @@ int WriteTestMedia(const std::filesystem::path &path, const stTestMediaSpec &spe
     if (!(format->oformat->flags & AVFMT_NOFILE) &&
         (result = avio_open(&format->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0)
         return result;
-    if ((result = avformat_write_header(format.get(), nullptr)) < 0)
+    AVDictionary *options = nullptr;
+    for (const auto &[key, value] : spec.muxerOptions)
+        av_dict_set(&options, key.c_str(), value.c_str(), 0);
+    result = avformat_write_header(format.get(), &options);
+    // An option the muxer does not know would leave the file other than the test asked for.
+    const bool unknown = av_dict_count(options) > 0;
+    av_dict_free(&options);
+    if (result < 0)
         return result;
+    if (unknown)
+        return AVERROR_OPTION_NOT_FOUND;
 
     // Interleave by presentation time so that every container gets a realistic packet order.
     for (;;) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct AVFrame;
@@ -31,6 +32,8 @@ struct stTestMediaSpec
     // index (YUV 4:2:0), gives the value (-1..1) of the sample of that index on every channel.
     std::function<void(AVFrame &picture, int64_t index)> paintPicture{};
     std::function<double(int64_t sample)> soundSample{};
+    // Options of the muxer (how it stores the streams), e.g. {"chunk_duration", "1000000"}.
+    std::vector<std::pair<std::string, std::string>> muxerOptions{};
 };
 
 // What went into the file, as the muxer was given it.

@@ -32,6 +32,22 @@ bool NeedsAnnexBFilter(const AVFormatContext *format, int32_t codecId)
            std::strcmp(name, "Matroska / WebM") == 0;
 }
 
+const wchar_t *MediaTypeWord(int32_t type)
+{
+    switch (type) {
+    case AVMEDIA_TYPE_VIDEO:
+        return L"video";
+    case AVMEDIA_TYPE_AUDIO:
+        return L"audio";
+    case AVMEDIA_TYPE_DATA:
+        return L"data";
+    case AVMEDIA_TYPE_SUBTITLE:
+        return L"subtitle";
+    default:
+        return L"unknown";
+    }
+}
+
 } // namespace
 
 CMediaSourceReader::CMediaSourceReader()
@@ -200,10 +216,27 @@ int16_t CMediaSourceReader::FindStreams(StreamRequestMap *requests, int32_t medi
 
     if (!requests->empty()) {
         int16_t count = 0;
+        bool typeMissing = false;
         for (auto &[number, index] : *requests) {
             int chosen = index;
-            if ((mediaType == 0 && index == TYX_BEST_VIDEO_STREAM) || (mediaType != 0 && index == TYX_BEST_AUDIO_STREAM))
+            if ((mediaType == 0 && index == TYX_BEST_VIDEO_STREAM) || (mediaType != 0 && index == TYX_BEST_AUDIO_STREAM)) {
                 chosen = av_find_best_stream(m_format, type, -1, -1, nullptr, 0);
+            } else if (chosen >= 0 && chosen < streamCount && m_format->streams[chosen]->codecpar->codec_type != type) {
+                // Indexes are configured as a file stores its streams, but a relay's FLV numbers them
+                // in the order their first packets come: the index can name the other media type,
+                // whose packets a decoder of this type cannot take.
+                const int32_t found = m_format->streams[chosen]->codecpar->codec_type;
+                const int best = av_find_best_stream(m_format, type, -1, -1, nullptr, 0);
+                if (best >= 0) {
+                    TYX_LOG(3, L"[CMediaSourceReader]Configured %s stream index %d holds %s: stream index %d, the best %s stream, is taken instead.",
+                            MediaTypeWord(type), chosen, MediaTypeWord(found), best, MediaTypeWord(type));
+                } else {
+                    TYX_LOG(3, L"[CMediaSourceReader]Configured %s stream index %d holds %s and the source has no %s stream.",
+                            MediaTypeWord(type), chosen, MediaTypeWord(found), MediaTypeWord(type));
+                    typeMissing = true;
+                }
+                chosen = best;
+            }
             if (chosen < 0 || chosen >= streamCount || m_selected.count(static_cast<int16_t>(chosen))) {
                 index = TYX_STREAM_NOT_TAKEN;
                 continue;
@@ -212,7 +245,8 @@ int16_t CMediaSourceReader::FindStreams(StreamRequestMap *requests, int32_t medi
             index = static_cast<int16_t>(chosen);
             ++count;
         }
-        return count;
+        // An index of the other media type with no stream of this one to take instead fails the open.
+        return typeMissing ? static_cast<int16_t>(TYX_MSR_STREAM_NOT_FOUND) : count;
     }
 
     // Numbering skips numbers that another media type took or asked for, so that every selected

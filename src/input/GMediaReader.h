@@ -63,6 +63,8 @@ public:
     virtual uint8_t *GetBuffer(int32_t &size);
 
     // Selects streams of an opened input (media type 0 video, 1 audio); the count, -1 without map.
+    // A configured index of the other media type takes the best stream of this type instead, or,
+    // with none, gives -1008.
     int16_t FindStreams(StreamRequestMap *requests, int32_t mediaType);
     // Sizes the video records and makes the Annex B filters; true when a filter was made.
     bool InitBitstreamFilters();

@@ -1,7 +1,9 @@
 #include "input/NrtMRdrWorker.h"
 
+#include "NginxRtmpServer.h"
 #include "ReadWorkerRun.h"
 #include "ReadWorkerTestSupport.h"
+#include "RtmpPublisher.h"
 #include "RtmpTestServer.h"
 #include "RtspTestServer.h"
 
@@ -13,10 +15,13 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace {
 
 constexpr uint32_t kWorker = 0x01040000;
 constexpr uint32_t kVideoOut = kWorker + 1;
+constexpr uint32_t kAudioOut = kWorker + 2;
 
 // Fourteen seconds of a live source, made once for the suite.
 const std::filesystem::path &LiveMedia()
@@ -167,4 +172,51 @@ TEST_F(LiveReadWorkerTest, AnUnreachableSourceNeverHoldsUpTheStop)
     // The worker waits ten seconds before its next try; the stop ends that wait.
     EXPECT_NE(static_cast<int32_t>(TYX_STILL_ACTIVE), StopReadWorker(*worker));
     worker.reset();
+}
+
+TEST_F(LiveReadWorkerTest, ConfiguredIndexesOfARelayThatSendsTheSoundFirstGiveEachStreamItsOwnMedia)
+{
+    if (const std::string missing = CNginxRtmpServer::Missing(); !missing.empty())
+        GTEST_SKIP() << missing;
+    CNginxRtmpServer relay;
+    ASSERT_EQ(0, relay.Start()) << relay.ErrorLog();
+    const std::string url = relay.Url("camera");
+
+    // Configured as a file source is: the picture at index 0, the sound at 1.
+    StopReadWorker(*worker);
+    consumers.Add(kAudioOut, TYX_PKT_KIND_CODED_AUDIO);
+    worker = std::make_shared<CNRTMediaReadWorker>(kWorker, &consumers.Links());
+    auto config = MakeSourceConfig(kWorker, TYX_MS_RTMP, StringToWString(url), true);
+    config.Streams[1].avStrmId = 0;
+    config.Streams[2].avStrmId = 1;
+    CLogCapture log;
+    // The worker plays from the relay before the camera publishes, so the relay hands it the
+    // camera's first packets, sound first: its FLV reader then numbers the sound 0.
+    int32_t started = -1;
+    std::thread start([&] { started = StartReadWorker(*worker, config); });
+    const bool playing =
+        WaitUntil([&] { return relay.ErrorLog().find("play: name='camera'") != std::string::npos; }, 30000, 5);
+    CRtmpPublisher camera;
+    const int published = playing ? camera.Start(LiveMedia(), url, {.soundFirst = true}) : -1;
+    start.join();
+    ASSERT_TRUE(playing) << relay.ErrorLog();
+    ASSERT_EQ(0, published);
+    ASSERT_EQ(0, started);
+
+    auto enough = [](const auto &seen) { return DataOnly(seen).size() >= 25; };
+    const auto video = DataOnly(consumers.TakeUntil(kVideoOut, enough, 30000));
+    const auto audio = DataOnly(consumers.TakeUntil(kAudioOut, enough, 30000));
+    ASSERT_GE(video.size(), 25u);
+    ASSERT_GE(audio.size(), 25u);
+    for (const stSeenPackage &p : video) {
+        EXPECT_EQ(TYX_MEDIA_VIDEO, p.mediaType);
+        EXPECT_EQ(1, p.streamIndex);
+        EXPECT_TRUE(p.annexB); // H.264 from FLV, made Annex B by the reader
+    }
+    for (const stSeenPackage &p : audio) {
+        EXPECT_EQ(TYX_MEDIA_AUDIO, p.mediaType);
+        EXPECT_EQ(0, p.streamIndex);
+    }
+    EXPECT_EQ(1, log.Count(L"Configured video stream index 0 holds audio: stream index 1, the best video stream, is taken instead.", 3));
+    EXPECT_EQ(1, log.Count(L"Configured audio stream index 1 holds video: stream index 0, the best audio stream, is taken instead.", 3));
 }

@@ -4,6 +4,7 @@
 
 #include "ReadWorkerTestSupport.h"
 
+#include "support/LogCapture.h"
 #include "support/TestMedia.h"
 
 extern "C" {
@@ -195,6 +196,25 @@ TEST(MediaReaderTest, StreamRecordsCopyAndMoveWhole)
         EXPECT_EQ(nullptr, copy.codecParameters); // NOLINT(bugprone-use-after-move)
         EXPECT_EQ(0, copy.extradataSize);
     }
+}
+
+TEST(MediaReaderTest, AConfiguredIndexOfTheOtherMediaTypeIsNotTaken)
+{
+    CTestMediaSet set;
+    const auto soundOnly = set.Add("sound.mp4", {.seconds = 1.0, .video = false});
+    CLogCapture log;
+    CMediaFileReader reader;
+    // Indexes as a source with picture and sound is configured: the sound is stream 0 here.
+    StreamRequestMap video{{1, 0}};
+    StreamRequestMap audio{{2, 1}};
+    EXPECT_EQ(TYX_MSR_STREAM_NOT_FOUND, reader.OpenMediaSource(soundOnly.string(), &video, &audio));
+    EXPECT_FALSE(reader.IsOpened());
+    EXPECT_EQ(1, log.Count(L"Configured video stream index 0 holds audio and the source has no video stream.", 3));
+
+    // The sound asked for by its own index still opens.
+    audio = {{2, 0}};
+    EXPECT_EQ(1, reader.OpenMediaSource(soundOnly.string(), nullptr, &audio));
+    EXPECT_EQ((StreamRequestMap{{2, 0}}), audio);
 }
 
 TEST(MediaReaderTest, FailedOpensGiveTheirCodesAndLeaveTheReaderClosed)

@@ -29,6 +29,8 @@ constexpr size_t kCommittedWindow = 300;
 constexpr stTimeBase kCodedStampBase{1, 1000000};
 // The least step between two decode stamps that every container still tells apart (FLV counts ms).
 constexpr int64_t kLeastDtsStepUs = 1000;
+// CommitAndEncode's result for a picture stamped at or before the one before it.
+constexpr int32_t kPictureNotAfterLast = -2;
 // A stopped thread is waited for 3 s; what the encoder still holds is collected for 2 s of them,
 // so that the thread ends in that time and its last packets reach the writers, which stop next.
 constexpr uint32_t kFlushBudgetMs = 2000;
@@ -82,6 +84,8 @@ struct CTYXEncWorker::stLoopState
     int32_t threadId = 0;
     bool exitInOutputs = false;
     bool stopping = false;                // the exit event was seen: the held pictures go out at the end
+    int64_t lastCommittedPts = TYX_NOPTS_VALUE;
+    int64_t leftOut = 0;                  // pictures not after the one before
 };
 
 CTYXEncWorker::CTYXEncWorker(uint32_t workerId, const InputLinkMap *inputLinks, const ConsumerLinkMap *consumerLinks)
@@ -448,6 +452,14 @@ void CTYXEncWorker::KeepLastPicture(FramePackage &frame, stLoopState &state)
 
 int32_t CTYXEncWorker::CommitAndEncode(FramePackage &frame, stLoopState &state)
 {
+    // A picture at or before the one before cannot follow it in the coded stream: its decode stamp
+    // would pass its display, or the writer would move it. It is left out.
+    if (frame.pts != TYX_NOPTS_VALUE && state.lastCommittedPts != TYX_NOPTS_VALUE && frame.pts <= state.lastCommittedPts) {
+        if (state.leftOut++ % 100 == 0)
+            TYX_LOG(5, L"VEncWorker[%s:%x] Picture(pts=%lld) not after the one before(pts=%lld) left out, %lld so far.",
+                    m_name.c_str(), m_workerId, LL(frame.pts), LL(state.lastCommittedPts), LL(state.leftOut));
+        return kPictureNotAfterLast;
+    }
     frame.mediaType = TYX_MEDIA_VIDEO;
     frame.kind = TYX_PKT_KIND_RAW_VIDEO;
     std::deque<int64_t> &stamps = state.committed.stamps;
@@ -476,6 +488,8 @@ int32_t CTYXEncWorker::CommitAndEncode(FramePackage &frame, stLoopState &state)
         // stamp back by a frame.
         if (state.outputs.empty() && !stamps.empty() && stamps.back() == frame.pts)
             stamps.pop_back();
+    } else if (frame.pts != TYX_NOPTS_VALUE) {
+        state.lastCommittedPts = frame.pts;
     }
     m_encodedCount += static_cast<int64_t>(state.outputs.size());
     if (state.frames == 0)

@@ -312,6 +312,8 @@ bool CMultiStrmMediaReadWorker::PushReservedKeyFrame(stStreamThreadState &thread
         if (key.dts != TYX_NOPTS_VALUE)
             key.dts += moved;
     }
+    // Moved in time, it tells nothing of the sender's clock.
+    key.queuedTime = 0;
     StampAndSend(thread, state, key);
     TYX_LOG(7, L"MultiStrmMediaReadWorker[%s:%x]Single-stream-proc thread[SubNo=%d]Catching Key frame pushed 1st while leaving dropping phase.",
             m_name.c_str(), m_workerId, thread.subNo);
@@ -353,18 +355,30 @@ void CMultiStrmMediaReadWorker::StampAndSend(stStreamThreadState &thread, stRead
     }
 }
 
-int64_t CMultiStrmMediaReadWorker::SourceOffsetOf(stReadStreamState &state, const FramePackage &package)
+stSourceMapping CMultiStrmMediaReadWorker::SourceMappingOf(stReadStreamState &state, const FramePackage &package)
 {
     if (!state.sourceBase)
-        return stSourceTimeBase::kUnset;
-    if (state.sourceBase->IsSet())
-        return state.sourceBase->Offset();
-    // Never take an absent time stamp as a base: packets of B-frame streams may lack a dts.
-    const int64_t ticks = package.pts != TYX_NOPTS_VALUE ? package.pts : package.dts;
-    if (ticks == TYX_NOPTS_VALUE)
-        return stSourceTimeBase::kUnset;
-    const int64_t delayMs = state.config ? state.config->EstmtDly : 0;
-    return state.sourceBase->SetOnce(NowUs() - delayMs * 1000 - TicksToUs(ticks, state.info.timeBase));
+        return {};
+    CSourceClock &clock = state.sourceBase->clock;
+    const AVRational tb = state.info.timeBase;
+    if (!clock.IsAnchored()) {
+        // Never take an absent time stamp as a base: packets of B-frame streams may lack a dts.
+        const int64_t ticks = package.pts != TYX_NOPTS_VALUE ? package.pts : package.dts;
+        if (ticks == TYX_NOPTS_VALUE)
+            return {};
+        const int64_t delayMs = state.config ? state.config->EstmtDly : 0;
+        clock.AnchorOnce(NowUs() - delayMs * 1000 - TicksToUs(ticks, tb));
+    }
+    // A file is paced by the program clock itself; only a live sender's clock runs on its own. The
+    // decode order is the order of arrival.
+    const int64_t observed = package.dts != TYX_NOPTS_VALUE ? package.dts : package.pts;
+    if (!m_followSourceClock || package.queuedTime <= 0 || observed == TYX_NOPTS_VALUE)
+        return clock.Mapping();
+    const stSourceClockStep step = clock.Observe(package.streamIndex, TicksToUs(observed, tb), package.queuedTime);
+    if (step.reanchored)
+        TYX_LOG(3, L"MultiStrmMediaReadWorker[%s:%x]Stamps of stream[%d] jumped by %lld ms: the source is re-anchored on the program clock.",
+                m_name.c_str(), m_workerId, static_cast<int32_t>(state.subNo), static_cast<long long>(step.jumpUs / 1000));
+    return step.mapping;
 }
 
 void CMultiStrmMediaReadWorker::TimeStamp2NTP(stReadStreamState &state, FramePackage &package)
@@ -373,20 +387,20 @@ void CMultiStrmMediaReadWorker::TimeStamp2NTP(stReadStreamState &state, FramePac
     const int64_t baseUTC = m_baseTimeUTC.load();
     // Without the source's start time the stamps come from the source's time base, as against the
     // local clock.
-    const int64_t offset = baseUTC > 0 ? stSourceTimeBase::kUnset : SourceOffsetOf(state, package);
+    const stSourceMapping mapping = baseUTC > 0 ? stSourceMapping{} : SourceMappingOf(state, package);
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         const AVRational tb = state.info.timeBase;
         // pts and dts alike, so that the source's pts-dts difference survives.
         auto toClock = [&](int64_t value) {
             if (baseUTC <= 0)
-                return offset + TicksToUsRounded(value, tb);
+                return mapping.Map(TicksToUsRounded(value, tb));
             if (value > state.basePts)
                 return baseUTC + TicksToUsRounded(value - state.basePts, tb);
             return baseUTC + TicksToUs(value - state.basePts, tb);
         };
         state.lastPts = package.pts;
-        const bool stamped = baseUTC > 0 || offset != stSourceTimeBase::kUnset;
+        const bool stamped = baseUTC > 0 || mapping.IsSet();
         if (stamped && package.pts != TYX_NOPTS_VALUE) {
             before = baseUTC > 0 && package.pts < state.basePts;
             package.pts = toClock(package.pts);
@@ -403,13 +417,13 @@ void CMultiStrmMediaReadWorker::TimeStampByLocalClock(stReadStreamState &state, 
 {
     // One base for every stream of the source: a picture and the sound of the same moment of the
     // source get the same stamp, whichever stream came first, and pts - dts stays what it was.
-    const int64_t offset = SourceOffsetOf(state, package);
+    const stSourceMapping mapping = SourceMappingOf(state, package);
     const AVRational tb = state.info.timeBase;
-    if (offset != stSourceTimeBase::kUnset) {
+    if (mapping.IsSet()) {
         if (package.pts != TYX_NOPTS_VALUE)
-            package.pts = offset + TicksToUs(package.pts, tb);
+            package.pts = mapping.Map(TicksToUs(package.pts, tb));
         if (package.dts != TYX_NOPTS_VALUE)
-            package.dts = offset + TicksToUs(package.dts, tb);
+            package.dts = mapping.Map(TicksToUs(package.dts, tb));
     }
     // The published time base is 1/1000000, so the duration is given in it as well.
     package.duration = TicksToUsRounded(package.duration, tb);

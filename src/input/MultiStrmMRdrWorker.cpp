@@ -628,6 +628,8 @@ int32_t CMultiStrmMediaReadWorker::QueuePaketToStreamThread(const FramePackage &
     copy.inDevice = 0;
     if (DuplicateFramePackage(copy, package) < 0)
         return 0;
+    // The package's arrival, as near to its read as the main thread gets.
+    copy.queuedTime = NowUs();
     {
         CCsLock queueGuard(record.queueLock);
         if (record.queue.size() >= TYX_STREAM_THREAD_QUEUE_LIMIT) {

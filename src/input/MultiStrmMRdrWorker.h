@@ -154,6 +154,7 @@ protected:
     int32_t m_connectRetrySeconds = 0;
     bool m_keepOpenAfterInit = false;       // the reading thread goes on with the first open
     bool m_streamsFound = false;            // the configuration's open found configured streams
+    bool m_followSourceClock = false;       // a live source: its clock's rate and jumps are followed
 
 private:
     struct stStreamThreadState;
@@ -173,9 +174,10 @@ private:
     // Sends the reserved key frame ahead of the package; false when there is none.
     bool PushReservedKeyFrame(stStreamThreadState &thread, stReadStreamState &state, const FramePackage &next);
     void StampAndSend(stStreamThreadState &thread, stReadStreamState &state, FramePackage &package);
-    // The source's offset (program µs less media µs) for a package of the stream; a source without
-    // one yet takes it from this package: its media time is now, less the stream's delay.
-    int64_t SourceOffsetOf(stReadStreamState &state, const FramePackage &package);
+    // The source's mapping onto the program clock for a package of the stream; a source without
+    // one yet takes it from this package: its media time is now, less the stream's delay. A live
+    // source's package that came through the stream thread's queue tells its clock its arrival.
+    stSourceMapping SourceMappingOf(stReadStreamState &state, const FramePackage &package);
     std::shared_ptr<StrmPrcsThdPrmtrs> FindThreadRecord(int32_t threadId);
     // The configuration of a stream number when it is of the stream's media type; a number
     // configured for the other type is logged and gives none.

@@ -20,6 +20,7 @@ CNRTMediaReadWorker::CNRTMediaReadWorker(uint32_t workerId, const ConsumerLinkMa
     m_dropCountAudio = 43;
     m_typeCode = 2;
     m_keepOpenAfterInit = true;
+    m_followSourceClock = true;
     TYX_LOG(6, L"NRTMediaReadWorker[%x] constructed.", m_workerId);
 }
 

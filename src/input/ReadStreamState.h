@@ -4,6 +4,7 @@
 #include "core/ReadWriteLock.h"
 #include "core/TYXConfigRecords.h"
 #include "input/MediaStreamInfo.h"
+#include "input/SourceClock.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
 
@@ -37,23 +38,18 @@ struct stStreamDelayEstimate
 int32_t AverageStreamDelay(const std::vector<int32_t> &samples, int32_t mediaType);
 
 // The one mapping of a source's media time onto the program clock, shared by all its streams for
-// one open of the source, so that a picture and the sound of the same moment get the same stamp:
-// program µs = media µs + offset.
+// one open of the source, so that a picture and the sound of the same moment get the same stamp.
+// A file keeps its first offset (program µs = media µs + offset); a live source's clock follows
+// the sender's rate and re-anchors where its stamps jump.
 struct stSourceTimeBase
 {
-    static constexpr int64_t kUnset = INT64_MIN;
+    static constexpr int64_t kUnset = stSourceMapping::kUnset;
 
-    bool IsSet() const { return m_offsetUs.load() != kUnset; }
-    int64_t Offset() const { return m_offsetUs.load(); }
-    // The first offset given holds for the rest of the open; the one in force.
-    int64_t SetOnce(int64_t offset)
-    {
-        int64_t expected = kUnset;
-        return m_offsetUs.compare_exchange_strong(expected, offset) ? offset : expected;
-    }
+    bool IsSet() const { return clock.IsAnchored(); }
+    // The first offset given holds until the clock re-anchors; the mapping in force.
+    stSourceMapping SetOnce(int64_t offset) { return clock.AnchorOnce(offset); }
 
-private:
-    std::atomic<int64_t> m_offsetUs{kUnset};
+    CSourceClock clock;
 };
 
 // One stream of the source, keyed by its container index in the stream table.

@@ -283,6 +283,32 @@ TEST_F(VEncWorkerTest, DecodeStampsStayBeforeTheirPtsWhenAGroupSpansAStall)
     ExpectStamps(sent, {0, 3, 1, 2, 4, 22, 5, 21}, {-1, 0, 1, 2, 3, 4, 5, 21});
 }
 
+// A source whose stamps went back (a camera that restarted, its reader not yet re-anchored): no
+// picture reaches the encoder at or before the stamp of the one before it, so every coded picture
+// decodes before its display and after the one before it, and no writer has to clamp a stamp.
+TEST_F(VEncWorkerTest, PicturesStampedAtOrBeforeTheOneBeforeAreNotEncoded)
+{
+    for (const bool reorder : {false, true}) {
+        SCOPED_TRACE(reorder ? "reordering encoder" : "encoder in display order");
+        stEncoderLinks links;
+        CFedScripted worker(kEncoderId, &links.inputs, &links.consumers);
+        Configure(worker);
+        worker.reorder = reorder;
+        ASSERT_EQ(worker.Initialize(0, 0), 0);
+        for (int32_t n : {0, 1, 2, 3, 4, 5, 6, 7, 2, 3, 7, 8, 9, 10, 11})
+            worker.feed.push_back(HostPicture(n));
+        worker.feed.push_back(EndPackage());
+        EXPECT_EQ(worker.WorkingFunc(), 0u);
+        std::vector<FramePackage> sent = links.TakeSent();
+        const stPackagesFreer freer{sent};
+        EXPECT_TRUE(DecodeStampsHold(sent));
+        std::set<int64_t> shown;
+        for (const FramePackage &packet : sent)
+            EXPECT_TRUE(shown.insert(packet.pts).second) << "two pictures at " << packet.pts;
+        EXPECT_EQ(shown.size(), 12u);
+    }
+}
+
 // A picture that fails to encode never comes out: the decode stamps after it keep their place
 // instead of lagging a frame more for every failure.
 TEST_F(VEncWorkerTest, AFailedEncodeLeavesTheLaterDecodeStampsInPlace)

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 namespace {
 
@@ -468,6 +469,158 @@ TEST_F(NetworkReadWorkerTest, PictureAndSoundOfOneMomentCarryOneStampHoweverThey
                 EXPECT_GT((*stream)[i].dts, (*stream)[i - 1].dts) << i;
         }
     }
+}
+
+// A camera whose clock runs `rate` times the host's, in runs of its encoder (seconds of its own
+// clock each, its stamps from 0 every time, `gapUs` of silence between runs on one session):
+// picture and sound arrive 10 ms after their time. Each package carries a number of its own in its
+// duration; what each number was is kept in `sent`.
+struct stCameraPacket
+{
+    int32_t mediaType = 0;
+    int64_t mediaUs = 0;   // on the camera's clock
+    int64_t arrivalUs = 0; // from the first read on
+    int32_t run = 0;
+};
+std::vector<stCameraPacket> MakeCamera(std::vector<CScriptReader::stPacket> &script, const std::vector<double> &runs,
+                                       double rate, int64_t gapUs)
+{
+    std::vector<std::pair<CScriptReader::stPacket, stCameraPacket>> all;
+    int64_t runStart = 0;
+    int32_t number = 0;
+    for (size_t r = 0; r < runs.size(); ++r) {
+        const int64_t length = int64_t(runs[r] * 1000000);
+        for (int n = 0; int64_t(n) * 40000 < length; ++n, ++number) {
+            CScriptReader::stPacket packet = VideoPacket(n, n % 25 == 0);
+            packet.duration = 3600 + number;
+            all.push_back({packet, {TYX_MEDIA_VIDEO, int64_t(n) * 40000, runStart + int64_t(n * 40000 / rate) + 10000, int32_t(r)}});
+        }
+        for (int m = 0; int64_t(m) * 1024 * 1000000 / 48000 < length; ++m, ++number) {
+            CScriptReader::stPacket packet = AudioPacket(m);
+            packet.duration = 1024 + number;
+            const int64_t us = int64_t(m) * 1024 * 1000000 / 48000;
+            all.push_back({packet, {TYX_MEDIA_AUDIO, us, runStart + int64_t(us / rate) + 10000, int32_t(r)}});
+        }
+        runStart += int64_t(length / rate) + gapUs;
+    }
+    std::stable_sort(all.begin(), all.end(), [](const auto &a, const auto &b) { return a.second.arrivalUs < b.second.arrivalUs; });
+    std::vector<stCameraPacket> sent(static_cast<size_t>(number));
+    int64_t previous = 0;
+    for (auto &[packet, what] : all) {
+        packet.readUs = what.arrivalUs - previous;
+        previous = what.arrivalUs;
+        script.push_back(packet);
+        const int64_t n = what.mediaType == TYX_MEDIA_VIDEO ? packet.duration - 3600 : packet.duration - 1024;
+        sent[size_t(n)] = what;
+    }
+    return sent;
+}
+
+// Plays the script to the worker a few hundred packets at a time, each lot once the stream
+// threads sent the one before and the consumers took it (their queues and the stream threads'
+// hold 900), then ends the source and stops the worker: what picture and sound got.
+std::map<uint32_t, std::vector<stSeenPackage>> FeedInLots(stScriptedNetRun &run, const std::vector<CScriptReader::stPacket> &script)
+{
+    // Reads wait for the script from the start: an empty script would end the source.
+    run.worker->script->SetBlocking(true, false);
+    if (StartReadWorker(*run.worker, MakeSourceConfig(kWorker, TYX_MS_RTMP, L"rtmp://cam/live/x", true)) != 0) {
+        ADD_FAILURE() << "the worker did not start";
+        return {};
+    }
+    std::map<uint32_t, std::vector<stSeenPackage>> seen;
+    const auto take = [&] {
+        for (const uint32_t output : {kVideoOut, kAudioOut}) {
+            for (const stSeenPackage &p : DataOnly(run.consumers.Take(output)))
+                seen[output].push_back(p);
+        }
+    };
+    for (size_t i = 0; i < script.size(); ++i) {
+        run.worker->script->Push(script[i]);
+        if (i % 400 == 399 || i + 1 == script.size()) {
+            WaitUntil([&] { return run.worker->script->Remaining() == 0 && run.worker->PendingStreamPackages() == 0; }, 30000);
+            take();
+        }
+    }
+    run.worker->script->SetBlocking(false, false);
+    run.Finish();
+    take();
+    return seen;
+}
+
+// The camera packet a package came from, by the number in its duration (sent in µs).
+const stCameraPacket &CameraPacketOf(const std::vector<stCameraPacket> &sent, const stSeenPackage &seen, int32_t mediaType)
+{
+    const double ticks = double(seen.duration) * (mediaType == TYX_MEDIA_VIDEO ? 0.09 : 0.048);
+    return sent[size_t(std::llround(ticks) - (mediaType == TYX_MEDIA_VIDEO ? 3600 : 1024))];
+}
+
+// A camera 1 % slow against the host, for two minutes: its stamps stay as far behind their arrival
+// as they started (a fixed mapping would leave them 1.2 s behind by the end), picture and sound alike.
+TEST_F(NetworkReadWorkerTest, ACameraOnePercentSlowStaysOnTheProgramClock)
+{
+    stScriptedNetRun run(true);
+    run.worker->SetReopenFlags(false, false);
+    const int64_t start = run.clock.Now();
+    std::vector<CScriptReader::stPacket> script;
+    const auto sent = MakeCamera(script, {120.0}, 0.99, 0);
+    auto got = FeedInLots(run, script);
+    for (const int32_t type : {TYX_MEDIA_VIDEO, TYX_MEDIA_AUDIO}) {
+        SCOPED_TRACE(type == TYX_MEDIA_VIDEO ? "picture" : "sound");
+        const auto &seen = got[type == TYX_MEDIA_VIDEO ? kVideoOut : kAudioOut];
+        ASSERT_GT(seen.size(), 1000u);
+        std::map<int64_t, int64_t> leastBySecond; // least arrival less stamp, per second of arrival
+        for (size_t i = 1; i < seen.size(); ++i) {
+            const stCameraPacket &p = CameraPacketOf(sent, seen[i], type);
+            const int64_t lag = start + p.arrivalUs - seen[i].pts;
+            auto &least = leastBySecond.try_emplace(p.arrivalUs / 10000000, INT64_MAX).first->second;
+            least = std::min(least, lag);
+        }
+        const int64_t first = leastBySecond.begin()->second;
+        for (const auto &[tens, least] : leastBySecond) {
+            if (tens >= 4 && tens < 11) {
+                EXPECT_NEAR(double(first), double(least), 30000.0) << tens * 10 << " s in";
+            }
+        }
+    }
+}
+
+// An encoder that restarts on the same session: 3 s of nothing, then stamps from 0 again. The
+// source is re-anchored once (one log line): picture and sound go on, stamps rising, with one offset
+// between them, at the delay the source had.
+TEST_F(NetworkReadWorkerTest, StampsThatStartAgainOnTheSameSessionReAnchorTheSource)
+{
+    CLogCapture log;
+    stScriptedNetRun run(true);
+    run.worker->SetReopenFlags(false, false);
+    const int64_t start = run.clock.Now();
+    std::vector<CScriptReader::stPacket> script;
+    const auto sent = MakeCamera(script, {30.0, 20.0}, 1.0, 3000000);
+    auto got = FeedInLots(run, script);
+    std::map<int32_t, std::vector<int64_t>> offsetsAfter; // stamp less camera time, second run
+    for (const int32_t type : {TYX_MEDIA_VIDEO, TYX_MEDIA_AUDIO}) {
+        SCOPED_TRACE(type == TYX_MEDIA_VIDEO ? "picture" : "sound");
+        const auto &seen = got[type == TYX_MEDIA_VIDEO ? kVideoOut : kAudioOut];
+        ASSERT_GT(seen.size(), 500u);
+        int64_t afterRestart = 0;
+        for (size_t i = 1; i < seen.size(); ++i) {
+            EXPECT_GT(seen[i].dts, seen[i - 1].dts) << i;
+            const stCameraPacket &p = CameraPacketOf(sent, seen[i], type);
+            if (p.run == 1) {
+                ++afterRestart;
+                offsetsAfter[type].push_back(seen[i].pts - p.mediaUs);
+                EXPECT_NEAR(double(start + p.arrivalUs - seen[i].pts), 300000.0, 60000.0);
+            }
+        }
+        EXPECT_GT(afterRestart, type == TYX_MEDIA_VIDEO ? 450 : 900);
+    }
+    ASSERT_FALSE(offsetsAfter[TYX_MEDIA_VIDEO].empty());
+    ASSERT_FALSE(offsetsAfter[TYX_MEDIA_AUDIO].empty());
+    const int64_t origin = offsetsAfter[TYX_MEDIA_VIDEO].front();
+    for (const auto &[type, offsets] : offsetsAfter) {
+        for (const int64_t offset : offsets)
+            EXPECT_LE(std::llabs(offset - origin), 1) << (type == TYX_MEDIA_VIDEO ? "picture" : "sound");
+    }
+    EXPECT_EQ(1, log.Count(L"the source is re-anchored on the program clock.", 3));
 }
 
 TEST_F(NetworkReadWorkerTest, AfterAReopenTheFirstVideoPackageIsAKeyFrame)

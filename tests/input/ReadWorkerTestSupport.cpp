@@ -260,6 +260,12 @@ void CScriptReader::Push(const stPacket &packet)
     m_changed.notify_all();
 }
 
+size_t CScriptReader::Remaining()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_script.size();
+}
+
 void CScriptReader::SetBlocking(bool reads, bool opens)
 {
     std::lock_guard<std::mutex> lock(m_mutex);

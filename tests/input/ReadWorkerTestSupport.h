@@ -127,6 +127,8 @@ public:
     void SetBlocking(bool reads, bool opens);
     // True while a read or an open waits.
     bool Blocked() const { return m_blocked.load(); }
+    // Packets of the script not read yet.
+    size_t Remaining();
 
     int32_t OpenMediaSource(const std::string &path, StreamRequestMap *video, StreamRequestMap *audio) override;
     int32_t ReadPacket(FramePackage &package) override;

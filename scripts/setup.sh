@@ -16,6 +16,7 @@ packages=(
     libgtest-dev libgmock-dev
     gir1.2-gst-rtsp-server-1.0 python3-gi gstreamer1.0-plugins-good gstreamer1.0-plugins-base
     gstreamer1.0-plugins-bad
+    nginx-light libnginx-mod-rtmp
 )
 
 missing=()

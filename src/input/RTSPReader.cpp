@@ -127,6 +127,9 @@ int32_t CRTSPMPReader::OpenMediaSource(const std::string &url, StreamRequestMap 
     TYX_LOG(6, L"[RTSP/RTMP Reader] %d VStreams and %d AStreams Retrieved.", videoCount, audioCount);
     TakeRealtimeStart();
     InitBitstreamFilters();
+    // A live source quiet for less than its connection's own time-out is still there (a relay
+    // whose camera restarts its encoder keeps the session): only a longer silence closes it.
+    SetReadDeadline(m_rtmp ? TYX_RTMP_OPEN_DEADLINE_US : TYX_RTSP_OPEN_DEADLINE_US);
     m_opened = true;
     return result;
 }

@@ -159,6 +159,56 @@ TEST_F(LiveReadWorkerTest, AStalledStreamIsClosedAtItsReadDeadline)
     server.Stop();
 }
 
+// A camera whose encoder restarts: the relay keeps the session while the camera is away for three
+// seconds, and the camera comes back with stamps from 0. The source stays open, shows again and
+// keeps its stamps rising on one new offset.
+TEST_F(LiveReadWorkerTest, ACameraThatRestartsOnTheSameSessionShowsAgainWithRisingStamps)
+{
+    if (const std::string missing = CNginxRtmpServer::Missing(); !missing.empty())
+        GTEST_SKIP() << missing;
+    CNginxRtmpServer relay;
+    ASSERT_EQ(0, relay.Start()) << relay.ErrorLog();
+    const std::string url = relay.Url("camera");
+    StopReadWorker(*worker);
+    consumers.Add(kAudioOut, TYX_PKT_KIND_CODED_AUDIO);
+    worker = std::make_shared<CNRTMediaReadWorker>(kWorker, &consumers.Links());
+    CRtmpPublisher camera;
+    ASSERT_EQ(0, camera.Start(LiveMedia(), url, {}));
+    CLogCapture log;
+    ASSERT_EQ(0, StartReadWorker(*worker, MakeSourceConfig(kWorker, TYX_MS_RTMP, StringToWString(url), true)));
+
+    auto pictures = [](size_t count) {
+        return [count](const auto &seen) { return DataOnly(seen).size() >= count; };
+    };
+    const size_t before = DataOnly(consumers.TakeUntil(kVideoOut, pictures(50), 30000)).size();
+    ASSERT_GE(before, 50u);
+    camera.Restart(3.0);
+    ASSERT_TRUE(WaitUntil([&] { return camera.Connections() >= 2; }, 30000, 10));
+    // The camera's second session: 100 pictures (four seconds) after it is up.
+    const auto all = consumers.TakeUntil(kVideoOut, pictures(before + 100), 30000);
+    const auto sound = consumers.TakeUntil(kAudioOut, [](const auto &) { return true; }, 0);
+    const std::vector<stSeenPackage> video = DataOnly(all);
+    ASSERT_GE(video.size(), before + 100) << "the camera shows again";
+    EXPECT_EQ(0, CountStatus(all, TYX_SRC_READ_FAILED) + CountStatus(all, TYX_SRC_CLOSED))
+        << "the source stays open while its camera is away";
+    EXPECT_FALSE(log.Contains(L"Media source stream reading failed", 5));
+
+    int64_t largestStep = 0;
+    for (size_t i = 1; i < video.size(); ++i) {
+        EXPECT_GT(video[i].dts, video[i - 1].dts) << i;
+        largestStep = std::max(largestStep, video[i].dts - video[i - 1].dts);
+    }
+    // The stamps bridge the camera's absence as time on the program clock, not as the jump back
+    // its own stamps made.
+    EXPECT_GT(largestStep, 2000000) << "the absence shows in the stamps";
+    EXPECT_LT(largestStep, 10000000);
+    EXPECT_EQ(1, log.Count(L"the source is re-anchored on the program clock.", 3));
+    // The sound of the second session is on the same new offset as its picture.
+    const auto audio = DataOnly(sound);
+    ASSERT_FALSE(audio.empty());
+    EXPECT_LT(std::llabs(audio.back().dts - video.back().dts), 1000000LL);
+}
+
 TEST_F(LiveReadWorkerTest, AnUnreachableSourceNeverHoldsUpTheStop)
 {
     CLogCapture log;

@@ -199,6 +199,8 @@ public:
 
 protected:
     int64_t NowUs() const { return m_programClock(); }
+    // A package without data that carries a source status code (value in its dts).
+    FramePackage MakeStatusPaket(int32_t statusCode, int64_t value) const;
     uint32_t NowTickMs() const { return m_tickSource(); }
     // Starts a child thread running body at once; its id, or a negative errno. The thread keeps the
     // worker alive while it runs.

@@ -368,7 +368,8 @@ int64_t CTYXMediaWriteWorker::FinalSoundEnd() const
 {
     int64_t end = TYX_NOPTS_VALUE;
     for (const auto &[streamId, link] : m_inputLinks.Items()) {
-        if (link.paketKind == TYX_PKT_KIND_CODED_VIDEO || !link.HasQueue())
+        // A sound left out of the output does not end it.
+        if (link.paketKind == TYX_PKT_KIND_CODED_VIDEO || !link.HasQueue() || IsLeftOut(streamId))
             continue;
         if (!HasProducerStopped(link))
             return INT64_MAX;

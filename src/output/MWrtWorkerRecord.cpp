@@ -259,6 +259,7 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutCheck()
     CheckRecordDiskSpace(report);
 
     const int32_t videos = VideoInputCount();
+    m_cutJoiners.clear();
     if (videos == 0) {
         MW_LOG(5, "WorkingFunc", L"MediaWriteWorker[%s:%x] Start record-file cutting at once since no V-Strm.",
                m_name.c_str(), m_workerId);

@@ -152,7 +152,7 @@ int16_t CTYXWorker::SendPaket2Consumers(bool &handedOver, FramePackage &package,
     return queued;
 }
 
-int32_t CTYXWorker::SendStatusPaket2Consumers(int32_t statusCode, int64_t value)
+FramePackage CTYXWorker::MakeStatusPaket(int32_t statusCode, int64_t value) const
 {
     FramePackage status;
     status.nLength = statusCode;
@@ -161,6 +161,12 @@ int32_t CTYXWorker::SendStatusPaket2Consumers(int32_t statusCode, int64_t value)
     status.streamIndex = 0;
     status.mediaType = 0;
     status.format = 0;
+    return status;
+}
+
+int32_t CTYXWorker::SendStatusPaket2Consumers(int32_t statusCode, int64_t value)
+{
+    FramePackage status = MakeStatusPaket(statusCode, value);
     bool handedOver = false;
     return SendPaket2Consumers(handedOver, status, false, false, 0);
 }

@@ -204,6 +204,8 @@ protected:
     // The host's time (µs since 1970) of a program time, as the wall clock reads now: a step of the
     // host's time moves what people read, never the program time itself.
     int64_t WallOfProgramUs(int64_t programUs) const { return programUs - NowUs() + m_wallClockUs(); }
+    // A package without data that carries a source status code (value in its dts).
+    FramePackage MakeStatusPaket(int32_t statusCode, int64_t value) const;
     uint32_t NowTickMs() const { return m_tickSource(); }
     // Starts a child thread running body at once; its id, or a negative errno. The thread keeps the
     // worker alive while it runs.

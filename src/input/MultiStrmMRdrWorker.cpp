@@ -133,6 +133,26 @@ void CMultiStrmMediaReadWorker::DrainStreamThreads(uint32_t timeoutMs, int32_t s
     }
 }
 
+int32_t CMultiStrmMediaReadWorker::SendStatusPaket2Consumers(int32_t statusCode, int64_t value)
+{
+    // The output items are the streams the source was found to carry (all configured ones while
+    // it has not been opened). A consumer of a missing stream, a writer waiting for its sound,
+    // would otherwise take the status for the stream's first package.
+    std::vector<uint32_t> carried;
+    {
+        CReadLockGuard guard(m_outputItemsLock);
+        for (const stTYXWorkerItemInfo &item : m_outputItems)
+            carried.push_back(static_cast<uint32_t>(item.Id));
+    }
+    int32_t queued = 0;
+    for (const uint32_t outputId : carried) {
+        FramePackage status = MakeStatusPaket(statusCode, value);
+        bool handedOver = false;
+        queued += SendPaket2Consumers(handedOver, status, false, false, outputId);
+    }
+    return queued;
+}
+
 int32_t CMultiStrmMediaReadWorker::SendStatusAfterStreams(int32_t statusCode, int64_t value, uint32_t timeoutMs)
 {
     DrainStreamThreads(timeoutMs, statusCode);

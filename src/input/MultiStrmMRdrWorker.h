@@ -56,6 +56,9 @@ public:
     void unInitialize() override;
     // Creates the reader, opens the source once and keeps the configured streams it really has.
     int32_t CopyInConfiguration(const stTYXWorkerConfig *config) override;
+    // Sends the status to the output streams the source carries: a configured stream that the
+    // source lacks gets nothing, not even the source's status.
+    int32_t SendStatusPaket2Consumers(int32_t statusCode, int64_t value) override;
     // The delay in ms of the stream with that output id, -256 when no stream has it.
     int32_t GetUpstreamDelay(uint32_t outputStreamId) override;
     // Rebuilds the stream table and publishes the output parameters after every open.

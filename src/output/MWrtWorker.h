@@ -211,6 +211,9 @@ private:
     bool FindLatestKeyFrame(uint32_t streamId, bool reserved, int64_t notAfter, int64_t &dts);
     int32_t FindStartTime(const std::vector<stSyncStream> &streams, bool reserved, int64_t &startTime);
     int32_t AlignQueues(int64_t startTime, bool reserved, std::vector<uint32_t> &aligned);
+    // Leaves the inputs that delivered nothing in the collection's time out of the output.
+    void LeaveOutSilentInputs(std::vector<stSyncStream> &streams);
+    bool IsLeftOut(uint32_t streamId) const { return m_leftOutStreams.count(streamId) != 0; }
     int64_t ToOutputUnits(int64_t microseconds, int32_t num, int32_t den) const;
 
     // Helpers.
@@ -251,6 +254,10 @@ private:
     std::map<int16_t, WrittenStreamState> m_writtenStates;
     std::map<uint32_t, stTimeBase> m_outputTimeBases;   // input stream id -> time base of its packages
     std::set<uint32_t> m_unmappedReported;
+    // Inputs that had delivered nothing when the output started: the output goes on without
+    // them, and a record file takes them in at its next cut once they deliver. Changed by the
+    // main thread under the output lock; a new start synchronisation waits for them again.
+    std::set<uint32_t> m_leftOutStreams;
     std::string m_recordFileName;
     std::wstring m_recordFileNameW;
     std::wstring m_destination;
@@ -272,6 +279,7 @@ private:
     uint32_t m_lastDiskCheckTick = 0;
     uint64_t m_bytesSinceDiskCheck = 0;
     std::set<uint32_t> m_reservedVideoStreams;
+    std::set<uint32_t> m_cutJoiners;     // left-out inputs aligned in the reserved frames of this cut
     std::atomic<bool> m_resyncRequested{false};
     CEvent m_outputChangedEvent{false};  // a new destination is open: a reopen wait ends
     bool m_reopenWaiting = false;        // the main thread waits to open the output again

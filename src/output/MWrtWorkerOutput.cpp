@@ -71,6 +71,8 @@ int32_t CTYXMediaWriteWorker::AddOutputStreams(bool fromChange)
     const std::wstring destination = m_destination;
     int32_t added = 0;
     for (const auto &[streamId, params] : inputs) {
+        if (IsLeftOut(streamId))
+            continue;
         stWriterStreamParams writerParams = stWriterStreamParams::FromStreamParams(params);
         const int32_t index = m_streamWriter->addNewStream(writerParams, 0);
         if (index < 0) {
@@ -366,7 +368,8 @@ int64_t CTYXMediaWriteWorker::FinalSoundEnd() const
 {
     int64_t end = TYX_NOPTS_VALUE;
     for (const auto &[streamId, link] : m_inputLinks.Items()) {
-        if (link.paketKind == TYX_PKT_KIND_CODED_VIDEO || !link.HasQueue())
+        // A sound left out of the output does not end it.
+        if (link.paketKind == TYX_PKT_KIND_CODED_VIDEO || !link.HasQueue() || IsLeftOut(streamId))
             continue;
         if (!HasProducerStopped(link))
             return INT64_MAX;
@@ -415,7 +418,7 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::WriteSweep()
             }
             int16_t index = -1;
             stTimeBase timeBase;
-            if (!LookUpOutput(streamId, index, timeBase)) {
+            if (IsLeftOut(streamId) || !LookUpOutput(streamId, index, timeBase)) {
                 // Without an output its packages could only grow stale and block the producer.
                 FlushLinkQueue(streamId, link);
                 continue;

@@ -155,8 +155,8 @@ int32_t CTYXMediaWriteWorker::VideoInputCount()
 {
     CReadLockGuard guard(m_inputLinks.Lock());
     int32_t count = 0;
-    for (const auto &entry : m_inputLinks.Items())
-        count += entry.second.paketKind == TYX_PKT_KIND_CODED_VIDEO ? 1 : 0;
+    for (const auto &[streamId, link] : m_inputLinks.Items())
+        count += link.paketKind == TYX_PKT_KIND_CODED_VIDEO && !IsLeftOut(streamId) ? 1 : 0;
     return count;
 }
 
@@ -260,6 +260,7 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutCheck()
     CheckRecordDiskSpace(report);
 
     const int32_t videos = VideoInputCount();
+    m_cutJoiners.clear();
     if (videos == 0) {
         MW_LOG(5, "WorkingFunc", L"MediaWriteWorker[%s:%x] Start record-file cutting at once since no V-Strm.",
                m_name.c_str(), m_workerId);
@@ -280,11 +281,17 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutCheck()
         int64_t start = 0;
         std::vector<uint32_t> aligned;
         const int32_t result = SynchronizeStreamsByReservedFramesEx(videos, start, aligned);
-        const int32_t inputs = GetInputLinkCount();
-        if (result >= inputs) {
+        // The cut needs every stream of the file; a left-out input that aligned joins the new one.
+        const int32_t inputs = GetInputLinkCount() - static_cast<int32_t>(m_leftOutStreams.size());
+        m_cutJoiners.clear();
+        for (const uint32_t streamId : aligned)
+            if (IsLeftOut(streamId))
+                m_cutJoiners.insert(streamId);
+        const int32_t alignedInputs = result - static_cast<int32_t>(m_cutJoiners.size());
+        if (result >= 0 && alignedInputs >= inputs) {
             MW_LOG(5, "WorkingFunc",
                    L"MediaWriteWorker[%s:%x] Reserved-Frames synchronized successfully with %d of %d streams aligned!",
-                   m_name.c_str(), m_workerId, result, inputs);
+                   m_name.c_str(), m_workerId, alignedInputs, inputs);
             return CutNow();
         }
     }
@@ -296,7 +303,7 @@ void CTYXMediaWriteWorker::WriteQueuedIntoOldFile()
 {
     CReadLockGuard guard(m_inputLinks.Lock());
     for (auto &[streamId, link] : m_inputLinks.Items()) {
-        if (!link.HasQueue() || !link.reservedFrames || link.reservedFrames->empty())
+        if (!link.HasQueue() || !link.reservedFrames || link.reservedFrames->empty() || IsLeftOut(streamId))
             continue;
         int16_t index = -1;
         stTimeBase timeBase;
@@ -341,7 +348,7 @@ bool CTYXMediaWriteWorker::WriteReservedIntoNewFile()
 {
     CReadLockGuard guard(m_inputLinks.Lock());
     for (auto &[streamId, link] : m_inputLinks.Items()) {
-        if (!link.queueLock || !link.reservedFrames)
+        if (!link.queueLock || !link.reservedFrames || IsLeftOut(streamId))
             continue;
         int16_t index = -1;
         stTimeBase timeBase;
@@ -419,6 +426,13 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutNow()
     SetStep(TYX_MW_STEP_SYNCHRONIZING);
     ListFinishedRecordFile(false);
 
+    // Inputs left out of the old file that came meanwhile are in the new one.
+    for (const uint32_t streamId : m_cutJoiners) {
+        m_leftOutStreams.erase(streamId);
+        MW_LOG(3, "WorkingFunc", L"MediaWriteWorker[%s:%x] Input stream[%x] delivers now: taken into the new record file.",
+               m_name.c_str(), m_workerId, streamId);
+    }
+    m_cutJoiners.clear();
     SetStep(TYX_MW_STEP_OPENING);
     const int32_t opened = OpenOutput();
     if (opened < 1) {

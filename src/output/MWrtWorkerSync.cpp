@@ -86,10 +86,16 @@ int32_t CTYXMediaWriteWorker::SynchronizeStreamsByVKeyFrameSimple(int64_t &start
     SetStep(TYX_MW_STEP_SYNCHRONIZING);
     MW_LOG(5, "SynchronizeStreamsByVKeyFrameSimple", L"MediaWriteWorker[%s:%x] Synchronizing input streams in simple way...",
            m_name.c_str(), m_workerId);
+    {
+        // Every start waits for all its inputs again, however the last output went.
+        std::lock_guard<std::mutex> lock(m_outputMutex);
+        m_leftOutStreams.clear();
+    }
     std::vector<stSyncStream> streams;
     const int32_t collected = CollectExtremePoints(streams);
     if (collected < 0)
         return collected;
+    LeaveOutSilentInputs(streams);
     int64_t start = 0;
     const int32_t found = FindStartTime(streams, false, start);
     if (found < 0)
@@ -178,7 +184,10 @@ int32_t CTYXMediaWriteWorker::CollectExtremePoints(std::vector<stSyncStream> &st
                 MW_LOG(5, "SynchronizeStreamsByVKeyFrameSimple",
                        L"MediaWriteWorker[%s:%x]:Streams synchronizing falied StrmExtremePoint for only %d streams got! ",
                        m_name.c_str(), m_workerId, withPoints);
-                return TYX_MW_SYNC_TIMEOUT;
+                // What the other inputs delivered is recorded and pushed without the silent
+                // ones (LeaveOutSilentInputs), rather than waiting for them without end.
+                if (withPoints == 0)
+                    return TYX_MW_SYNC_TIMEOUT;
             }
             return 0;
         }
@@ -221,6 +230,24 @@ void CTYXMediaWriteWorker::TrimInvalidPackages(uint32_t streamId, FramePackageQu
         drop(queue.back(), false);
         queue.pop_back();
     }
+}
+
+void CTYXMediaWriteWorker::LeaveOutSilentInputs(std::vector<stSyncStream> &streams)
+{
+    std::set<uint32_t> silent;
+    for (const stSyncStream &stream : streams) {
+        if (stream.hasPoints)
+            continue;
+        silent.insert(stream.streamId);
+        MW_LOG(3, "SynchronizeStreamsByVKeyFrameSimple",
+               L"MediaWriteWorker[%s:%x] Input stream[%x] delivered nothing within %d ms: the output starts without it and takes it in at its next cut or start once it comes.",
+               m_name.c_str(), m_workerId, stream.streamId, static_cast<int32_t>(kCollectTimeoutMs));
+    }
+    if (silent.empty())
+        return;
+    std::erase_if(streams, [](const stSyncStream &stream) { return !stream.hasPoints; });
+    std::lock_guard<std::mutex> lock(m_outputMutex);
+    m_leftOutStreams = std::move(silent);
 }
 
 int32_t CTYXMediaWriteWorker::FindStartTime(const std::vector<stSyncStream> &streams, bool reserved, int64_t &startTime)
@@ -322,7 +349,8 @@ int32_t CTYXMediaWriteWorker::AlignQueues(int64_t startTime, bool reserved, std:
                                   : "CTYXMediaWriteWorker::SynchronizeStreamsByVKeyFrameSimple";
     CReadLockGuard guard(m_inputLinks.Lock());
     for (auto &[streamId, link] : m_inputLinks.Items()) {
-        if (!link.queueLock)
+        // A left-out input joins only at a cut, where its reserved frames start the new file.
+        if (!link.queueLock || (!reserved && IsLeftOut(streamId)))
             continue;
         const bool video = link.paketKind == TYX_PKT_KIND_CODED_VIDEO;
         int32_t discarded = 0;
@@ -368,6 +396,10 @@ int32_t CTYXMediaWriteWorker::SynchronizeStreamsByReservedFramesEx(int32_t, int6
     {
         CReadLockGuard guard(m_inputLinks.Lock());
         for (auto &[streamId, link] : m_inputLinks.Items()) {
+            // A left-out input that came meanwhile is aligned on the start the others give: it
+            // cannot hold the cut up.
+            if (IsLeftOut(streamId))
+                continue;
             stSyncStream stream;
             stream.streamId = streamId;
             stream.video = link.paketKind == TYX_PKT_KIND_CODED_VIDEO;

@@ -563,6 +563,20 @@ TEST_F(FileReadWorkerTest, AConfiguredStreamNeverCarriesAStreamOfTheOtherMediaTy
     }
 }
 
+// A configured sound track that the file lacks carries nothing: the end of the play goes to the
+// picture's consumers only, and a writer of the sound is not handed a status as its first package.
+TEST_F(FileReadWorkerTest, TheEndOfThePlayReachesOnlyTheStreamsTheFileHas)
+{
+    CLogCapture log;
+    stPacedFileWorker run(true);
+    run.Play(MakeSourceConfig(kWorker, TYX_MS_FILE, Files().videoOnly.wstring(), true));
+    EXPECT_TRUE(log.Contains(L"MultiStrmMediaReadWorker[Source1:1010000]Configured stream[2] not found in the media source.", 3));
+    const auto video = run.consumers.Take(kVideoOut);
+    EXPECT_FALSE(DataOnly(video).empty());
+    EXPECT_EQ(1, CountStatus(video, TYX_SRC_CLOSED));
+    EXPECT_TRUE(run.consumers.Take(kAudioOut).empty()) << "nothing on the stream the file lacks";
+}
+
 TEST_F(FileReadWorkerTest, PlayToFinishesThePlayAtTheEndPositionAndRepeatNeedsAShowTime)
 {
     stPacedFileWorker run(false);

@@ -2,6 +2,7 @@
 #include "core/TYXUtils.h"
 #include "host/GlobalVars.h"
 #include "support/LeakCheck.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -274,6 +275,46 @@ TEST_F(MediaWriteWorkerTest, WithoutVideoTheCutComesAtOnce)
         total += probe.Audio()->packets;
     }
     EXPECT_EQ(total, m_harness->FedAudio());
+}
+
+// A configured sound that never came does not hold the recording up: after ten seconds the file
+// is recorded with the picture alone, and the sound, once it comes, is in the next segment.
+TEST_F(MediaWriteWorkerTest, ASoundThatDoesNotComeIsLeftOutAndJoinsAtTheNextCut)
+{
+    Make();
+    std::atomic<uint32_t> tick{1000};
+    Worker().SetClockSources(nullptr, [&tick] { return tick.load(); });
+    CLogCapture log;
+    ASSERT_EQ(m_harness->Start(Config()), 0);
+    m_harness->Feed(kBase, 0, 1000000, false);
+    // The writer looks for the sound again and again while its clock stands.
+    ASSERT_TRUE(WaitFor([&] { return log.Count(L"There no pakets For input stream[e010001], waiting...") >= 3; }));
+    EXPECT_FALSE(Worker().IsOutputOpened());
+    tick += 10000;
+    ASSERT_TRUE(WaitOpened());
+    EXPECT_EQ(log.Count(L"Input stream[e010001] delivered nothing within 10000 ms", 3), 1);
+    FeedAndDrain(1000000, 1500000);
+    m_now += 178; // the segment length is 3 minutes; the cut comes 2 s early
+    m_harness->Feed(kBase, 1500000, 4000000);
+    ASSERT_TRUE(WaitFor([this] { return ListRecordings(m_dir.Path()).size() == 2; }));
+    ASSERT_TRUE(m_harness->WaitDrained(20000));
+    StopPushing();
+
+    const std::vector<fs::path> files = ListRecordings(m_dir.Path());
+    ASSERT_EQ(files.size(), 2u);
+    const stProbedFile first = ProbeRecording(files[0]);
+    ASSERT_TRUE(first.opened);
+    EXPECT_EQ(first.streams, 1) << "the picture alone";
+    const stProbedFile second = ProbeRecording(files[1]);
+    ASSERT_TRUE(second.opened);
+    EXPECT_EQ(second.streams, 2);
+    ASSERT_TRUE(second.Video() && second.Audio());
+    EXPECT_TRUE(second.Video()->firstKey);
+    EXPECT_GT(second.Audio()->packets, 0);
+    EXPECT_NEAR(static_cast<double>(second.Audio()->firstPtsUs), static_cast<double>(second.Video()->firstPtsUs), 40000.0)
+        << "the sound starts with the picture of the new file";
+    EXPECT_EQ(SumRecordings().video, m_harness->FedVideo());
+    EXPECT_EQ(log.Count(L"Input stream[e010001] delivers now: taken into the new record file.", 3), 1);
 }
 
 // A stop while nothing is open still reports the file event; the list gets no line for it.

@@ -249,14 +249,14 @@ size_t CWriterHarness::Queued(bool video)
     return link.queue->size();
 }
 
-int CWriterHarness::Feed(int64_t baseUs, int64_t fromUs, int64_t toUs)
+int CWriterHarness::Feed(int64_t baseUs, int64_t fromUs, int64_t toUs, bool withAudio)
 {
     std::vector<const stCodedPacket *> chosen;
     if (m_withVideo)
         for (const stCodedPacket &packet : m_encoder.Video())
             if (packet.dts >= fromUs && packet.dts < toUs)
                 chosen.push_back(&packet);
-    if (m_withAudio)
+    if (m_withAudio && withAudio)
         for (const stCodedPacket &packet : m_encoder.Audio())
             if (packet.dts >= fromUs && packet.dts < toUs)
                 chosen.push_back(&packet);

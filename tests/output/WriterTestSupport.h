@@ -73,8 +73,9 @@ public:
     std::shared_ptr<CTYXMediaWriteWorker> SharedWorker() const { return m_worker; }
 
     // Queues the clip's packets whose times lie in [fromUs, toUs) of the clip, moved by baseUs,
-    // interleaved by dts as the encode workers would deliver them. The number queued.
-    int Feed(int64_t baseUs, int64_t fromUs, int64_t toUs);
+    // interleaved by dts as the encode workers would deliver them (the sound only when withAudio).
+    // The number queued.
+    int Feed(int64_t baseUs, int64_t fromUs, int64_t toUs, bool withAudio = true);
     void Queue(const FramePackage &package, bool video);
     size_t Queued(bool video);
     // Waits (polling the queues, the worker's own thread drains them) until both are empty.

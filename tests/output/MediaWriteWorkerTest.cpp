@@ -282,8 +282,11 @@ TEST_F(MediaWriteWorkerTest, WithoutVideoTheCutComesAtOnce)
 TEST_F(MediaWriteWorkerTest, ASoundThatDoesNotComeIsLeftOutAndJoinsAtTheNextCut)
 {
     Make();
-    std::atomic<uint32_t> tick{1000};
-    Worker().SetClockSources(nullptr, [&tick] { return tick.load(); });
+    // The worker's thread reads the tick count until the harness stops it, after this frame.
+    static std::atomic<uint32_t> tick;
+    tick = 1000;
+    Worker().SetClockSources([this] { return GetCurrentTimeUs() + m_programShiftUs.load(); },
+                             [] { return tick.load(); });
     CLogCapture log;
     ASSERT_EQ(m_harness->Start(Config()), 0);
     m_harness->Feed(kBase, 0, 1000000, false);
@@ -294,7 +297,7 @@ TEST_F(MediaWriteWorkerTest, ASoundThatDoesNotComeIsLeftOutAndJoinsAtTheNextCut)
     ASSERT_TRUE(WaitOpened());
     EXPECT_EQ(log.Count(L"Input stream[e010001] delivered nothing within 10000 ms", 3), 1);
     FeedAndDrain(1000000, 1500000);
-    m_now += 178; // the segment length is 3 minutes; the cut comes 2 s early
+    Pass(178); // the segment length is 3 minutes; the cut comes 2 s early
     m_harness->Feed(kBase, 1500000, 4000000);
     ASSERT_TRUE(WaitFor([this] { return ListRecordings(m_dir.Path()).size() == 2; }));
     ASSERT_TRUE(m_harness->WaitDrained(20000));

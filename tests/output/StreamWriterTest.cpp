@@ -6,6 +6,7 @@
 #include "output/RTSPWriter.h"
 #include "support/LeakCheck.h"
 #include "support/TempDir.h"
+#include "support/TestMedia.h"
 
 #include <gtest/gtest.h>
 
@@ -105,6 +106,52 @@ TEST_F(StreamWriterTest, ATelevisionRateIsRecordedAsItsExactFraction)
             EXPECT_NEAR(av_q2d(rate), 29.97, 0.001) << rate.num << "/" << rate.den;
         else
             EXPECT_EQ(av_cmp_q(rate, AVRational{30000, 1001}), 0) << rate.num << "/" << rate.den;
+    }
+}
+
+// A file source stored as MPEG-TS hands its AAC as ADTS frames and without a config. Every record
+// container holds its sound: the config made for the header, the frames without their ADTS
+// headers where the container keeps them raw. A package of two ADTS frames goes as two.
+TEST_F(StreamWriterTest, SoundOfATransportStreamSourceIsRecorded)
+{
+    struct stSource
+    {
+        int sampleRate;
+        int channels;
+        int audioFrames;    // per package handed to the writer
+    };
+    for (const stSource source : {stSource{44100, 1, 1}, stSource{48000, 2, 1}, stSource{48000, 2, 2}}) {
+        SCOPED_TRACE(std::to_string(source.sampleRate) + " Hz, " + std::to_string(source.channels) + " channels, " +
+                     std::to_string(source.audioFrames) + " frames a package");
+        const std::filesystem::path ts = m_dir.File("source.ts");
+        stTestMediaInfo info;
+        ASSERT_EQ(WriteTestMedia(ts,
+                                 {.container = "mpegts", .seconds = 3.0, .sampleRate = source.sampleRate,
+                                  .channels = source.channels},
+                                 &info),
+                  0);
+        for (const char *name : {"ts.mp4", "ts.flv", "ts.mkv", "ts.ts"}) {
+            SCOPED_TRACE(name);
+            CMP4Wrapper writer;
+            const std::string path = m_dir.File(name).string();
+            ASSERT_EQ(WriteFileThroughWriter(ts, writer, path, source.audioFrames), 0);
+
+            const stProbedFile file = ProbeRecording(path);
+            ASSERT_TRUE(file.opened);
+            ASSERT_TRUE(file.Video() && file.Audio());
+            EXPECT_EQ(file.Audio()->packets, info.audioPackets);
+            EXPECT_EQ(file.Video()->packets, info.videoPackets);
+            // The sound lasts as long as the pictures, to within one sound frame.
+            EXPECT_NEAR(static_cast<double>(file.Audio()->endUs - file.Audio()->firstPtsUs),
+                        static_cast<double>(file.Video()->endUs - file.Video()->firstPtsUs), 50000.0);
+            const stProbedSound sound = ProbeSound(path);
+            ASSERT_TRUE(sound.found);
+            EXPECT_EQ(sound.codecId, AV_CODEC_ID_AAC);
+            EXPECT_EQ(sound.sampleRate, source.sampleRate);
+            EXPECT_EQ(sound.channels, source.channels);
+            EXPECT_EQ(sound.failedPackets, 0);
+            EXPECT_GE(sound.samples, static_cast<int64_t>(info.audioPackets - 2) * info.audioFrameSize);
+        }
     }
 }
 

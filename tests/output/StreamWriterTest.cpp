@@ -40,6 +40,20 @@ int WriteClip(CStreamWriter &writer)
     return refused;
 }
 
+// Gives a package's one ADTS frame a CRC: the header grows to 9 bytes, as some encoders write it.
+void AddAdtsCrc(std::vector<uint8_t> &data)
+{
+    if (data.size() < 7 || data[0] != 0xFF || !(data[1] & 0x01))
+        return;
+    const int length = (((data[3] & 0x03) << 11) | (data[4] << 3) | (data[5] >> 5)) + 2;
+    data[1] &= 0xFE;
+    data[3] = static_cast<uint8_t>((data[3] & 0xFC) | ((length >> 11) & 0x03));
+    data[4] = static_cast<uint8_t>((length >> 3) & 0xFF);
+    data[5] = static_cast<uint8_t>((data[5] & 0x1F) | ((length & 0x07) << 5));
+    const uint8_t crc[] = {0x5A, 0xA5};
+    data.insert(data.begin() + 7, std::begin(crc), std::end(crc));
+}
+
 class StreamWriterTest : public CLeakCheckedTest
 {
 protected:
@@ -111,7 +125,8 @@ TEST_F(StreamWriterTest, ATelevisionRateIsRecordedAsItsExactFraction)
 
 // A file source stored as MPEG-TS hands its AAC as ADTS frames and without a config. Every record
 // container holds its sound: the config made for the header, the frames without their ADTS
-// headers where the container keeps them raw. A package of two ADTS frames goes as two.
+// headers where the container keeps them raw. A package of two ADTS frames goes as two; a header
+// with a CRC is 9 bytes long.
 TEST_F(StreamWriterTest, SoundOfATransportStreamSourceIsRecorded)
 {
     struct stSource
@@ -119,10 +134,12 @@ TEST_F(StreamWriterTest, SoundOfATransportStreamSourceIsRecorded)
         int sampleRate;
         int channels;
         int audioFrames;    // per package handed to the writer
+        bool crc;
     };
-    for (const stSource source : {stSource{44100, 1, 1}, stSource{48000, 2, 1}, stSource{48000, 2, 2}}) {
+    for (const stSource source : {stSource{44100, 1, 1, false}, stSource{48000, 2, 1, false},
+                                  stSource{48000, 2, 2, false}, stSource{48000, 2, 2, true}}) {
         SCOPED_TRACE(std::to_string(source.sampleRate) + " Hz, " + std::to_string(source.channels) + " channels, " +
-                     std::to_string(source.audioFrames) + " frames a package");
+                     std::to_string(source.audioFrames) + " frames a package" + (source.crc ? ", CRC" : ""));
         const std::filesystem::path ts = m_dir.File("source.ts");
         stTestMediaInfo info;
         ASSERT_EQ(WriteTestMedia(ts,
@@ -134,7 +151,9 @@ TEST_F(StreamWriterTest, SoundOfATransportStreamSourceIsRecorded)
             SCOPED_TRACE(name);
             CMP4Wrapper writer;
             const std::string path = m_dir.File(name).string();
-            ASSERT_EQ(WriteFileThroughWriter(ts, writer, path, source.audioFrames), 0);
+            ASSERT_EQ(WriteFileThroughWriter(ts, writer, path, source.audioFrames,
+                                             source.crc ? AudioRewrite(AddAdtsCrc) : AudioRewrite()),
+                      0);
 
             const stProbedFile file = ProbeRecording(path);
             ASSERT_TRUE(file.opened);

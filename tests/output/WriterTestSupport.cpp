@@ -138,7 +138,7 @@ stProbedSound ProbeSound(const fs::path &path)
 }
 
 int WriteFileThroughWriter(const fs::path &source, CStreamWriter &writer, const std::string &destination,
-                           int audioFrames)
+                           int audioFrames, const AudioRewrite &rewrite)
 {
     CMediaFileReader reader;
     StreamRequestMap video;
@@ -196,7 +196,7 @@ int WriteFileThroughWriter(const fs::path &source, CStreamWriter &writer, const 
         package.pts = package.pts == TYX_NOPTS_VALUE ? TYX_NOPTS_VALUE : av_rescale_q(package.pts, tb, kUs) - originUs;
         package.dts = package.dts == TYX_NOPTS_VALUE ? TYX_NOPTS_VALUE : av_rescale_q(package.dts, tb, kUs) - originUs;
         package.duration = av_rescale_q(package.duration, tb, kUs);
-        if (package.mediaType != TYX_MEDIA_AUDIO || audioFrames <= 1) {
+        if (package.mediaType != TYX_MEDIA_AUDIO || (audioFrames <= 1 && !rewrite)) {
             write(output->second, package);
             continue;
         }
@@ -206,8 +206,11 @@ int WriteFileThroughWriter(const fs::path &source, CStreamWriter &writer, const 
         } else {
             first.duration += package.duration;
         }
-        joined.insert(joined.end(), package.pData, package.pData + package.nLength);
-        if (++waiting == audioFrames)
+        std::vector<uint8_t> data(package.pData, package.pData + package.nLength);
+        if (rewrite)
+            rewrite(data);
+        joined.insert(joined.end(), data.begin(), data.end());
+        if (++waiting >= audioFrames)
             flushJoined();
     }
     flushJoined();

@@ -122,7 +122,7 @@ int32_t CMP4Wrapper::Write_Frame(int16_t index, const FramePackage &package, AVR
 {
     if (!m_opened)
         return kErrNotOpened;
-    const stOutputStream *stream = FindStream(index);
+    stOutputStream *stream = FindStream(index);
     if (!stream)
         return kErrUnknownStream;
     MP4_LOG(7, "Write_Frame", L"Files writer wrting pkt(pts=%lld,dts=%lld,duration=%lld) into stream(%d)...",

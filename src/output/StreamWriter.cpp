@@ -1,5 +1,7 @@
 #include "output/StreamWriter.h"
 
+#include "output/AdtsHeader.h"
+
 #include "core/FrameRateAdjuster.h"
 #include "core/StreamParams.h"
 #include "core/debuglog.h"
@@ -22,6 +24,14 @@ constexpr AVRational kVideoStreamTimeBase = {1, 90000};
 constexpr int32_t kFallbackFrameRate = 25;
 constexpr int32_t kMaxWriterStreams = 16;
 constexpr const char *kPushIoTimeoutUs = "10000000";
+constexpr int32_t kAacFrameSamples = 1024;
+constexpr int32_t kUnknownProfile = -99;
+constexpr int32_t kAdtsRefusalLogs = 3;
+
+bool StartsWithAdtsSync(const FramePackage &package)
+{
+    return package.pData && package.nLength >= 2 && package.pData[0] == 0xFF && (package.pData[1] & 0xF0) == 0xF0;
+}
 
 } // namespace
 
@@ -66,6 +76,7 @@ stWriterStreamParams &stWriterStreamParams::operator=(const stWriterStreamParams
     frameSize = other.frameSize;
     av_channel_layout_uninit(&channelLayout);
     av_channel_layout_copy(&channelLayout, &other.channelLayout);
+    profile = other.profile;
     return *this;
 }
 
@@ -93,6 +104,14 @@ stWriterStreamParams stWriterStreamParams::FromStreamParams(const stStreamParams
     out.sampleFormat = params.sampleFormat;
     out.frameSize = params.frameSize;
     av_channel_layout_copy(&out.channelLayout, &params.channelLayout);
+    // The demuxer's own parameters know the profile for sure; the record's field is 0 when no one
+    // filled it, which would read as AAC Main.
+    if (params.codecParameters)
+        out.profile = params.codecParameters->profile;
+    else if (params.profile != 0)
+        out.profile = params.profile;
+    else
+        out.profile = kUnknownProfile;
     return out;
 }
 
@@ -261,6 +280,23 @@ int32_t CStreamWriter::AddStreamToContext(stWriterStreamParams &params, const ch
         c->time_base = AVRational{1, rate};
         stream->time_base = c->time_base;
     }
+    bool aacConfigMade = false;
+    if (c->codec_id == AV_CODEC_ID_AAC && c->extradata_size <= 0) {
+        // AAC from an ADTS source (MPEG-TS) comes without its config, and MP4, FLV and RTP must
+        // state it in the header, which is written before the first packet shows its ADTS header.
+        const std::vector<uint8_t> config = AacConfigOfStream(params.profile, c->sample_rate, c->ch_layout.nb_channels);
+        if (!config.empty())
+            c->extradata = static_cast<uint8_t *>(av_mallocz(config.size() + kExtradataPadding));
+        if (c->extradata) {
+            std::memcpy(c->extradata, config.data(), config.size());
+            c->extradata_size = static_cast<int>(config.size());
+            aacConfigMade = true;
+        } else {
+            DebugLog(3, source, method, __LINE__,
+                     L"[TID=%d]AAC stream(%d Hz, %d channels) without config, none can be made: its packets go to the muxer as they are!",
+                     GetCurrentThreadIdInt(), c->sample_rate, c->ch_layout.nb_channels);
+        }
+    }
     if (m_context->oformat->flags & AVFMT_GLOBALHEADER)
         c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (avcodec_parameters_from_context(stream->codecpar, c) < 0)
@@ -269,6 +305,8 @@ int32_t CStreamWriter::AddStreamToContext(stWriterStreamParams &params, const ch
     stOutputStream record;
     record.index = static_cast<int16_t>(stream->index);
     record.mediaType = params.mediaType;
+    record.rawAac = c->codec_id == AV_CODEC_ID_AAC && c->extradata_size > 0;
+    record.aacConfigMade = aacConfigMade;
     record.codec = std::move(context);
     m_streams[static_cast<uint8_t>(stream->index)] = std::move(record);
     params.index = static_cast<int16_t>(stream->index);
@@ -283,7 +321,69 @@ int32_t CStreamWriter::OpenIoWhenNeeded()
                       nullptr);
 }
 
-int32_t CStreamWriter::WritePacket(const stOutputStream &stream, const FramePackage &package, AVRational timeBase)
+int32_t CStreamWriter::WritePacket(stOutputStream &stream, const FramePackage &package, AVRational timeBase)
+{
+    if (stream.rawAac && StartsWithAdtsSync(package))
+        return WriteAdtsFrames(stream, package, timeBase);
+    return WritePacketPart(stream, package, timeBase, 0, package.nLength, 0, package.duration);
+}
+
+int32_t CStreamWriter::WriteAdtsFrames(stOutputStream &stream, const FramePackage &package, AVRational timeBase)
+{
+    // The package is walked whole before anything of it is written: its frames go all or none.
+    stAdtsHeader first;
+    stAdtsHeader header;
+    int32_t frames = 0;
+    int32_t offset = 0;
+    bool whole = true;
+    while (whole && offset < package.nLength) {
+        whole = ParseAdtsHeader(package.pData + offset, static_cast<size_t>(package.nLength - offset), header) &&
+                header.frameLength <= package.nLength - offset;
+        if (!whole)
+            break;
+        if (frames++ == 0)
+            first = header;
+        // A raw sample holds one block; the blocks of a frame have no bounds without its CRC.
+        whole = header.rawBlocks == 1;
+        offset += header.frameLength;
+    }
+    if (!whole) {
+        if (stream.adtsRefused++ < kAdtsRefusalLogs)
+            DebugLog(3, "StreamWriter", "CStreamWriter::WriteAdtsFrames", __LINE__,
+                     L"ADTS package(pts=%lld, size=%d) of stream(%d) is cut short or holds several blocks in a frame, discarded!",
+                     static_cast<long long>(package.pts), package.nLength, static_cast<int32_t>(stream.index));
+        return 0;
+    }
+    if (stream.aacConfigMade && !stream.aacConfigChecked) {
+        stream.aacConfigChecked = true;
+        const std::vector<uint8_t> config = AacConfigOfAdts(first);
+        const AVCodecContext *c = stream.codec.get();
+        if (c->extradata_size != static_cast<int>(config.size()) ||
+            std::memcmp(c->extradata, config.data(), config.size()) != 0)
+            DebugLog(3, "StreamWriter", "CStreamWriter::WriteAdtsFrames", __LINE__,
+                     L"Stream(%d)'s ADTS header(type %d, %d Hz, channels %d) differs from the config its parameters gave the header: its sound may not play!",
+                     static_cast<int32_t>(stream.index), first.objectType, AacSamplingRate(first.samplingIndex),
+                     first.channelConfig);
+    }
+    // Several frames in one package share its time span, each a frame's length after the other.
+    int64_t step = frames > 1 && package.duration > 0 ? package.duration / frames : package.duration;
+    if (frames > 1 && step <= 0)
+        step = av_rescale_q(kAacFrameSamples, AVRational{1, AacSamplingRate(first.samplingIndex)}, timeBase);
+    offset = 0;
+    for (int32_t i = 0; i < frames; ++i) {
+        ParseAdtsHeader(package.pData + offset, static_cast<size_t>(package.nLength - offset), header);
+        const int32_t result = WritePacketPart(stream, package, timeBase, offset + header.headerSize,
+                                               header.frameLength - header.headerSize, step * i,
+                                               frames > 1 ? step : package.duration);
+        if (result < 0)
+            return result;
+        offset += header.frameLength;
+    }
+    return 0;
+}
+
+int32_t CStreamWriter::WritePacketPart(const stOutputStream &stream, const FramePackage &package, AVRational timeBase,
+                                       int32_t offset, int32_t size, int64_t shift, int64_t duration)
 {
     if (!m_packet)
         m_packet.reset(av_packet_alloc());
@@ -293,12 +393,12 @@ int32_t CStreamWriter::WritePacket(const stOutputStream &stream, const FramePack
     // Blank already after the last call; unref only makes sure nothing of it is carried over.
     av_packet_unref(packet);
     // The data stays the package's: without a buffer reference the muxer copies what it keeps.
-    packet->data = package.pData;
-    packet->size = package.nLength;
+    packet->data = package.pData ? package.pData + offset : nullptr;
+    packet->size = size;
     packet->flags = package.flags & AV_PKT_FLAG_KEY;
-    packet->pts = package.pts;
-    packet->dts = package.dts;
-    packet->duration = package.duration;
+    packet->pts = package.pts == TYX_NOPTS_VALUE ? TYX_NOPTS_VALUE : package.pts + shift;
+    packet->dts = package.dts == TYX_NOPTS_VALUE ? TYX_NOPTS_VALUE : package.dts + shift;
+    packet->duration = duration;
     packet->stream_index = stream.index;
     packet->pos = -1;
     av_packet_rescale_ts(packet, timeBase, m_context->streams[stream.index]->time_base);
@@ -370,7 +470,7 @@ int32_t CStreamWriter::WritePushFrame(int16_t index, const FramePackage &package
 {
     if (!m_opened)
         return 0;
-    const stOutputStream *stream = FindStream(index);
+    stOutputStream *stream = FindStream(index);
     if (!stream)
         return -1;
     return WritePacket(*stream, package, timeBase);

@@ -44,6 +44,7 @@ struct stWriterStreamParams
     int32_t sampleFormat = -1;
     int32_t frameSize = 0;       // samples per packet, 0 unknown
     AVChannelLayout channelLayout{};
+    int32_t profile = -99;       // FFmpeg profile; -99 (FF_PROFILE_UNKNOWN) unknown
 };
 
 // Title, subtitle, comment and composer of a record file; empty texts are left out.
@@ -108,6 +109,12 @@ protected:
         AvCodecPtr codec;
         int64_t lastDts = TYX_NOPTS_VALUE;
         int64_t lastPts = TYX_NOPTS_VALUE;
+        // AAC with its config in the header: ADTS frames lose their headers before the muxer.
+        bool rawAac = false;
+        // The config was made here from the stream's parameters; the first ADTS header checks it.
+        bool aacConfigMade = false;
+        bool aacConfigChecked = false;
+        int32_t adtsRefused = 0;     // packages that could not be unwrapped, for log pacing
     };
 
     // Stores the destination; false (nothing changed) for an empty text.
@@ -119,8 +126,14 @@ protected:
     int32_t AddStreamToContext(stWriterStreamParams &params, const char *source, const char *method);
     // Opens the destination for writing when the container writes into a file or URL.
     int32_t OpenIoWhenNeeded();
-    // Rescales and hands the package to av_interleaved_write_frame: its result.
-    int32_t WritePacket(const stOutputStream &stream, const FramePackage &package, AVRational timeBase);
+    // Rescales and hands the package to av_interleaved_write_frame: its result. An ADTS package of
+    // a raw AAC stream goes as its frames without their headers.
+    int32_t WritePacket(stOutputStream &stream, const FramePackage &package, AVRational timeBase);
+    // One packet of the package's data [offset, offset + size), at pts/dts moved by shift.
+    int32_t WritePacketPart(const stOutputStream &stream, const FramePackage &package, AVRational timeBase,
+                            int32_t offset, int32_t size, int64_t shift, int64_t duration);
+    // The ADTS frames of a package for a raw AAC stream: each written without its header.
+    int32_t WriteAdtsFrames(stOutputStream &stream, const FramePackage &package, AVRational timeBase);
     // Trailer (when wanted and the header was written), codec contexts, file, context.
     void CloseContext(bool writeTrailer, const char *source, const char *method);
     // Open and Write_Frame of the push writers, which differ only in their format.

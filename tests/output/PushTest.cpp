@@ -2,8 +2,11 @@
 #include "WriterTestSupport.h"
 #include "core/TYXUtils.h"
 #include "host/GlobalVars.h"
+#include "output/RTMPWriter.h"
+#include "output/RTSPWriter.h"
 #include "support/LeakCheck.h"
 #include "support/TempDir.h"
+#include "support/TestMedia.h"
 
 #include <gtest/gtest.h>
 
@@ -199,4 +202,54 @@ TEST_F(PushTest, AStoppedPushDeliversItsLastPicturesAndTheirSound)
         << "the pictures up to the last one arrive";
     EXPECT_NEAR(static_cast<double>(file.Audio()->endUs), static_cast<double>(file.Video()->endUs), 40000.0)
         << "the sound arrives up to the last picture";
+}
+
+// A file source stored as MPEG-TS hands its AAC as ADTS frames and without a config: a push states
+// the config (FLV's sequence header, the SDP's) and sends the frames raw, and its sound plays.
+TEST_F(PushTest, SoundOfATransportStreamSourceIsPushed)
+{
+    CTempDir dir;
+    const std::filesystem::path ts = dir.File("source.ts");
+    stTestMediaInfo info;
+    ASSERT_EQ(WriteTestMedia(ts, {.container = "mpegts", .seconds = 3.0, .sampleRate = 44100, .channels = 1}, &info), 0);
+    for (const CPushReceiver::EProtocol protocol : {CPushReceiver::EProtocol::Rtmp, CPushReceiver::EProtocol::Rtsp}) {
+        const bool rtmp = protocol == CPushReceiver::EProtocol::Rtmp;
+        SCOPED_TRACE(rtmp ? "RTMP" : "RTSP");
+        CTempDir kept;
+        CPushReceiver receiver;
+        receiver.KeepSessionsIn(kept.Path(), "matroska");
+        ASSERT_EQ(receiver.Start(protocol), 0);
+        std::unique_ptr<CStreamWriter> writer;
+        if (rtmp)
+            writer = std::make_unique<CRTMPWriter>();
+        else
+            writer = std::make_unique<CRTSPWriter>(std::string(), true);
+        ASSERT_EQ(WriteFileThroughWriter(ts, *writer, receiver.Url()), 0);
+        ASSERT_TRUE(receiver.WaitForSessionEnd(1, 30000));
+        receiver.Stop();
+
+        const std::vector<CPushReceiver::stSession> sessions = receiver.Sessions();
+        ASSERT_EQ(sessions.size(), 1u);
+        EXPECT_EQ(sessions.front().codecAudio, AV_CODEC_ID_AAC);
+        const stProbedFile file = ProbeRecording(sessions.front().file);
+        ASSERT_TRUE(file.Video() && file.Audio());
+        const int64_t soundUs = file.Audio()->endUs - file.Audio()->firstPtsUs;
+        const int64_t picturesUs = file.Video()->endUs - file.Video()->firstPtsUs;
+        if (rtmp) {
+            EXPECT_EQ(sessions.front().audioPackets, info.audioPackets);
+            EXPECT_NEAR(static_cast<double>(soundUs), static_cast<double>(picturesUs), 50000.0)
+                << "the sound lasts as long as the pictures";
+        } else {
+            // An RTSP receiver ends its session at the teardown and drops what it still holds of
+            // either stream.
+            EXPECT_GT(sessions.front().audioPackets, 0);
+            EXPECT_GE(soundUs, picturesUs - 50000) << "the sound lasts as long as the pictures";
+        }
+        const stProbedSound sound = ProbeSound(sessions.front().file);
+        ASSERT_TRUE(sound.found);
+        EXPECT_EQ(sound.sampleRate, 44100);
+        EXPECT_EQ(sound.channels, 1);
+        EXPECT_EQ(sound.failedPackets, 0);
+        EXPECT_GE(sound.samples, static_cast<int64_t>(sessions.front().audioPackets - 2) * info.audioFrameSize);
+    }
 }

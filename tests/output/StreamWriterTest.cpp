@@ -6,6 +6,7 @@
 #include "output/RTSPWriter.h"
 #include "support/LeakCheck.h"
 #include "support/TempDir.h"
+#include "support/TestMedia.h"
 
 #include <gtest/gtest.h>
 
@@ -37,6 +38,20 @@ int WriteClip(CStreamWriter &writer)
         FreeFramePackage(package);
     }
     return refused;
+}
+
+// Gives a package's one ADTS frame a CRC: the header grows to 9 bytes, as some encoders write it.
+void AddAdtsCrc(std::vector<uint8_t> &data)
+{
+    if (data.size() < 7 || data[0] != 0xFF || !(data[1] & 0x01))
+        return;
+    const int length = (((data[3] & 0x03) << 11) | (data[4] << 3) | (data[5] >> 5)) + 2;
+    data[1] &= 0xFE;
+    data[3] = static_cast<uint8_t>((data[3] & 0xFC) | ((length >> 11) & 0x03));
+    data[4] = static_cast<uint8_t>((length >> 3) & 0xFF);
+    data[5] = static_cast<uint8_t>((data[5] & 0x1F) | ((length & 0x07) << 5));
+    const uint8_t crc[] = {0x5A, 0xA5};
+    data.insert(data.begin() + 7, std::begin(crc), std::end(crc));
 }
 
 class StreamWriterTest : public CLeakCheckedTest
@@ -105,6 +120,57 @@ TEST_F(StreamWriterTest, ATelevisionRateIsRecordedAsItsExactFraction)
             EXPECT_NEAR(av_q2d(rate), 29.97, 0.001) << rate.num << "/" << rate.den;
         else
             EXPECT_EQ(av_cmp_q(rate, AVRational{30000, 1001}), 0) << rate.num << "/" << rate.den;
+    }
+}
+
+// A file source stored as MPEG-TS hands its AAC as ADTS frames and without a config. Every record
+// container holds its sound: the config made for the header, the frames without their ADTS
+// headers where the container keeps them raw. A package of two ADTS frames goes as two; a header
+// with a CRC is 9 bytes long.
+TEST_F(StreamWriterTest, SoundOfATransportStreamSourceIsRecorded)
+{
+    struct stSource
+    {
+        int sampleRate;
+        int channels;
+        int audioFrames;    // per package handed to the writer
+        bool crc;
+    };
+    for (const stSource source : {stSource{44100, 1, 1, false}, stSource{48000, 2, 1, false},
+                                  stSource{48000, 2, 2, false}, stSource{48000, 2, 2, true}}) {
+        SCOPED_TRACE(std::to_string(source.sampleRate) + " Hz, " + std::to_string(source.channels) + " channels, " +
+                     std::to_string(source.audioFrames) + " frames a package" + (source.crc ? ", CRC" : ""));
+        const std::filesystem::path ts = m_dir.File("source.ts");
+        stTestMediaInfo info;
+        ASSERT_EQ(WriteTestMedia(ts,
+                                 {.container = "mpegts", .seconds = 3.0, .sampleRate = source.sampleRate,
+                                  .channels = source.channels},
+                                 &info),
+                  0);
+        for (const char *name : {"ts.mp4", "ts.flv", "ts.mkv", "ts.ts"}) {
+            SCOPED_TRACE(name);
+            CMP4Wrapper writer;
+            const std::string path = m_dir.File(name).string();
+            ASSERT_EQ(WriteFileThroughWriter(ts, writer, path, source.audioFrames,
+                                             source.crc ? AudioRewrite(AddAdtsCrc) : AudioRewrite()),
+                      0);
+
+            const stProbedFile file = ProbeRecording(path);
+            ASSERT_TRUE(file.opened);
+            ASSERT_TRUE(file.Video() && file.Audio());
+            EXPECT_EQ(file.Audio()->packets, info.audioPackets);
+            EXPECT_EQ(file.Video()->packets, info.videoPackets);
+            // The sound lasts as long as the pictures, to within one sound frame.
+            EXPECT_NEAR(static_cast<double>(file.Audio()->endUs - file.Audio()->firstPtsUs),
+                        static_cast<double>(file.Video()->endUs - file.Video()->firstPtsUs), 50000.0);
+            const stProbedSound sound = ProbeSound(path);
+            ASSERT_TRUE(sound.found);
+            EXPECT_EQ(sound.codecId, AV_CODEC_ID_AAC);
+            EXPECT_EQ(sound.sampleRate, source.sampleRate);
+            EXPECT_EQ(sound.channels, source.channels);
+            EXPECT_EQ(sound.failedPackets, 0);
+            EXPECT_GE(sound.samples, static_cast<int64_t>(info.audioPackets - 2) * info.audioFrameSize);
+        }
     }
 }
 

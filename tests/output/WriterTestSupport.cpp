@@ -3,6 +3,8 @@
 #include "core/FfmpegHandles.h"
 #include "core/TYXUtils.h"
 #include "host/GlobalVars.h"
+#include "input/MediaFileReader.h"
+#include "input/StreamInfoParams.h"
 #include "platform/CriticalSection.h"
 
 #include <gtest/gtest.h>
@@ -89,6 +91,131 @@ stProbedFile ProbeRecording(const fs::path &path)
         av_packet_unref(packet.get());
     }
     return file;
+}
+
+stProbedSound ProbeSound(const fs::path &path)
+{
+    stProbedSound sound;
+    AVFormatContext *raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
+        return sound;
+    AvInputPtr input(raw);
+    if (avformat_find_stream_info(input.get(), nullptr) < 0)
+        return sound;
+    const int index = av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (index < 0)
+        return sound;
+    const AVCodecParameters *par = input->streams[index]->codecpar;
+    sound.found = true;
+    sound.codecId = par->codec_id;
+    sound.sampleRate = par->sample_rate;
+    sound.channels = par->ch_layout.nb_channels;
+    const AVCodec *decoder = avcodec_find_decoder(par->codec_id);
+    AvCodecPtr codec(avcodec_alloc_context3(decoder));
+    if (!decoder || !codec || avcodec_parameters_to_context(codec.get(), par) < 0 ||
+        avcodec_open2(codec.get(), decoder, nullptr) < 0)
+        return sound;
+    AvPacketPtr packet(av_packet_alloc());
+    AvFramePtr frame(av_frame_alloc());
+    const auto drain = [&] {
+        while (avcodec_receive_frame(codec.get(), frame.get()) >= 0) {
+            sound.samples += frame->nb_samples;
+            av_frame_unref(frame.get());
+        }
+    };
+    while (av_read_frame(input.get(), packet.get()) >= 0) {
+        if (packet->stream_index == index) {
+            ++sound.packets;
+            if (avcodec_send_packet(codec.get(), packet.get()) < 0)
+                ++sound.failedPackets;
+            drain();
+        }
+        av_packet_unref(packet.get());
+    }
+    avcodec_send_packet(codec.get(), nullptr);
+    drain();
+    return sound;
+}
+
+int WriteFileThroughWriter(const fs::path &source, CStreamWriter &writer, const std::string &destination,
+                           int audioFrames, const AudioRewrite &rewrite)
+{
+    CMediaFileReader reader;
+    StreamRequestMap video;
+    StreamRequestMap audio;
+    if (reader.OpenMediaSource(source.string(), &video, &audio) <= 0)
+        return -1;
+    std::vector<stWriterStreamParams> streams;
+    std::map<int16_t, int16_t> outputOf;      // by container index
+    std::map<int16_t, AVRational> timeBaseOf;
+    int64_t originUs = INT64_MAX;
+    for (const StreamRequestMap *requests : {&video, &audio}) {
+        for (const auto &[number, containerIndex] : *requests) {
+            const stMediaStreamInfo *info = reader.GetStreamParameters(number);
+            if (!info || containerIndex < 0)
+                continue;
+            stStreamParams params;
+            StreamInfoToStreamParams(params, *info);
+            outputOf[containerIndex] = static_cast<int16_t>(streams.size());
+            timeBaseOf[containerIndex] = info->timeBase;
+            if (info->startTime != TYX_NOPTS_VALUE)
+                originUs = std::min(originUs, av_rescale_q(info->startTime, info->timeBase, kUs));
+            streams.push_back(stWriterStreamParams::FromStreamParams(params));
+        }
+    }
+    if (originUs == INT64_MAX)
+        originUs = 0;
+    const int32_t count = static_cast<int32_t>(streams.size());
+    if (count == 0 || writer.Open(&destination, &streams, count) != count)
+        return -2;
+
+    int refused = 0;
+    const auto write = [&](int16_t output, FramePackage package) {
+        refused += writer.writeFrame(output, package, kUs) < 0 ? 1 : 0;
+    };
+    // Audio packages waiting to go as one.
+    std::vector<uint8_t> joined;
+    FramePackage first;
+    int16_t joinedOutput = -1;
+    int waiting = 0;
+    const auto flushJoined = [&] {
+        if (waiting == 0)
+            return;
+        first.pData = joined.data();
+        first.nLength = static_cast<int32_t>(joined.size());
+        write(joinedOutput, first);
+        joined.clear();
+        waiting = 0;
+    };
+    FramePackage package;
+    while (reader.ReadPacket(package) > 0) {
+        const auto output = outputOf.find(package.streamIndex);
+        if (output == outputOf.end())
+            continue;
+        const AVRational tb = timeBaseOf[package.streamIndex];
+        package.pts = package.pts == TYX_NOPTS_VALUE ? TYX_NOPTS_VALUE : av_rescale_q(package.pts, tb, kUs) - originUs;
+        package.dts = package.dts == TYX_NOPTS_VALUE ? TYX_NOPTS_VALUE : av_rescale_q(package.dts, tb, kUs) - originUs;
+        package.duration = av_rescale_q(package.duration, tb, kUs);
+        if (package.mediaType != TYX_MEDIA_AUDIO || (audioFrames <= 1 && !rewrite)) {
+            write(output->second, package);
+            continue;
+        }
+        if (waiting == 0) {
+            first = package;
+            joinedOutput = output->second;
+        } else {
+            first.duration += package.duration;
+        }
+        std::vector<uint8_t> data(package.pData, package.pData + package.nLength);
+        if (rewrite)
+            rewrite(data);
+        joined.insert(joined.end(), data.begin(), data.end());
+        if (++waiting >= audioFrames)
+            flushJoined();
+    }
+    flushJoined();
+    writer.Close();
+    return refused;
 }
 
 std::vector<fs::path> ListRecordings(const fs::path &folder)

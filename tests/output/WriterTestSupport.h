@@ -41,6 +41,29 @@ struct stProbedFile
 };
 stProbedFile ProbeRecording(const std::filesystem::path &path);
 
+// What the first audio stream of a recording decodes to.
+struct stProbedSound
+{
+    bool found = false;
+    int codecId = 0;
+    int sampleRate = 0;       // as the container states it
+    int channels = 0;
+    int packets = 0;
+    int failedPackets = 0;    // the decoder refused them
+    int64_t samples = 0;      // decoded, per channel
+};
+stProbedSound ProbeSound(const std::filesystem::path &path);
+
+// Plays a media file through the program's file reader into the writer, as a file source hands
+// its packages on: opens the writer at the destination with the file's streams (video first) and
+// writes every package, times in µs from the streams' earliest start. An audio package's data
+// goes through rewrite when one is given; with audioFrames > 1 that many audio packages go as one,
+// their data back to back. The number of packages the writer refused, or -1 (the file) or -2 (the
+// writer) when one did not open.
+using AudioRewrite = std::function<void(std::vector<uint8_t> &data)>;
+int WriteFileThroughWriter(const std::filesystem::path &source, CStreamWriter &writer, const std::string &destination,
+                           int audioFrames = 1, const AudioRewrite &rewrite = AudioRewrite());
+
 // The record files below a folder, oldest name first (list file excluded).
 std::vector<std::filesystem::path> ListRecordings(const std::filesystem::path &folder);
 // The lines of a "RecordFileList.txt" (UTF-16LE with byte-order mark, CR LF).

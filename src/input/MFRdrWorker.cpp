@@ -223,18 +223,27 @@ int64_t CMediaFileReadWorker::NextCycleOffset() const
     // keeps a picture and the sound of one moment of the file together. The longest stream sets
     // it: the cycles follow each other at the file's own length, and no stream's stamps go back.
     int64_t next = m_offsetUs + 1;
+    int64_t pictureUs = 0;
     for (const auto &[index, span] : m_spans) {
         if (span.firstPts != TYX_NOPTS_VALUE && span.endPts != TYX_NOPTS_VALUE)
             next = std::max(next, span.endPts - span.firstPts);
         if (span.firstDts != TYX_NOPTS_VALUE && span.endDts != TYX_NOPTS_VALUE)
             next = std::max(next, span.endDts - span.firstDts);
+        if (span.video && span.duration > 0)
+            pictureUs = pictureUs > 0 ? std::min(pictureUs, span.duration) : span.duration;
     }
+    // Whole pictures: the pictures of the next cycle stay on the grid of the last, and the
+    // sound, a part of a picture longer (its priming, its last frame), pauses that long. A
+    // picture off its grid by a part of a frame reads downstream as a late input.
+    if (pictureUs > 0)
+        next = (next + pictureUs - 1) / pictureUs * pictureUs;
     return next;
 }
 
 void CMediaFileReadWorker::NoteSpan(const FramePackage &package, const AVRational &timeBase, bool raw)
 {
     stStreamSpan &span = m_spans[package.streamIndex];
+    span.video = package.mediaType == TYX_MEDIA_VIDEO;
     auto us = [&timeBase](int64_t ticks) { return av_rescale_q(ticks, timeBase, kMicroseconds); };
     auto lower = [](int64_t &kept, int64_t value) {
         if (kept == TYX_NOPTS_VALUE || value < kept)

@@ -77,6 +77,7 @@ private:
         int64_t endPts = TYX_NOPTS_VALUE;
         int64_t endDts = TYX_NOPTS_VALUE;
         int64_t duration = 0;                   // the last known package duration
+        bool video = false;
     };
 
     ReadStep ReadOnce(uint32_t &timeout, int64_t &handedOver);

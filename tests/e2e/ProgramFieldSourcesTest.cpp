@@ -361,8 +361,7 @@ protected:
             EXPECT_LE(figures.holeMs, kHoleMs + awayMs) << "the window shows the source without a break";
             EXPECT_GE(figures.seconds, longest - kStartSpreadSeconds - awayMs / 1000.0)
                 << "the recording covers the run as the others do";
-            if (HasFailure())
-                std::printf("%s pairs (s:offset ms):%s\n", sources[i].label.c_str(), figures.pairs.c_str());
+            std::printf("%s pairs (s:offset ms):%s\n", sources[i].label.c_str(), figures.pairs.c_str());
         }
     }
 

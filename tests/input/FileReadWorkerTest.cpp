@@ -495,7 +495,7 @@ TEST_F(FileReadWorkerTest, PictureAndSoundOfOneMomentOfTheFileKeepOneStampInEver
     struct stCase
     {
         const std::filesystem::path *file;
-        int64_t cycleUs; // the length of the file's longest stream, which each cycle moves it on
+        int64_t longestUs; // the length of the file's longest stream
     };
     const auto longest = [](const std::filesystem::path &file) {
         return std::max(StreamLengthUs(file, 0), StreamLengthUs(file, 1));
@@ -518,6 +518,11 @@ TEST_F(FileReadWorkerTest, PictureAndSoundOfOneMomentOfTheFileKeepOneStampInEver
         const auto audio = DataOnly(run.consumers.Take(kAudioOut));
         const size_t cycles = size_t(run.worker->CycleCount()) + 1;
         ASSERT_GE(cycles, 3u);
+        // Each cycle moves the file on by its longest stream, rounded up to whole pictures so
+        // that the pictures stay on their grid.
+        const int64_t pictureUs = video.front().duration;
+        ASSERT_GT(pictureUs, 0);
+        const int64_t cycleUs = (c.longestUs + pictureUs - 1) / pictureUs * pictureUs;
         const stCycleOffsets offsets = CycleOffsets(*c.file, video, audio);
         ASSERT_EQ(cycles, offsets.video.size());
         ASSERT_EQ(cycles, offsets.audio.size());
@@ -525,7 +530,7 @@ TEST_F(FileReadWorkerTest, PictureAndSoundOfOneMomentOfTheFileKeepOneStampInEver
         constexpr double kRounding = 100.0;
         const int64_t origin = offsets.video[0][0];
         for (size_t cycle = 0; cycle < cycles; ++cycle) {
-            const double expected = double(origin + int64_t(cycle) * c.cycleUs);
+            const double expected = double(origin + int64_t(cycle) * cycleUs);
             for (const int64_t offset : offsets.video[cycle])
                 EXPECT_NEAR(expected, double(offset), kRounding) << "video, cycle " << cycle;
             for (const int64_t offset : offsets.audio[cycle])

@@ -90,6 +90,18 @@ protected:
         EXPECT_NE(types.end(), std::find(closed, types.end(), TYX_EVENT_SOURCE_OPENED));
     }
 
+    // A fresh worker with a sound output, for a source behind the relay; the relay's URL of the
+    // camera.
+    std::string UseRelay(CNginxRtmpServer &relay)
+    {
+        if (relay.Start() != 0)
+            return {};
+        StopReadWorker(*worker);
+        consumers.Add(kAudioOut, TYX_PKT_KIND_CODED_AUDIO);
+        worker = std::make_shared<CNRTMediaReadWorker>(kWorker, &consumers.Links());
+        return relay.Url("camera");
+    }
+
     CTestConsumers consumers;
     std::shared_ptr<CNRTMediaReadWorker> worker;
 };
@@ -167,11 +179,8 @@ TEST_F(LiveReadWorkerTest, ACameraThatRestartsOnTheSameSessionShowsAgainWithRisi
     if (const std::string missing = CNginxRtmpServer::Missing(); !missing.empty())
         GTEST_SKIP() << missing;
     CNginxRtmpServer relay;
-    ASSERT_EQ(0, relay.Start()) << relay.ErrorLog();
-    const std::string url = relay.Url("camera");
-    StopReadWorker(*worker);
-    consumers.Add(kAudioOut, TYX_PKT_KIND_CODED_AUDIO);
-    worker = std::make_shared<CNRTMediaReadWorker>(kWorker, &consumers.Links());
+    const std::string url = UseRelay(relay);
+    ASSERT_FALSE(url.empty()) << relay.ErrorLog();
     CRtmpPublisher camera;
     ASSERT_EQ(0, camera.Start(LiveMedia(), url, {}));
     CLogCapture log;
@@ -229,13 +238,10 @@ TEST_F(LiveReadWorkerTest, ConfiguredIndexesOfARelayThatSendsTheSoundFirstGiveEa
     if (const std::string missing = CNginxRtmpServer::Missing(); !missing.empty())
         GTEST_SKIP() << missing;
     CNginxRtmpServer relay;
-    ASSERT_EQ(0, relay.Start()) << relay.ErrorLog();
-    const std::string url = relay.Url("camera");
+    const std::string url = UseRelay(relay);
+    ASSERT_FALSE(url.empty()) << relay.ErrorLog();
 
     // Configured as a file source is: the picture at index 0, the sound at 1.
-    StopReadWorker(*worker);
-    consumers.Add(kAudioOut, TYX_PKT_KIND_CODED_AUDIO);
-    worker = std::make_shared<CNRTMediaReadWorker>(kWorker, &consumers.Links());
     auto config = MakeSourceConfig(kWorker, TYX_MS_RTMP, StringToWString(url), true);
     config.Streams[1].avStrmId = 0;
     config.Streams[2].avStrmId = 1;

@@ -36,4 +36,12 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
+# The tests start nginx themselves: its package must not start a server of its own on port 80, nor
+# fail trying where no init system runs.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+    $sudo chmod +x "$policy"
+    trap '$sudo rm -f "$policy"' EXIT
+fi
 $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

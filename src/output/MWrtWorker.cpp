@@ -436,8 +436,7 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::RunStartSynchronisation()
     int64_t startTime = 0;
     std::vector<uint32_t> aligned;
     const int32_t result = SynchronizeStreamsByVKeyFrameSimple(startTime, 0, aligned);
-    // Inputs left out for delivering nothing are not waited for.
-    const int32_t inputs = GetInputLinkCount() - static_cast<int32_t>(m_leftOutStreams.size());
+    const int32_t inputs = InputsOfOutput();
     const int32_t count = static_cast<int32_t>(aligned.size());
     m_waitMs = kSyncRetryWaitMs;
     if (result == TYX_MW_SYNC_EXIT)

@@ -214,6 +214,8 @@ private:
     // Leaves the inputs that delivered nothing in the collection's time out of the output.
     void LeaveOutSilentInputs(std::vector<stSyncStream> &streams);
     bool IsLeftOut(uint32_t streamId) const { return m_leftOutStreams.count(streamId) != 0; }
+    // The inputs a start or a cut waits for: those left out for delivering nothing are not.
+    int32_t InputsOfOutput() { return GetInputLinkCount() - static_cast<int32_t>(m_leftOutStreams.size()); }
     int64_t ToOutputUnits(int64_t microseconds, int32_t num, int32_t den) const;
 
     // Helpers.

@@ -282,8 +282,7 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutCheck()
         std::vector<uint32_t> aligned;
         const int32_t result = SynchronizeStreamsByReservedFramesEx(videos, start, aligned);
         // The cut needs every stream of the file; a left-out input that aligned joins the new one.
-        const int32_t inputs = GetInputLinkCount() - static_cast<int32_t>(m_leftOutStreams.size());
-        m_cutJoiners.clear();
+        const int32_t inputs = InputsOfOutput();
         for (const uint32_t streamId : aligned)
             if (IsLeftOut(streamId))
                 m_cutJoiners.insert(streamId);

@@ -125,17 +125,16 @@ stSourceClockStep CSourceClock::Observe(int16_t stream, int64_t mediaUs, int64_t
         m_reference = stream;
     if (stream == m_reference && !step.reanchored) {
         const stPoint point{mediaUs, arrivalUs - mediaUs};
-        const int64_t mappedDelay = arrivalUs - m_mapping.Map(mediaUs);
         if (m_windowOpen && arrivalUs - m_windowStartUs >= kWindowUs)
             CloseWindow(mediaUs);
         if (!m_windowOpen) {
             m_windowOpen = true;
             m_windowStartUs = arrivalUs;
             m_windowLeast = point;
-            m_windowLeastDelayUs = mappedDelay;
+            m_windowLeastDelayUs = delay;
         } else if (point.rawUs < m_windowLeast.rawUs) {
             m_windowLeast = point;
-            m_windowLeastDelayUs = mappedDelay;
+            m_windowLeastDelayUs = delay;
         }
     }
     step.mapping = m_mapping;

@@ -32,20 +32,10 @@ bool NeedsAnnexBFilter(const AVFormatContext *format, int32_t codecId)
            std::strcmp(name, "Matroska / WebM") == 0;
 }
 
-const wchar_t *MediaTypeWord(int32_t type)
+const char *MediaTypeWord(int32_t type)
 {
-    switch (type) {
-    case AVMEDIA_TYPE_VIDEO:
-        return L"video";
-    case AVMEDIA_TYPE_AUDIO:
-        return L"audio";
-    case AVMEDIA_TYPE_DATA:
-        return L"data";
-    case AVMEDIA_TYPE_SUBTITLE:
-        return L"subtitle";
-    default:
-        return L"unknown";
-    }
+    const char *word = av_get_media_type_string(static_cast<AVMediaType>(type));
+    return word ? word : "unknown";
 }
 
 } // namespace
@@ -228,10 +218,10 @@ int16_t CMediaSourceReader::FindStreams(StreamRequestMap *requests, int32_t medi
                 const int32_t found = m_format->streams[chosen]->codecpar->codec_type;
                 const int best = av_find_best_stream(m_format, type, -1, -1, nullptr, 0);
                 if (best >= 0) {
-                    TYX_LOG(3, L"[CMediaSourceReader]Configured %s stream index %d holds %s: stream index %d, the best %s stream, is taken instead.",
+                    TYX_LOG(3, L"[CMediaSourceReader]Configured %hs stream index %d holds %hs: stream index %d, the best %hs stream, is taken instead.",
                             MediaTypeWord(type), chosen, MediaTypeWord(found), best, MediaTypeWord(type));
                 } else {
-                    TYX_LOG(3, L"[CMediaSourceReader]Configured %s stream index %d holds %s and the source has no %s stream.",
+                    TYX_LOG(3, L"[CMediaSourceReader]Configured %hs stream index %d holds %hs and the source has no %hs stream.",
                             MediaTypeWord(type), chosen, MediaTypeWord(found), MediaTypeWord(type));
                     typeMissing = true;
                 }

@@ -157,6 +157,21 @@ protected:
         return consumers.TakeUntil(kVideoOut, [](const auto &) { return true; }, 0);
     }
 
+    // An RTSP camera that states its start time (1700000000 s since 1970), forty pictures long,
+    // played to its end with no picture dropped but the first thirty: what the video output got.
+    std::vector<stSeenPackage> PlayNtpCamera()
+    {
+        auto config = RtspConfig();
+        config.UseNTP = 1;
+        worker->script->SetRealtimeStart(1700000000000000LL);
+        worker->SetReopenFlags(false, false);
+        worker->SetSkipBacklogs(false);
+        for (int n = 0; n < 40; ++n)
+            worker->script->Push(VideoPacket(n, n == 0, 1000));
+        EXPECT_EQ(0, StartReadWorker(*worker, config));
+        return TakeAll();
+    }
+
     stFakeClock clock;
     CTestConsumers consumers;
     std::shared_ptr<CScriptedNetWorker> worker;
@@ -334,15 +349,7 @@ TEST_F(NetworkReadWorkerTest, AnInvalidCodecIdAfterAReopenKeepsTheEarlierOne)
 
 TEST_F(NetworkReadWorkerTest, NtpStartTimeBecomesTheBaseOnTheProgramClock)
 {
-    auto config = RtspConfig();
-    config.UseNTP = 1;
-    worker->script->SetRealtimeStart(1700000000000000LL);
-    worker->SetReopenFlags(false, false);
-    worker->SetSkipBacklogs(false);
-    for (int n = 0; n < 40; ++n)
-        worker->script->Push(VideoPacket(n, n == 0, 1000));
-    ASSERT_EQ(0, StartReadWorker(*worker, config));
-    const auto all = TakeAll();
+    const auto all = PlayNtpCamera();
     EXPECT_EQ(1700000000000000LL + 28800000000LL, worker->BaseTimeUTC());
     const auto video = DataOnly(all);
     // 40 less the 30 dropped at the start, with the held-back key frame before them.
@@ -358,16 +365,8 @@ TEST_F(NetworkReadWorkerTest, NtpStartTimeBecomesTheBaseOnTheProgramClock)
 // meets the program clock as the host's clock reads now, so its pictures keep to the other sources.
 TEST_F(NetworkReadWorkerTest, NtpStartTimeMeetsTheProgramClockThroughAStepOfTheHostsTime)
 {
-    auto config = RtspConfig();
-    config.UseNTP = 1;
     clock.wallStepUs = 60000000;
-    worker->script->SetRealtimeStart(1700000000000000LL);
-    worker->SetReopenFlags(false, false);
-    worker->SetSkipBacklogs(false);
-    for (int n = 0; n < 40; ++n)
-        worker->script->Push(VideoPacket(n, n == 0, 1000));
-    ASSERT_EQ(0, StartReadWorker(*worker, config));
-    const auto all = TakeAll();
+    const auto all = PlayNtpCamera();
     EXPECT_EQ(1700000000000000LL + 28800000000LL - 60000000LL, worker->BaseTimeUTC());
     const auto video = DataOnly(all);
     ASSERT_EQ(11u, video.size());

@@ -1,4 +1,5 @@
 #include "RtmpPublisher.h"
+#include "StreamCopySession.h"
 
 #include "support/Wait.h"
 
@@ -40,26 +41,12 @@ bool SleepUntil(Clock::time_point when, const stBreak &requests)
     return true;
 }
 
-struct stConnection
+struct stConnection : stStreamCopySession
 {
-    AVFormatContext *in = nullptr;
-    AVFormatContext *out = nullptr;
     AVPacket *packet = nullptr;
-    bool headerWritten = false;
     std::vector<int> outIndex; // input stream -> output stream, -1: not sent
 
-    ~stConnection()
-    {
-        if (out) {
-            if (headerWritten)
-                av_write_trailer(out);
-            if (out->pb)
-                avio_closep(&out->pb);
-            avformat_free_context(out);
-        }
-        av_packet_free(&packet);
-        avformat_close_input(&in);
-    }
+    ~stConnection() { av_packet_free(&packet); }
 };
 
 } // namespace

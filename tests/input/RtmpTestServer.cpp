@@ -1,6 +1,7 @@
 #include "RtmpTestServer.h"
 
 #include "NetTestSupport.h"
+#include "StreamCopySession.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -26,24 +27,9 @@ void SleepUntil(Clock::time_point when, const std::atomic<bool> &stop)
         std::this_thread::sleep_for(std::min<Clock::duration>(when - Clock::now(), std::chrono::milliseconds(5)));
 }
 
-struct stSession
+struct stSession : stStreamCopySession
 {
-    AVFormatContext *in = nullptr;
-    AVFormatContext *out = nullptr;
-    bool headerWritten = false;
     std::map<int, int> outIndex; // input stream -> output stream
-
-    ~stSession()
-    {
-        if (out) {
-            if (headerWritten)
-                av_write_trailer(out);
-            if (out->pb)
-                avio_closep(&out->pb);
-            avformat_free_context(out);
-        }
-        avformat_close_input(&in);
-    }
 };
 
 } // namespace

@@ -101,6 +101,14 @@ protected:
         m_harness->Feed(kBase + shiftUs, fromUs, toUs);
         ASSERT_TRUE(m_harness->WaitDrained(20000));
     }
+    // Feeds on until the cut has begun the second file, writes the rest into it and stops.
+    void FeedThroughTheCut(int64_t fromUs, int64_t toUs)
+    {
+        m_harness->Feed(kBase, fromUs, toUs);
+        ASSERT_TRUE(WaitFor([this] { return ListRecordings(m_dir.Path()).size() == 2; }));
+        ASSERT_TRUE(m_harness->WaitDrained(20000));
+        StopPushing();
+    }
     void StopPushing()
     {
         ASSERT_EQ(Worker().StopDataPushing(), 0);
@@ -196,10 +204,7 @@ TEST_F(MediaWriteWorkerTest, SegmentsAreCutOnAKeyFrameAndJoinWithoutGapOrOverlap
     ASSERT_TRUE(WaitOpened());
     FeedAndDrain(1000000, 1500000);
     Pass(178); // the segment length is 3 minutes; the cut comes 2 s early
-    m_harness->Feed(kBase, 1500000, 4000000);
-    ASSERT_TRUE(WaitFor([this] { return ListRecordings(m_dir.Path()).size() == 2; }));
-    ASSERT_TRUE(m_harness->WaitDrained(20000));
-    StopPushing();
+    ASSERT_NO_FATAL_FAILURE(FeedThroughTheCut(1500000, 4000000));
 
     ASSERT_EQ(ListRecordings(m_dir.Path()).size(), 2u);
     const stRecorded total = SumRecordings();
@@ -227,10 +232,7 @@ TEST_F(MediaWriteWorkerTest, AStepOfTheHostsTimeMovesTheNamesButNotTheCut)
     m_now -= 120; // back: 60 s on the host's clock, still 120 s of program time
     FeedAndDrain(2500000, 2800000);
     Pass(58); // 178 s of program time: the cut is due, 2 s early
-    m_harness->Feed(kBase, 2800000, 4000000);
-    ASSERT_TRUE(WaitFor([this] { return ListRecordings(m_dir.Path()).size() == 2; }));
-    ASSERT_TRUE(m_harness->WaitDrained(20000));
-    StopPushing();
+    ASSERT_NO_FATAL_FAILURE(FeedThroughTheCut(2800000, 4000000));
 
     const std::vector<fs::path> files = ListRecordings(m_dir.Path());
     ASSERT_EQ(files.size(), 2u);
@@ -298,10 +300,7 @@ TEST_F(MediaWriteWorkerTest, ASoundThatDoesNotComeIsLeftOutAndJoinsAtTheNextCut)
     EXPECT_EQ(log.Count(L"Input stream[e010001] delivered nothing within 10000 ms", 3), 1);
     FeedAndDrain(1000000, 1500000);
     Pass(178); // the segment length is 3 minutes; the cut comes 2 s early
-    m_harness->Feed(kBase, 1500000, 4000000);
-    ASSERT_TRUE(WaitFor([this] { return ListRecordings(m_dir.Path()).size() == 2; }));
-    ASSERT_TRUE(m_harness->WaitDrained(20000));
-    StopPushing();
+    ASSERT_NO_FATAL_FAILURE(FeedThroughTheCut(1500000, 4000000));
 
     const std::vector<fs::path> files = ListRecordings(m_dir.Path());
     ASSERT_EQ(files.size(), 2u);

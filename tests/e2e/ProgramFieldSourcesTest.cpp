@@ -254,19 +254,9 @@ std::string FieldConfig(const std::vector<stFieldSource> &sources)
            writers + "</MediaWriters></Config>\n";
 }
 
-class ProgramFieldSourcesTest : public ::testing::Test
+class ProgramFieldSourcesTest : public CProgramRunTest
 {
 protected:
-    void SetUp() override { setenv("RUNTIME_DIRECTORY", (m_folder.Path() / "run").c_str(), 1); }
-    void TearDown() override
-    {
-        if (m_run.IsRunning()) {
-            m_run.Signal(SIGTERM);
-            m_run.WaitExit(60000);
-        }
-        unsetenv("RUNTIME_DIRECTORY");
-    }
-
     // The clip as a camera or an editor writes it: 640 x 360, 25 fps, a key frame a second.
     fs::path MakeClip(const std::string &name, double seconds)
     {
@@ -365,8 +355,6 @@ protected:
         }
     }
 
-    CProgramFolder m_folder;
-    CProcessHandle m_run;
     CNginxRtmpServer m_relay;
     CRtmpPublisher m_soundFirst;
     CRtmpPublisher m_slow;

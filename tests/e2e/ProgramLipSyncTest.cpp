@@ -144,19 +144,9 @@ struct stOutputCase
     bool joins = false;       // the cameras joined this output's mux
 };
 
-class ProgramLipSyncTest : public ::testing::Test
+class ProgramLipSyncTest : public CProgramRunTest
 {
 protected:
-    void SetUp() override { setenv("RUNTIME_DIRECTORY", (m_folder.Path() / "run").c_str(), 1); }
-    void TearDown() override
-    {
-        if (m_run.IsRunning()) {
-            m_run.Signal(SIGTERM);
-            m_run.WaitExit(60000);
-        }
-        unsetenv("RUNTIME_DIRECTORY");
-    }
-
     void MakeClips()
     {
         stTestMediaSpec media;
@@ -256,8 +246,6 @@ protected:
         }
     }
 
-    CProgramFolder m_folder;
-    CProcessHandle m_run;
     CRtspTestServer m_camera;
     CPushReceiver m_receiver;
     fs::path m_fileClip;

@@ -129,18 +129,10 @@ std::string AskWhoIsThere()
     return answer;
 }
 
-class ProgramRemoteControlTest : public ::testing::Test
+class ProgramRemoteControlTest : public CProgramRunTest
 {
 protected:
-    void SetUp() override { setenv("RUNTIME_DIRECTORY", (m_folder.Path() / "run").c_str(), 1); }
-    void TearDown() override
-    {
-        if (m_run.IsRunning()) {
-            m_run.Signal(SIGTERM);
-            m_run.WaitExit(30000);
-        }
-        unsetenv("RUNTIME_DIRECTORY");
-    }
+    ProgramRemoteControlTest() : CProgramRunTest(30000) {}
 
     void StartCaptionedMux(int32_t idOffset)
     {
@@ -185,8 +177,6 @@ protected:
                               body);
     }
 
-    CProgramFolder m_folder;
-    CProcessHandle m_run;
     CFramePipeClient m_pipe;
     uint16_t m_port = 0;
     std::string m_session;

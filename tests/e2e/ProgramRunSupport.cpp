@@ -1,5 +1,6 @@
 #include "ProgramRunSupport.h"
 
+#include <csignal>
 #include <cstdlib>
 
 #include "core/FfmpegHandles.h"
@@ -268,6 +269,20 @@ std::string TwoClipRecordingConfig(const std::filesystem::path &clip1, const std
            "<SegmentLength>" + std::to_string(segmentSeconds) +
            "</SegmentLength><SaveRecordFileList>True</SaveRecordFileList>"
            "<PushAtBegin>True</PushAtBegin></Rec1></MediaWriters></Config>\n";
+}
+
+void CProgramRunTest::SetUp()
+{
+    setenv("RUNTIME_DIRECTORY", (m_folder.Path() / "run").c_str(), 1);
+}
+
+void CProgramRunTest::TearDown()
+{
+    if (m_run.IsRunning()) {
+        m_run.Signal(SIGTERM);
+        m_run.WaitExit(m_endWaitMs);
+    }
+    unsetenv("RUNTIME_DIRECTORY");
 }
 
 void CTwoClipProgramTest::SetUp()

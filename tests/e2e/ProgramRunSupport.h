@@ -92,6 +92,22 @@ std::string TwoClipSources(const std::filesystem::path &clip1, const std::filesy
 std::string TwoClipRecordingConfig(const std::filesystem::path &clip1, const std::filesystem::path &clip2,
                                    int segmentSeconds);
 
+// A program run in a folder with a runtime folder of its own; a run still going at the end is
+// asked to end (SIGTERM) and waited for.
+class CProgramRunTest : public ::testing::Test
+{
+protected:
+    explicit CProgramRunTest(int endWaitMs = 60000) : m_endWaitMs(endWaitMs) {}
+    void SetUp() override;
+    void TearDown() override;
+
+    CProgramFolder m_folder;
+    CProcessHandle m_run;
+
+private:
+    int m_endWaitMs;
+};
+
 // A program folder with a runtime folder of its own and two short generated clips (640x360, 4 s,
 // no sound).
 class CTwoClipProgramTest : public ::testing::Test

@@ -2,10 +2,8 @@
 
 #include "core/TYXUtils.h"
 
-#include <utility>
-
 CProgramClock::CProgramClock(Source wallUs, Source monotonicUs)
-    : m_wallUs(std::move(wallUs)), m_monotonicUs(std::move(monotonicUs))
+    : m_wallUs(wallUs), m_monotonicUs(monotonicUs)
 {
     m_originMonotonicUs = m_monotonicUs();
     m_originUs = m_wallUs() + TYX_CLOCK_OFFSET_US;

@@ -17,6 +17,11 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <type_traits>
+
+// Abandoned threads read the clock after the exit has destroyed static objects: it must have no
+// destructor to run.
+static_assert(std::is_trivially_destructible_v<CProgramClock>);
 
 int64_t GetCurrentTimeUs()
 {

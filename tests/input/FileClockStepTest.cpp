@@ -23,6 +23,10 @@ constexpr uint32_t kWorker = 0x01010000;
 constexpr uint32_t kVideoOut = kWorker + 1;
 constexpr int64_t kStepUs = 60000000;
 
+// The clocks the program clock reads, through plain functions.
+stFakeClock g_monotonic;
+std::atomic<int64_t> g_stepUs{0};
+
 TEST(FileClockStepTest, AFilePlaysThroughStepsOfTheHostsTimeAtItsOwnSpeed)
 {
     CTYXGVMS::ResetForTests();
@@ -32,9 +36,10 @@ TEST(FileClockStepTest, AFilePlaysThroughStepsOfTheHostsTimeAtItsOwnSpeed)
 
     // Every pacing wait moves the monotonic clock instead of sleeping; the host's time steps 60 s
     // ahead after the 10th wait and 120 s back after the 30th.
-    stFakeClock monotonic;
-    std::atomic<int64_t> stepUs{0};
-    const CProgramClock clock([&] { return monotonic.Now() + stepUs.load(); }, [&] { return monotonic.Now(); });
+    stFakeClock &monotonic = g_monotonic;
+    std::atomic<int64_t> &stepUs = g_stepUs;
+    stepUs = 0;
+    const CProgramClock clock([] { return g_monotonic.Now() + g_stepUs.load(); }, [] { return g_monotonic.Now(); });
     CTestConsumers consumers;
     consumers.Add(kVideoOut, TYX_PKT_KIND_CODED_VIDEO);
     auto worker = std::make_shared<CMediaFileReadWorker>(kWorker, &consumers.Links());

@@ -2,6 +2,7 @@
 #include "config/GTYXConfigXml.h"
 
 #include "config/ConfigTestFiles.h"
+#include "core/TYXUtils.h"
 #include "host/GlobalVars.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +27,10 @@ TEST_F(SampleFilesTest, SystemSettingsLoadAsConfigured)
     ASSERT_EQ(LoadGeneralCfgXml(Sample("StreamCfgFull.xml"), settings, false), 0);
 
     // One value of each part of the files: each reached its record, none fell back to a default.
-    EXPECT_EQ(settings.DebugLevel, 5);
+    EXPECT_EQ(settings.DebugLevel, 4);
+    // A sample left running for days keeps its log: its level is one without a size limit.
+    EXPECT_EQ(DebugLogSizeLimitTable().count(settings.DebugLevel), 0u)
+        << "the log stops at level " << int{settings.DebugLevel} << "'s size limit";
     ASSERT_EQ(settings.GPUs.size(), 1u);
     EXPECT_EQ(settings.GPUs.at(1).VendorId, 0x10DE);
     EXPECT_EQ(settings.MTRTD, 1000);

@@ -356,6 +356,9 @@ int32_t CFpgVEcdWorker::InitializeEncoder(const stVideoEncodeParams &params)
         return rc;
     }
     m_requiredInputSize = I420Length(m_inputWidth, m_inputHeight);
+    // The input planes and the scaler are made for the stream's size.
+    m_pictureWidth = static_cast<uint16_t>(m_inputWidth);
+    m_pictureHeight = static_cast<uint16_t>(m_inputHeight);
     m_reorderDepth = m_codecContext->max_b_frames > 0 ? m_codecContext->max_b_frames : 0;
     return 0;
 }
@@ -432,8 +435,8 @@ int32_t CFpgVEcdWorker::EncodeFrame(const FramePackage &package, EncodedOutputs 
         return 0;
     if (!package.pData || package.nLength <= 0)
         return -1;
-    // The input planes and the scaler are made for the input stream's size; another size or too
-    // few bytes would be read past their end.
+    // The input planes and the scaler are made for the input stream's size (the base scales a picture
+    // of another size to it); another size or too few bytes would be read past their end.
     const bool otherSize = (package.width && package.width != m_inputWidth) ||
                            (package.height && package.height != m_inputHeight);
     const size_t pitch = package.pitch ? package.pitch : static_cast<size_t>(m_inputWidth);

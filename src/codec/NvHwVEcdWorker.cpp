@@ -50,11 +50,6 @@ bool CNvHwVEcdWorker::IsEncoderReady()
     return m_encoder && m_encoder->HasSession() && m_encoder->IsInitialized();
 }
 
-int32_t CNvHwVEcdWorker::GpuDevice() const
-{
-    return m_gpuNumber >= 0 ? m_gpuNumber : DevCurrentDevice();
-}
-
 // ---- option text and presets ----
 
 // The configuration's "input's rate" (a negative value) is no rate the parser could take, so the
@@ -266,6 +261,9 @@ int32_t CNvHwVEcdWorker::InitializeEncoder(const stVideoEncodeParams &params)
         UninitializeEncoder();
         return result;
     }
+    // The session takes pictures of its own size only.
+    m_pictureWidth = params.width;
+    m_pictureHeight = params.height;
     TYX_LOG(6, L"VEncWorker[WID=%d] Context & Encoders initialized.", wid);
     if (m_screenOutput)
         ConsolePrintf("Encoding Thread[%d] Encoder initialized... \n", GetCurrentThreadIdInt());
@@ -315,37 +313,18 @@ int32_t CNvHwVEcdWorker::CopyIntoInputBuffer(const FramePackage &package)
     const uint32_t pictureWidth = package.width ? package.width : width;
     const uint32_t pictureHeight = package.height ? package.height : height;
     const uint32_t pitch = package.pitch ? package.pitch : pictureWidth;
-    // The copy reads a whole picture of its own size: a shorter package would be read past its end.
-    // A pitched picture is laid out as a contiguous one as wide as its pitch.
+    // The copy reads a whole picture of the encoder's size (the base scales one of another size to
+    // it): a shorter package would be read past its end. A pitched picture is laid out as a
+    // contiguous one as wide as its pitch.
     const int64_t needed = I420Size(pitch, pictureHeight);
-    if (package.nLength < needed) {
+    if (pictureWidth != width || pictureHeight != height || package.nLength < needed) {
         TYX_LOG(3, L"VEncWorker[WID=%d] Picture of %ux%u with %d bytes refused.", static_cast<int32_t>(m_workerId),
                 pictureWidth, pictureHeight, package.nLength);
         return -1;
     }
-    const uint8_t *source = package.pData;
-    uint32_t sourcePitch = package.pitch;
-    bool sourceInDevice = package.inDevice != 0;
-    std::unique_ptr<uint8_t, void (*)(uint8_t *)> scaled(nullptr, [](uint8_t *data) {
-        ReleaseFramePackageData(data, true);
-    });
-    if (pictureWidth != width || pictureHeight != height) {
-        uint8_t *made = nullptr;
-        if (CTYXUtils::ScaleFrameGPU(GpuDevice(), package.pData, static_cast<int32_t>(pictureWidth),
-                                     static_cast<int32_t>(pictureHeight), package.pitch, sourceInDevice, &made,
-                                     static_cast<int32_t>(width), static_cast<int32_t>(height), true) < 0) {
-            TYX_LOG(3, L"VEncWorker[WID=%d] Picture of %ux%u could not be scaled to %ux%u.",
-                    static_cast<int32_t>(m_workerId), pictureWidth, pictureHeight, width, height);
-            return -1;
-        }
-        scaled.reset(made);
-        source = made;
-        sourcePitch = 0;
-        sourceInDevice = true;
-    }
-    return CTYXUtils::CopyToDeviceFrame(GpuDevice(), source, sourcePitch, input->inputPtr, input->pitch, width, height,
-                                        sourceInDevice ? TYX_MEMORY_DEVICE : TYX_MEMORY_HOST, input->bufferFormat,
-                                        input->chromaOffsets, input->numChromaPlanes);
+    return CTYXUtils::CopyToDeviceFrame(GpuDevice(), package.pData, package.pitch, input->inputPtr, input->pitch,
+                                        width, height, package.inDevice ? TYX_MEMORY_DEVICE : TYX_MEMORY_HOST,
+                                        input->bufferFormat, input->chromaOffsets, input->numChromaPlanes);
 }
 
 void CNvHwVEcdWorker::AppendPackets(EncodedOutputs &outputs)

@@ -56,7 +56,6 @@ private:
     void SetUpEncoder(const stVideoEncodeParams &params, NV_ENC_BUFFER_FORMAT format);
     int32_t CopyIntoInputBuffer(const FramePackage &package);
     void AppendPackets(EncodedOutputs &outputs);
-    int32_t GpuDevice() const;
 
     std::unique_ptr<NvEncoderInitParam> m_optionParser;
     int64_t m_framesSubmitted = 0;

@@ -7,6 +7,7 @@
 #include "core/TYXWorkerConfig.h"
 #include "core/debuglog.h"
 #include "host/GlobalVars.h"
+#include "platform/GpuDevice.h"
 #include "platform/Thread.h"
 #include "platform/TickCount.h"
 #include "vproc/OSGdrawer.h"
@@ -86,6 +87,9 @@ struct CTYXEncWorker::stLoopState
     bool stopping = false;                // the exit event was seen: the held pictures go out at the end
     int64_t lastCommittedPts = TYX_NOPTS_VALUE;
     int64_t leftOut = 0;                  // pictures not after the one before
+    int64_t scaleFailures = 0;
+    uint16_t scaledFromWidth = 0;         // the last size scaled to the back-end's
+    uint16_t scaledFromHeight = 0;
 };
 
 CTYXEncWorker::CTYXEncWorker(uint32_t workerId, const InputLinkMap *inputLinks, const ConsumerLinkMap *consumerLinks)
@@ -285,6 +289,8 @@ void CTYXEncWorker::unInitialize()
 {
     CRVProcWorker::unInitialize();
     UninitializeEncoder();
+    m_pictureWidth = 0;
+    m_pictureHeight = 0;
     m_sequenceHeader.reset();
     m_sequenceHeaderSize = 0;
 }
@@ -366,17 +372,57 @@ bool CTYXEncWorker::RunPass(stLoopState &state)
         FreeFramePackage(package);
         return true;
     }
-    // A picture that carries its size must hold that many bytes too, or the copy would over-read.
-    const int64_t ownSize = I420Size(package.width, package.height);
-    const int64_t required = std::max<int64_t>(m_requiredInputSize, ownSize);
-    if (package.nLength < required) {
-        TYX_LOG(3, L"Error! The input data length(%d) < required input frame size(%d)!", package.nLength,
-                static_cast<int32_t>(required));
+    if (!FitToEncoder(package, state)) {
         FreeFramePackage(package);
         return true;
     }
     DrawOverlays(package, state);
     return EncodeConverted(package, state);
+}
+
+// A picture that carries its size must hold that many bytes too, or reading it would run past its
+// end. One of another size than the back-end takes (a decoder's status pictures before its first
+// decoded picture, a source that changed its resolution) is scaled to that size, in the memory it
+// came in.
+bool CTYXEncWorker::FitToEncoder(FramePackage &package, stLoopState &state)
+{
+    const bool otherSize = m_pictureWidth != 0 && m_pictureHeight != 0 && package.width != 0 && package.height != 0 &&
+                           (package.width != m_pictureWidth || package.height != m_pictureHeight);
+    const int64_t ownSize = otherSize ? I420Size(package.pitch ? package.pitch : package.width, package.height)
+                                      : I420Size(package.width, package.height);
+    const int64_t required = otherSize ? ownSize : std::max<int64_t>(m_requiredInputSize, ownSize);
+    if (package.nLength < required) {
+        TYX_LOG(3, L"Error! The input data length(%d) < required input frame size(%d)!", package.nLength,
+                static_cast<int32_t>(required));
+        return false;
+    }
+    if (!otherSize)
+        return true;
+    const bool inDevice = package.inDevice != 0;
+    uint8_t *scaled = nullptr;
+    const int32_t length = CTYXUtils::ScaleFrameGPU(GpuDevice(), package.pData, package.width,
+                                                    package.height, package.pitch, inDevice, &scaled, m_pictureWidth,
+                                                    m_pictureHeight, inDevice);
+    if (length <= 0) {
+        if (state.scaleFailures++ % 100 == 0)
+            TYX_LOG(3, L"VEncWorker[%s:%x] Picture of %dx%d could not be scaled to %dx%d (err=%d), %lld left out so far.",
+                    m_name.c_str(), m_workerId, package.width, package.height, m_pictureWidth, m_pictureHeight,
+                    length, LL(state.scaleFailures));
+        return false;
+    }
+    if (package.width != state.scaledFromWidth || package.height != state.scaledFromHeight)
+        TYX_LOG(5, L"VEncWorker[%s:%x] Pictures of %dx%d scaled to %dx%d for the encoder.", m_name.c_str(),
+                m_workerId, package.width, package.height, m_pictureWidth, m_pictureHeight);
+    state.scaledFromWidth = package.width;
+    state.scaledFromHeight = package.height;
+    FramePackage original = package;
+    package.pData = scaled;
+    package.nLength = length;
+    package.width = m_pictureWidth;
+    package.height = m_pictureHeight;
+    package.pitch = 0;
+    FreeFramePackage(original);
+    return true;
 }
 
 void CTYXEncWorker::DrawOverlays(FramePackage &frame, stLoopState &)
@@ -526,6 +572,11 @@ void CTYXEncWorker::FlushWithinBudget(EncodedOutputs &outputs)
     m_flushing = true;
     FlushEncoder(outputs);
     m_flushing = false;
+}
+
+int32_t CTYXEncWorker::GpuDevice() const
+{
+    return m_gpuNumber >= 0 ? m_gpuNumber : DevCurrentDevice();
 }
 
 bool CTYXEncWorker::FlushOverdue() const

@@ -146,10 +146,16 @@ protected:
     // True while the thread's flush has run past its time: a back-end that gives its delayed
     // packets out one by one stops collecting them then.
     bool FlushOverdue() const;
+    // The GPU that Initialize was given, else the current one.
+    int32_t GpuDevice() const;
 
     std::unique_ptr<uint8_t[]> m_sequenceHeader;
     int32_t m_sequenceHeaderSize = 0;
     int32_t m_requiredInputSize = 0;   // bytes; set by the back-ends from the input picture size
+    // The size of the pictures the back-end takes, set by InitializeEncoder: a picture of another
+    // size is scaled to it before the overlays and the encoder see it (0 x 0: none is scaled).
+    uint16_t m_pictureWidth = 0;
+    uint16_t m_pictureHeight = 0;
     int32_t m_reorderDepth = 0;        // pictures a coded output may precede its display by
     int64_t m_encodedCount = 0;
     int32_t m_gpuNumber = -1;
@@ -168,6 +174,9 @@ private:
     // One pass: takes at most one picture and encodes it; false when the thread is to end.
     bool RunPass(stLoopState &state);
     bool HasConsumer();
+    // A picture the back-end can read, scaled to its size when it has another: false when it is to
+    // be dropped (logged).
+    bool FitToEncoder(FramePackage &package, stLoopState &state);
     void DrawOverlays(FramePackage &frame, stLoopState &state);
     bool EncodeConverted(const FramePackage &input, stLoopState &state);
     // Commits and encodes one picture: the back-end's result.

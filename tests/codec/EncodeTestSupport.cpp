@@ -180,6 +180,33 @@ bool CheckStampsAcrossStall(const std::vector<FramePackage> &sent, const stStall
     return spanned;
 }
 
+void FillStatusSizedThenStreamPictures(std::deque<FramePackage> &feed, int32_t larger, int32_t count)
+{
+    constexpr int64_t kFrameUs = 40000;
+    for (int32_t n = 0; n < count; ++n) {
+        const int64_t pts = 1000000000 + n * kFrameUs;
+        feed.push_back(n < larger ? MakeStampedPattern(2 * kStreamWidth, 2 * kStreamHeight, 2 * n, pts, kFrameUs)
+                                  : MakeStampedPattern(kStreamWidth, kStreamHeight, n, pts, kFrameUs));
+    }
+}
+
+void CheckStatusSizedPicturesEncoded(const stDecoded &decoded, int32_t larger, double psnrFloor)
+{
+    EXPECT_EQ(decoded.width, kStreamWidth);
+    EXPECT_EQ(decoded.height, kStreamHeight);
+    std::set<int32_t> largerShown;
+    for (size_t i = 0; i < decoded.pictures.size(); ++i) {
+        const auto n = static_cast<int32_t>((decoded.pts[i] - 1000000000) / 40000);
+        if (n < larger)
+            largerShown.insert(n);
+        EXPECT_GT(PsnrI420(decoded.pictures[i], MakePattern(kStreamWidth, kStreamHeight, n), kStreamWidth,
+                           kStreamHeight),
+                  psnrFloor)
+            << "picture " << n;
+    }
+    EXPECT_EQ(largerShown.size(), static_cast<size_t>(larger)) << "pictures of 1280x720 left out";
+}
+
 stVideoEncodeWorkerConfig MakeEncoderConfig(int32_t codecId, const std::wstring &codecName, uint16_t width,
                                             uint16_t height, float fps, uint16_t gop, int32_t kbits,
                                             const std::wstring &profile, const std::wstring &usage)

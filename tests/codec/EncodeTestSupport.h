@@ -18,6 +18,7 @@
 #include <vector>
 
 struct AVFrame;
+struct stDecoded;
 
 constexpr uint32_t kEncoderId = 0x08010000;
 constexpr uint32_t kEncoderOutput = kEncoderId + 1;
@@ -60,6 +61,17 @@ struct stStalledFeed
 // of reordered pictures spanned the stall.
 bool CheckStampsAcrossStall(const std::vector<FramePackage> &sent, const stStalledFeed &feed, int32_t reorderDepth,
                             int64_t frameUs);
+
+// A decoder's status pictures before its first decoded picture are 1280x720 whatever the size of its
+// stream: the first `larger` of `count` pictures 40 ms apart are of that size, the others of the
+// stream's 640x360. Larger picture n shows the pattern's picture 2n, which at half its size is the
+// stream-sized pattern's picture n.
+constexpr int32_t kStreamWidth = 640;
+constexpr int32_t kStreamHeight = 360;
+void FillStatusSizedThenStreamPictures(std::deque<FramePackage> &feed, int32_t larger, int32_t count);
+// What such a feed decodes back to: pictures of the stream's size, the larger ones among them, each
+// showing its own picture (its PSNR against the stream-sized pattern above psnrFloor).
+void CheckStatusSizedPicturesEncoded(const stDecoded &decoded, int32_t larger, double psnrFloor);
 
 // A configuration record of an encoder taking kSourceStream.
 stVideoEncodeWorkerConfig MakeEncoderConfig(int32_t codecId, const std::wstring &codecName, uint16_t width,

@@ -160,16 +160,43 @@ TEST_F(FpgVEcdWorkerTest, ALargerInputIsScaledToTheConfiguredSize)
     FreeAll(sent);
 }
 
-TEST_F(FpgVEcdWorkerTest, APictureOfAnotherSizeIsRefusedNotReadPastItsEnd)
+// A decoder's status pictures (1280x720) ahead of its stream's first pictures (640x360): each is
+// scaled to the size the encoder takes, encoded, and decodes back to its own content.
+TEST_F(FpgVEcdWorkerTest, PicturesOfAnotherSizeAreScaledToTheStreamsSize)
+{
+    CLogCapture log;
+    CFedFpg worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    Open(worker, MakeEncoderConfig(27, L"H264", kStreamWidth, kStreamHeight, 25.0f, 25, 2000), kStreamWidth,
+         kStreamHeight);
+    FillStatusSizedThenStreamPictures(worker.feed, 8, 80);
+    std::vector<FramePackage> sent = Encode(worker, 0, kStreamWidth, kStreamHeight);
+    const stPackagesFreer freer{sent};
+    EXPECT_FALSE(log.Contains(L"refused", 3));
+    stDecoded decoded;
+    ASSERT_TRUE(DecodePackets(AV_CODEC_ID_H264, Extradata(worker), sent, decoded));
+    CheckStatusSizedPicturesEncoded(decoded, 8, kPsnrFloor);
+    ASSERT_GT(decoded.pictures.size(), 2u);
+    EXPECT_FALSE(SaveI420AsPng("fpg_h264_status_sized_2", decoded.pictures[2], kStreamWidth, kStreamHeight).empty());
+}
+
+// A picture holding fewer bytes than its size, or than the stream's size when it gives none, is
+// refused, not read past its end.
+TEST_F(FpgVEcdWorkerTest, APictureShorterThanItsSizeIsRefusedNotReadPastItsEnd)
 {
     CLogCapture log;
     CFedFpg worker(kEncoderId, &m_links.inputs, &m_links.consumers);
     Open(worker, MakeEncoderConfig(27, L"H264", 320, 240, 25.0f, 25, 1500), 320, 240);
-    worker.feed.push_back(MakePatternPackage(160, 120, 0, kFrameUs));
-    worker.feed.push_back(MakePatternPackage(640, 480, 0, kFrameUs));
+    FramePackage claimsMore = MakePatternPackage(320, 240, 0, kFrameUs);
+    claimsMore.width = 640;
+    claimsMore.height = 480;
+    worker.feed.push_back(claimsMore);
+    FramePackage sizeless = MakePatternPackage(160, 120, 0, kFrameUs);
+    sizeless.width = 0;
+    sizeless.height = 0;
+    worker.feed.push_back(sizeless);
     std::vector<FramePackage> sent = Encode(worker, 60, 320, 240);
+    EXPECT_TRUE(log.Contains(L"Error! The input data length(115200) < required input frame size(460800)!", 3));
     EXPECT_TRUE(log.Contains(L"Error! The input data length(28800) < required input frame size(115200)!", 3));
-    EXPECT_TRUE(log.Contains(L"Picture of 640x480 (460800 bytes) refused: the encoder takes 320x240.", 3));
     EXPECT_FALSE(sent.empty());
     FreeAll(sent);
 }
@@ -185,7 +212,11 @@ TEST_F(FpgVEcdWorkerTest, DecodeStampsHoldAcrossAStallInsideAGroupAndFailedEncod
         CFedFpg worker(kEncoderId, &m_links.inputs, &m_links.consumers);
         Open(worker, MakeEncoderConfig(27, L"H264", 160, 120, 25.0f, 250, 500, L"High"), 160, 120);
         stStalledFeed feed = stStalledFeed::Around(stallAfter, [](int32_t n) {
-            return MakePatternPackage(320, 240, n, kFrameUs); // another size
+            FramePackage cut = MakePatternPackage(160, 120, n, kFrameUs);
+            cut.width = 0; // says nothing of its size, and its rows are wider than it holds
+            cut.height = 0;
+            cut.pitch = 320;
+            return cut;
         });
         feed.Fill(worker.feed, 160, 120);
         std::vector<FramePackage> sent = Encode(worker, 0, 160, 120);

@@ -367,6 +367,25 @@ TEST_F(NvHwVEcdWorkerTest, APictureOfAnotherSizeIsScaledAShortOneRefused)
     FreeAll(sent);
 }
 
+// A decoder's status pictures (1280x720) ahead of its stream's first pictures (640x360): each is
+// scaled to the encoder's size, encoded, and decodes back to its own content.
+TEST_F(NvHwVEcdWorkerTest, PicturesOfAnotherSizeAreScaledToTheEncodersSize)
+{
+    CLogCapture log;
+    CFedNv worker(kEncoderId, &m_links.inputs, &m_links.consumers);
+    ASSERT_EQ(Open(worker, MakeEncoderConfig(27, L"H264", kStreamWidth, kStreamHeight, 25.0f, 25, 2000, L"High"),
+                   kStreamWidth, kStreamHeight),
+              0);
+    FillStatusSizedThenStreamPictures(worker.feed, 8, 80);
+    std::vector<FramePackage> sent = Encode(worker, 0);
+    const stPackagesFreer freer{sent};
+    EXPECT_FALSE(log.Contains(L"refused", 3));
+    EXPECT_EQ(worker.FramesSubmitted(), 80);
+    stDecoded decoded;
+    ASSERT_TRUE(DecodePackets(AV_CODEC_ID_H264, Extradata(worker), sent, decoded));
+    CheckStatusSizedPicturesEncoded(decoded, 8, kPsnrFloor);
+}
+
 TEST_F(NvHwVEcdWorkerTest, FailuresBecomeCodesNotExceptions)
 {
     CLogCapture log;

@@ -400,9 +400,9 @@ bool CTYXEncWorker::FitToEncoder(FramePackage &package, stLoopState &state)
         return true;
     const bool inDevice = package.inDevice != 0;
     uint8_t *scaled = nullptr;
-    const int32_t length = CTYXUtils::ScaleFrameGPU(GpuDevice(), package.pData, package.width,
-                                                    package.height, package.pitch, inDevice, &scaled, m_pictureWidth,
-                                                    m_pictureHeight, inDevice);
+    const int32_t length = CTYXUtils::ScaleFrameGPU(GpuDevice(), package.pData, package.width, package.height,
+                                                    package.pitch, inDevice, &scaled, m_pictureWidth, m_pictureHeight,
+                                                    inDevice);
     if (length <= 0) {
         if (state.scaleFailures++ % 100 == 0)
             TYX_LOG(3, L"VEncWorker[%s:%x] Picture of %dx%d could not be scaled to %dx%d (err=%d), %lld left out so far.",

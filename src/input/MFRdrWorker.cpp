@@ -227,20 +227,31 @@ CMediaFileReadWorker::stFraction CMediaFileReadWorker::LoopLength()
     // Every cycle replays the same stretch of every stream, so one length moves them all and keeps
     // a picture and the sound of one moment of the file together. The pictures set it, so that
     // the next cycle's first picture follows the last one a picture later; a sound track that
-    // runs on past them (its priming, its last frame) gives up what overlaps. Without pictures
-    // the longest stream sets it.
+    // runs on past them (its priming, its last frame) gives up what overlaps. Without pictures,
+    // or with pictures that cover less than half of the longest stream (a cover picture beside
+    // its music), the longest stream sets it.
     const stStreamSpan *longest = nullptr;
+    const stStreamSpan *pictures = nullptr;
+    int16_t picturesIndex = -1;
     for (const auto &[index, span] : m_spans) {
         if (span.end == TYX_NOPTS_VALUE)
             continue;
-        if (span.video)
-            return PictureLoopLength(index, span);
+        if (span.video && !pictures) {
+            pictures = &span;
+            picturesIndex = index;
+        }
         if (!longest || av_compare_ts(span.end - span.first, span.timeBase, longest->end - longest->first, longest->timeBase) > 0)
             longest = &span;
     }
     if (!longest)
         return {1, 1000000};
-    return {(longest->end - longest->first) * longest->timeBase.num, longest->timeBase.den};
+    const stFraction whole{(longest->end - longest->first) * longest->timeBase.num, longest->timeBase.den};
+    if (!pictures)
+        return whole;
+    const stFraction picture = PictureLoopLength(picturesIndex, *pictures);
+    if (2.0 * double(picture.num) / double(picture.den) < double(whole.num) / double(whole.den))
+        return whole;
+    return picture;
 }
 
 CMediaFileReadWorker::stFraction CMediaFileReadWorker::PictureLoopLength(int16_t index, const stStreamSpan &span)

@@ -89,7 +89,7 @@ private:
     ReadStep ReadOnce(uint32_t &timeout, int64_t &handedOver);
     ReadStep StartNextCycle();
     ReadStep HandOver(FramePackage &package, stFileStreamPlayState &play, int64_t &handedOver);
-    // How far each cycle moves the file on: the span of its pictures in whole pictures.
+    // How far each cycle moves the file on: the span of its pictures in whole pictures, as a rule.
     stFraction LoopLength();
     stFraction PictureLoopLength(int16_t index, const stStreamSpan &span);
     // What the cycles so far and the time lost behind the clock add to a stamp of that time base.

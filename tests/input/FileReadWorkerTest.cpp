@@ -621,6 +621,29 @@ TEST_F(FileReadWorkerTest, RepeatPlaysCyclesUntilTheShowTimeWithRisingStamps)
 
 namespace {
 
+// The sound of a clip played for some loops of loopUs each moves on with the loops. What of a loop's
+// sound would come before the end of the loop before it is left out, and only that: the priming
+// packet stamped before the first picture.
+void CheckSoundOfLoops(const std::vector<stSeenPackage> &audio, size_t perLoop, size_t loops, int64_t loopUs)
+{
+    ASSERT_GE(audio.size(), perLoop);
+    size_t next = perLoop;
+    for (size_t loop = 1; loop < loops; ++loop) {
+        const int64_t previous = audio[next - 1].dts;
+        for (size_t j = 0; j < perLoop; ++j) {
+            const int64_t moved = audio[j].dts + int64_t(loop) * loopUs;
+            if (moved <= previous)
+                continue;
+            ASSERT_LT(next, audio.size()) << "loop " << loop;
+            EXPECT_EQ(moved, audio[next].dts) << "loop " << loop << ", packet " << j;
+            EXPECT_EQ(audio[j].pts + int64_t(loop) * loopUs, audio[next].pts) << "loop " << loop << ", packet " << j;
+            ++next;
+        }
+    }
+    EXPECT_EQ(audio.size(), next);
+    EXPECT_GE(audio.size(), perLoop + (loops - 1) * (perLoop - 1));
+}
+
 // Plays a clip of whole pictures (pictureUs each) on Repeat for three loops and checks that it goes
 // on from its last picture to its first as if the pictures went on. The picture's configured output
 // rate, when given, is what the stream is handled at downstream.
@@ -664,27 +687,7 @@ void CheckLoopsOfAClip(const std::filesystem::path &clip, const stTestMediaInfo 
             EXPECT_NEAR(double(video[i].pts), double(video[i + 1].readTime), 1.0) << "picture " << i;
         return;
     }
-    // The sound moves on with the pictures. What of a loop's sound would come before the end of
-    // the loop before it is left out, and only that: the priming packet stamped before the first
-    // picture.
-    const auto audio = DataOnly(run.consumers.Take(kAudioOut));
-    const size_t perLoop = size_t(info.audioPackets);
-    ASSERT_GE(audio.size(), perLoop);
-    size_t next = perLoop;
-    for (size_t loop = 1; loop < loops; ++loop) {
-        const int64_t previous = audio[next - 1].dts;
-        for (size_t j = 0; j < perLoop; ++j) {
-            const int64_t moved = audio[j].dts + int64_t(loop) * loopUs;
-            if (moved <= previous)
-                continue;
-            ASSERT_LT(next, audio.size()) << "loop " << loop;
-            EXPECT_EQ(moved, audio[next].dts) << "loop " << loop << ", packet " << j;
-            EXPECT_EQ(audio[j].pts + int64_t(loop) * loopUs, audio[next].pts) << "loop " << loop << ", packet " << j;
-            ++next;
-        }
-    }
-    EXPECT_EQ(audio.size(), next);
-    EXPECT_GE(audio.size(), perLoop + (loops - 1) * (perLoop - 1));
+    CheckSoundOfLoops(DataOnly(run.consumers.Take(kAudioOut)), size_t(info.audioPackets), loops, loopUs);
 }
 
 } // namespace
@@ -720,6 +723,29 @@ TEST_F(FileReadWorkerTest, EveryLoopOfARepeatedClipStepsByTheExactSpanOfItsPictu
             }
         }
     }
+}
+
+// A single picture beside a second of sound (a cover picture with its music) does not set the loop:
+// every loop plays the whole sound, and the picture again with it.
+TEST_F(FileReadWorkerTest, ACoverPictureLeavesTheLoopToItsSound)
+{
+    CTestMediaSet set;
+    stTestMediaInfo info;
+    const auto clip = set.Add("cover.mp4", {.seconds = 1.0, .width = 64, .height = 48, .pictures = 1}, &info);
+    ASSERT_EQ(1, info.videoPackets);
+    stPacedFileWorker run(true);
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, clip.wstring(), true);
+    config.Repeat = 1;
+    config.ShowTime = 2.5f;
+    run.Play(config);
+    const auto video = DataOnly(run.consumers.Take(kVideoOut));
+    const size_t loops = size_t(run.worker->CycleCount()) + 1;
+    ASSERT_GE(loops, 3u);
+    ASSERT_EQ(loops, video.size());
+    constexpr int64_t kSoundUs = 1000000;
+    for (size_t i = 1; i < video.size(); ++i)
+        EXPECT_EQ(kSoundUs, video[i].pts - video[i - 1].pts) << "loop " << i;
+    CheckSoundOfLoops(DataOnly(run.consumers.Take(kAudioOut)), size_t(info.audioPackets), loops, kSoundUs);
 }
 
 TEST_F(FileReadWorkerTest, BFrameFilesPlayToTheirEndWithPtsNeverBeforeDts)

@@ -81,7 +81,7 @@ int OpenVideo(AVFormatContext *format, const stTestMediaSpec &spec, stEncoderLan
     lane.frame->format = c->pix_fmt;
     lane.frame->width = c->width;
     lane.frame->height = c->height;
-    lane.total = static_cast<int64_t>(std::llround(spec.seconds * spec.fps / spec.fpsBase));
+    lane.total = spec.pictures > 0 ? spec.pictures : static_cast<int64_t>(std::llround(spec.seconds * spec.fps / spec.fpsBase));
     return av_frame_get_buffer(lane.frame.get(), 0);
 }
 

@@ -23,6 +23,7 @@ struct stTestMediaSpec
     int height = 240;
     int fps = 25;
     int fpsBase = 1;                    // the picture rate is fps / fpsBase: 30000 / 1001 for 29.97
+    int pictures = 0;                   // pictures to make; 0: as many as the seconds hold
     int gop = 0;                        // pictures from one key frame to the next; 0: one a second
     int bFrames = 0;
     bool audio = true;

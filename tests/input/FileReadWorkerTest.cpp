@@ -644,7 +644,7 @@ void CheckSoundOfLoops(const std::vector<stSeenPackage> &audio, size_t perLoop, 
     EXPECT_GE(audio.size(), perLoop + (loops - 1) * (perLoop - 1));
 }
 
-// Plays a clip of whole pictures (pictureUs each) on Repeat for three loops and checks that it goes
+// Plays a clip of whole pictures (pictureUs each) on Repeat for three loops or more and checks that it goes
 // on from its last picture to its first as if the pictures went on. The picture's configured output
 // rate, when given, is what the stream is handled at downstream.
 void CheckLoopsOfAClip(const std::filesystem::path &clip, const stTestMediaInfo &info, double pictureUs, bool sound,
@@ -694,7 +694,8 @@ void CheckLoopsOfAClip(const std::filesystem::path &clip, const stTestMediaInfo 
 
 // A clip on Repeat steps every loop by the exact span of its pictures, whatever the rate and
 // however the container rounds a picture to its ticks, and a sound track's priming before the
-// first picture does not make the loop longer. Made as MP4 and TS, with and without sound.
+// first picture does not make the loop longer. Made as MP4 and TS, with and without sound: a TS
+// stores its first picture ahead of the sound packets the demuxer gives first.
 TEST_F(FileReadWorkerTest, EveryLoopOfARepeatedClipStepsByTheExactSpanOfItsPictures)
 {
     struct stRate

@@ -7,10 +7,12 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/mathematics.h>
 #include <libavutil/time.h>
 }
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 // Play: waiting for the start delay -> cycle 0 -> (end position or end of file) -> with Repeat and
@@ -29,11 +31,11 @@ constexpr int64_t kDiscardPace = 20;
 // Waits shorter than this (µs) are not slept.
 constexpr int64_t kPacingMinWaitUs = 1000;
 
-// A time stamp of the package in µs: its dts, else its pts.
-int64_t DecodeTimeUs(const FramePackage &package, const AVRational &timeBase)
+// A time stamp of the package in µs, moved by shift ticks: its dts, else its pts.
+int64_t DecodeTimeUs(const FramePackage &package, const AVRational &timeBase, int64_t shift)
 {
     const int64_t ticks = package.dts != TYX_NOPTS_VALUE ? package.dts : package.pts;
-    return ticks == TYX_NOPTS_VALUE ? TYX_NOPTS_VALUE : av_rescale_q(ticks, timeBase, kMicroseconds);
+    return ticks == TYX_NOPTS_VALUE ? TYX_NOPTS_VALUE : av_rescale_q(ticks + shift, timeBase, kMicroseconds);
 }
 
 int64_t SecondsToUs(float seconds)
@@ -205,69 +207,120 @@ CMediaFileReadWorker::ReadStep CMediaFileReadWorker::StartNextCycle()
 {
     TYX_LOG(6, L"MediaFileReadWorker[%s:%x]The [%d]cycle finished, Repeat from configued beginning for set-playing-time(%d seconds) not eslaped.",
             m_name.c_str(), m_workerId, static_cast<int32_t>(m_cycleCount.load()), static_cast<int32_t>(m_showTime / 1000000));
-    // Without a start position the cycle starts again at the earliest packet of the first: a seek
-    // to the start of the file would take the video's start for all and leave out audio priming.
-    if (m_seekBackIndex < 0 && m_cycleStartIndex >= 0)
-        m_fileReader->SeekToPosition(m_cycleStartIndex, m_cycleStartTicks);
+    // Without a start position the cycle starts again at the first packet of the file, which may
+    // be a sound track's priming before the first picture.
+    if (m_seekBackIndex < 0)
+        m_fileReader->SeekToStart(m_cycleStartIndex, m_cycleStartTicks);
     else
         m_fileReader->SeekToPosition(m_seekBackIndex, m_seekBackTimestamp);
-    m_offsetUs = NextCycleOffset();
+    // Every cycle replays the stretch the first one showed.
+    if (m_loops == 0)
+        m_loopLength = LoopLength();
+    ++m_loops;
     ++m_cycleCount;
     m_endReached = false;
     return ReadStep::Continue;
 }
 
-int64_t CMediaFileReadWorker::NextCycleOffset() const
+CMediaFileReadWorker::stFraction CMediaFileReadWorker::LoopLength()
 {
-    // Every cycle replays the same stretch of every stream, so one offset moves them all and
-    // keeps a picture and the sound of one moment of the file together. The longest stream sets
-    // it: the cycles follow each other at the file's own length, and no stream's stamps go back.
-    int64_t next = m_offsetUs + 1;
-    int64_t pictureUs = 0;
+    // Every cycle replays the same stretch of every stream, so one length moves them all and keeps
+    // a picture and the sound of one moment of the file together. The pictures set it, so that
+    // the next cycle's first picture follows the last one a picture later; a sound track that
+    // runs on past them (its priming, its last frame) gives up what overlaps. Without pictures,
+    // or with pictures that cover less than half of the longest stream (a cover picture beside
+    // its music), the longest stream sets it.
+    const stStreamSpan *longest = nullptr;
+    const stStreamSpan *pictures = nullptr;
+    int16_t picturesIndex = -1;
     for (const auto &[index, span] : m_spans) {
-        if (span.firstPts != TYX_NOPTS_VALUE && span.endPts != TYX_NOPTS_VALUE)
-            next = std::max(next, span.endPts - span.firstPts);
-        if (span.firstDts != TYX_NOPTS_VALUE && span.endDts != TYX_NOPTS_VALUE)
-            next = std::max(next, span.endDts - span.firstDts);
-        if (span.video && span.duration > 0)
-            pictureUs = pictureUs > 0 ? std::min(pictureUs, span.duration) : span.duration;
+        if (span.end == TYX_NOPTS_VALUE)
+            continue;
+        if (span.video && !pictures) {
+            pictures = &span;
+            picturesIndex = index;
+        }
+        if (!longest || av_compare_ts(span.end - span.first, span.timeBase, longest->end - longest->first, longest->timeBase) > 0)
+            longest = &span;
     }
-    // Whole pictures: the pictures of the next cycle stay on the grid of the last, and the
-    // sound, a part of a picture longer (its priming, its last frame), pauses that long. A
-    // picture off its grid by a part of a frame reads downstream as a late input.
-    if (pictureUs > 0)
-        next = (next + pictureUs - 1) / pictureUs * pictureUs;
-    return next;
+    if (!longest)
+        return {1, 1000000};
+    const stFraction whole{(longest->end - longest->first) * longest->timeBase.num, longest->timeBase.den};
+    if (!pictures)
+        return whole;
+    const stFraction picture = PictureLoopLength(picturesIndex, *pictures);
+    if (2.0 * double(picture.num) / double(picture.den) < double(whole.num) / double(whole.den))
+        return whole;
+    return picture;
 }
 
-void CMediaFileReadWorker::NoteSpan(const FramePackage &package, const AVRational &timeBase, bool raw)
+CMediaFileReadWorker::stFraction CMediaFileReadWorker::PictureLoopLength(int16_t index, const stStreamSpan &span)
 {
-    stStreamSpan &span = m_spans[package.streamIndex];
-    span.video = package.mediaType == TYX_MEDIA_VIDEO;
-    auto us = [&timeBase](int64_t ticks) { return av_rescale_q(ticks, timeBase, kMicroseconds); };
-    auto lower = [](int64_t &kept, int64_t value) {
-        if (kept == TYX_NOPTS_VALUE || value < kept)
-            kept = value;
-    };
-    auto higher = [](int64_t &kept, int64_t value) {
-        if (kept == TYX_NOPTS_VALUE || value > kept)
-            kept = value;
-    };
-    if (raw) {
-        if (package.pts != TYX_NOPTS_VALUE)
-            lower(span.firstPts, us(package.pts));
-        if (package.dts != TYX_NOPTS_VALUE)
-            lower(span.firstDts, us(package.dts));
+    const AVRational tb = span.timeBase;
+    const int64_t spanTicks = span.end - span.first;
+    // One picture: the stream's rate when its packages agree with it to a tick (29.97 or 59.94
+    // pictures a second are no whole number of ticks of 1/90000), else their duration.
+    stFraction picture{span.duration * tb.num, tb.den};
+    const auto state = FindStream(index);
+    const AVRational rate = state ? state->info.frameRate : AVRational{0, 1};
+    if (rate.num > 0 && rate.den > 0 &&
+        (span.duration <= 0 || std::fabs(double(span.duration) * tb.num * rate.num - double(tb.den) * rate.den) <=
+                                   double(tb.num) * rate.num))
+        picture = {rate.den, rate.num};
+    if (picture.num <= 0)
+        return {spanTicks * tb.num, tb.den};
+    // The span in pictures, to the nearest, but never so few that the next cycle's first picture
+    // would come before this cycle's last. One tick is tickNum / tickDen pictures.
+    const int64_t tickNum = picture.den * tb.num;
+    const int64_t tickDen = picture.num * tb.den;
+    const int64_t pictures = std::max(av_rescale_rnd(spanTicks, tickNum, tickDen, AV_ROUND_NEAR_INF),
+                                      av_rescale_rnd(span.last - span.first, tickNum, tickDen, AV_ROUND_DOWN) + 1);
+    return {pictures * picture.num, picture.den};
+}
+
+int64_t CMediaFileReadWorker::CycleShift(const AVRational &timeBase) const
+{
+    if (m_loops == 0 || timeBase.num <= 0 || timeBase.den <= 0)
+        return 0;
+    // From the exact length of all the cycles, so that no rounding adds up from cycle to cycle.
+    return av_rescale_rnd(m_loops * m_loopLength.num, timeBase.den, m_loopLength.den * timeBase.num, AV_ROUND_NEAR_INF);
+}
+
+int64_t CMediaFileReadWorker::LostShift(const AVRational &timeBase) const
+{
+    return m_lostUs == 0 ? 0 : av_rescale_q(m_lostUs, kMicroseconds, timeBase);
+}
+
+bool CMediaFileReadWorker::OverlapsLastCycle(const FramePackage &package, const stFileStreamPlayState &play) const
+{
+    if (m_loops == 0 || package.mediaType != TYX_MEDIA_AUDIO)
+        return false;
+    const int64_t shift = CycleShift(play.timeBase) + LostShift(play.timeBase);
+    if (package.dts != TYX_NOPTS_VALUE && play.lastDts != TYX_NOPTS_VALUE)
+        return package.dts + shift <= play.lastDts;
+    if (package.pts != TYX_NOPTS_VALUE && play.lastPts != TYX_NOPTS_VALUE)
+        return package.pts + shift <= play.lastPts;
+    return false;
+}
+
+void CMediaFileReadWorker::NoteSpan(const FramePackage &package, const AVRational &timeBase)
+{
+    const int64_t shown = package.pts != TYX_NOPTS_VALUE ? package.pts : package.dts;
+    if (shown == TYX_NOPTS_VALUE)
         return;
-    }
+    stStreamSpan &span = m_spans[package.streamIndex];
+    span.timeBase = timeBase;
+    span.video = package.mediaType == TYX_MEDIA_VIDEO;
     if (package.duration > 0)
-        span.duration = us(package.duration);
+        span.duration = package.duration;
     // A package without a duration takes that of the one before it.
-    const int64_t length = std::max<int64_t>(span.duration, 1);
-    if (package.pts != TYX_NOPTS_VALUE)
-        higher(span.endPts, us(package.pts) + length);
-    if (package.dts != TYX_NOPTS_VALUE)
-        higher(span.endDts, us(package.dts) + length);
+    const int64_t end = shown + std::max<int64_t>(span.duration, 1);
+    if (span.first == TYX_NOPTS_VALUE || shown < span.first)
+        span.first = shown;
+    if (span.last == TYX_NOPTS_VALUE || shown > span.last)
+        span.last = shown;
+    if (span.end == TYX_NOPTS_VALUE || end > span.end)
+        span.end = end;
 }
 
 bool CMediaFileReadWorker::PaceHandOver(int64_t &mediaUs, bool discard, int64_t startUs)
@@ -306,7 +359,7 @@ bool CMediaFileReadWorker::PaceHandOver(int64_t &mediaUs, bool discard, int64_t 
             // Far behind (pushing was stopped, a slow disk): the time line moves on by what was
             // lost instead of rushing to catch up, and the stamps of every stream move with it.
             const int64_t lost = now - due;
-            m_offsetUs += lost;
+            m_lostUs += lost;
             mediaUs += lost;
             deadline = now;
         }
@@ -334,11 +387,11 @@ CMediaFileReadWorker::ReadStep CMediaFileReadWorker::HandOver(FramePackage &pack
 
     // Marked by the demuxer too (the priming of a sound stream).
     const bool discard = (package.flags & TYX_PKT_FLAG_DISCARD) != 0;
-    if (m_cycleCount == 0) {
-        // A cycle repeats what was shown: the lead-in before the start position adds nothing to
-        // its length.
-        if (!leadIn)
-            NoteSpan(package, play.timeBase, true);
+    if (m_loops == 0) {
+        // A cycle repeats what was shown: neither the lead-in before the start position nor what
+        // the demuxer marks as not shown adds to its length.
+        if (!discard)
+            NoteSpan(package, play.timeBase);
         const int64_t rawStart = std::min(package.pts != TYX_NOPTS_VALUE ? package.pts : INT64_MAX,
                                           package.dts != TYX_NOPTS_VALUE ? package.dts : INT64_MAX);
         const int64_t rawStartUs = rawStart == INT64_MAX ? TYX_NOPTS_VALUE : av_rescale_q(rawStart, play.timeBase, kMicroseconds);
@@ -347,23 +400,25 @@ CMediaFileReadWorker::ReadStep CMediaFileReadWorker::HandOver(FramePackage &pack
             m_cycleStartIndex = package.streamIndex;
             m_cycleStartTicks = rawStart;
         }
+    } else if (OverlapsLastCycle(package, play)) {
+        return ReadStep::Continue;
     }
-    int64_t mediaUs = DecodeTimeUs(package, play.timeBase);
+    const int64_t cycleShift = CycleShift(play.timeBase);
+    int64_t mediaUs = DecodeTimeUs(package, play.timeBase, cycleShift);
     if (mediaUs != TYX_NOPTS_VALUE)
-        mediaUs += m_offsetUs;
+        mediaUs += m_lostUs;
     int64_t startUs = play.startDts != TYX_NOPTS_VALUE ? play.startDts : play.startPts;
     if (startUs != TYX_NOPTS_VALUE)
-        startUs = av_rescale_q(startUs, play.timeBase, kMicroseconds) + m_offsetUs;
+        startUs = av_rescale_q(startUs + cycleShift, play.timeBase, kMicroseconds) + m_lostUs;
     if (PaceHandOver(mediaUs, discard, startUs))
         return ReadStep::End;
-    if (m_offsetUs != 0) {
-        const int64_t shift = av_rescale_q(m_offsetUs, kMicroseconds, play.timeBase);
+    const int64_t shift = cycleShift + LostShift(play.timeBase);
+    if (shift != 0) {
         if (package.pts != TYX_NOPTS_VALUE)
             package.pts += shift;
         if (package.dts != TYX_NOPTS_VALUE)
             package.dts += shift;
     }
-    NoteSpan(package, play.timeBase, false);
     // The first hand-over maps the file's time line onto the program clock for all its streams.
     if (!HasSourceTimeBase() && m_mediaOrigin != TYX_NOPTS_VALUE)
         SetSourceTimeBase(m_clockOrigin, m_mediaOrigin);

@@ -68,28 +68,40 @@ private:
         End,
     };
 
-    // Where each stream of the file lies on its time line, in µs: the earliest stamps of the first
-    // cycle as read, and the end of what was handed over so far, time-line offset included.
+    // What the first cycle showed of one stream, in the stream's own time base: the earliest and
+    // the latest time a package is shown, and the end of the package that ends last.
     struct stStreamSpan
     {
-        int64_t firstPts = TYX_NOPTS_VALUE;
-        int64_t firstDts = TYX_NOPTS_VALUE;
-        int64_t endPts = TYX_NOPTS_VALUE;
-        int64_t endDts = TYX_NOPTS_VALUE;
+        AVRational timeBase{0, 1};
+        int64_t first = TYX_NOPTS_VALUE;
+        int64_t last = TYX_NOPTS_VALUE;
+        int64_t end = TYX_NOPTS_VALUE;
         int64_t duration = 0;                   // the last known package duration
         bool video = false;
+    };
+    // An exact length in seconds: num / den.
+    struct stFraction
+    {
+        int64_t num = 0;
+        int64_t den = 1;
     };
 
     ReadStep ReadOnce(uint32_t &timeout, int64_t &handedOver);
     ReadStep StartNextCycle();
     ReadStep HandOver(FramePackage &package, stFileStreamPlayState &play, int64_t &handedOver);
-    // The offset that puts the next cycle right after the cycles before it in every stream.
-    int64_t NextCycleOffset() const;
-    void NoteSpan(const FramePackage &package, const AVRational &timeBase, bool raw);
-    // Waits until the package's time on the file's time line (µs, offset included) has come: a
-    // package behind where the file has got goes at once, the lead-in before the start position
-    // (startUs, offset included) at its own faster pace; a reader that fell behind its clock moves
-    // the time line on instead (mediaUs and the offset grow). True on exit.
+    // How far each cycle moves the file on: the span of its pictures in whole pictures, as a rule.
+    stFraction LoopLength();
+    stFraction PictureLoopLength(int16_t index, const stStreamSpan &span);
+    // What the cycles so far and the time lost behind the clock add to a stamp of that time base.
+    int64_t CycleShift(const AVRational &timeBase) const;
+    int64_t LostShift(const AVRational &timeBase) const;
+    // A sound package of a later cycle that would not come after its stream's last one.
+    bool OverlapsLastCycle(const FramePackage &package, const stFileStreamPlayState &play) const;
+    void NoteSpan(const FramePackage &package, const AVRational &timeBase);
+    // Waits until the package's time on the file's time line (µs, the cycles and the lost time
+    // included) has come: a package behind where the file has got goes at once, the lead-in before
+    // the start position (startUs, likewise) at its own faster pace; a reader that fell behind its
+    // clock moves the time line on instead (mediaUs and the lost time grow). True on exit.
     bool PaceHandOver(int64_t &mediaUs, bool discard, int64_t startUs);
     void FinishPlay();
     bool SeekStreams(int64_t targetUs, bool forEnd, int16_t &index, int64_t &timestamp);
@@ -120,9 +132,12 @@ private:
     // The deadline and media time of the last package, which packages marked discard follow.
     int64_t m_paceDeadline = 0;
     int64_t m_paceMediaUs = TYX_NOPTS_VALUE;
-    // Added to the time stamps of every stream (µs): the repeated cycles and the time the source
-    // fell behind its clock.
-    int64_t m_offsetUs = 0;
+    // Added to the time stamps of every stream (µs): the time the source fell behind its clock.
+    int64_t m_lostUs = 0;
+    // The cycles that went before the one playing (the 16-bit cycle count would wrap within a
+    // day of a short clip) and the length of each.
+    int64_t m_loops = 0;
+    stFraction m_loopLength;
     std::map<int16_t, stStreamSpan> m_spans;   // by container index
     // The earliest time stamp of the first cycle: a cycle without a start position starts there.
     int64_t m_cycleStartUs = TYX_NOPTS_VALUE;

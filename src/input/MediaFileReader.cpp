@@ -17,6 +17,14 @@ constexpr int kSeekBackwardByFrame = AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_FRAME; /
 const AVRational kMicroseconds{1, 1000000};
 constexpr int kMaxSeekAttempts = 3;
 
+// MPEG transport and program streams: they have no index, a seek by time searches the stamps of
+// one stream in the bytes and lands on that stream's packet, past what the others stored before it
+// (a picture sent ahead of its sound); they can start again at their first byte.
+bool StartsOverAtFirstByte(const AVInputFormat *format)
+{
+    return format && (format->flags & AVFMT_TS_DISCONT) && !(format->flags & (AVFMT_NO_BYTE_SEEK | AVFMT_NOBINSEARCH));
+}
+
 // When a package is shown, in its stream's time base: its pts, else its dts.
 int64_t ShownAt(const FramePackage &package)
 {
@@ -74,6 +82,18 @@ int32_t CMediaFileReader::SeekToPosition(int16_t streamIndex, int64_t position)
         result = av_seek_frame(m_format, -1, m_format->start_time != AV_NOPTS_VALUE ? m_format->start_time : 0,
                                AVSEEK_FLAG_BACKWARD);
     }
+    ResetFilters();
+    return result;
+}
+
+int32_t CMediaFileReader::SeekToStart(int16_t streamIndex, int64_t position)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_ioMutex);
+    if (!m_format)
+        return TYX_MSR_NOT_OPENED;
+    if (!StartsOverAtFirstByte(m_format->iformat))
+        return SeekToPosition(streamIndex, position);
+    const int result = av_seek_frame(m_format, -1, 0, AVSEEK_FLAG_BYTE);
     ResetFilters();
     return result;
 }

@@ -35,6 +35,9 @@ public:
     // Seeks back to the key frame at or before the position (in that stream's time base), or to
     // the start of the file for a stream index below 0; FFmpeg's result.
     int32_t SeekToPosition(int16_t streamIndex, int64_t position);
+    // Seeks back to the first packet of the file, which is the one of that stream at that
+    // position (in its time base) where the file has an index; FFmpeg's result.
+    int32_t SeekToStart(int16_t streamIndex, int64_t position);
 
 private:
     void FindFirstTimestamps(StreamSeekMap &seeks);

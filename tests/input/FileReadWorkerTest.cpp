@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <functional>
 
@@ -110,27 +111,33 @@ int64_t ClockOfMediaZero(const std::vector<stSeenPackage> &seen, const std::vect
 }
 
 // What a file worker sent of every cycle of a repeated play, both streams in the order the file
-// gives them: each package's stamp less its time in the file, per cycle (µs).
+// gives them: each package's stamp less its time in the file, per cycle (µs). A later cycle, cycleUs
+// after the one before, leaves out what would not come after the end of that one.
 struct stCycleOffsets
 {
     std::vector<std::vector<int64_t>> video, audio;
 };
 stCycleOffsets CycleOffsets(const std::filesystem::path &file, const std::vector<stSeenPackage> &video,
-                            const std::vector<stSeenPackage> &audio)
+                            const std::vector<stSeenPackage> &audio, int64_t cycleUs)
 {
     stCycleOffsets offsets;
     const stRawStamps rawVideo = RawStamps(file, 0);
     const stRawStamps rawAudio = RawStamps(file, 1);
-    const auto split = [](const std::vector<stSeenPackage> &seen, const std::vector<int64_t> &raw,
-                          std::vector<std::vector<int64_t>> &cycles) {
-        for (size_t i = 0; i < seen.size(); ++i) {
-            if (i % raw.size() == 0)
+    const auto split = [cycleUs](const std::vector<stSeenPackage> &seen, const stRawStamps &raw,
+                                 std::vector<std::vector<int64_t>> &cycles) {
+        size_t overlap = 0;
+        while (overlap < raw.dts.size() && raw.dts[overlap] + cycleUs <= raw.dts.back())
+            ++overlap;
+        for (size_t i = 0, j = 0; i < seen.size(); ++i, ++j) {
+            if (i == 0 || j == raw.pts.size()) {
                 cycles.emplace_back();
-            cycles.back().push_back(seen[i].pts - raw[i % raw.size()]);
+                j = i == 0 ? 0 : overlap;
+            }
+            cycles.back().push_back(seen[i].pts - raw.pts[j]);
         }
     };
-    split(video, rawVideo.pts, offsets.video);
-    split(audio, rawAudio.pts, offsets.audio);
+    split(video, rawVideo, offsets.video);
+    split(audio, rawAudio, offsets.audio);
     return offsets;
 }
 
@@ -473,13 +480,16 @@ TEST_F(FileReadWorkerTest, AudioAndVideoStayTogetherOverRepeatedCycles)
     const size_t cycles = size_t(run.worker->CycleCount()) + 1;
     ASSERT_GE(cycles, 3u);
     ASSERT_EQ(cycles * videoPerCycle, video.size());
-    ASSERT_EQ(cycles * audioPerCycle, audio.size());
+    // Every later cycle leaves out the sound's priming, stamped before the first picture, which
+    // would come before the end of the cycle before.
+    ASSERT_EQ(cycles * audioPerCycle - (cycles - 1), audio.size());
     const stRawStamps rawVideo = RawStamps(Files().oneSecondAv, 0);
     const stRawStamps rawAudio = RawStamps(Files().oneSecondAv, 1);
     int64_t previous = 0;
     for (size_t cycle = 0; cycle < cycles; ++cycle) {
         const int64_t videoZero = video[cycle * videoPerCycle].pts - rawVideo.pts.front();
-        const int64_t audioZero = audio[cycle * audioPerCycle].pts - rawAudio.pts.front();
+        const size_t firstAudio = cycle == 0 ? 0 : audioPerCycle + (cycle - 1) * (audioPerCycle - 1);
+        const int64_t audioZero = audio[firstAudio].pts - rawAudio.pts[cycle == 0 ? 0 : 1];
         EXPECT_NEAR(double(videoZero), double(audioZero), 1000.0) << "cycle " << cycle;
         EXPECT_GT(videoZero, previous) << "cycle " << cycle;
         previous = videoZero;
@@ -492,25 +502,17 @@ TEST_F(FileReadWorkerTest, AudioAndVideoStayTogetherOverRepeatedCycles)
 
 TEST_F(FileReadWorkerTest, PictureAndSoundOfOneMomentOfTheFileKeepOneStampInEveryCycle)
 {
-    struct stCase
-    {
-        const std::filesystem::path *file;
-        int64_t longestUs; // the length of the file's longest stream
-    };
-    const auto longest = [](const std::filesystem::path &file) {
-        return std::max(StreamLengthUs(file, 0), StreamLengthUs(file, 1));
-    };
-    const stCase cases[] = {
-        {&Files().oneSecondAv, longest(Files().oneSecondAv)},
+    const std::filesystem::path *cases[] = {
+        &Files().oneSecondAv,
         // Pictures decoded before they are shown: their decode order adds nothing to the length.
-        {&Files().bframesAv, longest(Files().bframesAv)},
+        &Files().bframesAv,
         // The sound 200 ms after the picture keeps that distance, in every cycle.
-        {&Files().lateAudio, longest(Files().lateAudio)},
+        &Files().lateAudio,
     };
-    for (const stCase &c : cases) {
-        SCOPED_TRACE(c.file->filename().string());
+    for (const std::filesystem::path *file : cases) {
+        SCOPED_TRACE(file->filename().string());
         stPacedFileWorker run(true);
-        auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, c.file->wstring(), true);
+        auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, file->wstring(), true);
         config.Repeat = 1;
         config.ShowTime = 2.5f;
         run.Play(config);
@@ -518,16 +520,15 @@ TEST_F(FileReadWorkerTest, PictureAndSoundOfOneMomentOfTheFileKeepOneStampInEver
         const auto audio = DataOnly(run.consumers.Take(kAudioOut));
         const size_t cycles = size_t(run.worker->CycleCount()) + 1;
         ASSERT_GE(cycles, 3u);
-        // Each cycle moves the file on by its longest stream, rounded up to whole pictures so
-        // that the pictures stay on their grid.
-        const int64_t pictureUs = video.front().duration;
-        ASSERT_GT(pictureUs, 0);
-        const int64_t cycleUs = (c.longestUs + pictureUs - 1) / pictureUs * pictureUs;
-        const stCycleOffsets offsets = CycleOffsets(*c.file, video, audio);
+        // Each cycle moves the file on by the span of its pictures (25 of them), however far its
+        // sound reaches before or after them.
+        const int64_t cycleUs = StreamLengthUs(*file, 0);
+        ASSERT_EQ(1000000, cycleUs);
+        const stCycleOffsets offsets = CycleOffsets(*file, video, audio, cycleUs);
         ASSERT_EQ(cycles, offsets.video.size());
         ASSERT_EQ(cycles, offsets.audio.size());
-        // Within a tick of the video's time base, which each stream's shift is rounded to.
-        constexpr double kRounding = 100.0;
+        // Within the rounding of a stamp to the microsecond.
+        constexpr double kRounding = 1.0;
         const int64_t origin = offsets.video[0][0];
         for (size_t cycle = 0; cycle < cycles; ++cycle) {
             const double expected = double(origin + int64_t(cycle) * cycleUs);
@@ -616,6 +617,136 @@ TEST_F(FileReadWorkerTest, RepeatPlaysCyclesUntilTheShowTimeWithRisingStamps)
         EXPECT_EQ((i % 25) % 12 == 0, video[i].key()) << i;
     }
     EXPECT_EQ(1, CountStatus(all, TYX_SRC_CLOSED));
+}
+
+namespace {
+
+// The sound of a clip played for some loops of loopUs each moves on with the loops. What of a loop's
+// sound would come before the end of the loop before it is left out, and only that: the priming
+// packet stamped before the first picture.
+void CheckSoundOfLoops(const std::vector<stSeenPackage> &audio, size_t perLoop, size_t loops, int64_t loopUs)
+{
+    ASSERT_GE(audio.size(), perLoop);
+    size_t next = perLoop;
+    for (size_t loop = 1; loop < loops; ++loop) {
+        const int64_t previous = audio[next - 1].dts;
+        for (size_t j = 0; j < perLoop; ++j) {
+            const int64_t moved = audio[j].dts + int64_t(loop) * loopUs;
+            if (moved <= previous)
+                continue;
+            ASSERT_LT(next, audio.size()) << "loop " << loop;
+            EXPECT_EQ(moved, audio[next].dts) << "loop " << loop << ", packet " << j;
+            EXPECT_EQ(audio[j].pts + int64_t(loop) * loopUs, audio[next].pts) << "loop " << loop << ", packet " << j;
+            ++next;
+        }
+    }
+    EXPECT_EQ(audio.size(), next);
+    EXPECT_GE(audio.size(), perLoop + (loops - 1) * (perLoop - 1));
+}
+
+// Plays a clip of whole pictures (pictureUs each) on Repeat for three loops or more and checks that it goes
+// on from its last picture to its first as if the pictures went on. The picture's configured output
+// rate, when given, is what the stream is handled at downstream.
+void CheckLoopsOfAClip(const std::filesystem::path &clip, const stTestMediaInfo &info, double pictureUs, bool sound,
+                       float outputRate = 0.0f)
+{
+    stPacedFileWorker run(sound);
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, clip.wstring(), sound);
+    config.Streams[1].OutputFramerate = outputRate;
+    config.Repeat = 1;
+    config.ShowTime = 2.5f;
+    run.Play(config);
+    const auto video = DataOnly(run.consumers.Take(kVideoOut));
+    const size_t loops = size_t(run.worker->CycleCount()) + 1;
+    ASSERT_GE(loops, 3u);
+    // Every picture of every loop, none twice.
+    const size_t pictures = size_t(info.videoPackets);
+    ASSERT_EQ(loops * pictures, video.size());
+    // Each loop moves every stamp on by the pictures' span, to the microsecond: the clips last a
+    // whole number of µs (1 s, 1.001 s at the television rates).
+    const int64_t loopUs = std::llround(double(pictures) * pictureUs);
+    for (size_t i = pictures; i < video.size(); ++i) {
+        EXPECT_EQ(loopUs, video[i].pts - video[i - pictures].pts) << "picture " << i;
+        EXPECT_EQ(loopUs, video[i].dts - video[i - pictures].dts) << "picture " << i;
+    }
+    // From the last picture of a loop to the first of the next: one picture, within the µs the
+    // file's own stamps are off the exact grid (a picture of 1501.5 ticks of 1/90000 s is stored
+    // as 1501 or 1502).
+    const stRawStamps raw = RawStamps(clip, 0);
+    double offGrid = 0.0;
+    for (size_t j = 0; j < raw.pts.size(); ++j)
+        offGrid = std::max(offGrid, std::fabs(double(raw.pts[j] - raw.pts[0]) - double(j) * pictureUs));
+    for (size_t loop = 1; loop < loops; ++loop) {
+        const size_t first = loop * pictures;
+        EXPECT_NEAR(pictureUs, double(video[first].pts - video[first - 1].pts), offGrid + 2.0) << "loop " << loop;
+    }
+    if (!sound) {
+        // Handed over when its stamp comes (the next read starts then): the clip keeps its speed
+        // over the loops too.
+        for (size_t i = 0; i + 1 < video.size(); ++i)
+            EXPECT_NEAR(double(video[i].pts), double(video[i + 1].readTime), 1.0) << "picture " << i;
+        return;
+    }
+    CheckSoundOfLoops(DataOnly(run.consumers.Take(kAudioOut)), size_t(info.audioPackets), loops, loopUs);
+}
+
+} // namespace
+
+// A clip on Repeat steps every loop by the exact span of its pictures, whatever the rate and
+// however the container rounds a picture to its ticks, and a sound track's priming before the
+// first picture does not make the loop longer. Made as MP4 and TS, with and without sound: a TS
+// stores its first picture ahead of the sound packets the demuxer gives first.
+TEST_F(FileReadWorkerTest, EveryLoopOfARepeatedClipStepsByTheExactSpanOfItsPictures)
+{
+    struct stRate
+    {
+        int fps, base;
+    };
+    const stRate rates[] = {{30, 1}, {30000, 1001}, {60, 1}, {24000, 1001}, {60000, 1001}};
+    CTestMediaSet set;
+    for (const std::string container : {"mp4", "mpegts"}) {
+        for (const stRate &rate : rates) {
+            for (const bool sound : {false, true}) {
+                const std::string name = container + "-" + std::to_string(rate.fps) + "-" + std::to_string(rate.base) +
+                                         (sound ? "-av" : "-v") + (container == "mp4" ? ".mp4" : ".ts");
+                SCOPED_TRACE(name);
+                stTestMediaInfo info;
+                const auto clip = set.Add(name,
+                                          {.container = container, .seconds = 1.0, .width = 64, .height = 48,
+                                           .fps = rate.fps, .fpsBase = rate.base, .audio = sound},
+                                          &info);
+                CheckLoopsOfAClip(clip, info, 1e6 * rate.base / rate.fps, sound);
+                // The loop keeps to the file's own pictures whatever rate they are handled at.
+                if (container == "mp4" && rate.base == 1001 && rate.fps == 30000 && sound) {
+                    SCOPED_TRACE("handled at 25 pictures a second");
+                    CheckLoopsOfAClip(clip, info, 1e6 * rate.base / rate.fps, sound, 25.0f);
+                }
+            }
+        }
+    }
+}
+
+// A single picture beside a second of sound (a cover picture with its music) does not set the loop:
+// every loop plays the whole sound, and the picture again with it.
+TEST_F(FileReadWorkerTest, ACoverPictureLeavesTheLoopToItsSound)
+{
+    CTestMediaSet set;
+    stTestMediaInfo info;
+    const auto clip = set.Add("cover.mp4", {.seconds = 1.0, .width = 64, .height = 48, .pictures = 1}, &info);
+    ASSERT_EQ(1, info.videoPackets);
+    stPacedFileWorker run(true);
+    auto config = MakeSourceConfig(kWorker, TYX_MS_FILE, clip.wstring(), true);
+    config.Repeat = 1;
+    config.ShowTime = 2.5f;
+    run.Play(config);
+    const auto video = DataOnly(run.consumers.Take(kVideoOut));
+    const size_t loops = size_t(run.worker->CycleCount()) + 1;
+    ASSERT_GE(loops, 3u);
+    ASSERT_EQ(loops, video.size());
+    constexpr int64_t kSoundUs = 1000000;
+    for (size_t i = 1; i < video.size(); ++i)
+        EXPECT_EQ(kSoundUs, video[i].pts - video[i - 1].pts) << "loop " << i;
+    CheckSoundOfLoops(DataOnly(run.consumers.Take(kAudioOut)), size_t(info.audioPackets), loops, kSoundUs);
 }
 
 TEST_F(FileReadWorkerTest, BFrameFilesPlayToTheirEndWithPtsNeverBeforeDts)

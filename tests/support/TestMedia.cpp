@@ -55,9 +55,9 @@ int OpenVideo(AVFormatContext *format, const stTestMediaSpec &spec, stEncoderLan
     c->width = spec.width;
     c->height = spec.height;
     c->pix_fmt = AV_PIX_FMT_YUV420P;
-    c->time_base = AVRational{1, spec.fps};
-    c->framerate = AVRational{spec.fps, 1};
-    c->gop_size = spec.gop > 0 ? spec.gop : spec.fps;
+    c->time_base = AVRational{spec.fpsBase, spec.fps};
+    c->framerate = AVRational{spec.fps, spec.fpsBase};
+    c->gop_size = spec.gop > 0 ? spec.gop : static_cast<int>(std::lround(double(spec.fps) / spec.fpsBase));
     c->keyint_min = c->gop_size;
     c->max_b_frames = spec.bFrames;
     c->bit_rate = 400000;
@@ -81,7 +81,7 @@ int OpenVideo(AVFormatContext *format, const stTestMediaSpec &spec, stEncoderLan
     lane.frame->format = c->pix_fmt;
     lane.frame->width = c->width;
     lane.frame->height = c->height;
-    lane.total = static_cast<int64_t>(std::llround(spec.seconds * spec.fps));
+    lane.total = spec.pictures > 0 ? spec.pictures : static_cast<int64_t>(std::llround(spec.seconds * spec.fps / spec.fpsBase));
     return av_frame_get_buffer(lane.frame.get(), 0);
 }
 
@@ -279,7 +279,9 @@ std::vector<stTestPacket> ReadTestMediaPackets(const std::filesystem::path &path
             entry.ptsUs = av_rescale_q(packet->pts, timeBase, AVRational{1, 1000000});
         if (packet->dts != AV_NOPTS_VALUE)
             entry.dtsUs = av_rescale_q(packet->dts, timeBase, AVRational{1, 1000000});
+        entry.durationUs = av_rescale_q(packet->duration, timeBase, AVRational{1, 1000000});
         entry.key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+        entry.discard = (packet->flags & AV_PKT_FLAG_DISCARD) != 0;
         entry.size = packet->size;
         packets.push_back(entry);
         av_packet_unref(packet.get());

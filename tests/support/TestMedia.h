@@ -22,6 +22,8 @@ struct stTestMediaSpec
     int width = 320;
     int height = 240;
     int fps = 25;
+    int fpsBase = 1;                    // the picture rate is fps / fpsBase: 30000 / 1001 for 29.97
+    int pictures = 0;                   // pictures to make; 0: as many as the seconds hold
     int gop = 0;                        // pictures from one key frame to the next; 0: one a second
     int bFrames = 0;
     bool audio = true;
@@ -57,7 +59,9 @@ struct stTestPacket
     int64_t dts = INT64_MIN;
     int64_t ptsUs = INT64_MIN;          // the same in µs
     int64_t dtsUs = INT64_MIN;
+    int64_t durationUs = 0;
     bool key = false;
+    bool discard = false;               // decoded, not shown (the priming of a sound track)
     int size = 0;
 };
 std::vector<stTestPacket> ReadTestMediaPackets(const std::filesystem::path &path);

@@ -444,7 +444,12 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::RunStartSynchronisation()
     int64_t startTime = 0;
     std::vector<uint32_t> aligned;
     const int32_t result = SynchronizeStreamsByVKeyFrameSimple(startTime, 0, aligned);
-    const int32_t inputs = InputsOfOutput();
+    int32_t inputs = 0;
+    {
+        // An output change on the remote-command thread may be adding the streams meanwhile.
+        std::lock_guard<std::mutex> lock(m_outputMutex);
+        inputs = InputsOfOutput();
+    }
     const int32_t count = static_cast<int32_t>(aligned.size());
     m_waitMs = kSyncRetryWaitMs;
     if (result == TYX_MW_SYNC_EXIT)

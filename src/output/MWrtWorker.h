@@ -300,7 +300,8 @@ private:
     // them and takes them in by a cut once they deliver. Changed by the main thread under the
     // output lock; a new start synchronisation waits for them again.
     std::set<uint32_t> m_leftOutStreams;
-    // Inputs whose codec the container of the open output cannot hold; made again at every open.
+    // Inputs whose codec the container of the open output cannot hold; made again at every open
+    // (by the main thread, or by an output change), under the output lock.
     std::set<uint32_t> m_notHeldStreams;
     std::set<uint32_t> m_notHeldReported;  // each named in the log once
     CFileHold m_recordHold;                // the current record file, until its list line is written

@@ -17,10 +17,12 @@
 // are copied into its reserved queue, until the reserved frames hold a common video key frame.
 // Then the old file takes what lies before each input's aligned start, the new file starts with
 // the reserved frames, and the sweep goes on from there: the files join without a gap and without
-// an overlap. An input left out of the output that now delivers is taken in the same way, at the
-// picture's next key frame (a late picture: its own first one); a push is reopened for it. While the record folder cannot be used the cut waits and the old file goes on; when
+// an overlap. While the record folder cannot be used the cut waits and the old file goes on; when
 // a queue comes close to full before a common key frame arrives, the old file goes on as well and
 // the frames from that key frame to the cut are then in both files.
+//
+// An input left out of the output that now delivers is taken in by the same cut, at the picture's
+// next key frame (a late picture: its own first one); a push is reopened the same way for it.
 
 namespace {
 
@@ -540,7 +542,7 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutNow()
     if (record)
         MW_LOG(5, "WorkingFunc", L"MediaWriteWorker[%s:%x] Start record-file cutting Now...", m_name.c_str(), m_workerId);
     else
-        MW_LOG(5, "WorkingFunc", L"MediaWriteWorker[%s:%x] Output(%s) reopened to take in the inputs that deliver now...",
+        MW_LOG(5, "WorkingFunc", L"MediaWriteWorker[%s:%x] Output(%s) is reopened to take in the inputs that deliver now...",
                m_name.c_str(), m_workerId, m_destination.c_str());
     WriteQueuedIntoOldFile();
     const std::wstring oldName = m_recordFileNameW;

@@ -4,8 +4,10 @@
 
 #include "core/TYXUtils.h"
 #include "core/debuglog.h"
+#include "platform/FileSystem.h"
 
 #include <algorithm>
+#include <filesystem>
 
 namespace {
 
@@ -82,6 +84,9 @@ int32_t CMP4Wrapper::PrepareForWriting(const stWriterMetadata *metadata)
 {
     if (!m_context)
         return -2;
+    // A file this open makes goes again when its header fails: no empty file stays behind.
+    const bool makesFile = !(m_context->oformat->flags & AVFMT_NOFILE) && !m_context->pb &&
+                           GetFileFacts(m_destination).kind == EFileKind::Missing;
     int32_t result = OpenIoWhenNeeded();
     if (result < 0) {
         MP4_LOG(3, "PrepareForWriting", L"Record file open for writing failed, with avio_open() return error %d!",
@@ -111,11 +116,21 @@ int32_t CMP4Wrapper::PrepareForWriting(const stWriterMetadata *metadata)
     if (result < 0) {
         MP4_LOG(3, "PrepareForWriting",
                 L"Record file initailizing failed, with avformat_write_header() return error %d!", result);
+        if (makesFile)
+            RemoveUnwrittenFile();
         return -16;
     }
     MP4_LOG(6, "PrepareForWriting", L"Media File header wrote.");
     m_opened = true;
     return result;
+}
+
+void CMP4Wrapper::RemoveUnwrittenFile()
+{
+    avio_closep(&m_context->pb);
+    m_hold.Release();
+    std::error_code error;
+    std::filesystem::remove(m_destination, error);
 }
 
 int32_t CMP4Wrapper::Write_Frame(int16_t index, const FramePackage &package, AVRational timeBase)

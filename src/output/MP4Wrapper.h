@@ -27,6 +27,8 @@ public:
     int32_t GetWriterType() const override { return TYX_WRITER_FILE; }
 
 private:
+    // Closes and removes the file that a failed header left without content.
+    void RemoveUnwrittenFile();
     // Where the written packages lie, for the length that a fragmented file's header gets at its close.
     void NoteSpan(const FramePackage &package, AVRational timeBase);
 

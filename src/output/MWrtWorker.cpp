@@ -185,12 +185,12 @@ int32_t CTYXMediaWriteWorker::Initialize(uint8_t flag, int32_t value)
                    L"MediaWriteWorker[%s:%x] %d record files cleaned based on current storage life(%d) setting.",
                    m_name.c_str(), m_workerId, cleaned, static_cast<int32_t>(m_recordSettings.StorageLife));
         }
-        // A run that died (a crash, a kill, a power cut) left its last file open and unlisted.
+        // A run that died (a crash, a kill, a power cut) left its last file unlisted, finished or not.
         if (m_recordSettings.SaveRecordFileList) {
-            const int32_t entered = ListRecordFilesLeftOpen(root);
+            const int32_t entered = ListUnlistedRecordFiles(root);
             if (entered > 0)
                 MW_LOG(3, "Initialize",
-                       L"MediaWriteWorker[%s:%x] %d record files that an earlier run left open entered in their list.",
+                       L"MediaWriteWorker[%s:%x] %d record files that an earlier run left unlisted entered in their list.",
                        m_name.c_str(), m_workerId, entered);
         }
     }
@@ -349,6 +349,15 @@ void CTYXMediaWriteWorker::OnStopPushing()
     m_waitMs = 0;
 }
 
+void CTYXMediaWriteWorker::Resynchronize()
+{
+    // The new output starts on a common key frame of all inputs: a cut under way has no file to end.
+    m_synchronized = false;
+    m_cutPending = false;
+    m_joinWanted = false;
+    ClearReservedFrames();
+}
+
 void CTYXMediaWriteWorker::EndReopenWait()
 {
     if (!m_reopenWaiting)
@@ -370,7 +379,7 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::WorkPass()
     // The wait after a failed open has run out.
     EndReopenWait();
     if (m_resyncRequested.exchange(false))
-        m_synchronized = false;
+        Resynchronize();
 
     int32_t connected = 0;
     const int32_t readers = CountConnectedSources(connected);
@@ -406,25 +415,24 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::WorkPass()
     std::lock_guard<std::mutex> lock(m_outputMutex);
     // An output change may have come while this pass waited for the lock.
     if (m_resyncRequested.exchange(false)) {
-        m_synchronized = false;
+        Resynchronize();
         m_waitMs = 0;
         return EPass::Continue;
     }
     if (!m_streamWriter->IsOpened() && !OpenOutputInPass())
         return EPass::Continue;
     SetStep(TYX_MW_STEP_WRITING);
-    if (IsRecordWriter()) {
-        if (IsDiskNearlyFull(false)) {
-            m_waitMs = kIdleWaitMs;
-            return EPass::Continue;
-        }
-        const EPass cut = CutCheck();
-        if (cut == EPass::Leave)
-            return cut;
-        if (m_holdForCut) {
-            m_waitMs = kIdleWaitMs;
-            return EPass::Continue;
-        }
+    if (IsRecordWriter() && IsDiskNearlyFull(false)) {
+        m_waitMs = kIdleWaitMs;
+        return EPass::Continue;
+    }
+    NoteDeliveringLeftOutInputs();
+    const EPass cut = CutCheck();
+    if (cut == EPass::Leave)
+        return cut;
+    if (m_holdForCut) {
+        m_waitMs = kIdleWaitMs;
+        return EPass::Continue;
     }
     return WriteSweep();
 }
@@ -436,7 +444,12 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::RunStartSynchronisation()
     int64_t startTime = 0;
     std::vector<uint32_t> aligned;
     const int32_t result = SynchronizeStreamsByVKeyFrameSimple(startTime, 0, aligned);
-    const int32_t inputs = InputsOfOutput();
+    int32_t inputs = 0;
+    {
+        // An output change on the remote-command thread may be adding the streams meanwhile.
+        std::lock_guard<std::mutex> lock(m_outputMutex);
+        inputs = InputsOfOutput();
+    }
     const int32_t count = static_cast<int32_t>(aligned.size());
     m_waitMs = kSyncRetryWaitMs;
     if (result == TYX_MW_SYNC_EXIT)

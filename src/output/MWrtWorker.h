@@ -7,6 +7,7 @@
 #include "output/StreamWriter.h"
 #include "output/WrittenStreamState.h"
 #include "platform/Event.h"
+#include "platform/FileHold.h"
 
 #include <atomic>
 #include <cstdint>
@@ -55,7 +56,10 @@ constexpr int32_t TYX_MW_WRITE_NO_DATA = -64;
 // told to start pushing, aligns every input on a common video key frame, opens its output (a record
 // file, an RTSP or an RTMP push) and writes the packages with rebased time stamps until it is told
 // to stop, its inputs go away or its output changes. A record writer cuts its file into segments
-// at a common key frame, lists every finished file and watches its folder and disk.
+// at a common key frame, lists every finished file and watches its folder and disk. An input
+// that delivered nothing when the output started, or that its container cannot hold, is left out
+// of it; the first kind is taken in by a cut at the next common key frame once it delivers (a
+// record file is cut, a push reopened).
 //
 // Main thread: idle (27) --start-pushing--> synchronising (25) --> opening (20) --> open (22)
 // --> writing (29) [--cut due--> closing (31) --> old file closed (30) --> new file (22/25/29)]
@@ -103,9 +107,16 @@ public:
     // pass aligns the inputs again, so the new destination starts on a key frame.
     int32_t ChangeOutput(const std::string &url);
     // Rebases the package to the output stream's time and writes it: 0, TYX_MW_WRITE_* or the
-    // writer's error.
+    // writer's result (TYX_WRITER_PACKAGE_REFUSED: that package could not be written, and is not
+    // tried again).
     int32_t WritePaketToMedia(const FramePackage &package, int64_t streamStartTime, WrittenStreamState &state,
                               int32_t timeBaseNum, int32_t timeBaseDen, bool first, int32_t retries);
+    // Whether a result of WritePaketToMedia dropped that package alone: the output goes on.
+    static bool IsPackageDiscarded(int32_t result)
+    {
+        return result == TYX_MW_WRITE_DISCARDED || result == TYX_MW_WRITE_BAD_DURATION ||
+               result == TYX_MW_WRITE_NO_DATA || result == TYX_WRITER_PACKAGE_REFUSED;
+    }
     // Aligns every input on the earliest of the latest video key frames: the number aligned, or
     // TYX_MW_SYNC_*; startTime and the aligned ids are filled.
     int32_t SynchronizeStreamsByVKeyFrameSimple(int64_t &startTime, int32_t state, std::vector<uint32_t> &aligned);
@@ -163,6 +174,8 @@ private:
     // Ends the wait after a failed open: what queued meanwhile is stale and dropped, and the
     // output starts again on a fresh common key frame.
     void EndReopenWait();
+    // An output change: the next pass aligns every input again and opens the output from there.
+    void Resynchronize();
     EPass WorkPass();
     EPass RunStartSynchronisation();
     bool OpenOutputInPass();
@@ -196,8 +209,18 @@ private:
     void CheckRecordDiskSpace(bool report);
     // True when the disk can no longer take the index of the open file (it is then finished).
     bool IsDiskNearlyFull(bool opening);
-    // Sets m_holdForCut; cuts when due and possible.
+    // Sets m_holdForCut; cuts when due (a record file's segment) or wanted (an input to take in)
+    // and possible.
     EPass CutCheck();
+    // Starts a cut when one is due or wanted: true when a cut is pending now.
+    bool StartCutWhenWanted();
+    bool IsSegmentDue() const;
+    // What an input can start on: any package of a sound, a key frame of a picture.
+    static bool IsStartable(const FramePackage &package, bool video);
+    static bool HoldsStartable(const FramePackageQueue *queue, bool video);
+    // The left-out inputs that have something to start on, queued or reserved: any package of a
+    // sound, a key frame of a picture.
+    std::set<uint32_t> JoiningInputs();
     EPass CutNow();
     void WriteQueuedIntoOldFile();
     bool WriteReservedIntoNewFile();
@@ -208,14 +231,31 @@ private:
     // Synchronisation (MWrtWorkerSync.cpp).
     int32_t CollectExtremePoints(std::vector<stSyncStream> &streams);
     void TrimInvalidPackages(uint32_t streamId, FramePackageQueue &queue, bool reserved);
-    bool FindLatestKeyFrame(uint32_t streamId, bool reserved, int64_t notAfter, int64_t &dts);
+    // The latest key frame not after notAfter in the input's queue, or with earliest the first one
+    // not before notBefore (when that is not after notAfter).
+    bool FindKeyFrame(uint32_t streamId, bool reserved, int64_t notBefore, int64_t notAfter, bool earliest,
+                      int64_t &dts);
     int32_t FindStartTime(const std::vector<stSyncStream> &streams, bool reserved, int64_t &startTime);
     int32_t AlignQueues(int64_t startTime, bool reserved, std::vector<uint32_t> &aligned);
     // Leaves the inputs that delivered nothing in the collection's time out of the output.
     void LeaveOutSilentInputs(std::vector<stSyncStream> &streams);
     bool IsLeftOut(uint32_t streamId) const { return m_leftOutStreams.count(streamId) != 0; }
-    // The inputs a start or a cut waits for: those left out for delivering nothing are not.
-    int32_t InputsOfOutput() { return GetInputLinkCount() - static_cast<int32_t>(m_leftOutStreams.size()); }
+    bool IsNotHeld(uint32_t streamId) const { return m_notHeldStreams.count(streamId) != 0; }
+    // Not a stream of the open output: left out, or not held by its container.
+    bool IsOutsideOutput(uint32_t streamId) const { return IsLeftOut(streamId) || IsNotHeld(streamId); }
+    // The inputs a start or a cut waits for: those outside the output are not.
+    int32_t InputsOfOutput()
+    {
+        return GetInputLinkCount() - static_cast<int32_t>(m_leftOutStreams.size() + m_notHeldStreams.size());
+    }
+    // A left-out input that now delivers something to start on asks for a cut that takes it in;
+    // what it sent before that is dropped. One that the container cannot hold stays out. Main
+    // thread, output lock held.
+    void NoteDeliveringLeftOutInputs();
+    // Keeps the input out of the output for good, its container cannot hold its codec: one log
+    // line per input names it, its codec and the container.
+    void LeaveOutNotHeld(uint32_t streamId, int32_t codecId);
+    int32_t InputCodecId(uint32_t streamId);
     int64_t ToOutputUnits(int64_t microseconds, int32_t num, int32_t den) const;
 
     // Helpers.
@@ -257,9 +297,14 @@ private:
     std::map<uint32_t, stTimeBase> m_outputTimeBases;   // input stream id -> time base of its packages
     std::set<uint32_t> m_unmappedReported;
     // Inputs that had delivered nothing when the output started: the output goes on without
-    // them, and a record file takes them in at its next cut once they deliver. Changed by the
-    // main thread under the output lock; a new start synchronisation waits for them again.
+    // them and takes them in by a cut once they deliver. Changed by the main thread under the
+    // output lock; a new start synchronisation waits for them again.
     std::set<uint32_t> m_leftOutStreams;
+    // Inputs whose codec the container of the open output cannot hold; made again at every open
+    // (by the main thread, or by an output change), under the output lock.
+    std::set<uint32_t> m_notHeldStreams;
+    std::set<uint32_t> m_notHeldReported;  // each named in the log once
+    CFileHold m_recordHold;                // the current record file, until its list line is written
     std::string m_recordFileName;
     std::wstring m_recordFileNameW;
     std::wstring m_destination;
@@ -274,9 +319,11 @@ private:
     bool m_synchronized = false;
     int64_t m_syncStart = TYX_NOPTS_VALUE; // µs: the start the last synchronisation found, for the next output
     bool m_cutPending = false;
+    bool m_cutDue = false;           // the pending cut ends a segment (else it only takes inputs in)
+    bool m_joinWanted = false;       // a left-out input delivers: the next cut takes it in
     bool m_cutChecksReported = false;
-    bool m_holdForCut = false;
-    bool m_cutOverlaps = false;      // this cut could not hold back: the files overlap       // the sweep waits so that the old file ends where the new one begins
+    bool m_holdForCut = false;       // the sweep waits so that the old output ends where the new one begins
+    bool m_cutOverlaps = false;      // this cut could not hold back: the files overlap
     bool m_folderFailureReported = false;
     uint32_t m_lastDiskCheckTick = 0;
     uint64_t m_bytesSinceDiskCheck = 0;

@@ -67,6 +67,7 @@ int32_t CTYXMediaWriteWorker::AddOutputStreams(bool fromChange)
     m_writtenCounts.clear();
     m_outputTimeBases.clear();
     m_unmappedReported.clear();
+    m_notHeldStreams.clear();
     m_timeOrigin = TYX_NOPTS_VALUE;
     const std::wstring destination = m_destination;
     int32_t added = 0;
@@ -75,6 +76,10 @@ int32_t CTYXMediaWriteWorker::AddOutputStreams(bool fromChange)
             continue;
         stWriterStreamParams writerParams = stWriterStreamParams::FromStreamParams(params);
         const int32_t index = m_streamWriter->addNewStream(writerParams, 0);
+        if (index == TYX_WRITER_STREAM_NOT_HELD) {
+            LeaveOutNotHeld(streamId, writerParams.codecId);
+            continue;
+        }
         if (index < 0) {
             if (fromChange)
                 MW_LOG(3, "ChangeOutput", L"[WID=%d]Dest media(URL=%s) stream adding failed with error=%d.",
@@ -152,6 +157,11 @@ int32_t CTYXMediaWriteWorker::OpenOutput()
         }
     }
     const int32_t added = AddOutputStreams(false);
+    if (added == 0) {
+        // Nothing the container can hold: no empty file is made for it.
+        CloseWriter();
+        return -2;
+    }
     if (IsRecordWriter()) {
         stWriterMetadata metadata;
         metadata.title = L"VideoRecord";
@@ -166,6 +176,8 @@ int32_t CTYXMediaWriteWorker::OpenOutput()
             return result;
         }
         m_recordFileListed = false;
+        // Held until its list line is written, so that no start of another writer lists it first.
+        m_recordHold.Take(m_recordFileName);
         m_recordStartTime = NowUs();
     } else {
         result = m_streamWriter->PrepareForWriting(nullptr);
@@ -288,6 +300,7 @@ void CTYXMediaWriteWorker::ListFinishedRecordFile(bool stopTexts)
             MW_LOG(6, "SaveRecordFileInfoW", L"MediaWriteWorker[%s:%x]: Just-finished record file name saved.",
                    m_name.c_str(), m_workerId);
     }
+    m_recordHold.Release();
     NotifyWriterEvent(TYX_EVENT_RECORD_FILE_FINISHED, 0, std::string());
 }
 
@@ -330,7 +343,7 @@ CTYXMediaWriteWorker::ESweepEnd CTYXMediaWriteWorker::WriteSweptPackage(uint32_t
             CountPaket(streamId, package, false, true);
             return ESweepEnd::None;
         }
-        if (result == TYX_MW_WRITE_DISCARDED || result == TYX_MW_WRITE_BAD_DURATION || result == TYX_MW_WRITE_NO_DATA)
+        if (IsPackageDiscarded(result))
             return ESweepEnd::None;
         return ESweepEnd::WriteFailed;
     }
@@ -368,8 +381,8 @@ int64_t CTYXMediaWriteWorker::FinalSoundEnd() const
 {
     int64_t end = TYX_NOPTS_VALUE;
     for (const auto &[streamId, link] : m_inputLinks.Items()) {
-        // A sound left out of the output does not end it.
-        if (link.paketKind == TYX_PKT_KIND_CODED_VIDEO || !link.HasQueue() || IsLeftOut(streamId))
+        // A sound outside the output does not end it.
+        if (link.paketKind == TYX_PKT_KIND_CODED_VIDEO || !link.HasQueue() || IsOutsideOutput(streamId))
             continue;
         if (!HasProducerStopped(link))
             return INT64_MAX;
@@ -418,7 +431,11 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::WriteSweep()
             }
             int16_t index = -1;
             stTimeBase timeBase;
-            if (IsLeftOut(streamId) || !LookUpOutput(streamId, index, timeBase)) {
+            // A left-out input keeps what it delivers for the cut that takes it in; a pending cut
+            // has copied it already.
+            if (IsLeftOut(streamId) && !m_cutPending)
+                continue;
+            if (IsOutsideOutput(streamId) || !LookUpOutput(streamId, index, timeBase)) {
                 // Without an output its packages could only grow stale and block the producer.
                 FlushLinkQueue(streamId, link);
                 continue;

@@ -6,6 +6,7 @@
 #include "host/TYXEvent.h"
 #include "platform/FileSystem.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <numeric>
 
@@ -19,6 +20,9 @@
 // an overlap. While the record folder cannot be used the cut waits and the old file goes on; when
 // a queue comes close to full before a common key frame arrives, the old file goes on as well and
 // the frames from that key frame to the cut are then in both files.
+//
+// An input left out of the output that now delivers is taken in by the same cut, at the picture's
+// next key frame (a late picture: its own first one); a push is reopened the same way for it.
 
 namespace {
 
@@ -156,8 +160,101 @@ int32_t CTYXMediaWriteWorker::VideoInputCount()
     CReadLockGuard guard(m_inputLinks.Lock());
     int32_t count = 0;
     for (const auto &[streamId, link] : m_inputLinks.Items())
-        count += link.paketKind == TYX_PKT_KIND_CODED_VIDEO && !IsLeftOut(streamId) ? 1 : 0;
+        count += link.paketKind == TYX_PKT_KIND_CODED_VIDEO && !IsOutsideOutput(streamId) ? 1 : 0;
     return count;
+}
+
+// ---- taking inputs in ----
+
+bool CTYXMediaWriteWorker::IsStartable(const FramePackage &package, bool video)
+{
+    return package.pData && package.nLength > 0 && package.dts != TYX_NOPTS_VALUE &&
+           (!video || (package.flags & TYX_PKT_FLAG_KEY));
+}
+
+bool CTYXMediaWriteWorker::HoldsStartable(const FramePackageQueue *queue, bool video)
+{
+    if (!queue)
+        return false;
+    return std::any_of(queue->begin(), queue->end(),
+                       [video](const FramePackage &package) { return IsStartable(package, video); });
+}
+
+int32_t CTYXMediaWriteWorker::InputCodecId(uint32_t streamId)
+{
+    std::lock_guard<std::mutex> lock(m_paramsMutex);
+    const auto found = m_inputParamsMap.find(streamId);
+    return found == m_inputParamsMap.end() ? 0 : found->second.codecId;
+}
+
+void CTYXMediaWriteWorker::LeaveOutNotHeld(uint32_t streamId, int32_t codecId)
+{
+    m_leftOutStreams.erase(streamId);
+    m_notHeldStreams.insert(streamId);
+    if (!m_notHeldReported.insert(streamId).second)
+        return;
+    MW_LOG(3, "OpenOutput",
+           L"MediaWriteWorker[%s:%x] Input stream[%X] (codec %S) cannot be held by the %S container: it is left out of this output, which goes on without it.",
+           m_name.c_str(), m_workerId, streamId, avcodec_get_name(static_cast<AVCodecID>(codecId)),
+           m_streamWriter->GetContainerName().c_str());
+}
+
+void CTYXMediaWriteWorker::NoteDeliveringLeftOutInputs()
+{
+    // A pending cut reserves what they deliver and takes them in itself.
+    if (m_leftOutStreams.empty() || m_cutPending)
+        return;
+    std::vector<uint32_t> delivering;
+    {
+        CReadLockGuard guard(m_inputLinks.Lock());
+        for (auto &[streamId, link] : m_inputLinks.Items()) {
+            if (!IsLeftOut(streamId) || !link.HasQueue())
+                continue;
+            const bool video = link.paketKind == TYX_PKT_KIND_CODED_VIDEO;
+            FramePackageQueue dropped;
+            bool delivers = false;
+            {
+                CCsLock lock(*link.queueLock);
+                while (!link.queue->empty() && !IsStartable(link.queue->front(), video)) {
+                    dropped.push_back(link.queue->front());
+                    link.queue->pop_front();
+                }
+                delivers = !link.queue->empty();
+            }
+            for (FramePackage &package : dropped) {
+                CountPaket(streamId, package, true, false);
+                FreeFramePackage(package);
+            }
+            if (delivers)
+                delivering.push_back(streamId);
+        }
+    }
+    for (const uint32_t streamId : delivering) {
+        const int32_t codecId = InputCodecId(streamId);
+        if (!m_streamWriter->CanHoldCodec(codecId)) {
+            LeaveOutNotHeld(streamId, codecId);
+            continue;
+        }
+        MW_LOG(5, "WorkingFunc",
+               L"MediaWriteWorker[%s:%x] Input stream[%x] delivers: the output is cut at the next common key frame to take it in.",
+               m_name.c_str(), m_workerId, streamId);
+        m_joinWanted = true;
+    }
+}
+
+std::set<uint32_t> CTYXMediaWriteWorker::JoiningInputs()
+{
+    std::set<uint32_t> joining;
+    CReadLockGuard guard(m_inputLinks.Lock());
+    for (const auto &[streamId, link] : m_inputLinks.Items()) {
+        if (!IsLeftOut(streamId) || !link.queueLock)
+            continue;
+        const bool video = link.paketKind == TYX_PKT_KIND_CODED_VIDEO;
+        CCsLock lock(*link.queueLock);
+        if (HoldsStartable(link.queue.get(), video) || HoldsStartable(link.reservedFrames.get(), video))
+            joining.insert(streamId);
+    }
+    return joining;
 }
 
 bool CTYXMediaWriteWorker::IsAnyQueueNearlyFull()
@@ -227,41 +324,74 @@ int32_t CTYXMediaWriteWorker::ReserveFrames4AllStreams(std::set<uint32_t> &video
 
 // ---- cutting ----
 
-CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutCheck()
+bool CTYXMediaWriteWorker::IsSegmentDue() const
 {
-    m_holdForCut = false;
     // Timed on the program clock: a step of the host's time neither cuts early nor lets a file grow on.
     const int64_t segmentUs = static_cast<int64_t>(m_recordSettings.SegmentLength) * 60 * 1000000;
-    if (!m_cutPending && m_recordStartTime > 0 && NowUs() - m_recordStartTime + 2000000 >= segmentUs) {
-        ClearReservedFrames();
-        m_reservedVideoStreams.clear();
+    return IsRecordWriter() && m_recordStartTime > 0 && NowUs() - m_recordStartTime + 2000000 >= segmentUs;
+}
+
+bool CTYXMediaWriteWorker::StartCutWhenWanted()
+{
+    const bool due = IsSegmentDue();
+    const bool join = m_joinWanted;
+    m_joinWanted = false;
+    if (!due && !join)
+        return false;
+    ClearReservedFrames();
+    m_reservedVideoStreams.clear();
+    if (due)
         MW_LOG(5, "WorkingFunc",
                L"MediaWriteWorker[%s:%x] It's time for record-file cutting...Reserving frames and set key frame for [%d] V-Strm as start-point",
                m_name.c_str(), m_workerId, VideoInputCount());
-        m_cutPending = true;
-        m_cutChecksReported = false;
-        m_folderFailureReported = false;
-        m_cutOverlaps = false;
-    }
-    if (!m_cutPending)
+    m_cutPending = true;
+    m_cutDue = due;
+    m_cutChecksReported = false;
+    m_folderFailureReported = false;
+    m_cutOverlaps = false;
+    return true;
+}
+
+CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutCheck()
+{
+    m_holdForCut = false;
+    if (!m_cutPending && !StartCutWhenWanted())
         return EPass::Continue;
+    // A segment that falls due meanwhile is ended by the cut under way.
+    m_cutDue = m_cutDue || IsSegmentDue();
+    const std::set<uint32_t> joining = JoiningInputs();
+    if (!m_cutDue && joining.empty()) {
+        // The input that asked for the cut sends nothing to start on any more: nothing to cut for.
+        m_cutPending = false;
+        ClearReservedFrames();
+        return EPass::Continue;
+    }
     SetStep(TYX_MW_STEP_CLOSING);
     SetStateOfAllStreams(TYX_MW_STREAMS_CACHING);
-    // Checked on every pass of the pending cut, reported once per cut.
-    const bool report = !m_cutChecksReported;
-    m_cutChecksReported = true;
-    if (!CheckRecordFolder(!m_folderFailureReported)) {
-        m_folderFailureReported = true;
-        ClearReservedFrames();
-        m_reservedVideoStreams.clear();
-        return EPass::Continue;
+    if (IsRecordWriter()) {
+        // Checked on every pass of the pending cut, reported once per cut.
+        const bool report = !m_cutChecksReported;
+        m_cutChecksReported = true;
+        if (!CheckRecordFolder(!m_folderFailureReported)) {
+            m_folderFailureReported = true;
+            ClearReservedFrames();
+            m_reservedVideoStreams.clear();
+            return EPass::Continue;
+        }
+        m_folderFailureReported = false;
+        CheckRecordDiskSpace(report);
     }
-    m_folderFailureReported = false;
-    CheckRecordDiskSpace(report);
 
-    const int32_t videos = VideoInputCount();
+    int32_t videos = VideoInputCount();
+    {
+        CReadLockGuard guard(m_inputLinks.Lock());
+        for (const uint32_t streamId : joining) {
+            const auto found = m_inputLinks.Items().find(streamId);
+            videos += found != m_inputLinks.Items().end() && found->second.paketKind == TYX_PKT_KIND_CODED_VIDEO ? 1 : 0;
+        }
+    }
     m_cutJoiners.clear();
-    if (videos == 0) {
+    if (videos == 0 && joining.empty()) {
         MW_LOG(5, "WorkingFunc", L"MediaWriteWorker[%s:%x] Start record-file cutting at once since no V-Strm.",
                m_name.c_str(), m_workerId);
         return CutNow();
@@ -287,7 +417,8 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutCheck()
             if (IsLeftOut(streamId))
                 m_cutJoiners.insert(streamId);
         const int32_t alignedInputs = result - static_cast<int32_t>(m_cutJoiners.size());
-        if (result >= 0 && alignedInputs >= inputs) {
+        // A cut made only to take inputs in waits until one of them can be.
+        if (result >= 0 && alignedInputs >= inputs && (m_cutDue || !m_cutJoiners.empty())) {
             MW_LOG(5, "WorkingFunc",
                    L"MediaWriteWorker[%s:%x] Reserved-Frames synchronized successfully with %d of %d streams aligned!",
                    m_name.c_str(), m_workerId, alignedInputs, inputs);
@@ -302,7 +433,7 @@ void CTYXMediaWriteWorker::WriteQueuedIntoOldFile()
 {
     CReadLockGuard guard(m_inputLinks.Lock());
     for (auto &[streamId, link] : m_inputLinks.Items()) {
-        if (!link.HasQueue() || !link.reservedFrames || link.reservedFrames->empty() || IsLeftOut(streamId))
+        if (!link.HasQueue() || !link.reservedFrames || link.reservedFrames->empty() || IsOutsideOutput(streamId))
             continue;
         int16_t index = -1;
         stTimeBase timeBase;
@@ -330,8 +461,7 @@ void CTYXMediaWriteWorker::WriteQueuedIntoOldFile()
                 if (result == 0) {
                     CountPaket(streamId, package, false, true);
                     ++written;
-                } else if (result != TYX_MW_WRITE_DISCARDED && result != TYX_MW_WRITE_BAD_DURATION &&
-                           result != TYX_MW_WRITE_NO_DATA) {
+                } else if (!IsPackageDiscarded(result)) {
                     failed = true; // the old file is being closed anyway
                 }
             }
@@ -347,7 +477,7 @@ bool CTYXMediaWriteWorker::WriteReservedIntoNewFile()
 {
     CReadLockGuard guard(m_inputLinks.Lock());
     for (auto &[streamId, link] : m_inputLinks.Items()) {
-        if (!link.queueLock || !link.reservedFrames || IsLeftOut(streamId))
+        if (!link.queueLock || !link.reservedFrames || IsOutsideOutput(streamId))
             continue;
         int16_t index = -1;
         stTimeBase timeBase;
@@ -376,8 +506,7 @@ bool CTYXMediaWriteWorker::WriteReservedIntoNewFile()
                 if (result == 0) {
                     CountPaket(streamId, package, false, true);
                     ++written;
-                } else if (result != TYX_MW_WRITE_DISCARDED && result != TYX_MW_WRITE_BAD_DURATION &&
-                           result != TYX_MW_WRITE_NO_DATA) {
+                } else if (!IsPackageDiscarded(result)) {
                     failed = true;
                 }
             }
@@ -409,42 +538,60 @@ bool CTYXMediaWriteWorker::WriteReservedIntoNewFile()
 
 CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutNow()
 {
-    MW_LOG(5, "WorkingFunc", L"MediaWriteWorker[%s:%x] Start record-file cutting Now...", m_name.c_str(), m_workerId);
+    const bool record = IsRecordWriter();
+    if (record)
+        MW_LOG(5, "WorkingFunc", L"MediaWriteWorker[%s:%x] Start record-file cutting Now...", m_name.c_str(), m_workerId);
+    else
+        MW_LOG(5, "WorkingFunc", L"MediaWriteWorker[%s:%x] Output(%s) is reopened to take in the inputs that deliver now...",
+               m_name.c_str(), m_workerId, m_destination.c_str());
     WriteQueuedIntoOldFile();
     const std::wstring oldName = m_recordFileNameW;
     CloseWriter();
     SetStep(TYX_MW_STEP_CLOSED);
     SetStateOfAllStreams(TYX_MW_STREAMS_CLOSED);
-    MW_LOG(5, "WorkingFunc", L"MediaWriteWorker[%s:%x] The Old record file(%s) closed.", m_name.c_str(), m_workerId,
-           oldName.c_str());
-    if (oldName.size() < 5) {
-        m_cutPending = false;
-        ClearReservedFrames();
-        return EPass::Continue;
+    if (record) {
+        MW_LOG(5, "WorkingFunc", L"MediaWriteWorker[%s:%x] The Old record file(%s) closed.", m_name.c_str(), m_workerId,
+               oldName.c_str());
+        if (oldName.size() < 5) {
+            m_cutPending = false;
+            ClearReservedFrames();
+            return EPass::Continue;
+        }
+        SetStep(TYX_MW_STEP_SYNCHRONIZING);
+        ListFinishedRecordFile(false);
+    } else {
+        NotifyWriterEvent(TYX_EVENT_OUTPUT_STOPPED, 0, std::string());
+        SetStep(TYX_MW_STEP_SYNCHRONIZING);
     }
-    SetStep(TYX_MW_STEP_SYNCHRONIZING);
-    ListFinishedRecordFile(false);
 
-    // Inputs left out of the old file that came meanwhile are in the new one.
+    // Inputs left out of the old output that came meanwhile are in the new one.
     for (const uint32_t streamId : m_cutJoiners) {
         m_leftOutStreams.erase(streamId);
-        MW_LOG(3, "WorkingFunc", L"MediaWriteWorker[%s:%x] Input stream[%x] delivers now: taken into the new record file.",
-               m_name.c_str(), m_workerId, streamId);
+        if (record)
+            MW_LOG(3, "WorkingFunc", L"MediaWriteWorker[%s:%x] Input stream[%x] delivers now: taken into the new record file.",
+                   m_name.c_str(), m_workerId, streamId);
+        else
+            MW_LOG(3, "WorkingFunc", L"MediaWriteWorker[%s:%x] Input stream[%x] delivers now: taken into the reopened output.",
+                   m_name.c_str(), m_workerId, streamId);
     }
     m_cutJoiners.clear();
     SetStep(TYX_MW_STEP_OPENING);
     const int32_t opened = OpenOutput();
     if (opened < 1) {
         SetStep(TYX_MW_STEP_OPEN_FAILED);
-        MW_LOG(2, "WorkingFunc", L"MediaWriteWorker[%s:%x]Error: record-file creating failed with err=%d!",
-               m_name.c_str(), m_workerId, opened);
+        if (record)
+            MW_LOG(2, "WorkingFunc", L"MediaWriteWorker[%s:%x]Error: record-file creating failed with err=%d!",
+                   m_name.c_str(), m_workerId, opened);
         SetStateOfAllStreams(TYX_MW_STREAMS_OPEN_FAILED);
         m_cutPending = false;
         ClearReservedFrames();
         return EPass::Continue;
     }
-    MW_LOG(5, "WorkingFunc", L"MMediaWriteWorker[%s:%x] New record file(%s) created.", m_name.c_str(), m_workerId,
-           m_recordFileNameW.c_str());
+    if (record)
+        MW_LOG(5, "WorkingFunc", L"MMediaWriteWorker[%s:%x] New record file(%s) created.", m_name.c_str(), m_workerId,
+               m_recordFileNameW.c_str());
+    else
+        NotifyWriterEvent(TYX_EVENT_OUTPUT_STARTED, 0, std::string());
     m_recordStartTime = NowUs();
     SetStep(TYX_MW_STEP_OPENED);
     SetStateOfAllStreams(TYX_MW_STREAMS_RUNNING);
@@ -457,6 +604,7 @@ CTYXMediaWriteWorker::EPass CTYXMediaWriteWorker::CutNow()
     SetStep(TYX_MW_STEP_WRITING);
     ClearReservedFrames();
     m_cutPending = false;
-    MW_LOG(5, "WorkingFunc", L"MediaWriteWorker[%s:%x] Record file cutting finsished.", m_name.c_str(), m_workerId);
+    if (record)
+        MW_LOG(5, "WorkingFunc", L"MediaWriteWorker[%s:%x] Record file cutting finsished.", m_name.c_str(), m_workerId);
     return EPass::Continue;
 }

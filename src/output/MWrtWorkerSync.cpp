@@ -3,6 +3,8 @@
 #include "output/MWrtWorkerLog.h"
 
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 
 // Stream synchronisation on a common video key frame (over the input queues at the start, over the
@@ -72,6 +74,7 @@ struct CTYXMediaWriteWorker::stSyncStream
 {
     uint32_t streamId = 0;
     bool video = false;
+    bool joiner = false; // left out of the output so far, taken in by this cut
     bool hasPoints = false;
     int64_t first = 0;   // dts of the first and last valid package, µs
     int64_t last = 0;
@@ -112,7 +115,10 @@ int32_t CTYXMediaWriteWorker::SynchronizeStreamsByVKeyFrameSimple(int64_t &start
 
 int32_t CTYXMediaWriteWorker::CollectExtremePoints(std::vector<stSyncStream> &streams)
 {
+    // The inputs are waited for from the first package that any of them delivers: a picture that
+    // comes a few seconds after its sound is not left out for the time spent looking before.
     const uint32_t entry = NowTickMs();
+    std::optional<uint32_t> firstDelivery;
     std::map<uint32_t, stSyncStream> points;
     uint32_t pendingWait = 0;
     for (;;) {
@@ -176,7 +182,10 @@ int32_t CTYXMediaWriteWorker::CollectExtremePoints(std::vector<stSyncStream> &st
         }
         if (complete && withPoints == static_cast<int32_t>(links.size()))
             return 0;
-        if (NowTickMs() - entry >= kCollectTimeoutMs) {
+        const uint32_t now = NowTickMs();
+        if (withPoints > 0 && !firstDelivery)
+            firstDelivery = now;
+        if (now - firstDelivery.value_or(entry) >= kCollectTimeoutMs) {
             MW_LOG(5, "SynchronizeStreamsByVKeyFrameSimple",
                    L"MediaWriteWorker[%s:%x]:Timedout(%d) in geting StrmExtremePoint for streams! ", m_name.c_str(),
                    m_workerId, static_cast<int32_t>(kCollectTimeoutMs));
@@ -240,7 +249,7 @@ void CTYXMediaWriteWorker::LeaveOutSilentInputs(std::vector<stSyncStream> &strea
             continue;
         silent.insert(stream.streamId);
         MW_LOG(3, "SynchronizeStreamsByVKeyFrameSimple",
-               L"MediaWriteWorker[%s:%x] Input stream[%x] delivered nothing within %d ms: the output starts without it and takes it in at its next cut or start once it comes.",
+               L"MediaWriteWorker[%s:%x] Input stream[%x] delivered nothing within %d ms: the output starts without it and takes it in at a key frame once it comes.",
                m_name.c_str(), m_workerId, stream.streamId, static_cast<int32_t>(kCollectTimeoutMs));
     }
     if (silent.empty())
@@ -259,8 +268,10 @@ int32_t CTYXMediaWriteWorker::FindStartTime(const std::vector<stSyncStream> &str
     int64_t eolpos = 0;
     int64_t lofpos = 0;
     int32_t videoStreams = 0;
+    bool memberVideo = false;
     for (const stSyncStream &stream : streams) {
         videoStreams += stream.video ? 1 : 0;
+        memberVideo = memberVideo || (stream.video && !stream.joiner);
         if (!stream.hasPoints)
             continue;
         eolpos = any ? std::min(eolpos, stream.last) : stream.last;
@@ -283,11 +294,19 @@ int32_t CTYXMediaWriteWorker::FindStartTime(const std::vector<stSyncStream> &str
     int32_t keysFound = 0;
     bool haveStart = false;
     int64_t start = 0;
+    // A picture that joins an output without one starts on its own first key frame: the output's
+    // sound goes on into the new file from where the old one ends. An input that joins an output
+    // with a picture does so at the picture's next key frame, so that as little of it as can be is
+    // lost; else the latest common key frame is the start.
+    const bool latePicture = !memberVideo && videoStreams > 0;
+    const bool joining = std::any_of(streams.begin(), streams.end(),
+                                     [](const stSyncStream &stream) { return stream.joiner && stream.hasPoints; });
     for (const stSyncStream &stream : streams) {
         if (!stream.video || !stream.hasPoints)
             continue;
         int64_t key = 0;
-        if (!FindLatestKeyFrame(stream.streamId, reserved, eolpos, key))
+        const int64_t notBefore = latePicture ? INT64_MIN : lofpos;
+        if (!FindKeyFrame(stream.streamId, reserved, notBefore, eolpos, latePicture || joining, key))
             continue;
         ++keysFound;
         if (key >= lofpos)
@@ -312,7 +331,7 @@ int32_t CTYXMediaWriteWorker::FindStartTime(const std::vector<stSyncStream> &str
     // Without video there is no key frame to wait for: every stream starts where all have data.
     if (!haveStart)
         start = lofpos;
-    if (start < lofpos) {
+    if (start < lofpos && !latePicture) {
         DebugLog(5, "MWrtWorker", method, __LINE__, texts.earliestTooEarly, m_name.c_str(), m_workerId, LL(start),
                  LL(lofpos));
         return TYX_MW_SYNC_IMPOSSIBLE;
@@ -322,7 +341,8 @@ int32_t CTYXMediaWriteWorker::FindStartTime(const std::vector<stSyncStream> &str
     return keysFound;
 }
 
-bool CTYXMediaWriteWorker::FindLatestKeyFrame(uint32_t streamId, bool reserved, int64_t notAfter, int64_t &dts)
+bool CTYXMediaWriteWorker::FindKeyFrame(uint32_t streamId, bool reserved, int64_t notBefore, int64_t notAfter,
+                                        bool earliest, int64_t &dts)
 {
     CReadLockGuard guard(m_inputLinks.Lock());
     const auto found = m_inputLinks.Items().find(streamId);
@@ -333,6 +353,15 @@ bool CTYXMediaWriteWorker::FindLatestKeyFrame(uint32_t streamId, bool reserved, 
     const FramePackageQueue *queue = QueueOf(link, reserved);
     if (!queue)
         return false;
+    if (earliest) {
+        for (const FramePackage &package : *queue) {
+            if (IsValidForSync(package) && IsKeyFrame(package) && package.dts >= notBefore) {
+                dts = package.dts;
+                return package.dts <= notAfter;
+            }
+        }
+        return false;
+    }
     for (auto it = queue->rbegin(); it != queue->rend(); ++it) {
         if (IsValidForSync(*it) && IsKeyFrame(*it) && it->dts <= notAfter) {
             dts = it->dts;
@@ -396,13 +425,16 @@ int32_t CTYXMediaWriteWorker::SynchronizeStreamsByReservedFramesEx(int32_t, int6
     {
         CReadLockGuard guard(m_inputLinks.Lock());
         for (auto &[streamId, link] : m_inputLinks.Items()) {
-            // A left-out input that came meanwhile is aligned on the start the others give: it
-            // cannot hold the cut up.
-            if (IsLeftOut(streamId))
+            // A left-out input takes part once it has delivered something: it joins the new file.
+            // One that sends nothing cannot hold the cut up.
+            const bool leftOut = IsLeftOut(streamId);
+            const bool video = link.paketKind == TYX_PKT_KIND_CODED_VIDEO;
+            if (IsNotHeld(streamId) || (leftOut && !HoldsStartable(link.reservedFrames.get(), video)))
                 continue;
             stSyncStream stream;
             stream.streamId = streamId;
-            stream.video = link.paketKind == TYX_PKT_KIND_CODED_VIDEO;
+            stream.video = video;
+            stream.joiner = leftOut;
             if (!link.reservedFrames || !link.queueLock) {
                 MW_LOG(5, "SynchronizeStreamsByReservedFramesEx",
                        L"MediaWriteWorker[%s:%x] [SynchronizeStreamsByReservedFramesEx] NULL pReservedFrames pointer for stream[%x]! skip...",
@@ -513,6 +545,9 @@ int32_t CTYXMediaWriteWorker::WritePaketToMedia(const FramePackage &package, int
     int64_t &writtenCount = m_writtenCounts[static_cast<int16_t>(index)];
     int32_t result = m_streamWriter->writeFrame(static_cast<int16_t>(index), out, timeBase);
     int32_t attempt = 0;
+    // The writer has logged it; the same package would be refused again.
+    if (result == TYX_WRITER_PACKAGE_REFUSED)
+        return result;
     if (result < 0) {
         MW_LOG(3, "WritePaketToMedia",
                L"MediaWriteWorker[%s:%x] Paket writing(into avStrm[%d]) failed with error = [%d]!\n\t With old TS:[pts=%lld,dts=%lld], new TS:[pts=%lld,dts=%lld],\n\t and previous wrote frame old TS:[pts=%lld,dts=%lld], new TS:[pts=%lld,dts=%lld], \n\t and StrmStartTime=[%lld], Timebase=%d/%d).\n",

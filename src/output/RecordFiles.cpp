@@ -8,7 +8,6 @@
 #include "platform/FileSystem.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cwctype>
 #include <filesystem>
@@ -148,72 +147,7 @@ void ReportForeignFiles(const std::wstring &root, int32_t foreign)
                 root.c_str(), foreign);
 }
 
-// ---- files left open ----
-
-constexpr uint64_t kMaxMovieBoxBytes = 16 * 1024 * 1024;
-
-uint64_t BigEndian(const unsigned char *bytes, size_t count)
-{
-    uint64_t value = 0;
-    for (size_t i = 0; i < count; ++i)
-        value = (value << 8) | bytes[i];
-    return value;
-}
-
-// One box header at offset (payload offset and whole size); false past the end or when broken.
-bool ReadBoxHeader(std::istream &in, uint64_t offset, uint64_t limit, std::string &type, uint64_t &payload,
-                   uint64_t &size)
-{
-    std::array<unsigned char, 16> header{};
-    if (offset + 8 > limit || !in.seekg(static_cast<std::streamoff>(offset)) ||
-        !in.read(reinterpret_cast<char *>(header.data()), 8))
-        return false;
-    size = BigEndian(header.data(), 4);
-    type.assign(reinterpret_cast<const char *>(header.data() + 4), 4);
-    payload = offset + 8;
-    if (size == 1) {
-        if (!in.read(reinterpret_cast<char *>(header.data() + 8), 8))
-            return false;
-        size = BigEndian(header.data() + 8, 8);
-        payload = offset + 16;
-    } else if (size == 0) {
-        size = limit - offset;
-    }
-    return size >= payload - offset;
-}
-
-// A fragmented MP4 (its movie box announces fragments) whose close never came: the close ends
-// the file with the fragments' index ("mfra", whose last box "mfro" closes the file).
-bool IsFragmentedMp4LeftOpen(const fs::path &file)
-{
-    std::error_code error;
-    const uint64_t length = fs::file_size(file, error);
-    std::ifstream in(file, std::ios::binary);
-    if (error || !in)
-        return false;
-    std::string type;
-    uint64_t payload = 0;
-    uint64_t size = 0;
-    if (!ReadBoxHeader(in, 0, length, type, payload, size) || type != "ftyp")
-        return false;
-    const uint64_t movieStart = size;
-    if (!ReadBoxHeader(in, movieStart, length, type, payload, size) || type != "moov" || size > kMaxMovieBoxBytes)
-        return false;
-    bool fragmented = false;
-    const uint64_t movieEnd = std::min(movieStart + size, length);
-    for (uint64_t offset = payload; !fragmented && offset < movieEnd; offset += size) {
-        uint64_t childPayload = 0;
-        if (!ReadBoxHeader(in, offset, movieEnd, type, childPayload, size) || size == 0)
-            return false;
-        fragmented = type == "mvex";
-    }
-    if (!fragmented)
-        return false;
-    std::array<char, 4> tail{};
-    if (length < 16 || !in.seekg(static_cast<std::streamoff>(length - 12)) || !in.read(tail.data(), tail.size()))
-        return true;
-    return std::string(tail.data(), tail.size()) != "mfro";
-}
+// ---- files left unlisted ----
 
 // UTF-16LE text (with or without byte-order mark) as wide text.
 std::wstring FromUtf16Le(const std::string &bytes)
@@ -280,8 +214,34 @@ bool BeginTimeFromName(const std::wstring &stem, std::tm &begin)
     return false;
 }
 
-// Lists the files left open in folder and below it: the number entered.
-int32_t ListLeftOpenIn(const fs::path &folder, uint64_t device)
+// Whether a record writer makes files of that name other than its list.
+bool IsRecordFile(const fs::path &file)
+{
+    return file.filename() != kListFileName && IsRecordWriterFile(file);
+}
+
+// Enters the file when no writer holds it and its folder's list lacks it: true when it did.
+bool ListWhenUnlisted(const fs::path &file, const fs::path &list, std::time_t modified)
+{
+    // Held alone while it is judged and entered: a writer keeps its file held until it has entered
+    // it, so a file that nobody holds now is either listed already (the list is read again under
+    // the hold) or left by a run that died. An empty file is one a writer has only just made.
+    CFileHold alone;
+    std::error_code error;
+    const std::wstring name = StringToWString(file.filename().string());
+    if (!alone.TakeAlone(file.string()) || fs::file_size(file, error) == 0 || error ||
+        ReadListedNames(list).count(name) != 0)
+        return false;
+    std::tm end{};
+    localtime_r(&modified, &end);
+    std::tm begin = end;
+    if (!BeginTimeFromName(StringToWString(file.stem().string()), begin))
+        begin = end;
+    return AppendRecordListLine(StringToWString(file.string()), begin, end) == 0;
+}
+
+// Lists the unlisted record files in folder and below it: the number entered.
+int32_t ListUnlistedIn(const fs::path &folder, uint64_t device)
 {
     std::error_code error;
     std::vector<fs::path> entries;
@@ -295,25 +255,18 @@ int32_t ListLeftOpenIn(const fs::path &folder, uint64_t device)
         if (facts.device != device)
             continue;
         if (facts.kind == EFileKind::Folder) {
-            entered += ListLeftOpenIn(entry, device);
+            entered += ListUnlistedIn(entry, device);
             continue;
         }
-        if (facts.kind != EFileKind::File || entry.extension() != ".mp4")
+        if (facts.kind != EFileKind::File || !IsRecordFile(entry))
             continue;
-        // The list first: a folder of months of listed files is not read file by file.
+        // The list first: a folder of months of listed files is not looked at file by file.
         if (!listRead) {
             listed = ReadListedNames(folder / kListFileName);
             listRead = true;
         }
         const std::wstring name = StringToWString(entry.filename().string());
-        if (listed.count(name) || !IsFragmentedMp4LeftOpen(entry) || CFileHold::IsHeld(entry.string()))
-            continue;
-        std::tm end{};
-        localtime_r(&facts.modified, &end);
-        std::tm begin = end;
-        if (!BeginTimeFromName(StringToWString(entry.stem().string()), begin))
-            begin = end;
-        if (AppendRecordListLine(StringToWString(entry.string()), begin, end) == 0) {
+        if (listed.count(name) == 0 && ListWhenUnlisted(entry, folder / kListFileName, facts.modified)) {
             listed.insert(name);
             ++entered;
         }
@@ -448,13 +401,13 @@ int32_t AppendRecordListLine(const std::wstring &recordFile, const std::tm &begi
     return written == bytes.size() && flushed ? 0 : -8;
 }
 
-int32_t ListRecordFilesLeftOpen(const std::wstring &root)
+int32_t ListUnlistedRecordFiles(const std::wstring &root)
 {
     const fs::path path = ToPath(root);
     const stFileFacts facts = GetFileFacts(path.string());
     if (facts.kind != EFileKind::Folder)
         return 0;
-    return ListLeftOpenIn(path, facts.device);
+    return ListUnlistedIn(path, facts.device);
 }
 
 int32_t RemoveOutOfDateFiles(const std::wstring &folder, int64_t ageSeconds, std::time_t now)

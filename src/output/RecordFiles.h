@@ -43,11 +43,12 @@ std::wstring FormatRecordListLine(const std::wstring &fileName, const std::tm &b
 // without folder or file part, -8 when the list cannot be opened or written.
 int32_t AppendRecordListLine(const std::wstring &recordFile, const std::tm &begin, const std::tm &end);
 
-// Enters in the list of its folder every MP4 file below root (recursively, as the clean-up walks)
-// that a writer left open when it died: a fragmented file without the index that its close adds,
-// which no writer holds and the list lacks. Its begin time is the one its name gives, its end time
-// its last write. The number of files entered.
-int32_t ListRecordFilesLeftOpen(const std::wstring &root);
+// Enters in the list of its folder every record file below root (recursively, as the clean-up
+// walks) that the list lacks and no writer holds: one whose run died before its line was written,
+// whether its writer had finished it or not. Its begin time is the one its name gives, its end
+// time its last write. A writer holds its file from its creation until its line is written. The
+// number of files entered.
+int32_t ListUnlistedRecordFiles(const std::wstring &root);
 
 // Removes the files of record writers (the record containers' extensions and the list file) below
 // folder (recursively, never following links or leaving the file system) whose time is at least

@@ -163,6 +163,19 @@ const CStreamWriter::stOutputStream *CStreamWriter::FindStream(int16_t index) co
     return const_cast<CStreamWriter *>(this)->FindStream(index);
 }
 
+std::string CStreamWriter::GetContainerName() const
+{
+    return m_context && m_context->oformat && m_context->oformat->name ? m_context->oformat->name : std::string();
+}
+
+bool CStreamWriter::CanHoldCodec(int32_t codecId) const
+{
+    if (!m_context || !m_context->oformat || codecId <= AV_CODEC_ID_NONE)
+        return true;
+    // 1 holds, 0 does not, a negative code: the container keeps no list (its header will tell).
+    return avformat_query_codec(m_context->oformat, static_cast<AVCodecID>(codecId), FF_COMPLIANCE_NORMAL) != 0;
+}
+
 AVRational CStreamWriter::GetStreamTimeBase(int16_t index) const
 {
     if (!m_context || index < 0 || static_cast<unsigned>(index) >= m_context->nb_streams)
@@ -224,6 +237,9 @@ int32_t CStreamWriter::AllocContext(const char *formatName)
 
 int32_t CStreamWriter::AddStreamToContext(stWriterStreamParams &params, const char *source, const char *method)
 {
+    // A stream the container cannot hold would fail the header, and with it the whole output.
+    if (!CanHoldCodec(params.codecId))
+        return TYX_WRITER_STREAM_NOT_HELD;
     const AVCodec *codec = avcodec_find_encoder(static_cast<AVCodecID>(params.codecId));
     if (!codec) {
         DebugLog(3, source, method, __LINE__, L"[TID=%d]Could not find encoder for [%d]'%s'...Stream adding failed!",
@@ -352,7 +368,7 @@ int32_t CStreamWriter::WriteAdtsFrames(stOutputStream &stream, const FramePackag
             DebugLog(3, "StreamWriter", "CStreamWriter::WriteAdtsFrames", __LINE__,
                      L"ADTS package(pts=%lld, size=%d) of stream(%d) is cut short or holds several blocks in a frame, discarded!",
                      static_cast<long long>(package.pts), package.nLength, static_cast<int32_t>(stream.index));
-        return 0;
+        return TYX_WRITER_PACKAGE_REFUSED;
     }
     if (stream.aacConfigMade && !stream.aacConfigChecked) {
         stream.aacConfigChecked = true;

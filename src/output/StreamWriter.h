@@ -16,6 +16,12 @@ constexpr int32_t TYX_WRITER_FILE = 1;
 constexpr int32_t TYX_WRITER_RTSP = 2;
 constexpr int32_t TYX_WRITER_RTMP = 3;
 
+// addNewStream: the container cannot hold the stream's codec (PCM sound in MP4); nothing was added.
+constexpr int32_t TYX_WRITER_STREAM_NOT_HELD = -8;
+// writeFrame: the package cannot be written as it is (an ADTS package that cannot be split into
+// its frames); the output stays sound and goes on with the next package.
+constexpr int32_t TYX_WRITER_PACKAGE_REFUSED = -32776;
+
 // One output stream as the media writer asks for it: built from the input stream's parameters,
 // handed to addNewStream, which writes the output stream index back.
 struct stWriterStreamParams
@@ -85,11 +91,13 @@ public:
     virtual int32_t Open(const std::string *destination, std::vector<stWriterStreamParams> *params, int32_t count) = 0;
     virtual void Close() = 0;
     virtual std::string GetDestName() const { return m_destination; }
-    // The output stream index, or a negative code.
+    // The output stream index, or a negative code (TYX_WRITER_STREAM_NOT_HELD: the container cannot
+    // hold the codec).
     virtual int32_t addNewStream(stWriterStreamParams &params, int32_t flag) = 0;
     virtual int32_t RemoveStream(int16_t index);
     virtual int32_t PrepareForWriting(const stWriterMetadata *metadata) = 0;
-    // Refuses a dts below the stream's last one (-2), an unknown index (-1); else Write_Frame.
+    // Refuses a dts below the stream's last one (-2), an unknown index (-1); else Write_Frame
+    // (TYX_WRITER_PACKAGE_REFUSED for a package that cannot be written as it is).
     virtual int32_t writeFrame(int16_t index, const FramePackage &package, AVRational timeBase);
     virtual int32_t Reserved9() { return 0; }
     virtual int32_t GetWriterType() const = 0;
@@ -100,6 +108,11 @@ public:
     // The stream's time base after the header (the muxer may have changed it); {0, 1} when unknown.
     AVRational GetStreamTimeBase(int16_t index) const;
     int32_t GetStreamCount() const { return static_cast<int32_t>(m_streams.size()); }
+    // The container's short name ("mp4", "flv", ...) once Open made the output context; else empty.
+    std::string GetContainerName() const;
+    // False only when the container of the open context is known not to hold the codec; true
+    // without a context or when the container does not say.
+    bool CanHoldCodec(int32_t codecId) const;
 
 protected:
     struct stOutputStream

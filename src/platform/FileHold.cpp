@@ -25,6 +25,20 @@ bool CFileHold::Take(const std::string &path)
     return true;
 }
 
+bool CFileHold::TakeAlone(const std::string &path)
+{
+    Release();
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    m_fd = fd;
+    return true;
+}
+
 void CFileHold::Release()
 {
     if (m_fd < 0)

@@ -15,6 +15,9 @@ public:
 
     // Holds the file at path (UTF-8), dropping any file held before: false when it cannot be opened.
     bool Take(const std::string &path);
+    // Holds the file alone, at once or not at all: false while any other hold stands (a writer
+    // still at it) or when it cannot be opened. Every Take waits until it is released.
+    bool TakeAlone(const std::string &path);
     void Release();
 
     // True while a holder anywhere (another process, or another hold in this one) keeps the file.

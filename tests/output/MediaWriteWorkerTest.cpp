@@ -279,28 +279,51 @@ TEST_F(MediaWriteWorkerTest, WithoutVideoTheCutComesAtOnce)
     EXPECT_EQ(total, m_harness->FedAudio());
 }
 
-// A configured sound that never came does not hold the recording up: after ten seconds the file
-// is recorded with the picture alone, and the sound, once it comes, is in the next segment.
-TEST_F(MediaWriteWorkerTest, ASoundThatDoesNotComeIsLeftOutAndJoinsAtTheNextCut)
+// A configured input that does not come does not hold the recording up: ten seconds after the
+// other one delivered, the file is recorded without it. Once it delivers, the file is cut at the
+// picture's next key frame (a late picture: its own first one), and the new file holds both.
+class LateInputTest : public MediaWriteWorkerTest
 {
-    Make();
-    // The worker's thread reads the tick count until the harness stops it, after this frame.
-    static std::atomic<uint32_t> tick;
-    tick = 1000;
-    Worker().SetClockSources([this] { return GetCurrentTimeUs() + m_programShiftUs.load(); },
-                             [] { return tick.load(); });
-    CLogCapture log;
-    ASSERT_EQ(m_harness->Start(Config()), 0);
-    m_harness->Feed(kBase, 0, 1000000, false);
-    // The writer looks for the sound again and again while its clock stands.
-    ASSERT_TRUE(WaitFor([&] { return log.Count(L"There no pakets For input stream[e010001], waiting...") >= 3; }));
-    EXPECT_FALSE(Worker().IsOutputOpened());
-    tick += 10000;
-    ASSERT_TRUE(WaitOpened());
-    EXPECT_EQ(log.Count(L"Input stream[e010001] delivered nothing within 10000 ms", 3), 1);
-    FeedAndDrain(1000000, 1500000);
-    Pass(178); // the segment length is 3 minutes; the cut comes 2 s early
-    ASSERT_NO_FATAL_FAILURE(FeedThroughTheCut(1500000, 4000000));
+protected:
+    // Records the clip's first second with one stream only, past the writer's wait for the other.
+    void RecordTheFirstSecondWithout(bool video)
+    {
+        Make();
+        // The worker's thread reads the tick count until the harness stops it, after this frame.
+        static std::atomic<uint32_t> tick;
+        tick = 1000;
+        Worker().SetClockSources([this] { return GetCurrentTimeUs() + m_programShiftUs.load(); },
+                                 [] { return tick.load(); });
+        ASSERT_EQ(m_harness->Start(Config()), 0);
+        m_harness->Feed(kBase, 0, 1000000, video, !video);
+        // The writer looks for the missing stream again and again while its clock stands.
+        const std::wstring missing = video ? L"There no pakets For input stream[6010001], waiting..."
+                                           : L"There no pakets For input stream[e010001], waiting...";
+        ASSERT_TRUE(WaitFor([&] { return m_log.Count(missing) >= 3; }));
+        EXPECT_FALSE(Worker().IsOutputOpened());
+        tick += 10000;
+        ASSERT_TRUE(WaitOpened());
+        ASSERT_TRUE(m_harness->WaitDrained(20000));
+        const std::wstring leftOut = video ? L"Input stream[6010001] delivered nothing within 10000 ms"
+                                           : L"Input stream[e010001] delivered nothing within 10000 ms";
+        EXPECT_EQ(m_log.Count(leftOut, 3), 1);
+    }
+    // The rest of the clip with both streams, until the file is cut to take the missing one in.
+    void FeedBothUntilTheCut()
+    {
+        m_harness->Feed(kBase, 1000000, 4000000);
+        ASSERT_TRUE(WaitFor([this] { return ListRecordings(m_dir.Path()).size() == 2; }));
+        ASSERT_TRUE(m_harness->WaitDrained(20000));
+        StopPushing();
+    }
+
+    CLogCapture m_log;
+};
+
+TEST_F(LateInputTest, ASoundThatComesLateJoinsAtThePicturesNextKeyFrame)
+{
+    ASSERT_NO_FATAL_FAILURE(RecordTheFirstSecondWithout(false));
+    ASSERT_NO_FATAL_FAILURE(FeedBothUntilTheCut());
 
     const std::vector<fs::path> files = ListRecordings(m_dir.Path());
     ASSERT_EQ(files.size(), 2u);
@@ -312,11 +335,40 @@ TEST_F(MediaWriteWorkerTest, ASoundThatDoesNotComeIsLeftOutAndJoinsAtTheNextCut)
     EXPECT_EQ(second.streams, 2);
     ASSERT_TRUE(second.Video() && second.Audio());
     EXPECT_TRUE(second.Video()->firstKey);
+    // The sound came with the picture of 1 s; the cut is at that key frame or the next one.
+    EXPECT_GE(second.Video()->packets, 50);
     EXPECT_GT(second.Audio()->packets, 0);
     EXPECT_NEAR(static_cast<double>(second.Audio()->firstPtsUs), static_cast<double>(second.Video()->firstPtsUs), 40000.0)
         << "the sound starts with the picture of the new file";
     EXPECT_EQ(SumRecordings().video, m_harness->FedVideo());
-    EXPECT_EQ(log.Count(L"Input stream[e010001] delivers now: taken into the new record file.", 3), 1);
+    EXPECT_EQ(m_log.Count(L"Input stream[e010001] delivers now: taken into the new record file.", 3), 1);
+}
+
+TEST_F(LateInputTest, ALatePictureJoinsAtItsOwnFirstKeyFrame)
+{
+    ASSERT_NO_FATAL_FAILURE(RecordTheFirstSecondWithout(true));
+    const int soundBefore = m_harness->FedAudio();
+    ASSERT_NO_FATAL_FAILURE(FeedBothUntilTheCut());
+
+    const std::vector<fs::path> files = ListRecordings(m_dir.Path());
+    ASSERT_EQ(files.size(), 2u);
+    const stProbedFile first = ProbeRecording(files[0]);
+    ASSERT_TRUE(first.opened);
+    EXPECT_EQ(first.streams, 1) << "the sound alone";
+    const stProbedFile second = ProbeRecording(files[1]);
+    ASSERT_TRUE(second.opened);
+    ASSERT_EQ(second.streams, 2);
+    ASSERT_TRUE(second.Video() && second.Audio());
+    EXPECT_TRUE(second.Video()->firstKey);
+    // Its first picture, a key frame, is the first picture of the new file: every picture fed.
+    EXPECT_EQ(second.Video()->packets, m_harness->FedVideo());
+    // The sound goes on from the old file into the new one, nothing lost, nothing twice.
+    ASSERT_TRUE(first.Audio());
+    EXPECT_GE(first.Audio()->packets, soundBefore);
+    EXPECT_EQ(first.Audio()->packets + second.Audio()->packets, m_harness->FedAudio());
+    EXPECT_EQ(m_log.Count(L"Input stream[6010001] delivers now: taken into the new record file.", 3), 1);
+    std::printf("late picture: %d of %d pictures recorded, the first at its own first key frame\n",
+                second.Video()->packets, m_harness->FedVideo());
 }
 
 // A stop while nothing is open still reports the file event; the list gets no line for it.

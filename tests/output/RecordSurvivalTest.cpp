@@ -1,21 +1,25 @@
 #include "WriterTestSupport.h"
 #include "core/FfmpegHandles.h"
 #include "core/TYXUtils.h"
+#include "core/debuglog.h"
 #include "host/GlobalVars.h"
 #include "output/Mp4Duration.h"
 #include "output/RecordFiles.h"
+#include "platform/FileHold.h"
 #include "platform/ProcessHandle.h"
 #include "support/ChildTestSupport.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
+#include <fstream>
 #include <regex>
 
 // What of a recording survives: a file whose writer was killed in the middle of a segment plays up
-// to its last fragment and is entered in the list at the next start; a file closed in order plays
-// with its duration and seeks.
+// to its last fragment and is entered in the list at the next start, as is a finished file that
+// never got its line; a file closed in order plays with its duration and seeks.
 
 namespace fs = std::filesystem;
 
@@ -192,13 +196,13 @@ TEST_F(RecordSurvivalTest, AKilledWritersFilePlaysUpToItsLastSecondAndTheNextSta
         << WStringToString(lines[0]);
     EXPECT_EQ(restarted->Stop(), 0);
     // Entered once, however often the writers start.
-    EXPECT_EQ(ListRecordFilesLeftOpen(StringToWString(m_root.string())), 0);
+    EXPECT_EQ(ListUnlistedRecordFiles(StringToWString(m_root.string())), 0);
     EXPECT_EQ(ListLines().size(), 1u);
 }
 
-// A file that a running writer still writes is not one left open by a dead one, though it lacks
-// the index of its close as well: only its copy, which nothing holds, is entered.
-TEST_F(RecordSurvivalTest, OnlyAFileThatNoWriterHoldsIsEnteredAsLeftOpen)
+// A file that a running writer still writes is not one left by a dead one, though the list lacks
+// it as well: only its copy, which nothing holds, is entered.
+TEST_F(RecordSurvivalTest, OnlyAFileThatNoWriterHoldsIsEnteredInTheList)
 {
     const std::unique_ptr<CWriterHarness> running = Record(2500000);
     const std::vector<fs::path> files = ListRecordings(m_root);
@@ -206,7 +210,7 @@ TEST_F(RecordSurvivalTest, OnlyAFileThatNoWriterHoldsIsEnteredAsLeftOpen)
     const fs::path copy = m_root / (files[0].stem().string() + "_1.mp4");
     fs::copy_file(files[0], copy);
 
-    EXPECT_EQ(ListRecordFilesLeftOpen(StringToWString(m_root.string())), 1);
+    EXPECT_EQ(ListUnlistedRecordFiles(StringToWString(m_root.string())), 1);
     std::vector<std::wstring> lines = ListLines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind(L"Filename=" + StringToWString(copy.filename().string()) + L";Begintime=" +
@@ -218,8 +222,68 @@ TEST_F(RecordSurvivalTest, OnlyAFileThatNoWriterHoldsIsEnteredAsLeftOpen)
     lines = ListLines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1].rfind(L"Filename=" + StringToWString(files[0].filename().string()) + L";", 0), 0u);
-    // Closed in order, it is no file left open.
-    EXPECT_EQ(ListRecordFilesLeftOpen(StringToWString(m_root.string())), 0);
+    // Closed in order, it has its line: entered once.
+    EXPECT_EQ(ListUnlistedRecordFiles(StringToWString(m_root.string())), 0);
+}
+
+// A run killed after its file's trailer and before its list line leaves a finished file that no
+// list names, as a writer with the list off does: the next start of a writer with the list enters
+// it. An empty file (one a writer has only just made) and a file of another kind are left alone.
+TEST_F(RecordSurvivalTest, AFinishedFileThatNoListNamesIsEnteredByTheNextStart)
+{
+    {
+        CWriterHarness unlisted(TestClip(), true);
+        unlisted.Worker().SetMaxWaitMs(20);
+        stMediaWriteWorkerConfig config = CWriterHarness::RecordConfig(m_root, true);
+        config.RecordSettings->SaveRecordFileList = 0;
+        ASSERT_EQ(unlisted.Start(config), 0);
+        unlisted.Feed(kBase, 0, 1000000);
+        ASSERT_TRUE(WaitFor([&unlisted] { return unlisted.Worker().IsOutputOpened(); }));
+        unlisted.Feed(kBase, 1000000, TestClip().ClipUs());
+        ASSERT_TRUE(unlisted.WaitDrained(20000));
+        StopPushing(unlisted);
+    }
+    const std::vector<fs::path> files = ListRecordings(m_root);
+    ASSERT_EQ(files.size(), 1u);
+    ASSERT_TRUE(ProbeRecording(files[0]).opened) << "finished in order";
+    EXPECT_FALSE(fs::exists(m_root / "RecordFileList.txt"));
+    std::ofstream(m_root / "2020-01-01_00-00.mp4").flush();
+    std::ofstream(m_root / "notes.txt") << "not a recording";
+
+    const std::unique_ptr<CWriterHarness> restarted = std::make_unique<CWriterHarness>(TestClip(), true);
+    ASSERT_EQ(restarted->Start(CWriterHarness::RecordConfig(m_root, true), false), 0);
+    const std::vector<std::wstring> lines = ListLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind(L"Filename=" + StringToWString(files[0].filename().string()) + L";Begintime=" +
+                                 BeginTimeOfName(files[0]) + L";Endtime=",
+                             0),
+              0u)
+        << WStringToString(lines[0]);
+    EXPECT_EQ(restarted->Stop(), 0);
+}
+
+// A writer holds its file from its creation until the file's line is in the list: a start of
+// another writer in between finds it held, never finished and unlisted, and lists it no second time.
+TEST_F(RecordSurvivalTest, AWriterHoldsItsFileUntilItsLineIsInTheList)
+{
+    std::atomic<int> lines{0};
+    std::atomic<int> heldAtLine{0};
+    SetDebugLogObserver([&](int32_t, const std::wstring &text) {
+        if (text.find(L"Just-finished record file name saved.") == std::wstring::npos)
+            return;
+        ++lines;
+        for (const fs::path &file : ListRecordings(m_root))
+            heldAtLine += CFileHold::IsHeld(file.string()) ? 1 : 0;
+    });
+    const std::unique_ptr<CWriterHarness> harness = Record(2500000);
+    StopPushing(*harness);
+    SetDebugLogObserver(nullptr);
+    EXPECT_EQ(lines.load(), 1);
+    EXPECT_EQ(heldAtLine.load(), 1) << "held while its line was written";
+    const std::vector<fs::path> files = ListRecordings(m_root);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_FALSE(CFileHold::IsHeld(files[0].string())) << "let go once listed";
+    EXPECT_EQ(ListLines().size(), 1u);
 }
 
 TEST_F(RecordSurvivalTest, AFileClosedInOrderHasItsDurationAndSeeksToItsKeyFrames)

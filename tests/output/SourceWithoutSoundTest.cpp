@@ -14,8 +14,9 @@
 
 #include <memory>
 
-// A file source configured with a picture and a sound, whose file has no sound track, feeding a
-// recording and an RTMP push to a real receiver on 127.0.0.1, as a sample configuration does.
+// File sources whose sound a writer cannot take: a file without the sound track its source is
+// configured with, feeding a recording and an RTMP push to a real receiver on 127.0.0.1, as a
+// sample configuration does; and a camera's file whose sound the record container cannot hold.
 
 namespace fs = std::filesystem;
 
@@ -183,4 +184,63 @@ TEST_F(SourceWithoutSoundTest, ThePictureIsRecordedAndPushedWithoutTheSoundTheFi
     ASSERT_TRUE(recorded.Video());
     EXPECT_TRUE(recorded.Video()->firstKey);
     EXPECT_GE(recorded.Video()->packets, 25);
+}
+
+// A cheap camera's AVI, MJPEG pictures with PCM sound, recorded as MP4: the container cannot hold
+// the sound, so the file holds the picture, one line names the sound, its codec and the container,
+// and no empty file is left on the way.
+TEST_F(SourceWithoutSoundTest, ASoundTheContainerCannotHoldIsLeftOutOfTheRecording)
+{
+    CTestMediaSet media;
+    const fs::path clip = media.Add("camera.avi", {.container = "avi", .seconds = 4.0, .videoCodec = "mjpeg",
+                                                   .audioCodec = "pcm_s16le", .sampleRate = 44100});
+    // A later FFmpeg may hold PCM in MP4; then the sound is recorded as well.
+    const bool mp4HoldsPcm =
+        avformat_query_codec(av_guess_format("mp4", nullptr, nullptr), AV_CODEC_ID_PCM_S16LE, FF_COMPLIANCE_NORMAL) == 1;
+    CTempDir records;
+    CLogCapture log;
+
+    CTYXWorker::ConsumerLinkMap sourceLinks;
+    stWriterEnd recorder(kRecorder, sourceLinks);
+    stSourceRun run{std::make_shared<CMediaFileReadWorker>(kSource, &sourceLinks)};
+    CMediaFileReadWorker *source = run.worker.get();
+    source->SetOutputParamsCallback([&](CTYXWorker *, uint32_t streamId, const stStreamParams *params) {
+        if (params)
+            recorder.worker->SetInputParameters(*params, streamId);
+    });
+    stMediaWriteWorkerConfig record = WriterConfig(L"Rec1", kRecorder, TYX_WRITER_FILE);
+    record.RecordSettings = CWriterHarness::RecordConfig(records.Path(), false).RecordSettings;
+    ASSERT_EQ(recorder.Start(record), 0);
+    stMediaSourceReadWorkerConfig config = MakeSourceConfig(kSource, TYX_MS_FILE, clip.wstring(), true);
+    config.Name = L"Cam1";
+    config.Repeat = 1;
+    config.ShowTime = 600.0f;
+    ASSERT_EQ(StartReadWorker(*source, config), 0);
+    run.running = true;
+
+    // Two seconds of pictures in the file.
+    ASSERT_TRUE(WaitFor([&] { return log.Count(L"Paket wrote(into avStrm[0])") >= 50; }, kGenerousMs));
+    run.Stop();
+    recorder.Stop();
+
+    const std::vector<fs::path> files = ListRecordings(records.Path());
+    ASSERT_EQ(files.size(), 1u) << "no empty file beside the recording";
+    const stProbedFile recorded = ProbeRecording(files.front());
+    ASSERT_TRUE(recorded.opened);
+    ASSERT_TRUE(recorded.Video());
+    EXPECT_EQ(recorded.Video()->codecId, AV_CODEC_ID_MJPEG);
+    EXPECT_TRUE(recorded.Video()->firstKey);
+    EXPECT_GE(recorded.Video()->packets, 50);
+    const int named =
+        log.Count(L"MediaWriteWorker[Rec1:10010004] Input stream[1010002] (codec pcm_s16le) cannot be held by the mp4 container", 3);
+    if (mp4HoldsPcm) {
+        EXPECT_EQ(recorded.streams, 2);
+        EXPECT_EQ(named, 0);
+    } else {
+        EXPECT_EQ(recorded.streams, 1) << "the picture alone";
+        EXPECT_EQ(named, 1) << "named once, however often the file is opened";
+    }
+    EXPECT_EQ(log.Count(L"Record file initailizing failed"), 0);
+    std::printf("MJPEG+PCM AVI recorded as MP4: %zu file(s), %d stream(s), %d pictures\n", files.size(),
+                recorded.streams, recorded.Video()->packets);
 }

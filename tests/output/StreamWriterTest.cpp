@@ -54,6 +54,25 @@ void AddAdtsCrc(std::vector<uint8_t> &data)
     data.insert(data.begin() + 7, std::begin(crc), std::end(crc));
 }
 
+// An AAC package behind an ADTS header (LC, 48 kHz, stereo) whose header states frameLength bytes
+// and blocks raw blocks, followed by payload bytes of sound.
+stCodedPacket AdtsPacket(int frameLength, int payload, int blocks, int64_t timeUs)
+{
+    stCodedPacket packet;
+    packet.data = {0xFF,
+                   0xF1,
+                   static_cast<uint8_t>((1 << 6) | (3 << 2)),
+                   static_cast<uint8_t>((2 << 6) | ((frameLength >> 11) & 0x03)),
+                   static_cast<uint8_t>((frameLength >> 3) & 0xFF),
+                   static_cast<uint8_t>(((frameLength & 0x07) << 5) | 0x1F),
+                   static_cast<uint8_t>(0xFC | ((blocks - 1) & 0x03))};
+    packet.data.resize(packet.data.size() + static_cast<size_t>(payload), 0x21);
+    packet.pts = packet.dts = timeUs;
+    packet.duration = 21333;
+    packet.video = false;
+    return packet;
+}
+
 class StreamWriterTest : public CLeakCheckedTest
 {
 protected:
@@ -244,6 +263,74 @@ TEST_F(StreamWriterTest, StreamsAreRefusedOnceTheHeaderIsWrittenOrWithoutEncoder
     unknown.codecName = L"NoSuchCodec";
     EXPECT_EQ(other.addNewStream(unknown, 0), -1);
     EXPECT_EQ(other.RemoveStream(5), -2);
+}
+
+// A stream the container cannot hold is refused alone, before its header could fail for every
+// stream; a header that fails all the same leaves no empty file behind.
+TEST_F(StreamWriterTest, AStreamTheContainerCannotHoldIsRefusedAndAFailedHeaderLeavesNoFile)
+{
+    const bool mp4HoldsPcm =
+        avformat_query_codec(av_guess_format("mp4", nullptr, nullptr), AV_CODEC_ID_PCM_S16LE, FF_COMPLIANCE_NORMAL) == 1;
+    stWriterStreamParams pcm;
+    pcm.codecId = AV_CODEC_ID_PCM_S16LE;
+    pcm.mediaType = 1;
+    pcm.sampleRate = 44100;
+    pcm.sampleFormat = AV_SAMPLE_FMT_S16;
+    av_channel_layout_default(&pcm.channelLayout, 2);
+
+    const std::string path = m_dir.File("camera.mp4").string();
+    CMP4Wrapper writer;
+    ASSERT_EQ(writer.Open(&path, nullptr, 0), 0);
+    EXPECT_EQ(writer.GetContainerName(), "mp4");
+    if (!mp4HoldsPcm) {
+        stWriterStreamParams sound = pcm;
+        EXPECT_EQ(writer.addNewStream(sound, 0), TYX_WRITER_STREAM_NOT_HELD);
+        EXPECT_EQ(writer.GetStreamCount(), 0);
+        EXPECT_FALSE(writer.CanHoldCodec(AV_CODEC_ID_PCM_S16LE));
+    }
+    EXPECT_TRUE(writer.CanHoldCodec(AV_CODEC_ID_H264));
+    // Nothing to hold: the header fails, and the file it had made goes with it.
+    EXPECT_EQ(writer.PrepareForWriting(nullptr), -16);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    writer.Close();
+
+    // With the picture beside it, the picture is recorded.
+    std::vector<stWriterStreamParams> streams{ClipStreams()[0], pcm};
+    ASSERT_EQ(writer.Open(&path, &streams, 2), mp4HoldsPcm ? 2 : 1);
+    for (const stCodedPacket &packet : TestClip().Video()) {
+        FramePackage package = CTestEncoder::MakePackage(packet, 0);
+        EXPECT_EQ(writer.writeFrame(0, package, kUs), 0);
+        FreeFramePackage(package);
+    }
+    writer.Close();
+    const stProbedFile file = ProbeRecording(path);
+    ASSERT_TRUE(file.opened && file.Video());
+    EXPECT_EQ(file.streams, mp4HoldsPcm ? 2 : 1);
+    EXPECT_EQ(file.Video()->packets, static_cast<int>(TestClip().Video().size()));
+}
+
+// An ADTS package that cannot be split into its frames (cut short, or several blocks in a frame
+// without their bounds) is reported as not written; the output goes on with the next package.
+TEST_F(StreamWriterTest, AnAdtsPackageThatCannotBeSplitIsReportedNotWritten)
+{
+    CMP4Wrapper writer;
+    const std::string path = m_dir.File("adts.mp4").string();
+    std::vector<stWriterStreamParams> streams = ClipStreams();
+    ASSERT_EQ(writer.Open(&path, &streams, 2), 2);
+    const auto write = [&writer](const stCodedPacket &packet) {
+        FramePackage package = CTestEncoder::MakePackage(packet, 0);
+        const int32_t result = writer.writeFrame(1, package, kUs);
+        FreeFramePackage(package);
+        return result;
+    };
+    EXPECT_EQ(write(AdtsPacket(7 + 40, 40, 1, 0)), 0);
+    EXPECT_EQ(write(AdtsPacket(7 + 200, 40, 1, 21333)), TYX_WRITER_PACKAGE_REFUSED) << "cut short";
+    EXPECT_EQ(write(AdtsPacket(7 + 40, 40, 2, 42666)), TYX_WRITER_PACKAGE_REFUSED) << "two blocks in the frame";
+    EXPECT_EQ(write(AdtsPacket(7 + 40, 40, 1, 64000)), 0);
+    writer.Close();
+    const stProbedFile file = ProbeRecording(path);
+    ASSERT_TRUE(file.opened && file.Audio());
+    EXPECT_EQ(file.Audio()->packets, 2);
 }
 
 // The writers' own order rule lets an equal dts pass (FLV takes it) and refuses a smaller one.

@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
 
 // Synchronisation and time stamp rebasing of the media writer, on a stream writer that records
 // what it is handed.
@@ -22,6 +25,8 @@ struct stWritten
     int64_t dts;
     int64_t duration;
     bool key;
+    bool video;
+    int open;      // the writer's open it was written into, from 1
 };
 
 class CFakeWriter : public CStreamWriter
@@ -30,11 +35,17 @@ public:
     explicit CFakeWriter(std::vector<stWritten> &written) : m_written(written) {}
     int32_t Write_Frame(int16_t index, const FramePackage &package, AVRational) override
     {
+        if (refusals > 0) {
+            --refusals;
+            return TYX_WRITER_PACKAGE_REFUSED;
+        }
         if (failures > 0) {
             --failures;
             return -5;
         }
-        m_written.push_back({index, package.pts, package.dts, package.duration, (package.flags & 1) != 0});
+        const stOutputStream *stream = FindStream(index);
+        m_written.push_back({index, package.pts, package.dts, package.duration, (package.flags & 1) != 0,
+                             stream && stream->mediaType == 0, opens.load()});
         return 0;
     }
     int32_t Open(const std::string *destination, std::vector<stWriterStreamParams> *, int32_t) override
@@ -69,8 +80,9 @@ public:
     int32_t GetWriterType() const override { return TYX_WRITER_RTMP; }
 
     int failures = 0;
+    int refusals = 0;
     int openResult = 0;
-    int opens = 0;
+    std::atomic<int> opens{0};
 
 private:
     std::vector<stWritten> &m_written;
@@ -192,6 +204,10 @@ TEST_F(WriterSyncTest, BadPackagesAreDiscardedWithoutClosingTheOutput)
     EXPECT_EQ(Write(Package(100000, 40000, true, false), video, 1, 90000, 1000), TYX_MW_WRITE_DISCARDED);
     EXPECT_EQ(Write(Package(60000, 40000, true, false), video, 1, 90000, 1000), TYX_MW_WRITE_DISCARDED);
     EXPECT_EQ(Write(Package(140000, 40000, true, false), video, 1, 90000, 1000), 0);
+    // A package the writer cannot take as it is goes alone, and is not tried again.
+    m_fake->refusals = 1;
+    EXPECT_EQ(Write(Package(180000, 40000, true, false), video, 1, 90000, 1000, 2), TYX_WRITER_PACKAGE_REFUSED);
+    EXPECT_TRUE(CTYXMediaWriteWorker::IsPackageDiscarded(TYX_WRITER_PACKAGE_REFUSED));
     EXPECT_TRUE(Worker().IsOutputOpened());
     EXPECT_EQ(m_written.size(), 2u);
 }
@@ -289,6 +305,96 @@ TEST_F(WriterSyncTest, StatusAndStamplessPackagesAtTheEndsAreDropped)
     ASSERT_EQ(Worker().SynchronizeStreamsByVKeyFrameSimple(start, 0, aligned), 2);
     EXPECT_EQ(start, 2000000);
     Worker().FlushInputQueues();
+}
+
+// The wait for the inputs counts from the first package that any of them delivers, not from when
+// the writer began to look: a picture that comes 4 s after its sound is not left out because the
+// writer had looked at empty inputs for 8 s before.
+TEST_F(WriterSyncTest, TheWaitForTheInputsCountsFromTheFirstPackageDelivered)
+{
+    CLogCapture log;
+    const auto seen = [&log](const wchar_t *text, int times) {
+        return WaitFor([&] { return log.Count(text) >= times; });
+    };
+    const wchar_t *noPicture = L"There no pakets For input stream[6010001], waiting...";
+    std::promise<int32_t> promise;
+    std::future<int32_t> result = promise.get_future();
+    int64_t start = 0;
+    std::vector<uint32_t> aligned;
+    std::thread syncing([&] { promise.set_value(Worker().SynchronizeStreamsByVKeyFrameSimple(start, 0, aligned)); });
+    // However the test ends, the collection comes to its end.
+    struct stJoin
+    {
+        std::thread &thread;
+        std::atomic<uint32_t> &tick;
+        ~stJoin()
+        {
+            tick += 1000000;
+            thread.join();
+        }
+    } join{syncing, m_tick};
+
+    ASSERT_TRUE(seen(noPicture, 2));
+    m_tick += 8000;
+    for (int i = 0; i < 50; ++i)
+        m_harness->Queue(Package(i * 20000, 20000, false, false), false);
+    ASSERT_TRUE(seen(L"valid pakets in stream[e010001]", 1));
+    // 12 s after the writer began to look, 4 s after the sound came: still waiting for the picture.
+    m_tick += 4000;
+    ASSERT_TRUE(seen(noPicture, log.Count(noPicture) + 1));
+    for (int i = 0; i < 25; ++i)
+        m_harness->Queue(Package(i * 40000, 40000, true, i == 0), true);
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(result.get(), 2) << "both inputs aligned, none left out";
+    EXPECT_EQ(log.Count(L"delivered nothing within"), 0);
+    Worker().FlushInputQueues();
+}
+
+// A push that started without its picture takes it in by reopening once it comes: the reopened
+// output starts on the picture's own first key frame and holds both streams.
+TEST_F(WriterSyncTest, APushReopensToTakeInALatePictureAtItsFirstKeyFrame)
+{
+    constexpr int64_t kBase = 1700000000000000;
+    CLogCapture log;
+    auto fake = std::make_unique<CFakeWriter>(m_written);
+    CFakeWriter *pusher = fake.get();
+    Worker().SetMaxWaitMs(20);
+    ASSERT_EQ(m_harness->Start(CWriterHarness::PushConfig(TYX_WRITER_RTMP, "rtmp://127.0.0.1:1/x", true), true,
+                               std::move(fake)),
+              0);
+    // The sound at once; the picture not within ten seconds of it.
+    m_harness->Feed(kBase, 0, 1000000, true, false);
+    ASSERT_TRUE(WaitFor([&] { return log.Count(L"There no pakets For input stream[6010001], waiting...") >= 3; }));
+    m_tick += 10000;
+    ASSERT_TRUE(WaitFor([&] { return pusher->opens.load() == 1 && Worker().IsOutputOpened(); }));
+    ASSERT_TRUE(m_harness->WaitDrained(20000));
+    // Then picture and sound.
+    m_harness->Feed(kBase, 1000000, 4000000);
+    ASSERT_TRUE(WaitFor([&] { return pusher->opens.load() == 2; }));
+    ASSERT_TRUE(m_harness->WaitDrained(20000));
+    ASSERT_EQ(m_harness->Stop(), 0);
+
+    int pictures = 0;
+    int sounds = 0;
+    const stWritten *firstPicture = nullptr;
+    for (const stWritten &written : m_written) {
+        if (written.open == 1) {
+            EXPECT_FALSE(written.video) << "the first output holds the sound alone";
+            continue;
+        }
+        ASSERT_EQ(written.open, 2) << "reopened once";
+        if (written.video && !firstPicture)
+            firstPicture = &written;
+        (written.video ? pictures : sounds)++;
+    }
+    ASSERT_TRUE(firstPicture);
+    EXPECT_TRUE(firstPicture->key);
+    EXPECT_EQ(firstPicture->dts, 0) << "the reopened output counts from the picture's key frame";
+    EXPECT_EQ(pictures, m_harness->FedVideo()) << "every picture fed, from the first";
+    EXPECT_GT(sounds, 0);
+    EXPECT_EQ(log.Count(L"Input stream[6010001] delivers now: taken into the reopened output.", 3), 1);
+    std::printf("late picture pushed: %d of %d pictures, the first at its own first key frame\n", pictures,
+                m_harness->FedVideo());
 }
 
 TEST_F(WriterSyncTest, AudioAloneStartsWhereEveryInputHasData)

@@ -339,10 +339,13 @@ stMediaWriteWorkerConfig CWriterHarness::PushConfig(int32_t type, const std::str
     return config;
 }
 
-int32_t CWriterHarness::Start(const stMediaWriteWorkerConfig &config, bool startPushing)
+int32_t CWriterHarness::Start(const stMediaWriteWorkerConfig &config, bool startPushing,
+                              std::unique_ptr<CStreamWriter> writer)
 {
     m_config = config;
     m_worker->CopyInConfiguration(&m_config);
+    if (writer)
+        m_worker->SetStreamWriter(std::move(writer));
     const int32_t initialized = m_worker->Initialize(0, -1);
     if (initialized < 0)
         return initialized;
@@ -376,10 +379,10 @@ size_t CWriterHarness::Queued(bool video)
     return link.queue->size();
 }
 
-int CWriterHarness::Feed(int64_t baseUs, int64_t fromUs, int64_t toUs, bool withAudio)
+int CWriterHarness::Feed(int64_t baseUs, int64_t fromUs, int64_t toUs, bool withAudio, bool withVideo)
 {
     std::vector<const stCodedPacket *> chosen;
-    if (m_withVideo)
+    if (m_withVideo && withVideo)
         for (const stCodedPacket &packet : m_encoder.Video())
             if (packet.dts >= fromUs && packet.dts < toUs)
                 chosen.push_back(&packet);

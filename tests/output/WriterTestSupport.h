@@ -88,17 +88,19 @@ public:
     static stMediaWriteWorkerConfig RecordConfig(const std::filesystem::path &root, bool withAudio, bool withVideo = true);
     static stMediaWriteWorkerConfig PushConfig(int32_t type, const std::string &url, bool withAudio);
 
-    // Copies in the configuration, initialises, starts the thread; Initialize's result.
-    int32_t Start(const stMediaWriteWorkerConfig &config, bool startPushing = true);
+    // Copies in the configuration, initialises, starts the thread; Initialize's result. A writer
+    // given replaces the one the configuration makes.
+    int32_t Start(const stMediaWriteWorkerConfig &config, bool startPushing = true,
+                  std::unique_ptr<CStreamWriter> writer = nullptr);
     // Asks the thread to exit and waits for it; its exit code.
     int32_t Stop();
     CTYXMediaWriteWorker &Worker() { return *m_worker; }
     std::shared_ptr<CTYXMediaWriteWorker> SharedWorker() const { return m_worker; }
 
     // Queues the clip's packets whose times lie in [fromUs, toUs) of the clip, moved by baseUs,
-    // interleaved by dts as the encode workers would deliver them (the sound only when withAudio).
-    // The number queued.
-    int Feed(int64_t baseUs, int64_t fromUs, int64_t toUs, bool withAudio = true);
+    // interleaved by dts as the encode workers would deliver them (the sound only when withAudio,
+    // the picture only when withVideo). The number queued.
+    int Feed(int64_t baseUs, int64_t fromUs, int64_t toUs, bool withAudio = true, bool withVideo = true);
     void Queue(const FramePackage &package, bool video);
     size_t Queued(bool video);
     // Waits (polling the queues, the worker's own thread drains them) until both are empty.

@@ -55,6 +55,9 @@ int OpenVideo(AVFormatContext *format, const stTestMediaSpec &spec, stEncoderLan
     c->width = spec.width;
     c->height = spec.height;
     c->pix_fmt = AV_PIX_FMT_YUV420P;
+    // MJPEG (as cheap cameras write it) takes this format as full-range pictures only.
+    if (spec.videoCodec == "mjpeg")
+        c->color_range = AVCOL_RANGE_JPEG;
     c->time_base = AVRational{spec.fpsBase, spec.fps};
     c->framerate = AVRational{spec.fps, spec.fpsBase};
     c->gop_size = spec.gop > 0 ? spec.gop : static_cast<int>(std::lround(double(spec.fps) / spec.fpsBase));

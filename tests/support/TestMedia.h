@@ -18,7 +18,7 @@ struct stTestMediaSpec
     std::string container = "mp4";      // muxer short name: "mp4", "mpegts", "matroska", "flv", "mov"
     double seconds = 3.0;
     bool video = true;
-    std::string videoCodec = "libx264"; // or "mpeg4", "libx265"
+    std::string videoCodec = "libx264"; // or "mpeg4", "libx265", "mjpeg"
     int width = 320;
     int height = 240;
     int fps = 25;
@@ -27,7 +27,7 @@ struct stTestMediaSpec
     int gop = 0;                        // pictures from one key frame to the next; 0: one a second
     int bFrames = 0;
     bool audio = true;
-    std::string audioCodec = "aac";
+    std::string audioCodec = "aac";     // or "pcm_s16le", ...
     int sampleRate = 48000;
     int channels = 2;
     // Content of the test's own in place of the pattern and the sine: fills the picture of that

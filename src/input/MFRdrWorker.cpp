@@ -101,12 +101,8 @@ int32_t CMediaFileReadWorker::CopyInConfiguration(const stTYXWorkerConfig *confi
         return -1;
     // Files are always stamped against the local clock.
     m_useNTP = 0;
+    // Made at every open, for the container indexes that open found the streams at.
     m_playStates.clear();
-    for (const auto &[number, stream] : m_streamConfigs.empty() ? source->Streams : m_streamConfigs) {
-        stFileStreamPlayState play;
-        play.streamIndex = stream.avStrmId;
-        m_playStates[stream.avStrmId] = play;
-    }
     m_repeat = source->Repeat;
     m_startDelay = SecondsToUs(source->StartDelay);
     m_showTime = SecondsToUs(source->ShowTime);
@@ -118,7 +114,9 @@ int32_t CMediaFileReadWorker::CopyInConfiguration(const stTYXWorkerConfig *confi
 int32_t CMediaFileReadWorker::OnMediaSourceOpenned(bool notify)
 {
     CMultiStrmMediaReadWorker::OnMediaSourceOpenned(notify);
-    // Streams the configuration could not place (the file was missing then) get their state now.
+    // The streams of this open, where it found them: an index of an earlier open may be another
+    // stream's now, or no selected stream's, which would fail the seek of every stream.
+    m_playStates.clear();
     {
         CReadLockGuard guard(m_streamTable.Lock());
         for (const auto &[index, state] : m_streamTable.Items()) {

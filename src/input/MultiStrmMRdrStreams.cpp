@@ -130,21 +130,20 @@ bool CMultiStrmMediaReadWorker::FollowRecord(stStreamThreadState &thread, StrmPr
         return false;
     }
     const bool piADTC = record.config && record.config->PiADTC;
-    if (thread.served < 0) {
-        thread.served = index;
-        thread.outputId = record.outputId;
-    } else if (thread.served != index) {
-        thread.served = index;
-        thread.outputId = record.outputId;
+    if (thread.served >= 0 && record.subNo != thread.subNo) {
+        // Moved to another stream.
         thread.estimationDone = false;
         thread.keyPending = true;
         thread.piADTC = piADTC;
         thread.moved = true;
     } else if (thread.moved) {
-        thread.outputId = record.outputId;
         thread.piADTC = piADTC;
         thread.keyPending = true;
     }
+    // The container index of its stream holds for one open only: the next open may find the same
+    // stream at another index (it starts a new session, which begins on a key frame anyway).
+    thread.served = index;
+    thread.outputId = record.outputId;
     thread.subNo = record.subNo;
     thread.kind = record.kind;
     return true;

@@ -212,9 +212,9 @@ void CMultiStrmMediaReadWorker::KeepFoundStreams(const stMediaSourceReadWorkerCo
                     m_workerId, static_cast<int32_t>(number));
             continue;
         }
-        stTYXStreamConfig stream = configured->second;
-        stream.avStrmId = index;
-        m_streamConfigs[number] = stream;
+        // Kept as configured: the index this open took holds for this open only. A relay numbers
+        // its streams in the order their first packets come, which can differ at every publish.
+        m_streamConfigs[number] = configured->second;
     }
 }
 
@@ -231,15 +231,15 @@ const stTYXStreamConfig *CMultiStrmMediaReadWorker::ConfigOfStream(int16_t numbe
     return &configured->second;
 }
 
-int32_t CMultiStrmMediaReadWorker::TakeFreeThread(int16_t subNo, int32_t kind, int16_t containerIndex)
+int32_t CMultiStrmMediaReadWorker::PlaceStreamThread(int16_t subNo, int32_t kind, int16_t containerIndex)
 {
-    // Only the thread made for this very stream: a free thread of another stream would carry it
-    // under that stream's output id.
+    // Only the thread made for this very stream: another stream's thread would carry it under that
+    // stream's output id and package kind.
     for (const auto &[id, record] : m_threadMap.Items()) {
-        int16_t free = -1;
-        if (record->subNo == subNo && record->kind == kind && record->containerIndex < 0 &&
-            record->containerIndex.compare_exchange_strong(free, containerIndex))
+        if (record->subNo == subNo && record->kind == kind) {
+            record->containerIndex = containerIndex;
             return id;
+        }
     }
     return 0;
 }
@@ -384,8 +384,10 @@ int32_t CMultiStrmMediaReadWorker::CreateStrmProcThrdsByConfig()
     CWriteLockGuard guard(m_threadMap.Lock());
     m_threadMap.Items().clear();
     int32_t made = 0;
+    // Every thread starts free: each open of the source gives it the container index at which that
+    // open found its stream.
     for (const auto &[number, stream] : m_streamConfigs) {
-        auto record = StartStreamThread(number, stream.avStrmId, static_cast<uint32_t>(stream.StreamId),
+        auto record = StartStreamThread(number, -1, static_cast<uint32_t>(stream.StreamId),
                                         stream.MediaType == TYX_MEDIA_AUDIO ? TYX_PKT_KIND_CODED_AUDIO
                                                                              : TYX_PKT_KIND_CODED_VIDEO,
                                         &stream);
@@ -411,23 +413,24 @@ int32_t CMultiStrmMediaReadWorker::AddNewSSPThread(int16_t subNo, int16_t contai
     return record->threadId;
 }
 
-stStreamParams CMultiStrmMediaReadWorker::CopyAVStrmInfoToThdIOPam(const stMediaStreamInfo &info)
+stStreamParams CMultiStrmMediaReadWorker::CopyAVStrmInfoToThdIOPam(int16_t number, const stMediaStreamInfo &info)
 {
     stStreamParams params;
     params.sourceType = m_msType;
     params.mediaType = info.mediaType;
     int32_t codecId = info.codecId;
+    // Kept by stream number: the container index of an earlier open may be another stream's now.
     if (codecId < 1 || codecId > kMaxValidCodecId) {
         TYX_LOG(3, L"MultiStrmMediaReadWorker[%s]Invalid AVCodecId [=%d] got for stream(%d)!", m_name.c_str(), codecId,
                 info.streamIndex);
-        const auto backup = m_backupCodecIds.find(info.streamIndex);
-        if (backup != m_backupCodecIds.end()) {
-            codecId = backup->second;
+        const auto backup = m_backupCodecIds.find(number);
+        if (backup != m_backupCodecIds.end() && backup->second.mediaType == info.mediaType) {
+            codecId = backup->second.codecId;
             TYX_LOG(3, L"MultiStrmMediaReadWorker[%s]Backup AVCodecId [=%d] used for stream(%d).", m_name.c_str(), codecId,
                     info.streamIndex);
         }
     } else {
-        m_backupCodecIds[info.streamIndex] = codecId;
+        m_backupCodecIds[number] = {info.mediaType, codecId};
     }
     params.codecId = codecId;
     const auto name = CodecNameTable().find(codecId);
@@ -474,6 +477,10 @@ int32_t CMultiStrmMediaReadWorker::OnMediaSourceOpenned(bool notify)
         CWriteLockGuard threads(m_threadMap.Lock());
         CWriteLockGuard table(m_streamTable.Lock());
         m_streamTable.Items().clear();
+        // The streams are placed afresh: what an earlier open found at an index may be another
+        // stream now, and a thread whose stream this open lacks serves nothing.
+        for (const auto &[id, record] : m_threadMap.Items())
+            record->containerIndex = -1;
         for (const auto &[number, index] : indexes) {
             stMediaStreamInfo *info = m_reader->GetStreamParameters(number);
             if (!info) {
@@ -481,7 +488,7 @@ int32_t CMultiStrmMediaReadWorker::OnMediaSourceOpenned(bool notify)
                         static_cast<int32_t>(m_workerId));
                 continue;
             }
-            stStreamParams params = CopyAVStrmInfoToThdIOPam(*info);
+            stStreamParams params = CopyAVStrmInfoToThdIOPam(number, *info);
             TYX_LOG(6, L"MultiStrmMediaReadWorker[%s:%d]Timebase of the Media source is %d/%d.", m_name.c_str(),
                     static_cast<int32_t>(m_workerId), info->timeBase.num, info->timeBase.den);
             const stTYXStreamConfig *config = ConfigOfStream(number, info->mediaType);
@@ -534,16 +541,8 @@ int32_t CMultiStrmMediaReadWorker::OnMediaSourceOpenned(bool notify)
                 estimate->audioFrameSize = static_cast<int16_t>(info->frameSize > 0 ? info->frameSize : 1024);
             }
 
-            // The thread serving this index, else the free one made for it, else a new one.
-            int32_t threadId = 0;
-            for (const auto &[id, record] : m_threadMap.Items()) {
-                if (record->containerIndex == index) {
-                    threadId = id;
-                    break;
-                }
-            }
-            if (threadId == 0)
-                threadId = TakeFreeThread(number, KindOfMediaType(info->mediaType), index);
+            // The thread of this stream number and kind, else a new one.
+            int32_t threadId = PlaceStreamThread(number, KindOfMediaType(info->mediaType), index);
             if (threadId == 0) {
                 auto record = StartStreamThread(number, index, outputId,
                                                 KindOfMediaType(info->mediaType), nullptr);

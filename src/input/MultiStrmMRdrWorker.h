@@ -150,7 +150,12 @@ protected:
     int32_t m_dropCountVideo = 0;
     int32_t m_dropCountAudio = 0;
     uint8_t m_skipBacklogs = 1;
-    std::map<int16_t, int32_t> m_backupCodecIds;       // container index -> last valid codec id
+    struct stBackupCodec
+    {
+        int32_t mediaType = -1;
+        int32_t codecId = 0;
+    };
+    std::map<int16_t, stBackupCodec> m_backupCodecIds;  // stream number -> last valid codec id
     std::map<int16_t, stTYXStreamConfig> m_streamConfigs; // configured stream number -> record
     CRWLockedMap<int16_t, std::shared_ptr<stReadStreamState>> m_streamTable;
     CRWLockedMap<int32_t, std::shared_ptr<StrmPrcsThdPrmtrs>> m_threadMap;
@@ -185,8 +190,9 @@ private:
     // The configuration of a stream number when it is of the stream's media type; a number
     // configured for the other type is logged and gives none.
     const stTYXStreamConfig *ConfigOfStream(int16_t number, int32_t mediaType);
-    // The free thread made for this configured stream number and kind (0 when none) and takes it.
-    int32_t TakeFreeThread(int16_t subNo, int32_t kind, int16_t containerIndex);
+    // Gives the thread made for this stream number and kind the container index of this open; its
+    // id, 0 when there is none.
+    int32_t PlaceStreamThread(int16_t subNo, int32_t kind, int16_t containerIndex);
     void KeepFoundStreams(const stMediaSourceReadWorkerConfig &source, const StreamRequestMap &requests, int32_t mediaType);
     void GiveUpBaseTime(stReadStreamState &state, bool awaited);
     bool StreamThreadsIdle();
@@ -195,7 +201,7 @@ private:
     int64_t DropQueuedPackages();
     std::shared_ptr<StrmPrcsThdPrmtrs> StartStreamThread(int16_t subNo, int16_t containerIndex, uint32_t outputId,
                                                          int32_t kind, const stTYXStreamConfig *config);
-    stStreamParams CopyAVStrmInfoToThdIOPam(const stMediaStreamInfo &info);
+    stStreamParams CopyAVStrmInfoToThdIOPam(int16_t number, const stMediaStreamInfo &info);
     int32_t OpenForConfiguration(const std::string &path, StreamRequestMap &video, StreamRequestMap &audio,
                                  bool crucial);
     int32_t GetSBTBySkipPkts(std::vector<stBaseTimeEntry> &entries);

@@ -15,6 +15,12 @@
 
 #include <gtest/gtest.h>
 
+extern "C" {
+#include <libavcodec/codec_id.h>
+}
+
+#include <algorithm>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -100,6 +106,91 @@ protected:
         consumers.Add(kAudioOut, TYX_PKT_KIND_CODED_AUDIO);
         worker = std::make_shared<CNRTMediaReadWorker>(kWorker, &consumers.Links());
         return relay.Url("camera");
+    }
+
+    // Starts the camera once the relay has its plays-th player of it waiting, so that the player
+    // gets the connection's first packets: the relay numbers the streams in their order. 0 or the
+    // publisher's code.
+    static int PublishToWaitingPlayer(CNginxRtmpServer &relay, size_t plays, CRtmpPublisher &camera, const std::string &url,
+                                      const CRtmpPublisher::stOptions &options)
+    {
+        auto playsSoFar = [&relay] {
+            const std::string log = relay.ErrorLog();
+            size_t count = 0;
+            for (size_t at = log.find("play: name='camera'"); at != std::string::npos; at = log.find("play: name='camera'", at + 1))
+                ++count;
+            return count;
+        };
+        if (!WaitUntil([&] { return playsSoFar() >= plays; }, 30000, 5))
+            return -1;
+        return camera.Start(LiveMedia(), url, options);
+    }
+
+    // A camera behind the relay publishes its picture first, goes away until the source closes at
+    // its read deadline, and comes back sending its sound first, to the reopened source: each
+    // output still gets its own media, and the consumers are told their own stream's parameters.
+    void CameraComesBackSoundFirst(bool configuredIndexes)
+    {
+        if (const std::string missing = CNginxRtmpServer::Missing(); !missing.empty())
+            GTEST_SKIP() << missing;
+        CNginxRtmpServer relay;
+        const std::string url = UseRelay(relay);
+        ASSERT_FALSE(url.empty()) << relay.ErrorLog();
+        worker->SetReopenWaits(200, 200);
+        worker->SetOpenRetryWait(300);
+        auto config = MakeSourceConfig(kWorker, TYX_MS_RTMP, StringToWString(url), true);
+        if (configuredIndexes) {
+            config.Streams[1].avStrmId = 0;
+            config.Streams[2].avStrmId = 1;
+        }
+        int32_t started = -1;
+        std::thread start([&] { started = StartReadWorker(*worker, config); });
+        CRtmpPublisher camera;
+        const int published = PublishToWaitingPlayer(relay, 1, camera, url, {.pictureFirst = true});
+        start.join();
+        ASSERT_EQ(0, published) << relay.ErrorLog();
+        ASSERT_EQ(0, started);
+
+        auto enough = [](const auto &seen) { return DataOnly(seen).size() >= 25; };
+        const auto before = DataOnly(consumers.TakeUntil(kVideoOut, enough, 30000));
+        ASSERT_GE(before.size(), 25u);
+        ASSERT_EQ(0, before.front().streamIndex) << "the relay numbers the picture first";
+        ASSERT_GE(DataOnly(consumers.TakeUntil(kAudioOut, enough, 30000)).size(), 25u);
+
+        // What came after the source closed.
+        auto returned = [](const std::vector<stSeenPackage> &all) {
+            const size_t closed = FindFrom(all, 0, [](const auto &p) {
+                return p.length == TYX_SRC_READ_FAILED || p.length == TYX_SRC_CLOSED;
+            });
+            return closed < all.size() ? std::optional(DataOnly({all.begin() + closed, all.end()})) : std::nullopt;
+        };
+        camera.Stop();
+        ASSERT_TRUE(returned(consumers.TakeUntil(kVideoOut, [&](const auto &seen) { return returned(seen).has_value(); }, 30000)));
+        ASSERT_EQ(0, PublishToWaitingPlayer(relay, 2, camera, url, {.soundFirst = true})) << relay.ErrorLog();
+
+        auto enoughAfter = [&](const auto &seen) { return returned(seen).value_or(std::vector<stSeenPackage>{}).size() >= 25; };
+        const auto video = returned(consumers.TakeUntil(kVideoOut, enoughAfter, 60000)).value_or(std::vector<stSeenPackage>{});
+        const auto audio = returned(consumers.TakeUntil(kAudioOut, enoughAfter, 30000)).value_or(std::vector<stSeenPackage>{});
+        ASSERT_GE(video.size(), 25u);
+        ASSERT_GE(audio.size(), 25u);
+        // The relay numbered the camera's return sound first: the picture is at index 1 now,
+        // wherever it went.
+        auto pictureElsewhere = [](const std::vector<stSeenPackage> &seen) {
+            return std::count_if(seen.begin(), seen.end(),
+                                 [](const stSeenPackage &p) { return p.mediaType == TYX_MEDIA_VIDEO && p.streamIndex != 1; });
+        };
+        ASSERT_EQ(0, pictureElsewhere(video) + pictureElsewhere(audio)) << "the relay numbers the returned camera's sound first";
+        EXPECT_EQ(0, std::count_if(video.begin(), video.end(), [](const stSeenPackage &p) {
+                      return p.mediaType != TYX_MEDIA_VIDEO || p.kind != TYX_PKT_KIND_CODED_VIDEO || !p.annexB;
+                  })) << "packages that are no H.264 picture, of " << video.size() << " the picture's consumer got";
+        EXPECT_EQ(0, std::count_if(audio.begin(), audio.end(), [](const stSeenPackage &p) {
+                      return p.mediaType != TYX_MEDIA_AUDIO || p.kind != TYX_PKT_KIND_CODED_AUDIO;
+                  })) << "packages that are no sound, of " << audio.size() << " the sound's consumer got";
+        const auto parameters = worker->GetOutputParametersMap();
+        EXPECT_EQ(TYX_MEDIA_VIDEO, parameters->at(kVideoOut).mediaType);
+        EXPECT_EQ(AV_CODEC_ID_H264, parameters->at(kVideoOut).codecId);
+        EXPECT_EQ(TYX_MEDIA_AUDIO, parameters->at(kAudioOut).mediaType);
+        EXPECT_EQ(AV_CODEC_ID_AAC, parameters->at(kAudioOut).codecId);
     }
 
     CTestConsumers consumers;
@@ -275,4 +366,14 @@ TEST_F(LiveReadWorkerTest, ConfiguredIndexesOfARelayThatSendsTheSoundFirstGiveEa
     }
     EXPECT_EQ(1, log.Count(L"Configured video stream index 0 holds audio: stream index 1, the best video stream, is taken instead.", 3));
     EXPECT_EQ(1, log.Count(L"Configured audio stream index 1 holds video: stream index 0, the best audio stream, is taken instead.", 3));
+}
+
+TEST_F(LiveReadWorkerTest, ARelayCameraThatComesBackSendingItsSoundFirstKeepsEachStreamsMedia)
+{
+    CameraComesBackSoundFirst(false);
+}
+
+TEST_F(LiveReadWorkerTest, ARelayCameraThatComesBackSendingItsSoundFirstKeepsEachStreamsMediaWithConfiguredIndexes)
+{
+    CameraComesBackSoundFirst(true);
 }

@@ -90,17 +90,20 @@ struct stScriptedNetRun
 // A live source whose picture and sound come unlike each other: a picture every 40 ms, 10 ms after
 // its time; the sound in bursts of five packets, 50 ms after the last one's time, from packet
 // audioFirst on. Each package carries its number in its duration, so that the consumer finds its
-// time in the source.
-void PushPictureAndSound(CScriptReader &script, int videoCount, int audioFirst, int audioCount)
+// time in the source. The picture and the sound are at the given container indexes.
+void PushPictureAndSound(CScriptReader &script, int videoCount, int audioFirst, int audioCount, int16_t videoIndex = 0,
+                         int16_t audioIndex = 1)
 {
     std::vector<std::pair<int64_t, CScriptReader::stPacket>> arrivals;
     for (int n = 0; n < videoCount; ++n) {
         CScriptReader::stPacket packet = VideoPacket(n, n % 25 == 0);
+        packet.stream = videoIndex;
         packet.duration = 3600 + n;
         arrivals.emplace_back(int64_t(n) * 40000 + 10000, packet);
     }
     for (int m = audioFirst; m < audioFirst + audioCount; ++m) {
         CScriptReader::stPacket packet = AudioPacket(m);
+        packet.stream = audioIndex;
         packet.duration = 1024 + m;
         arrivals.emplace_back(int64_t(m / 5 + 1) * 5 * 1024 * 1000000 / 48000 + 50000, packet);
     }
@@ -345,6 +348,88 @@ TEST_F(NetworkReadWorkerTest, AnInvalidCodecIdAfterAReopenKeepsTheEarlierOne)
     EXPECT_EQ(kH264, worker->GetOutputParametersMap()->at(kVideoOut).codecId);
     EXPECT_TRUE(log.Contains(L"MultiStrmMediaReadWorker[Source1]Invalid AVCodecId [=0] got for stream(0)!", 3));
     EXPECT_TRUE(log.Contains(L"MultiStrmMediaReadWorker[Source1]Backup AVCodecId [=27] used for stream(0).", 3));
+}
+
+// A relay numbers its streams in the order their first packets come: a camera that published its
+// picture first and comes back sending its sound first has them the other way round.
+TEST_F(NetworkReadWorkerTest, StreamsAtOtherIndexesAfterAReopenKeepTheirOwnMedia)
+{
+    // Without configured indexes (the best stream of each type), and with the first open's.
+    for (const bool configuredIndexes : {false, true}) {
+        stScriptedNetRun run(true);
+        run.worker->SetReopenWaits(20, 20);
+        run.worker->SetDropCounts(0, 0);
+        // Reads wait for the script, so that every session is handed on whole.
+        run.worker->script->SetBlocking(true, false);
+        run.worker->script->RenumberStreamsAtOpen(2, {{0, 1}, {1, 0}});
+        PushPictureAndSound(*run.worker->script, 100, 0, 200);
+        auto config = MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", true);
+        if (configuredIndexes) {
+            config.Streams[1].avStrmId = 0;
+            config.Streams[2].avStrmId = 1;
+        }
+        ASSERT_EQ(0, StartReadWorker(*run.worker, config));
+        auto enough = [](const auto &seen) { return DataOnly(seen).size() >= 25; };
+        ASSERT_TRUE(enough(run.consumers.TakeUntil(kVideoOut, enough, 30000)));
+        ASSERT_TRUE(enough(run.consumers.TakeUntil(kAudioOut, enough, 30000)));
+        run.worker->script->Push({0, 0, 0, 0, false, 0, -104});
+        PushPictureAndSound(*run.worker->script, 100, 0, 200, 1, 0);
+        auto enoughAfter = [](const auto &seen) {
+            const size_t failed = FindFrom(seen, 0, [](const auto &p) { return p.length == TYX_SRC_READ_FAILED; });
+            return failed < seen.size() && DataOnly({seen.begin() + failed, seen.end()}).size() >= 25;
+        };
+        run.consumers.TakeUntil(kVideoOut, enoughAfter, 30000);
+        run.consumers.TakeUntil(kAudioOut, enoughAfter, 30000);
+        StopReadWorker(*run.worker);
+        EXPECT_EQ(2, run.worker->script->OpenCount());
+
+        struct stExpected
+        {
+            uint32_t output;
+            int32_t mediaType;
+            int32_t kind;
+            int32_t codecId;
+            int16_t indexAfter;
+        };
+        for (const stExpected &expected : {stExpected{kVideoOut, TYX_MEDIA_VIDEO, TYX_PKT_KIND_CODED_VIDEO, kH264, 1},
+                                           stExpected{kAudioOut, TYX_MEDIA_AUDIO, TYX_PKT_KIND_CODED_AUDIO, kAac, 0}}) {
+            SCOPED_TRACE(testing::Message() << "configured indexes: " << configuredIndexes << ", output " << std::hex
+                                            << expected.output);
+            const auto all = run.consumers.TakeUntil(expected.output, [](const auto &) { return true; }, 0);
+            const size_t failed = FindFrom(all, 0, [](const auto &p) { return p.length == TYX_SRC_READ_FAILED; });
+            ASSERT_LT(failed, all.size());
+            const auto returned = DataOnly({all.begin() + failed, all.end()});
+            ASSERT_GE(returned.size(), 25u);
+            const auto data = DataOnly(all);
+            EXPECT_EQ(0, std::count_if(data.begin(), data.end(), [&](const stSeenPackage &p) {
+                          return p.mediaType != expected.mediaType || p.kind != expected.kind;
+                      })) << "packages of another media type, of " << data.size();
+            EXPECT_EQ(0, std::count_if(returned.begin(), returned.end(),
+                                       [&](const stSeenPackage &p) { return p.streamIndex != expected.indexAfter; }));
+            // What the consumer is told of its stream fits what it gets.
+            const stStreamParams params = run.worker->GetOutputParametersMap()->at(expected.output);
+            EXPECT_EQ(expected.mediaType, params.mediaType);
+            EXPECT_EQ(expected.codecId, params.codecId);
+        }
+    }
+}
+
+TEST_F(NetworkReadWorkerTest, AnInvalidCodecIdAfterAReopenKeepsTheEarlierOneOfItsOwnStream)
+{
+    stScriptedNetRun run(true);
+    CLogCapture log;
+    const auto config = MakeSourceConfig(kWorker, TYX_MS_RTSP, L"rtsp://cam/x", true);
+    ASSERT_EQ(0, run.worker->CopyInConfiguration(&config));
+    run.worker->OnMediaSourceOpenned(false);
+    // The next open finds the sound at index 0, where the picture was, and without its codec.
+    run.worker->script->AddStream(1, TYX_MEDIA_AUDIO, AVRational{1, 48000}, AVRational{0, 1}, 0);
+    run.worker->script->RenumberStreamsAtOpen(2, {{0, 1}, {1, 0}});
+    ASSERT_GT(run.worker->Reader()->Reopen(), 0);
+    run.worker->OnMediaSourceOpenned(false);
+    EXPECT_EQ(kAac, run.worker->GetOutputParametersMap()->at(kAudioOut).codecId);
+    EXPECT_EQ(kH264, run.worker->GetOutputParametersMap()->at(kVideoOut).codecId);
+    EXPECT_TRUE(log.Contains(L"MultiStrmMediaReadWorker[Source1]Backup AVCodecId [=86018] used for stream(0).", 3));
+    StopReadWorker(*run.worker);
 }
 
 TEST_F(NetworkReadWorkerTest, NtpStartTimeBecomesTheBaseOnTheProgramClock)

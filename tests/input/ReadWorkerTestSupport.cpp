@@ -253,6 +253,13 @@ void CScriptReader::AddStream(int16_t index, int32_t mediaType, AVRational timeB
     m_streams[index] = info;
 }
 
+void CScriptReader::RenumberStreamsAtOpen(int open, const std::map<int16_t, int16_t> &newIndexes)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_renumberAt = open;
+    m_renumbering = newIndexes;
+}
+
 void CScriptReader::Push(const stPacket &packet)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -294,11 +301,20 @@ int32_t CScriptReader::OpenMediaSource(const std::string &path, StreamRequestMap
     std::lock_guard<std::recursive_mutex> io(m_ioMutex);
     CloseLocked();
     CMediaSourceReader::OpenMediaSource(path, video, audio);
-    ++m_opens;
+    const int open = ++m_opens;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         if (!WaitWhileBlocked(lock, [this] { return m_blockOpens; }))
             return AVERROR_EXIT;
+        if (open == m_renumberAt) {
+            std::map<int16_t, stMediaStreamInfo> renumbered;
+            for (auto &[index, info] : m_streams) {
+                const auto moved = m_renumbering.find(index);
+                info.streamIndex = moved != m_renumbering.end() ? moved->second : index;
+                renumbered[info.streamIndex] = info;
+            }
+            m_streams = std::move(renumbered);
+        }
     }
     if (m_openResult < 0)
         return m_openResult;
@@ -324,9 +340,12 @@ int32_t CScriptReader::OpenMediaSource(const std::string &path, StreamRequestMap
             return;
         }
         for (auto &[number, index] : *requests) {
+            // An index that holds the other media type asks for the best stream of this one.
+            const auto named = m_streams.find(index);
+            const bool best = index == marker || (named != m_streams.end() && named->second.mediaType != type);
             int16_t chosen = TYX_STREAM_NOT_TAKEN;
             for (const auto &[streamIndex, info] : m_streams) {
-                if (info.mediaType == type && (index == marker || index == streamIndex) && !m_selected.count(streamIndex)) {
+                if (info.mediaType == type && (best || index == streamIndex) && !m_selected.count(streamIndex)) {
                     chosen = streamIndex;
                     break;
                 }

@@ -98,8 +98,9 @@ struct stFakeClock
 };
 
 // A reader that plays a script: its streams and the packets it gives, with the time each read takes.
-// It selects streams as the real readers do: a marker asks for the best stream of the map's media
-// type, an empty map for every stream of that type, numbered after the numbers the requests use.
+// It selects streams as the real readers do: a marker, or an index that holds the other media type,
+// asks for the best stream of the map's media type, an empty map for every stream of that type,
+// numbered after the numbers the requests use.
 class CScriptReader : public CMediaFileReader
 {
 public:
@@ -118,6 +119,9 @@ public:
     // A stream of the script; index = its container index.
     void AddStream(int16_t index, int32_t mediaType, AVRational timeBase, AVRational frameRate, int32_t codecId);
     void Push(const stPacket &packet);
+    // From that open on (1: the first), the streams are at other container indexes (old -> new), as
+    // a relay numbers them in the order their first packets come at each publish.
+    void RenumberStreamsAtOpen(int open, const std::map<int16_t, int16_t> &newIndexes);
     // Any thread may set the result of the next opens while the worker runs.
     void SetOpenResult(int32_t result) { m_openResult = result; }
     void SetRealtimeStart(int64_t us) { m_realtimeStart = us; }
@@ -146,6 +150,8 @@ private:
     bool m_blockOpens = false;
     std::atomic<bool> m_blocked{false};
     std::deque<stPacket> m_script;
+    int m_renumberAt = 0;
+    std::map<int16_t, int16_t> m_renumbering;
     std::vector<uint8_t> m_data = std::vector<uint8_t>(64, 0);
     std::atomic<int32_t> m_openResult{0};
     std::atomic<int64_t> m_realtimeStart{0};

@@ -111,6 +111,7 @@ int CRtmpPublisher::Publish()
     if ((result = avformat_alloc_output_context2(&c.out, nullptr, "flv", m_url.c_str())) < 0)
         return result;
     int audioStreams = 0;
+    int videoStreams = 0;
     for (unsigned i = 0; i < c.in->nb_streams; ++i) {
         const AVCodecParameters *par = c.in->streams[i]->codecpar;
         if (par->codec_type != AVMEDIA_TYPE_VIDEO && par->codec_type != AVMEDIA_TYPE_AUDIO) {
@@ -124,6 +125,7 @@ int CRtmpPublisher::Publish()
         stream->codecpar->codec_tag = 0;
         c.outIndex.push_back(stream->index);
         audioStreams += par->codec_type == AVMEDIA_TYPE_AUDIO ? 1 : 0;
+        videoStreams += par->codec_type == AVMEDIA_TYPE_VIDEO ? 1 : 0;
     }
 
     const stBreak requests{&m_stop, &m_restartGapMs};
@@ -140,8 +142,12 @@ int CRtmpPublisher::Publish()
     const auto start = Clock::now();
     int64_t loopOffsetUs = 0;
     int64_t lastEndUs = 0;
-    bool soundSent = !m_options.soundFirst || audioStreams == 0;
-    std::deque<AVPacket *> heldVideo; // video read before the first sound, when the sound goes first
+    // The media type that goes first, when one does; the other's packets wait for its first.
+    const AVMediaType leading = m_options.soundFirst && audioStreams > 0    ? AVMEDIA_TYPE_AUDIO
+                                : m_options.pictureFirst && videoStreams > 0 ? AVMEDIA_TYPE_VIDEO
+                                                                             : AVMEDIA_TYPE_UNKNOWN;
+    bool leadSent = leading == AVMEDIA_TYPE_UNKNOWN;
+    std::deque<AVPacket *> held; // read before the first packet of the leading type
     c.packet = av_packet_alloc();
     auto write = [&](AVPacket *packet) {
         const int written = av_write_frame(c.out, packet);
@@ -185,25 +191,29 @@ int CRtmpPublisher::Publish()
         packet->duration = av_rescale_q(packet->duration, inBase, outBase);
         packet->stream_index = target;
         packet->pos = -1;
-        const bool audio = c.out->streams[target]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
-        if (!soundSent && !audio) {
-            heldVideo.push_back(av_packet_clone(packet));
+        const bool leads = c.out->streams[target]->codecpar->codec_type == leading;
+        if (!leadSent && !leads) {
+            held.push_back(av_packet_clone(packet));
             av_packet_unref(packet);
             continue;
         }
+        const int64_t leadDts = packet->dts;
         result = write(packet);
         av_packet_unref(packet);
-        if (audio && !soundSent) {
-            soundSent = true;
-            while (result >= 0 && !heldVideo.empty()) {
-                result = write(heldVideo.front());
-                av_packet_free(&heldVideo.front());
-                heldVideo.pop_front();
+        if (leads && !leadSent) {
+            leadSent = true;
+            while (result >= 0 && !held.empty()) {
+                // FLV takes nothing before its first packet: what came earlier is left out (the
+                // sound before the first picture; both streams count in ms).
+                if (held.front()->dts >= leadDts)
+                    result = write(held.front());
+                av_packet_free(&held.front());
+                held.pop_front();
             }
         }
     }
-    for (AVPacket *held : heldVideo)
-        av_packet_free(&held);
+    for (AVPacket *waiting : held)
+        av_packet_free(&waiting);
     // A write broken off by a stop or a restart is no failure.
     if (result < 0 && BreakRequested(const_cast<stBreak *>(&requests)))
         result = 0;

@@ -20,6 +20,8 @@ public:
         double clockRate = 1.0;
         // Each connection's first audio packet is written before its first video packet.
         bool soundFirst = false;
+        // Each connection's first video packet is written before its first audio packet.
+        bool pictureFirst = false;
     };
 
     CRtmpPublisher() = default;

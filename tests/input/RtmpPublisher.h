@@ -20,6 +20,9 @@ public:
         double clockRate = 1.0;
         // Each connection's first audio packet is written before its first video packet.
         bool soundFirst = false;
+        // Each connection after the first sends this much of its media at once, as a camera that
+        // made it while it reconnected.
+        int returnBurstMs = 0;
     };
 
     CRtmpPublisher() = default;

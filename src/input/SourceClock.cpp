@@ -23,7 +23,8 @@ constexpr double kSteerOverUs = 10000000.0;
 constexpr double kMostSteer = 0.005;
 constexpr int64_t kSteerStartUs = 4000;
 constexpr int64_t kSteerStopUs = 1000;
-// The rate in force moves by at most this much from one window to the next.
+// The steering moves the rate in force by at most this much from one window to the next; the
+// estimate of the sender's rate moves it only where the line says so beyond its uncertainty.
 constexpr double kMostRateChange = 0.001;
 // The estimate's resolution. It follows the line only where the line differs by more than its
 // uncertainty (three standard errors, more for a few points) and by more than this much delay over
@@ -123,6 +124,7 @@ void CSourceClock::StartOver()
     m_aside.reset();
     ++m_run;
     m_steering = false;
+    m_steer = 0.0;
 }
 
 void CSourceClock::FinishSettling()
@@ -348,21 +350,22 @@ void CSourceClock::FollowLine(const stLine &line)
 
 void CSourceClock::Steer(int64_t mediaUs)
 {
+    double steer = m_steer;
     double level = 0.0;
-    if (!RunLevelAt(mediaUs, level))
-        return;
-    // Where the least delay lies now, against the delay the source started with.
-    const double leastArrival = static_cast<double>(mediaUs) + level;
-    const double drift = leastArrival - static_cast<double>(m_mapping.Map(mediaUs)) - static_cast<double>(m_targetDelayUs);
-    if (!m_steering && std::fabs(drift) > kSteerStartUs)
-        m_steering = true;
-    else if (m_steering && std::fabs(drift) <= kSteerStopUs)
-        m_steering = false;
-    const double steer = m_steering ? std::clamp(drift / kSteerOverUs, -kMostSteer, kMostSteer) : 0.0;
-    const double wanted = m_senderRate + steer;
-    const double change = wanted - m_mapping.rate;
-    const double rate = std::fabs(change) <= kMostRateChange ? wanted
-                                                             : m_mapping.rate + std::copysign(kMostRateChange, change);
+    if (RunLevelAt(mediaUs, level)) {
+        // Where the least delay lies now, against the delay the source started with.
+        const double leastArrival = static_cast<double>(mediaUs) + level;
+        const double drift =
+            leastArrival - static_cast<double>(m_mapping.Map(mediaUs)) - static_cast<double>(m_targetDelayUs);
+        if (!m_steering && std::fabs(drift) > kSteerStartUs)
+            m_steering = true;
+        else if (m_steering && std::fabs(drift) <= kSteerStopUs)
+            m_steering = false;
+        steer = m_steering ? std::clamp(drift / kSteerOverUs, -kMostSteer, kMostSteer) : 0.0;
+    }
+    const double change = steer - m_steer;
+    m_steer = std::fabs(change) <= kMostRateChange ? steer : m_steer + std::copysign(kMostRateChange, change);
+    const double rate = m_senderRate + m_steer;
     if (rate == m_mapping.rate)
         return;
     // The new line starts where the old one is now: no stamp jumps.

@@ -43,8 +43,8 @@ struct stSourceClockStep
 // point off the line is left out. The estimate follows the line only by more than the line's own
 // uncertainty, so that a steady sender keeps one exact rate (a sender on the host's rate keeps
 // exactly 1). How far the delay has moved from the one the source started with is steered back
-// at most 0.5 % off the sender's rate, until it is within a millisecond; the rate in force moves by
-// at most 0.1 % from one second to the next. A jump of the stamps re-anchors the source: the
+// at most 0.5 % off the sender's rate, until it is within a millisecond; the steering moves the
+// rate in force by at most 0.1 % from one second to the next. A jump of the stamps re-anchors the source: the
 // packages of its first half second wait until their least delay is known, so that the source
 // goes on with the delay it had, picture and sound on one new offset, without steering.
 // Thread-safe.
@@ -126,6 +126,7 @@ private:
     int32_t m_run = 0;
     double m_senderRate = 1.0;
     bool m_steering = false;
+    double m_steer = 0.0;           // in force, on top of the sender's rate
     int32_t m_reanchors = 0;
     int32_t m_epoch = 0;            // the time line in force: one more at every re-anchor
     std::map<int32_t, stSourceMapping> m_oldMappings;

@@ -217,9 +217,9 @@ TEST(SourceClockTest, ACameraOnePercentOffStaysOnTheProgramClock)
 namespace {
 
 // What a sender went through a lasting step of its delay with: the most the rate in force (and
-// the sender's rate as estimated) lay off the sender's true rate, the most a package's stamp step
-// lay off its media step at that rate (a share of the media step), and how far the least delay
-// went past the one the source started with, on the far side of the step.
+// the sender's rate as estimated) lay off the sender's true rate, the most a second of media was
+// stamped off a second at that rate (a share), and how far the least delay went past the one the
+// source started with, on the far side of the step.
 struct stStepFigures
 {
     double rateOff = 0.0;
@@ -242,16 +242,18 @@ stStepFigures ExpectStepSteeredOut(double rate, const stDelayStep &step)
     stStepFigures figures;
     const double trueRate = 1.0 / rate;
     const int64_t stepAt = kStartUs + step.atUs;
-    // Acquired by the step: from there on the rate in force is the sender's, steered by at most
-    // 0.5 %, and moves by at most 0.1 % a second.
+    // Acquired by the step: from there on the estimate of the sender's rate stays on it, and the
+    // rate in force is that, steered by at most 0.5 %; the steering moves by at most 0.1 % a second.
     for (size_t i = 0; i < arrivals.size(); ++i) {
         if (arrivals[i].arrivalUs < stepAt)
             continue;
         figures.rateOff = std::max(figures.rateOff, std::fabs(rates[i] - trueRate));
-        if (i > 0) {
-            EXPECT_LE(std::fabs(rates[i] - rates[i - 1]), 0.001 + 1e-12) << "at " << (arrivals[i].arrivalUs - kStartUs) / 1000 << " ms";
-        }
+        figures.senderRateOff = std::max(figures.senderRateOff, std::fabs(senderRates[i] - trueRate));
+        const double steer = rates[i] - senderRates[i];
+        const double steerBefore = rates[i - 1] - senderRates[i - 1];
+        EXPECT_LE(std::fabs(steer - steerBefore), 0.001 + 1e-12) << "at " << (arrivals[i].arrivalUs - kStartUs) / 1000 << " ms";
     }
+    EXPECT_LE(figures.senderRateOff, 0.00005);
     EXPECT_LE(figures.rateOff, 0.005 + 0.00005);
     // Each second of media is stamped at the sender's rate, at most 0.5 % off.
     for (const int16_t stream : {kVideo, kAudio}) {
@@ -283,8 +285,7 @@ stStepFigures ExpectStepSteeredOut(double rate, const stDelayStep &step)
     EXPECT_LE(figures.overshootUs, 10000);
     // Steered out, a steady sender is back on its own rate exactly: the rate in force is the
     // estimate of the sender's rate, which is within its resolution of the true one.
-    figures.senderRateOff = std::fabs(clock.SenderRate() - trueRate);
-    EXPECT_LE(figures.senderRateOff, 0.000005);
+    EXPECT_LE(std::fabs(clock.SenderRate() - trueRate), 0.000005);
     int64_t steeredAt = 0;
     for (size_t i = 0; i < arrivals.size(); ++i) {
         if (senderRates[i] != rates[i])

@@ -63,6 +63,15 @@ struct CMultiStrmMediaReadWorker::stStreamThreadState
     int64_t waitingForKey = 0;     // video packages dropped this session before its first key frame
     std::shared_ptr<StrmPrcsThdPrmtrs> record;
     std::vector<FramePackage> batch;  // the packages taken from the queue at once
+    // Packages of a source settling on new stamps, in their order, unstamped: they go out once the
+    // mapping of their time line is final.
+    struct stHeld
+    {
+        FramePackage package;
+        int32_t epoch = 0;
+        std::shared_ptr<stReadStreamState> state;
+    };
+    std::vector<stHeld> held;
     bool estimating = false;
     uint32_t estimateStart = 0;
     int64_t estimateSkipped = 0;
@@ -100,6 +109,9 @@ uint32_t CMultiStrmMediaReadWorker::SingleStreamProcThread()
             break;
         wait = StreamThreadPass(thread);
     }
+    for (stStreamThreadState::stHeld &held : thread.held)
+        FreeFramePackage(held.package);
+    thread.held.clear();
     thread.record.reset();
     TYX_LOG(5, L"MultiStrmMediaReadWorker[%s:%x]Single-stream-proc thread[SubNo=%d] Received exit signal, exiting...",
             m_name.c_str(), m_workerId, thread.subNo);
@@ -165,11 +177,17 @@ uint32_t CMultiStrmMediaReadWorker::StreamThreadPass(stStreamThreadState &thread
         if (!FollowRecord(thread, *record))
             return kWaitNoStreamMs;
         CCsLock queueGuard(record->queueLock);
-        if (record->queue.empty())
-            return kWaitEmptyMs;
-        batch.swap(record->queue);
-        record->pending = false;
-        record->busy = true;
+        if (!record->queue.empty()) {
+            batch.swap(record->queue);
+            record->pending = false;
+            record->busy = true;
+        }
+    }
+    if (batch.empty()) {
+        // What waits for its source to settle goes out when the time is up, packages or none.
+        if (!thread.held.empty())
+            ReleaseHeld(thread, false);
+        return kWaitEmptyMs;
     }
     const auto state = FindStream(thread.served);
     const bool exiting = m_exitEvent->IsSet();
@@ -189,6 +207,8 @@ void CMultiStrmMediaReadWorker::HandleStreamPackage(stStreamThreadState &thread,
 {
     // Every open of the source is a session of its own, which starts with a key frame again.
     if (state->session != thread.session) {
+        // What the last open held goes first, on the mapping its clock has.
+        ReleaseHeld(thread, true);
         thread.session = state->session;
         thread.keyPending = true;
         thread.waitingForKey = 0;
@@ -234,7 +254,7 @@ void CMultiStrmMediaReadWorker::HandleStreamPackage(stStreamThreadState &thread,
         FreeFramePackage(package);
         return;
     }
-    if (!key && thread.keyPending && !PushReservedKeyFrame(thread, *state, package) &&
+    if (!key && thread.keyPending && !PushReservedKeyFrame(thread, state, package) &&
         package.mediaType == TYX_MEDIA_VIDEO) {
         // No decoder can start on this package: the session waits for its first key frame.
         if (thread.waitingForKey++ == 0)
@@ -243,7 +263,7 @@ void CMultiStrmMediaReadWorker::HandleStreamPackage(stStreamThreadState &thread,
         FreeFramePackage(package);
         return;
     }
-    StampAndSend(thread, *state, package);
+    StampAndSend(thread, state, package);
     thread.keyPending = false;
 }
 
@@ -288,17 +308,17 @@ bool CMultiStrmMediaReadWorker::EstimateDelay(stStreamThreadState &thread, stRea
     return false;
 }
 
-bool CMultiStrmMediaReadWorker::PushReservedKeyFrame(stStreamThreadState &thread, stReadStreamState &state,
-                                                     const FramePackage &next)
+bool CMultiStrmMediaReadWorker::PushReservedKeyFrame(stStreamThreadState &thread,
+                                                     const std::shared_ptr<stReadStreamState> &state, const FramePackage &next)
 {
     FramePackage key;
     {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (state.reservedKeyFrame.nLength <= 0 || !state.reservedKeyFrame.pData)
+        std::lock_guard<std::mutex> lock(state->mutex);
+        if (state->reservedKeyFrame.nLength <= 0 || !state->reservedKeyFrame.pData)
             return false;
         // Taken over: the reserved copy is sent once.
-        key = state.reservedKeyFrame;
-        state.reservedKeyFrame = FramePackage{};
+        key = state->reservedKeyFrame;
+        state->reservedKeyFrame = FramePackage{};
     }
     TYX_LOG(6, L"MultiStrmMediaReadWorker[%s:%x]Single-stream-proc thread[SubNo=%d]Before convert, Pts of key frame was [%lld] and new read pkt pts is [%lld], duration=%lld.",
             m_name.c_str(), m_workerId, thread.subNo, static_cast<long long>(key.pts), static_cast<long long>(next.pts),
@@ -319,15 +339,48 @@ bool CMultiStrmMediaReadWorker::PushReservedKeyFrame(stStreamThreadState &thread
     return true;
 }
 
-void CMultiStrmMediaReadWorker::StampAndSend(stStreamThreadState &thread, stReadStreamState &state,
+void CMultiStrmMediaReadWorker::StampAndSend(stStreamThreadState &thread, const std::shared_ptr<stReadStreamState> &state,
                                              FramePackage &package)
+{
+    const int64_t baseUTC = m_baseTimeUTC.load();
+    // With the source's start time the stamps come from it; without, from the source's clock.
+    const stSourceClockStep step = m_useNTP && baseUTC > 0 ? stSourceClockStep{} : SourceClockStepOf(*state, package);
+    if (step.held) {
+        thread.held.push_back({package, step.epoch, state});
+        thread.record->held = static_cast<int32_t>(thread.held.size());
+        return;
+    }
+    ReleaseHeld(thread, false);
+    SendStamped(thread, *state, package, step.mapping, baseUTC);
+}
+
+void CMultiStrmMediaReadWorker::ReleaseHeld(stStreamThreadState &thread, bool now)
+{
+    size_t released = 0;
+    for (; released < thread.held.size(); ++released) {
+        stStreamThreadState::stHeld &held = thread.held[released];
+        CSourceClock &clock = held.state->sourceBase->clock;
+        if (!clock.Settled(held.epoch, now ? INT64_MAX : NowUs()))
+            break;
+        if (m_pushingStopped)
+            FreeFramePackage(held.package);
+        else
+            SendStamped(thread, *held.state, held.package, clock.MappingOf(held.epoch), 0);
+    }
+    thread.held.erase(thread.held.begin(), thread.held.begin() + static_cast<std::ptrdiff_t>(released));
+    if (thread.record)
+        thread.record->held = static_cast<int32_t>(thread.held.size());
+}
+
+void CMultiStrmMediaReadWorker::SendStamped(stStreamThreadState &thread, stReadStreamState &state, FramePackage &package,
+                                            const stSourceMapping &mapping, int64_t baseUTC)
 {
     const int64_t readPts = package.pts;
     const int64_t readDts = package.dts;
     if (m_useNTP)
-        TimeStamp2NTP(state, package);
+        TimeStamp2NTP(state, package, mapping, baseUTC);
     else
-        TimeStampByLocalClock(state, package);
+        TimeStampByLocalClock(state, package, mapping);
     package.kind = thread.kind ? thread.kind : KindOf(package.mediaType);
     const int32_t length = package.nLength;
     const int32_t mediaType = package.mediaType;
@@ -354,39 +407,41 @@ void CMultiStrmMediaReadWorker::StampAndSend(stStreamThreadState &thread, stRead
     }
 }
 
-stSourceMapping CMultiStrmMediaReadWorker::SourceMappingOf(stReadStreamState &state, const FramePackage &package)
+stSourceClockStep CMultiStrmMediaReadWorker::SourceClockStepOf(stReadStreamState &state, const FramePackage &package)
 {
+    stSourceClockStep step;
     if (!state.sourceBase)
-        return {};
+        return step;
     CSourceClock &clock = state.sourceBase->clock;
     const AVRational tb = state.info.timeBase;
     if (!clock.IsAnchored()) {
         // Never take an absent time stamp as a base: packets of B-frame streams may lack a dts.
         const int64_t ticks = package.pts != TYX_NOPTS_VALUE ? package.pts : package.dts;
         if (ticks == TYX_NOPTS_VALUE)
-            return {};
+            return step;
         const int64_t delayMs = state.config ? state.config->EstmtDly : 0;
         clock.AnchorOnce(NowUs() - delayMs * 1000 - TicksToUs(ticks, tb));
     }
     // A file is paced by the program clock itself; only a live sender's clock runs on its own. The
     // decode order is the order of arrival.
     const int64_t observed = package.dts != TYX_NOPTS_VALUE ? package.dts : package.pts;
-    if (!m_followSourceClock || package.queuedTime <= 0 || observed == TYX_NOPTS_VALUE)
-        return clock.Mapping();
-    const stSourceClockStep step = clock.Observe(package.streamIndex, TicksToUs(observed, tb), package.queuedTime);
+    if (!m_followSourceClock || package.queuedTime <= 0 || observed == TYX_NOPTS_VALUE) {
+        step.mapping = clock.Mapping();
+        return step;
+    }
+    step = clock.Observe(package.streamIndex, TicksToUs(observed, tb), package.queuedTime);
     if (step.reanchored)
         TYX_LOG(3, L"MultiStrmMediaReadWorker[%s:%x]Stamps of stream[%d] jumped by %lld ms: the source is re-anchored on the program clock.",
                 m_name.c_str(), m_workerId, static_cast<int32_t>(state.subNo), static_cast<long long>(step.jumpUs / 1000));
-    return step.mapping;
+    return step;
 }
 
-void CMultiStrmMediaReadWorker::TimeStamp2NTP(stReadStreamState &state, FramePackage &package)
+void CMultiStrmMediaReadWorker::TimeStamp2NTP(stReadStreamState &state, FramePackage &package, const stSourceMapping &mapping,
+                                              int64_t baseUTC)
 {
     bool before = false;
-    const int64_t baseUTC = m_baseTimeUTC.load();
     // Without the source's start time the stamps come from the source's time base, as against the
     // local clock.
-    const stSourceMapping mapping = baseUTC > 0 ? stSourceMapping{} : SourceMappingOf(state, package);
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         const AVRational tb = state.info.timeBase;
@@ -412,11 +467,11 @@ void CMultiStrmMediaReadWorker::TimeStamp2NTP(stReadStreamState &state, FramePac
         TYX_LOG(6, L"Media-Reading thread:Pts[%lld] less than StrmBasedTimestamp read!", static_cast<long long>(package.pts));
 }
 
-void CMultiStrmMediaReadWorker::TimeStampByLocalClock(stReadStreamState &state, FramePackage &package)
+void CMultiStrmMediaReadWorker::TimeStampByLocalClock(stReadStreamState &state, FramePackage &package,
+                                                      const stSourceMapping &mapping)
 {
     // One base for every stream of the source: a picture and the sound of the same moment of the
     // source get the same stamp, whichever stream came first, and pts - dts stays what it was.
-    const stSourceMapping mapping = SourceMappingOf(state, package);
     const AVRational tb = state.info.timeBase;
     if (mapping.IsSet()) {
         if (package.pts != TYX_NOPTS_VALUE)

@@ -101,7 +101,14 @@ int64_t CMultiStrmMediaReadWorker::PendingStreamPackages()
 
 bool CMultiStrmMediaReadWorker::StreamThreadsIdle()
 {
-    return PendingStreamPackages() == 0;
+    if (PendingStreamPackages() > 0)
+        return false;
+    CReadLockGuard guard(m_threadMap.Lock());
+    for (const auto &[id, record] : m_threadMap.Items()) {
+        if (record->held > 0)
+            return false;
+    }
+    return true;
 }
 
 int64_t CMultiStrmMediaReadWorker::DropQueuedPackages()
@@ -121,6 +128,9 @@ int64_t CMultiStrmMediaReadWorker::DropQueuedPackages()
 
 void CMultiStrmMediaReadWorker::DrainStreamThreads(uint32_t timeoutMs, int32_t statusCode)
 {
+    // A source that ends while it settles on new stamps lets go of what its threads hold now.
+    if (m_sourceBase)
+        m_sourceBase->clock.Settled(0, INT64_MAX);
     // Counted in 1 ms waits on the exit event, so that an injected clock cannot stretch it.
     for (uint32_t waited = 0; !StreamThreadsIdle(); ++waited) {
         if (waited >= timeoutMs || ExitRequested(1)) {

@@ -132,9 +132,10 @@ protected:
     std::shared_ptr<stReadStreamState> FindStream(int16_t containerIndex);
     std::shared_ptr<stReadStreamState> FindStreamByOutput(uint32_t outputId);
 
-    // Stamping, for the stream threads (and tests).
-    void TimeStamp2NTP(stReadStreamState &state, FramePackage &package);
-    void TimeStampByLocalClock(stReadStreamState &state, FramePackage &package);
+    // Stamping, for the stream threads: from the source's start time (baseUTC, when above 0) or
+    // through the mapping of the source's clock.
+    void TimeStamp2NTP(stReadStreamState &state, FramePackage &package, const stSourceMapping &mapping, int64_t baseUTC);
+    void TimeStampByLocalClock(stReadStreamState &state, FramePackage &package, const stSourceMapping &mapping);
 
     int32_t m_msType = 0;
     std::unique_ptr<CMediaSourceReader> m_reader;
@@ -180,12 +181,19 @@ private:
     // Adds one sample to the stream's delay estimate; true when the estimate is done.
     bool EstimateDelay(stStreamThreadState &thread, stReadStreamState &state);
     // Sends the reserved key frame ahead of the package; false when there is none.
-    bool PushReservedKeyFrame(stStreamThreadState &thread, stReadStreamState &state, const FramePackage &next);
-    void StampAndSend(stStreamThreadState &thread, stReadStreamState &state, FramePackage &package);
+    bool PushReservedKeyFrame(stStreamThreadState &thread, const std::shared_ptr<stReadStreamState> &state,
+                              const FramePackage &next);
+    // Stamps the package and sends it, after what the thread held; or holds it while its source
+    // settles on new stamps.
+    void StampAndSend(stStreamThreadState &thread, const std::shared_ptr<stReadStreamState> &state, FramePackage &package);
+    // Sends the held packages whose time line is settled (all of them, now or not, when `now`).
+    void ReleaseHeld(stStreamThreadState &thread, bool now);
+    void SendStamped(stStreamThreadState &thread, stReadStreamState &state, FramePackage &package,
+                     const stSourceMapping &mapping, int64_t baseUTC);
     // The source's mapping onto the program clock for a package of the stream; a source without
     // one yet takes it from this package: its media time is now, less the stream's delay. A live
     // source's package that came through the stream thread's queue tells its clock its arrival.
-    stSourceMapping SourceMappingOf(stReadStreamState &state, const FramePackage &package);
+    stSourceClockStep SourceClockStepOf(stReadStreamState &state, const FramePackage &package);
     std::shared_ptr<StrmPrcsThdPrmtrs> FindThreadRecord(int32_t threadId);
     // The configuration of a stream number when it is of the stream's media type; a number
     // configured for the other type is logged and gives none.

@@ -118,6 +118,7 @@ struct StrmPrcsThdPrmtrs
     std::atomic<bool> pending{false};         // the queue has packages (looked at without its lock)
     std::atomic<bool> sleeping{false};        // the thread waits on queued
     std::atomic<bool> busy{false};            // a package taken from the queue is being handled
+    std::atomic<int32_t> held{0};             // packages its thread holds while the source settles
     int64_t dropped = 0;                      // copies refused by a full queue
     int32_t kind = 0;                         // 2 coded video, 8 coded audio
     uint32_t workerId = 0;

@@ -1,7 +1,9 @@
 #include "input/NrtMRdrWorker.h"
 
+#include "NginxRtmpServer.h"
 #include "ReadWorkerRun.h"
 #include "ReadWorkerTestSupport.h"
+#include "RtmpPublisher.h"
 #include "RtmpTestServer.h"
 #include "RtspTestServer.h"
 
@@ -91,7 +93,9 @@ public:
 // The stamp less the source's pts (µs) of the packages a stream sent, found among the packets the
 // reader read by their lengths (the sent ones are the last read but for those dropped at the
 // start); the first package sent is left out, as it may be a held-back key frame moved in time.
-std::vector<int64_t> StampLessSourcePts(const std::vector<stSeenPackage> &sent, const std::vector<CRecordingReader::stRead> &read)
+// The source's pts of each go into `sourcePts`.
+std::vector<int64_t> StampLessSourcePts(const std::vector<stSeenPackage> &sent, const std::vector<CRecordingReader::stRead> &read,
+                                        std::vector<int64_t> *sourcePts = nullptr)
 {
     std::vector<size_t> matches;
     for (size_t k = 0; k + sent.size() <= read.size(); ++k) {
@@ -105,8 +109,11 @@ std::vector<int64_t> StampLessSourcePts(const std::vector<stSeenPackage> &sent, 
     std::vector<int64_t> offsets;
     if (matches.size() != 1)
         return offsets;
-    for (size_t i = 1; i < sent.size(); ++i)
+    for (size_t i = 1; i < sent.size(); ++i) {
         offsets.push_back(sent[i].pts - read[i + matches[0]].ptsUs);
+        if (sourcePts)
+            sourcePts->push_back(read[i + matches[0]].ptsUs);
+    }
     return offsets;
 }
 
@@ -186,4 +193,75 @@ TEST_F(LiveSyncTest, PictureAndSoundOfAnRtspCameraShareOneTimeLine)
     auto config = MakeSourceConfig(kWorker, TYX_MS_RTSP, StringToWString(server.Url()), true);
     config.UseTCP = 1;
     ExpectOneTimeLine(config);
+}
+
+// A camera behind a relay whose encoder restarts: the relay keeps the session, and the camera comes
+// back after 3 s with stamps from 0, its first 0.3 s sent at once as it made them while it
+// reconnected. Picture and sound go on at once on one new offset, at the delay they had: the late
+// start of the return is not taken for the source's delay.
+TEST_F(LiveSyncTest, ACameraThatComesBackGoesOnAtOnceAtTheDelayItHad)
+{
+    if (const std::string missing = CNginxRtmpServer::Missing(); !missing.empty())
+        GTEST_SKIP() << missing;
+    CNginxRtmpServer relay;
+    ASSERT_EQ(0, relay.Start()) << relay.ErrorLog();
+    const std::string url = relay.Url("camera");
+    CRtmpPublisher camera;
+    ASSERT_EQ(0, camera.Start(LiveAvMedia(), url, {.returnBurstMs = 300}));
+    ASSERT_EQ(0, StartReadWorker(*worker, MakeSourceConfig(kWorker, TYX_MS_RTMP, StringToWString(url), true)));
+    const auto pictures = [](size_t count) {
+        return [count](const std::vector<stSeenPackage> &seen) { return DataOnly(seen).size() >= count; };
+    };
+    const size_t before = DataOnly(consumers.TakeUntil(kVideoOut, pictures(100), 60000)).size();
+    ASSERT_GE(before, 100u);
+    camera.Restart(3.0);
+    ASSERT_TRUE(WaitUntil([&] { return camera.Connections() >= 2; }, 30000, 10));
+    // Four seconds of the camera's return.
+    consumers.TakeUntil(kVideoOut, pictures(before + 100), 60000);
+    StopReadWorker(*worker);
+    const auto video = DataOnly(consumers.TakeUntil(kVideoOut, pictures(0), 0));
+    const auto audio = DataOnly(consumers.TakeUntil(kAudioOut, pictures(0), 0));
+    ASSERT_GE(video.size(), before + 100);
+    std::vector<int64_t> videoPts;
+    std::vector<int64_t> audioPts;
+    const auto videoOffsets = StampLessSourcePts(video, worker->recorder->Read(TYX_MEDIA_VIDEO), &videoPts);
+    const auto audioOffsets = StampLessSourcePts(audio, worker->recorder->Read(TYX_MEDIA_AUDIO), &audioPts);
+    ASSERT_FALSE(videoOffsets.empty());
+    ASSERT_FALSE(audioOffsets.empty());
+    // Where the stamps started again.
+    const auto returnOf = [](const std::vector<int64_t> &pts) {
+        for (size_t i = 1; i < pts.size(); ++i) {
+            if (pts[i] < pts[i - 1] - 1000000)
+                return i;
+        }
+        return pts.size();
+    };
+    const size_t videoBack = returnOf(videoPts);
+    const size_t audioBack = returnOf(audioPts);
+    ASSERT_LT(videoBack + 50, videoPts.size()) << "the picture came back";
+    ASSERT_LT(audioBack + 50, audioPts.size()) << "the sound came back";
+
+    // One new offset for picture and sound: each sound package's offset is that of the picture
+    // nearest to it in the camera's time.
+    for (size_t a = audioBack; a < audioPts.size(); ++a) {
+        size_t nearest = videoBack;
+        for (size_t v = videoBack; v < videoPts.size(); ++v) {
+            if (std::llabs(videoPts[v] - audioPts[a]) < std::llabs(videoPts[nearest] - audioPts[a]))
+                nearest = v;
+        }
+        EXPECT_NEAR(double(videoOffsets[nearest]), double(audioOffsets[a]), 1000.0) << "sound at " << audioPts[a];
+    }
+    // The pictures the camera sent at its pace after its return lie behind their arrival as far as
+    // those before the restart did (the sent packages are video[i + 1] for offsets[i]).
+    const auto medianLag = [&](size_t from, size_t to) {
+        std::vector<stSeenPackage> some;
+        for (size_t i = from; i < to; ++i)
+            some.push_back(video[i + 1]);
+        return MedianLag(some);
+    };
+    const size_t paced = std::min(videoPts.size(), videoBack + 15); // past the 0.3 s sent at once
+    const int64_t lagBefore = medianLag(videoBack - 50, videoBack);
+    const int64_t lagAfter = medianLag(paced, std::min(videoPts.size(), paced + 50));
+    EXPECT_NEAR(double(lagBefore), double(lagAfter), 100000.0) << "µs behind the arrival, before and after the return";
+    EXPECT_GT(lagAfter, 0);
 }

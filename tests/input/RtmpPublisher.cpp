@@ -139,7 +139,7 @@ int CRtmpPublisher::Publish()
 
     // The file's earliest stamp is the connection's 0 (AAC's priming makes the sound start below 0).
     const int64_t originUs = c.in->start_time == AV_NOPTS_VALUE ? 0 : c.in->start_time;
-    const auto start = Clock::now();
+    const auto start = Clock::now() - std::chrono::milliseconds(m_connections > 1 ? m_options.returnBurstMs : 0);
     int64_t loopOffsetUs = 0;
     int64_t lastEndUs = 0;
     // The media type that goes first, when one does; the other's packets wait for its first.

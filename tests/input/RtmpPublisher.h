@@ -22,6 +22,9 @@ public:
         bool soundFirst = false;
         // Each connection's first video packet is written before its first audio packet.
         bool pictureFirst = false;
+        // Each connection after the first sends this much of its media at once, as a camera that
+        // made it while it reconnected.
+        int returnBurstMs = 0;
     };
 
     CRtmpPublisher() = default;

@@ -520,7 +520,8 @@ CMediaFileReadWorker::ReadStep CMediaFileReadWorker::HandOverHeld(int64_t &hande
         play.firstDuration = package.duration;
         SetStreamBaseTime(package.streamIndex, now, package.pts, package.dts);
     }
-    if (QueuePaketToStreamThread(package) > 0)
+    // The held copy goes on as it is; what no thread took is released with the queue's entry.
+    if (HandPaketToStreamThread(package) > 0)
         ++handedOver;
     m_held.DropFront();
     return ReadStep::Continue;

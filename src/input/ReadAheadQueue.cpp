@@ -7,36 +7,40 @@ CReadAheadQueue::~CReadAheadQueue()
 
 bool CReadAheadQueue::Push(int64_t orderUs, const FramePackage &package, const stHeld &place)
 {
-    stHeld held = place;
-    held.package = FramePackage{};
-    held.package.inDevice = 0;
-    if (DuplicateFramePackage(held.package, package) < 0)
+    stEntry entry;
+    entry.held = place;
+    entry.held.package = FramePackage{};
+    if (DuplicateFramePackage(entry.held.package, package) < 0)
         return false;
-    m_bytes += held.package.nLength > 0 ? held.package.nLength : 0;
+    entry.bytes = entry.held.package.nLength > 0 ? entry.held.package.nLength : 0;
+    m_bytes += entry.bytes;
     // A multimap inserts after the keys equal to its own: one time keeps the order of reading.
-    m_held.emplace(orderUs, held);
+    m_held.emplace(orderUs, entry);
     return true;
+}
+
+void CReadAheadQueue::Release(stEntry &entry)
+{
+    m_bytes -= entry.bytes;
+    FreeFramePackage(entry.held.package);
 }
 
 void CReadAheadQueue::DropFront()
 {
     if (m_held.empty())
         return;
-    FramePackage &package = m_held.begin()->second.package;
-    m_bytes -= package.nLength > 0 ? package.nLength : 0;
-    FreeFramePackage(package);
+    Release(m_held.begin()->second);
     m_held.erase(m_held.begin());
 }
 
 void CReadAheadQueue::DropCyclesFrom(int64_t cycle)
 {
     for (auto it = m_held.begin(); it != m_held.end();) {
-        if (it->second.cycle < cycle) {
+        if (it->second.held.cycle < cycle) {
             ++it;
             continue;
         }
-        m_bytes -= it->second.package.nLength > 0 ? it->second.package.nLength : 0;
-        FreeFramePackage(it->second.package);
+        Release(it->second);
         it = m_held.erase(it);
     }
 }

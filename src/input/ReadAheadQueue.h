@@ -36,7 +36,8 @@ public:
     int64_t Bytes() const { return m_bytes; }
     // The first package and its place on the time line; only when not empty.
     int64_t FrontUs() const { return m_held.begin()->first; }
-    stHeld &Front() { return m_held.begin()->second; }
+    // Its package may give its data away; the queue counts the bytes it held when pushed.
+    stHeld &Front() { return m_held.begin()->second.held; }
     // Releases the first package.
     void DropFront();
     // Releases the packages read in the given cycle or later.
@@ -45,6 +46,14 @@ public:
     void Clear();
 
 private:
-    std::multimap<int64_t, stHeld> m_held;
+    struct stEntry
+    {
+        stHeld held;
+        int64_t bytes = 0;
+    };
+    // Releases what the entry still owns.
+    void Release(stEntry &entry);
+
+    std::multimap<int64_t, stEntry> m_held;
     int64_t m_bytes = 0;
 };

@@ -15,10 +15,13 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 
-// Play: waiting for the start delay -> cycle 0 -> (end position or end of file) -> with Repeat and
-// the playing time not yet over: seek back, next cycle -> otherwise finished (reader closed,
-// status -92, thread ended). A read error ends the thread with status -102; a file that cannot be
-// opened is tried again every 20 s.
+// Play: waiting for the start delay -> cycle 0 -> (end position or end of file read) -> with Repeat
+// and the playing time not yet over: seek back, next cycle, read ahead while the one before is
+// still handed over (given up when the playing time is over once the one before has gone) ->
+// otherwise finished once the packages read ahead are handed over (reader closed, status -92,
+// thread ended). A read error ends the thread likewise with status -102; a file that cannot be
+// opened is tried again every 20 s. Each pass hands over the first package read ahead when its
+// time has come, else reads one more while the read-ahead lacks, else waits for that package.
 
 namespace {
 
@@ -30,6 +33,12 @@ constexpr int64_t kPacingRestartUs = 500000;
 constexpr int64_t kDiscardPace = 20;
 // Waits shorter than this (µs) are not slept.
 constexpr int64_t kPacingMinWaitUs = 1000;
+// A file is read this far (µs of its time line) ahead of the package it hands over next: a stream
+// stored behind another (a camera's chunks of a second, a sound track stored 0.8 s ahead) is then at
+// hand when its time comes. Within this many packages and bytes.
+constexpr int64_t kReadAheadUs = 3000000;
+constexpr size_t kReadAheadMostPackages = 1000;
+constexpr int64_t kReadAheadMostBytes = int64_t{64} << 20;
 
 // A time stamp of the package in µs, moved by shift ticks: its dts, else its pts.
 int64_t DecodeTimeUs(const FramePackage &package, const AVRational &timeBase, int64_t shift)
@@ -293,11 +302,11 @@ bool CMediaFileReadWorker::OverlapsLastCycle(const FramePackage &package, const 
 {
     if (m_loops == 0 || package.mediaType != TYX_MEDIA_AUDIO)
         return false;
-    const int64_t shift = CycleShift(play.timeBase) + LostShift(play.timeBase);
-    if (package.dts != TYX_NOPTS_VALUE && play.lastDts != TYX_NOPTS_VALUE)
-        return package.dts + shift <= play.lastDts;
-    if (package.pts != TYX_NOPTS_VALUE && play.lastPts != TYX_NOPTS_VALUE)
-        return package.pts + shift <= play.lastPts;
+    const int64_t shift = CycleShift(play.timeBase);
+    if (package.dts != TYX_NOPTS_VALUE && play.readDts != TYX_NOPTS_VALUE)
+        return package.dts + shift <= play.readDts;
+    if (package.pts != TYX_NOPTS_VALUE && play.readPts != TYX_NOPTS_VALUE)
+        return package.pts + shift <= play.readPts;
     return false;
 }
 
@@ -371,8 +380,7 @@ bool CMediaFileReadWorker::PaceHandOver(int64_t &mediaUs, bool discard, int64_t 
     return wait >= kPacingMinWaitUs && SleepPacing(wait);
 }
 
-CMediaFileReadWorker::ReadStep CMediaFileReadWorker::HandOver(FramePackage &package, stFileStreamPlayState &play,
-                                                              int64_t &handedOver)
+void CMediaFileReadWorker::HoldPackage(FramePackage &package, stFileStreamPlayState &play)
 {
     // Shown before the start position: decoded, not shown.
     const int64_t shown = package.pts != TYX_NOPTS_VALUE ? package.pts : package.dts;
@@ -380,8 +388,6 @@ CMediaFileReadWorker::ReadStep CMediaFileReadWorker::HandOver(FramePackage &pack
     const bool leadIn = start != TYX_NOPTS_VALUE && play.startDts > 0 && shown != TYX_NOPTS_VALUE && shown < start;
     if (leadIn)
         package.flags |= TYX_PKT_FLAG_DISCARD;
-    if (m_firstHandOverTime == 0)
-        m_firstHandOverTime = NowUs();
 
     // Marked by the demuxer too (the priming of a sound stream).
     const bool discard = (package.flags & TYX_PKT_FLAG_DISCARD) != 0;
@@ -399,18 +405,97 @@ CMediaFileReadWorker::ReadStep CMediaFileReadWorker::HandOver(FramePackage &pack
             m_cycleStartTicks = rawStart;
         }
     } else if (OverlapsLastCycle(package, play)) {
-        return ReadStep::Continue;
+        return;
     }
     const int64_t cycleShift = CycleShift(play.timeBase);
+    // A stream keeps its own order in the queue: a package stamped before the one read before it
+    // (a picture without a dts after a later one) or without stamps goes right after that one.
     int64_t mediaUs = DecodeTimeUs(package, play.timeBase, cycleShift);
-    if (mediaUs != TYX_NOPTS_VALUE)
-        mediaUs += m_lostUs;
+    if (play.readUs != TYX_NOPTS_VALUE && (mediaUs == TYX_NOPTS_VALUE || mediaUs < play.readUs))
+        mediaUs = play.readUs;
     int64_t startUs = play.startDts != TYX_NOPTS_VALUE ? play.startDts : play.startPts;
     if (startUs != TYX_NOPTS_VALUE)
-        startUs = av_rescale_q(startUs + cycleShift, play.timeBase, kMicroseconds) + m_lostUs;
-    if (PaceHandOver(mediaUs, discard, startUs))
+        startUs = av_rescale_q(startUs + cycleShift, play.timeBase, kMicroseconds);
+    if (cycleShift != 0) {
+        if (package.pts != TYX_NOPTS_VALUE)
+            package.pts += cycleShift;
+        if (package.dts != TYX_NOPTS_VALUE)
+            package.dts += cycleShift;
+    }
+    play.readPts = package.pts;
+    play.readDts = package.dts;
+    play.readUs = mediaUs;
+    if (mediaUs != TYX_NOPTS_VALUE && (m_readFrontUs == TYX_NOPTS_VALUE || mediaUs > m_readFrontUs))
+        m_readFrontUs = mediaUs;
+    CReadAheadQueue::stHeld place;
+    place.mediaUs = mediaUs;
+    place.startUs = startUs;
+    place.discard = discard;
+    place.cycle = m_loops;
+    // The first packages of a stream without stamps go at once.
+    if (!m_held.Push(mediaUs == TYX_NOPTS_VALUE ? INT64_MIN : mediaUs, package, place) && m_holdFailures++ % 1000 == 0)
+        TYX_LOG(3, L"MediaFileReadWorker[%s:%x]Pkt(pts=%lld) of stream[%d] dropped: no memory to hold it, %lld pkts so far.",
+                m_name.c_str(), m_workerId, static_cast<long long>(package.pts), static_cast<int32_t>(package.streamIndex),
+                static_cast<long long>(m_holdFailures));
+}
+
+bool CMediaFileReadWorker::MayReadAhead() const
+{
+    if (m_endReached || m_finishing)
+        return false;
+    if (m_held.Empty())
+        return true;
+    if (m_held.Size() >= kReadAheadMostPackages || m_held.Bytes() >= kReadAheadMostBytes)
+        return false;
+    return m_readFrontUs == TYX_NOPTS_VALUE || m_readFrontUs - m_held.FrontUs() < kReadAheadUs;
+}
+
+int64_t CMediaFileReadWorker::DueTime(const CReadAheadQueue::stHeld &held) const
+{
+    // The same deadlines as the pacing gives them, before anything moves. The first package waits
+    // for the read-ahead: the earliest of what the file stores first sets the time line.
+    if (m_mediaOrigin == TYX_NOPTS_VALUE)
+        return INT64_MAX;
+    if (held.mediaUs == TYX_NOPTS_VALUE)
+        return INT64_MIN;
+    const int64_t mediaUs = held.mediaUs + m_lostUs;
+    if (held.discard)
+        return m_paceDeadline + std::max<int64_t>(mediaUs - m_paceMediaUs, 0) / kDiscardPace;
+    if (m_timelineUs != TYX_NOPTS_VALUE && mediaUs <= m_timelineUs)
+        return INT64_MIN;
+    return m_clockOrigin + (mediaUs - m_mediaOrigin);
+}
+
+CMediaFileReadWorker::ReadStep CMediaFileReadWorker::HandOverHeld(int64_t &handedOver)
+{
+    CReadAheadQueue::stHeld &held = m_held.Front();
+    FramePackage &package = held.package;
+    if (m_firstHandOverTime == 0)
+        m_firstHandOverTime = NowUs();
+    if (held.cycle > m_handedLoops) {
+        // The cycle before has been handed over: the next one was read ahead on the chance that
+        // the playing time goes on, and is given up when it is over.
+        if (ShowTimeOver()) {
+            m_held.DropCyclesFrom(held.cycle);
+            m_cycleCount = static_cast<int16_t>(m_handedLoops);
+            m_finishing = true;
+            return ReadStep::Continue;
+        }
+        m_handedLoops = held.cycle;
+    }
+    int64_t mediaUs = held.mediaUs != TYX_NOPTS_VALUE ? held.mediaUs + m_lostUs : TYX_NOPTS_VALUE;
+    const int64_t startUs = held.startUs != TYX_NOPTS_VALUE ? held.startUs + m_lostUs : TYX_NOPTS_VALUE;
+    if (PaceHandOver(mediaUs, held.discard, startUs)) {
+        m_held.DropFront();
         return ReadStep::End;
-    const int64_t shift = cycleShift + LostShift(play.timeBase);
+    }
+    const auto found = m_playStates.find(package.streamIndex);
+    if (found == m_playStates.end()) {
+        m_held.DropFront();
+        return ReadStep::Continue;
+    }
+    stFileStreamPlayState &play = found->second;
+    const int64_t shift = LostShift(play.timeBase);
     if (shift != 0) {
         if (package.pts != TYX_NOPTS_VALUE)
             package.pts += shift;
@@ -433,8 +518,73 @@ CMediaFileReadWorker::ReadStep CMediaFileReadWorker::HandOver(FramePackage &pack
         play.firstDuration = package.duration;
         SetStreamBaseTime(package.streamIndex, now, package.pts, package.dts);
     }
-    if (QueuePaketToStreamThread(package) > 0)
+    // The held copy goes on as it is; what no thread took is released with the queue's entry.
+    if (HandPaketToStreamThread(package) > 0)
         ++handedOver;
+    m_held.DropFront();
+    return ReadStep::Continue;
+}
+
+bool CMediaFileReadWorker::ShowTimeOver() const
+{
+    if (!m_repeat || m_showTime <= 0)
+        return true;
+    // A file that gave nothing to play has nothing to repeat.
+    if (m_firstHandOverTime == 0)
+        return m_held.Empty();
+    return NowUs() - m_firstHandOverTime >= m_showTime;
+}
+
+CMediaFileReadWorker::ReadStep CMediaFileReadWorker::EndOnReadError()
+{
+    m_reader->Close();
+    m_workingStep = 44;
+    SetStreamState(TYX_STATUS_ERROR);
+    ReportReaderEvent(TYX_EVENT_SOURCE_CLOSED);
+    SendStatusAfterStreams(TYX_SRC_READ_FAILED, NowUs());
+    return ReadStep::End;
+}
+
+CMediaFileReadWorker::ReadStep CMediaFileReadWorker::ReadAhead()
+{
+    FramePackage package;
+    const int64_t readTime = NowUs();
+    const int32_t result = m_reader->ReadPacket(package);
+    package.readTime = readTime;
+    // A read that the stop aborted is no failure of the file.
+    if (result < 0 && ExitRequested(0))
+        return ReadStep::End;
+    if (result < 0) {
+        TYX_LOG(3, L"MediaFileReadWorker[%s:%d]Media file reading failed with error(%d) returned.", m_name.c_str(),
+                static_cast<int32_t>(m_workerId), result);
+        // What was read before goes on at its time; the play ends after it.
+        m_readError = result;
+        m_finishing = true;
+        return ReadStep::Continue;
+    }
+    if (result == 0) {
+        TYX_LOG(6, L"MediaFileReadWorker[%s:%x]Its End Of Media File!", m_name.c_str(), m_workerId);
+        m_endReached = true;
+        return ReadStep::Continue;
+    }
+    if (package.nLength < 1 || !CountReadPackage(package))
+        return ReadStep::Continue;
+    if (package.dts == TYX_NOPTS_VALUE)
+        TYX_LOG(6, L"MediaFileReadWorker[%s:%x]Pkt with invalid dts(%lld) read.", m_name.c_str(), m_workerId,
+                static_cast<long long>(package.dts));
+    const auto found = m_playStates.find(package.streamIndex);
+    if (found == m_playStates.end())
+        return ReadStep::Continue;
+    stFileStreamPlayState &play = found->second;
+    if (play.startKeyDts != TYX_NOPTS_VALUE && package.dts != TYX_NOPTS_VALUE && package.dts < play.startKeyDts)
+        return ReadStep::Continue;
+    if (play.endDts != TYX_NOPTS_VALUE && play.endDts > 0 && package.dts != TYX_NOPTS_VALUE && package.dts >= play.endDts) {
+        play.cycleLastPts = play.readPts;
+        play.cycleLastDts = play.readDts;
+        m_endReached = true;
+        return ReadStep::Continue;
+    }
+    HoldPackage(package, play);
     return ReadStep::Continue;
 }
 
@@ -472,54 +622,23 @@ CMediaFileReadWorker::ReadStep CMediaFileReadWorker::ReadOnce(uint32_t &timeout,
         timeout = 10;
         return ReadStep::Continue;
     }
-    if (m_endReached) {
-        if (!m_repeat || m_showTime <= 0 || NowUs() - m_firstHandOverTime >= m_showTime)
-            return ReadStep::Finish;
-        StartNextCycle();
+    if (m_endReached && !m_finishing) {
+        if (ShowTimeOver())
+            m_finishing = true;
+        else
+            StartNextCycle();
     }
     if (m_baseTimeUTC < 1)
         m_baseTimeUTC = NowUs();
-
-    FramePackage package;
-    const int64_t readTime = NowUs();
-    const int32_t result = m_reader->ReadPacket(package);
-    package.readTime = readTime;
-    // A read that the stop aborted is no failure of the file.
-    if (result < 0 && ExitRequested(0))
-        return ReadStep::End;
-    if (result < 0) {
-        TYX_LOG(3, L"MediaFileReadWorker[%s:%d]Media file reading failed with error(%d) returned.", m_name.c_str(),
-                static_cast<int32_t>(m_workerId), result);
-        m_reader->Close();
-        m_workingStep = 44;
-        SetStreamState(TYX_STATUS_ERROR);
-        ReportReaderEvent(TYX_EVENT_SOURCE_CLOSED);
-        SendStatusAfterStreams(TYX_SRC_READ_FAILED, NowUs());
-        return ReadStep::End;
-    }
-    if (result == 0) {
-        TYX_LOG(6, L"MediaFileReadWorker[%s:%x]Its End Of Media File!", m_name.c_str(), m_workerId);
-        m_endReached = true;
-        return ReadStep::Continue;
-    }
-    if (package.nLength < 1 || !CountReadPackage(package))
-        return ReadStep::Continue;
-    if (package.dts == TYX_NOPTS_VALUE)
-        TYX_LOG(6, L"MediaFileReadWorker[%s:%x]Pkt with invalid dts(%lld) read.", m_name.c_str(), m_workerId,
-                static_cast<long long>(package.dts));
-    const auto found = m_playStates.find(package.streamIndex);
-    if (found == m_playStates.end())
-        return ReadStep::Continue;
-    stFileStreamPlayState &play = found->second;
-    if (play.startKeyDts != TYX_NOPTS_VALUE && package.dts != TYX_NOPTS_VALUE && package.dts < play.startKeyDts)
-        return ReadStep::Continue;
-    if (play.endDts != TYX_NOPTS_VALUE && play.endDts > 0 && package.dts != TYX_NOPTS_VALUE && package.dts >= play.endDts) {
-        play.cycleLastPts = play.lastPts;
-        play.cycleLastDts = play.lastDts;
-        m_endReached = true;
-        return ReadStep::Continue;
-    }
-    return HandOver(package, play, handedOver);
+    // A package whose time has come goes first; then the file is read ahead; then the next
+    // package is waited for.
+    if (!m_held.Empty() && DueTime(m_held.Front()) <= NowUs())
+        return HandOverHeld(handedOver);
+    if (MayReadAhead())
+        return ReadAhead();
+    if (!m_held.Empty())
+        return HandOverHeld(handedOver);
+    return m_readError < 0 ? EndOnReadError() : ReadStep::Finish;
 }
 
 uint32_t CMediaFileReadWorker::WorkingFunc()
@@ -577,6 +696,7 @@ uint32_t CMediaFileReadWorker::WorkingFunc()
             break;
     }
 
+    m_held.Clear();
     TYX_LOG(6, L"MediaFileReadWorker[%s:%d]Media reading Thread[%d] exiting.", m_name.c_str(),
             static_cast<int32_t>(m_workerId), threadId);
     m_workingStep = 31;

@@ -2,6 +2,7 @@
 
 #include "input/MediaFileReader.h"
 #include "input/MultiStrmMRdrWorker.h"
+#include "input/ReadAheadQueue.h"
 
 #include <functional>
 #include <map>
@@ -24,6 +25,9 @@ struct stFileStreamPlayState
     int64_t endDts = TYX_NOPTS_VALUE;
     int64_t cycleLastPts = TYX_NOPTS_VALUE; // the last package of the finished cycle
     int64_t cycleLastDts = TYX_NOPTS_VALUE;
+    int64_t readPts = TYX_NOPTS_VALUE;      // the last package read, its cycle's shift included
+    int64_t readDts = TYX_NOPTS_VALUE;
+    int64_t readUs = TYX_NOPTS_VALUE;       // its time on the file's time line (µs)
     AVRational timeBase{0, 1};
 };
 
@@ -31,10 +35,10 @@ struct stFileStreamPlayState
 // position, at the speed of its own time stamps on the program clock, up to a configured end or
 // the end of the file, and again from the start position until a playing time has passed.
 // The streams of the file share one time line, mapped onto the program clock at the first
-// hand-over: the file is paced by how far it has got on that time line over all its streams, so
-// a package is handed over when its time has come, or at once when the file is past it (streams
-// are stored apart), and is stamped with its time; every repeated cycle moves all streams on by
-// one offset.
+// hand-over: the file is read ahead of that clock and its packages are handed over in the order of
+// their times, each when its time has come, so that a stream stored behind another (a camera's
+// chunks of a second, a sound track stored ahead) reaches the graph in time; a package is stamped
+// with its time, and every repeated cycle moves all streams on by one offset.
 class CMediaFileReadWorker : public CMultiStrmMediaReadWorker
 {
 public:
@@ -88,7 +92,20 @@ private:
 
     ReadStep ReadOnce(uint32_t &timeout, int64_t &handedOver);
     ReadStep StartNextCycle();
-    ReadStep HandOver(FramePackage &package, stFileStreamPlayState &play, int64_t &handedOver);
+    // Reads one package into the read-ahead queue.
+    ReadStep ReadAhead();
+    void HoldPackage(FramePackage &package, stFileStreamPlayState &play);
+    // Hands the first package of the read-ahead queue over, once its time has come.
+    ReadStep HandOverHeld(int64_t &handedOver);
+    // True while the queue reaches less than the read-ahead ahead of its first package.
+    bool MayReadAhead() const;
+    // The program time at which a held package is due: INT64_MIN at once, INT64_MAX not before the
+    // read-ahead is full (no time line yet).
+    int64_t DueTime(const CReadAheadQueue::stHeld &held) const;
+    // Whether the play ends rather than repeat: no Repeat, or its playing time since the first
+    // hand-over has passed.
+    bool ShowTimeOver() const;
+    ReadStep EndOnReadError();
     // How far each cycle moves the file on: the span of its pictures in whole pictures, as a rule.
     stFraction LoopLength();
     stFraction PictureLoopLength(int16_t index, const stStreamSpan &span);
@@ -99,9 +116,10 @@ private:
     bool OverlapsLastCycle(const FramePackage &package, const stFileStreamPlayState &play) const;
     void NoteSpan(const FramePackage &package, const AVRational &timeBase);
     // Waits until the package's time on the file's time line (µs, the cycles and the lost time
-    // included) has come: a package behind where the file has got goes at once, the lead-in before
-    // the start position (startUs, likewise) at its own faster pace; a reader that fell behind its
-    // clock moves the time line on instead (mediaUs and the lost time grow). True on exit.
+    // included) has come: a package behind where the file has got (stored beyond the read-ahead)
+    // goes at once, the lead-in before the start position (startUs, likewise) at its own faster
+    // pace; a reader that fell behind its clock moves the time line on instead (mediaUs and the
+    // lost time grow). True on exit.
     bool PaceHandOver(int64_t &mediaUs, bool discard, int64_t startUs);
     void FinishPlay();
     bool SeekStreams(int64_t targetUs, bool forEnd, int16_t &index, int64_t &timestamp);
@@ -119,7 +137,12 @@ private:
     std::atomic<int16_t> m_cycleCount{0};
     CMediaFileReader *m_fileReader = nullptr;    // the base class's reader
     std::map<int16_t, stFileStreamPlayState> m_playStates; // by container index
-    bool m_endReached = false;
+    bool m_endReached = false;                   // the reading reached the end of a cycle
+    bool m_finishing = false;                    // nothing more is read: the play ends when the queue is empty
+    int32_t m_readError = 0;                     // the failed read that ends the play
+    CReadAheadQueue m_held;
+    int64_t m_holdFailures = 0;                  // packages that could not be copied into it
+    int64_t m_readFrontUs = TYX_NOPTS_VALUE;     // the latest time on the time line read so far (µs)
     uint32_t m_openRetryWaitMs = 20000;
     PacingSleep m_pacingSleep;
     // The file's time line on the program clock: media time m (µs, offset included) is due at
@@ -134,9 +157,10 @@ private:
     int64_t m_paceMediaUs = TYX_NOPTS_VALUE;
     // Added to the time stamps of every stream (µs): the time the source fell behind its clock.
     int64_t m_lostUs = 0;
-    // The cycles that went before the one playing (the 16-bit cycle count would wrap within a
-    // day of a short clip) and the length of each.
+    // The cycles that went before the one being read (the 16-bit cycle count would wrap within a
+    // day of a short clip), those before the one being handed over, and the length of each.
     int64_t m_loops = 0;
+    int64_t m_handedLoops = 0;
     stFraction m_loopLength;
     std::map<int16_t, stStreamSpan> m_spans;   // by container index
     // The earliest time stamp of the first cycle: a cycle without a start position starts there.

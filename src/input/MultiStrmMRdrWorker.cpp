@@ -652,23 +652,44 @@ int32_t CMultiStrmMediaReadWorker::QueuePaketToStreamThread(const FramePackage &
     const stStreamRoute &route = RouteOf(package.streamIndex);
     if (!route.record || route.record->containerIndex < 0)
         return 0;
-    StrmPrcsThdPrmtrs &record = *route.record;
     FramePackage copy;
     copy.inDevice = 0;
     if (DuplicateFramePackage(copy, package) < 0)
         return 0;
+    const int32_t threadId = EnqueueForStreamThread(copy);
+    if (threadId == 0)
+        FreeFramePackage(copy);
+    return threadId;
+}
+
+int32_t CMultiStrmMediaReadWorker::HandPaketToStreamThread(FramePackage &package)
+{
+    if (package.inDevice)
+        return QueuePaketToStreamThread(package);
+    const int32_t threadId = EnqueueForStreamThread(package);
+    if (threadId != 0)
+        ClearFramePackage(package);
+    return threadId;
+}
+
+int32_t CMultiStrmMediaReadWorker::EnqueueForStreamThread(FramePackage &package)
+{
+    const stStreamRoute &route = RouteOf(package.streamIndex);
+    if (!route.record || route.record->containerIndex < 0)
+        return 0;
+    StrmPrcsThdPrmtrs &record = *route.record;
+    FramePackage queued = package;
     // The package's arrival, as near to its read as the main thread gets.
-    copy.queuedTime = NowUs();
+    queued.queuedTime = NowUs();
     {
         CCsLock queueGuard(record.queueLock);
         if (record.queue.size() >= TYX_STREAM_THREAD_QUEUE_LIMIT) {
-            FreeFramePackage(copy);
             if (record.dropped++ % 1000 == 0)
                 TYX_LOG(3, L"MultiStrmMediaReadWorker[%s:%x]Queue of stream thread[SubNo=%d] full, %lld pkts dropped.",
                         m_name.c_str(), m_workerId, record.subNo, static_cast<long long>(record.dropped));
             return 0;
         }
-        record.queue.push_back(copy);
+        record.queue.push_back(queued);
         record.pending = true;
     }
     // A thread that is busy or looking for packages goes on by itself; only a sleeping one is woken.

@@ -91,6 +91,9 @@ protected:
     int32_t AddNewSSPThread(int16_t subNo, int16_t containerIndex, int32_t mediaType);
     // Hands a copy of the package to its stream thread; the thread id, 0 when no thread serves it.
     int32_t QueuePaketToStreamThread(const FramePackage &package);
+    // The same with the package's own host data, which a thread that takes it owns from then on
+    // (the package is left empty); data that no thread took stays the caller's.
+    int32_t HandPaketToStreamThread(FramePackage &package);
     // Reads what a live source had buffered; the number of streams caught up or a negative code,
     // with the packets read in packetsRead.
     int32_t SkipStreamBacklogs(int64_t &packetsRead);
@@ -226,6 +229,9 @@ private:
     };
     // The route of a container index; found under the table locks once a session (main thread).
     const stStreamRoute &RouteOf(int16_t containerIndex);
+    // Puts a package whose data the worker owns into its stream thread's queue; the thread id, 0
+    // when no thread took it (the data is then still the caller's).
+    int32_t EnqueueForStreamThread(FramePackage &package);
 
     std::atomic<bool> m_pushMarkCleared{false};
     std::atomic<uint32_t> m_sessionNo{0};   // opens of the source so far

@@ -1,5 +1,7 @@
 #include "ReadWorkerTestSupport.h"
 
+#include <gtest/gtest.h>
+
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
@@ -188,6 +190,25 @@ std::vector<stSeenPackage> CTestConsumers::Take(uint32_t outputId)
         FreeFramePackage(package);
     }
     return seen;
+}
+
+std::vector<uint32_t> CTestConsumers::Outputs() const
+{
+    std::vector<uint32_t> outputs;
+    for (const auto &[id, link] : m_ends)
+        outputs.push_back(id);
+    return outputs;
+}
+
+void CHandOverLog::Collect(CMultiStrmMediaReadWorker &worker, int64_t now)
+{
+    EXPECT_TRUE(WaitUntil([&worker] { return worker.PendingStreamPackages() == 0; }, 10000, 1));
+    for (const uint32_t output : m_consumers.Outputs()) {
+        for (stSeenPackage &seen : m_consumers.Take(output)) {
+            seen.handedAt = now;
+            m_seen[output].push_back(seen);
+        }
+    }
 }
 
 std::vector<stSeenPackage> CTestConsumers::TakeUntil(uint32_t outputId,

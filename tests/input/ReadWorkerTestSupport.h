@@ -4,6 +4,7 @@
 #include "core/TYXWorker.h"
 #include "core/TYXWorkerConfig.h"
 #include "input/MediaFileReader.h"
+#include "input/MultiStrmMRdrWorker.h"
 #include "support/Wait.h"
 
 #include <atomic>
@@ -29,6 +30,7 @@ struct stSeenPackage
     int32_t mediaType = -1;
     int16_t streamIndex = -1;
     int64_t readTime = 0;
+    int64_t handedAt = 0;   // when the worker handed it over, where a CHandOverLog noted it
     bool annexB = false;
     bool key() const { return (flags & 1) != 0; }
 };
@@ -68,10 +70,30 @@ public:
     std::vector<stSeenPackage> TakeUntil(uint32_t outputId, const std::function<bool(const std::vector<stSeenPackage> &)> &done,
                                          int timeoutMs);
 
+    std::vector<uint32_t> Outputs() const;
+
 private:
     CTYXWorker::ConsumerLinkMap m_links;
     std::map<uint32_t, stWorkerLink> m_ends;
     std::map<uint32_t, std::vector<stSeenPackage>> m_taken;
+};
+
+// When a read worker handed each package over, on a clock that moves only in the worker's pacing
+// waits: the reading thread collects at each wait, before the clock moves, and the test once more
+// when the play has ended. What was handed over since the collection before went at that time.
+class CHandOverLog
+{
+public:
+    explicit CHandOverLog(CTestConsumers &consumers) : m_consumers(consumers) {}
+    // Once the stream threads have sent what they were given: every output's new packages, handed
+    // over at `now`.
+    void Collect(CMultiStrmMediaReadWorker &worker, int64_t now);
+    // Everything an output got so far, in order.
+    const std::vector<stSeenPackage> &Of(uint32_t outputId) { return m_seen[outputId]; }
+
+private:
+    CTestConsumers &m_consumers;
+    std::map<uint32_t, std::vector<stSeenPackage>> m_seen;
 };
 
 // Copies a media file without decoding it, with the time stamps of its streams of one media type

@@ -677,6 +677,26 @@ TEST_F(RcmServerTest, ARequestNotCompleteInTheConfiguredTimeIsClosed)
     EXPECT_EQ(admin.Request("GET", "/TYXRCMAPI/GENERAL/Heartbeating?CMDSN=72&SESSIONID=" + id).status, 200);
 }
 
+// Case texts become folder and file names: one that cannot be is the protocol's bad parameter, as a
+// text too long is, and the command is not run.
+TEST_F(RcmServerTest, CaseTextsThatCannotNameAFileAreBadParameters)
+{
+    m_server.reset();
+    Start(false);
+    CRcmTestClient client(m_port);
+    const std::string id = LogIn(client);
+    const std::string target = "/TYXRCMAPI/CONTROL/SetCaseInfo?CMDSN=91&WaitResult=Yes&SESSIONID=" + id;
+    for (const char *body : {"caseNo=..%2F..%2Fx&CycleName=1&caseName=n", "caseNo=a&CycleName=..&caseName=n",
+                             "caseNo=a&CycleName=1&caseName=x%5Cy", "caseNo=a%0D%0Ab&CycleName=1&caseName=n"}) {
+        const stRawResponse reply = client.Request("POST", target, body);
+        EXPECT_EQ(reply.status, 406) << body;
+        EXPECT_EQ(reply.body, "Invalid Parameter ValueCommandSN=91") << body;
+    }
+    EXPECT_EQ(m_executor.Count(), 0u);
+    EXPECT_EQ(client.Request("POST", target, "caseNo=C-7&CycleName=3&caseName=Hearing 2").status, 200);
+    EXPECT_EQ(m_executor.Count(), 1u);
+}
+
 // Every connection is a descriptor: a server that starts under a low soft limit raises it for its
 // connections, and says so.
 TEST(RcmListenTest, TheOpenFileLimitMakesRoomForTheConnections)

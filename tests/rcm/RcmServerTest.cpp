@@ -677,6 +677,23 @@ TEST_F(RcmServerTest, ARequestNotCompleteInTheConfiguredTimeIsClosed)
     EXPECT_EQ(admin.Request("GET", "/TYXRCMAPI/GENERAL/Heartbeating?CMDSN=72&SESSIONID=" + id).status, 200);
 }
 
+// Each user holds a share of the session table: however often one logs in, the others stay.
+TEST_F(RcmServerTest, OneUsersLogInsPushOutOnlyItsOwnSessions)
+{
+    CRcmTestClient admin(m_port);
+    const std::string adminId = LogIn(admin);
+    CRcmTestClient viewer(m_port);
+    const std::string first = LogIn(viewer, "viewer");
+    std::string last;
+    for (int i = 0; i < 3000; ++i)
+        last = LogIn(viewer, "viewer");
+    ASSERT_FALSE(last.empty());
+    EXPECT_LE(m_server->SessionCount(), CRcmSessionTable::kMaxSessions);
+    EXPECT_EQ(admin.Request("GET", "/TYXRCMAPI/GENERAL/Heartbeating?CMDSN=81&SESSIONID=" + adminId).status, 200);
+    EXPECT_EQ(viewer.Request("GET", "/TYXRCMAPI/GENERAL/Heartbeating?CMDSN=82&SESSIONID=" + last).status, 200);
+    EXPECT_EQ(viewer.Request("GET", "/TYXRCMAPI/GENERAL/Heartbeating?CMDSN=83&SESSIONID=" + first).status, 421);
+}
+
 // Case texts become folder and file names: one that cannot be is the protocol's bad parameter, as a
 // text too long is, and the command is not run.
 TEST_F(RcmServerTest, CaseTextsThatCannotNameAFileAreBadParameters)

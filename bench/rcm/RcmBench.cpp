@@ -1,7 +1,10 @@
 // Remote-control server throughput: HelloTYX (answered by the request thread) and a waited
 // GetTYXStatus (queued to the query thread and run through the executor) with 1, 16 and 64
-// keep-alive clients, beside libmicrohttpd answering a fixed text from a minimal handler. Each
-// client owns one connection and sends its next request when the reply has arrived.
+// keep-alive clients, beside libmicrohttpd answering a fixed text from a minimal handler (epoll, the
+// same connection limit). Each client owns one connection and sends its next request when the reply
+// has arrived. Then the same load beside a crowd of 1,000 idle and half-sent connections that is kept
+// at its size (a connection the server closes is opened again at once, as a flood would), and last
+// how long a fresh client waits for HelloTYX beside 2,000 such connections.
 #include "platform/TcpListenSocket.h"
 #include "rcm/RCProcFuncs.h"
 #include "rcm/TYXCtrl_Web.h"
@@ -10,10 +13,14 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -25,20 +32,32 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One keep-alive connection: sends a request, reads one reply (Content-Length framed).
+constexpr int kReplyWaitSeconds = 5;
+
+sockaddr_in Loopback(uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// One keep-alive connection: sends a request, reads one reply (Content-Length framed). A reply that
+// does not come within kReplyWaitSeconds is a failure.
 class CBenchClient
 {
 public:
     explicit CBenchClient(uint16_t port)
     {
-        m_fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in address = Loopback(port);
         const int on = 1;
         setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-        if (connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
+        timeval wait{kReplyWaitSeconds, 0};
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+        setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof(wait));
+        if (connect(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
             close(m_fd);
             m_fd = -1;
         }
@@ -48,6 +67,9 @@ public:
         if (m_fd >= 0)
             close(m_fd);
     }
+    CBenchClient(const CBenchClient &) = delete;
+    CBenchClient &operator=(const CBenchClient &) = delete;
+
     bool Exchange(const std::string &request)
     {
         if (m_fd < 0 || send(m_fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
@@ -72,11 +94,105 @@ public:
             m_buffer.append(chunk, static_cast<size_t>(got));
         }
     }
-    int Fd() const { return m_fd; }
 
 private:
     int m_fd = -1;
     std::string m_buffer;
+};
+
+// Idle and half-sent connections (every second one has sent the start of a header), kept at their
+// number by a thread of their own: one the server closes is opened again.
+class CIdleCrowd
+{
+public:
+    CIdleCrowd(uint16_t port, size_t size) : m_port(port), m_fds(size, -1), m_pendingStart(size, false)
+    {
+        for (size_t i = 0; i < m_fds.size(); ++i)
+            m_fds[i] = Open(i);
+        m_thread = std::thread([this] { Keep(); });
+    }
+    ~CIdleCrowd()
+    {
+        m_stop = true;
+        m_thread.join();
+        for (const int fd : m_fds) {
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+    CIdleCrowd(const CIdleCrowd &) = delete;
+    CIdleCrowd &operator=(const CIdleCrowd &) = delete;
+
+    // Waits up to the bound until every connection has connected: the number connected.
+    size_t WaitConnected(int boundMs)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(boundMs);
+        size_t connected = 0;
+        do {
+            connected = m_connected.load();
+            if (connected >= m_fds.size())
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        } while (Clock::now() < deadline);
+        return connected;
+    }
+    uint64_t Reopened() const { return m_reopened.load(); }
+
+private:
+    int Open(size_t index)
+    {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        const sockaddr_in address = Loopback(m_port);
+        if (fd < 0 || (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0 &&
+                       errno != EINPROGRESS)) {
+            if (fd >= 0)
+                close(fd);
+            return -1;
+        }
+        m_pendingStart[index] = true;
+        return fd;
+    }
+
+    void Keep()
+    {
+        std::vector<pollfd> waits(m_fds.size());
+        while (!m_stop) {
+            for (size_t i = 0; i < m_fds.size(); ++i)
+                waits[i] = pollfd{m_fds[i], static_cast<short>(m_pendingStart[i] ? POLLOUT : POLLIN), 0};
+            if (poll(waits.data(), waits.size(), 100) <= 0)
+                continue;
+            for (size_t i = 0; i < m_fds.size(); ++i) {
+                if (waits[i].revents == 0)
+                    continue;
+                int error = 0;
+                socklen_t length = sizeof(error);
+                if (m_pendingStart[i] && (waits[i].revents & (POLLERR | POLLHUP)) == 0 &&
+                    getsockopt(m_fds[i], SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) {
+                    m_pendingStart[i] = false;
+                    ++m_connected;
+                    if (i % 2 == 0) {
+                        static const char start[] = "GET /TYXRCMAPI/GENERAL/HelloTYX HTTP/1.1\r\nHost: x\r\nX-Slow: ";
+                        send(m_fds[i], start, sizeof(start) - 1, MSG_NOSIGNAL);
+                    }
+                    continue;
+                }
+                // Closed by the server (or refused): opened again at once.
+                if (!m_pendingStart[i])
+                    --m_connected;
+                close(m_fds[i]);
+                m_fds[i] = Open(i);
+                ++m_reopened;
+            }
+        }
+    }
+
+    uint16_t m_port;
+    std::vector<int> m_fds;
+    std::vector<bool> m_pendingStart; // connecting: the start of a header goes out once connected
+    std::atomic<size_t> m_connected{0};
+    std::atomic<uint64_t> m_reopened{0};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
 };
 
 struct stFigures
@@ -152,12 +268,50 @@ std::string SessionOf(uint16_t port)
     return login.Exchange(request) ? "62656e6368$00000001" : "";
 }
 
+void PrintHeader()
+{
+    std::printf("%-22s %3s  %10s %9s %9s   %10s %9s %9s   %6s\n", "request", "cl", "ours req/s", "p50 us", "p99 us",
+                "mhd req/s", "p50 us", "p99 us", "ratio");
+}
+
 void PrintRow(const char *what, int clients, const stFigures &ours, const stFigures &theirs)
 {
     std::printf("%-22s %3d  %10.0f %9.1f %9.1f   %10.0f %9.1f %9.1f   %6.2f%s\n", what, clients,
                 ours.requestsPerSecond, ours.p50Us, ours.p99Us, theirs.requestsPerSecond, theirs.p50Us, theirs.p99Us,
                 theirs.requestsPerSecond > 0 ? ours.requestsPerSecond / theirs.requestsPerSecond : 0.0,
                 ours.failures + theirs.failures ? "  (failures)" : "");
+    std::fflush(stdout);
+}
+
+// A fresh connection's HelloTYX, tries times, one after the other: p50 and the slowest in ms, and
+// how many had no answer within kReplyWaitSeconds.
+void PrintFreshClients(const char *what, uint16_t port, int tries)
+{
+    const std::string hello = "GET /TYXRCMAPI/GENERAL/HelloTYX HTTP/1.1\r\nHost: x\r\n\r\n";
+    std::vector<double> ms;
+    int unanswered = 0;
+    for (int i = 0; i < tries; ++i) {
+        const auto start = Clock::now();
+        CBenchClient client(port);
+        if (client.Exchange(hello))
+            ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        else
+            ++unanswered;
+    }
+    std::sort(ms.begin(), ms.end());
+    if (ms.empty())
+        std::printf("%-44s no answer within %d s (%d of %d)\n", what, kReplyWaitSeconds, unanswered, tries);
+    else
+        std::printf("%-44s p50 %8.2f ms  max %8.2f ms  unanswered %d of %d\n", what, ms[ms.size() / 2], ms.back(),
+                    unanswered, tries);
+    std::fflush(stdout);
+}
+
+uint16_t FreePort()
+{
+    CSocketFd probe;
+    OpenTcpListenSocket(0, true, probe);
+    return LocalPortOf(probe.Fd());
 }
 
 } // namespace
@@ -165,6 +319,13 @@ void PrintRow(const char *what, int clients, const stFigures &ours, const stFigu
 int main(int argc, char **argv)
 {
     const int total = argc > 1 ? std::max(1000, std::atoi(argv[1])) : 40000;
+    constexpr size_t kCrowd = 1000;
+    constexpr size_t kBigCrowd = 2000;
+    // Both servers and the crowds live in this process.
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 16384);
+    setrlimit(RLIMIT_NOFILE, &files);
 
     auto executor = std::make_shared<CRCCommandExecutor>(std::make_shared<CRCInDemandOps>(), false);
     CRCMWebWin server([executor](uint16_t code, const stRCCommand &command, std::vector<uint8_t> &reply) {
@@ -173,20 +334,14 @@ int main(int argc, char **argv)
     RcmUserMap users;
     users[L"bench"] = stRcmUser{L"bench", L"b", 1, 31, L""};
     server.SetUsers(users);
-    CSocketFd probe;
-    OpenTcpListenSocket(0, true, probe);
-    const uint16_t ourPort = LocalPortOf(probe.Fd());
-    probe.Reset();
+    const uint16_t ourPort = FreePort();
     if (server.ListenRequests(true, false, ourPort, 0) != 0) {
         std::fprintf(stderr, "rcm_bench: the server does not listen\n");
         return 1;
     }
-
-    OpenTcpListenSocket(0, true, probe);
-    const uint16_t mhdPort = LocalPortOf(probe.Fd());
-    probe.Reset();
-    MHD_Daemon *plain = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, mhdPort, nullptr, nullptr,
-                                         &FixedReply, nullptr, MHD_OPTION_CONNECTION_LIMIT, 512u, MHD_OPTION_END);
+    const uint16_t mhdPort = FreePort();
+    MHD_Daemon *plain = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, mhdPort, nullptr, nullptr,
+                                         &FixedReply, nullptr, MHD_OPTION_CONNECTION_LIMIT, 4096u, MHD_OPTION_END);
     if (!plain) {
         std::fprintf(stderr, "rcm_bench: libmicrohttpd does not listen\n");
         return 1;
@@ -199,18 +354,45 @@ int main(int argc, char **argv)
     const std::string fixed = "GET /TYXRCMAPI/GENERAL/HelloTYX HTTP/1.1\r\nHost: x\r\n\r\n";
 
     std::printf("Remote-control server (one polling thread) beside libmicrohttpd with a fixed-reply handler "
-                "(one polling thread), %d requests per row, loopback keep-alive clients.\n", total);
-    std::printf("%-22s %3s  %10s %9s %9s   %10s %9s %9s   %6s\n", "request", "cl", "ours req/s", "p50 us", "p99 us",
-                "mhd req/s", "p50 us", "p99 us", "ratio");
+                "(one polling thread, epoll), %d requests per row, loopback keep-alive clients.\n\n", total);
+    std::printf("No idle connections:\n");
+    PrintHeader();
     for (int clients : {1, 16, 64}) {
         const int perClient = std::max(1, total / clients);
         Measure(ourPort, hello, clients, perClient / 10 + 1); // warm-up
-        const stFigures ours = Measure(ourPort, hello, clients, perClient);
-        const stFigures theirs = Measure(mhdPort, fixed, clients, perClient);
-        PrintRow("HelloTYX", clients, ours, theirs);
-        const stFigures queried = Measure(ourPort, query, clients, perClient);
-        const stFigures theirsAgain = Measure(mhdPort, fixed, clients, perClient);
-        PrintRow("GetTYXStatus (waited)", clients, queried, theirsAgain);
+        PrintRow("HelloTYX", clients, Measure(ourPort, hello, clients, perClient),
+                 Measure(mhdPort, fixed, clients, perClient));
+        PrintRow("GetTYXStatus (waited)", clients, Measure(ourPort, query, clients, perClient),
+                 Measure(mhdPort, fixed, clients, perClient));
+    }
+
+    std::printf("\n%zu idle and half-sent connections held beside the clients (each server its own crowd, "
+                "reopened when closed):\n", kCrowd);
+    {
+        CIdleCrowd ourCrowd(ourPort, kCrowd);
+        CIdleCrowd theirCrowd(mhdPort, kCrowd);
+        const size_t ours = ourCrowd.WaitConnected(20000);
+        const size_t theirs = theirCrowd.WaitConnected(20000);
+        std::printf("connected: ours %zu, mhd %zu\n", ours, theirs);
+        PrintHeader();
+        for (int clients : {1, 16, 64}) {
+            const int perClient = std::max(1, total / clients);
+            PrintRow("HelloTYX", clients, Measure(ourPort, hello, clients, perClient),
+                     Measure(mhdPort, fixed, clients, perClient));
+            PrintRow("GetTYXStatus (waited)", clients, Measure(ourPort, query, clients, perClient),
+                     Measure(mhdPort, fixed, clients, perClient));
+        }
+        std::printf("crowd connections the servers closed and the crowd opened again: ours %llu, mhd %llu\n",
+                    static_cast<unsigned long long>(ourCrowd.Reopened()),
+                    static_cast<unsigned long long>(theirCrowd.Reopened()));
+    }
+
+    std::printf("\nA fresh client's HelloTYX (connect, request, reply), 50 one after the other:\n");
+    PrintFreshClients("no crowd", ourPort, 50);
+    {
+        CIdleCrowd crowd(ourPort, kBigCrowd);
+        std::printf("(%zu of %zu crowd connections connected)\n", crowd.WaitConnected(20000), kBigCrowd);
+        PrintFreshClients("beside 2000 idle and half-sent connections", ourPort, 50);
     }
     MHD_stop_daemon(plain);
     server.Close();

@@ -41,6 +41,8 @@ void ReadGeneral(CConfigXmlDocument &document, stRcmSettings &settings)
     settings.SessionExpiredTime = ReadInt(document, L"SessionExpiredTime", 0);
     settings.NoficationExpiredTime = settings.HttpsCtrl ? ReadInt(document, L"NoficationExpiredTime", 0) : 0;
     settings.SendAckBeforeCmdFinish = ReadBool(document, L"SendAckBeforeCmdFinish");
+    settings.HttpMaxConnections = ReadInt(document, L"HttpMaxConnections", 0);
+    settings.HttpRequestTimeout = ReadInt(document, L"HttpRequestTimeout", 0);
     settings.HttpsCertFile = settings.HttpsCtrl ? ReadText(document, L"HttpsCertFile") : std::wstring();
     settings.HttpsKeyFile = settings.HttpsCtrl ? ReadText(document, L"HttpsKeyFile") : std::wstring();
 }
@@ -95,6 +97,18 @@ int32_t RcmSessionExpiryMs(const stRcmSettings &settings)
 int32_t RcmNotificationExpirySeconds(const stRcmSettings &settings)
 {
     return LimitedSeconds(settings.NoficationExpiredTime);
+}
+
+uint32_t RcmConnectionLimit(const stRcmSettings &settings)
+{
+    const int32_t limit = settings.HttpMaxConnections;
+    return (limit >= 64 && limit <= 65536) ? static_cast<uint32_t>(limit) : RCM_DEFAULT_MAX_CONNECTIONS;
+}
+
+uint32_t RcmRequestTimeoutSeconds(const stRcmSettings &settings)
+{
+    const int32_t seconds = settings.HttpRequestTimeout;
+    return (seconds >= 1 && seconds <= 60) ? static_cast<uint32_t>(seconds) : RCM_DEFAULT_REQUEST_TIMEOUT;
 }
 
 int32_t RcmTcpListenPortInRange(int32_t port)

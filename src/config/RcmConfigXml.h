@@ -14,5 +14,9 @@ int32_t LoadRcmConfigs(const std::wstring &path, stRcmSettings &settings);
 int32_t RcmSessionExpiryMs(const stRcmSettings &settings);
 // The notification lifetime in seconds, 60..7200, else 600.
 int32_t RcmNotificationExpirySeconds(const stRcmSettings &settings);
+// The connections each server holds at most: 64..65536, else the default.
+uint32_t RcmConnectionLimit(const stRcmSettings &settings);
+// The seconds a connection has to send its request: 1..60, else the default.
+uint32_t RcmRequestTimeoutSeconds(const stRcmSettings &settings);
 // The port of a plain control channel that is on: 1025..32767, anything else 1225.
 int32_t RcmTcpListenPortInRange(int32_t port);

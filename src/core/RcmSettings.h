@@ -16,6 +16,11 @@ struct stRcmUser
     std::wstring comments;
 };
 
+// Connections each remote-control server holds at most, and the seconds a connection has to send a
+// whole request: far more than the operators need, few enough to bound what a flood can take.
+constexpr uint32_t RCM_DEFAULT_MAX_CONNECTIONS = 4096;
+constexpr uint32_t RCM_DEFAULT_REQUEST_TIMEOUT = 5;
+
 // User name (exact case) to user.
 using RcmUserMap = std::map<std::wstring, stRcmUser>;
 
@@ -30,6 +35,8 @@ struct stRcmSettings
     int32_t SessionExpiredTime = 600000;
     int32_t NoficationExpiredTime = 600;
     uint8_t SendAckBeforeCmdFinish = 1;
+    int32_t HttpMaxConnections = RCM_DEFAULT_MAX_CONNECTIONS;
+    int32_t HttpRequestTimeout = RCM_DEFAULT_REQUEST_TIMEOUT; // seconds
     // PEM files of the HTTPS server; relative paths are found beside the program.
     std::wstring HttpsCertFile;
     std::wstring HttpsKeyFile;

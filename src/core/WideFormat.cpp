@@ -1,10 +1,17 @@
 #include "core/WideFormat.h"
 
+#include "platform/TextCodec.h"
+
 #include <algorithm>
 #include <clocale>
+#include <cstddef>
 #include <cstdio>
+#include <cstdint>
+#include <cstring>
 #include <cwchar>
 #include <locale.h>
+#include <sys/types.h>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -145,6 +152,146 @@ private:
     locale_t m_previous;
 };
 
+// The values of the "*" width and precision of one directive, in argument order.
+struct stStarValues
+{
+    int values[2] = {0, 0};
+    int count = 0;
+};
+
+template <typename... Args>
+std::wstring FormatDirective(const std::wstring &directive, size_t maxChars, Args... args)
+{
+    size_t size = 64;
+    std::vector<wchar_t> buffer;
+    for (;;) {
+        size = std::min(size, maxChars + 1);
+        buffer.assign(size, L'\0');
+        const int written = swprintf(buffer.data(), size, directive.c_str(), args...);
+        if (written >= 0)
+            return std::wstring(buffer.data(), static_cast<size_t>(written));
+        if (size > maxChars)
+            break;
+        size *= 4;
+    }
+    buffer[size - 1] = L'\0';
+    return std::wstring(buffer.data());
+}
+
+template <typename T>
+std::wstring FormatWithStars(const std::wstring &directive, const stStarValues &stars, size_t maxChars, T value)
+{
+    switch (stars.count) {
+    case 0: return FormatDirective(directive, maxChars, value);
+    case 1: return FormatDirective(directive, maxChars, stars.values[0], value);
+    default: return FormatDirective(directive, maxChars, stars.values[0], stars.values[1], value);
+    }
+}
+
+// The precision written after "." (a "*" takes the last star value); none without a dot.
+std::optional<int> PrecisionOf(const std::wstring &prefix, const stStarValues &stars)
+{
+    const size_t dot = prefix.find(L'.');
+    if (dot == std::wstring::npos)
+        return std::nullopt;
+    if (dot + 1 < prefix.size() && prefix[dot + 1] == L'*')
+        return stars.values[stars.count - 1];
+    int value = 0;
+    for (size_t i = dot + 1; i < prefix.size() && prefix[i] >= L'0' && prefix[i] <= L'9'; ++i)
+        value = value * 10 + (prefix[i] - L'0');
+    return value;
+}
+
+// A narrow "%s" argument: UTF-8 bytes (up to the precision), bytes that are not UTF-8 shown as
+// U+FFFD, then formatted as wide text with the directive's flags and width.
+std::wstring FormatNarrowString(const stFormatSpec<wchar_t> &spec, const stStarValues &stars, const char *text,
+                                size_t maxChars)
+{
+    const std::optional<int> precision = PrecisionOf(spec.prefix, stars);
+    std::wstring wide = L"(null)";
+    if (text) {
+        const size_t bytes = precision && *precision >= 0 ? strnlen(text, static_cast<size_t>(*precision)) : strlen(text);
+        const std::string_view view(text, bytes);
+        if (auto converted = CTextCodec::Utf8ToWide(view)) {
+            wide = std::move(*converted);
+        } else {
+            wide.clear();
+            for (const char c : view)
+                wide.push_back(static_cast<unsigned char>(c) < 0x80 ? static_cast<wchar_t>(c) : L'\uFFFD');
+        }
+    } else if (precision && *precision >= 0 && static_cast<size_t>(*precision) < wide.size()) {
+        wide.resize(static_cast<size_t>(*precision));
+    }
+    const std::wstring widthPart = spec.prefix.substr(0, spec.prefix.find(L'.'));
+    stStarValues width;
+    if (widthPart.find(L'*') != std::wstring::npos)
+        width.values[width.count++] = stars.values[0];
+    return FormatWithStars(L"%" + widthPart + L"ls", width, maxChars, wide.c_str());
+}
+
+template <typename Signed, typename Unsigned>
+std::wstring FormatInteger(const std::wstring &directive, wchar_t conversion, const stStarValues &stars,
+                           size_t maxChars, va_list *args)
+{
+    if (conversion == L'd' || conversion == L'i')
+        return FormatWithStars(directive, stars, maxChars, va_arg(*args, Signed));
+    return FormatWithStars(directive, stars, maxChars, va_arg(*args, Unsigned));
+}
+
+// One directive with the argument it takes; what a string or character argument brings is escaped.
+std::wstring FormatArgument(const stFormatSpec<wchar_t> &spec, va_list *args, size_t maxChars)
+{
+    const wchar_t conversion = spec.conversion;
+    if (conversion == L'n')
+        return L"%"; // never written through, as the translation does
+    const std::wstring mapped = MapSpec(spec, true);
+    const std::wstring literal = L"%" + spec.prefix + spec.length + (conversion ? std::wstring(1, conversion) : L"");
+    if (!conversion || !std::wcschr(L"sScCdiuxXofFeEgGaAp", conversion))
+        return literal;
+    stStarValues stars;
+    for (const wchar_t c : spec.prefix) {
+        if (c == L'*' && stars.count < 2)
+            stars.values[stars.count++] = va_arg(*args, int);
+    }
+    const std::wstring directive = L"%" + mapped;
+    // The glibc length modifier sits between the flags and the conversion.
+    const std::wstring length = mapped.substr(spec.prefix.size(), mapped.size() - spec.prefix.size() - 1);
+    switch (conversion) {
+    case L's':
+    case L'S':
+        if (length == L"l")
+            return EscapeControlCharacters(FormatWithStars(directive, stars, maxChars, va_arg(*args, const wchar_t *)));
+        return EscapeControlCharacters(FormatNarrowString(spec, stars, va_arg(*args, const char *), maxChars));
+    case L'c':
+    case L'C':
+        if (length == L"l")
+            return EscapeControlCharacters(FormatWithStars(directive, stars, maxChars, va_arg(*args, wint_t)));
+        return EscapeControlCharacters(FormatWithStars(directive, stars, maxChars, va_arg(*args, int)));
+    case L'p': return FormatWithStars(directive, stars, maxChars, va_arg(*args, void *));
+    case L'f':
+    case L'F':
+    case L'e':
+    case L'E':
+    case L'g':
+    case L'G':
+    case L'a':
+    case L'A':
+        if (length == L"L")
+            return FormatWithStars(directive, stars, maxChars, va_arg(*args, long double));
+        return FormatWithStars(directive, stars, maxChars, va_arg(*args, double));
+    default: break;
+    }
+    if (length == L"ll" || length == L"L" || length == L"q")
+        return FormatInteger<long long, unsigned long long>(directive, conversion, stars, maxChars, args);
+    if (length == L"z")
+        return FormatInteger<ssize_t, size_t>(directive, conversion, stars, maxChars, args);
+    if (length == L"j")
+        return FormatInteger<intmax_t, uintmax_t>(directive, conversion, stars, maxChars, args);
+    if (length == L"t")
+        return FormatInteger<ptrdiff_t, size_t>(directive, conversion, stars, maxChars, args);
+    return FormatInteger<int, unsigned int>(directive, conversion, stars, maxChars, args);
+}
+
 } // namespace
 
 std::wstring TranslateWideFormat(const wchar_t *format)
@@ -207,5 +354,59 @@ std::string VFormatNarrow(const char *format, va_list args)
     std::string out(static_cast<size_t>(needed) + 1, '\0');
     vsnprintf(out.data(), out.size(), translated.c_str(), args);
     out.resize(static_cast<size_t>(needed));
+    return out;
+}
+
+std::wstring EscapeControlCharacters(std::wstring_view text)
+{
+    std::wstring out;
+    out.reserve(text.size());
+    for (const wchar_t c : text) {
+        const uint32_t code = static_cast<uint32_t>(c);
+        wchar_t escape[8];
+        if (c == L'\r') {
+            out += L"\\r";
+        } else if (c == L'\n') {
+            out += L"\\n";
+        } else if (c == L'\t') {
+            out += L"\\t";
+        } else if (code < 0x20 || code == 0x7F || (code >= 0x80 && code <= 0x9F)) {
+            swprintf(escape, 8, L"\\x%02x", code);
+            out += escape;
+        } else if (code == 0x2028 || code == 0x2029) { // line and paragraph separators
+            swprintf(escape, 8, L"\\u%04x", code);
+            out += escape;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::wstring VFormatWideEscaped(const wchar_t *format, va_list args, size_t maxChars)
+{
+    if (!format)
+        return {};
+    CScopedLocale locale;
+    va_list copy;
+    va_copy(copy, args);
+    std::wstring out;
+    for (size_t i = 0; format[i] && out.size() <= maxChars;) {
+        if (format[i] != L'%') {
+            out.push_back(format[i++]);
+            continue;
+        }
+        if (format[i + 1] == L'%') {
+            out.push_back(L'%');
+            i += 2;
+            continue;
+        }
+        stFormatSpec<wchar_t> spec;
+        i += 1 + ParseSpec(format + i + 1, spec);
+        out += FormatArgument(spec, &copy, maxChars);
+    }
+    va_end(copy);
+    if (out.size() > maxChars)
+        out.resize(maxChars);
     return out;
 }

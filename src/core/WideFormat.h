@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // The system's format texts follow the Windows printf family: in a wide format "%s" is a wide
 // string and "%S"/"%hs" a narrow one, "%ld" is 32 bits and "%I64d" 64 bits. glibc reads them the other
@@ -19,3 +20,10 @@ std::wstring VFormatWide(const wchar_t *format, va_list args, size_t maxChars = 
 std::wstring FormatWide(const wchar_t *format, ...);
 // Formats a Windows-style narrow format into UTF-8 text.
 std::string VFormatNarrow(const char *format, va_list args);
+
+// The text with every control character written as an escape ("\r", "\n", "\t", "\x1b", "\u2028"),
+// so that it cannot break or colour the line it is put in.
+std::wstring EscapeControlCharacters(std::wstring_view text);
+// VFormatWide for a log line: what the string and character arguments bring is escaped, the
+// format's own text is kept as written.
+std::wstring VFormatWideEscaped(const wchar_t *format, va_list args, size_t maxChars = 65536);

@@ -21,6 +21,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 namespace {
 
@@ -567,10 +568,35 @@ int32_t LogFormatted(int32_t level, const char *sourceFile, const char *function
     const bool wanted = Module().Accepts(level);
     if (!wanted && !Module().HasObserver())
         return Module().IsStopped() ? TYX_LOG_ERR_STOPPED : TYX_LOG_ERR_LEVEL;
-    const std::wstring text = VFormatWide(format, args, kMaxTextChars);
+    // Every log call that prints outside text comes through here: an argument's line breaks and
+    // terminal controls are escaped, so no text from outside can forge or hide a line.
+    const std::wstring text = VFormatWideEscaped(format, args, kMaxTextChars);
     if (Module().HasObserver())
         Module().Notify(level, text);
     return Module().Queue(level, sourceFile, function, line, CTextCodec::WideToUtf8Replacing(text));
+}
+
+// Text formatted elsewhere (a library's message, for one) may carry anything: its own line end is
+// dropped, the log adds one, and every other control character is escaped.
+std::string EscapedLineText(const char *text)
+{
+    std::string_view view(text);
+    while (!view.empty() && (view.back() == '\n' || view.back() == '\r'))
+        view.remove_suffix(1);
+    if (const auto wide = CTextCodec::Utf8ToWide(view))
+        return CTextCodec::WideToUtf8Replacing(EscapeControlCharacters(*wide));
+    std::string out;
+    for (const char c : view) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof(escape), "\\x%02x", byte);
+            out += escape;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
 }
 
 std::string NarrowName(const wchar_t *name)
@@ -626,9 +652,10 @@ int32_t DebugLogA(int32_t level, const char *sourceFile, const char *function, i
         return check;
     if (SourceNameTooLong(sourceFile) || strlen(function) > kMaxFunction)
         return TYX_LOG_ERR_TOO_LONG;
+    const std::string escaped = EscapedLineText(text);
     if (Module().HasObserver())
-        Module().Notify(level, StringToWString(text));
-    return Module().Queue(level, sourceFile, function, line, text);
+        Module().Notify(level, StringToWString(escaped));
+    return Module().Queue(level, sourceFile, function, line, escaped);
 }
 
 std::wstring BuildDebugLogFilePath(const std::wstring &logFolder, const std::tm &localDate)

@@ -42,11 +42,11 @@ int32_t SetLiveBCUrl(const std::string &url, const std::wstring &settingsFile)
     }
     // Only a URL the writer takes is kept, so a refused one never reaches the settings.
     const int32_t changed = writer->ChangeOutput(url);
-    if (changed != -1) {
-        const int32_t number = StoreConfiguredUrl(writerId, wideUrl);
-        if (WriteMWriterOutputURL(number, settingsFile.empty() ? nullptr : settingsFile.c_str(), wideUrl) != 0)
-            TYX_LOG(3, L"[WID=%d] The new output URL could not be written to %s.", writerId, settingsFile.c_str());
-    }
+    if (changed == -1)
+        return LIVEBC_URL_REFUSED;
+    const int32_t number = StoreConfiguredUrl(writerId, wideUrl);
+    if (WriteMWriterOutputURL(number, settingsFile.empty() ? nullptr : settingsFile.c_str(), wideUrl) != 0)
+        TYX_LOG(3, L"[WID=%d] The new output URL could not be written to %s.", writerId, settingsFile.c_str());
     std::this_thread::sleep_for(kStartPause);
     if (changed == 0)
         writer->StartDataPushing();

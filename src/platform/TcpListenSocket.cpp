@@ -7,7 +7,9 @@
 
 namespace {
 
-constexpr int kBacklog = 256;
+// As many handshakes as the host allows wait for their accept: under a burst of connections (a flood
+// beside the operators) a client's handshake waits instead of being dropped.
+constexpr int kBacklog = SOMAXCONN;
 
 int32_t BindAndListen(CSocketFd &socket, const sockaddr *address, socklen_t length)
 {

@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <string>
 
+// The executor's result for a command whose texts the part that uses them refused, so that nothing
+// changed: the client gets the protocol's bad-parameter error, as for a value the check refuses.
+constexpr int32_t TYX_RC_TEXT_REFUSED = -308;
+
 // One remote command's validated parameters, filled by CheckRcmCommand and read by the executor.
 // Which field carries what is fixed per command by the check.
 struct stRCCommand

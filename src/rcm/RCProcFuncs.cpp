@@ -166,7 +166,12 @@ int32_t CRCCommandExecutor::Dispatch(uint16_t code, const stRCCommand &command, 
         return 0;
     case 0x124: return DirectOutput(command, false);
     case 0x171: return m_ops->SetComputerNameFromRC(command.Texts[0]);
-    case 0x172: return command.Texts[0].empty() ? TYX_RC_NO_SUCH_ALIAS : SetLiveBCUrl(command.Texts[0], m_ops->SettingsFile());
+    case 0x172: {
+        if (command.Texts[0].empty())
+            return TYX_RC_NO_SUCH_ALIAS;
+        const int32_t result = SetLiveBCUrl(command.Texts[0], m_ops->SettingsFile());
+        return result == LIVEBC_URL_REFUSED ? TYX_RC_TEXT_REFUSED : result;
+    }
     case 0x173: return SetServerAddr(command);
     case 0x175:
         SetMoxCtrlPort(static_cast<uint16_t>(command.Number1 & 0xFFFF), static_cast<uint16_t>(command.Number2 & 0xFFFF),

@@ -4,6 +4,7 @@
 #include "core/OsdOsgConfig.h"
 #include "core/TYXUtils.h"
 #include "core/TextCompare.h"
+#include "output/RecordFiles.h"
 #include "rcm/RcmTables.h"
 
 #include <cwchar>
@@ -217,11 +218,19 @@ int32_t CheckDelInput(stCheckContext &c, const wchar_t *listedKey)
     return ReadText(c, {L"Alias", listedKey}, 0, kAliasMax);
 }
 
+// The case texts name the record folders and files: a text that cannot be a plain part of a file
+// name would be refused by every writer, so the command is refused here, where the client hears it.
+int32_t ReadCaseText(stCheckContext &c, const wchar_t *key, size_t slot)
+{
+    TYX_CHECK(ReadText(c, {key}, slot, kCaseTextMax));
+    return IsSafeRecordNamePart(*FindParam(c.params, {key}), kCaseTextMax) ? 0 : RCM_ERR_PARAM_VALUE;
+}
+
 int32_t CheckCaseInfo(stCheckContext &c)
 {
-    TYX_CHECK(ReadText(c, {L"caseNo"}, 0, kCaseTextMax));
-    TYX_CHECK(ReadText(c, {L"CycleName"}, 1, kCaseTextMax));
-    return ReadText(c, {L"caseName"}, 2, kCaseTextMax);
+    TYX_CHECK(ReadCaseText(c, L"caseNo", 0));
+    TYX_CHECK(ReadCaseText(c, L"CycleName", 1));
+    return ReadCaseText(c, L"caseName", 2);
 }
 
 int32_t CheckMonitorOutput(stCheckContext &c)

@@ -206,7 +206,9 @@ void CRcmCommandProcessor::ProcessCommand(stState &state, stRcmRequest &request)
     if (!request.Reply)
         return; // the acceptance reply was the answer
     // A positive result is a new id: success.
-    if (result < 0)
+    if (result == TYX_RC_TEXT_REFUSED)
+        Answer(request, MakeRcmError(RCM_ERR_PARAM_VALUE, request.CommandSn));
+    else if (result < 0)
         Answer(request, MakeRcmError(RCM_ERR_EXECUTION_FAILED, request.CommandSn));
     else
         Answer(request, MakeRcmResponse(200, control ? "Command excuted successfully!" : "", request.CommandSn));

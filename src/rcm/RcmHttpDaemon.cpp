@@ -92,12 +92,25 @@ struct stDaemonCallbacks
         return context.release(); // owned by the connection until OnCompleted
     }
 
-    static void OnCompleted(void *self, MHD_Connection *, void **context, MHD_RequestTerminationCode)
+    static void OnCompleted(void *self, MHD_Connection *connection, void **context, MHD_RequestTerminationCode)
     {
         std::unique_ptr<CRcmHttpDaemon::stContext> owned(static_cast<CRcmHttpDaemon::stContext *>(*context));
         *context = nullptr;
+        auto &daemon = *static_cast<CRcmHttpDaemon *>(self);
         if (owned && owned->pending)
-            static_cast<CRcmHttpDaemon *>(self)->Forget(owned->pending.get());
+            daemon.Forget(owned->pending.get());
+        daemon.m_watch->Answered(connection); // the next request is due from now
+    }
+
+    static void OnConnection(void *self, MHD_Connection *connection, void **, MHD_ConnectionNotificationCode code)
+    {
+        CRcmConnectionWatch &watch = *static_cast<CRcmHttpDaemon *>(self)->m_watch;
+        if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+            watch.Closed(connection);
+            return;
+        }
+        const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        watch.Opened(connection, info ? info->connect_fd : -1);
     }
 
     static MHD_Result OnAccess(void *self, MHD_Connection *connection, const char *, const char *method, const char *,
@@ -142,7 +155,10 @@ int32_t CRcmHttpDaemon::Start(const stOptions &options)
     if (opened != 0)
         return opened;
     m_port = LocalPortOf(m_listen.Fd());
-    unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    // epoll: thousands of connections cost nothing while idle, and no descriptor number is too
+    // high for it (select stops at FD_SETSIZE).
+    unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG |
+                         (MHD_is_feature_supported(MHD_FEATURE_EPOLL) == MHD_YES ? MHD_USE_EPOLL : MHD_USE_POLL);
     const bool tls = !options.certPem.empty() && !options.keyPem.empty();
     if (tls) {
         flags |= MHD_USE_TLS;
@@ -162,16 +178,28 @@ int32_t CRcmHttpDaemon::Start(const stOptions &options)
         {tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0, tls ? const_cast<char *>(m_certPem.c_str()) : nullptr},
         {MHD_OPTION_END, 0, nullptr},
     };
+    m_watch = std::make_unique<CRcmConnectionWatch>(options.name, options.connectionLimit, options.requestTimeoutMs,
+                                                    options.tick);
     errno = 0;
     m_daemon = MHD_start_daemon(flags, 0, nullptr, nullptr,
                                 &stDaemonCallbacks::OnAccess, this,
-                                MHD_OPTION_ARRAY, items, MHD_OPTION_END);
+                                MHD_OPTION_ARRAY, items,
+                                // Not in the array: the library's array form does not pass this one on.
+                                MHD_OPTION_NOTIFY_CONNECTION, &stDaemonCallbacks::OnConnection, this,
+                                MHD_OPTION_END);
     if (!m_daemon) {
         const int32_t error = errno != 0 ? -errno : -EINVAL;
         m_listen.Reset();
+        m_watch.reset();
         return error;
     }
+    m_watch->Start();
     return 0;
+}
+
+size_t CRcmHttpDaemon::ConnectionCount() const
+{
+    return m_watch ? m_watch->Count() : 0;
 }
 
 void CRcmHttpDaemon::Stop(const stHttpResponse &busy)
@@ -196,6 +224,7 @@ void CRcmHttpDaemon::Stop(const stHttpResponse &busy)
     MHD_quiesce_daemon(m_daemon);
     MHD_stop_daemon(m_daemon);
     m_daemon = nullptr;
+    m_watch->Stop(); // every connection has been reported closed
     m_listen.Reset();
     std::lock_guard lock(m_mutex);
     m_pending.clear();
@@ -252,6 +281,7 @@ bool CRcmHttpDaemon::Access(MHD_Connection *connection, stContext &context, cons
 bool CRcmHttpDaemon::Answer(MHD_Connection *connection, stContext &context)
 {
     context.answered = true;
+    m_watch->RequestArrived(connection); // the whole request is in: no deadline while it is served
     stAnswer answer = m_handler(context.request);
     if (answer.pending && context.request.bodyDropped) {
         // Nothing can be queued once the body starts to arrive, so such a request is not held.

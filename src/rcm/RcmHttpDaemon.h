@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/UnixSocket.h"
+#include "rcm/RcmConnectionWatch.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -72,9 +73,14 @@ public:
         bool loopbackOnly = false; // 127.0.0.1 only; otherwise every address, IPv6 too when possible
         std::string certPem;       // both set: TLS
         std::string keyPem;
-        uint32_t connectionLimit = 512;
-        uint32_t idleTimeoutSeconds = 60;
+        uint32_t connectionLimit = 4096;
+        // A connection must send its whole request within this time of its opening or of the
+        // previous answer; 0: no such limit.
+        uint32_t requestTimeoutMs = 5000;
+        uint32_t idleTimeoutSeconds = 60; // no byte moved (a client that does not read its answer)
         size_t connectionMemory = 32 * 1024; // bounds the request line and headers
+        std::string name = "Http";         // in the log lines
+        CRcmConnectionWatch::TickSource tick; // the request deadlines' clock; none: the monotonic clock
     };
     struct stAnswer
     {
@@ -95,6 +101,8 @@ public:
     void Stop(const stHttpResponse &busy);
     bool IsRunning() const { return m_daemon != nullptr; }
     uint16_t Port() const { return m_port; }
+    // The connections open now.
+    size_t ConnectionCount() const;
 
 private:
     struct stContext;
@@ -107,6 +115,7 @@ private:
     void Forget(CRcmPendingReply *pending);
 
     Handler m_handler;
+    std::unique_ptr<CRcmConnectionWatch> m_watch; // the daemon reports to it while it runs
     CSocketFd m_listen; // ours: the daemon is quiesced before it stops, so it never closes it
     MHD_Daemon *m_daemon = nullptr;
     uint16_t m_port = 0;

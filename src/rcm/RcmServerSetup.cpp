@@ -29,6 +29,7 @@ std::unique_ptr<CRCMWebWin> StartRcmServer(const stRcmSettings &settings, const 
     server->SetSessionExpiryMs(static_cast<uint32_t>(RcmSessionExpiryMs(settings)));
     server->SetNotificationExpirySeconds(static_cast<uint32_t>(RcmNotificationExpirySeconds(settings)));
     server->SetSendAckBeforeCmdFinish(settings.SendAckBeforeCmdFinish != 0);
+    server->SetConnectionLimits(RcmConnectionLimit(settings), RcmRequestTimeoutSeconds(settings));
     if (settings.HttpsCtrl) {
         if (settings.HttpsCertFile.empty() || settings.HttpsKeyFile.empty())
             TYX_LOG(3, L"[RCM]Https control is on but HttpsCertFile or HttpsKeyFile is not configured.");

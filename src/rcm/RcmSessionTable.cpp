@@ -12,7 +12,9 @@ void CRcmSessionTable::SetUsers(const RcmUserMap &users)
 {
     std::lock_guard lock(m_mutex);
     m_users = users;
+    m_userShare = std::max<size_t>(1, kMaxSessions / std::max<size_t>(1, m_users.size()));
 }
+
 
 void CRcmSessionTable::SetExpiryMs(uint32_t expiryMs)
 {
@@ -66,12 +68,7 @@ std::wstring CRcmSessionTable::LogIn(const std::wstring &user, const std::wstrin
     std::lock_guard lock(m_mutex);
     session.LastAccessTick = m_tick();
     DropExpired(session.LastAccessTick);
-    if (m_sessions.size() >= kMaxSessions) {
-        const auto oldest = std::min_element(m_sessions.begin(), m_sessions.end(), [](const auto &a, const auto &b) {
-            return a.second.LastAccessTick < b.second.LastAccessTick;
-        });
-        m_sessions.erase(oldest);
-    }
+    MakeRoomFor(user);
     const std::wstring id = session.SessionId;
     m_sessions[id] = std::move(session);
     return id;
@@ -99,6 +96,23 @@ size_t CRcmSessionTable::Count() const
 {
     std::lock_guard lock(m_mutex);
     return m_sessions.size();
+}
+
+// Only the user's own sessions make room: whatever one user does, the others stay logged in. With
+// the shares the table stays within its bound (more users than places hold one session each).
+void CRcmSessionTable::MakeRoomFor(const std::wstring &user)
+{
+    auto oldest = m_sessions.end();
+    size_t held = 0;
+    for (auto it = m_sessions.begin(); it != m_sessions.end(); ++it) {
+        if (it->second.UserName != user)
+            continue;
+        ++held;
+        if (oldest == m_sessions.end() || it->second.LastAccessTick < oldest->second.LastAccessTick)
+            oldest = it;
+    }
+    if (held >= m_userShare)
+        m_sessions.erase(oldest);
 }
 
 void CRcmSessionTable::DropExpired(uint64_t now)

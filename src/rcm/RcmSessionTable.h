@@ -25,7 +25,8 @@ struct stRcmSession
 };
 
 // The users who may log in and the sessions of those who did. Sessions end by log-out, or when
-// they have not been used for the expiry time; the oldest goes when the table is full. Any
+// they have not been used for the expiry time. Each user holds at most an equal share of the table;
+// a log-in beyond it ends that user's least recently used session, never another user's. Any
 // thread may call.
 class CRcmSessionTable
 {
@@ -51,11 +52,13 @@ public:
 
 private:
     void DropExpired(uint64_t now);
+    void MakeRoomFor(const std::wstring &user);
 
     TickSource m_tick;
     mutable std::mutex m_mutex;
     RcmUserMap m_users;
     std::map<std::wstring, stRcmSession> m_sessions;
     uint32_t m_expiryMs = 600000;
+    size_t m_userShare = kMaxSessions; // the table shared equally among the users, at least one each
     uint32_t m_counter = 0;
 };

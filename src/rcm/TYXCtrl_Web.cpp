@@ -3,9 +3,11 @@
 #include "core/TYXUtils.h"
 #include "core/TextCompare.h"
 #include "core/debuglog.h"
+#include "platform/OpenFileLimit.h"
 #include "rcm/RcmReply.h"
 #include "rcm/RcmTables.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <fstream>
@@ -16,6 +18,10 @@ namespace {
 constexpr const char *kApiRoot = "TYXRCMAPI";
 constexpr int32_t kNotOurPath = -404;
 constexpr uint32_t kThreadStopBudgetMs = 10000;
+// Descriptors the rest of the program may hold beside the servers' connections: files, sources,
+// outputs, devices.
+constexpr uint64_t kOtherDescriptors = 1024;
+constexpr uint32_t kFewestConnections = 64;
 
 bool SameNoCase(const std::string &a, const std::string &b)
 {
@@ -146,6 +152,14 @@ void CRCMWebWin::SetSendAckBeforeCmdFinish(bool sendAck)
     m_sendAckBeforeCmdFinish = sendAck;
 }
 
+void CRCMWebWin::SetConnectionLimits(uint32_t maxConnections, uint32_t requestTimeoutSeconds, TickSource tick)
+{
+    std::lock_guard lock(m_mutex);
+    m_maxConnections = std::max(maxConnections, kFewestConnections);
+    m_requestTimeoutSeconds = requestTimeoutSeconds;
+    m_connectionTick = std::move(tick);
+}
+
 int32_t CRCMWebWin::SetHttpsCredentials(const std::wstring &certFile, const std::wstring &keyFile)
 {
     std::string cert, key;
@@ -164,14 +178,18 @@ int32_t CRCMWebWin::StartDaemon(CRcmHttpDaemon &daemon, bool https, uint16_t por
     CRcmHttpDaemon::stOptions options;
     options.port = port;
     options.loopbackOnly = https;
-    if (https) {
+    options.name = https ? "Https" : "Http";
+    {
         std::lock_guard lock(m_mutex);
-        if (m_certPem.empty() || m_keyPem.empty()) {
-            TYX_LOG(3, L"[RCM]Https URL adding failed: no certificate and key are configured.");
-            return -ENOENT;
-        }
-        options.certPem = m_certPem;
-        options.keyPem = m_keyPem;
+        options.connectionLimit = m_maxConnections;
+        options.requestTimeoutMs = m_requestTimeoutSeconds * 1000;
+        options.tick = m_connectionTick;
+        options.certPem = https ? m_certPem : std::string();
+        options.keyPem = https ? m_keyPem : std::string();
+    }
+    if (https && (options.certPem.empty() || options.keyPem.empty())) {
+        TYX_LOG(3, L"[RCM]Https URL adding failed: no certificate and key are configured.");
+        return -ENOENT;
     }
     return daemon.Start(options);
 }
@@ -188,6 +206,7 @@ int32_t CRCMWebWin::ListenRequests(bool httpOn, bool httpsOn, int32_t httpPort, 
     const uint16_t https = static_cast<uint16_t>(httpsPort == 0 ? 443 : httpsPort);
     if (httpOn && httpsOn && http == https)
         return -4;
+    FitConnectionLimit((httpOn ? 1u : 0u) + (httpsOn ? 1u : 0u));
     int32_t result = 0;
     if (httpOn) {
         const int32_t started = StartDaemon(m_http, false, http);
@@ -218,6 +237,31 @@ int32_t CRCMWebWin::ListenRequests(bool httpOn, bool httpsOn, int32_t httpPort, 
         TYX_LOG(6, L"[RCM]Requests processing threads resumed.");
     }
     return result;
+}
+
+// Every connection is a descriptor: the process's limit must hold the servers' places beside what
+// the rest of the program opens. The soft limit is raised toward the hard one; what still does not fit
+// lowers the servers' limit.
+void CRCMWebWin::FitConnectionLimit(uint32_t servers)
+{
+    std::lock_guard lock(m_mutex);
+    const uint64_t wanted = static_cast<uint64_t>(m_maxConnections) * servers + kOtherDescriptors;
+    stOpenFileLimit files;
+    if (RaiseOpenFileLimit(wanted, files) == 0) {
+        if (files.now > files.before)
+            TYX_LOG(5, L"[RCM]Open-file limit raised from %llu to %llu for %u connections per server.",
+                    static_cast<unsigned long long>(files.before), static_cast<unsigned long long>(files.now),
+                    m_maxConnections);
+        if (files.now < wanted) {
+            const uint64_t room = files.now > kOtherDescriptors ? (files.now - kOtherDescriptors) / servers : 0;
+            m_maxConnections = static_cast<uint32_t>(std::max<uint64_t>(room, kFewestConnections));
+            TYX_LOG(3, L"[RCM]Connection limit lowered to %u per server: the open-file limit is %llu (hard %llu).",
+                    m_maxConnections, static_cast<unsigned long long>(files.now),
+                    static_cast<unsigned long long>(files.hard));
+        }
+    }
+    TYX_LOG(5, L"[RCM]Remote control takes at most %u connections per server; a request must arrive within %u s.",
+            m_maxConnections, m_requestTimeoutSeconds);
 }
 
 void CRCMWebWin::Close()

@@ -35,6 +35,10 @@ public:
     void SetSessionExpiryMs(uint32_t expiryMs);
     void SetNotificationExpirySeconds(uint32_t seconds);
     void SetSendAckBeforeCmdFinish(bool sendAck);
+    // Connections each server holds at most, and the seconds a connection has to send its whole
+    // request (from its opening or the previous answer) before it is closed; tick: the clock of those
+    // deadlines (none: the monotonic clock).
+    void SetConnectionLimits(uint32_t maxConnections, uint32_t requestTimeoutSeconds, TickSource tick = {});
     // Reads the PEM certificate and key of the HTTPS server: 0, -1 when a file cannot be read.
     int32_t SetHttpsCredentials(const std::wstring &certFile, const std::wstring &keyFile);
 
@@ -50,6 +54,7 @@ public:
     uint16_t HttpPort() const { return m_http.Port(); }
     uint16_t HttpsPort() const { return m_https.Port(); }
     size_t SessionCount() const { return m_sessions.Count(); }
+    size_t HttpConnectionCount() const { return m_http.ConnectionCount(); }
 
 private:
     struct stCheckedRequest;
@@ -62,6 +67,7 @@ private:
     CRcmHttpDaemon::stAnswer QueueCommand(const stCheckedRequest &checked, const stRcmSession &session);
     std::string HelloText() const;
     int32_t StartDaemon(CRcmHttpDaemon &daemon, bool https, uint16_t port);
+    void FitConnectionLimit(uint32_t servers);
 
     std::shared_ptr<CRcmNotificationList> m_notifications;
     CRcmSessionTable m_sessions;
@@ -78,6 +84,9 @@ private:
     std::string m_certPem;
     std::string m_keyPem;
     bool m_sendAckBeforeCmdFinish = true;
+    uint32_t m_maxConnections = RCM_DEFAULT_MAX_CONNECTIONS;
+    uint32_t m_requestTimeoutSeconds = RCM_DEFAULT_REQUEST_TIMEOUT;
+    TickSource m_connectionTick;
     bool m_listening = false;
     bool m_httpsListening = false;
     bool m_closed = false;

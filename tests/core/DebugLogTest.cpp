@@ -175,6 +175,27 @@ TEST_F(DebugLogTest, AnUnconvertibleCharacterKeepsTheLine)
     EXPECT_NE(ReadLog().find("Source(cam\xEF\xBF\xBD) opened."), std::string::npos);
 }
 
+// Text from outside cannot make lines of its own: its line breaks and terminal controls are escaped,
+// whichever call brings it.
+TEST_F(DebugLogTest, ControlCharactersOfOutsideTextAreEscaped)
+{
+    ASSERT_EQ(StartDebugLog(3, LogPath()), 0);
+    const std::wstring url = L"rtmp://127.0.0.1:9/x\r\n[TRLSEC]\r\nTRLKEY=1";
+    EXPECT_GT(TYX_LOG(3, L"Dest media(URL=%s) refused: not a RTMP address!", url.c_str()), 0);
+    EXPECT_GT(TYX_LOG(3, L"alias(%S) and %hs", "cam\n[FORGED]", "\x1b[2Jclear"), 0);
+    EXPECT_GT(DebugLogA(3, __FILE__, "f", 1, "library says\r\n[FORGED] too\n"), 0);
+    StopDebugLog();
+    const std::string text = ReadLog();
+    const std::regex written("^\\[:[0-9]+\\]-\\[[0-9:.]{12}\\] [^\\r\\x1b]*\\([0-9]\\)$");
+    for (const std::string &line : Lines(text.substr(kBom.size())))
+        EXPECT_TRUE(std::regex_match(line, written)) << "a line that no call wrote: " << line;
+    EXPECT_NE(text.find("] Dest media(URL=rtmp://127.0.0.1:9/x\\r\\n[TRLSEC]\\r\\nTRLKEY=1) refused: not a RTMP "
+                        "address!-["),
+              std::string::npos);
+    EXPECT_NE(text.find("] alias(cam\\n[FORGED]) and \\x1b[2Jclear-["), std::string::npos);
+    EXPECT_NE(text.find("] library says\\r\\n[FORGED] too-["), std::string::npos);
+}
+
 // An existing day file over the level's limit (1 MiB at level 3), or any file when asked, is
 // replaced; one within the limit is appended to without a second byte order mark.
 TEST_F(DebugLogTest, AnExistingFileIsReplacedOrAppendedTo)

@@ -43,4 +43,47 @@ TEST(WideFormatTest, LongOutputIsCutAtTheLimit)
     EXPECT_EQ(FormatLimited(100000, L"%s!", longText.c_str()).size(), 10001u);
 }
 
+std::wstring FormatEscaped(const wchar_t *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::wstring text = VFormatWideEscaped(format, args);
+    va_end(args);
+    return text;
+}
+
+std::wstring FormatPlain(const wchar_t *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::wstring text = VFormatWide(format, args);
+    va_end(args);
+    return text;
+}
+
+TEST(WideFormatTest, ControlCharactersBecomeEscapes)
+{
+    EXPECT_EQ(EscapeControlCharacters(L"a\r\nb\x1b[31mc\td\x7f\u0085e\u2028f\u4e2d\\"),
+              L"a\\r\\nb\\x1b[31mc\\td\\x7f\\x85e\\u2028f\u4e2d\\");
+}
+
+// What an argument brings is escaped; the format's own line breaks stay.
+TEST(WideFormatTest, ArgumentsOfALogLineAreEscaped)
+{
+    EXPECT_EQ(FormatEscaped(L"URL=%s|%S|%hs|%c|%.4s\n", L"rtmp://x\r\n[TRLSEC]", "v\x1b[2J", "\n", L'\r',
+                            L"ab\ncd"),
+              L"URL=rtmp://x\\r\\n[TRLSEC]|v\\x1b[2J|\\n|\\r|ab\\nc\n");
+    // Without control characters the text is the one VFormatWide makes, whatever the directives.
+    const wchar_t *format = L"[%s:%x] %S=%ld %lld %5.2f|%-6s|%C %hs %.3s %*d %-*.*s %I64u %zu %o %X %e %hd 100%% %n";
+    const long long big = static_cast<long long>(1) << 40;
+    EXPECT_EQ(FormatEscaped(format, L"Mux", 0x4000000, "\xE4\xB8\xAD", -5, big, 3.14159, L"ab", 'z', "narrow",
+                            "abcdef", 6, 42, 5, 2, L"xyz", static_cast<unsigned long long>(big), static_cast<size_t>(7),
+                            8, 255, 1.5e10, static_cast<short>(-3)),
+              FormatPlain(format, L"Mux", 0x4000000, "\xE4\xB8\xAD", -5, big, 3.14159, L"ab", 'z', "narrow", "abcdef",
+                          6, 42, 5, 2, L"xyz", static_cast<unsigned long long>(big), static_cast<size_t>(7), 8, 255,
+                          1.5e10, static_cast<short>(-3)));
+    // Bytes that are not UTF-8 keep the rest of the argument; a null string shows as such.
+    EXPECT_EQ(FormatEscaped(L"%S|%S", "a\xFF" "b", static_cast<const char *>(nullptr)), L"a\uFFFDb|(null)");
+}
+
 } // namespace

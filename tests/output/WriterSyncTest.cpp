@@ -463,8 +463,8 @@ TEST_F(WriterSyncTest, ALiveBroadcastUrlIsWrittenBackToTheWritersOwnSection)
         CWriterHarness::PushConfig(TYX_WRITER_RTMP, "rtmp://127.0.0.1:1/x", true);
 
     EXPECT_EQ(SetLiveBCUrl("", ini), -16);
-    // Another protocol would let a command write files: refused, nothing kept.
-    EXPECT_EQ(SetLiveBCUrl("file:///tmp/overwritten.flv", ini), 0);
+    // Another protocol would let a command write files: refused, nothing kept, and the caller is told.
+    EXPECT_EQ(SetLiveBCUrl("file:///tmp/overwritten.flv", ini), LIVEBC_URL_REFUSED);
     EXPECT_FALSE(std::filesystem::exists(dir.File("TyxSettings.ini")));
     EXPECT_EQ(Worker().GetDestination(), L"rtmp://127.0.0.1:1/x");
 

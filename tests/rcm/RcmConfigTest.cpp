@@ -71,6 +71,30 @@ TEST(RcmConfigTest, KeysReadUnderTheirConditions)
     EXPECT_EQ(settings.TcpListenPort, 0) << "a missing TcpCtrl is false";
 }
 
+// The connection limits: taken in their range, else the defaults (also when the keys are absent).
+TEST(RcmConfigTest, ConnectionLimitsInTheirRange)
+{
+    CTempDir dir;
+    stRcmSettings settings;
+    EXPECT_EQ(RcmConnectionLimit(settings), RCM_DEFAULT_MAX_CONNECTIONS);
+    EXPECT_EQ(RcmRequestTimeoutSeconds(settings), RCM_DEFAULT_REQUEST_TIMEOUT);
+    ASSERT_EQ(LoadRcmConfigs(WriteConfig(dir, "<HttpMaxConnections>10000</HttpMaxConnections>"
+                                              "<HttpRequestTimeout>12</HttpRequestTimeout>", ""),
+                             settings),
+              0);
+    EXPECT_EQ(RcmConnectionLimit(settings), 10000u);
+    EXPECT_EQ(RcmRequestTimeoutSeconds(settings), 12u);
+    ASSERT_EQ(LoadRcmConfigs(WriteConfig(dir, "<HttpMaxConnections>63</HttpMaxConnections>"
+                                              "<HttpRequestTimeout>61</HttpRequestTimeout>", ""),
+                             settings),
+              0);
+    EXPECT_EQ(RcmConnectionLimit(settings), RCM_DEFAULT_MAX_CONNECTIONS);
+    EXPECT_EQ(RcmRequestTimeoutSeconds(settings), RCM_DEFAULT_REQUEST_TIMEOUT);
+    ASSERT_EQ(LoadRcmConfigs(WriteConfig(dir, "", ""), settings), 0);
+    EXPECT_EQ(RcmConnectionLimit(settings), RCM_DEFAULT_MAX_CONNECTIONS);
+    EXPECT_EQ(RcmRequestTimeoutSeconds(settings), RCM_DEFAULT_REQUEST_TIMEOUT);
+}
+
 TEST(RcmConfigTest, UsersFirstOfTwoNamesStays)
 {
     CTempDir dir;
@@ -138,6 +162,8 @@ TEST(RcmConfigTest, BundledSampleLoads)
     EXPECT_EQ(settings.HttpsCtrl, 0);
     EXPECT_EQ(settings.SendAckBeforeCmdFinish, 0);
     EXPECT_EQ(RcmSessionExpiryMs(settings), 600000);
+    EXPECT_EQ(settings.HttpMaxConnections, 4096);
+    EXPECT_EQ(settings.HttpRequestTimeout, 5);
     // No password anyone could know ships with the program: the run script adds the user.
     EXPECT_TRUE(settings.Users.empty());
 }

@@ -2,6 +2,7 @@
 
 #include "../output/WriterTestSupport.h"
 #include "config/ConfigXmlDocument.h"
+#include "core/debuglog.h"
 #include "host/GlobalVars.h"
 #include "rcm/RCInDemandGraphOps.h"
 #include "rcm/RCProcFuncs.h"
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -428,6 +430,12 @@ TEST_F(RcmExecutorTest, RecordingStartedAndStoppedOverHttp)
     EXPECT_EQ(harness.Worker().GetCaseNumber(), L"C-7");
     EXPECT_EQ(harness.Worker().GetCaseName(), L"Hearing");
     EXPECT_EQ(harness.Worker().GetCycleNumber(), L"3");
+    // A case text that cannot be part of a file name changes nothing, and the client is told so.
+    const stRawResponse refused = client.Request("POST", "/TYXRCMAPI/CONTROL/SetCaseInfo?CMDSN=2" + keys,
+                                                 "caseNo=..%2F..%2Fx&CycleName=3&caseName=Hearing");
+    EXPECT_EQ(refused.status, 406);
+    EXPECT_EQ(refused.body, "Invalid Parameter ValueCommandSN=2");
+    EXPECT_EQ(harness.Worker().GetCaseNumber(), L"C-7");
 
     EXPECT_EQ(client.Request("POST", "/TYXRCMAPI/CONTROL/MediaWriterControl?CMDSN=3" + keys,
                              "WorkerAlias=ALLRECORDING&Action=Start")
@@ -463,6 +471,69 @@ TEST_F(RcmExecutorTest, RecordingStartedAndStoppedOverHttp)
     EXPECT_GT(probe.Video()->packets, 0);
     server.Close();
     EXPECT_EQ(harness.Stop(), 0);
+}
+
+// A line break in a remote text shows as an escape in the log: no remote command makes a line that
+// no code wrote. The live-broadcast writer refuses such a URL, and the client hears that nothing
+// changed.
+TEST_F(RcmExecutorTest, RemoteTextsCannotForgeLogLines)
+{
+    CTempDir dir;
+    const fs::path logFile = dir.File("TYXDebug_2026-12-08.log");
+    ASSERT_EQ(StartDebugLog(5, logFile.wstring()), 0);
+    CTYXGVMS::GeneralSettings().LiveBCWriter = L"PushWriter";
+    CWriterHarness harness(Clip(), false);
+    ASSERT_EQ(harness.Start(CWriterHarness::PushConfig(TYX_WRITER_RTMP, "rtmp://127.0.0.1:1/x", false), false), 0);
+    auto record = std::make_shared<stMediaWriteWorkerInstanceInfo>();
+    record->WorkerId = static_cast<int32_t>(CWriterHarness::kWriterId);
+    record->Name = L"PushWriter";
+    record->Worker = harness.SharedWorker();
+    ASSERT_EQ(CTYXGVMS::PublishWorkerInstance(record), 0);
+
+    auto executor = std::make_shared<CRCCommandExecutor>(m_ops, false);
+    CRCMWebWin server([executor](uint16_t code, const stRCCommand &command, std::vector<uint8_t> &reply) {
+        return executor->OnRCCmd(code, command, reply);
+    });
+    RcmUserMap users;
+    users[L"op"] = stRcmUser{L"op", L"pw", 1, 31, L""};
+    server.SetUsers(users);
+    server.SetSendAckBeforeCmdFinish(false);
+    const uint16_t port = FreeTcpPort();
+    ASSERT_EQ(server.ListenRequests(true, false, port, 0), 0);
+    CRcmTestClient client(port);
+    const std::string id = client.LogIn("op");
+    const std::string keys = "?CMDSN=5&WaitResult=Yes&SESSIONID=" + id;
+    const std::string forged = UrlEncoded("\r\n[TRLSEC]\r\nTRLKEY=1");
+
+    const stRawResponse url = client.Request("PUT", "/TYXRCMAPI/CONFIG/SetLiveBCURL" + keys,
+                                             "LiveBCURL=" + UrlEncoded("rtmp://127.0.0.1:9/x") + forged);
+    EXPECT_EQ(url.status, 406);
+    EXPECT_EQ(url.body, "Invalid Parameter ValueCommandSN=5");
+    EXPECT_EQ(harness.Worker().GetDestination(), L"rtmp://127.0.0.1:1/x");
+    EXPECT_EQ(client.Request("POST", "/TYXRCMAPI/CONTROL/MediaWriterControl" + keys,
+                             "WorkerAlias=cam" + forged + "&Action=Start")
+                  .status,
+              500);
+    EXPECT_EQ(client.Request("POST", "/TYXRCMAPI/CONTROL/AddInputVideo" + keys,
+                             "VSAlias=cam" + forged + "&InputURL=rtsp%3A%2F%2F127.0.0.1%3A9%2Fx")
+                  .status,
+              500);
+    server.Close();
+    EXPECT_EQ(harness.Stop(), 0);
+    StopDebugLog();
+
+    std::ifstream in(logFile, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    for (std::string line; std::getline(text, line);) {
+        EXPECT_NE(line.rfind("[TRLSEC]", 0), 0u) << "a line that no code wrote: " << line;
+        EXPECT_NE(line.rfind("TRLKEY=1", 0), 0u) << "a line that no code wrote: " << line;
+    }
+    const std::string escaped = "\\r\\n[TRLSEC]\\r\\nTRLKEY=1";
+    for (const std::string &shown : {"Dest media(URL=rtmp://127.0.0.1:9/x" + escaped + ") refused: not a RTMP address!",
+                                     "Media-writer controling refused for unknown alias(cam" + escaped + ") received.",
+                                     "[In demand]Add new video source(Alias=cam" + escaped + ") into TYX..."})
+        EXPECT_NE(text.str().find(shown), std::string::npos) << shown;
 }
 
 } // namespace

@@ -4,16 +4,23 @@
 #include "rcm/RcmTables.h"
 #include "rcm/TYXCtrl_Web.h"
 #include "rcm/TYXStatusInfo.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <future>
 #include <latch>
@@ -57,6 +64,87 @@ struct stExecutorLog
     }
 };
 
+// A connection that the test opens and then leaves idle or half-sent, without a client object.
+CSocketFd OpenRaw(uint16_t port, bool wait = true)
+{
+    CSocketFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd.Fd(), reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 && errno != EINPROGRESS)
+        fd.Reset();
+    return fd;
+}
+
+bool SendBytes(const CSocketFd &fd, const std::string &bytes)
+{
+    return send(fd.Fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+// The server has closed the connection without a byte of reply (the test never waits longer than
+// the bound for it).
+bool ClosedWithoutReply(const CSocketFd &fd, int boundMs)
+{
+    pollfd wait{fd.Fd(), POLLIN, 0};
+    if (poll(&wait, 1, boundMs) != 1)
+        return false;
+    char byte;
+    const ssize_t got = recv(fd.Fd(), &byte, 1, MSG_DONTWAIT);
+    return got == 0 || (got < 0 && errno == ECONNRESET);
+}
+
+bool StillOpen(const CSocketFd &fd)
+{
+    pollfd wait{fd.Fd(), POLLIN | POLLRDHUP, 0};
+    return poll(&wait, 1, 0) == 0;
+}
+
+// Many connections opened at once (none waits for the one before), each connected within the bound
+// or dropped.
+std::vector<CSocketFd> OpenMany(uint16_t port, size_t count, int boundMs)
+{
+    std::vector<CSocketFd> opening;
+    for (size_t i = 0; i < count; ++i) {
+        CSocketFd fd = OpenRaw(port, false);
+        if (!fd.IsOpen())
+            break;
+        opening.push_back(std::move(fd));
+    }
+    std::vector<CSocketFd> connected;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    while (!opening.empty() && std::chrono::steady_clock::now() < deadline) {
+        std::vector<pollfd> waits;
+        for (const CSocketFd &fd : opening)
+            waits.push_back(pollfd{fd.Fd(), POLLOUT, 0});
+        if (poll(waits.data(), waits.size(), 200) <= 0)
+            continue;
+        std::vector<CSocketFd> still;
+        for (size_t i = 0; i < opening.size(); ++i) {
+            int error = 0;
+            socklen_t length = sizeof(error);
+            if (waits[i].revents == 0)
+                still.push_back(std::move(opening[i]));
+            else if (getsockopt(opening[i].Fd(), SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0)
+                connected.push_back(std::move(opening[i]));
+        }
+        opening = std::move(still);
+    }
+    return connected;
+}
+
+// The descriptors a test needs, raising the soft limit when the hard one allows.
+bool HaveDescriptors(rlim_t needed)
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_max < needed)
+        return false;
+    if (limit.rlim_cur >= needed)
+        return true;
+    limit.rlim_cur = needed;
+    return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
 class RcmServerTest : public ::testing::Test
 {
 protected:
@@ -71,14 +159,20 @@ protected:
         m_server->SetUsers(users);
         m_server->SetSendAckBeforeCmdFinish(sendAck);
         m_server->SetSessionExpiryMs(600000);
+        // The request deadlines run on the test's clock: nothing is closed for taking its time unless
+        // a test moves the clock.
+        m_server->SetConnectionLimits(RCM_DEFAULT_MAX_CONNECTIONS, kRequestSeconds,
+                                      [this] { return m_connectionTick.load(); });
         m_port = FreeTcpPort();
         ASSERT_EQ(m_server->ListenRequests(true, false, m_port, 0), 0);
     }
 
     std::string LogIn(CRcmTestClient &client, const std::string &user = "admin") { return client.LogIn(user); }
 
+    static constexpr uint32_t kRequestSeconds = 3;
     stExecutorLog m_executor;
     std::atomic<uint64_t> m_tick{1000};
+    std::atomic<uint64_t> m_connectionTick{1000};
     std::unique_ptr<CRCMWebWin> m_server;
     uint16_t m_port = 0;
 };
@@ -476,6 +570,167 @@ TEST_F(RcmServerTest, CloseAnswersWaitingClientsAsBusy)
     release.count_down();
     closing.get();
     EXPECT_EQ(running.ReadResponse().status != 0, true);
+}
+
+// Idle and half-sent connections, up to far more than an operator ever opens, leave the server
+// answering: the server and the test hold 2,000 each, in this one process.
+TEST_F(RcmServerTest, AFreshClientIsAnsweredBesideTwoThousandHeldConnections)
+{
+    constexpr size_t kHeld = 2000;
+    if (!HaveDescriptors(2 * kHeld + 512))
+        GTEST_SKIP() << "the descriptor limit of this process cannot hold " << 2 * kHeld << " connections";
+    // In batches that the server has taken before the next: a burst beyond the kernel's accept queue
+    // would lose handshakes that the clients believe complete.
+    std::vector<CSocketFd> held;
+    while (held.size() < kHeld) {
+        std::vector<CSocketFd> batch = OpenMany(m_port, std::min<size_t>(100, kHeld - held.size()), 120000);
+        ASSERT_FALSE(batch.empty());
+        for (CSocketFd &fd : batch)
+            held.push_back(std::move(fd));
+        ASSERT_TRUE(WaitUntil([&] { return m_server->HttpConnectionCount() >= held.size(); }, 120000))
+            << m_server->HttpConnectionCount() << " of " << held.size() << " connections taken by the server";
+    }
+    for (size_t i = 0; i < held.size(); i += 2)
+        ASSERT_TRUE(SendBytes(held[i], "GET /TYXRCMAPI/GENERAL/HelloTYX HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: "));
+
+    CRcmTestClient fresh(m_port);
+    ASSERT_TRUE(fresh.SendRaw("GET /TYXRCMAPI/GENERAL/HelloTYX HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    const stRawResponse hello = fresh.ReadResponse(30000);
+    EXPECT_EQ(hello.status, 200);
+    EXPECT_EQ(hello.body.rfind("Hello TYX Client!", 0), 0u);
+    size_t open = 0;
+    for (const CSocketFd &fd : held)
+        open += StillOpen(fd) ? 1 : 0;
+    EXPECT_EQ(open, kHeld) << "held connections are closed by their own time only";
+}
+
+// A connection has the configured time to send a whole request, from its opening and from each
+// answer; the slow byte-at-a-time sender is closed then, a command that runs longer is not.
+TEST_F(RcmServerTest, ARequestNotCompleteInTheConfiguredTimeIsClosed)
+{
+    m_server.reset();
+    Start(false);
+    std::latch entered(1);
+    std::latch release(1);
+    m_executor.hook = [&](uint16_t code) {
+        if (code == 408) {
+            entered.count_down();
+            release.wait();
+        }
+    };
+    const uint64_t limitMs = kRequestSeconds * 1000;
+    // A connection's time runs from when the server has it: the clock moves only after that.
+    size_t connections = 0;
+    const auto serverHasIt = [&] {
+        ++connections;
+        return WaitUntil([&] { return m_server->HttpConnectionCount() >= connections; }, 30000);
+    };
+    CRcmTestClient admin(m_port);
+    const std::string id = LogIn(admin);
+    ++connections;
+    CSocketFd early = OpenRaw(m_port); // due at 1000 + limit
+    ASSERT_TRUE(early.IsOpen());
+    ASSERT_TRUE(serverHasIt());
+
+    // Slow but complete within the time: answered.
+    CRcmTestClient patient(m_port);
+    ASSERT_TRUE(serverHasIt());
+    const std::string hello = "GET /TYXRCMAPI/GENERAL/HelloTYX HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    for (const char c : hello) {
+        ASSERT_TRUE(patient.SendRaw(std::string(1, c)));
+        m_connectionTick += limitMs / 2 / hello.size();
+    }
+    EXPECT_EQ(patient.ReadResponse(30000).status, 200);
+
+    // A waited command that runs past the time keeps its connection.
+    CRcmTestClient running(m_port);
+    ASSERT_TRUE(serverHasIt());
+    ASSERT_TRUE(running.SendRaw("POST /TYXRCMAPI/CONTROL/KOVRestart?CMDSN=71&WaitResult=Yes&SESSIONID=" + id +
+                                " HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"));
+    entered.wait();
+
+    // A header sent a byte at a time.
+    CSocketFd slow = OpenRaw(m_port);
+    ASSERT_TRUE(serverHasIt());
+    const uint64_t slowOpened = m_connectionTick.load();
+    const std::string start = "GET /TYXRCMAPI/GENERAL/HelloTYX HTTP/1.1\r\nHost: 1";
+    size_t sent = 0;
+    for (; m_connectionTick.load() < 1000 + limitMs; ++sent) {
+        ASSERT_TRUE(SendBytes(slow, start.substr(sent, 1)));
+        m_connectionTick += 100;
+    }
+    // The earlier connection is past its time and goes; the slow one is not yet.
+    EXPECT_TRUE(ClosedWithoutReply(early, 30000));
+    EXPECT_TRUE(StillOpen(slow));
+    for (; m_connectionTick.load() < slowOpened + limitMs; ++sent) {
+        ASSERT_TRUE(SendBytes(slow, start.substr(sent, 1)));
+        m_connectionTick += 100;
+    }
+    EXPECT_TRUE(ClosedWithoutReply(slow, 30000));
+
+    m_connectionTick += 10 * limitMs;
+    release.count_down();
+    const stRawResponse done = running.ReadResponse(30000);
+    EXPECT_EQ(done.status, 200);
+    EXPECT_EQ(done.body, "Command excuted successfully!CommandSN=71");
+    // The admin's idle connection has gone too: its client asks again on a new one.
+    EXPECT_EQ(admin.Request("GET", "/TYXRCMAPI/GENERAL/Heartbeating?CMDSN=72&SESSIONID=" + id).status, 200);
+}
+
+// Each user holds a share of the session table: however often one logs in, the others stay.
+TEST_F(RcmServerTest, OneUsersLogInsPushOutOnlyItsOwnSessions)
+{
+    CRcmTestClient admin(m_port);
+    const std::string adminId = LogIn(admin);
+    CRcmTestClient viewer(m_port);
+    const std::string first = LogIn(viewer, "viewer");
+    std::string last;
+    for (int i = 0; i < 3000; ++i)
+        last = LogIn(viewer, "viewer");
+    ASSERT_FALSE(last.empty());
+    EXPECT_LE(m_server->SessionCount(), CRcmSessionTable::kMaxSessions);
+    EXPECT_EQ(admin.Request("GET", "/TYXRCMAPI/GENERAL/Heartbeating?CMDSN=81&SESSIONID=" + adminId).status, 200);
+    EXPECT_EQ(viewer.Request("GET", "/TYXRCMAPI/GENERAL/Heartbeating?CMDSN=82&SESSIONID=" + last).status, 200);
+    EXPECT_EQ(viewer.Request("GET", "/TYXRCMAPI/GENERAL/Heartbeating?CMDSN=83&SESSIONID=" + first).status, 421);
+}
+
+// Case texts become folder and file names: one that cannot be is the protocol's bad parameter, as a
+// text too long is, and the command is not run.
+TEST_F(RcmServerTest, CaseTextsThatCannotNameAFileAreBadParameters)
+{
+    m_server.reset();
+    Start(false);
+    CRcmTestClient client(m_port);
+    const std::string id = LogIn(client);
+    const std::string target = "/TYXRCMAPI/CONTROL/SetCaseInfo?CMDSN=91&WaitResult=Yes&SESSIONID=" + id;
+    for (const char *body : {"caseNo=..%2F..%2Fx&CycleName=1&caseName=n", "caseNo=a&CycleName=..&caseName=n",
+                             "caseNo=a&CycleName=1&caseName=x%5Cy", "caseNo=a%0D%0Ab&CycleName=1&caseName=n"}) {
+        const stRawResponse reply = client.Request("POST", target, body);
+        EXPECT_EQ(reply.status, 406) << body;
+        EXPECT_EQ(reply.body, "Invalid Parameter ValueCommandSN=91") << body;
+    }
+    EXPECT_EQ(m_executor.Count(), 0u);
+    EXPECT_EQ(client.Request("POST", target, "caseNo=C-7&CycleName=3&caseName=Hearing 2").status, 200);
+    EXPECT_EQ(m_executor.Count(), 1u);
+}
+
+// Every connection is a descriptor: a server that starts under a low soft limit raises it for its
+// connections, and says so.
+TEST(RcmListenTest, TheOpenFileLimitMakesRoomForTheConnections)
+{
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlim_t wanted = RCM_DEFAULT_MAX_CONNECTIONS + 1024;
+    if (limit.rlim_max < wanted)
+        GTEST_SKIP() << "the hard descriptor limit is below " << wanted;
+    limit.rlim_cur = 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    CLogCapture log;
+    CRCMWebWin server;
+    ASSERT_EQ(server.ListenRequests(true, false, FreeTcpPort(), 0), 0);
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    EXPECT_GE(limit.rlim_cur, wanted);
+    EXPECT_TRUE(log.Contains(L"[RCM]Open-file limit raised from 1024 to ")) << "the raise is logged";
 }
 
 TEST(RcmListenTest, ResultCodes)

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 struct CRcmTestClient::stTls
@@ -27,26 +28,32 @@ struct CRcmTestClient::stTls
 };
 
 CRcmTestClient::CRcmTestClient(uint16_t port, const std::string &localAddress, bool tls)
+    : m_port(port), m_localAddress(localAddress), m_useTls(tls)
+{
+    Connect();
+}
+
+void CRcmTestClient::Connect()
 {
     m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0)
         return;
-    if (!localAddress.empty()) {
+    if (!m_localAddress.empty()) {
         sockaddr_in local{};
         local.sin_family = AF_INET;
-        inet_pton(AF_INET, localAddress.c_str(), &local.sin_addr);
+        inet_pton(AF_INET, m_localAddress.c_str(), &local.sin_addr);
         bind(m_fd, reinterpret_cast<sockaddr *>(&local), sizeof(local));
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(port);
+    address.sin_port = htons(m_port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
         close(m_fd);
         m_fd = -1;
         return;
     }
-    if (!tls)
+    if (!m_useTls)
         return;
     m_tls = std::make_unique<stTls>();
     gnutls_certificate_allocate_credentials(&m_tls->credentials);
@@ -61,18 +68,38 @@ CRcmTestClient::CRcmTestClient(uint16_t port, const std::string &localAddress, b
         result = gnutls_handshake(m_tls->session);
     } while (result < 0 && gnutls_error_is_fatal(result) == 0);
     if (result < 0) {
+        m_tls.reset();
         close(m_fd);
         m_fd = -1;
     }
 }
 
-CRcmTestClient::~CRcmTestClient()
+void CRcmTestClient::Disconnect()
 {
     if (m_tls && m_fd >= 0)
         gnutls_bye(m_tls->session, GNUTLS_SHUT_WR);
     m_tls.reset();
     if (m_fd >= 0)
         close(m_fd);
+    m_fd = -1;
+    m_buffer.clear();
+    m_peerClosed = false;
+    m_used = false;
+}
+
+CRcmTestClient::~CRcmTestClient()
+{
+    Disconnect();
+}
+
+// The server closes a connection that stays idle too long: a reader sees the end of the stream.
+bool CRcmTestClient::ClosedByServer()
+{
+    if (m_fd < 0)
+        return false;
+    pollfd wait{m_fd, POLLIN, 0};
+    char byte;
+    return poll(&wait, 1, 0) == 1 && ::recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
 bool CRcmTestClient::IsConnected() const
@@ -99,7 +126,11 @@ long CRcmTestClient::Receive(char *data, size_t size, int timeoutMs)
     pollfd wait{m_fd, POLLIN, 0};
     if (poll(&wait, 1, timeoutMs) <= 0)
         return -1;
-    return m_tls ? gnutls_record_recv(m_tls->session, data, size) : ::recv(m_fd, data, size, 0);
+    const long got = m_tls ? gnutls_record_recv(m_tls->session, data, size) : ::recv(m_fd, data, size, 0);
+    m_peerClosed = got == 0 || (got < 0 && !m_tls && errno == ECONNRESET) ||
+                   (got < 0 && m_tls && (got == GNUTLS_E_PREMATURE_TERMINATION || got == GNUTLS_E_PUSH_ERROR ||
+                                         got == GNUTLS_E_PULL_ERROR));
+    return got;
 }
 
 bool CRcmTestClient::SendRaw(const std::string &bytes)
@@ -125,9 +156,21 @@ stRawResponse CRcmTestClient::Request(const std::string &method, const std::stri
     if (!body.empty() || method == "POST" || method == "PUT")
         request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     request += "\r\n" + body;
-    if (!SendRaw(request))
-        return {};
-    return ReadResponse();
+    if (ClosedByServer()) {
+        Disconnect();
+        Connect();
+    }
+    const bool reused = m_used;
+    m_used = true;
+    const bool sent = SendRaw(request);
+    stRawResponse response = sent ? ReadResponse() : stRawResponse{};
+    // Closed while the request was on its way: the server never read it, so it goes again.
+    if (response.status == 0 && reused && (!sent || m_peerClosed) && m_buffer.empty()) {
+        Disconnect();
+        Connect();
+        response = SendRaw(request) ? ReadResponse() : stRawResponse{};
+    }
+    return response;
 }
 
 stRawResponse CRcmTestClient::ReadResponse(int timeoutMs)

@@ -6,7 +6,8 @@
 #include <string>
 
 // A plain HTTP/1.1 client over a raw socket (or GnuTLS over it), written for the tests so that the
-// server meets bytes it did not produce itself. One keep-alive connection per object.
+// server meets bytes it did not produce itself. One keep-alive connection per object; as any HTTP
+// client, Request opens a new one when the server has closed an idle connection.
 struct stRawResponse
 {
     int status = 0; // 0: no reply (connection closed or timed out)
@@ -25,7 +26,8 @@ public:
     CRcmTestClient &operator=(const CRcmTestClient &) = delete;
 
     bool IsConnected() const;
-    // Sends the request and reads the reply.
+    // Sends the request and reads the reply; on a connection the server closed while it was idle
+    // (no byte of a reply came back), once more on a new one.
     stRawResponse Request(const std::string &method, const std::string &target, const std::string &body = "",
                           const std::string &extraHeaders = "");
     // Logs in with CMDSN 1: the session id, empty when the log-in is refused.
@@ -35,9 +37,17 @@ public:
 
 private:
     struct stTls;
+    void Connect();
+    void Disconnect();
+    bool ClosedByServer();
     bool Send(const char *data, size_t size);
     long Receive(char *data, size_t size, int timeoutMs);
 
+    uint16_t m_port;
+    std::string m_localAddress;
+    bool m_useTls;
+    bool m_peerClosed = false; // the last receive met the end of the stream
+    bool m_used = false;       // a request went over the connection before
     int m_fd = -1;
     std::unique_ptr<stTls> m_tls;
     std::string m_buffer;

@@ -159,15 +159,16 @@ struct stStarValues
     int count = 0;
 };
 
-template <typename... Args>
-std::wstring FormatDirective(const std::wstring &directive, size_t maxChars, Args... args)
+// swprintf and vswprintf report overflow and bad arguments alike by -1: the buffer grows from size
+// until the cap, then the text is cut. write(buffer, size) is the printing call.
+template <typename Write>
+std::wstring GrowingFormat(size_t size, size_t maxChars, Write write)
 {
-    size_t size = 64;
     std::vector<wchar_t> buffer;
     for (;;) {
         size = std::min(size, maxChars + 1);
         buffer.assign(size, L'\0');
-        const int written = swprintf(buffer.data(), size, directive.c_str(), args...);
+        const int written = write(buffer.data(), size);
         if (written >= 0)
             return std::wstring(buffer.data(), static_cast<size_t>(written));
         if (size > maxChars)
@@ -176,6 +177,14 @@ std::wstring FormatDirective(const std::wstring &directive, size_t maxChars, Arg
     }
     buffer[size - 1] = L'\0';
     return std::wstring(buffer.data());
+}
+
+template <typename... Args>
+std::wstring FormatDirective(const std::wstring &directive, size_t maxChars, Args... args)
+{
+    return GrowingFormat(64, maxChars, [&](wchar_t *buffer, size_t size) {
+        return swprintf(buffer, size, directive.c_str(), args...);
+    });
 }
 
 template <typename T>
@@ -310,24 +319,13 @@ std::wstring VFormatWide(const wchar_t *format, va_list args, size_t maxChars)
         return {};
     const std::wstring translated = TranslateWideFormat(format);
     CScopedLocale locale;
-    // vswprintf reports overflow and bad arguments alike by -1: grow until the cap, then cut.
-    size_t size = 256;
-    std::vector<wchar_t> buffer;
-    for (;;) {
-        size = std::min(size, maxChars + 1);
-        buffer.assign(size, L'\0');
+    return GrowingFormat(256, maxChars, [&](wchar_t *buffer, size_t size) {
         va_list copy;
         va_copy(copy, args);
-        const int written = vswprintf(buffer.data(), size, translated.c_str(), copy);
+        const int written = vswprintf(buffer, size, translated.c_str(), copy);
         va_end(copy);
-        if (written >= 0)
-            return std::wstring(buffer.data(), static_cast<size_t>(written));
-        if (size > maxChars)
-            break;
-        size *= 4;
-    }
-    buffer[size - 1] = L'\0';
-    return std::wstring(buffer.data());
+        return written;
+    });
 }
 
 std::wstring FormatWide(const wchar_t *format, ...)

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -90,6 +91,25 @@ protected:
         EXPECT_EQ(checked, 0) << name;
         std::vector<uint8_t> ignored;
         return m_executor.OnRCCmd(RcmCommandCodeTable().at(name), command, reply ? *reply : ignored);
+    }
+
+    // The executor behind a real HTTP server on 127.0.0.1 with one operator "op", who waits for
+    // the results; null when it could not listen.
+    std::unique_ptr<CRCMWebWin> ServeOverHttp(uint16_t &port)
+    {
+        auto executor = std::make_shared<CRCCommandExecutor>(m_ops, false);
+        auto server = std::make_unique<CRCMWebWin>(
+            [executor](uint16_t code, const stRCCommand &command, std::vector<uint8_t> &reply) {
+                return executor->OnRCCmd(code, command, reply);
+            });
+        RcmUserMap users;
+        users[L"op"] = stRcmUser{L"op", L"pw", 1, 31, L""};
+        server->SetUsers(users);
+        server->SetSendAckBeforeCmdFinish(false);
+        port = FreeTcpPort();
+        if (server->ListenRequests(true, false, port, 0) != 0)
+            return nullptr;
+        return server;
     }
 
     std::shared_ptr<CFakeOps> m_ops = std::make_shared<CFakeOps>();
@@ -223,16 +243,9 @@ TEST_F(RcmExecutorTest, AnUnreadableSettingsFileLeavesTheConfigThreadServing)
     ASSERT_TRUE(fs::create_directory(dir.File("TyxServiceMain.ini")));
     m_ops->settings = dir.File("TyxServiceMain.ini").wstring();
     CTYXGVMS::RcmTcpListenPort() = 1225;
-    auto executor = std::make_shared<CRCCommandExecutor>(m_ops, false);
-    CRCMWebWin server([executor](uint16_t code, const stRCCommand &command, std::vector<uint8_t> &reply) {
-        return executor->OnRCCmd(code, command, reply);
-    });
-    RcmUserMap users;
-    users[L"op"] = stRcmUser{L"op", L"pw", 1, 31, L""};
-    server.SetUsers(users);
-    server.SetSendAckBeforeCmdFinish(false);
-    const uint16_t port = FreeTcpPort();
-    ASSERT_EQ(server.ListenRequests(true, false, port, 0), 0);
+    uint16_t port = 0;
+    const std::unique_ptr<CRCMWebWin> server = ServeOverHttp(port);
+    ASSERT_NE(server, nullptr);
     CRcmTestClient client(port);
     const std::string id = client.LogIn("op");
     const std::string keys = "&WaitResult=Yes&SESSIONID=" + id;
@@ -409,16 +422,9 @@ TEST_F(RcmExecutorTest, RecordingStartedAndStoppedOverHttp)
     record->Worker = harness.SharedWorker();
     ASSERT_EQ(CTYXGVMS::PublishWorkerInstance(record), 0);
 
-    auto executor = std::make_shared<CRCCommandExecutor>(m_ops, false);
-    CRCMWebWin server([executor](uint16_t code, const stRCCommand &command, std::vector<uint8_t> &reply) {
-        return executor->OnRCCmd(code, command, reply);
-    });
-    RcmUserMap users;
-    users[L"op"] = stRcmUser{L"op", L"pw", 1, 31, L""};
-    server.SetUsers(users);
-    server.SetSendAckBeforeCmdFinish(false);
-    const uint16_t port = FreeTcpPort();
-    ASSERT_EQ(server.ListenRequests(true, false, port, 0), 0);
+    uint16_t port = 0;
+    const std::unique_ptr<CRCMWebWin> server = ServeOverHttp(port);
+    ASSERT_NE(server, nullptr);
     CRcmTestClient client(port);
     const std::string id = client.LogIn("op");
     const std::string keys = "&WaitResult=Yes&SESSIONID=" + id;
@@ -454,7 +460,7 @@ TEST_F(RcmExecutorTest, RecordingStartedAndStoppedOverHttp)
     stRCCommand stop;
     stop.Texts[0] = "ALLRECORDING";
     stop.Number2 = 0;
-    EXPECT_EQ(executor->OnRCCmd(257, stop, reply), 0);
+    EXPECT_EQ(m_executor.OnRCCmd(257, stop, reply), 0);
     EXPECT_EQ(std::string(reply.begin(), reply.end()), std::string("RecordFileList.txt", 19));
     ASSERT_TRUE(WaitUntil([&] { return harness.Worker().GetWorkingStep() == TYX_MW_STEP_IDLE; }, 20000));
     // A second stop right after the first is refused, over HTTP too.
@@ -469,7 +475,7 @@ TEST_F(RcmExecutorTest, RecordingStartedAndStoppedOverHttp)
     ASSERT_TRUE(probe.Video());
     EXPECT_TRUE(probe.Video()->firstKey);
     EXPECT_GT(probe.Video()->packets, 0);
-    server.Close();
+    server->Close();
     EXPECT_EQ(harness.Stop(), 0);
 }
 
@@ -490,16 +496,9 @@ TEST_F(RcmExecutorTest, RemoteTextsCannotForgeLogLines)
     record->Worker = harness.SharedWorker();
     ASSERT_EQ(CTYXGVMS::PublishWorkerInstance(record), 0);
 
-    auto executor = std::make_shared<CRCCommandExecutor>(m_ops, false);
-    CRCMWebWin server([executor](uint16_t code, const stRCCommand &command, std::vector<uint8_t> &reply) {
-        return executor->OnRCCmd(code, command, reply);
-    });
-    RcmUserMap users;
-    users[L"op"] = stRcmUser{L"op", L"pw", 1, 31, L""};
-    server.SetUsers(users);
-    server.SetSendAckBeforeCmdFinish(false);
-    const uint16_t port = FreeTcpPort();
-    ASSERT_EQ(server.ListenRequests(true, false, port, 0), 0);
+    uint16_t port = 0;
+    const std::unique_ptr<CRCMWebWin> server = ServeOverHttp(port);
+    ASSERT_NE(server, nullptr);
     CRcmTestClient client(port);
     const std::string id = client.LogIn("op");
     const std::string keys = "?CMDSN=5&WaitResult=Yes&SESSIONID=" + id;
@@ -518,7 +517,7 @@ TEST_F(RcmExecutorTest, RemoteTextsCannotForgeLogLines)
                              "VSAlias=cam" + forged + "&InputURL=rtsp%3A%2F%2F127.0.0.1%3A9%2Fx")
                   .status,
               500);
-    server.Close();
+    server->Close();
     EXPECT_EQ(harness.Stop(), 0);
     StopDebugLog();
 

@@ -155,10 +155,9 @@ int32_t CRcmHttpDaemon::Start(const stOptions &options)
     if (opened != 0)
         return opened;
     m_port = LocalPortOf(m_listen.Fd());
-    // epoll: thousands of connections cost nothing while idle, and no descriptor number is too
-    // high for it (select stops at FD_SETSIZE).
-    unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG |
-                         (MHD_is_feature_supported(MHD_FEATURE_EPOLL) == MHD_YES ? MHD_USE_EPOLL : MHD_USE_POLL);
+    // poll: no descriptor number is too high for it (select stops at FD_SETSIZE). Not epoll: in that
+    // mode the library never answers a client that ends its sending side after its request.
+    unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
     const bool tls = !options.certPem.empty() && !options.keyPem.empty();
     if (tls) {
         flags |= MHD_USE_TLS;

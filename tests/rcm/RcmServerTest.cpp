@@ -792,3 +792,27 @@ TEST(RcmHttpsTest, LoopbackServerWithTheTestsCertificate)
 }
 
 } // namespace
+
+// A client that ends its sending side once its request is out (as `nc -N` or a shell's here-string
+// does) gets its answer and the server's close; the request deadlines stand still here, so nothing
+// else closes it.
+TEST_F(RcmServerTest, AClientThatEndsItsSendingSideGetsItsAnswerAndTheClose)
+{
+    CSocketFd fd = OpenRaw(m_port, true);
+    ASSERT_TRUE(fd.IsOpen());
+    ASSERT_TRUE(SendBytes(fd, "GET /TYXRCMAPI/GENERAL/HelloTYX?CMDSN=2 HTTP/1.1\r\nHost: t\r\n\r\n"));
+    shutdown(fd.Fd(), SHUT_WR);
+    std::string reply;
+    bool closed = false;
+    pollfd wait{fd.Fd(), POLLIN, 0};
+    while (!closed && poll(&wait, 1, 30000) == 1) {
+        char buffer[4096];
+        const ssize_t got = recv(fd.Fd(), buffer, sizeof(buffer), 0);
+        if (got <= 0)
+            closed = true;
+        else
+            reply.append(buffer, static_cast<size_t>(got));
+    }
+    EXPECT_NE(reply.find("200"), std::string::npos) << reply;
+    EXPECT_TRUE(closed);
+}

@@ -219,6 +219,21 @@ int32_t CMultiStrmMediaReadWorker::GetSBTBySkipPkts(std::vector<stBaseTimeEntry>
     return found;
 }
 
+void CMultiStrmMediaReadWorker::AnchorSource(stSourceTimeBase &base, const stBaseTimeEntry &entry, int64_t offset)
+{
+    if (base.IsSet())
+        return;
+    base.SetOnce(offset);
+    if (!m_followSourceClock)
+        return;
+    // A live source's start is measured from the packet it was anchored on: what the search read
+    // after it may still have come faster than its media (a backlog), which only the clock's wait
+    // for the start can tell. Observed the way the stream threads observe theirs, by decode stamp.
+    const int64_t tick = entry.foundDts != TYX_NOPTS_VALUE ? entry.foundDts : entry.foundPts;
+    const int64_t arrival = entry.baseTime + int64_t(entry.delayMs) * 1000;
+    (void)base.clock.Observe(entry.index, av_rescale_q(tick, entry.state->info.timeBase, AVRational{1, 1000000}), arrival);
+}
+
 int32_t CMultiStrmMediaReadWorker::GetStrmBaseTimeInPktsRcving(const std::vector<int16_t> &wanted,
                                                                std::vector<int16_t> *foundStreams)
 {
@@ -270,15 +285,18 @@ int32_t CMultiStrmMediaReadWorker::GetStrmBaseTimeInPktsRcving(const std::vector
     // least its stream's delay before its arrival, so that no stream is stamped ahead of the clock.
     // It is in place before any stream counts as found.
     int64_t sourceOffset = stSourceTimeBase::kUnset;
+    const stBaseTimeEntry *anchor = nullptr;
     for (const stBaseTimeEntry &entry : entries) {
         if (!entry.found || tickOf(entry) == TYX_NOPTS_VALUE)
             continue;
         const int64_t offset = entry.baseTime - av_rescale_q(tickOf(entry), entry.state->info.timeBase, AVRational{1, 1000000});
-        if (sourceOffset == stSourceTimeBase::kUnset || offset < sourceOffset)
+        if (sourceOffset == stSourceTimeBase::kUnset || offset < sourceOffset) {
             sourceOffset = offset;
+            anchor = &entry;
+        }
     }
-    if (sourceOffset != stSourceTimeBase::kUnset && entries.front().state->sourceBase)
-        entries.front().state->sourceBase->SetOnce(sourceOffset);
+    if (anchor && entries.front().state->sourceBase)
+        AnchorSource(*entries.front().state->sourceBase, *anchor, sourceOffset);
     for (stBaseTimeEntry &entry : entries) {
         if (!entry.found)
             continue;

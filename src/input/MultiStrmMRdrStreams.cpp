@@ -184,9 +184,11 @@ uint32_t CMultiStrmMediaReadWorker::StreamThreadPass(stStreamThreadState &thread
         }
     }
     if (batch.empty()) {
-        // What waits for its source to settle goes out when the time is up, packages or none.
+        // What waits for its source to settle goes out when the time is up, packages or none; but
+        // not while packages of the source still wait to be observed: one of them may have come
+        // in time to prolong the wait.
         if (!thread.held.empty())
-            ReleaseHeld(thread, false);
+            ReleaseHeld(thread, PendingStreamPackages() == 0 ? NowUs() : 0);
         return kWaitEmptyMs;
     }
     const auto state = FindStream(thread.served);
@@ -208,7 +210,7 @@ void CMultiStrmMediaReadWorker::HandleStreamPackage(stStreamThreadState &thread,
     // Every open of the source is a session of its own, which starts with a key frame again.
     if (state->session != thread.session) {
         // What the last open held goes first, on the mapping its clock has.
-        ReleaseHeld(thread, true);
+        ReleaseHeld(thread, INT64_MAX);
         thread.session = state->session;
         thread.keyPending = true;
         thread.waitingForKey = 0;
@@ -350,22 +352,24 @@ void CMultiStrmMediaReadWorker::StampAndSend(stStreamThreadState &thread, const 
         thread.record->held = static_cast<int32_t>(thread.held.size());
         return;
     }
-    ReleaseHeld(thread, false);
+    ReleaseHeld(thread, package.queuedTime);
     SendStamped(thread, *state, package, step.mapping, baseUTC);
 }
 
-void CMultiStrmMediaReadWorker::ReleaseHeld(stStreamThreadState &thread, bool now)
+void CMultiStrmMediaReadWorker::ReleaseHeld(stStreamThreadState &thread, int64_t nowUs)
 {
     size_t released = 0;
     for (; released < thread.held.size(); ++released) {
         stStreamThreadState::stHeld &held = thread.held[released];
         CSourceClock &clock = held.state->sourceBase->clock;
-        if (!clock.Settled(held.epoch, now ? INT64_MAX : NowUs()))
+        if (!clock.Settled(held.epoch, nowUs))
             break;
-        if (m_pushingStopped)
+        // One that no package of its source could place (the source ended first) goes nowhere.
+        const stSourceMapping mapping = clock.MappingOf(held.epoch);
+        if (m_pushingStopped || !mapping.IsSet())
             FreeFramePackage(held.package);
         else
-            SendStamped(thread, *held.state, held.package, clock.MappingOf(held.epoch), 0);
+            SendStamped(thread, *held.state, held.package, mapping, 0);
     }
     thread.held.erase(thread.held.begin(), thread.held.begin() + static_cast<std::ptrdiff_t>(released));
     if (thread.record)
@@ -414,18 +418,25 @@ stSourceClockStep CMultiStrmMediaReadWorker::SourceClockStepOf(stReadStreamState
         return step;
     CSourceClock &clock = state.sourceBase->clock;
     const AVRational tb = state.info.timeBase;
+    // The decode order is the order of arrival.
+    const int64_t observed = package.dts != TYX_NOPTS_VALUE ? package.dts : package.pts;
+    // A live package moved in time tells nothing of the sender's clock, nor where its start lies:
+    // it waits with its stream until the source has settled, or its stamp would come from a
+    // mapping that the wait then moves.
+    if (m_followSourceClock && package.queuedTime <= 0 && observed != TYX_NOPTS_VALUE)
+        return clock.Place(package.streamIndex);
     if (!clock.IsAnchored()) {
         // Never take an absent time stamp as a base: packets of B-frame streams may lack a dts.
         const int64_t ticks = package.pts != TYX_NOPTS_VALUE ? package.pts : package.dts;
         if (ticks == TYX_NOPTS_VALUE)
             return step;
         const int64_t delayMs = state.config ? state.config->EstmtDly : 0;
-        clock.AnchorOnce(NowUs() - delayMs * 1000 - TicksToUs(ticks, tb));
+        // From its arrival, not from when this thread got to it.
+        const int64_t arrival = package.queuedTime > 0 ? package.queuedTime : NowUs();
+        clock.AnchorOnce(arrival - delayMs * 1000 - TicksToUs(ticks, tb));
     }
-    // A file is paced by the program clock itself; only a live sender's clock runs on its own. The
-    // decode order is the order of arrival.
-    const int64_t observed = package.dts != TYX_NOPTS_VALUE ? package.dts : package.pts;
-    if (!m_followSourceClock || package.queuedTime <= 0 || observed == TYX_NOPTS_VALUE) {
+    // A file is paced by the program clock itself; only a live sender's clock runs on its own.
+    if (!m_followSourceClock || observed == TYX_NOPTS_VALUE) {
         step.mapping = clock.Mapping();
         return step;
     }

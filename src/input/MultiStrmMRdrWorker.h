@@ -187,10 +187,11 @@ private:
     bool PushReservedKeyFrame(stStreamThreadState &thread, const std::shared_ptr<stReadStreamState> &state,
                               const FramePackage &next);
     // Stamps the package and sends it, after what the thread held; or holds it while its source
-    // settles on new stamps.
+    // settles (it starts, or its stamps jumped).
     void StampAndSend(stStreamThreadState &thread, const std::shared_ptr<stReadStreamState> &state, FramePackage &package);
-    // Sends the held packages whose time line is settled (all of them, now or not, when `now`).
-    void ReleaseHeld(stStreamThreadState &thread, bool now);
+    // Sends the held packages whose time line has settled, a wait ended by nowUs (the program
+    // clock, the arrival of the package at hand; INT64_MAX: at once) included.
+    void ReleaseHeld(stStreamThreadState &thread, int64_t nowUs);
     void SendStamped(stStreamThreadState &thread, stReadStreamState &state, FramePackage &package,
                      const stSourceMapping &mapping, int64_t baseUTC);
     // The source's mapping onto the program clock for a package of the stream; a source without
@@ -219,6 +220,9 @@ private:
     // Counts a packet of a stream whose backlog is skipped (a key frame is kept); true when this
     // read made the stream caught up.
     bool TakeBacklogPacket(stBacklogEntry &entry, const FramePackage &package, uint32_t readMs);
+    // Anchors the source on the packet the base-time search found for the entry (offset: the
+    // time base that puts it its delay before its arrival), unless it is anchored already.
+    void AnchorSource(stSourceTimeBase &base, const stBaseTimeEntry &entry, int64_t offset);
     int32_t StreamDropCount(int32_t mediaType) const;
 
     // A stream's state and the record of its thread, as the main thread found them this session.

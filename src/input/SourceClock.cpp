@@ -37,9 +37,14 @@ constexpr double kJitterOverSpanUs = 1000.0;
 constexpr double kPickedAlongOff = 0.0005;
 // A jump of the stamps beyond what jitter explains.
 constexpr int64_t kJumpUs = 1500000;
-// A source whose stamps started again sends its first packages late and at once (they were made
-// while it reconnected): its least delay is known after this much of its arrivals.
+// A source that starts (again) sends its first packages late and at once, or is read late while a
+// backlog is worked off: its least delay is known once this much of its arrivals kept pace with
+// their media, and is taken as it is after the longest wait.
 constexpr int64_t kSettleUs = 500000;
+constexpr int64_t kLongestSettleUs = 5000000;
+// Arrivals that gain more than jitter on their media, and faster than a sender's clock could run
+// off the host's (kMostRateOff), are a burst or a backlog: the source is not at its pace yet.
+constexpr int64_t kSettleGainUs = 10000;
 // The mappings of earlier time lines kept for streams whose own jump is still to come.
 constexpr size_t kOldMappingsKept = 4;
 // A sender's crystal is off by parts per million; anything beyond this is no clock rate.
@@ -104,9 +109,24 @@ int32_t CSourceClock::Reanchors() const
 bool CSourceClock::Settled(int32_t epoch, int64_t nowUs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    // Before the first observed package the start's wait has not even begun.
+    if (!m_hasTarget)
+        return epoch != m_epoch || nowUs == INT64_MAX;
     if (m_settling && nowUs >= m_settleUntilUs)
         FinishSettling();
     return epoch != m_epoch || !m_settling;
+}
+
+stSourceClockStep CSourceClock::Place(int16_t stream) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    stSourceClockStep step;
+    const auto known = m_streams.find(stream);
+    step.epoch = known != m_streams.end() ? known->second.epoch : m_epoch;
+    const auto old = m_oldMappings.find(step.epoch);
+    step.mapping = step.epoch != m_epoch && old != m_oldMappings.end() ? old->second : m_mapping;
+    step.held = step.epoch == m_epoch && (m_settling || !m_hasTarget);
+    return step;
 }
 
 stSourceMapping CSourceClock::MappingOf(int32_t epoch) const
@@ -127,6 +147,39 @@ void CSourceClock::StartOver()
     m_steer = 0.0;
 }
 
+void CSourceClock::StartSettling(int16_t stream, int64_t mediaUs, int64_t arrivalUs)
+{
+    m_settling = true;
+    m_settleStream = stream;
+    m_settleBeganUs = arrivalUs;
+    m_settleUntilUs = arrivalUs + kSettleUs;
+    m_settleMediaUs = mediaUs;
+    m_settleArrivalUs = arrivalUs;
+    m_gainMediaUs = mediaUs;
+    m_gainArrivalUs = arrivalUs;
+}
+
+void CSourceClock::FollowSettling(int64_t mediaUs, int64_t arrivalUs)
+{
+    // Least delayed along the sender's rate: a burst's packages came at once, the first the latest
+    // of them.
+    const double behind = static_cast<double>(arrivalUs - m_settleArrivalUs) -
+                          static_cast<double>(mediaUs - m_settleMediaUs) * m_senderRate;
+    if (behind < 0.0) {
+        m_settleMediaUs = mediaUs;
+        m_settleArrivalUs = arrivalUs;
+    }
+    // Measured from the last package that gained, not from the one before: a backlog read a little
+    // faster than real time gains a few ms a package.
+    const double since = static_cast<double>(arrivalUs - m_gainArrivalUs);
+    const double gain = static_cast<double>(mediaUs - m_gainMediaUs) * m_senderRate - since;
+    if (gain > static_cast<double>(kSettleGainUs) && gain > kMostRateOff * since) {
+        m_gainMediaUs = mediaUs;
+        m_gainArrivalUs = arrivalUs;
+        m_settleUntilUs = std::min(arrivalUs + kSettleUs, m_settleBeganUs + kLongestSettleUs);
+    }
+}
+
 void CSourceClock::FinishSettling()
 {
     // The least delayed package of the new stamps keeps the delay the source had.
@@ -143,12 +196,16 @@ stSourceClockStep CSourceClock::Observe(int16_t stream, int64_t mediaUs, int64_t
         step.mapping = m_mapping;
         return step;
     }
-    if (m_settling && arrivalUs >= m_settleUntilUs)
+    // Only the stream the wait measures ends it: another's packages may be handled ahead of that
+    // stream's, which may still prolong it.
+    if (m_settling && arrivalUs >= m_settleUntilUs && (m_settleStream < 0 || stream == m_settleStream))
         FinishSettling();
     const int64_t delay = arrivalUs - m_mapping.Map(mediaUs);
     if (!m_hasTarget) {
         m_hasTarget = true;
         m_targetDelayUs = delay;
+        // A start is measured on the stream of its first package: its delay is the target.
+        StartSettling(stream, mediaUs, arrivalUs);
     }
     auto known = m_streams.find(stream);
     if (known == m_streams.end())
@@ -174,10 +231,7 @@ stSourceClockStep CSourceClock::Observe(int16_t stream, int64_t mediaUs, int64_t
         m_mapping.mediaUs = mediaUs;
         m_mapping.rate = m_senderRate;
         StartOver();
-        m_settling = true;
-        m_settleUntilUs = arrivalUs + kSettleUs;
-        m_settleMediaUs = mediaUs;
-        m_settleArrivalUs = arrivalUs;
+        StartSettling(-1, mediaUs, arrivalUs);
     }
     if (jumped) {
         // A stream that follows another's jump already fits the new mapping.
@@ -190,19 +244,14 @@ stSourceClockStep CSourceClock::Observe(int16_t stream, int64_t mediaUs, int64_t
     }
     step.epoch = m_epoch;
     if (m_settling) {
-        // Least delayed along the sender's rate: a burst's packages came at once, the first
-        // the latest of them.
-        const double behind = static_cast<double>(arrivalUs - m_settleArrivalUs) -
-                              static_cast<double>(mediaUs - m_settleMediaUs) * m_senderRate;
-        if (behind < 0.0) {
-            m_settleMediaUs = mediaUs;
-            m_settleArrivalUs = arrivalUs;
-        }
+        if (m_settleStream < 0 || stream == m_settleStream)
+            FollowSettling(mediaUs, arrivalUs);
         step.held = true;
     }
     if (m_reference < 0)
         m_reference = stream;
-    if (stream == m_reference && !step.reanchored) {
+    // The rate is measured on arrivals at the source's pace: a burst or a backlog would read as one.
+    if (stream == m_reference && !m_settling) {
         // Least delayed along the sender's rate, not along the steered one: a rate off by a few
         // per mille would pick the window's last package, however late jitter made it.
         const stPoint point{mediaUs, arrivalUs - mediaUs, m_run};
@@ -226,11 +275,10 @@ void CSourceClock::CloseWindow(int64_t mediaUs)
 {
     m_windowOpen = false;
     if (m_points.empty() && m_reanchors == 0)
-        m_targetDelayUs = m_windowLeastDelayUs; // the least delay of the first second, not its first package's
+        m_targetDelayUs = m_windowLeastDelayUs; // the least delay of the first second at the source's pace
     AddPoint(m_windowLeast);
     FollowLine(FitLine());
-    if (!m_settling)
-        Steer(mediaUs);
+    Steer(mediaUs);
 }
 
 bool CSourceClock::RunLevelAt(int64_t mediaUs, double &rawUs) const

@@ -22,8 +22,9 @@ struct stSourceMapping
 
 // What the clock made of one observed package: the mapping to stamp it with, and whether the
 // package re-anchored the source (a jump of its stamps), by how much its stamps jumped (µs).
-// A package of a source that is settling on new stamps is held: it waits, unstamped, until
-// Settled says that the mapping of its time line (epoch) is final, and is stamped with MappingOf.
+// A package of a source that is settling (it starts, or its stamps jumped) is held: it waits,
+// unstamped, until Settled says that the mapping of its time line (epoch) is final, and is stamped
+// with MappingOf.
 struct stSourceClockStep
 {
     stSourceMapping mapping;
@@ -44,9 +45,15 @@ struct stSourceClockStep
 // uncertainty, so that a steady sender keeps one exact rate (a sender on the host's rate keeps
 // exactly 1). How far the delay has moved from the one the source started with is steered back
 // at most 0.5 % off the sender's rate, until it is within a millisecond; the steering moves the
-// rate in force by at most 0.1 % from one second to the next. A jump of the stamps re-anchors the source: the
-// packages of its first half second wait until their least delay is known, so that the source
-// goes on with the delay it had, picture and sound on one new offset, without steering.
+// rate in force by at most 0.1 % from one second to the next.
+// A source that starts, and one whose stamps jump (it is re-anchored), may send or be read late
+// and at once at first: a burst made while it connected, a backlog that a stalled reader works off
+// faster than real time. Such a start's least delay is only how late it came. Its packages wait,
+// unstamped, until the arrivals keep pace with their media for half a second (at most five
+// seconds); then the least delayed package of the wait gets the delay the source's first observed
+// package had (after a jump: the delay the source had), and the source goes on from there, picture
+// and sound on one offset, without steering. A start is measured on the stream of its first
+// package, a jump on every stream. Measuring the rate starts once the wait is over.
 // Thread-safe.
 class CSourceClock
 {
@@ -62,9 +69,14 @@ public:
     // stream's packages still on the old stamps keep the old mapping until that stream's own
     // stamps jump.
     stSourceClockStep Observe(int16_t stream, int64_t mediaUs, int64_t arrivalUs);
-    // True when the mapping of the time line is final: a re-anchor's wait ends when a package of
-    // the new stamps, or the program clock (nowUs), is half a second past its first arrival; a
-    // nowUs of INT64_MAX ends it at once (the source closed).
+    // Takes a package that tells nothing of the sender's clock (one moved in time): the mapping of
+    // its stream's time line. It waits with the packages of its time line while that settles, and
+    // before the source's first observed package (the mapping may not be set yet).
+    stSourceClockStep Place(int16_t stream) const;
+    // True when the mapping of the time line is final: a wait ends when a package of the stream it
+    // measures, or the program clock (nowUs), is half a second past the last package that gained
+    // on its media beyond jitter (the first one, if none did), five seconds past the first at
+    // most; a nowUs of INT64_MAX ends it at once (the source closed).
     bool Settled(int32_t epoch, int64_t nowUs);
     // The mapping of a time line: the one in force, or an earlier one kept for late streams.
     stSourceMapping MappingOf(int32_t epoch) const;
@@ -107,6 +119,11 @@ private:
     stLine FitLine() const;
     void FollowLine(const stLine &line);
     void Steer(int64_t mediaUs);
+    // stream: the one whose arrivals the wait measures; -1 for all.
+    void StartSettling(int16_t stream, int64_t mediaUs, int64_t arrivalUs);
+    // Takes a package of the time line that settles: the least delayed one so far, and whether the
+    // arrivals still gain on their media.
+    void FollowSettling(int64_t mediaUs, int64_t arrivalUs);
     void FinishSettling();
 
     mutable std::mutex m_mutex;
@@ -130,9 +147,14 @@ private:
     int32_t m_reanchors = 0;
     int32_t m_epoch = 0;            // the time line in force: one more at every re-anchor
     std::map<int32_t, stSourceMapping> m_oldMappings;
-    // A re-anchor's wait: until when, and the package of the new stamps that came least delayed.
+    // The wait of a start or a re-anchor: when it began and until when it lasts, the package that
+    // came least delayed, and the last one that came well ahead of the least delay before it.
     bool m_settling = false;
+    int16_t m_settleStream = -1;
+    int64_t m_settleBeganUs = 0;
     int64_t m_settleUntilUs = 0;
     int64_t m_settleMediaUs = 0;
     int64_t m_settleArrivalUs = 0;
+    int64_t m_gainMediaUs = 0;
+    int64_t m_gainArrivalUs = 0;
 };

@@ -283,6 +283,25 @@ void CProgramRunTest::TearDown()
         m_run.WaitExit(m_endWaitMs);
     }
     unsetenv("RUNTIME_DIRECTORY");
+    if (HasFailure())
+        KeepLogs();
+}
+
+void CProgramRunTest::KeepLogs() const
+{
+    const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(test->test_suite_name()) + "." + test->name();
+    std::replace(name.begin(), name.end(), '/', '_');
+    const fs::path kept = fs::current_path() / "failed-runs" / name;
+    std::error_code error;
+    fs::remove_all(kept, error);
+    fs::create_directories(kept, error);
+    fs::copy(m_folder.Path() / "logs", kept / "logs", fs::copy_options::recursive, error);
+    for (const auto &entry : fs::directory_iterator(m_folder.Path(), error)) {
+        if (entry.path().extension() == ".out" || entry.path().extension() == ".xml")
+            fs::copy(entry.path(), kept / entry.path().filename(), fs::copy_options::overwrite_existing, error);
+    }
+    std::printf("The program's log and output of the failed run are kept in %s\n", kept.c_str());
 }
 
 void CTwoClipProgramTest::SetUp()

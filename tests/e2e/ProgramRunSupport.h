@@ -93,7 +93,9 @@ std::string TwoClipRecordingConfig(const std::filesystem::path &clip1, const std
                                    int segmentSeconds);
 
 // A program run in a folder with a runtime folder of its own; a run still going at the end is
-// asked to end (SIGTERM) and waited for.
+// asked to end (SIGTERM) and waited for. The log, the output and the configuration of a failed run
+// are kept under "failed-runs" in the working folder: the folder goes with the test, and how a run
+// started and stopped under load is told nowhere else.
 class CProgramRunTest : public ::testing::Test
 {
 protected:
@@ -105,6 +107,8 @@ protected:
     CProcessHandle m_run;
 
 private:
+    void KeepLogs() const;
+
     int m_endWaitMs;
 };
 

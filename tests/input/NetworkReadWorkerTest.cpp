@@ -558,8 +558,9 @@ TEST_F(NetworkReadWorkerTest, PictureAndSoundOfOneMomentCarryOneStampHoweverThey
 // A camera whose clock runs `rate` times the host's, in runs of its encoder (seconds of its own
 // clock each, its stamps from 0 every time, `gapUs` of silence between runs on one session):
 // picture and sound arrive 10 ms after their time, but for the first `burstUs` of each later run,
-// which the camera made while it reconnected and sends at once. Each package carries a number of
-// its own in its duration; what each number was is kept in `sent`.
+// which the camera made while it reconnected and sends at once, and for the start of the first run
+// when it is read `lateUs` late (what waited read twice as fast as real time until caught up).
+// Each package carries a number of its own in its duration; what each number was is kept in `sent`.
 struct stCameraPacket
 {
     int32_t mediaType = 0;
@@ -568,7 +569,7 @@ struct stCameraPacket
     int32_t run = 0;
 };
 std::vector<stCameraPacket> MakeCamera(std::vector<CScriptReader::stPacket> &script, const std::vector<double> &runs,
-                                       double rate, int64_t gapUs, int64_t burstUs = 0)
+                                       double rate, int64_t gapUs, int64_t burstUs = 0, int64_t lateUs = 0)
 {
     std::vector<std::pair<CScriptReader::stPacket, stCameraPacket>> all;
     int64_t runStart = 0;
@@ -576,7 +577,11 @@ std::vector<stCameraPacket> MakeCamera(std::vector<CScriptReader::stPacket> &scr
     for (size_t r = 0; r < runs.size(); ++r) {
         const int64_t length = int64_t(runs[r] * 1000000);
         const int64_t burst = r > 0 ? burstUs : 0;
-        const auto arrival = [&](int64_t us) { return runStart + std::max(int64_t(double(us) / rate), burst) + 10000; };
+        const int64_t late = r == 0 ? lateUs : 0;
+        const auto arrival = [&](int64_t us) {
+            const int64_t onTime = std::max(int64_t(double(us) / rate), burst) + 10000;
+            return runStart + std::max(onTime, late + onTime / 2);
+        };
         for (int n = 0; int64_t(n) * 40000 < length; ++n, ++number) {
             CScriptReader::stPacket packet = VideoPacket(n, n % 25 == 0);
             packet.duration = 3600 + number;
@@ -605,12 +610,16 @@ std::vector<stCameraPacket> MakeCamera(std::vector<CScriptReader::stPacket> &scr
 
 // Plays the script to the worker a few hundred packets at a time, each lot once the stream
 // threads sent the one before and the consumers took it (their queues and the stream threads'
-// hold 900), then ends the source and stops the worker: what picture and sound got.
-std::map<uint32_t, std::vector<stSeenPackage>> FeedInLots(stScriptedNetRun &run, const std::vector<CScriptReader::stPacket> &script)
+// hold 900), then ends the source and stops the worker: what picture and sound got. The sound's
+// delay is soundDelayMs.
+std::map<uint32_t, std::vector<stSeenPackage>> FeedInLots(stScriptedNetRun &run, const std::vector<CScriptReader::stPacket> &script,
+                                                          int32_t soundDelayMs = 150)
 {
     // Reads wait for the script from the start: an empty script would end the source.
     run.worker->script->SetBlocking(true, false);
-    if (StartReadWorker(*run.worker, MakeSourceConfig(kWorker, TYX_MS_RTMP, L"rtmp://cam/live/x", true)) != 0) {
+    stMediaSourceReadWorkerConfig config = MakeSourceConfig(kWorker, TYX_MS_RTMP, L"rtmp://cam/live/x", true);
+    config.Streams[2].EstmtDly = soundDelayMs;
+    if (StartReadWorker(*run.worker, config) != 0) {
         ADD_FAILURE() << "the worker did not start";
         return {};
     }
@@ -668,6 +677,47 @@ TEST_F(NetworkReadWorkerTest, ACameraOnePercentSlowStaysOnTheProgramClock)
                 EXPECT_NEAR(double(first), double(least), 30000.0) << tens * 10 << " s in";
             }
         }
+    }
+}
+
+// A camera read late at its start: the reader began three seconds behind it and caught up reading
+// twice as fast as real time, so that its first seconds of packages came seconds late. What came
+// late keeps its lateness; from the catch-up on, picture and sound are as far behind their arrival
+// as the delay the source was anchored at (300 ms for both), on one offset, as with a camera read
+// in time.
+TEST_F(NetworkReadWorkerTest, ACameraReadLateAtItsStartGoesOnAtItsDelay)
+{
+    stScriptedNetRun run(true);
+    run.worker->SetReopenFlags(false, false);
+    const int64_t start = run.clock.Now();
+    std::vector<CScriptReader::stPacket> script;
+    const auto sent = MakeCamera(script, {40.0}, 1.0, 0, 0, 3000000);
+    auto got = FeedInLots(run, script, 300);
+    std::map<int32_t, std::vector<int64_t>> offsets; // stamp less camera time
+    for (const int32_t type : {TYX_MEDIA_VIDEO, TYX_MEDIA_AUDIO}) {
+        SCOPED_TRACE(type == TYX_MEDIA_VIDEO ? "picture" : "sound");
+        const auto &seen = got[type == TYX_MEDIA_VIDEO ? kVideoOut : kAudioOut];
+        ASSERT_GT(seen.size(), 800u);
+        int64_t least = INT64_MAX;
+        // The first picture is the key frame held back at the start and moved to just before the
+        // next one: its stamp is not its own.
+        for (size_t i = 1; i < seen.size(); ++i) {
+            EXPECT_GT(seen[i].dts, seen[i - 1].dts) << i;
+            const stCameraPacket &p = CameraPacketOf(sent, seen[i], type);
+            offsets[type].push_back(seen[i].pts - p.mediaUs);
+            const int64_t lag = start + p.arrivalUs - seen[i].pts;
+            least = std::min(least, lag);
+            if (p.arrivalUs >= 7000000) {
+                EXPECT_NEAR(double(lag), 300000.0, 40000.0) << p.mediaUs;
+            }
+        }
+        EXPECT_GE(least, 250000);
+    }
+    ASSERT_FALSE(offsets[TYX_MEDIA_VIDEO].empty());
+    const int64_t origin = offsets[TYX_MEDIA_VIDEO].front();
+    for (const auto &[type, list] : offsets) {
+        for (const int64_t offset : list)
+            EXPECT_LE(std::llabs(offset - origin), 1) << (type == TYX_MEDIA_VIDEO ? "picture" : "sound");
     }
 }
 

@@ -43,13 +43,22 @@ struct stDelayStep
     int64_t byUs = 0;
 };
 
+// A start that came late: the reader began byUs behind the sender (its thread stalled, or the open
+// left it a backlog) and read what waited `pace` times as fast as real time until it caught up.
+struct stLateStart
+{
+    int64_t byUs = 0;
+    double pace = 1.0;
+};
+
 // A sender of picture and sound from media time `from` for `seconds` of its own clock, which runs
 // `rate` times the host's (0.99: 1 % slow), its first package arriving at `at`. Each package is
 // late by a jitter of up to jitterUs (a fixed pseudo-random sequence), sound in bursts of three;
 // the packages sent in the first burstUs leave together at its end, as from a sender that made
 // them while it connected.
 std::vector<stArrival> Send(int64_t from, double seconds, double rate, int64_t at, int64_t jitterUs,
-                            const std::vector<stDelayStep> &steps = {}, int64_t burstUs = 0)
+                            const std::vector<stDelayStep> &steps = {}, int64_t burstUs = 0,
+                            const stLateStart &late = {})
 {
     std::vector<stArrival> all;
     uint32_t seed = 12345;
@@ -62,7 +71,8 @@ std::vector<stArrival> Send(int64_t from, double seconds, double rate, int64_t a
         int64_t delay = 0;
         for (const stDelayStep &step : steps)
             delay += sent >= step.atUs ? step.byUs : 0;
-        return at + sent + delay;
+        const int64_t onTime = sent + delay;
+        return at + std::max(onTime, late.byUs + int64_t(double(onTime) / late.pace));
     };
     const int64_t until = from + int64_t(seconds * 1000000);
     // One connection: a stream's packages keep their order.
@@ -214,6 +224,48 @@ TEST(SourceClockTest, ACameraOnePercentOffStaysOnTheProgramClock)
     }
 }
 
+// A start that came late: the reader began three seconds behind the sender and caught up reading
+// twice as fast as real time, so that the whole first second of arrivals came two to three seconds
+// late. The least delay of such a start tells nothing of the source: its packages wait until the
+// arrivals keep pace with their media, and the source goes on at the delay it has at its best, on
+// one offset for picture and sound, with nothing to steer out. A camera off the host's rate keeps
+// to the program clock as well.
+TEST(SourceClockTest, AStartThatCameLateLeavesNoDelayBehind)
+{
+    const stLateStart late{3000000, 2.0};
+    const int64_t caughtUp = kStartUs + 2 * late.byUs;
+    for (const double rate : {1.0, 0.99, 1.01}) {
+        SCOPED_TRACE(rate);
+        CSourceClock clock;
+        std::vector<double> rates;
+        const auto arrivals = Send(0, 180.0, rate, kStartUs, 5000, {}, 0, late);
+        const auto stamped = Play(clock, arrivals, &rates);
+        // Nothing is stamped nearer its arrival than the first anchor put the source: what came
+        // late keeps its lateness, and nothing waits at a consumer for its time to come (a sender
+        // faster than the host gains on it until its rate is known, late start or not).
+        const int64_t end = stamped.back().arrival.arrivalUs;
+        if (rate <= 1.0) {
+            EXPECT_GE(LeastDelay(stamped, kStartUs, end + 1), kDelayUs - 6000);
+        }
+        // At its pace, the source is as near the clock as the first anchor put it, from the
+        // catch-up on (once its rate is known, for a sender off the host's).
+        const int64_t from = rate == 1.0 ? caughtUp + 1000000 : kStartUs + 60000000;
+        for (int64_t at = from; at + 10000000 <= end; at += 10000000)
+            EXPECT_NEAR(double(kDelayUs), double(LeastDelay(stamped, at, at + 10000000)), 12000.0)
+                << (at - kStartUs) / 1000000 << " s";
+        if (rate == 1.0) {
+            // A sender on the host's rate keeps it exactly: nothing was read as a rate or steered.
+            const auto off = std::find_if(rates.begin(), rates.end(), [](double r) { return r != 1.0; });
+            EXPECT_TRUE(off == rates.end()) << "rate " << *off << " at "
+                                            << (arrivals[size_t(off - rates.begin())].arrivalUs - kStartUs) / 1000 << " ms";
+        }
+        EXPECT_NEAR(1.0 / rate, clock.Rate(), 0.0005);
+        EXPECT_EQ(0, clock.Reanchors());
+        ExpectRising(stamped);
+        ExpectOneStampPerMoment(stamped, kStartUs, 50);
+    }
+}
+
 namespace {
 
 // What a sender went through a lasting step of its delay with: the most the rate in force (and
@@ -356,23 +408,40 @@ TEST(SourceClockTest, StampsThatStartAgainReAnchorTheSourceOnceAtTheDelayItHad)
     ExpectOneStampPerMoment(stamped, back, 50);
 }
 
-// A re-anchor's wait ends half a second after its first package by the program clock, when no
-// package comes to end it; the least delayed package of the wait keeps the source's delay.
-TEST(SourceClockTest, AReAnchorWaitsHalfASecondAtMost)
+// A wait ends half a second, by the program clock when no package comes to end it, after the last
+// package that came well ahead of the least delay before it (the end of a burst), and five seconds
+// after its first package at most (a backlog read on and on); the least delayed package of the wait
+// keeps the source's delay. So for a re-anchor, and for a start.
+TEST(SourceClockTest, AWaitEndsHalfASecondAfterTheArrivalsKeepPaceAndFiveSecondsAtMost)
 {
-    CSourceClock clock;
-    std::vector<stArrival> arrivals = Send(20000000, 20.0, 1.0, kStartUs, 0);
-    Play(clock, arrivals);
-    const int64_t back = arrivals.back().arrivalUs + 3000000;
-    const stSourceClockStep jump = clock.Observe(kVideo, 0, back + 80000);
-    ASSERT_TRUE(jump.reanchored);
-    ASSERT_TRUE(jump.held);
-    EXPECT_TRUE(clock.Observe(kVideo, kFrameUs, back + 80000).held);
-    EXPECT_TRUE(clock.Observe(kVideo, 2 * kFrameUs, back + 80000 + 1000).held);
-    EXPECT_FALSE(clock.Settled(jump.epoch, back + 80000 + 499999));
-    EXPECT_TRUE(clock.Settled(jump.epoch, back + 80000 + 500000));
-    EXPECT_FALSE(clock.Observe(kVideo, 3 * kFrameUs, back + 120000).held);
-    EXPECT_EQ(back + 81000 - kDelayUs, clock.MappingOf(jump.epoch).Map(2 * kFrameUs));
+    {
+        CSourceClock clock;
+        std::vector<stArrival> arrivals = Send(20000000, 20.0, 1.0, kStartUs, 0);
+        Play(clock, arrivals);
+        const int64_t back = arrivals.back().arrivalUs + 3000000;
+        const stSourceClockStep jump = clock.Observe(kVideo, 0, back + 80000);
+        ASSERT_TRUE(jump.reanchored);
+        ASSERT_TRUE(jump.held);
+        EXPECT_TRUE(clock.Observe(kVideo, kFrameUs, back + 80000).held);
+        EXPECT_TRUE(clock.Observe(kVideo, 2 * kFrameUs, back + 80000 + 1000).held);
+        EXPECT_FALSE(clock.Settled(jump.epoch, back + 81000 + 499999));
+        EXPECT_TRUE(clock.Settled(jump.epoch, back + 81000 + 500000));
+        EXPECT_FALSE(clock.Observe(kVideo, 3 * kFrameUs, back + 120000).held);
+        EXPECT_EQ(back + 81000 - kDelayUs, clock.MappingOf(jump.epoch).Map(2 * kFrameUs));
+    }
+    {
+        // A start read from a backlog twice as fast as real time for eight seconds.
+        CSourceClock clock;
+        clock.AnchorOnce(kStartUs - kDelayUs);
+        int64_t n = 0;
+        for (; n * kFrameUs / 2 < 5000000; ++n)
+            ASSERT_TRUE(clock.Observe(kVideo, n * kFrameUs, kStartUs + n * kFrameUs / 2).held) << n;
+        EXPECT_FALSE(clock.Settled(0, kStartUs + 4999999));
+        EXPECT_TRUE(clock.Settled(0, kStartUs + 5000000));
+        const stSourceClockStep after = clock.Observe(kVideo, n * kFrameUs, kStartUs + n * kFrameUs / 2);
+        EXPECT_FALSE(after.held);
+        EXPECT_EQ(kStartUs + (n - 1) * kFrameUs / 2 - kDelayUs, after.mapping.Map((n - 1) * kFrameUs));
+    }
 }
 
 // Stamps that leap forward while the packages keep coming re-anchor too; a stall of the network,

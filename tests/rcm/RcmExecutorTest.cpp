@@ -112,6 +112,16 @@ protected:
         return server;
     }
 
+    // The harness's writer entered in the registries under the name the commands give.
+    static void PublishWriter(CWriterHarness &harness, const wchar_t *name)
+    {
+        auto record = std::make_shared<stMediaWriteWorkerInstanceInfo>();
+        record->WorkerId = static_cast<int32_t>(CWriterHarness::kWriterId);
+        record->Name = name;
+        record->Worker = harness.SharedWorker();
+        ASSERT_EQ(CTYXGVMS::PublishWorkerInstance(record), 0);
+    }
+
     std::shared_ptr<CFakeOps> m_ops = std::make_shared<CFakeOps>();
     CRCCommandExecutor m_executor{m_ops, false};
 };
@@ -416,11 +426,7 @@ TEST_F(RcmExecutorTest, RecordingStartedAndStoppedOverHttp)
     const stMediaWriteWorkerConfig config = CWriterHarness::RecordConfig(dir.Path(), true);
     CTYXGVMS::MWriterConfigs()[config.Name] = config;
     ASSERT_EQ(harness.Start(config, false), 0);
-    auto record = std::make_shared<stMediaWriteWorkerInstanceInfo>();
-    record->WorkerId = static_cast<int32_t>(CWriterHarness::kWriterId);
-    record->Name = L"RecWriter";
-    record->Worker = harness.SharedWorker();
-    ASSERT_EQ(CTYXGVMS::PublishWorkerInstance(record), 0);
+    ASSERT_NO_FATAL_FAILURE(PublishWriter(harness, L"RecWriter"));
 
     uint16_t port = 0;
     const std::unique_ptr<CRCMWebWin> server = ServeOverHttp(port);
@@ -490,11 +496,7 @@ TEST_F(RcmExecutorTest, RemoteTextsCannotForgeLogLines)
     CTYXGVMS::GeneralSettings().LiveBCWriter = L"PushWriter";
     CWriterHarness harness(Clip(), false);
     ASSERT_EQ(harness.Start(CWriterHarness::PushConfig(TYX_WRITER_RTMP, "rtmp://127.0.0.1:1/x", false), false), 0);
-    auto record = std::make_shared<stMediaWriteWorkerInstanceInfo>();
-    record->WorkerId = static_cast<int32_t>(CWriterHarness::kWriterId);
-    record->Name = L"PushWriter";
-    record->Worker = harness.SharedWorker();
-    ASSERT_EQ(CTYXGVMS::PublishWorkerInstance(record), 0);
+    ASSERT_NO_FATAL_FAILURE(PublishWriter(harness, L"PushWriter"));
 
     uint16_t port = 0;
     const std::unique_ptr<CRCMWebWin> server = ServeOverHttp(port);

@@ -791,8 +791,6 @@ TEST(RcmHttpsTest, LoopbackServerWithTheTestsCertificate)
     close(any);
 }
 
-} // namespace
-
 // A client that ends its sending side once its request is out (as `nc -N` or a shell's here-string
 // does) gets its answer and the server's close; the request deadlines stand still here, so nothing
 // else closes it.
@@ -816,3 +814,5 @@ TEST_F(RcmServerTest, AClientThatEndsItsSendingSideGetsItsAnswerAndTheClose)
     EXPECT_NE(reply.find("200"), std::string::npos) << reply;
     EXPECT_TRUE(closed);
 }
+
+} // namespace

@@ -123,8 +123,7 @@ stSourceClockStep CSourceClock::Place(int16_t stream) const
     stSourceClockStep step;
     const auto known = m_streams.find(stream);
     step.epoch = known != m_streams.end() ? known->second.epoch : m_epoch;
-    const auto old = m_oldMappings.find(step.epoch);
-    step.mapping = step.epoch != m_epoch && old != m_oldMappings.end() ? old->second : m_mapping;
+    step.mapping = MappingOfLocked(step.epoch);
     step.held = step.epoch == m_epoch && (m_settling || !m_hasTarget);
     return step;
 }
@@ -132,8 +131,18 @@ stSourceClockStep CSourceClock::Place(int16_t stream) const
 stSourceMapping CSourceClock::MappingOf(int32_t epoch) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    return MappingOfLocked(epoch);
+}
+
+stSourceMapping CSourceClock::MappingOfLocked(int32_t epoch) const
+{
     const auto old = m_oldMappings.find(epoch);
     return epoch != m_epoch && old != m_oldMappings.end() ? old->second : m_mapping;
+}
+
+bool CSourceClock::MeasuresSettling(int16_t stream) const
+{
+    return m_settleStream < 0 || stream == m_settleStream;
 }
 
 void CSourceClock::StartOver()
@@ -198,7 +207,7 @@ stSourceClockStep CSourceClock::Observe(int16_t stream, int64_t mediaUs, int64_t
     }
     // Only the stream the wait measures ends it: another's packages may be handled ahead of that
     // stream's, which may still prolong it.
-    if (m_settling && arrivalUs >= m_settleUntilUs && (m_settleStream < 0 || stream == m_settleStream))
+    if (m_settling && arrivalUs >= m_settleUntilUs && MeasuresSettling(stream))
         FinishSettling();
     const int64_t delay = arrivalUs - m_mapping.Map(mediaUs);
     if (!m_hasTarget) {
@@ -244,7 +253,7 @@ stSourceClockStep CSourceClock::Observe(int16_t stream, int64_t mediaUs, int64_t
     }
     step.epoch = m_epoch;
     if (m_settling) {
-        if (m_settleStream < 0 || stream == m_settleStream)
+        if (MeasuresSettling(stream))
             FollowSettling(mediaUs, arrivalUs);
         step.held = true;
     }

@@ -125,6 +125,10 @@ private:
     // arrivals still gain on their media.
     void FollowSettling(int64_t mediaUs, int64_t arrivalUs);
     void FinishSettling();
+    // Whether the wait in progress is measured on the stream's arrivals.
+    bool MeasuresSettling(int16_t stream) const;
+    // MappingOf, the lock held.
+    stSourceMapping MappingOfLocked(int32_t epoch) const;
 
     mutable std::mutex m_mutex;
     stSourceMapping m_mapping;

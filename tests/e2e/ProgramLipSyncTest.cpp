@@ -10,7 +10,8 @@
 #include "RtspTestServer.h"
 #include "output/PushReceiver.h"
 
-#include "core/TYXUtils.h"
+#include "core/ProgramClock.h"
+#include "platform/TickCount.h"
 #include "support/FlashBeepClip.h"
 #include "support/SyncAnalysis.h"
 
@@ -23,6 +24,7 @@ extern "C" {
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <regex>
 #include <thread>
 #include <unistd.h>
@@ -192,7 +194,25 @@ protected:
         Control("AddInputVideo", "VSAlias=" + alias + "&InputURL=" + UrlEncoded(m_camera.Url()) +
                                      "&StreamId=1&Authenticate=0&Username=u&Password=p&supportNTP=0");
         Control("AddVSToMux", "RegionNo=" + std::to_string(region) + "&VSAlias=" + alias + "&MuxAlias=Mux1");
-        m_joins.push_back(GetCurrentTimeUs());
+        m_joins.push_back(ProgramNowUs());
+    }
+
+    // The program's clock as the program reads it: from the wall clock at the program's start, then
+    // with the monotonic clock. This process's own program clock starts at its own first reading,
+    // and a step of the host's time between the two readings would set the two clocks apart by it.
+    void StartProgramClock()
+    {
+        m_programClock.emplace(GetSystemTimeUs, GetMonotonicTimeUs);
+        m_wallAtStart = GetSystemTimeUs();
+        m_programAtStart = ProgramNowUs();
+    }
+
+    int64_t ProgramNowUs() const { return m_programClock->NowUs(); }
+
+    // How far the host's wall clock moved against the program's clock while the program ran.
+    double WallStepMs() const
+    {
+        return static_cast<double>((GetSystemTimeUs() - m_wallAtStart) - (ProgramNowUs() - m_programAtStart)) / 1000.0;
     }
 
     void SleepUntil(Clock::time_point when)
@@ -253,6 +273,9 @@ protected:
     uint16_t m_port = 0;
     std::string m_session;
     int m_sn = 1;
+    std::optional<CProgramClock> m_programClock;
+    int64_t m_wallAtStart = 0;      // µs since 1970
+    int64_t m_programAtStart = 0;   // program-clock µs
     std::vector<int64_t> m_joins;   // program-clock µs
     int64_t m_stoppedAt = 0;        // program-clock µs
 };
@@ -284,6 +307,7 @@ TEST_F(ProgramLipSyncTest, SoundStaysWithItsPictureInEveryOutput)
                                         "</SendAckBeforeCmdFinish></RcmGeneral><RcmUsers><user id=\"1\"><username>admin"
                                         "</username><password>pw</password><Privilege>31</Privilege></user></RcmUsers></config>\n");
     m_folder.Write("StreamCfg.xml", LipSyncConfig(m_fileClip, m_camera.Url(), m_receiver.Url()));
+    StartProgramClock();
     m_run = m_folder.Start({"-silent"}, "run");
     ASSERT_TRUE(m_folder.WaitForLog("TYX is working and waiting command...", 60000)) << m_folder.Output("run");
     ASSERT_TRUE(WaitForOutputs(60000)) << m_folder.LogText();
@@ -298,7 +322,8 @@ TEST_F(ProgramLipSyncTest, SoundStaysWithItsPictureInEveryOutput)
     SleepUntil(opened + kSecondJoin);
     JoinCamera("Cam9", 3);
     SleepUntil(opened + kRunTime);
-    m_stoppedAt = GetCurrentTimeUs();
+    m_stoppedAt = ProgramNowUs();
+    std::printf("the host's wall clock moved %+.0f ms against the program's clock during the run\n", WallStepMs());
     ASSERT_EQ(m_run.Signal(SIGTERM), 0);
     ASSERT_EQ(m_run.WaitExit(60000), 0);
     EXPECT_EQ(ExitCodeOf(m_run), 0) << m_folder.Output("run");

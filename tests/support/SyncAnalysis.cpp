@@ -99,10 +99,14 @@ public:
         report.pictureEndMs = std::max(report.pictureEndMs, ms + durationMs);
         const stPictureLevels levels = LevelsOf(gray, m_region);
         const bool flashing = levels.flash > kFlashThreshold;
+        // A picture the output left out (a late mux drops its slot) may have been the flash's first.
+        const bool afterGap = report.pictures > 1 && ms - m_previousEndMs > durationMs / 2;
+        m_previousEndMs = ms + durationMs;
         if (flashing && !m_inRun) {
             m_inRun = true;
-            // A flash already under way when the recording begins has no known start.
-            m_runValid = report.pictures > 1;
+            // A flash already under way when the recording begins, or one that follows a missing
+            // picture, has no known start.
+            m_runValid = report.pictures > 1 && !afterGap;
             m_runStart = ms;
             m_votes.clear();
         }
@@ -133,6 +137,7 @@ private:
     bool m_inRun = false;
     bool m_runValid = false;
     double m_runStart = 0.0;
+    double m_previousEndMs = 0.0;
     std::map<int, int> m_votes;
 };
 

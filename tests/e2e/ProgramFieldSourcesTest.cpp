@@ -14,14 +14,9 @@
 
 #include "support/FlashBeepClip.h"
 #include "support/SyncAnalysis.h"
-
-#include "core/FfmpegHandles.h"
+#include "support/TestMedia.h"
 
 #include <gtest/gtest.h>
-
-extern "C" {
-#include <libavutil/dict.h>
-}
 
 #include <algorithm>
 #include <chrono>
@@ -82,49 +77,6 @@ stSyncRegion Window(int region)
     window.width = 416.0 / kCanvasWidth;
     window.height = 236.0 / kCanvasHeight;
     return window;
-}
-
-// Copies the file's packets into another container with a muxer option that decides the order in
-// which they are stored ("chunk_duration", "audio_preload"); 0 or a negative FFmpeg code.
-int Restore(const fs::path &from, const fs::path &to, const char *container, const char *option, const char *value)
-{
-    AVFormatContext *rawIn = nullptr;
-    int result = avformat_open_input(&rawIn, from.c_str(), nullptr, nullptr);
-    if (result < 0)
-        return result;
-    AvInputPtr input(rawIn);
-    if ((result = avformat_find_stream_info(input.get(), nullptr)) < 0)
-        return result;
-    AVFormatContext *rawOut = nullptr;
-    if ((result = avformat_alloc_output_context2(&rawOut, nullptr, container, to.c_str())) < 0)
-        return result;
-    AvOutputPtr output(rawOut);
-    for (unsigned i = 0; i < input->nb_streams; ++i) {
-        AVStream *stream = avformat_new_stream(output.get(), nullptr);
-        if (!stream)
-            return AVERROR(ENOMEM);
-        if ((result = avcodec_parameters_copy(stream->codecpar, input->streams[i]->codecpar)) < 0)
-            return result;
-        stream->codecpar->codec_tag = 0;
-        stream->time_base = input->streams[i]->time_base;
-    }
-    if ((result = avio_open(&output->pb, to.c_str(), AVIO_FLAG_WRITE)) < 0)
-        return result;
-    AVDictionary *options = nullptr;
-    av_dict_set(&options, option, value, 0);
-    result = avformat_write_header(output.get(), &options);
-    av_dict_free(&options);
-    if (result < 0)
-        return result;
-    AvPacketPtr packet(av_packet_alloc());
-    while (av_read_frame(input.get(), packet.get()) >= 0) {
-        const int index = packet->stream_index;
-        av_packet_rescale_ts(packet.get(), input->streams[index]->time_base, output->streams[index]->time_base);
-        packet->pos = -1;
-        if ((result = av_interleaved_write_frame(output.get(), packet.get())) < 0)
-            return result;
-    }
-    return av_write_trailer(output.get());
 }
 
 std::vector<fs::path> FilesIn(const fs::path &folder)
@@ -371,10 +323,10 @@ TEST_F(ProgramFieldSourcesTest, EverySourceKeepsItsPeriodAndItsSoundThroughTheMu
     ASSERT_FALSE(HasFailure());
     // A second of pictures, then its second of sound, as many cameras write MP4.
     const fs::path chunked = m_folder.Path() / "chunked.mp4";
-    ASSERT_EQ(Restore(clip, chunked, "mp4", "chunk_duration", "1000000"), 0);
+    ASSERT_EQ(CopyTestMediaPackets(clip, chunked, "mp4", {{"chunk_duration", "1000000"}}), 0);
     // The sound stored 0.8 s ahead of its pictures, as broadcast streams are muxed.
     const fs::path preloaded = m_folder.Path() / "preloaded.ts";
-    ASSERT_EQ(Restore(clip, preloaded, "mpegts", "audio_preload", "800000"), 0);
+    ASSERT_EQ(CopyTestMediaPackets(clip, preloaded, "mpegts", {{"audio_preload", "800000"}}), 0);
 
     // The cameras publish before the program starts, as they do in the field.
     if (const std::string missing = CNginxRtmpServer::Missing(); !missing.empty())

@@ -5,14 +5,9 @@
 #include "support/FlashBeepClip.h"
 #include "support/SyncAnalysis.h"
 #include "support/TempDir.h"
-
-#include "core/FfmpegHandles.h"
+#include "support/TestMedia.h"
 
 #include <gtest/gtest.h>
-
-extern "C" {
-#include <libavformat/avformat.h>
-}
 
 #include <cmath>
 
@@ -31,46 +26,6 @@ stTestMediaSpec ClipMedia(const std::string &container = "mp4")
     media.width = 640;
     media.height = 360;
     return media;
-}
-
-// Copies the file's packets but the picture that begins at leftOutMs, as an output that dropped that
-// picture stores the rest; 0 or a negative FFmpeg code.
-int CopyLeavingOutPicture(const std::filesystem::path &from, const std::filesystem::path &to, double leftOutMs)
-{
-    AVFormatContext *rawIn = nullptr;
-    int result = avformat_open_input(&rawIn, from.c_str(), nullptr, nullptr);
-    if (result < 0)
-        return result;
-    AvInputPtr input(rawIn);
-    if ((result = avformat_find_stream_info(input.get(), nullptr)) < 0)
-        return result;
-    AVFormatContext *rawOut = nullptr;
-    if ((result = avformat_alloc_output_context2(&rawOut, nullptr, nullptr, to.c_str())) < 0)
-        return result;
-    AvOutputPtr output(rawOut);
-    for (unsigned i = 0; i < input->nb_streams; ++i) {
-        AVStream *stream = avformat_new_stream(output.get(), nullptr);
-        if (!stream || avcodec_parameters_copy(stream->codecpar, input->streams[i]->codecpar) < 0)
-            return AVERROR(ENOMEM);
-        stream->codecpar->codec_tag = 0;
-        stream->time_base = input->streams[i]->time_base;
-        stream->avg_frame_rate = input->streams[i]->avg_frame_rate;
-    }
-    if ((result = avio_open(&output->pb, to.c_str(), AVIO_FLAG_WRITE)) < 0 ||
-        (result = avformat_write_header(output.get(), nullptr)) < 0)
-        return result;
-    AvPacketPtr packet(av_packet_alloc());
-    while (av_read_frame(input.get(), packet.get()) >= 0) {
-        const AVStream *stream = input->streams[packet->stream_index];
-        const double ms = static_cast<double>(packet->pts) * av_q2d(stream->time_base) * 1000.0;
-        const bool leftOut = stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && std::abs(ms - leftOutMs) < 1.0;
-        av_packet_rescale_ts(packet.get(), stream->time_base, output->streams[packet->stream_index]->time_base);
-        packet->pos = -1;
-        if (!leftOut && (result = av_interleaved_write_frame(output.get(), packet.get())) < 0)
-            return result;
-        av_packet_unref(packet.get());
-    }
-    return av_write_trailer(output.get());
 }
 
 class SyncMeasureTest : public ::testing::Test
@@ -133,7 +88,11 @@ TEST_F(SyncMeasureTest, AFlashWhoseFirstPictureWasDroppedIsNotPaired)
     const std::filesystem::path whole = m_dir.File("whole.mp4");
     ASSERT_EQ(WriteFlashBeepClip(whole, media, stFlashBeepSpec{}), 0);
     const std::filesystem::path dropped = m_dir.File("dropped.mp4");
-    ASSERT_EQ(CopyLeavingOutPicture(whole, dropped, 3000.0), 0);
+    // As an output that dropped the flash's first picture stores the rest.
+    const auto notTheFlashsFirst = [](const stTestPacket &packet) {
+        return packet.mediaType != 0 || std::abs(packet.ptsUs - 3000000) >= 1000;
+    };
+    ASSERT_EQ(CopyTestMediaPackets(whole, dropped, nullptr, {}, notTheFlashsFirst), 0);
 
     const stSyncReport report = AnalyseSync(dropped);
     ASSERT_TRUE(report.opened) << report.error;

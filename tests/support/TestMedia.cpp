@@ -259,38 +259,91 @@ int WriteTestMedia(const std::filesystem::path &path, const stTestMediaSpec &spe
     return 0;
 }
 
+namespace {
+
+stTestPacket EntryOf(const AVFormatContext &format, const AVPacket &packet)
+{
+    stTestPacket entry;
+    entry.streamIndex = packet.stream_index;
+    const AVMediaType type = format.streams[packet.stream_index]->codecpar->codec_type;
+    entry.mediaType = type == AVMEDIA_TYPE_VIDEO ? 0 : type == AVMEDIA_TYPE_AUDIO ? 1 : -1;
+    entry.pts = packet.pts;
+    entry.dts = packet.dts;
+    const AVRational timeBase = format.streams[packet.stream_index]->time_base;
+    if (packet.pts != AV_NOPTS_VALUE)
+        entry.ptsUs = av_rescale_q(packet.pts, timeBase, AVRational{1, 1000000});
+    if (packet.dts != AV_NOPTS_VALUE)
+        entry.dtsUs = av_rescale_q(packet.dts, timeBase, AVRational{1, 1000000});
+    entry.durationUs = av_rescale_q(packet.duration, timeBase, AVRational{1, 1000000});
+    entry.key = (packet.flags & AV_PKT_FLAG_KEY) != 0;
+    entry.discard = (packet.flags & AV_PKT_FLAG_DISCARD) != 0;
+    entry.size = packet.size;
+    return entry;
+}
+
+} // namespace
+
 std::vector<stTestPacket> ReadTestMediaPackets(const std::filesystem::path &path)
 {
     std::vector<stTestPacket> packets;
     AVFormatContext *raw = nullptr;
     if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
         return packets;
-    if (avformat_find_stream_info(raw, nullptr) < 0) {
-        avformat_close_input(&raw);
+    AvInputPtr input(raw);
+    if (avformat_find_stream_info(input.get(), nullptr) < 0)
         return packets;
-    }
     AvPacketPtr packet(av_packet_alloc());
-    while (av_read_frame(raw, packet.get()) >= 0) {
-        stTestPacket entry;
-        entry.streamIndex = packet->stream_index;
-        const AVMediaType type = raw->streams[packet->stream_index]->codecpar->codec_type;
-        entry.mediaType = type == AVMEDIA_TYPE_VIDEO ? 0 : type == AVMEDIA_TYPE_AUDIO ? 1 : -1;
-        entry.pts = packet->pts;
-        entry.dts = packet->dts;
-        const AVRational timeBase = raw->streams[packet->stream_index]->time_base;
-        if (packet->pts != AV_NOPTS_VALUE)
-            entry.ptsUs = av_rescale_q(packet->pts, timeBase, AVRational{1, 1000000});
-        if (packet->dts != AV_NOPTS_VALUE)
-            entry.dtsUs = av_rescale_q(packet->dts, timeBase, AVRational{1, 1000000});
-        entry.durationUs = av_rescale_q(packet->duration, timeBase, AVRational{1, 1000000});
-        entry.key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
-        entry.discard = (packet->flags & AV_PKT_FLAG_DISCARD) != 0;
-        entry.size = packet->size;
-        packets.push_back(entry);
+    while (av_read_frame(input.get(), packet.get()) >= 0) {
+        packets.push_back(EntryOf(*input, *packet));
         av_packet_unref(packet.get());
     }
-    avformat_close_input(&raw);
     return packets;
+}
+
+int CopyTestMediaPackets(const std::filesystem::path &from, const std::filesystem::path &to, const char *container,
+                         const std::vector<std::pair<std::string, std::string>> &muxerOptions,
+                         const std::function<bool(const stTestPacket &)> &keep)
+{
+    AVFormatContext *rawIn = nullptr;
+    int result = avformat_open_input(&rawIn, from.c_str(), nullptr, nullptr);
+    if (result < 0)
+        return result;
+    AvInputPtr input(rawIn);
+    if ((result = avformat_find_stream_info(input.get(), nullptr)) < 0)
+        return result;
+    AVFormatContext *rawOut = nullptr;
+    if ((result = avformat_alloc_output_context2(&rawOut, nullptr, container, to.c_str())) < 0)
+        return result;
+    AvOutputPtr output(rawOut);
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        AVStream *stream = avformat_new_stream(output.get(), nullptr);
+        if (!stream)
+            return AVERROR(ENOMEM);
+        if ((result = avcodec_parameters_copy(stream->codecpar, input->streams[i]->codecpar)) < 0)
+            return result;
+        stream->codecpar->codec_tag = 0;
+        stream->time_base = input->streams[i]->time_base;
+    }
+    if ((result = avio_open(&output->pb, to.c_str(), AVIO_FLAG_WRITE)) < 0)
+        return result;
+    AVDictionary *options = nullptr;
+    for (const auto &[name, value] : muxerOptions)
+        av_dict_set(&options, name.c_str(), value.c_str(), 0);
+    result = avformat_write_header(output.get(), &options);
+    av_dict_free(&options);
+    if (result < 0)
+        return result;
+    AvPacketPtr packet(av_packet_alloc());
+    while (av_read_frame(input.get(), packet.get()) >= 0) {
+        const int index = packet->stream_index;
+        const bool kept = !keep || keep(EntryOf(*input, *packet));
+        av_packet_rescale_ts(packet.get(), input->streams[index]->time_base, output->streams[index]->time_base);
+        packet->pos = -1;
+        if (kept && (result = av_interleaved_write_frame(output.get(), packet.get())) < 0)
+            return result;
+        av_packet_unref(packet.get());
+    }
+    return av_write_trailer(output.get());
 }
 
 std::filesystem::path CTestMediaSet::Add(const std::string &name, const stTestMediaSpec &spec, stTestMediaInfo *info)

@@ -66,6 +66,13 @@ struct stTestPacket
 };
 std::vector<stTestPacket> ReadTestMediaPackets(const std::filesystem::path &path);
 
+// Copies a file's packets into another file without decoding them, as a muxer stores them with its
+// options (e.g. {"chunk_duration", "1000000"}), the container by name or, for none, by the file's
+// extension; only the packets keep accepts when it is given. 0 or a negative FFmpeg code.
+int CopyTestMediaPackets(const std::filesystem::path &from, const std::filesystem::path &to, const char *container,
+                         const std::vector<std::pair<std::string, std::string>> &muxerOptions,
+                         const std::function<bool(const stTestPacket &)> &keep = {});
+
 // Media files made once for a test suite (they cost encoder time), in a folder of their own that
 // goes with the set.
 class CTestMediaSet

@@ -11,6 +11,7 @@
 #include "output/PushReceiver.h"
 
 #include "core/ProgramClock.h"
+#include "core/TYXUtils.h"
 #include "platform/TickCount.h"
 #include "support/FlashBeepClip.h"
 #include "support/SyncAnalysis.h"
@@ -200,19 +201,15 @@ protected:
     // The program's clock as the program reads it: from the wall clock at the program's start, then
     // with the monotonic clock. This process's own program clock starts at its own first reading,
     // and a step of the host's time between the two readings would set the two clocks apart by it.
-    void StartProgramClock()
-    {
-        m_programClock.emplace(GetSystemTimeUs, GetMonotonicTimeUs);
-        m_wallAtStart = GetSystemTimeUs();
-        m_programAtStart = ProgramNowUs();
-    }
+    void StartProgramClock() { m_programClock.emplace(GetSystemTimeUs, GetMonotonicTimeUs); }
 
     int64_t ProgramNowUs() const { return m_programClock->NowUs(); }
 
-    // How far the host's wall clock moved against the program's clock while the program ran.
+    // How far the host's wall clock moved against the program's clock while the program ran: the
+    // clock began on the wall clock, so any difference now is the wall's own move.
     double WallStepMs() const
     {
-        return static_cast<double>((GetSystemTimeUs() - m_wallAtStart) - (ProgramNowUs() - m_programAtStart)) / 1000.0;
+        return static_cast<double>(GetSystemTimeUs() + TYX_CLOCK_OFFSET_US - ProgramNowUs()) / 1000.0;
     }
 
     void SleepUntil(Clock::time_point when)
@@ -274,8 +271,6 @@ protected:
     std::string m_session;
     int m_sn = 1;
     std::optional<CProgramClock> m_programClock;
-    int64_t m_wallAtStart = 0;      // µs since 1970
-    int64_t m_programAtStart = 0;   // program-clock µs
     std::vector<int64_t> m_joins;   // program-clock µs
     int64_t m_stoppedAt = 0;        // program-clock µs
 };

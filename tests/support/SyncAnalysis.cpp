@@ -94,14 +94,13 @@ public:
 
     void Take(const AVFrame &gray, double ms, double durationMs, stSyncReport &report)
     {
+        // A picture the output left out (a late mux drops its slot) may have been the flash's first.
+        const bool afterGap = ms - report.pictureEndMs > durationMs / 2;
         if (report.pictures++ == 0)
             report.pictureStartMs = ms;
         report.pictureEndMs = std::max(report.pictureEndMs, ms + durationMs);
         const stPictureLevels levels = LevelsOf(gray, m_region);
         const bool flashing = levels.flash > kFlashThreshold;
-        // A picture the output left out (a late mux drops its slot) may have been the flash's first.
-        const bool afterGap = report.pictures > 1 && ms - m_previousEndMs > durationMs / 2;
-        m_previousEndMs = ms + durationMs;
         if (flashing && !m_inRun) {
             m_inRun = true;
             // A flash already under way when the recording begins, or one that follows a missing
@@ -137,7 +136,6 @@ private:
     bool m_inRun = false;
     bool m_runValid = false;
     double m_runStart = 0.0;
-    double m_previousEndMs = 0.0;
     std::map<int, int> m_votes;
 };
 

@@ -335,13 +335,15 @@ int CopyTestMediaPackets(const std::filesystem::path &from, const std::filesyste
         return result;
     AvPacketPtr packet(av_packet_alloc());
     while (av_read_frame(input.get(), packet.get()) >= 0) {
+        if (keep && !keep(EntryOf(*input, *packet))) {
+            av_packet_unref(packet.get());
+            continue;
+        }
         const int index = packet->stream_index;
-        const bool kept = !keep || keep(EntryOf(*input, *packet));
         av_packet_rescale_ts(packet.get(), input->streams[index]->time_base, output->streams[index]->time_base);
         packet->pos = -1;
-        if (kept && (result = av_interleaved_write_frame(output.get(), packet.get())) < 0)
+        if ((result = av_interleaved_write_frame(output.get(), packet.get())) < 0)
             return result;
-        av_packet_unref(packet.get());
     }
     return av_write_trailer(output.get());
 }
